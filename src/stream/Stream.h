@@ -240,6 +240,10 @@ public:
     bool visit(const VisitFn&, int) override { return false; }
 };
 
+// Writes the silence of one sample format into a byte range of whole
+// samples. Null means silence is zero bytes.
+using Filler = void (*)(std::uint8_t* begin, std::uint8_t* end);
+
 // Helpers for the read protocol: advance the upstream's position by what it
 // delivered.
 inline void advance(iOver& up, const Block& b) { up.position += static_cast<std::int64_t>(b.length()); }
