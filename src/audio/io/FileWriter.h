@@ -1,0 +1,111 @@
+#pragma once
+
+// File writers: objects that know one container format, accept interleaved
+// sample bytes in a format they can store, and write them through a byte
+// output. Writers are registered under a small integer ID with a factory and
+// a format adapter.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "audio/format/Format.h"
+#include "audio/format/Translator.h"
+#include "base/sptr.h"
+#include "stream/Stream.h"
+
+namespace Stream {
+
+// Sequential byte sink with seeking. Failures of the underlying file throw
+// Wobbly.
+class iByteOutput {
+public:
+    struct CannotOpen : std::runtime_error {
+        CannotOpen() : std::runtime_error("file creation failed") {}
+    };
+
+    virtual ~iByteOutput() = default;
+    virtual std::int64_t Tell() = 0;
+    virtual void Seek(std::int64_t position) = 0;
+    virtual void SeekRelative(std::int64_t offset) = 0;
+    // Writes [begin, end) for kind Samples; end - begin zero bytes for Silence
+    // or Zeros, whatever the range holds.
+    virtual void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) = 0;
+};
+
+// Byte output over a C file opened "wb". Throws CannotOpen when the file
+// cannot be created. Closes the file on destruction.
+sptr<iByteOutput> OpenStdioOutput(const std::string& path);
+
+}  // namespace Stream
+
+namespace Audio::IO {
+
+class iFileWriter {
+public:
+    struct UnknownID {
+        int id;
+    };
+    struct IrredeemableFormat : std::runtime_error {
+        IrredeemableFormat() : std::runtime_error("bad write format") {}
+    };
+    struct InternalError : std::runtime_error {
+        InternalError() : std::runtime_error("internal file-writer error") {}
+    };
+
+    virtual ~iFileWriter() = default;
+    // Records the bytes per frame of the spec's source format; returns its
+    // bytesPerSample.
+    virtual int SetFormat(const FormatTranslator& spec);
+    // Prepares the container on `out` and returns the byte output the sample
+    // bytes go to (the same one, or a wrapper). `expectedDataSize` is the
+    // expected number of sample bytes, 0 or negative when unknown.
+    virtual sptr<Stream::iByteOutput> Open(sptr<Stream::iByteOutput> out,
+                                           std::int64_t expectedDataSize) = 0;
+    // Called before each block of `count` sample bytes is written.
+    virtual void BeforeWrite(std::uint64_t count) = 0;
+    virtual int ID() const = 0;
+
+    int openState = 0;  // 0 created, 1 format set, 2 opened
+    sptr<Stream::iByteOutput> output;
+    sptr<FormatTranslator> spec;  // source format -> stored format
+    int bytesPerFrame = 0;
+};
+
+// Turns a requested format (with rate) into the nearest storable one; throws
+// IrredeemableFormat when the container cannot hold the sample type.
+using FormatAdapter = Format (*)(Format requested);
+
+struct WriterEntry {
+    std::string internalName;
+    std::string displayName;
+    std::function<sptr<iFileWriter>()> factory;
+    FormatAdapter adapter = nullptr;
+};
+
+// Process-wide registry, filled on first use and read-only afterwards.
+class WriterRegistry {
+public:
+    static const WriterRegistry& Instance();
+    const WriterEntry* Find(int id) const;
+    const std::map<int, WriterEntry>& entries() const { return entries_; }
+
+private:
+    WriterRegistry();
+    void Register(int id, WriterEntry entry) { entries_[id] = std::move(entry); }
+    std::map<int, WriterEntry> entries_;
+};
+
+enum WriterID { kWavpackWriter = 0, kWaveWriter = 1, kRawWriter = 3 };
+
+// The creation sequence, step by step and as one operation.
+sptr<FormatTranslator> MakeWriterSpec(int id, const Audio::Stream::Tag& source);
+sptr<iFileWriter> CreateFileWriter(sptr<FormatTranslator> spec, int id);
+void OpenFileWriter(const std::string& path, iFileWriter& writer, std::int64_t expectedDataSize);
+sptr<iFileWriter> MakeFileWriter(int id, const Audio::Stream::Tag& source,
+                                 const std::string& path, std::int64_t expectedDataSize = 0);
+
+}  // namespace Audio::IO
