@@ -1,0 +1,18 @@
+#pragma once
+
+// The per-job settings, copied by value into each job when it is queued.
+
+#include <cstdint>
+#include <limits>
+
+struct ConversionSettings {
+    std::uint32_t snrDb = 0;  // dB target of the filter design; 0 = not set (type default)
+    std::uint32_t minTransitionHz = 500;  // smallest pass-to-stop band gap, Hz
+    bool aliasGuardBand = false;          // allow the transition band past the lower Nyquist
+    double syncOffset = 0.0;              // output samples
+    double basebandMax = 20000.0;  // pass band edge, Hz after speed; +inf = not set
+    double stopbandMin = std::numeric_limits<double>::infinity();  // Hz after speed; +inf = not set
+    double gain = 1.0;         // linear amplitude factor
+    double speed = 1.0;        // source treated as running at rate x speed
+    bool cropPreRing = true;   // cut the filter delay off the front of the output
+};
