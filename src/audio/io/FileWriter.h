@@ -63,14 +63,14 @@ public:
     // Prepares the container on `out` and returns the byte output the sample
     // bytes go to (the same one, or a wrapper). `expectedDataSize` is the
     // expected number of sample bytes, 0 or negative when unknown.
-    virtual sptr<Stream::iByteOutput> Open(sptr<Stream::iByteOutput> out,
+    virtual sptr<::Stream::iByteOutput> Open(sptr<::Stream::iByteOutput> out,
                                            std::int64_t expectedDataSize) = 0;
     // Called before each block of `count` sample bytes is written.
     virtual void BeforeWrite(std::uint64_t count) = 0;
     virtual int ID() const = 0;
 
     int openState = 0;  // 0 created, 1 format set, 2 opened
-    sptr<Stream::iByteOutput> output;
+    sptr<::Stream::iByteOutput> output;
     sptr<FormatTranslator> spec;  // source format -> stored format
     int bytesPerFrame = 0;
 };

@@ -1,0 +1,130 @@
+#include "audio/io/FileWriter.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "base/Wobbly.h"
+
+namespace Stream {
+
+namespace {
+
+// Byte output over a C file. Every write is flushed at once so that a
+// failing disk shows up as an exception from Write, not as a silently
+// short file when the handle is closed.
+class iByteOutput_stdio final : public iByteOutput {
+public:
+    explicit iByteOutput_stdio(std::FILE* f) : file_(f) {}
+    ~iByteOutput_stdio() override { std::fclose(file_); }
+
+    std::int64_t Tell() override {
+        off_t p = ftello(file_);
+        if (p < 0) throw Wobbly{};
+        return p;
+    }
+    void Seek(std::int64_t position) override {
+        if (fseeko(file_, static_cast<off_t>(position), SEEK_SET) != 0) throw Wobbly{};
+    }
+    void SeekRelative(std::int64_t offset) override {
+        if (fseeko(file_, static_cast<off_t>(offset), SEEK_CUR) != 0) throw Wobbly{};
+    }
+    void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) override {
+        std::size_t n = static_cast<std::size_t>(end - begin);
+        if (kind == Samples && n != 0) {
+            if (std::fwrite(begin, 1, n, file_) != n) throw Wobbly{};
+        } else {
+            static const std::uint8_t zeros[65536] = {};
+            while (n != 0) {
+                std::size_t piece = std::min(n, sizeof zeros);
+                if (std::fwrite(zeros, 1, piece, file_) != piece) throw Wobbly{};
+                n -= piece;
+            }
+        }
+        if (std::fflush(file_) != 0) throw Wobbly{};
+    }
+
+private:
+    std::FILE* file_;
+};
+
+}  // namespace
+
+sptr<iByteOutput> OpenStdioOutput(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw iByteOutput::CannotOpen();
+    return std::make_unique<iByteOutput_stdio>(f);
+}
+
+}  // namespace Stream
+
+namespace Audio::IO {
+
+int iFileWriter::SetFormat(const FormatTranslator& s) {
+    bytesPerFrame = static_cast<int>(s.inFormat().bytesPerFrame());
+    return static_cast<int>(s.inFormat().bytesPerSample());
+}
+
+namespace {
+
+// Headerless samples.
+class IFW_raw final : public iFileWriter {
+public:
+    int SetFormat(const FormatTranslator&) override { return 0; }
+    sptr<::Stream::iByteOutput> Open(sptr<::Stream::iByteOutput> out, std::int64_t) override {
+        return out;
+    }
+    void BeforeWrite(std::uint64_t) override {}
+    int ID() const override { return kRawWriter; }
+};
+
+Format keepFormat(Format requested) { return requested; }
+
+}  // namespace
+
+WriterRegistry::WriterRegistry() {
+    Register(kRawWriter, {"IFW_raw", "raw", [] { return sptr<iFileWriter>(new IFW_raw); }, keepFormat});
+}
+
+const WriterRegistry& WriterRegistry::Instance() {
+    static const WriterRegistry registry;
+    return registry;
+}
+
+const WriterEntry* WriterRegistry::Find(int id) const {
+    auto it = entries_.find(id);
+    return it == entries_.end() ? nullptr : &it->second;
+}
+
+sptr<FormatTranslator> MakeWriterSpec(int id, const Audio::Stream::Tag& source) {
+    const WriterEntry* e = WriterRegistry::Instance().Find(id);
+    if (!e) throw iFileWriter::UnknownID{id};
+    Format adapted = e->adapter(source.format);
+    return std::make_unique<FormatTranslator>(FormatTranslator::ClipToScale, source.format, adapted);
+}
+
+sptr<iFileWriter> CreateFileWriter(sptr<FormatTranslator> spec, int id) {
+    const WriterEntry* e = WriterRegistry::Instance().Find(id);
+    if (!e) throw iFileWriter::UnknownID{id};
+    sptr<iFileWriter> w = e->factory();
+    if (!w) throw iFileWriter::InternalError();
+    w->spec = std::move(spec);
+    w->SetFormat(*w->spec);
+    w->openState = 1;
+    return w;
+}
+
+void OpenFileWriter(const std::string& path, iFileWriter& writer, std::int64_t expectedDataSize) {
+    sptr<::Stream::iByteOutput> out = ::Stream::OpenStdioOutput(path);
+    writer.output = writer.Open(std::move(out), expectedDataSize);
+    writer.openState = 2;
+}
+
+sptr<iFileWriter> MakeFileWriter(int id, const Audio::Stream::Tag& source, const std::string& path,
+                                 std::int64_t expectedDataSize) {
+    sptr<iFileWriter> w = CreateFileWriter(MakeWriterSpec(id, source), id);
+    OpenFileWriter(path, *w, expectedDataSize);
+    return w;
+}
+
+}  // namespace Audio::IO

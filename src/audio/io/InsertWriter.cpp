@@ -1,0 +1,84 @@
+#include "audio/io/InsertWriter.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace Audio::IO {
+
+namespace {
+
+using ::Stream::Block;
+using ::Stream::Consumer;
+using ::Stream::iOver;
+
+class InsertWriterStage final : public iOver, public Consumer<Audio::Stream::Wrapper<iOver>> {
+public:
+    InsertWriterStage(Audio::Stream::Wrapper<iOver> up, sptr<iFileWriter> writer)
+        : Consumer(std::move(up)), writer_(std::move(writer)) {
+        if (!writer_ || !writer_->spec || !writer_->output) throw iFileWriter::InternalError();
+        const FormatTranslator& spec = *writer_->spec;
+        convert_ = !spec.convertsNothing();
+        inFrame_ = std::max(spec.inFormat().bytesPerFrame(), 1u);
+        std::uint32_t h = 1;
+        if (convert_) h = (spec.scratchBytesPerFrame + inFrame_ - 1) / inFrame_ + 1;
+        granularity = upstream->granularity;
+        position = upstream->position;
+        expansion = std::max(upstream->expansion, h);
+        copyTagFrom(*upstream);
+    }
+
+    void seek(std::uint64_t p) override {
+        upstream->seek(p);
+        upstream->position = static_cast<std::int64_t>(p);
+    }
+
+    Block read(slice<std::uint8_t> dest, std::uint32_t capacity) override {
+        const std::int64_t P = upstream->position;
+        Block blk = upstream->read(dest, capacity);
+        ::Stream::advance(*upstream, blk);
+        inheritLength(*upstream);
+
+        // A consumer never uses bytes at or beyond its upstream's length.
+        std::int64_t n = static_cast<std::int64_t>(blk.length());
+        const std::int64_t L = upstream->length;
+        if (L >= 0) n = std::min(n, std::max<std::int64_t>(0, L - P));
+        Block out{blk.begin, blk.begin + n, n ? blk.kind : ::Stream::Silence};
+
+        if (convert_) out = translate(out, dest, capacity);
+        writer_->BeforeWrite(out.length());
+        writer_->output->Write(out.begin, out.end, out.empty() ? ::Stream::Silence : out.kind);
+        return blk;
+    }
+
+private:
+    // Converts into the spare part of the caller's buffer after dest (which
+    // the expansion reserves), or into a private buffer if it is too small.
+    Block translate(Block in, slice<std::uint8_t> dest, std::uint32_t capacity) {
+        const FormatTranslator& spec = *writer_->spec;
+        const std::size_t frames = in.length() / inFrame_;
+        const std::size_t need = frames * spec.scratchBytesPerFrame;
+        auto addr = reinterpret_cast<std::uintptr_t>(dest.end);
+        addr = (addr + 7) & ~std::uintptr_t{7};
+        auto* start = reinterpret_cast<std::uint8_t*>(addr);
+        if (start + need > dest.begin + capacity) {
+            if (private_.size() < need + 8) private_.resize(need + 8);
+            addr = (reinterpret_cast<std::uintptr_t>(private_.data()) + 7) & ~std::uintptr_t{7};
+            start = reinterpret_cast<std::uint8_t*>(addr);
+        }
+        return writer_->spec->Translate(in, start);
+    }
+
+    sptr<iFileWriter> writer_;
+    bool convert_ = false;
+    std::uint32_t inFrame_ = 1;
+    std::vector<std::uint8_t> private_;
+};
+
+}  // namespace
+
+Audio::Stream::Wrapper<iOver> InsertWriter(Audio::Stream::Wrapper<iOver> source,
+                                           sptr<iFileWriter> writer) {
+    return Audio::Stream::Wrapper<iOver>(new InsertWriterStage(std::move(source), std::move(writer)));
+}
+
+}  // namespace Audio::IO
