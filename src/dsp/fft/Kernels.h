@@ -1,0 +1,46 @@
+#pragma once
+
+// Internal to the FFT: the transform kernels, built once portably and once
+// for AVX2 (selected at run time), and the layout of the `w` table they share
+// with the table builder.
+//
+// Complex part: the real transform of n points runs a complex transform of
+// N = n/2 points on z[j] = a[2j] + i a[2j+1] (radix-4 decimation in frequency,
+// a radix-2 or radix-4 last pass, then a bit-reversal permutation).
+//
+// Layout of `w` (N doubles):
+// - [0, N/2): W_N^j = (cos, sin)(2 pi j / N) for j < N/4, interleaved. Used
+//   by the first (length-N) pass and by the real post- and pre-processing.
+// - then, for each later pass length L = N/4, N/16, ... >= 8: for each pair
+//   of indices j, j+1 < L/4, twelve doubles: W_L^j, W_L^(j+1), W_L^2j,
+//   W_L^2(j+1), W_L^3j, W_L^3(j+1) (each as cos, sin).
+// - the last two doubles: (cos, sin)(pi / N), the step between the odd bins
+//   of the real processing. Always free (checked when the table is built).
+// `ip` (2 + 2^floor(log2 N / 2) ints): ip[0] = n once built, ip[1] = log2 N,
+// then the bit reversal of every index of floor(log2 N / 2) bits.
+#include <cstddef>
+
+namespace OOURA::FFT::detail {
+
+// Offset in doubles of the table of pass length L (< N) in `w`.
+static inline std::size_t passTableOffset(std::size_t N, std::size_t L) {
+    std::size_t off = N / 2;
+    for (std::size_t l = N / 4; l > L; l /= 4) off += 3 * l / 2;
+    return off;
+}
+
+// Whole real transforms for n >= 4 with built tables.
+namespace generic {
+void forward(std::size_t n, double* a, const int* ip, const double* w);
+void inverse(std::size_t n, double* a, const int* ip, const double* w);
+}  // namespace generic
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TESSIVAL_FFT_HAVE_AVX2 1
+namespace avx2 {
+void forward(std::size_t n, double* a, const int* ip, const double* w);
+void inverse(std::size_t n, double* a, const int* ip, const double* w);
+}  // namespace avx2
+#endif
+
+}  // namespace OOURA::FFT::detail

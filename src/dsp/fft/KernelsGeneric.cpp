@@ -1,0 +1,3 @@
+// Portable build of the FFT kernels (SSE2 on x86-64).
+#define TESSIVAL_FFT_NS generic
+#include "dsp/fft/KernelsImpl.inc"

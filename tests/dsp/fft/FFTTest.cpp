@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "dsp/fft/FFT.h"
+
+namespace {
+
+using OOURA::FFT::Base;
+using OOURA::FFT::R2C;
+using OOURA::FFT::rdft;
+
+constexpr long double kPi = 3.141592653589793238462643383279502884L;
+
+std::vector<double> randomReals(std::size_t n, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> d(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (double& x : v) x = d(rng);
+    return v;
+}
+
+// cos/sin(2 pi t / n) for t < n, in long double.
+struct Circle {
+    std::vector<long double> c, s;
+    explicit Circle(std::size_t n) : c(n), s(n) {
+        for (std::size_t t = 0; t < n; ++t) {
+            c[t] = std::cos(2 * kPi * t / n);
+            s[t] = std::sin(2 * kPi * t / n);
+        }
+    }
+};
+
+// Direct forward transform X[k] = sum a[j] e^(+2 pi i jk/n), in the packed
+// layout of rdft.
+std::vector<long double> directForward(const std::vector<double>& a) {
+    const std::size_t n = a.size();
+    Circle circle(n);
+    std::vector<long double> out(n);
+    for (std::size_t k = 0; k <= n / 2; ++k) {
+        long double re = 0, im = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t t = (j * k) % n;
+            re += a[j] * circle.c[t];
+            im += a[j] * circle.s[t];
+        }
+        if (k == 0) {
+            out[0] = re;
+        } else if (k == n / 2) {
+            out[1 % n] = re;  // n = 1: bin 0 is also bin n/2
+        } else {
+            out[2 * k] = re;
+            out[2 * k + 1] = im;
+        }
+    }
+    return out;
+}
+
+// Direct inverse of the packed layout:
+// a[j] = (R0 + R(n/2) cos(pi j))/2 + sum_{0<k<n/2} (R[k] cos + I[k] sin)(2 pi jk/n).
+std::vector<long double> directInverse(const std::vector<double>& p) {
+    const std::size_t n = p.size();
+    if (n == 1) return {p[0]};  // bin n/2 is bin 0
+    Circle circle(n);
+    std::vector<long double> out(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        long double v = (p[0] + p[1] * ((j & 1) ? -1.0L : 1.0L)) / 2;
+        for (std::size_t k = 1; k < n / 2; ++k) {
+            const std::size_t t = (j * k) % n;
+            v += p[2 * k] * circle.c[t] + p[2 * k + 1] * circle.s[t];
+        }
+        out[j] = v;
+    }
+    return out;
+}
+
+double maxError(const std::vector<double>& got, const std::vector<long double>& want) {
+    long double err = 0, scale = 1;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        err = std::max(err, std::fabs(got[i] - want[i]));
+        scale = std::max(scale, std::fabs(want[i]));
+    }
+    return static_cast<double>(err / scale);
+}
+
+std::vector<double> rawTransform(std::vector<double> a, int direction) {
+    const int n = static_cast<int>(a.size());
+    std::vector<int> ip(OOURA::FFT::ipSize(n));
+    std::vector<double> w(std::max<std::size_t>(OOURA::FFT::wSize(n), 1));
+    rdft(n, direction, a.data(), ip.data(), w.data());
+    return a;
+}
+
+// Runs the test body once with the CPU-specific kernels and once with the
+// portable ones.
+class FFTKernels : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { OOURA::FFT::detail::forceGenericKernels(GetParam()); }
+    void TearDown() override { OOURA::FFT::detail::forceGenericKernels(false); }
+};
+
+TEST_P(FFTKernels, MatchesDirectTransformForEveryPowerOfTwoUpTo4096) {
+    for (std::size_t n = 1; n <= 4096; n *= 2) {
+        SCOPED_TRACE(n);
+        const auto a = randomReals(n, static_cast<unsigned>(n));
+        EXPECT_LT(maxError(rawTransform(a, +1), directForward(a)), 1e-13);
+        EXPECT_LT(maxError(rawTransform(a, -1), directInverse(a)), 1e-13);
+    }
+}
+
+// Sizes beyond the breadth-first limit of the kernels: a sample of bins
+// against the direct sum.
+TEST_P(FFTKernels, MatchesDirectSumsAtLargeSizes) {
+    for (std::size_t n : {std::size_t{1} << 13, std::size_t{1} << 16, std::size_t{1} << 19}) {
+        SCOPED_TRACE(n);
+        const auto a = randomReals(n, 7);
+        const auto X = rawTransform(a, +1);
+        std::mt19937 rng(3);
+        std::vector<std::size_t> bins{0, 1, n / 4, n / 2 - 1, n / 2};
+        for (int i = 0; i < 24; ++i) bins.push_back(rng() % (n / 2));
+        const Circle circle(n);
+        long double scale = std::sqrt(static_cast<long double>(n)), worst = 0;
+        for (std::size_t k : bins) {
+            long double re = 0, im = 0;
+            for (std::size_t j = 0, t = 0; j < n; ++j, t = (t + k) % n) {
+                re += a[j] * circle.c[t];
+                im += a[j] * circle.s[t];
+            }
+            const double gotRe = k == 0 ? X[0] : k == n / 2 ? X[1] : X[2 * k];
+            const double gotIm = (k == 0 || k == n / 2) ? 0.0 : X[2 * k + 1];
+            worst = std::max({worst, std::fabs(gotRe - re) / scale, std::fabs(gotIm - im) / scale});
+        }
+        EXPECT_LT(static_cast<double>(worst), 1e-13);
+    }
+}
+
+TEST_P(FFTKernels, ForwardThenInverseMultipliesByHalfTheSize) {
+    for (std::size_t n = 2; n <= (std::size_t{1} << 18); n *= 2) {
+        SCOPED_TRACE(n);
+        const auto a = randomReals(n, 11);
+        const R2C& fft = R2C::ForSize(n);
+        std::vector<double> buf(n + 2);
+        fft.Forward(reinterpret_cast<Math::complex*>(buf.data()), a.data());
+        fft.Inverse(buf.data(), reinterpret_cast<const Math::complex*>(buf.data()));
+        double err = 0;
+        for (std::size_t j = 0; j < n; ++j) err = std::max(err, std::fabs(buf[j] - a[j] * (n / 2)));
+        EXPECT_LT(err / static_cast<double>(n / 2), 1e-14 * std::log2(static_cast<double>(n)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, FFTKernels, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Portable" : "Best"; });
+
+TEST(FFT, PortableAndBestKernelsAgreeBitForBit) {
+    for (std::size_t n : {4, 8, 64, 512, 8192, 1 << 15}) {
+        const auto a = randomReals(n, 5);
+        std::vector<double> spectra[2], signals[2];
+        for (int generic = 0; generic < 2; ++generic) {
+            OOURA::FFT::detail::forceGenericKernels(generic == 1);
+            spectra[generic] = rawTransform(a, +1);
+            signals[generic] = rawTransform(a, -1);
+        }
+        OOURA::FFT::detail::forceGenericKernels(false);
+        EXPECT_EQ(0, std::memcmp(spectra[0].data(), spectra[1].data(), n * sizeof(double))) << n;
+        EXPECT_EQ(0, std::memcmp(signals[0].data(), signals[1].data(), n * sizeof(double))) << n;
+    }
+}
+
+TEST(FFT, UnitImpulses) {
+    for (std::size_t n = 1; n <= 1024; n *= 2) {
+        SCOPED_TRACE(n);
+        const R2C& fft = R2C::ForSize(n);
+        std::vector<double> a(n, 0.0);
+        std::vector<Math::complex> X(n / 2 + 1, {9.0, 9.0});
+        a[0] = 1.0;
+        fft.Forward(X.data(), a.data());
+        for (std::size_t k = 0; k <= n / 2; ++k) {
+            EXPECT_NEAR(X[k].real, 1.0, 1e-15) << k;
+            EXPECT_EQ(X[k].imag, 0.0) << k;
+        }
+        if (n < 2) continue;
+        a[0] = 0.0;
+        a[1] = 1.0;
+        fft.Forward(X.data(), a.data());
+        for (std::size_t k = 0; k <= n / 2; ++k) {
+            const double t = 2 * M_PI * static_cast<double>(k) / static_cast<double>(n);
+            EXPECT_NEAR(X[k].real, std::cos(t), 1e-15) << k;
+            EXPECT_NEAR(X[k].imag, (k == 0 || k == n / 2) ? 0.0 : std::sin(t), 1e-15) << k;
+        }
+        if (n >= 4) {
+            EXPECT_GT(X[1].imag, 0.0);  // positive exponent
+        }
+    }
+}
+
+TEST(FFT, InPlaceForwardUnpacksNyquistAndInverseIgnoresEdgeImaginaryParts) {
+    const std::size_t n = 16;
+    const auto a = randomReals(n, 2);
+    const R2C& fft = R2C::ForSize(n);
+    std::vector<double> buf(a);
+    buf.resize(n + 2, 123.0);
+    fft.Forward(reinterpret_cast<Math::complex*>(buf.data()), buf.data());
+    const auto packed = rawTransform(a, +1);
+    EXPECT_EQ(buf[0], packed[0]);
+    EXPECT_EQ(buf[1], 0.0);
+    EXPECT_EQ(buf[n], packed[1]);
+    EXPECT_EQ(buf[n + 1], 0.0);
+    for (std::size_t i = 2; i < n; ++i) EXPECT_EQ(buf[i], packed[i]);
+
+    // Out of place, with junk in the imaginary parts of bins 0 and n/2.
+    std::vector<Math::complex> bins(n / 2 + 1);
+    std::memcpy(bins.data(), buf.data(), (n + 2) * sizeof(double));
+    bins[0].imag = 5.0;
+    bins[n / 2].imag = -7.0;
+    std::vector<double> out(n);
+    fft.Inverse(out.data(), bins.data());
+    for (std::size_t j = 0; j < n; ++j) EXPECT_NEAR(out[j], a[j] * (n / 2), 1e-13) << j;
+}
+
+TEST(FFT, ForSizeRoundsUpAndSharesInstances) {
+    const R2C& a = R2C::ForSize(1000);
+    EXPECT_EQ(a.n, 1024);
+    EXPECT_EQ(&a, &R2C::ForSize(1024));
+    EXPECT_EQ(&a, &R2C::ForSize(513));
+    EXPECT_EQ(R2C::ForSize(0).n, 1);
+    EXPECT_EQ(R2C::ForSize(1).n, 1);
+    EXPECT_EQ(R2C::ForSize(3).n, 4);
+    EXPECT_NE(a.ip[0], 0);  // tables already built
+}
+
+TEST(FFT, ForSizeAboveTwoToThe23Throws) {
+    EXPECT_THROW(R2C::ForSize((std::size_t{1} << 23) + 1), Base::TooBig);
+    EXPECT_THROW(R2C::ForSize(std::size_t{1} << 40), Base::TooBig);
+    EXPECT_THROW(R2C::ForSize(static_cast<std::size_t>(-1)), Base::TooBig);
+}
+
+TEST(FFT, LargestSizeWorks) {
+    const std::size_t n = std::size_t{1} << 23;
+    const R2C& fft = R2C::ForSize(n);
+    ASSERT_EQ(static_cast<std::size_t>(fft.n), n);
+    std::vector<double> buf(n + 2, 0.0);
+    buf[3] = 1.0;
+    fft.Forward(reinterpret_cast<Math::complex*>(buf.data()), buf.data());
+    const double t = 2 * M_PI * 3 * 12345.0 / static_cast<double>(n);
+    EXPECT_NEAR(buf[2 * 12345], std::cos(t), 1e-14);
+    EXPECT_NEAR(buf[2 * 12345 + 1], std::sin(t), 1e-14);
+    fft.Inverse(buf.data(), reinterpret_cast<const Math::complex*>(buf.data()));
+    EXPECT_NEAR(buf[3], static_cast<double>(n / 2), 1e-6);
+    EXPECT_NEAR(buf[4], 0.0, 1e-6);
+}
+
+TEST(FFT, ConcurrentForSizeGivesOneInstanceWithBuiltTables) {
+    // Sizes no other test asks for first, so the threads race to fill them.
+    const std::size_t sizes[] = {1 << 20, 1 << 21, 1 << 17};
+    std::vector<std::thread> threads;
+    std::vector<const R2C*> seen(8 * 3);
+    std::vector<double> results(8);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int s = 0; s < 3; ++s) seen[t * 3 + s] = &R2C::ForSize(sizes[s]);
+            // Transform straight away: the tables must be complete.
+            const R2C& fft = *seen[t * 3 + 2];
+            std::vector<double> buf(fft.n + 2, 0.0);
+            buf[0] = 1.0;
+            fft.Forward(reinterpret_cast<Math::complex*>(buf.data()), buf.data());
+            results[t] = buf[2 * 777];
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int s = 0; s < 3; ++s) {
+        std::set<const R2C*> distinct;
+        for (int t = 0; t < 8; ++t) distinct.insert(seen[t * 3 + s]);
+        EXPECT_EQ(distinct.size(), 1u) << sizes[s];
+    }
+    for (double r : results) EXPECT_DOUBLE_EQ(r, 1.0);
+}
+
+TEST(FFT, RawTransformBuildsTablesOnFirstUseWithTheDocumentedSizes) {
+    EXPECT_EQ(OOURA::FFT::ipSize(1), 3u);
+    EXPECT_EQ(OOURA::FFT::ipSize(2), 3u);
+    EXPECT_EQ(OOURA::FFT::ipSize(8), 2u + 2u);      // log2 8 = 3: 2^1
+    EXPECT_EQ(OOURA::FFT::ipSize(32), 2u + 4u);     // 2^2
+    EXPECT_EQ(OOURA::FFT::ipSize(1024), 2u + 16u);  // 2^4
+    EXPECT_EQ(OOURA::FFT::wSize(1024), 512u);
+
+    // The tables of one size work when reused for a smaller one.
+    std::vector<int> ip(OOURA::FFT::ipSize(64));
+    std::vector<double> w(OOURA::FFT::wSize(64));
+    auto a = randomReals(64, 9);
+    auto b = a;
+    rdft(64, 1, a.data(), ip.data(), w.data());
+    EXPECT_EQ(ip[0], 64);
+    EXPECT_LT(maxError(a, directForward(b)), 1e-14);
+    std::vector<double> c(b.begin(), b.begin() + 16);
+    const auto want = directForward(c);
+    rdft(16, 1, c.data(), ip.data(), w.data());
+    EXPECT_LT(maxError(c, want), 1e-14);
+}
+
+TEST(FFT, RawTransformRejectsBadArguments) {
+    std::vector<int> ip(8);
+    std::vector<double> w(8), a(16);
+    EXPECT_THROW(rdft(12, 1, a.data(), ip.data(), w.data()), std::invalid_argument);
+    EXPECT_THROW(rdft(0, 1, a.data(), ip.data(), w.data()), std::invalid_argument);
+    EXPECT_THROW(rdft(16, 0, a.data(), ip.data(), w.data()), std::invalid_argument);
+    EXPECT_THROW(Base(3), std::invalid_argument);
+    EXPECT_THROW(Base(1 << 24), std::invalid_argument);
+}
+
+}  // namespace
