@@ -1,0 +1,214 @@
+#include "audio/format/Translator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <string>
+
+#include "audio/format/SilenceFiller.h"
+#include "audio/format/TranslatorKernels.h"
+#include "base/FloatMode.h"
+
+namespace Audio {
+
+namespace {
+
+std::string hexByte(unsigned v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", v & 0xFF);
+    return text;
+}
+
+// Throws unless `f` is a format the kernels handle.
+void checkFormat(const Format& f, const char* side) {
+    const std::string where = std::string("format translation: ") + side;
+    if (Kernels::Decoder(f.lowByte(), false, false) == nullptr) {
+        throw FormatTranslator::Unsupported(where + " sample type " + hexByte(f.lowByte()) +
+                                            " is not supported");
+    }
+    if (f.channels() == 0) {
+        throw FormatTranslator::Unsupported(where + " channel count is unspecified");
+    }
+    if (f.isInteger() ? f.paddingBits() >= f.bytesPerSample() * 8 : f.paddingBits() != 0) {
+        throw FormatTranslator::Unsupported(where + " padding of " +
+                                            std::to_string(f.paddingBits()) +
+                                            " bits is not supported for this sample type");
+    }
+}
+
+bool isSilent(const ::Stream::Block& b) {
+    return b.kind != ::Stream::Samples || b.empty();
+}
+
+}  // namespace
+
+FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request)
+    : in_(in), out_(request.CompleteFrom(in).ResolveScale()) {
+    checkFormat(in_, "input");
+    checkFormat(out_, "output");
+    const std::uint32_t inChannels = in_.channels(), outChannels = out_.channels();
+    if (inChannels != outChannels && !(inChannels == 1 && outChannels == 2) &&
+        !(inChannels == 2 && outChannels == 1)) {
+        throw Unsupported("format translation: cannot map " + std::to_string(inChannels) +
+                          " channels to " + std::to_string(outChannels));
+    }
+    scratchBytesPerFrame = 8 * std::max(inChannels, outChannels);
+
+    const bool inInteger = in_.isInteger(), outInteger = out_.isInteger();
+    decoder.fn = Kernels::Decoder(in_.lowByte(), inInteger && in_.isUnsigned(),
+                                  in_.isBigEndian() && in_.bytesPerSample() > 1);
+    decoder.p1 = inInteger ? in_.paddingBits() : 0;
+    decoder.p2 = in_.bytesPerSample() * 8;
+
+    if (inChannels == 1 && outChannels == 2) channelMapper = &Kernels::Duplicate;
+    if (inChannels == 2 && outChannels == 1) channelMapper = &Kernels::SumPairs;
+
+    encoder.fn = Kernels::Encoder(out_.lowByte(), outInteger && out_.isUnsigned(),
+                                  out_.isBigEndian() && out_.bytesPerSample() > 1);
+    if (outInteger) {
+        const std::uint32_t validBits = out_.bytesPerSample() * 8 - out_.paddingBits();
+        std::uint32_t clipBits = validBits;
+        const std::uint32_t scale = out_.scaleExponent();
+        if ((flags & ClipToScale) && scale != Format::kScaleUnspecified) {
+            clipBits = std::clamp<std::uint32_t>(scale, 1, validBits);
+        }
+        encoder.p1 = out_.paddingBits();
+        encoder.p2 = clipBits;
+        outSilence_ = SilenceFiller(out_);
+    }
+
+    scaleDither = SelectScaleDither(in_, out_, inChannels > outChannels);
+    identity_ = convertsNothing() && !scaleDither && !channelMapper;
+}
+
+bool FormatTranslator::convertsNothing() const {
+    return in_.ResolveScale().word == out_.word;
+}
+
+::Stream::Block FormatTranslator::Translate(::Stream::Block in, std::uint8_t* first) {
+    using ::Stream::Block;
+    const std::size_t inFrame = in_.bytesPerFrame(), outFrame = out_.bytesPerFrame();
+    const std::size_t frames = in.end > in.begin ? in.length() / inFrame : 0;
+    const std::size_t inBytes = frames * inFrame, outBytes = frames * outFrame;
+    std::uint8_t* const outEnd = first + outBytes;
+    if (frames == 0) return Block{first, first, ::Stream::Silence};
+
+    const bool silent = isSilent(in);
+    if (silent && !(scaleDither && scaleDither->active)) {
+        if (!outSilence_) return Block{first, outEnd, ::Stream::Silence};
+        outSilence_(first, outEnd);  // zero bytes are not offset-binary silence
+        return Block{first, outEnd, ::Stream::Samples};
+    }
+
+    const std::uint8_t* src = in.begin;
+    if (identity_) {
+        if (first != src) std::memmove(first, src, outBytes);
+        return Block{first, outEnd, ::Stream::Samples};
+    }
+
+    // Chunks of whole frames go through an aligned buffer of doubles. Forward
+    // order is safe when output frames are no larger than input frames and
+    // start no later; backward order when they are no smaller and start no
+    // earlier; disjoint ranges take either.
+    const bool disjoint = outEnd <= src || src + inBytes <= first;
+    const bool forward = disjoint || (first <= src && outFrame <= inFrame);
+    const bool backward = first >= src && outFrame >= inFrame;
+    if (!forward && !backward) {
+        throw std::invalid_argument("format translation: output range overlaps the input");
+    }
+
+    ScopedFloatMode floatMode;
+    alignas(64) double buffer[kChunkDoubles];
+    auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
+    const std::size_t inSamplesPerFrame = in_.channels();
+    const std::size_t chunk = kChunkDoubles / (scratchBytesPerFrame / 8);
+    auto convert = [&](std::size_t f0, std::size_t count) {
+        std::size_t n = count * inSamplesPerFrame;
+        if (silent)
+            std::fill(buffer, buffer + n, 0.0);
+        else
+            decoder(bytes, src + f0 * inFrame, n);
+        if (channelMapper) n = channelMapper(buffer, n);
+        if (scaleDither) scaleDither->process(slice<double>(buffer, n));
+        encoder(first + f0 * outFrame, bytes, n);
+    };
+    if (forward) {
+        for (std::size_t f0 = 0; f0 < frames; f0 += chunk)
+            convert(f0, std::min(chunk, frames - f0));
+    } else {
+        for (std::size_t f0 = (frames - 1) / chunk * chunk;; f0 -= chunk) {
+            convert(f0, std::min(chunk, frames - f0));
+            if (f0 == 0) break;
+        }
+    }
+    return Block{first, outEnd, ::Stream::Samples};
+}
+
+namespace {
+
+// The translating stage: an in-place iOver stage over an audio byte stream.
+class TranslatingStage final : public ::Stream::iOver,
+                               public ::Stream::Consumer<Audio::Stream::Wrapper<::Stream::iOver>> {
+public:
+    TranslatingStage(Audio::Stream::Wrapper<::Stream::iOver> up, FormatTranslator t)
+        : Consumer(std::move(up)),
+          translator_(std::move(t)),
+          inFrame_(translator_.inBytesPerFrame()),
+          outFrame_(translator_.outBytesPerFrame()) {
+        const ::Stream::iOver& u = *upstream;
+        // A request maps to whole input frames and whole upstream blocks.
+        const std::uint64_t g = u.granularity ? u.granularity : 1;
+        const std::uint64_t unitFrames = std::lcm(g, inFrame_) / inFrame_;
+        if (unitFrames * outFrame_ > 0xFFFFFFFFu) {
+            throw std::invalid_argument("format translation: upstream granularity too large");
+        }
+        granularity = static_cast<std::uint32_t>(unitFrames * outFrame_);
+        const std::uint32_t widen = (inFrame_ + outFrame_ - 1) / outFrame_;
+        const std::uint32_t scratch =
+            (translator_.scratchBytesPerFrame + outFrame_ - 1) / outFrame_;
+        expansion = std::max(widen * u.expansion, scratch);
+        position = u.position / inFrame_ * outFrame_;
+        setTag(Audio::Stream::Tag{upstream.tag().origin, translator_.outFormat()});
+    }
+
+    void seek(std::uint64_t p) override {
+        const std::uint64_t q = p / outFrame_ * inFrame_;
+        upstream->seek(q);
+        upstream->position = static_cast<std::int64_t>(q);
+    }
+
+    ::Stream::Block read(slice<std::uint8_t> dest, std::uint32_t capacity) override {
+        const std::size_t frames = dest.length() / outFrame_;
+        std::uint8_t* first = dest.begin;
+        ::Stream::Block blk =
+            upstream->read(slice<std::uint8_t>(first, frames * inFrame_), capacity);
+        ::Stream::advance(*upstream, blk);
+        const std::int64_t in = inFrame_, out = outFrame_;
+        inheritLength(*upstream, [=](std::int64_t l) { return l / in * out; });
+        if (blk.empty()) blk.kind = ::Stream::Silence;
+        return translator_.Translate(blk, first);
+    }
+
+private:
+    FormatTranslator translator_;
+    std::uint32_t inFrame_;
+    std::uint32_t outFrame_;
+};
+
+}  // namespace
+
+Audio::Stream::Wrapper<::Stream::iOver> FormatTranslator::MakeAndApply(
+    Audio::Stream::Wrapper<::Stream::iOver> source, Format request, unsigned flags) {
+    if (!source) throw std::invalid_argument("format translation: no source stream");
+    if (!source->hasTag<Audio::Stream::Tag>()) {
+        throw std::invalid_argument("format translation: the source stream has no audio format");
+    }
+    const Format from = source.format();
+    if (request.CompleteFrom(from).ResolveScale() == from.ResolveScale()) return source;
+    FormatTranslator translator(flags, from, request);
+    return Audio::Stream::Wrapper<::Stream::iOver>(
+        new TranslatingStage(std::move(source), std::move(translator)));
+}
+
+}  // namespace Audio

@@ -1,0 +1,262 @@
+#include "audio/format/TranslatorKernels.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace Audio::Kernels {
+
+namespace {
+
+// Unaligned little-endian loads and stores; the compiler turns these into
+// plain moves.
+template <class T>
+inline T load(const std::uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+template <class T>
+inline void store(std::uint8_t* p, T v) {
+    std::memcpy(p, &v, sizeof(T));
+}
+
+inline std::uint16_t swapBytes(std::uint16_t v) {
+    return __builtin_bswap16(v);
+}
+inline std::uint32_t swapBytes(std::uint32_t v) {
+    return __builtin_bswap32(v);
+}
+inline std::uint64_t swapBytes(std::uint64_t v) {
+    return __builtin_bswap64(v);
+}
+
+// ---- integers --------------------------------------------------------------
+
+// Signed value of one W-byte integer sample (offset binary: minus the
+// midpoint, wrapping within the width).
+template <unsigned W, bool Offset, bool Swap>
+inline std::int32_t loadInt(const std::uint8_t* p) {
+    if constexpr (W == 1) {
+        std::uint8_t v = p[0];
+        if (Offset) v ^= 0x80;
+        return static_cast<std::int8_t>(v);
+    } else if constexpr (W == 2) {
+        auto v = load<std::uint16_t>(p);
+        if (Swap) v = swapBytes(v);
+        if (Offset) v ^= 0x8000;
+        return static_cast<std::int16_t>(v);
+    } else if constexpr (W == 3) {
+        std::uint32_t v = Swap ? (std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2])
+                               : (p[0] | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16);
+        if (Offset) v ^= 0x800000;
+        return static_cast<std::int32_t>(v << 8) >> 8;
+    } else {
+        auto v = load<std::uint32_t>(p);
+        if (Swap) v = swapBytes(v);
+        if (Offset) v ^= 0x80000000u;
+        return static_cast<std::int32_t>(v);
+    }
+}
+
+// Stores the low W bytes of a container value (already offset if needed).
+template <unsigned W, bool Swap>
+inline void storeInt(std::uint8_t* p, std::uint32_t v) {
+    if constexpr (W == 1) {
+        p[0] = static_cast<std::uint8_t>(v);
+    } else if constexpr (W == 2) {
+        auto h = static_cast<std::uint16_t>(v);
+        store(p, Swap ? swapBytes(h) : h);
+    } else if constexpr (W == 3) {
+        p[Swap ? 2 : 0] = static_cast<std::uint8_t>(v);
+        p[1] = static_cast<std::uint8_t>(v >> 8);
+        p[Swap ? 0 : 2] = static_cast<std::uint8_t>(v >> 16);
+    } else {
+        store(p, Swap ? swapBytes(v) : v);
+    }
+}
+
+// p1 = low bits to clear (< 32), p2 = container bits (unused).
+template <unsigned W, bool Offset, bool Swap>
+void decodeInt(std::uint8_t* __restrict dst, const std::uint8_t* __restrict src, std::size_t n,
+               std::uint32_t clearBits, std::uint32_t) {
+    const std::int32_t mask = static_cast<std::int32_t>(~0u << clearBits);
+    std::size_t i = 0;
+    if constexpr (W == 3 && !Swap) {
+        // Four packed 24-bit samples per round, as three 32-bit words; each
+        // sample is moved to the top of a word and shifted back down signed.
+        for (; i + 4 <= n; i += 4) {
+            const std::uint8_t* s = src + 3 * i;
+            const auto w0 = load<std::uint32_t>(s), w1 = load<std::uint32_t>(s + 4),
+                       w2 = load<std::uint32_t>(s + 8);
+            std::uint32_t u[4] = {w0 << 8, (w0 >> 16 | w1 << 16) & 0xFFFFFF00u,
+                                  (w1 >> 8 | w2 << 24) & 0xFFFFFF00u, w2 & 0xFFFFFF00u};
+            double d[4];
+            for (int k = 0; k < 4; ++k) {
+                if (Offset) u[k] ^= 0x80000000u;
+                d[k] = static_cast<double>((static_cast<std::int32_t>(u[k]) >> 8) & mask);
+            }
+            std::memcpy(dst + 8 * i, d, sizeof d);
+        }
+    }
+    for (; i < n; ++i) {
+        store(dst + 8 * i, static_cast<double>(loadInt<W, Offset, Swap>(src + W * i) & mask));
+    }
+}
+
+// Round to nearest (ties to even) by adding 1.5 x 2^52: the sum's unit in
+// the last place is 1, and its low bits are the rounded integer. Clipping
+// compares the sums against the limits with the same constant added; a NaN
+// fails both comparisons and takes the lower limit.
+constexpr double kRound = 6755399441055744.0;
+
+inline double clipLow(std::uint32_t clipBits) {
+    return kRound - std::ldexp(1.0, static_cast<int>(clipBits) - 1);
+}
+inline double clipHigh(std::uint32_t clipBits) {
+    return kRound + std::ldexp(1.0, static_cast<int>(clipBits) - 1) - 1.0;
+}
+inline std::uint32_t roundClip(double x, double lo, double hi) {
+    double s = x + kRound;
+    s = s > lo ? s : lo;
+    s = s < hi ? s : hi;
+    return static_cast<std::uint32_t>(__builtin_bit_cast(std::uint64_t, s));
+}
+
+// p1 = left shift into a padded container, p2 = clip bits (1..32).
+template <unsigned W, bool Offset, bool Swap>
+void encodeInt(std::uint8_t* __restrict dst, const std::uint8_t* __restrict src, std::size_t n,
+               std::uint32_t shiftBits, std::uint32_t clipBits) {
+    const double lo = clipLow(clipBits), hi = clipHigh(clipBits);
+    constexpr std::uint32_t kFlip = Offset ? 1u << (8 * W - 1) : 0u;
+    std::size_t i = 0;
+    if constexpr (W == 3 && !Swap) {
+        // Four samples per round, packed into three 32-bit words.
+        for (; i + 4 <= n; i += 4) {
+            std::uint32_t v[4];
+            for (int k = 0; k < 4; ++k) {
+                v[k] = (roundClip(load<double>(src + 8 * (i + k)), lo, hi) << shiftBits) ^ kFlip;
+            }
+            std::uint8_t* d = dst + 3 * i;
+            store(d, (v[0] & 0xFFFFFFu) | v[1] << 24);
+            store(d + 4, ((v[1] >> 8) & 0xFFFFu) | v[2] << 16);
+            store(d + 8, ((v[2] >> 16) & 0xFFu) | v[3] << 8);
+        }
+    }
+    for (; i < n; ++i) {
+        std::uint32_t v = (roundClip(load<double>(src + 8 * i), lo, hi) << shiftBits) ^ kFlip;
+        storeInt<W, Swap>(dst + W * i, v);
+    }
+}
+
+// ---- floats ----------------------------------------------------------------
+
+template <unsigned W, bool Swap>
+void decodeFloat(std::uint8_t* __restrict dst, const std::uint8_t* __restrict src, std::size_t n,
+                 std::uint32_t, std::uint32_t) {
+    for (std::size_t i = 0; i < n; ++i) {
+        double d;
+        if constexpr (W == 4) {
+            auto bits = load<std::uint32_t>(src + 4 * i);
+            if (Swap) bits = swapBytes(bits);
+            d = __builtin_bit_cast(float, bits);
+        } else {
+            auto bits = load<std::uint64_t>(src + 8 * i);
+            if (Swap) bits = swapBytes(bits);
+            d = __builtin_bit_cast(double, bits);
+        }
+        store(dst + 8 * i, d);
+    }
+}
+
+template <unsigned W, bool Swap>
+void encodeFloat(std::uint8_t* __restrict dst, const std::uint8_t* __restrict src, std::size_t n,
+                 std::uint32_t, std::uint32_t) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = load<double>(src + 8 * i);
+        if constexpr (W == 4) {
+            auto bits = __builtin_bit_cast(std::uint32_t, static_cast<float>(x));
+            store(dst + 4 * i, Swap ? swapBytes(bits) : bits);
+        } else {
+            auto bits = __builtin_bit_cast(std::uint64_t, x);
+            store(dst + 8 * i, Swap ? swapBytes(bits) : bits);
+        }
+    }
+}
+
+// ---- selection -------------------------------------------------------------
+
+template <unsigned W>
+FormatTranslator::KernelFn intDecoder(bool offset, bool swap) {
+    if (offset) return swap ? &decodeInt<W, true, true> : &decodeInt<W, true, false>;
+    return swap ? &decodeInt<W, false, true> : &decodeInt<W, false, false>;
+}
+
+template <unsigned W>
+FormatTranslator::KernelFn intEncoder(bool offset, bool swap) {
+    if (offset) return swap ? &encodeInt<W, true, true> : &encodeInt<W, true, false>;
+    return swap ? &encodeInt<W, false, true> : &encodeInt<W, false, false>;
+}
+
+}  // namespace
+
+FormatTranslator::KernelFn Decoder(std::uint8_t lowByte, bool offset, bool swap) {
+    switch (lowByte) {
+        case 0x21:
+            return intDecoder<1>(offset, false);
+        case 0x22:
+            return intDecoder<2>(offset, swap);
+        case 0x23:
+            return intDecoder<3>(offset, swap);
+        case 0x24:
+            return intDecoder<4>(offset, swap);
+        case 0x44:
+            return swap ? &decodeFloat<4, true> : &decodeFloat<4, false>;
+        case 0x48:
+            return swap ? &decodeFloat<8, true> : &decodeFloat<8, false>;
+        default:
+            return nullptr;
+    }
+}
+
+FormatTranslator::KernelFn Encoder(std::uint8_t lowByte, bool offset, bool swap) {
+    switch (lowByte) {
+        case 0x21:
+            return intEncoder<1>(offset, false);
+        case 0x22:
+            return intEncoder<2>(offset, swap);
+        case 0x23:
+            return intEncoder<3>(offset, swap);
+        case 0x24:
+            return intEncoder<4>(offset, swap);
+        case 0x44:
+            return swap ? &encodeFloat<4, true> : &encodeFloat<4, false>;
+        case 0x48:
+            return swap ? &encodeFloat<8, true> : &encodeFloat<8, false>;
+        default:
+            return nullptr;
+    }
+}
+
+std::size_t Duplicate(double* p, std::size_t n) {
+    std::size_t i = n;
+    while (i % 4) {
+        --i;
+        p[2 * i + 1] = p[2 * i] = p[i];
+    }
+    while (i) {  // four per round, backwards: reads before writes
+        i -= 4;
+        double a[4];
+        std::memcpy(a, p + i, sizeof a);
+        const double b[8] = {a[0], a[0], a[1], a[1], a[2], a[2], a[3], a[3]};
+        std::memcpy(p + 2 * i, b, sizeof b);
+    }
+    return 2 * n;
+}
+
+std::size_t SumPairs(double* p, std::size_t n) {
+    const std::size_t m = n / 2;
+    for (std::size_t k = 0; k < m; ++k) p[k] = p[2 * k] + p[2 * k + 1];
+    return m;
+}
+
+}  // namespace Audio::Kernels
