@@ -1,0 +1,151 @@
+#pragma once
+
+// FFT convolution filter: the sharp stage of every conversion.
+//
+// A channel stream stage that convolves every channel with one long
+// linear-phase FIR by overlap-add on real FFTs, and at the same time
+// changes the rate by 2^e: imaging the input spectrum for interpolation
+// (e > 0), folding the output spectrum for decimation (e < 0). It applies
+// the gain and a fractional alignment delay, and adds its delay to the
+// output tag's `origin`.
+//
+// Units: 64-bit float samples, 8 bytes per sample per channel. Block sizes
+// are samples per channel; `alignShift` and tap counts are samples at the
+// high rate (the higher of input and output rate). The filter runs at the
+// high rate with transform size M; the low-rate transform has M / 2^|e|
+// points.
+//
+// The template argument N is the sign of e: 0 decimation (e < 0), 1 same
+// rate (e = 0), 2 interpolation (e > 0).
+//
+// Work happens in the caller's buffer (hence `expansion` >= 4); the only
+// state per channel is the overlap tail. A read allocates nothing.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "audio/format/Format.h"
+#include "dsp/fft/FFT.h"
+
+namespace DSP {
+
+// Kernel generator: writes the scaled kernel's transform (M/2 + 1 bins) for
+// the given transform and gain, returns the kernel delay in samples.
+using KernelGenerator =
+    std::function<unsigned(const OOURA::FFT::R2C&, Math::complex* spectrum, double gain)>;
+
+struct ConvParams {
+    std::uint32_t inputBlock = 0;   // input samples read per block
+    std::uint32_t outputBlock = 0;  // output samples produced per block
+    std::uint32_t overlap = 0;      // high-rate samples a block reaches past its end
+};
+
+// Everything about a filter's blocking that follows from its tap count L
+// (odd), its exponent e, the input origin (input frames) and the sync offset
+// (output samples).
+struct FFTFilterLayout : ConvParams {
+    std::uint32_t taps = 0;  // L
+    std::int32_t exponent = 0;
+    std::uint32_t size = 0;  // M, transform size at the high rate
+    double alignShift = 0.0;
+};
+// Throws std::invalid_argument when the taps or exponent make no filter, and
+// std::length_error when the transform would exceed 2^23 points.
+FFTFilterLayout planFFTFilter(std::uint32_t taps, int exponent, double origin, double syncOffset);
+
+// Transforms of one filter, shared instances of the FFT cache.
+template <int N>
+struct DFTSwitcher;
+template <>
+struct DFTSwitcher<0> {  // decimation: input at the high rate, output at the low
+    const OOURA::FFT::R2C* highRate = nullptr;
+    const OOURA::FFT::R2C* lowRate = nullptr;
+    const OOURA::FFT::R2C& inputDFT() const { return *highRate; }
+    const OOURA::FFT::R2C& outputDFT() const { return *lowRate; }
+};
+template <>
+struct DFTSwitcher<1> {
+    const OOURA::FFT::R2C* highRate = nullptr;
+    const OOURA::FFT::R2C& inputDFT() const { return *highRate; }
+    const OOURA::FFT::R2C& outputDFT() const { return *highRate; }
+};
+template <>
+struct DFTSwitcher<2> {  // interpolation: input at the low rate, output at the high
+    const OOURA::FFT::R2C* highRate = nullptr;
+    const OOURA::FFT::R2C* lowRate = nullptr;
+    const OOURA::FFT::R2C& inputDFT() const { return *lowRate; }
+    const OOURA::FFT::R2C& outputDFT() const { return *highRate; }
+};
+
+class FFTFilterBaseBase
+    : public ::Stream::Consumer<Audio::Stream::Wrapper<::Stream::iVOver>> {
+public:
+    FFTFilterBaseBase(Audio::Stream::Wrapper<::Stream::iVOver> up, std::int32_t e, double shift)
+        : Consumer(std::move(up)), exponent(e), alignShift(shift) {}
+
+    std::int32_t exponent;  // e
+    double alignShift;      // extra kernel delay, high-rate samples
+};
+
+template <int N>
+class FFTFilterBase : public DFTSwitcher<N>, public FFTFilterBaseBase, public ConvParams {
+public:
+    FFTFilterBase(Audio::Stream::Wrapper<::Stream::iVOver> up, const FFTFilterLayout& layout)
+        : FFTFilterBaseBase(std::move(up), layout.exponent, layout.alignShift),
+          ConvParams(layout) {}
+};
+
+template <int N>
+class FFTFilter final : public ::Stream::iVOver, public FFTFilterBase<N> {
+public:
+    // `taps` and `generate` describe the kernel at the high rate; `gain` is
+    // linear; `syncOffset` in output samples (negative: no grid alignment).
+    FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input, std::uint32_t taps,
+              const KernelGenerator& generate, double gain, double syncOffset, int e);
+    ~FFTFilter() override;
+
+    void seek(std::uint64_t position) override;
+    ::Stream::VBlock read(::Stream::VSlice dest, std::uint32_t capacity) override;
+
+    std::uint32_t size() const { return size_; }     // M
+    std::uint32_t taps() const { return taps_; }     // L
+    double delay() const { return delay_; }          // (L - 1) / 2, high-rate samples
+    const Math::complex* kernelSpectrum() const { return kernelSpectrum_.get(); }
+
+private:
+    struct ChannelTail {
+        std::unique_ptr<double[]> tail;  // n_out - outputBlock samples
+        bool tailIsZero = true;
+    };
+    struct FreeAligned {
+        void operator()(void* p) const;
+    };
+
+    FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input, const FFTFilterLayout& layout,
+              const KernelGenerator& generate, double gain);
+    // One channel's block in place; returns true when the output is silent.
+    bool channelStep(ChannelTail& t, double* b, bool silentInput);
+    std::int64_t mapLength(std::int64_t upstreamBytes) const;
+
+    std::uint32_t size_;
+    std::uint32_t taps_;
+    double delay_ = 0.0;
+    std::uint32_t tailLength_;
+    std::unique_ptr<Math::complex[], FreeAligned> kernelSpectrum_;
+    std::vector<ChannelTail> tails_;
+};
+
+extern template class FFTFilter<0>;
+extern template class FFTFilter<1>;
+extern template class FFTFilter<2>;
+
+// Builds the filter stage for exponent e over `input` from a kernel of
+// `taps` high-rate taps (odd) and its generator. N follows from e.
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
+                                                       std::uint32_t taps,
+                                                       const KernelGenerator& generate, double gain,
+                                                       double syncOffset, int e);
+
+}  // namespace DSP

@@ -1,0 +1,206 @@
+#include "dsp/FFTFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "dsp/ChainSupport.h"
+
+namespace {
+
+using namespace ChainTest;
+using DSP::FFTFilterLayout;
+
+// Generator for an explicit kernel h (at the high rate).
+DSP::KernelGenerator firGenerator(std::vector<double> h) {
+    return [h](const OOURA::FFT::R2C& t, Math::complex* spectrum, double gain) {
+        auto* a = reinterpret_cast<double*>(spectrum);
+        std::fill(a, a + t.n + 2, 0.0);
+        for (std::size_t k = 0; k < h.size(); ++k) a[k] = gain * h[k];
+        t.Forward(spectrum, a);
+        return static_cast<unsigned>((h.size() - 1) / 2);
+    };
+}
+
+Signal randomSignal(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    Signal s(n);
+    for (auto& v : s) v = u(gen);
+    return s;
+}
+
+// Direct convolution at the high rate with the kernel delayed by `shift`
+// (an integer), then decimated for e < 0. Zero-stuffed input for e > 0.
+Signal reference(const Signal& x, const std::vector<double>& h, int e, int shift, double gain,
+                 std::size_t outSamples) {
+    const std::size_t up = e > 0 ? std::size_t{1} << e : 1;
+    const std::size_t down = e < 0 ? std::size_t{1} << -e : 1;
+    const double g = gain * double(up);
+    Signal y(outSamples, 0.0);
+    for (std::size_t j = 0; j < outSamples; ++j) {
+        const long n = long(j * down);
+        double acc = 0;
+        for (std::size_t k = 0; k < h.size(); ++k) {
+            const long m = n - shift - long(k);  // high-rate input index
+            if (m < 0 || m % long(up) != 0) continue;
+            const std::size_t i = std::size_t(m) / up;
+            if (i < x.size()) acc += h[k] * x[i];
+        }
+        y[j] = g * acc;
+    }
+    return y;
+}
+
+TEST(FFTFilterLayout, BlockSizesShiftsAndOrigins) {
+    // Same rate, 99 taps.
+    FFTFilterLayout a = DSP::planFFTFilter(99, 0, 0.0, 0.0);
+    EXPECT_EQ(a.size, 256u);
+    EXPECT_EQ(a.inputBlock, 158u);
+    EXPECT_EQ(a.outputBlock, 158u);
+    EXPECT_EQ(a.overlap, 98u);
+    EXPECT_EQ(a.alignShift, 0.0);
+
+    // Decimation by 2, 199 taps: the grid is moved one high-rate sample.
+    FFTFilterLayout b = DSP::planFFTFilter(199, -1, 0.0, 0.0);
+    EXPECT_EQ(b.size, 512u);
+    EXPECT_EQ(b.alignShift, -1.0);
+    EXPECT_EQ(b.outputBlock, 157u);
+    EXPECT_EQ(b.inputBlock, 314u);
+    EXPECT_EQ(b.overlap, 198u);
+
+    // Interpolation by 2.
+    FFTFilterLayout c = DSP::planFFTFilter(199, 1, 0.0, 0.0);
+    EXPECT_EQ(c.size, 512u);
+    EXPECT_EQ(c.inputBlock, 157u);
+    EXPECT_EQ(c.outputBlock, 314u);
+
+    // A fractional sync offset delays the kernel so that the output grid
+    // falls on it; a positive shift costs one sample of block.
+    FFTFilterLayout d = DSP::planFFTFilter(99, 0, 0.0, 0.25);
+    EXPECT_DOUBLE_EQ(d.alignShift, 0.25);
+    EXPECT_EQ(d.overlap, 99u);
+    EXPECT_EQ(d.inputBlock, 157u);
+    // A negative sync offset switches the alignment off.
+    EXPECT_EQ(DSP::planFFTFilter(199, -2, 0.5, -1.0).alignShift, -3.0);
+}
+
+TEST(FFTFilterLayout, RejectsWhatCannotBeBuilt) {
+    EXPECT_THROW(DSP::planFFTFilter(100, 0, 0, 0), std::invalid_argument);
+    EXPECT_THROW(DSP::planFFTFilter(99, 0, std::nan(""), 0), std::invalid_argument);
+    EXPECT_THROW(DSP::planFFTFilter(99, 0, 0, INFINITY), std::invalid_argument);
+    EXPECT_THROW(DSP::planFFTFilter((1u << 22) + 1, 0, 0, 0), std::length_error);
+    EXPECT_NO_THROW(DSP::planFFTFilter((1u << 22) - 1, 0, 0, 0));
+}
+
+struct Case {
+    int e;
+    unsigned taps;
+    std::size_t chunk;  // read request in samples (rounded to granularity)
+};
+
+class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
+    const Case k = GetParam();
+    const std::size_t n = 3001;
+    std::vector<double> h = randomSignal(k.taps, 7);
+    std::vector<Signal> x = {randomSignal(n, 1), randomSignal(n, 2)};
+    const double gain = 0.75;
+    auto in = source(x, 44100.0f, 0.0);
+    auto f = DSP::makeFFTFilter(in, k.taps, firGenerator(h), gain, 0.0, k.e);
+    const FFTFilterLayout layout = DSP::planFFTFilter(k.taps, k.e, 0.0, 0.0);
+
+    // Tag: the rate changes by 2^e, the origin moves by the delay.
+    const Audio::Stream::Tag tag = f.tag();
+    EXPECT_EQ(tag.format.sampleRate, std::ldexp(44100.0f, k.e));
+    const double delay = (k.taps - 1) / 2;
+    EXPECT_DOUBLE_EQ(tag.origin, (delay + layout.alignShift) * std::ldexp(1.0, std::min(k.e, 0)));
+    EXPECT_EQ(f->channels, 2u);
+    EXPECT_EQ(f->granularity, layout.outputBlock * 8);
+    EXPECT_GE(f->expansion, 4u);
+
+    const std::size_t outLen = k.e >= 0 ? ((n - 1) << k.e) + 1 + layout.overlap
+                                        : (n + layout.overlap + (1u << -k.e) - 1) >> -k.e;
+    const ReadResult r = readAll(*f, outLen + 500, k.chunk);
+    EXPECT_EQ(f->length, std::int64_t(outLen * 8));
+    for (int c = 0; c < 2; ++c) {
+        const Signal ref =
+            reference(x[c], h, k.e, int(layout.alignShift), gain, outLen + 500);
+        double worst = 0;
+        for (std::size_t j = 0; j < ref.size(); ++j)
+            worst = std::max(worst, std::abs(r.data[c][j] - ref[j]));
+        EXPECT_LT(worst, 1e-12) << "channel " << c;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Exponents, FFTFilterVsDirect,
+                         ::testing::Values(Case{0, 63, 100}, Case{0, 63, 1000}, Case{1, 63, 700},
+                                           Case{2, 31, 300}, Case{3, 31, 2000},
+                                           Case{-1, 63, 150}, Case{-1, 65, 900},
+                                           Case{-2, 63, 400}, Case{-3, 127, 1000}));
+
+TEST(FFTFilter, SilenceAfterSignalFlushesTailThenCostsNothing) {
+    // 200 samples of signal, then a long silent stretch delivered as Silence.
+    Signal x(20000, 0.0);
+    const Signal noise = randomSignal(200, 3);
+    std::copy(noise.begin(), noise.end(), x.begin());
+    std::vector<double> h = randomSignal(63, 9);
+    auto in = source({x}, 48000.0f, 0.0, /*silentZeros=*/true);
+    auto* src = static_cast<VSource*>(in.get());
+    auto f = DSP::makeFFTFilter(in, 63, firGenerator(h), 1.0, 0.0, 0);
+    const std::uint32_t block = f->granularity / 8;
+    const ReadResult r = readAll(*f, 20000, block);  // one block per read
+    const Signal ref = reference(x, h, 0, 0, 1.0, 20000);
+    for (std::size_t j = 0; j < ref.size(); ++j) ASSERT_NEAR(r.data[0][j], ref[j], 1e-12) << j;
+    // Every block after the one holding the tail comes back silent.
+    const int blocks = int((20000 + block - 1) / block);
+    const int signalBlocks = int((200 + block - 1) / block);
+    EXPECT_EQ(r.silentReads, blocks - signalBlocks - 1);
+    EXPECT_EQ(src->reads, blocks);
+}
+
+TEST(FFTFilter, SeekDropsTheTailAndRestartsCleanly) {
+    const Signal x = randomSignal(5000, 4);
+    std::vector<double> h = randomSignal(31, 5);
+    auto* filter = new DSP::FFTFilter<2>(source({x}, 48000.0f), 31, firGenerator(h), 1.0, 0.0, 1);
+    Stream::Wrapper<Stream::iVOver> f(filter);
+    const ReadResult first = readAll(*f, 3000, 1000);
+    f->seek(0);
+    f->position = 0;
+    EXPECT_EQ(filter->upstream->position, 0);
+    const ReadResult again = readAll(*f, 3000, 1000);
+    EXPECT_EQ(first.data, again.data);
+    // Seeking to block 2 asks the upstream for input block 2.
+    f->seek(2 * f->granularity);
+    EXPECT_EQ(filter->upstream->position, 2 * std::int64_t(filter->inputBlock) * 8);
+}
+
+TEST(FFTFilter, FractionalAlignmentDelaysABandLimitedKernel) {
+    // Smooth kernel: Gaussian-windowed sinc, well inside the band, so the
+    // spectral delay equals sampling the kernel at shifted positions.
+    const unsigned taps = 101;
+    auto kernel = [&](double shift) {
+        std::vector<double> h(taps);
+        for (unsigned k = 0; k < taps; ++k) {
+            const double t = double(k) - 50.0 - shift;
+            const double s = t == 0 ? 1.0 : std::sin(0.3 * std::numbers::pi * t) /
+                                                 (0.3 * std::numbers::pi * t);
+            h[k] = 0.3 * s * std::exp(-0.5 * (t / 8.0) * (t / 8.0));
+        }
+        return h;
+    };
+    const Signal x = randomSignal(4000, 6);
+    auto f = DSP::makeFFTFilter(source({x}, 48000.0f), taps, firGenerator(kernel(0.0)), 1.0,
+                                0.3, 0);
+    EXPECT_DOUBLE_EQ(f.tag().origin, 50.3);
+    const ReadResult r = readAll(*f, 4000, 1000);
+    const Signal ref = reference(x, kernel(0.3), 0, 0, 1.0, 4000);
+    double worst = 0;
+    for (std::size_t j = 0; j < ref.size(); ++j)
+        worst = std::max(worst, std::abs(r.data[0][j] - ref[j]));
+    EXPECT_LT(worst, 1e-9);
+}
+
+}  // namespace
