@@ -1,0 +1,243 @@
+#include "audio/io/IFF.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+namespace IFF {
+
+namespace {
+
+// Sizes and positions above this are refused, so that start + size never
+// overflows a signed 64-bit value.
+constexpr std::int64_t kMaxSize = std::int64_t{1} << 62;
+constexpr std::uint32_t kSizeUnknown = 0xFFFFFFFFu;
+
+std::int64_t RegularFileSize(std::FILE* f) {
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) return st.st_size;
+    return -1;
+}
+
+std::uint32_t Load32(const std::uint8_t* p, bool bigEndian) {
+    if (bigEndian)
+        return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
+               p[3];
+    return std::uint32_t(p[3]) << 24 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
+}
+
+std::uint64_t Load64LE(const std::uint8_t* p) {
+    return std::uint64_t(Load32(p + 4, false)) << 32 | Load32(p, false);
+}
+
+// Byte source over a C file: granularity 1; the length becomes known at the
+// first short read. Bytes past the end of the file read as zeros.
+class File final : public Stream::iOver, public Stream::Source {
+public:
+    explicit File(std::FILE* f) : file_(f) {
+        granularity = 1;
+        position = ftello(f);
+        if (position < 0) position = 0;
+    }
+    ~File() override { std::fclose(file_); }
+
+    void seek(std::uint64_t p) override {
+        if (p > std::uint64_t(std::numeric_limits<off_t>::max()) ||
+            fseeko(file_, static_cast<off_t>(p), SEEK_SET) != 0)
+            throw FileError();
+    }
+
+    Stream::Block read(slice<std::uint8_t> dest, std::uint32_t) override {
+        const std::size_t want = dest.length();
+        const std::size_t got = want ? std::fread(dest.begin, 1, want, file_) : 0;
+        if (got < want) {
+            if (std::ferror(file_)) throw FileError();
+            if (length < 0) {
+                std::int64_t size = RegularFileSize(file_);
+                length = size >= 0 ? size : static_cast<std::int64_t>(ftello(file_));
+            }
+        }
+        Stream::Block head{dest.begin, dest.begin + got, got ? Stream::Samples : Stream::Silence};
+        Stream::Block tail{dest.begin + got, dest.end, Stream::Silence};
+        return Stream::join(head, tail);
+    }
+
+private:
+    std::FILE* file_;
+};
+
+}  // namespace
+
+std::string ResType::text() const {
+    char c[4];
+    if constexpr (std::endian::native == std::endian::little) {
+        for (int i = 0; i < 4; ++i) c[i] = static_cast<char>(value >> (8 * i));
+    } else {
+        for (int i = 0; i < 4; ++i) c[i] = static_cast<char>(value >> (24 - 8 * i));
+    }
+    return std::string(c, 4);
+}
+
+VisitorParser::VisitorParser() = default;
+VisitorParser::~VisitorParser() = default;
+
+std::int64_t VisitorParser::Position() const { return source_->position; }
+
+void VisitorParser::ReadExact(void* dest, std::size_t n) {
+    if (n == 0) return;
+    Stream::iOver& s = *source_;
+    const std::int64_t from = s.position;
+    auto* p = static_cast<std::uint8_t*>(dest);
+    s.read(slice<std::uint8_t>(p, n), static_cast<std::uint32_t>(n));
+    s.position += static_cast<std::int64_t>(n);
+    if (s.length >= 0 && from + static_cast<std::int64_t>(n) > s.length) throw UnexpectedEOF();
+}
+
+void VisitorParser::Skip(std::int64_t n) {
+    if (n <= 0) return;
+    Stream::iOver& s = *source_;
+    if (fileSize_ >= 0) {
+        if (n > fileSize_ - s.position) throw UnexpectedEOF();
+        const std::int64_t to = s.position + n;
+        s.seek(static_cast<std::uint64_t>(to));
+        s.position = to;
+        return;
+    }
+    // Not a regular file: read and discard in bounded pieces.
+    std::vector<std::uint8_t> scratch(std::min<std::int64_t>(n, 65536));
+    while (n > 0) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(n, 65536));
+        ReadExact(scratch.data(), piece);
+        n -= static_cast<std::int64_t>(piece);
+    }
+}
+
+std::int64_t VisitorParser::EndOf(const ChunkInfo& chunk) const {
+    if (chunk.openEnded())
+        return fileSize_ >= 0 ? fileSize_ : std::numeric_limits<std::int64_t>::max();
+    return chunk.start + chunk.size;
+}
+
+void VisitorParser::ReadDs64(const ChunkInfo& chunk) {
+    if (chunk.openEnded() || chunk.size < 28) throw ParseError();
+    std::uint8_t fixed[28];
+    ReadExact(fixed, sizeof fixed);
+    const std::uint64_t riff = Load64LE(fixed), data = Load64LE(fixed + 8),
+                        samples = Load64LE(fixed + 16);
+    if (riff > std::uint64_t(kMaxSize) || data > std::uint64_t(kMaxSize) ||
+        samples > std::uint64_t(kMaxSize))
+        throw ParseError();
+    ds64_.riffSize = static_cast<std::int64_t>(riff);
+    ds64_.dataSize = static_cast<std::int64_t>(data);
+    ds64_.sampleCount = static_cast<std::int64_t>(samples);
+    ds64_.table.clear();
+    // Only a bounded number of table entries is kept.
+    std::int64_t entries = std::min<std::int64_t>(
+        {Load32(fixed + 24, false), (chunk.size - 28) / 12, std::int64_t{64}});
+    for (; entries > 0; --entries) {
+        std::uint8_t entry[12];
+        ReadExact(entry, sizeof entry);
+        const std::uint64_t size = Load64LE(entry + 4);
+        if (size > std::uint64_t(kMaxSize)) throw ParseError();
+        ds64_.table.emplace_back(ResType::FromBytes(entry), static_cast<std::int64_t>(size));
+    }
+    source_->seek(static_cast<std::uint64_t>(chunk.start));
+    source_->position = chunk.start;
+}
+
+void VisitorParser::ReadHeader() {
+    ChunkInfo* parent = stack_.empty() ? nullptr : &stack_.front();
+    const bool inheritedBigEndian = parent ? parent->bigEndian() : true;
+    stack_.emplace_front();
+    ChunkInfo& c = stack_.front();
+    c.next = parent;
+
+    std::uint8_t bytes[4];
+    ReadExact(bytes, 4);
+    c.id = ResType::FromBytes(bytes);
+    if (c.id == ResType("RIFF"))
+        c.flags = 0x29;
+    else if (c.id == ResType("RF64") || c.id == ResType("BW64"))
+        c.flags = 0x29 | ChunkInfo::kRF64;
+    else if (c.id == ResType("FORM") || c.id == ResType("RIFX"))
+        c.flags = 0x39;
+    else
+        c.flags = inheritedBigEndian ? 0x30 : 0x20;
+
+    ReadExact(bytes, 4);
+    const std::uint32_t raw = Load32(bytes, c.bigEndian());
+    c.size = raw;
+    if (raw == kSizeUnknown) {
+        c.flags |= ChunkInfo::kOpenEnded;
+        if (!c.isGroup() && ds64_.riffSize >= 0) {
+            // RF64: the 64-bit size comes from "ds64".
+            std::int64_t known = -1;
+            if (c.id == ResType("data")) known = ds64_.dataSize;
+            for (const auto& [id, size] : ds64_.table)
+                if (id == c.id) known = size;
+            if (known >= 0) {
+                c.size = known;
+                c.flags &= ~std::uint32_t(ChunkInfo::kOpenEnded);
+            }
+        }
+    }
+    if (c.flags & ChunkInfo::kHasFormType) {
+        ReadExact(bytes, 4);
+        c.id = ResType::FromBytes(bytes);
+        c.size -= 4;
+    }
+    c.start = Position();
+
+    if (parent && (parent->flags & ChunkInfo::kRF64) && !c.isGroup() &&
+        c.id == ResType("ds64")) {
+        ReadDs64(c);
+        if (parent->openEnded() && ds64_.riffSize >= 4) {
+            parent->size = ds64_.riffSize - 4;
+            parent->flags &= ~std::uint32_t(ChunkInfo::kOpenEnded);
+        }
+    }
+}
+
+bool VisitorParser::Parse(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) throw FileError();
+    fileSize_ = RegularFileSize(f);
+    source_ = Stream::Wrapper<Stream::iOver>(new File(f));
+    stack_.clear();
+    ds64_ = Ds64{};
+    Begin(*source_);
+
+    for (;;) {
+        ReadHeader();
+        ChunkInfo& c = stack_.front();
+        switch (Visit(c)) {
+            case SkipChunk:
+                Skip(EndOf(c) - Position());
+                break;
+            case Stop:
+            case StopError:
+                source_.reset();
+                stack_.clear();
+                return false;
+            default:
+                break;
+        }
+        // Close every chunk that has ended; read the next header inside the
+        // innermost one that has not.
+        for (;;) {
+            if (stack_.empty()) return true;
+            if (Position() & 1) Skip(1);  // pad byte
+            const std::int64_t remaining = EndOf(stack_.front()) - Position();
+            // -1: the pad byte of a last odd-sized child that the container's
+            // size leaves out.
+            if (remaining < -1) throw ParseError();
+            if (remaining > 0) break;
+            Leave();
+            stack_.pop_front();
+        }
+    }
+}
+
+}  // namespace IFF
