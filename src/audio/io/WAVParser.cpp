@@ -1,0 +1,253 @@
+#include "audio/io/WAVParser.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "audio/format/SilenceFiller.h"
+#include "stream/Crop.h"
+
+namespace Audio::IO {
+
+namespace {
+
+std::uint16_t Le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
+std::uint32_t Le32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+// Offsets and widths of the format area's numeric fields, including the
+// first three fields of the sub-format GUID. A big-endian ("RIFX") file
+// stores each of them big-endian.
+constexpr struct {
+    int offset, width;
+} kFields[] = {{0, 2},  {2, 2},  {4, 4},  {8, 4},  {12, 2}, {14, 2},
+               {16, 2}, {18, 2}, {20, 4}, {24, 4}, {28, 2}, {30, 2}};
+
+const GUID kPCM = GUID::Parse("00000001-0000-0010-8000-00AA00389B71");
+const GUID kIEEEFloat = GUID::Parse("00000003-0000-0010-8000-00AA00389B71");
+
+constexpr std::uint16_t kTagPCM = 1, kTagFloat = 3, kTagExtensible = 0xFFFE;
+
+// The Audio::Format a format area describes; UnsupportedFormat otherwise.
+Format FormatFromArea(const std::uint8_t* a, bool bigEndian) {
+    using Unsupported = WAVParser::UnsupportedFormat;
+    const std::uint16_t tag = Le16(a), channels = Le16(a + 2);
+    const std::uint32_t rate = Le32(a + 4);
+    const std::uint16_t blockAlign = Le16(a + 12), bits = Le16(a + 14), validBits = Le16(a + 18);
+
+    // The channel count fills an 8-bit field; 0 would make every frame empty.
+    if (channels == 0 || channels > 255) throw Unsupported();
+    std::uint32_t bytes = 0, valid = 0;
+    bool isFloat = false;
+    if (tag == kTagPCM || tag == kTagFloat) {
+        if (blockAlign % channels != 0) throw Unsupported();
+        bytes = blockAlign / channels;
+        valid = bits;
+        isFloat = tag == kTagFloat;
+    } else if (tag == kTagExtensible) {
+        if (bits % 8 != 0) throw Unsupported();
+        GUID sub;
+        std::memcpy(sub.bytes.data(), a + 24, 16);
+        if (sub == kIEEEFloat)
+            isFloat = true;
+        else if (sub != kPCM)
+            throw Unsupported();
+        bytes = bits / 8;
+        valid = validBits;
+    } else {
+        throw Unsupported();
+    }
+    // The container must fit the 5-bit field and hold the valid bits; the
+    // padding must fit its 6-bit field. No valid-bit count means all bits.
+    if (bytes == 0 || bytes > 31) throw Unsupported();
+    if (valid == 0) valid = bytes * 8;
+    if (valid > bytes * 8 || bytes * 8 - valid > 63) throw Unsupported();
+    if (isFloat && bytes != 4 && bytes != 8) throw Unsupported();
+    if (rate == 0) throw Unsupported();
+
+    Format f;
+    f.setBytesPerSample(bytes)
+        .setSampleType(isFloat ? Format::Float : Format::Integer)
+        .setPaddingBits(bytes * 8 - valid)
+        .setChannels(channels)
+        .setBigEndian(bigEndian);
+    if (isFloat) {
+        f.setScaleExponent(1).setUnsigned(false);
+    } else {
+        f.setUnsigned(bytes == 1).setScaleExponent(valid & 0xFF);
+    }
+    f.sampleRate = static_cast<float>(rate);
+    return f;
+}
+
+}  // namespace
+
+GUID GUID::Parse(const char* text) {
+    unsigned int d1 = 0;
+    unsigned short d2 = 0, d3 = 0, d4[8] = {};
+    int used = 0;
+    const int n = std::sscanf(text, "%8x-%4hx-%4hx-%2hx%2hx-%2hx%2hx%2hx%2hx%2hx%2hx%n", &d1, &d2,
+                              &d3, &d4[0], &d4[1], &d4[2], &d4[3], &d4[4], &d4[5], &d4[6], &d4[7],
+                              &used);
+    if (n != 11 || text[used] != '\0') throw std::invalid_argument("bad GUID text");
+    GUID g;
+    for (int i = 0; i < 4; ++i) g.bytes[i] = static_cast<std::uint8_t>(d1 >> (8 * i));
+    for (int i = 0; i < 2; ++i) {
+        g.bytes[4 + i] = static_cast<std::uint8_t>(d2 >> (8 * i));
+        g.bytes[6 + i] = static_cast<std::uint8_t>(d3 >> (8 * i));
+    }
+    for (int i = 0; i < 8; ++i) g.bytes[8 + i] = static_cast<std::uint8_t>(d4[i]);
+    return g;
+}
+
+GUID GUID::FromFormatTag(std::uint16_t tag) {
+    GUID g = Parse("00000000-0000-0010-8000-00aa00389b71");
+    g.bytes[0] = static_cast<std::uint8_t>(tag);
+    g.bytes[1] = static_cast<std::uint8_t>(tag >> 8);
+    return g;
+}
+
+SubFormatRegistry::SubFormatRegistry() {
+    Register(kPCM, "PCM", DecodeWaveData);
+    Register(kIEEEFloat, "floating-point", DecodeWaveData);
+}
+
+SubFormatRegistry& SubFormatRegistry::Instance() {
+    static SubFormatRegistry registry;
+    return registry;
+}
+
+void SubFormatRegistry::Register(const GUID& guid, std::string name, SubFormatFactory factory) {
+    Entry& e = entries_[guid];
+    e.name = std::move(name);
+    e.factory = factory;
+}
+
+const SubFormatRegistry::Entry* SubFormatRegistry::Find(const GUID& guid) const {
+    auto it = entries_.find(guid);
+    return it == entries_.end() ? nullptr : &it->second;
+}
+
+Audio::Stream::Wrapper<::Stream::iOver> DecodeWaveData(int kind,
+                                                       ::Stream::Wrapper<::Stream::iOver> data,
+                                                       const void* description, bool bigEndian,
+                                                       std::int64_t factFrames,
+                                                       std::int64_t dataLength) {
+    Format f;
+    if (kind == 1)
+        f = FormatFromArea(static_cast<const std::uint8_t*>(description), bigEndian);
+    else if (kind == 0)
+        f = *static_cast<const Format*>(description);
+    else
+        throw Wobbly{};
+    const std::int64_t frameBytes = f.bytesPerFrame();
+    if (frameBytes == 0) throw WAVParser::UnsupportedFormat();
+
+    data->granularity = static_cast<std::uint32_t>(frameBytes);
+    data->setTag(Audio::Stream::Tag{0.0, f.ResolveScale()});
+
+    const std::int64_t fromFact = factFrames >= 0 ? factFrames * frameBytes : -1;
+    std::int64_t length;
+    if (dataLength < 0)
+        length = fromFact;
+    else if (fromFact < 0)
+        length = dataLength;
+    else
+        length = std::min(dataLength, fromFact);
+    if (length <= 0) return data;  // runs to the end of the file
+
+    // Whole frames only; less than one frame is an empty stream.
+    const std::int64_t whole = length / frameBytes * frameBytes;
+    if (whole == 0) {
+        data->length = 0;
+        return data;
+    }
+    return ::Stream::crop(data, 0, whole, SilenceFiller(f));
+}
+
+int WAVParser::Visit(IFF::ChunkInfo& c) {
+    using IFF::ChunkInfo;
+    if (state_ == 0) {
+        if (c.isGroup() && (c.flags & ChunkInfo::kHasFormType) && c.id == IFF::ResType("WAVE")) {
+            state_ = 1;
+            return IFF::Descend;
+        }
+        return IFF::SkipChunk;
+    }
+    if ((c.flags & ChunkInfo::kKindMask) != 0 || (c.flags & ChunkInfo::kHasFormType))
+        return IFF::SkipChunk;
+
+    if (state_ == 1 && c.id == IFF::ResType("fmt ")) {
+        if (c.openEnded() || c.size > std::int64_t(kFormatAreaSize)) return IFF::StopError;
+        format_.fill(0);
+        ReadExact(format_.data(), static_cast<std::size_t>(c.size));
+        if (c.bigEndian())
+            for (auto [offset, width] : kFields) std::reverse(&format_[offset], &format_[offset + width]);
+        bigEndian_ = c.bigEndian();
+        state_ = 2;
+        return IFF::SkipChunk;
+    }
+
+    if (c.id == IFF::ResType("fact")) {
+        if (!c.openEnded() && c.size >= 4) {
+            std::uint8_t b[4];
+            ReadExact(b, 4);
+            if (c.bigEndian()) std::reverse(b, b + 4);
+            const std::uint32_t frames = Le32(b);
+            // 0xFFFFFFFF: the count is in the RF64 "ds64" chunk, if any.
+            factFrames_ = frames == 0xFFFFFFFFu ? ds64().sampleCount : std::int64_t{frames};
+        }
+        return IFF::SkipChunk;
+    }
+
+    if (state_ == 2 && c.id == IFF::ResType("data")) {
+        const std::int64_t fileSize = FileSize();
+        std::int64_t dataLength;
+        if (c.openEnded()) {
+            // Streamed file: the data runs to the end of the file.
+            dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : 0;
+        } else {
+            if (fileSize >= 0 && c.size > fileSize - c.start) throw Incomplete();
+            dataLength = c.size;
+        }
+        auto data = ::Stream::crop(Source(), Position(), 0, nullptr);
+        const std::uint16_t tag = Le16(format_.data());
+        GUID guid;
+        if (tag == kTagExtensible)
+            std::memcpy(guid.bytes.data(), &format_[24], 16);
+        else
+            guid = GUID::FromFormatTag(tag);
+        const SubFormatRegistry::Entry* entry = SubFormatRegistry::Instance().Find(guid);
+        if (!entry || !entry->factory) throw UnsupportedFormat();
+        result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
+        if (!result_) throw UnsupportedFormat();
+        state_ = 3;
+        return IFF::Stop;
+    }
+    return IFF::SkipChunk;
+}
+
+Audio::Stream::Wrapper<::Stream::iOver> WAVParser::Open(const std::string& path,
+                                                        PropertyList* properties) {
+    Audio::Stream::Wrapper<::Stream::iOver> result;
+    try {
+        WAVParser parser;
+        const bool ended = parser.Parse(path);
+        if (ended || !parser.result_) throw Incomplete();
+        result = parser.result_;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw exception(e.what(), 0);
+    }
+    if (properties) {
+        AppendStreamProperties(*properties, *result, ".wav", "audio/x-wav");
+        AppendFormatProperties(*properties, result.format());
+    }
+    return result;
+}
+
+}  // namespace Audio::IO

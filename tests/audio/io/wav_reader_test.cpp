@@ -1,0 +1,324 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "IOTestUtil.h"
+#include "audio/format/Translator.h"
+#include "audio/io/WAVParser.h"
+
+using namespace IOTest;
+using Audio::IO::WAVParser;
+
+namespace {
+
+Bytes Wave(const Bytes& fmt, const Bytes& data, bool bigEndian = false,
+           std::vector<Bytes> before = {}) {
+    std::vector<Bytes> children = {Chunk("fmt ", fmt, bigEndian)};
+    children.insert(children.end(), before.begin(), before.end());
+    children.push_back(Chunk("data", data, bigEndian));
+    return Group(bigEndian ? "RIFX" : "RIFF", "WAVE", children, bigEndian);
+}
+
+class WAVReader : public ::testing::Test {
+protected:
+    std::string Put(const Bytes& bytes, const char* name = "in.wav") {
+        std::string p = dir.file(name);
+        WriteFile(p, bytes);
+        return p;
+    }
+    Audio::Stream::Wrapper<Stream::iOver> Open(const Bytes& bytes,
+                                               Audio::IO::PropertyList* list = nullptr) {
+        return WAVParser::Open(Put(bytes), list);
+    }
+    // The message of the WAVParser::exception opening `bytes` raises.
+    std::string Failure(const Bytes& bytes) {
+        try {
+            Open(bytes);
+        } catch (const WAVParser::exception& e) {
+            EXPECT_EQ(e.code(), 0);
+            return e.what();
+        }
+        return "(opened)";
+    }
+    TempDir dir;
+};
+
+struct Variant {
+    const char* name;
+    Bytes fmt;
+    bool bigEndian;
+    std::uint32_t bytes, type, scale, padding, channels;
+    bool isUnsigned;
+    const char* bitsProperty;
+};
+
+TEST_F(WAVReader, FormatsFromTheFmtChunk) {
+    const Variant variants[] = {
+        {"pcm16 stereo", FmtPayload(1, 2, 44100, 4, 16), false, 2, 1, 16, 0, 2, false, "16"},
+        {"pcm8 mono", FmtPayload(1, 1, 8000, 1, 8), false, 1, 1, 8, 0, 1, true, "8"},
+        {"pcm20 in 3 bytes", FmtPayload(1, 2, 48000, 6, 20), false, 3, 1, 20, 4, 2, false, "20"},
+        {"float32", FmtPayload(3, 2, 96000, 8, 32), false, 4, 2, 1, 0, 2, false, "32"},
+        {"float64 mono", FmtPayload(3, 1, 96000, 8, 64), false, 8, 2, 1, 0, 1, false, "64"},
+        {"extensible 24 in 32", ExtensiblePayload(2, 48000, 32, 24, 1), false, 4, 1, 24, 8, 2,
+         false, "24"},
+        {"extensible float", ExtensiblePayload(6, 48000, 32, 32, 3), false, 4, 2, 1, 0, 6, false,
+         "32"},
+        {"extensible valid bits 0", ExtensiblePayload(1, 48000, 24, 0, 1), false, 3, 1, 24, 0, 1,
+         false, "24"},
+        {"RIFX pcm16", FmtPayload(1, 2, 44100, 4, 16, true), true, 2, 1, 16, 0, 2, false, "16"},
+        {"RIFX extensible 24", ExtensiblePayload(2, 44100, 24, 24, 1, true), true, 3, 1, 24, 0, 2,
+         false, "24"},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.name);
+        const std::uint32_t frame = v.bytes * v.channels;
+        Bytes data = Sequence(frame * 10 + frame / 2, 7);  // a partial frame at the end
+        Audio::IO::PropertyList props;
+        auto s = Open(Wave(v.fmt, data, v.bigEndian), &props);
+        const Audio::Format f = s.format();
+        EXPECT_EQ(f.bytesPerSample(), v.bytes);
+        EXPECT_EQ(f.sampleType(), v.type);
+        EXPECT_EQ(f.scaleExponent(), v.scale);
+        EXPECT_EQ(f.paddingBits(), v.padding);
+        EXPECT_EQ(f.channels(), v.channels);
+        EXPECT_EQ(f.isUnsigned(), v.isUnsigned);
+        EXPECT_EQ(f.isBigEndian(), v.bigEndian);
+        EXPECT_EQ(s->granularity, frame);
+        EXPECT_EQ(s.tag().origin, 0.0);
+        EXPECT_EQ(s->length, 10 * frame);
+        ASSERT_EQ(props.size(), 9u);
+        EXPECT_EQ(props[4].key, "frame-count");
+        EXPECT_EQ(props[4].value, "10");
+        EXPECT_EQ(props[5].value, v.bitsProperty);
+        Bytes got = ReadAll(*s);
+        data.resize(10 * frame);
+        EXPECT_EQ(got, data);  // the file's bytes, in the file's byte order
+    }
+}
+
+TEST_F(WAVReader, PropertyList) {
+    Audio::IO::PropertyList props;
+    Open(Wave(FmtPayload(1, 2, 88200, 4, 16), Bytes(4000)), &props);
+    const std::pair<const char*, const char*> expected[] = {
+        {"filename-extension", ".wav"}, {"mime-type", "audio/x-wav"}, {"sample-rate", "88200"},
+        {"channels", "2"},              {"frame-count", "1000"},      {"bits-per-sample", "16"},
+        {"bytes-per-sample", "2"},      {"bytes-per-frame", "4"},     {"sample-type", "integer"}};
+    ASSERT_EQ(props.size(), 9u);
+    for (std::size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(props[i].kind, 0);
+        EXPECT_EQ(props[i].key, expected[i].first);
+        EXPECT_EQ(props[i].value, expected[i].second);
+    }
+}
+
+TEST_F(WAVReader, FactShortensButNeverLengthens) {
+    Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
+    Bytes data = Sequence(400);
+    Builder fact;
+    fact.u32(60);
+    auto s = Open(Wave(fmt, data, false, {Chunk("fact", fact.b)}));
+    EXPECT_EQ(s->length, 240);
+    EXPECT_EQ(ReadAll(*s), Bytes(data.begin(), data.begin() + 240));
+
+    Builder more;
+    more.u32(5000);
+    auto t = Open(Wave(fmt, data, false, {Chunk("fact", more.b)}));
+    EXPECT_EQ(t->length, 400);
+    // A later fact chunk replaces an earlier one; big-endian files swap it.
+    Builder be{{}, true};
+    be.u32(10);
+    auto u = Open(Wave(FmtPayload(1, 2, 44100, 4, 16, true), data, true,
+                       {Chunk("fact", fact.b, true), Chunk("fact", be.b, true)}));
+    EXPECT_EQ(u->length, 40);
+}
+
+TEST_F(WAVReader, SkipsOtherChunksAndHonoursPadBytes) {
+    Bytes data = Sequence(64, 3);
+    Bytes file = Wave(FmtPayload(1, 1, 44100, 2, 16), data, false,
+                      {Chunk("LIST", Sequence(33)), Chunk("fmt ", FmtPayload(1, 2, 8000, 8, 32)),
+                       Chunk("odd ", {1, 2, 3, 4, 5})});
+    auto s = Open(file);
+    EXPECT_EQ(s.format().channels(), 1u);  // the second "fmt " is ignored
+    EXPECT_EQ(s.format().sampleRate, 44100.0f);
+    EXPECT_EQ(ReadAll(*s), data);
+}
+
+TEST_F(WAVReader, StreamedFileReadsToTheEnd) {
+    // Both the RIFF and the data size are 0xFFFFFFFF.
+    Bytes data = Sequence(1000, 5);
+    Bytes file = Group("RIFF", "WAVE",
+                       {Chunk("fmt ", FmtPayload(1, 2, 44100, 4, 16)),
+                        Chunk("data", data, false, 0xFFFFFFFF)},
+                       false, 0xFFFFFFFF);
+    Audio::IO::PropertyList props;
+    auto s = Open(file, &props);
+    EXPECT_EQ(s->length, 1000);
+    EXPECT_EQ(props[4].value, "250");
+    EXPECT_EQ(ReadAll(*s, 96), data);
+}
+
+TEST_F(WAVReader, SeekAndSmallReadsGiveTheSameBytes) {
+    Bytes data = Sequence(6 * 1000, 9);
+    auto s = Open(Wave(FmtPayload(1, 2, 44100, 6, 24), data));
+    EXPECT_EQ(ReadAll(*s, 6), data);
+    s->seek(600 * 6);
+    s->position = 600 * 6;
+    EXPECT_EQ(ReadAll(*s, 60), Bytes(data.begin() + 3600, data.end()));
+}
+
+// Sizes of 2 GiB and more are sizes, not "unknown". The file is sparse.
+TEST_F(WAVReader, DataOfTwoGiBAndMore) {
+    const std::uint32_t dataSize = 0x90000000u;
+    Bytes header = Wave(FmtPayload(1, 2, 44100, 4, 16), {});
+    header[4 + 0] = header[4 + 1] = header[4 + 2] = header[4 + 3] = 0;  // RIFF size below
+    Builder size;
+    size.u32(dataSize + 36);
+    std::copy(size.b.begin(), size.b.end(), header.begin() + 4);
+    Builder ds;
+    ds.u32(dataSize);
+    std::copy(ds.b.begin(), ds.b.end(), header.end() - 4);
+    Bytes tail = Sequence(8, 2);
+    std::string p = Put(header, "big.wav");
+    {
+        int fd = ::open(p.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, off_t(header.size()) + dataSize), 0);
+        ASSERT_EQ(::pwrite(fd, tail.data(), 8, off_t(header.size()) + dataSize - 8), 8);
+        ::close(fd);
+    }
+    Audio::IO::PropertyList props;
+    auto s = WAVParser::Open(p, &props);
+    EXPECT_EQ(s->length, std::int64_t{dataSize});
+    EXPECT_EQ(props[4].value, std::to_string(dataSize / 4));
+    s->seek(dataSize - 16);
+    s->position = dataSize - 16;
+    Bytes last = ReadAll(*s);
+    ASSERT_EQ(last.size(), 16u);
+    EXPECT_EQ(Bytes(last.begin() + 8, last.end()), tail);
+}
+
+TEST_F(WAVReader, RF64WithDs64) {
+    // A small RF64 file: every size from ds64.
+    Bytes data = Sequence(4 * 100, 4);
+    Bytes fmt = FmtPayload(1, 2, 48000, 4, 16);
+    Builder ds;
+    const std::uint64_t riffSize = 4 + (8 + 28) + (8 + 16) + (8 + 12) + (8 + data.size());
+    ds.u64(riffSize).u64(data.size()).u64(100).u32(0);
+    Builder fact;
+    fact.u32(0xFFFFFFFF);  // the count is in ds64
+    Bytes file = Group("RF64", "WAVE",
+                       {Chunk("ds64", ds.b), Chunk("fmt ", fmt), Chunk("fact", fact.b),
+                        Chunk("data", data, false, 0xFFFFFFFF)},
+                       false, 0xFFFFFFFF);
+    // Trailing chunk that must not be read as samples.
+    Bytes list = Chunk("LIST", Sequence(20));
+    file.insert(file.end(), list.begin(), list.end());
+    auto s = Open(file);
+    EXPECT_EQ(s->length, 400);
+    EXPECT_EQ(ReadAll(*s), data);
+
+    // More than 4 GiB of (sparse) data.
+    const std::uint64_t big = 0x140000000ull;
+    Builder ds2;
+    ds2.u64(4 + 36 + 24 + 8 + big).u64(big).u64(big / 4).u32(0);
+    Bytes header = Group("BW64", "WAVE",
+                         {Chunk("ds64", ds2.b), Chunk("fmt ", fmt),
+                          Chunk("data", {}, false, 0xFFFFFFFF)},
+                         false, 0xFFFFFFFF);
+    std::string p = Put(header, "rf64.wav");
+    ASSERT_EQ(::truncate(p.c_str(), off_t(header.size() + big)), 0);
+    Audio::IO::PropertyList props;
+    auto t = WAVParser::Open(p, &props);
+    EXPECT_EQ(t->length, std::int64_t(big));
+    EXPECT_EQ(props[4].value, std::to_string(big / 4));
+}
+
+TEST_F(WAVReader, MalformedFiles) {
+    const std::string malformed = "Malformed RIFF-WAVE file";
+    const std::string nonPCM = "RIFF_WAVE file contains non-PCM data";
+    const Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
+    const Bytes data(16);
+    // Structure.
+    EXPECT_EQ(Failure(Group("RIFF", "AVI ", {Chunk("fmt ", fmt), Chunk("data", data)})),
+              malformed);
+    EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("data", data), Chunk("fmt ", fmt)})),
+              malformed);
+    EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt)})), malformed);
+    EXPECT_EQ(Failure(Wave(Bytes(42, 1), data)), malformed);  // "fmt " over 40 bytes
+    // A data size larger than the file.
+    EXPECT_EQ(Failure(Group("RIFF", "WAVE",
+                            {Chunk("fmt ", fmt), Chunk("data", data, false, 0x7FFFFFF0)})),
+              malformed);
+    // Sizes running past the end of the file while parsing.
+    EXPECT_EQ(Failure(Group("RIFF", "WAVE",
+                            {Chunk("fmt ", fmt), Chunk("LIST", {}, false, 0xFFFFFF00)})),
+              "Unexpected end of IFF stream");
+    Bytes cut = Wave(fmt, data);
+    cut.resize(30);
+    EXPECT_EQ(Failure(cut), "Unexpected end of IFF stream");
+    EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt), Chunk("data", data)}, false, 12)),
+              "Error parsing IFF stream");
+    EXPECT_EQ(Failure({}), "Unexpected end of IFF stream");
+    try {
+        WAVParser::Open(dir.file("missing.wav"), nullptr);
+        FAIL();
+    } catch (const WAVParser::exception& e) {
+        EXPECT_STREQ(e.what(), "???");
+    }
+
+    // Format descriptions that cannot be read.
+    EXPECT_EQ(Failure(Wave(FmtPayload(2, 2, 44100, 4, 4), data)), nonPCM);   // ADPCM
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 3, 16), data)), nonPCM);  // block align
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 0, 44100, 4, 16), data)), nonPCM);  // no channels
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 0, 4, 16), data)), nonPCM);      // rate 0
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 0, 16), data)), nonPCM);  // empty samples
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 4, 24), data)), nonPCM);  // bits > container
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 1, 44100, 32, 256), data)), nonPCM);  // 32-byte samples
+    EXPECT_EQ(Failure(Wave(FmtPayload(3, 1, 44100, 2, 16), data)), nonPCM);  // 16-bit float
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 256, 44100, 512, 16), data)), nonPCM);
+    EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 20, 20, 1), data)), nonPCM);
+    EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 16, 16, 2), data)), nonPCM);
+    EXPECT_EQ(Failure(Wave(ExtensiblePayload(300, 44100, 16, 16, 1), data)), nonPCM);
+    EXPECT_EQ(Failure(Wave(ExtensiblePayload(1, 44100, 256, 24, 1), data)), nonPCM);
+}
+
+// Less than one whole frame of data is an empty stream, not "to the end".
+TEST_F(WAVReader, PartialFrameIsEmpty) {
+    Bytes file = Wave(FmtPayload(1, 2, 44100, 4, 16), {1, 2});
+    Bytes list = Chunk("LIST", Sequence(40));
+    file.insert(file.end(), list.begin(), list.end());
+    auto s = Open(file);
+    EXPECT_EQ(s->length, 0);
+    EXPECT_TRUE(ReadAll(*s).empty());
+}
+
+Audio::Stream::Wrapper<Stream::iOver> ALawFactory(int, Stream::Wrapper<Stream::iOver> data,
+                                                  const void*, bool, std::int64_t factFrames,
+                                                  std::int64_t dataLength) {
+    Audio::Format f;
+    f.setBytesPerSample(1).setSampleType(Audio::Format::Integer).setScaleExponent(8)
+        .setChannels(1);
+    f.sampleRate = 8000;
+    return Audio::IO::DecodeWaveData(0, data, &f, false, factFrames, dataLength);
+}
+
+TEST_F(WAVReader, SubFormatRegistry) {
+    auto& registry = Audio::IO::SubFormatRegistry::Instance();
+    const auto pcm = Audio::IO::GUID::Parse("00000001-0000-0010-8000-00AA00389B71");
+    ASSERT_NE(registry.Find(pcm), nullptr);
+    EXPECT_EQ(registry.Find(pcm)->name, "PCM");
+    EXPECT_EQ(pcm, Audio::IO::GUID::FromFormatTag(1));
+    EXPECT_EQ(registry.Find(Audio::IO::GUID::FromFormatTag(3))->name, "floating-point");
+    EXPECT_THROW(Audio::IO::GUID::Parse("00000001-0000-0010-8000"), std::invalid_argument);
+
+    // A decoder registered for another tag is used for it.
+    const Bytes alaw = FmtPayload(6, 1, 8000, 1, 8);
+    EXPECT_EQ(Failure(Wave(alaw, Bytes(10))), "RIFF_WAVE file contains non-PCM data");
+    registry.Register(Audio::IO::GUID::FromFormatTag(6), "A-law", ALawFactory);
+    auto s = Open(Wave(alaw, Sequence(10)));
+    EXPECT_EQ(s.format().bytesPerSample(), 1u);
+    EXPECT_FALSE(s.format().isUnsigned());
+    EXPECT_EQ(ReadAll(*s), Sequence(10));
+}
+
+}  // namespace
