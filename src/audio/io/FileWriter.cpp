@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "audio/io/WAVEWriter.h"
 #include "base/Wobbly.h"
 
 namespace Stream {
@@ -83,6 +84,7 @@ Format keepFormat(Format requested) { return requested; }
 }  // namespace
 
 WriterRegistry::WriterRegistry() {
+    Register(kWaveWriter, WaveWriterEntry());
     Register(kRawWriter, {"IFW_raw", "raw", [] { return sptr<iFileWriter>(new IFW_raw); }, keepFormat});
 }
 

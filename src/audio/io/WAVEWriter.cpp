@@ -1,0 +1,147 @@
+#include "audio/io/WAVEWriter.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Audio::IO {
+
+namespace {
+
+void Put16(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void Put64(std::uint8_t* p, std::uint64_t v) {
+    Put32(p, static_cast<std::uint32_t>(v));
+    Put32(p + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+// KSDATAFORMAT_SUBTYPE_PCM / _IEEE_FLOAT in their stored layout:
+// 0000000x-0000-0010-8000-00AA00389B71.
+constexpr std::uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                             0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+
+std::uint32_t ChannelMask(std::uint32_t channels) {
+    switch (channels) {
+        case 1: return 0x4;
+        case 2: return 0x3;
+        case 4: return 0x33;
+        case 6: return 0x3F;
+        case 8: return 0xFF;
+        default: return 0;
+    }
+}
+
+// Bytes in front of the data payload in a RIFF file: "RIFF" header and form
+// type, "fmt " chunk, "data" header.
+std::int64_t RiffOverhead(int fmtSize) { return 12 + 8 + fmtSize + 8; }
+
+}  // namespace
+
+Format iFileWriter_WAVE::AdaptFormat(Format f) {
+    if (f.isInteger()) {
+        f.setScaleExponent((f.bytesPerSample() * 8 - f.paddingBits()) & 0xFF)
+            .setUnsigned(f.bytesPerSample() == 1)
+            .setBigEndian(false);
+    } else if (f.isFloat()) {
+        f.setScaleExponent(1).setUnsigned(false).setBigEndian(false);
+    } else {
+        throw IrredeemableFormat();
+    }
+    return f;
+}
+
+void iFileWriter_WAVE::BuildFormatBlock() {
+    const Format f = spec->outFormat();
+    const std::uint32_t b = f.bytesPerSample(), c = f.channels();
+    if (b == 0 || c == 0 || !(f.isInteger() || f.isFloat()) || f.paddingBits() > b * 8)
+        throw IrredeemableFormat();
+    const std::uint32_t valid = b * 8 - f.paddingBits();
+    // Halves round away from zero.
+    const double rate = std::round(static_cast<double>(f.sampleRate));
+    if (!(rate >= 1.0 && rate <= 4294967295.0)) throw IrredeemableFormat();
+    const auto samplesPerSecond = static_cast<std::uint32_t>(rate);
+    const std::uint64_t average = std::uint64_t{b} * samplesPerSecond * c;
+
+    format_.fill(0);
+    std::uint8_t* p = format_.data();
+    Put16(p + 0, 0xFFFE);
+    Put16(p + 2, c);
+    Put32(p + 4, samplesPerSecond);
+    Put32(p + 8, static_cast<std::uint32_t>(std::min<std::uint64_t>(average, 0xFFFFFFFF)));
+    Put16(p + 12, b * c);
+    Put16(p + 14, b * 8);
+    Put16(p + 16, 22);
+    Put16(p + 18, valid);
+    Put32(p + 20, ChannelMask(c));
+    Put32(p + 24, f.isFloat() ? 3 : 1);
+    std::copy(std::begin(kSubFormatTail), std::end(kSubFormatTail), p + 26);
+
+    if (f.isInteger() && c <= 2 && b * 8 <= 16) {
+        Put16(p + 0, 1);  // WAVE_FORMAT_PCM
+        Put16(p + 14, valid);
+        fmtSize_ = 16;
+    } else if (f.isFloat()) {
+        Put16(p + 0, 3);  // WAVE_FORMAT_IEEE_FLOAT
+        Put16(p + 16, 0);
+        fmtSize_ = 18;
+    } else {
+        fmtSize_ = 40;
+    }
+}
+
+void iFileWriter_WAVE::Layout() {
+    const std::int64_t end = plan_.Layout();
+    if (rf64_) {
+        const std::int64_t data = plan_.node(dataNode_).size;
+        const std::int64_t frame = spec->outFormat().bytesPerFrame();
+        Put64(ds64_.data(), static_cast<std::uint64_t>(end - 8));
+        Put64(ds64_.data() + 8, static_cast<std::uint64_t>(data));
+        Put64(ds64_.data() + 16, static_cast<std::uint64_t>(data / frame));
+        Put32(ds64_.data() + 24, 0);  // no table entries
+    }
+}
+
+sptr<::Stream::iByteOutput> iFileWriter_WAVE::Open(sptr<::Stream::iByteOutput> out,
+                                                   std::int64_t expectedDataSize) {
+    if (!spec) throw InternalError();
+    BuildFormatBlock();
+    const std::int64_t expected = std::max<std::int64_t>(expectedDataSize, 0);
+    rf64_ = expected > 0xFFFFFFFF - RiffOverhead(fmtSize_) + 8;
+
+    plan_ = IFF::Plan();
+    const std::size_t riff = plan_.AddGroup(rf64_ ? "RF64" : "RIFF", "WAVE");
+    if (rf64_) plan_.AddChunk("ds64", ds64_.data(), static_cast<std::int64_t>(ds64_.size()));
+    plan_.AddChunk("fmt ", format_.data(), fmtSize_);
+    dataNode_ = plan_.AddStreamChunk("data");
+    if (rf64_) plan_.node(riff).sizeInDs64 = plan_.node(dataNode_).sizeInDs64 = true;
+    plan_.node(dataNode_).size = expected;
+    Layout();
+    dataWritten_ = 0;
+
+    out->Seek(0);
+    plan_.Write(*out);
+    return out;
+}
+
+void iFileWriter_WAVE::BeforeWrite(std::uint64_t count) {
+    if (!output) throw InternalError();
+    IFF::Plan::Node& data = plan_.node(dataNode_);
+    const std::int64_t pos = output->Tell();
+    dataWritten_ = pos - data.position;
+    data.size = dataWritten_ + static_cast<std::int64_t>(count);
+    Layout();  // throws SizeOverflow before anything is written
+    output->Seek(0);
+    plan_.Write(*output);
+    output->SeekRelative(dataWritten_);
+}
+
+WriterEntry WaveWriterEntry() {
+    return {"iFileWriter_WAVE", "Wave", [] { return sptr<iFileWriter>(new iFileWriter_WAVE); },
+            &iFileWriter_WAVE::AdaptFormat};
+}
+
+}  // namespace Audio::IO

@@ -1,0 +1,54 @@
+#pragma once
+
+// RIFF-WAVE writer (writer ID 1): a "RIFF"/"WAVE" container with a "fmt "
+// and a "data" chunk. The header is rewritten before every block, so the
+// file on disk is a complete WAVE file after every block.
+//
+// Files whose expected data size (given to Open) does not fit the 32-bit
+// size fields are written as RF64 (EBU Tech 3306): "RF64" container, "ds64"
+// chunk with the 64-bit sizes, 0xFFFFFFFF in the 32-bit fields. A RIFF file
+// whose data outgrows 4 GiB fails with IFF::Plan::SizeOverflow before the
+// block that would overflow is written.
+
+#include <array>
+#include <cstdint>
+
+#include "audio/io/FileWriter.h"
+#include "audio/io/IFFPlan.h"
+
+namespace Audio::IO {
+
+class iFileWriter_WAVE final : public iFileWriter {
+public:
+    // Integers: scaleExponent = valid bits, offset binary exactly for 8-bit,
+    // little-endian. Floats: scaleExponent 1, little-endian. Other sample
+    // types throw IrredeemableFormat.
+    static Format AdaptFormat(Format requested);
+
+    sptr<::Stream::iByteOutput> Open(sptr<::Stream::iByteOutput> out,
+                                     std::int64_t expectedDataSize) override;
+    void BeforeWrite(std::uint64_t count) override;
+    int ID() const override { return kWaveWriter; }
+
+    // 16 (PCM), 18 (IEEE float) or 40 (extensible); valid after Open.
+    int fmtSize() const { return fmtSize_; }
+    bool isRF64() const { return rf64_; }
+
+private:
+    void BuildFormatBlock();
+    // Lays the plan out for the current "data" size and fills "ds64".
+    void Layout();
+
+    std::array<std::uint8_t, 40> format_{};
+    int fmtSize_ = 0;
+    std::array<std::uint8_t, 28> ds64_{};
+    bool rf64_ = false;
+    IFF::Plan plan_;
+    std::size_t dataNode_ = 0;
+    std::int64_t dataWritten_ = 0;
+};
+
+// The registry entry for ID 1.
+WriterEntry WaveWriterEntry();
+
+}  // namespace Audio::IO

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "IOTestUtil.h"
+#include "audio/format/Translator.h"
+#include "audio/io/InsertWriter.h"
+#include "audio/io/WAVEWriter.h"
+#include "audio/io/WAVParser.h"
+
+using namespace IOTest;
+using Audio::Format;
+using Audio::IO::iFileWriter;
+
+namespace {
+
+// Byte output over memory. Bytes at or past `keep` are not stored (so that
+// positions beyond 4 GiB can be simulated); `end` is the file length.
+class MemoryOutput final : public Stream::iByteOutput {
+public:
+    std::int64_t Tell() override { return pos; }
+    void Seek(std::int64_t p) override { pos = p; }
+    void SeekRelative(std::int64_t o) override {
+        pos += o;
+        end = std::max(end, pos);
+    }
+    void Write(const std::uint8_t* b, const std::uint8_t* e, std::int32_t kind) override {
+        const std::int64_t n = e - b;
+        for (std::int64_t i = 0; i < n && pos + i < keep; ++i) {
+            if (bytes.size() <= std::size_t(pos + i)) bytes.resize(std::size_t(pos + i) + 1);
+            bytes[std::size_t(pos + i)] = kind == Stream::Samples ? b[i] : 0;
+        }
+        pos += n;
+        end = std::max(end, pos);
+    }
+    Bytes bytes;
+    std::int64_t pos = 0, end = 0;
+    std::int64_t keep = std::numeric_limits<std::int64_t>::max();
+};
+
+struct Opened {
+    sptr<iFileWriter> writer;
+    MemoryOutput* out;
+
+    // Writes n bytes of `value` as one block, as the insert stage does.
+    void Block(std::size_t n, std::uint8_t value = 0x11) {
+        Bytes b(n, value);
+        writer->BeforeWrite(n);
+        writer->output->Write(b.data(), b.data() + n, Stream::Samples);
+    }
+};
+
+Opened OpenWave(Format f, std::int64_t expected = 0) {
+    auto w = Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(1, {0.0, f}), 1);
+    auto* out = new MemoryOutput;
+    w->output = w->Open(sptr<Stream::iByteOutput>(out), expected);
+    return {std::move(w), out};
+}
+
+Bytes Header(std::uint32_t riffSize, const Bytes& fmt, std::uint32_t dataSize) {
+    Builder h;
+    h.id("RIFF").u32(riffSize).id("WAVE").id("fmt ").u32(std::uint32_t(fmt.size())).raw(fmt);
+    h.id("data").u32(dataSize);
+    return h.b;
+}
+
+Bytes Prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + std::min(n, b.size())); }
+
+const Format kInt16Stereo = MakeFormat(2, Format::Integer, 16, 2, 44100);
+
+TEST(WaveWriter, PcmHeaderAfterOpenAndAfterEveryBlock) {
+    Opened o = OpenWave(kInt16Stereo);
+    const Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
+    EXPECT_EQ(o.out->bytes, Header(36, fmt, 0));
+    EXPECT_EQ(o.out->end, 44);
+    o.Block(2400);
+    EXPECT_EQ(Prefix(o.out->bytes, 44), Header(36 + 2400, fmt, 2400));
+    o.Block(1600, 0x22);
+    EXPECT_EQ(Prefix(o.out->bytes, 44), Header(4036, fmt, 4000));
+    ASSERT_EQ(o.out->bytes.size(), 4044u);
+    EXPECT_EQ(o.out->bytes[44 + 2399], 0x11);
+    EXPECT_EQ(o.out->bytes[44 + 2400], 0x22);
+    auto* w = dynamic_cast<Audio::IO::iFileWriter_WAVE*>(o.writer.get());
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->ID(), 1);
+    EXPECT_EQ(w->fmtSize(), 16);
+    EXPECT_FALSE(w->isRF64());
+}
+
+TEST(WaveWriter, ExtensibleHeaders) {
+    struct Case {
+        Format f;
+        std::uint32_t rate, mask;
+    };
+    const Case cases[] = {
+        {MakeFormat(3, Format::Integer, 24, 1, 48000), 48000, 0x4},
+        {MakeFormat(4, Format::Integer, 32, 2, 44100), 44100, 0x3},
+        {MakeFormat(2, Format::Integer, 16, 6, 44100), 44100, 0x3F},
+        {MakeFormat(1, Format::Integer, 8, 3, 22050, true), 22050, 0},
+        {MakeFormat(3, Format::Integer, 24, 8, 96000), 96000, 0xFF},
+    };
+    for (const Case& c : cases) {
+        const std::uint32_t b = c.f.bytesPerSample(), ch = c.f.channels();
+        SCOPED_TRACE(testing::Message() << b << " bytes x " << ch);
+        Opened o = OpenWave(c.f);
+        o.Block(b * ch * 5);
+        Builder fmt;
+        fmt.u16(0xFFFE).u16(ch).u32(c.rate).u32(c.rate * b * ch).u16(b * ch).u16(b * 8);
+        fmt.u16(22).u16(b * 8).u32(c.mask);
+        fmt.u32(1).u16(0).u16(0x10).raw({0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71});
+        ASSERT_EQ(fmt.b.size(), 40u);
+        EXPECT_EQ(Prefix(o.out->bytes, 68), Header(60 + b * ch * 5, fmt.b, b * ch * 5));
+        EXPECT_EQ(o.out->end, 68 + b * ch * 5);
+    }
+}
+
+TEST(WaveWriter, FloatHeaders) {
+    for (std::uint32_t bytes : {4u, 8u}) {
+        for (std::uint32_t ch : {1u, 2u, 6u}) {
+            Opened o = OpenWave(MakeFormat(bytes, Format::Float, 1, ch, 96000));
+            const std::uint32_t n = bytes * ch * 3;
+            o.Block(n);
+            Builder fmt;
+            fmt.u16(3).u16(ch).u32(96000).u32(96000 * bytes * ch).u16(bytes * ch).u16(bytes * 8);
+            fmt.u16(0);
+            EXPECT_EQ(Prefix(o.out->bytes, 46), Header(38 + n, fmt.b, n));
+            EXPECT_EQ(o.out->end, 46 + n);
+        }
+    }
+}
+
+TEST(WaveWriter, RateRoundsHalvesAwayFromZero) {
+    for (auto [rate, stored] : {std::pair{44100.4f, 44100u}, std::pair{44100.5f, 44101u}}) {
+        Format f = kInt16Stereo;
+        f.sampleRate = rate;
+        Opened o = OpenWave(f);
+        EXPECT_EQ(Prefix(o.out->bytes, 44), Header(36, FmtPayload(1, 2, stored, 4, 16), 0));
+    }
+}
+
+TEST(WaveWriter, OddDataHasNoPadByte) {
+    Opened o = OpenWave(MakeFormat(1, Format::Integer, 8, 1, 8000, true));
+    o.Block(7);
+    EXPECT_EQ(o.out->end, 51);
+    EXPECT_EQ(Prefix(o.out->bytes, 44), Header(43, FmtPayload(1, 1, 8000, 1, 8), 7));
+}
+
+TEST(WaveWriter, FormatAdapter) {
+    using W = Audio::IO::iFileWriter_WAVE;
+    Format signed8 = MakeFormat(1, Format::Integer, 8, 2, 44100);
+    EXPECT_TRUE(W::AdaptFormat(signed8).isUnsigned());
+    Format u16 = MakeFormat(2, Format::Integer, 3, 2, 44100, true);
+    u16.setBigEndian(true);
+    Format a = W::AdaptFormat(u16);
+    EXPECT_FALSE(a.isUnsigned());
+    EXPECT_FALSE(a.isBigEndian());
+    EXPECT_EQ(a.scaleExponent(), 16u);
+    Format padded = MakeFormat(4, Format::Integer, 32, 2, 44100);
+    padded.setPaddingBits(8);
+    EXPECT_EQ(W::AdaptFormat(padded).scaleExponent(), 24u);
+    EXPECT_EQ(W::AdaptFormat(MakeFormat(8, Format::Float, 40, 1, 1)).scaleExponent(), 1u);
+    Format none;
+    EXPECT_THROW(W::AdaptFormat(none), iFileWriter::IrredeemableFormat);
+    try {
+        Audio::IO::MakeWriterSpec(1, {0.0, none});
+        FAIL();
+    } catch (const iFileWriter::IrredeemableFormat& e) {
+        EXPECT_STREQ(e.what(), "bad write format");
+    }
+}
+
+// Data that outgrows the 32-bit fields without warning fails before the
+// block is written; the header stays that of the last good block.
+TEST(WaveWriter, OverflowingRiffFails) {
+    Opened o = OpenWave(kInt16Stereo);
+    o.out->keep = 64;
+    o.Block(4);
+    const Bytes before = Prefix(o.out->bytes, 44);
+    // Simulate 0xFFFFFFDB - 4 more bytes: RIFF size exactly 0xFFFFFFFF.
+    o.writer->BeforeWrite(0xFFFFFFDBu - 4);
+    o.out->SeekRelative(0xFFFFFFDBu - 4);
+    EXPECT_EQ(Prefix(o.out->bytes, 44), Header(0xFFFFFFFFu, FmtPayload(1, 2, 44100, 4, 16), 0xFFFFFFDBu));
+    const Bytes full = Prefix(o.out->bytes, 44);
+    EXPECT_THROW(o.writer->BeforeWrite(4), IFF::Plan::SizeOverflow);
+    EXPECT_EQ(Prefix(o.out->bytes, 44), full);
+    EXPECT_NE(before, full);
+}
+
+TEST(WaveWriter, LargeExpectedSizeWritesRF64) {
+    const std::int64_t expected = 5ll << 30;
+    Opened o = OpenWave(kInt16Stereo, expected);
+    auto* w = dynamic_cast<Audio::IO::iFileWriter_WAVE*>(o.writer.get());
+    EXPECT_TRUE(w->isRF64());
+    o.out->keep = 128;
+    auto header = [](std::uint64_t data) {
+        Builder h;
+        h.id("RF64").u32(0xFFFFFFFF).id("WAVE");
+        h.id("ds64").u32(28).u64(72 + data).u64(data).u64(data / 4).u32(0);
+        h.id("fmt ").u32(16).raw(FmtPayload(1, 2, 44100, 4, 16));
+        h.id("data").u32(0xFFFFFFFF);
+        return h.b;
+    };
+    EXPECT_EQ(o.out->bytes, header(std::uint64_t(expected)));
+    o.Block(40);
+    EXPECT_EQ(Prefix(o.out->bytes, 80), header(40));
+    const std::uint64_t big = 6ull << 30;
+    o.writer->BeforeWrite(big);
+    o.out->SeekRelative(std::int64_t(big));
+    EXPECT_EQ(Prefix(o.out->bytes, 80), header(40 + big));
+    EXPECT_EQ(o.out->end, std::int64_t(80 + 40 + big));
+}
+
+struct RoundTripCase {
+    std::uint32_t bytes;
+    Format::SampleType type;
+    std::uint32_t scale;
+};
+
+// Writer then reader, for every output sample type and 1, 2 and 6 channels.
+TEST(WaveWriter, RoundTripThroughTheReader) {
+    TempDir dir;
+    const RoundTripCase cases[] = {{1, Format::Integer, 8},  {2, Format::Integer, 16},
+                                   {3, Format::Integer, 24}, {4, Format::Integer, 32},
+                                   {4, Format::Float, 1},    {8, Format::Float, 1}};
+    for (const RoundTripCase& c : cases) {
+        for (std::uint32_t ch : {1u, 2u, 6u}) {
+            for (std::int64_t expected : {std::int64_t{0}, std::int64_t{5} << 30}) {
+                SCOPED_TRACE(testing::Message() << c.bytes << " bytes, type " << c.type << ", "
+                                                << ch << " channels, expected " << expected);
+                const Format f = MakeFormat(c.bytes, c.type, c.scale, ch, 48000);
+                const std::size_t frames = 12345;
+                Bytes data = Sequence(frames * f.bytesPerFrame(), c.bytes * 10 + ch);
+                const std::string path = dir.file("rt.wav");
+                {
+                    auto* src = new AudioSource(data, f);
+                    Audio::Stream::Wrapper<Stream::iOver> source(src);
+                    auto chain = Audio::IO::InsertWriter(
+                        source, Audio::IO::MakeFileWriter(1, source.tag(), path, expected));
+                    EXPECT_EQ(ReadAll(*chain, 4096), data);
+                }
+                Audio::IO::PropertyList props;
+                auto back = Audio::IO::WAVParser::Open(path, &props);
+                Format want = Audio::IO::iFileWriter_WAVE::AdaptFormat(f);
+                EXPECT_EQ(back.format(), want);
+                EXPECT_EQ(props[4].value, std::to_string(frames));
+                Bytes got = ReadAll(*back);
+                if (c.bytes == 1)
+                    for (auto& b : data) b ^= 0x80;  // stored offset binary
+                EXPECT_EQ(got, data);
+                const Bytes file = ReadFile(path);
+                EXPECT_EQ(std::string(file.begin(), file.begin() + 4),
+                          expected ? "RF64" : "RIFF");
+            }
+        }
+    }
+}
+
+}  // namespace
