@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "audio/io/WAVEWriter.h"
+#include "audio/io/WavpackWriter.h"
 #include "base/Wobbly.h"
 
 namespace Stream {
@@ -84,6 +85,7 @@ Format keepFormat(Format requested) { return requested; }
 }  // namespace
 
 WriterRegistry::WriterRegistry() {
+    Register(kWavpackWriter, WavpackWriterEntry());
     Register(kWaveWriter, WaveWriterEntry());
     Register(kRawWriter, {"IFW_raw", "raw", [] { return sptr<iFileWriter>(new IFW_raw); }, keepFormat});
 }

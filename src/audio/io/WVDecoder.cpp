@@ -1,0 +1,151 @@
+#include "audio/io/WVDecoder.h"
+
+#include <wavpack/wavpack.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+
+namespace Audio::IO {
+
+namespace {
+
+// Closes a library context unless released.
+struct ContextGuard {
+    WavpackContext* context;
+    ~ContextGuard() {
+        if (context) WavpackCloseFile(context);
+    }
+};
+
+}  // namespace
+
+WVDecoder::WVDecoder(WavpackContext* context) : context_(context) {}
+
+WVDecoder::~WVDecoder() { WavpackCloseFile(context_); }
+
+Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
+                                                        PropertyList* properties) {
+    char error[128] = {};
+    // All channels are decoded: no OPEN_2CH_MAX.
+    const int flags = properties ? OPEN_TAGS : 0;
+    ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, flags, 0)};
+    WavpackContext* ctx = guard.context;
+    if (!ctx) throw WVParser::Incomplete();
+
+    const bool isFloat = WavpackGetMode(ctx) & MODE_FLOAT;
+    std::uint32_t scale;
+    if (isFloat) {
+        const int exponent = WavpackGetFloatNormExp(ctx) - 126;
+        if (exponent < 1 || exponent > 253) throw WVParser::Incomplete();
+        scale = static_cast<std::uint32_t>(exponent);
+    } else {
+        const int bytes = WavpackGetBytesPerSample(ctx);
+        if (bytes < 1 || bytes > 4) throw WVParser::Incomplete();
+        scale = static_cast<std::uint32_t>(bytes) * 8;
+    }
+    const std::uint32_t rate = WavpackGetSampleRate(ctx);
+    const int channels = WavpackGetNumChannels(ctx);
+    // The format's channel field has 8 bits.
+    if (rate == 0 || channels < 1 || channels > 255) throw WVParser::Incomplete();
+    const int mode = WavpackGetMode(ctx);
+    const std::int64_t index = WavpackGetSampleIndex64(ctx);
+
+    Format f;
+    f.setBytesPerSample(4)
+        .setSampleType(isFloat ? Format::Float : Format::Integer)
+        .setScaleExponent(scale)
+        .setPaddingBits(0)
+        .setUnsigned(false)
+        .setBigEndian(false)
+        .setChannels(static_cast<std::uint32_t>(channels));
+    f.sampleRate = static_cast<float>(rate);
+
+    auto* decoder = new WVDecoder(ctx);
+    guard.context = nullptr;
+    Audio::Stream::Wrapper<::Stream::iOver> result(decoder);
+    decoder->channels_ = static_cast<std::uint32_t>(channels);
+    decoder->bytesPerFrame_ = 4 * decoder->channels_;
+    decoder->granularity = decoder->bytesPerFrame_;
+    decoder->position = std::max<std::int64_t>(index, 0) * decoder->bytesPerFrame_;
+    decoder->setTag(Audio::Stream::Tag{0.0, f.ResolveScale()});
+    const std::int64_t samples = WavpackGetNumSamples64(ctx);
+    if (samples >= 0) decoder->length = samples * decoder->bytesPerFrame_;
+
+    if (properties) {
+        AppendStreamProperties(*properties, *decoder, ".wv", "audio/x-wv");
+        AppendFormatProperties(*properties, result.format());
+        if (mode & MODE_VALID_TAG) decoder->AppendTagItems(*properties);
+    }
+    return result;
+}
+
+void WVDecoder::AppendTagItems(PropertyList& list) {
+    const int n = WavpackGetNumTagItems(context_);
+    for (int i = 0; i < n; ++i) {
+        const int keyLength = WavpackGetTagItemIndexed(context_, i, nullptr, 0);
+        std::string key(static_cast<std::size_t>(std::max(keyLength, 0)) + 1, '\0');
+        const int gotKey =
+            WavpackGetTagItemIndexed(context_, i, key.data(), static_cast<int>(key.size()));
+        key.resize(static_cast<std::size_t>(std::clamp(gotKey, 0, keyLength)));
+        std::string value;
+        if (!key.empty()) {
+            const int valueLength = WavpackGetTagItem(context_, key.c_str(), nullptr, 0);
+            value.assign(static_cast<std::size_t>(std::max(valueLength, 0)) + 1, '\0');
+            const int gotValue = WavpackGetTagItem(context_, key.c_str(), value.data(),
+                                                   static_cast<int>(value.size()));
+            value.resize(static_cast<std::size_t>(std::clamp(gotValue, 0, valueLength)));
+        }
+        for (char& ch : key) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        list.push_back({Property::FileTag, std::move(key), std::move(value)});
+    }
+}
+
+std::uint32_t WVDecoder::Unpack(std::uint8_t* dest, std::uint32_t frames) {
+    if (reinterpret_cast<std::uintptr_t>(dest) % alignof(std::int32_t) == 0)
+        return WavpackUnpackSamples(context_, reinterpret_cast<std::int32_t*>(dest), frames);
+    // The library writes int32 values: go through an aligned buffer.
+    constexpr std::uint32_t kPiece = 4096;
+    std::uint32_t done = 0;
+    while (done < frames) {
+        const std::uint32_t want = std::min(frames - done, kPiece);
+        scratch_.resize(std::size_t{want} * channels_);
+        const std::uint32_t got = WavpackUnpackSamples(context_, scratch_.data(), want);
+        std::memcpy(dest + std::size_t{done} * bytesPerFrame_, scratch_.data(),
+                    std::size_t{got} * bytesPerFrame_);
+        done += got;
+        if (got < want) break;
+    }
+    return done;
+}
+
+::Stream::Block WVDecoder::read(slice<std::uint8_t> dest, std::uint32_t) {
+    const std::size_t want = dest.length();
+    const std::uint32_t frames = static_cast<std::uint32_t>(want / bytesPerFrame_);
+    const std::uint32_t got = frames ? Unpack(dest.begin, frames) : 0;
+    const std::size_t produced = std::size_t{got} * bytesPerFrame_;
+    if (produced < want) {
+        if (got < frames && length < 0)
+            length = WavpackGetSampleIndex64(context_) * std::int64_t{bytesPerFrame_};
+        std::memset(dest.begin + produced, 0, want - produced);
+    }
+    return {dest.begin, dest.end, want ? ::Stream::Samples : ::Stream::Silence};
+}
+
+void WVDecoder::seek(std::uint64_t p) {
+    const std::uint64_t frame = std::min<std::uint64_t>(
+        p / bytesPerFrame_, std::uint64_t(std::numeric_limits<std::int64_t>::max()));
+    const std::int64_t total = WavpackGetNumSamples64(context_);
+    std::int64_t target = static_cast<std::int64_t>(frame);
+    const bool pastEnd = total >= 0 && target > total - 1;
+    if (pastEnd) target = total - 1;
+    if (target >= 0 && !WavpackSeekSample64(context_, target)) throw APIFail{};
+    if (pastEnd && target >= 0) {
+        // Decode the last frame so that the next read starts at the end.
+        scratch_.resize(channels_);
+        WavpackUnpackSamples(context_, scratch_.data(), 1);
+    }
+}
+
+}  // namespace Audio::IO

@@ -1,0 +1,65 @@
+#pragma once
+
+// WavPack reader: decodes a ".wv" file through the WavPack library and
+// presents it as an audio byte stream of interleaved 32-bit samples (integers
+// right-aligned, or IEEE floats), every channel of the file.
+//
+// Units: position and length in bytes; one frame = 4 x channels bytes.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "audio/format/Format.h"
+#include "audio/format/Properties.h"
+#include "stream/Stream.h"
+
+typedef struct WavpackContext WavpackContext;
+
+namespace Audio::IO {
+
+struct WVParser {
+    class exception : public std::runtime_error {
+    public:
+        exception(const char* message, int code) : std::runtime_error(message), code_(code) {}
+        int code() const { return code_; }
+
+    private:
+        int code_;
+    };
+    struct Incomplete : exception {
+        Incomplete() : exception("Malformed Wavpack file", 2) {}
+    };
+};
+
+class WVDecoder final : public ::Stream::iOver, public ::Stream::Source {
+public:
+    // A library call failed after the file was opened (a seek).
+    struct APIFail {};
+
+    // Opens `path` (text with "/" separators). Appends the reader's
+    // properties and, when the file has a tag, its text items (kind 1, keys
+    // in lower case) to `properties` when given. Throws WVParser::Incomplete
+    // when the file cannot be read as WavPack.
+    static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
+                                                        PropertyList* properties);
+
+    ~WVDecoder() override;
+
+    void seek(std::uint64_t position) override;
+    ::Stream::Block read(slice<std::uint8_t> dest, std::uint32_t capacity) override;
+
+private:
+    explicit WVDecoder(WavpackContext* context);
+    void AppendTagItems(PropertyList& list);
+    // Unpacks up to `frames` frames to `dest`; returns the frames delivered.
+    std::uint32_t Unpack(std::uint8_t* dest, std::uint32_t frames);
+
+    WavpackContext* context_;
+    std::uint32_t channels_ = 0;
+    std::uint32_t bytesPerFrame_ = 0;
+    std::vector<std::int32_t> scratch_;  // for destinations not 4-byte aligned
+};
+
+}  // namespace Audio::IO

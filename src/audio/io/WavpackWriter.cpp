@@ -1,0 +1,188 @@
+#include "audio/io/WavpackWriter.h"
+
+#include <wavpack/wavpack.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace Audio::IO {
+
+Format iFileWriter_Wavpack::AdaptFormat(Format f) {
+    if (f.isInteger() && f.bytesPerSample() <= 4) {
+        const std::uint32_t scale = (f.scaleExponent() + 7) / 8 * 8;
+        f.setBytesPerSample(4)
+            .setScaleExponent(scale)
+            .setPaddingBits(0)
+            .setUnsigned(false)
+            .setBigEndian(false);
+    } else if (f.isFloat() && f.bytesPerSample() == 4) {
+        f.setScaleExponent(1).setUnsigned(false).setBigEndian(false);
+    } else {
+        throw IrredeemableFormat();
+    }
+    return f;
+}
+
+iFileWriter_Wavpack::~iFileWriter_Wavpack() {
+    try {
+        Finish();
+    } catch (...) {
+        // Released while unwinding or by a drain that ended: nowhere to report.
+    }
+}
+
+sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput> out,
+                                                      std::int64_t expectedDataSize) {
+    if (!spec) throw InternalError();
+    const Format f = spec->outFormat();
+    const std::uint32_t channels = f.channels();
+    const double rate = std::round(static_cast<double>(f.sampleRate));
+    const bool isFloat = f.isFloat();
+    if (f.bytesPerSample() != 4 || channels == 0 || !(rate >= 1.0 && rate <= 2147483647.0))
+        throw IrredeemableFormat();
+    if (!isFloat && (f.scaleExponent() < 8 || f.scaleExponent() > 32 || f.scaleExponent() % 8))
+        throw IrredeemableFormat();
+    if (isFloat && (f.scaleExponent() < 1 || f.scaleExponent() > 128)) throw IrredeemableFormat();
+
+    if (context_) WavpackCloseFile(context_);
+    real_ = std::move(out);
+    firstBlock_.clear();
+    haveFirstBlock_ = false;
+    channels_ = channels;
+    context_ = WavpackOpenFileOutput(&iFileWriter_Wavpack::BlockOutput, this, nullptr);
+    if (!context_) throw InternalError();
+
+    WavpackConfig config;
+    std::memset(&config, 0, sizeof config);
+    config.flags = static_cast<int>(CONFIG_OPTIMIZE_MONO | CONFIG_FAST_FLAG | CONFIG_JOINT_STEREO);
+    config.num_channels = static_cast<int>(channels);
+    config.sample_rate = static_cast<std::int32_t>(rate);
+    config.channel_mask = channels == 1 ? 4 : channels == 2 ? 3 : 0;
+    if (isFloat) {
+        config.bits_per_sample = 32;
+        config.bytes_per_sample = 4;
+        config.float_norm_exp = static_cast<int>(f.scaleExponent()) + 126;
+    } else {
+        config.bits_per_sample = static_cast<int>(f.scaleExponent());
+        config.bytes_per_sample = static_cast<int>(f.scaleExponent()) / 8;
+    }
+    // An unknown total (-1) keeps a file that is never finished readable to
+    // its end; the count is filled in as the file grows.
+    const std::int64_t total =
+        expectedDataSize > 0 && bytesPerFrame > 0 ? expectedDataSize / bytesPerFrame : -1;
+    if (!WavpackSetConfiguration64(context_, &config, total, nullptr)) throw InternalError();
+    if (!WavpackPackInit(context_)) throw InternalError();
+    started_ = false;
+    return std::make_unique<Redirector>(*this);
+}
+
+int iFileWriter_Wavpack::BlockOutput(void* id, void* data, std::int32_t count) {
+    auto* w = static_cast<iFileWriter_Wavpack*>(id);
+    if (count <= 0) return true;
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    try {
+        w->real_->Write(p, p + count, ::Stream::Samples);
+        if (w->firstBlock_.empty()) w->firstBlock_.assign(p, p + count);
+    } catch (...) {
+        // Nothing may unwind through the library.
+        w->pending_ = std::current_exception();
+        return false;
+    }
+    w->haveFirstBlock_ = true;
+    return true;
+}
+
+void iFileWriter_Wavpack::RethrowPending() {
+    if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+}
+
+void iFileWriter_Wavpack::Pack(const std::uint8_t* begin, std::size_t frames, bool silence) {
+    constexpr std::size_t kPieceSamples = 16384;
+    const std::size_t perPiece = std::max<std::size_t>(kPieceSamples / channels_, 1);
+    const bool aligned = reinterpret_cast<std::uintptr_t>(begin) % alignof(std::int32_t) == 0;
+    while (frames > 0) {
+        const std::size_t n = silence || !aligned ? std::min(frames, perPiece) : frames;
+        std::int32_t* samples;
+        if (silence) {
+            scratch_.assign(n * channels_, 0);
+            samples = scratch_.data();
+        } else if (!aligned) {
+            scratch_.resize(n * channels_);
+            std::memcpy(scratch_.data(), begin, n * channels_ * 4);
+            samples = scratch_.data();
+        } else {
+            // The library does not write through this pointer.
+            samples = reinterpret_cast<std::int32_t*>(const_cast<std::uint8_t*>(begin));
+        }
+        if (!WavpackPackSamples(context_, samples, static_cast<std::uint32_t>(n))) {
+            RethrowPending();
+            throw InternalError();
+        }
+        frames -= n;
+        if (!silence) begin += n * channels_ * 4;
+    }
+}
+
+std::int64_t iFileWriter_Wavpack::Redirector::Tell() {
+    if (!writer_.context_) throw InternalError();
+    return WavpackGetNumSamples64(writer_.context_);
+}
+
+void iFileWriter_Wavpack::Redirector::Write(const std::uint8_t* begin, const std::uint8_t* end,
+                                           std::int32_t kind) {
+    iFileWriter_Wavpack& w = writer_;
+    if (!w.context_) throw InternalError();
+    const std::size_t frames = static_cast<std::size_t>(end - begin) / 4 / w.channels_;
+    w.Pack(begin, frames, kind == ::Stream::Silence);
+    if (!w.started_) {
+        w.started_ = true;
+        return;
+    }
+    if (w.haveFirstBlock_) {
+        // Keep the sample count at offset 0 up to date.
+        WavpackUpdateNumSamples(w.context_, w.firstBlock_.data());
+        const std::int64_t pos = w.real_->Tell();
+        w.real_->Seek(0);
+        w.real_->Write(w.firstBlock_.data(), w.firstBlock_.data() + w.firstBlock_.size(),
+                       ::Stream::Samples);
+        w.real_->Seek(pos);
+    }
+}
+
+void iFileWriter_Wavpack::Finish() {
+    if (!context_) return;
+    bool ok = true;
+    std::exception_ptr failure;
+    if (started_) {
+        try {
+            ok = WavpackFlushSamples(context_);
+            if (ok && WavpackGetNumSamples64(context_) != WavpackGetSampleIndex64(context_) &&
+                haveFirstBlock_) {
+                WavpackUpdateNumSamples(context_, firstBlock_.data());
+                real_->Seek(0);
+                real_->Write(firstBlock_.data(), firstBlock_.data() + firstBlock_.size(),
+                             ::Stream::Samples);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    WavpackCloseFile(context_);
+    context_ = nullptr;
+    real_.reset();
+    if (failure) std::rethrow_exception(failure);
+    if (!ok) {
+        RethrowPending();
+        throw InternalError();
+    }
+}
+
+WriterEntry WavpackWriterEntry() {
+    return {"iFileWriter_Wavpack", "WavPack",
+            [] { return sptr<iFileWriter>(new iFileWriter_Wavpack); },
+            &iFileWriter_Wavpack::AdaptFormat};
+}
+
+}  // namespace Audio::IO
