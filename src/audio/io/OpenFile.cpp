@@ -1,0 +1,49 @@
+#include "audio/io/OpenFile.h"
+
+#include <cctype>
+#include <exception>
+#include <string>
+
+#include "audio/io/WAVParser.h"
+#include "audio/io/WVDecoder.h"
+#include "stream/Hash.h"
+
+namespace Audio::IO {
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
+                                                 PropertyList* properties, MD5::Hash* digest) {
+    const std::string extension = Lower(path.Extension());
+    const std::string text = path.ToString('/');
+    Audio::Stream::Wrapper<::Stream::iOver> stream;
+    if (extension == ".wav") {
+        try {
+            stream = WAVParser::Open(text, properties);
+        } catch (const WAVParser::exception&) {
+            std::throw_with_nested(FileError());
+        }
+    } else if (extension == ".wv") {
+        try {
+            stream = WVDecoder::Open(text, properties);
+        } catch (const WVParser::exception&) {
+            std::throw_with_nested(FileError());
+        }
+    } else {
+        throw OpenError();
+    }
+    if (!digest) return stream;
+
+    std::uint8_t prefix[8];
+    stream.format().toBytes(prefix);
+    return ::Stream::Hash(*digest, stream, slice<const unsigned char>(prefix, sizeof prefix));
+}
+
+}  // namespace Audio::IO
