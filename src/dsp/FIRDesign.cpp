@@ -1,0 +1,66 @@
+#include "dsp/FIRDesign.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+
+namespace DSP::FIR {
+
+BandEdges bandEdges(unsigned snrDb, unsigned minTransitionHz, bool aliasGuardBand,
+                    double basebandMax, double stopbandMin, double fsIn, double fsOut) {
+    if (!(fsIn > 0.0) || !(fsOut > 0.0) || !std::isfinite(fsIn) || !std::isfinite(fsOut)) {
+        throw std::invalid_argument("sample rates must be positive");
+    }
+    if (std::isnan(basebandMax) || std::isnan(stopbandMin)) {
+        throw std::invalid_argument("filter band edges must be numbers");
+    }
+    const double m = fsIn <= fsOut ? fsIn : fsOut;
+    const double t0 = std::min(stopbandMin, m / 2);
+    const double b = std::min(basebandMax, t0 - minTransitionHz);
+    // A negative pass-band edge would put DC inside the transition band (or,
+    // below -T', flip the filter's sign): such settings cannot be met.
+    if (b < 0.0) {
+        throw std::invalid_argument(
+            "filter settings leave no pass band (stop band below the minimum transition width)");
+    }
+    const double limit = aliasGuardBand ? m - b : m / 2;
+    return {b, std::min(stopbandMin, limit), std::min(snrDb, kMaxSnrDb)};
+}
+
+sptr<Window> designWindow(unsigned attenuationDb, double transitionWidth, LengthPolicy policy) {
+    const sptr<Window> w1 = kaiserWindows->create(attenuationDb);
+    const sptr<Window> w2 = w1->forWidth({transitionWidth, FirstNull});
+    const unsigned n = w2->integerLength(policy == LengthPolicy::Even ? Even : 0u);
+    return w2->adjust(FirstNull, n);
+}
+
+BandpassGen::BandpassGen(const BandSpec& atDesignRate, const Window& designRateWindow,
+                         int exponent) {
+    if (exponent < -30 || exponent > 30) throw std::invalid_argument("rate exponent out of range");
+    const double f = std::ldexp(1.0, exponent < 0 ? -exponent : exponent);
+    static_cast<BandSpec&>(*this) = atDesignRate.atHigherRate(f);
+    window = designRateWindow.scaled(designRateWindow.stretch * f, designRateWindow.scale);
+    const unsigned length = window->integerLength(0);
+    if (length == 0) throw std::invalid_argument("filter window has no length");
+    taps = (length - 1) | 1u;
+    start = (1.0 - taps) * 0.5;
+}
+
+unsigned BandpassGen::operator()(const OOURA::FFT::R2C& fft, Math::complex* spectrum,
+                                 double gain) const {
+    double* a = reinterpret_cast<double*>(spectrum);
+    const sptr<Window> w = window->withPeak(amplitude)->withGain(gain);
+    w->sample(a, a + fft.n, *this, start, taps);
+    fft.Forward(spectrum, a);
+    return static_cast<unsigned>(std::lround(-start));
+}
+
+KernelGenerator BandpassGen::bind(BandpassGen gen) {
+    auto shared = std::make_shared<const BandpassGen>(std::move(gen));
+    return [shared](const OOURA::FFT::R2C& fft, Math::complex* spectrum, double gain) {
+        return (*shared)(fft, spectrum, gain);
+    };
+}
+
+}  // namespace DSP::FIR
