@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "base/FloatMode.h"
+#include "dsp/FIRDesign.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -327,6 +328,16 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::
     else
         s = new FFTFilter<2>(std::move(input), taps, generate, gain, syncOffset, e);
     return Audio::Stream::Wrapper<::Stream::iVOver>(s);
+}
+
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
+                                                       const Window& window, double gain,
+                                                       double syncOffset, const FIR::BandSpec& band,
+                                                       int e) {
+    FIR::BandpassGen gen(band, window, e);
+    const std::uint32_t taps = gen.taps;
+    return makeFFTFilter(std::move(input), taps, FIR::BandpassGen::bind(std::move(gen)), gain,
+                         syncOffset, e);
 }
 
 }  // namespace DSP

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "audio/format/Format.h"
+#include "dsp/BandSpec.h"
 #include "dsp/fft/FFT.h"
 
 namespace DSP {
@@ -147,5 +148,15 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::
                                                        std::uint32_t taps,
                                                        const KernelGenerator& generate, double gain,
                                                        double syncOffset, int e);
+
+class Window;
+
+// The FFT stage of a conversion: `window` (Kaiser, even integer length) and
+// `band` are at the lower of the stage's two rates; the kernel is carried to
+// the high rate (taps = window length x 2^|e| - 1).
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
+                                                       const Window& window, double gain,
+                                                       double syncOffset, const FIR::BandSpec& band,
+                                                       int e);
 
 }  // namespace DSP
