@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "job/FileAcceptance.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Filesystem::Path;
+
+Path ParsePath(const std::string& text, Path::Kind kind = Path::Kind::Either) {
+    return Path::Parse(text, kind);
+}
+
+// A fresh directory under the system's temporary folder, removed with everything in it.
+class TempTree {
+public:
+    TempTree() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        root_ = fs::temp_directory_path() /
+                ("tessival-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    ~TempTree() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);  // does not follow links
+    }
+
+    fs::path Dir(const std::string& relative) const {
+        fs::create_directories(root_ / relative);
+        return root_ / relative;
+    }
+    void File(const std::string& relative) const { std::ofstream(root_ / relative) << "x"; }
+    void Link(const std::string& relative, const fs::path& target) const {
+        fs::create_symlink(target, root_ / relative);
+    }
+    Path RootPath() const { return ParsePath(root_.string(), Path::Kind::File); }
+    // The Path a walk reports for a file below the root.
+    Path Below(const std::string& relative) const {
+        return Path::Join(RootPath(), ParsePath(relative));
+    }
+    const fs::path& root() const { return root_; }
+
+private:
+    fs::path root_;
+};
+
+std::vector<std::string> Bodies(const std::vector<Path>& paths, const Path& root) {
+    std::vector<std::string> bodies;
+    for (const Path& path : paths) {
+        EXPECT_EQ(path.root, root.root);
+        EXPECT_EQ(path.body.compare(0, root.body.size() + 1, root.body + "/"), 0) << path.body;
+        bodies.push_back(path.body.substr(root.body.size() + 1));
+    }
+    return bodies;
+}
+
+TEST(ClassifyPath, ByEntryTypeAndExtension) {
+    using enum EntryType;
+    for (const char* name : {"a.wav", "A.WAV", "b.Wv", "c.wV", "x.y.wav", "dir/with.dot/t.wav"})
+        EXPECT_EQ(ClassifyPath(ParsePath(name), RegularFile), PathClass::File) << name;
+    for (const char* name : {"a.aiff", "a.wav.txt", "wav", "a.wave", "a.", "a.w", ".wavx"})
+        EXPECT_EQ(ClassifyPath(ParsePath(name), RegularFile), PathClass::Ignored) << name;
+    EXPECT_EQ(ClassifyPath(ParsePath("a.wav"), Missing), PathClass::Ignored);
+    EXPECT_EQ(ClassifyPath(ParsePath("a.wav"), Other), PathClass::Ignored);  // e.g. a FIFO
+    EXPECT_EQ(ClassifyPath(ParsePath("music.wav"), Directory), PathClass::Directory);
+    EXPECT_EQ(ClassifyPath(ParsePath("music"), Directory), PathClass::Directory);
+    for (const char* dots : {".", "..", "/a/.", "C:\\a\\.."})
+        EXPECT_EQ(ClassifyPath(ParsePath(dots), Directory), PathClass::Ignored) << dots;
+}
+
+TEST(AddPath, WalksFoldersInNameOrderFollowingLinksOnce) {
+    TempTree tree;
+    tree.File("b.WAV");
+    tree.File("a.wv");
+    tree.File("c.txt");
+    tree.File("C.aiff");
+    tree.Dir("Sub/deeper");
+    tree.File("Sub/x.wav");
+    tree.File("Sub/deeper/y.Wv");
+    tree.File("Sub/deeper/notes.wav.bak");
+    tree.Dir("empty");
+    tree.File("z.wav");
+    tree.Link("loop", tree.root());                   // a cycle back to the top
+    tree.Link("Sub/deeper/up", tree.root() / "Sub");  // a cycle further down
+    tree.Link("zz-alias", tree.root() / "Sub");       // a second name for a walked folder
+    tree.Link("linked.wav", tree.root() / "z.wav");
+    tree.Link("dangling.wav", tree.root() / "nowhere.wav");
+    ASSERT_EQ(::mkfifo((tree.root() / "pipe.wav").c_str(), 0600), 0);
+
+    const std::vector<Path> files = CollectAcceptedFiles(tree.RootPath());
+    EXPECT_EQ(Bodies(files, tree.RootPath()),
+              (std::vector<std::string>{"a.wv", "b.WAV", "linked.wav", "Sub/deeper/y.Wv",
+                                        "Sub/x.wav", "z.wav"}));
+    for (const Path& file : files) {
+        EXPECT_EQ(file.entryKind, Path::Kind::Either);
+        EXPECT_TRUE(fs::exists(file.NativeText())) << file.NativeText();
+    }
+
+    // The walk below a subfolder reached through a link reports paths through that link.
+    const Path alias = tree.Below("zz-alias");
+    EXPECT_EQ(Bodies(CollectAcceptedFiles(alias), alias),
+              (std::vector<std::string>{"deeper/y.Wv", "x.wav"}));
+}
+
+TEST(AddPath, SingleFilesAndNonEntries) {
+    TempTree tree;
+    tree.File("TAKE.WAV");
+    tree.File("take.mp3");
+    const Path take = tree.Below("TAKE.WAV");
+    EXPECT_EQ(CollectAcceptedFiles(take), std::vector<Path>{take});
+    EXPECT_TRUE(CollectAcceptedFiles(tree.Below("take.mp3")).empty());
+    EXPECT_TRUE(CollectAcceptedFiles(tree.Below("missing.wav")).empty());
+    EXPECT_TRUE(CollectAcceptedFiles(tree.Below("missing")).empty());
+    EXPECT_TRUE(CollectAcceptedFiles(ParsePath("")).empty());
+
+    // A directory given with a trailing separator walks the same way.
+    const std::vector<Path> files =
+        CollectAcceptedFiles(ParsePath(tree.root().string() + "/", Path::Kind::Either));
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].body, take.body);
+}
+
+TEST(AddPath, SkipsNamesAPathCannotCarry) {
+    // On this platform a name may hold characters Path reads as separators or trims; such a Path
+    // would name another file (possibly an existing one), so these entries are left out.
+    TempTree tree;
+    tree.File("ok.wav");
+    tree.File("back\\slash.wav");
+    tree.File(" lead.wav");
+    tree.File("trail.wav\t");
+    tree.Dir("back");
+    tree.File("back/slash.wav");
+    const std::vector<Path> files = CollectAcceptedFiles(tree.RootPath());
+    EXPECT_EQ(Bodies(files, tree.RootPath()),
+              (std::vector<std::string>{"back/slash.wav", "ok.wav"}));
+}
+
+TEST(AddPath, UnreadableFoldersAreSkipped) {
+    TempTree tree;
+    tree.File("a.wav");
+    tree.Dir("locked");
+    tree.File("locked/b.wav");
+    fs::permissions(tree.root() / "locked", fs::perms::none);
+    if (::access((tree.root() / "locked").c_str(), R_OK) == 0) {
+        fs::permissions(tree.root() / "locked", fs::perms::owner_all);
+        GTEST_SKIP() << "permissions are not enforced for this user";
+    }
+    std::vector<Path> files;
+    EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath()));
+    fs::permissions(tree.root() / "locked", fs::perms::owner_all);
+    EXPECT_EQ(Bodies(files, tree.RootPath()), std::vector<std::string>{"a.wav"});
+}
+
+TEST(IsQueuedOrRunning, MatchesRootAndExactBodyOfActiveRows) {
+    const Path queued = ParsePath("C:\\Music\\take.wav", Path::Kind::File);
+    const Path running = ParsePath("/srv/a.wv");
+    const Path failed = ParsePath("C:\\Music\\failed.wav");
+    const Path finished = ParsePath("C:\\Music\\done.wav");
+    const std::vector<RowPathState> rows = {
+        {&queued, 0}, {&running, 1}, {&failed, 2}, {&finished, 3}};
+
+    EXPECT_TRUE(IsQueuedOrRunning(ParsePath("C:/Music/take.wav"), rows));  // kind not compared
+    EXPECT_TRUE(IsQueuedOrRunning(ParsePath("\\srv\\a.wv"), rows));
+    EXPECT_FALSE(IsQueuedOrRunning(failed, rows));
+    EXPECT_FALSE(IsQueuedOrRunning(finished, rows));
+    EXPECT_FALSE(IsQueuedOrRunning(ParsePath("D:\\Music\\take.wav"), rows));
+    EXPECT_FALSE(IsQueuedOrRunning(ParsePath("Music\\take.wav"), rows));
+    EXPECT_FALSE(IsQueuedOrRunning(ParsePath("C:\\Music\\TAKE.wav"), rows));
+    EXPECT_FALSE(IsQueuedOrRunning(ParsePath("C:\\Music\\\\take.wav"), rows));
+    EXPECT_FALSE(IsQueuedOrRunning(queued, {}));
+
+    // Adding the same folder twice while its jobs wait adds each file once.
+    TempTree tree;
+    tree.File("one.wav");
+    tree.File("two.wv");
+    std::vector<Path> added;
+    std::vector<RowPathState> list;
+    const auto addRow = [&](const Path& path) {
+        list.clear();
+        for (const Path& row : added) list.push_back({&row, 0});
+        if (!IsQueuedOrRunning(path, list)) added.push_back(path);
+    };
+    AddPath(tree.RootPath(), addRow);
+    AddPath(tree.RootPath(), addRow);
+    AddPath(tree.Below("one.wav"), addRow);
+    EXPECT_EQ(added.size(), 2u);
+}
+
+}  // namespace
