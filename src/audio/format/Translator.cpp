@@ -111,9 +111,11 @@ bool FormatTranslator::convertsNothing() const {
     // order is safe when output frames are no larger than input frames and
     // start no later; backward order when they are no smaller and start no
     // earlier; disjoint ranges take either.
-    const bool disjoint = outEnd <= src || src + inBytes <= first;
-    const bool forward = disjoint || (first <= src && outFrame <= inFrame);
-    const bool backward = first >= src && outFrame >= inFrame;
+    const auto out0 = reinterpret_cast<std::uintptr_t>(first);
+    const auto in0 = reinterpret_cast<std::uintptr_t>(src);
+    const bool disjoint = out0 + outBytes <= in0 || in0 + inBytes <= out0;
+    const bool forward = disjoint || (out0 <= in0 && outFrame <= inFrame);
+    const bool backward = out0 >= in0 && outFrame >= inFrame;
     if (!forward && !backward) {
         throw std::invalid_argument("format translation: output range overlaps the input");
     }

@@ -67,12 +67,13 @@ public:
     FormatTranslator(unsigned flags, Format in, Format request);
 
     // Converts the whole frames of `in` into output samples starting at
-    // `first`, which is either in.begin (in place) or a range that does not
-    // start inside the block. The caller lends, from `first`, room for
-    // frames x scratchBytesPerFrame bytes. Silent input (Silence, Zeros or
-    // empty) without a dithering step gives Silence without touching memory
-    // (offset-binary output gets its midpoint written instead, since zero
-    // bytes are not its silence).
+    // `first`: in place (first == in.begin) or into another range; a range
+    // whose overlap with the input would overwrite unread samples throws
+    // std::invalid_argument. Writes only the output (frames x output frame
+    // bytes); callers still reserve scratchBytesPerFrame per frame. Silent
+    // input (Silence, Zeros or empty) without a dithering step gives Silence
+    // without touching memory (offset-binary output gets its midpoint
+    // written instead, since zero bytes are not its silence).
     ::Stream::Block Translate(::Stream::Block in, std::uint8_t* first);
 
     Format inFormat() const { return in_; }
