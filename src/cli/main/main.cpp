@@ -1,6 +1,5 @@
-#include <cstdio>
+#include "cli/App.h"
 
-int main() {
-    std::puts("tessival-cli: the conversion front end is not built yet");
-    return 0;
+int main(int argc, char** argv) {
+    return RunCli(std::vector<std::string>(argv + 1, argv + argc));
 }

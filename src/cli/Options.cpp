@@ -1,0 +1,172 @@
+#include "cli/Options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+const char* const kUsage =
+    "Usage: tessival-cli [options] FILE_OR_FOLDER...\n"
+    "Converts WAV and WavPack files (folders are walked recursively) to new WAVE files.\n"
+    "\n"
+    "  -r, --rate HZ            output rate (44100; 0 = input rate x speed)\n"
+    "  -t, --type TYPE          int8, int16, int24, int32, fp32 or fp64 (int16)\n"
+    "  -s, --speed PERCENT      speed adjust (100)\n"
+    "  -g, --gain DB            gain (0)\n"
+    "      --sync-offset N      sync offset in output samples (0)\n"
+    "      --keep-pre-ring      keep the filters' pre-ring (no click)\n"
+    "      --baseband HZ        pass band edge after the speed change (20000; 0 = unset)\n"
+    "      --stopband HZ        stop band edge after the speed change (unset; 0 = unset)\n"
+    "      --alias-guard-band   faster design that may alias above the pass band\n"
+    "      --snr DB             filter signal-to-noise target (by type: int16 97, int24 145, ...)\n"
+    "  -j, --jobs N             files converted at once (the number of processors)\n"
+    "  -o, --output-dir DIR     write outputs into DIR (must exist) instead of next to inputs\n"
+    "      --container C        wav, wv or raw (wav)\n"
+    "      --info               print each input's properties and MD5 instead of converting\n"
+    "  -q, --quiet              no progress display\n"
+    "  -h, --help               this text\n"
+    "      --version            the version\n";
+
+namespace {
+
+// The whole text must be a finite decimal number.
+double strictNumber(const std::string& option, const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v))
+        throw UsageError("invalid value for " + option + ": '" + text + "' is not a number");
+    return v;
+}
+
+unsigned strictCount(const std::string& option, const std::string& text) {
+    double v = strictNumber(option, text);
+    if (v < 0 || v != std::floor(v) || v > 1e6)
+        throw UsageError("invalid value for " + option + ": '" + text + "' is not a whole number");
+    return static_cast<unsigned>(v);
+}
+
+}  // namespace
+
+CliOptions ParseOptions(const std::vector<std::string>& args) {
+    CliOptions o;
+    // Values by option, applied to the settings model in a fixed order below.
+    std::map<std::string, std::string> values;
+    static const std::map<std::string, std::string> shortNames = {
+        {"-r", "--rate"}, {"-t", "--type"}, {"-s", "--speed"}, {"-g", "--gain"},
+        {"-j", "--jobs"}, {"-o", "--output-dir"}, {"-q", "--quiet"}, {"-h", "--help"}};
+    static const char* const withValue[] = {"--rate",     "--type",     "--speed",  "--gain",
+                                            "--sync-offset", "--baseband", "--stopband", "--snr",
+                                            "--jobs",     "--output-dir", "--container", "--make-demo"};
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string a = args[i];
+        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            o.inputs.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = a, value;
+        bool hasValue = false;
+        if (a.rfind("--", 0) == 0) {
+            auto eq = a.find('=');
+            if (eq != std::string::npos) {
+                name = a.substr(0, eq);
+                value = a.substr(eq + 1);
+                hasValue = true;
+            }
+        } else {
+            std::string s = a.substr(0, 2);
+            auto it = shortNames.find(s);
+            if (it == shortNames.end()) throw UsageError("unknown option '" + a + "'");
+            name = it->second;
+            if (a.size() > 2) {
+                value = a.substr(2);
+                hasValue = true;
+            }
+        }
+        bool needsValue = false;
+        for (const char* w : withValue) needsValue |= name == w;
+        if (needsValue) {
+            if (!hasValue) {
+                if (i + 1 >= args.size()) throw UsageError("option " + name + " needs a value");
+                value = args[++i];
+            }
+            values[name] = value;
+        } else if (hasValue) {
+            throw UsageError("option " + name + " takes no value");
+        } else if (name == "--keep-pre-ring" || name == "--alias-guard-band" || name == "--info" ||
+                   name == "--quiet" || name == "--help" || name == "--version") {
+            values.insert_or_assign(name, std::string(1, '1'));
+        } else {
+            throw UsageError("unknown option '" + a + "'");
+        }
+    }
+    o.help = values.count("--help");
+    o.version = values.count("--version");
+    o.info = values.count("--info");
+    o.quiet = values.count("--quiet");
+    if (values.count("--make-demo")) o.makeDemo = values["--make-demo"];
+
+    SettingsModel model;
+    model.Initialise();
+    if (auto it = values.find("--type"); it != values.end()) {
+        int index = -1;
+        for (std::size_t k = 0; k < kSampleTypes.size(); ++k)
+            if (kSampleTypes[k].text == it->second) index = static_cast<int>(k);
+        if (index < 0)
+            throw UsageError("invalid value for --type: '" + it->second +
+                             "' (use int8, int16, int24, int32, fp32 or fp64)");
+        model.OnSampleTypeChosen(index);
+    }
+    const std::pair<const char*, int> fields[] = {{"--rate", ControlId::kRate},
+                                                   {"--speed", ControlId::kSpeed},
+                                                   {"--gain", ControlId::kGain},
+                                                   {"--sync-offset", ControlId::kSyncOffset},
+                                                   {"--baseband", ControlId::kBasebandPostspeed},
+                                                   {"--stopband", ControlId::kStopbandPostspeed}};
+    for (auto [option, id] : fields) {
+        auto it = values.find(option);
+        if (it == values.end()) continue;
+        double v = strictNumber(option, it->second);
+        if ((id == ControlId::kRate || id == ControlId::kBasebandPostspeed ||
+             id == ControlId::kStopbandPostspeed) && v < 0)
+            throw UsageError(std::string("invalid value for ") + option + ": must not be negative");
+        if (id == ControlId::kSpeed && v < 0)
+            throw UsageError("invalid value for --speed: must be a positive percentage");
+        model.OnFieldChanged(id, it->second);
+    }
+    if (auto it = values.find("--snr"); it != values.end()) {
+        unsigned snr = strictCount("--snr", it->second);
+        if (snr == 0 || snr > 400) throw UsageError("invalid value for --snr: use 1 to 400 dB");
+        model.OnSnrBoxClicked(true);
+        model.OnFieldChanged(ControlId::kSnr, it->second);
+    }
+    if (values.count("--alias-guard-band")) model.OnAliasRadioClicked(true);
+    if (values.count("--keep-pre-ring")) model.OnKeepPreRingClicked(true);
+
+    o.settings = model.settings();
+    o.outputRate = model.outputRate();
+    o.format = model.outputFormat();
+    try {
+        CheckConversionSettings(o.settings, o.outputRate);
+    } catch (const std::exception& e) {
+        throw UsageError(e.what());
+    }
+    if (auto it = values.find("--jobs"); it != values.end()) {
+        o.jobs = strictCount("--jobs", it->second);
+        if (o.jobs == 0 || o.jobs > 256) throw UsageError("invalid value for --jobs: use 1 to 256");
+    }
+    if (auto it = values.find("--output-dir"); it != values.end()) o.outputDir = it->second;
+    if (auto it = values.find("--container"); it != values.end()) {
+        if (it->second != "wav" && it->second != "wv" && it->second != "raw")
+            throw UsageError("invalid value for --container: '" + it->second + "' (use wav, wv or raw)");
+        o.container = it->second;
+    }
+    if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty())
+        throw UsageError("no input files given");
+    return o;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+// Command-line options of tessival-cli, parsed with the same field rules
+// as the desktop program's settings.
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "job/ConversionSettings.h"
+#include "job/SettingsModel.h"
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct CliOptions {
+    std::vector<std::string> inputs;
+    ConversionSettings settings;
+    float outputRate = 44100.0f;  // Hz; 0 = input rate x speed
+    OutputFormatBytes format;
+    unsigned jobs = 0;  // 0 = the pool's default
+    std::optional<std::string> outputDir;
+    std::string container = "wav";  // wav, wv or raw
+    bool info = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+    std::string makeDemo;  // write a demo input file there and exit
+};
+
+// Throws UsageError with a message for unknown options, missing or
+// unparsable values.
+CliOptions ParseOptions(const std::vector<std::string>& args);
+
+extern const char* const kUsage;

@@ -1,0 +1,166 @@
+#include "job/Conversion.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "audio/format/CropFront.h"
+#include "audio/format/Translator.h"
+#include "audio/io/FileWriter.h"
+#include "audio/io/InsertWriter.h"
+#include "audio/io/OpenFile.h"
+#include "dsp/ResamplingChain.h"
+#include "stream/Adapt.h"
+#include "stream/Interleave.h"
+
+using Audio::Format;
+using StreamOver = Audio::Stream::Wrapper<Stream::iOver>;
+
+namespace {
+
+DSP::ResamplingSettings designOf(const ConversionSettings& s) {
+    DSP::ResamplingSettings d;
+    d.snrDb = s.snrDb;
+    d.minTransitionHz = s.minTransitionHz;
+    d.aliasGuardBand = s.aliasGuardBand;
+    d.syncOffset = s.syncOffset;
+    d.basebandMax = s.basebandMax;
+    d.stopbandMin = s.stopbandMin;
+    d.gain = s.gain;
+    d.speed = s.speed;
+    return d;
+}
+
+// Halves away from zero.
+std::int64_t roundHalfAway(double x) { return static_cast<std::int64_t>(std::round(x)); }
+
+// Expected number of sample bytes of the output, with room for the filters'
+// ring; 0 when the input's length is unknown. Only used to choose a header
+// that can hold the size.
+std::int64_t expectedBytes(std::int64_t inputFrames, double inputRate, const Audio::Stream::Tag& out) {
+    if (inputFrames <= 0 || !(inputRate > 0)) return 0;
+    double frames = static_cast<double>(inputFrames) * (static_cast<double>(out.format.sampleRate) / inputRate) +
+                    2 * std::fabs(out.origin) + 4096;
+    return static_cast<std::int64_t>(frames) * out.format.bytesPerFrame();
+}
+
+std::string formatName(const char* leaf, const Format& f, double origin, const ConversionSettings& s) {
+    char type[16];
+    const char* letter = f.sampleType() == Format::Integer ? "i" : f.sampleType() == Format::Float ? "f" : "?";
+    std::snprintf(type, sizeof type, "%s%u", letter, f.bytesPerSample() * 8);
+    const char* pattern = "%s [%.8g%s speed=%.3f gain=%.2f delay=%.2f].wav";
+    const double rate = static_cast<double>(f.sampleRate);
+    // Room for the leaf and every number at its widest (%f of 1e308 has 309 digits).
+    std::vector<char> buf(std::strlen(leaf) + 4 * 400);
+    int n = std::snprintf(buf.data(), buf.size(), pattern, leaf, rate, type, s.speed, s.gain, origin);
+    if (n < 0 || static_cast<std::size_t>(n) >= buf.size())
+        throw std::runtime_error("cannot form the output name");
+    std::string name(buf.data(), static_cast<std::size_t>(n));
+    return name;
+}
+
+}  // namespace
+
+namespace Audio::IO {
+
+StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings, Format* inputFormat,
+                     PropertyList* properties, MD5::Hash* digest, Format request) {
+    StreamOver stream = OpenFile(path, properties, digest);
+    Audio::Stream::Tag tag = stream.tag();
+    if (inputFormat) *inputFormat = tag.format;
+    ConversionSettings chainSettings = settings ? *settings : ConversionSettings{};
+    if (settings && request.sampleRate == 0.0f) {
+        // No rate requested: the speed change is a relabelling of the rate
+        // alone. It is applied here once; the chain must not apply it again.
+        tag.format.sampleRate = static_cast<float>(static_cast<double>(tag.format.sampleRate) * settings->speed);
+        stream.setTag(tag);
+        chainSettings.speed = 1.0;
+    }
+    Format completed = request.CompleteFrom(tag.format);
+    return BuildConversionChain(std::move(stream), completed, chainSettings);
+}
+
+}  // namespace Audio::IO
+
+StreamOver BuildConversionChain(StreamOver source, Format format, const ConversionSettings& settings) {
+    const Format src = source.format();
+    const double x = static_cast<double>(src.sampleRate) * settings.speed;
+    const bool noStopband = !std::isfinite(settings.stopbandMin) || settings.stopbandMin <= 0 ||
+                            x == settings.stopbandMin + settings.basebandMax;
+    // Nothing to filter: only the sample type changes. A gain or sync offset
+    // still needs the filter stage, which applies them.
+    if (static_cast<double>(format.sampleRate) == x && noStopband && settings.gain == 1.0 &&
+        settings.syncOffset == 0.0)
+        return Audio::FormatTranslator::MakeAndApply(std::move(source), format, 1);
+
+    const std::uint32_t channels = std::min(format.channels(), src.channels());
+    Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
+    StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
+    Audio::Stream::Wrapper<Stream::iVOver> v = Audio::Stream::MakeOver2VOver(std::move(w));
+    Audio::Stream::Wrapper<Stream::iVOver> r =
+        DSP::makeResamplingChain(std::move(v), designOf(settings), format.sampleRate);
+    StreamOver o = Audio::Stream::MakeVOver2Over(std::move(r));
+    return Audio::FormatTranslator::MakeAndApply(std::move(o), format, 1);
+}
+
+Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, double origin,
+                                const ConversionSettings& settings) {
+    Filesystem::Path cut = input;
+    std::size_t dot = cut.body.rfind('.');
+    if (dot == std::string::npos) throw Filesystem::Path::NoExtension{};
+    cut.body.resize(dot);
+    std::string name = formatName(cut.Leaf().c_str(), format, origin, settings);
+    return Filesystem::Path::Join(cut.Parent(), Filesystem::Path::Parse(name, Filesystem::Path::Kind::File));
+}
+
+Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, const ConversionSettings& settings,
+                             Stream::iDrainProgress* progress, const OutputOptions& options) {
+    Format inputFormat;
+    StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr, requested);
+    std::int64_t inputFrames = -1;
+    source->visit(
+        [&](int, iStream* s) {
+            if (s->hasTag<Audio::Stream::Tag>() && s->length >= 0 && inputFormat.bytesPerFrame())
+                inputFrames = s->length / inputFormat.bytesPerFrame();
+            return false;  // the last one seen is the reader's
+        },
+        0);
+
+    Audio::Stream::Tag tag = source.tag();
+    if (settings.cropPreRing) {
+        std::int64_t d = roundHalfAway(tag.origin);
+        if (d > 0) source = Audio::Stream::CropFront(std::move(source), d * tag.format.bytesPerFrame());
+        tag = source.tag();
+    }
+
+    Filesystem::Path outPath = MakeOutputPath(input, requested, tag.origin, settings);
+    if (options.extension != ".wav" && outPath.body.size() >= 4)
+        outPath.body.replace(outPath.body.size() - 4, 4, options.extension);
+    if (options.directory)
+        outPath = Filesystem::Path::Join(*options.directory,
+                                         Filesystem::Path::Parse(outPath.Leaf(), Filesystem::Path::Kind::File));
+    const std::string outText = outPath.NativeText();
+
+    const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
+    const std::int64_t expected = options.writerId == Audio::IO::kWaveWriter
+                                      ? expectedBytes(inputFrames, inputRate, tag)
+                                      : 0;
+    bool created = false;
+    try {
+        sptr<Audio::IO::iFileWriter> writer =
+            Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
+        // Only a file this job created may be deleted on failure.
+        sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(outText);
+        created = true;
+        writer->output = writer->Open(std::move(out), expected);
+        writer->openState = 2;
+        StreamOver writing = Audio::IO::InsertWriter(std::move(source), std::move(writer));
+        Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
+        if (!Stream::drain(std::move(pull), progress)) throw ConversionAborted();
+    } catch (...) {
+        if (created) std::remove(outText.c_str());
+        throw;
+    }
+    return outPath;
+}

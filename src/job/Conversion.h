@@ -1,0 +1,57 @@
+#pragma once
+
+// The conversion job: one input file in, one converted file out.
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "audio/format/Format.h"
+#include "audio/format/Properties.h"
+#include "filesystem/Path.h"
+#include "job/ConversionSettings.h"
+#include "stream/Drain.h"
+#include "stream/MD5.h"
+
+// Where and how the output is written. The defaults are the desktop
+// program's: a WAVE file next to the input.
+struct OutputOptions {
+    int writerId = 1;                               // writer registry ID (1 WAVE, 0 WavPack, 3 raw)
+    std::string extension = ".wav";                 // replaces ".wav" at the end of the name
+    std::optional<Filesystem::Path> directory;      // instead of the input's folder
+};
+
+// Thrown when the progress receiver stopped the conversion.
+struct ConversionAborted : std::runtime_error {
+    ConversionAborted() : std::runtime_error("aborted") {}
+};
+
+// Converts `input` to the requested format (channels 0 = the input's; rate
+// 0 = input rate x speed). Returns when the output file is complete; on any
+// failure or abort the partial output is deleted and the exception passed
+// on. Returns the output path.
+Filesystem::Path ConvertFile(const Filesystem::Path& input, Audio::Format requested,
+                             const ConversionSettings& settings, Stream::iDrainProgress* progress,
+                             const OutputOptions& options = {});
+
+namespace Audio::IO {
+
+// Opens the input and builds the whole conversion chain to the completed
+// request. `settings` null: no speed relabelling and default design.
+Audio::Stream::Wrapper<::Stream::iOver> OpenInput(const Filesystem::Path& path,
+                                                  const ConversionSettings* settings,
+                                                  Format* inputFormat, PropertyList* properties,
+                                                  MD5::Hash* digest, Format request);
+
+}  // namespace Audio::IO
+
+// source -> 64-bit float -> channels -> resampling chain -> interleave ->
+// output sample type. Only the translation when no filter is needed.
+Audio::Stream::Wrapper<Stream::iOver> BuildConversionChain(
+    Audio::Stream::Wrapper<Stream::iOver> source, Audio::Format format,
+    const ConversionSettings& settings);
+
+// "<name> [<rate><type> speed=<s> gain=<g> delay=<origin>].wav" in the
+// input's folder.
+Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Audio::Format format, double origin,
+                                const ConversionSettings& settings);

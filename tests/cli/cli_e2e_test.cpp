@@ -1,0 +1,315 @@
+// End to end through the real tessival-cli executable on files written here.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string shellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+CliRun runCli(const std::string& args) {
+    static int n = 0;
+    fs::path o = fs::temp_directory_path() / ("tessival_cli_out_" + std::to_string(getpid()) + "_" + std::to_string(n));
+    fs::path e = fs::temp_directory_path() / ("tessival_cli_err_" + std::to_string(getpid()) + "_" + std::to_string(n++));
+    std::string cmd = std::string(TESSIVAL_CLI) + " " + args + " >" + o.string() + " 2>" + e.string();
+    CliRun r;
+    int s = std::system(cmd.c_str());
+    r.status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+    std::ifstream fo(o), fe(e);
+    r.out.assign(std::istreambuf_iterator<char>(fo), {});
+    r.err.assign(std::istreambuf_iterator<char>(fe), {});
+    fs::remove(o);
+    fs::remove(e);
+    return r;
+}
+
+void put16(std::ofstream& f, std::uint16_t v) { f.put(char(v & 0xFF)), f.put(char(v >> 8)); }
+void put32(std::ofstream& f, std::uint32_t v) { put16(f, v & 0xFFFF), put16(f, v >> 16); }
+
+// A 16-bit PCM WAVE file of `frames` frames; channel c of frame i is gen(c, i).
+template <class Gen>
+void writeWav16(const fs::path& p, std::uint32_t rate, std::uint16_t channels, std::uint32_t frames, Gen gen) {
+    std::ofstream f(p, std::ios::binary);
+    std::uint32_t data = frames * channels * 2;
+    f.write("RIFF", 4), put32(f, 36 + data), f.write("WAVEfmt ", 8), put32(f, 16);
+    put16(f, 1), put16(f, channels), put32(f, rate), put32(f, rate * channels * 2);
+    put16(f, channels * 2), put16(f, 16), f.write("data", 4), put32(f, data);
+    std::vector<char> buf(data);
+    for (std::uint32_t i = 0; i < frames; ++i)
+        for (std::uint16_t c = 0; c < channels; ++c) {
+            std::int16_t v = gen(c, i);
+            std::memcpy(&buf[(i * channels + c) * 2], &v, 2);
+        }
+    f.write(buf.data(), data);
+}
+
+// The same as 64-bit IEEE float (format tag 3).
+template <class Gen>
+void writeWavF64(const fs::path& p, std::uint32_t rate, std::uint32_t frames, Gen gen) {
+    std::ofstream f(p, std::ios::binary);
+    std::uint32_t data = frames * 8;
+    f.write("RIFF", 4), put32(f, 38 + data), f.write("WAVEfmt ", 8), put32(f, 18);
+    put16(f, 3), put16(f, 1), put32(f, rate), put32(f, rate * 8);
+    put16(f, 8), put16(f, 64), put16(f, 0), f.write("data", 4), put32(f, data);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        double v = gen(i);
+        f.write(reinterpret_cast<const char*>(&v), 8);
+    }
+}
+
+struct Wav {
+    std::uint16_t tag = 0, channels = 0, bits = 0;
+    std::uint32_t rate = 0;
+    std::vector<std::uint8_t> data;
+    std::size_t frameBytes() const { return channels * (bits / 8); }
+    std::size_t frames() const { return data.size() / frameBytes(); }
+};
+
+Wav readWav(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::vector<std::uint8_t> b((std::istreambuf_iterator<char>(f)), {});
+    Wav w;
+    auto u16 = [&](std::size_t at) { return std::uint16_t(b[at] | b[at + 1] << 8); };
+    auto u32 = [&](std::size_t at) { return std::uint32_t(u16(at) | u16(at + 2) << 16); };
+    for (std::size_t at = 12; at + 8 <= b.size();) {
+        std::string id(b.begin() + at, b.begin() + at + 4);
+        std::uint32_t size = u32(at + 4);
+        if (id == "fmt ") {
+            w.tag = u16(at + 8), w.channels = u16(at + 10), w.rate = u32(at + 12), w.bits = u16(at + 22);
+        } else if (id == "data") {
+            w.data.assign(b.begin() + at + 8, b.begin() + at + 8 + size);
+            break;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return w;
+}
+
+double sample(const Wav& w, std::size_t frame, int channel) {
+    const std::uint8_t* p = &w.data[frame * w.frameBytes() + channel * (w.bits / 8)];
+    if (w.tag == 3 || (w.bits == 64)) {
+        double d;
+        std::memcpy(&d, p, 8);
+        return d;
+    }
+    if (w.bits == 16) return std::int16_t(p[0] | p[1] << 8) / 32768.0;
+    if (w.bits == 24) return (std::int32_t(std::uint32_t(p[0] | p[1] << 8 | p[2] << 16) << 8) >> 8) / 8388608.0;
+    return 0;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("tessival_cli_" + std::to_string(getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(dir);
+    }
+    std::vector<fs::path> outputs() const {
+        std::vector<fs::path> r;
+        for (auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().find(" [") != std::string::npos) r.push_back(e.path());
+        return r;
+    }
+    fs::path dir;
+};
+
+std::int16_t tone(std::uint32_t i, double f, double rate, double amp = 0.5) {
+    return std::int16_t(std::lround(amp * 32767 * std::sin(2 * M_PI * f * i / rate)));
+}
+
+}  // namespace
+
+TEST_F(Cli, ConvertsAndNamesTheOutput) {
+    fs::path in = dir / "take.wav";
+    writeWav16(in, 44100, 2, 44100, [](int c, std::uint32_t i) { return tone(i, c ? 1000 : 440, 44100); });
+    CliRun r = runCli("-q -r 48000 -t int24 " + shellQuote(in.string()));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto outs = outputs();
+    ASSERT_EQ(outs.size(), 1u);
+    std::string name = outs[0].filename().string();
+    EXPECT_EQ(name.rfind("take [48000i24 speed=1.000 gain=1.00 delay=", 0), 0u) << name;
+    EXPECT_NE(r.out.find(outs[0].string()), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": done"), std::string::npos);
+    Wav w = readWav(outs[0]);
+    EXPECT_EQ(w.rate, 48000u);
+    EXPECT_EQ(w.bits, 24);
+    EXPECT_EQ(w.channels, 2);
+    // One second in; the pre-ring is cropped and the post-ring kept.
+    EXPECT_GE(w.frames(), 48000u);
+    EXPECT_LT(w.frames(), 48000u + 2000u);
+    // The delay in the name is what remains after the crop: under half a frame.
+    double delay = std::stod(name.substr(name.find("delay=") + 6));
+    EXPECT_LE(std::fabs(delay), 0.5);
+}
+
+TEST_F(Cli, SameRatePassesSamplesThrough) {
+    fs::path in = dir / "a.wav";
+    writeWav16(in, 44100, 1, 5000, [](int, std::uint32_t i) { return std::int16_t(i * 13); });
+    CliRun r = runCli("-q -r 44100 -t int16 " + shellQuote(in.string()));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(outputs().size(), 1u);
+    EXPECT_EQ(outputs()[0].filename().string(), "a [44100i16 speed=1.000 gain=1.00 delay=0.00].wav");
+    Wav a = readWav(in), b = readWav(outputs()[0]);
+    EXPECT_EQ(a.data, b.data);
+}
+
+TEST_F(Cli, GainAndSpeedShowInTheName) {
+    fs::path in = dir / "b.wav";
+    writeWav16(in, 44100, 1, 20000, [](int, std::uint32_t i) { return tone(i, 300, 44100, 0.1); });
+    CliRun r = runCli("-q -r 44100 -t int16 -g 6 -s 50 " + shellQuote(in.string()));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(outputs().size(), 1u);
+    std::string name = outputs()[0].filename().string();
+    EXPECT_NE(name.find("[44100i16 speed=0.500 gain=2.00 delay="), std::string::npos) << name;
+    Wav w = readWav(outputs()[0]);
+    // half speed: twice as many frames
+    EXPECT_NEAR(double(w.frames()), 40000.0, 1500.0);
+}
+
+TEST_F(Cli, RoundTripKeepsThePassband) {
+    fs::path in = dir / "t.wav";
+    const double f = 997;
+    writeWavF64(in, 44100, 3 * 44100, [&](std::uint32_t i) { return 0.5 * std::sin(2 * M_PI * f * i / 44100); });
+    CliRun r = runCli("-q -r 48000 -t fp64 " + shellQuote(in.string()));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    fs::path mid = outputs()[0];
+    fs::path mid2 = dir / "mid.wav";
+    fs::rename(mid, mid2);
+    r = runCli("-q -r 44100 -t fp64 " + shellQuote(mid2.string()));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    Wav a = readWav(in), b;
+    for (auto& p : outputs())
+        if (p.filename().string().rfind("mid [", 0) == 0) b = readWav(p);
+    ASSERT_GT(b.frames(), a.frames() - 10);
+    // Compare the middle second sample by sample, after the delay left in
+    // the two names (each under half a frame) is fitted away by a
+    // least-squares fit of the tone.
+    double ss = 0, sc = 0, cc = 0, ys = 0, yc = 0;
+    const std::size_t from = 44100, to = 2 * 44100;
+    for (std::size_t i = from; i < to; ++i) {
+        double s = std::sin(2 * M_PI * f * i / 44100), c = std::cos(2 * M_PI * f * i / 44100), y = sample(b, i, 0);
+        ss += s * s, sc += s * c, cc += c * c, ys += y * s, yc += y * c;
+    }
+    double det = ss * cc - sc * sc, A = (ys * cc - yc * sc) / det, B = (yc * ss - ys * sc) / det;
+    double err = 0, ref = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        double fit = A * std::sin(2 * M_PI * f * i / 44100) + B * std::cos(2 * M_PI * f * i / 44100);
+        double x = sample(a, i, 0);
+        err += (sample(b, i, 0) - fit) * (sample(b, i, 0) - fit);
+        ref += x * x;
+    }
+    EXPECT_LT(10 * std::log10(err / ref), -120.0);
+    EXPECT_NEAR(20 * std::log10(std::hypot(A, B) / 0.5), 0.0, 0.001);
+}
+
+TEST_F(Cli, UnreadableInputLeavesNoFileAndSaysWhy) {
+    fs::path in = dir / "bad.wav";
+    std::ofstream(in) << "this is not a wave file at all";
+    CliRun r = runCli("-q " + shellQuote(in.string()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("???: "), std::string::npos) << r.out;
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(Cli, ReadOnlyFolderReportsCreationFailure) {
+    fs::path in = dir / "c.wav";
+    writeWav16(in, 44100, 1, 1000, [](int, std::uint32_t i) { return std::int16_t(i); });
+    std::string where;
+    if (geteuid() == 0) {
+        // root writes into any folder whatever its mode: /proc refuses new files to everyone
+        where = "-o /proc ";
+    } else {
+        fs::permissions(dir, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+    CliRun r = runCli("-q -r 48000 " + where + shellQuote(in.string()));
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(": file creation failed"), std::string::npos) << r.out;
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(Cli, InterruptAbortsAndDeletesPartialOutputs) {
+    // Two gigabytes of silence in a sparse file: long enough to be stopped.
+    fs::path in = dir / "long.wav";
+    const std::uint32_t data = 0x7FFFFFF0u;
+    {
+        std::ofstream f(in, std::ios::binary);
+        f.write("RIFF", 4), put32(f, 36 + data), f.write("WAVEfmt ", 8), put32(f, 16);
+        put16(f, 1), put16(f, 2), put32(f, 96000), put32(f, 96000 * 4);
+        put16(f, 4), put16(f, 16), f.write("data", 4), put32(f, data);
+    }
+    fs::resize_file(in, 44 + std::uintmax_t{data});
+    std::string cmd = std::string(TESSIVAL_CLI) + " -q -j 1 -r 44100 -t int24 " + shellQuote(in.string()) + " " +
+                      shellQuote(in.string()) + " >" + (dir / "out.txt").string() + " 2>&1";
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto t0 = std::chrono::steady_clock::now();
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_LT(secs, 5.0);
+    std::ifstream f(dir / "out.txt");
+    std::string out((std::istreambuf_iterator<char>(f)), {});
+    EXPECT_NE(out.find(": aborted"), std::string::npos) << out;
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(Cli, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(runCli("--bogus x.wav").status, 2);
+    CliRun r = runCli("-r abc x.wav");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--rate"), std::string::npos) << r.err;
+    EXPECT_EQ(runCli("-t int12 x.wav").status, 2);
+    EXPECT_EQ(runCli("").status, 2);
+    EXPECT_EQ(runCli("--help").status, 0);
+}
+
+TEST_F(Cli, InfoPrintsPropertiesAndDigest) {
+    fs::path in = dir / "i.wav";
+    writeWav16(in, 44100, 2, 10, [](int c, std::uint32_t i) { return std::int16_t(c * 1000 + i); });
+    CliRun r = runCli("--info " + shellQuote(in.string()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("  sample-rate: 44100\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  frame-count: 10\n"), std::string::npos);
+    auto at = r.out.find("  md5: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(r.out.substr(at + 7).find_first_not_of("0123456789abcdef"), 32u);
+    fs::path bad = dir / "nothing.wv";
+    std::ofstream(bad) << "garbage";
+    r = runCli("--info " + shellQuote(bad.string()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(": error: "), std::string::npos);
+}
