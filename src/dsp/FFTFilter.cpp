@@ -23,47 +23,107 @@ namespace {
 constexpr std::uint32_t kMaxTransform = 1u << 23;  // largest size of the FFT cache
 constexpr std::size_t kAlign = 64;
 
-// a[k] *= b[k] for k < count (complex).
-void multiplyGeneric(Math::complex* a, const Math::complex* b, std::size_t count) {
-    double* x = reinterpret_cast<double*>(a);
-    const double* y = reinterpret_cast<const double*>(b);
-    for (std::size_t k = 0; k < count; ++k) {
-        const double ar = x[2 * k], ai = x[2 * k + 1];
-        const double br = y[2 * k], bi = y[2 * k + 1];
-        x[2 * k] = ar * br - ai * bi;
-        x[2 * k + 1] = ar * bi + ai * br;
-    }
+// Spectrum and block loops of the filter, in a portable and an AVX2 build.
+// Complex arrays are interleaved (re, im) doubles.
+struct Kernels {
+    // dst[k] = a[k] b[k], k < n; dst may be a.
+    void (*multiply)(Math::complex* dst, const Math::complex* a, const Math::complex* b,
+                     std::size_t n);
+    // dst[k] = conj(a[-k]) b[k], k < n: a is read backwards from a[0].
+    void (*multiplyMirrored)(Math::complex* dst, const Math::complex* a, const Math::complex* b,
+                             std::size_t n);
+    // x[j] += conj(x[s - j]) for j = 0 .. s/2 (keeping every second sample).
+    void (*fold)(Math::complex* x, std::uint32_t s);
+    // b[i] += tail[i]; tail[i] = next[i], i < n (next, b and tail disjoint).
+    void (*overlapAdd)(double* b, double* tail, const double* next, std::size_t n);
+};
+
+void multiplyGeneric(Math::complex* dst, const Math::complex* a, const Math::complex* b,
+                     std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) dst[k] = a[k] * b[k];
+}
+
+void multiplyMirroredGeneric(Math::complex* dst, const Math::complex* a, const Math::complex* b,
+                             std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) dst[k] = Math::conj(*(a - k)) * b[k];
+}
+
+void foldGeneric(Math::complex* x, std::uint32_t s) {
+    for (std::uint32_t j = 0; j <= s / 2; ++j) x[j] += Math::conj(x[s - j]);
+}
+
+void overlapAddGeneric(double* __restrict b, double* __restrict tail,
+                       const double* __restrict next, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
+    std::memcpy(tail, next, n * sizeof(double));
 }
 
 #ifdef TESSIVAL_FFTFILTER_AVX2
-__attribute__((target("avx2,fma"))) void multiplyAVX2(Math::complex* a, const Math::complex* b,
-                                                      std::size_t count) {
-    double* x = reinterpret_cast<double*>(a);
-    const double* y = reinterpret_cast<const double*>(b);
+#define TESSIVAL_AVX2 __attribute__((target("avx2,fma")))
+
+// Two complex products: (ar + i ai)(br + i bi) per 128-bit half.
+TESSIVAL_AVX2 inline __m256d cmul(__m256d a, __m256d b) {
+    const __m256d br = _mm256_movedup_pd(b);         // br br
+    const __m256d bi = _mm256_permute_pd(b, 0xF);    // bi bi
+    const __m256d swapped = _mm256_permute_pd(a, 0x5);  // ai ar
+    return _mm256_fmaddsub_pd(a, br, _mm256_mul_pd(swapped, bi));
+}
+
+// conj of the two complex values in reverse order: loaded from p[-1], p[0].
+TESSIVAL_AVX2 inline __m256d conjReversed(const Math::complex* p) {
+    const __m256d sign = _mm256_setr_pd(0.0, -0.0, 0.0, -0.0);
+    const __m256d v = _mm256_loadu_pd(reinterpret_cast<const double*>(p - 1));
+    return _mm256_xor_pd(_mm256_permute2f128_pd(v, v, 0x01), sign);
+}
+
+TESSIVAL_AVX2 void multiplyAVX2(Math::complex* dst, const Math::complex* a,
+                                const Math::complex* b, std::size_t n) {
     std::size_t k = 0;
-    for (; k + 2 <= count; k += 2) {
-        const __m256d va = _mm256_loadu_pd(x + 2 * k);        // ar0 ai0 ar1 ai1
-        const __m256d vb = _mm256_loadu_pd(y + 2 * k);        // br0 bi0 br1 bi1
-        const __m256d br = _mm256_movedup_pd(vb);             // br0 br0 br1 br1
-        const __m256d bi = _mm256_permute_pd(vb, 0xF);        // bi0 bi0 bi1 bi1
-        const __m256d swapped = _mm256_permute_pd(va, 0x5);   // ai0 ar0 ai1 ar1
-        // even lanes ar*br - ai*bi, odd lanes ai*br + ar*bi
-        _mm256_storeu_pd(x + 2 * k, _mm256_fmaddsub_pd(va, br, _mm256_mul_pd(swapped, bi)));
+    for (; k + 2 <= n; k += 2) {
+        const __m256d va = _mm256_loadu_pd(reinterpret_cast<const double*>(a + k));
+        const __m256d vb = _mm256_loadu_pd(reinterpret_cast<const double*>(b + k));
+        _mm256_storeu_pd(reinterpret_cast<double*>(dst + k), cmul(va, vb));
     }
-    multiplyGeneric(a + k, b + k, count - k);
+    multiplyGeneric(dst + k, a + k, b + k, n - k);
+}
+
+TESSIVAL_AVX2 void multiplyMirroredAVX2(Math::complex* dst, const Math::complex* a,
+                                        const Math::complex* b, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        const __m256d vb = _mm256_loadu_pd(reinterpret_cast<const double*>(b + k));
+        _mm256_storeu_pd(reinterpret_cast<double*>(dst + k), cmul(conjReversed(a - k), vb));
+    }
+    multiplyMirroredGeneric(dst + k, a - k, b + k, n - k);
+}
+
+TESSIVAL_AVX2 void foldAVX2(Math::complex* x, std::uint32_t s) {
+    // Pairs (j, j + 1) read (s - j, s - j - 1): both loads come before the
+    // store, and nothing below j is read again.
+    std::uint32_t j = 0;
+    for (; j + 1 <= s / 2; j += 2) {
+        double* d = reinterpret_cast<double*>(x + j);
+        _mm256_storeu_pd(d, _mm256_add_pd(_mm256_loadu_pd(d), conjReversed(x + s - j)));
+    }
+    for (; j <= s / 2; ++j) x[j] += Math::conj(x[s - j]);
+}
+
+TESSIVAL_AVX2 void overlapAddAVX2(double* __restrict b, double* __restrict tail,
+                                  const double* __restrict next, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
+    std::memcpy(tail, next, n * sizeof(double));
 }
 #endif
 
-using MultiplyFn = void (*)(Math::complex*, const Math::complex*, std::size_t);
-
-MultiplyFn chooseMultiply() {
+Kernels chooseKernels() {
 #ifdef TESSIVAL_FFTFILTER_AVX2
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return multiplyAVX2;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return {multiplyAVX2, multiplyMirroredAVX2, foldAVX2, overlapAddAVX2};
 #endif
-    return multiplyGeneric;
+    return {multiplyGeneric, multiplyMirroredGeneric, foldGeneric, overlapAddGeneric};
 }
 
-const MultiplyFn multiplySpectrum = chooseMultiply();
+Kernels kernels = chooseKernels();
 
 // x reduced to [-0.5, 0.5] keeping the sign of the remainder.
 double reducePhase(double x) {
@@ -95,6 +155,13 @@ void applyDelay(Math::complex* spectrum, std::uint32_t bins, double phi) {
 std::uint32_t exponentFactor(int e) { return 1u << (e < 0 ? -e : e); }
 
 }  // namespace
+
+namespace detail {
+void forceGenericFilterKernels(bool on) {
+    kernels = on ? Kernels{multiplyGeneric, multiplyMirroredGeneric, foldGeneric, overlapAddGeneric}
+                 : chooseKernels();
+}
+}  // namespace detail
 
 FFTFilterLayout planFFTFilter(std::uint32_t taps, int exponent, double origin, double syncOffset) {
     if (taps == 0 || (taps & 1) == 0)
@@ -244,22 +311,29 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
     const std::uint32_t nIn = static_cast<std::uint32_t>(this->inputDFT().n);
     const std::uint32_t half = size_ / 2;
     this->inputDFT().Forward(X, b);
+    const Math::complex* K = kernelSpectrum_.get();
 
     if constexpr (N == 2) {
-        // Zero-stuffing repeats the low-rate spectrum: bin k = bin (k mod nIn).
-        for (std::uint32_t j = 1; j < nIn / 2; ++j) X[nIn - j] = Math::conj(X[j]);
-        for (std::uint32_t k = nIn; k <= half; k += nIn)
-            std::memcpy(X + k, X, std::min(nIn, half + 1 - k) * sizeof(Math::complex));
+        // Zero-stuffing repeats the low-rate spectrum: bin k = bin (k mod nIn),
+        // with bins above nIn/2 the conjugates of their mirrors. The bins above
+        // nIn/2 are written first, so their sources (bins 0 .. nIn/2) are
+        // still intact; bins 0 .. nIn/2 are multiplied in place last.
+        const std::uint32_t h = nIn / 2;
+        for (std::uint32_t s = 0; s <= half; s += nIn) {
+            const std::uint32_t lo = s + h + 1, hi = std::min(s + nIn - 1, half);
+            if (lo <= hi) kernels.multiplyMirrored(X + lo, X + (s + nIn - lo), K + lo, hi - lo + 1);
+            if (s > 0) kernels.multiply(X + s, X, K + s, std::min(h, half - s) + 1);
+        }
+        kernels.multiply(X, X, K, std::min(h, half) + 1);
+    } else {
+        kernels.multiply(X, X, K, half + 1);
     }
-
-    multiplySpectrum(X, kernelSpectrum_.get(), half + 1);
 
     if constexpr (N == 0) {
         // Keeping every second sample adds the upper half of the spectrum onto
         // the lower: Z[j] = Y[j] + Y[j + S/2] = Y[j] + conj(Y[S/2 - j]).
         const std::uint32_t nOut = static_cast<std::uint32_t>(this->outputDFT().n);
-        for (std::uint32_t s = size_ / 2; s >= nOut; s /= 2)
-            for (std::uint32_t j = 0; j <= s / 2; ++j) X[j] += Math::conj(X[s - j]);
+        for (std::uint32_t s = size_ / 2; s >= nOut; s /= 2) kernels.fold(X, s);
     }
 
     this->outputDFT().Inverse(b, X);
@@ -269,10 +343,7 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
         std::memcpy(tail, b + ob, tailLength_ * sizeof(double));
         t.tailIsZero = false;
     } else {
-        for (std::uint32_t i = 0; i < tailLength_; ++i) {
-            b[i] += tail[i];
-            tail[i] = b[ob + i];
-        }
+        kernels.overlapAdd(b, tail, b + ob, tailLength_);
     }
     return false;
 }

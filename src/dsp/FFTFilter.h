@@ -151,6 +151,12 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::
 
 class Window;
 
+namespace detail {
+// Selects the portable block loops instead of the CPU-specific ones (for
+// tests comparing the two). Not thread-safe; call before filtering.
+void forceGenericFilterKernels(bool on);
+}  // namespace detail
+
 // The FFT stage of a conversion: `window` (Kaiser, even integer length) and
 // `band` are at the lower of the stage's two rates; the kernel is carried to
 // the high rate (taps = window length x 2^|e| - 1).

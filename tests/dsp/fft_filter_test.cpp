@@ -98,12 +98,14 @@ struct Case {
     int e;
     unsigned taps;
     std::size_t chunk;  // read request in samples (rounded to granularity)
+    bool generic = false;  // portable loops instead of the CPU-specific ones
 };
 
 class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     const Case k = GetParam();
+    DSP::detail::forceGenericFilterKernels(k.generic);
     const std::size_t n = 3001;
     std::vector<double> h = randomSignal(k.taps, 7);
     std::vector<Signal> x = {randomSignal(n, 1), randomSignal(n, 2)};
@@ -133,13 +135,16 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
             worst = std::max(worst, std::abs(r.data[c][j] - ref[j]));
         EXPECT_LT(worst, 1e-12) << "channel " << c;
     }
+    DSP::detail::forceGenericFilterKernels(false);
 }
 
 INSTANTIATE_TEST_SUITE_P(Exponents, FFTFilterVsDirect,
                          ::testing::Values(Case{0, 63, 100}, Case{0, 63, 1000}, Case{1, 63, 700},
                                            Case{2, 31, 300}, Case{3, 31, 2000},
                                            Case{-1, 63, 150}, Case{-1, 65, 900},
-                                           Case{-2, 63, 400}, Case{-3, 127, 1000}));
+                                           Case{-2, 63, 400}, Case{-3, 127, 1000},
+                                           Case{2, 31, 300, true}, Case{-2, 63, 400, true},
+                                           Case{0, 63, 100, true}));
 
 TEST(FFTFilter, SilenceAfterSignalFlushesTailThenCostsNothing) {
     // 200 samples of signal, then a long silent stretch delivered as Silence.
