@@ -22,29 +22,41 @@ void JobQueue::RunJob(iJobRow& row, Audio::Format requested, const ConversionSet
     if (abortRequested) {
         row.state = JobState::Finished;  // the text stays "queued", no file is touched
     } else {
-        row.SetStateText("");
-        std::unique_ptr<Stream::iDrainProgress> progress;
         try {
-            progress = row.MakeProgress(abortRequested);
-            Filesystem::Path out = ConvertFile(row.path, requested, settings, progress.get(), options);
-            row.OnDone(out);
-            row.SetStateText("done");
-            progress.reset();
-            row.state = JobState::Finished;
-        } catch (const std::exception& e) {
-            progress.reset();
-            row.state = JobState::Failed;
-            row.OnFailure(std::current_exception());
-            row.SetStateText(e.what());
+            Convert(row, requested, settings, options);
         } catch (...) {
-            progress.reset();
+            // Reporting itself failed (out of memory): the row still ends.
             row.state = JobState::Failed;
-            row.OnFailure(std::current_exception());
-            row.SetStateText("failed");
         }
     }
     if (--activeJobs == 0) {
         abortRequested = false;
         if (onAllJobsEnded) onAllJobsEnded();
     }
+}
+
+void JobQueue::Convert(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,
+                       const OutputOptions& options) {
+    row.SetStateText("");
+    std::unique_ptr<Stream::iDrainProgress> progress;
+    std::string failure;
+    try {
+        progress = row.MakeProgress(abortRequested);
+        Filesystem::Path out = ConvertFile(row.path, requested, settings, progress.get(), options);
+        row.OnDone(out);
+        row.SetStateText("done");
+        progress.reset();
+        row.state = JobState::Finished;
+        return;
+    } catch (const std::exception& e) {
+        failure = e.what();
+        progress.reset();
+        row.OnFailure(std::current_exception());
+    } catch (...) {
+        failure = "failed";
+        progress.reset();
+        row.OnFailure(std::current_exception());
+    }
+    row.state = JobState::Failed;
+    row.SetStateText(failure);
 }

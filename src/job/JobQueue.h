@@ -70,5 +70,8 @@ public:
     std::function<void()> onAllJobsEnded;
 
 private:
+    void Convert(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,
+                 const OutputOptions& options);
+
     Threads::Pool* pool_;
 };

@@ -1,0 +1,239 @@
+// The conversion job in-process: output names, pass-through, pre-ring crop,
+// abort and failure clean-up, and the job queue's outcome rules.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "audio/io/OpenFile.h"
+#include "job/Conversion.h"
+#include "job/JobQueue.h"
+#include "threads/Pool.h"
+
+namespace fs = std::filesystem;
+using Audio::Format;
+
+namespace {
+
+void put16(std::ofstream& f, std::uint16_t v) { f.put(char(v & 0xFF)), f.put(char(v >> 8)); }
+void put32(std::ofstream& f, std::uint32_t v) { put16(f, v & 0xFFFF), put16(f, v >> 16); }
+
+// 16-bit mono PCM at `rate` with `frames` frames of a quiet ramp.
+void writeWav(const fs::path& p, std::uint32_t rate, std::uint32_t frames) {
+    std::ofstream f(p, std::ios::binary);
+    std::uint32_t data = frames * 2;
+    f.write("RIFF", 4), put32(f, 36 + data), f.write("WAVEfmt ", 8), put32(f, 16);
+    put16(f, 1), put16(f, 1), put32(f, rate), put32(f, rate * 2), put16(f, 2), put16(f, 16);
+    f.write("data", 4), put32(f, data);
+    for (std::uint32_t i = 0; i < frames; ++i) put16(f, std::uint16_t(i % 1000));
+}
+
+class StopAt final : public Stream::iDrainProgress {
+public:
+    explicit StopAt(int n) : n_(n) {}
+    bool progress(std::uint32_t, std::uint32_t, bool) override { return ++calls_ < n_; }
+    void finished() override {}
+
+private:
+    int n_, calls_ = 0;
+};
+
+class Temp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("tessival_job_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::size_t fileCount() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+    }
+    Filesystem::Path path(const std::string& leaf) const {
+        return Filesystem::Path::Parse((dir / leaf).string(), Filesystem::Path::Kind::File);
+    }
+    fs::path dir;
+};
+
+}  // namespace
+
+TEST(MakeOutputPath, NamesAfterTheSettings) {
+    ConversionSettings s;
+    auto in = Filesystem::Path::Parse("C:\\Music\\take.wav", Filesystem::Path::Kind::File);
+    Format f = Format::FromBytes(0x23, 24, 0, 0, 48000.0f);
+    EXPECT_EQ(MakeOutputPath(in, f, 0.25, s).ToString('\\'),
+              "C:\\Music\\take [48000i24 speed=1.000 gain=1.00 delay=0.25].wav");
+    s.speed = 0.5;
+    s.gain = 2.0;
+    f = Format::FromBytes(0x48, 1, 0, 0, 0.0f);
+    EXPECT_EQ(MakeOutputPath(Filesystem::Path::Parse("/a/b.c.wv", Filesystem::Path::Kind::File), f, -0.4, s)
+                  .ToString('/'),
+              "/a/b.c [0f64 speed=0.500 gain=2.00 delay=-0.40].wav");
+    EXPECT_THROW(MakeOutputPath(Filesystem::Path::Parse("/a/noext", Filesystem::Path::Kind::File), f, 0, s),
+                 Filesystem::Path::NoExtension);
+}
+
+TEST_F(Temp, SameRateIsAPassThroughAndRateZeroRelabelsOnce) {
+    writeWav(dir / "a.wav", 44100, 1000);
+    ConversionSettings s;
+    Format req = Format::FromBytes(0x22, 16, 0, 0, 44100.0f);
+    auto chain = Audio::IO::OpenInput(path("a.wav"), &s, nullptr, nullptr, nullptr, req);
+    // nothing to convert: the reader's stream itself
+    EXPECT_EQ(chain.format().sampleRate, 44100.0f);
+    EXPECT_EQ(chain.tag().origin, 0.0);
+
+    // Rate 0 with speed 1.01: relabelled to 44541 Hz, no filter needed.
+    s.speed = 1.01;
+    Format in;
+    chain = Audio::IO::OpenInput(path("a.wav"), &s, &in, nullptr, nullptr, Format::FromBytes(0x22, 16, 0, 0, 0.0f));
+    EXPECT_EQ(in.sampleRate, 44100.0f);
+    EXPECT_EQ(chain.format().sampleRate, 44541.0f);
+    EXPECT_EQ(chain.tag().origin, 0.0);  // a relabelling, not a second speed change
+}
+
+TEST_F(Temp, CropsThePreRingAndKeepsItOnRequest) {
+    writeWav(dir / "b.wav", 44100, 20000);
+    ConversionSettings s;
+    Format req = Format::FromBytes(0x22, 16, 0, 0, 48000.0f);
+    auto chain = Audio::IO::OpenInput(path("b.wav"), &s, nullptr, nullptr, nullptr, req);
+    const double origin = chain.tag().origin;
+    EXPECT_GT(origin, 10.0);  // the filters' delay in output frames
+    Filesystem::Path out = ConvertFile(path("b.wav"), req, s, nullptr);
+    std::string name = out.Leaf();
+    char want[64];
+    std::snprintf(want, sizeof want, "delay=%.2f].wav", origin - std::round(origin));
+    EXPECT_NE(name.find(want), std::string::npos) << name << " " << want;
+    s.cropPreRing = false;
+    out = ConvertFile(path("b.wav"), req, s, nullptr);
+    std::snprintf(want, sizeof want, "delay=%.2f].wav", origin);
+    EXPECT_NE(out.Leaf().find(want), std::string::npos) << out.Leaf();
+}
+
+TEST_F(Temp, AbortAndFailureLeaveNoFile) {
+    writeWav(dir / "c.wav", 44100, 44100 * 30);  // several MiB of output
+    ConversionSettings s;
+    StopAt stop(1);
+    Format req = Format::FromBytes(0x23, 24, 0, 0, 48000.0f);
+    try {
+        ConvertFile(path("c.wav"), req, s, &stop);
+        FAIL() << "not aborted";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "aborted");
+    }
+    EXPECT_EQ(fileCount(), 1u);
+
+    std::ofstream(dir / "bad.wav") << "RIFF....WAVEjunk";
+    EXPECT_THROW(ConvertFile(path("bad.wav"), req, s, nullptr), Audio::IO::FileError);
+    EXPECT_EQ(fileCount(), 2u);
+}
+
+TEST_F(Temp, AnExistingFileThatCannotBeReplacedIsNotDeleted) {
+    writeWav(dir / "d.wav", 44100, 100);
+    ConversionSettings s;
+    Format req = Format::FromBytes(0x22, 16, 0, 0, 44100.0f);
+    // the output name is taken by a folder: creation fails, and the folder stays
+    fs::create_directories(dir / "d [44100i16 speed=1.000 gain=1.00 delay=0.00].wav");
+    try {
+        ConvertFile(path("d.wav"), req, s, nullptr);
+        FAIL();
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "file creation failed");
+    }
+    EXPECT_TRUE(fs::is_directory(dir / "d [44100i16 speed=1.000 gain=1.00 delay=0.00].wav"));
+}
+
+namespace {
+
+class TestRow final : public iJobRow {
+public:
+    using iJobRow::iJobRow;
+    void SetStateText(const std::string& t) override {
+        std::lock_guard l(m);
+        text = t;
+    }
+    std::unique_ptr<Stream::iDrainProgress> MakeProgress(const std::atomic<bool>& abort) override {
+        struct P final : Stream::iDrainProgress {
+            explicit P(const std::atomic<bool>& a) : abort(a) {}
+            bool progress(std::uint32_t, std::uint32_t, bool) override { return !abort; }
+            void finished() override {}
+            const std::atomic<bool>& abort;
+        };
+        return std::make_unique<P>(abort);
+    }
+    std::string current() {
+        std::lock_guard l(m);
+        return text;
+    }
+    std::mutex m;
+    std::string text;
+};
+
+}  // namespace
+
+TEST_F(Temp, QueueEndsRowsAsTheTableSays) {
+    writeWav(dir / "ok.wav", 44100, 5000);
+    std::ofstream(dir / "bad.wav") << "nonsense";
+    Threads::Pool pool(2);
+    JobQueue q(&pool);
+    std::mutex m;
+    std::condition_variable cv;
+    bool ended = false;
+    q.onAllJobsEnded = [&] {
+        std::lock_guard l(m);
+        ended = true;
+        cv.notify_all();
+    };
+    TestRow ok(path("ok.wav")), bad(path("bad.wav")), missing(path("gone.wav")), noext(path("noext"));
+    ConversionSettings s;
+    for (TestRow* r : {&ok, &bad, &missing, &noext}) q.QueueJob(*r, 0x22, 16, 0, 48000.0f, s);
+    std::unique_lock l(m);
+    ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] { return ended; }));
+    EXPECT_EQ(ok.state, JobState::Finished);
+    EXPECT_EQ(ok.current(), "done");
+    EXPECT_EQ(bad.state, JobState::Failed);
+    EXPECT_EQ(bad.current(), "???");
+    EXPECT_EQ(missing.current(), "???");
+    EXPECT_EQ(noext.state, JobState::Failed);
+    EXPECT_EQ(noext.current(), "Could not open file");
+    EXPECT_EQ(q.activeJobs, 0);
+}
+
+TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
+    writeWav(dir / "long.wav", 44100, 44100 * 60);
+    Threads::Pool pool(1);
+    JobQueue q(&pool);
+    std::mutex m;
+    std::condition_variable cv;
+    bool ended = false;
+    q.onAllJobsEnded = [&] {
+        std::lock_guard l(m);
+        ended = true;
+        cv.notify_all();
+    };
+    std::vector<std::unique_ptr<TestRow>> rows;
+    ConversionSettings s;
+    for (int i = 0; i < 4; ++i) {
+        rows.push_back(std::make_unique<TestRow>(path("long.wav")));
+        q.QueueJob(*rows.back(), 0x23, 24, 0, 96000.0f, s);
+    }
+    while (rows[0]->state != JobState::Running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    q.RequestAbort();
+    std::unique_lock l(m);
+    ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] { return ended; }));
+    EXPECT_EQ(rows[0]->state, JobState::Failed);
+    EXPECT_EQ(rows[0]->current(), "aborted");
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(rows[i]->state, JobState::Finished);
+        EXPECT_EQ(rows[i]->current(), "queued");
+    }
+    EXPECT_FALSE(q.abortRequested);
+    EXPECT_EQ(fileCount(), 1u);  // only the input
+}
