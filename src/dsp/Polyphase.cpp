@@ -1,0 +1,501 @@
+#include "dsp/Polyphase.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <stdexcept>
+
+#include "base/FloatMode.h"
+#include "stream/Adapt.h"
+#include "stream/Crop.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TESSIVAL_POLYPHASE_AVX2 1
+#endif
+
+namespace DSP::FIR {
+
+namespace {
+
+__extension__ typedef unsigned __int128 u128;
+
+// ---------------------------------------------------------------- ratio
+
+// True when a/b lies strictly closer to n/d than c/e (exact; b, e <= 2^32).
+bool closer(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t e, std::uint64_t n,
+            std::uint64_t d) {
+    auto dist = [&](std::uint64_t p, std::uint64_t q) {  // |p/q - n/d| * q * d
+        const u128 x = u128(p) * d, y = u128(q) * n;
+        return x > y ? x - y : y - x;
+    };
+    return dist(a, b) * e < dist(c, e) * b;
+}
+
+// Best approximation of n/d with denominator <= maxQ (continued fractions).
+std::pair<std::uint64_t, std::uint64_t> bestApproximation(std::uint64_t n, std::uint64_t d,
+                                                          std::uint64_t maxQ) {
+    std::uint64_t h2 = 0, h1 = 1, k2 = 1, k1 = 0;  // convergents h/k, two back and one back
+    std::uint64_t a = n, b = d;
+    while (b != 0) {
+        const std::uint64_t q = a / b;
+        const u128 h = u128(q) * h1 + h2, k = u128(q) * k1 + k2;
+        if (k > maxQ || h > UINT_MAX) {
+            // Largest semiconvergent that still fits, against the last convergent.
+            std::uint64_t t = (maxQ - k2) / k1;
+            if (h1 != 0) t = std::min<std::uint64_t>(t, (UINT_MAX - h2) / h1);
+            const std::uint64_t hs = h2 + t * h1, ks = k2 + t * k1;
+            if (t > 0 && closer(hs, ks, h1, k1, n, d)) return {hs, ks};
+            return {h1, k1};
+        }
+        h2 = h1, h1 = std::uint64_t(h);
+        k2 = k1, k1 = std::uint64_t(k);
+        const std::uint64_t r = a - q * b;
+        a = b, b = r;
+    }
+    return {h1, k1};
+}
+
+// f = m * 2^x with m an odd integer (f positive and finite).
+void decompose(float f, std::uint64_t& m, int& x) {
+    int e;
+    const double frac = std::frexp(double(f), &e);
+    m = static_cast<std::uint64_t>(std::ldexp(frac, 24));
+    x = e - 24;
+    const int tz = std::countr_zero(m);
+    m >>= tz;
+    x += tz;
+}
+
+// ---------------------------------------------------------------- kernels
+
+double dotGeneric(const double* c, const double* x, std::uint32_t taps) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    std::uint32_t i = 0;
+    for (; i + 4 <= taps; i += 4) {
+        s0 += c[i] * x[i];
+        s1 += c[i + 1] * x[i + 1];
+        s2 += c[i + 2] * x[i + 2];
+        s3 += c[i + 3] * x[i + 3];
+    }
+    for (; i < taps; ++i) s0 += c[i] * x[i];
+    return (s0 + s2) + (s1 + s3);
+}
+
+// One run of outputs for one channel, or for two channels sharing the
+// coefficients (out2/in2 non-null).
+struct KernelArgs {
+    double* out;
+    double* out2;
+    std::uint32_t count;
+    const double* in;
+    const double* in2;
+    const double* table;  // phase blocks of stride taps + 1
+    std::uint32_t taps;
+    std::uint32_t P;
+    std::uint32_t Q;
+    std::uint32_t phase;
+};
+
+template <bool Accumulate>
+inline void put(double* out, double v) {
+    if constexpr (Accumulate) *out += v;
+    else *out = v;
+}
+
+template <bool Accumulate>
+void runGeneric(const KernelArgs& a) {
+    std::uint32_t ph = a.phase;
+    std::size_t base = 0;
+    const std::size_t stride = a.taps + 1;
+    for (std::uint32_t i = 0; i < a.count; ++i) {
+        const double* block = a.table + ph * stride;
+        std::int32_t k;
+        std::memcpy(&k, block, sizeof k);
+        put<Accumulate>(a.out + i, dotGeneric(block + 1, a.in + base + k, a.taps));
+        if (a.out2) put<Accumulate>(a.out2 + i, dotGeneric(block + 1, a.in2 + base + k, a.taps));
+        if (++ph == a.Q) ph = 0, base += a.P;
+    }
+}
+
+#ifdef TESSIVAL_POLYPHASE_AVX2
+#define TESSIVAL_AVX2 __attribute__((target("avx2,fma")))
+
+// Masks for the last 1..3 taps (masked lanes are not read).
+TESSIVAL_AVX2 inline __m256i tailMask(std::uint32_t rest) {
+    const std::int64_t m[7] = {-1, -1, -1, 0, 0, 0, 0};
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + 3 - rest));
+}
+
+TESSIVAL_AVX2 inline double sum4(__m256d s) {
+    const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
+}
+
+template <bool Accumulate>
+TESSIVAL_AVX2 void runAVX2(const KernelArgs& a) {
+    const std::uint32_t taps = a.taps;
+    const std::uint32_t full = taps & ~7u, quad = taps & 4u, rest = taps & 3u;
+    const __m256i mask = tailMask(rest);
+    std::uint32_t ph = a.phase;
+    std::size_t base = 0;
+    const std::size_t stride = taps + 1;
+    for (std::uint32_t i = 0; i < a.count; ++i) {
+        const double* block = a.table + ph * stride;
+        std::int32_t k;
+        std::memcpy(&k, block, sizeof k);
+        const double* c = block + 1;
+        const double* x = a.in + base + k;
+        __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+        std::uint32_t j = 0;
+        for (; j < full; j += 8) {
+            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + j), _mm256_loadu_pd(x + j), s0);
+            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + j + 4), _mm256_loadu_pd(x + j + 4), s1);
+        }
+        if (quad) {
+            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + j), _mm256_loadu_pd(x + j), s0);
+            j += 4;
+        }
+        if (rest)
+            s1 = _mm256_fmadd_pd(_mm256_maskload_pd(c + j, mask), _mm256_maskload_pd(x + j, mask),
+                                 s1);
+        put<Accumulate>(a.out + i, sum4(_mm256_add_pd(s0, s1)));
+        if (++ph == a.Q) ph = 0, base += a.P;
+    }
+}
+
+// Two channels: each coefficient vector is loaded once for both.
+template <bool Accumulate>
+TESSIVAL_AVX2 void runAVX2x2(const KernelArgs& a) {
+    const std::uint32_t taps = a.taps;
+    const std::uint32_t quads = taps & ~3u, rest = taps & 3u;
+    const __m256i mask = tailMask(rest);
+    std::uint32_t ph = a.phase;
+    std::size_t base = 0;
+    const std::size_t stride = taps + 1;
+    for (std::uint32_t i = 0; i < a.count; ++i) {
+        const double* block = a.table + ph * stride;
+        std::int32_t k;
+        std::memcpy(&k, block, sizeof k);
+        const double* c = block + 1;
+        const double* x = a.in + base + k;
+        const double* y = a.in2 + base + k;
+        __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+        __m256d t0 = _mm256_setzero_pd(), t1 = _mm256_setzero_pd();
+        std::uint32_t j = 0;
+        for (; j + 8 <= quads; j += 8) {
+            const __m256d c0 = _mm256_loadu_pd(c + j), c1 = _mm256_loadu_pd(c + j + 4);
+            s0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(x + j), s0);
+            t0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(y + j), t0);
+            s1 = _mm256_fmadd_pd(c1, _mm256_loadu_pd(x + j + 4), s1);
+            t1 = _mm256_fmadd_pd(c1, _mm256_loadu_pd(y + j + 4), t1);
+        }
+        if (j < quads) {
+            const __m256d c0 = _mm256_loadu_pd(c + j);
+            s0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(x + j), s0);
+            t0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(y + j), t0);
+            j += 4;
+        }
+        if (rest) {
+            const __m256d c0 = _mm256_maskload_pd(c + j, mask);
+            s1 = _mm256_fmadd_pd(c0, _mm256_maskload_pd(x + j, mask), s1);
+            t1 = _mm256_fmadd_pd(c0, _mm256_maskload_pd(y + j, mask), t1);
+        }
+        // (s0 + s1, t0 + t1) summed across lanes together.
+        const __m256d h = _mm256_hadd_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(t0, t1));
+        const __m128d r = _mm_add_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
+        put<Accumulate>(a.out + i, _mm_cvtsd_f64(r));
+        put<Accumulate>(a.out2 + i, _mm_cvtsd_f64(_mm_unpackhi_pd(r, r)));
+        if (++ph == a.Q) ph = 0, base += a.P;
+    }
+}
+#endif
+
+using KernelFn = void (*)(const KernelArgs&);
+
+struct Kernels {
+    KernelFn store, add, store2, add2;
+};
+
+Kernels chooseKernels() {
+#ifdef TESSIVAL_POLYPHASE_AVX2
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return {runAVX2<false>, runAVX2<true>, runAVX2x2<false>, runAVX2x2<true>};
+#endif
+    return {runGeneric<false>, runGeneric<true>, runGeneric<false>, runGeneric<true>};
+}
+
+Kernels kernels = chooseKernels();
+
+}  // namespace
+
+namespace detail {
+void forceGenericPolyphaseKernels(bool on) {
+    kernels = on ? Kernels{runGeneric<false>, runGeneric<true>, runGeneric<false>, runGeneric<true>}
+                 : chooseKernels();
+}
+}  // namespace detail
+
+// ---------------------------------------------------------------- planning
+
+boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut) {
+    if (!(fsIn > 0) || !(fsOut > 0) || !std::isfinite(fsIn) || !std::isfinite(fsOut))
+        throw std::invalid_argument("Sample rates must be positive and finite");
+    std::uint64_t a, b;
+    int xa, xb;
+    decompose(fsIn, a, xa);
+    decompose(fsOut, b, xb);
+    const int shift = xa - xb;
+    // a * 2^shift / b, with both terms integers below 2^63.
+    const int room = 63 - std::bit_width(shift >= 0 ? a : b);
+    if (std::abs(shift) > room)
+        throw std::invalid_argument("The ratio of the sample rates is out of range");
+    if (shift >= 0) a <<= shift;
+    else b <<= -shift;
+    const std::uint64_t g = std::gcd(a, b);
+    a /= g, b /= g;
+    if (a / b > UINT_MAX) throw std::invalid_argument("The ratio of the sample rates is out of range");
+
+    std::uint64_t p = a, q = b;
+    if (q > kMaxPhases || p > UINT_MAX) std::tie(p, q) = bestApproximation(a, b, kMaxPhases);
+    const double exact = double(a) / double(b);
+    if (p == 0 || p > UINT_MAX || std::abs(double(p) / double(q) - exact) > 1e-3 * exact)
+        throw std::invalid_argument("The ratio of the sample rates is out of range");
+    return boost::rational<unsigned>(static_cast<unsigned>(p), static_cast<unsigned>(q));
+}
+
+PlannedConvolution planConvolution(double origin, double syncOffset, double windowLength,
+                                   boost::rational<unsigned> ratio) {
+    if (!std::isfinite(origin) || !std::isfinite(syncOffset))
+        throw std::invalid_argument("Time origin and sync offset must be finite");
+    if (!(windowLength > 0) || !std::isfinite(windowLength) || windowLength > 1e6)
+        throw std::invalid_argument("Polyphase window length out of range");
+    const unsigned P = ratio.numerator(), Q = ratio.denominator();
+    const double R = double(P) / double(Q);
+    const double N = windowLength;
+    const double s = syncOffset > 0 ? syncOffset : 0.0;
+
+    const double D0 = origin - R * s + N / 2;
+    // Beyond this the grid position loses its fraction.
+    if (std::abs(D0) > 0x1p32) throw std::invalid_argument("Time origin or sync offset too large");
+    const double k = std::ceil(D0 / R) - 1;
+    const double D = D0 - k * R - N;
+    // D lies in (-N, R - N]; far from it only when origin or sync offset are
+    // so large that their sum lost its fraction.
+    if (!(D > -N - 1 && D <= R - N + 1))
+        throw std::invalid_argument("Time origin or sync offset too large");
+    const double fD = std::floor(D);
+
+    PlannedConvolution r;
+    ConvolutionPlan& p = r.plan;
+    p.leadIn = static_cast<std::int32_t>(-(fD + 1));
+    p.firstTapOffset = (fD + 1) - D - N / 2;
+    p.halfLength = N / 2;
+    p.step = R;
+    p.base = -p.firstTapOffset - N / 2;
+    // Window lengths are whole numbers up to rounding.
+    const double n = std::ceil(N - 1e-9 * N);
+    if (Q == 1) {
+        // One phase: taps at y - N/2 + i with y = 1 - frac(base) in (0, 1];
+        // those at or beyond +N/2 are zero.
+        const double y = (std::floor(p.base) + 1) - p.base;
+        p.taps = static_cast<std::uint32_t>(std::max(1.0, std::ceil(N - y - 1e-9 * N)));
+    } else {
+        p.taps = static_cast<std::uint32_t>(n);
+    }
+    r.outputOrigin = k + s;
+    return r;
+}
+
+// ---------------------------------------------------------------- table
+
+PolyphaseTable::PolyphaseTable(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
+                               const TapSampler& sample)
+    : iResampler(plan), numerator(ratio.numerator()), denominator(ratio.denominator()) {
+    if (numerator == 0 || denominator == 0 || denominator > kMaxPhases || taps == 0)
+        throw Wobbly{};
+    const std::size_t stride = std::size_t{taps} + 1;
+    coefficients.reset(new double[stride * denominator]);
+    ScopedFloatMode mode;
+    for (std::uint32_t j = 0; j < denominator; ++j) {
+        double* block = coefficients.get() + j * stride;
+        const double x = j * step + base;
+        const double k = std::floor(x) + 1;
+        const double y = k - x;  // in (0, 1]
+        const std::int32_t ki = static_cast<std::int32_t>(k);
+        block[0] = 0.0;
+        std::memcpy(block, &ki, sizeof ki);
+        sample(block + 1, block + stride, y - halfLength, taps);
+    }
+}
+
+std::int32_t PolyphaseTable::offset(std::uint32_t j) const {
+    std::int32_t k;
+    std::memcpy(&k, coefficients.get() + std::size_t{j} * (taps + 1), sizeof k);
+    return k;
+}
+
+std::uint64_t PolyphaseTable::inputNeeded(std::uint32_t phase, std::uint64_t n) const {
+    if (n == 0) return 0;
+    const std::uint64_t last = phase + n - 1;
+    const std::uint64_t m = last / denominator;
+    const auto ph = static_cast<std::uint32_t>(last % denominator);
+    const std::uint64_t taps_ = offset(ph) + m * numerator + taps;
+    const std::uint64_t consumed = (phase + n) / denominator * numerator;
+    return std::max(taps_, consumed);
+}
+
+unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& source,
+                                 std::uint32_t sourceBegin, std::uint32_t sourceEnd,
+                                 std::uint32_t sourceSilentMask, std::uint32_t,
+                                 std::uint32_t& phase, bool accumulate) {
+    ScopedFloatMode mode;
+    const std::uint32_t n = dest.end - dest.begin;
+    const std::uint32_t count = dest.channels ? dest.channels->count() : 0;
+    KernelArgs a{};
+    a.count = n;
+    a.table = coefficients.get();
+    a.taps = taps;
+    a.P = numerator;
+    a.Q = denominator;
+    a.phase = phase;
+    auto out = [&](std::uint32_t c) { return reinterpret_cast<double*>((*dest.channels)[c]) + dest.begin; };
+    auto in = [&](std::uint32_t c) { return reinterpret_cast<const double*>(source[c]) + sourceBegin; };
+    // Channels to compute, taken two at a time.
+    std::uint32_t pending = count;  // index of a computed channel waiting for a partner
+    for (std::uint32_t c = 0; c < count; ++c) {
+        const std::uint32_t bit = ::Stream::channelBit(c);
+        if (sourceEnd == sourceBegin || (sourceSilentMask & bit)) dest.silentMask |= bit;
+        if (n == 0 || (dest.silentMask & bit)) continue;
+        if (pending == count) {
+            pending = c;
+            continue;
+        }
+        a.out = out(pending), a.in = in(pending);
+        a.out2 = out(c), a.in2 = in(c);
+        (accumulate ? kernels.add2 : kernels.store2)(a);
+        pending = count;
+    }
+    if (pending != count) {
+        a.out = out(pending), a.in = in(pending);
+        a.out2 = nullptr, a.in2 = nullptr;
+        (accumulate ? kernels.add : kernels.store)(a);
+    }
+    const std::uint64_t total = std::uint64_t{n} + phase;
+    phase = static_cast<std::uint32_t>(total % denominator);
+    return static_cast<unsigned>(total / denominator * numerator);
+}
+
+// ---------------------------------------------------------------- stage
+
+VFIRFilter::VFIRFilter(Audio::Stream::Wrapper<::Stream::iVUnder> up,
+                       Counted<FixedResampler> r, Audio::Format format)
+    : Consumer(std::move(up)), resampler(std::move(r)) {
+    granularity = format.bytesPerSample() * std::max(format.channels(), 1u);
+    channels = upstream->channels;
+    expansion = 1;
+    position = 0;
+    sourceSet_.resize(channels);
+}
+
+void VFIRFilter::seek(std::uint64_t p) {
+    const std::uint64_t s = p / 8;
+    const std::uint64_t m = s / resampler->denominator;
+    phase = static_cast<std::uint32_t>(s - m * resampler->denominator);
+    const std::uint64_t q = m * resampler->numerator * 8;
+    upstream->seek(q);
+    upstream->position = static_cast<std::int64_t>(q);
+}
+
+::Stream::VBlock VFIRFilter::read(::Stream::VSlice dest, std::uint32_t) {
+    using ::Stream::VBlock;
+    if (dest.end < dest.begin || dest.length() % 8 != 0) throw Wobbly{};
+    FixedResampler& r = *resampler;
+    const std::uint64_t P = r.numerator, Q = r.denominator;
+    const std::uint32_t n = dest.length() / 8;
+    // Peeks are limited so that a request in bytes fits 32 bits.
+    constexpr std::uint64_t kMaxPeek = (std::uint64_t{1} << 28);
+    VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, 0};
+    std::uint32_t done = 0;
+    while (done < n) {
+        std::uint32_t count = n - done;
+        std::uint64_t need = r.inputNeeded(phase, count);
+        while (need > kMaxPeek && count > 1) need = r.inputNeeded(phase, count /= 2);
+        const VBlock blk = upstream->peek(static_cast<std::uint32_t>(need * 8), sourceSet_);
+        inheritLength(*upstream, [P, Q](std::int64_t l) {
+            return static_cast<std::int64_t>((std::uint64_t(l / 8) * Q + P - 1) / P * 8);
+        });
+        const std::uint32_t avail = blk.length() / 8;
+        if (avail < need) {
+            // Produce what the readable input allows, then peek again.
+            std::uint32_t lo = 0, hi = count;
+            while (lo < hi) {
+                const std::uint32_t mid = lo + (hi - lo + 1) / 2;
+                if (r.inputNeeded(phase, mid) <= avail) lo = mid;
+                else hi = mid - 1;
+            }
+            if (lo == 0) throw Wobbly{};  // the upstream makes no progress
+            count = lo;
+        }
+        ChannelSpan out{dest.channels, dest.begin / 8 + done, dest.begin / 8 + done + count, 0};
+        const unsigned consumed = r.process(out, sourceSet_, blk.begin / 8, blk.end / 8,
+                                            blk.silentMask, blk.zeroedMask, phase, false);
+        upstream->consume(consumed * 8);
+        upstream->position += std::int64_t{consumed} * 8;
+        result = ::Stream::join(result, VBlock{dest.channels, out.begin * 8, out.end * 8,
+                                               out.silentMask, 0});
+        done += count;
+    }
+    return result;
+}
+
+Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
+    Audio::Stream::Wrapper<::Stream::iVOver> input, double windowLength, const TapSampler& sample,
+    double syncOffset, float fsOut) {
+    const Audio::Stream::Tag inTag = input.tag();
+    const float fsIn = inTag.format.sampleRate;
+    if (fsIn == fsOut) return input;
+    const boost::rational<unsigned> ratio = polyphaseRatio(fsIn, fsOut);
+    const PlannedConvolution planned =
+        planConvolution(inTag.origin, syncOffset, windowLength, ratio);
+    Counted<FixedResampler> table(new FixedResampler(planned.plan, ratio, sample));
+
+    // Lead-in: zeros in front (or, for a window shorter than the step, input
+    // that no output reaches dropped), so the first output's taps start at 0.
+    Audio::Stream::Wrapper<::Stream::iVOver> padded =
+        ::Stream::shift(std::move(input), std::int64_t{planned.plan.leadIn} * 8);
+    Audio::Stream::Tag padTag = inTag;
+    padTag.origin = inTag.origin + planned.plan.leadIn;
+    padded.setTag(padTag);
+
+    Audio::Stream::Wrapper<::Stream::iVUnder> pulled(
+        __adapt<::Stream::iVUnder>::from(std::move(padded)));
+    pulled.setTag(padTag);
+
+    Audio::Stream::Tag tag;
+    tag.origin = planned.outputOrigin;
+    tag.format = inTag.format.ResolveScale();
+    tag.format.sampleRate = fsOut;
+    auto* stage = new VFIRFilter(std::move(pulled), std::move(table), inTag.format);
+    stage->setTag(tag);
+    return Audio::Stream::Wrapper<::Stream::iVOver>(stage);
+}
+
+Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseStage(
+    Audio::Stream::Wrapper<::Stream::iVOver> input, unsigned attenuationDb, const WidthSpec& spec,
+    double gain, double syncOffset, const BandSpec& band, float fsOut) {
+    if (input.tag().format.sampleRate == fsOut) return input;
+    const sptr<Window> w2 = kaiserWindows->create(attenuationDb)->forWidth(spec);
+    const unsigned n = w2->integerLength(0);
+    std::shared_ptr<const Window> w5 = w2->adjust(FirstNull, n)->withPeak(band.amplitude)->withGain(gain);
+    const double N = w5->lengthSamples;
+    TapSampler sample = [w5, band](double* begin, double* end, double start, unsigned count) {
+        w5->sample(begin, end, band, start, count);
+    };
+    return makePolyphaseResampler(std::move(input), N, sample, syncOffset, fsOut);
+}
+
+}  // namespace DSP::FIR

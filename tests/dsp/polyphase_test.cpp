@@ -1,0 +1,221 @@
+#include "dsp/Polyphase.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "dsp/ChainSupport.h"
+
+namespace {
+
+using namespace ChainTest;
+using boost::rational;
+using DSP::FIR::planConvolution;
+using DSP::FIR::polyphaseRatio;
+
+TEST(PolyphaseRatio, ExactWhenTheReducedDenominatorFits) {
+    EXPECT_EQ(polyphaseRatio(88200.0f, 48000.0f), rational<unsigned>(147, 80));
+    EXPECT_EQ(polyphaseRatio(96000.0f, 44100.0f), rational<unsigned>(320, 147));
+    EXPECT_EQ(polyphaseRatio(44100.0f, 48000.0f), rational<unsigned>(147, 160));
+    EXPECT_EQ(polyphaseRatio(144000.0f, 48000.0f), rational<unsigned>(3, 1));
+    // Fractional rates are exact floats.
+    EXPECT_EQ(polyphaseRatio(1000.5f, 500.0f), rational<unsigned>(2001, 1000));
+}
+
+TEST(PolyphaseRatio, OtherwiseTheBestApproximationBeatsTheOldGrid) {
+    // 44541 Hz (44100 x 1.01) doubled, to 48000: 14847/8000 needs 8000 phases.
+    for (auto [in, out] : {std::pair{89082.0f, 48000.0f}, {96000.0f, 44101.0f},
+                           {176400.0f, 47999.0f}, {88200.0f, 32001.0f}}) {
+        const rational<unsigned> r = polyphaseRatio(in, out);
+        const double x = double(in) / double(out);
+        EXPECT_LE(r.denominator(), 2048u);
+        const double err = std::abs(double(r.numerator()) / r.denominator() - x);
+        // No fraction with a smaller denominator bound does better (brute force) ...
+        double best = INFINITY;
+        for (unsigned q = 1; q <= 2048; ++q) best = std::min(best, std::abs(std::round(x * q) / q - x));
+        EXPECT_LE(err, best * (1 + 1e-9)) << in << "/" << out;
+        // ... in particular not the multiples of 1/1728.
+        EXPECT_LE(err, std::abs(std::round(x * 1728) / 1728 - x)) << in << "/" << out;
+    }
+}
+
+TEST(PolyphaseRatio, RejectsRatesItCannotRepresent) {
+    EXPECT_THROW(polyphaseRatio(0.0f, 48000.0f), std::invalid_argument);
+    EXPECT_THROW(polyphaseRatio(44100.0f, -1.0f), std::invalid_argument);
+    EXPECT_THROW(polyphaseRatio(NAN, 48000.0f), std::invalid_argument);
+    EXPECT_THROW(polyphaseRatio(INFINITY, 48000.0f), std::invalid_argument);
+    EXPECT_THROW(polyphaseRatio(1.0f, 1e7f), std::invalid_argument);  // needs 1e7 phases
+    EXPECT_THROW(polyphaseRatio(1e38f, 1e-38f), std::invalid_argument);
+    EXPECT_NO_THROW(polyphaseRatio(1e7f, 1.0f));
+}
+
+TEST(PolyphasePlan, WorkedExampleAfterTheFirstStage) {
+    // 88200 -> 48000 behind a first stage with origin 977, 23-sample window.
+    const auto p = planConvolution(977.0, 0.0, 23.0, rational<unsigned>(147, 80));
+    EXPECT_EQ(p.plan.taps, 23u);
+    EXPECT_EQ(p.plan.leadIn, 21);
+    EXPECT_NEAR(p.plan.firstTapOffset, -11.2625, 1e-12);
+    EXPECT_DOUBLE_EQ(p.plan.step, 1.8375);
+    EXPECT_DOUBLE_EQ(p.outputOrigin, 537.0);
+    // The first output's taps start at the first padded sample.
+    EXPECT_NEAR(p.plan.base, -p.plan.firstTapOffset - 11.5, 1e-12);
+    EXPECT_LE(p.plan.base, 0.0);
+    EXPECT_GE(p.plan.base, -1.0);
+}
+
+TEST(PolyphasePlan, OnePhaseCoversEveryNonZeroTap) {
+    // Even window, integer origin: taps at 1 - N/2 ... N/2 - 1.
+    EXPECT_EQ(planConvolution(0.0, 0.0, 20.0, rational<unsigned>(3, 1)).plan.taps, 19u);
+    // Odd window: the taps sit half-way, and all 21 of them are inside.
+    EXPECT_EQ(planConvolution(0.0, 0.0, 21.0, rational<unsigned>(3, 1)).plan.taps, 21u);
+}
+
+TEST(PolyphasePlan, WindowShorterThanTheStepDropsUnreachedInput) {
+    const auto p = planConvolution(3.0, 0.0, 1.5, rational<unsigned>(4, 1));
+    EXPECT_EQ(p.plan.leadIn, -3);
+    EXPECT_DOUBLE_EQ(p.outputOrigin, 0.0);
+}
+
+TEST(PolyphasePlan, SyncOffsetMovesTheGrid) {
+    const auto a = planConvolution(977.0, 0.25, 23.0, rational<unsigned>(147, 80));
+    // Output origin minus the sync offset is whole: a sample lies exactly
+    // syncOffset samples before time zero.
+    EXPECT_DOUBLE_EQ(a.outputOrigin - 0.25, std::round(a.outputOrigin - 0.25));
+    const auto b = planConvolution(977.0, -3.0, 23.0, rational<unsigned>(147, 80));
+    EXPECT_DOUBLE_EQ(b.outputOrigin, 537.0);  // negative offsets count as 0
+    EXPECT_THROW(planConvolution(NAN, 0.0, 23.0, rational<unsigned>(147, 80)),
+                 std::invalid_argument);
+    EXPECT_THROW(planConvolution(0.0, 1e300, 23.0, rational<unsigned>(147, 80)),
+                 std::invalid_argument);
+}
+
+// Hann-shaped test kernel of length N (any smooth function vanishing at
+// the window edges will do).
+double testKernel(double x, double N) {
+    return std::abs(x) >= N / 2 ? 0.0 : std::pow(std::cos(std::numbers::pi * x / N), 2);
+}
+
+DSP::FIR::TapSampler sampler(double N) {
+    return [N](double* begin, double* end, double start, unsigned count) {
+        for (unsigned i = 0; i < count; ++i) begin[i] = testKernel(start + i, N);
+        std::fill(begin + count, end, 0.0);
+    };
+}
+
+Signal randomSignal(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    Signal s(n);
+    for (auto& v : s) v = u(gen);
+    return s;
+}
+
+struct RateCase {
+    float in, out;
+    double N;
+    double origin, sync;
+    bool generic = false;  // portable loops instead of the CPU-specific ones
+};
+
+class PolyphaseVsDirect : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
+    const RateCase k = GetParam();
+    DSP::FIR::detail::forceGenericPolyphaseKernels(k.generic);
+    // Two channels share the coefficient loads; a third runs alone.
+    const std::vector<Signal> x = {randomSignal(2000, 11), randomSignal(2000, 12),
+                                   randomSignal(2000, 13)};
+    auto stage =
+        DSP::FIR::makePolyphaseResampler(source(x, k.in, k.origin), k.N, sampler(k.N), k.sync, k.out);
+    const rational<unsigned> ratio = polyphaseRatio(k.in, k.out);
+    const double P = ratio.numerator(), Q = ratio.denominator();
+    const Audio::Stream::Tag tag = stage.tag();
+    EXPECT_EQ(tag.format.sampleRate, k.out);
+    const std::size_t outLen = std::size_t(std::ceil(2000 * Q / P)) + 20;
+    const ReadResult r = readAll(*stage, outLen, 333);
+
+    // Output j lies at input time (j - origin_out) * P/Q after the input's
+    // time zero, i.e. at input position origin_in + (j - origin_out) * P/Q.
+    DSP::FIR::detail::forceGenericPolyphaseKernels(false);
+    for (int c = 0; c < 3; ++c) {
+        double worst = 0;
+        for (std::size_t j = 0; j < outLen; ++j) {
+            const double centre = k.origin + (double(j) - tag.origin) * P / Q;
+            double ref = 0;
+            for (long m = long(std::floor(centre - k.N / 2)); m <= long(centre + k.N / 2) + 1; ++m)
+                if (m >= 0 && m < 2000) ref += x[c][m] * testKernel(double(m) - centre, k.N);
+            worst = std::max(worst, std::abs(r.data[c][j] - ref));
+        }
+        EXPECT_LT(worst, 1e-9) << "channel " << c;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ratios, PolyphaseVsDirect,
+    ::testing::Values(RateCase{88200, 48000, 23, 977, 0}, RateCase{96000, 44100, 20, 0, 0},
+                      RateCase{44100, 48000, 16, 3.5, 0.3}, RateCase{144000, 48000, 21, 0, 0},
+                      RateCase{48000, 96000, 12, 10, 0}, RateCase{192000, 44100, 3, 7, 0},
+                      RateCase{89082, 48000, 24, 5, 0.7}, RateCase{88200, 48000, 23, 977, 0, true},
+                      RateCase{192000, 44100, 3, 7, 0, true}));
+
+// Exposes the stage's resampler for the protocol tests.
+DSP::FIR::VFIRFilter* firStage(const Audio::Stream::Wrapper<Stream::iVOver>& s) {
+    auto* f = dynamic_cast<DSP::FIR::VFIRFilter*>(s.get());
+    EXPECT_NE(f, nullptr);
+    return f;
+}
+
+TEST(VFIRFilter, ReadsConsumeWholeStepsAndSeekSplitsPhase) {
+    // P/Q = 3/4 (36000 -> 48000).
+    auto s = DSP::FIR::makePolyphaseResampler(source({randomSignal(1000, 1)}, 36000, 0.0), 8.0,
+                                              sampler(8.0), 0.0, 48000);
+    DSP::FIR::VFIRFilter* f = firStage(s);
+    ASSERT_EQ(f->resampler->numerator, 3u);
+    ASSERT_EQ(f->resampler->denominator, 4u);
+    Stream::Channels set(1);
+    std::vector<double> buf(64);
+    set[0] = reinterpret_cast<std::uint8_t*>(buf.data());
+    auto& up = *f->upstream;
+
+    const std::int64_t start = up.position;
+    f->read({&set, 0, 0}, 0);
+    EXPECT_EQ(f->phase, 0u);
+    EXPECT_EQ(up.position, start);
+
+    f->read({&set, 0, 5 * 8}, 5 * 8);
+    EXPECT_EQ(f->phase, 1u);
+    EXPECT_EQ(up.position - start, 3 * 8);
+
+    f->seek(10 * 8);
+    EXPECT_EQ(f->phase, 2u);
+    EXPECT_EQ(up.position, 6 * 8);
+}
+
+TEST(VFIRFilter, LengthFollowsTheRatio) {
+    // 397/432 (the direct 44100 -> 48000 grid ratio): 1000 input samples
+    // give ceil(1000 x 432 / 397) = 1089 outputs. The stage adds its lead-in.
+    auto s = DSP::FIR::makePolyphaseResampler(source({randomSignal(1000, 1)}, 39700, 0.0), 2.0,
+                                              sampler(2.0), 0.0, 43200);
+    DSP::FIR::VFIRFilter* f = firStage(s);
+    const std::int64_t leadIn = f->resampler->leadIn;
+    readAll(*s, 100);
+    EXPECT_EQ(s->length, std::int64_t(std::ceil((1000.0 + leadIn) * 432 / 397)) * 8);
+}
+
+TEST(VFIRFilter, SilentInputGivesSilentOutputWithoutReadingIt) {
+    // The source delivers Silence (and NaNs in the buffer) for all-zero runs;
+    // a long silent stretch leads up to one impulse.
+    Signal x(20000, 0.0);
+    x[15000] = 1.0;
+    auto s = DSP::FIR::makePolyphaseResampler(source({x}, 88200, 0.0, true), 23.0, sampler(23.0),
+                                              0.0, 48000);
+    const ReadResult r = readAll(*s, 10880, 256);
+    EXPECT_GT(r.silentReads, 20);
+    for (double v : r.data[0]) ASSERT_FALSE(std::isnan(v));
+    double energy = 0;
+    for (double v : r.data[0]) energy += v * v;
+    EXPECT_GT(energy, 0.1);
+}
+
+}  // namespace
