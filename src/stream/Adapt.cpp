@@ -1,0 +1,201 @@
+#include "stream/Adapt.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace Stream {
+
+namespace {
+
+constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
+// Largest byte count a ring can be reserved for.
+constexpr std::uint64_t kMaxRing = kMax32 - 15;
+
+// Bytes to ask the upstream for: the shortfall, or the smoothed average
+// request if larger, rounded up to whole upstream units.
+std::uint64_t wantBytes(std::uint32_t n, std::uint32_t available, float average,
+                        std::uint32_t unit) {
+    std::uint64_t w =
+        std::max<std::uint64_t>(n - available, static_cast<std::uint64_t>(std::ceil(average)));
+    return (w + unit - 1) / unit * unit;
+}
+
+// Ring size the read-ahead policy keeps: 4 x expansion x largest request.
+std::uint64_t keepBytes(std::uint64_t expansion, std::uint32_t largest) {
+    return std::min(4 * expansion * largest, kMaxRing);
+}
+
+void growFor(RingBuffer& ring, std::uint64_t expansion, std::uint32_t largest) {
+    std::uint64_t keep = keepBytes(expansion, largest);
+    if (ring.size() - 1 < keep) ring.reserve(keep, false);
+}
+
+// Makes room for an upstream read that lends `need` bytes at writePos, with
+// the `available` committed bytes and the new ones contiguous from readPos.
+void prepare(RingBuffer& ring, std::uint64_t expansion, std::uint32_t largest,
+             std::uint32_t available, std::uint64_t need) {
+    growFor(ring, expansion, largest);
+    if (ring.size() - 1 < available + need) ring.reserve(available + need, false);
+    if (ring.toEnd() < available + need || ring.writableContiguous() < need) ring.linearize();
+}
+
+}  // namespace
+
+// ---- byte adaptor
+
+UnderAdaptor::UnderAdaptor(Wrapper<iOver> up) : Consumer(std::move(up)) {
+    if (!upstream) throw Wobbly{};
+    copyTagFrom(*upstream);
+    unit_ = std::max<std::uint32_t>(upstream->granularity, 1);
+    position = upstream->position;
+}
+
+void UnderAdaptor::fill(std::uint32_t n) {
+    const std::uint32_t available = ring_.used();
+    if (std::min(available, ring_.toEnd()) >= n) return;
+    const std::uint64_t expansion = std::max<std::uint32_t>(upstream->expansion, 1);
+    if (available >= n) {
+        // Enough bytes, but wrapped: make them contiguous.
+        growFor(ring_, expansion, largestRequest_);
+        if (ring_.toEnd() < n) ring_.linearize();
+        return;
+    }
+    const std::uint64_t want = wantBytes(n, available, averageRequest_, unit_);
+    const std::uint64_t need = expansion * want;
+    if (available + need > kMaxRing) throw Wobbly{};
+    prepare(ring_, expansion, largestRequest_, available, need);
+
+    std::uint8_t* at = ring_.writePos();
+    Block b = upstream->read(slice<std::uint8_t>(at, want), static_cast<std::uint32_t>(need));
+    advance(*upstream, b);
+    inheritLength(*upstream);
+
+    const std::uint32_t got = static_cast<std::uint32_t>(std::min<std::uint64_t>(b.length(), want));
+    const bool silent = b.empty() || b.kind != Samples;
+    if (!silent && b.begin != at) std::memmove(at, b.begin, got);
+    ring_.commit(got, silent);
+}
+
+Block UnderAdaptor::peek(std::uint32_t minimum) {
+    largestRequest_ = std::max(largestRequest_, minimum);
+    averageRequest_ = 0.05f * static_cast<float>(minimum) + 0.95f * averageRequest_;
+    fill(minimum);
+    return ring_.readable().first;
+}
+
+void UnderAdaptor::consume(std::uint32_t count) {
+    ring_.consume(count);
+}
+
+void UnderAdaptor::seek(std::uint64_t p) {
+    const std::uint64_t rem = p % unit_;
+    upstream->seek(p - rem);
+    upstream->position = static_cast<std::int64_t>(p - rem);
+    ring_.reset();
+    if (rem != 0) {
+        const std::uint32_t r = static_cast<std::uint32_t>(rem);
+        if (ring_.used() < r) fill(r);
+        ring_.consume(r);
+    }
+}
+
+// ---- channel adaptor
+
+VUnderAdaptor::VUnderAdaptor(Wrapper<iVOver> up) : Consumer(std::move(up)) {
+    if (!upstream || upstream->channels == 0) throw Wobbly{};
+    copyTagFrom(*upstream);
+    unit_ = std::max<std::uint32_t>(upstream->granularity, 1);
+    channels = upstream->channels;
+    position = upstream->position;
+    rings_.resize(channels);
+    writeSet_.resize(channels);
+}
+
+void VUnderAdaptor::fill(std::uint32_t n) {
+    // Every ring holds the same number of committed bytes; their layouts
+    // differ once one rotates on running out of content, so contiguity is
+    // checked on each.
+    const std::uint32_t available = rings_[0].used();
+    std::uint32_t contiguous = available;
+    for (const RingBuffer& r : rings_) contiguous = std::min(contiguous, r.toEnd());
+    if (contiguous >= n) return;
+    const std::uint64_t expansion = std::max<std::uint32_t>(upstream->expansion, 1);
+    if (available >= n) {
+        for (RingBuffer& r : rings_) {
+            growFor(r, expansion, largestRequest_);
+            if (r.toEnd() < n) r.linearize();
+        }
+        return;
+    }
+    const std::uint64_t want = wantBytes(n, available, averageRequest_, unit_);
+    const std::uint64_t need = expansion * want;
+    if (available + need > kMaxRing) throw Wobbly{};
+    for (std::uint32_t i = 0; i < channels; ++i) {
+        prepare(rings_[i], expansion, largestRequest_, available, need);
+        writeSet_[i] = rings_[i].writePos();
+    }
+
+    VBlock vb = upstream->read(VSlice{&writeSet_, 0, static_cast<std::uint32_t>(want)},
+                               static_cast<std::uint32_t>(need));
+    advance(*upstream, vb);
+    inheritLength(*upstream);
+
+    const std::uint32_t got =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(vb.length(), want));
+    const Channels& src = vb.channels ? *vb.channels : writeSet_;
+    for (std::uint32_t i = 0; i < channels; ++i) {
+        const bool silent = got == 0 || (vb.silentMask & channelBit(i)) != 0;
+        if (!silent) {
+            const std::uint8_t* from = src[i] + vb.begin;
+            if (from != writeSet_[i]) std::memmove(writeSet_[i], from, got);
+        }
+        rings_[i].commit(got, silent);
+    }
+}
+
+VBlock VUnderAdaptor::peek(std::uint32_t minimum, Channels& set) {
+    if (set.count() != channels) throw Wobbly{};
+    largestRequest_ = std::max(largestRequest_, minimum);
+    averageRequest_ = 0.1f * static_cast<float>(minimum) + 0.9f * averageRequest_;
+    fill(minimum);
+
+    std::uint32_t length = RingBuffer::kAll;
+    std::uint32_t silentMask = 0;
+    bool allSilent = true;
+    for (std::uint32_t i = 0; i < channels; ++i) {
+        // Channels from 32 on have no mask bit, so fill never commits
+        // silence to their rings: they always read as bytes.
+        RingBuffer& r = rings_[i];
+        Block b = r.readable().first;
+        set[i] = r.readPos();
+        length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(b.length()));
+        if (b.kind == Silence) {
+            silentMask |= channelBit(i);
+        } else {
+            allSilent = false;
+        }
+    }
+    if (allSilent) silentMask = kAllSilent;
+    return VBlock{&set, 0, length, silentMask, 0};
+}
+
+void VUnderAdaptor::consume(std::uint32_t count) {
+    if (count > rings_[0].used()) throw Wobbly{};
+    for (RingBuffer& r : rings_) r.consume(count);
+}
+
+void VUnderAdaptor::seek(std::uint64_t p) {
+    const std::uint64_t rem = p % unit_;
+    upstream->seek(p - rem);
+    upstream->position = static_cast<std::int64_t>(p - rem);
+    for (RingBuffer& r : rings_) r.reset();
+    if (rem != 0) {
+        const std::uint32_t r = static_cast<std::uint32_t>(rem);
+        if (rings_[0].used() < r) fill(r);
+        consume(r);
+    }
+}
+
+}  // namespace Stream
