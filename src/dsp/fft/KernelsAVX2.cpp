@@ -11,6 +11,7 @@
 #pragma GCC target("avx2")
 #endif
 #define TESSIVAL_FFT_NS avx2
+#define TESSIVAL_FFT_ADDSUB 1
 #include "dsp/fft/KernelsImpl.inc"
 #if defined(__clang__)
 #pragma clang attribute pop
