@@ -100,3 +100,16 @@ TEST(Properties, StreamAndFormatEntriesInOrder) {
     ASSERT_EQ(list.size(), 4u);
     EXPECT_EQ(list[2].value, "44100.398");
 }
+
+#include "audio/format/CropFront.h"
+
+TEST(CropFront, OriginDropsByTheFramesRemoved) {
+    auto* s = new Tagged;
+    s->granularity = 4;
+    s->setTag(Audio::Stream::Tag{5.5, Format::FromBytes(0x22, 16, 0, 2, 44100.0f)});
+    Audio::Stream::Wrapper<Stream::iOver> c = Audio::Stream::CropFront(Audio::Stream::Wrapper<Stream::iOver>(s), 16);
+    EXPECT_DOUBLE_EQ(c.tag().origin, 1.5);
+    EXPECT_EQ(c.format(), Format::FromBytes(0x22, 16, 0, 2, 44100.0f));
+    // the source's own tag is untouched
+    EXPECT_DOUBLE_EQ(s->getTag<Audio::Stream::Tag>().origin, 5.5);
+}
