@@ -5,13 +5,15 @@
 // with the table builder.
 //
 // Complex part: the real transform of n points runs a complex transform of
-// N = n/2 points on z[j] = a[2j] + i a[2j+1] (radix-4 decimation in frequency,
-// a radix-2 or radix-4 last pass, then a bit-reversal permutation).
+// N = n/2 points on z[j] = a[2j] + i a[2j+1] (radix-4 decimation in frequency
+// down to a 2-, 4-, 8- or 16-point leaf with constant twiddles, then a blocked
+// bit-reversal permutation).
 //
 // Layout of `w` (N doubles):
 // - [0, N/2): W_N^j = (cos, sin)(2 pi j / N) for j < N/4, interleaved. Used
 //   by the first (length-N) pass and by the real post- and pre-processing.
-// - then, for each later pass length L = N/4, N/16, ... >= 8: for each pair
+// - then, for each later pass length L = N/4, N/16, ... >= 8 (the 8- and
+//   16-point ones are built but the leaves use constants): for each pair
 //   of indices j, j+1 < L/4, twelve doubles: W_L^j, W_L^(j+1), W_L^2j,
 //   W_L^2(j+1), W_L^3j, W_L^3(j+1) (each as cos, sin).
 // - the last two doubles: (cos, sin)(pi / N), the step between the odd bins
