@@ -83,7 +83,9 @@ std::string ResType::text() const {
 VisitorParser::VisitorParser() = default;
 VisitorParser::~VisitorParser() = default;
 
-std::int64_t VisitorParser::Position() const { return source_->position; }
+std::int64_t VisitorParser::Position() const {
+    return source_->position;
+}
 
 void VisitorParser::ReadExact(void* dest, std::size_t n) {
     if (n == 0) return;
@@ -190,8 +192,7 @@ void VisitorParser::ReadHeader() {
     }
     c.start = Position();
 
-    if (parent && (parent->flags & ChunkInfo::kRF64) && !c.isGroup() &&
-        c.id == ResType("ds64")) {
+    if (parent && (parent->flags & ChunkInfo::kRF64) && !c.isGroup() && c.id == ResType("ds64")) {
         ReadDs64(c);
         if (parent->openEnded() && ds64_.riffSize >= 4) {
             parent->size = ds64_.riffSize - 4;

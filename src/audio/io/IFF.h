@@ -50,21 +50,21 @@ private:
 // One open chunk. Records form a stack, newest first, linked by `next`.
 struct ChunkInfo {
     enum Flags : std::uint32_t {
-        kKindMask = 7,       // 1: group chunk (carries a form type), 0: plain chunk
+        kKindMask = 7,  // 1: group chunk (carries a form type), 0: plain chunk
         kGroup = 1,
         kHasFormType = 8,
-        kBigEndian = 0x10,   // sizes inside this chunk are big-endian
-        kVisited = 0x20,     // delivered to the visitor
-        kOpenEnded = 0x40,   // size field 0xFFFFFFFF with no 64-bit size known:
-                             // the chunk runs to the end of the file
-        kRF64 = 0x80,        // an RF64/BW64 group (sizes may come from "ds64")
+        kBigEndian = 0x10,  // sizes inside this chunk are big-endian
+        kVisited = 0x20,    // delivered to the visitor
+        kOpenEnded = 0x40,  // size field 0xFFFFFFFF with no 64-bit size known:
+                            // the chunk runs to the end of the file
+        kRF64 = 0x80,       // an RF64/BW64 group (sizes may come from "ds64")
     };
 
     ChunkInfo* next = nullptr;  // enclosing chunk, null at top level
     std::uint32_t flags = 0;
-    ResType id;                 // for a group chunk: its form type, once read
-    std::int64_t start = 0;     // file offset of the payload (after the form type)
-    std::int64_t size = 0;      // payload bytes (a group's excludes its form type)
+    ResType id;              // for a group chunk: its form type, once read
+    std::int64_t start = 0;  // file offset of the payload (after the form type)
+    std::int64_t size = 0;   // payload bytes (a group's excludes its form type)
 
     bool isGroup() const { return (flags & kKindMask) == kGroup; }
     bool bigEndian() const { return flags & kBigEndian; }

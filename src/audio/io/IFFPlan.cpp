@@ -40,7 +40,9 @@ std::size_t Plan::AddChunk(ResType id, const void* payload, std::int64_t size) {
     return nodes_.size() - 1;
 }
 
-std::size_t Plan::AddStreamChunk(ResType id) { return AddChunk(id, nullptr, 0); }
+std::size_t Plan::AddStreamChunk(ResType id) {
+    return AddChunk(id, nullptr, 0);
+}
 
 std::int64_t Plan::Layout() {
     std::int64_t pos = 0;

@@ -40,12 +40,12 @@ public:
         // Plain chunk: its payload (`size` bytes), or null for a stream chunk
         // whose payload someone else writes; writing stops after its header.
         const void* payload = nullptr;
-        ResType formType;        // group chunk only
-        std::int64_t size = 0;   // payload bytes; a group's excludes its form type
+        ResType formType;            // group chunk only
+        std::int64_t size = 0;       // payload bytes; a group's excludes its form type
         std::int64_t position = -1;  // file offset of the payload, set by Layout
         bool group = false;
-        bool bigEndian = false;  // group: sizes of it and its children are big-endian
-        bool sizeInDs64 = false; // size field written as 0xFFFFFFFF
+        bool bigEndian = false;       // group: sizes of it and its children are big-endian
+        bool sizeInDs64 = false;      // size field written as 0xFFFFFFFF
         std::int64_t junkBefore = 0;  // bytes of "JUNK" chunk in front of the header
     };
 

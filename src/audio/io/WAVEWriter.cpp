@@ -26,18 +26,26 @@ constexpr std::uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
 
 std::uint32_t ChannelMask(std::uint32_t channels) {
     switch (channels) {
-        case 1: return 0x4;
-        case 2: return 0x3;
-        case 4: return 0x33;
-        case 6: return 0x3F;
-        case 8: return 0xFF;
-        default: return 0;
+        case 1:
+            return 0x4;
+        case 2:
+            return 0x3;
+        case 4:
+            return 0x33;
+        case 6:
+            return 0x3F;
+        case 8:
+            return 0xFF;
+        default:
+            return 0;
     }
 }
 
 // Bytes in front of the data payload in a RIFF file: "RIFF" header and form
 // type, "fmt " chunk, "data" header.
-std::int64_t RiffOverhead(int fmtSize) { return 12 + 8 + fmtSize + 8; }
+std::int64_t RiffOverhead(int fmtSize) {
+    return 12 + 8 + fmtSize + 8;
+}
 
 }  // namespace
 

@@ -12,7 +12,9 @@ namespace Audio::IO {
 
 namespace {
 
-std::uint16_t Le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
+std::uint16_t Le16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | p[1] << 8);
+}
 std::uint32_t Le32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
            std::uint32_t(p[3]) << 24;
@@ -89,9 +91,9 @@ GUID GUID::Parse(const char* text) {
     unsigned int d1 = 0;
     unsigned short d2 = 0, d3 = 0, d4[8] = {};
     int used = 0;
-    const int n = std::sscanf(text, "%8x-%4hx-%4hx-%2hx%2hx-%2hx%2hx%2hx%2hx%2hx%2hx%n", &d1, &d2,
-                              &d3, &d4[0], &d4[1], &d4[2], &d4[3], &d4[4], &d4[5], &d4[6], &d4[7],
-                              &used);
+    const int n =
+        std::sscanf(text, "%8x-%4hx-%4hx-%2hx%2hx-%2hx%2hx%2hx%2hx%2hx%2hx%n", &d1, &d2, &d3,
+                    &d4[0], &d4[1], &d4[2], &d4[3], &d4[4], &d4[5], &d4[6], &d4[7], &used);
     if (n != 11 || text[used] != '\0') throw std::invalid_argument("bad GUID text");
     GUID g;
     for (int i = 0; i < 4; ++i) g.bytes[i] = static_cast<std::uint8_t>(d1 >> (8 * i));
@@ -185,7 +187,8 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         format_.fill(0);
         ReadExact(format_.data(), static_cast<std::size_t>(c.size));
         if (c.bigEndian())
-            for (auto [offset, width] : kFields) std::reverse(&format_[offset], &format_[offset + width]);
+            for (auto [offset, width] : kFields)
+                std::reverse(&format_[offset], &format_[offset + width]);
         bigEndian_ = c.bigEndian();
         state_ = 2;
         return IFF::SkipChunk;

@@ -23,7 +23,9 @@ struct ContextGuard {
 
 WVDecoder::WVDecoder(WavpackContext* context) : context_(context) {}
 
-WVDecoder::~WVDecoder() { WavpackCloseFile(context_); }
+WVDecoder::~WVDecoder() {
+    WavpackCloseFile(context_);
+}
 
 Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
                                                         PropertyList* properties) {

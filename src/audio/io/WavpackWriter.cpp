@@ -131,7 +131,7 @@ std::int64_t iFileWriter_Wavpack::Redirector::Tell() {
 }
 
 void iFileWriter_Wavpack::Redirector::Write(const std::uint8_t* begin, const std::uint8_t* end,
-                                           std::int32_t kind) {
+                                            std::int32_t kind) {
     iFileWriter_Wavpack& w = writer_;
     if (!w.context_) throw InternalError();
     const std::size_t frames = static_cast<std::size_t>(end - begin) / 4 / w.channels_;

@@ -27,7 +27,8 @@ using Bytes = std::vector<std::uint8_t>;
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessival-io-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tessival-io-XXXXXX").string();
         if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
@@ -161,13 +162,14 @@ inline Bytes ReadAll(Stream::iOver& s, std::size_t block = 16384, std::size_t li
     while (out.size() < limit) {
         if (s.length >= 0 && s.position >= s.length) break;
         const std::int64_t P = s.position;
-        Stream::Block blk =
-            s.read(slice<std::uint8_t>(buffer.data(), n), static_cast<std::uint32_t>(buffer.size()));
+        Stream::Block blk = s.read(slice<std::uint8_t>(buffer.data(), n),
+                                   static_cast<std::uint32_t>(buffer.size()));
         EXPECT_EQ(blk.begin, buffer.data());
         EXPECT_EQ(blk.length(), n);
         s.position += static_cast<std::int64_t>(blk.length());
         std::size_t keep = blk.length();
-        if (s.length >= 0) keep = static_cast<std::size_t>(std::clamp<std::int64_t>(s.length - P, 0, keep));
+        if (s.length >= 0)
+            keep = static_cast<std::size_t>(std::clamp<std::int64_t>(s.length - P, 0, keep));
         if (blk.kind == Stream::Silence)
             out.insert(out.end(), keep, 0);
         else
@@ -203,8 +205,13 @@ inline Audio::Format MakeFormat(std::uint32_t bytes, Audio::Format::SampleType t
                                 std::uint32_t scale, std::uint32_t channels, float rate,
                                 bool isUnsigned = false) {
     Audio::Format f;
-    f.setBytesPerSample(bytes).setSampleType(type).setScaleExponent(scale).setPaddingBits(0)
-        .setUnsigned(isUnsigned).setBigEndian(false).setChannels(channels);
+    f.setBytesPerSample(bytes)
+        .setSampleType(type)
+        .setScaleExponent(scale)
+        .setPaddingBits(0)
+        .setUnsigned(isUnsigned)
+        .setBigEndian(false)
+        .setChannels(channels);
     f.sampleRate = rate;
     return f;
 }

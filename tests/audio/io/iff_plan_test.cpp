@@ -43,8 +43,8 @@ TEST_F(PlanFixture, LayoutAndWrite) {
     EXPECT_EQ(plan.node(0).size, 65 - 12);
     Output out;
     plan.Write(out);
-    Bytes want = Group("RIFF", "WAVE", {Chunk("aaaa", payloadA), Chunk("bbbb", payloadB)}, false,
-                       65 - 8);
+    Bytes want =
+        Group("RIFF", "WAVE", {Chunk("aaaa", payloadA), Chunk("bbbb", payloadB)}, false, 65 - 8);
     Builder d;
     d.id("data").u32(5);
     want.insert(want.end(), d.b.begin(), d.b.end());
@@ -90,7 +90,11 @@ TEST(Plan, BigEndianGroupAndSizeLimit) {
     plan.Layout();
     Output out;
     plan.Write(out);
-    const std::string text = std::string("FORM\0\0\0\x26" "AIFF" "COMM\0\0\0\x12", 20) +
+    const std::string text = std::string(
+                                 "FORM\0\0\0\x26"
+                                 "AIFF"
+                                 "COMM\0\0\0\x12",
+                                 20) +
                              std::string(18, '\3') + std::string("SSND\0\0\0\0", 8);
     EXPECT_EQ(out.bytes, Bytes(text.begin(), text.end()));
 

@@ -1,9 +1,10 @@
+#include "audio/io/IFF.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "IOTestUtil.h"
-#include "audio/io/IFF.h"
 
 using namespace IOTest;
 
@@ -51,8 +52,8 @@ protected:
 
 TEST_F(IFFParser, WalksNestedChunksWithPadBytes) {
     // "odd " has 3 bytes and a pad byte; the next header is at an even offset.
-    Bytes file = Group("RIFF", "WAVE",
-                       {Chunk("odd ", {1, 2, 3}), Chunk("two ", {4, 5}), Chunk("zero", {})});
+    Bytes file =
+        Group("RIFF", "WAVE", {Chunk("odd ", {1, 2, 3}), Chunk("two ", {4, 5}), Chunk("zero", {})});
     Recorder r;
     EXPECT_TRUE(r.Parse(Put(file)));
     EXPECT_EQ(r.begunAt, 0);
@@ -184,8 +185,8 @@ TEST_F(IFFParser, VisitorReadsPayload) {
 // Streaming writers put 0xFFFFFFFF in the container's size; its children
 // are read up to the end of the file.
 TEST_F(IFFParser, OpenEndedContainerEndsAtEndOfFile) {
-    Bytes file = Group("RIFF", "WAVE", {Chunk("a   ", {1, 2, 3}), Chunk("b   ", {4, 5})}, false,
-                       0xFFFFFFFF);
+    Bytes file =
+        Group("RIFF", "WAVE", {Chunk("a   ", {1, 2, 3}), Chunk("b   ", {4, 5})}, false, 0xFFFFFFFF);
     Recorder r;
     EXPECT_TRUE(r.Parse(Put(file)));
     ASSERT_EQ(r.seen.size(), 3u);

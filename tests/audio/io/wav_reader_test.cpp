@@ -100,9 +100,11 @@ TEST_F(WAVReader, PropertyList) {
     Audio::IO::PropertyList props;
     Open(Wave(FmtPayload(1, 2, 88200, 4, 16), Bytes(4000)), &props);
     const std::pair<const char*, const char*> expected[] = {
-        {"filename-extension", ".wav"}, {"mime-type", "audio/x-wav"}, {"sample-rate", "88200"},
-        {"channels", "2"},              {"frame-count", "1000"},      {"bits-per-sample", "16"},
-        {"bytes-per-sample", "2"},      {"bytes-per-frame", "4"},     {"sample-type", "integer"}};
+        {"filename-extension", ".wav"}, {"mime-type", "audio/x-wav"},
+        {"sample-rate", "88200"},       {"channels", "2"},
+        {"frame-count", "1000"},        {"bits-per-sample", "16"},
+        {"bytes-per-sample", "2"},      {"bytes-per-frame", "4"},
+        {"sample-type", "integer"}};
     ASSERT_EQ(props.size(), 9u);
     for (std::size_t i = 0; i < 9; ++i) {
         EXPECT_EQ(props[i].kind, 0);
@@ -146,10 +148,10 @@ TEST_F(WAVReader, SkipsOtherChunksAndHonoursPadBytes) {
 TEST_F(WAVReader, StreamedFileReadsToTheEnd) {
     // Both the RIFF and the data size are 0xFFFFFFFF.
     Bytes data = Sequence(1000, 5);
-    Bytes file = Group("RIFF", "WAVE",
-                       {Chunk("fmt ", FmtPayload(1, 2, 44100, 4, 16)),
-                        Chunk("data", data, false, 0xFFFFFFFF)},
-                       false, 0xFFFFFFFF);
+    Bytes file = Group(
+        "RIFF", "WAVE",
+        {Chunk("fmt ", FmtPayload(1, 2, 44100, 4, 16)), Chunk("data", data, false, 0xFFFFFFFF)},
+        false, 0xFFFFFFFF);
     Audio::IO::PropertyList props;
     auto s = Open(file, &props);
     EXPECT_EQ(s->length, 1000);
@@ -221,10 +223,10 @@ TEST_F(WAVReader, RF64WithDs64) {
     const std::uint64_t big = 0x140000000ull;
     Builder ds2;
     ds2.u64(4 + 36 + 24 + 8 + big).u64(big).u64(big / 4).u32(0);
-    Bytes header = Group("BW64", "WAVE",
-                         {Chunk("ds64", ds2.b), Chunk("fmt ", fmt),
-                          Chunk("data", {}, false, 0xFFFFFFFF)},
-                         false, 0xFFFFFFFF);
+    Bytes header =
+        Group("BW64", "WAVE",
+              {Chunk("ds64", ds2.b), Chunk("fmt ", fmt), Chunk("data", {}, false, 0xFFFFFFFF)},
+              false, 0xFFFFFFFF);
     std::string p = Put(header, "rf64.wav");
     ASSERT_EQ(::truncate(p.c_str(), off_t(header.size() + big)), 0);
     Audio::IO::PropertyList props;
@@ -239,10 +241,8 @@ TEST_F(WAVReader, MalformedFiles) {
     const Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
     const Bytes data(16);
     // Structure.
-    EXPECT_EQ(Failure(Group("RIFF", "AVI ", {Chunk("fmt ", fmt), Chunk("data", data)})),
-              malformed);
-    EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("data", data), Chunk("fmt ", fmt)})),
-              malformed);
+    EXPECT_EQ(Failure(Group("RIFF", "AVI ", {Chunk("fmt ", fmt), Chunk("data", data)})), malformed);
+    EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("data", data), Chunk("fmt ", fmt)})), malformed);
     EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt)})), malformed);
     EXPECT_EQ(Failure(Wave(Bytes(42, 1), data)), malformed);  // "fmt " over 40 bytes
     // A data size larger than the file.
@@ -250,9 +250,9 @@ TEST_F(WAVReader, MalformedFiles) {
                             {Chunk("fmt ", fmt), Chunk("data", data, false, 0x7FFFFFF0)})),
               malformed);
     // Sizes running past the end of the file while parsing.
-    EXPECT_EQ(Failure(Group("RIFF", "WAVE",
-                            {Chunk("fmt ", fmt), Chunk("LIST", {}, false, 0xFFFFFF00)})),
-              "Unexpected end of IFF stream");
+    EXPECT_EQ(
+        Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt), Chunk("LIST", {}, false, 0xFFFFFF00)})),
+        "Unexpected end of IFF stream");
     Bytes cut = Wave(fmt, data);
     cut.resize(30);
     EXPECT_EQ(Failure(cut), "Unexpected end of IFF stream");
@@ -267,14 +267,14 @@ TEST_F(WAVReader, MalformedFiles) {
     }
 
     // Format descriptions that cannot be read.
-    EXPECT_EQ(Failure(Wave(FmtPayload(2, 2, 44100, 4, 4), data)), nonPCM);   // ADPCM
-    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 3, 16), data)), nonPCM);  // block align
-    EXPECT_EQ(Failure(Wave(FmtPayload(1, 0, 44100, 4, 16), data)), nonPCM);  // no channels
-    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 0, 4, 16), data)), nonPCM);      // rate 0
-    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 0, 16), data)), nonPCM);  // empty samples
-    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 4, 24), data)), nonPCM);  // bits > container
+    EXPECT_EQ(Failure(Wave(FmtPayload(2, 2, 44100, 4, 4), data)), nonPCM);     // ADPCM
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 3, 16), data)), nonPCM);    // block align
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 0, 44100, 4, 16), data)), nonPCM);    // no channels
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 0, 4, 16), data)), nonPCM);        // rate 0
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 0, 16), data)), nonPCM);    // empty samples
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 4, 24), data)), nonPCM);    // bits > container
     EXPECT_EQ(Failure(Wave(FmtPayload(1, 1, 44100, 32, 256), data)), nonPCM);  // 32-byte samples
-    EXPECT_EQ(Failure(Wave(FmtPayload(3, 1, 44100, 2, 16), data)), nonPCM);  // 16-bit float
+    EXPECT_EQ(Failure(Wave(FmtPayload(3, 1, 44100, 2, 16), data)), nonPCM);    // 16-bit float
     EXPECT_EQ(Failure(Wave(FmtPayload(1, 256, 44100, 512, 16), data)), nonPCM);
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 20, 20, 1), data)), nonPCM);
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 16, 16, 2), data)), nonPCM);
@@ -296,8 +296,7 @@ Audio::Stream::Wrapper<Stream::iOver> ALawFactory(int, Stream::Wrapper<Stream::i
                                                   const void*, bool, std::int64_t factFrames,
                                                   std::int64_t dataLength) {
     Audio::Format f;
-    f.setBytesPerSample(1).setSampleType(Audio::Format::Integer).setScaleExponent(8)
-        .setChannels(1);
+    f.setBytesPerSample(1).setSampleType(Audio::Format::Integer).setScaleExponent(8).setChannels(1);
     f.sampleRate = 8000;
     return Audio::IO::DecodeWaveData(0, data, &f, false, factFrames, dataLength);
 }

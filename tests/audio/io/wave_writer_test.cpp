@@ -64,7 +64,9 @@ Bytes Header(std::uint32_t riffSize, const Bytes& fmt, std::uint32_t dataSize) {
     return h.b;
 }
 
-Bytes Prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + std::min(n, b.size())); }
+Bytes Prefix(const Bytes& b, std::size_t n) {
+    return Bytes(b.begin(), b.begin() + std::min(n, b.size()));
+}
 
 const Format kInt16Stereo = MakeFormat(2, Format::Integer, 16, 2, 44100);
 
@@ -179,7 +181,8 @@ TEST(WaveWriter, OverflowingRiffFails) {
     // Simulate 0xFFFFFFDB - 4 more bytes: RIFF size exactly 0xFFFFFFFF.
     o.writer->BeforeWrite(0xFFFFFFDBu - 4);
     o.out->SeekRelative(0xFFFFFFDBu - 4);
-    EXPECT_EQ(Prefix(o.out->bytes, 44), Header(0xFFFFFFFFu, FmtPayload(1, 2, 44100, 4, 16), 0xFFFFFFDBu));
+    EXPECT_EQ(Prefix(o.out->bytes, 44),
+              Header(0xFFFFFFFFu, FmtPayload(1, 2, 44100, 4, 16), 0xFFFFFFDBu));
     const Bytes full = Prefix(o.out->bytes, 44);
     EXPECT_THROW(o.writer->BeforeWrite(4), IFF::Plan::SizeOverflow);
     EXPECT_EQ(Prefix(o.out->bytes, 44), full);
@@ -248,8 +251,7 @@ TEST(WaveWriter, RoundTripThroughTheReader) {
                     for (auto& b : data) b ^= 0x80;  // stored offset binary
                 EXPECT_EQ(got, data);
                 const Bytes file = ReadFile(path);
-                EXPECT_EQ(std::string(file.begin(), file.begin() + 4),
-                          expected ? "RF64" : "RIFF");
+                EXPECT_EQ(std::string(file.begin(), file.begin() + 4), expected ? "RF64" : "RIFF");
             }
         }
     }

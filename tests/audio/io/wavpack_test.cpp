@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <wavpack/wavpack.h>
 
 #include <cstdlib>
 #include <map>
 #include <random>
 #include <thread>
-
-#include <sys/stat.h>
 
 #include "IOTestUtil.h"
 #include "audio/format/Translator.h"
@@ -49,7 +48,8 @@ std::vector<std::int32_t> Widen(const Bytes& samples, std::uint32_t bytes) {
     std::vector<std::int32_t> out(samples.size() / bytes);
     for (std::size_t i = 0; i < out.size(); ++i) {
         std::uint32_t u = 0;
-        for (std::uint32_t k = 0; k < bytes; ++k) u |= std::uint32_t(samples[i * bytes + k]) << (8 * k);
+        for (std::uint32_t k = 0; k < bytes; ++k)
+            u |= std::uint32_t(samples[i * bytes + k]) << (8 * k);
         const int shift = 32 - 8 * int(bytes);
         out[i] = std::int32_t(u << shift) >> shift;
     }
@@ -90,8 +90,8 @@ TEST(WavpackWriter, RoundTripThroughTheReader) {
                           {4, Format::Float, 1}};
     for (const Case& c : cases) {
         for (std::uint32_t ch : {1u, 2u, 6u}) {
-            SCOPED_TRACE(testing::Message() << c.bytes << " bytes, type " << c.type << ", " << ch
-                                            << " channels");
+            SCOPED_TRACE(testing::Message()
+                         << c.bytes << " bytes, type " << c.type << ", " << ch << " channels");
             const Format f = MakeFormat(c.bytes, c.type, c.scale, ch, 44100);
             const std::size_t frames = 70001;  // several library blocks
             const Bytes data = RandomSamples(frames * ch, c.bytes, c.type == Format::Float, ch);
@@ -360,9 +360,9 @@ TEST_F(WavpackTool, FilesFromTheToolReadBack) {
 
 TEST_F(WavpackTool, TagItemsFollowTheReaderProperties) {
     const std::string longValue(3000, 'x');
-    const std::string path = Encode(Wav(FmtPayload(1, 2, 44100, 4, 16), Bytes(4000)),
-                                    "-w 'Artist=Some One' -w 'TITLE=Take 2' -w 'Comment=" +
-                                        longValue + "'");
+    const std::string path =
+        Encode(Wav(FmtPayload(1, 2, 44100, 4, 16), Bytes(4000)),
+               "-w 'Artist=Some One' -w 'TITLE=Take 2' -w 'Comment=" + longValue + "'");
     Audio::IO::PropertyList props;
     auto s = WVDecoder::Open(path, &props);
     ASSERT_EQ(props.size(), 12u);
