@@ -220,15 +220,17 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
     }
     if (o.outputDir) out.directory = Filesystem::Path::Parse(*o.outputDir, Filesystem::Path::Kind::Directory);
 
+    // Destroyed in reverse: the queue first, which waits until no worker is
+    // inside a job any more, then what its callback uses, then the pool.
     Threads::Pool pool(o.jobs ? o.jobs : Threads::Pool::DefaultWorkerCount());
-    JobQueue queue(&pool);
     std::mutex m;
     std::condition_variable cv;
+    std::vector<std::unique_ptr<CliRow>> rows;
+    JobQueue queue(&pool);
     queue.onAllJobsEnded = [&] {
         std::lock_guard lock(m);
         cv.notify_all();
     };
-    std::vector<std::unique_ptr<CliRow>> rows;
     for (const Filesystem::Path& f : files) {
         rows.push_back(std::make_unique<CliRow>(f));
         queue.QueueJob(*rows.back(), o.format.lowByte, o.format.scaleExponent, o.format.thirdByte,

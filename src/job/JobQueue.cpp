@@ -9,11 +9,22 @@ void JobQueue::QueueJob(iJobRow& row, std::uint8_t lowByte, std::uint8_t scaleEx
         Audio::Format::FromBytes(lowByte, scaleExponent, thirdByte, 0, outputRate);
     iJobRow* r = &row;
     row.SetStateText("queued");
+    {
+        std::lock_guard lock(mutex_);
+        ++inside_;
+    }
     ++activeJobs;
-    if (!pool_) pool_ = &Threads::Pool::Instance();
-    pool_->Submit(1, false, [this, r, requested, settings, options] {
-        RunJob(*r, requested, settings, options);
-    });
+    try {
+        if (!pool_) pool_ = &Threads::Pool::Instance();
+        pool_->Submit(1, false, [this, r, requested, settings, options] {
+            RunJob(*r, requested, settings, options);
+        });
+    } catch (...) {
+        --activeJobs;
+        std::lock_guard lock(mutex_);
+        --inside_;
+        throw;
+    }
 }
 
 void JobQueue::RunJob(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,
@@ -29,10 +40,18 @@ void JobQueue::RunJob(iJobRow& row, Audio::Format requested, const ConversionSet
             row.state = JobState::Failed;
         }
     }
+    std::lock_guard lock(mutex_);
     if (--activeJobs == 0) {
         abortRequested = false;
         if (onAllJobsEnded) onAllJobsEnded();
     }
+    --inside_;
+    left_.notify_all();
+}
+
+JobQueue::~JobQueue() {
+    std::unique_lock lock(mutex_);
+    left_.wait(lock, [this] { return inside_ == 0; });
 }
 
 void JobQueue::Convert(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,

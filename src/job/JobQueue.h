@@ -6,6 +6,8 @@
 // the dialog's list and the command-line tool each implement iJobRow.
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -51,6 +53,11 @@ public:
     // `pool` null: the process-wide pool, created on the first QueueJob
     // (which must then run on the main thread).
     explicit JobQueue(Threads::Pool* pool = nullptr) : pool_(pool) {}
+    // Waits until every queued job has ended and left RunJob, so that no
+    // worker touches the queue (or its callback's captures) afterwards.
+    ~JobQueue();
+    JobQueue(const JobQueue&) = delete;
+    JobQueue& operator=(const JobQueue&) = delete;
 
     // Captures the request and a copy of the settings, shows "queued" and
     // submits the job at priority 1.
@@ -66,7 +73,7 @@ public:
     std::atomic<std::int32_t> activeJobs{0};  // queued plus running
     std::atomic<bool> abortRequested{false};
     // Called on the worker that ended the last job, after the abort request
-    // was cleared.
+    // was cleared, with the queue's lock held: it must not call into the queue.
     std::function<void()> onAllJobsEnded;
 
 private:
@@ -74,4 +81,7 @@ private:
                  const OutputOptions& options);
 
     Threads::Pool* pool_;
+    std::mutex mutex_;
+    std::condition_variable left_;
+    std::int32_t inside_ = 0;  // jobs queued and not yet out of RunJob; under mutex_
 };

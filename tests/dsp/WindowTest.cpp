@@ -210,7 +210,9 @@ TEST(Window, SamplingRestoresTheCallersFloatingPointMode) {
     w->sampleSum({21, -10.0});
     const unsigned after = _mm_getcsr();
     _mm_setcsr(before);
-    EXPECT_EQ(after, mine);
+    // Control bits only: the sticky exception flags (bits 0-5) record any
+    // inexact result computed after the mode was restored.
+    EXPECT_EQ(after & ~0x3Fu, mine & ~0x3Fu);
 #else
     GTEST_SKIP() << "x86 only";
 #endif
