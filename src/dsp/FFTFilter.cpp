@@ -52,8 +52,8 @@ void foldGeneric(Math::complex* x, std::uint32_t s) {
     for (std::uint32_t j = 0; j <= s / 2; ++j) x[j] += Math::conj(x[s - j]);
 }
 
-void overlapAddGeneric(double* __restrict b, double* __restrict tail,
-                       const double* __restrict next, std::size_t n) {
+void overlapAddGeneric(double* __restrict b, double* __restrict tail, const double* __restrict next,
+                       std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
     std::memcpy(tail, next, n * sizeof(double));
 }
@@ -63,8 +63,8 @@ void overlapAddGeneric(double* __restrict b, double* __restrict tail,
 
 // Two complex products: (ar + i ai)(br + i bi) per 128-bit half.
 TESSIVAL_AVX2 inline __m256d cmul(__m256d a, __m256d b) {
-    const __m256d br = _mm256_movedup_pd(b);         // br br
-    const __m256d bi = _mm256_permute_pd(b, 0xF);    // bi bi
+    const __m256d br = _mm256_movedup_pd(b);            // br br
+    const __m256d bi = _mm256_permute_pd(b, 0xF);       // bi bi
     const __m256d swapped = _mm256_permute_pd(a, 0x5);  // ai ar
     return _mm256_fmaddsub_pd(a, br, _mm256_mul_pd(swapped, bi));
 }
@@ -76,8 +76,8 @@ TESSIVAL_AVX2 inline __m256d conjReversed(const Math::complex* p) {
     return _mm256_xor_pd(_mm256_permute2f128_pd(v, v, 0x01), sign);
 }
 
-TESSIVAL_AVX2 void multiplyAVX2(Math::complex* dst, const Math::complex* a,
-                                const Math::complex* b, std::size_t n) {
+TESSIVAL_AVX2 void multiplyAVX2(Math::complex* dst, const Math::complex* a, const Math::complex* b,
+                                std::size_t n) {
     std::size_t k = 0;
     for (; k + 2 <= n; k += 2) {
         const __m256d va = _mm256_loadu_pd(reinterpret_cast<const double*>(a + k));
@@ -152,7 +152,9 @@ void applyDelay(Math::complex* spectrum, std::uint32_t bins, double phi) {
     }
 }
 
-std::uint32_t exponentFactor(int e) { return 1u << (e < 0 ? -e : e); }
+std::uint32_t exponentFactor(int e) {
+    return 1u << (e < 0 ? -e : e);
+}
 
 }  // namespace
 
@@ -221,8 +223,7 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input, std::uin
 
 template <int N>
 FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
-                        const FFTFilterLayout& layout, const KernelGenerator& generate,
-                        double gain)
+                        const FFTFilterLayout& layout, const KernelGenerator& generate, double gain)
     : FFTFilterBase<N>(std::move(input), layout),
       size_(layout.size),
       taps_(layout.taps),
@@ -258,8 +259,8 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
                    this->alignShift / size_);
 
     Audio::Stream::Tag tag;
-    tag.origin = (delay_ + this->alignShift) * std::ldexp(1.0, std::min(e, 0)) +
-                 std::ldexp(inTag.origin, e);
+    tag.origin =
+        (delay_ + this->alignShift) * std::ldexp(1.0, std::min(e, 0)) + std::ldexp(inTag.origin, e);
     tag.format = inTag.format;
     tag.format.sampleRate = std::ldexp(inTag.format.sampleRate, e);
     setTag(tag);
@@ -369,8 +370,9 @@ template <int N>
         const bool delivered = in.end > in.begin;
         const std::uint32_t silentIn = delivered ? in.silentMask : ::Stream::kAllSilent;
         // The rest of the input transform's span reads as zeros.
-        if (delivered) in = ::Stream::join(in, VBlock{dest.channels, in.end, cursor + nIn * 8,
-                                                      ::Stream::kAllSilent, 0});
+        if (delivered)
+            in = ::Stream::join(
+                in, VBlock{dest.channels, in.end, cursor + nIn * 8, ::Stream::kAllSilent, 0});
         std::uint32_t silentOut = 0;
         for (std::uint32_t c = 0; c < this->channels; ++c) {
             const std::uint32_t bit = ::Stream::channelBit(c);
@@ -387,10 +389,9 @@ template class FFTFilter<0>;
 template class FFTFilter<1>;
 template class FFTFilter<2>;
 
-Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
-                                                       std::uint32_t taps,
-                                                       const KernelGenerator& generate, double gain,
-                                                       double syncOffset, int e) {
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
+    Audio::Stream::Wrapper<::Stream::iVOver> input, std::uint32_t taps,
+    const KernelGenerator& generate, double gain, double syncOffset, int e) {
     ::Stream::iVOver* s;
     if (e < 0)
         s = new FFTFilter<0>(std::move(input), taps, generate, gain, syncOffset, e);
@@ -401,10 +402,9 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::
     return Audio::Stream::Wrapper<::Stream::iVOver>(s);
 }
 
-Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
-                                                       const Window& window, double gain,
-                                                       double syncOffset, const FIR::BandSpec& band,
-                                                       int e) {
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
+    Audio::Stream::Wrapper<::Stream::iVOver> input, const Window& window, double gain,
+    double syncOffset, const FIR::BandSpec& band, int e) {
     FIR::BandpassGen gen(band, window, e);
     const std::uint32_t taps = gen.taps;
     return makeFFTFilter(std::move(input), taps, FIR::BandpassGen::bind(std::move(gen)), gain,

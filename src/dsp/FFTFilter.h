@@ -80,8 +80,7 @@ struct DFTSwitcher<2> {  // interpolation: input at the low rate, output at the 
     const OOURA::FFT::R2C& outputDFT() const { return *highRate; }
 };
 
-class FFTFilterBaseBase
-    : public ::Stream::Consumer<Audio::Stream::Wrapper<::Stream::iVOver>> {
+class FFTFilterBaseBase : public ::Stream::Consumer<Audio::Stream::Wrapper<::Stream::iVOver>> {
 public:
     FFTFilterBaseBase(Audio::Stream::Wrapper<::Stream::iVOver> up, std::int32_t e, double shift)
         : Consumer(std::move(up)), exponent(e), alignShift(shift) {}
@@ -110,9 +109,9 @@ public:
     void seek(std::uint64_t position) override;
     ::Stream::VBlock read(::Stream::VSlice dest, std::uint32_t capacity) override;
 
-    std::uint32_t size() const { return size_; }     // M
-    std::uint32_t taps() const { return taps_; }     // L
-    double delay() const { return delay_; }          // (L - 1) / 2, high-rate samples
+    std::uint32_t size() const { return size_; }  // M
+    std::uint32_t taps() const { return taps_; }  // L
+    double delay() const { return delay_; }       // (L - 1) / 2, high-rate samples
     const Math::complex* kernelSpectrum() const { return kernelSpectrum_.get(); }
 
 private:
@@ -144,10 +143,9 @@ extern template class FFTFilter<2>;
 
 // Builds the filter stage for exponent e over `input` from a kernel of
 // `taps` high-rate taps (odd) and its generator. N follows from e.
-Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
-                                                       std::uint32_t taps,
-                                                       const KernelGenerator& generate, double gain,
-                                                       double syncOffset, int e);
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
+    Audio::Stream::Wrapper<::Stream::iVOver> input, std::uint32_t taps,
+    const KernelGenerator& generate, double gain, double syncOffset, int e);
 
 class Window;
 
@@ -160,9 +158,8 @@ void forceGenericFilterKernels(bool on);
 // The FFT stage of a conversion: `window` (Kaiser, even integer length) and
 // `band` are at the lower of the stage's two rates; the kernel is carried to
 // the high rate (taps = window length x 2^|e| - 1).
-Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
-                                                       const Window& window, double gain,
-                                                       double syncOffset, const FIR::BandSpec& band,
-                                                       int e);
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
+    Audio::Stream::Wrapper<::Stream::iVOver> input, const Window& window, double gain,
+    double syncOffset, const FIR::BandSpec& band, int e);
 
 }  // namespace DSP

@@ -102,8 +102,10 @@ struct KernelArgs {
 
 template <bool Accumulate>
 inline void put(double* out, double v) {
-    if constexpr (Accumulate) *out += v;
-    else *out = v;
+    if constexpr (Accumulate)
+        *out += v;
+    else
+        *out = v;
 }
 
 template <bool Accumulate>
@@ -253,11 +255,14 @@ boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut) {
     const int room = 63 - std::bit_width(shift >= 0 ? a : b);
     if (std::abs(shift) > room)
         throw std::invalid_argument("The ratio of the sample rates is out of range");
-    if (shift >= 0) a <<= shift;
-    else b <<= -shift;
+    if (shift >= 0)
+        a <<= shift;
+    else
+        b <<= -shift;
     const std::uint64_t g = std::gcd(a, b);
     a /= g, b /= g;
-    if (a / b > UINT_MAX) throw std::invalid_argument("The ratio of the sample rates is out of range");
+    if (a / b > UINT_MAX)
+        throw std::invalid_argument("The ratio of the sample rates is out of range");
 
     std::uint64_t p = a, q = b;
     if (q > kMaxPhases || p > UINT_MAX) std::tie(p, q) = bestApproximation(a, b, kMaxPhases);
@@ -315,8 +320,7 @@ PlannedConvolution planConvolution(double origin, double syncOffset, double wind
 PolyphaseTable::PolyphaseTable(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
                                const TapSampler& sample)
     : iResampler(plan), numerator(ratio.numerator()), denominator(ratio.denominator()) {
-    if (numerator == 0 || denominator == 0 || denominator > kMaxPhases || taps == 0)
-        throw Wobbly{};
+    if (numerator == 0 || denominator == 0 || denominator > kMaxPhases || taps == 0) throw Wobbly{};
     const std::size_t stride = std::size_t{taps} + 1;
     coefficients.reset(new double[stride * denominator]);
     ScopedFloatMode mode;
@@ -362,8 +366,12 @@ unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& so
     a.P = numerator;
     a.Q = denominator;
     a.phase = phase;
-    auto out = [&](std::uint32_t c) { return reinterpret_cast<double*>((*dest.channels)[c]) + dest.begin; };
-    auto in = [&](std::uint32_t c) { return reinterpret_cast<const double*>(source[c]) + sourceBegin; };
+    auto out = [&](std::uint32_t c) {
+        return reinterpret_cast<double*>((*dest.channels)[c]) + dest.begin;
+    };
+    auto in = [&](std::uint32_t c) {
+        return reinterpret_cast<const double*>(source[c]) + sourceBegin;
+    };
     // Channels to compute, taken two at a time.
     std::uint32_t pending = count;  // index of a computed channel waiting for a partner
     for (std::uint32_t c = 0; c < count; ++c) {
@@ -391,8 +399,8 @@ unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& so
 
 // ---------------------------------------------------------------- stage
 
-VFIRFilter::VFIRFilter(Audio::Stream::Wrapper<::Stream::iVUnder> up,
-                       Counted<FixedResampler> r, Audio::Format format)
+VFIRFilter::VFIRFilter(Audio::Stream::Wrapper<::Stream::iVUnder> up, Counted<FixedResampler> r,
+                       Audio::Format format)
     : Consumer(std::move(up)), resampler(std::move(r)) {
     granularity = format.bytesPerSample() * std::max(format.channels(), 1u);
     channels = upstream->channels;
@@ -434,8 +442,10 @@ void VFIRFilter::seek(std::uint64_t p) {
             std::uint32_t lo = 0, hi = count;
             while (lo < hi) {
                 const std::uint32_t mid = lo + (hi - lo + 1) / 2;
-                if (r.inputNeeded(phase, mid) <= avail) lo = mid;
-                else hi = mid - 1;
+                if (r.inputNeeded(phase, mid) <= avail)
+                    lo = mid;
+                else
+                    hi = mid - 1;
             }
             if (lo == 0) throw Wobbly{};  // the upstream makes no progress
             count = lo;
@@ -445,8 +455,8 @@ void VFIRFilter::seek(std::uint64_t p) {
                                             blk.silentMask, blk.zeroedMask, phase, false);
         upstream->consume(consumed * 8);
         upstream->position += std::int64_t{consumed} * 8;
-        result = ::Stream::join(result, VBlock{dest.channels, out.begin * 8, out.end * 8,
-                                               out.silentMask, 0});
+        result = ::Stream::join(
+            result, VBlock{dest.channels, out.begin * 8, out.end * 8, out.silentMask, 0});
         done += count;
     }
     return result;
@@ -490,7 +500,8 @@ Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseStage(
     if (input.tag().format.sampleRate == fsOut) return input;
     const sptr<Window> w2 = kaiserWindows->create(attenuationDb)->forWidth(spec);
     const unsigned n = w2->integerLength(0);
-    std::shared_ptr<const Window> w5 = w2->adjust(FirstNull, n)->withPeak(band.amplitude)->withGain(gain);
+    std::shared_ptr<const Window> w5 =
+        w2->adjust(FirstNull, n)->withPeak(band.amplitude)->withGain(gain);
     const double N = w5->lengthSamples;
     TapSampler sample = [w5, band](double* begin, double* end, double start, unsigned count) {
         w5->sample(begin, end, band, start, count);

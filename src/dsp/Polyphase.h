@@ -11,11 +11,10 @@
 // bytes) unless a name ends in Bytes; `origin` values are frames of the
 // stream they belong to; the sync offset is in output samples.
 
+#include <boost/rational.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
-
-#include <boost/rational.hpp>
 
 #include "audio/format/Format.h"
 #include "base/RefCount.h"
@@ -115,17 +114,16 @@ public:
                    const TapSampler& sample)
         : PolyphaseTable(plan, ratio, sample) {}
 
-    unsigned process(ChannelSpan& dest, const ::Stream::Channels& source,
-                     std::uint32_t sourceBegin, std::uint32_t sourceEnd,
-                     std::uint32_t sourceSilentMask, std::uint32_t sourceZeroedMask,
-                     std::uint32_t& phase, bool accumulate) override;
+    unsigned process(ChannelSpan& dest, const ::Stream::Channels& source, std::uint32_t sourceBegin,
+                     std::uint32_t sourceEnd, std::uint32_t sourceSilentMask,
+                     std::uint32_t sourceZeroedMask, std::uint32_t& phase,
+                     bool accumulate) override;
 };
 
 // The resampling stage: pulls a zero-copy view of exactly the input samples
 // it needs and consumes what it has passed.
-class VFIRFilter final
-    : public ::Stream::iVOver,
-      public ::Stream::Consumer<Audio::Stream::Wrapper<::Stream::iVUnder>> {
+class VFIRFilter final : public ::Stream::iVOver,
+                         public ::Stream::Consumer<Audio::Stream::Wrapper<::Stream::iVUnder>> {
 public:
     VFIRFilter(Audio::Stream::Wrapper<::Stream::iVUnder> upstream,
                Counted<FixedResampler> resampler, Audio::Format format);

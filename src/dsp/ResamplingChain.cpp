@@ -16,8 +16,7 @@ namespace {
 constexpr double kMaxSyncOffset = 1e9;
 
 void checkSettings(const ResamplingSettings& s) {
-    if (!std::isfinite(s.gain))
-        throw std::invalid_argument("The gain must be a finite number");
+    if (!std::isfinite(s.gain)) throw std::invalid_argument("The gain must be a finite number");
     if (!std::isfinite(s.syncOffset) || std::abs(s.syncOffset) > kMaxSyncOffset)
         throw std::invalid_argument("The sync offset must be a number of samples below 1e9");
     if (std::isnan(s.basebandMax) || std::isnan(s.stopbandMin))
@@ -69,9 +68,9 @@ ResamplingPlan planResampling(float fsIn, const ResamplingSettings& settings, fl
     return plan;
 }
 
-Audio::Stream::Wrapper<::Stream::iVOver> makeFFTStage(Audio::Stream::Wrapper<::Stream::iVOver> input,
-                                                      const ResamplingPlan& plan,
-                                                      const ResamplingSettings& settings, int e) {
+Audio::Stream::Wrapper<::Stream::iVOver> makeFFTStage(
+    Audio::Stream::Wrapper<::Stream::iVOver> input, const ResamplingPlan& plan,
+    const ResamplingSettings& settings, int e) {
     const float rate = input.tag().format.sampleRate;
     const double design = e < 0 ? std::ldexp(double(rate), e) : double(rate);
     const double B = plan.basebandMax, T = plan.stopbandMin;

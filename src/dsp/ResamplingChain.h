@@ -32,18 +32,18 @@ struct ResamplingSettings {
     double syncOffset = 0.0;         // output samples; < 0 switches grid alignment off
     double basebandMax = 20000.0;    // pass-band edge, Hz; +inf = unset
     double stopbandMin = std::numeric_limits<double>::infinity();  // Hz; +inf = unset
-    double gain = 1.0;               // linear
-    double speed = 1.0;              // the input plays this many times faster
+    double gain = 1.0;                                             // linear
+    double speed = 1.0;  // the input plays this many times faster
 };
 
 // The stages a conversion needs (the result of the stage choice).
 struct ResamplingPlan {
     enum Path { SameRate, PowerOfTwo, TwoStage } path = SameRate;
-    double inputRate = 0;     // after the speed relabelling, Hz
-    double basebandMax = 0;   // B', Hz
-    double stopbandMin = 0;   // T', Hz
-    unsigned attenuation = 0; // A (plus 7 for two stages), dB
-    int exponent = 0;         // e of the FFT stage
+    double inputRate = 0;        // after the speed relabelling, Hz
+    double basebandMax = 0;      // B', Hz
+    double stopbandMin = 0;      // T', Hz
+    unsigned attenuation = 0;    // A (plus 7 for two stages), dB
+    int exponent = 0;            // e of the FFT stage
     float intermediateRate = 0;  // fs2, the FFT stage's output rate, Hz
 };
 

@@ -69,8 +69,8 @@ private:
 };
 
 inline Audio::Stream::Wrapper<Stream::iVOver> source(std::vector<Signal> data, float rate,
-                                                      double origin = 0.0,
-                                                      bool silentZeros = false) {
+                                                     double origin = 0.0,
+                                                     bool silentZeros = false) {
     return Audio::Stream::Wrapper<Stream::iVOver>(
         new VSource(std::move(data), rate, origin, silentZeros));
 }
@@ -110,8 +110,12 @@ inline ReadResult readAll(Stream::iVOver& s, std::size_t samples, std::size_t ch
 }
 
 // sin(2 pi x), with x reduced to one cycle first for accuracy.
-inline double sinCycles(double x) { return std::sin(2.0 * std::numbers::pi * (x - std::floor(x))); }
-inline double cosCycles(double x) { return std::cos(2.0 * std::numbers::pi * (x - std::floor(x))); }
+inline double sinCycles(double x) {
+    return std::sin(2.0 * std::numbers::pi * (x - std::floor(x)));
+}
+inline double cosCycles(double x) {
+    return std::cos(2.0 * std::numbers::pi * (x - std::floor(x)));
+}
 
 inline Signal tone(std::size_t n, double cyclesPerSample, double amplitude) {
     Signal s(n);
@@ -123,9 +127,9 @@ inline Signal tone(std::size_t n, double cyclesPerSample, double amplitude) {
 // a sin(2 pi f (j - origin)) + b cos(2 pi f (j - origin)), f fixed. For a
 // tone that really is delayed by `origin` samples, b is 0.
 struct ToneFit {
-    double amplitude = 0;     // sqrt(a^2 + b^2)
-    double delayError = 0;    // true delay minus `origin`, samples
-    double residualDb = 0;    // residual energy over fitted tone energy, dB
+    double amplitude = 0;   // sqrt(a^2 + b^2)
+    double delayError = 0;  // true delay minus `origin`, samples
+    double residualDb = 0;  // residual energy over fitted tone energy, dB
 };
 
 inline ToneFit fitTone(const Signal& y, std::size_t begin, std::size_t end, double f,

@@ -1,11 +1,10 @@
-#include "dsp/FFTFilter.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
 #include "dsp/ChainSupport.h"
+#include "dsp/FFTFilter.h"
 
 namespace {
 
@@ -97,7 +96,7 @@ TEST(FFTFilterLayout, RejectsWhatCannotBeBuilt) {
 struct Case {
     int e;
     unsigned taps;
-    std::size_t chunk;  // read request in samples (rounded to granularity)
+    std::size_t chunk;     // read request in samples (rounded to granularity)
     bool generic = false;  // portable loops instead of the CPU-specific ones
 };
 
@@ -128,8 +127,7 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     const ReadResult r = readAll(*f, outLen + 500, k.chunk);
     EXPECT_EQ(f->length, std::int64_t(outLen * 8));
     for (int c = 0; c < 2; ++c) {
-        const Signal ref =
-            reference(x[c], h, k.e, int(layout.alignShift), gain, outLen + 500);
+        const Signal ref = reference(x[c], h, k.e, int(layout.alignShift), gain, outLen + 500);
         double worst = 0;
         for (std::size_t j = 0; j < ref.size(); ++j)
             worst = std::max(worst, std::abs(r.data[c][j] - ref[j]));
@@ -140,11 +138,10 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
 
 INSTANTIATE_TEST_SUITE_P(Exponents, FFTFilterVsDirect,
                          ::testing::Values(Case{0, 63, 100}, Case{0, 63, 1000}, Case{1, 63, 700},
-                                           Case{2, 31, 300}, Case{3, 31, 2000},
-                                           Case{-1, 63, 150}, Case{-1, 65, 900},
-                                           Case{-2, 63, 400}, Case{-3, 127, 1000},
-                                           Case{2, 31, 300, true}, Case{-2, 63, 400, true},
-                                           Case{0, 63, 100, true}));
+                                           Case{2, 31, 300}, Case{3, 31, 2000}, Case{-1, 63, 150},
+                                           Case{-1, 65, 900}, Case{-2, 63, 400},
+                                           Case{-3, 127, 1000}, Case{2, 31, 300, true},
+                                           Case{-2, 63, 400, true}, Case{0, 63, 100, true}));
 
 TEST(FFTFilter, SilenceAfterSignalFlushesTailThenCostsNothing) {
     // 200 samples of signal, then a long silent stretch delivered as Silence.
@@ -190,15 +187,15 @@ TEST(FFTFilter, FractionalAlignmentDelaysABandLimitedKernel) {
         std::vector<double> h(taps);
         for (unsigned k = 0; k < taps; ++k) {
             const double t = double(k) - 50.0 - shift;
-            const double s = t == 0 ? 1.0 : std::sin(0.3 * std::numbers::pi * t) /
-                                                 (0.3 * std::numbers::pi * t);
+            const double s =
+                t == 0 ? 1.0 : std::sin(0.3 * std::numbers::pi * t) / (0.3 * std::numbers::pi * t);
             h[k] = 0.3 * s * std::exp(-0.5 * (t / 8.0) * (t / 8.0));
         }
         return h;
     };
     const Signal x = randomSignal(4000, 6);
-    auto f = DSP::makeFFTFilter(source({x}, 48000.0f), taps, firGenerator(kernel(0.0)), 1.0,
-                                0.3, 0);
+    auto f =
+        DSP::makeFFTFilter(source({x}, 48000.0f), taps, firGenerator(kernel(0.0)), 1.0, 0.3, 0);
     EXPECT_DOUBLE_EQ(f.tag().origin, 50.3);
     const ReadResult r = readAll(*f, 4000, 1000);
     const Signal ref = reference(x, kernel(0.3), 0, 0, 1.0, 4000);

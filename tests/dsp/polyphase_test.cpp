@@ -25,15 +25,18 @@ TEST(PolyphaseRatio, ExactWhenTheReducedDenominatorFits) {
 
 TEST(PolyphaseRatio, OtherwiseTheBestApproximationBeatsTheOldGrid) {
     // 44541 Hz (44100 x 1.01) doubled, to 48000: 14847/8000 needs 8000 phases.
-    for (auto [in, out] : {std::pair{89082.0f, 48000.0f}, {96000.0f, 44101.0f},
-                           {176400.0f, 47999.0f}, {88200.0f, 32001.0f}}) {
+    for (auto [in, out] : {std::pair{89082.0f, 48000.0f},
+                           {96000.0f, 44101.0f},
+                           {176400.0f, 47999.0f},
+                           {88200.0f, 32001.0f}}) {
         const rational<unsigned> r = polyphaseRatio(in, out);
         const double x = double(in) / double(out);
         EXPECT_LE(r.denominator(), 2048u);
         const double err = std::abs(double(r.numerator()) / r.denominator() - x);
         // No fraction with a smaller denominator bound does better (brute force) ...
         double best = INFINITY;
-        for (unsigned q = 1; q <= 2048; ++q) best = std::min(best, std::abs(std::round(x * q) / q - x));
+        for (unsigned q = 1; q <= 2048; ++q)
+            best = std::min(best, std::abs(std::round(x * q) / q - x));
         EXPECT_LE(err, best * (1 + 1e-9)) << in << "/" << out;
         // ... in particular not the multiples of 1/1728.
         EXPECT_LE(err, std::abs(std::round(x * 1728) / 1728 - x)) << in << "/" << out;
@@ -126,8 +129,8 @@ TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
     // Two channels share the coefficient loads; a third runs alone.
     const std::vector<Signal> x = {randomSignal(2000, 11), randomSignal(2000, 12),
                                    randomSignal(2000, 13)};
-    auto stage =
-        DSP::FIR::makePolyphaseResampler(source(x, k.in, k.origin), k.N, sampler(k.N), k.sync, k.out);
+    auto stage = DSP::FIR::makePolyphaseResampler(source(x, k.in, k.origin), k.N, sampler(k.N),
+                                                  k.sync, k.out);
     const rational<unsigned> ratio = polyphaseRatio(k.in, k.out);
     const double P = ratio.numerator(), Q = ratio.denominator();
     const Audio::Stream::Tag tag = stage.tag();

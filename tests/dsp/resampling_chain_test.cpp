@@ -1,5 +1,3 @@
-#include "dsp/ResamplingChain.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +7,7 @@
 #include "dsp/ChainSupport.h"
 #include "dsp/FFTFilter.h"
 #include "dsp/Polyphase.h"
+#include "dsp/ResamplingChain.h"
 
 namespace {
 
@@ -77,10 +76,11 @@ TEST_P(ChainQuality, ToneKeepsAmplitudePhaseAndPurity) {
     const ToneFit early = fitTone(r.data[0], at(0.2), at(0.35), f / k.out, origin);
     const ToneFit late = fitTone(r.data[0], at(0.65), at(0.8), f / k.out, origin);
     const double ampDb = 20 * std::log10(whole.amplitude / kMinus1dB);
-    std::printf("%g -> %g: origin %.4f, amplitude error %.2e dB, THD+N %.1f dB, delay error %.2e "
-                "samples (early %.2e, late %.2e)\n",
-                k.in, k.out, origin, ampDb, whole.residualDb, whole.delayError, early.delayError,
-                late.delayError);
+    std::printf(
+        "%g -> %g: origin %.4f, amplitude error %.2e dB, THD+N %.1f dB, delay error %.2e "
+        "samples (early %.2e, late %.2e)\n",
+        k.in, k.out, origin, ampDb, whole.residualDb, whole.delayError, early.delayError,
+        late.delayError);
     EXPECT_LT(std::abs(ampDb), 0.001);
     EXPECT_LT(whole.residualDb, -140.0);
     EXPECT_LT(std::abs(whole.delayError), 0.01);
@@ -98,15 +98,17 @@ TEST(ChainQuality, ToneAboveTheOutputBandIsRemoved) {
         source({tone(std::size_t(in), 25000.0 / in, kMinus1dB)}, in), defaults145(), out);
     const double origin = chain.tag().origin;
     const ReadResult r = readAll(*chain, std::size_t(out + origin) + 100);
-    const double level = peakDb(r.data[0], std::size_t(origin + 0.1 * out),
-                                std::size_t(origin + 0.9 * out));
+    const double level =
+        peakDb(r.data[0], std::size_t(origin + 0.1 * out), std::size_t(origin + 0.9 * out));
     std::printf("25 kHz at -1 dBFS, 96000 -> 44100: peak %.1f dBFS\n", level);
     EXPECT_LT(level, -140.0);
 }
 
 TEST(ChainQuality, SyncOffsetPutsASampleThatFarBeforeTimeZero) {
-    for (auto [in, out, sync] : {std::tuple{44100.0f, 48000.0f, 0.3}, {44100.0f, 88200.0f, 0.25},
-                                 {48000.0f, 48000.0f, 0.6}, {96000.0f, 48000.0f, 0.7}}) {
+    for (auto [in, out, sync] : {std::tuple{44100.0f, 48000.0f, 0.3},
+                                 {44100.0f, 88200.0f, 0.25},
+                                 {48000.0f, 48000.0f, 0.6},
+                                 {96000.0f, 48000.0f, 0.7}}) {
         ResamplingSettings s = defaults145();
         s.syncOffset = sync;
         const double f = 997.0;
