@@ -12,7 +12,7 @@
 #include "audio/io/OpenFile.h"
 #include "dsp/ResamplingChain.h"
 #include "stream/Adapt.h"
-#include "stream/Interleave.h"
+#include "audio/format/ChannelSplit.h"
 
 using Audio::Format;
 using StreamOver = Audio::Stream::Wrapper<Stream::iOver>;
