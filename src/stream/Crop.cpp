@@ -9,13 +9,6 @@ namespace Stream {
 
 namespace {
 
-// Bytes of a read past the upstream's known end: keep = n when the length
-// is unknown, else what is left before it.
-std::int64_t keptLength(std::int64_t n, std::int64_t upstreamPosition, std::int64_t upstreamLength) {
-    if (upstreamLength < 0) return n;
-    return std::min(n, std::max<std::int64_t>(0, upstreamLength - upstreamPosition));
-}
-
 std::uint32_t cropUnit(std::uint32_t granularity, std::int64_t start, std::int64_t length) {
     std::int64_t g = granularity;
     if (start > 0) g = std::gcd(g, start);

@@ -29,8 +29,7 @@ public:
         const auto n = static_cast<std::int64_t>(blk.length());
         upstream->position += n;
         inheritLength(*upstream);
-        const std::int64_t L = upstream->length;
-        const std::int64_t keep = L < 0 ? n : std::min(n, std::max<std::int64_t>(0, L - P));
+        const std::int64_t keep = keptLength(n, P, upstream->length);
         if (blk.kind == Silence && n != 0) {
             std::fill(blk.begin, blk.end, std::uint8_t{0});
             blk.kind = Zeros;

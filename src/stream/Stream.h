@@ -244,6 +244,15 @@ public:
 // samples. Null means silence is zero bytes.
 using Filler = void (*)(std::uint8_t* begin, std::uint8_t* end);
 
+// How many of the n bytes delivered from `upstreamPosition` a consumer may
+// use: all while the upstream's length is unknown, else those before it.
+inline std::int64_t keptLength(std::int64_t n, std::int64_t upstreamPosition,
+                               std::int64_t upstreamLength) {
+    if (upstreamLength < 0) return n;
+    const std::int64_t left = upstreamLength - upstreamPosition;
+    return left <= 0 ? 0 : (left < n ? left : n);
+}
+
 // Helpers for the read protocol: advance the upstream's position by what it
 // delivered.
 inline void advance(iOver& up, const Block& b) { up.position += static_cast<std::int64_t>(b.length()); }

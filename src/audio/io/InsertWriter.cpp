@@ -39,9 +39,8 @@ public:
         inheritLength(*upstream);
 
         // A consumer never uses bytes at or beyond its upstream's length.
-        std::int64_t n = static_cast<std::int64_t>(blk.length());
-        const std::int64_t L = upstream->length;
-        if (L >= 0) n = std::min(n, std::max<std::int64_t>(0, L - P));
+        const std::int64_t n =
+            ::Stream::keptLength(static_cast<std::int64_t>(blk.length()), P, upstream->length);
         Block out{blk.begin, blk.begin + n, n ? blk.kind : ::Stream::Silence};
 
         if (convert_) out = translate(out, dest, capacity);
