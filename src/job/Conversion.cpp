@@ -11,6 +11,7 @@
 #include "audio/io/InsertWriter.h"
 #include "audio/io/OpenFile.h"
 #include "dsp/ResamplingChain.h"
+#include "job/SettingsModel.h"
 #include "stream/Adapt.h"
 #include "audio/format/ChannelSplit.h"
 
@@ -86,6 +87,11 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
 StreamOver BuildConversionChain(StreamOver source, Format format, const ConversionSettings& settings) {
     const Format src = source.format();
     const double x = static_cast<double>(src.sampleRate) * settings.speed;
+    // Filters between rates beyond this would need gigabytes per block.
+    if (!(x > 0.0 && x <= kMaxRateHz))
+        throw std::invalid_argument("the input's sample rate times the speed is out of range");
+    if (!(format.sampleRate > 0.0f && format.sampleRate <= kMaxRateHz))
+        throw std::invalid_argument("output rate out of range");
     const bool noStopband = !std::isfinite(settings.stopbandMin) || settings.stopbandMin <= 0 ||
                             x == settings.stopbandMin + settings.basebandMax;
     // Nothing to filter: only the sample type changes. A gain or sync offset
@@ -116,6 +122,8 @@ Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, do
 
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, const ConversionSettings& settings,
                              Stream::iDrainProgress* progress, const OutputOptions& options) {
+    // Whoever filled the settings, absurd values end here with their reason.
+    CheckConversionSettings(settings, requested.sampleRate);
     Format inputFormat;
     StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr, requested);
     std::int64_t inputFrames = -1;
@@ -155,9 +163,13 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
         created = true;
         writer->output = writer->Open(std::move(out), expected);
         writer->openState = 2;
+        Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on
         StreamOver writing = Audio::IO::InsertWriter(std::move(source), std::move(writer));
         Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
-        if (!Stream::drain(std::move(pull), progress)) throw ConversionAborted();
+        if (!Stream::drain(pull, progress)) throw ConversionAborted();
+        // The last writes and the close can still fail (a full disk, a
+        // network share): only a file that was completed is kept.
+        w->Finish();
     } catch (...) {
         if (created) std::remove(outText.c_str());
         throw;

@@ -18,39 +18,58 @@ namespace {
 class iByteOutput_stdio final : public iByteOutput {
 public:
     explicit iByteOutput_stdio(std::FILE* f) : file_(f) {}
-    ~iByteOutput_stdio() override { std::fclose(file_); }
+    ~iByteOutput_stdio() override {
+        if (file_) std::fclose(file_);
+    }
 
     std::int64_t Tell() override {
-        off_t p = ftello(file_);
-        if (p < 0) throw Wobbly{};
+        off_t p = ftello(Open());
+        if (p < 0) throw Failure("cannot seek in the output file", errno);
         return p;
     }
     void Seek(std::int64_t position) override {
-        if (fseeko(file_, static_cast<off_t>(position), SEEK_SET) != 0) throw Wobbly{};
+        if (fseeko(Open(), static_cast<off_t>(position), SEEK_SET) != 0)
+            throw Failure("cannot seek in the output file", errno);
     }
     void SeekRelative(std::int64_t offset) override {
-        if (fseeko(file_, static_cast<off_t>(offset), SEEK_CUR) != 0) throw Wobbly{};
+        if (fseeko(Open(), static_cast<off_t>(offset), SEEK_CUR) != 0)
+            throw Failure("cannot seek in the output file", errno);
     }
     void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) override {
+        std::FILE* f = Open();
         std::size_t n = static_cast<std::size_t>(end - begin);
         if (kind == Samples && n != 0) {
-            if (std::fwrite(begin, 1, n, file_) != n) throw Wobbly{};
+            if (std::fwrite(begin, 1, n, f) != n) throw Failure("cannot write the output file", errno);
         } else {
             static const std::uint8_t zeros[65536] = {};
             while (n != 0) {
                 std::size_t piece = std::min(n, sizeof zeros);
-                if (std::fwrite(zeros, 1, piece, file_) != piece) throw Wobbly{};
+                if (std::fwrite(zeros, 1, piece, f) != piece)
+                    throw Failure("cannot write the output file", errno);
                 n -= piece;
             }
         }
-        if (std::fflush(file_) != 0) throw Wobbly{};
+        if (std::fflush(f) != 0) throw Failure("cannot write the output file", errno);
+    }
+    void Close() override {
+        std::FILE* f = Open();
+        file_ = nullptr;
+        if (std::fclose(f) != 0) throw Failure("cannot close the output file", errno);
     }
 
 private:
+    std::FILE* Open() const {
+        if (!file_) throw Failure("the output file is closed", EBADF);
+        return file_;
+    }
+
     std::FILE* file_;
 };
 
 }  // namespace
+
+iByteOutput::Failure::Failure(const char* operation, int error)
+    : std::runtime_error(std::string(operation) + ": " + std::strerror(error)) {}
 
 sptr<iByteOutput> OpenStdioOutput(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -65,6 +84,10 @@ namespace Audio::IO {
 int iFileWriter::SetFormat(const FormatTranslator& s) {
     bytesPerFrame = static_cast<int>(s.inFormat().bytesPerFrame());
     return static_cast<int>(s.inFormat().bytesPerSample());
+}
+
+void iFileWriter::Finish() {
+    if (output) output->Close();
 }
 
 namespace {

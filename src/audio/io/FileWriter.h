@@ -14,17 +14,24 @@
 
 #include "audio/format/Format.h"
 #include "audio/format/Translator.h"
+#include "base/Wobbly.h"
 #include "base/sptr.h"
 #include "stream/Stream.h"
 
 namespace Stream {
 
 // Sequential byte sink with seeking. Failures of the underlying file throw
-// Wobbly.
+// Failure, which is also a Wobbly.
 class iByteOutput {
 public:
     struct CannotOpen : std::runtime_error {
         CannotOpen() : std::runtime_error("file creation failed") {}
+    };
+    // A write, seek or close of the file failed; the text names the
+    // operation and the system's reason ("cannot write the output file: No
+    // space left on device").
+    struct Failure : std::runtime_error, Wobbly {
+        Failure(const char* operation, int error);
     };
 
     virtual ~iByteOutput() = default;
@@ -34,6 +41,10 @@ public:
     // Writes [begin, end) for kind Samples; end - begin zero bytes for Silence
     // or Zeros, whatever the range holds.
     virtual void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) = 0;
+    // Ends the output and reports what the system says about the last
+    // writes (a closed file may still turn out not to be stored). Nothing may
+    // be written afterwards. Outputs without such a report do nothing.
+    virtual void Close() {}
 };
 
 // Byte output over a C file opened "wb". Throws CannotOpen when the file
@@ -68,6 +79,10 @@ public:
     // Called before each block of `count` sample bytes is written.
     virtual void BeforeWrite(std::uint64_t count) = 0;
     virtual int ID() const = 0;
+    // Completes the file after its last block and closes the output,
+    // throwing if that fails; a writer released without it completes and
+    // closes its file as well as it can, silently. Call it once, last.
+    virtual void Finish();
 
     int openState = 0;  // 0 created, 1 format set, 2 opened
     sptr<::Stream::iByteOutput> output;

@@ -171,6 +171,13 @@ void iFileWriter_Wavpack::Finish() {
     }
     WavpackCloseFile(context_);
     context_ = nullptr;
+    if (!failure && ok) {
+        try {
+            real_->Close();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
     real_.reset();
     if (failure) std::rethrow_exception(failure);
     if (!ok) {

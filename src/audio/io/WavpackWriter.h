@@ -52,7 +52,7 @@ public:
     // count and closes the file. Throws InternalError (or the output's
     // failure) if that fails. The destructor calls it and swallows failures;
     // call it first to see them. Does nothing the second time.
-    void Finish();
+    void Finish() override;
 
 private:
     static int BlockOutput(void* id, void* data, std::int32_t count);
