@@ -33,10 +33,12 @@ std::uint64_t Load64LE(const std::uint8_t* p) {
 }
 
 // Byte source over a C file: granularity 1; the length becomes known at the
-// first short read. Bytes past the end of the file read as zeros.
+// first short read. Bytes past the end of the file read as zeros. A regular
+// file that shrinks while it is read (cut short by another program) throws
+// UnexpectedEOF rather than reading as zeros.
 class File final : public Stream::iOver, public Stream::Source {
 public:
-    explicit File(std::FILE* f) : file_(f) {
+    explicit File(std::FILE* f) : file_(f), openSize_(RegularFileSize(f)) {
         granularity = 1;
         position = ftello(f);
         if (position < 0) position = 0;
@@ -54,6 +56,7 @@ public:
         const std::size_t got = want ? std::fread(dest.begin, 1, want, file_) : 0;
         if (got < want) {
             if (std::ferror(file_)) throw FileError();
+            if (openSize_ >= 0 && RegularFileSize(file_) < openSize_) throw UnexpectedEOF();
             if (length < 0) {
                 std::int64_t size = RegularFileSize(file_);
                 length = size >= 0 ? size : static_cast<std::int64_t>(ftello(file_));
@@ -66,6 +69,7 @@ public:
 
 private:
     std::FILE* file_;
+    const std::int64_t openSize_;  // -1: not a regular file
 };
 
 }  // namespace

@@ -127,7 +127,12 @@ std::uint32_t WVDecoder::Unpack(std::uint8_t* dest, std::uint32_t frames) {
     const std::uint32_t frames = static_cast<std::uint32_t>(want / bytesPerFrame_);
     const std::uint32_t got = frames ? Unpack(dest.begin, frames) : 0;
     const std::size_t produced = std::size_t{got} * bytesPerFrame_;
+    // Blocks the library could not decode (bad checksums, a file cut short
+    // while it was read) would otherwise read as silence.
+    if (WavpackGetNumErrors(context_) > 0) throw WVParser::Incomplete();
     if (produced < want) {
+        if (got < frames && length >= 0 && position + static_cast<std::int64_t>(produced) < length)
+            throw WVParser::Incomplete();
         if (got < frames && length < 0)
             length = WavpackGetSampleIndex64(context_) * std::int64_t{bytesPerFrame_};
         std::memset(dest.begin + produced, 0, want - produced);
