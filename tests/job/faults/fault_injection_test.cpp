@@ -1,0 +1,316 @@
+// Faults of the disk and of the input during a conversion job: every write,
+// seek and close of the output failing in turn, a full file system, a
+// read-only output folder, an input cut short or removed while the job
+// reads it, an input gone before the job starts. Every such job must end
+// Failed with a message and leave no output behind.
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "StdioFaults.h"
+#include "audio/io/FileWriter.h"
+#include "job/Conversion.h"
+#include "job/JobQueue.h"
+#include "threads/Pool.h"
+
+namespace fs = std::filesystem;
+using StdioFaults::Call;
+
+namespace {
+
+void put16(std::ofstream& f, std::uint16_t v) { f.put(char(v & 0xFF)), f.put(char(v >> 8)); }
+void put32(std::ofstream& f, std::uint32_t v) { put16(f, v & 0xFFFF), put16(f, v >> 16); }
+
+// 16-bit stereo PCM: a tone on both channels.
+void writeWav(const fs::path& p, std::uint32_t rate, std::uint32_t frames) {
+    std::ofstream f(p, std::ios::binary);
+    const std::uint32_t data = frames * 4;
+    f.write("RIFF", 4), put32(f, 36 + data), f.write("WAVEfmt ", 8), put32(f, 16);
+    put16(f, 1), put16(f, 2), put32(f, rate), put32(f, rate * 4), put16(f, 4), put16(f, 16);
+    f.write("data", 4), put32(f, data);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        const auto v = static_cast<std::int16_t>(8000 * std::sin(i * 0.05));
+        put16(f, std::uint16_t(v)), put16(f, std::uint16_t(-v));
+    }
+}
+
+class Row final : public iJobRow {
+public:
+    using iJobRow::iJobRow;
+    void SetStateText(const std::string& t) override {
+        std::lock_guard l(m_);
+        text_ = t;
+    }
+    std::unique_ptr<Stream::iDrainProgress> MakeProgress(const std::atomic<bool>&) override {
+        return nullptr;
+    }
+    std::string text() {
+        std::lock_guard l(m_);
+        return text_;
+    }
+
+private:
+    std::mutex m_;
+    std::string text_;
+};
+
+struct Outcome {
+    JobState state;
+    std::string text;
+};
+
+// Runs one job on a one-worker queue and waits for it. `beforeStart` runs on
+// the worker before the job (the job is queued by then).
+Outcome runJob(const fs::path& input, const OutputOptions& options,
+               const std::function<void()>& beforeStart = {}) {
+    Threads::Pool pool(1);
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = !beforeStart, ended = false;
+    Row row(Filesystem::Path::Parse(input.string(), Filesystem::Path::Kind::File));
+    {
+        JobQueue q(&pool);
+        q.onAllJobsEnded = [&] {
+            std::lock_guard l(m);
+            ended = true;
+            cv.notify_all();
+        };
+        if (beforeStart) {
+            pool.Submit(0, false, [&] {
+                std::unique_lock l(m);
+                cv.wait(l, [&] { return go; });
+            });
+        }
+        ConversionSettings s;
+        q.QueueJob(row, 0x23, 24, 0, 48000.0f, s, options);
+        if (beforeStart) {
+            beforeStart();
+            std::lock_guard l(m);
+            go = true;
+            cv.notify_all();
+        }
+        std::unique_lock l(m);
+        cv.wait(l, [&] { return ended; });
+    }
+    return {row.state.load(), row.text()};
+}
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("tessival_faults_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir / "out");
+        StdioFaults::Reset();
+    }
+    void TearDown() override {
+        StdioFaults::Reset();
+        fs::remove_all(dir);
+    }
+    std::vector<std::string> outputs() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir / "out")) names.push_back(e.path().filename().string());
+        return names;
+    }
+    OutputOptions options(int writer) const {
+        OutputOptions o;
+        o.writerId = writer;
+        o.extension = writer == Audio::IO::kWavpackWriter ? ".wv" : writer == Audio::IO::kRawWriter ? ".raw" : ".wav";
+        o.directory = Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
+        return o;
+    }
+    fs::path dir;
+};
+
+// "failed" (Wobbly) counts as a message, but an empty text does not.
+void expectFailedWithMessage(const Outcome& o, const std::string& what) {
+    EXPECT_EQ(o.state, JobState::Failed) << what;
+    EXPECT_FALSE(o.text.empty()) << what;
+    EXPECT_NE(o.text, "done") << what;
+}
+
+}  // namespace
+
+// Every write, seek and close of the output fails in turn, for each writer.
+TEST_F(Faults, EveryFailingOutputCallFailsTheJobAndRemovesTheOutput) {
+    writeWav(dir / "in.wav", 44100, 44100 / 2);
+    std::uint64_t injected = 0;
+    for (int writer : {Audio::IO::kWaveWriter, Audio::IO::kWavpackWriter, Audio::IO::kRawWriter}) {
+        SCOPED_TRACE("writer " + std::to_string(writer));
+        StdioFaults::Reset();
+        Outcome clean = runJob(dir / "in.wav", options(writer));
+        ASSERT_EQ(clean.state, JobState::Finished) << clean.text;
+        ASSERT_EQ(outputs().size(), 1u);
+        fs::remove(dir / "out" / outputs()[0]);
+        const StdioFaults::Counts n = StdioFaults::Current();
+        ASSERT_GT(n.outputWrites, 2u);
+        ASSERT_GE(n.outputCloses, 1u);
+
+        const std::pair<Call, std::uint64_t> plans[] = {
+            {Call::OutputWrite, n.outputWrites}, {Call::OutputSeek, n.outputSeeks},
+            {Call::OutputClose, n.outputCloses}};
+        for (auto [call, count] : plans) {
+            for (std::uint64_t k = 1; k <= count; ++k) {
+                const std::string what = "call kind " + std::to_string(int(call)) + " #" + std::to_string(k);
+                StdioFaults::Reset();
+                StdioFaults::FailAt(call, k, k % 2 ? ENOSPC : EIO);
+                Outcome o = runJob(dir / "in.wav", options(writer));
+                expectFailedWithMessage(o, what);
+                EXPECT_TRUE(outputs().empty()) << what;
+                for (const auto& f : outputs()) fs::remove(dir / "out" / f);
+                ++injected;
+            }
+        }
+    }
+    std::printf("[ faults   ] %llu output faults injected\n", static_cast<unsigned long long>(injected));
+}
+
+// A failing read of the input, at every read of a short job.
+TEST_F(Faults, EveryFailingInputReadFailsTheJob) {
+    writeWav(dir / "in.wav", 44100, 44100 / 4);
+    Outcome clean = runJob(dir / "in.wav", options(Audio::IO::kWaveWriter));
+    ASSERT_EQ(clean.state, JobState::Finished);
+    fs::remove(dir / "out" / outputs()[0]);
+    const std::uint64_t reads = StdioFaults::Current().inputReads;
+    ASSERT_GT(reads, 1u);
+    for (std::uint64_t k = 1; k <= reads; ++k) {
+        StdioFaults::Reset();
+        StdioFaults::FailAt(Call::InputRead, k, EIO);
+        Outcome o = runJob(dir / "in.wav", options(Audio::IO::kWaveWriter));
+        expectFailedWithMessage(o, "read #" + std::to_string(k));
+        EXPECT_TRUE(outputs().empty()) << k;
+        for (const auto& f : outputs()) fs::remove(dir / "out" / f);
+    }
+}
+
+// The input is cut short (or removed) while the job reads it: a WAVE and a
+// WavPack input, cut after the header and near the end.
+TEST_F(Faults, InputCutShortWhileReadFailsTheJob) {
+    writeWav(dir / "in.wav", 44100, 44100 * 3);
+    ASSERT_EQ(runJob(dir / "in.wav", options(Audio::IO::kWavpackWriter)).state, JobState::Finished);
+    fs::rename(dir / "out" / outputs()[0], dir / "in.wv");
+    for (const char* name : {"in.wav", "in.wv"}) {
+        StdioFaults::Reset();
+        Outcome clean = runJob(dir / name, options(Audio::IO::kWaveWriter));
+        ASSERT_EQ(clean.state, JobState::Finished) << name;
+        fs::remove(dir / "out" / outputs()[0]);
+        const std::uint64_t reads = StdioFaults::Current().inputReads;
+        ASSERT_GT(reads, 3u) << name;
+        const auto size = fs::file_size(dir / name);
+        for (std::uint64_t k : {std::uint64_t{3}, reads / 2, reads - 1}) {
+            for (std::uintmax_t keep : {std::uintmax_t{200}, size / 2}) {
+                const std::string what = std::string(name) + " cut to " + std::to_string(keep) +
+                                         " before read #" + std::to_string(k);
+                fs::copy_file(dir / name, dir / "saved", fs::copy_options::overwrite_existing);
+                StdioFaults::Reset();
+                StdioFaults::BeforeRead(k, [keep](const std::string& path) { fs::resize_file(path, keep); });
+                Outcome o = runJob(dir / name, options(Audio::IO::kWaveWriter));
+                expectFailedWithMessage(o, what);
+                EXPECT_TRUE(outputs().empty()) << what;
+                for (const auto& f : outputs()) fs::remove(dir / "out" / f);
+                fs::rename(dir / "saved", dir / name);
+            }
+        }
+    }
+}
+
+// The input is removed after the job was queued and before it runs.
+TEST_F(Faults, InputGoneBeforeTheJobRunsFailsIt) {
+    writeWav(dir / "in.wav", 44100, 1000);
+    Outcome o = runJob(dir / "in.wav", options(Audio::IO::kWaveWriter), [&] { fs::remove(dir / "in.wav"); });
+    expectFailedWithMessage(o, "removed input");
+    EXPECT_TRUE(outputs().empty());
+}
+
+namespace {
+
+// Runs `body` in a child process with its own mount namespace, where it may
+// mount file systems over the test folder. The child may start no threads
+// (only the main thread may), so the body calls the job directly. The body's result travels back
+// in the exit status: 0 ok, 1 failure (text in `report`), 77 no namespace.
+int inMountNamespace(const fs::path& report, const std::function<std::string()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int flags = geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
+        if (unshare(flags) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(77);
+        std::string failure;
+        try {
+            failure = body();
+        } catch (...) {
+            failure = "the body threw";
+        }
+        std::ofstream(report) << failure;
+        _exit(failure == "skip" ? 77 : failure.empty() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The outcome the queue would give, without its threads.
+Outcome convertHere(const fs::path& input, const OutputOptions& options) {
+    try {
+        ConvertFile(Filesystem::Path::Parse(input.string(), Filesystem::Path::Kind::File),
+                    Audio::Format::FromBytes(0x23, 24, 0, 0, 48000.0f), ConversionSettings{}, nullptr,
+                    options);
+        return {JobState::Finished, "done"};
+    } catch (const std::exception& e) {
+        return {JobState::Failed, e.what()};
+    } catch (...) {
+        return {JobState::Failed, "failed"};
+    }
+}
+
+std::string readAll(const fs::path& p) {
+    std::ifstream f(p);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+}  // namespace
+
+// A real full file system: the output folder is a 64 KiB tmpfs and the
+// output needs about 140 KiB.
+TEST_F(Faults, FullFileSystemFailsTheJobAndRemovesTheOutput) {
+    writeWav(dir / "in.wav", 44100, 44100 / 2);
+    const OutputOptions o = options(Audio::IO::kWaveWriter);
+    int r = inMountNamespace(dir / "report", [&]() -> std::string {
+        if (mount("tmpfs", (dir / "out").c_str(), "tmpfs", 0, "size=64k") != 0) return "skip";
+        Outcome out = convertHere(dir / "in.wav", o);
+        if (out.state != JobState::Failed) return "state " + std::to_string(int(out.state)) + " " + out.text;
+        if (out.text.find(std::strerror(ENOSPC)) == std::string::npos) return "unclear message: " + out.text;
+        if (!outputs().empty()) return "output left behind";
+        return "";
+    });
+    if (r == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(r, 0) << readAll(dir / "report");
+}
+
+// The output folder is on a read-only file system.
+TEST_F(Faults, ReadOnlyOutputFolderFailsTheJob) {
+    writeWav(dir / "in.wav", 44100, 1000);
+    const OutputOptions o = options(Audio::IO::kWaveWriter);
+    std::string text;
+    int r = inMountNamespace(dir / "report", [&]() -> std::string {
+        if (mount("tmpfs", (dir / "out").c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) return "skip";
+        Outcome out = convertHere(dir / "in.wav", o);
+        if (out.state != JobState::Failed) return "state " + std::to_string(int(out.state));
+        if (out.text != "file creation failed") return "text " + out.text;
+        return "";
+    });
+    if (r == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(r, 0) << readAll(dir / "report");
+    EXPECT_TRUE(outputs().empty());
+}
