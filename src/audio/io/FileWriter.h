@@ -68,7 +68,7 @@ public:
     };
 
     virtual ~iFileWriter() = default;
-    // Records the bytes per frame of the spec's source format; returns its
+    // Records the bytes per frame of the translator's source format; returns its
     // bytesPerSample.
     virtual int SetFormat(const FormatTranslator& spec);
     // Prepares the container on `out` and returns the byte output the sample

@@ -117,7 +117,7 @@ TEST(InsertWriter, RawWriterWritesExactlyTheStreamsBytes) {
 }
 
 TEST(InsertWriter, ConvertsForTheWriterAndReturnsTheOriginalBlock) {
-    // A spec that converts: 16-bit stream into a big-endian 24-bit raw file.
+    // A writer translator that converts: 16-bit stream into a big-endian 24-bit raw file.
     std::string p = tempPath("raw24.bin");
     Audio::Stream::Wrapper<Stream::iOver> src(new Pcm16(100));
     auto spec = std::make_unique<Audio::FormatTranslator>(
