@@ -90,8 +90,8 @@ StreamOver BuildConversionChain(StreamOver source, Format format, const Conversi
     // Filters between rates beyond this would need gigabytes per block.
     if (!(x > 0.0 && x <= kMaxRateHz))
         throw std::invalid_argument("the input's sample rate times the speed is out of range");
-    if (!(format.sampleRate > 0.0f && format.sampleRate <= kMaxRateHz))
-        throw std::invalid_argument("output rate out of range");
+    if (!(format.sampleRate >= 1.0f && format.sampleRate <= kMaxRateHz))
+        throw std::invalid_argument("output rate out of range (1 Hz to 16777216 Hz)");
     const bool noStopband = !std::isfinite(settings.stopbandMin) || settings.stopbandMin <= 0 ||
                             x == settings.stopbandMin + settings.basebandMax;
     // Nothing to filter: only the sample type changes. A gain or sync offset
