@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "stream/Stream.h"
 
@@ -29,7 +30,8 @@ inline std::size_t Drain(Stream::iOver& s, std::size_t block, std::size_t limit)
     const std::size_t g = s.granularity ? s.granularity : 1;
     const std::size_t n = (block / g + 1) * g;
     const std::size_t capacity = n * (s.expansion ? s.expansion : 1);
-    std::uint8_t* buffer = new std::uint8_t[capacity];
+    std::vector<std::uint8_t> storage(capacity);  // freed when a read throws
+    std::uint8_t* buffer = storage.data();
     std::size_t total = 0;
     while (total < limit && (s.length < 0 || s.position < s.length)) {
         Stream::Block b =
@@ -39,7 +41,6 @@ inline std::size_t Drain(Stream::iOver& s, std::size_t block, std::size_t limit)
         total += n;
         if (s.length < 0 && total > limit / 2) break;
     }
-    delete[] buffer;
     return total;
 }
 
