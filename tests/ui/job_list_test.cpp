@@ -1,0 +1,213 @@
+// The job list model: row texts, State texts and bars posted from workers, rows removed while
+// work for them is still queued, and the delegate that paints the bar.
+
+#include <QImage>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeView>
+#include <atomic>
+#include <thread>
+
+#include "ui/JobList.h"
+#include "ui/UIThreadPoster.h"
+
+namespace {
+
+Filesystem::Path FilePath(const char* text) {
+    return Filesystem::Path::Parse(text, Filesystem::Path::Kind::File);
+}
+
+// Runs `body` on a thread of its own and waits for it, so the model sees a worker.
+template <class Body>
+void OnWorker(Body body) {
+    std::thread worker(body);
+    worker.join();
+}
+
+QVariant Bar(const JobListModel& list, int row) {
+    return list.index(row, JobListModel::kState).data(JobListModel::kBarRole);
+}
+
+QString Text(const JobListModel& list, int row, int column) {
+    return list.index(row, column).data().toString();
+}
+
+}  // namespace
+
+class JobListTest final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        window_ = std::make_unique<QObject>();
+        poster_ = std::make_unique<UIThreadPoster>();
+        poster_->Attach(*window_);
+        list_ = std::make_unique<JobListModel>(*poster_);
+    }
+
+    void cleanup() {
+        poster_->Detach();
+        list_.reset();
+        poster_.reset();
+        window_.reset();
+    }
+
+    void showsColumnsAndRowTexts() {
+        QCOMPARE(list_->columnCount(), 3);
+        QCOMPARE(list_->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(),
+                 QStringLiteral("Filename"));
+        QCOMPARE(list_->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(),
+                 QStringLiteral("State"));
+        QCOMPARE(list_->headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(),
+                 QStringLiteral("Path"));
+        list_->AddRow(FilePath("/music/take 1.wav"));
+        list_->AddRow(FilePath("/top.wv"));
+        QCOMPARE(Text(*list_, 0, 0), QStringLiteral("take 1.wav"));
+        QCOMPARE(Text(*list_, 0, 1), QString());
+        QCOMPARE(Text(*list_, 0, 2), QStringLiteral("/music/"));
+        QCOMPARE(Text(*list_, 1, 2), QStringLiteral("/"));
+    }
+
+    void stateTextsArriveFromWorkersInOrder() {
+        JobRow& row = list_->AddRow(FilePath("/a.wav"));
+        row.SetStateText("queued");  // UI thread: at once
+        QCOMPARE(Text(*list_, 0, 1), QStringLiteral("queued"));
+        OnWorker([&] {
+            row.SetStateText("");
+            row.SetStateText("Could not open file");
+        });
+        QCOMPARE(Text(*list_, 0, 1), QStringLiteral("queued"));  // not before the UI runs it
+        QCoreApplication::processEvents();
+        QCOMPARE(Text(*list_, 0, 1), QStringLiteral("Could not open file"));
+    }
+
+    void barFollowsProgressOnlyWhileRunning() {
+        JobRow& row = list_->AddRow(FilePath("/a.wav"));
+        std::atomic<bool> abort{false};
+        auto progress = row.MakeProgress(abort);
+        row.state = JobState::Running;
+
+        bool going = false;
+        OnWorker([&] { going = progress->progress(0, 0, true); });  // length unknown
+        QVERIFY(going);
+        QVERIFY(!Bar(*list_, 0).isValid());
+        QCoreApplication::processEvents();
+        QCOMPARE(Bar(*list_, 0).toDouble(), 0.0);
+
+        OnWorker([&] { progress->progress(30, 40, false); });
+        QCoreApplication::processEvents();
+        QCOMPARE(Bar(*list_, 0).toDouble(), 0.75);
+
+        row.state = JobState::Queued;  // a bar shows only for a running job
+        QVERIFY(!Bar(*list_, 0).isValid());
+        row.state = JobState::Running;
+        QCOMPARE(Bar(*list_, 0).toDouble(), 0.75);
+
+        OnWorker([&] { progress->finished(); });
+        QCoreApplication::processEvents();
+        QVERIFY(!Bar(*list_, 0).isValid());
+
+        // A later first report shows it again; the receiver's end hides it.
+        OnWorker([&] { progress->progress(1, 2, true); });
+        QCoreApplication::processEvents();
+        QCOMPARE(Bar(*list_, 0).toDouble(), 0.5);
+        OnWorker([&] { progress.reset(); });
+        QCoreApplication::processEvents();
+        QVERIFY(!Bar(*list_, 0).isValid());
+    }
+
+    void abortedProgressStopsAndPostsNothing() {
+        JobRow& row = list_->AddRow(FilePath("/a.wav"));
+        row.state = JobState::Running;
+        std::atomic<bool> abort{false};
+        auto progress = row.MakeProgress(abort);
+        abort = true;
+        QSignalSpy changes(list_.get(), &QAbstractItemModel::dataChanged);
+        bool answer = true;
+        OnWorker([&] { answer = progress->progress(5, 10, true); });
+        QCoreApplication::processEvents();
+        QVERIFY(!answer);
+        QCOMPARE(changes.count(), 0);
+        QVERIFY(!Bar(*list_, 0).isValid());
+    }
+
+    void workForARemovedRowIsDropped() {
+        JobRow& ended = list_->AddRow(FilePath("/ended.wav"));
+        JobRow& queued = list_->AddRow(FilePath("/queued.wav"));
+        ended.state = JobState::Failed;
+        std::atomic<bool> abort{false};
+        auto progress = ended.MakeProgress(abort);
+        OnWorker([&] {
+            ended.SetStateText("late text");
+            progress->progress(1, 2, true);
+        });
+        QCOMPARE(list_->RemoveEndedRows(), 1);
+        QCOMPARE(list_->rowCount(), 1);
+        QCOMPARE(list_->RowAt(0), &queued);
+        JobRow& added = list_->AddRow(FilePath("/added.wav"));  // must not inherit the work
+        added.state = JobState::Running;
+        QCoreApplication::processEvents();
+        QCOMPARE(Text(*list_, 0, 1), QString());
+        QCOMPARE(Text(*list_, 1, 1), QString());
+        QVERIFY(!Bar(*list_, 1).isValid());
+        OnWorker([&] { progress.reset(); });
+        QCoreApplication::processEvents();
+        QCOMPARE(list_->rowCount(), 2);
+    }
+
+    void clearKeepsQueuedAndRunningRows() {
+        const JobState states[] = {JobState::Finished, JobState::Queued, JobState::Failed,
+                                   JobState::Running, JobState::Finished};
+        for (JobState s : states) list_->AddRow(FilePath("/x.wav")).state = s;
+        QCOMPARE(list_->RemoveEndedRows(), 3);
+        QCOMPARE(list_->rowCount(), 2);
+        QCOMPARE(list_->RowAt(0)->state.load(), JobState::Queued);
+        QCOMPARE(list_->RowAt(1)->state.load(), JobState::Running);
+        QVERIFY(list_->IsQueuedOrRunning(FilePath("/x.wav")));
+        list_->RowAt(0)->state = JobState::Finished;
+        list_->RowAt(1)->state = JobState::Failed;
+        QVERIFY(!list_->IsQueuedOrRunning(FilePath("/x.wav")));
+    }
+
+    void delegatePaintsTheBarInTheStateCell() {
+        QTreeView view;
+        view.setModel(list_.get());
+        view.setItemDelegate(new ProgressBarDelegate(&view));
+        view.setRootIsDecorated(false);
+        view.resize(400, 200);
+        view.setColumnWidth(0, 150);
+        view.setColumnWidth(1, 100);
+        JobRow& row = list_->AddRow(FilePath("/a.wav"));
+        std::atomic<bool> abort{false};
+        auto progress = row.MakeProgress(abort);
+        OnWorker([&] { progress->progress(10, 10, true); });
+        QCoreApplication::processEvents();
+
+        const auto stateCellCentre = [&] {
+            const QRect cell = view.visualRect(list_->index(0, JobListModel::kState));
+            return view.viewport()->grab().toImage().pixelColor(cell.center());
+        };
+        const QColor base = view.palette().color(QPalette::Base);
+        QCOMPARE(stateCellCentre(), base);  // queued: no bar
+        row.state = JobState::Running;
+        const QColor chunk = stateCellCentre();
+        const QColor highlight = view.palette().color(QPalette::Highlight);
+        QVERIFY2(chunk != base, "no bar painted");
+        QVERIFY(std::abs(chunk.hue() - highlight.hue()) < 20);
+        progress.reset();
+        QCoreApplication::processEvents();
+        QCOMPARE(stateCellCentre(), base);
+    }
+
+private:
+    std::unique_ptr<QObject> window_;
+    std::unique_ptr<UIThreadPoster> poster_;
+    std::unique_ptr<JobListModel> list_;
+};
+
+int RunJobListTests(int argc, char** argv) {
+    JobListTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "job_list_test.moc"

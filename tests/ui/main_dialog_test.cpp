@@ -1,0 +1,557 @@
+// The main dialog driven through its widgets: initial texts, field rules, drops, Add Files,
+// Clear, real conversions, Abort All, closing and the About box.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+#include <QUrl>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <memory>
+
+#include "UiTestSupport.h"
+#include "threads/Pool.h"
+#include "ui/JobList.h"
+#include "ui/MainDialog.h"
+
+namespace {
+
+constexpr int kJobTimeoutMs = 300000;
+
+Filesystem::Path PathOf(const QString& text, Filesystem::Path::Kind kind) {
+    return Filesystem::Path::Parse(QFile::encodeName(text).toStdString(), kind);
+}
+
+void WriteText(const QString& path, const char* text) {
+    std::ofstream(QFile::encodeName(path).toStdString(), std::ios::binary) << text;
+}
+
+std::uint32_t ReadLE(const QByteArray& bytes, int at, int size) {
+    std::uint32_t v = 0;
+    for (int i = size - 1; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(bytes[at + i]);
+    return v;
+}
+
+}  // namespace
+
+class MainDialogTest final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        dialog_ = std::make_unique<MainDialog>();
+        dialog_->show();
+        QVERIFY(QTest::qWaitForWindowActive(dialog_.get()));
+    }
+
+    void cleanup() {
+        dialog_.reset();  // stops and waits for jobs a failed test left running
+        dir_.reset();
+    }
+
+    void startsWithTheDefaultSettings() {
+        QCOMPARE(dialog_->windowTitle(), QStringLiteral("Tessival"));
+        QVERIFY(!dialog_->windowIcon().isNull());
+        QCOMPARE(Combo(1003)->currentText(), QStringLiteral("44100"));
+        QCOMPARE(Combo(1003)->count(), 15);
+        QCOMPARE(Combo(1003)->itemText(14), QStringLiteral("3072000"));
+        QCOMPARE(Combo(1002)->currentText(), QStringLiteral("int16"));
+        QCOMPARE(Combo(1002)->count(), 6);
+        QCOMPARE(Text(1004), QStringLiteral("100.000"));
+        QCOMPARE(Text(1005), QStringLiteral("0.000"));
+        QCOMPARE(Text(1006), QStringLiteral("0.000"));
+        QCOMPARE(Text(1007), QStringLiteral("20000.00"));
+        QCOMPARE(Text(1008), QStringLiteral("20000.00"));
+        QVERIFY(!Edit(1007)->isEnabled());
+        QVERIFY(Edit(1008)->isEnabled());
+        QCOMPARE(Text(1009), QString());
+        QCOMPARE(Text(1010), QString());
+        QVERIFY(!Edit(1009)->isEnabled());
+        QCOMPARE(Text(1011), QStringLiteral("97"));
+        QVERIFY(!Edit(1011)->isEnabled());
+        QVERIFY(Button(1012)->isChecked());
+        QVERIFY(!Button(1013)->isChecked());
+        QVERIFY(!Check(1001)->isChecked());
+        QVERIFY(!Check(1014)->isChecked());
+        QVERIFY(Button(1018)->isEnabled());
+        QVERIFY(Button(1018)->isDefault());
+        QVERIFY(!Button(1016)->isEnabled());
+        QVERIFY(!Button(1017)->isEnabled());
+
+        QCOMPARE(Button(1018)->text(), QStringLiteral("A&dd Files..."));
+        QCOMPARE(Button(1016)->text(), QStringLiteral("Abort A&ll"));
+        QCOMPARE(Button(1017)->text(), QStringLiteral("Cl&ear"));
+        QCOMPARE(Button(1013)->text(), QStringLiteral("&Alias guard band\n (faster)"));
+        QCOMPARE(Button(1012)->text(), QStringLiteral("&No aliasing\n (best quality)"));
+        QCOMPARE(Check(1001)->text(), QStringLiteral("Keep &pre-ring (no click)"));
+        QCOMPARE(Check(1014)->text(), QStringLiteral("S&ignal-to-noise ratio:"));
+        QCOMPARE(LabelFor(Edit(1004))->text(), QStringLiteral("&Speed adjust:"));
+        QCOMPARE(LabelFor(Combo(1003))->text(), QStringLiteral("Output &format:"));
+
+        QTreeView* list = List();
+        QCOMPARE(list->model()->rowCount(), 0);
+        QCOMPARE(list->header()->sectionSize(0), 150);
+        QCOMPARE(list->header()->sectionSize(1), 100);
+        QCOMPARE(list->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    }
+
+    void speedEnablesThePrespeedColumn() {
+        Type(1004, "50");
+        QCOMPARE(Settings().speed, 0.5);
+        QVERIFY(Edit(1007)->isEnabled());
+        QVERIFY(Edit(1009)->isEnabled());
+        QCOMPARE(Text(1007), QStringLiteral("40000.00"));
+        QCOMPARE(Text(1009), QString());
+        QCOMPARE(Text(1004), QStringLiteral("50"));  // the edited field keeps what was typed
+        QCOMPARE(LabelFor(Edit(1007))->text(), QStringLiteral("&Baseband max (Hz):"));
+        LeaveField();
+        QCOMPARE(Text(1004), QStringLiteral("50.000"));
+
+        Type(1004, "0");
+        QCOMPARE(Settings().speed, 1.0);
+        QVERIFY(!Edit(1007)->isEnabled());
+        QVERIFY(!Edit(1009)->isEnabled());
+        QCOMPARE(Text(1007), QStringLiteral("20000.00"));
+        QCOMPARE(LabelFor(Edit(1008))->text(), QStringLiteral("&Baseband max (Hz):"));
+    }
+
+    void gainAndOffsetAreReformattedWhenLeft() {
+        Type(1005, "6");
+        QVERIFY(std::fabs(Settings().gain - 1.9952623149688795) < 1e-12);
+        QCOMPARE(Text(1005), QStringLiteral("6"));
+        LeaveField();
+        QCOMPARE(Text(1005), QStringLiteral("6.000"));
+        Type(1006, "-12.5x");
+        QCOMPARE(Settings().syncOffset, -12.5);
+        LeaveField();
+        QCOMPARE(Text(1006), QStringLiteral("-12.500"));
+    }
+
+    void bandEdgesStayOrderedAndClearToUnset() {
+        Type(1010, "25000");
+        QCOMPARE(Settings().stopbandMin, 25000.0);
+        QCOMPARE(Text(1009), QStringLiteral("25000.00"));
+        Type(1008, "30000");
+        QCOMPARE(Settings().basebandMax, 25000.0);
+        QCOMPARE(Text(1008), QStringLiteral("30000"));
+        QCOMPARE(Text(1007), QStringLiteral("25000.00"));
+        LeaveField();
+        QCOMPARE(Text(1008), QStringLiteral("25000.00"));
+
+        Type(1010, "");
+        QCOMPARE(Settings().stopbandMin, std::numeric_limits<double>::infinity());
+        QCOMPARE(Text(1009), QString());
+        Type(1008, "0");
+        QCOMPARE(Settings().basebandMax, std::numeric_limits<double>::infinity());
+        QCOMPARE(Text(1007), QString());
+        LeaveField();
+        QCOMPARE(Text(1008), QString());
+    }
+
+    void snrFollowsTheSampleTypeUnlessSet() {
+        ChooseByKeyboard(Combo(1002), 2);
+        QCOMPARE(Combo(1002)->currentText(), QStringLiteral("int24"));
+        QCOMPARE(dialog_->settings().outputFormat().lowByte, 0x23);
+        QCOMPARE(Settings().snrDb, 145u);
+        QCOMPARE(Text(1011), QStringLiteral("145"));
+
+        QTest::mouseClick(Check(1014), Qt::LeftButton);
+        QVERIFY(Edit(1011)->isEnabled());
+        Type(1011, "12x");  // only digits get in
+        QCOMPARE(Text(1011), QStringLiteral("12"));
+        QCOMPARE(Settings().snrDb, 12u);
+        LeaveField();  // below 30 dB the field shows, and keeps, the type's default
+        QCOMPARE(Text(1011), QStringLiteral("145"));
+        QCOMPARE(Settings().snrDb, 145u);
+        Type(1011, "120");
+        ChooseByKeyboard(Combo(1002), 4);  // fp32: a value of one's own survives
+        QCOMPARE(Settings().snrDb, 120u);
+
+        QTest::mouseClick(Check(1014), Qt::LeftButton);
+        QVERIFY(!Edit(1011)->isEnabled());
+        QCOMPARE(Settings().snrDb, 151u);
+        QCOMPARE(Text(1011), QStringLiteral("151"));
+    }
+
+    void rateRadiosAndPreRing() {
+        Type(1003, "4");
+        QCOMPARE(Combo(1003)->currentText(), QStringLiteral("4"));
+        QCOMPARE(dialog_->settings().outputRate(), 4.0f);
+        Type(1003, "012345.50");
+        QCOMPARE(dialog_->settings().outputRate(), 12345.5f);
+        QCOMPARE(Combo(1003)->currentText(), QStringLiteral("012345.50"));
+        LeaveField();
+        QCOMPARE(Combo(1003)->currentText(), QStringLiteral("12345.5"));
+        ChooseByKeyboard(Combo(1003), 2);
+        QCOMPARE(Combo(1003)->currentText(), QStringLiteral("48000"));
+        QCOMPARE(dialog_->settings().outputRate(), 48000.0f);
+
+        QTest::mouseClick(Button(1013), Qt::LeftButton);
+        QVERIFY(Settings().aliasGuardBand);
+        QVERIFY(!Button(1012)->isChecked());
+        QTest::mouseClick(Button(1012), Qt::LeftButton);
+        QVERIFY(!Settings().aliasGuardBand);
+        QVERIFY(!Button(1013)->isChecked());
+
+        QTest::mouseClick(Check(1001), Qt::LeftButton);
+        QVERIFY(!Settings().cropPreRing);
+        QTest::mouseClick(Check(1001), Qt::LeftButton);
+        QVERIFY(Settings().cropPreRing);
+    }
+
+    void droppingAFolderAddsItsAudioFilesOnce() {
+        const QString root = dir_->path() + QStringLiteral("/drop");
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/sub")));
+        for (const char* name : {"b.wav", "A.wv", "c.txt", "sub/e.wav", "sub/d.WAV", "z.aiff"})
+            WriteText(root + QLatin1Char('/') + QLatin1String(name), "not audio");
+        const QList<QUrl> folder{QUrl::fromLocalFile(root)};
+
+        {
+            UiTest::PoolBlocker blocker;  // every job stays queued
+            Drop(dialog_.get(), folder);
+            QCOMPARE(Column(0), (QStringList{"A.wv", "b.wav", "d.WAV", "e.wav"}));
+            QCOMPARE(Column(1), (QStringList{"queued", "queued", "queued", "queued"}));
+            QCOMPARE(Column(2).at(0), root + QLatin1Char('/'));
+            QCOMPARE(Column(2).at(2), root + QStringLiteral("/sub/"));
+            QVERIFY(Button(1016)->isEnabled());
+            QVERIFY(Button(1017)->isEnabled());
+
+            // Again, on the list, with a file twice and a new file: only the new one is added.
+            const QString extra = root + QStringLiteral("/sub/f.wv");
+            WriteText(extra, "not audio");
+            Drop(List()->viewport(),
+                 {QUrl::fromLocalFile(root), QUrl::fromLocalFile(root + QStringLiteral("/b.wav")),
+                  QUrl::fromLocalFile(extra), QUrl::fromLocalFile(extra)});
+            QCOMPARE(Column(0), (QStringList{"A.wv", "b.wav", "d.WAV", "e.wav", "f.wv"}));
+        }
+        WaitForJobs();
+        for (int row = 0; row < 5; ++row)
+            QCOMPARE(RowState(row), static_cast<int>(JobState::Failed));
+        QVERIFY(!Column(1).contains(QStringLiteral("queued")));
+        QTRY_VERIFY(!Button(1016)->isEnabled());
+
+        // Ended jobs do not count as duplicates.
+        Drop(dialog_.get(), folder);
+        QCOMPARE(List()->model()->rowCount(), 10);
+        WaitForJobs();
+    }
+
+    void dropIgnoresWhatIsNotAFile() {
+        QMimeData text;
+        text.setText(QStringLiteral("hello"));
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(dialog_.get(), &enter);
+        QVERIFY(!enter.isAccepted());
+        Drop(dialog_.get(), {QUrl(QStringLiteral("https://example.invalid/a.wav")),
+                             QUrl::fromLocalFile(dir_->path() + QStringLiteral("/missing.wav"))});
+        QCOMPARE(List()->model()->rowCount(), 0);
+        QVERIFY(!Button(1017)->isEnabled());
+    }
+
+    void clearRemovesOnlyEndedRows() {
+        const QString bad = dir_->path() + QStringLiteral("/bad.wav");
+        WriteText(bad, "RIFF");
+        dialog_->AddPath(PathOf(bad, Filesystem::Path::Kind::File));
+        WaitForJobs();
+        QCOMPARE(RowState(0), static_cast<int>(JobState::Failed));
+        {
+            UiTest::PoolBlocker blocker;
+            const QString waiting = dir_->path() + QStringLiteral("/waiting.wav");
+            WriteText(waiting, "RIFF");
+            dialog_->AddPath(PathOf(waiting, Filesystem::Path::Kind::File));
+            dialog_->AddPath(PathOf(bad, Filesystem::Path::Kind::File));
+            QCOMPARE(Column(0), (QStringList{"bad.wav", "waiting.wav", "bad.wav"}));
+            QTest::mouseClick(Button(1017), Qt::LeftButton);
+            QCOMPARE(Column(0), (QStringList{"waiting.wav", "bad.wav"}));
+            QCOMPARE(Column(1), (QStringList{"queued", "queued"}));
+            QVERIFY(Button(1017)->isEnabled());
+        }
+        WaitForJobs();
+        QTest::mouseClick(Button(1017), Qt::LeftButton);
+        QCOMPARE(List()->model()->rowCount(), 0);
+        QVERIFY(!Button(1017)->isEnabled());
+    }
+
+    void aJobGoesFromQueuedThroughItsBarToDone() {
+        const QString input = dir_->path() + QStringLiteral("/tone.wav");
+        // Long enough for the UI thread to see the job running between its progress reports.
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 60.0));
+        ChooseByKeyboard(Combo(1003), 2);  // 48000 Hz
+
+        JobListModel& list = dialog_->jobList();
+        QStringList texts;
+        double largestBar = -1;
+        connect(&list, &QAbstractItemModel::dataChanged, this, [&](const QModelIndex& cell) {
+            texts.append(cell.data().toString());
+            const QVariant bar = cell.data(JobListModel::kBarRole);
+            if (bar.isValid()) largestBar = std::max(largestBar, bar.toDouble());
+        });
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        WaitForJobs();
+        disconnect(&list, nullptr, this, nullptr);
+
+        QCOMPARE(texts.value(0), QStringLiteral("queued"));
+        QCOMPARE(texts.last(), QStringLiteral("done"));
+        QVERIFY2(largestBar > 0.0, "the running job never showed its bar");
+        QCOMPARE(RowState(0), static_cast<int>(JobState::Finished));
+        QVERIFY(!list.index(0, 1).data(JobListModel::kBarRole).isValid());
+
+        QStringList outputs = QDir(dir_->path()).entryList(QDir::Files);
+        outputs.removeOne(QStringLiteral("tone.wav"));
+        QCOMPARE(outputs.size(), 1);
+        QVERIFY2(outputs[0].startsWith(QStringLiteral("tone [48000")), qPrintable(outputs[0]));
+        QFile out(dir_->path() + QLatin1Char('/') + outputs[0]);
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        const QByteArray header = out.read(64);
+        QCOMPARE(header.left(4), QByteArray("RIFF"));
+        QCOMPARE(ReadLE(header, 22, 2), 2u);      // channels
+        QCOMPARE(ReadLE(header, 24, 4), 48000u);  // rate
+        QCOMPARE(ReadLE(header, 34, 2), 16u);     // int16
+        const double seconds = static_cast<double>(out.size() - 44) / (48000 * 4);
+        QVERIFY2(std::fabs(seconds - 60.0) < 0.01, qPrintable(QString::number(seconds)));
+    }
+
+    void abortAllStopsRunningJobsAndSkipsQueuedOnes() {
+        // As many long inputs as the pool has workers (they run), then three that wait.
+        const auto workers = static_cast<int>(Threads::Pool::Instance().Workers());
+        QStringList names;
+        for (int i = 0; i < workers + 3; ++i) {
+            const QString name = QStringLiteral("%1.wav").arg(i, 2, 10, QLatin1Char('0'));
+            const double seconds = i < workers ? 240.0 : 1.0;
+            QVERIFY(UiTest::WriteSineWav(
+                QFile::encodeName(dir_->path() + QLatin1Char('/') + name).toStdString(), seconds));
+            names.append(name);
+        }
+        ChooseByKeyboard(Combo(1003), 4);  // 96000 Hz
+        dialog_->AddPath(PathOf(dir_->path(), Filesystem::Path::Kind::Directory));
+        JobListModel& list = dialog_->jobList();
+        for (int row = 0; row < workers; ++row)
+            QTRY_VERIFY_WITH_TIMEOUT(list.index(row, 1).data(JobListModel::kBarRole).isValid(),
+                                     kJobTimeoutMs);
+
+        bool asked = false;
+        UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
+            asked = box->text() == QStringLiteral("Abort queued jobs?") &&
+                    box->icon() == QMessageBox::Warning;
+            box->button(QMessageBox::Yes)->click();
+        });
+        QTest::mouseClick(Button(1016), Qt::LeftButton);  // returns when every job has ended
+        QVERIFY(asked);
+        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 0);
+        QVERIFY(!dialog_->jobQueue().abortRequested.load());
+        QVERIFY(!Button(1016)->isEnabled());
+        for (int row = 0; row < workers + 3; ++row) {
+            const bool ran = row < workers;
+            QCOMPARE(Column(1).at(row), ran ? QStringLiteral("aborted") : QStringLiteral("queued"));
+            QCOMPARE(RowState(row), static_cast<int>(ran ? JobState::Failed : JobState::Finished));
+            QVERIFY(!list.index(row, 1).data(JobListModel::kBarRole).isValid());
+        }
+        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), names);  // no partial outputs
+
+        // The abort is over: a job added now runs.
+        ChooseByKeyboard(Combo(1003), 2);
+        dialog_->AddPath(
+            PathOf(dir_->path() + QLatin1Char('/') + names.last(), Filesystem::Path::Kind::File));
+        WaitForJobs();
+        QCOMPARE(Column(1).last(), QStringLiteral("done"));
+    }
+
+    void settingsNoJobCanRunWithFailTheRow() {
+        Type(1004, "-50");
+        const QString input = dir_->path() + QStringLiteral("/tone.wav");
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 0.1));
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        QCOMPARE(RowState(0), static_cast<int>(JobState::Failed));
+        QVERIFY(Column(1).at(0).contains(QStringLiteral("speed")));
+        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 0);
+        QVERIFY(!Button(1016)->isEnabled());
+        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
+    }
+
+    void closingWithoutJobsClosesAtOnce() {
+        bool asked = false;
+        QPointer<QTimer> watcher = UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
+            asked = true;
+            box->button(QMessageBox::No)->click();
+        });
+        QVERIFY(dialog_->close());
+        QVERIFY(!asked);
+        QVERIFY(!dialog_->isVisible());
+        QCOMPARE(dialog_->result(), static_cast<int>(QDialog::Rejected));
+        QVERIFY(!dialog_->poster().IsAttached());
+        delete watcher.data();  // it must not answer a later test's question
+    }
+
+    void closingWithJobsAsksFirst() {
+        auto blocker = std::make_unique<UiTest::PoolBlocker>();
+        const QString input = dir_->path() + QStringLiteral("/tone.wav");
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 0.1));
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+
+        UiTest::WhenModal<QMessageBox>(
+            [](QMessageBox* box) { box->button(QMessageBox::No)->click(); });
+        QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+        QVERIFY(dialog_->isVisible());
+        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 1);
+        QVERIFY(!dialog_->jobQueue().abortRequested.load());
+
+        UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
+            box->button(QMessageBox::Yes)->click();
+            // Once the abort is requested, the queued job may start; it must see the abort.
+            QTimer::singleShot(100, [&] { blocker.reset(); });
+        });
+        dialog_->close();
+        QVERIFY(!dialog_->isVisible());
+        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 0);
+        QCOMPARE(Column(1).at(0), QStringLiteral("queued"));
+        QCOMPARE(RowState(0), static_cast<int>(JobState::Finished));
+        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
+    }
+
+    void addFilesTakesTheChosenFiles() {
+        for (const char* name : {"one.wav", "two.wv", "three.txt"})
+            WriteText(dir_->path() + QLatin1Char('/') + QLatin1String(name), "x");
+        QStringList filters;
+        bool multiple = false;
+        UiTest::WhenModal<QFileDialog>([&](QFileDialog* chooser) {
+            filters = chooser->nameFilters();
+            multiple = chooser->fileMode() == QFileDialog::ExistingFiles;
+            // Typed into the name field, as a user would (selectFile leaves a focused field be).
+            QStringList quoted;
+            for (const char* name : {"two.wv", "one.wav", "three.txt"})
+                quoted.append(QStringLiteral("\"%1/%2\"").arg(dir_->path(), QLatin1String(name)));
+            auto* nameField = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QVERIFY(nameField);
+            nameField->setText(quoted.join(QLatin1Char(' ')));
+            static_cast<QDialog*>(chooser)->accept();  // QFileDialog::accept checks the names
+        });
+        QTest::mouseClick(Button(1018), Qt::LeftButton);
+        QCOMPARE(filters, (QStringList{"Audio files (*.wav *.wv *.aiff)", "All files (*)"}));
+        QVERIFY(multiple);
+        QCOMPARE(Column(0), (QStringList{"two.wv", "one.wav"}));
+        QVERIFY(Button(1017)->isEnabled());
+        WaitForJobs();
+    }
+
+    void aboutBoxFromF1AndTheContextMenu() {
+        const QList<QAction*> actions = dialog_->actions();
+        QCOMPARE(actions.size(), 1);
+        QCOMPARE(actions[0]->text(), QStringLiteral("&About..."));
+        QCOMPARE(dialog_->contextMenuPolicy(), Qt::ActionsContextMenu);
+
+        QString caption, version, description;
+        bool hasIcon = false;
+        UiTest::WhenModal<QDialog>([&](QDialog* about) {
+            caption = about->windowTitle();
+            version = about->findChild<QLabel*>(QStringLiteral("version"))->text();
+            description = about->findChild<QLabel*>(QStringLiteral("description"))->text();
+            hasIcon = !about->findChild<QLabel*>(QStringLiteral("icon"))->pixmap().isNull();
+            about->accept();
+        });
+        QTest::keyClick(dialog_.get(), Qt::Key_F1);
+        QCOMPARE(caption, QStringLiteral("About"));
+        QCOMPARE(version, QStringLiteral("Tessival version 1.0"));
+        QVERIFY(description.contains(QStringLiteral("sample rate")));
+        QVERIFY(hasIcon);
+        QVERIFY(dialog_->isVisible());
+    }
+
+private:
+    template <class T>
+    T* Find(int id) const {
+        T* widget = dialog_->findChild<T*>(QString::number(id));
+        if (!widget) qFatal("control %d missing", id);
+        return widget;
+    }
+    QComboBox* Combo(int id) const { return Find<QComboBox>(id); }
+    QLineEdit* Edit(int id) const {
+        return id == 1003 ? Combo(1003)->lineEdit() : Find<QLineEdit>(id);
+    }
+    QCheckBox* Check(int id) const { return Find<QCheckBox>(id); }
+    QPushButton* Button(int id) const { return Find<QPushButton>(id); }
+    QTreeView* List() const { return Find<QTreeView>(1000); }
+    QString Text(int id) const { return Edit(id)->text(); }
+    const ConversionSettings& Settings() const { return dialog_->settings().settings(); }
+
+    QLabel* LabelFor(QWidget* buddy) const {
+        for (QLabel* label : dialog_->findChildren<QLabel*>())
+            if (label->buddy() == buddy) return label;
+        qFatal("no label");
+    }
+
+    // Replaces the field's text by typing, as a user would.
+    void Type(int id, const char* text) {
+        QLineEdit* edit = Edit(id);
+        edit->setFocus();
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QTest::keyClicks(edit, QString::fromLatin1(text));
+    }
+
+    // Moves the focus away from the field being edited.
+    void LeaveField() { Button(1012)->setFocus(); }
+
+    // Selects entry `index` of a closed combo box with the arrow keys.
+    void ChooseByKeyboard(QComboBox* combo, int index) {
+        combo->setFocus();
+        while (combo->currentIndex() < index) QTest::keyClick(combo, Qt::Key_Down);
+        while (combo->currentIndex() > index) QTest::keyClick(combo, Qt::Key_Up);
+    }
+
+    void Drop(QWidget* target, const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QVERIFY(data.hasFormat(QStringLiteral("text/uri-list")));
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+        QVERIFY(drop.isAccepted());
+    }
+
+    QStringList Column(int column) const {
+        QStringList texts;
+        const QAbstractItemModel* model = List()->model();
+        for (int row = 0; row < model->rowCount(); ++row)
+            texts.append(model->index(row, column).data().toString());
+        return texts;
+    }
+
+    int RowState(int row) const {
+        return List()->model()->index(row, 0).data(JobListModel::kJobStateRole).toInt();
+    }
+
+    void WaitForJobs() {
+        QTRY_COMPARE_WITH_TIMEOUT(dialog_->jobQueue().activeJobs.load(), 0, kJobTimeoutMs);
+        QCoreApplication::processEvents();  // the texts the last job posted
+    }
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<MainDialog> dialog_;
+};
+
+int RunMainDialogTests(int argc, char** argv) {
+    MainDialogTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "main_dialog_test.moc"
