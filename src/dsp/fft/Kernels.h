@@ -32,9 +32,14 @@ static inline std::size_t passTableOffset(std::size_t N, std::size_t L) {
 }
 
 // Whole real transforms for n >= 4 with built tables.
+// Complex transforms of N points on the tables of real size 2N, bins in
+// bit-reversed order: forward (sign +) takes natural order, inverse (sign -)
+// returns it.
 namespace generic {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
+void complexForward(std::size_t N, double* a, const double* w);
+void complexInverse(std::size_t N, double* a, const double* w);
 }  // namespace generic
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -42,6 +47,8 @@ void inverse(std::size_t n, double* a, const int* ip, const double* w);
 namespace avx2 {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
+void complexForward(std::size_t N, double* a, const double* w);
+void complexInverse(std::size_t N, double* a, const double* w);
 }  // namespace avx2
 #endif
 
