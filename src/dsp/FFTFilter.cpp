@@ -21,6 +21,8 @@ namespace DSP {
 namespace {
 
 constexpr std::uint32_t kMaxTransform = 1u << 23;  // largest size of the FFT cache
+// Largest M for which channels are paired (two arrays of M complex values).
+constexpr std::uint32_t kMaxPairedTransform = 1u << 20;
 constexpr std::size_t kAlign = 64;
 
 // Spectrum and block loops of the filter, in a portable and an AVX2 build.
@@ -36,6 +38,19 @@ struct Kernels {
     void (*fold)(Math::complex* x, std::uint32_t s);
     // b[i] += tail[i]; tail[i] = next[i], i < n (next, b and tail disjoint).
     void (*overlapAdd)(double* b, double* tail, const double* next, std::size_t n);
+
+    // Paired channels (one complex transform for two real channels, bins in
+    // bit-reversed order):
+    // z[j] = (a[j], b[j]), j < n.
+    void (*interleave)(Math::complex* z, const double* a, const double* b, std::size_t n);
+    // Imaging by f: z[r f + t] = z[r] K[r f + t] for r < n, t < f (in place).
+    void (*imageMultiply)(Math::complex* z, const Math::complex* K, std::size_t n, std::uint32_t f);
+    // Folding by f: z[r] = sum_t z[r f + t] K[r f + t] for r < n (in place).
+    void (*foldMultiply)(Math::complex* z, const Math::complex* K, std::size_t n, std::uint32_t f);
+    // a[i] = Re z[i] (+ ta[i]), b[i] = Im z[i] (+ tb[i]) for i < n; a null
+    // tail adds nothing.
+    void (*deinterleave)(double* a, double* b, const Math::complex* z, const double* ta,
+                         const double* tb, std::size_t n);
 };
 
 void multiplyGeneric(Math::complex* dst, const Math::complex* a, const Math::complex* b,
@@ -56,6 +71,32 @@ void overlapAddGeneric(double* __restrict b, double* __restrict tail, const doub
                        std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
     std::memcpy(tail, next, n * sizeof(double));
+}
+
+void interleaveGeneric(Math::complex* z, const double* a, const double* b, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) z[j] = {a[j], b[j]};
+}
+
+void imageMultiplyGeneric(Math::complex* z, const Math::complex* K, std::size_t n,
+                          std::uint32_t f) {
+    for (std::size_t r = n; r-- > 0;) {
+        const Math::complex x = z[r];
+        for (std::uint32_t t = 0; t < f; ++t) z[r * f + t] = x * K[r * f + t];
+    }
+}
+
+void foldMultiplyGeneric(Math::complex* z, const Math::complex* K, std::size_t n, std::uint32_t f) {
+    for (std::size_t r = 0; r < n; ++r) {
+        Math::complex sum = z[r * f] * K[r * f];
+        for (std::uint32_t t = 1; t < f; ++t) sum += z[r * f + t] * K[r * f + t];
+        z[r] = sum;
+    }
+}
+
+void deinterleaveGeneric(double* __restrict a, double* __restrict b, const Math::complex* z,
+                         const double* ta, const double* tb, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) a[i] = z[i].real + (ta ? ta[i] : 0.0);
+    for (std::size_t i = 0; i < n; ++i) b[i] = z[i].imag + (tb ? tb[i] : 0.0);
 }
 
 #ifdef TESSIVAL_FFTFILTER_AVX2
@@ -113,14 +154,86 @@ TESSIVAL_AVX2 void overlapAddAVX2(double* __restrict b, double* __restrict tail,
     for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
     std::memcpy(tail, next, n * sizeof(double));
 }
+
+TESSIVAL_AVX2 void interleaveAVX2(Math::complex* z, const double* a, const double* b,
+                                  std::size_t n) {
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256d va = _mm256_loadu_pd(a + j), vb = _mm256_loadu_pd(b + j);
+        const __m256d lo = _mm256_unpacklo_pd(va, vb);  // a0 b0 a2 b2
+        const __m256d hi = _mm256_unpackhi_pd(va, vb);  // a1 b1 a3 b3
+        double* d = reinterpret_cast<double*>(z + j);
+        _mm256_storeu_pd(d, _mm256_permute2f128_pd(lo, hi, 0x20));
+        _mm256_storeu_pd(d + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+    }
+    interleaveGeneric(z + j, a + j, b + j, n - j);
+}
+
+TESSIVAL_AVX2 void imageMultiplyAVX2(Math::complex* z, const Math::complex* K, std::size_t n,
+                                     std::uint32_t f) {
+    for (std::size_t r = n; r-- > 0;) {
+        const __m256d x = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(z + r));
+        double* d = reinterpret_cast<double*>(z + r * f);
+        const double* k = reinterpret_cast<const double*>(K + r * f);
+        for (std::uint32_t t = 0; t < 2 * f; t += 4)
+            _mm256_storeu_pd(d + t, cmul(x, _mm256_loadu_pd(k + t)));
+    }
+}
+
+TESSIVAL_AVX2 void foldMultiplyAVX2(Math::complex* z, const Math::complex* K, std::size_t n,
+                                    std::uint32_t f) {
+    // Two outputs r, r + 1 at a time: their f products each, summed by halves.
+    std::size_t r = 0;
+    for (; r + 2 <= n; r += 2) {
+        const double* x = reinterpret_cast<const double*>(z + r * f);
+        const double* k = reinterpret_cast<const double*>(K + r * f);
+        __m256d s0 = cmul(_mm256_loadu_pd(x), _mm256_loadu_pd(k));
+        __m256d s1 = cmul(_mm256_loadu_pd(x + 2 * f), _mm256_loadu_pd(k + 2 * f));
+        for (std::uint32_t t = 4; t < 2 * f; t += 4) {
+            s0 = _mm256_add_pd(s0, cmul(_mm256_loadu_pd(x + t), _mm256_loadu_pd(k + t)));
+            s1 = _mm256_add_pd(
+                s1, cmul(_mm256_loadu_pd(x + 2 * f + t), _mm256_loadu_pd(k + 2 * f + t)));
+        }
+        const __m256d sum = _mm256_add_pd(_mm256_permute2f128_pd(s0, s1, 0x20),
+                                          _mm256_permute2f128_pd(s0, s1, 0x31));
+        _mm256_storeu_pd(reinterpret_cast<double*>(z + r), sum);
+    }
+    for (; r < n; ++r) {
+        Math::complex sum = z[r * f] * K[r * f];
+        for (std::uint32_t t = 1; t < f; ++t) sum += z[r * f + t] * K[r * f + t];
+        z[r] = sum;
+    }
+}
+
+TESSIVAL_AVX2 void deinterleaveAVX2(double* __restrict a, double* __restrict b,
+                                    const Math::complex* z, const double* ta, const double* tb,
+                                    std::size_t n) {
+    const __m256d zero = _mm256_setzero_pd();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const double* s = reinterpret_cast<const double*>(z + i);
+        const __m256d v0 = _mm256_loadu_pd(s), v1 = _mm256_loadu_pd(s + 4);
+        const __m256d lo = _mm256_permute2f128_pd(v0, v1, 0x20);  // r0 i0 r2 i2
+        const __m256d hi = _mm256_permute2f128_pd(v0, v1, 0x31);  // r1 i1 r3 i3
+        const __m256d re = _mm256_unpacklo_pd(lo, hi), im = _mm256_unpackhi_pd(lo, hi);
+        _mm256_storeu_pd(a + i, _mm256_add_pd(re, ta ? _mm256_loadu_pd(ta + i) : zero));
+        _mm256_storeu_pd(b + i, _mm256_add_pd(im, tb ? _mm256_loadu_pd(tb + i) : zero));
+    }
+    deinterleaveGeneric(a + i, b + i, z + i, ta ? ta + i : nullptr, tb ? tb + i : nullptr, n - i);
+}
 #endif
+
+constexpr Kernels kGenericKernels{
+    multiplyGeneric,   multiplyMirroredGeneric, foldGeneric,         overlapAddGeneric,
+    interleaveGeneric, imageMultiplyGeneric,    foldMultiplyGeneric, deinterleaveGeneric};
 
 Kernels chooseKernels() {
 #ifdef TESSIVAL_FFTFILTER_AVX2
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return {multiplyAVX2, multiplyMirroredAVX2, foldAVX2, overlapAddAVX2};
+        return {multiplyAVX2,   multiplyMirroredAVX2, foldAVX2,         overlapAddAVX2,
+                interleaveAVX2, imageMultiplyAVX2,    foldMultiplyAVX2, deinterleaveAVX2};
 #endif
-    return {multiplyGeneric, multiplyMirroredGeneric, foldGeneric, overlapAddGeneric};
+    return kGenericKernels;
 }
 
 Kernels kernels = chooseKernels();
@@ -152,6 +265,19 @@ void applyDelay(Math::complex* spectrum, std::uint32_t bins, double phi) {
     }
 }
 
+// M for L taps. Any M >= 2L gives the same filter (taps, delay, origin and
+// output samples up to rounding); only the block length M - L changes. The
+// work per output sample goes as M log M / (M - L), least for M around 8L to
+// 16L, so M is the power of two at or above 8L. Long filters stop at 2^15
+// points (complex work area and paired spectrum of 512 KiB each) unless 2L
+// needs more, so that their transforms stay in the cache.
+std::uint32_t transformSize(std::uint32_t taps) {
+    constexpr std::uint64_t kCacheFriendly = 1u << 15;
+    const std::uint64_t minimal = std::bit_ceil(2 * std::uint64_t{taps});
+    const std::uint64_t preferred = std::bit_ceil(8 * std::uint64_t{taps});
+    return static_cast<std::uint32_t>(std::max(minimal, std::min(preferred, kCacheFriendly)));
+}
+
 std::uint32_t exponentFactor(int e) {
     return 1u << (e < 0 ? -e : e);
 }
@@ -160,8 +286,7 @@ std::uint32_t exponentFactor(int e) {
 
 namespace detail {
 void forceGenericFilterKernels(bool on) {
-    kernels = on ? Kernels{multiplyGeneric, multiplyMirroredGeneric, foldGeneric, overlapAddGeneric}
-                 : chooseKernels();
+    kernels = on ? kGenericKernels : chooseKernels();
 }
 }  // namespace detail
 
@@ -179,7 +304,7 @@ FFTFilterLayout planFFTFilter(std::uint32_t taps, int exponent, double origin, d
     FFTFilterLayout l;
     l.taps = taps;
     l.exponent = exponent;
-    l.size = std::bit_ceil(2 * taps);
+    l.size = transformSize(taps);
     const std::uint32_t f = exponentFactor(exponent);
     // The low-rate transform needs a few points at least.
     if (l.size / f < 4) l.size = 4 * f;
@@ -267,6 +392,28 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
 
     tails_.resize(this->channels);
     for (auto& t : tails_) t.tail.reset(new double[std::max(tailLength_, 1u)]);
+
+    if (this->channels >= 2 && size_ <= kMaxPairedTransform) {
+        // Complex transforms of n points use the tables of real size 2n.
+        pairIn_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->inputDFT().n));
+        pairOut_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->outputDFT().n));
+        const unsigned bits = static_cast<unsigned>(std::countr_zero(size_));
+        auto allocate = [this] {
+            return static_cast<Math::complex*>(
+                ::operator new[](size_ * sizeof(Math::complex), std::align_val_t(kAlign)));
+        };
+        pairSpectrum_.reset(allocate());
+        pairWork_.reset(allocate());
+        const Math::complex* K = kernelSpectrum_.get();
+        const std::uint32_t half = size_ / 2;
+        for (std::uint32_t k = 0; k < size_; ++k) {
+            // The real path reads only the real parts of bins 0 and M/2.
+            Math::complex v = k == 0 || k == half ? Math::complex{K[k].real, 0.0}
+                              : k < half          ? K[k]
+                                                  : Math::conj(K[size_ - k]);
+            pairSpectrum_[OOURA::FFT::bitReversed(k, bits)] = v * 0.5;
+        }
+    }
 }
 
 template <int N>
@@ -350,6 +497,34 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
 }
 
 template <int N>
+void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double* b) {
+    const std::uint32_t ob = this->outputBlock;
+    const std::uint32_t nIn = static_cast<std::uint32_t>(this->inputDFT().n);
+    const std::uint32_t nOut = static_cast<std::uint32_t>(this->outputDFT().n);
+    Math::complex* z = pairWork_.get();
+    const Math::complex* K = pairSpectrum_.get();
+    kernels.interleave(z, a, b, nIn);
+    pairIn_->scrambledForward(z);
+    // In bit-reversed order imaging repeats every bin 2^e times in a row and
+    // folding adds runs of 2^-e neighbours.
+    if constexpr (N == 2)
+        kernels.imageMultiply(z, K, nIn, size_ / nIn);
+    else if constexpr (N == 0)
+        kernels.foldMultiply(z, K, nOut, size_ / nOut);
+    else
+        kernels.multiply(z, z, K, size_);
+    pairOut_->scrambledInverse(z);
+
+    // Output and overlap-add: the tail adds to the first tailLength_ samples.
+    const std::uint32_t head = std::min(tailLength_, ob);
+    kernels.deinterleave(a, b, z, ta.tailIsZero ? nullptr : ta.tail.get(),
+                         tb.tailIsZero ? nullptr : tb.tail.get(), head);
+    kernels.deinterleave(a + head, b + head, z + head, nullptr, nullptr, ob - head);
+    kernels.deinterleave(ta.tail.get(), tb.tail.get(), z + ob, nullptr, nullptr, tailLength_);
+    ta.tailIsZero = tb.tailIsZero = false;
+}
+
+template <int N>
 ::Stream::VBlock FFTFilter<N>::read(::Stream::VSlice dest, std::uint32_t capacity) {
     using ::Stream::VBlock;
     const std::uint32_t ob = this->outputBlock * 8;
@@ -374,12 +549,26 @@ template <int N>
             in = ::Stream::join(
                 in, VBlock{dest.channels, in.end, cursor + nIn * 8, ::Stream::kAllSilent, 0});
         std::uint32_t silentOut = 0;
+        auto buffer = [&](std::uint32_t c) {
+            return reinterpret_cast<double*>((*dest.channels)[c] + cursor);
+        };
+        // Channels with sound go in pairs when the filter pairs them.
+        std::uint32_t pending = this->channels;  // a channel waiting for a partner
         for (std::uint32_t c = 0; c < this->channels; ++c) {
             const std::uint32_t bit = ::Stream::channelBit(c);
             const bool silent = c < 32 && (silentIn & bit);
-            double* b = reinterpret_cast<double*>((*dest.channels)[c] + cursor);
-            if (channelStep(tails_[c], b, silent)) silentOut |= bit;
+            if (!silent && pairIn_) {
+                if (pending == this->channels) {
+                    pending = c;
+                } else {
+                    pairStep(tails_[pending], buffer(pending), tails_[c], buffer(c));
+                    pending = this->channels;
+                }
+                continue;
+            }
+            if (channelStep(tails_[c], buffer(c), silent)) silentOut |= bit;
         }
+        if (pending != this->channels) channelStep(tails_[pending], buffer(pending), false);
         result = ::Stream::join(result, VBlock{dest.channels, cursor, cursor + ob, silentOut, 0});
     }
     return result;

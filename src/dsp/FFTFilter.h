@@ -18,8 +18,12 @@
 // The template argument N is the sign of e: 0 decimation (e < 0), 1 same
 // rate (e = 0), 2 interpolation (e > 0).
 //
-// Work happens in the caller's buffer (hence `expansion` >= 4); the only
-// state per channel is the overlap tail. A read allocates nothing.
+// Channels whose input has sound in a block are taken two at a time as the
+// real and imaginary parts of one complex transform, with the bins left in
+// bit-reversed order (no permutation pass); a channel left over runs alone
+// on real transforms in the caller's buffer (hence `expansion` >= 4). The
+// only state per channel is the overlap tail; the pairs share one work area
+// of M complex values allocated with the filter. A read allocates nothing.
 
 #include <cstdint>
 #include <functional>
@@ -127,6 +131,10 @@ private:
               const KernelGenerator& generate, double gain);
     // One channel's block in place; returns true when the output is silent.
     bool channelStep(ChannelTail& t, double* b, bool silentInput);
+    // Two channels with sound in their input, as the real and imaginary
+    // parts of one complex transform (the kernel is real, so the parts do not
+    // mix). Same outputs as two channel steps up to rounding.
+    void pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double* b);
     std::int64_t mapLength(std::int64_t upstreamBytes) const;
 
     std::uint32_t size_;
@@ -135,6 +143,13 @@ private:
     std::uint32_t tailLength_;
     std::unique_ptr<Math::complex[], FreeAligned> kernelSpectrum_;
     std::vector<ChannelTail> tails_;
+    // Paired channels (null when not used): complex transforms of the input
+    // and output sizes, the kernel's full spectrum in bit-reversed order and
+    // halved (a complex inverse is twice the real one), and the work area.
+    const OOURA::FFT::Base* pairIn_ = nullptr;
+    const OOURA::FFT::Base* pairOut_ = nullptr;
+    std::unique_ptr<Math::complex[], FreeAligned> pairSpectrum_;
+    std::unique_ptr<Math::complex[], FreeAligned> pairWork_;
 };
 
 extern template class FFTFilter<0>;

@@ -53,36 +53,47 @@ Signal reference(const Signal& x, const std::vector<double>& h, int e, int shift
 }
 
 TEST(FFTFilterLayout, BlockSizesShiftsAndOrigins) {
-    // Same rate, 99 taps.
+    // Same rate, 99 taps: M = 8 x 99 rounded up to a power of two.
     FFTFilterLayout a = DSP::planFFTFilter(99, 0, 0.0, 0.0);
-    EXPECT_EQ(a.size, 256u);
-    EXPECT_EQ(a.inputBlock, 158u);
-    EXPECT_EQ(a.outputBlock, 158u);
+    EXPECT_EQ(a.size, 1024u);
+    EXPECT_EQ(a.inputBlock, 926u);
+    EXPECT_EQ(a.outputBlock, 926u);
     EXPECT_EQ(a.overlap, 98u);
     EXPECT_EQ(a.alignShift, 0.0);
 
     // Decimation by 2, 199 taps: the grid is moved one high-rate sample.
     FFTFilterLayout b = DSP::planFFTFilter(199, -1, 0.0, 0.0);
-    EXPECT_EQ(b.size, 512u);
+    EXPECT_EQ(b.size, 2048u);
     EXPECT_EQ(b.alignShift, -1.0);
-    EXPECT_EQ(b.outputBlock, 157u);
-    EXPECT_EQ(b.inputBlock, 314u);
+    EXPECT_EQ(b.outputBlock, 925u);  // (2048 - 199) / 2 + 1
+    EXPECT_EQ(b.inputBlock, 1850u);
     EXPECT_EQ(b.overlap, 198u);
 
     // Interpolation by 2.
     FFTFilterLayout c = DSP::planFFTFilter(199, 1, 0.0, 0.0);
-    EXPECT_EQ(c.size, 512u);
-    EXPECT_EQ(c.inputBlock, 157u);
-    EXPECT_EQ(c.outputBlock, 314u);
+    EXPECT_EQ(c.size, 2048u);
+    EXPECT_EQ(c.inputBlock, 925u);
+    EXPECT_EQ(c.outputBlock, 1850u);
 
     // A fractional sync offset delays the kernel so that the output grid
     // falls on it; a positive shift costs one sample of block.
     FFTFilterLayout d = DSP::planFFTFilter(99, 0, 0.0, 0.25);
     EXPECT_DOUBLE_EQ(d.alignShift, 0.25);
     EXPECT_EQ(d.overlap, 99u);
-    EXPECT_EQ(d.inputBlock, 157u);
+    EXPECT_EQ(d.inputBlock, 925u);
     // A negative sync offset switches the alignment off.
     EXPECT_EQ(DSP::planFFTFilter(199, -2, 0.5, -1.0).alignShift, -3.0);
+}
+
+TEST(FFTFilterLayout, LongFiltersKeepTheirTransformsSmall) {
+    // 8L would be 65536 points: held at 2^15 while 2L fits.
+    EXPECT_EQ(DSP::planFFTFilter(5001, 0, 0.0, 0.0).size, 32768u);
+    EXPECT_EQ(DSP::planFFTFilter(16383, 0, 0.0, 0.0).size, 32768u);
+    // Beyond that, the smallest power of two at or above 2L.
+    EXPECT_EQ(DSP::planFFTFilter(16385, 0, 0.0, 0.0).size, 65536u);
+    EXPECT_EQ(DSP::planFFTFilter((1u << 22) - 1, 0, 0.0, 0.0).size, 1u << 23);
+    // The low-rate transform keeps a few points.
+    EXPECT_EQ(DSP::planFFTFilter(1, -5, 0.0, 0.0).size, 128u);
 }
 
 TEST(FFTFilterLayout, RejectsWhatCannotBeBuilt) {
@@ -98,6 +109,7 @@ struct Case {
     unsigned taps;
     std::size_t chunk;     // read request in samples (rounded to granularity)
     bool generic = false;  // portable loops instead of the CPU-specific ones
+    unsigned channels = 2;
 };
 
 class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
@@ -107,7 +119,8 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     DSP::detail::forceGenericFilterKernels(k.generic);
     const std::size_t n = 3001;
     std::vector<double> h = randomSignal(k.taps, 7);
-    std::vector<Signal> x = {randomSignal(n, 1), randomSignal(n, 2)};
+    std::vector<Signal> x;
+    for (unsigned c = 0; c < k.channels; ++c) x.push_back(randomSignal(n, c + 1));
     const double gain = 0.75;
     auto in = source(x, 44100.0f, 0.0);
     auto f = DSP::makeFFTFilter(in, k.taps, firGenerator(h), gain, 0.0, k.e);
@@ -118,7 +131,7 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     EXPECT_EQ(tag.format.sampleRate, std::ldexp(44100.0f, k.e));
     const double delay = (k.taps - 1) / 2;
     EXPECT_DOUBLE_EQ(tag.origin, (delay + layout.alignShift) * std::ldexp(1.0, std::min(k.e, 0)));
-    EXPECT_EQ(f->channels, 2u);
+    EXPECT_EQ(f->channels, k.channels);
     EXPECT_EQ(f->granularity, layout.outputBlock * 8);
     EXPECT_GE(f->expansion, 4u);
 
@@ -126,11 +139,13 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
                                         : (n + layout.overlap + (1u << -k.e) - 1) >> -k.e;
     const ReadResult r = readAll(*f, outLen + 500, k.chunk);
     EXPECT_EQ(f->length, std::int64_t(outLen * 8));
-    for (int c = 0; c < 2; ++c) {
+    for (unsigned c = 0; c < k.channels; ++c) {
         const Signal ref = reference(x[c], h, k.e, int(layout.alignShift), gain, outLen + 500);
         double worst = 0;
-        for (std::size_t j = 0; j < ref.size(); ++j)
-            worst = std::max(worst, std::abs(r.data[c][j] - ref[j]));
+        for (std::size_t j = 0; j < ref.size(); ++j) {
+            const double d = std::abs(r.data[c][j] - ref[j]);
+            if (std::isnan(d) || d > worst) worst = d;  // a NaN sticks
+        }
         EXPECT_LT(worst, 1e-12) << "channel " << c;
     }
     DSP::detail::forceGenericFilterKernels(false);
@@ -141,7 +156,41 @@ INSTANTIATE_TEST_SUITE_P(Exponents, FFTFilterVsDirect,
                                            Case{2, 31, 300}, Case{3, 31, 2000}, Case{-1, 63, 150},
                                            Case{-1, 65, 900}, Case{-2, 63, 400},
                                            Case{-3, 127, 1000}, Case{2, 31, 300, true},
-                                           Case{-2, 63, 400, true}, Case{0, 63, 100, true}));
+                                           Case{-2, 63, 400, true}, Case{0, 63, 100, true},
+                                           // channels paired, one left over
+                                           Case{1, 63, 700, false, 3}, Case{-1, 65, 900, true, 3},
+                                           Case{0, 63, 1000, false, 1}));
+
+// Pairs form only from channels with sound in the block: a channel that
+// turns silent (and back) leaves its partner to the single-channel path,
+// and neither reads the silent channel's buffer (the source fills it with
+// NaNs).
+TEST(FFTFilter, ChannelsGoingSilentAndBackMatchDirectConvolution) {
+    const std::size_t n = 9000;
+    std::vector<Signal> x = {randomSignal(n, 11), randomSignal(n, 12), randomSignal(n, 13)};
+    std::fill(x[1].begin() + 2000, x[1].begin() + 6000, 0.0);
+    std::fill(x[0].begin() + 3500, x[0].begin() + 6000, 0.0);
+    std::fill(x[2].begin(), x[2].begin() + 3000, 0.0);
+    const std::vector<double> h = randomSignal(63, 14);
+    for (int e : {1, 0, -1}) {
+        SCOPED_TRACE(e);
+        auto f = DSP::makeFFTFilter(source(x, 44100.0f, 0.0, /*silentZeros=*/true), 63,
+                                    firGenerator(h), 1.0, 0.0, e);
+        const FFTFilterLayout layout = DSP::planFFTFilter(63, e, 0.0, 0.0);
+        // Reads of one block, so that silence is seen block by block.
+        const std::size_t out = e >= 0 ? (n << e) : (n >> -e);
+        const ReadResult r = readAll(*f, out, f->granularity / 8);
+        for (std::size_t c = 0; c < x.size(); ++c) {
+            const Signal ref = reference(x[c], h, e, int(layout.alignShift), 1.0, out);
+            double worst = 0;
+            for (std::size_t j = 0; j < out; ++j) {
+                const double d = std::abs(r.data[c][j] - ref[j]);
+                if (std::isnan(d) || d > worst) worst = d;  // a NaN sticks
+            }
+            EXPECT_LT(worst, 1e-12) << "channel " << c;
+        }
+    }
+}
 
 TEST(FFTFilter, SilenceAfterSignalFlushesTailThenCostsNothing) {
     // 200 samples of signal, then a long silent stretch delivered as Silence.
