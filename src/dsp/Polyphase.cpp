@@ -214,6 +214,108 @@ TESSIVAL_AVX2 void runAVX2x2(const KernelArgs& a) {
         if (++ph == a.Q) ph = 0, base += a.P;
     }
 }
+
+#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
+
+// AVX-512: eight taps per vector, the last vector masked (masked lanes are
+// not read). Outputs are taken four (two channels) or eight (one channel) at
+// a time, so that one transposing reduction sums all their vectors.
+
+// (The zero-masked shuffles are the plain ones; GCC 12 warns about the
+// undefined source of the unmasked intrinsic.)
+// Halves of two vectors added: (a 4 lanes, b 4 lanes).
+TESSIVAL_AVX512 inline __m512d foldHalves(__m512d a, __m512d b) {
+    return _mm512_add_pd(_mm512_maskz_shuffle_f64x2(0xFF, a, b, 0x44),
+                         _mm512_maskz_shuffle_f64x2(0xFF, a, b, 0xEE));
+}
+// Quarters of two such results: (a 2, b 2, c 2, d 2) from (a, b), (c, d).
+TESSIVAL_AVX512 inline __m512d foldQuarters(__m512d p, __m512d q) {
+    return _mm512_add_pd(_mm512_maskz_shuffle_f64x2(0xFF, p, q, 0x88),
+                         _mm512_maskz_shuffle_f64x2(0xFF, p, q, 0xDD));
+}
+// Sum of the lanes of one vector.
+TESSIVAL_AVX512 inline double sum8(__m512d v) {
+    const __m256d h = _mm256_add_pd(_mm512_maskz_extractf64x4_pd(0xF, v, 0),
+                                    _mm512_maskz_extractf64x4_pd(0xF, v, 1));
+    const __m128d q = _mm_add_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(q, _mm_unpackhi_pd(q, q)));
+}
+// Sums of eight vectors v[0..7] as one vector: lane i = sum of v[i].
+TESSIVAL_AVX512 inline __m512d reduce8(const __m512d v[8]) {
+    const __m512d even = foldQuarters(foldHalves(v[0], v[2]), foldHalves(v[4], v[6]));
+    const __m512d odd = foldQuarters(foldHalves(v[1], v[3]), foldHalves(v[5], v[7]));
+    return _mm512_add_pd(_mm512_maskz_unpacklo_pd(0xFF, even, odd),
+                         _mm512_maskz_unpackhi_pd(0xFF, even, odd));
+}
+
+template <bool Accumulate>
+TESSIVAL_AVX512 inline void put4(double* out, __m256d v) {
+    if constexpr (Accumulate) v = _mm256_add_pd(v, _mm256_loadu_pd(out));
+    _mm256_storeu_pd(out, v);
+}
+
+// One output's vectors for up to two channels (y null: one channel).
+template <bool Two>
+TESSIVAL_AVX512 inline void dot512(const double* c, const double* x, const double* y,
+                                   std::uint32_t full, __mmask8 mask, __m512d& s, __m512d& t) {
+    s = _mm512_setzero_pd();
+    if constexpr (Two) t = _mm512_setzero_pd();
+    std::uint32_t j = 0;
+    for (; j < 8 * full; j += 8) {
+        const __m512d cv = _mm512_loadu_pd(c + j);
+        s = _mm512_fmadd_pd(cv, _mm512_loadu_pd(x + j), s);
+        if constexpr (Two) t = _mm512_fmadd_pd(cv, _mm512_loadu_pd(y + j), t);
+    }
+    if (mask) {
+        const __m512d cv = _mm512_maskz_loadu_pd(mask, c + j);
+        s = _mm512_fmadd_pd(cv, _mm512_maskz_loadu_pd(mask, x + j), s);
+        if constexpr (Two) t = _mm512_fmadd_pd(cv, _mm512_maskz_loadu_pd(mask, y + j), t);
+    }
+}
+
+template <bool Accumulate, bool Two>
+TESSIVAL_AVX512 void runAVX512(const KernelArgs& a) {
+    const std::uint32_t full = a.taps / 8;
+    const __mmask8 mask = static_cast<__mmask8>((1u << (a.taps % 8)) - 1);
+    const std::size_t stride = a.taps + 1;
+    // Outputs per reduction: four of each channel, or eight of one.
+    constexpr std::uint32_t kBatch = Two ? 4 : 8;
+    std::uint32_t ph = a.phase;
+    std::size_t base = 0;
+    std::uint32_t i = 0;
+    auto next = [&](const double*& c, std::size_t& offset) {
+        const double* block = a.table + ph * stride;
+        std::int32_t k;
+        std::memcpy(&k, block, sizeof k);
+        c = block + 1;
+        offset = base + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(k));
+        if (++ph == a.Q) ph = 0, base += a.P;
+    };
+    for (; i + kBatch <= a.count; i += kBatch) {
+        __m512d v[8];
+        for (std::uint32_t o = 0; o < kBatch; ++o) {
+            const double* c;
+            std::size_t at;
+            next(c, at);
+            if constexpr (Two)
+                dot512<true>(c, a.in + at, a.in2 + at, full, mask, v[o], v[o + 4]);
+            else
+                dot512<false>(c, a.in + at, nullptr, full, mask, v[o], v[o]);
+        }
+        const __m512d r = reduce8(v);
+        put4<Accumulate>(a.out + i, _mm512_maskz_extractf64x4_pd(0xF, r, 0));
+        put4<Accumulate>((Two ? a.out2 : a.out + 4) + i, _mm512_maskz_extractf64x4_pd(0xF, r, 1));
+    }
+    for (; i < a.count; ++i) {
+        const double* c;
+        std::size_t at;
+        next(c, at);
+        __m512d s, t;
+        dot512<Two>(c, a.in + at, Two ? a.in2 + at : nullptr, full, mask, s, t);
+        put<Accumulate>(a.out + i, sum8(s));
+        if constexpr (Two) put<Accumulate>(a.out2 + i, sum8(t));
+    }
+}
 #endif
 
 using KernelFn = void (*)(const KernelArgs&);
@@ -224,6 +326,10 @@ struct Kernels {
 
 Kernels chooseKernels() {
 #ifdef TESSIVAL_POLYPHASE_AVX2
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
+        __builtin_cpu_supports("fma"))
+        return {runAVX512<false, false>, runAVX512<true, false>, runAVX512<false, true>,
+                runAVX512<true, true>};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         return {runAVX2<false>, runAVX2<true>, runAVX2x2<false>, runAVX2x2<true>};
 #endif
@@ -238,6 +344,16 @@ namespace detail {
 void forceGenericPolyphaseKernels(bool on) {
     kernels = on ? Kernels{runGeneric<false>, runGeneric<true>, runGeneric<false>, runGeneric<true>}
                  : chooseKernels();
+}
+
+bool forceAVX2PolyphaseKernels() {
+#ifdef TESSIVAL_POLYPHASE_AVX2
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        kernels = {runAVX2<false>, runAVX2<true>, runAVX2x2<false>, runAVX2x2<true>};
+        return true;
+    }
+#endif
+    return false;
 }
 }  // namespace detail
 

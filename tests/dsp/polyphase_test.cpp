@@ -118,14 +118,21 @@ struct RateCase {
     float in, out;
     double N;
     double origin, sync;
-    bool generic = false;  // portable loops instead of the CPU-specific ones
+    int loops = 0;  // 0 the best for this CPU, 1 portable, 2 AVX2
 };
+
+void selectLoops(int loops) {
+    DSP::FIR::detail::forceGenericPolyphaseKernels(loops == 1);
+    if (loops == 2 && !DSP::FIR::detail::forceAVX2PolyphaseKernels())
+        GTEST_SKIP() << "no AVX2 on this CPU";
+}
 
 class PolyphaseVsDirect : public ::testing::TestWithParam<RateCase> {};
 
 TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
     const RateCase k = GetParam();
-    DSP::FIR::detail::forceGenericPolyphaseKernels(k.generic);
+    selectLoops(k.loops);
+    if (IsSkipped()) return;
     // Two channels share the coefficient loads; a third runs alone.
     const std::vector<Signal> x = {randomSignal(2000, 11), randomSignal(2000, 12),
                                    randomSignal(2000, 13)};
@@ -159,8 +166,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RateCase{88200, 48000, 23, 977, 0}, RateCase{96000, 44100, 20, 0, 0},
                       RateCase{44100, 48000, 16, 3.5, 0.3}, RateCase{144000, 48000, 21, 0, 0},
                       RateCase{48000, 96000, 12, 10, 0}, RateCase{192000, 44100, 3, 7, 0},
-                      RateCase{89082, 48000, 24, 5, 0.7}, RateCase{88200, 48000, 23, 977, 0, true},
-                      RateCase{192000, 44100, 3, 7, 0, true}));
+                      RateCase{89082, 48000, 24, 5, 0.7}, RateCase{88200, 48000, 23, 977, 0, 1},
+                      RateCase{192000, 44100, 3, 7, 0, 1}, RateCase{88200, 48000, 23, 977, 0, 2},
+                      RateCase{192000, 44100, 3, 7, 0, 2}, RateCase{88200, 48000, 41, 977, 0},
+                      RateCase{88200, 48000, 8, 0, 0}, RateCase{88200, 48000, 16, 0, 0}));
 
 // Exposes the stage's resampler for the protocol tests.
 DSP::FIR::VFIRFilter* firStage(const Audio::Stream::Wrapper<Stream::iVOver>& s) {
@@ -219,6 +228,51 @@ TEST(VFIRFilter, SilentInputGivesSilentOutputWithoutReadingIt) {
     double energy = 0;
     for (double v : r.data[0]) energy += v * v;
     EXPECT_GT(energy, 0.1);
+}
+
+}  // namespace
+
+namespace {
+
+// Accumulating adds exactly what storing writes, for one, two and three
+// channels, run lengths that are not whole batches, on every kind of loop.
+TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
+    const rational<unsigned> ratio(147, 80);
+    const auto planned = planConvolution(0.0, 0.0, 23.0, ratio);
+    Counted<DSP::FIR::FixedResampler> r(
+        new DSP::FIR::FixedResampler(planned.plan, ratio, sampler(23.0)));
+    const std::uint32_t n = 203;  // outputs; 203 = 8 * 25 + 3
+    const std::size_t inLen = r->inputNeeded(5, n) + 8;
+    std::vector<Signal> in = {randomSignal(inLen, 1), randomSignal(inLen, 2),
+                              randomSignal(inLen, 3)};
+    for (int loops : {0, 1, 2}) {
+        selectLoops(loops);
+        if (IsSkipped()) return;
+        for (std::uint32_t channels = 1; channels <= 3; ++channels) {
+            SCOPED_TRACE(testing::Message() << "loops " << loops << ", channels " << channels);
+            Stream::Channels source(channels), stored(channels), added(channels);
+            std::vector<Signal> a(channels, Signal(n)), b(channels, Signal(n));
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                source[c] = reinterpret_cast<std::uint8_t*>(in[c].data());
+                b[c] = randomSignal(n, 10 + c);
+                stored[c] = reinterpret_cast<std::uint8_t*>(a[c].data());
+                added[c] = reinterpret_cast<std::uint8_t*>(b[c].data());
+            }
+            const std::vector<Signal> before = b;
+            std::uint32_t p1 = 5, p2 = 5;
+            DSP::FIR::ChannelSpan d1{&stored, 0, n, 0}, d2{&added, 0, n, 0};
+            const std::uint32_t inBegin = 0, inEnd = static_cast<std::uint32_t>(inLen);
+            const unsigned used1 = r->process(d1, source, inBegin, inEnd, 0, 0, p1, false);
+            const unsigned used2 = r->process(d2, source, inBegin, inEnd, 0, 0, p2, true);
+            EXPECT_EQ(used1, used2);
+            EXPECT_EQ(p1, p2);
+            EXPECT_EQ(p1, (5 + n) % 80);
+            for (std::uint32_t c = 0; c < channels; ++c)
+                for (std::uint32_t i = 0; i < n; ++i)
+                    ASSERT_NEAR(b[c][i], before[c][i] + a[c][i], 1e-14) << c << " " << i;
+        }
+    }
+    DSP::FIR::detail::forceGenericPolyphaseKernels(false);
 }
 
 }  // namespace
