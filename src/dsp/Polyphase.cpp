@@ -137,183 +137,93 @@ TESSIVAL_AVX2 inline double sum4(__m256d s) {
     return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
-template <bool Accumulate>
-TESSIVAL_AVX2 void runAVX2(const KernelArgs& a) {
-    const std::uint32_t taps = a.taps;
-    const std::uint32_t full = taps & ~7u, quad = taps & 4u, rest = taps & 3u;
-    const __m256i mask = tailMask(rest);
-    std::uint32_t ph = a.phase;
-    std::size_t base = 0;
-    const std::size_t stride = taps + 1;
-    for (std::uint32_t i = 0; i < a.count; ++i) {
-        const double* block = a.table + ph * stride;
-        std::int32_t k;
-        std::memcpy(&k, block, sizeof k);
-        const double* c = block + 1;
-        const double* x = a.in + base + k;
-        __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
-        std::uint32_t j = 0;
-        for (; j < full; j += 8) {
-            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + j), _mm256_loadu_pd(x + j), s0);
-            s1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + j + 4), _mm256_loadu_pd(x + j + 4), s1);
-        }
-        if (quad) {
-            s0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + j), _mm256_loadu_pd(x + j), s0);
-            j += 4;
-        }
-        if (rest)
-            s1 = _mm256_fmadd_pd(_mm256_maskload_pd(c + j, mask), _mm256_maskload_pd(x + j, mask),
-                                 s1);
-        put<Accumulate>(a.out + i, sum4(_mm256_add_pd(s0, s1)));
-        if (++ph == a.Q) ph = 0, base += a.P;
-    }
-}
-
-// Two channels: each coefficient vector is loaded once for both.
-template <bool Accumulate>
-TESSIVAL_AVX2 void runAVX2x2(const KernelArgs& a) {
-    const std::uint32_t taps = a.taps;
-    const std::uint32_t quads = taps & ~3u, rest = taps & 3u;
-    const __m256i mask = tailMask(rest);
-    std::uint32_t ph = a.phase;
-    std::size_t base = 0;
-    const std::size_t stride = taps + 1;
-    for (std::uint32_t i = 0; i < a.count; ++i) {
-        const double* block = a.table + ph * stride;
-        std::int32_t k;
-        std::memcpy(&k, block, sizeof k);
-        const double* c = block + 1;
-        const double* x = a.in + base + k;
-        const double* y = a.in2 + base + k;
-        __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
-        __m256d t0 = _mm256_setzero_pd(), t1 = _mm256_setzero_pd();
-        std::uint32_t j = 0;
-        for (; j + 8 <= quads; j += 8) {
-            const __m256d c0 = _mm256_loadu_pd(c + j), c1 = _mm256_loadu_pd(c + j + 4);
-            s0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(x + j), s0);
-            t0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(y + j), t0);
-            s1 = _mm256_fmadd_pd(c1, _mm256_loadu_pd(x + j + 4), s1);
-            t1 = _mm256_fmadd_pd(c1, _mm256_loadu_pd(y + j + 4), t1);
-        }
-        if (j < quads) {
-            const __m256d c0 = _mm256_loadu_pd(c + j);
-            s0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(x + j), s0);
-            t0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(y + j), t0);
-            j += 4;
-        }
-        if (rest) {
-            const __m256d c0 = _mm256_maskload_pd(c + j, mask);
-            s1 = _mm256_fmadd_pd(c0, _mm256_maskload_pd(x + j, mask), s1);
-            t1 = _mm256_fmadd_pd(c0, _mm256_maskload_pd(y + j, mask), t1);
-        }
-        // (s0 + s1, t0 + t1) summed across lanes together.
-        const __m256d h = _mm256_hadd_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(t0, t1));
-        const __m128d r = _mm_add_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
-        put<Accumulate>(a.out + i, _mm_cvtsd_f64(r));
-        put<Accumulate>(a.out2 + i, _mm_cvtsd_f64(_mm_unpackhi_pd(r, r)));
-        if (++ph == a.Q) ph = 0, base += a.P;
-    }
-}
-
-#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
-
-// AVX-512: eight taps per vector, the last vector masked (masked lanes are
-// not read). Outputs are taken four (two channels) or eight (one channel) at
-// a time, so that one transposing reduction sums all their vectors.
-
-// (The zero-masked shuffles are the plain ones; GCC 12 warns about the
-// undefined source of the unmasked intrinsic.)
-// Halves of two vectors added: (a 4 lanes, b 4 lanes).
-TESSIVAL_AVX512 inline __m512d foldHalves(__m512d a, __m512d b) {
-    return _mm512_add_pd(_mm512_maskz_shuffle_f64x2(0xFF, a, b, 0x44),
-                         _mm512_maskz_shuffle_f64x2(0xFF, a, b, 0xEE));
-}
-// Quarters of two such results: (a 2, b 2, c 2, d 2) from (a, b), (c, d).
-TESSIVAL_AVX512 inline __m512d foldQuarters(__m512d p, __m512d q) {
-    return _mm512_add_pd(_mm512_maskz_shuffle_f64x2(0xFF, p, q, 0x88),
-                         _mm512_maskz_shuffle_f64x2(0xFF, p, q, 0xDD));
-}
-// Sum of the lanes of one vector.
-TESSIVAL_AVX512 inline double sum8(__m512d v) {
-    const __m256d h = _mm256_add_pd(_mm512_maskz_extractf64x4_pd(0xF, v, 0),
-                                    _mm512_maskz_extractf64x4_pd(0xF, v, 1));
-    const __m128d q = _mm_add_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
-    return _mm_cvtsd_f64(_mm_add_sd(q, _mm_unpackhi_pd(q, q)));
-}
-// Sums of eight vectors v[0..7] as one vector: lane i = sum of v[i].
-TESSIVAL_AVX512 inline __m512d reduce8(const __m512d v[8]) {
-    const __m512d even = foldQuarters(foldHalves(v[0], v[2]), foldHalves(v[4], v[6]));
-    const __m512d odd = foldQuarters(foldHalves(v[1], v[3]), foldHalves(v[5], v[7]));
-    return _mm512_add_pd(_mm512_maskz_unpacklo_pd(0xFF, even, odd),
-                         _mm512_maskz_unpackhi_pd(0xFF, even, odd));
+// Lane sums of four vectors as one vector (a, b, c, d).
+TESSIVAL_AVX2 inline __m256d sum4x4(__m256d a, __m256d b, __m256d c, __m256d d) {
+    const __m256d h1 = _mm256_hadd_pd(a, b), h2 = _mm256_hadd_pd(c, d);  // a01 b01 a23 b23
+    return _mm256_add_pd(_mm256_permute2f128_pd(h1, h2, 0x20),
+                         _mm256_permute2f128_pd(h1, h2, 0x31));
 }
 
 template <bool Accumulate>
-TESSIVAL_AVX512 inline void put4(double* out, __m256d v) {
+TESSIVAL_AVX2 inline void put4(double* out, __m256d v) {
     if constexpr (Accumulate) v = _mm256_add_pd(v, _mm256_loadu_pd(out));
     _mm256_storeu_pd(out, v);
 }
 
-// One output's vectors for up to two channels (y null: one channel).
-template <bool Two>
-TESSIVAL_AVX512 inline void dot512(const double* c, const double* x, const double* y,
-                                   std::uint32_t full, __mmask8 mask, __m512d& s, __m512d& t) {
-    s = _mm512_setzero_pd();
-    if constexpr (Two) t = _mm512_setzero_pd();
-    std::uint32_t j = 0;
-    for (; j < 8 * full; j += 8) {
-        const __m512d cv = _mm512_loadu_pd(c + j);
-        s = _mm512_fmadd_pd(cv, _mm512_loadu_pd(x + j), s);
-        if constexpr (Two) t = _mm512_fmadd_pd(cv, _mm512_loadu_pd(y + j), t);
-    }
-    if (mask) {
-        const __m512d cv = _mm512_maskz_loadu_pd(mask, c + j);
-        s = _mm512_fmadd_pd(cv, _mm512_maskz_loadu_pd(mask, x + j), s);
-        if constexpr (Two) t = _mm512_fmadd_pd(cv, _mm512_maskz_loadu_pd(mask, y + j), t);
-    }
-}
-
-template <bool Accumulate, bool Two>
-TESSIVAL_AVX512 void runAVX512(const KernelArgs& a) {
-    const std::uint32_t full = a.taps / 8;
-    const __mmask8 mask = static_cast<__mmask8>((1u << (a.taps % 8)) - 1);
-    const std::size_t stride = a.taps + 1;
-    // Outputs per reduction: four of each channel, or eight of one.
-    constexpr std::uint32_t kBatch = Two ? 4 : 8;
-    std::uint32_t ph = a.phase;
+// Walks the phases: the taps and input offset of each next output.
+struct PhaseWalk {
+    const KernelArgs& a;
+    std::size_t stride;
+    std::uint32_t ph;
     std::size_t base = 0;
-    std::uint32_t i = 0;
-    auto next = [&](const double*& c, std::size_t& offset) {
+
+    const double* next(std::size_t& offset) {
         const double* block = a.table + ph * stride;
         std::int32_t k;
         std::memcpy(&k, block, sizeof k);
-        c = block + 1;
         offset = base + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(k));
         if (++ph == a.Q) ph = 0, base += a.P;
-    };
-    for (; i + kBatch <= a.count; i += kBatch) {
-        __m512d v[8];
-        for (std::uint32_t o = 0; o < kBatch; ++o) {
-            const double* c;
-            std::size_t at;
-            next(c, at);
-            if constexpr (Two)
-                dot512<true>(c, a.in + at, a.in2 + at, full, mask, v[o], v[o + 4]);
-            else
-                dot512<false>(c, a.in + at, nullptr, full, mask, v[o], v[o]);
+        return block + 1;
+    }
+};
+
+// Lane partial sums of one output for one channel, or two sharing the
+// coefficient loads (Two).
+template <bool Two>
+TESSIVAL_AVX2 inline void dotAVX2(PhaseWalk& w, __m256i mask, __m256d& s, __m256d& t) {
+    const std::uint32_t taps = w.a.taps;
+    const std::uint32_t quads = taps & ~3u, rest = taps & 3u;
+    std::size_t at;
+    const double* c = w.next(at);
+    const double* x = w.a.in + at;
+    const double* y = Two ? w.a.in2 + at : nullptr;
+    __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+    __m256d t0 = _mm256_setzero_pd(), t1 = _mm256_setzero_pd();
+    std::uint32_t j = 0;
+    for (; j + 8 <= quads; j += 8) {
+        const __m256d c0 = _mm256_loadu_pd(c + j), c1 = _mm256_loadu_pd(c + j + 4);
+        s0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(x + j), s0);
+        s1 = _mm256_fmadd_pd(c1, _mm256_loadu_pd(x + j + 4), s1);
+        if constexpr (Two) {
+            t0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(y + j), t0);
+            t1 = _mm256_fmadd_pd(c1, _mm256_loadu_pd(y + j + 4), t1);
         }
-        const __m512d r = reduce8(v);
-        put4<Accumulate>(a.out + i, _mm512_maskz_extractf64x4_pd(0xF, r, 0));
-        put4<Accumulate>((Two ? a.out2 : a.out + 4) + i, _mm512_maskz_extractf64x4_pd(0xF, r, 1));
+    }
+    if (j < quads) {
+        const __m256d c0 = _mm256_loadu_pd(c + j);
+        s0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(x + j), s0);
+        if constexpr (Two) t0 = _mm256_fmadd_pd(c0, _mm256_loadu_pd(y + j), t0);
+        j += 4;
+    }
+    if (rest) {
+        const __m256d c0 = _mm256_maskload_pd(c + j, mask);
+        s1 = _mm256_fmadd_pd(c0, _mm256_maskload_pd(x + j, mask), s1);
+        if constexpr (Two) t1 = _mm256_fmadd_pd(c0, _mm256_maskload_pd(y + j, mask), t1);
+    }
+    s = _mm256_add_pd(s0, s1);
+    if constexpr (Two) t = _mm256_add_pd(t0, t1);
+}
+
+// Four outputs (of each channel) per reduction.
+template <bool Accumulate, bool Two>
+TESSIVAL_AVX2 void runAVX2(const KernelArgs& a) {
+    const __m256i mask = tailMask(a.taps & 3u);
+    PhaseWalk w{a, std::size_t{a.taps} + 1, a.phase};
+    std::uint32_t i = 0;
+    for (; i + 4 <= a.count; i += 4) {
+        __m256d s[4], t[4];
+        dotAVX2<Two>(w, mask, s[0], t[0]);
+        dotAVX2<Two>(w, mask, s[1], t[1]);
+        dotAVX2<Two>(w, mask, s[2], t[2]);
+        dotAVX2<Two>(w, mask, s[3], t[3]);
+        put4<Accumulate>(a.out + i, sum4x4(s[0], s[1], s[2], s[3]));
+        if constexpr (Two) put4<Accumulate>(a.out2 + i, sum4x4(t[0], t[1], t[2], t[3]));
     }
     for (; i < a.count; ++i) {
-        const double* c;
-        std::size_t at;
-        next(c, at);
-        __m512d s, t;
-        dot512<Two>(c, a.in + at, Two ? a.in2 + at : nullptr, full, mask, s, t);
-        put<Accumulate>(a.out + i, sum8(s));
-        if constexpr (Two) put<Accumulate>(a.out2 + i, sum8(t));
+        __m256d s, t;
+        dotAVX2<Two>(w, mask, s, t);
+        put<Accumulate>(a.out + i, sum4(s));
+        if constexpr (Two) put<Accumulate>(a.out2 + i, sum4(t));
     }
 }
 #endif
@@ -326,12 +236,9 @@ struct Kernels {
 
 Kernels chooseKernels() {
 #ifdef TESSIVAL_POLYPHASE_AVX2
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
-        __builtin_cpu_supports("fma"))
-        return {runAVX512<false, false>, runAVX512<true, false>, runAVX512<false, true>,
-                runAVX512<true, true>};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return {runAVX2<false>, runAVX2<true>, runAVX2x2<false>, runAVX2x2<true>};
+        return {runAVX2<false, false>, runAVX2<true, false>, runAVX2<false, true>,
+                runAVX2<true, true>};
 #endif
     return {runGeneric<false>, runGeneric<true>, runGeneric<false>, runGeneric<true>};
 }
@@ -346,15 +253,6 @@ void forceGenericPolyphaseKernels(bool on) {
                  : chooseKernels();
 }
 
-bool forceAVX2PolyphaseKernels() {
-#ifdef TESSIVAL_POLYPHASE_AVX2
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        kernels = {runAVX2<false>, runAVX2<true>, runAVX2x2<false>, runAVX2x2<true>};
-        return true;
-    }
-#endif
-    return false;
-}
 }  // namespace detail
 
 // ---------------------------------------------------------------- planning

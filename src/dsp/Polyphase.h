@@ -148,9 +148,6 @@ namespace detail {
 // Selects the portable dot-product loops instead of the CPU-specific ones
 // (for tests comparing the two). Not thread-safe; call before resampling.
 void forceGenericPolyphaseKernels(bool on);
-// Selects the AVX2 loops when the CPU has them (returns false otherwise),
-// so that they are tested on machines whose best loops are wider.
-bool forceAVX2PolyphaseKernels();
 }  // namespace detail
 
 // The polyphase stage of a conversion: a Kaiser window for `attenuationDb`
