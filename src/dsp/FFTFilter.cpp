@@ -282,9 +282,15 @@ std::uint32_t exponentFactor(int e) {
     return 1u << (e < 0 ? -e : e);
 }
 
+bool unpaired = false;
+
 }  // namespace
 
 namespace detail {
+void forceUnpairedChannels(bool on) {
+    unpaired = on;
+}
+
 void forceGenericFilterKernels(bool on) {
     kernels = on ? kGenericKernels : chooseKernels();
 }
@@ -393,7 +399,7 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
     tails_.resize(this->channels);
     for (auto& t : tails_) t.tail.reset(new double[std::max(tailLength_, 1u)]);
 
-    if (this->channels >= 2 && size_ <= kMaxPairedTransform) {
+    if (this->channels >= 2 && size_ <= kMaxPairedTransform && !unpaired) {
         // Complex transforms of n points use the tables of real size 2n.
         pairIn_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->inputDFT().n));
         pairOut_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->outputDFT().n));

@@ -110,6 +110,7 @@ struct Case {
     std::size_t chunk;     // read request in samples (rounded to granularity)
     bool generic = false;  // portable loops instead of the CPU-specific ones
     unsigned channels = 2;
+    bool unpaired = false;  // every channel alone on real transforms
 };
 
 class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
@@ -117,6 +118,7 @@ class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
 TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     const Case k = GetParam();
     DSP::detail::forceGenericFilterKernels(k.generic);
+    DSP::detail::forceUnpairedChannels(k.unpaired);
     const std::size_t n = 3001;
     std::vector<double> h = randomSignal(k.taps, 7);
     std::vector<Signal> x;
@@ -124,6 +126,7 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     const double gain = 0.75;
     auto in = source(x, 44100.0f, 0.0);
     auto f = DSP::makeFFTFilter(in, k.taps, firGenerator(h), gain, 0.0, k.e);
+    DSP::detail::forceUnpairedChannels(false);
     const FFTFilterLayout layout = DSP::planFFTFilter(k.taps, k.e, 0.0, 0.0);
 
     // Tag: the rate changes by 2^e, the origin moves by the delay.
@@ -159,7 +162,9 @@ INSTANTIATE_TEST_SUITE_P(Exponents, FFTFilterVsDirect,
                                            Case{-2, 63, 400, true}, Case{0, 63, 100, true},
                                            // channels paired, one left over
                                            Case{1, 63, 700, false, 3}, Case{-1, 65, 900, true, 3},
-                                           Case{0, 63, 1000, false, 1}));
+                                           Case{0, 63, 1000, false, 1},
+                                           Case{1, 63, 700, false, 2, true},
+                                           Case{-2, 63, 400, false, 2, true}));
 
 // Pairs form only from channels with sound in the block: a channel that
 // turns silent (and back) leaves its partner to the single-channel path,
