@@ -130,6 +130,13 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
 }
 
 MainDialog::~MainDialog() {
+    // The base classes hide the window and tear the widgets down after the members are gone,
+    // and the widgets still emit meanwhile (hiding moves the focus, and a combo box reports
+    // its text when it loses the focus): cut every path from them into this object first.
+    for (QObject* child : findChildren<QObject*>()) {
+        QObject::disconnect(child, nullptr, this, nullptr);
+        child->removeEventFilter(this);
+    }
     poster_.Detach();
     if (queue_.activeJobs.load() > 0) {
         // Destroyed without a confirmed close (the program always asks first): stop the jobs.
