@@ -1,8 +1,13 @@
 #include "job/Conversion.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "audio/format/CropFront.h"
@@ -154,12 +159,20 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
     const std::int64_t expected = options.writerId == Audio::IO::kWaveWriter
                                       ? expectedBytes(inputFrames, inputRate, tag)
                                       : 0;
+    // The file is written under a name of its own and renamed when it is
+    // complete: two jobs with the same output name (x.wav and x.wv) never
+    // write into one file, a failed job leaves an earlier output of that
+    // name alone, and the output name never shows a partial file.
+    static std::atomic<unsigned> serial{0};
+    const std::string partText = outText + "." + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".part";
+    std::error_code ec;
+    if (std::filesystem::is_directory(outText, ec)) throw Stream::iByteOutput::CannotOpen();
     bool created = false;
     try {
         sptr<Audio::IO::iFileWriter> writer =
             Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
         // Only a file this job created may be deleted on failure.
-        sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(outText);
+        sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
         created = true;
         writer->output = writer->Open(std::move(out), expected);
         writer->openState = 2;
@@ -170,8 +183,10 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
         // The last writes and the close can still fail (a full disk, a
         // network share): only a file that was completed is kept.
         w->Finish();
+        if (std::rename(partText.c_str(), outText.c_str()) != 0)
+            throw std::runtime_error(std::string("cannot give the output file its name: ") + std::strerror(errno));
     } catch (...) {
-        if (created) std::remove(outText.c_str());
+        if (created) std::remove(partText.c_str());
         throw;
     }
     return outPath;

@@ -27,9 +27,10 @@ struct ConversionAborted : std::runtime_error {
 };
 
 // Converts `input` to the requested format (channels 0 = the input's; rate
-// 0 = input rate x speed). Returns when the output file is complete; on any
-// failure or abort the partial output is deleted and the exception passed
-// on. Returns the output path.
+// 0 = input rate x speed). The output is written as "<output>.<pid>-<n>.part"
+// and renamed to its name when complete, replacing a file of that name. On
+// any failure or abort the partial file is deleted (an earlier output of the
+// same name stays) and the exception passed on. Returns the output path.
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Audio::Format requested,
                              const ConversionSettings& settings, Stream::iDrainProgress* progress,
                              const OutputOptions& options = {});

@@ -314,3 +314,66 @@ TEST_F(Faults, ReadOnlyOutputFolderFailsTheJob) {
     EXPECT_EQ(r, 0) << readAll(dir / "report");
     EXPECT_TRUE(outputs().empty());
 }
+
+// Two inputs with the same output name (x.wav and x.wv) converted at the
+// same time used to write into one file, which both reported done: each job
+// now writes its own file and the complete one takes the name.
+TEST_F(Faults, JobsWithOneOutputNameDoNotMixTheirFiles) {
+    // x.wv: a lossless copy of another signal (44100 Hz int16 passes through).
+    writeWav(dir / "y.wav", 44100, 44100 * 3);
+    {
+        OutputOptions o = options(Audio::IO::kWavpackWriter);
+        ConvertFile(Filesystem::Path::Parse((dir / "y.wav").string(), Filesystem::Path::Kind::File),
+                    Audio::Format::FromBytes(0x22, 16, 0, 0, 44100.0f), ConversionSettings{}, nullptr, o);
+        fs::rename(dir / "out" / outputs()[0], dir / "x.wv");
+    }
+    writeWav(dir / "x.wav", 32000, 32000 * 4);
+    // fp64 at 48000 Hz: no dither, so a conversion's bytes are always the same.
+    auto convertAlone = [&](const char* name) {
+        ConvertFile(Filesystem::Path::Parse((dir / name).string(), Filesystem::Path::Kind::File),
+                    Audio::Format::FromBytes(0x48, 1, 0, 0, 48000.0f), ConversionSettings{}, nullptr,
+                    options(Audio::IO::kWaveWriter));
+        const fs::path out = dir / "out" / outputs()[0];
+        std::ifstream f(out, std::ios::binary);
+        std::string bytes(std::istreambuf_iterator<char>(f), {});
+        fs::remove(out);
+        return bytes;
+    };
+    const std::string fromWav = convertAlone("x.wav"), fromWv = convertAlone("x.wv");
+    ASSERT_NE(fromWav, fromWv);
+
+    Threads::Pool pool(2);
+    std::mutex m;
+    std::condition_variable cv;
+    bool ended = false;
+    Row a(Filesystem::Path::Parse((dir / "x.wav").string(), Filesystem::Path::Kind::File));
+    Row b(Filesystem::Path::Parse((dir / "x.wv").string(), Filesystem::Path::Kind::File));
+    {
+        JobQueue q(&pool);
+        q.onAllJobsEnded = [&] {
+            std::lock_guard l(m);
+            ended = true;
+            cv.notify_all();
+        };
+        q.QueueJob(a, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
+        q.QueueJob(b, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
+        std::unique_lock l(m);
+        cv.wait(l, [&] { return ended && a.state == JobState::Finished && b.state == JobState::Finished; });
+    }
+    ASSERT_EQ(outputs().size(), 1u);
+    std::ifstream f(dir / "out" / outputs()[0], std::ios::binary);
+    const std::string got(std::istreambuf_iterator<char>(f), {});
+    EXPECT_TRUE(got == fromWav || got == fromWv) << "the output mixes two jobs' bytes";
+}
+
+// A failed conversion leaves an earlier output of the same name as it was.
+TEST_F(Faults, AFailedJobKeepsAnEarlierOutput) {
+    writeWav(dir / "in.wav", 44100, 44100 / 2);
+    ASSERT_EQ(runJob(dir / "in.wav", options(Audio::IO::kWaveWriter)).state, JobState::Finished);
+    const fs::path out = dir / "out" / outputs()[0];
+    const auto size = fs::file_size(out);
+    StdioFaults::FailAt(Call::OutputWrite, 3, ENOSPC);
+    expectFailedWithMessage(runJob(dir / "in.wav", options(Audio::IO::kWaveWriter)), "second run");
+    ASSERT_EQ(outputs().size(), 1u);
+    EXPECT_EQ(fs::file_size(out), size);
+}
