@@ -32,6 +32,9 @@ constexpr KernelSet kGeneric{detail::generic::forward, detail::generic::inverse,
 KernelSet bestKernels() {
 #ifdef TESSIVAL_FFT_HAVE_AVX2
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
+        return {detail::avx512::forward, detail::avx512::inverse, detail::avx512::complexForward,
+                detail::avx512::complexInverse};
     if (__builtin_cpu_supports("avx2"))
         return {detail::avx2::forward, detail::avx2::inverse, detail::avx2::complexForward,
                 detail::avx2::complexInverse};

@@ -50,6 +50,12 @@ void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void complexForward(std::size_t N, double* a, const double* w);
 void complexInverse(std::size_t N, double* a, const double* w);
 }  // namespace avx2
+namespace avx512 {
+void forward(std::size_t n, double* a, const int* ip, const double* w);
+void inverse(std::size_t n, double* a, const int* ip, const double* w);
+void complexForward(std::size_t N, double* a, const double* w);
+void complexInverse(std::size_t N, double* a, const double* w);
+}  // namespace avx512
 #endif
 
 }  // namespace OOURA::FFT::detail
