@@ -221,6 +221,88 @@ TESSIVAL_AVX2 void deinterleaveAVX2(double* __restrict a, double* __restrict b,
     }
     deinterleaveGeneric(a + i, b + i, z + i, ta ? ta + i : nullptr, tb ? tb + i : nullptr, n - i);
 }
+
+// AVX-512 forms of the paired-channel loops and of the product. (Zero-masked
+// intrinsics throughout: GCC 12 warns about the undefined source operand of
+// the unmasked shuffles.)
+#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
+
+TESSIVAL_AVX512 inline __m512d cmul512(__m512d a, __m512d b) {
+    const __m512d br = _mm512_maskz_movedup_pd(0xFF, b);
+    const __m512d bi = _mm512_maskz_permute_pd(0xFF, b, 0xFF);
+    const __m512d swapped = _mm512_maskz_permute_pd(0xFF, a, 0x55);
+    return _mm512_fmaddsub_pd(a, br, _mm512_mul_pd(swapped, bi));
+}
+
+TESSIVAL_AVX512 void multiplyAVX512(Math::complex* dst, const Math::complex* a,
+                                    const Math::complex* b, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m512d va = _mm512_loadu_pd(reinterpret_cast<const double*>(a + k));
+        const __m512d vb = _mm512_loadu_pd(reinterpret_cast<const double*>(b + k));
+        _mm512_storeu_pd(reinterpret_cast<double*>(dst + k), cmul512(va, vb));
+    }
+    multiplyAVX2(dst + k, a + k, b + k, n - k);
+}
+
+TESSIVAL_AVX512 void interleaveAVX512(Math::complex* z, const double* a, const double* b,
+                                      std::size_t n) {
+    const __m512i lo = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
+    const __m512i hi = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
+    std::size_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m512d va = _mm512_loadu_pd(a + j), vb = _mm512_loadu_pd(b + j);
+        double* d = reinterpret_cast<double*>(z + j);
+        _mm512_storeu_pd(d, _mm512_permutex2var_pd(va, lo, vb));
+        _mm512_storeu_pd(d + 8, _mm512_permutex2var_pd(va, hi, vb));
+    }
+    interleaveAVX2(z + j, a + j, b + j, n - j);
+}
+
+TESSIVAL_AVX512 void imageMultiplyAVX512(Math::complex* z, const Math::complex* K, std::size_t n,
+                                         std::uint32_t f) {
+    if (f != 2 || n < 2) return imageMultiplyAVX2(z, K, n, f);
+    // Two source bins r, r + 1 to the four bins 2r .. 2r + 3, from the top.
+    const __m512i twice = _mm512_setr_epi64(0, 1, 0, 1, 2, 3, 2, 3);
+    std::size_t r = n;
+    if (r % 2) {
+        --r;
+        const Math::complex x = z[r];
+        z[2 * r] = x * K[2 * r];
+        z[2 * r + 1] = x * K[2 * r + 1];
+    }
+    while (r >= 2) {
+        r -= 2;
+        const __m512d src = _mm512_maskz_loadu_pd(0x0F, reinterpret_cast<const double*>(z + r));
+        const __m512d x = _mm512_maskz_permutexvar_pd(0xFF, twice, src);
+        const __m512d k = _mm512_loadu_pd(reinterpret_cast<const double*>(K + 2 * r));
+        _mm512_storeu_pd(reinterpret_cast<double*>(z + 2 * r), cmul512(x, k));
+    }
+}
+
+TESSIVAL_AVX512 void deinterleaveAVX512(double* __restrict a, double* __restrict b,
+                                        const Math::complex* z, const double* ta, const double* tb,
+                                        std::size_t n) {
+    const __m512i even = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
+    const __m512i odd = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
+    const __m512d zero = _mm512_setzero_pd();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const double* s = reinterpret_cast<const double*>(z + i);
+        const __m512d v0 = _mm512_loadu_pd(s), v1 = _mm512_loadu_pd(s + 8);
+        const __m512d re = _mm512_permutex2var_pd(v0, even, v1);
+        const __m512d im = _mm512_permutex2var_pd(v0, odd, v1);
+        _mm512_storeu_pd(a + i, _mm512_add_pd(re, ta ? _mm512_loadu_pd(ta + i) : zero));
+        _mm512_storeu_pd(b + i, _mm512_add_pd(im, tb ? _mm512_loadu_pd(tb + i) : zero));
+    }
+    deinterleaveAVX2(a + i, b + i, z + i, ta ? ta + i : nullptr, tb ? tb + i : nullptr, n - i);
+}
+#endif
+
+#ifdef TESSIVAL_FFTFILTER_AVX2
+constexpr Kernels kAVX2Kernels{multiplyAVX2,     multiplyMirroredAVX2, foldAVX2,
+                               overlapAddAVX2,   interleaveAVX2,       imageMultiplyAVX2,
+                               foldMultiplyAVX2, deinterleaveAVX2};
 #endif
 
 constexpr Kernels kGenericKernels{
@@ -229,9 +311,11 @@ constexpr Kernels kGenericKernels{
 
 Kernels chooseKernels() {
 #ifdef TESSIVAL_FFTFILTER_AVX2
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-        return {multiplyAVX2,   multiplyMirroredAVX2, foldAVX2,         overlapAddAVX2,
-                interleaveAVX2, imageMultiplyAVX2,    foldMultiplyAVX2, deinterleaveAVX2};
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
+        __builtin_cpu_supports("fma"))
+        return {multiplyAVX512,   multiplyMirroredAVX2, foldAVX2,         overlapAddAVX2,
+                interleaveAVX512, imageMultiplyAVX512,  foldMultiplyAVX2, deinterleaveAVX512};
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return kAVX2Kernels;
 #endif
     return kGenericKernels;
 }
@@ -293,6 +377,16 @@ void forceUnpairedChannels(bool on) {
 
 void forceGenericFilterKernels(bool on) {
     kernels = on ? kGenericKernels : chooseKernels();
+}
+
+bool forceAVX2FilterKernels() {
+#ifdef TESSIVAL_FFTFILTER_AVX2
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        kernels = kAVX2Kernels;
+        return true;
+    }
+#endif
+    return false;
 }
 }  // namespace detail
 

@@ -111,6 +111,7 @@ struct Case {
     bool generic = false;  // portable loops instead of the CPU-specific ones
     unsigned channels = 2;
     bool unpaired = false;  // every channel alone on real transforms
+    bool avx2 = false;      // the AVX2 loops (skipped without AVX2)
 };
 
 class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
@@ -118,6 +119,7 @@ class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
 TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     const Case k = GetParam();
     DSP::detail::forceGenericFilterKernels(k.generic);
+    if (k.avx2 && !DSP::detail::forceAVX2FilterKernels()) GTEST_SKIP() << "no AVX2";
     DSP::detail::forceUnpairedChannels(k.unpaired);
     const std::size_t n = 3001;
     std::vector<double> h = randomSignal(k.taps, 7);
@@ -154,17 +156,18 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     DSP::detail::forceGenericFilterKernels(false);
 }
 
-INSTANTIATE_TEST_SUITE_P(Exponents, FFTFilterVsDirect,
-                         ::testing::Values(Case{0, 63, 100}, Case{0, 63, 1000}, Case{1, 63, 700},
-                                           Case{2, 31, 300}, Case{3, 31, 2000}, Case{-1, 63, 150},
-                                           Case{-1, 65, 900}, Case{-2, 63, 400},
-                                           Case{-3, 127, 1000}, Case{2, 31, 300, true},
-                                           Case{-2, 63, 400, true}, Case{0, 63, 100, true},
-                                           // channels paired, one left over
-                                           Case{1, 63, 700, false, 3}, Case{-1, 65, 900, true, 3},
-                                           Case{0, 63, 1000, false, 1},
-                                           Case{1, 63, 700, false, 2, true},
-                                           Case{-2, 63, 400, false, 2, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Exponents, FFTFilterVsDirect,
+    ::testing::Values(Case{0, 63, 100}, Case{0, 63, 1000}, Case{1, 63, 700}, Case{2, 31, 300},
+                      Case{3, 31, 2000}, Case{-1, 63, 150}, Case{-1, 65, 900}, Case{-2, 63, 400},
+                      Case{-3, 127, 1000}, Case{2, 31, 300, true}, Case{-2, 63, 400, true},
+                      Case{0, 63, 100, true},
+                      // channels paired, one left over
+                      Case{1, 63, 700, false, 3}, Case{-1, 65, 900, true, 3},
+                      Case{0, 63, 1000, false, 1}, Case{1, 63, 700, false, 2, true},
+                      Case{-2, 63, 400, false, 2, true}, Case{1, 63, 700, false, 2, false, true},
+                      Case{0, 63, 100, false, 3, false, true},
+                      Case{-2, 63, 400, false, 2, true, true}));
 
 // Pairs form only from channels with sound in the block: a channel that
 // turns silent (and back) leaves its partner to the single-channel path,
