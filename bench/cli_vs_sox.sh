@@ -24,13 +24,23 @@ mkdir -p "$work/out"
 # phase, over one second from the middle (after the pre-ring if any).
 quality() {
   python3 - "$1" <<'PY'
-import math, sys, wave
-w = wave.open(sys.argv[1], "rb")
-rate, n = w.getframerate(), w.getnframes()
-w.setpos(n // 2)
-raw = w.readframes(rate)
-y = [int.from_bytes(raw[i:i + 3], "little", signed=True) / 8388608.0 for i in range(0, len(raw), 6)]
-x = [997.0 * (n // 2 + j) / rate for j in range(len(y))]
+import math, struct, sys
+data = open(sys.argv[1], "rb").read()
+pos, rate, align, body = 12, 0, 0, b""
+while pos + 8 <= len(data):  # RIFF chunks (24-bit PCM expected, extensible or not)
+    cid, size = data[pos:pos + 4], struct.unpack("<I", data[pos + 4:pos + 8])[0]
+    if cid == b"fmt ":
+        rate, align = struct.unpack("<I", data[pos + 12:pos + 16])[0], data[pos + 20]
+    elif cid == b"data":
+        body = data[pos + 8:pos + 8 + size]
+        break
+    pos += 8 + size + (size & 1)
+assert align == 6, "24-bit stereo expected"
+n = len(body) // 6
+start = n // 2
+y = [int.from_bytes(body[6 * j:6 * j + 3], "little", signed=True) / 8388608.0
+     for j in range(start, start + rate)]
+x = [997.0 * (start + j) / rate for j in range(len(y))]
 s = [math.sin(2 * math.pi * (t - math.floor(t))) for t in x]
 c = [math.cos(2 * math.pi * (t - math.floor(t))) for t in x]
 ss, sc, cc = sum(a * a for a in s), sum(a * b for a, b in zip(s, c)), sum(b * b for b in c)
