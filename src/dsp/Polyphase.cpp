@@ -204,26 +204,97 @@ TESSIVAL_AVX2 inline void dotAVX2(PhaseWalk& w, __m256i mask, __m256d& s, __m256
     if constexpr (Two) t = _mm256_add_pd(t0, t1);
 }
 
+// Stores (or adds) the four lanes of v at out[0], out[d], out[2d], out[3d].
+template <bool Accumulate>
+TESSIVAL_AVX2 inline void putStrided(double* out, std::size_t d, __m256d v) {
+    double lanes[4];
+    _mm256_storeu_pd(lanes, v);
+    for (int m = 0; m < 4; ++m) put<Accumulate>(out + m * d, lanes[m]);
+}
+
+// Outputs r, r + Q, r + 2Q, r + 3Q share phase r's coefficients and read
+// input P apart: each coefficient vector is loaded once for four outputs of
+// up to two channels (the loop is bound by loads). Runs whole groups of 4Q
+// outputs and returns how many it produced.
+template <bool Accumulate, bool Two>
+TESSIVAL_AVX2 std::uint32_t runAVX2Columns(const KernelArgs& a, __m256i mask) {
+    const std::uint32_t Q = a.Q, P = a.P;
+    const std::size_t stride = std::size_t{a.taps} + 1;
+    const std::uint32_t quads = a.taps & ~3u;
+    const bool rest = (a.taps & 3u) != 0;
+    std::uint32_t done = 0;
+    std::size_t base = 0;  // input offset of the group
+    for (; std::uint64_t{done} + 4ull * Q <= a.count; done += 4 * Q, base += 4 * std::size_t{P}) {
+        std::uint32_t ph = a.phase;
+        std::size_t wrap = 0;  // P once the phase has wrapped within the group
+        for (std::uint32_t r = 0; r < Q; ++r) {
+            const double* block = a.table + ph * stride;
+            std::int32_t k;
+            std::memcpy(&k, block, sizeof k);
+            const double* c = block + 1;
+            const std::size_t at = base + wrap + static_cast<std::size_t>(std::ptrdiff_t{k});
+            const double* x = a.in + at;
+            const double* y = Two ? a.in2 + at : nullptr;
+            __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+            __m256d t0 = s0, t1 = s0, t2 = s0, t3 = s0;
+            auto step = [&](__m256d cv, auto load) TESSIVAL_AVX2 {
+                s0 = _mm256_fmadd_pd(cv, load(x), s0);
+                s1 = _mm256_fmadd_pd(cv, load(x + P), s1);
+                s2 = _mm256_fmadd_pd(cv, load(x + 2 * std::size_t{P}), s2);
+                s3 = _mm256_fmadd_pd(cv, load(x + 3 * std::size_t{P}), s3);
+                if constexpr (Two) {
+                    t0 = _mm256_fmadd_pd(cv, load(y), t0);
+                    t1 = _mm256_fmadd_pd(cv, load(y + P), t1);
+                    t2 = _mm256_fmadd_pd(cv, load(y + 2 * std::size_t{P}), t2);
+                    t3 = _mm256_fmadd_pd(cv, load(y + 3 * std::size_t{P}), t3);
+                }
+            };
+            for (std::uint32_t j = 0; j < quads; j += 4) {
+                step(_mm256_loadu_pd(c + j),
+                     [j](const double* p) TESSIVAL_AVX2 { return _mm256_loadu_pd(p + j); });
+            }
+            if (rest) {
+                step(_mm256_maskload_pd(c + quads, mask),
+                     [quads, mask](const double* p)
+                         TESSIVAL_AVX2 { return _mm256_maskload_pd(p + quads, mask); });
+            }
+            const std::size_t o = done + r;
+            putStrided<Accumulate>(a.out + o, Q, sum4x4(s0, s1, s2, s3));
+            if constexpr (Two) putStrided<Accumulate>(a.out2 + o, Q, sum4x4(t0, t1, t2, t3));
+            if (++ph == Q) ph = 0, wrap = P;
+        }
+    }
+    return done;
+}
+
 // Four outputs (of each channel) per reduction.
 template <bool Accumulate, bool Two>
 TESSIVAL_AVX2 void runAVX2(const KernelArgs& a) {
     const __m256i mask = tailMask(a.taps & 3u);
-    PhaseWalk w{a, std::size_t{a.taps} + 1, a.phase};
+    const std::uint32_t first = runAVX2Columns<Accumulate, Two>(a, mask);
+    // The groups leave the phase where it was and the input 4P further per group.
+    KernelArgs b = a;
+    const std::size_t skip = std::size_t{first} / a.Q * a.P;
+    b.out += first;
+    b.in += skip;
+    if constexpr (Two) b.out2 += first, b.in2 += skip;
+    b.count -= first;
+    PhaseWalk w{b, std::size_t{b.taps} + 1, b.phase};
     std::uint32_t i = 0;
-    for (; i + 4 <= a.count; i += 4) {
+    for (; i + 4 <= b.count; i += 4) {
         __m256d s[4], t[4];
         dotAVX2<Two>(w, mask, s[0], t[0]);
         dotAVX2<Two>(w, mask, s[1], t[1]);
         dotAVX2<Two>(w, mask, s[2], t[2]);
         dotAVX2<Two>(w, mask, s[3], t[3]);
-        put4<Accumulate>(a.out + i, sum4x4(s[0], s[1], s[2], s[3]));
-        if constexpr (Two) put4<Accumulate>(a.out2 + i, sum4x4(t[0], t[1], t[2], t[3]));
+        put4<Accumulate>(b.out + i, sum4x4(s[0], s[1], s[2], s[3]));
+        if constexpr (Two) put4<Accumulate>(b.out2 + i, sum4x4(t[0], t[1], t[2], t[3]));
     }
-    for (; i < a.count; ++i) {
+    for (; i < b.count; ++i) {
         __m256d s, t;
         dotAVX2<Two>(w, mask, s, t);
-        put<Accumulate>(a.out + i, sum4(s));
-        if constexpr (Two) put<Accumulate>(a.out2 + i, sum4(t));
+        put<Accumulate>(b.out + i, sum4(s));
+        if constexpr (Two) put<Accumulate>(b.out2 + i, sum4(t));
     }
 }
 #endif

@@ -227,13 +227,14 @@ TEST(VFIRFilter, SilentInputGivesSilentOutputWithoutReadingIt) {
 namespace {
 
 // Accumulating adds exactly what storing writes, for one, two and three
-// channels, run lengths that are not whole batches, on every kind of loop.
+// channels, run lengths that are not whole batches, on both kinds of loop.
 TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
     const rational<unsigned> ratio(147, 80);
     const auto planned = planConvolution(0.0, 0.0, 23.0, ratio);
     Counted<DSP::FIR::FixedResampler> r(
         new DSP::FIR::FixedResampler(planned.plan, ratio, sampler(23.0)));
-    const std::uint32_t n = 203;  // outputs; 203 = 8 * 25 + 3
+    // Outputs: three groups of 4Q = 320 sharing phases, then 8 x 5 + 3.
+    const std::uint32_t n = 1003;
     const std::size_t inLen = r->inputNeeded(5, n) + 8;
     std::vector<Signal> in = {randomSignal(inLen, 1), randomSignal(inLen, 2),
                               randomSignal(inLen, 3)};
