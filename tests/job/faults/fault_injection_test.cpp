@@ -194,6 +194,7 @@ TEST_F(Faults, EveryFailingInputReadFailsTheJob) {
         EXPECT_TRUE(outputs().empty()) << k;
         for (const auto& f : outputs()) fs::remove(dir / "out" / f);
     }
+    std::printf("[ faults   ] %llu input read faults injected\n", static_cast<unsigned long long>(reads));
 }
 
 // The input is cut short (or removed) while the job reads it: a WAVE and a
