@@ -95,13 +95,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static Scratch scratch;
     FuzzedDataProvider in(data, size);
     const float rate = PickRate(in);
-    const SampleTypeChoice& type = kSampleTypes[in.ConsumeIntegralInRange<std::size_t>(0, kSampleTypes.size() - 1)];
+    const SampleTypeChoice& type =
+        kSampleTypes[in.ConsumeIntegralInRange<std::size_t>(0, kSampleTypes.size() - 1)];
     ConversionSettings s;
     s.speed = Pick(in, 0.25, 4.0);
     s.gain = Pick(in, 0.0, 4.0);
     s.syncOffset = Pick(in, -4.0, 4.0);
     s.basebandMax = Pick(in, 100.0, 40000.0);
-    s.stopbandMin = in.ConsumeBool() ? std::numeric_limits<double>::infinity() : Pick(in, 100.0, 60000.0);
+    s.stopbandMin =
+        in.ConsumeBool() ? std::numeric_limits<double>::infinity() : Pick(in, 100.0, 60000.0);
     s.snrDb = in.ConsumeBool() ? type.defaultSnrDb : in.ConsumeIntegral<std::uint32_t>() % 400;
     s.minTransitionHz = in.ConsumeBool() ? 500 : in.ConsumeIntegral<std::uint32_t>();
     s.aliasGuardBand = in.ConsumeBool();
@@ -116,21 +118,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     OutputOptions options;
-    options.directory = Filesystem::Path::Parse((scratch.dir / "out").string(), Filesystem::Path::Kind::Directory);
-    const Audio::Format request =
-        Audio::Format::FromBytes(type.format.lowByte, type.format.scaleExponent, type.format.thirdByte, 0, rate);
+    options.directory =
+        Filesystem::Path::Parse((scratch.dir / "out").string(), Filesystem::Path::Kind::Directory);
+    const Audio::Format request = Audio::Format::FromBytes(
+        type.format.lowByte, type.format.scaleExponent, type.format.thirdByte, 0, rate);
     static const bool verbose = std::getenv("TESSIVAL_FUZZ_VERBOSE") != nullptr;
     if (verbose)
-        std::fprintf(stderr, "rate %.9g type %.*s speed %.17g gain %.17g sync %.17g baseband %.17g stopband %.17g "
-                     "snr %u transition %u guard %d crop %d, %zu file bytes\n",
-                     rate, int(type.text.size()), type.text.data(), s.speed, s.gain, s.syncOffset, s.basebandMax,
-                     s.stopbandMin, s.snrDb, s.minTransitionHz, s.aliasGuardBand, s.cropPreRing, file.size());
+        std::fprintf(
+            stderr,
+            "rate %.9g type %.*s speed %.17g gain %.17g sync %.17g baseband %.17g stopband %.17g "
+            "snr %u transition %u guard %d crop %d, %zu file bytes\n",
+            rate, int(type.text.size()), type.text.data(), s.speed, s.gain, s.syncOffset,
+            s.basebandMax, s.stopbandMin, s.snrDb, s.minTransitionHz, s.aliasGuardBand,
+            s.cropPreRing, file.size());
     StopSoon stop;
     bool returned = false;
     std::string outcome = "done";
     try {
-        ConvertFile(Filesystem::Path::Parse(scratch.input.string(), Filesystem::Path::Kind::File), request, s,
-                    &stop, options);
+        ConvertFile(Filesystem::Path::Parse(scratch.input.string(), Filesystem::Path::Kind::File),
+                    request, s, &stop, options);
         returned = true;
     } catch (const std::exception& e) {
         outcome = e.what();

@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // that a relative directory "X:" prints as the drive root "X:/"; from there on it is fixed.
     const std::string slash = p.ToString('/');
     const Path q = Path::Parse(slash, kind);
-    const bool driveLike = p.root == Path::Relative && slash.size() >= 3 && slash[1] == ':' &&
-                           slash[2] == '/';
+    const bool driveLike =
+        p.root == Path::Relative && slash.size() >= 3 && slash[1] == ':' && slash[2] == '/';
     if (q != p && !driveLike) std::abort();
     if (Path::Parse(q.ToString('/'), kind) != q) std::abort();
     if (Path::Parse(q.ToString('\\'), kind) != q) std::abort();

@@ -48,7 +48,8 @@ void CheckStored(const SettingsModel& m) {
     for (double v : {s.syncOffset, s.basebandMax, s.stopbandMin, s.gain, s.speed})
         if (std::isnan(v)) std::abort();
     if (std::isnan(m.outputRate())) std::abort();
-    for (int id = ControlId::kFirstField; id <= ControlId::kLastField; ++id) (void)m.FormatField(id);
+    for (int id = ControlId::kFirstField; id <= ControlId::kLastField; ++id)
+        (void)m.FormatField(id);
 }
 
 // What a conversion of a 44100 Hz input would plan with these settings.
@@ -76,7 +77,8 @@ void Plan(const SettingsModel& m) {
     d.speed = s.speed;
     try {
         DSP::ResamplingPlan p = DSP::planResampling(in, d, out);
-        if (!(p.inputRate > 0) || std::isnan(p.basebandMax) || std::isnan(p.stopbandMin)) std::abort();
+        if (!(p.inputRate > 0) || std::isnan(p.basebandMax) || std::isnan(p.stopbandMin))
+            std::abort();
     } catch (const std::invalid_argument&) {
     } catch (const std::length_error&) {
     }
@@ -107,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 m.OnSampleTypeChosen(in.ConsumeIntegralInRange(-1, 7));
                 break;
             case 4: {
-                const int entry = in.ConsumeIntegralInRange(0, static_cast<int>(kOutputRates.size()) - 1);
+                const int entry =
+                    in.ConsumeIntegralInRange(0, static_cast<int>(kOutputRates.size()) - 1);
                 m.OnRateChosen(kOutputRates[static_cast<std::size_t>(entry)]);
                 break;
             }

@@ -164,7 +164,8 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
     // write into one file, a failed job leaves an earlier output of that
     // name alone, and the output name never shows a partial file.
     static std::atomic<unsigned> serial{0};
-    const std::string partText = outText + "." + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".part";
+    const std::string partText =
+        outText + "." + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".part";
     std::error_code ec;
     if (std::filesystem::is_directory(outText, ec)) throw Stream::iByteOutput::CannotOpen();
     bool created = false;
@@ -184,7 +185,8 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
         // network share): only a file that was completed is kept.
         w->Finish();
         if (std::rename(partText.c_str(), outText.c_str()) != 0)
-            throw std::runtime_error(std::string("cannot give the output file its name: ") + std::strerror(errno));
+            throw std::runtime_error(std::string("cannot give the output file its name: ") +
+                                     std::strerror(errno));
     } catch (...) {
         if (created) std::remove(partText.c_str());
         throw;

@@ -29,8 +29,12 @@ int envInt(const char* name, int fallback) {
     return v ? std::atoi(v) : fallback;
 }
 
-void put16(std::ofstream& f, std::uint16_t v) { f.put(char(v & 0xFF)), f.put(char(v >> 8)); }
-void put32(std::ofstream& f, std::uint32_t v) { put16(f, v & 0xFFFF), put16(f, v >> 16); }
+void put16(std::ofstream& f, std::uint16_t v) {
+    f.put(char(v & 0xFF)), f.put(char(v >> 8));
+}
+void put32(std::ofstream& f, std::uint32_t v) {
+    put16(f, v & 0xFFFF), put16(f, v >> 16);
+}
 
 // A WAVE header for `frames` frames (RF64 is not needed below 4 GiB); the
 // samples are a sparse run of zeros, or a ramp when `ramp` is set.
@@ -40,8 +44,10 @@ void writeWav(const fs::path& p, std::uint32_t rate, std::uint16_t channels, std
     const std::uint64_t data = frames * block;
     {
         std::ofstream f(p, std::ios::binary);
-        f.write("RIFF", 4), put32(f, std::uint32_t(36 + data)), f.write("WAVEfmt ", 8), put32(f, 16);
-        put16(f, format), put16(f, channels), put32(f, rate), put32(f, rate * block), put16(f, std::uint16_t(block));
+        f.write("RIFF", 4), put32(f, std::uint32_t(36 + data)), f.write("WAVEfmt ", 8),
+            put32(f, 16);
+        put16(f, format), put16(f, channels), put32(f, rate), put32(f, rate * block),
+            put16(f, std::uint16_t(block));
         put16(f, bits), f.write("data", 4), put32(f, std::uint32_t(data));
         if (ramp)
             for (std::uint64_t i = 0; i < data / 2; ++i) put16(f, std::uint16_t((i * 37) & 0x3FFF));
@@ -58,7 +64,8 @@ Child startCli(const std::string& args, const fs::path& out) {
     Child c{-1, out};
     c.pid = fork();
     if (c.pid == 0) {
-        const std::string cmd = "exec " + std::string(TESSIVAL_CLI) + " " + args + " >" + out.string() + " 2>&1";
+        const std::string cmd =
+            "exec " + std::string(TESSIVAL_CLI) + " " + args + " >" + out.string() + " 2>&1";
         execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -80,7 +87,8 @@ std::string readAll(const fs::path& p) {
 
 std::uint32_t get32(const std::string& b, std::size_t at) {
     return std::uint32_t(std::uint8_t(b[at])) | std::uint32_t(std::uint8_t(b[at + 1])) << 8 |
-           std::uint32_t(std::uint8_t(b[at + 2])) << 16 | std::uint32_t(std::uint8_t(b[at + 3])) << 24;
+           std::uint32_t(std::uint8_t(b[at + 2])) << 16 |
+           std::uint32_t(std::uint8_t(b[at + 3])) << 24;
 }
 
 // A complete RIFF-WAVE file: its sizes agree with its length and its data
@@ -91,7 +99,8 @@ bool completeWave(const fs::path& p) {
     f.read(head.data(), static_cast<std::streamsize>(head.size()));
     head.resize(static_cast<std::size_t>(f.gcount()));
     const std::uintmax_t size = fs::file_size(p);
-    if (head.size() < 44 || head.compare(0, 4, "RIFF") != 0 || head.compare(8, 4, "WAVE") != 0) return false;
+    if (head.size() < 44 || head.compare(0, 4, "RIFF") != 0 || head.compare(8, 4, "WAVE") != 0)
+        return false;
     if (get32(head, 4) + 8ull != size) return false;
     const std::size_t fmt = head.find("fmt ");
     const std::size_t data = head.find("data");
@@ -127,8 +136,9 @@ TEST_F(Load, InterruptedQueueEndsEveryFileCleanly) {
         std::snprintf(name, sizeof name, "f%04d.wav", i);
         writeWav(dir / "in" / name, 44100, 2, 1, 16, 44100 * 2, true);
     }
-    Child c = startCli("-q -j 2 -r 96000 -t int24 -o " + (dir / "out").string() + " " + (dir / "in").string(),
-                       dir / "log.txt");
+    Child c = startCli(
+        "-q -j 2 -r 96000 -t int24 -o " + (dir / "out").string() + " " + (dir / "in").string(),
+        dir / "log.txt");
     // Interrupt once a few outputs are complete (or after ten seconds).
     const auto start = Clock::now();
     auto doneSoFar = [&] {
@@ -170,8 +180,8 @@ TEST_F(Load, InterruptedQueueEndsEveryFileCleanly) {
     // No file in the output folder that is not a reported, complete output.
     for (const auto& e : fs::directory_iterator(dir / "out"))
         EXPECT_EQ(outputOf.count(e.path().string()), 1u) << e.path();
-    std::printf("[ load     ] %d files: %d done, %d aborted, %d queued; exit %.3f s after SIGINT\n", files,
-                states["done"], states["aborted"], states["queued"], secs);
+    std::printf("[ load     ] %d files: %d done, %d aborted, %d queued; exit %.3f s after SIGINT\n",
+                files, states["done"], states["aborted"], states["queued"], secs);
 }
 
 // Peak memory does not grow with the input's length: a long mono 8000 Hz
@@ -184,8 +194,9 @@ TEST_F(Load, LongInputsConvertWithFlatMemory) {
     writeWav(dir / "in" / "short.wav", 8000, 1, 1, 16, 8000ull * 60 * minutes / 10, false);
     writeWav(dir / "in" / "long.wav", 8000, 1, 1, 16, 8000ull * 60 * minutes, false);
     auto peak = [&](const std::string& name, const std::string& args) {
-        Child c = startCli("-q " + args + " -o " + (dir / "out").string() + " " + (dir / "in" / name).string(),
-                           dir / "log.txt");
+        Child c = startCli(
+            "-q " + args + " -o " + (dir / "out").string() + " " + (dir / "in" / name).string(),
+            dir / "log.txt");
         const auto [status, rss] = finish(c);
         EXPECT_EQ(status, 0) << readAll(dir / "log.txt");
         for (const auto& e : fs::directory_iterator(dir / "out")) fs::remove(e.path());
@@ -193,8 +204,8 @@ TEST_F(Load, LongInputsConvertWithFlatMemory) {
     };
     const long shortPeak = peak("short.wav", "-r 48000 -t int24");
     const long longPeak = peak("long.wav", "-r 48000 -t int24");
-    std::printf("[ load     ] 8000 Hz mono: %d min %ld KiB, %.1f min %ld KiB peak\n", minutes, longPeak,
-                minutes / 10.0, shortPeak);
+    std::printf("[ load     ] 8000 Hz mono: %d min %ld KiB, %.1f min %ld KiB peak\n", minutes,
+                longPeak, minutes / 10.0, shortPeak);
     EXPECT_LT(longPeak, shortPeak + 16 * 1024);
 
     const int seconds = envInt("TESSIVAL_LOAD_HIRES_SECONDS", 5);
@@ -202,7 +213,7 @@ TEST_F(Load, LongInputsConvertWithFlatMemory) {
     writeWav(dir / "in" / "hires_short.wav", 768000, 2, 3, 64, 768000ull * seconds / 10, false);
     const long hiresShort = peak("hires_short.wav", "-r 44100 -t int24");
     const long hires = peak("hires.wav", "-r 44100 -t int24");
-    std::printf("[ load     ] 768000 Hz stereo fp64: %d s %ld KiB, %.1f s %ld KiB peak\n", seconds, hires,
-                seconds / 10.0, hiresShort);
+    std::printf("[ load     ] 768000 Hz stereo fp64: %d s %ld KiB, %.1f s %ld KiB peak\n", seconds,
+                hires, seconds / 10.0, hiresShort);
     EXPECT_LT(hires, hiresShort + 16 * 1024);
 }

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -24,8 +24,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void put16(std::ofstream& f, std::uint16_t v) { f.put(char(v & 0xFF)), f.put(char(v >> 8)); }
-void put32(std::ofstream& f, std::uint32_t v) { put16(f, v & 0xFFFF), put16(f, v >> 16); }
+void put16(std::ofstream& f, std::uint16_t v) {
+    f.put(char(v & 0xFF)), f.put(char(v >> 8));
+}
+void put32(std::ofstream& f, std::uint32_t v) {
+    put16(f, v & 0xFFFF), put16(f, v >> 16);
+}
 
 // 16-bit PCM with a tone on every channel.
 void writeWav(const fs::path& p, std::uint32_t rate, std::uint16_t channels, std::uint32_t frames) {
@@ -35,14 +39,17 @@ void writeWav(const fs::path& p, std::uint32_t rate, std::uint16_t channels, std
     put16(f, 1), put16(f, channels), put32(f, rate), put32(f, rate * channels * 2);
     put16(f, channels * 2), put16(f, 16), f.write("data", 4), put32(f, data);
     for (std::uint32_t i = 0; i < frames; ++i)
-        for (std::uint16_t c = 0; c < channels; ++c) put16(f, std::uint16_t(std::int16_t(9000 * std::sin(i * 0.1 + c))));
+        for (std::uint16_t c = 0; c < channels; ++c)
+            put16(f, std::uint16_t(std::int16_t(9000 * std::sin(i * 0.1 + c))));
 }
 
 // A text someone might type into field `id`.
 std::string typedText(std::mt19937_64& rng, int id) {
-    static const char* const anywhere[] = {"0", "-0", "-1", "-100", "1e308", "1e400", "-1e400", "inf", "nan",
-                                           "", "abc", "99999999999", "0.0001", "4294967296", " 12abc", "1e-320",
-                                           "-4294967297", "2147483648", ".", "+-3"};
+    static const char* const anywhere[] = {"0",           "-0",         "-1",     "-100",
+                                           "1e308",       "1e400",      "-1e400", "inf",
+                                           "nan",         "",           "abc",    "99999999999",
+                                           "0.0001",      "4294967296", " 12abc", "1e-320",
+                                           "-4294967297", "2147483648", ".",      "+-3"};
     static const char* const ordinary[][6] = {
         {"44100", "48000", "96000", "8000", "192000", "22050"},  // rate
         {"100", "50", "200", "99.9", "101", "400"},              // speed, %
@@ -75,7 +82,8 @@ struct Outcome {
 }  // namespace
 
 TEST(SettingsProperty, RandomSettingsConvertOrFailWithAReason) {
-    const fs::path dir = fs::temp_directory_path() / ("tessival_settings_property_" + std::to_string(getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("tessival_settings_property_" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "out");
     writeWav(dir / "stereo.wav", 44100, 2, 4410);
@@ -95,7 +103,8 @@ TEST(SettingsProperty, RandomSettingsConvertOrFailWithAReason) {
         m.Initialise();
         std::string typed;
         for (int k = 0, edits = 1 + int(rng() % 6); k < edits; ++k) {
-            const int id = ControlId::kFirstField + int(rng() % (ControlId::kLastField - ControlId::kFirstField + 1));
+            const int id = ControlId::kFirstField +
+                           int(rng() % (ControlId::kLastField - ControlId::kFirstField + 1));
             if (id == ControlId::kSnr) m.OnSnrBoxClicked(true);
             const std::string text = typedText(rng, id);
             m.OnFieldChanged(id, text);
@@ -109,16 +118,18 @@ TEST(SettingsProperty, RandomSettingsConvertOrFailWithAReason) {
 
         const ConversionSettings s = m.settings();
         const OutputFormatBytes b = m.outputFormat();
-        const Audio::Format request = Audio::Format::FromBytes(b.lowByte, b.scaleExponent, b.thirdByte, 0, m.outputRate());
+        const Audio::Format request =
+            Audio::Format::FromBytes(b.lowByte, b.scaleExponent, b.thirdByte, 0, m.outputRate());
         OutputOptions options;
-        options.directory = Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
+        options.directory =
+            Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
         const fs::path input = dir / (run % 2 ? "mono.wav" : "stereo.wav");
 
         std::packaged_task<Outcome()> task([=] {
             Outcome o;
             try {
-                ConvertFile(Filesystem::Path::Parse(input.string(), Filesystem::Path::Kind::File), request, s,
-                            nullptr, options);
+                ConvertFile(Filesystem::Path::Parse(input.string(), Filesystem::Path::Kind::File),
+                            request, s, nullptr, options);
                 o.converted = true;
             } catch (const std::exception& e) {
                 o.message = e.what();
@@ -167,7 +178,8 @@ TEST(SettingsProperty, RandomSettingsConvertOrFailWithAReason) {
 // 4 GiB buffer. Rates beyond 2^24 Hz on either side are refused before any
 // file is written.
 TEST(SettingsProperty, RatesBeyondTheRangeAreRefusedBeforeAnyFile) {
-    const fs::path dir = fs::temp_directory_path() / ("tessival_rate_range_" + std::to_string(getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("tessival_rate_range_" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     writeWav(dir / "fast.wav", 3137339520u, 2, 100);
@@ -176,15 +188,18 @@ TEST(SettingsProperty, RatesBeyondTheRangeAreRefusedBeforeAnyFile) {
         ConversionSettings s;
         s.speed = speed;
         try {
-            ConvertFile(Filesystem::Path::Parse((dir / name).string(), Filesystem::Path::Kind::File),
-                        Audio::Format::FromBytes(0x22, 16, 0, 0, rate), s, nullptr);
+            ConvertFile(
+                Filesystem::Path::Parse((dir / name).string(), Filesystem::Path::Kind::File),
+                Audio::Format::FromBytes(0x22, 16, 0, 0, rate), s, nullptr);
             return "done";
         } catch (const std::exception& e) {
             return e.what();
         }
     };
-    EXPECT_EQ(convert("fast.wav", 384000.0f, 1.0), "the input's sample rate times the speed is out of range");
-    EXPECT_EQ(convert("ok.wav", 48000.0f, 400.0), "the input's sample rate times the speed is out of range");
+    EXPECT_EQ(convert("fast.wav", 384000.0f, 1.0),
+              "the input's sample rate times the speed is out of range");
+    EXPECT_EQ(convert("ok.wav", 48000.0f, 400.0),
+              "the input's sample rate times the speed is out of range");
     EXPECT_EQ(convert("ok.wav", 0.5f, 1.0), "output rate out of range (1 Hz to 16777216 Hz)");
     EXPECT_EQ(convert("ok.wav", 48000.0f, 1.0), "done");
     std::size_t files = 0;

@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -124,7 +124,9 @@ void BeforeRead(std::uint64_t n, std::function<void(const std::string&)> action)
     s.readAction = std::move(action);
 }
 
-std::uint64_t Injected() { return gInjected; }
+std::uint64_t Injected() {
+    return gInjected;
+}
 
 }  // namespace StdioFaults
 
@@ -145,7 +147,8 @@ File* fopen64(const char* path, const char* mode) {
 }
 
 std::size_t fwrite(const void* p, std::size_t size, std::size_t n, File* f) {
-    static auto real = Next<std::size_t (*)(const void*, std::size_t, std::size_t, File*)>("fwrite");
+    static auto real =
+        Next<std::size_t (*)(const void*, std::size_t, std::size_t, File*)>("fwrite");
     if (Fails(f, StdioFaults::Call::OutputWrite)) return 0;
     return real(p, size, n, f);
 }

@@ -29,8 +29,12 @@ using StdioFaults::Call;
 
 namespace {
 
-void put16(std::ofstream& f, std::uint16_t v) { f.put(char(v & 0xFF)), f.put(char(v >> 8)); }
-void put32(std::ofstream& f, std::uint32_t v) { put16(f, v & 0xFFFF), put16(f, v >> 16); }
+void put16(std::ofstream& f, std::uint16_t v) {
+    f.put(char(v & 0xFF)), f.put(char(v >> 8));
+}
+void put32(std::ofstream& f, std::uint32_t v) {
+    put16(f, v & 0xFFFF), put16(f, v >> 16);
+}
 
 // 16-bit stereo PCM: a tone on both channels.
 void writeWav(const fs::path& p, std::uint32_t rate, std::uint32_t frames) {
@@ -122,14 +126,18 @@ protected:
     }
     std::vector<std::string> outputs() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir / "out")) names.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(dir / "out"))
+            names.push_back(e.path().filename().string());
         return names;
     }
     OutputOptions options(int writer) const {
         OutputOptions o;
         o.writerId = writer;
-        o.extension = writer == Audio::IO::kWavpackWriter ? ".wv" : writer == Audio::IO::kRawWriter ? ".raw" : ".wav";
-        o.directory = Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
+        o.extension = writer == Audio::IO::kWavpackWriter ? ".wv"
+                      : writer == Audio::IO::kRawWriter   ? ".raw"
+                                                          : ".wav";
+        o.directory =
+            Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
         return o;
     }
     fs::path dir;
@@ -159,12 +167,13 @@ TEST_F(Faults, EveryFailingOutputCallFailsTheJobAndRemovesTheOutput) {
         ASSERT_GT(n.outputWrites, 2u);
         ASSERT_GE(n.outputCloses, 1u);
 
-        const std::pair<Call, std::uint64_t> plans[] = {
-            {Call::OutputWrite, n.outputWrites}, {Call::OutputSeek, n.outputSeeks},
-            {Call::OutputClose, n.outputCloses}};
+        const std::pair<Call, std::uint64_t> plans[] = {{Call::OutputWrite, n.outputWrites},
+                                                        {Call::OutputSeek, n.outputSeeks},
+                                                        {Call::OutputClose, n.outputCloses}};
         for (auto [call, count] : plans) {
             for (std::uint64_t k = 1; k <= count; ++k) {
-                const std::string what = "call kind " + std::to_string(int(call)) + " #" + std::to_string(k);
+                const std::string what =
+                    "call kind " + std::to_string(int(call)) + " #" + std::to_string(k);
                 StdioFaults::Reset();
                 StdioFaults::FailAt(call, k, k % 2 ? ENOSPC : EIO);
                 Outcome o = runJob(dir / "in.wav", options(writer));
@@ -175,7 +184,8 @@ TEST_F(Faults, EveryFailingOutputCallFailsTheJobAndRemovesTheOutput) {
             }
         }
     }
-    std::printf("[ faults   ] %llu output faults injected\n", static_cast<unsigned long long>(injected));
+    std::printf("[ faults   ] %llu output faults injected\n",
+                static_cast<unsigned long long>(injected));
 }
 
 // A failing read of the input, at every read of a short job.
@@ -194,7 +204,8 @@ TEST_F(Faults, EveryFailingInputReadFailsTheJob) {
         EXPECT_TRUE(outputs().empty()) << k;
         for (const auto& f : outputs()) fs::remove(dir / "out" / f);
     }
-    std::printf("[ faults   ] %llu input read faults injected\n", static_cast<unsigned long long>(reads));
+    std::printf("[ faults   ] %llu input read faults injected\n",
+                static_cast<unsigned long long>(reads));
 }
 
 // The input is cut short (or removed) while the job reads it: a WAVE and a
@@ -217,7 +228,8 @@ TEST_F(Faults, InputCutShortWhileReadFailsTheJob) {
                                          " before read #" + std::to_string(k);
                 fs::copy_file(dir / name, dir / "saved", fs::copy_options::overwrite_existing);
                 StdioFaults::Reset();
-                StdioFaults::BeforeRead(k, [keep](const std::string& path) { fs::resize_file(path, keep); });
+                StdioFaults::BeforeRead(
+                    k, [keep](const std::string& path) { fs::resize_file(path, keep); });
                 Outcome o = runJob(dir / name, options(Audio::IO::kWaveWriter));
                 expectFailedWithMessage(o, what);
                 EXPECT_TRUE(outputs().empty()) << what;
@@ -231,7 +243,8 @@ TEST_F(Faults, InputCutShortWhileReadFailsTheJob) {
 // The input is removed after the job was queued and before it runs.
 TEST_F(Faults, InputGoneBeforeTheJobRunsFailsIt) {
     writeWav(dir / "in.wav", 44100, 1000);
-    Outcome o = runJob(dir / "in.wav", options(Audio::IO::kWaveWriter), [&] { fs::remove(dir / "in.wav"); });
+    Outcome o = runJob(dir / "in.wav", options(Audio::IO::kWaveWriter),
+                       [&] { fs::remove(dir / "in.wav"); });
     expectFailedWithMessage(o, "removed input");
     EXPECT_TRUE(outputs().empty());
 }
@@ -246,7 +259,8 @@ int inMountNamespace(const fs::path& report, const std::function<std::string()>&
     const pid_t pid = fork();
     if (pid == 0) {
         const int flags = geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
-        if (unshare(flags) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(77);
+        if (unshare(flags) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(77);
         std::string failure;
         try {
             failure = body();
@@ -265,8 +279,8 @@ int inMountNamespace(const fs::path& report, const std::function<std::string()>&
 Outcome convertHere(const fs::path& input, const OutputOptions& options) {
     try {
         ConvertFile(Filesystem::Path::Parse(input.string(), Filesystem::Path::Kind::File),
-                    Audio::Format::FromBytes(0x23, 24, 0, 0, 48000.0f), ConversionSettings{}, nullptr,
-                    options);
+                    Audio::Format::FromBytes(0x23, 24, 0, 0, 48000.0f), ConversionSettings{},
+                    nullptr, options);
         return {JobState::Finished, "done"};
     } catch (const std::exception& e) {
         return {JobState::Failed, e.what()};
@@ -290,8 +304,10 @@ TEST_F(Faults, FullFileSystemFailsTheJobAndRemovesTheOutput) {
     int r = inMountNamespace(dir / "report", [&]() -> std::string {
         if (mount("tmpfs", (dir / "out").c_str(), "tmpfs", 0, "size=64k") != 0) return "skip";
         Outcome out = convertHere(dir / "in.wav", o);
-        if (out.state != JobState::Failed) return "state " + std::to_string(int(out.state)) + " " + out.text;
-        if (out.text.find(std::strerror(ENOSPC)) == std::string::npos) return "unclear message: " + out.text;
+        if (out.state != JobState::Failed)
+            return "state " + std::to_string(int(out.state)) + " " + out.text;
+        if (out.text.find(std::strerror(ENOSPC)) == std::string::npos)
+            return "unclear message: " + out.text;
         if (!outputs().empty()) return "output left behind";
         return "";
     });
@@ -305,7 +321,8 @@ TEST_F(Faults, ReadOnlyOutputFolderFailsTheJob) {
     const OutputOptions o = options(Audio::IO::kWaveWriter);
     std::string text;
     int r = inMountNamespace(dir / "report", [&]() -> std::string {
-        if (mount("tmpfs", (dir / "out").c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) return "skip";
+        if (mount("tmpfs", (dir / "out").c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0)
+            return "skip";
         Outcome out = convertHere(dir / "in.wav", o);
         if (out.state != JobState::Failed) return "state " + std::to_string(int(out.state));
         if (out.text != "file creation failed") return "text " + out.text;
@@ -325,15 +342,16 @@ TEST_F(Faults, JobsWithOneOutputNameDoNotMixTheirFiles) {
     {
         OutputOptions o = options(Audio::IO::kWavpackWriter);
         ConvertFile(Filesystem::Path::Parse((dir / "y.wav").string(), Filesystem::Path::Kind::File),
-                    Audio::Format::FromBytes(0x22, 16, 0, 0, 44100.0f), ConversionSettings{}, nullptr, o);
+                    Audio::Format::FromBytes(0x22, 16, 0, 0, 44100.0f), ConversionSettings{},
+                    nullptr, o);
         fs::rename(dir / "out" / outputs()[0], dir / "x.wv");
     }
     writeWav(dir / "x.wav", 32000, 32000 * 4);
     // fp64 at 48000 Hz: no dither, so a conversion's bytes are always the same.
     auto convertAlone = [&](const char* name) {
         ConvertFile(Filesystem::Path::Parse((dir / name).string(), Filesystem::Path::Kind::File),
-                    Audio::Format::FromBytes(0x48, 1, 0, 0, 48000.0f), ConversionSettings{}, nullptr,
-                    options(Audio::IO::kWaveWriter));
+                    Audio::Format::FromBytes(0x48, 1, 0, 0, 48000.0f), ConversionSettings{},
+                    nullptr, options(Audio::IO::kWaveWriter));
         const fs::path out = dir / "out" / outputs()[0];
         std::ifstream f(out, std::ios::binary);
         std::string bytes(std::istreambuf_iterator<char>(f), {});
@@ -359,7 +377,9 @@ TEST_F(Faults, JobsWithOneOutputNameDoNotMixTheirFiles) {
         q.QueueJob(a, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
         q.QueueJob(b, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
         std::unique_lock l(m);
-        cv.wait(l, [&] { return ended && a.state == JobState::Finished && b.state == JobState::Finished; });
+        cv.wait(l, [&] {
+            return ended && a.state == JobState::Finished && b.state == JobState::Finished;
+        });
     }
     ASSERT_EQ(outputs().size(), 1u);
     std::ifstream f(dir / "out" / outputs()[0], std::ios::binary);
