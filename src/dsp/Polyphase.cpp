@@ -212,6 +212,33 @@ TESSIVAL_AVX2 inline void putStrided(double* out, std::size_t d, __m256d v) {
     for (int m = 0; m < 4; ++m) put<Accumulate>(out + m * d, lanes[m]);
 }
 
+template <bool Masked>
+TESSIVAL_AVX2 inline __m256d loadTaps(const double* p, __m256i mask) {
+    if constexpr (Masked)
+        return _mm256_maskload_pd(p, mask);
+    else
+        return _mm256_loadu_pd(p);
+}
+
+// Four taps (the last ones masked) of four outputs P apart, for up to two
+// channels: one coefficient load for all.
+template <bool Two, bool Masked>
+TESSIVAL_AVX2 __attribute__((always_inline)) inline void columnTaps(
+    const double* c, const double* x, const double* y, std::size_t P, __m256i mask, __m256d& s0,
+    __m256d& s1, __m256d& s2, __m256d& s3, __m256d& t0, __m256d& t1, __m256d& t2, __m256d& t3) {
+    const __m256d cv = loadTaps<Masked>(c, mask);
+    s0 = _mm256_fmadd_pd(cv, loadTaps<Masked>(x, mask), s0);
+    s1 = _mm256_fmadd_pd(cv, loadTaps<Masked>(x + P, mask), s1);
+    s2 = _mm256_fmadd_pd(cv, loadTaps<Masked>(x + 2 * P, mask), s2);
+    s3 = _mm256_fmadd_pd(cv, loadTaps<Masked>(x + 3 * P, mask), s3);
+    if constexpr (Two) {
+        t0 = _mm256_fmadd_pd(cv, loadTaps<Masked>(y, mask), t0);
+        t1 = _mm256_fmadd_pd(cv, loadTaps<Masked>(y + P, mask), t1);
+        t2 = _mm256_fmadd_pd(cv, loadTaps<Masked>(y + 2 * P, mask), t2);
+        t3 = _mm256_fmadd_pd(cv, loadTaps<Masked>(y + 3 * P, mask), t3);
+    }
+}
+
 // Outputs r, r + Q, r + 2Q, r + 3Q share phase r's coefficients and read
 // input P apart: each coefficient vector is loaded once for four outputs of
 // up to two channels (the loop is bound by loads). Runs whole groups of 4Q
@@ -234,30 +261,15 @@ TESSIVAL_AVX2 std::uint32_t runAVX2Columns(const KernelArgs& a, __m256i mask) {
             const double* c = block + 1;
             const std::size_t at = base + wrap + static_cast<std::size_t>(std::ptrdiff_t{k});
             const double* x = a.in + at;
-            const double* y = Two ? a.in2 + at : nullptr;
+            const double* y = Two ? a.in2 + at : x;  // (x: never read for one channel)
             __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
             __m256d t0 = s0, t1 = s0, t2 = s0, t3 = s0;
-            auto step = [&](__m256d cv, auto load) TESSIVAL_AVX2 {
-                s0 = _mm256_fmadd_pd(cv, load(x), s0);
-                s1 = _mm256_fmadd_pd(cv, load(x + P), s1);
-                s2 = _mm256_fmadd_pd(cv, load(x + 2 * std::size_t{P}), s2);
-                s3 = _mm256_fmadd_pd(cv, load(x + 3 * std::size_t{P}), s3);
-                if constexpr (Two) {
-                    t0 = _mm256_fmadd_pd(cv, load(y), t0);
-                    t1 = _mm256_fmadd_pd(cv, load(y + P), t1);
-                    t2 = _mm256_fmadd_pd(cv, load(y + 2 * std::size_t{P}), t2);
-                    t3 = _mm256_fmadd_pd(cv, load(y + 3 * std::size_t{P}), t3);
-                }
-            };
-            for (std::uint32_t j = 0; j < quads; j += 4) {
-                step(_mm256_loadu_pd(c + j),
-                     [j](const double* p) TESSIVAL_AVX2 { return _mm256_loadu_pd(p + j); });
-            }
-            if (rest) {
-                step(_mm256_maskload_pd(c + quads, mask),
-                     [quads, mask](const double* p)
-                         TESSIVAL_AVX2 { return _mm256_maskload_pd(p + quads, mask); });
-            }
+            for (std::uint32_t j = 0; j < quads; j += 4)
+                columnTaps<Two, false>(c + j, x + j, y + j, P, mask, s0, s1, s2, s3, t0, t1, t2,
+                                       t3);
+            if (rest)
+                columnTaps<Two, true>(c + quads, x + quads, y + quads, P, mask, s0, s1, s2, s3, t0,
+                                      t1, t2, t3);
             const std::size_t o = done + r;
             putStrided<Accumulate>(a.out + o, Q, sum4x4(s0, s1, s2, s3));
             if constexpr (Two) putStrided<Accumulate>(a.out2 + o, Q, sum4x4(t0, t1, t2, t3));
