@@ -493,7 +493,10 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
     tails_.resize(this->channels);
     for (auto& t : tails_) t.tail.reset(new double[std::max(tailLength_, 1u)]);
 
-    if (this->channels >= 2 && size_ <= kMaxPairedTransform && !unpaired) {
+    // The pairs' overlap-add assumes a tail no longer than a block, which
+    // M >= 2L gives; the single-channel path would carry a longer one.
+    if (this->channels >= 2 && size_ <= kMaxPairedTransform && tailLength_ <= this->outputBlock &&
+        !unpaired) {
         // Complex transforms of n points use the tables of real size 2n.
         pairIn_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->inputDFT().n));
         pairOut_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->outputDFT().n));

@@ -104,6 +104,25 @@ TEST(FFTFilterLayout, RejectsWhatCannotBeBuilt) {
     EXPECT_NO_THROW(DSP::planFFTFilter((1u << 22) - 1, 0, 0, 0));
 }
 
+// The overlap of a block never reaches past the next block (the paired
+// channels' overlap-add relies on it), for any tap count, exponent and
+// alignment, long filters with M close to 2L included.
+TEST(FFTFilterLayout, TailIsNoLongerThanABlock) {
+    std::vector<std::uint32_t> taps;
+    for (std::uint32_t L = 1; L < 3000; L += 2) taps.push_back(L);
+    for (std::uint32_t L : {16383u, 16385u, 32761u, 32763u, 32765u, 32767u, 65535u})
+        taps.push_back(L);
+    for (std::uint32_t L : taps) {
+        for (int e = -4; e <= 4; ++e) {
+            for (double sync : {-1.0, 0.0, 0.3, 0.95}) {
+                const FFTFilterLayout l = DSP::planFFTFilter(L, e, 0.0, sync);
+                const std::uint32_t nOut = e < 0 ? l.size >> -e : l.size;
+                ASSERT_LE(nOut - l.outputBlock, l.outputBlock) << L << " " << e << " " << sync;
+            }
+        }
+    }
+}
+
 struct Case {
     int e;
     unsigned taps;
