@@ -15,6 +15,7 @@
 #include <string>
 
 #include "dsp/ResamplingChain.h"
+#include "job/Conversion.h"
 #include "job/SettingsModel.h"
 
 namespace {
@@ -66,15 +67,8 @@ void Plan(const SettingsModel& m) {
         out = in;
         s.speed = 1.0;
     }
-    DSP::ResamplingSettings d;
-    d.snrDb = s.snrDb ? s.snrDb : DefaultSnrDb(m.outputFormat().lowByte);
-    d.minTransitionHz = s.minTransitionHz;
-    d.aliasGuardBand = s.aliasGuardBand;
-    d.syncOffset = s.syncOffset;
-    d.basebandMax = s.basebandMax;
-    d.stopbandMin = s.stopbandMin;
-    d.gain = s.gain;
-    d.speed = s.speed;
+    DSP::ResamplingSettings d = DesignSettings(s);
+    if (!d.snrDb) d.snrDb = DefaultSnrDb(m.outputFormat().lowByte);
     try {
         DSP::ResamplingPlan p = DSP::planResampling(in, d, out);
         if (!(p.inputRate > 0) || std::isnan(p.basebandMax) || std::isnan(p.stopbandMin))

@@ -23,9 +23,7 @@
 using Audio::Format;
 using StreamOver = Audio::Stream::Wrapper<Stream::iOver>;
 
-namespace {
-
-DSP::ResamplingSettings designOf(const ConversionSettings& s) {
+DSP::ResamplingSettings DesignSettings(const ConversionSettings& s) {
     DSP::ResamplingSettings d;
     d.snrDb = s.snrDb;
     d.minTransitionHz = s.minTransitionHz;
@@ -37,6 +35,8 @@ DSP::ResamplingSettings designOf(const ConversionSettings& s) {
     d.speed = s.speed;
     return d;
 }
+
+namespace {
 
 // Halves away from zero.
 std::int64_t roundHalfAway(double x) { return static_cast<std::int64_t>(std::round(x)); }
@@ -110,7 +110,7 @@ StreamOver BuildConversionChain(StreamOver source, Format format, const Conversi
     StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
     Audio::Stream::Wrapper<Stream::iVOver> v = Audio::Stream::MakeOver2VOver(std::move(w));
     Audio::Stream::Wrapper<Stream::iVOver> r =
-        DSP::makeResamplingChain(std::move(v), designOf(settings), format.sampleRate);
+        DSP::makeResamplingChain(std::move(v), DesignSettings(settings), format.sampleRate);
     StreamOver o = Audio::Stream::MakeVOver2Over(std::move(r));
     return Audio::FormatTranslator::MakeAndApply(std::move(o), format, 1);
 }

@@ -9,6 +9,7 @@
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
 #include "filesystem/Path.h"
+#include "dsp/ResamplingChain.h"
 #include "job/ConversionSettings.h"
 #include "stream/Drain.h"
 #include "stream/MD5.h"
@@ -51,6 +52,9 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenInput(const Filesystem::Path& path,
 Audio::Stream::Wrapper<Stream::iOver> BuildConversionChain(
     Audio::Stream::Wrapper<Stream::iOver> source, Audio::Format format,
     const ConversionSettings& settings);
+
+// The fields snrDb ... speed, as the resampling chain takes them.
+DSP::ResamplingSettings DesignSettings(const ConversionSettings& settings);
 
 // "<name> [<rate><type> speed=<s> gain=<g> delay=<origin>].wav" in the
 // input's folder.
