@@ -26,7 +26,9 @@ namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
-extern "C" void onStopSignal(int) { gStopSignal = 1; }
+extern "C" void onStopSignal(int) {
+    gStopSignal = 1;
+}
 
 void installSignalHandlers() {
     struct sigaction sa {};
@@ -114,17 +116,35 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
             anyError = true;
             continue;
         }
+        // A folder named "." or ".." (or ending so) is walked under its real
+        // name: the walk leaves entries of those names out.
+        std::string text = name;
+        if (fs::is_directory(st)) {
+            auto normal = [](const fs::path& f) {
+                std::string t = f.lexically_normal().string();
+                while (t.size() > 1 && t.back() == '/') t.pop_back();
+                return t;
+            };
+            text = normal(name);
+            const fs::path leaf = fs::path(text).filename();
+            if (leaf == "." || leaf == "..") text = normal(fs::absolute(name));
+        }
         Filesystem::Path p;
         try {
-            p = Filesystem::Path::Parse(name, fs::is_directory(st) ? Filesystem::Path::Kind::Directory
-                                                                    : Filesystem::Path::Kind::File);
+            p = Filesystem::Path::Parse(text, fs::is_directory(st)
+                                                  ? Filesystem::Path::Kind::Directory
+                                                  : Filesystem::Path::Kind::File);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "%s: error: %s\n", name.c_str(), e.what());
             anyError = true;
             continue;
         }
         if (fs::is_directory(st)) {
-            for (Filesystem::Path& f : CollectAcceptedFiles(p)) files.push_back(std::move(f));
+            std::vector<Filesystem::Path> found = CollectAcceptedFiles(p);
+            if (found.empty())
+                std::fprintf(stderr, "%s: warning: no .wav or .wv files in this folder\n",
+                             name.c_str());
+            for (Filesystem::Path& f : found) files.push_back(std::move(f));
         } else if (ClassifyPath(p) == PathClass::File) {
             files.push_back(p);
         } else {
@@ -218,7 +238,8 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
         out.writerId = Audio::IO::kRawWriter;
         out.extension = ".raw";
     }
-    if (o.outputDir) out.directory = Filesystem::Path::Parse(*o.outputDir, Filesystem::Path::Kind::Directory);
+    if (o.outputDir)
+        out.directory = Filesystem::Path::Parse(*o.outputDir, Filesystem::Path::Kind::Directory);
 
     // Destroyed in reverse: the queue first, which waits until no worker is
     // inside a job any more, then what its callback uses, then the pool.
@@ -309,7 +330,8 @@ int RunCli(const std::vector<std::string>& args) {
     try {
         if (!o.makeDemo.empty()) return makeDemo(o.makeDemo);
         if (o.outputDir && !fs::is_directory(*o.outputDir)) {
-            std::fprintf(stderr, "tessival-cli: output folder '%s' does not exist\n", o.outputDir->c_str());
+            std::fprintf(stderr, "tessival-cli: output folder '%s' does not exist\n",
+                         o.outputDir->c_str());
             return 2;
         }
         bool anyError = false;
@@ -318,7 +340,8 @@ int RunCli(const std::vector<std::string>& args) {
         installSignalHandlers();
         return runConversions(o, files, anyError);
     } catch (...) {
-        std::fprintf(stderr, "tessival-cli: %s\n", DescribeException(std::current_exception()).c_str());
+        std::fprintf(stderr, "tessival-cli: %s\n",
+                     DescribeException(std::current_exception()).c_str());
         return 1;
     }
 }

@@ -37,7 +37,8 @@ public:
     Block read(slice<std::uint8_t> dest, std::uint32_t capacity) override {
         Block blk = upstream->read(dest, capacity);
         advance(*upstream, blk);
-        inheritLength(*upstream, [this](std::int64_t l) { return l - skip_; });
+        inheritLength(*upstream,
+                      [this](std::int64_t l) { return std::max<std::int64_t>(l - skip_, 0); });
         return blk;
     }
 
@@ -105,7 +106,8 @@ public:
     VBlock read(VSlice dest, std::uint32_t capacity) override {
         VBlock blk = upstream->read(dest, capacity);
         advance(*upstream, blk);
-        inheritLength(*upstream, [this](std::int64_t l) { return l - skip_; });
+        inheritLength(*upstream,
+                      [this](std::int64_t l) { return std::max<std::int64_t>(l - skip_, 0); });
         return blk;
     }
 
@@ -166,7 +168,8 @@ public:
     }
 
     void seek(std::uint64_t p) override {
-        std::int64_t q = static_cast<std::int64_t>(p) < pad_ ? 0 : static_cast<std::int64_t>(p) - pad_;
+        std::int64_t q =
+            static_cast<std::int64_t>(p) < pad_ ? 0 : static_cast<std::int64_t>(p) - pad_;
         upstream->seek(static_cast<std::uint64_t>(q));
         upstream->position = q;
     }
@@ -211,7 +214,8 @@ Wrapper<iVOver> pad(Wrapper<iVOver> source, std::int64_t count) {
     if (count == 0) return source;
     if (count < 0) return crop(std::move(source), -count, 0);
     const std::uint32_t g =
-        count < 2 ? 1 : static_cast<std::uint32_t>(std::gcd<std::int64_t>(source->granularity, count));
+        count < 2 ? 1
+                  : static_cast<std::uint32_t>(std::gcd<std::int64_t>(source->granularity, count));
     source = reblock(std::move(source), g);
     return Wrapper<iVOver>(new iVSO_pad_start(std::move(source), count));
 }

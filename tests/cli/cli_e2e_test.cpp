@@ -178,6 +178,36 @@ TEST_F(Cli, SameRatePassesSamplesThrough) {
     EXPECT_EQ(a.data, b.data);
 }
 
+// An input without samples converts to an output without samples, at every
+// kind of rate change (the filters' cropped pre-ring is longer than nothing).
+TEST_F(Cli, EmptyInputGivesAnEmptyOutput) {
+    fs::path in = dir / "e.wav";
+    writeWav16(in, 44100, 2, 0, [](int, std::uint32_t) { return std::int16_t(0); });
+    for (const char* rate : {"48000", "88200", "96000", "44100"}) {
+        CliRun r = runCli(std::string("-q -t int24 -r ") + rate + " " + shellQuote(in.string()));
+        ASSERT_EQ(r.status, 0) << rate << r.out << r.err;
+        auto outs = outputs();
+        ASSERT_EQ(outs.size(), 1u) << rate;
+        Wav w = readWav(outs[0]);
+        EXPECT_EQ(w.rate, std::uint32_t(std::stoul(rate)));
+        EXPECT_EQ(w.frames(), 0u) << rate;
+        fs::remove(outs[0]);
+    }
+}
+
+// A folder named "." is walked like any other; one without audio files says so.
+TEST_F(Cli, DotFolderIsWalkedAndAnEmptyFolderIsReported) {
+    writeWav16(dir / "a.wav", 44100, 1, 1000, [](int, std::uint32_t i) { return std::int16_t(i); });
+    fs::create_directories(dir / "none");
+    const std::string cd = "cd " + shellQuote(dir.string()) + " && ";
+    const std::string cli = std::string(TESSIVAL_CLI) + " -q -r 44100 ";
+    int s = std::system((cd + cli + ". >/dev/null 2>&1").c_str());
+    EXPECT_EQ(WEXITSTATUS(s), 0);
+    EXPECT_EQ(outputs().size(), 1u);
+    CliRun r = runCli("-q " + shellQuote((dir / "none").string()));
+    EXPECT_NE(r.err.find("no .wav or .wv files"), std::string::npos) << r.err;
+}
+
 TEST_F(Cli, GainAndSpeedShowInTheName) {
     fs::path in = dir / "b.wav";
     writeWav16(in, 44100, 1, 20000, [](int, std::uint32_t i) { return tone(i, 300, 44100, 0.1); });

@@ -282,6 +282,15 @@ TEST(Crop, NoOpAndStartAfterPosition) {
     EXPECT_TRUE(src->seeks.empty());
 }
 
+// Cutting more than the source holds leaves an empty stream, not a negative
+// (unknown) length that a writer would take for an endless one.
+TEST(Crop, StartPastTheEndLeavesLengthZero) {
+    Wrapper<iOver> c = crop(Wrapper<iOver>(new MemSource(iota(100), 4)), 300, 0);
+    std::vector<std::uint8_t> buf(64);
+    c->read({buf.data(), 64}, 64);
+    EXPECT_EQ(c->length, 0);
+}
+
 namespace {
 
 // Channel source: sample i of channel c is the byte c*100 + i (mod 256).
@@ -308,6 +317,18 @@ public:
 };
 
 }  // namespace
+
+TEST(Shift, CropPastTheEndLeavesLengthZero) {
+    std::vector<std::uint8_t> b0(64), b1(64);
+    Channels set(2);
+    set[0] = b0.data();
+    set[1] = b1.data();
+    auto* src = new VMem(2, 40);
+    src->granularity = 8;
+    Wrapper<iVOver> c = shift(Wrapper<iVOver>(src), -48);
+    c->read({&set, 0, 0}, 64);
+    EXPECT_EQ(c->length, 0);
+}
 
 TEST(Shift, PadCropAndIdentity) {
     std::vector<std::uint8_t> b0(64, 0xEE), b1(64, 0xEE);
