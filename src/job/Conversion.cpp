@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "audio/format/ChannelSplit.h"
 #include "audio/format/CropFront.h"
 #include "audio/format/Translator.h"
 #include "audio/io/FileWriter.h"
@@ -18,7 +19,6 @@
 #include "dsp/ResamplingChain.h"
 #include "job/SettingsModel.h"
 #include "stream/Adapt.h"
-#include "audio/format/ChannelSplit.h"
 
 using Audio::Format;
 using StreamOver = Audio::Stream::Wrapper<Stream::iOver>;
@@ -39,27 +39,35 @@ DSP::ResamplingSettings DesignSettings(const ConversionSettings& s) {
 namespace {
 
 // Halves away from zero.
-std::int64_t roundHalfAway(double x) { return static_cast<std::int64_t>(std::round(x)); }
+std::int64_t roundHalfAway(double x) {
+    return static_cast<std::int64_t>(std::round(x));
+}
 
 // Expected number of sample bytes of the output, with room for the filters'
 // ring; 0 when the input's length is unknown. Only used to choose a header
 // that can hold the size.
-std::int64_t expectedBytes(std::int64_t inputFrames, double inputRate, const Audio::Stream::Tag& out) {
+std::int64_t expectedBytes(std::int64_t inputFrames, double inputRate,
+                           const Audio::Stream::Tag& out) {
     if (inputFrames <= 0 || !(inputRate > 0)) return 0;
-    double frames = static_cast<double>(inputFrames) * (static_cast<double>(out.format.sampleRate) / inputRate) +
+    double frames = static_cast<double>(inputFrames) *
+                        (static_cast<double>(out.format.sampleRate) / inputRate) +
                     2 * std::fabs(out.origin) + 4096;
     return static_cast<std::int64_t>(frames) * out.format.bytesPerFrame();
 }
 
-std::string formatName(const char* leaf, const Format& f, double origin, const ConversionSettings& s) {
+std::string formatName(const char* leaf, const Format& f, double origin,
+                       const ConversionSettings& s) {
     char type[16];
-    const char* letter = f.sampleType() == Format::Integer ? "i" : f.sampleType() == Format::Float ? "f" : "?";
+    const char* letter = f.sampleType() == Format::Integer ? "i"
+                         : f.sampleType() == Format::Float ? "f"
+                                                           : "?";
     std::snprintf(type, sizeof type, "%s%u", letter, f.bytesPerSample() * 8);
     const char* pattern = "%s [%.8g%s speed=%.3f gain=%.2f delay=%.2f].wav";
     const double rate = static_cast<double>(f.sampleRate);
     // Room for the leaf and every number at its widest (%f of 1e308 has 309 digits).
     std::vector<char> buf(std::strlen(leaf) + 4 * 400);
-    int n = std::snprintf(buf.data(), buf.size(), pattern, leaf, rate, type, s.speed, s.gain, origin);
+    int n =
+        std::snprintf(buf.data(), buf.size(), pattern, leaf, rate, type, s.speed, s.gain, origin);
     if (n < 0 || static_cast<std::size_t>(n) >= buf.size())
         throw std::runtime_error("cannot form the output name");
     std::string name(buf.data(), static_cast<std::size_t>(n));
@@ -70,8 +78,9 @@ std::string formatName(const char* leaf, const Format& f, double origin, const C
 
 namespace Audio::IO {
 
-StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings, Format* inputFormat,
-                     PropertyList* properties, MD5::Hash* digest, Format request) {
+StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings,
+                     Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
+                     Format request) {
     StreamOver stream = OpenFile(path, properties, digest);
     Audio::Stream::Tag tag = stream.tag();
     if (inputFormat) *inputFormat = tag.format;
@@ -79,7 +88,8 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
     if (settings && request.sampleRate == 0.0f) {
         // No rate requested: the speed change is a relabelling of the rate
         // alone. It is applied here once; the chain must not apply it again.
-        tag.format.sampleRate = static_cast<float>(static_cast<double>(tag.format.sampleRate) * settings->speed);
+        tag.format.sampleRate =
+            static_cast<float>(static_cast<double>(tag.format.sampleRate) * settings->speed);
         stream.setTag(tag);
         chainSettings.speed = 1.0;
     }
@@ -89,7 +99,8 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
 
 }  // namespace Audio::IO
 
-StreamOver BuildConversionChain(StreamOver source, Format format, const ConversionSettings& settings) {
+StreamOver BuildConversionChain(StreamOver source, Format format,
+                                const ConversionSettings& settings) {
     const Format src = source.format();
     const double x = static_cast<double>(src.sampleRate) * settings.speed;
     // Filters between rates beyond this would need gigabytes per block.
@@ -122,15 +133,18 @@ Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, do
     if (dot == std::string::npos) throw Filesystem::Path::NoExtension{};
     cut.body.resize(dot);
     std::string name = formatName(cut.Leaf().c_str(), format, origin, settings);
-    return Filesystem::Path::Join(cut.Parent(), Filesystem::Path::Parse(name, Filesystem::Path::Kind::File));
+    return Filesystem::Path::Join(cut.Parent(),
+                                  Filesystem::Path::Parse(name, Filesystem::Path::Kind::File));
 }
 
-Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, const ConversionSettings& settings,
-                             Stream::iDrainProgress* progress, const OutputOptions& options) {
+Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
+                             const ConversionSettings& settings, Stream::iDrainProgress* progress,
+                             const OutputOptions& options) {
     // Whoever filled the settings, absurd values end here with their reason.
     CheckConversionSettings(settings, requested.sampleRate);
     Format inputFormat;
-    StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr, requested);
+    StreamOver source =
+        Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr, requested);
     std::int64_t inputFrames = -1;
     source->visit(
         [&](int, iStream* s) {
@@ -143,7 +157,8 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
     Audio::Stream::Tag tag = source.tag();
     if (settings.cropPreRing) {
         std::int64_t d = roundHalfAway(tag.origin);
-        if (d > 0) source = Audio::Stream::CropFront(std::move(source), d * tag.format.bytesPerFrame());
+        if (d > 0)
+            source = Audio::Stream::CropFront(std::move(source), d * tag.format.bytesPerFrame());
         tag = source.tag();
     }
 
@@ -151,14 +166,15 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
     if (options.extension != ".wav" && outPath.body.size() >= 4)
         outPath.body.replace(outPath.body.size() - 4, 4, options.extension);
     if (options.directory)
-        outPath = Filesystem::Path::Join(*options.directory,
-                                         Filesystem::Path::Parse(outPath.Leaf(), Filesystem::Path::Kind::File));
+        outPath = Filesystem::Path::Join(
+            *options.directory,
+            Filesystem::Path::Parse(outPath.Leaf(), Filesystem::Path::Kind::File));
     const std::string outText = outPath.NativeText();
+    if (options.claim) options.claim(outText);
 
     const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
-    const std::int64_t expected = options.writerId == Audio::IO::kWaveWriter
-                                      ? expectedBytes(inputFrames, inputRate, tag)
-                                      : 0;
+    const std::int64_t expected =
+        options.writerId == Audio::IO::kWaveWriter ? expectedBytes(inputFrames, inputRate, tag) : 0;
     // The file is written under a name of its own and renamed when it is
     // complete: two jobs with the same output name (x.wav and x.wv) never
     // write into one file, a failed job leaves an earlier output of that
@@ -170,8 +186,8 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested, co
     if (std::filesystem::is_directory(outText, ec)) throw Stream::iByteOutput::CannotOpen();
     bool created = false;
     try {
-        sptr<Audio::IO::iFileWriter> writer =
-            Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
+        sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(
+            Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
         // Only a file this job created may be deleted on failure.
         sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
         created = true;

@@ -2,14 +2,15 @@
 
 // The conversion job: one input file in, one converted file out.
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
-#include "filesystem/Path.h"
 #include "dsp/ResamplingChain.h"
+#include "filesystem/Path.h"
 #include "job/ConversionSettings.h"
 #include "stream/Drain.h"
 #include "stream/MD5.h"
@@ -17,9 +18,12 @@
 // Where and how the output is written. The defaults are the desktop
 // program's: a WAVE file next to the input.
 struct OutputOptions {
-    int writerId = 1;                               // writer registry ID (1 WAVE, 0 WavPack, 3 raw)
-    std::string extension = ".wav";                 // replaces ".wav" at the end of the name
-    std::optional<Filesystem::Path> directory;      // instead of the input's folder
+    int writerId = 1;                           // writer registry ID (1 WAVE, 0 WavPack, 3 raw)
+    std::string extension = ".wav";             // replaces ".wav" at the end of the name
+    std::optional<Filesystem::Path> directory;  // instead of the input's folder
+    // Called with the output's name before anything is written; throws to
+    // refuse it (the job queue keeps two inputs of one batch off one name).
+    std::function<void(const std::string& output)> claim;
 };
 
 // Thrown when the progress receiver stopped the conversion.

@@ -1,10 +1,12 @@
 #include "job/JobQueue.h"
 
+#include <stdexcept>
+
 #include "threads/Pool.h"
 
 void JobQueue::QueueJob(iJobRow& row, std::uint8_t lowByte, std::uint8_t scaleExponent,
-                        std::uint8_t thirdByte, float outputRate, const ConversionSettings& settings,
-                        const OutputOptions& options) {
+                        std::uint8_t thirdByte, float outputRate,
+                        const ConversionSettings& settings, const OutputOptions& options) {
     const Audio::Format requested =
         Audio::Format::FromBytes(lowByte, scaleExponent, thirdByte, 0, outputRate);
     iJobRow* r = &row;
@@ -42,6 +44,7 @@ void JobQueue::RunJob(iJobRow& row, Audio::Format requested, const ConversionSet
     }
     std::lock_guard lock(mutex_);
     if (--activeJobs == 0) {
+        claimed_.clear();
         abortRequested = false;
         if (onAllJobsEnded) onAllJobsEnded();
     }
@@ -61,7 +64,21 @@ void JobQueue::Convert(iJobRow& row, Audio::Format requested, const ConversionSe
     std::string failure;
     try {
         progress = row.MakeProgress(abortRequested);
-        Filesystem::Path out = ConvertFile(row.path, requested, settings, progress.get(), options);
+        // Two inputs of one batch with one output name (take.wav and
+        // take.wv) would leave only the later output under it, both "done":
+        // the later one is refused instead.
+        OutputOptions claiming = options;
+        claiming.claim = [this, &row, &options](const std::string& output) {
+            std::string owner;
+            {
+                std::lock_guard lock(mutex_);
+                owner = claimed_.try_emplace(output, row.path.NativeText()).first->second;
+            }
+            if (owner != row.path.NativeText())
+                throw std::runtime_error("output name already taken by " + owner);
+            if (options.claim) options.claim(output);
+        };
+        Filesystem::Path out = ConvertFile(row.path, requested, settings, progress.get(), claiming);
         row.OnDone(out);
         row.SetStateText("done");
         progress.reset();

@@ -7,11 +7,12 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "audio/format/Format.h"
@@ -84,4 +85,6 @@ private:
     std::mutex mutex_;
     std::condition_variable left_;
     std::int32_t inside_ = 0;  // jobs queued and not yet out of RunJob; under mutex_
+    // Output name -> input of the job writing it, while jobs are active; under mutex_.
+    std::map<std::string, std::string> claimed_;
 };

@@ -1,6 +1,8 @@
 // The conversion job in-process: output names, pass-through, pre-ring crop,
 // abort and failure clean-up, and the job queue's outcome rules.
 
+#include "job/Conversion.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,7 +14,6 @@
 #include <mutex>
 
 #include "audio/io/OpenFile.h"
-#include "job/Conversion.h"
 #include "job/JobQueue.h"
 #include "threads/Pool.h"
 
@@ -21,8 +22,12 @@ using Audio::Format;
 
 namespace {
 
-void put16(std::ofstream& f, std::uint16_t v) { f.put(char(v & 0xFF)), f.put(char(v >> 8)); }
-void put32(std::ofstream& f, std::uint32_t v) { put16(f, v & 0xFFFF), put16(f, v >> 16); }
+void put16(std::ofstream& f, std::uint16_t v) {
+    f.put(char(v & 0xFF)), f.put(char(v >> 8));
+}
+void put32(std::ofstream& f, std::uint32_t v) {
+    put16(f, v & 0xFFFF), put16(f, v >> 16);
+}
 
 // 16-bit mono PCM at `rate` with `frames` frames of a quiet ramp.
 void writeWav(const fs::path& p, std::uint32_t rate, std::uint32_t frames) {
@@ -55,7 +60,8 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
     std::size_t fileCount() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+        return static_cast<std::size_t>(
+            std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
     }
     Filesystem::Path path(const std::string& leaf) const {
         return Filesystem::Path::Parse((dir / leaf).string(), Filesystem::Path::Kind::File);
@@ -74,11 +80,13 @@ TEST(MakeOutputPath, NamesAfterTheSettings) {
     s.speed = 0.5;
     s.gain = 2.0;
     f = Format::FromBytes(0x48, 1, 0, 0, 0.0f);
-    EXPECT_EQ(MakeOutputPath(Filesystem::Path::Parse("/a/b.c.wv", Filesystem::Path::Kind::File), f, -0.4, s)
+    EXPECT_EQ(MakeOutputPath(Filesystem::Path::Parse("/a/b.c.wv", Filesystem::Path::Kind::File), f,
+                             -0.4, s)
                   .ToString('/'),
               "/a/b.c [0f64 speed=0.500 gain=2.00 delay=-0.40].wav");
-    EXPECT_THROW(MakeOutputPath(Filesystem::Path::Parse("/a/noext", Filesystem::Path::Kind::File), f, 0, s),
-                 Filesystem::Path::NoExtension);
+    EXPECT_THROW(
+        MakeOutputPath(Filesystem::Path::Parse("/a/noext", Filesystem::Path::Kind::File), f, 0, s),
+        Filesystem::Path::NoExtension);
 }
 
 TEST_F(Temp, SameRateIsAPassThroughAndRateZeroRelabelsOnce) {
@@ -93,7 +101,8 @@ TEST_F(Temp, SameRateIsAPassThroughAndRateZeroRelabelsOnce) {
     // Rate 0 with speed 1.01: relabelled to 44541 Hz, no filter needed.
     s.speed = 1.01;
     Format in;
-    chain = Audio::IO::OpenInput(path("a.wav"), &s, &in, nullptr, nullptr, Format::FromBytes(0x22, 16, 0, 0, 0.0f));
+    chain = Audio::IO::OpenInput(path("a.wav"), &s, &in, nullptr, nullptr,
+                                 Format::FromBytes(0x22, 16, 0, 0, 0.0f));
     EXPECT_EQ(in.sampleRate, 44100.0f);
     EXPECT_EQ(chain.format().sampleRate, 44541.0f);
     EXPECT_EQ(chain.tag().origin, 0.0);  // a relabelling, not a second speed change
@@ -191,7 +200,8 @@ TEST_F(Temp, QueueEndsRowsAsTheTableSays) {
         ended = true;
         cv.notify_all();
     };
-    TestRow ok(path("ok.wav")), bad(path("bad.wav")), missing(path("gone.wav")), noext(path("noext"));
+    TestRow ok(path("ok.wav")), bad(path("bad.wav")), missing(path("gone.wav")),
+        noext(path("noext"));
     ConversionSettings s;
     for (TestRow* r : {&ok, &bad, &missing, &noext}) q.QueueJob(*r, 0x22, 16, 0, 48000.0f, s);
     // The callback may also run when an early job ends before the next is
@@ -230,7 +240,8 @@ TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
         rows.push_back(std::make_unique<TestRow>(path("long.wav")));
         q.QueueJob(*rows.back(), 0x23, 24, 0, 96000.0f, s);
     }
-    while (rows[0]->state != JobState::Running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (rows[0]->state != JobState::Running)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     q.RequestAbort();
     std::unique_lock l(m);
     ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] { return ended; }));
@@ -242,4 +253,49 @@ TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
     }
     EXPECT_FALSE(q.abortRequested);
     EXPECT_EQ(fileCount(), 1u);  // only the input
+}
+
+// Two inputs of one batch whose outputs share a name: the first keeps it, the
+// second is refused (it would have replaced the first's output, both "done").
+// Once the batch has ended the name is free again.
+TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    fs::create_directories(dir / "out");
+    writeWav(dir / "a" / "take.wav", 44100, 3000);
+    writeWav(dir / "b" / "take.wav", 44100, 3000);
+    Threads::Pool pool(1);
+    JobQueue q(&pool);
+    std::mutex m;
+    std::condition_variable cv;
+    q.onAllJobsEnded = [&] {
+        std::lock_guard l(m);
+        cv.notify_all();
+    };
+    OutputOptions o;
+    o.directory =
+        Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
+    ConversionSettings s;
+    auto runBatch = [&](std::vector<TestRow*> rows) {
+        for (TestRow* r : rows) q.QueueJob(*r, 0x22, 16, 0, 48000.0f, s, o);
+        std::unique_lock l(m);
+        ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] {
+            for (TestRow* r : rows)
+                if (r->state == JobState::Queued || r->state == JobState::Running) return false;
+            return q.activeJobs == 0;
+        }));
+    };
+    TestRow first(path("a/take.wav")), second(path("b/take.wav"));
+    runBatch({&first, &second});
+    EXPECT_EQ(first.state, JobState::Finished);
+    EXPECT_EQ(first.current(), "done");
+    EXPECT_EQ(second.state, JobState::Failed);
+    EXPECT_NE(second.current().find("already taken by " + (dir / "a" / "take.wav").string()),
+              std::string::npos)
+        << second.current();
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 1);
+
+    TestRow again(path("b/take.wav"));
+    runBatch({&again});
+    EXPECT_EQ(again.current(), "done");
 }
