@@ -334,8 +334,9 @@ TEST_F(Faults, ReadOnlyOutputFolderFailsTheJob) {
 }
 
 // Two inputs with the same output name (x.wav and x.wv) converted at the
-// same time used to write into one file, which both reported done: each job
-// now writes its own file and the complete one takes the name.
+// same time used to write into one file, which both reported done: the
+// first to reach the name keeps it, the other fails saying why, and the file
+// is the complete output of the one that is done.
 TEST_F(Faults, JobsWithOneOutputNameDoNotMixTheirFiles) {
     // x.wv: a lossless copy of another signal (44100 Hz int16 passes through).
     writeWav(dir / "y.wav", 44100, 44100 * 3);
@@ -377,14 +378,22 @@ TEST_F(Faults, JobsWithOneOutputNameDoNotMixTheirFiles) {
         q.QueueJob(a, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
         q.QueueJob(b, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
         std::unique_lock l(m);
-        cv.wait(l, [&] {
-            return ended && a.state == JobState::Finished && b.state == JobState::Finished;
-        });
+        auto over = [](const Row& r) {
+            return r.state == JobState::Finished || r.state == JobState::Failed;
+        };
+        ASSERT_TRUE(
+            cv.wait_for(l, std::chrono::seconds(60), [&] { return ended && over(a) && over(b); }));
     }
+    Row& done = a.state == JobState::Finished ? a : b;
+    Row& refused = &done == &a ? b : a;
+    EXPECT_EQ(done.text(), "done");
+    EXPECT_EQ(refused.state, JobState::Failed);
+    EXPECT_EQ(refused.text(), "output name already taken by " + done.path.NativeText());
     ASSERT_EQ(outputs().size(), 1u);
     std::ifstream f(dir / "out" / outputs()[0], std::ios::binary);
     const std::string got(std::istreambuf_iterator<char>(f), {});
-    EXPECT_TRUE(got == fromWav || got == fromWv) << "the output mixes two jobs' bytes";
+    EXPECT_TRUE(got == (&done == &a ? fromWav : fromWv))
+        << "not the output of the job that is done";
 }
 
 // A failed conversion leaves an earlier output of the same name as it was.
