@@ -10,6 +10,7 @@
 
 #include "base/FloatMode.h"
 #include "dsp/FIRDesign.h"
+#include "dsp/fft/SplitFFT.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -38,19 +39,6 @@ struct Kernels {
     void (*fold)(Math::complex* x, std::uint32_t s);
     // b[i] += tail[i]; tail[i] = next[i], i < n (next, b and tail disjoint).
     void (*overlapAdd)(double* b, double* tail, const double* next, std::size_t n);
-
-    // Paired channels (one complex transform for two real channels, bins in
-    // bit-reversed order):
-    // z[j] = (a[j], b[j]), j < n.
-    void (*interleave)(Math::complex* z, const double* a, const double* b, std::size_t n);
-    // Imaging by f: z[r f + t] = z[r] K[r f + t] for r < n, t < f (in place).
-    void (*imageMultiply)(Math::complex* z, const Math::complex* K, std::size_t n, std::uint32_t f);
-    // Folding by f: z[r] = sum_t z[r f + t] K[r f + t] for r < n (in place).
-    void (*foldMultiply)(Math::complex* z, const Math::complex* K, std::size_t n, std::uint32_t f);
-    // a[i] = Re z[i] (+ ta[i]), b[i] = Im z[i] (+ tb[i]) for i < n; a null
-    // tail adds nothing.
-    void (*deinterleave)(double* a, double* b, const Math::complex* z, const double* ta,
-                         const double* tb, std::size_t n);
 };
 
 void multiplyGeneric(Math::complex* dst, const Math::complex* a, const Math::complex* b,
@@ -71,32 +59,6 @@ void overlapAddGeneric(double* __restrict b, double* __restrict tail, const doub
                        std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
     std::memcpy(tail, next, n * sizeof(double));
-}
-
-void interleaveGeneric(Math::complex* z, const double* a, const double* b, std::size_t n) {
-    for (std::size_t j = 0; j < n; ++j) z[j] = {a[j], b[j]};
-}
-
-void imageMultiplyGeneric(Math::complex* z, const Math::complex* K, std::size_t n,
-                          std::uint32_t f) {
-    for (std::size_t r = n; r-- > 0;) {
-        const Math::complex x = z[r];
-        for (std::uint32_t t = 0; t < f; ++t) z[r * f + t] = x * K[r * f + t];
-    }
-}
-
-void foldMultiplyGeneric(Math::complex* z, const Math::complex* K, std::size_t n, std::uint32_t f) {
-    for (std::size_t r = 0; r < n; ++r) {
-        Math::complex sum = z[r * f] * K[r * f];
-        for (std::uint32_t t = 1; t < f; ++t) sum += z[r * f + t] * K[r * f + t];
-        z[r] = sum;
-    }
-}
-
-void deinterleaveGeneric(double* __restrict a, double* __restrict b, const Math::complex* z,
-                         const double* ta, const double* tb, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) a[i] = z[i].real + (ta ? ta[i] : 0.0);
-    for (std::size_t i = 0; i < n; ++i) b[i] = z[i].imag + (tb ? tb[i] : 0.0);
 }
 
 #ifdef TESSIVAL_FFTFILTER_AVX2
@@ -155,74 +117,7 @@ TESSIVAL_AVX2 void overlapAddAVX2(double* __restrict b, double* __restrict tail,
     std::memcpy(tail, next, n * sizeof(double));
 }
 
-TESSIVAL_AVX2 void interleaveAVX2(Math::complex* z, const double* a, const double* b,
-                                  std::size_t n) {
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        const __m256d va = _mm256_loadu_pd(a + j), vb = _mm256_loadu_pd(b + j);
-        const __m256d lo = _mm256_unpacklo_pd(va, vb);  // a0 b0 a2 b2
-        const __m256d hi = _mm256_unpackhi_pd(va, vb);  // a1 b1 a3 b3
-        double* d = reinterpret_cast<double*>(z + j);
-        _mm256_storeu_pd(d, _mm256_permute2f128_pd(lo, hi, 0x20));
-        _mm256_storeu_pd(d + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
-    }
-    interleaveGeneric(z + j, a + j, b + j, n - j);
-}
-
-TESSIVAL_AVX2 void imageMultiplyAVX2(Math::complex* z, const Math::complex* K, std::size_t n,
-                                     std::uint32_t f) {
-    for (std::size_t r = n; r-- > 0;) {
-        const __m256d x = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(z + r));
-        double* d = reinterpret_cast<double*>(z + r * f);
-        const double* k = reinterpret_cast<const double*>(K + r * f);
-        for (std::uint32_t t = 0; t < 2 * f; t += 4)
-            _mm256_storeu_pd(d + t, cmul(x, _mm256_loadu_pd(k + t)));
-    }
-}
-
-TESSIVAL_AVX2 void foldMultiplyAVX2(Math::complex* z, const Math::complex* K, std::size_t n,
-                                    std::uint32_t f) {
-    // Two outputs r, r + 1 at a time: their f products each, summed by halves.
-    std::size_t r = 0;
-    for (; r + 2 <= n; r += 2) {
-        const double* x = reinterpret_cast<const double*>(z + r * f);
-        const double* k = reinterpret_cast<const double*>(K + r * f);
-        __m256d s0 = cmul(_mm256_loadu_pd(x), _mm256_loadu_pd(k));
-        __m256d s1 = cmul(_mm256_loadu_pd(x + 2 * f), _mm256_loadu_pd(k + 2 * f));
-        for (std::uint32_t t = 4; t < 2 * f; t += 4) {
-            s0 = _mm256_add_pd(s0, cmul(_mm256_loadu_pd(x + t), _mm256_loadu_pd(k + t)));
-            s1 = _mm256_add_pd(
-                s1, cmul(_mm256_loadu_pd(x + 2 * f + t), _mm256_loadu_pd(k + 2 * f + t)));
-        }
-        const __m256d sum = _mm256_add_pd(_mm256_permute2f128_pd(s0, s1, 0x20),
-                                          _mm256_permute2f128_pd(s0, s1, 0x31));
-        _mm256_storeu_pd(reinterpret_cast<double*>(z + r), sum);
-    }
-    for (; r < n; ++r) {
-        Math::complex sum = z[r * f] * K[r * f];
-        for (std::uint32_t t = 1; t < f; ++t) sum += z[r * f + t] * K[r * f + t];
-        z[r] = sum;
-    }
-}
-
-TESSIVAL_AVX2 void deinterleaveAVX2(double* __restrict a, double* __restrict b,
-                                    const Math::complex* z, const double* ta, const double* tb,
-                                    std::size_t n) {
-    const __m256d zero = _mm256_setzero_pd();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const double* s = reinterpret_cast<const double*>(z + i);
-        const __m256d v0 = _mm256_loadu_pd(s), v1 = _mm256_loadu_pd(s + 4);
-        const __m256d lo = _mm256_permute2f128_pd(v0, v1, 0x20);  // r0 i0 r2 i2
-        const __m256d hi = _mm256_permute2f128_pd(v0, v1, 0x31);  // r1 i1 r3 i3
-        const __m256d re = _mm256_unpacklo_pd(lo, hi), im = _mm256_unpackhi_pd(lo, hi);
-        _mm256_storeu_pd(a + i, _mm256_add_pd(re, ta ? _mm256_loadu_pd(ta + i) : zero));
-        _mm256_storeu_pd(b + i, _mm256_add_pd(im, tb ? _mm256_loadu_pd(tb + i) : zero));
-    }
-    deinterleaveGeneric(a + i, b + i, z + i, ta ? ta + i : nullptr, tb ? tb + i : nullptr, n - i);
-}
-
-// AVX-512 forms of the paired-channel loops and of the product. (Zero-masked
+// AVX-512 form of the product. (Zero-masked
 // intrinsics throughout: GCC 12 warns about the undefined source operand of
 // the unmasked shuffles.)
 #define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
@@ -245,76 +140,20 @@ TESSIVAL_AVX512 void multiplyAVX512(Math::complex* dst, const Math::complex* a,
     multiplyAVX2(dst + k, a + k, b + k, n - k);
 }
 
-TESSIVAL_AVX512 void interleaveAVX512(Math::complex* z, const double* a, const double* b,
-                                      std::size_t n) {
-    const __m512i lo = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
-    const __m512i hi = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
-    std::size_t j = 0;
-    for (; j + 8 <= n; j += 8) {
-        const __m512d va = _mm512_loadu_pd(a + j), vb = _mm512_loadu_pd(b + j);
-        double* d = reinterpret_cast<double*>(z + j);
-        _mm512_storeu_pd(d, _mm512_permutex2var_pd(va, lo, vb));
-        _mm512_storeu_pd(d + 8, _mm512_permutex2var_pd(va, hi, vb));
-    }
-    interleaveAVX2(z + j, a + j, b + j, n - j);
-}
-
-TESSIVAL_AVX512 void imageMultiplyAVX512(Math::complex* z, const Math::complex* K, std::size_t n,
-                                         std::uint32_t f) {
-    if (f != 2 || n < 2) return imageMultiplyAVX2(z, K, n, f);
-    // Two source bins r, r + 1 to the four bins 2r .. 2r + 3, from the top.
-    const __m512i twice = _mm512_setr_epi64(0, 1, 0, 1, 2, 3, 2, 3);
-    std::size_t r = n;
-    if (r % 2) {
-        --r;
-        const Math::complex x = z[r];
-        z[2 * r] = x * K[2 * r];
-        z[2 * r + 1] = x * K[2 * r + 1];
-    }
-    while (r >= 2) {
-        r -= 2;
-        const __m512d src = _mm512_maskz_loadu_pd(0x0F, reinterpret_cast<const double*>(z + r));
-        const __m512d x = _mm512_maskz_permutexvar_pd(0xFF, twice, src);
-        const __m512d k = _mm512_loadu_pd(reinterpret_cast<const double*>(K + 2 * r));
-        _mm512_storeu_pd(reinterpret_cast<double*>(z + 2 * r), cmul512(x, k));
-    }
-}
-
-TESSIVAL_AVX512 void deinterleaveAVX512(double* __restrict a, double* __restrict b,
-                                        const Math::complex* z, const double* ta, const double* tb,
-                                        std::size_t n) {
-    const __m512i even = _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14);
-    const __m512i odd = _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15);
-    const __m512d zero = _mm512_setzero_pd();
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const double* s = reinterpret_cast<const double*>(z + i);
-        const __m512d v0 = _mm512_loadu_pd(s), v1 = _mm512_loadu_pd(s + 8);
-        const __m512d re = _mm512_permutex2var_pd(v0, even, v1);
-        const __m512d im = _mm512_permutex2var_pd(v0, odd, v1);
-        _mm512_storeu_pd(a + i, _mm512_add_pd(re, ta ? _mm512_loadu_pd(ta + i) : zero));
-        _mm512_storeu_pd(b + i, _mm512_add_pd(im, tb ? _mm512_loadu_pd(tb + i) : zero));
-    }
-    deinterleaveAVX2(a + i, b + i, z + i, ta ? ta + i : nullptr, tb ? tb + i : nullptr, n - i);
-}
 #endif
 
 #ifdef TESSIVAL_FFTFILTER_AVX2
-constexpr Kernels kAVX2Kernels{multiplyAVX2,     multiplyMirroredAVX2, foldAVX2,
-                               overlapAddAVX2,   interleaveAVX2,       imageMultiplyAVX2,
-                               foldMultiplyAVX2, deinterleaveAVX2};
+constexpr Kernels kAVX2Kernels{multiplyAVX2, multiplyMirroredAVX2, foldAVX2, overlapAddAVX2};
 #endif
 
-constexpr Kernels kGenericKernels{
-    multiplyGeneric,   multiplyMirroredGeneric, foldGeneric,         overlapAddGeneric,
-    interleaveGeneric, imageMultiplyGeneric,    foldMultiplyGeneric, deinterleaveGeneric};
+constexpr Kernels kGenericKernels{multiplyGeneric, multiplyMirroredGeneric, foldGeneric,
+                                  overlapAddGeneric};
 
 Kernels chooseKernels() {
 #ifdef TESSIVAL_FFTFILTER_AVX2
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
         __builtin_cpu_supports("fma"))
-        return {multiplyAVX512,   multiplyMirroredAVX2, foldAVX2,         overlapAddAVX2,
-                interleaveAVX512, imageMultiplyAVX512,  foldMultiplyAVX2, deinterleaveAVX512};
+        return {multiplyAVX512, multiplyMirroredAVX2, foldAVX2, overlapAddAVX2};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return kAVX2Kernels;
 #endif
     return kGenericKernels;
@@ -497,13 +336,12 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
     // M >= 2L gives; the single-channel path would carry a longer one.
     if (this->channels >= 2 && size_ <= kMaxPairedTransform && tailLength_ <= this->outputBlock &&
         !unpaired) {
-        // Complex transforms of n points use the tables of real size 2n.
-        pairIn_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->inputDFT().n));
-        pairOut_ = &OOURA::FFT::R2C::ForSize(2 * std::size_t(this->outputDFT().n));
+        pairIn_ = &OOURA::FFT::Split::ForSize(this->inputDFT().n);
+        pairOut_ = &OOURA::FFT::Split::ForSize(this->outputDFT().n);
         const unsigned bits = static_cast<unsigned>(std::countr_zero(size_));
         auto allocate = [this] {
-            return static_cast<Math::complex*>(
-                ::operator new[](size_ * sizeof(Math::complex), std::align_val_t(kAlign)));
+            return static_cast<double*>(
+                ::operator new[](2 * std::size_t{size_} * sizeof(double), std::align_val_t(kAlign)));
         };
         pairSpectrum_.reset(allocate());
         pairWork_.reset(allocate());
@@ -514,7 +352,9 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
             Math::complex v = k == 0 || k == half ? Math::complex{K[k].real, 0.0}
                               : k < half          ? K[k]
                                                   : Math::conj(K[size_ - k]);
-            pairSpectrum_[OOURA::FFT::bitReversed(k, bits)] = v * 0.5;
+            const std::size_t at = OOURA::FFT::bitReversed(k, bits);
+            pairSpectrum_[at] = v.real * 0.5;
+            pairSpectrum_[size_ + at] = v.imag * 0.5;
         }
     }
 }
@@ -601,30 +441,37 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
 
 template <int N>
 void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double* b) {
-    const std::uint32_t ob = this->outputBlock;
+    using OOURA::FFT::Split;
     const std::uint32_t nIn = static_cast<std::uint32_t>(this->inputDFT().n);
     const std::uint32_t nOut = static_cast<std::uint32_t>(this->outputDFT().n);
-    Math::complex* z = pairWork_.get();
-    const Math::complex* K = pairSpectrum_.get();
-    kernels.interleave(z, a, b, nIn);
-    pairIn_->scrambledForward(z);
+    double* zr = pairWork_.get();
+    double* zi = zr + size_;
+    const double* kr = pairSpectrum_.get();
+    const double* ki = kr + size_;
+    pairIn_->forward(a, b, zr, zi);
     // In bit-reversed order imaging repeats every bin 2^e times in a row and
     // folding adds runs of 2^-e neighbours.
     if constexpr (N == 2)
-        kernels.imageMultiply(z, K, nIn, size_ / nIn);
+        Split::imageMultiply(zr, zi, kr, ki, nIn, size_ / nIn);
     else if constexpr (N == 0)
-        kernels.foldMultiply(z, K, nOut, size_ / nOut);
+        Split::foldMultiply(zr, zi, kr, ki, nOut, size_ / nOut);
     else
-        kernels.multiply(z, z, K, size_);
-    pairOut_->scrambledInverse(z);
+        Split::multiply(zr, zi, kr, ki, size_);
+    pairOut_->inverse(zr, zi);
+    emit(ta, a, zr);
+    emit(tb, b, zi);
+}
 
-    // Output and overlap-add: the tail adds to the first tailLength_ samples.
-    const std::uint32_t head = std::min(tailLength_, ob);
-    kernels.deinterleave(a, b, z, ta.tailIsZero ? nullptr : ta.tail.get(),
-                         tb.tailIsZero ? nullptr : tb.tail.get(), head);
-    kernels.deinterleave(a + head, b + head, z + head, nullptr, nullptr, ob - head);
-    kernels.deinterleave(ta.tail.get(), tb.tail.get(), z + ob, nullptr, nullptr, tailLength_);
-    ta.tailIsZero = tb.tailIsZero = false;
+template <int N>
+void FFTFilter<N>::emit(ChannelTail& t, double* out, const double* z) {
+    // The tail of the previous block adds to the first tailLength_ samples.
+    const std::uint32_t ob = this->outputBlock;
+    const std::uint32_t head = t.tailIsZero ? 0 : std::min(tailLength_, ob);
+    const double* tail = t.tail.get();
+    for (std::uint32_t i = 0; i < head; ++i) out[i] = z[i] + tail[i];
+    std::memcpy(out + head, z + head, (ob - head) * sizeof(double));
+    std::memcpy(t.tail.get(), z + ob, tailLength_ * sizeof(double));
+    t.tailIsZero = false;
 }
 
 template <int N>

@@ -33,6 +33,7 @@
 #include "audio/format/Format.h"
 #include "dsp/BandSpec.h"
 #include "dsp/fft/FFT.h"
+#include "dsp/fft/SplitFFT.h"
 
 namespace DSP {
 
@@ -135,6 +136,9 @@ private:
     // parts of one complex transform (the kernel is real, so the parts do not
     // mix). Same outputs as two channel steps up to rounding.
     void pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double* b);
+    // One channel's block from the pair's inverse transform z: output with
+    // the tail added, then the new tail.
+    void emit(ChannelTail& t, double* out, const double* z);
     std::int64_t mapLength(std::int64_t upstreamBytes) const;
 
     std::uint32_t size_;
@@ -143,13 +147,14 @@ private:
     std::uint32_t tailLength_;
     std::unique_ptr<Math::complex[], FreeAligned> kernelSpectrum_;
     std::vector<ChannelTail> tails_;
-    // Paired channels (null when not used): complex transforms of the input
-    // and output sizes, the kernel's full spectrum in bit-reversed order and
-    // halved (a complex inverse is twice the real one), and the work area.
-    const OOURA::FFT::Base* pairIn_ = nullptr;
-    const OOURA::FFT::Base* pairOut_ = nullptr;
-    std::unique_ptr<Math::complex[], FreeAligned> pairSpectrum_;
-    std::unique_ptr<Math::complex[], FreeAligned> pairWork_;
+    // Paired channels (null when not used): split complex transforms of the
+    // input and output sizes, the kernel's full spectrum in bit-reversed order
+    // and halved (a complex inverse is twice the real one), and the work
+    // area; each of 2M doubles, the real parts first, then the imaginary.
+    const OOURA::FFT::Split* pairIn_ = nullptr;
+    const OOURA::FFT::Split* pairOut_ = nullptr;
+    std::unique_ptr<double[], FreeAligned> pairSpectrum_;
+    std::unique_ptr<double[], FreeAligned> pairWork_;
 };
 
 extern template class FFTFilter<0>;

@@ -57,21 +57,6 @@ bool isPowerOfTwo(long n) {
     return n > 0 && (n & (n - 1)) == 0;
 }
 
-// (cos, sin)(2 pi j / N) for 0 <= j <= N/4, the argument kept within
-// [0, pi/4] for accuracy.
-void twiddle(std::size_t j, std::size_t N, double& c, double& s) {
-    const double twoPi = 6.283185307179586;
-    if (8 * j <= N) {
-        const double t = twoPi * static_cast<double>(j) / static_cast<double>(N);
-        c = std::cos(t);
-        s = std::sin(t);
-    } else {
-        const double t = twoPi * static_cast<double>(N / 4 - j) / static_cast<double>(N);
-        c = std::sin(t);
-        s = std::cos(t);
-    }
-}
-
 void makeTables(int n, int* ip, double* w) {
     ip[0] = 0;
     const std::size_t N = static_cast<std::size_t>(n) / 2;
@@ -85,7 +70,7 @@ void makeTables(int n, int* ip, double* w) {
     }
     if (N >= 2) {
         const std::size_t q = N / 4;
-        for (std::size_t j = 0; j < q; ++j) twiddle(j, N, w[2 * j], w[2 * j + 1]);
+        for (std::size_t j = 0; j < q; ++j) detail::twiddle(j, N, w[2 * j], w[2 * j + 1]);
         // W_N^p for any p < N, by quarter turns of the first table.
         auto power = [&](std::size_t p, double* out) {
             const double c = w[2 * (p % q)], s = w[2 * (p % q) + 1];
@@ -115,6 +100,35 @@ void makeTables(int n, int* ip, double* w) {
 }
 
 }  // namespace
+
+namespace detail {
+
+void twiddle(std::size_t p, std::size_t N, double& c, double& s) {
+    const std::size_t q = N / 4;
+    if (q == 0) {  // N <= 2
+        c = p == 0 ? 1.0 : -1.0;
+        s = 0.0;
+        return;
+    }
+    // W^p = i^(p / q) W^(p % q), W^j from an argument within [0, pi/4].
+    const std::size_t j = p % q;
+    const double twoPi = 6.283185307179586;
+    double c0, s0;
+    if (8 * j <= N) {
+        const double t = twoPi * static_cast<double>(j) / static_cast<double>(N);
+        c0 = std::cos(t);
+        s0 = std::sin(t);
+    } else {
+        const double t = twoPi * static_cast<double>(q - j) / static_cast<double>(N);
+        c0 = std::sin(t);
+        s0 = std::cos(t);
+    }
+    const double turns[4][2] = {{c0, s0}, {-s0, c0}, {-c0, -s0}, {s0, -c0}};
+    c = turns[(p / q) % 4][0];
+    s = turns[(p / q) % 4][1];
+}
+
+}  // namespace detail
 
 std::size_t ipSize(int n) {
     if (n <= 1) return 3;
@@ -241,6 +255,7 @@ std::size_t bitReversed(std::size_t k, unsigned bits) {
 namespace detail {
 void forceGenericKernels(bool on) {
     kernels() = on ? kGeneric : bestKernels();
+    selectSplitKernels(on);
 }
 }  // namespace detail
 

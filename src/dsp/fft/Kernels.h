@@ -31,6 +31,26 @@ static inline std::size_t passTableOffset(std::size_t N, std::size_t L) {
     return off;
 }
 
+// Split-layout complex transforms (SplitKernelsImpl.inc) of N points: for
+// N < 64 the table holds W_N^j = (cos, sin) interleaved for j < N/2; from 64
+// on, for each radix-4 pass length L = N, N/4, ... >= 32 in turn, per group
+// of eight indices j < L/4 the 48 doubles cos, sin of W_L^j, W_L^2j, W_L^3j
+// (eight of each), then cos, sin of W_16^j, j < 8 (used when log2 N is even).
+static inline std::size_t splitPassOffset(std::size_t N, std::size_t L) {
+    std::size_t off = 0;
+    for (std::size_t l = N; l > L && l >= 32; l /= 4) off += 3 * l / 2;
+    return off;
+}
+static inline std::size_t splitTableSize(std::size_t N) {
+    return N < 64 ? N : splitPassOffset(N, 16) + 16;
+}
+
+// (cos, sin)(2 pi p / N) for 0 <= p < N, from the first octant.
+void twiddle(std::size_t p, std::size_t N, double& c, double& s);
+
+// Makes the split transforms use the portable kernels (or the best again).
+void selectSplitKernels(bool generic);
+
 // Whole real transforms for n >= 4 with built tables.
 // Complex transforms of N points on the tables of real size 2N, bins in
 // bit-reversed order: forward (sign +) takes natural order, inverse (sign -)
@@ -40,6 +60,14 @@ void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void complexForward(std::size_t N, double* a, const double* w);
 void complexInverse(std::size_t N, double* a, const double* w);
+void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
+                  const double* w);
+void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
+void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                        std::size_t f);
+void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                       std::size_t f);
 }  // namespace generic
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -49,12 +77,28 @@ void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void complexForward(std::size_t N, double* a, const double* w);
 void complexInverse(std::size_t N, double* a, const double* w);
+void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
+                  const double* w);
+void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
+void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                        std::size_t f);
+void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                       std::size_t f);
 }  // namespace avx2
 namespace avx512 {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void complexForward(std::size_t N, double* a, const double* w);
 void complexInverse(std::size_t N, double* a, const double* w);
+void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
+                  const double* w);
+void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
+void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                        std::size_t f);
+void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                       std::size_t f);
 }  // namespace avx512
 #endif
 

@@ -13,6 +13,7 @@
 #define TESSIVAL_FFT_NS avx2
 #define TESSIVAL_FFT_ADDSUB 1
 #include "dsp/fft/KernelsImpl.inc"
+#include "dsp/fft/SplitKernelsImpl.inc"
 #if defined(__clang__)
 #pragma clang attribute pop
 #endif

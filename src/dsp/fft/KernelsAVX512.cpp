@@ -14,6 +14,7 @@
 #define TESSIVAL_FFT_ADDSUB 1
 #define TESSIVAL_FFT_WIDE 1
 #include "dsp/fft/KernelsImpl.inc"
+#include "dsp/fft/SplitKernelsImpl.inc"
 #if defined(__clang__)
 #pragma clang attribute pop
 #endif

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "dsp/fft/FFT.h"
+#include "dsp/fft/SplitFFT.h"
 
 namespace {
 
 using OOURA::FFT::Base;
 using OOURA::FFT::R2C;
+using OOURA::FFT::Split;
 using OOURA::FFT::rdft;
 
 constexpr long double kPi = 3.141592653589793238462643383279502884L;
@@ -154,21 +156,21 @@ TEST_P(FFTKernels, ForwardThenInverseMultipliesByHalfTheSize) {
     }
 }
 
-// The complex transforms in bit-reversed bin order, against direct sums: all
-// bins up to 2^10 points, a sample of bins at sizes that take the recursive
-// path. The inverse is checked on bins made up for it, then on the way back.
-TEST_P(FFTKernels, ScrambledComplexTransformsMatchDirectSums) {
+// The split complex transforms in bit-reversed bin order, against direct
+// sums: all bins up to 2^10 points, a sample of bins at sizes that take the
+// recursive path. The inverse is checked on bins made up for it, then on the
+// way back.
+TEST_P(FFTKernels, SplitComplexTransformsMatchDirectSums) {
     for (std::size_t N = 1; N <= (std::size_t{1} << 15); N *= 2) {
         SCOPED_TRACE(N);
         unsigned bits = 0;
         while ((std::size_t{1} << bits) < N) ++bits;
-        const R2C& fft = R2C::ForSize(2 * N);
+        const Split& fft = Split::ForSize(N);
+        ASSERT_EQ(N, fft.size());
         const auto re = randomReals(N, static_cast<unsigned>(N) + 1);
         const auto im = randomReals(N, static_cast<unsigned>(N) + 2);
-        std::vector<Math::complex> z(N);
-        for (std::size_t j = 0; j < N; ++j) z[j] = {re[j], im[j]};
-        std::vector<Math::complex> Z = z;
-        fft.scrambledForward(Z.data());
+        std::vector<double> Zr(N), Zi(N);
+        fft.forward(re.data(), im.data(), Zr.data(), Zi.data());  // out of place
 
         std::vector<std::size_t> bins;
         for (std::size_t k = 0; k < N; ++k)
@@ -182,33 +184,76 @@ TEST_P(FFTKernels, ScrambledComplexTransformsMatchDirectSums) {
                 fr += re[j] * circle.c[t] - im[j] * circle.s[t];
                 fi += re[j] * circle.s[t] + im[j] * circle.c[t];
             }
-            const Math::complex got = Z[OOURA::FFT::bitReversed(k, bits)];
-            worstF = std::max({worstF, std::fabs(got.real - fr), std::fabs(got.imag - fi)});
+            const std::size_t at = OOURA::FFT::bitReversed(k, bits);
+            worstF = std::max({worstF, std::fabs(Zr[at] - fr), std::fabs(Zi[at] - fi)});
         }
         EXPECT_LT(static_cast<double>(worstF / scale), 1e-13);
 
         // Inverse: z taken as bins, bin j stored at bitReversed(j);
         // sum_j z[j] e^(-2 pi i jk/N) expected at k.
-        std::vector<Math::complex> B(N);
-        for (std::size_t j = 0; j < N; ++j) B[OOURA::FFT::bitReversed(j, bits)] = z[j];
-        fft.scrambledInverse(B.data());
+        std::vector<double> Br(N), Bi(N);
+        for (std::size_t j = 0; j < N; ++j) {
+            Br[OOURA::FFT::bitReversed(j, bits)] = re[j];
+            Bi[OOURA::FFT::bitReversed(j, bits)] = im[j];
+        }
+        fft.inverse(Br.data(), Bi.data());
         for (std::size_t k : bins) {
             long double ir = 0, ii = 0;
             for (std::size_t j = 0, t = 0; j < N; ++j, t = (t + k) % N) {
                 ir += re[j] * circle.c[t] + im[j] * circle.s[t];
                 ii += im[j] * circle.c[t] - re[j] * circle.s[t];
             }
-            worstI = std::max({worstI, std::fabs(B[k].real - ir), std::fabs(B[k].imag - ii)});
+            worstI = std::max({worstI, std::fabs(Br[k] - ir), std::fabs(Bi[k] - ii)});
         }
         EXPECT_LT(static_cast<double>(worstI / scale), 1e-13);
 
-        // Forward then inverse multiplies by N.
-        fft.scrambledInverse(Z.data());
+        // In place, forward then inverse multiplies by N.
+        std::vector<double> Yr = re, Yi = im;
+        fft.forward(Yr.data(), Yi.data(), Yr.data(), Yi.data());
+        EXPECT_EQ(Zr, Yr);
+        EXPECT_EQ(Zi, Yi);
+        fft.inverse(Yr.data(), Yi.data());
         double err = 0;
         for (std::size_t j = 0; j < N; ++j)
-            err = std::max({err, std::fabs(Z[j].real - re[j] * double(N)),
-                            std::fabs(Z[j].imag - im[j] * double(N))});
+            err = std::max({err, std::fabs(Yr[j] - re[j] * double(N)),
+                            std::fabs(Yi[j] - im[j] * double(N))});
         EXPECT_LT(err / double(N), 1e-14 * (bits + 1));
+    }
+}
+
+// The spectrum products against their definitions, with lengths that leave
+// a remainder after the vector loops.
+TEST_P(FFTKernels, SplitSpectrumProducts) {
+    for (std::size_t f : {1, 2, 4}) {
+        for (std::size_t n : {1, 7, 8, 29, 64}) {
+            SCOPED_TRACE(testing::Message() << "f " << f << " n " << n);
+            const std::size_t m = n * f;
+            const auto zr = randomReals(m, 3), zi = randomReals(m, 4);
+            const auto kr = randomReals(m, 5), ki = randomReals(m, 6);
+            auto product = [&](std::size_t a, std::size_t k) {
+                return std::pair{zr[a] * kr[k] - zi[a] * ki[k], zr[a] * ki[k] + zi[a] * kr[k]};
+            };
+            std::vector<double> r = zr, i = zi;
+            Split::imageMultiply(r.data(), i.data(), kr.data(), ki.data(), n, f);
+            for (std::size_t d = 0; d < m; ++d) {
+                EXPECT_EQ(product(d / f, d).first, r[d]) << d;
+                EXPECT_EQ(product(d / f, d).second, i[d]) << d;
+            }
+            r = zr, i = zi;
+            Split::foldMultiply(r.data(), i.data(), kr.data(), ki.data(), n, f);
+            for (std::size_t d = 0; d < n; ++d) {
+                auto sum = product(d * f, d * f);
+                for (std::size_t t = 1; t < f; ++t) {
+                    sum.first += product(d * f + t, d * f + t).first;
+                    sum.second += product(d * f + t, d * f + t).second;
+                }
+                EXPECT_EQ(sum.first, r[d]) << d;
+                EXPECT_EQ(sum.second, i[d]) << d;
+            }
+            r = zr, i = zi;
+            Split::multiply(r.data(), i.data(), kr.data(), ki.data(), m);
+            for (std::size_t d = 0; d < m; ++d) EXPECT_EQ(product(d, d).first, r[d]) << d;
+        }
     }
 }
 
@@ -227,6 +272,23 @@ TEST(FFT, PortableAndBestKernelsAgreeBitForBit) {
         OOURA::FFT::detail::forceGenericKernels(false);
         EXPECT_EQ(0, std::memcmp(spectra[0].data(), spectra[1].data(), n * sizeof(double))) << n;
         EXPECT_EQ(0, std::memcmp(signals[0].data(), signals[1].data(), n * sizeof(double))) << n;
+    }
+    for (std::size_t N : {4, 32, 64, 128, 4096, 1 << 14}) {
+        const auto re = randomReals(N, 7), im = randomReals(N, 8);
+        std::vector<double> out[2];
+        for (int generic = 0; generic < 2; ++generic) {
+            OOURA::FFT::detail::forceGenericKernels(generic == 1);
+            std::vector<double> r = re, i = im;
+            Split::ForSize(N).forward(r.data(), i.data(), r.data(), i.data());
+            out[generic] = r;
+            out[generic].insert(out[generic].end(), i.begin(), i.end());
+            Split::ForSize(N).inverse(r.data(), i.data());
+            out[generic].insert(out[generic].end(), r.begin(), r.end());
+            out[generic].insert(out[generic].end(), i.begin(), i.end());
+        }
+        OOURA::FFT::detail::forceGenericKernels(false);
+        EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), out[0].size() * sizeof(double)))
+            << "split " << N;
     }
 }
 

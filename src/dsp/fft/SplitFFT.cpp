@@ -1,0 +1,121 @@
+#include "dsp/fft/SplitFFT.h"
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <new>
+
+#include "dsp/fft/Kernels.h"
+
+namespace OOURA::FFT {
+
+namespace {
+
+constexpr unsigned kSlots = 24;  // sizes 2^0 .. 2^23, as the real transforms
+
+struct SplitKernels {
+    decltype(&detail::generic::splitForward) forward;
+    decltype(&detail::generic::splitInverse) inverse;
+    decltype(&detail::generic::splitMultiply) multiply;
+    decltype(&detail::generic::splitImageMultiply) image;
+    decltype(&detail::generic::splitFoldMultiply) fold;
+};
+
+#define TESSIVAL_SPLIT_SET(ns)                                                             \
+    SplitKernels {                                                                         \
+        detail::ns::splitForward, detail::ns::splitInverse, detail::ns::splitMultiply,     \
+            detail::ns::splitImageMultiply, detail::ns::splitFoldMultiply                  \
+    }
+
+SplitKernels bestKernels() {
+#ifdef TESSIVAL_FFT_HAVE_AVX2
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
+        return TESSIVAL_SPLIT_SET(avx512);
+    if (__builtin_cpu_supports("avx2")) return TESSIVAL_SPLIT_SET(avx2);
+#endif
+    return TESSIVAL_SPLIT_SET(generic);
+}
+
+SplitKernels& kernels() {
+    static SplitKernels set = bestKernels();
+    return set;
+}
+
+}  // namespace
+
+namespace detail {
+void selectSplitKernels(bool generic) {
+    kernels() = generic ? TESSIVAL_SPLIT_SET(generic) : bestKernels();
+}
+}  // namespace detail
+
+#undef TESSIVAL_SPLIT_SET
+
+Split::Split(std::size_t N)
+    : N_(N),
+      w_(static_cast<double*>(::operator new[](detail::splitTableSize(N) * sizeof(double),
+                                               std::align_val_t{64}))) {
+    double* w = w_.get();
+    if (N < 64) {
+        for (std::size_t j = 0; j < N / 2; ++j) detail::twiddle(j, N, w[2 * j], w[2 * j + 1]);
+        return;
+    }
+    for (std::size_t L = N; L >= 32; L /= 4) {
+        double* t = w + detail::splitPassOffset(N, L);
+        const std::size_t stride = N / L;
+        for (std::size_t j = 0; j < L / 4; ++j) {
+            double* g = t + 48 * (j / 8) + j % 8;
+            for (std::size_t k = 1; k <= 3; ++k)
+                detail::twiddle(k * j * stride, N, g[16 * (k - 1)], g[16 * (k - 1) + 8]);
+        }
+    }
+    double* t = w + detail::splitPassOffset(N, 16);
+    for (std::size_t j = 0; j < 8; ++j) detail::twiddle(j * (N / 16), N, t[j], t[8 + j]);
+}
+
+const Split& Split::ForSize(std::size_t m) {
+    unsigned k = 0;
+    while (k < kSlots && (std::size_t{1} << k) < m) ++k;
+    if (k >= kSlots) throw Base::TooBig{};
+
+    struct Cache {
+        std::mutex fill;
+        std::array<std::atomic<const Split*>, kSlots> slot{};
+        std::array<std::unique_ptr<Split>, kSlots> owned;
+    };
+    static Cache cache;
+
+    if (const Split* p = cache.slot[k].load(std::memory_order_acquire)) return *p;
+    std::lock_guard<std::mutex> lock(cache.fill);
+    if (const Split* p = cache.slot[k].load(std::memory_order_relaxed)) return *p;
+    auto instance = std::make_unique<Split>(std::size_t{1} << k);
+    const Split* p = instance.get();
+    cache.owned[k] = std::move(instance);
+    cache.slot[k].store(p, std::memory_order_release);
+    return *p;
+}
+
+void Split::forward(const double* srcRe, const double* srcIm, double* re, double* im) const {
+    kernels().forward(N_, srcRe, srcIm, re, im, w_.get());
+}
+
+void Split::inverse(double* re, double* im) const {
+    kernels().inverse(N_, re, im, w_.get());
+}
+
+void Split::multiply(double* re, double* im, const double* kr, const double* ki, std::size_t n) {
+    kernels().multiply(re, im, kr, ki, n);
+}
+
+void Split::imageMultiply(double* re, double* im, const double* kr, const double* ki,
+                          std::size_t n, std::size_t f) {
+    kernels().image(re, im, kr, ki, n, f);
+}
+
+void Split::foldMultiply(double* re, double* im, const double* kr, const double* ki,
+                         std::size_t n, std::size_t f) {
+    kernels().fold(re, im, kr, ki, n, f);
+}
+
+}  // namespace OOURA::FFT
