@@ -17,27 +17,21 @@ namespace {
 constexpr unsigned kSlots = 24;  // sizes 2^0 .. 2^23
 
 using Transform = void (*)(std::size_t, double*, const int*, const double*);
-using ComplexTransform = void (*)(std::size_t, double*, const double*);
 
 struct KernelSet {
     Transform forward;
     Transform inverse;
-    ComplexTransform complexForward;
-    ComplexTransform complexInverse;
 };
 
-constexpr KernelSet kGeneric{detail::generic::forward, detail::generic::inverse,
-                             detail::generic::complexForward, detail::generic::complexInverse};
+constexpr KernelSet kGeneric{detail::generic::forward, detail::generic::inverse};
 
 KernelSet bestKernels() {
 #ifdef TESSIVAL_FFT_HAVE_AVX2
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
-        return {detail::avx512::forward, detail::avx512::inverse, detail::avx512::complexForward,
-                detail::avx512::complexInverse};
+        return {detail::avx512::forward, detail::avx512::inverse};
     if (__builtin_cpu_supports("avx2"))
-        return {detail::avx2::forward, detail::avx2::inverse, detail::avx2::complexForward,
-                detail::avx2::complexInverse};
+        return {detail::avx2::forward, detail::avx2::inverse};
 #endif
     return kGeneric;
 }
@@ -232,18 +226,6 @@ void R2C::Inverse(double* dest, const Math::complex* src) const {
     dest[0] = dc;
     dest[1] = nyquist;
     transform(-1, dest);
-}
-
-void Base::scrambledForward(Math::complex* z) const {
-    if (ip[0] != n) throw std::logic_error("FFT tables not built");
-    kernels().complexForward(static_cast<std::size_t>(n) / 2, reinterpret_cast<double*>(z),
-                             w.get());
-}
-
-void Base::scrambledInverse(Math::complex* z) const {
-    if (ip[0] != n) throw std::logic_error("FFT tables not built");
-    kernels().complexInverse(static_cast<std::size_t>(n) / 2, reinterpret_cast<double*>(z),
-                             w.get());
 }
 
 std::size_t bitReversed(std::size_t k, unsigned bits) {

@@ -46,17 +46,6 @@ public:
     // The raw transform with this instance's tables (see rdft).
     void transform(int direction, double* a) const { rdft(n, direction, a, ip.get(), w.get()); }
 
-    // Complex transforms of N = n/2 points in place on z[0 .. N), with the
-    // bins in bit-reversed order: bin k sits at index bitReversed(k, log2 N).
-    // For fast convolution, where the order of the bins does not matter and
-    // no permutation pass is needed. Tables must be built (ForSize does).
-    // Forward: natural order in, Z[k] = sum_j z[j] exp(+2 pi i jk/N) out.
-    void scrambledForward(Math::complex* z) const;
-    // Inverse: bins in bit-reversed order in, z[j] = sum_k Z[k] exp(-2 pi i
-    // jk/N) out in natural order; unscaled (forward then inverse multiplies
-    // by N).
-    void scrambledInverse(Math::complex* z) const;
-
     struct AlignedFree {
         void operator()(double* p) const;
     };

@@ -51,15 +51,11 @@ void twiddle(std::size_t p, std::size_t N, double& c, double& s);
 // Makes the split transforms use the portable kernels (or the best again).
 void selectSplitKernels(bool generic);
 
-// Whole real transforms for n >= 4 with built tables.
-// Complex transforms of N points on the tables of real size 2N, bins in
-// bit-reversed order: forward (sign +) takes natural order, inverse (sign -)
-// returns it.
+// Whole real transforms for n >= 4 with built tables, and the split
+// transforms and spectrum products of SplitFFT.h.
 namespace generic {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void complexForward(std::size_t N, double* a, const double* w);
-void complexInverse(std::size_t N, double* a, const double* w);
 void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
                   const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
@@ -75,8 +71,6 @@ void splitFoldMultiply(double* re, double* im, const double* kr, const double* k
 namespace avx2 {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void complexForward(std::size_t N, double* a, const double* w);
-void complexInverse(std::size_t N, double* a, const double* w);
 void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
                   const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
@@ -89,8 +83,6 @@ void splitFoldMultiply(double* re, double* im, const double* kr, const double* k
 namespace avx512 {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void complexForward(std::size_t N, double* a, const double* w);
-void complexInverse(std::size_t N, double* a, const double* w);
 void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
                   const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
