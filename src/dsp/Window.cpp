@@ -15,9 +15,12 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// Modified Bessel function of order 0; Boost's overflow error propagates.
+// Modified Bessel function of order 0, evaluated in double precision (the
+// default policy would promote to long double, several times slower per
+// tap); Boost's overflow error propagates.
 double I0(double x) {
-    return boost::math::cyl_bessel_i(0, x);
+    using InDouble = boost::math::policies::policy<boost::math::policies::promote_double<false>>;
+    return boost::math::cyl_bessel_i(0, x, InDouble());
 }
 
 // Horner's rule from the highest coefficient down.
