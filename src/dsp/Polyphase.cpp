@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <numeric>
 #include <stdexcept>
 
@@ -98,6 +99,10 @@ struct KernelArgs {
     std::uint32_t P;
     std::uint32_t Q;
     std::uint32_t phase;
+    // Work area of the transposed kernel (null: not used), kScratchRows rows
+    // of eight doubles per channel.
+    double* scratch;
+    std::size_t scratchRows;
 };
 
 template <bool Accumulate>
@@ -279,18 +284,130 @@ TESSIVAL_AVX2 std::uint32_t runAVX2Columns(const KernelArgs& a, __m256i mask) {
     return done;
 }
 
+#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
+
+// Rows t0 <= t < t1 of the transposed input X[t][m] = in[m P + t], m < 8,
+// into X (row t at X + 8 (t - t0)); 8 x 8 blocks transposed in registers.
+// (Zero-masked intrinsics: GCC 12 warns about the undefined source operand
+// of the unmasked ones.)
+TESSIVAL_AVX512 void transposeInput(double* X, const double* in, std::size_t P, std::ptrdiff_t t0,
+                                    std::ptrdiff_t t1) {
+    const __m512i mid0 = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+    const __m512i mid1 = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    std::ptrdiff_t t = t0;
+    for (; t + 8 <= t1; t += 8) {
+        __m512d r[8], u[8];
+        for (int m = 0; m < 8; ++m) r[m] = _mm512_loadu_pd(in + m * P + t);
+        for (int m = 0; m < 8; m += 2) {
+            u[m] = _mm512_maskz_unpacklo_pd(0xFF, r[m], r[m + 1]);
+            u[m + 1] = _mm512_maskz_unpackhi_pd(0xFF, r[m], r[m + 1]);
+        }
+        for (int m = 0; m < 8; m += 4) {
+            r[m] = _mm512_maskz_permutex2var_pd(0xFF, u[m], mid0, u[m + 2]);
+            r[m + 2] = _mm512_maskz_permutex2var_pd(0xFF, u[m], mid1, u[m + 2]);
+            r[m + 1] = _mm512_maskz_permutex2var_pd(0xFF, u[m + 1], mid0, u[m + 3]);
+            r[m + 3] = _mm512_maskz_permutex2var_pd(0xFF, u[m + 1], mid1, u[m + 3]);
+        }
+        double* row = X + 8 * (t - t0);
+        for (int m = 0; m < 4; ++m) {
+            _mm512_store_pd(row + 8 * m, _mm512_maskz_shuffle_f64x2(0xFF, r[m], r[m + 4], 0x44));
+            _mm512_store_pd(row + 8 * (m + 4), _mm512_maskz_shuffle_f64x2(0xFF, r[m], r[m + 4], 0xEE));
+        }
+    }
+    for (; t < t1; ++t)
+        for (std::size_t m = 0; m < 8; ++m) X[8 * (t - t0) + m] = in[m * P + t];
+}
+
+// Eight outputs Q apart share their phase, and their inputs lie P apart.
+// With the input transposed (row t: the eight samples P apart), each tap is
+// one broadcast coefficient times one aligned row, and the eight lanes are
+// the eight outputs: no reduction, no unaligned loads. Runs whole groups of
+// 8Q outputs and returns how many it produced.
+template <bool Accumulate, bool Two>
+TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
+    const std::uint32_t Q = a.Q, P = a.P, taps = a.taps;
+    if (!a.scratch || std::uint64_t{a.count} < 8ull * Q) return 0;
+    const std::size_t stride = std::size_t{taps} + 1;
+    // Rows the group reads: phase r's taps start at (P if it wrapped) + k.
+    std::ptrdiff_t t0 = PTRDIFF_MAX, t1 = PTRDIFF_MIN;
+    for (std::uint32_t r = 0, ph = a.phase; r < Q; ++r) {
+        std::int32_t k;
+        std::memcpy(&k, a.table + ph * stride, sizeof k);
+        const std::ptrdiff_t lo = (r >= Q - a.phase ? std::ptrdiff_t{P} : 0) + k;
+        t0 = std::min(t0, lo);
+        t1 = std::max(t1, lo + std::ptrdiff_t{taps});
+        if (++ph == Q) ph = 0;
+    }
+    if (std::size_t(t1 - t0) > a.scratchRows) return 0;
+    double* X = a.scratch;
+    double* Y = a.scratch + 8 * a.scratchRows;
+    std::uint32_t done = 0;
+    std::size_t base = 0;  // input offset of the group
+    for (; std::uint64_t{done} + 8ull * Q <= a.count; done += 8 * Q, base += 8 * std::size_t{P}) {
+        transposeInput(X, a.in + base, P, t0, t1);
+        if constexpr (Two) transposeInput(Y, a.in2 + base, P, t0, t1);
+        std::uint32_t ph = a.phase;
+        std::ptrdiff_t wrap = 0;
+        for (std::uint32_t r = 0; r < Q; ++r) {
+            const double* block = a.table + ph * stride;
+            std::int32_t k;
+            std::memcpy(&k, block, sizeof k);
+            const double* c = block + 1;
+            const std::size_t row = static_cast<std::size_t>(wrap + k - t0);
+            const double* x = X + 8 * row;
+            const double* y = Y + 8 * row;
+            // Four partial sums per channel, so that the additions overlap.
+            __m512d s[4], u[4];
+            for (int q = 0; q < 4; ++q) s[q] = u[q] = _mm512_setzero_pd();
+            std::uint32_t j = 0;
+            for (; j + 4 <= taps; j += 4) {
+                for (int q = 0; q < 4; ++q) {
+                    const __m512d cv = _mm512_set1_pd(c[j + q]);
+                    s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * (j + q)), s[q]);
+                    if constexpr (Two)
+                        u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * (j + q)), u[q]);
+                }
+            }
+            for (int q = 0; j < taps; ++j, ++q) {
+                const __m512d cv = _mm512_set1_pd(c[j]);
+                s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * j), s[q]);
+                if constexpr (Two) u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * j), u[q]);
+            }
+            alignas(64) double lanes[8];
+            _mm512_store_pd(lanes, _mm512_add_pd(_mm512_add_pd(s[0], s[2]),
+                                                 _mm512_add_pd(s[1], s[3])));
+            const std::size_t o = done + r;
+            for (int m = 0; m < 8; ++m) put<Accumulate>(a.out + o + m * std::size_t{Q}, lanes[m]);
+            if constexpr (Two) {
+                _mm512_store_pd(lanes, _mm512_add_pd(_mm512_add_pd(u[0], u[2]),
+                                                     _mm512_add_pd(u[1], u[3])));
+                for (int m = 0; m < 8; ++m)
+                    put<Accumulate>(a.out2 + o + m * std::size_t{Q}, lanes[m]);
+            }
+            if (++ph == Q) ph = 0, wrap = P;
+        }
+    }
+    return done;
+}
+
+// The outputs after `first`: the groups leave the phase where it was and the
+// input 8P or 4P further per group.
+inline KernelArgs after(const KernelArgs& a, std::uint32_t first) {
+    KernelArgs b = a;
+    const std::size_t skip = std::size_t{first} / a.Q * a.P;
+    b.out += first;
+    b.in += skip;
+    if (b.out2) b.out2 += first, b.in2 += skip;
+    b.count -= first;
+    return b;
+}
+
 // Four outputs (of each channel) per reduction.
 template <bool Accumulate, bool Two>
 TESSIVAL_AVX2 void runAVX2(const KernelArgs& a) {
     const __m256i mask = tailMask(a.taps & 3u);
     const std::uint32_t first = runAVX2Columns<Accumulate, Two>(a, mask);
-    // The groups leave the phase where it was and the input 4P further per group.
-    KernelArgs b = a;
-    const std::size_t skip = std::size_t{first} / a.Q * a.P;
-    b.out += first;
-    b.in += skip;
-    if constexpr (Two) b.out2 += first, b.in2 += skip;
-    b.count -= first;
+    const KernelArgs b = after(a, first);
     PhaseWalk w{b, std::size_t{b.taps} + 1, b.phase};
     std::uint32_t i = 0;
     for (; i + 4 <= b.count; i += 4) {
@@ -309,6 +426,12 @@ TESSIVAL_AVX2 void runAVX2(const KernelArgs& a) {
         if constexpr (Two) put<Accumulate>(b.out2 + i, sum4(t));
     }
 }
+
+// Groups of 8Q outputs transposed, the rest as in the AVX2 kernel.
+template <bool Accumulate, bool Two>
+TESSIVAL_AVX512 void runAVX512(const KernelArgs& a) {
+    runAVX2<Accumulate, Two>(after(a, runTransposed<Accumulate, Two>(a)));
+}
 #endif
 
 using KernelFn = void (*)(const KernelArgs&);
@@ -319,6 +442,10 @@ struct Kernels {
 
 Kernels chooseKernels() {
 #ifdef TESSIVAL_POLYPHASE_AVX2
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
+        __builtin_cpu_supports("fma"))
+        return {runAVX512<false, false>, runAVX512<true, false>, runAVX512<false, true>,
+                runAVX512<true, true>};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         return {runAVX2<false, false>, runAVX2<true, false>, runAVX2<false, true>,
                 runAVX2<true, true>};
@@ -449,6 +576,29 @@ std::uint64_t PolyphaseTable::inputNeeded(std::uint32_t phase, std::uint64_t n) 
     return std::max(taps_, consumed);
 }
 
+void FixedResampler::FreeAligned::operator()(double* p) const {
+    ::operator delete[](p, std::align_val_t{64});
+}
+
+FixedResampler::FixedResampler(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
+                               const TapSampler& sample)
+    : PolyphaseTable(plan, ratio, sample) {
+    // Rows of one cycle of Q outputs: P + the spread of the phases' first
+    // taps + the taps (up to 256 KiB of the two channels' work area).
+    constexpr std::size_t kMaxRows = 2048;
+    std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (std::uint32_t j = 0; j < denominator; ++j) {
+        lo = std::min<std::int64_t>(lo, offset(j));
+        hi = std::max<std::int64_t>(hi, offset(j));
+    }
+    const std::uint64_t rows = std::uint64_t{numerator} + std::uint64_t(hi - lo) + taps;
+    if (rows <= kMaxRows) {
+        scratchRows_ = rows;
+        scratch_.reset(static_cast<double*>(
+            ::operator new[](2 * 8 * rows * sizeof(double), std::align_val_t{64})));
+    }
+}
+
 unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& source,
                                  std::uint32_t sourceBegin, std::uint32_t sourceEnd,
                                  std::uint32_t sourceSilentMask, std::uint32_t,
@@ -463,6 +613,8 @@ unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& so
     a.P = numerator;
     a.Q = denominator;
     a.phase = phase;
+    a.scratch = scratch_.get();
+    a.scratchRows = scratchRows_;
     auto out = [&](std::uint32_t c) {
         return reinterpret_cast<double*>((*dest.channels)[c]) + dest.begin;
     };

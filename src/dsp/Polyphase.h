@@ -111,13 +111,22 @@ protected:
 class FixedResampler final : public PolyphaseTable {
 public:
     FixedResampler(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
-                   const TapSampler& sample)
-        : PolyphaseTable(plan, ratio, sample) {}
+                   const TapSampler& sample);
 
     unsigned process(ChannelSpan& dest, const ::Stream::Channels& source, std::uint32_t sourceBegin,
                      std::uint32_t sourceEnd, std::uint32_t sourceSilentMask,
                      std::uint32_t sourceZeroedMask, std::uint32_t& phase,
                      bool accumulate) override;
+
+private:
+    struct FreeAligned {
+        void operator()(double* p) const;
+    };
+    // Work area of the AVX-512 kernel: the input of eight output cycles
+    // transposed, scratchRows_ rows of eight doubles for each of two
+    // channels (null when a cycle spans too many rows).
+    std::unique_ptr<double[], FreeAligned> scratch_;
+    std::size_t scratchRows_ = 0;
 };
 
 // The resampling stage: pulls a zero-copy view of exactly the input samples

@@ -233,7 +233,8 @@ TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
     const auto planned = planConvolution(0.0, 0.0, 23.0, ratio);
     Counted<DSP::FIR::FixedResampler> r(
         new DSP::FIR::FixedResampler(planned.plan, ratio, sampler(23.0)));
-    // Outputs: three groups of 4Q = 320 sharing phases, then 8 x 5 + 3.
+    // Outputs: one group of 8Q = 640 sharing phases (AVX-512) or three of
+    // 4Q = 320 (AVX2), then runs of 4 and a remainder.
     const std::uint32_t n = 1003;
     const std::size_t inLen = r->inputNeeded(5, n) + 8;
     std::vector<Signal> in = {randomSignal(inLen, 1), randomSignal(inLen, 2),
