@@ -286,18 +286,20 @@ TESSIVAL_AVX2 std::uint32_t runAVX2Columns(const KernelArgs& a, __m256i mask) {
 
 #define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
 
-// Rows t0 <= t < t1 of the transposed input X[t][m] = in[m P + t], m < 8,
-// into X (row t at X + 8 (t - t0)); 8 x 8 blocks transposed in registers.
+// Rows t0 <= t < t1 of the transposed input X[t][m] = in[m P + t] for
+// m < lanes (0 for the other lanes of the eight), into X (row t at
+// X + 8 (t - t0)); 8 x 8 blocks transposed in registers.
 // (Zero-masked intrinsics: GCC 12 warns about the undefined source operand
 // of the unmasked ones.)
 TESSIVAL_AVX512 void transposeInput(double* X, const double* in, std::size_t P, std::ptrdiff_t t0,
-                                    std::ptrdiff_t t1) {
+                                    std::ptrdiff_t t1, std::size_t lanes) {
     const __m512i mid0 = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
     const __m512i mid1 = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
     std::ptrdiff_t t = t0;
     for (; t + 8 <= t1; t += 8) {
         __m512d r[8], u[8];
-        for (int m = 0; m < 8; ++m) r[m] = _mm512_loadu_pd(in + m * P + t);
+        for (std::size_t m = 0; m < 8; ++m)
+            r[m] = m < lanes ? _mm512_loadu_pd(in + m * P + t) : _mm512_setzero_pd();
         for (int m = 0; m < 8; m += 2) {
             u[m] = _mm512_maskz_unpacklo_pd(0xFF, r[m], r[m + 1]);
             u[m + 1] = _mm512_maskz_unpackhi_pd(0xFF, r[m], r[m + 1]);
@@ -315,18 +317,19 @@ TESSIVAL_AVX512 void transposeInput(double* X, const double* in, std::size_t P, 
         }
     }
     for (; t < t1; ++t)
-        for (std::size_t m = 0; m < 8; ++m) X[8 * (t - t0) + m] = in[m * P + t];
+        for (std::size_t m = 0; m < 8; ++m) X[8 * (t - t0) + m] = m < lanes ? in[m * P + t] : 0.0;
 }
 
 // Eight outputs Q apart share their phase, and their inputs lie P apart.
 // With the input transposed (row t: the eight samples P apart), each tap is
 // one broadcast coefficient times one aligned row, and the eight lanes are
-// the eight outputs: no reduction, no unaligned loads. Runs whole groups of
-// 8Q outputs and returns how many it produced.
+// the eight outputs: no reduction, no unaligned loads. Runs groups of 8Q
+// outputs, the last with fewer lanes, and returns how many it produced (a
+// multiple of Q).
 template <bool Accumulate, bool Two>
 TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
     const std::uint32_t Q = a.Q, P = a.P, taps = a.taps;
-    if (!a.scratch || std::uint64_t{a.count} < 8ull * Q) return 0;
+    if (!a.scratch || a.count < Q) return 0;
     const std::size_t stride = std::size_t{taps} + 1;
     // Rows the group reads: phase r's taps start at (P if it wrapped) + k.
     std::ptrdiff_t t0 = PTRDIFF_MAX, t1 = PTRDIFF_MIN;
@@ -343,9 +346,10 @@ TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
     double* Y = a.scratch + 8 * a.scratchRows;
     std::uint32_t done = 0;
     std::size_t base = 0;  // input offset of the group
-    for (; std::uint64_t{done} + 8ull * Q <= a.count; done += 8 * Q, base += 8 * std::size_t{P}) {
-        transposeInput(X, a.in + base, P, t0, t1);
-        if constexpr (Two) transposeInput(Y, a.in2 + base, P, t0, t1);
+    while (a.count - done >= Q) {
+        const std::uint32_t lanes = std::min<std::uint32_t>(8, (a.count - done) / Q);
+        transposeInput(X, a.in + base, P, t0, t1, lanes);
+        if constexpr (Two) transposeInput(Y, a.in2 + base, P, t0, t1, lanes);
         std::uint32_t ph = a.phase;
         std::ptrdiff_t wrap = 0;
         for (std::uint32_t r = 0; r < Q; ++r) {
@@ -373,19 +377,20 @@ TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
                 s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * j), s[q]);
                 if constexpr (Two) u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * j), u[q]);
             }
-            alignas(64) double lanes[8];
-            _mm512_store_pd(lanes, _mm512_add_pd(_mm512_add_pd(s[0], s[2]),
-                                                 _mm512_add_pd(s[1], s[3])));
+            alignas(64) double sums[8];
+            _mm512_store_pd(sums, _mm512_add_pd(_mm512_add_pd(s[0], s[2]),
+                                                _mm512_add_pd(s[1], s[3])));
             const std::size_t o = done + r;
-            for (int m = 0; m < 8; ++m) put<Accumulate>(a.out + o + m * std::size_t{Q}, lanes[m]);
+            for (std::size_t m = 0; m < lanes; ++m) put<Accumulate>(a.out + o + m * Q, sums[m]);
             if constexpr (Two) {
-                _mm512_store_pd(lanes, _mm512_add_pd(_mm512_add_pd(u[0], u[2]),
-                                                     _mm512_add_pd(u[1], u[3])));
-                for (int m = 0; m < 8; ++m)
-                    put<Accumulate>(a.out2 + o + m * std::size_t{Q}, lanes[m]);
+                _mm512_store_pd(sums, _mm512_add_pd(_mm512_add_pd(u[0], u[2]),
+                                                    _mm512_add_pd(u[1], u[3])));
+                for (std::size_t m = 0; m < lanes; ++m) put<Accumulate>(a.out2 + o + m * Q, sums[m]);
             }
             if (++ph == Q) ph = 0, wrap = P;
         }
+        done += lanes * Q;
+        base += lanes * std::size_t{P};
     }
     return done;
 }
