@@ -451,13 +451,12 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double*
     pairIn_->forward(a, b, zr, zi);
     // In bit-reversed order imaging repeats every bin 2^e times in a row and
     // folding adds runs of 2^-e neighbours.
-    if constexpr (N == 2)
-        Split::imageMultiply(zr, zi, kr, ki, nIn, size_ / nIn);
-    else if constexpr (N == 0)
+    if constexpr (N == 0) {
         Split::foldMultiply(zr, zi, kr, ki, nOut, size_ / nOut);
-    else
-        Split::multiply(zr, zi, kr, ki, size_);
-    pairOut_->inverse(zr, zi);
+        pairOut_->inverse(zr, zi);
+    } else {
+        pairOut_->imageInverse(zr, zi, kr, ki, size_ / nIn);
+    }
     emit(ta, a, zr);
     emit(tb, b, zi);
 }

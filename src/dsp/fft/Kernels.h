@@ -59,6 +59,8 @@ void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
                   const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
+                       std::size_t f, const double* w);
 void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
 void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
                         std::size_t f);
@@ -74,6 +76,8 @@ void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
                   const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
+                       std::size_t f, const double* w);
 void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
 void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
                         std::size_t f);
@@ -86,6 +90,8 @@ void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
                   const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
+                       std::size_t f, const double* w);
 void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
 void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
                         std::size_t f);

@@ -16,6 +16,7 @@ constexpr unsigned kSlots = 24;  // sizes 2^0 .. 2^23, as the real transforms
 struct SplitKernels {
     decltype(&detail::generic::splitForward) forward;
     decltype(&detail::generic::splitInverse) inverse;
+    decltype(&detail::generic::splitImageInverse) imageInverse;
     decltype(&detail::generic::splitMultiply) multiply;
     decltype(&detail::generic::splitImageMultiply) image;
     decltype(&detail::generic::splitFoldMultiply) fold;
@@ -23,8 +24,9 @@ struct SplitKernels {
 
 #define TESSIVAL_SPLIT_SET(ns)                                                             \
     SplitKernels {                                                                         \
-        detail::ns::splitForward, detail::ns::splitInverse, detail::ns::splitMultiply,     \
-            detail::ns::splitImageMultiply, detail::ns::splitFoldMultiply                  \
+        detail::ns::splitForward, detail::ns::splitInverse, detail::ns::splitImageInverse, \
+            detail::ns::splitMultiply, detail::ns::splitImageMultiply,                     \
+            detail::ns::splitFoldMultiply                                                  \
     }
 
 SplitKernels bestKernels() {
@@ -102,6 +104,11 @@ void Split::forward(const double* srcRe, const double* srcIm, double* re, double
 
 void Split::inverse(double* re, double* im) const {
     kernels().inverse(N_, re, im, w_.get());
+}
+
+void Split::imageInverse(double* re, double* im, const double* kr, const double* ki,
+                         std::size_t f) const {
+    kernels().imageInverse(N_, re, im, kr, ki, f, w_.get());
 }
 
 void Split::multiply(double* re, double* im, const double* kr, const double* ki, std::size_t n) {

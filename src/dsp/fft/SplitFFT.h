@@ -37,6 +37,11 @@ public:
     void forward(const double* srcRe, const double* srcIm, double* re, double* im) const;
     // Bins in bit-reversed order to natural order, in place.
     void inverse(double* re, double* im) const;
+    // The same on the product of the first N/f bins imaged by f (a power of
+    // two) with the spectrum K = (kr, ki) of N bins: on z[k] = z[k / f] K[k]
+    // (see imageMultiply). Products and transform in one sweep for f = 1, 2.
+    void imageInverse(double* re, double* im, const double* kr, const double* ki,
+                      std::size_t f) const;
 
     // Products with a spectrum K = (kr, ki) in the same order, in place on
     // z = (re, im):

@@ -257,6 +257,24 @@ TEST_P(FFTKernels, SplitSpectrumProducts) {
     }
 }
 
+// The inverse that starts with the (imaging) product gives the bits of the
+// product followed by the plain inverse.
+TEST_P(FFTKernels, SplitImageInverseIsProductThenInverse) {
+    for (std::size_t N : {16, 64, 128, 4096, 8192}) {
+        for (std::size_t f : {1, 2, 4}) {
+            SCOPED_TRACE(testing::Message() << "N " << N << " f " << f);
+            const auto zr = randomReals(N, 11), zi = randomReals(N, 12);
+            const auto kr = randomReals(N, 13), ki = randomReals(N, 14);
+            std::vector<double> r1 = zr, i1 = zi, r2 = zr, i2 = zi;
+            Split::imageMultiply(r1.data(), i1.data(), kr.data(), ki.data(), N / f, f);
+            Split::ForSize(N).inverse(r1.data(), i1.data());
+            Split::ForSize(N).imageInverse(r2.data(), i2.data(), kr.data(), ki.data(), f);
+            EXPECT_EQ(r1, r2);
+            EXPECT_EQ(i1, i2);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, FFTKernels, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Portable" : "Best"; });
 
