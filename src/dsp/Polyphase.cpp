@@ -286,38 +286,66 @@ TESSIVAL_AVX2 std::uint32_t runAVX2Columns(const KernelArgs& a, __m256i mask) {
 
 #define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
 
-// Rows t0 <= t < t1 of the transposed input X[t][m] = in[m P + t] for
-// m < lanes (0 for the other lanes of the eight), into X (row t at
-// X + 8 (t - t0)); 8 x 8 blocks transposed in registers.
-// (Zero-masked intrinsics: GCC 12 warns about the undefined source operand
-// of the unmasked ones.)
-TESSIVAL_AVX512 void transposeInput(double* X, const double* in, std::size_t P, std::ptrdiff_t t0,
-                                    std::ptrdiff_t t1, std::size_t lanes) {
+// r[k] becomes column k of the 8 x 8 matrix with rows r[0..8). (Zero-masked
+// intrinsics: GCC 12 warns about the undefined source operand of the
+// unmasked ones.)
+TESSIVAL_AVX512 inline void transpose8x8(__m512d r[8]) {
     const __m512i mid0 = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
     const __m512i mid1 = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    __m512d u[8];
+    for (int m = 0; m < 8; m += 2) {
+        u[m] = _mm512_maskz_unpacklo_pd(0xFF, r[m], r[m + 1]);
+        u[m + 1] = _mm512_maskz_unpackhi_pd(0xFF, r[m], r[m + 1]);
+    }
+    for (int m = 0; m < 8; m += 4) {
+        r[m] = _mm512_maskz_permutex2var_pd(0xFF, u[m], mid0, u[m + 2]);
+        r[m + 2] = _mm512_maskz_permutex2var_pd(0xFF, u[m], mid1, u[m + 2]);
+        r[m + 1] = _mm512_maskz_permutex2var_pd(0xFF, u[m + 1], mid0, u[m + 3]);
+        r[m + 3] = _mm512_maskz_permutex2var_pd(0xFF, u[m + 1], mid1, u[m + 3]);
+    }
+    for (int m = 0; m < 4; ++m) {
+        u[m] = _mm512_maskz_shuffle_f64x2(0xFF, r[m], r[m + 4], 0x44);
+        u[m + 4] = _mm512_maskz_shuffle_f64x2(0xFF, r[m], r[m + 4], 0xEE);
+    }
+    for (int m = 0; m < 8; ++m) r[m] = u[m];
+}
+
+// Rows t0 <= t < t1 of the transposed input X[t][m] = in[m P + t] for
+// m < lanes (0 for the other lanes of the eight), into X (row t at
+// X + 8 (t - t0)).
+TESSIVAL_AVX512 void transposeInput(double* X, const double* in, std::size_t P, std::ptrdiff_t t0,
+                                    std::ptrdiff_t t1, std::size_t lanes) {
     std::ptrdiff_t t = t0;
     for (; t + 8 <= t1; t += 8) {
-        __m512d r[8], u[8];
+        __m512d r[8];
         for (std::size_t m = 0; m < 8; ++m)
             r[m] = m < lanes ? _mm512_loadu_pd(in + m * P + t) : _mm512_setzero_pd();
-        for (int m = 0; m < 8; m += 2) {
-            u[m] = _mm512_maskz_unpacklo_pd(0xFF, r[m], r[m + 1]);
-            u[m + 1] = _mm512_maskz_unpackhi_pd(0xFF, r[m], r[m + 1]);
-        }
-        for (int m = 0; m < 8; m += 4) {
-            r[m] = _mm512_maskz_permutex2var_pd(0xFF, u[m], mid0, u[m + 2]);
-            r[m + 2] = _mm512_maskz_permutex2var_pd(0xFF, u[m], mid1, u[m + 2]);
-            r[m + 1] = _mm512_maskz_permutex2var_pd(0xFF, u[m + 1], mid0, u[m + 3]);
-            r[m + 3] = _mm512_maskz_permutex2var_pd(0xFF, u[m + 1], mid1, u[m + 3]);
-        }
-        double* row = X + 8 * (t - t0);
-        for (int m = 0; m < 4; ++m) {
-            _mm512_store_pd(row + 8 * m, _mm512_maskz_shuffle_f64x2(0xFF, r[m], r[m + 4], 0x44));
-            _mm512_store_pd(row + 8 * (m + 4), _mm512_maskz_shuffle_f64x2(0xFF, r[m], r[m + 4], 0xEE));
-        }
+        transpose8x8(r);
+        for (int m = 0; m < 8; ++m) _mm512_store_pd(X + 8 * (t - t0 + m), r[m]);
     }
     for (; t < t1; ++t)
         for (std::size_t m = 0; m < 8; ++m) X[8 * (t - t0) + m] = m < lanes ? in[m * P + t] : 0.0;
+}
+
+// Outputs of eight phases r0 .. r0 + 7 (rows S[i], lane m the output m Q
+// further) to out[m Q + i], m < lanes: transposed, eight contiguous outputs
+// per store. n < 8 phases go one by one.
+template <bool Accumulate>
+TESSIVAL_AVX512 void putPhases(double* out, std::size_t Q, const double (*S)[8], std::uint32_t n,
+                               std::size_t lanes) {
+    if (n < 8) {
+        for (std::uint32_t i = 0; i < n; ++i)
+            for (std::size_t m = 0; m < lanes; ++m) put<Accumulate>(out + i + m * Q, S[i][m]);
+        return;
+    }
+    __m512d r[8];
+    for (int i = 0; i < 8; ++i) r[i] = _mm512_load_pd(S[i]);
+    transpose8x8(r);
+    for (std::size_t m = 0; m < lanes; ++m) {
+        __m512d v = r[m];
+        if constexpr (Accumulate) v = _mm512_add_pd(v, _mm512_loadu_pd(out + m * Q));
+        _mm512_storeu_pd(out + m * Q, v);
+    }
 }
 
 // Eight outputs Q apart share their phase, and their inputs lie P apart.
@@ -352,42 +380,44 @@ TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
         if constexpr (Two) transposeInput(Y, a.in2 + base, P, t0, t1, lanes);
         std::uint32_t ph = a.phase;
         std::ptrdiff_t wrap = 0;
-        for (std::uint32_t r = 0; r < Q; ++r) {
-            const double* block = a.table + ph * stride;
-            std::int32_t k;
-            std::memcpy(&k, block, sizeof k);
-            const double* c = block + 1;
-            const std::size_t row = static_cast<std::size_t>(wrap + k - t0);
-            const double* x = X + 8 * row;
-            const double* y = Y + 8 * row;
-            // Four partial sums per channel, so that the additions overlap.
-            __m512d s[4], u[4];
-            for (int q = 0; q < 4; ++q) s[q] = u[q] = _mm512_setzero_pd();
-            std::uint32_t j = 0;
-            for (; j + 4 <= taps; j += 4) {
-                for (int q = 0; q < 4; ++q) {
-                    const __m512d cv = _mm512_set1_pd(c[j + q]);
-                    s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * (j + q)), s[q]);
-                    if constexpr (Two)
-                        u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * (j + q)), u[q]);
+        for (std::uint32_t r0 = 0; r0 < Q; r0 += 8) {
+            const std::uint32_t n = std::min(8u, Q - r0);
+            alignas(64) double S[8][8], U[8][8];
+            for (std::uint32_t i = 0; i < n; ++i) {
+                const double* block = a.table + ph * stride;
+                std::int32_t k;
+                std::memcpy(&k, block, sizeof k);
+                const double* c = block + 1;
+                const std::size_t row = static_cast<std::size_t>(wrap + k - t0);
+                const double* x = X + 8 * row;
+                const double* y = Y + 8 * row;
+                // Four partial sums per channel, so that the additions overlap.
+                __m512d s[4], u[4];
+                for (int q = 0; q < 4; ++q) s[q] = u[q] = _mm512_setzero_pd();
+                std::uint32_t j = 0;
+                for (; j + 4 <= taps; j += 4) {
+                    for (int q = 0; q < 4; ++q) {
+                        const __m512d cv = _mm512_set1_pd(c[j + q]);
+                        s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * (j + q)), s[q]);
+                        if constexpr (Two)
+                            u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * (j + q)), u[q]);
+                    }
                 }
+                for (int q = 0; j < taps; ++j, ++q) {
+                    const __m512d cv = _mm512_set1_pd(c[j]);
+                    s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * j), s[q]);
+                    if constexpr (Two)
+                        u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * j), u[q]);
+                }
+                _mm512_store_pd(S[i], _mm512_add_pd(_mm512_add_pd(s[0], s[2]),
+                                                    _mm512_add_pd(s[1], s[3])));
+                if constexpr (Two)
+                    _mm512_store_pd(U[i], _mm512_add_pd(_mm512_add_pd(u[0], u[2]),
+                                                        _mm512_add_pd(u[1], u[3])));
+                if (++ph == Q) ph = 0, wrap = P;
             }
-            for (int q = 0; j < taps; ++j, ++q) {
-                const __m512d cv = _mm512_set1_pd(c[j]);
-                s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * j), s[q]);
-                if constexpr (Two) u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * j), u[q]);
-            }
-            alignas(64) double sums[8];
-            _mm512_store_pd(sums, _mm512_add_pd(_mm512_add_pd(s[0], s[2]),
-                                                _mm512_add_pd(s[1], s[3])));
-            const std::size_t o = done + r;
-            for (std::size_t m = 0; m < lanes; ++m) put<Accumulate>(a.out + o + m * Q, sums[m]);
-            if constexpr (Two) {
-                _mm512_store_pd(sums, _mm512_add_pd(_mm512_add_pd(u[0], u[2]),
-                                                    _mm512_add_pd(u[1], u[3])));
-                for (std::size_t m = 0; m < lanes; ++m) put<Accumulate>(a.out2 + o + m * Q, sums[m]);
-            }
-            if (++ph == Q) ph = 0, wrap = P;
+            putPhases<Accumulate>(a.out + done + r0, Q, S, n, lanes);
+            if constexpr (Two) putPhases<Accumulate>(a.out2 + done + r0, Q, U, n, lanes);
         }
         done += lanes * Q;
         base += lanes * std::size_t{P};
