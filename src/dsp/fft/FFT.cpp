@@ -1,8 +1,10 @@
 #include "dsp/fft/FFT.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -229,9 +231,17 @@ void R2C::Inverse(double* dest, const Math::complex* src) const {
 }
 
 std::size_t bitReversed(std::size_t k, unsigned bits) {
-    std::size_t r = 0;
-    for (unsigned b = 0; b < bits; ++b) r |= ((k >> b) & 1) << (bits - 1 - b);
-    return r;
+    if (bits == 0) return 0;
+    // All 64 bits reversed by swapping ever larger groups; the top `bits`
+    // are then the low bits of k reversed.
+    std::uint64_t v = k;
+    v = ((v >> 1) & 0x5555555555555555u) | ((v & 0x5555555555555555u) << 1);
+    v = ((v >> 2) & 0x3333333333333333u) | ((v & 0x3333333333333333u) << 2);
+    v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((v & 0x0F0F0F0F0F0F0F0Fu) << 4);
+    v = ((v >> 8) & 0x00FF00FF00FF00FFu) | ((v & 0x00FF00FF00FF00FFu) << 8);
+    v = ((v >> 16) & 0x0000FFFF0000FFFFu) | ((v & 0x0000FFFF0000FFFFu) << 16);
+    v = (v >> 32) | (v << 32);
+    return static_cast<std::size_t>(v >> (64 - std::min(bits, 64u)));
 }
 
 namespace detail {

@@ -310,6 +310,14 @@ TEST(FFT, PortableAndBestKernelsAgreeBitForBit) {
     }
 }
 
+TEST(FFT, BitReversalOfTheLowBits) {
+    EXPECT_EQ(0u, OOURA::FFT::bitReversed(5, 0));
+    EXPECT_EQ(4u, OOURA::FFT::bitReversed(1, 3));
+    EXPECT_EQ(0b1101u, OOURA::FFT::bitReversed(0b1011, 4));
+    EXPECT_EQ(0b111u, OOURA::FFT::bitReversed(0xFF, 3));  // higher bits ignored
+    EXPECT_EQ(std::size_t{1} << 63, OOURA::FFT::bitReversed(1, 64));
+}
+
 TEST(FFT, UnitImpulses) {
     for (std::size_t n = 1; n <= 1024; n *= 2) {
         SCOPED_TRACE(n);
