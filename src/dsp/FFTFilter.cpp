@@ -448,7 +448,12 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double*
     double* zi = zr + size_;
     const double* kr = pairSpectrum_.get();
     const double* ki = kr + size_;
-    pairIn_->forward(a, b, zr, zi);
+    // The channels' buffers have no particular alignment: copied into the
+    // aligned work area first, the transform's loads do not split cache
+    // lines (measured faster than transforming out of place from them).
+    std::memcpy(zr, a, nIn * sizeof(double));
+    std::memcpy(zi, b, nIn * sizeof(double));
+    pairIn_->forward(zr, zi, zr, zi);
     // In bit-reversed order imaging repeats every bin 2^e times in a row and
     // folding adds runs of 2^-e neighbours.
     if constexpr (N == 0) {
