@@ -450,10 +450,10 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double*
     const double* ki = kr + size_;
     // The channels' buffers have no particular alignment: copied into the
     // aligned work area first, the transform's loads do not split cache
-    // lines (measured faster than transforming out of place from them).
+    // lines (measured faster than transforming from the buffers).
     std::memcpy(zr, a, nIn * sizeof(double));
     std::memcpy(zi, b, nIn * sizeof(double));
-    pairIn_->forward(zr, zi, zr, zi);
+    pairIn_->forward(zr, zi);
     // In bit-reversed order imaging repeats every bin 2^e times in a row and
     // folding adds runs of 2^-e neighbours.
     if constexpr (N == 0) {

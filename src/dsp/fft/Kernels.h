@@ -56,8 +56,7 @@ void selectSplitKernels(bool generic);
 namespace generic {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
-                  const double* w);
+void splitForward(std::size_t N, double* re, double* im, const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
 void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
                        std::size_t f, const double* w);
@@ -73,8 +72,7 @@ void splitFoldMultiply(double* re, double* im, const double* kr, const double* k
 namespace avx2 {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
-                  const double* w);
+void splitForward(std::size_t N, double* re, double* im, const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
 void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
                        std::size_t f, const double* w);
@@ -87,8 +85,7 @@ void splitFoldMultiply(double* re, double* im, const double* kr, const double* k
 namespace avx512 {
 void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void splitForward(std::size_t N, const double* sr, const double* si, double* re, double* im,
-                  const double* w);
+void splitForward(std::size_t N, double* re, double* im, const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
 void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
                        std::size_t f, const double* w);

@@ -98,8 +98,8 @@ const Split& Split::ForSize(std::size_t m) {
     return *p;
 }
 
-void Split::forward(const double* srcRe, const double* srcIm, double* re, double* im) const {
-    kernels().forward(N_, srcRe, srcIm, re, im, w_.get());
+void Split::forward(double* re, double* im) const {
+    kernels().forward(N_, re, im, w_.get());
 }
 
 void Split::inverse(double* re, double* im) const {

@@ -31,10 +31,9 @@ public:
 
     std::size_t size() const { return N_; }
 
-    // Natural order from (srcRe, srcIm) to bins in bit-reversed order in
-    // (re, im). The source may be (re, im) itself or arrays that do not
-    // overlap them.
-    void forward(const double* srcRe, const double* srcIm, double* re, double* im) const;
+    // Natural order to bins in bit-reversed order, in place. (The arrays are
+    // best 64-byte aligned: loads that split cache lines cost much more.)
+    void forward(double* re, double* im) const;
     // Bins in bit-reversed order to natural order, in place.
     void inverse(double* re, double* im) const;
     // The same on the product of the first N/f bins imaged by f (a power of

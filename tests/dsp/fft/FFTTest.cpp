@@ -169,8 +169,8 @@ TEST_P(FFTKernels, SplitComplexTransformsMatchDirectSums) {
         ASSERT_EQ(N, fft.size());
         const auto re = randomReals(N, static_cast<unsigned>(N) + 1);
         const auto im = randomReals(N, static_cast<unsigned>(N) + 2);
-        std::vector<double> Zr(N), Zi(N);
-        fft.forward(re.data(), im.data(), Zr.data(), Zi.data());  // out of place
+        std::vector<double> Zr = re, Zi = im;
+        fft.forward(Zr.data(), Zi.data());
 
         std::vector<std::size_t> bins;
         for (std::size_t k = 0; k < N; ++k)
@@ -207,11 +207,8 @@ TEST_P(FFTKernels, SplitComplexTransformsMatchDirectSums) {
         }
         EXPECT_LT(static_cast<double>(worstI / scale), 1e-13);
 
-        // In place, forward then inverse multiplies by N.
-        std::vector<double> Yr = re, Yi = im;
-        fft.forward(Yr.data(), Yi.data(), Yr.data(), Yi.data());
-        EXPECT_EQ(Zr, Yr);
-        EXPECT_EQ(Zi, Yi);
+        // Forward then inverse multiplies by N.
+        std::vector<double> Yr = Zr, Yi = Zi;
         fft.inverse(Yr.data(), Yi.data());
         double err = 0;
         for (std::size_t j = 0; j < N; ++j)
@@ -297,7 +294,7 @@ TEST(FFT, PortableAndBestKernelsAgreeBitForBit) {
         for (int generic = 0; generic < 2; ++generic) {
             OOURA::FFT::detail::forceGenericKernels(generic == 1);
             std::vector<double> r = re, i = im;
-            Split::ForSize(N).forward(r.data(), i.data(), r.data(), i.data());
+            Split::ForSize(N).forward(r.data(), i.data());
             out[generic] = r;
             out[generic].insert(out[generic].end(), i.begin(), i.end());
             Split::ForSize(N).inverse(r.data(), i.data());
