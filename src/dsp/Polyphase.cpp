@@ -392,22 +392,22 @@ TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
                 const double* x = X + 8 * row;
                 const double* y = Y + 8 * row;
                 // Four partial sums per channel, so that the additions overlap.
+                // (Pointer steps only: no index arithmetic per tap.)
                 __m512d s[4], u[4];
                 for (int q = 0; q < 4; ++q) s[q] = u[q] = _mm512_setzero_pd();
-                std::uint32_t j = 0;
-                for (; j + 4 <= taps; j += 4) {
+                const double* const cEnd = c + taps;
+                for (; c + 4 <= cEnd; c += 4, x += 32, y += 32) {
                     for (int q = 0; q < 4; ++q) {
-                        const __m512d cv = _mm512_set1_pd(c[j + q]);
-                        s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * (j + q)), s[q]);
+                        const __m512d cv = _mm512_set1_pd(c[q]);
+                        s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * q), s[q]);
                         if constexpr (Two)
-                            u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * (j + q)), u[q]);
+                            u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * q), u[q]);
                     }
                 }
-                for (int q = 0; j < taps; ++j, ++q) {
-                    const __m512d cv = _mm512_set1_pd(c[j]);
-                    s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x + 8 * j), s[q]);
-                    if constexpr (Two)
-                        u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y + 8 * j), u[q]);
+                for (int q = 0; c < cEnd; ++c, ++q, x += 8, y += 8) {
+                    const __m512d cv = _mm512_set1_pd(*c);
+                    s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x), s[q]);
+                    if constexpr (Two) u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y), u[q]);
                 }
                 _mm512_store_pd(S[i], _mm512_add_pd(_mm512_add_pd(s[0], s[2]),
                                                     _mm512_add_pd(s[1], s[3])));
