@@ -311,20 +311,22 @@ TESSIVAL_AVX512 inline void transpose8x8(__m512d r[8]) {
 }
 
 // Rows t0 <= t < t1 of the transposed input X[t][m] = in[m P + t] for
-// m < lanes (0 for the other lanes of the eight), into X (row t at
-// X + 8 (t - t0)).
+// m < lanes, into X (row t at X + 8 (t - t0)). The other lanes of the eight
+// repeat lane 0 (their outputs are not stored).
 TESSIVAL_AVX512 void transposeInput(double* X, const double* in, std::size_t P, std::ptrdiff_t t0,
                                     std::ptrdiff_t t1, std::size_t lanes) {
-    std::ptrdiff_t t = t0;
-    for (; t + 8 <= t1; t += 8) {
+    const std::size_t rows = static_cast<std::size_t>(t1 - t0);
+    const double* from[8];  // the lanes' inputs from row t0; unused lanes read lane 0
+    for (std::size_t m = 0; m < 8; ++m) from[m] = in + (m < lanes ? m : 0) * P + t0;
+    std::size_t t = 0;
+    for (; t + 8 <= rows; t += 8, X += 64) {
         __m512d r[8];
-        for (std::size_t m = 0; m < 8; ++m)
-            r[m] = m < lanes ? _mm512_loadu_pd(in + m * P + t) : _mm512_setzero_pd();
+        for (std::size_t m = 0; m < 8; ++m) r[m] = _mm512_loadu_pd(from[m] + t);
         transpose8x8(r);
-        for (int m = 0; m < 8; ++m) _mm512_store_pd(X + 8 * (t - t0 + m), r[m]);
+        for (int m = 0; m < 8; ++m) _mm512_store_pd(X + 8 * m, r[m]);
     }
-    for (; t < t1; ++t)
-        for (std::size_t m = 0; m < 8; ++m) X[8 * (t - t0) + m] = m < lanes ? in[m * P + t] : 0.0;
+    for (; t < rows; ++t, X += 8)
+        for (std::size_t m = 0; m < 8; ++m) X[m] = from[m][t];
 }
 
 // Outputs of eight phases r0 .. r0 + 7 (rows S[i], lane m the output m Q
