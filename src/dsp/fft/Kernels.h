@@ -35,10 +35,12 @@ static inline std::size_t passTableOffset(std::size_t N, std::size_t L) {
 // N < 64 the table holds W_N^j = (cos, sin) interleaved for j < N/2; from 64
 // on, for each radix-4 pass length L = N, N/4, ... >= 32 in turn, per group
 // of eight indices j < L/4 the 48 doubles cos, sin of W_L^j, W_L^2j, W_L^3j
-// (eight of each), then cos, sin of W_16^j, j < 8 (used when log2 N is even).
+// (eight of each) -- for the first pass (L = N) only the 16 of W_N^j, the
+// others formed from them --, then cos, sin of W_16^j, j < 8 (used when
+// log2 N is even).
 static inline std::size_t splitPassOffset(std::size_t N, std::size_t L) {
     std::size_t off = 0;
-    for (std::size_t l = N; l > L && l >= 32; l /= 4) off += 3 * l / 2;
+    for (std::size_t l = N; l > L && l >= 32; l /= 4) off += l == N ? l / 2 : 3 * l / 2;
     return off;
 }
 static inline std::size_t splitTableSize(std::size_t N) {

@@ -66,9 +66,10 @@ Split::Split(std::size_t N)
     for (std::size_t L = N; L >= 32; L /= 4) {
         double* t = w + detail::splitPassOffset(N, L);
         const std::size_t stride = N / L;
+        const std::size_t powers = L == N ? 1 : 3;
         for (std::size_t j = 0; j < L / 4; ++j) {
-            double* g = t + 48 * (j / 8) + j % 8;
-            for (std::size_t k = 1; k <= 3; ++k)
+            double* g = t + 16 * powers * (j / 8) + j % 8;
+            for (std::size_t k = 1; k <= powers; ++k)
                 detail::twiddle(k * j * stride, N, g[16 * (k - 1)], g[16 * (k - 1) + 8]);
         }
     }
