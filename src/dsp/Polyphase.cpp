@@ -500,6 +500,17 @@ void forceGenericPolyphaseKernels(bool on) {
                  : chooseKernels();
 }
 
+bool forceAVX2PolyphaseKernels() {
+#ifdef TESSIVAL_POLYPHASE_AVX2
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        kernels = {runAVX2<false, false>, runAVX2<true, false>, runAVX2<false, true>,
+                   runAVX2<true, true>};
+        return true;
+    }
+#endif
+    return false;
+}
+
 }  // namespace detail
 
 // ---------------------------------------------------------------- planning

@@ -157,6 +157,9 @@ namespace detail {
 // Selects the portable dot-product loops instead of the CPU-specific ones
 // (for tests comparing the two). Not thread-safe; call before resampling.
 void forceGenericPolyphaseKernels(bool on);
+// Selects the AVX2 kernels on a machine that has better ones; false (and
+// nothing changed) without AVX2 and FMA. Undone by the call above.
+bool forceAVX2PolyphaseKernels();
 }  // namespace detail
 
 // The polyphase stage of a conversion: a Kaiser window for `attenuationDb`

@@ -119,6 +119,7 @@ struct RateCase {
     double N;
     double origin, sync;
     bool generic = false;  // portable loops instead of the CPU-specific ones
+    bool avx2 = false;     // the AVX2 loops (skipped without AVX2)
 };
 
 class PolyphaseVsDirect : public ::testing::TestWithParam<RateCase> {};
@@ -126,6 +127,7 @@ class PolyphaseVsDirect : public ::testing::TestWithParam<RateCase> {};
 TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
     const RateCase k = GetParam();
     DSP::FIR::detail::forceGenericPolyphaseKernels(k.generic);
+    if (k.avx2 && !DSP::FIR::detail::forceAVX2PolyphaseKernels()) GTEST_SKIP() << "no AVX2";
     // Two channels share the coefficient loads; a third runs alone.
     const std::vector<Signal> x = {randomSignal(2000, 11), randomSignal(2000, 12),
                                    randomSignal(2000, 13)};
@@ -161,7 +163,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{48000, 96000, 12, 10, 0}, RateCase{192000, 44100, 3, 7, 0},
                       RateCase{89082, 48000, 24, 5, 0.7}, RateCase{88200, 48000, 23, 977, 0, true},
                       RateCase{192000, 44100, 3, 7, 0, true}, RateCase{88200, 48000, 41, 977, 0},
-                      RateCase{88200, 48000, 8, 0, 0}, RateCase{88200, 48000, 16, 0, 0}));
+                      RateCase{88200, 48000, 8, 0, 0}, RateCase{88200, 48000, 16, 0, 0},
+                      RateCase{88200, 48000, 23, 977, 0, false, true},
+                      RateCase{96000, 44100, 20, 0, 0, false, true},
+                      RateCase{44100, 48000, 16, 3.5, 0.3, false, true}));
 
 // Exposes the stage's resampler for the protocol tests.
 DSP::FIR::VFIRFilter* firStage(const Audio::Stream::Wrapper<Stream::iVOver>& s) {
@@ -227,7 +232,7 @@ TEST(VFIRFilter, SilentInputGivesSilentOutputWithoutReadingIt) {
 namespace {
 
 // Accumulating adds exactly what storing writes, for one, two and three
-// channels, run lengths that are not whole batches, on both kinds of loop.
+// channels, run lengths that are not whole batches, on every kind of loop.
 TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
     const rational<unsigned> ratio(147, 80);
     const auto planned = planConvolution(0.0, 0.0, 23.0, ratio);
@@ -239,10 +244,11 @@ TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
     const std::size_t inLen = r->inputNeeded(5, n) + 8;
     std::vector<Signal> in = {randomSignal(inLen, 1), randomSignal(inLen, 2),
                               randomSignal(inLen, 3)};
-    for (bool generic : {false, true}) {
-        DSP::FIR::detail::forceGenericPolyphaseKernels(generic);
+    for (int kind : {0, 1, 2}) {  // best, AVX2, portable
+        DSP::FIR::detail::forceGenericPolyphaseKernels(kind == 2);
+        if (kind == 1 && !DSP::FIR::detail::forceAVX2PolyphaseKernels()) continue;
         for (std::uint32_t channels = 1; channels <= 3; ++channels) {
-            SCOPED_TRACE(testing::Message() << "generic " << generic << ", channels " << channels);
+            SCOPED_TRACE(testing::Message() << "kernels " << kind << ", channels " << channels);
             Stream::Channels source(channels), stored(channels), added(channels);
             std::vector<Signal> a(channels, Signal(n)), b(channels, Signal(n));
             for (std::uint32_t c = 0; c < channels; ++c) {
