@@ -352,7 +352,10 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
             Math::complex v = k == 0 || k == half ? Math::complex{K[k].real, 0.0}
                               : k < half          ? K[k]
                                                   : Math::conj(K[size_ - k]);
-            const std::size_t at = OOURA::FFT::bitReversed(k, bits);
+            // Same-size transforms convolve in one call, which takes its own
+            // order; the others multiply in bit-reversed order.
+            const std::size_t at = N == 1 ? pairOut_->convolutionIndex(k)
+                                          : OOURA::FFT::bitReversed(k, bits);
             pairSpectrum_[at] = v.real * 0.5;
             pairSpectrum_[size_ + at] = v.imag * 0.5;
         }
@@ -453,14 +456,18 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double*
     // lines (measured faster than transforming from the buffers).
     std::memcpy(zr, a, nIn * sizeof(double));
     std::memcpy(zi, b, nIn * sizeof(double));
-    pairIn_->forward(zr, zi);
-    // In bit-reversed order imaging repeats every bin 2^e times in a row and
-    // folding adds runs of 2^-e neighbours.
-    if constexpr (N == 0) {
-        Split::foldMultiply(zr, zi, kr, ki, nOut, size_ / nOut);
-        pairOut_->inverse(zr, zi);
+    if constexpr (N == 1) {
+        pairOut_->convolve(zr, zi, kr, ki);
     } else {
-        pairOut_->imageInverse(zr, zi, kr, ki, size_ / nIn);
+        pairIn_->forward(zr, zi);
+        // In bit-reversed order imaging repeats every bin 2^e times in a row
+        // and folding adds runs of 2^-e neighbours.
+        if constexpr (N == 0) {
+            Split::foldMultiply(zr, zi, kr, ki, nOut, size_ / nOut);
+            pairOut_->inverse(zr, zi);
+        } else {
+            pairOut_->imageInverse(zr, zi, kr, ki, size_ / nIn);
+        }
     }
     emit(ta, a, zr);
     emit(tb, b, zi);

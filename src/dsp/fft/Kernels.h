@@ -60,6 +60,8 @@ void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void splitForward(std::size_t N, double* re, double* im, const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,
+                   const double* w);
 void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
                        std::size_t f, const double* w);
 void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
@@ -76,6 +78,8 @@ void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void splitForward(std::size_t N, double* re, double* im, const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,
+                   const double* w);
 void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
                        std::size_t f, const double* w);
 void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
@@ -89,6 +93,8 @@ void forward(std::size_t n, double* a, const int* ip, const double* w);
 void inverse(std::size_t n, double* a, const int* ip, const double* w);
 void splitForward(std::size_t N, double* re, double* im, const double* w);
 void splitInverse(std::size_t N, double* re, double* im, const double* w);
+void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,
+                   const double* w);
 void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
                        std::size_t f, const double* w);
 void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <mutex>
 #include <new>
 
@@ -17,6 +18,7 @@ struct SplitKernels {
     decltype(&detail::generic::splitForward) forward;
     decltype(&detail::generic::splitInverse) inverse;
     decltype(&detail::generic::splitImageInverse) imageInverse;
+    decltype(&detail::generic::splitConvolve) convolve;
     decltype(&detail::generic::splitMultiply) multiply;
     decltype(&detail::generic::splitImageMultiply) image;
     decltype(&detail::generic::splitFoldMultiply) fold;
@@ -25,8 +27,8 @@ struct SplitKernels {
 #define TESSIVAL_SPLIT_SET(ns)                                                             \
     SplitKernels {                                                                         \
         detail::ns::splitForward, detail::ns::splitInverse, detail::ns::splitImageInverse, \
-            detail::ns::splitMultiply, detail::ns::splitImageMultiply,                     \
-            detail::ns::splitFoldMultiply                                                  \
+            detail::ns::splitConvolve, detail::ns::splitMultiply,                          \
+            detail::ns::splitImageMultiply, detail::ns::splitFoldMultiply                  \
     }
 
 SplitKernels bestKernels() {
@@ -110,6 +112,17 @@ void Split::inverse(double* re, double* im) const {
 void Split::imageInverse(double* re, double* im, const double* kr, const double* ki,
                          std::size_t f) const {
     kernels().imageInverse(N_, re, im, kr, ki, f, w_.get());
+}
+
+void Split::convolve(double* re, double* im, const double* kr, const double* ki) const {
+    kernels().convolve(N_, re, im, kr, ki, w_.get());
+}
+
+std::size_t Split::convolutionIndex(std::size_t k) const {
+    const std::size_t p = bitReversed(k, static_cast<unsigned>(std::countr_zero(N_)));
+    if (N_ < 64) return p;
+    const std::size_t o = p & 63;  // 8 g + k within its block of 64
+    return (p - o) + 8 * (o & 7) + (o >> 3);
 }
 
 void Split::multiply(double* re, double* im, const double* kr, const double* ki, std::size_t n) {

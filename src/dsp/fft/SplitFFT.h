@@ -42,6 +42,15 @@ public:
     void imageInverse(double* re, double* im, const double* kr, const double* ki,
                       std::size_t f) const;
 
+    // Fast convolution in one call: z = inverse(forward(z) K), with K = (kr,
+    // ki) given in the order of convolutionIndex, not in bit-reversed order.
+    // The forward steps, product and inverse steps of each part of the
+    // arrays run while it is in cache; the result has the bits of forward,
+    // multiply and inverse.
+    void convolve(double* re, double* im, const double* kr, const double* ki) const;
+    // Where bin k goes in the spectrum convolve takes.
+    std::size_t convolutionIndex(std::size_t k) const;
+
     // Products with a spectrum K = (kr, ki) in the same order, in place on
     // z = (re, im):
     // z[k] = z[k] K[k] for k < n.

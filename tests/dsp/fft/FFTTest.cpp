@@ -272,6 +272,34 @@ TEST_P(FFTKernels, SplitImageInverseIsProductThenInverse) {
     }
 }
 
+// Convolution in one call gives the bits of forward, product and inverse,
+// with the spectrum placed by convolutionIndex.
+TEST_P(FFTKernels, SplitConvolveIsForwardProductInverse) {
+    for (std::size_t N : {16, 64, 128, 1024, 4096, 8192}) {
+        SCOPED_TRACE(N);
+        unsigned bits = 0;
+        while ((std::size_t{1} << bits) < N) ++bits;
+        const Split& fft = Split::ForSize(N);
+        const auto zr = randomReals(N, 21), zi = randomReals(N, 22);
+        const auto kr = randomReals(N, 23), ki = randomReals(N, 24);  // bin k at bitReversed(k)
+        std::vector<double> r1 = zr, i1 = zi, r2 = zr, i2 = zi, cr(N), ci(N);
+        std::set<std::size_t> places;
+        for (std::size_t k = 0; k < N; ++k) {
+            const std::size_t at = fft.convolutionIndex(k);
+            places.insert(at);
+            cr[at] = kr[OOURA::FFT::bitReversed(k, bits)];
+            ci[at] = ki[OOURA::FFT::bitReversed(k, bits)];
+        }
+        ASSERT_EQ(N, places.size());
+        fft.forward(r1.data(), i1.data());
+        Split::multiply(r1.data(), i1.data(), kr.data(), ki.data(), N);
+        fft.inverse(r1.data(), i1.data());
+        fft.convolve(r2.data(), i2.data(), cr.data(), ci.data());
+        EXPECT_EQ(r1, r2);
+        EXPECT_EQ(i1, i2);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, FFTKernels, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Portable" : "Best"; });
 
