@@ -22,12 +22,14 @@ namespace DSP {
 namespace {
 
 constexpr std::uint32_t kMaxTransform = 1u << 23;  // largest size of the FFT cache
-// Largest M for which channels are paired (two arrays of M complex values).
+// Largest M for which channels are paired (a work area and a spectrum of 2M
+// doubles each).
 constexpr std::uint32_t kMaxPairedTransform = 1u << 20;
 constexpr std::size_t kAlign = 64;
 
-// Spectrum and block loops of the filter, in a portable and an AVX2 build.
-// Complex arrays are interleaved (re, im) doubles.
+// Spectrum and block loops of the single-channel path, in a portable and an
+// AVX2 build. Complex arrays are interleaved (re, im) doubles. (The pairs'
+// loops are in dsp/fft/SplitFFT.h.)
 struct Kernels {
     // dst[k] = a[k] b[k], k < n; dst may be a.
     void (*multiply)(Math::complex* dst, const Math::complex* a, const Math::complex* b,

@@ -427,8 +427,8 @@ TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
     return done;
 }
 
-// The outputs after `first`: the groups leave the phase where it was and the
-// input 8P or 4P further per group.
+// The outputs after the first `first` (a multiple of Q, or whole groups of
+// 4Q): the phase is where it was, the input `first` / Q cycles of P further.
 inline KernelArgs after(const KernelArgs& a, std::uint32_t first) {
     KernelArgs b = a;
     const std::size_t skip = std::size_t{first} / a.Q * a.P;

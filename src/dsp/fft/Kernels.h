@@ -1,8 +1,8 @@
 #pragma once
 
-// Internal to the FFT: the transform kernels, built once portably and once
-// for AVX2 (selected at run time), and the layout of the `w` table they share
-// with the table builder.
+// Internal to the FFT: the transform kernels, built once portably, once for
+// AVX2 and once for AVX-512 (selected at run time), and the layout of the
+// tables they share with the table builders.
 //
 // Complex part: the real transform of n points runs a complex transform of
 // N = n/2 points on z[j] = a[2j] + i a[2j+1] (radix-4 decimation in frequency
