@@ -342,8 +342,8 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
         pairOut_ = &OOURA::FFT::Split::ForSize(this->outputDFT().n);
         const unsigned bits = static_cast<unsigned>(std::countr_zero(size_));
         auto allocate = [this] {
-            return static_cast<double*>(
-                ::operator new[](2 * std::size_t{size_} * sizeof(double), std::align_val_t(kAlign)));
+            return static_cast<double*>(::operator new[](2 * std::size_t{size_} * sizeof(double),
+                                                         std::align_val_t(kAlign)));
         };
         pairSpectrum_.reset(allocate());
         pairWork_.reset(allocate());
@@ -356,8 +356,8 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
                                                   : Math::conj(K[size_ - k]);
             // Same-size transforms convolve in one call, which takes its own
             // order; the others multiply in bit-reversed order.
-            const std::size_t at = N == 1 ? pairOut_->convolutionIndex(k)
-                                          : OOURA::FFT::bitReversed(k, bits);
+            const std::size_t at =
+                N == 1 ? pairOut_->convolutionIndex(k) : OOURA::FFT::bitReversed(k, bits);
             pairSpectrum_[at] = v.real * 0.5;
             pairSpectrum_[size_ + at] = v.imag * 0.5;
         }

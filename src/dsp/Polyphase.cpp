@@ -411,11 +411,11 @@ TESSIVAL_AVX512 std::uint32_t runTransposed(const KernelArgs& a) {
                     s[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(x), s[q]);
                     if constexpr (Two) u[q] = _mm512_fmadd_pd(cv, _mm512_load_pd(y), u[q]);
                 }
-                _mm512_store_pd(S[i], _mm512_add_pd(_mm512_add_pd(s[0], s[2]),
-                                                    _mm512_add_pd(s[1], s[3])));
+                _mm512_store_pd(
+                    S[i], _mm512_add_pd(_mm512_add_pd(s[0], s[2]), _mm512_add_pd(s[1], s[3])));
                 if constexpr (Two)
-                    _mm512_store_pd(U[i], _mm512_add_pd(_mm512_add_pd(u[0], u[2]),
-                                                        _mm512_add_pd(u[1], u[3])));
+                    _mm512_store_pd(
+                        U[i], _mm512_add_pd(_mm512_add_pd(u[0], u[2]), _mm512_add_pd(u[1], u[3])));
                 if (++ph == Q) ph = 0, wrap = P;
             }
             putPhases<Accumulate>(a.out + done + r0, Q, S, n, lanes);

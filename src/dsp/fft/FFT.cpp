@@ -32,8 +32,7 @@ KernelSet bestKernels() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
         return {detail::avx512::forward, detail::avx512::inverse};
-    if (__builtin_cpu_supports("avx2"))
-        return {detail::avx2::forward, detail::avx2::inverse};
+    if (__builtin_cpu_supports("avx2")) return {detail::avx2::forward, detail::avx2::inverse};
 #endif
     return kGeneric;
 }

@@ -24,11 +24,11 @@ struct SplitKernels {
     decltype(&detail::generic::splitFoldMultiply) fold;
 };
 
-#define TESSIVAL_SPLIT_SET(ns)                                                             \
-    SplitKernels {                                                                         \
-        detail::ns::splitForward, detail::ns::splitInverse, detail::ns::splitImageInverse, \
-            detail::ns::splitConvolve, detail::ns::splitMultiply,                          \
-            detail::ns::splitImageMultiply, detail::ns::splitFoldMultiply                  \
+#define TESSIVAL_SPLIT_SET(ns)                                                                    \
+    SplitKernels {                                                                                \
+        detail::ns::splitForward, detail::ns::splitInverse, detail::ns::splitImageInverse,        \
+            detail::ns::splitConvolve, detail::ns::splitMultiply, detail::ns::splitImageMultiply, \
+            detail::ns::splitFoldMultiply                                                         \
     }
 
 SplitKernels bestKernels() {
@@ -58,8 +58,8 @@ void selectSplitKernels(bool generic) {
 
 Split::Split(std::size_t N)
     : N_(N),
-      w_(static_cast<double*>(::operator new[](detail::splitTableSize(N) * sizeof(double),
-                                               std::align_val_t{64}))) {
+      w_(static_cast<double*>(
+          ::operator new[](detail::splitTableSize(N) * sizeof(double), std::align_val_t{64}))) {
     double* w = w_.get();
     if (N < 64) {
         for (std::size_t j = 0; j < N / 2; ++j) detail::twiddle(j, N, w[2 * j], w[2 * j + 1]);
@@ -129,13 +129,13 @@ void Split::multiply(double* re, double* im, const double* kr, const double* ki,
     kernels().multiply(re, im, kr, ki, n);
 }
 
-void Split::imageMultiply(double* re, double* im, const double* kr, const double* ki,
-                          std::size_t n, std::size_t f) {
+void Split::imageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                          std::size_t f) {
     kernels().image(re, im, kr, ki, n, f);
 }
 
-void Split::foldMultiply(double* re, double* im, const double* kr, const double* ki,
-                         std::size_t n, std::size_t f) {
+void Split::foldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
+                         std::size_t f) {
     kernels().fold(re, im, kr, ki, n, f);
 }
 

@@ -54,8 +54,7 @@ public:
     // Products with a spectrum K = (kr, ki) in the same order, in place on
     // z = (re, im):
     // z[k] = z[k] K[k] for k < n.
-    static void multiply(double* re, double* im, const double* kr, const double* ki,
-                         std::size_t n);
+    static void multiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
     // Imaging by f: z[r f + t] = z[r] K[r f + t] for r < n, t < f.
     static void imageMultiply(double* re, double* im, const double* kr, const double* ki,
                               std::size_t n, std::size_t f);

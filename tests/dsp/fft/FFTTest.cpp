@@ -15,8 +15,8 @@ namespace {
 
 using OOURA::FFT::Base;
 using OOURA::FFT::R2C;
-using OOURA::FFT::Split;
 using OOURA::FFT::rdft;
+using OOURA::FFT::Split;
 
 constexpr long double kPi = 3.141592653589793238462643383279502884L;
 
@@ -212,8 +212,8 @@ TEST_P(FFTKernels, SplitComplexTransformsMatchDirectSums) {
         fft.inverse(Yr.data(), Yi.data());
         double err = 0;
         for (std::size_t j = 0; j < N; ++j)
-            err = std::max({err, std::fabs(Yr[j] - re[j] * double(N)),
-                            std::fabs(Yi[j] - im[j] * double(N))});
+            err = std::max(
+                {err, std::fabs(Yr[j] - re[j] * double(N)), std::fabs(Yi[j] - im[j] * double(N))});
         EXPECT_LT(err / double(N), 1e-14 * (bits + 1));
     }
 }
