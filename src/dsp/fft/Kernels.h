@@ -54,55 +54,36 @@ void twiddle(std::size_t p, std::size_t N, double& c, double& s);
 void selectSplitKernels(bool generic);
 
 // Whole real transforms for n >= 4 with built tables, and the split
-// transforms and spectrum products of SplitFFT.h.
+// transforms and spectrum products of SplitFFT.h; declared once per build.
+#define TESSIVAL_FFT_KERNEL_DECLARATIONS                                                           \
+    void forward(std::size_t n, double* a, const int* ip, const double* w);                        \
+    void inverse(std::size_t n, double* a, const int* ip, const double* w);                        \
+    void splitForward(std::size_t N, double* re, double* im, const double* w);                     \
+    void splitInverse(std::size_t N, double* re, double* im, const double* w);                     \
+    void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,  \
+                       const double* w);                                                           \
+    void splitImageInverse(std::size_t N, double* re, double* im, const double* kr,                \
+                           const double* ki, std::size_t f, const double* w);                      \
+    void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n); \
+    void splitImageMultiply(double* re, double* im, const double* kr, const double* ki,            \
+                            std::size_t n, std::size_t f);                                         \
+    void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki,             \
+                           std::size_t n, std::size_t f);
+
 namespace generic {
-void forward(std::size_t n, double* a, const int* ip, const double* w);
-void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void splitForward(std::size_t N, double* re, double* im, const double* w);
-void splitInverse(std::size_t N, double* re, double* im, const double* w);
-void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                   const double* w);
-void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                       std::size_t f, const double* w);
-void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
-void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                        std::size_t f);
-void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                       std::size_t f);
+TESSIVAL_FFT_KERNEL_DECLARATIONS
 }  // namespace generic
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TESSIVAL_FFT_HAVE_AVX2 1
 namespace avx2 {
-void forward(std::size_t n, double* a, const int* ip, const double* w);
-void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void splitForward(std::size_t N, double* re, double* im, const double* w);
-void splitInverse(std::size_t N, double* re, double* im, const double* w);
-void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                   const double* w);
-void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                       std::size_t f, const double* w);
-void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
-void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                        std::size_t f);
-void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                       std::size_t f);
+TESSIVAL_FFT_KERNEL_DECLARATIONS
 }  // namespace avx2
 namespace avx512 {
-void forward(std::size_t n, double* a, const int* ip, const double* w);
-void inverse(std::size_t n, double* a, const int* ip, const double* w);
-void splitForward(std::size_t N, double* re, double* im, const double* w);
-void splitInverse(std::size_t N, double* re, double* im, const double* w);
-void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                   const double* w);
-void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                       std::size_t f, const double* w);
-void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
-void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                        std::size_t f);
-void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                       std::size_t f);
+TESSIVAL_FFT_KERNEL_DECLARATIONS
 }  // namespace avx512
 #endif
+
+#undef TESSIVAL_FFT_KERNEL_DECLARATIONS
 
 }  // namespace OOURA::FFT::detail
