@@ -1,22 +1,18 @@
 #include "dsp/fft/FFT.h"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
 #include "dsp/fft/Kernels.h"
+#include "dsp/fft/SizeCache.h"
 
 namespace OOURA::FFT {
 
 namespace {
-
-constexpr unsigned kSlots = 24;  // sizes 2^0 .. 2^23
 
 using Transform = void (*)(std::size_t, double*, const int*, const double*);
 
@@ -162,7 +158,7 @@ double* allocateTable(int n) {
     return static_cast<double*>(::operator new[](count * sizeof(double), std::align_val_t{64}));
 }
 int checkedSize(int n) {
-    if (!isPowerOfTwo(n) || n > (1 << (kSlots - 1))) {
+    if (!isPowerOfTwo(n) || n > (1 << (detail::kSizeSlots - 1))) {
         throw std::invalid_argument("FFT size must be a power of two up to 2^23");
     }
     return n;
@@ -178,26 +174,11 @@ void Base::buildTables() {
 }
 
 const R2C& R2C::ForSize(std::size_t m) {
-    unsigned k = 0;
-    while (k < kSlots && (std::size_t{1} << k) < m) ++k;
-    if (k >= kSlots) throw TooBig{};
-
-    struct Cache {
-        std::mutex fill;
-        std::array<std::atomic<const R2C*>, kSlots> slot{};
-        std::array<std::unique_ptr<R2C>, kSlots> owned;
-    };
-    static Cache cache;
-
-    if (const R2C* p = cache.slot[k].load(std::memory_order_acquire)) return *p;
-    std::lock_guard<std::mutex> lock(cache.fill);
-    if (const R2C* p = cache.slot[k].load(std::memory_order_relaxed)) return *p;
-    auto instance = std::make_unique<R2C>(1 << k);
-    instance->buildTables();  // before any other thread can see it
-    const R2C* p = instance.get();
-    cache.owned[k] = std::move(instance);
-    cache.slot[k].store(p, std::memory_order_release);
-    return *p;
+    return detail::cachedForSize<R2C>(m, [](std::size_t n) {
+        auto instance = std::make_unique<R2C>(static_cast<int>(n));
+        instance->buildTables();  // before any other thread can see it
+        return instance;
+    });
 }
 
 void R2C::Forward(Math::complex* dest, const double* src) const {

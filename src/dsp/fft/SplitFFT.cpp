@@ -1,18 +1,15 @@
 #include "dsp/fft/SplitFFT.h"
 
-#include <array>
-#include <atomic>
 #include <bit>
-#include <mutex>
+#include <memory>
 #include <new>
 
 #include "dsp/fft/Kernels.h"
+#include "dsp/fft/SizeCache.h"
 
 namespace OOURA::FFT {
 
 namespace {
-
-constexpr unsigned kSlots = 24;  // sizes 2^0 .. 2^23, as the real transforms
 
 struct SplitKernels {
     decltype(&detail::generic::splitForward) forward;
@@ -80,25 +77,8 @@ Split::Split(std::size_t N)
 }
 
 const Split& Split::ForSize(std::size_t m) {
-    unsigned k = 0;
-    while (k < kSlots && (std::size_t{1} << k) < m) ++k;
-    if (k >= kSlots) throw Base::TooBig{};
-
-    struct Cache {
-        std::mutex fill;
-        std::array<std::atomic<const Split*>, kSlots> slot{};
-        std::array<std::unique_ptr<Split>, kSlots> owned;
-    };
-    static Cache cache;
-
-    if (const Split* p = cache.slot[k].load(std::memory_order_acquire)) return *p;
-    std::lock_guard<std::mutex> lock(cache.fill);
-    if (const Split* p = cache.slot[k].load(std::memory_order_relaxed)) return *p;
-    auto instance = std::make_unique<Split>(std::size_t{1} << k);
-    const Split* p = instance.get();
-    cache.owned[k] = std::move(instance);
-    cache.slot[k].store(p, std::memory_order_release);
-    return *p;
+    return detail::cachedForSize<Split>(m,
+                                        [](std::size_t n) { return std::make_unique<Split>(n); });
 }
 
 void Split::forward(double* re, double* im) const {
