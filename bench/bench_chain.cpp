@@ -78,6 +78,32 @@ private:
     std::size_t next_ = 0;
 };
 
+// Drains `s` in 64 KiB requests; returns output samples, appending channel
+// 0 to `keep` when given.
+std::size_t drain(Audio::Stream::Wrapper<Stream::iVOver>& s,
+                  std::vector<std::vector<std::uint8_t>>& buffers, Signal* keep = nullptr) {
+    const std::uint32_t g = s->granularity;
+    const std::uint32_t request = (65536 + g - 1) / g * g;
+    const std::uint32_t capacity = request * s->expansion;
+    Stream::Channels set(2);
+    for (int c = 0; c < 2; ++c) {
+        if (buffers[c].size() < capacity) buffers[c].resize(capacity);
+        set[c] = buffers[c].data();
+    }
+    std::size_t produced = 0;
+    while (s->length < 0 || s->position < s->length) {
+        const Stream::VBlock b = s->read({&set, 0, request}, capacity);
+        s->position += b.length();
+        benchmark::DoNotOptimize(set[0][0]);
+        if (keep) {
+            const auto* p = reinterpret_cast<const double*>(set[0]);
+            keep->insert(keep->end(), p, p + b.length() / 8);
+        }
+        produced += b.length() / 8;
+    }
+    return produced;
+}
+
 // Converts with the resampling chain; keeps channel 0 (from the origin on)
 // when `keep` is given.
 std::size_t runTessival(const std::vector<Signal>& in, float fsIn, float fsOut, unsigned snrDb,
@@ -86,26 +112,8 @@ std::size_t runTessival(const std::vector<Signal>& in, float fsIn, float fsOut, 
     s.snrDb = snrDb;
     auto chain = DSP::makeResamplingChain(
         Audio::Stream::Wrapper<Stream::iVOver>(new Source(in, fsIn)), s, fsOut);
-    const std::uint32_t g = chain->granularity;
-    const std::uint32_t request = (65536 + g - 1) / g * g;
-    const std::uint32_t capacity = request * chain->expansion;
-    Stream::Channels set(2);
-    for (int c = 0; c < 2; ++c) {
-        if (buffers[c].size() < capacity) buffers[c].resize(capacity);
-        set[c] = buffers[c].data();
-    }
     const auto origin = static_cast<std::size_t>(std::llround(chain.tag().origin));
-    std::size_t produced = 0;
-    while (chain->length < 0 || chain->position < chain->length) {
-        const Stream::VBlock b = chain->read({&set, 0, request}, capacity);
-        chain->position += b.length();
-        benchmark::DoNotOptimize(set[0][0]);
-        if (keep) {
-            const auto* p = reinterpret_cast<const double*>(set[0]);
-            keep->insert(keep->end(), p, p + b.length() / 8);
-        }
-        produced += b.length() / 8;
-    }
+    const std::size_t produced = drain(chain, buffers, keep);
     if (keep) keep->erase(keep->begin(), keep->begin() + std::min(origin, keep->size()));
     return produced;
 }
@@ -213,27 +221,6 @@ void BM_Versus(benchmark::State& state) {
 
 // ---- Stages alone, for the profile: the FFT stage and the polyphase stage
 // of 44100 -> 48000 (default design), each on its own input.
-
-// Drains `s` (input frames counted by the caller); returns output samples.
-std::size_t drain(Audio::Stream::Wrapper<Stream::iVOver>& s,
-                  std::vector<std::vector<std::uint8_t>>& buffers) {
-    const std::uint32_t g = s->granularity;
-    const std::uint32_t request = (65536 + g - 1) / g * g;
-    const std::uint32_t capacity = request * s->expansion;
-    Stream::Channels set(2);
-    for (int c = 0; c < 2; ++c) {
-        if (buffers[c].size() < capacity) buffers[c].resize(capacity);
-        set[c] = buffers[c].data();
-    }
-    std::size_t produced = 0;
-    while (s->length < 0 || s->position < s->length) {
-        const Stream::VBlock b = s->read({&set, 0, request}, capacity);
-        s->position += b.length();
-        benchmark::DoNotOptimize(set[0][0]);
-        produced += b.length() / 8;
-    }
-    return produced;
-}
 
 // FFT stage 44100 -> 88200; range(0): 0 channels paired, 1 each alone.
 void BM_StageFFT(benchmark::State& state) {
