@@ -57,6 +57,9 @@ public:
         output_ = out.NativeText();
         done_ = true;
     }
+    void OnWarning(const std::string& message) override {
+        std::fprintf(stderr, "%s: warning: %s\n", path.NativeText().c_str(), message.c_str());
+    }
     std::unique_ptr<Stream::iDrainProgress> MakeProgress(const std::atomic<bool>& abort) override {
         return std::make_unique<Progress>(*this, abort);
     }
@@ -74,7 +77,7 @@ public:
     }
     bool succeeded() const {
         std::lock_guard lock(mutex_);
-        return done_ && text_ == "done";
+        return done_ && state == JobState::Finished;
     }
     int percent() const {
         std::uint32_t t = total_, d = doneUnits_;
@@ -167,9 +170,10 @@ int runInfo(const std::vector<Filesystem::Path>& files) {
     for (const Filesystem::Path& path : files) {
         Audio::IO::PropertyList props;
         MD5::Hash digest{};
+        Audio::IO::InputDetails details;
         try {
             {
-                auto stream = Audio::IO::OpenFile(path, &props, &digest);
+                auto stream = Audio::IO::OpenFile(path, &props, &digest, &details);
                 Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(stream));
                 stream.reset();
                 Stream::drain(std::move(pull), nullptr);
@@ -180,6 +184,8 @@ int runInfo(const std::vector<Filesystem::Path>& files) {
             status = 1;
             continue;
         }
+        for (const std::string& w : details.warnings)
+            std::fprintf(stderr, "%s: warning: %s\n", path.NativeText().c_str(), w.c_str());
         std::printf("%s\n", path.NativeText().c_str());
         for (const auto& p : props) std::printf("  %s: %s\n", p.key.c_str(), p.value.c_str());
         std::printf("  md5: ");

@@ -80,8 +80,8 @@ namespace Audio::IO {
 
 StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings,
                      Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
-                     Format request) {
-    StreamOver stream = OpenFile(path, properties, digest);
+                     Format request, InputDetails* details) {
+    StreamOver stream = OpenFile(path, properties, digest, details);
     Audio::Stream::Tag tag = stream.tag();
     if (inputFormat) *inputFormat = tag.format;
     ConversionSettings chainSettings = settings ? *settings : ConversionSettings{};
@@ -139,12 +139,13 @@ Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, do
 
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
                              const ConversionSettings& settings, Stream::iDrainProgress* progress,
-                             const OutputOptions& options) {
+                             const OutputOptions& options, std::vector<std::string>* warnings) {
     // Whoever filled the settings, absurd values end here with their reason.
     CheckConversionSettings(settings, requested.sampleRate);
     Format inputFormat;
-    StreamOver source =
-        Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr, requested);
+    Audio::IO::InputDetails details;
+    StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr,
+                                             requested, &details);
     std::int64_t inputFrames = -1;
     source->visit(
         [&](int, iStream* s) {
@@ -188,6 +189,9 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
     try {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(
             Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
+        // The speaker layout holds while every channel of the input is kept.
+        if (tag.format.channels() == inputFormat.channels())
+            writer->channelMask = details.channelMask;
         // Only a file this job created may be deleted on failure.
         sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
         created = true;
@@ -203,6 +207,8 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
         if (std::rename(partText.c_str(), outText.c_str()) != 0)
             throw std::runtime_error(std::string("cannot give the output file its name: ") +
                                      std::strerror(errno));
+        if (warnings)
+            warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
     } catch (...) {
         if (created) std::remove(partText.c_str());
         throw;

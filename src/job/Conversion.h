@@ -6,9 +6,11 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
+#include "audio/io/InputDetails.h"
 #include "dsp/ResamplingChain.h"
 #include "filesystem/Path.h"
 #include "job/ConversionSettings.h"
@@ -35,10 +37,12 @@ struct ConversionAborted : std::runtime_error {
 // 0 = input rate x speed). The output is written as "<output>.<pid>-<n>.part"
 // and renamed to its name when complete, replacing a file of that name. On
 // any failure or abort the partial file is deleted (an earlier output of the
-// same name stays) and the exception passed on. Returns the output path.
+// same name stays) and the exception passed on. Returns the output path;
+// what the user should know about a converted file goes to `warnings`.
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Audio::Format requested,
                              const ConversionSettings& settings, Stream::iDrainProgress* progress,
-                             const OutputOptions& options = {});
+                             const OutputOptions& options = {},
+                             std::vector<std::string>* warnings = nullptr);
 
 namespace Audio::IO {
 
@@ -47,7 +51,8 @@ namespace Audio::IO {
 Audio::Stream::Wrapper<::Stream::iOver> OpenInput(const Filesystem::Path& path,
                                                   const ConversionSettings* settings,
                                                   Format* inputFormat, PropertyList* properties,
-                                                  MD5::Hash* digest, Format request);
+                                                  MD5::Hash* digest, Format request,
+                                                  InputDetails* details = nullptr);
 
 }  // namespace Audio::IO
 

@@ -78,9 +78,16 @@ void JobQueue::Convert(iJobRow& row, Audio::Format requested, const ConversionSe
                 throw std::runtime_error("output name already taken by " + owner);
             if (options.claim) options.claim(output);
         };
-        Filesystem::Path out = ConvertFile(row.path, requested, settings, progress.get(), claiming);
+        std::vector<std::string> warnings;
+        Filesystem::Path out =
+            ConvertFile(row.path, requested, settings, progress.get(), claiming, &warnings);
         row.OnDone(out);
-        row.SetStateText("done");
+        std::string text = "done";
+        for (std::size_t i = 0; i < warnings.size(); ++i) {
+            row.OnWarning(warnings[i]);
+            text += (i == 0 ? ", " : "; ") + warnings[i];
+        }
+        row.SetStateText(text);
         progress.reset();
         row.state = JobState::Finished;
         return;

@@ -44,6 +44,9 @@ public:
     virtual void OnFailure(std::exception_ptr) {}
     // The output file of a job that ended "done".
     virtual void OnDone(const Filesystem::Path&) {}
+    // Each warning of a job that ended "done", before its text is set (the
+    // text carries them too: "done, <warning>; <warning>").
+    virtual void OnWarning(const std::string&) {}
 
     const Filesystem::Path path;
     std::atomic<JobState> state{JobState::Queued};

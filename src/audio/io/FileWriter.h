@@ -85,6 +85,9 @@ public:
     virtual void Finish();
 
     int openState = 0;  // 0 created, 1 format set, 2 opened
+    // Speaker positions to record (WAVE dwChannelMask bits), set before
+    // Open; 0: the conventional layout for the channel count, if any.
+    std::uint32_t channelMask = 0;
     sptr<::Stream::iByteOutput> output;
     sptr<FormatTranslator> spec;  // source format -> stored format
     int bytesPerFrame = 0;

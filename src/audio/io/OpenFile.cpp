@@ -20,19 +20,20 @@ std::string Lower(std::string s) {
 }  // namespace
 
 Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
-                                                 PropertyList* properties, MD5::Hash* digest) {
+                                                 PropertyList* properties, MD5::Hash* digest,
+                                                 InputDetails* details) {
     const std::string extension = Lower(path.Extension());
     const std::string text = path.ToString('/');
     Audio::Stream::Wrapper<::Stream::iOver> stream;
     if (extension == ".wav") {
         try {
-            stream = WAVParser::Open(text, properties);
+            stream = WAVParser::Open(text, properties, details);
         } catch (const WAVParser::exception&) {
             std::throw_with_nested(FileError());
         }
     } else if (extension == ".wv") {
         try {
-            stream = WVDecoder::Open(text, properties);
+            stream = WVDecoder::Open(text, properties, details);
         } catch (const WVParser::exception&) {
             std::throw_with_nested(FileError());
         }

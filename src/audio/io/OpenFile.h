@@ -8,6 +8,7 @@
 
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
+#include "audio/io/InputDetails.h"
 #include "filesystem/Path.h"
 #include "stream/MD5.h"
 
@@ -37,9 +38,11 @@ struct OpenError : exception {
 // properties to `properties` when given. When `digest` is given, the stream
 // is wrapped in an MD5 stage over the format's 8 bytes followed by every
 // sample byte pulled through; the digest reaches `digest` when the stage is
-// released (the destination must outlive it).
+// released (the destination must outlive it). `details`, when given,
+// receives the speaker layout and the reader's warnings.
 Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
                                                  PropertyList* properties = nullptr,
-                                                 MD5::Hash* digest = nullptr);
+                                                 MD5::Hash* digest = nullptr,
+                                                 InputDetails* details = nullptr);
 
 }  // namespace Audio::IO

@@ -234,13 +234,16 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
 }
 
 Audio::Stream::Wrapper<::Stream::iOver> WAVParser::Open(const std::string& path,
-                                                        PropertyList* properties) {
+                                                        PropertyList* properties,
+                                                        InputDetails* details) {
     Audio::Stream::Wrapper<::Stream::iOver> result;
     try {
         WAVParser parser;
         const bool ended = parser.Parse(path);
         if (ended || !parser.result_) throw Incomplete();
         result = parser.result_;
+        if (details && Le16(parser.format_.data()) == kTagExtensible)
+            details->channelMask = Le32(&parser.format_[20]);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {

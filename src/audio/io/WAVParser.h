@@ -18,6 +18,7 @@
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
 #include "audio/io/IFF.h"
+#include "audio/io/InputDetails.h"
 #include "stream/Stream.h"
 
 namespace Audio::IO {
@@ -91,11 +92,13 @@ public:
     };
 
     // Opens the file at `path` (text with "/" separators) and returns its
-    // sample data. Appends the file's properties to `properties` when given.
+    // sample data. Appends the file's properties to `properties` and fills
+    // `details` when given.
     // Every failure is a WAVParser::exception with code 0 and the message of
     // the failure that caused it.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
-                                                        PropertyList* properties);
+                                                        PropertyList* properties,
+                                                        InputDetails* details = nullptr);
 
     int Visit(IFF::ChunkInfo& chunk) override;
 

@@ -28,7 +28,9 @@ WVDecoder::~WVDecoder() {
 }
 
 Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
-                                                        PropertyList* properties) {
+                                                        PropertyList* properties,
+                                                        InputDetails* details) {
+    (void)details;  // filled below once the library's layout is read
     char error[128] = {};
     // All channels are decoded: no OPEN_2CH_MAX.
     const int flags = properties ? OPEN_TAGS : 0;

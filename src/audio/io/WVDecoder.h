@@ -13,6 +13,7 @@
 
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
+#include "audio/io/InputDetails.h"
 #include "stream/Stream.h"
 
 typedef struct WavpackContext WavpackContext;
@@ -41,9 +42,10 @@ public:
     // Opens `path` (text with "/" separators). Appends the reader's
     // properties and, when the file has a tag, its text items (kind 1, keys
     // in lower case) to `properties` when given. Throws WVParser::Incomplete
-    // when the file cannot be read as WavPack.
+    // when the file cannot be read as WavPack. Fills `details` when given.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
-                                                        PropertyList* properties);
+                                                        PropertyList* properties,
+                                                        InputDetails* details = nullptr);
 
     ~WVDecoder() override;
 

@@ -1,0 +1,21 @@
+#pragma once
+
+// What a reader learns of its input beyond the samples and their format.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Audio::IO {
+
+struct InputDetails {
+    // Speaker positions in the bits of WAVE's dwChannelMask (bit 0 front
+    // left, 1 front right, 2 front centre, 3 LFE, ...); 0 when the file
+    // states none.
+    std::uint32_t channelMask = 0;
+    // What the user should know about the input although it converts (a
+    // lossy part read without its correction file, a damaged sample).
+    std::vector<std::string> warnings;
+};
+
+}  // namespace Audio::IO
