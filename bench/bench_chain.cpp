@@ -70,7 +70,7 @@ public:
             std::memset(out + have, 0, (n - have) * 8);
         }
         next_ += n;
-        return {dest.channels, dest.begin, dest.end, 0, 0};
+        return {dest.channels, dest.begin, dest.end, {}, {}};
     }
 
 private:

@@ -29,7 +29,7 @@ public:
     explicit PassVOver(std::uint32_t c) { channels = c; }
     void seek(std::uint64_t) override {}
     VBlock read(VSlice dest, std::uint32_t) override {
-        return VBlock{dest.channels, dest.begin, dest.end, 0, 0};
+        return VBlock{dest.channels, dest.begin, dest.end, {}, {}};
     }
 };
 

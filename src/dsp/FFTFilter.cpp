@@ -500,26 +500,30 @@ template <int N>
 
     ScopedFloatMode mode;
     const std::uint32_t nIn = static_cast<std::uint32_t>(this->inputDFT().n);
-    VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, 0};
+    VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, {}};
     for (std::uint32_t cursor = dest.begin; cursor < dest.end; cursor += ob) {
+        const std::int64_t from = up.position;
         VBlock in = up.read({dest.channels, cursor, cursor + ib}, static_cast<std::uint32_t>(lend));
         ::Stream::advance(up, in);
         this->inheritLength(up, [this](std::int64_t l) { return mapLength(l); });
+        // What lies past the upstream's length is not its content: the
+        // filter's tail is computed on silence there.
+        in.end = in.begin + static_cast<std::uint32_t>(
+                                ::Stream::keptLength(in.length(), from, up.length));
         const bool delivered = in.end > in.begin;
-        const std::uint32_t silentIn = delivered ? in.silentMask : ::Stream::kAllSilent;
+        const ::Stream::ChannelMask silentIn = delivered ? in.silentMask : ::Stream::kAllSilent;
         // The rest of the input transform's span reads as zeros.
         if (delivered)
             in = ::Stream::join(
-                in, VBlock{dest.channels, in.end, cursor + nIn * 8, ::Stream::kAllSilent, 0});
-        std::uint32_t silentOut = 0;
+                in, VBlock{dest.channels, in.end, cursor + nIn * 8, ::Stream::kAllSilent, {}});
+        ::Stream::ChannelMask silentOut;
         auto buffer = [&](std::uint32_t c) {
             return reinterpret_cast<double*>((*dest.channels)[c] + cursor);
         };
         // Channels with sound go in pairs when the filter pairs them.
         std::uint32_t pending = this->channels;  // a channel waiting for a partner
         for (std::uint32_t c = 0; c < this->channels; ++c) {
-            const std::uint32_t bit = ::Stream::channelBit(c);
-            const bool silent = c < 32 && (silentIn & bit);
+            const bool silent = silentIn.test(c);
             if (!silent && pairIn_) {
                 if (pending == this->channels) {
                     pending = c;
@@ -529,10 +533,10 @@ template <int N>
                 }
                 continue;
             }
-            if (channelStep(tails_[c], buffer(c), silent)) silentOut |= bit;
+            if (channelStep(tails_[c], buffer(c), silent)) silentOut.set(c);
         }
         if (pending != this->channels) channelStep(tails_[pending], buffer(pending), false);
-        result = ::Stream::join(result, VBlock{dest.channels, cursor, cursor + ob, silentOut, 0});
+        result = ::Stream::join(result, VBlock{dest.channels, cursor, cursor + ob, silentOut, {}});
     }
     return result;
 }

@@ -649,7 +649,8 @@ FixedResampler::FixedResampler(const ConvolutionPlan& plan, boost::rational<unsi
 
 unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& source,
                                  std::uint32_t sourceBegin, std::uint32_t sourceEnd,
-                                 std::uint32_t sourceSilentMask, std::uint32_t,
+                                 const ::Stream::ChannelMask& sourceSilentMask,
+                                 const ::Stream::ChannelMask&,
                                  std::uint32_t& phase, bool accumulate) {
     ScopedFloatMode mode;
     const std::uint32_t n = dest.end - dest.begin;
@@ -672,9 +673,8 @@ unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& so
     // Channels to compute, taken two at a time.
     std::uint32_t pending = count;  // index of a computed channel waiting for a partner
     for (std::uint32_t c = 0; c < count; ++c) {
-        const std::uint32_t bit = ::Stream::channelBit(c);
-        if (sourceEnd == sourceBegin || (sourceSilentMask & bit)) dest.silentMask |= bit;
-        if (n == 0 || (dest.silentMask & bit)) continue;
+        if (sourceEnd == sourceBegin || sourceSilentMask.test(c)) dest.silentMask.set(c);
+        if (n == 0 || dest.silentMask.test(c)) continue;
         if (pending == count) {
             pending = c;
             continue;
@@ -723,7 +723,7 @@ void VFIRFilter::seek(std::uint64_t p) {
     const std::uint32_t n = dest.length() / 8;
     // Peeks are limited so that a request in bytes fits 32 bits.
     constexpr std::uint64_t kMaxPeek = (std::uint64_t{1} << 28);
-    VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, 0};
+    VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, {}};
     std::uint32_t done = 0;
     while (done < n) {
         std::uint32_t count = n - done;
@@ -747,13 +747,13 @@ void VFIRFilter::seek(std::uint64_t p) {
             if (lo == 0) throw Wobbly{};  // the upstream makes no progress
             count = lo;
         }
-        ChannelSpan out{dest.channels, dest.begin / 8 + done, dest.begin / 8 + done + count, 0};
+        ChannelSpan out{dest.channels, dest.begin / 8 + done, dest.begin / 8 + done + count, {}};
         const unsigned consumed = r.process(out, sourceSet_, blk.begin / 8, blk.end / 8,
                                             blk.silentMask, blk.zeroedMask, phase, false);
         upstream->consume(consumed * 8);
         upstream->position += std::int64_t{consumed} * 8;
         result = ::Stream::join(
-            result, VBlock{dest.channels, out.begin * 8, out.end * 8, out.silentMask, 0});
+            result, VBlock{dest.channels, out.begin * 8, out.end * 8, out.silentMask, {}});
         done += count;
     }
     return result;

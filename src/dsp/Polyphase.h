@@ -66,7 +66,7 @@ struct ChannelSpan {
     ::Stream::Channels* channels = nullptr;
     std::uint32_t begin = 0;
     std::uint32_t end = 0;
-    std::uint32_t silentMask = 0;  // bit set: that channel's range is silence
+    ::Stream::ChannelMask silentMask;  // bit set: that channel's range is silence
 };
 
 class iResampler : public InternalReferenceCount_virtual, public ConvolutionPlan {
@@ -78,8 +78,9 @@ public:
     // dest instead of storing.
     virtual unsigned process(ChannelSpan& dest, const ::Stream::Channels& source,
                              std::uint32_t sourceBegin, std::uint32_t sourceEnd,
-                             std::uint32_t sourceSilentMask, std::uint32_t sourceZeroedMask,
-                             std::uint32_t& phase, bool accumulate) = 0;
+                             const ::Stream::ChannelMask& sourceSilentMask,
+                             const ::Stream::ChannelMask& sourceZeroedMask, std::uint32_t& phase,
+                             bool accumulate) = 0;
 
 protected:
     explicit iResampler(const ConvolutionPlan& plan) : ConvolutionPlan(plan) {}
@@ -114,8 +115,8 @@ public:
                    const TapSampler& sample);
 
     unsigned process(ChannelSpan& dest, const ::Stream::Channels& source, std::uint32_t sourceBegin,
-                     std::uint32_t sourceEnd, std::uint32_t sourceSilentMask,
-                     std::uint32_t sourceZeroedMask, std::uint32_t& phase,
+                     std::uint32_t sourceEnd, const ::Stream::ChannelMask& sourceSilentMask,
+                     const ::Stream::ChannelMask& sourceZeroedMask, std::uint32_t& phase,
                      bool accumulate) override;
 
 private:

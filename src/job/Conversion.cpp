@@ -12,6 +12,7 @@
 
 #include "audio/format/ChannelSplit.h"
 #include "audio/format/CropFront.h"
+#include "audio/format/NonFinite.h"
 #include "audio/format/Translator.h"
 #include "audio/io/FileWriter.h"
 #include "audio/io/InsertWriter.h"
@@ -82,6 +83,10 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
                      Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
                      Format request, InputDetails* details) {
     StreamOver stream = OpenFile(path, properties, digest, details);
+    if (details && stream.format().isFloat()) {
+        details->nonFinite = std::make_shared<NonFiniteCount>();
+        stream = Audio::Stream::GuardNonFinite(std::move(stream), details->nonFinite);
+    }
     Audio::Stream::Tag tag = stream.tag();
     if (inputFormat) *inputFormat = tag.format;
     ConversionSettings chainSettings = settings ? *settings : ConversionSettings{};
@@ -207,8 +212,11 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
         if (std::rename(partText.c_str(), outText.c_str()) != 0)
             throw std::runtime_error(std::string("cannot give the output file its name: ") +
                                      std::strerror(errno));
-        if (warnings)
+        if (warnings) {
             warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
+            if (details.nonFinite && details.nonFinite->samples)
+                warnings->push_back(details.nonFinite->describe());
+        }
     } catch (...) {
         if (created) std::remove(partText.c_str());
         throw;

@@ -137,6 +137,7 @@ void VUnderAdaptor::fill(std::uint32_t n) {
         writeSet_[i] = rings_[i].writePos();
     }
 
+    const std::int64_t from = upstream->position;
     VBlock vb = upstream->read(VSlice{&writeSet_, 0, static_cast<std::uint32_t>(want)},
                                static_cast<std::uint32_t>(need));
     advance(*upstream, vb);
@@ -144,14 +145,17 @@ void VUnderAdaptor::fill(std::uint32_t n) {
 
     const std::uint32_t got =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(vb.length(), want));
+    // What lies past the upstream's length is not its content: silence.
+    const auto kept = static_cast<std::uint32_t>(keptLength(got, from, upstream->length));
     const Channels& src = vb.channels ? *vb.channels : writeSet_;
     for (std::uint32_t i = 0; i < channels; ++i) {
-        const bool silent = got == 0 || (vb.silentMask & channelBit(i)) != 0;
+        const bool silent = kept == 0 || vb.silentMask.test(i);
         if (!silent) {
-            const std::uint8_t* from = src[i] + vb.begin;
-            if (from != writeSet_[i]) std::memmove(writeSet_[i], from, got);
+            const std::uint8_t* begin = src[i] + vb.begin;
+            if (begin != writeSet_[i]) std::memmove(writeSet_[i], begin, kept);
         }
-        rings_[i].commit(got, silent);
+        rings_[i].commit(silent ? got : kept, silent);
+        if (!silent && kept < got) rings_[i].commit(got - kept, true);
     }
 }
 
@@ -162,23 +166,21 @@ VBlock VUnderAdaptor::peek(std::uint32_t minimum, Channels& set) {
     fill(minimum);
 
     std::uint32_t length = RingBuffer::kAll;
-    std::uint32_t silentMask = 0;
+    ChannelMask silentMask;
     bool allSilent = true;
     for (std::uint32_t i = 0; i < channels; ++i) {
-        // Channels from 32 on have no mask bit, so fill never commits
-        // silence to their rings: they always read as bytes.
         RingBuffer& r = rings_[i];
         Block b = r.readable().first;
         set[i] = r.readPos();
         length = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(b.length()));
         if (b.kind == Silence) {
-            silentMask |= channelBit(i);
+            silentMask.set(i);
         } else {
             allSilent = false;
         }
     }
     if (allSilent) silentMask = kAllSilent;
-    return VBlock{&set, 0, length, silentMask, 0};
+    return VBlock{&set, 0, length, silentMask, {}};
 }
 
 void VUnderAdaptor::consume(std::uint32_t count) {

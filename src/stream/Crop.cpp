@@ -66,7 +66,7 @@ public:
         const std::int64_t P = upstream->position;
         Block blk = upstream->read(dest, capacity);
         const std::int64_t n = static_cast<std::int64_t>(blk.length());
-        const std::int64_t keep = keptLength(n, P, upstream->length);
+        const std::int64_t keep = keptLength(n, P, end());
         upstream->position += n;
         if (keep == n) return blk;
         const std::int64_t cut = n - keep;
@@ -81,6 +81,13 @@ public:
     }
 
 private:
+    // Content ends at this stream's own length or the source's, whichever
+    // comes first: whatever the source holds beyond the window (the chunks
+    // after a file's audio) is never passed on.
+    std::int64_t end() const {
+        return upstream->length < 0 ? length : std::min(length, upstream->length);
+    }
+
     Filler fill_;
 };
 
@@ -136,22 +143,29 @@ public:
         const std::int64_t P = upstream->position;
         VBlock blk = upstream->read(dest, capacity);
         const std::int64_t n = blk.length();
-        const std::int64_t keep = keptLength(n, P, upstream->length);
+        const std::int64_t keep = keptLength(n, P, end());
         upstream->position += n;
         if (keep == n) return blk;
         const auto cut = static_cast<std::uint32_t>(n - keep);
         VBlock head = blk;
         head.end = blk.end - cut;
-        VBlock tail{dest.channels, dest.end - cut, dest.end, kAllSilent, 0};
+        VBlock tail{dest.channels, dest.end - cut, dest.end, kAllSilent, {}};
         if (fill_) {
             for (std::uint32_t i = 0; i < channels; ++i)
                 fill_((*dest.channels)[i] + tail.begin, (*dest.channels)[i] + tail.end);
-            tail.silentMask = 0;
+            tail.silentMask = {};
         }
         return join(head, tail);
     }
 
 private:
+    // Content ends at this stream's own length or the source's, whichever
+    // comes first: whatever the source holds beyond the window (the chunks
+    // after a file's audio) is never passed on.
+    std::int64_t end() const {
+        return upstream->length < 0 ? length : std::min(length, upstream->length);
+    }
+
     Filler fill_;
 };
 
@@ -177,7 +191,7 @@ public:
     VBlock read(VSlice dest, std::uint32_t capacity) override {
         const auto silent = static_cast<std::uint32_t>(
             std::min<std::int64_t>(std::max<std::int64_t>(pad_ - position, 0), dest.length()));
-        VBlock head{dest.channels, dest.begin, dest.begin + silent, kAllSilent, 0};
+        VBlock head{dest.channels, dest.begin, dest.begin + silent, kAllSilent, {}};
         if (head.end == dest.end) return head;
         VBlock blk = upstream->read({dest.channels, head.end, dest.end}, capacity - silent);
         advance(*upstream, blk);

@@ -8,9 +8,9 @@
 namespace Stream {
 
 // The source without its first `start` bytes and exactly `length` bytes
-// long (no end limit when length <= 0). Bytes past the source's real end
-// are the filler's silence, or zeros / Silence without a filler. Returns
-// the source itself when start and length are both 0.
+// long (no end limit when length <= 0). Bytes past the window or the
+// source's real end are the filler's silence, or zeros / Silence without a
+// filler. Returns the source itself when start and length are both 0.
 Wrapper<iOver> crop(Wrapper<iOver> source, std::int64_t start, std::int64_t length,
                     Filler filler = nullptr);
 Wrapper<iVOver> crop(Wrapper<iVOver> source, std::int64_t start, std::int64_t length,

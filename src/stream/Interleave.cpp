@@ -14,8 +14,8 @@ namespace {
 constexpr std::align_val_t kAlign{64};
 constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 
-bool silentBit(std::uint32_t mask, std::uint32_t i) {
-    return (mask & channelBit(i)) != 0;
+bool silentBit(const ChannelMask& mask, std::uint32_t i) {
+    return mask.test(i);
 }
 
 // S-byte samples, copied with constant-size memcpy so the compiler emits
@@ -46,7 +46,7 @@ void deinterleaveT(const std::uint8_t* __restrict src, const Channels& dst, std:
 
 template <std::size_t S>
 void interleaveT(std::uint8_t* __restrict dst, const Channels& src, std::uint32_t offset,
-                 std::uint32_t c, std::size_t frames, std::uint32_t silentMask) {
+                 std::uint32_t c, std::size_t frames, const ChannelMask& silentMask) {
     if (c == 1) {
         if (silentBit(silentMask, 0)) {
             std::memset(dst, 0, frames * S);
@@ -142,7 +142,7 @@ void deinterleave(const std::uint8_t* src, const Channels& dst, std::uint32_t of
 
 void interleave(std::uint8_t* dst, const Channels& src, std::uint32_t offset,
                 std::uint32_t channels, std::uint32_t sampleBytes, std::size_t frames,
-                std::uint32_t silentMask) {
+                const ChannelMask& silentMask) {
     switch (sampleBytes) {
         case 1:
             return interleaveT<1>(dst, src, offset, channels, frames, silentMask);
@@ -183,7 +183,7 @@ VBlock Over2VOver::read(VSlice dest, std::uint32_t /*capacity*/) {
     const std::uint32_t per = dest.end - dest.begin;
     if (per % sampleBytes_ != 0) throw Wobbly{};
 
-    VBlock r{dest.channels, dest.begin, dest.end, 0, 0};
+    VBlock r{dest.channels, dest.begin, dest.end, {}, {}};
     const std::uint64_t n = std::uint64_t{per} * c;
     const std::uint64_t capacity = n * std::max<std::uint32_t>(upstream->expansion, 1);
     if (capacity > kMax32) throw Wobbly{};

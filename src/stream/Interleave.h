@@ -43,13 +43,13 @@ bool isSupportedSampleSize(std::uint32_t sampleBytes);
 // Kernels. `frames` frames of `channels` samples of `sampleBytes` bytes.
 // deinterleave: channel i receives samples i, i + c, ... of src at
 // dst[i] + offset. interleave: the reverse, from src[i] + offset; channels
-// whose bit (below 32) is set in `silentMask` are written as zero bytes.
+// whose bit is set in `silentMask` are written as zero bytes.
 // Throw Wobbly for an unsupported sample size.
 void deinterleave(const std::uint8_t* src, const Channels& dst, std::uint32_t offset,
                   std::uint32_t channels, std::uint32_t sampleBytes, std::size_t frames);
 void interleave(std::uint8_t* dst, const Channels& src, std::uint32_t offset,
                 std::uint32_t channels, std::uint32_t sampleBytes, std::size_t frames,
-                std::uint32_t silentMask);
+                const ChannelMask& silentMask);
 
 // iVOver over an interleaved iOver with `channels` channels.
 // granularity: the smallest per-channel unit that is whole samples and

@@ -132,11 +132,11 @@ public:
 private:
     VBlock take(Channels* set, std::uint32_t d, std::uint32_t e) {
         std::uint32_t n = std::min(e - d, heldEnd_ - heldBegin_);
-        VBlock r{set, d, d + n, kAllSilent, 0};
+        VBlock r{set, d, d + n, kAllSilent, {}};
         if (n != 0) {
             r.silentMask = heldMask_;
             for (std::uint32_t i = 0; i < channels; ++i)
-                if (!(heldMask_ & channelBit(i)))
+                if (!heldMask_.test(i))
                     std::memmove((*set)[i] + d, buffers_[i] + heldBegin_, n);
         }
         heldBegin_ += n;
@@ -156,7 +156,8 @@ private:
     std::size_t stride_ = 0;
     std::unique_ptr<std::uint8_t[]> memory_;
     Channels buffers_;
-    std::uint32_t heldBegin_ = 0, heldEnd_ = 0, heldMask_ = kAllSilent;
+    std::uint32_t heldBegin_ = 0, heldEnd_ = 0;
+    ChannelMask heldMask_ = kAllSilent;
 };
 
 template <class S, class W>

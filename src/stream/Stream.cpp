@@ -3,10 +3,7 @@
 namespace Stream {
 
 bool VBlock::allSilent(std::uint32_t channelCount) const {
-    if (begin == end) return true;
-    if (channelCount > 32) return false;
-    std::uint32_t all = channelCount == 32 ? kAllSilent : (1u << channelCount) - 1;
-    return (silentMask & all) == all;
+    return begin == end || silentMask.covers(channelCount);
 }
 
 Block join(Block a, Block b) {
@@ -33,20 +30,16 @@ Block join(Block a, Block b) {
 
 VBlock join(VBlock a, VBlock b) {
     Channels* set = a.channels ? a.channels : b.channels;
-    std::uint32_t n = set ? set->count() : 0;
-    if (n > 32) n = 32;
+    const std::uint32_t n = set ? set->count() : 0;
     for (std::uint32_t i = 0; i < n; ++i) {
-        std::uint32_t bit = 1u << i;
-        bool aSilent = a.silentMask & bit, aZero = a.zeroedMask & bit;
-        bool bSilent = b.silentMask & bit, bZero = b.zeroedMask & bit;
+        const bool aSilent = a.silentMask.test(i), aZero = a.zeroedMask.test(i);
+        const bool bSilent = b.silentMask.test(i), bZero = b.zeroedMask.test(i);
         if (aSilent && !aZero && !bSilent) {
             if (a.end > a.begin) std::memset((*set)[i] + a.begin, 0, a.end - a.begin);
-            a.silentMask |= bit;
-            a.zeroedMask |= bit;
+            a.zeroedMask.set(i);
         } else if (bSilent && !bZero && !aSilent) {
             if (b.end > b.begin) std::memset((*set)[i] + b.begin, 0, b.end - b.begin);
-            b.silentMask |= bit;
-            b.zeroedMask |= bit;
+            b.zeroedMask.set(i);
         }
     }
     VBlock r;

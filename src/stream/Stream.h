@@ -71,10 +71,53 @@ struct VSlice {
     std::uint32_t length() const { return end - begin; }
 };
 
-// Bit i of a mask describes channel i; channels 32 and above have no bits
-// and always count as samples.
-inline std::uint32_t channelBit(std::uint32_t i) { return i < 32 ? 1u << i : 0u; }
-constexpr std::uint32_t kAllSilent = 0xFFFFFFFFu;
+// One bit per channel, for every channel a stream may have (at most 255).
+class ChannelMask {
+public:
+    static constexpr std::uint32_t kChannels = 256;
+
+    constexpr ChannelMask() = default;
+    static constexpr ChannelMask all() {
+        ChannelMask m;
+        for (std::uint64_t& w : m.words_) w = ~std::uint64_t{0};
+        return m;
+    }
+
+    // Channels 0 to 63 from the bits of `bits`.
+    static constexpr ChannelMask low(std::uint64_t bits) {
+        ChannelMask m;
+        m.words_[0] = bits;
+        return m;
+    }
+
+    bool test(std::uint32_t i) const { return (words_[i >> 6] >> (i & 63)) & 1; }
+    void set(std::uint32_t i) { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
+    bool none() const { return (words_[0] | words_[1] | words_[2] | words_[3]) == 0; }
+    // Bits 0 to count - 1 are all set.
+    bool covers(std::uint32_t count) const {
+        for (std::uint32_t w = 0; w < 4 && count > 0; ++w, count = count > 64 ? count - 64 : 0) {
+            const std::uint64_t want = count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+            if ((words_[w] & want) != want) return false;
+        }
+        return true;
+    }
+
+    ChannelMask& operator&=(const ChannelMask& o) {
+        for (int w = 0; w < 4; ++w) words_[w] &= o.words_[w];
+        return *this;
+    }
+    ChannelMask& operator|=(const ChannelMask& o) {
+        for (int w = 0; w < 4; ++w) words_[w] |= o.words_[w];
+        return *this;
+    }
+    friend ChannelMask operator&(ChannelMask a, const ChannelMask& b) { return a &= b; }
+    friend ChannelMask operator|(ChannelMask a, const ChannelMask& b) { return a |= b; }
+    friend bool operator==(const ChannelMask&, const ChannelMask&) = default;
+
+private:
+    std::uint64_t words_[4] = {};
+};
+constexpr ChannelMask kAllSilent = ChannelMask::all();
 
 // Result of iVOver::read and iVUnder::peek. `silentMask` bit set: that
 // channel's range is silence; `zeroedMask` (only with silentMask): the
@@ -83,8 +126,8 @@ struct VBlock {
     Channels* channels = nullptr;
     std::uint32_t begin = 0;
     std::uint32_t end = 0;
-    std::uint32_t silentMask = 0;
-    std::uint32_t zeroedMask = 0;
+    ChannelMask silentMask;
+    ChannelMask zeroedMask;
 
     std::uint32_t length() const { return end - begin; }
     bool allSilent(std::uint32_t channelCount) const;
@@ -93,7 +136,7 @@ struct VBlock {
 // Concatenates two adjacent blocks (a.end == b.begin), writing zero bytes
 // where a Silence part meets real content so that the result's kind is true.
 Block join(Block a, Block b);
-// The same per channel (channels 0 to 31); may write zeros into either part.
+// The same per channel; may write zeros into either part.
 VBlock join(VBlock a, VBlock b);
 
 }  // namespace Stream

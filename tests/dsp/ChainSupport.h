@@ -18,13 +18,14 @@ namespace ChainTest {
 using Signal = std::vector<double>;
 
 inline Audio::Format floatFormat(float rate) {
-    return Audio::Format(0x42u | (1u << 8) | (1u << 24), rate);  // 8-byte float, mono
+    return Audio::Format(0x48u | (1u << 8) | (1u << 24), rate);  // 8-byte float, mono
 }
 
 // Channel source over in-memory samples; its length is known. Ranges whose
 // samples are all zero are delivered as Silence when `silentZeros` is set,
 // and then the buffer receives NaNs, so a stage that reads silent bytes
-// shows it. Past the end it delivers silence.
+// shows it. Past the end it delivers silence, or `pastEnd` as samples (what
+// a file holds after its audio, which no stage may use).
 class VSource final : public Stream::iVOver, public Stream::Source {
 public:
     VSource(std::vector<Signal> data, float rate, double origin = 0.0, bool silentZeros = false)
@@ -39,28 +40,29 @@ public:
 
     Stream::VBlock read(Stream::VSlice dest, std::uint32_t) override {
         const std::size_t n = dest.length() / 8;
-        std::uint32_t silent = 0;
+        Stream::ChannelMask silent;
         for (std::uint32_t c = 0; c < channels; ++c) {
             auto* out = reinterpret_cast<double*>((*dest.channels)[c] + dest.begin);
             const Signal& d = data_[c];
             bool zero = true;
             for (std::size_t i = 0; i < n; ++i) {
                 const std::size_t k = next_ + i;
-                const double v = k < d.size() ? d[k] : 0.0;
+                const double v = k < d.size() ? d[k] : pastEnd;
                 zero = zero && v == 0.0;
                 out[i] = v;
             }
-            if (zero && (silentZeros_ || next_ >= d.size()) && c < 32) {
-                silent |= 1u << c;
+            if (zero && (silentZeros_ || next_ >= d.size())) {
+                silent.set(c);
                 std::fill(out, out + n, std::numeric_limits<double>::quiet_NaN());
             }
         }
         next_ += n;
         ++reads;
-        return {dest.channels, dest.begin, dest.end, silent, 0};
+        return {dest.channels, dest.begin, dest.end, silent, {}};
     }
 
     int reads = 0;
+    double pastEnd = 0.0;
 
 private:
     std::vector<Signal> data_;
@@ -101,7 +103,7 @@ inline ReadResult readAll(Stream::iVOver& s, std::size_t samples, std::size_t ch
         for (std::uint32_t c = 0; c < s.channels; ++c) {
             const auto* p = reinterpret_cast<const double*>(set[c] + b.begin);
             const std::size_t n = b.length() / 8;
-            const bool silent = c < 32 && (b.silentMask & (1u << c));
+            const bool silent = b.silentMask.test(c);
             for (std::size_t i = 0; i < n; ++i) r.data[c].push_back(silent ? 0.0 : p[i]);
         }
     }

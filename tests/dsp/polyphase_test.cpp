@@ -259,10 +259,10 @@ TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
             }
             const std::vector<Signal> before = b;
             std::uint32_t p1 = 5, p2 = 5;
-            DSP::FIR::ChannelSpan d1{&stored, 0, n, 0}, d2{&added, 0, n, 0};
+            DSP::FIR::ChannelSpan d1{&stored, 0, n, {}}, d2{&added, 0, n, {}};
             const std::uint32_t inBegin = 0, inEnd = static_cast<std::uint32_t>(inLen);
-            const unsigned used1 = r->process(d1, source, inBegin, inEnd, 0, 0, p1, false);
-            const unsigned used2 = r->process(d2, source, inBegin, inEnd, 0, 0, p2, true);
+            const unsigned used1 = r->process(d1, source, inBegin, inEnd, {}, {}, p1, false);
+            const unsigned used2 = r->process(d2, source, inBegin, inEnd, {}, {}, p2, true);
             EXPECT_EQ(used1, used2);
             EXPECT_EQ(p1, p2);
             EXPECT_EQ(p1, (5 + n) % 80);

@@ -296,3 +296,59 @@ TEST(ChainSettings, ExtremeButMeaningfulSettingsWork) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- stream edges
+
+struct EdgeCase {
+    float in, out;
+    double gain;
+};
+
+// Channels filtered in pairs or alone differ by rounding only.
+constexpr double kRounding = 1e-13;
+
+class ChainEdges : public ::testing::TestWithParam<EdgeCase> {
+protected:
+    Audio::Stream::Wrapper<Stream::iVOver> chain(std::vector<Signal> data, double pastEnd) {
+        auto* src = new VSource(std::move(data), GetParam().in, 0.0, true);
+        src->pastEnd = pastEnd;
+        ResamplingSettings s = defaults145();
+        s.gain = GetParam().gain;
+        return DSP::makeResamplingChain(Audio::Stream::Wrapper<Stream::iVOver>(src), s,
+                                        GetParam().out);
+    }
+};
+
+// Whatever a source holds past its length (the chunks after a file's audio)
+// never reaches the output: the filters' tails are computed on silence.
+TEST_P(ChainEdges, NothingPastTheInputsEndIsUsed) {
+    const std::vector<Signal> data{tone(3000, 0.01, 0.5), Signal(3000, 0.0)};
+    auto clean = chain(data, 0.0), dirty = chain(data, 0.75);
+    const std::size_t n = 3000 * GetParam().out / GetParam().in + 2000;
+    const ReadResult a = readAll(*clean, n), b = readAll(*dirty, n);
+    for (std::uint32_t c = 0; c < 2; ++c)
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_NEAR(a.data[c][i], b.data[c][i], kRounding) << c << " " << i;
+}
+
+// Every channel count a file may have converts each channel as if alone,
+// silent channels and channels beyond the 32nd included.
+TEST_P(ChainEdges, EveryChannelConvertsAsIfAlone) {
+    constexpr std::uint32_t kChannels = 70;
+    std::vector<Signal> data(kChannels);
+    for (std::uint32_t c = 0; c < kChannels; ++c)
+        data[c] = c % 3 == 0 ? Signal(1500, 0.0) : tone(1500, 0.003 * (c + 1), 0.4);
+    const std::size_t n = 1500 * GetParam().out / GetParam().in + 500;
+    const ReadResult all = readAll(*chain(data, 0.0), n, 1024);
+    for (std::uint32_t c : {0u, 1u, 2u, 31u, 32u, 33u, 34u, 63u, 64u, 65u, 69u}) {
+        const ReadResult one = readAll(*chain({data[c]}, 0.0), n, 1024);
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_NEAR(all.data[c][i], one.data[0][i], kRounding) << "channel " << c << " " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, ChainEdges,
+                         ::testing::Values(EdgeCase{44100, 48000, 1.0}, EdgeCase{96000, 44100, 1.0},
+                                           EdgeCase{44100, 88200, 1.0},
+                                           EdgeCase{48000, 24000, 1.0},
+                                           EdgeCase{48000, 48000, 0.5}));

@@ -167,15 +167,15 @@ public:
             (lengthMode == LengthMode::AtEnd && to >= size()))
             length = static_cast<std::int64_t>(size());
 
-        Stream::VBlock r{dest.channels, dest.begin, dest.end, 0, 0};
+        Stream::VBlock r{dest.channels, dest.begin, dest.end, {}, {}};
         bool all = true;
         for (std::uint32_t i = 0; i < channels; ++i) {
             std::uint8_t* d = set[i] + dest.begin;
-            const bool quiet = i < 32 && (from >= size() || inside(silent[i], from, to));
+            const bool quiet = from >= size() || inside(silent[i], from, to);
             if (quiet) {
-                r.silentMask |= 1u << i;
+                r.silentMask.set(i);
                 if (zeroedKind) {
-                    r.zeroedMask |= 1u << i;
+                    r.zeroedMask.set(i);
                     std::memset(d, 0, n);
                 } else {
                     std::memset(d, kGarbage, n);

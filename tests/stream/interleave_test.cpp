@@ -48,8 +48,8 @@ TEST(Over2VOver, SplitsTwoChannelsOfTwoByteSamples) {
     VBlock b = split->read(VSlice{&out.set, 0, 4}, 4);
     EXPECT_EQ(b.begin, 0u);
     EXPECT_EQ(b.end, 4u);
-    EXPECT_EQ(b.silentMask, 0u);
-    EXPECT_EQ(b.zeroedMask, 0u);
+    EXPECT_EQ(b.silentMask, Stream::ChannelMask::low(0));
+    EXPECT_EQ(b.zeroedMask, Stream::ChannelMask::low(0));
     EXPECT_EQ(out.memory[0], (std::vector<std::uint8_t>{0xA0, 0xA1, 0xC0, 0xC1}));
     EXPECT_EQ(out.memory[1], (std::vector<std::uint8_t>{0xB0, 0xB1, 0xD0, 0xD1}));
 }
@@ -63,7 +63,7 @@ TEST(Over2VOver, EverySampleSizeAndChannelCountAtAnOffset) {
             Wrapper<iVOver> split = MakeOver2VOver(Wrapper<iOver>(src), c, s);
             Buffers out(c, offset + frames * s + 5);
             VBlock b = split->read(VSlice{&out.set, offset, offset + frames * s}, 0);
-            ASSERT_EQ(b.silentMask, 0u);
+            ASSERT_EQ(b.silentMask, Stream::ChannelMask::low(0));
             ASSERT_EQ(b.end - b.begin, frames * s);
             for (std::uint32_t i = 0; i < c; ++i) {
                 std::vector<std::uint8_t> got(out.memory[i].begin() + offset,
@@ -85,7 +85,7 @@ TEST(Over2VOver, SilentInputWritesNothing) {
         Buffers out(2, 16);
         VBlock b = split->read(VSlice{&out.set, 0, 16}, 16);
         EXPECT_EQ(b.silentMask, kAllSilent);
-        EXPECT_EQ(b.zeroedMask, 0u);
+        EXPECT_EQ(b.zeroedMask, Stream::ChannelMask::low(0));
         EXPECT_EQ(b.end, 16u);
         for (auto& m : out.memory) EXPECT_EQ(m, std::vector<std::uint8_t>(16, 0x77));
     }
@@ -196,7 +196,7 @@ TEST(Interleave, UnsupportedSampleSizesThrow) {
         std::uint8_t byte = 0;
         set[0] = &byte;
         EXPECT_THROW(deinterleave(&byte, set, 0, 1, s, 1), Wobbly);
-        EXPECT_THROW(interleave(&byte, set, 0, 1, s, 1, 0), Wobbly);
+        EXPECT_THROW(interleave(&byte, set, 0, 1, s, 1, ChannelMask{}), Wobbly);
     }
     EXPECT_THROW(MakeOver2VOver(Wrapper<iOver>(new MemoryOver({})), 0, 2), Wobbly);
 }

@@ -168,13 +168,13 @@ TEST(StreamCore, ChannelJoinZeroesOnlyTheMixedChannel) {
     set[0] = c0;
     set[1] = c1;
     // channel 0: silent then samples; channel 1: silent in both parts
-    VBlock a{&set, 0, 4, 0b11, 0};
-    VBlock b{&set, 4, 8, 0b10, 0};
+    VBlock a{&set, 0, 4, ChannelMask::low(0b11), {}};
+    VBlock b{&set, 4, 8, ChannelMask::low(0b10), {}};
     VBlock r = join(a, b);
     EXPECT_EQ(r.begin, 0u);
     EXPECT_EQ(r.end, 8u);
-    EXPECT_EQ(r.silentMask, 0b10u);
-    EXPECT_EQ(r.zeroedMask, 0u);
+    EXPECT_EQ(r.silentMask, Stream::ChannelMask::low(0b10));
+    EXPECT_EQ(r.zeroedMask, Stream::ChannelMask::low(0));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(c0[i], 0);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(c1[i], 0xAB);
 }
@@ -309,7 +309,7 @@ public:
             for (std::uint32_t i = d.begin; i < d.end; ++i)
                 (*d.channels)[c][i] = static_cast<std::uint8_t>(c * 100 + cursor + (i - d.begin));
         cursor += d.length();
-        return {d.channels, d.begin, d.end, 0, 0};
+        return {d.channels, d.begin, d.end, {}, {}};
     }
     std::uint32_t n_;
     std::uint64_t cursor = 0;
@@ -342,7 +342,7 @@ TEST(Shift, PadCropAndIdentity) {
 
     Wrapper<iVOver> p = shift(src, 24);
     VBlock r = p->read({&set, 0, 40}, 64);
-    EXPECT_EQ(r.silentMask, 0u);
+    EXPECT_EQ(r.silentMask, Stream::ChannelMask::low(0));
     for (int i = 0; i < 24; ++i) ASSERT_EQ(b0[i], 0);  // joined silence is written as zeros
     EXPECT_EQ(b0[24], 0);
     EXPECT_EQ(b1[24], 100);

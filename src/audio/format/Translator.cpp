@@ -21,9 +21,11 @@ std::string hexByte(unsigned v) {
 }
 
 // Throws unless `f` is a format the kernels handle.
-void checkFormat(const Format& f, const char* side) {
-    const std::string where = std::string("format translation: ") + side;
-    if (Kernels::Decoder(f.lowByte(), false, false) == nullptr) {
+void checkFormat(const Format& f, bool output) {
+    const std::string where = std::string("format translation: ") + (output ? "output" : "input");
+    const auto kernel = output ? Kernels::Encoder(f.lowByte(), false, false)
+                               : Kernels::Decoder(f.lowByte(), false, false);
+    if (kernel == nullptr) {
         throw FormatTranslator::Unsupported(where + " sample type " + hexByte(f.lowByte()) +
                                             " is not supported");
     }
@@ -45,8 +47,8 @@ bool isSilent(const ::Stream::Block& b) {
 
 FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request)
     : in_(in), out_(request.CompleteFrom(in).ResolveScale()) {
-    checkFormat(in_, "input");
-    checkFormat(out_, "output");
+    checkFormat(in_, false);
+    checkFormat(out_, true);
     const std::uint32_t inChannels = in_.channels(), outChannels = out_.channels();
     if (inChannels != outChannels && !(inChannels == 1 && outChannels == 2) &&
         !(inChannels == 2 && outChannels == 1)) {

@@ -103,6 +103,24 @@ void decodeInt(std::uint8_t* __restrict dst, const std::uint8_t* __restrict src,
     }
 }
 
+// Containers of 5 to 8 bytes (36- to 64-bit audio): the value is rounded to
+// the nearest double (53 bits, far below any audible level). p1 = low bits
+// to clear (< 64).
+template <unsigned W, bool Offset, bool Swap>
+void decodeWideInt(std::uint8_t* __restrict dst, const std::uint8_t* __restrict src,
+                   std::size_t n, std::uint32_t clearBits, std::uint32_t) {
+    constexpr unsigned kUnused = 64 - 8 * W;
+    const std::uint64_t mask = ~std::uint64_t{0} << clearBits;
+    for (std::size_t i = 0; i < n; ++i, src += W) {
+        std::uint64_t u = 0;  // the sample in the top W bytes
+        for (unsigned k = 0; k < W; ++k)
+            u |= std::uint64_t{src[Swap ? W - 1 - k : k]} << (kUnused + 8 * k);
+        if (Offset) u ^= std::uint64_t{1} << 63;
+        const std::int64_t v = (static_cast<std::int64_t>(u) >> kUnused) & static_cast<std::int64_t>(mask);
+        store(dst + 8 * i, static_cast<double>(v));
+    }
+}
+
 // Round to nearest (ties to even) by adding 1.5 x 2^52: the sum's unit in
 // the last place is 1, and its low bits are the rounded integer. Clipping
 // compares the sums against the limits with the same constant added; a NaN
@@ -192,6 +210,12 @@ FormatTranslator::KernelFn intDecoder(bool offset, bool swap) {
 }
 
 template <unsigned W>
+FormatTranslator::KernelFn wideIntDecoder(bool offset, bool swap) {
+    if (offset) return swap ? &decodeWideInt<W, true, true> : &decodeWideInt<W, true, false>;
+    return swap ? &decodeWideInt<W, false, true> : &decodeWideInt<W, false, false>;
+}
+
+template <unsigned W>
 FormatTranslator::KernelFn intEncoder(bool offset, bool swap) {
     if (offset) return swap ? &encodeInt<W, true, true> : &encodeInt<W, true, false>;
     return swap ? &encodeInt<W, false, true> : &encodeInt<W, false, false>;
@@ -209,6 +233,14 @@ FormatTranslator::KernelFn Decoder(std::uint8_t lowByte, bool offset, bool swap)
             return intDecoder<3>(offset, swap);
         case 0x24:
             return intDecoder<4>(offset, swap);
+        case 0x25:
+            return wideIntDecoder<5>(offset, swap);
+        case 0x26:
+            return wideIntDecoder<6>(offset, swap);
+        case 0x27:
+            return wideIntDecoder<7>(offset, swap);
+        case 0x28:
+            return wideIntDecoder<8>(offset, swap);
         case 0x44:
             return swap ? &decodeFloat<4, true> : &decodeFloat<4, false>;
         case 0x48:

@@ -14,8 +14,8 @@
 
 namespace Audio::Kernels {
 
-// Decoder / encoder for a table low byte (0x21-0x24 integers, 0x44 and 0x48
-// floats); `offset` selects offset binary (integers only), `swap` the
+// Decoder / encoder for a table low byte (0x21-0x24 integers, decoders also
+// 0x25-0x28; 0x44 and 0x48 floats); `offset` selects offset binary (integers only), `swap` the
 // big-endian byte order (ignored for 1-byte samples). Null when the low byte
 // is not in the table.
 FormatTranslator::KernelFn Decoder(std::uint8_t lowByte, bool offset, bool swap);

@@ -3,8 +3,11 @@
 // What a reader learns of its input beyond the samples and their format.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "audio/format/NonFinite.h"
 
 namespace Audio::IO {
 
@@ -16,6 +19,9 @@ struct InputDetails {
     // What the user should know about the input although it converts (a
     // lossy part read without its correction file, a damaged sample).
     std::vector<std::string> warnings;
+    // Float inputs opened for a conversion: the NaNs and infinities met so
+    // far, counted while the audio is read (they are read as silence).
+    std::shared_ptr<NonFiniteCount> nonFinite;
 };
 
 }  // namespace Audio::IO

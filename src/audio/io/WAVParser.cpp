@@ -68,6 +68,9 @@ Format FormatFromArea(const std::uint8_t* a, bool bigEndian) {
     if (valid == 0) valid = bytes * 8;
     if (valid > bytes * 8 || bytes * 8 - valid > 63) throw Unsupported();
     if (isFloat && bytes != 4 && bytes != 8) throw Unsupported();
+    if (!isFloat && bytes > 8)
+        throw WAVParser::exception(
+            "integer samples in containers wider than 64 bits are not supported", 3);
     if (rate == 0) throw Unsupported();
 
     Format f;
@@ -151,15 +154,12 @@ Audio::Stream::Wrapper<::Stream::iOver> DecodeWaveData(int kind,
     data->granularity = static_cast<std::uint32_t>(frameBytes);
     data->setTag(Audio::Stream::Tag{0.0, f.ResolveScale()});
 
-    const std::int64_t fromFact = factFrames >= 0 ? factFrames * frameBytes : -1;
-    std::int64_t length;
-    if (dataLength < 0)
-        length = fromFact;
-    else if (fromFact < 0)
-        length = dataLength;
-    else
-        length = std::min(dataLength, fromFact);
-    if (length <= 0) return data;  // runs to the end of the file
+    // PCM and float data have one length, the data chunk's; a "fact" count
+    // (often stale or wrong in such files) only stands in for a size that
+    // is not known.
+    const std::int64_t length =
+        dataLength >= 0 ? dataLength : factFrames >= 0 ? factFrames * frameBytes : -1;
+    if (length < 0) return data;  // runs to the end of the file
 
     // Whole frames only; less than one frame is an empty stream.
     const std::int64_t whole = length / frameBytes * frameBytes;
@@ -210,8 +210,13 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         const std::int64_t fileSize = FileSize();
         std::int64_t dataLength;
         if (c.openEnded()) {
-            // Streamed file: the data runs to the end of the file.
-            dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : 0;
+            // Streamed file: the data runs to the end of the file, or as far
+            // as a "fact" count says when that is shorter.
+            dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
+            const std::uint16_t blockAlign = Le16(&format_[12]);
+            if (factFrames_ >= 0 && blockAlign != 0 &&
+                (dataLength < 0 || factFrames_ < dataLength / blockAlign))
+                dataLength = factFrames_ * blockAlign;
         } else {
             if (fileSize >= 0 && c.size > fileSize - c.start) throw Incomplete();
             dataLength = c.size;

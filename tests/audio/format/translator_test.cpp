@@ -240,7 +240,9 @@ TEST(Translator, PaddedContainersConvertAtTheRightLevel) {
 
 TEST(Translator, RejectsWhatItCannotConvert) {
     using U = FormatTranslator::Unsupported;
-    EXPECT_THROW(FormatTranslator(1, Format::FromBytes(0x25, 40, 0, 1, 1.0f), intFormat(2)), U);
+    EXPECT_THROW(FormatTranslator(1, Format::FromBytes(0x29, 72, 0, 1, 1.0f), intFormat(2)), U);
+    // Wide integers are read, never written.
+    EXPECT_THROW(FormatTranslator(1, intFormat(2), Format::FromBytes(0x28, 64, 0, 1, 1.0f)), U);
     EXPECT_THROW(FormatTranslator(1, intFormat(2), Format::FromBytes(0x42, 1, 0, 1, 1.0f)), U);
     EXPECT_THROW(FormatTranslator(1, Format(), intFormat(2)), U);            // unspecified input
     EXPECT_THROW(FormatTranslator(1, intFormat(2, 0), intFormat(2, 0)), U);  // no channel count

@@ -113,25 +113,41 @@ TEST_F(WAVReader, PropertyList) {
     }
 }
 
-TEST_F(WAVReader, FactShortensButNeverLengthens) {
-    Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
-    Bytes data = Sequence(400);
-    Builder fact;
-    fact.u32(60);
-    auto s = Open(Wave(fmt, data, false, {Chunk("fact", fact.b)}));
-    EXPECT_EQ(s->length, 240);
-    EXPECT_EQ(ReadAll(*s), Bytes(data.begin(), data.begin() + 240));
-
-    Builder more;
-    more.u32(5000);
-    auto t = Open(Wave(fmt, data, false, {Chunk("fact", more.b)}));
-    EXPECT_EQ(t->length, 400);
-    // A later fact chunk replaces an earlier one; big-endian files swap it.
+// PCM and float data take their length from the data chunk: a "fact" count
+// that contradicts it (stale, zero, too large) changes nothing. It only
+// limits a streamed file, whose data size is unknown.
+TEST_F(WAVReader, FactCountsOnlyWhereTheDataSizeIsUnknown) {
+    const Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
+    const Bytes data = Sequence(400);
+    const Bytes after = Chunk("LIST", Sequence(40, 9));
+    for (std::uint32_t frames : {0u, 10u, 60u, 100u, 5000u}) {
+        Builder fact;
+        fact.u32(frames);
+        Bytes file = Wave(fmt, data, false, {Chunk("fact", fact.b)});
+        file.insert(file.end(), after.begin(), after.end());
+        auto s = Open(file);
+        EXPECT_EQ(s->length, 400) << frames;
+        EXPECT_EQ(ReadAll(*s), data) << frames;
+    }
     Builder be{{}, true};
     be.u32(10);
-    auto u = Open(Wave(FmtPayload(1, 2, 44100, 4, 16, true), data, true,
-                       {Chunk("fact", fact.b, true), Chunk("fact", be.b, true)}));
-    EXPECT_EQ(u->length, 40);
+    auto u = Open(Wave(FmtPayload(1, 2, 44100, 4, 16, true), data, true, {Chunk("fact", be.b, true)}));
+    EXPECT_EQ(u->length, 400);
+
+    // Streamed: data size 0xFFFFFFFF runs to the end, or to a smaller fact.
+    auto streamed = [&](std::int64_t frames) {
+        std::vector<Bytes> children = {Chunk("fmt ", fmt)};
+        if (frames >= 0) {
+            Builder f;
+            f.u32(static_cast<std::uint32_t>(frames));
+            children.push_back(Chunk("fact", f.b));
+        }
+        children.push_back(Chunk("data", data, false, 0xFFFFFFFF));
+        return Group("RIFF", "WAVE", children, false, 0xFFFFFFFF);
+    };
+    EXPECT_EQ(Open(streamed(-1))->length, 400);
+    EXPECT_EQ(Open(streamed(10))->length, 40);
+    EXPECT_EQ(Open(streamed(5000))->length, 400);
 }
 
 TEST_F(WAVReader, SkipsOtherChunksAndHonoursPadBytes) {
