@@ -155,6 +155,39 @@ TEST_F(InputCorrectness, WideIntegerSamplesConvert) {
     EXPECT_THROW(Audio::IO::OpenFile(wide), Audio::IO::FileError);
 }
 
+// Every channel count the reader takes converts each channel as if it were
+// alone: 33, 64 and 255 channels against mono files of the same samples.
+TEST_F(InputCorrectness, EveryChannelOfAWideFileConvertsAsIfAlone) {
+    const std::uint32_t frames = 1500;
+    auto sample = [](std::uint32_t c, std::uint32_t i) -> std::int16_t {
+        if (c % 4 == 3) return 0;  // some channels silent
+        return static_cast<std::int16_t>(9000 * std::sin(0.001 * (c + 1) * i + c));
+    };
+    auto wav = [&](std::uint32_t channels, std::uint32_t only) {
+        Bytes data;
+        for (std::uint32_t i = 0; i < frames; ++i)
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                const std::int16_t v = sample(channels == 1 ? only : c, i);
+                data.push_back(std::uint8_t(v)), data.push_back(std::uint8_t(v >> 8));
+            }
+        const auto align = static_cast<std::uint16_t>(2 * channels);
+        return Group("RIFF", "WAVE",
+                     {Chunk("fmt ", FmtPayload(1, static_cast<std::uint16_t>(channels), 44100, align, 16)),
+                      Chunk("data", data)});
+    };
+    for (std::uint32_t channels : {33u, 64u, 255u}) {
+        const Output all = convert(put("wide.wav", wav(channels, 0)), 48000.0f);
+        ASSERT_EQ(all.format.channels(), channels);
+        for (std::uint32_t c : {0u, 3u, 31u, 32u, channels - 2, channels - 1}) {
+            const Output one = convert(put("one.wav", wav(1, c)), 48000.0f);
+            ASSERT_EQ(one.samples.size() * channels, all.samples.size());
+            for (std::size_t i = 0; i < one.samples.size(); ++i)
+                ASSERT_NEAR(all.samples[i * channels + c], one.samples[i], 1e-7)
+                    << channels << " channels, channel " << c << ", frame " << i;
+        }
+    }
+}
+
 // NaN and infinity in a float file would ring through the filters as
 // full-scale bursts: they are read as silence, and the result says so.
 TEST_F(InputCorrectness, NonFiniteSamplesBecomeSilenceAndAreReported) {
