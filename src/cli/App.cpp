@@ -10,15 +10,11 @@
 #include <filesystem>
 #include <mutex>
 
-#include "audio/format/Translator.h"
-#include "audio/io/FileWriter.h"
-#include "audio/io/InsertWriter.h"
-#include "audio/io/OpenFile.h"
 #include "cli/Options.h"
+#include "job/Demo.h"
 #include "job/FileAcceptance.h"
+#include "job/Inspect.h"
 #include "job/JobQueue.h"
-#include "stream/Adapt.h"
-#include "threads/Pool.h"
 
 namespace fs = std::filesystem;
 
@@ -38,8 +34,8 @@ void installSignalHandlers() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-// A job-list row of the command line: keeps the State text, the progress
-// and, for a failure, the reasons behind it.
+// A job-list row of the command line: keeps the progress and, once the job
+// has ended, what the queue recorded.
 class CliRow final : public iJobRow {
 public:
     explicit CliRow(Filesystem::Path p) : iJobRow(std::move(p)) {}
@@ -48,44 +44,29 @@ public:
         std::lock_guard lock(mutex_);
         text_ = text;
     }
-    void OnFailure(std::exception_ptr e) override {
+    void OnEnded(const JobRecord& record) override {
+        for (const std::string& w : record.warnings)
+            std::fprintf(stderr, "%s: warning: %s\n", path.NativeText().c_str(), w.c_str());
         std::lock_guard lock(mutex_);
-        detail_ = DescribeException(e);
+        if (record.output) output_ = record.output->NativeText();
     }
-    void OnDone(const Filesystem::Path& out) override {
-        std::lock_guard lock(mutex_);
-        output_ = out.NativeText();
-        done_ = true;
-    }
-    void OnWarning(const std::string& message) override {
-        std::fprintf(stderr, "%s: warning: %s\n", path.NativeText().c_str(), message.c_str());
-    }
-    std::unique_ptr<Stream::iDrainProgress> MakeProgress(const std::atomic<bool>& abort) override {
+    std::unique_ptr<JobProgress> MakeProgress(const std::atomic<bool>& abort) override {
         return std::make_unique<Progress>(*this, abort);
     }
 
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
+    // "input -> output: State text"
     std::string result() const {
         std::lock_guard lock(mutex_);
-        std::string line = path.NativeText() + " -> " + (output_.empty() ? "-" : output_) + ": ";
-        // the State text, and for a refused file what is behind its "???"
-        line += detail_.empty() ? text_ : detail_;
-        return line;
+        return path.NativeText() + " -> " + (output_.empty() ? "-" : output_) + ": " + text_;
     }
-    bool succeeded() const {
-        std::lock_guard lock(mutex_);
-        return done_ && state == JobState::Finished;
-    }
+    bool succeeded() const { return state == JobState::Finished && !output_.empty(); }
     int percent() const {
         std::uint32_t t = total_, d = doneUnits_;
         return t ? static_cast<int>(100.0 * d / t) : 0;
     }
 
 private:
-    class Progress final : public Stream::iDrainProgress {
+    class Progress final : public JobProgress {
     public:
         Progress(CliRow& row, const std::atomic<bool>& abort) : row_(row), abort_(abort) {}
         bool progress(std::uint32_t done, std::uint32_t total, bool) override {
@@ -102,8 +83,7 @@ private:
     };
 
     mutable std::mutex mutex_;
-    std::string text_, detail_, output_;
-    bool done_ = false;
+    std::string text_, output_;
     std::atomic<std::uint32_t> doneUnits_{0}, total_{0};
 };
 
@@ -168,114 +148,49 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
 int runInfo(const std::vector<Filesystem::Path>& files) {
     int status = 0;
     for (const Filesystem::Path& path : files) {
-        Audio::IO::PropertyList props;
-        MD5::Hash digest{};
-        Audio::IO::InputDetails details;
+        InputReport report;
         try {
-            {
-                auto stream = Audio::IO::OpenFile(path, &props, &digest, &details);
-                Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(stream));
-                stream.reset();
-                Stream::drain(std::move(pull), nullptr);
-            }  // the digest is final once the chain is released
+            report = Inspect(path);
         } catch (...) {
             std::fprintf(stderr, "%s: error: %s\n", path.NativeText().c_str(),
-                         DescribeException(std::current_exception()).c_str());
+                         DescribeFailure(std::current_exception()).c_str());
             status = 1;
             continue;
         }
-        for (const std::string& w : details.warnings)
+        for (const std::string& w : report.warnings)
             std::fprintf(stderr, "%s: warning: %s\n", path.NativeText().c_str(), w.c_str());
         std::printf("%s\n", path.NativeText().c_str());
-        for (const auto& p : props) std::printf("  %s: %s\n", p.key.c_str(), p.value.c_str());
-        std::printf("  md5: ");
-        for (std::uint8_t b : digest) std::printf("%02x", b);
-        std::printf("\n");
+        for (const auto& [key, value] : report.properties)
+            std::printf("  %s: %s\n", key.c_str(), value.c_str());
+        std::printf("  md5: %s\n", report.md5.c_str());
     }
     return status;
 }
 
-// A few seconds of 44100 Hz stereo: a 440 Hz tone on the left, a
-// logarithmic sweep from 20 Hz to 20 kHz on the right, both at -6 dBFS.
-class DemoSource final : public Stream::iOver, public Stream::Source {
-public:
-    static constexpr double kRate = 44100.0, kSeconds = 4.0;
-    DemoSource() {
-        granularity = 16;
-        length = static_cast<std::int64_t>(kRate * kSeconds) * 16;
-        setTag(Audio::Stream::Tag{0.0, Audio::Format::FromBytes(0x48, 1, 0, 2, float(kRate))});
-    }
-    void seek(std::uint64_t p) override { frame_ = p / 16; }
-    Stream::Block read(slice<std::uint8_t> d, std::uint32_t) override {
-        auto* out = reinterpret_cast<double*>(d.begin);
-        const double a = 0.5, f0 = 20.0, f1 = 20000.0, T = kSeconds, k = std::log(f1 / f0);
-        for (std::size_t i = 0; i < d.length() / 16; ++i, ++frame_) {
-            double t = frame_ / kRate;
-            out[2 * i] = a * std::sin(2 * M_PI * 440.0 * t);
-            out[2 * i + 1] = a * std::sin(2 * M_PI * f0 * T / k * (std::exp(t / T * k) - 1));
-        }
-        return {d.begin, d.end, Stream::Samples};
-    }
-
-private:
-    std::uint64_t frame_ = 0;
-};
-
 int makeDemo(const std::string& file) {
-    fs::path p(file);
-    if (p.has_parent_path()) fs::create_directories(p.parent_path());
-    Audio::Stream::Wrapper<Stream::iOver> s(new DemoSource);
-    s = Audio::FormatTranslator::MakeAndApply(s, Audio::Format::FromBytes(0x22, 16, 0, 0, 0.0f), 1);
-    auto writer = Audio::IO::MakeFileWriter(Audio::IO::kWaveWriter, s.tag(), file);
-    Stream::Wrapper<Stream::iUnder> pull(
-        __adapt<Stream::iUnder>::from(Audio::IO::InsertWriter(s, std::move(writer))));
-    s.reset();
-    Stream::drain(std::move(pull), nullptr);
+    WriteDemoFile(file);
     std::printf("%s\n", file.c_str());
     return 0;
 }
 
 int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& files, bool anyError) {
-    OutputOptions out;
-    if (o.container == "wv") {
-        out.writerId = Audio::IO::kWavpackWriter;
-        out.extension = ".wv";
-    } else if (o.container == "raw") {
-        out.writerId = Audio::IO::kRawWriter;
-        out.extension = ".raw";
-    }
+    ConversionRequest request = o.request;
     if (o.outputDir)
-        out.directory = Filesystem::Path::Parse(*o.outputDir, Filesystem::Path::Kind::Directory);
+        request.outputFolder =
+            Filesystem::Path::Parse(*o.outputDir, Filesystem::Path::Kind::Directory);
 
-    // Destroyed in reverse: the queue first, which waits until no worker is
-    // inside a job any more, then what its callback uses, then the pool.
-    Threads::Pool pool(o.jobs ? o.jobs : Threads::Pool::DefaultWorkerCount());
-    std::mutex m;
-    std::condition_variable cv;
     std::vector<std::unique_ptr<CliRow>> rows;
-    JobQueue queue(&pool);
-    queue.onAllJobsEnded = [&] {
-        std::lock_guard lock(m);
-        cv.notify_all();
-    };
+    JobQueue queue(o.jobs);
     for (const Filesystem::Path& f : files) {
         rows.push_back(std::make_unique<CliRow>(f));
-        queue.QueueJob(*rows.back(), o.format.lowByte, o.format.scaleExponent, o.format.thirdByte,
-                       o.outputRate, o.settings, out);
+        queue.Submit(*rows.back(), request);
     }
 
     const bool live = !o.quiet && isatty(STDERR_FILENO);
-    auto ended = [&] {
-        if (queue.activeJobs != 0) return false;
-        for (auto& r : rows)
-            if (r->state == JobState::Queued || r->state == JobState::Running) return false;
-        return true;
-    };
     bool aborting = false;
-    std::unique_lock lock(m);
-    while (!cv.wait_for(lock, std::chrono::milliseconds(200), ended)) {
+    while (!queue.WaitIdle(std::chrono::milliseconds(200))) {
         if (gStopSignal && !aborting) {
-            queue.RequestAbort();
+            queue.AbortAll();
             aborting = true;
         }
         if (live) {
@@ -288,7 +203,6 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
             std::fflush(stderr);
         }
     }
-    lock.unlock();
     if (live) std::fprintf(stderr, "\r\033[K");
 
     int status = anyError ? 1 : 0;
@@ -300,22 +214,6 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
 }
 
 }  // namespace
-
-std::string DescribeException(std::exception_ptr e) {
-    try {
-        std::rethrow_exception(e);
-    } catch (const std::exception& x) {
-        std::string text = x.what();
-        try {
-            std::rethrow_if_nested(x);
-        } catch (...) {
-            text += ": " + DescribeException(std::current_exception());
-        }
-        return text;
-    } catch (...) {
-        return "failed";
-    }
-}
 
 int RunCli(const std::vector<std::string>& args) {
     CliOptions o;
@@ -347,7 +245,7 @@ int RunCli(const std::vector<std::string>& args) {
         return runConversions(o, files, anyError);
     } catch (...) {
         std::fprintf(stderr, "tessival-cli: %s\n",
-                     DescribeException(std::current_exception()).c_str());
+                     DescribeFailure(std::current_exception()).c_str());
         return 1;
     }
 }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "job/SettingsModel.h"
+
 const char* const kUsage =
     "Usage: tessival-cli [options] FILE_OR_FOLDER...\n"
     "Converts WAV and WavPack files (folders are walked recursively) to new WAVE files.\n"
@@ -148,12 +150,10 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (values.count("--alias-guard-band")) model.OnAliasRadioClicked(true);
     if (values.count("--keep-pre-ring")) model.OnKeepPreRingClicked(true);
 
-    o.settings = model.settings();
-    o.outputRate = model.outputRate();
-    o.format = model.outputFormat();
+    o.request = model.request();
     try {
-        CheckConversionSettings(o.settings, o.outputRate);
-    } catch (const std::exception& e) {
+        Validate(o.request);
+    } catch (const InvalidRequest& e) {
         throw UsageError(e.what());
     }
     if (auto it = values.find("--jobs"); it != values.end()) {
@@ -162,9 +162,10 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     }
     if (auto it = values.find("--output-dir"); it != values.end()) o.outputDir = it->second;
     if (auto it = values.find("--container"); it != values.end()) {
-        if (it->second != "wav" && it->second != "wv" && it->second != "raw")
+        const auto container = ParseContainer(it->second);
+        if (!container)
             throw UsageError("invalid value for --container: '" + it->second + "' (use wav, wv or raw)");
-        o.container = it->second;
+        o.request.container = *container;
     }
     if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty())
         throw UsageError("no input files given");

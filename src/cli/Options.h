@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "job/ConversionSettings.h"
-#include "job/SettingsModel.h"
+#include "job/Request.h"
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -17,12 +16,9 @@ struct UsageError : std::runtime_error {
 
 struct CliOptions {
     std::vector<std::string> inputs;
-    ConversionSettings settings;
-    float outputRate = 44100.0f;  // Hz; 0 = input rate x speed
-    OutputFormatBytes format;
-    unsigned jobs = 0;  // 0 = the pool's default
+    ConversionRequest request;  // the output folder is set from outputDir
+    unsigned jobs = 0;          // 0 = the pool's default
     std::optional<std::string> outputDir;
-    std::string container = "wav";  // wav, wv or raw
     bool info = false;
     bool quiet = false;
     bool help = false;

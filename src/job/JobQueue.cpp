@@ -2,51 +2,99 @@
 
 #include <stdexcept>
 
+#include "audio/io/FileWriter.h"
 #include "threads/Pool.h"
 
-void JobQueue::QueueJob(iJobRow& row, std::uint8_t lowByte, std::uint8_t scaleExponent,
-                        std::uint8_t thirdByte, float outputRate,
-                        const ConversionSettings& settings, const OutputOptions& options) {
-    const Audio::Format requested =
-        Audio::Format::FromBytes(lowByte, scaleExponent, thirdByte, 0, outputRate);
+OutputOptions OutputOptionsFor(const ConversionRequest& request) {
+    OutputOptions o;
+    switch (request.container) {
+        case Container::Wave:
+            o.writerId = Audio::IO::kWaveWriter;
+            break;
+        case Container::WavPack:
+            o.writerId = Audio::IO::kWavpackWriter;
+            break;
+        case Container::Raw:
+            o.writerId = Audio::IO::kRawWriter;
+            break;
+    }
+    o.extension = ".";
+    o.extension += ContainerName(request.container);
+    o.directory = request.outputFolder;
+    return o;
+}
+
+JobQueue::JobQueue(Threads::Pool* pool) : pool_(pool) {}
+
+JobQueue::JobQueue(unsigned workers)
+    : ownPool_(std::make_unique<Threads::Pool>(workers ? workers
+                                                       : Threads::Pool::DefaultWorkerCount())),
+      pool_(ownPool_.get()) {}
+
+void JobQueue::Submit(iJobRow& row, const ConversionRequest& request) {
+    try {
+        Validate(request);
+    } catch (const InvalidRequest&) {
+        JobRecord record{row.path, std::nullopt, JobState::Failed,
+                         DescribeFailure(std::current_exception()), {}};
+        row.OnEnded(record);
+        row.SetStateText(record.text);
+        row.state = JobState::Failed;
+        return;
+    }
     iJobRow* r = &row;
     row.SetStateText("queued");
     {
         std::lock_guard lock(mutex_);
         ++inside_;
+        ++activeJobs_;
     }
-    ++activeJobs;
     try {
         if (!pool_) pool_ = &Threads::Pool::Instance();
-        pool_->Submit(1, false, [this, r, requested, settings, options] {
-            RunJob(*r, requested, settings, options);
-        });
+        pool_->Submit(1, false, [this, r, request] { RunJob(*r, request); });
     } catch (...) {
-        --activeJobs;
         std::lock_guard lock(mutex_);
+        --activeJobs_;
         --inside_;
         throw;
     }
 }
 
-void JobQueue::RunJob(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,
-                      const OutputOptions& options) {
+void JobQueue::AbortAll() {
+    // Under the lock: a request made while the last job is leaving would
+    // otherwise outlive it and skip every job queued later.
+    std::lock_guard lock(mutex_);
+    if (activeJobs_ > 0) abortRequested_ = true;
+}
+
+bool JobQueue::WaitIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    auto idle = [this] { return activeJobs_ == 0; };
+    if (timeout == std::chrono::milliseconds::max()) {
+        idle_.wait(lock, idle);
+        return true;
+    }
+    return idle_.wait_for(lock, timeout, idle);
+}
+
+void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request) {
     row.state = JobState::Running;
-    if (abortRequested) {
+    if (abortRequested_) {
         row.state = JobState::Finished;  // the text stays "queued", no file is touched
     } else {
         try {
-            Convert(row, requested, settings, options);
+            Convert(row, request);
         } catch (...) {
             // Reporting itself failed (out of memory): the row still ends.
             row.state = JobState::Failed;
         }
     }
     std::lock_guard lock(mutex_);
-    if (--activeJobs == 0) {
+    if (--activeJobs_ == 0) {
         claimed_.clear();
-        abortRequested = false;
+        abortRequested_ = false;
         if (onAllJobsEnded) onAllJobsEnded();
+        idle_.notify_all();
     }
     --inside_;
     left_.notify_all();
@@ -57,18 +105,17 @@ JobQueue::~JobQueue() {
     left_.wait(lock, [this] { return inside_ == 0; });
 }
 
-void JobQueue::Convert(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,
-                       const OutputOptions& options) {
+void JobQueue::Convert(iJobRow& row, const ConversionRequest& request) {
     row.SetStateText("");
-    std::unique_ptr<Stream::iDrainProgress> progress;
-    std::string failure;
+    std::unique_ptr<JobProgress> progress;
+    JobRecord record{row.path, std::nullopt, JobState::Failed, {}, {}};
     try {
-        progress = row.MakeProgress(abortRequested);
+        progress = row.MakeProgress(abortRequested_);
         // Two inputs of one batch with one output name (take.wav and
         // take.wv) would leave only the later output under it, both "done":
         // the later one is refused instead.
-        OutputOptions claiming = options;
-        claiming.claim = [this, &row, &options](const std::string& output) {
+        OutputOptions options = OutputOptionsFor(request);
+        options.claim = [this, &row](const std::string& output) {
             std::string owner;
             {
                 std::lock_guard lock(mutex_);
@@ -76,30 +123,21 @@ void JobQueue::Convert(iJobRow& row, Audio::Format requested, const ConversionSe
             }
             if (owner != row.path.NativeText())
                 throw std::runtime_error("output name already taken by " + owner);
-            if (options.claim) options.claim(output);
         };
-        std::vector<std::string> warnings;
-        Filesystem::Path out =
-            ConvertFile(row.path, requested, settings, progress.get(), claiming, &warnings);
-        row.OnDone(out);
-        std::string text = "done";
-        for (std::size_t i = 0; i < warnings.size(); ++i) {
-            row.OnWarning(warnings[i]);
-            text += (i == 0 ? ", " : "; ") + warnings[i];
-        }
-        row.SetStateText(text);
-        progress.reset();
-        row.state = JobState::Finished;
-        return;
-    } catch (const std::exception& e) {
-        failure = e.what();
-        progress.reset();
-        row.OnFailure(std::current_exception());
+        const OutputFormatBytes f = SampleTypeEntry(request.sampleType).format;
+        const Audio::Format requested =
+            Audio::Format::FromBytes(f.lowByte, f.scaleExponent, f.thirdByte, 0, request.outputRate);
+        record.output = ConvertFile(row.path, requested, request.settings, progress.get(), options,
+                                    &record.warnings);
+        record.state = JobState::Finished;
+        record.text = "done";
+        for (std::size_t i = 0; i < record.warnings.size(); ++i)
+            record.text += (i == 0 ? ", " : "; ") + record.warnings[i];
     } catch (...) {
-        failure = "failed";
-        progress.reset();
-        row.OnFailure(std::current_exception());
+        record.text = DescribeFailure(std::current_exception());
     }
-    row.state = JobState::Failed;
-    row.SetStateText(failure);
+    progress.reset();
+    row.OnEnded(record);
+    row.SetStateText(record.text);
+    row.state = record.state;
 }

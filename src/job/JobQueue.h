@@ -6,26 +6,27 @@
 // the dialog's list and the command-line tool each implement iJobRow.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "audio/format/Format.h"
 #include "filesystem/Path.h"
 #include "job/Conversion.h"
-#include "job/ConversionSettings.h"
+#include "job/Outcome.h"
+#include "job/Request.h"
 #include "stream/Drain.h"
 
 namespace Threads {
 class Pool;
 }
 
-enum class JobState : std::int32_t { Queued = 0, Running = 1, Failed = 2, Finished = 3 };
+// Progress of one running job: progress() answers false to stop the job.
+using JobProgress = Stream::iDrainProgress;
 
 // One row of the job list as the queue sees it. Owned by the list; a job
 // holds only a pointer to it and never outlives it.
@@ -38,55 +39,59 @@ public:
     virtual void SetStateText(const std::string& text) = 0;
     // The progress receiver of the running job (called on the worker). It
     // must answer false once `abortRequested` is set.
-    virtual std::unique_ptr<Stream::iDrainProgress> MakeProgress(
-        const std::atomic<bool>& abortRequested) = 0;
-    // The exception a failed job ended with, before its text is set.
-    virtual void OnFailure(std::exception_ptr) {}
-    // The output file of a job that ended "done".
-    virtual void OnDone(const Filesystem::Path&) {}
-    // Each warning of a job that ended "done", before its text is set (the
-    // text carries them too: "done, <warning>; <warning>").
-    virtual void OnWarning(const std::string&) {}
+    virtual std::unique_ptr<JobProgress> MakeProgress(const std::atomic<bool>& abortRequested) = 0;
+    // The job ended (done or failed; a skipped queued job does not end
+    // here). Called on the worker, before `state` and the text are set.
+    virtual void OnEnded(const JobRecord&) {}
 
     const Filesystem::Path path;
     std::atomic<JobState> state{JobState::Queued};
 };
 
+// Where a request's outputs go and in which container.
+OutputOptions OutputOptionsFor(const ConversionRequest& request);
+
 class JobQueue {
 public:
-    // `pool` null: the process-wide pool, created on the first QueueJob
+    // `pool` null: the process-wide pool, created on the first Submit
     // (which must then run on the main thread).
-    explicit JobQueue(Threads::Pool* pool = nullptr) : pool_(pool) {}
+    explicit JobQueue(Threads::Pool* pool = nullptr);
+    // A queue with a pool of its own of `workers` workers (0: as many as the
+    // machine has threads, at least two).
+    explicit JobQueue(unsigned workers);
     // Waits until every queued job has ended and left RunJob, so that no
     // worker touches the queue (or its callback's captures) afterwards.
     ~JobQueue();
     JobQueue(const JobQueue&) = delete;
     JobQueue& operator=(const JobQueue&) = delete;
 
-    // Captures the request and a copy of the settings, shows "queued" and
-    // submits the job at priority 1.
-    void QueueJob(iJobRow& row, std::uint8_t lowByte, std::uint8_t scaleExponent,
-                  std::uint8_t thirdByte, float outputRate, const ConversionSettings& settings,
-                  const OutputOptions& options = {});
-    // The job body, run on a worker. Never throws.
-    void RunJob(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,
-                const OutputOptions& options);
+    // Validates the request (InvalidRequest ends the row "failed" with its
+    // reason, nothing is queued), shows "queued" and submits the job with a
+    // copy of the request. Throws only when no worker could take it.
+    void Submit(iJobRow& row, const ConversionRequest& request);
+    // Running jobs stop ("aborted"), queued ones end without running (their
+    // text stays "queued"). Nothing happens while no job is active.
+    void AbortAll();
+    // Blocks until no job is active, or for at most `timeout`; true when idle.
+    bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
 
-    void RequestAbort() { abortRequested = true; }
+    std::int32_t ActiveJobs() const { return activeJobs_; }  // queued plus running
+    bool AbortRequested() const { return abortRequested_; }
 
-    std::atomic<std::int32_t> activeJobs{0};  // queued plus running
-    std::atomic<bool> abortRequested{false};
     // Called on the worker that ended the last job, after the abort request
     // was cleared, with the queue's lock held: it must not call into the queue.
     std::function<void()> onAllJobsEnded;
 
 private:
-    void Convert(iJobRow& row, Audio::Format requested, const ConversionSettings& settings,
-                 const OutputOptions& options);
+    void RunJob(iJobRow& row, const ConversionRequest& request);
+    void Convert(iJobRow& row, const ConversionRequest& request);
 
+    std::unique_ptr<Threads::Pool> ownPool_;
     Threads::Pool* pool_;
+    std::atomic<std::int32_t> activeJobs_{0};
+    std::atomic<bool> abortRequested_{false};
     std::mutex mutex_;
-    std::condition_variable left_;
+    std::condition_variable left_, idle_;
     std::int32_t inside_ = 0;  // jobs queued and not yet out of RunJob; under mutex_
     // Output name -> input of the job writing it, while jobs are active; under mutex_.
     std::map<std::string, std::string> claimed_;

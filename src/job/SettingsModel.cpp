@@ -163,17 +163,24 @@ int ReadInteger(std::string_view text) {
 }
 
 void CheckConversionSettings(const ConversionSettings& settings, float outputRate) {
-    if (!(std::isfinite(settings.speed) && settings.speed > 0.0))
-        throw std::invalid_argument("speed must be a positive finite percentage");
-    if (!std::isfinite(settings.gain)) throw std::invalid_argument("gain out of range");
-    if (!(std::fabs(settings.syncOffset) <= kMaxSyncOffset))
-        throw std::invalid_argument("sync offset out of range");
-    if (std::isnan(settings.basebandMax) || settings.basebandMax == -kInfinity)
-        throw std::invalid_argument("baseband max out of range");
-    if (std::isnan(settings.stopbandMin) || settings.stopbandMin == -kInfinity)
-        throw std::invalid_argument("stopband min out of range");
-    if (!(outputRate >= 0.0f)) throw std::invalid_argument("output rate must be 0 or positive");
-    if (!(outputRate <= kMaxRateHz)) throw std::invalid_argument("output rate too high");
+    ConversionRequest request;
+    request.settings = settings;
+    request.outputRate = outputRate;
+    Validate(request);
+}
+
+ConversionRequest SettingsModel::request() const {
+    ConversionRequest r;
+    r.settings = settings_;
+    r.outputRate = outputRate_;
+    r.sampleType = sampleType();
+    return r;
+}
+
+SampleType SettingsModel::sampleType() const {
+    for (std::size_t i = 0; i < kSampleTypes.size(); ++i)
+        if (kSampleTypes[i].format == outputFormat_) return static_cast<SampleType>(i);
+    return SampleType::Int16;
 }
 
 // Sets updatingControls for its lifetime and restores the previous value.

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "job/ConversionSettings.h"
+#include "job/Request.h"
 
 // Control identifiers of the main dialog.
 namespace ControlId {
@@ -46,32 +47,6 @@ inline constexpr int kFirstField = kRate;
 inline constexpr int kLastField = kSnr;
 }  // namespace ControlId
 
-// The three bytes of an Audio::Format that the output sample type sets: low byte (size and
-// type), scaleExponent, third byte. The rest of the request comes from the input.
-struct OutputFormatBytes {
-    std::uint8_t lowByte = 0x22;
-    std::uint8_t scaleExponent = 16;
-    std::uint8_t thirdByte = 0;
-    bool operator==(const OutputFormatBytes&) const = default;
-};
-
-struct SampleTypeChoice {
-    std::string_view text;
-    OutputFormatBytes format;
-    std::uint32_t defaultSnrDb;  // filter target when the user sets none, dB
-};
-
-// The sample-type list of control 1002, in list order.
-inline constexpr std::array<SampleTypeChoice, 6> kSampleTypes{{
-    {"int8", {0x21, 8, 0}, 49},
-    {"int16", {0x22, 16, 0}, 97},
-    {"int24", {0x23, 24, 0}, 145},
-    {"int32", {0x24, 32, 0}, 193},
-    {"fp32", {0x44, 1, 0}, 151},
-    {"fp64", {0x48, 1, 0}, 326},
-}};
-inline constexpr int kDefaultSampleTypeIndex = 1;  // int16
-
 // The rate list of control 1003, in list order (Hz).
 inline constexpr std::array<std::string_view, 15> kOutputRates{
     "32000",  "44100",  "48000",  "88200",   "96000",   "176400",  "192000", "352800",
@@ -93,18 +68,10 @@ double ReadDecimal(std::string_view text);
 // undefined.
 int ReadInteger(std::string_view text);
 
-// Highest output rate a conversion accepts: 2^24 Hz, the largest range in which the 32-bit float
-// rate of a stream tag holds every whole number of hertz.
-inline constexpr double kMaxRateHz = 16777216.0;
-// Largest |syncOffset| a conversion accepts, output samples (the delay must stay countable).
-inline constexpr double kMaxSyncOffset = 2147483648.0;
 
 // The field rules store what the user typed, so absurd settings can be stored (negative or
 // infinite speed, an infinite gain, a negative output rate, ...) but never NaN. This says
-// whether a conversion can run with them: it throws std::invalid_argument with a message naming
-// the field for a speed that is not finite and positive, a gain or sync offset that is not
-// finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, or an output
-// rate that is negative, not finite or above kMaxRateHz (0 means "as the input").
+// whether a conversion can run with them: Validate on a request with these settings and rate.
 void CheckConversionSettings(const ConversionSettings& settings, float outputRate);
 
 class SettingsModel {
@@ -165,6 +132,10 @@ public:
     const ConversionSettings& settings() const { return settings_; }
     float outputRate() const { return outputRate_; }  // Hz; 0 = as the input x speed
     const OutputFormatBytes& outputFormat() const { return outputFormat_; }
+    SampleType sampleType() const;
+    // The settings, rate and sample type as a request (containers and folders are not the
+    // model's: the request has the defaults there).
+    ConversionRequest request() const;
 
     // Text of field `id` (1003-1011) as the control holds it. Throws std::invalid_argument for
     // another id.

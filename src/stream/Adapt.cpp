@@ -64,7 +64,8 @@ void UnderAdaptor::fill(std::uint32_t n) {
     }
     const std::uint64_t want = wantBytes(n, available, averageRequest_, unit_);
     const std::uint64_t need = expansion * want;
-    if (available + need > kMaxRing) throw Wobbly{};
+    if (available + need > kMaxRing)
+        throw WobblyBecause("a stage asked for more than the largest buffer (4 GiB)");
     prepare(ring_, expansion, largestRequest_, available, need);
 
     std::uint8_t* at = ring_.writePos();
@@ -131,7 +132,8 @@ void VUnderAdaptor::fill(std::uint32_t n) {
     }
     const std::uint64_t want = wantBytes(n, available, averageRequest_, unit_);
     const std::uint64_t need = expansion * want;
-    if (available + need > kMaxRing) throw Wobbly{};
+    if (available + need > kMaxRing)
+        throw WobblyBecause("a stage asked for more than the largest buffer (4 GiB)");
     for (std::uint32_t i = 0; i < channels; ++i) {
         prepare(rings_[i], expansion, largestRequest_, available, need);
         writeSet_[i] = rings_[i].writePos();

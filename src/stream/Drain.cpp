@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 
 namespace Stream {
 
@@ -32,7 +33,9 @@ bool drain(Wrapper<iUnder> stream, iDrainProgress* progress) {
             n = std::min<std::uint64_t>(n, static_cast<std::uint64_t>(length - position));
         }
         if (n == 0) {
-            if (length >= 0) throw Wobbly{};
+            if (length >= 0)
+                throw WobblyBecause("the input ended " + std::to_string(length - position) +
+                                    " bytes before its stated length");
             if (progress) progress->finished();
             return true;
         }

@@ -58,7 +58,8 @@ void RingBuffer::release() {
 
 void RingBuffer::reserve(std::uint64_t n, bool discard) {
     std::uint64_t newSize = (n & ~std::uint64_t{7}) + 8;
-    if (newSize > std::numeric_limits<std::uint32_t>::max()) throw Wobbly{};
+    if (newSize > std::numeric_limits<std::uint32_t>::max())
+        throw WobblyBecause("a stage asked for more than the largest buffer (4 GiB)");
     if (newSize == size_) {
         if (discard) reset();
         return;

@@ -29,7 +29,6 @@
 #include <thread>
 
 #include "job/FileAcceptance.h"
-#include "threads/Pool.h"
 #include "ui/About.h"
 #include "ui/AppIcon.h"
 #include "ui/JobList.h"
@@ -75,30 +74,6 @@ int FieldWidth(const QWidget& field, const QString& sample, int minimum) {
 // Waits until every worker of the process-wide pool has left the task it was running: each of
 // them takes one barrier task, and all barrier tasks wait for each other. A job's last steps
 // after it stopped counting as active may still use the dialog's job queue.
-void WaitForPoolWorkersToLeaveTasks() {
-    Threads::Pool& pool = Threads::Pool::Instance();
-    struct Barrier {
-        std::mutex mutex;
-        std::condition_variable arrived;
-        std::uint32_t count = 0;
-        std::uint32_t expected = 0;
-    };
-    auto barrier = std::make_shared<Barrier>();
-    barrier->expected = pool.Workers();
-    for (std::uint32_t i = 0; i < barrier->expected; ++i) {
-        pool.Submit(1, false, [barrier] {
-            std::unique_lock lock(barrier->mutex);
-            ++barrier->count;
-            barrier->arrived.notify_all();
-            barrier->arrived.wait_for(lock, std::chrono::seconds(5),
-                                      [&] { return barrier->count >= barrier->expected; });
-        });
-    }
-    std::unique_lock lock(barrier->mutex);
-    barrier->arrived.wait_for(lock, std::chrono::seconds(5),
-                              [&] { return barrier->count >= barrier->expected; });
-}
-
 }  // namespace
 
 MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
@@ -123,7 +98,7 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     queue_.onAllJobsEnded = [this] {
         // On the worker that ended the last job. A job queued since keeps Abort All enabled.
         poster_.Post([this] {
-            if (queue_.activeJobs.load() == 0) abortAll_->setEnabled(false);
+            if (queue_.ActiveJobs() == 0) abortAll_->setEnabled(false);
         });
     };
     poster_.Attach(*this);
@@ -138,14 +113,12 @@ MainDialog::~MainDialog() {
         child->removeEventFilter(this);
     }
     poster_.Detach();
-    if (queue_.activeJobs.load() > 0) {
+    if (queue_.ActiveJobs() > 0) {
         // Destroyed without a confirmed close (the program always asks first): stop the jobs.
         // Jobs only post to the UI thread, so waiting here without processing events is safe.
-        queue_.RequestAbort();
-        while (queue_.activeJobs.load() > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        queue_.AbortAll();
+        queue_.WaitIdle();
     }
-    if (jobsQueued_) WaitForPoolWorkersToLeaveTasks();
 }
 
 void MainDialog::BuildControls() {
@@ -459,35 +432,27 @@ void MainDialog::AddFileRow(const Filesystem::Path& path) {
 }
 
 void MainDialog::QueueJob(JobRow& row) {
-    const OutputFormatBytes format = model_.outputFormat();
+    // The fields accept any number; a job cannot run with some of them, and the queue ends
+    // such a row at once with the reason.
     try {
-        // The fields accept any number; a job cannot run with some of them.
-        CheckConversionSettings(model_.settings(), model_.outputRate());
-    } catch (const std::exception& e) {
+        queue_.Submit(row, model_.request());
+    } catch (...) {  // no worker could be started
+        row.SetStateText(DescribeFailure(std::current_exception()));
         row.state = JobState::Failed;
-        row.SetStateText(e.what());
-        return;
     }
-    abortAll_->setEnabled(true);
-    jobsQueued_ = true;
-    try {
-        queue_.QueueJob(row, format.lowByte, format.scaleExponent, format.thirdByte,
-                        model_.outputRate(), model_.settings());
-    } catch (const std::exception& e) {  // no worker could be started
-        row.state = JobState::Failed;
-        row.SetStateText(e.what());
-    }
+    // A job that has already ended posted the closure that disables the button again.
+    if (queue_.ActiveJobs() > 0) abortAll_->setEnabled(true);
 }
 
 bool MainDialog::RequestAbort() {
-    if (queue_.activeJobs.load() != 0) {
+    if (queue_.ActiveJobs() != 0) {
         const auto answer = QMessageBox::warning(
             this, QStringLiteral("Tessival"), QStringLiteral("Abort queued jobs?"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
         if (answer != QMessageBox::Yes) return false;
     }
-    if (queue_.activeJobs.load() == 0) return true;
-    queue_.RequestAbort();
+    if (queue_.ActiveJobs() == 0) return true;
+    queue_.AbortAll();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WaitForJobsToEnd();
     QApplication::restoreOverrideCursor();
@@ -496,13 +461,8 @@ bool MainDialog::RequestAbort() {
 
 void MainDialog::WaitForJobsToEnd() {
     // Jobs post their texts meanwhile; the user's input waits until the jobs have ended.
-    while (queue_.activeJobs.load() > 0) {
-        QThread::msleep(50);
+    while (!queue_.WaitIdle(std::chrono::milliseconds(50)))
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
-    // A job that ended between the test above and the abort request left the flag set, and
-    // it would skip every job queued later. No job is active and only this thread queues.
-    queue_.abortRequested = false;
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);  // the last texts
 }
 

@@ -71,7 +71,6 @@ private:
     SettingsModel model_;
     UIThreadPoster poster_;
     JobQueue queue_;
-    bool jobsQueued_ = false;  // a job was ever queued by this dialog
 
     JobListModel* list_ = nullptr;  // children of the dialog
     QTreeView* listView_ = nullptr;

@@ -202,8 +202,9 @@ TEST_F(Temp, QueueEndsRowsAsTheTableSays) {
     };
     TestRow ok(path("ok.wav")), bad(path("bad.wav")), missing(path("gone.wav")),
         noext(path("noext"));
-    ConversionSettings s;
-    for (TestRow* r : {&ok, &bad, &missing, &noext}) q.QueueJob(*r, 0x22, 16, 0, 48000.0f, s);
+    ConversionRequest request;
+    request.outputRate = 48000.0f;
+    for (TestRow* r : {&ok, &bad, &missing, &noext}) q.Submit(*r, request);
     // The callback may also run when an early job ends before the next is
     // queued; wait for every row.
     std::unique_lock l(m);
@@ -215,11 +216,13 @@ TEST_F(Temp, QueueEndsRowsAsTheTableSays) {
     EXPECT_EQ(ok.state, JobState::Finished);
     EXPECT_EQ(ok.current(), "done");
     EXPECT_EQ(bad.state, JobState::Failed);
-    EXPECT_EQ(bad.current(), "???");
-    EXPECT_EQ(missing.current(), "???");
+    // The State text, then the reader's reason behind it.
+    EXPECT_EQ(bad.current(), "???: Unexpected end of IFF stream");
+    EXPECT_EQ(missing.current().rfind("???: ", 0), 0u) << missing.current();
+    EXPECT_GT(missing.current().size(), 5u);
     EXPECT_EQ(noext.state, JobState::Failed);
     EXPECT_EQ(noext.current(), "Could not open file");
-    EXPECT_EQ(q.activeJobs, 0);
+    EXPECT_EQ(q.ActiveJobs(), 0);
 }
 
 TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
@@ -235,14 +238,16 @@ TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
         cv.notify_all();
     };
     std::vector<std::unique_ptr<TestRow>> rows;
-    ConversionSettings s;
+    ConversionRequest request;
+    request.outputRate = 96000.0f;
+    request.sampleType = SampleType::Int24;
     for (int i = 0; i < 4; ++i) {
         rows.push_back(std::make_unique<TestRow>(path("long.wav")));
-        q.QueueJob(*rows.back(), 0x23, 24, 0, 96000.0f, s);
+        q.Submit(*rows.back(), request);
     }
     while (rows[0]->state != JobState::Running)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    q.RequestAbort();
+    q.AbortAll();
     std::unique_lock l(m);
     ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] { return ended; }));
     EXPECT_EQ(rows[0]->state, JobState::Failed);
@@ -251,7 +256,7 @@ TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
         EXPECT_EQ(rows[i]->state, JobState::Finished);
         EXPECT_EQ(rows[i]->current(), "queued");
     }
-    EXPECT_FALSE(q.abortRequested);
+    EXPECT_FALSE(q.AbortRequested());
     EXPECT_EQ(fileCount(), 1u);  // only the input
 }
 
@@ -272,17 +277,17 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
         std::lock_guard l(m);
         cv.notify_all();
     };
-    OutputOptions o;
-    o.directory =
+    ConversionRequest request;
+    request.outputRate = 48000.0f;
+    request.outputFolder =
         Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
-    ConversionSettings s;
     auto runBatch = [&](std::vector<TestRow*> rows) {
-        for (TestRow* r : rows) q.QueueJob(*r, 0x22, 16, 0, 48000.0f, s, o);
+        for (TestRow* r : rows) q.Submit(*r, request);
         std::unique_lock l(m);
         ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] {
             for (TestRow* r : rows)
                 if (r->state == JobState::Queued || r->state == JobState::Running) return false;
-            return q.activeJobs == 0;
+            return q.ActiveJobs() == 0;
         }));
     };
     TestRow first(path("a/take.wav")), second(path("b/take.wav"));

@@ -355,8 +355,8 @@ private slots:
         });
         QTest::mouseClick(Button(1016), Qt::LeftButton);  // returns when every job has ended
         QVERIFY(asked);
-        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 0);
-        QVERIFY(!dialog_->jobQueue().abortRequested.load());
+        QCOMPARE(dialog_->jobQueue().ActiveJobs(), 0);
+        QVERIFY(!dialog_->jobQueue().AbortRequested());
         QVERIFY(!Button(1016)->isEnabled());
         for (int row = 0; row < workers + 3; ++row) {
             const bool ran = row < workers;
@@ -381,7 +381,7 @@ private slots:
         dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
         QCOMPARE(RowState(0), static_cast<int>(JobState::Failed));
         QVERIFY(Column(1).at(0).contains(QStringLiteral("speed")));
-        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 0);
+        QCOMPARE(dialog_->jobQueue().ActiveJobs(), 0);
         QVERIFY(!Button(1016)->isEnabled());
         QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
     }
@@ -410,8 +410,8 @@ private slots:
             [](QMessageBox* box) { box->button(QMessageBox::No)->click(); });
         QTest::keyClick(dialog_.get(), Qt::Key_Escape);
         QVERIFY(dialog_->isVisible());
-        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 1);
-        QVERIFY(!dialog_->jobQueue().abortRequested.load());
+        QCOMPARE(dialog_->jobQueue().ActiveJobs(), 1);
+        QVERIFY(!dialog_->jobQueue().AbortRequested());
 
         UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
             box->button(QMessageBox::Yes)->click();
@@ -420,7 +420,7 @@ private slots:
         });
         dialog_->close();
         QVERIFY(!dialog_->isVisible());
-        QCOMPARE(dialog_->jobQueue().activeJobs.load(), 0);
+        QCOMPARE(dialog_->jobQueue().ActiveJobs(), 0);
         QCOMPARE(Column(1).at(0), QStringLiteral("queued"));
         QCOMPARE(RowState(0), static_cast<int>(JobState::Finished));
         QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
@@ -541,7 +541,7 @@ private:
     }
 
     void WaitForJobs() {
-        QTRY_COMPARE_WITH_TIMEOUT(dialog_->jobQueue().activeJobs.load(), 0, kJobTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(dialog_->jobQueue().ActiveJobs(), 0, kJobTimeoutMs);
         QCoreApplication::processEvents();  // the texts the last job posted
     }
 

@@ -69,7 +69,7 @@ private:
 }  // namespace
 
 iByteOutput::Failure::Failure(const char* operation, int error)
-    : std::runtime_error(std::string(operation) + ": " + std::strerror(error)) {}
+    : WobblyBecause(std::string(operation) + ": " + std::strerror(error)) {}
 
 sptr<iByteOutput> OpenStdioOutput(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "wb");

@@ -30,7 +30,7 @@ public:
     // A write, seek or close of the file failed; the text names the
     // operation and the system's reason ("cannot write the output file: No
     // space left on device").
-    struct Failure : std::runtime_error, Wobbly {
+    struct Failure : WobblyBecause {
         Failure(const char* operation, int error);
     };
 

@@ -74,6 +74,19 @@ struct Outcome {
     std::string text;
 };
 
+// The queue's request for what these options say: into options.directory, in
+// the options' container.
+ConversionRequest requestFor(const OutputOptions& options, SampleType type) {
+    ConversionRequest r;
+    r.outputRate = 48000.0f;
+    r.sampleType = type;
+    r.container = options.writerId == Audio::IO::kWavpackWriter ? Container::WavPack
+                  : options.writerId == Audio::IO::kRawWriter   ? Container::Raw
+                                                                : Container::Wave;
+    r.outputFolder = options.directory;
+    return r;
+}
+
 // Runs one job on a one-worker queue and waits for it. `beforeStart` runs on
 // the worker before the job (the job is queued by then).
 Outcome runJob(const fs::path& input, const OutputOptions& options,
@@ -96,8 +109,7 @@ Outcome runJob(const fs::path& input, const OutputOptions& options,
                 cv.wait(l, [&] { return go; });
             });
         }
-        ConversionSettings s;
-        q.QueueJob(row, 0x23, 24, 0, 48000.0f, s, options);
+        q.Submit(row, requestFor(options, SampleType::Int24));
         if (beforeStart) {
             beforeStart();
             std::lock_guard l(m);
@@ -143,11 +155,12 @@ protected:
     fs::path dir;
 };
 
-// "failed" (Wobbly) counts as a message, but an empty text does not.
+// A failure always says why: a bare "failed" (or nothing) does not.
 void expectFailedWithMessage(const Outcome& o, const std::string& what) {
     EXPECT_EQ(o.state, JobState::Failed) << what;
     EXPECT_FALSE(o.text.empty()) << what;
-    EXPECT_NE(o.text, "done") << what;
+    EXPECT_NE(o.text, "failed") << what;
+    EXPECT_NE(o.text.rfind("done", 0), 0u) << what << ": " << o.text;
 }
 
 }  // namespace
@@ -375,8 +388,8 @@ TEST_F(Faults, JobsWithOneOutputNameDoNotMixTheirFiles) {
             ended = true;
             cv.notify_all();
         };
-        q.QueueJob(a, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
-        q.QueueJob(b, 0x48, 1, 0, 48000.0f, ConversionSettings{}, options(Audio::IO::kWaveWriter));
+        q.Submit(a, requestFor(options(Audio::IO::kWaveWriter), SampleType::Float64));
+        q.Submit(b, requestFor(options(Audio::IO::kWaveWriter), SampleType::Float64));
         std::unique_lock l(m);
         auto over = [](const Row& r) {
             return r.state == JobState::Finished || r.state == JobState::Failed;

@@ -1,0 +1,20 @@
+#pragma once
+
+// What a user may ask of an input without converting it (--info).
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "filesystem/Path.h"
+
+struct InputReport {
+    // The reader's properties in its order: "sample-rate" -> "44100", ...
+    std::vector<std::pair<std::string, std::string>> properties;
+    std::string md5;  // 32 hex digits
+    std::vector<std::string> warnings;
+};
+
+// Opens and decodes the whole input. Throws what opening or reading throws
+// (DescribeFailure words it).
+InputReport Inspect(const Filesystem::Path& path);

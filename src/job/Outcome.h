@@ -1,0 +1,32 @@
+#pragma once
+
+// How a job ended, in the words a user reads: the same text in the window's
+// State column and on the command line.
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "filesystem/Path.h"
+
+// The text of any failure: its State text first, then the reason when there is one.
+//  - an exception with a message (std::exception): the message, then ": " and the text of the
+//    exception nested in it, if any ("???: Malformed RIFF-WAVE file");
+//  - an internal failure (Wobbly): "failed", then ": " and its reason when it has one
+//    ("failed: cannot write the output file: No space left on device");
+//  - anything else: "failed".
+std::string DescribeFailure(std::exception_ptr failure);
+
+enum class JobState : std::int32_t { Queued = 0, Running = 1, Failed = 2, Finished = 3 };
+
+// What both programs show of a job that ended.
+struct JobRecord {
+    Filesystem::Path input;
+    std::optional<Filesystem::Path> output;  // the file written, for a job that ended "done"
+    JobState state = JobState::Queued;
+    // The whole State text: "done" and the warnings ("done, <warning>; <warning>"), "aborted",
+    // or the failure's text (DescribeFailure).
+    std::string text;
+    std::vector<std::string> warnings;  // of a done job
+};

@@ -1,0 +1,55 @@
+#include "job/Request.h"
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kContainers{"wav", "wv", "raw"};
+
+}  // namespace
+
+const SampleTypeChoice& SampleTypeEntry(SampleType type) {
+    return kSampleTypes.at(static_cast<std::size_t>(type));
+}
+
+std::string_view SampleTypeName(SampleType type) {
+    return SampleTypeEntry(type).text;
+}
+
+std::optional<SampleType> ParseSampleType(std::string_view name) {
+    for (std::size_t i = 0; i < kSampleTypes.size(); ++i)
+        if (kSampleTypes[i].text == name) return static_cast<SampleType>(i);
+    return std::nullopt;
+}
+
+std::uint32_t DefaultSnrDb(SampleType type) {
+    return SampleTypeEntry(type).defaultSnrDb;
+}
+
+std::string_view ContainerName(Container container) {
+    return kContainers.at(static_cast<std::size_t>(container));
+}
+
+std::optional<Container> ParseContainer(std::string_view name) {
+    for (std::size_t i = 0; i < kContainers.size(); ++i)
+        if (kContainers[i] == name) return static_cast<Container>(i);
+    return std::nullopt;
+}
+
+void Validate(const ConversionRequest& request) {
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const ConversionSettings& s = request.settings;
+    if (!(std::isfinite(s.speed) && s.speed > 0.0))
+        throw InvalidRequest("speed must be a positive finite percentage");
+    if (!std::isfinite(s.gain)) throw InvalidRequest("gain out of range");
+    if (!(std::fabs(s.syncOffset) <= kMaxSyncOffset))
+        throw InvalidRequest("sync offset out of range (at most 1e9 samples either way)");
+    if (std::isnan(s.basebandMax) || s.basebandMax == -kInfinity)
+        throw InvalidRequest("baseband max out of range");
+    if (std::isnan(s.stopbandMin) || s.stopbandMin == -kInfinity)
+        throw InvalidRequest("stopband min out of range");
+    if (!(request.outputRate >= 0.0f)) throw InvalidRequest("output rate must be 0 or positive");
+    if (!(request.outputRate <= kMaxRateHz)) throw InvalidRequest("output rate too high");
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+// What a caller asks of a conversion: one value both programs fill, checked
+// by one validation with one set of limits and messages.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "filesystem/Path.h"
+#include "job/ConversionSettings.h"
+
+// Output sample types, in the order of the dialog's list (kSampleTypes).
+enum class SampleType { Int8, Int16, Int24, Int32, Float32, Float64 };
+
+// The three bytes of an Audio::Format that the output sample type sets: low byte (size and
+// type), scaleExponent, third byte. The rest of the request comes from the input.
+struct OutputFormatBytes {
+    std::uint8_t lowByte = 0x22;
+    std::uint8_t scaleExponent = 16;
+    std::uint8_t thirdByte = 0;
+    bool operator==(const OutputFormatBytes&) const = default;
+};
+
+struct SampleTypeChoice {
+    std::string_view text;
+    OutputFormatBytes format;
+    std::uint32_t defaultSnrDb;  // filter target when the user sets none, dB
+};
+
+// The sample-type list of control 1002, in list order.
+inline constexpr std::array<SampleTypeChoice, 6> kSampleTypes{{
+    {"int8", {0x21, 8, 0}, 49},
+    {"int16", {0x22, 16, 0}, 97},
+    {"int24", {0x23, 24, 0}, 145},
+    {"int32", {0x24, 32, 0}, 193},
+    {"fp32", {0x44, 1, 0}, 151},
+    {"fp64", {0x48, 1, 0}, 326},
+}};
+inline constexpr int kDefaultSampleTypeIndex = 1;  // int16
+
+// The entry of kSampleTypes for `type`.
+const SampleTypeChoice& SampleTypeEntry(SampleType type);
+
+// "int8", "int16", "int24", "int32", "fp32", "fp64".
+std::string_view SampleTypeName(SampleType type);
+// The type of that name, or none.
+std::optional<SampleType> ParseSampleType(std::string_view name);
+// The design target used when the user sets none, dB.
+std::uint32_t DefaultSnrDb(SampleType type);
+
+// Output containers.
+enum class Container { Wave, WavPack, Raw };
+
+// "wav", "wv", "raw": the command line's names and the outputs' extensions.
+std::string_view ContainerName(Container container);
+std::optional<Container> ParseContainer(std::string_view name);
+
+// Highest output rate a conversion accepts: 2^24 Hz, the largest range in which the 32-bit float
+// rate of a stream tag holds every whole number of hertz.
+inline constexpr double kMaxRateHz = 16777216.0;
+// Largest |syncOffset| a conversion accepts, output samples: beyond it the offset's fraction
+// (the only part that changes samples) is lost in the filters' grid arithmetic.
+inline constexpr double kMaxSyncOffset = 1e9;
+
+struct ConversionRequest {
+    ConversionSettings settings;
+    float outputRate = 44100.0f;  // Hz; 0 = the input's rate x speed
+    SampleType sampleType = SampleType::Int16;
+    Container container = Container::Wave;
+    // Where outputs go: none = next to each input.
+    std::optional<Filesystem::Path> outputFolder;
+};
+
+// A request no conversion can run with; the message names the field.
+struct InvalidRequest : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
+// Throws InvalidRequest for a speed that is not finite and positive, a gain or sync offset that
+// is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, or an
+// output rate that is negative, not finite or above kMaxRateHz.
+void Validate(const ConversionRequest& request);
