@@ -25,7 +25,7 @@ void JobRow::SetStateText(const std::string& text) {
     list_.SetRowStateText(*this, text);
 }
 
-std::unique_ptr<Stream::iDrainProgress> JobRow::MakeProgress(
+std::unique_ptr<JobProgress> JobRow::MakeProgress(
     const std::atomic<bool>& abortRequested) {
     return std::make_unique<ProgressBarPoster>(list_, id, abortRequested);
 }

@@ -28,7 +28,7 @@ public:
         : iJobRow(std::move(path)), id(id), list_(list) {}
 
     void SetStateText(const std::string& text) override;  // any thread
-    std::unique_ptr<Stream::iDrainProgress> MakeProgress(
+    std::unique_ptr<JobProgress> MakeProgress(
         const std::atomic<bool>& abortRequested) override;
 
     const std::uint64_t id;  // unique within the list, increasing in row order
@@ -38,7 +38,7 @@ private:
 };
 
 // Drives the bar of one running job from its worker. Posts only; never blocks.
-class ProgressBarPoster final : public Stream::iDrainProgress {
+class ProgressBarPoster final : public JobProgress {
 public:
     ProgressBarPoster(JobListModel& list, std::uint64_t rowId,
                       const std::atomic<bool>& abortRequested)

@@ -264,6 +264,10 @@ TEST_F(Cli, UnreadableInputLeavesNoFileAndSaysWhy) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("???: "), std::string::npos) << r.out;
     EXPECT_TRUE(outputs().empty());
+    // The desktop program shows the same text for the same file.
+    std::ofstream(in, std::ios::binary).write("RIFF\x04\x00\x00\x00WAVE", 12);
+    r = runCli("-q " + shellQuote(in.string()));
+    EXPECT_NE(r.out.find(": ???: Malformed RIFF-WAVE file\n"), std::string::npos) << r.out;
 }
 
 TEST_F(Cli, ReadOnlyFolderReportsCreationFailure) {

@@ -374,6 +374,22 @@ private slots:
         QCOMPARE(Column(1).last(), QStringLiteral("done"));
     }
 
+    void aFailedJobShowsItsReasonInTheCellAndTooltip() {
+        const QString input = dir_->path() + QStringLiteral("/broken.wav");
+        QFile broken(input);
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("RIFF\x04\x00\x00\x00WAVE", 12);  // no chunks at all
+        broken.close();
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        WaitForJobs();
+        QCOMPARE(RowState(0), static_cast<int>(JobState::Failed));
+        // The command line prints the same text for the same file.
+        const QString expected = QStringLiteral("???: Malformed RIFF-WAVE file");
+        const QModelIndex cell = List()->model()->index(0, 1);
+        QCOMPARE(cell.data().toString(), expected);
+        QCOMPARE(cell.data(Qt::ToolTipRole).toString(), expected);
+    }
+
     void settingsNoJobCanRunWithFailTheRow() {
         Type(1004, "-50");
         const QString input = dir_->path() + QStringLiteral("/tone.wav");
