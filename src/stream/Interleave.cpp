@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 #include <numeric>
+#include <string>
 
 namespace Stream {
 
@@ -88,7 +89,9 @@ std::uint32_t splitGranularity(std::uint32_t g, std::uint32_t c, std::uint32_t s
 }
 
 void checkSampleSize(std::uint32_t sampleBytes) {
-    if (!isSupportedSampleSize(sampleBytes)) throw Wobbly{};
+    if (!isSupportedSampleSize(sampleBytes))
+        throw WobblyBecause("samples of " + std::to_string(sampleBytes) +
+                            " bytes cannot be split into channels");
 }
 
 }  // namespace
