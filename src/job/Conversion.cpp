@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -185,9 +186,17 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
     // complete: two jobs with the same output name (x.wav and x.wv) never
     // write into one file, a failed job leaves an earlier output of that
     // name alone, and the output name never shows a partial file.
+    // Its name stays short whatever the output's length (a file system takes
+    // 255 bytes per name): a hidden ".<start of the name>.<pid>-<n>.part".
     static std::atomic<unsigned> serial{0};
-    const std::string partText =
-        outText + "." + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".part";
+    const std::string leaf = outPath.Leaf();
+    if (leaf.size() > NAME_MAX)
+        throw std::runtime_error("the output name is longer than a file name may be (" +
+                                 std::to_string(leaf.size()) + " bytes, at most " +
+                                 std::to_string(NAME_MAX) + "): " + outText);
+    const std::string partText = outText.substr(0, outText.size() - leaf.size()) + "." +
+                                 leaf.substr(0, 64) + "." + std::to_string(getpid()) + "-" +
+                                 std::to_string(++serial) + ".part";
     std::error_code ec;
     if (std::filesystem::is_directory(outText, ec)) throw Stream::iByteOutput::CannotOpen();
     bool created = false;

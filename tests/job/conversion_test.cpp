@@ -304,3 +304,27 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
     runBatch({&again});
     EXPECT_EQ(again.current(), "done");
 }
+
+// Outputs up to the file system's 255 bytes per name are written (the
+// temporary name stays short); a longer one is refused before any work with
+// a reason, not "file creation failed".
+TEST_F(Temp, LongOutputNamesFitOrAreRefusedWithTheReason) {
+    ConversionSettings s;
+    const Format request = Format::FromBytes(0x22, 16, 0, 0, 48000.0f);
+    const std::string suffix = " [48000i16 speed=1.000 gain=1.00 delay=0.00].wav";
+    const std::string fits(255 - suffix.size(), 'a'), tooLong(256 - suffix.size(), 'b');
+    writeWav(dir / (fits + ".wav"), 44100, 1000);
+    writeWav(dir / (tooLong + ".wav"), 44100, 1000);
+    const Filesystem::Path out = ConvertFile(path(fits + ".wav"), request, s, nullptr);
+    EXPECT_EQ(out.Leaf(), fits + suffix);
+    EXPECT_TRUE(fs::exists(out.NativeText()));
+    try {
+        ConvertFile(path(tooLong + ".wav"), request, s, nullptr);
+        ADD_FAILURE() << "a 256-byte name was written";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("longer than a file name may be (256 bytes"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(fileCount(), 3u);  // two inputs, one output, nothing left over
+}
