@@ -170,12 +170,6 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
 class Window;
 
 namespace detail {
-// Selects the portable block loops instead of the CPU-specific ones (for
-// tests comparing the two). Not thread-safe; call before filtering.
-void forceGenericFilterKernels(bool on);
-// Selects the AVX2 block loops when the CPU has them (returns false
-// otherwise), so that they are tested where wider ones are the best.
-bool forceAVX2FilterKernels();
 // Filters built while this is set run every channel alone on real
 // transforms (for tests and benchmarks comparing with the paired path).
 void forceUnpairedChannels(bool on);
