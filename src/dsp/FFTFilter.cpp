@@ -140,14 +140,16 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
       size_(layout.size),
       taps_(layout.taps),
       tailLength_(0) {
-    static_assert(N >= 0 && N <= 2);
+    static_assert(N >= kDecimating && N <= kInterpolating);
     const int e = layout.exponent;
-    if ((N == 0) != (e < 0) || (N == 1) != (e == 0) || (N == 2) != (e > 0)) throw Wobbly{};
+    if ((N == kDecimating) != (e < 0) || (N == kSameRate) != (e == 0) ||
+        (N == kInterpolating) != (e > 0))
+        throw Wobbly{};
     const Audio::Stream::Tag inTag = this->upstream.tag();
     const std::uint32_t f = exponentFactor(e);
 
     this->highRate = &OOURA::FFT::R2C::ForSize(size_);
-    if constexpr (N != 1) this->lowRate = &OOURA::FFT::R2C::ForSize(size_ / f);
+    if constexpr (N != kSameRate) this->lowRate = &OOURA::FFT::R2C::ForSize(size_ / f);
     tailLength_ = static_cast<std::uint32_t>(this->outputDFT().n) - this->outputBlock;
 
     auto& up = *this->upstream;
@@ -164,7 +166,7 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
     std::fill_n(kernelSpectrum_.get(), bins, Math::complex{});
     // Inverse-transform normalisation, and for interpolation the factor lost
     // by zero-stuffing.
-    const double n = N == 2 ? double(size_ / f) : double(size_);
+    const double n = N == kInterpolating ? double(size_ / f) : double(size_);
     delay_ = generate(*this->highRate, kernelSpectrum_.get(), 2.0 * gain / n);
     if (this->alignShift != 0.0)
         applyDelay(kernelSpectrum_.get(), static_cast<std::uint32_t>(bins),
@@ -203,7 +205,7 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
             // Same-size transforms convolve in one call, which takes its own
             // order; the others multiply in bit-reversed order.
             const std::size_t at =
-                N == 1 ? pairOut_->convolutionIndex(k) : OOURA::FFT::bitReversed(k, bits);
+                N == kSameRate ? pairOut_->convolutionIndex(k) : OOURA::FFT::bitReversed(k, bits);
             pairSpectrum_[at] = v.real * 0.5;
             pairSpectrum_[size_ + at] = v.imag * 0.5;
         }
@@ -218,10 +220,10 @@ std::int64_t FFTFilter<N>::mapLength(std::int64_t upstreamBytes) const {
     const std::int64_t in = upstreamBytes / 8;
     const std::int64_t ov = this->overlap;
     std::int64_t out;
-    if constexpr (N == 0) {
+    if constexpr (N == kDecimating) {
         const int d = -this->exponent;
         out = (in + ov + (std::int64_t{1} << d) - 1) >> d;
-    } else if constexpr (N == 1) {
+    } else if constexpr (N == kSameRate) {
         out = in + ov;
     } else {
         out = in > 0 ? ((in - 1) << this->exponent) + 1 + ov : 0;
@@ -256,7 +258,7 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
     this->inputDFT().Forward(X, b);
     const Math::complex* K = kernelSpectrum_.get();
 
-    if constexpr (N == 2) {
+    if constexpr (N == kInterpolating) {
         // Zero-stuffing repeats the low-rate spectrum: bin k = bin (k mod nIn),
         // with bins above nIn/2 the conjugates of their mirrors. The bins above
         // nIn/2 are written first, so their sources (bins 0 .. nIn/2) are
@@ -272,7 +274,7 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
         kernels.multiply(X, X, K, half + 1);
     }
 
-    if constexpr (N == 0) {
+    if constexpr (N == kDecimating) {
         // Keeping every second sample adds the upper half of the spectrum onto
         // the lower: Z[j] = Y[j] + Y[j + S/2] = Y[j] + conj(Y[S/2 - j]).
         const std::uint32_t nOut = static_cast<std::uint32_t>(this->outputDFT().n);
@@ -305,13 +307,13 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double*
     // lines (measured faster than transforming from the buffers).
     std::memcpy(zr, a, nIn * sizeof(double));
     std::memcpy(zi, b, nIn * sizeof(double));
-    if constexpr (N == 1) {
+    if constexpr (N == kSameRate) {
         pairOut_->convolve(zr, zi, kr, ki);
     } else {
         pairIn_->forward(zr, zi);
         // In bit-reversed order imaging repeats every bin 2^e times in a row
         // and folding adds runs of 2^-e neighbours.
-        if constexpr (N == 0) {
+        if constexpr (N == kDecimating) {
             Split::foldMultiply(zr, zi, kr, ki, nOut, size_ / nOut);
             pairOut_->inverse(zr, zi);
         } else {
@@ -388,20 +390,20 @@ template <int N>
     return result;
 }
 
-template class FFTFilter<0>;
-template class FFTFilter<1>;
-template class FFTFilter<2>;
+template class FFTFilter<kDecimating>;
+template class FFTFilter<kSameRate>;
+template class FFTFilter<kInterpolating>;
 
 Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
     Audio::Stream::Wrapper<::Stream::iVOver> input, std::uint32_t taps,
     const KernelGenerator& generate, double gain, double syncOffset, int e) {
     ::Stream::iVOver* s;
     if (e < 0)
-        s = new FFTFilter<0>(std::move(input), taps, generate, gain, syncOffset, e);
+        s = new DecimatingFFTFilter(std::move(input), taps, generate, gain, syncOffset, e);
     else if (e == 0)
-        s = new FFTFilter<1>(std::move(input), taps, generate, gain, syncOffset, e);
+        s = new SameRateFFTFilter(std::move(input), taps, generate, gain, syncOffset, e);
     else
-        s = new FFTFilter<2>(std::move(input), taps, generate, gain, syncOffset, e);
+        s = new InterpolatingFFTFilter(std::move(input), taps, generate, gain, syncOffset, e);
     return Audio::Stream::Wrapper<::Stream::iVOver>(s);
 }
 
