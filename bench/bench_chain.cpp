@@ -8,6 +8,8 @@
 // quality of both (997 Hz on channel 0, least-squares fit at the exact
 // expected frequency, free phase): thdn_dB and soxr_thdn_dB. A summary is
 // printed after the runs (medians when run with --benchmark_repetitions).
+// The kernels run on the instruction set in force (TESSIVAL_ISA or the best
+// the CPU has), shown in the context as "isa".
 #include <benchmark/benchmark.h>
 #include <soxr.h>
 
@@ -348,6 +350,7 @@ int main(int argc, char** argv) {
     registerConversions();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::AddCustomContext("isa", DSP::isaName(DSP::activeIsa()));
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
