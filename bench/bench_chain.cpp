@@ -8,6 +8,8 @@
 // quality of both (997 Hz on channel 0, least-squares fit at the exact
 // expected frequency, free phase): thdn_dB and soxr_thdn_dB. A summary is
 // printed after the runs (medians when run with --benchmark_repetitions).
+// The kernels run on the instruction set in force (TESSIVAL_ISA or the best
+// the CPU has), shown in the context as "isa".
 #include <benchmark/benchmark.h>
 #include <soxr.h>
 
@@ -27,6 +29,7 @@
 #include "dsp/Polyphase.h"
 #include "dsp/ResamplingChain.h"
 #include "dsp/Window.h"
+#include "dsp/fft/Isa.h"
 
 namespace {
 
@@ -241,15 +244,17 @@ void BM_StageFFT(benchmark::State& state) {
 BENCHMARK(BM_StageFFT)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Polyphase stage 88200 -> 48000 as the chain builds it; range(0): 0 the
-// best loops for this CPU, 1 portable. Frames counted at 44100 (the
-// chain's input), so the figures add up with BM_StageFFT.
+// instruction set in force (TESSIVAL_ISA or the best), 1 portable (the
+// label names the set). Frames counted at 44100 (the chain's input), so the
+// figures add up with BM_StageFFT.
 void BM_StagePolyphase(benchmark::State& state) {
     const std::vector<Signal> in = input(88200);
     std::vector<std::vector<std::uint8_t>> buffers(2);
     DSP::ResamplingSettings s;
     const DSP::ResamplingPlan plan = DSP::planResampling(44100, s, 48000);
     const double fs2 = plan.intermediateRate, B = plan.basebandMax, T = plan.stopbandMin;
-    DSP::FIR::detail::forceGenericPolyphaseKernels(state.range(0) == 1);
+    if (state.range(0) == 1) DSP::selectIsa(DSP::Isa::Portable);
+    state.SetLabel(DSP::isaName(DSP::activeIsa()));
     for (auto _ : state) {
         auto stage = DSP::FIR::makePolyphaseStage(
             Audio::Stream::Wrapper<Stream::iVOver>(new Source(in, 88200)),
@@ -258,7 +263,7 @@ void BM_StagePolyphase(benchmark::State& state) {
             DSP::FIR::BandSpec::lowpass((fs2 - T + B) / fs2), 48000);
         benchmark::DoNotOptimize(drain(stage, buffers));
     }
-    DSP::FIR::detail::forceGenericPolyphaseKernels(false);
+    DSP::resetIsa();
     state.counters["frames_per_s"] = benchmark::Counter(
         double(in[0].size()) / 2 * state.iterations(), benchmark::Counter::kIsRate);
 }
@@ -345,6 +350,7 @@ int main(int argc, char** argv) {
     registerConversions();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::AddCustomContext("isa", DSP::isaName(DSP::activeIsa()));
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

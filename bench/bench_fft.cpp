@@ -4,6 +4,8 @@
 // SplitComplex: a copy of the input, then one split complex forward and
 // inverse with the bins in bit-reversed order, what the filter runs for a
 // pair of channels; items are complex points, two real channels' samples.
+// The kernels run on the instruction set in force (TESSIVAL_ISA or the best
+// the CPU has), shown in the context as "isa".
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "dsp/fft/FFT.h"
+#include "dsp/fft/Isa.h"
 #include "dsp/fft/SplitFFT.h"
 
 namespace {
@@ -60,4 +63,11 @@ BENCHMARK(SplitComplex)->RangeMultiplier(2)->Range(1024, 65536);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::AddCustomContext("isa", DSP::isaName(DSP::activeIsa()));
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

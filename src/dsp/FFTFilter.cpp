@@ -9,13 +9,9 @@
 #include <stdexcept>
 
 #include "base/FloatMode.h"
+#include "dsp/FFTFilterKernels.h"
 #include "dsp/FIRDesign.h"
 #include "dsp/fft/SplitFFT.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TESSIVAL_FFTFILTER_AVX2 1
-#endif
 
 namespace DSP {
 
@@ -26,142 +22,6 @@ constexpr std::uint32_t kMaxTransform = 1u << 23;  // largest size of the FFT ca
 // doubles each).
 constexpr std::uint32_t kMaxPairedTransform = 1u << 20;
 constexpr std::size_t kAlign = 64;
-
-// Spectrum and block loops of the single-channel path, in a portable and an
-// AVX2 build. Complex arrays are interleaved (re, im) doubles. (The pairs'
-// loops are in dsp/fft/SplitFFT.h.)
-struct Kernels {
-    // dst[k] = a[k] b[k], k < n; dst may be a.
-    void (*multiply)(Math::complex* dst, const Math::complex* a, const Math::complex* b,
-                     std::size_t n);
-    // dst[k] = conj(a[-k]) b[k], k < n: a is read backwards from a[0].
-    void (*multiplyMirrored)(Math::complex* dst, const Math::complex* a, const Math::complex* b,
-                             std::size_t n);
-    // x[j] += conj(x[s - j]) for j = 0 .. s/2 (keeping every second sample).
-    void (*fold)(Math::complex* x, std::uint32_t s);
-    // b[i] += tail[i]; tail[i] = next[i], i < n (next, b and tail disjoint).
-    void (*overlapAdd)(double* b, double* tail, const double* next, std::size_t n);
-};
-
-void multiplyGeneric(Math::complex* dst, const Math::complex* a, const Math::complex* b,
-                     std::size_t n) {
-    for (std::size_t k = 0; k < n; ++k) dst[k] = a[k] * b[k];
-}
-
-void multiplyMirroredGeneric(Math::complex* dst, const Math::complex* a, const Math::complex* b,
-                             std::size_t n) {
-    for (std::size_t k = 0; k < n; ++k) dst[k] = Math::conj(*(a - k)) * b[k];
-}
-
-void foldGeneric(Math::complex* x, std::uint32_t s) {
-    for (std::uint32_t j = 0; j <= s / 2; ++j) x[j] += Math::conj(x[s - j]);
-}
-
-void overlapAddGeneric(double* __restrict b, double* __restrict tail, const double* __restrict next,
-                       std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
-    std::memcpy(tail, next, n * sizeof(double));
-}
-
-#ifdef TESSIVAL_FFTFILTER_AVX2
-#define TESSIVAL_AVX2 __attribute__((target("avx2,fma")))
-
-// Two complex products: (ar + i ai)(br + i bi) per 128-bit half.
-TESSIVAL_AVX2 inline __m256d cmul(__m256d a, __m256d b) {
-    const __m256d br = _mm256_movedup_pd(b);            // br br
-    const __m256d bi = _mm256_permute_pd(b, 0xF);       // bi bi
-    const __m256d swapped = _mm256_permute_pd(a, 0x5);  // ai ar
-    return _mm256_fmaddsub_pd(a, br, _mm256_mul_pd(swapped, bi));
-}
-
-// conj of the two complex values in reverse order: loaded from p[-1], p[0].
-TESSIVAL_AVX2 inline __m256d conjReversed(const Math::complex* p) {
-    const __m256d sign = _mm256_setr_pd(0.0, -0.0, 0.0, -0.0);
-    const __m256d v = _mm256_loadu_pd(reinterpret_cast<const double*>(p - 1));
-    return _mm256_xor_pd(_mm256_permute2f128_pd(v, v, 0x01), sign);
-}
-
-TESSIVAL_AVX2 void multiplyAVX2(Math::complex* dst, const Math::complex* a, const Math::complex* b,
-                                std::size_t n) {
-    std::size_t k = 0;
-    for (; k + 2 <= n; k += 2) {
-        const __m256d va = _mm256_loadu_pd(reinterpret_cast<const double*>(a + k));
-        const __m256d vb = _mm256_loadu_pd(reinterpret_cast<const double*>(b + k));
-        _mm256_storeu_pd(reinterpret_cast<double*>(dst + k), cmul(va, vb));
-    }
-    multiplyGeneric(dst + k, a + k, b + k, n - k);
-}
-
-TESSIVAL_AVX2 void multiplyMirroredAVX2(Math::complex* dst, const Math::complex* a,
-                                        const Math::complex* b, std::size_t n) {
-    std::size_t k = 0;
-    for (; k + 2 <= n; k += 2) {
-        const __m256d vb = _mm256_loadu_pd(reinterpret_cast<const double*>(b + k));
-        _mm256_storeu_pd(reinterpret_cast<double*>(dst + k), cmul(conjReversed(a - k), vb));
-    }
-    multiplyMirroredGeneric(dst + k, a - k, b + k, n - k);
-}
-
-TESSIVAL_AVX2 void foldAVX2(Math::complex* x, std::uint32_t s) {
-    // Pairs (j, j + 1) read (s - j, s - j - 1): both loads come before the
-    // store, and nothing below j is read again.
-    std::uint32_t j = 0;
-    for (; j + 1 <= s / 2; j += 2) {
-        double* d = reinterpret_cast<double*>(x + j);
-        _mm256_storeu_pd(d, _mm256_add_pd(_mm256_loadu_pd(d), conjReversed(x + s - j)));
-    }
-    for (; j <= s / 2; ++j) x[j] += Math::conj(x[s - j]);
-}
-
-TESSIVAL_AVX2 void overlapAddAVX2(double* __restrict b, double* __restrict tail,
-                                  const double* __restrict next, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) b[i] += tail[i];
-    std::memcpy(tail, next, n * sizeof(double));
-}
-
-// AVX-512 form of the product. (Zero-masked
-// intrinsics throughout: GCC 12 warns about the undefined source operand of
-// the unmasked shuffles.)
-#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
-
-TESSIVAL_AVX512 inline __m512d cmul512(__m512d a, __m512d b) {
-    const __m512d br = _mm512_maskz_movedup_pd(0xFF, b);
-    const __m512d bi = _mm512_maskz_permute_pd(0xFF, b, 0xFF);
-    const __m512d swapped = _mm512_maskz_permute_pd(0xFF, a, 0x55);
-    return _mm512_fmaddsub_pd(a, br, _mm512_mul_pd(swapped, bi));
-}
-
-TESSIVAL_AVX512 void multiplyAVX512(Math::complex* dst, const Math::complex* a,
-                                    const Math::complex* b, std::size_t n) {
-    std::size_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const __m512d va = _mm512_loadu_pd(reinterpret_cast<const double*>(a + k));
-        const __m512d vb = _mm512_loadu_pd(reinterpret_cast<const double*>(b + k));
-        _mm512_storeu_pd(reinterpret_cast<double*>(dst + k), cmul512(va, vb));
-    }
-    multiplyAVX2(dst + k, a + k, b + k, n - k);
-}
-
-#endif
-
-#ifdef TESSIVAL_FFTFILTER_AVX2
-constexpr Kernels kAVX2Kernels{multiplyAVX2, multiplyMirroredAVX2, foldAVX2, overlapAddAVX2};
-#endif
-
-constexpr Kernels kGenericKernels{multiplyGeneric, multiplyMirroredGeneric, foldGeneric,
-                                  overlapAddGeneric};
-
-Kernels chooseKernels() {
-#ifdef TESSIVAL_FFTFILTER_AVX2
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
-        __builtin_cpu_supports("fma"))
-        return {multiplyAVX512, multiplyMirroredAVX2, foldAVX2, overlapAddAVX2};
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return kAVX2Kernels;
-#endif
-    return kGenericKernels;
-}
-
-Kernels kernels = chooseKernels();
 
 // x reduced to [-0.5, 0.5] keeping the sign of the remainder.
 double reducePhase(double x) {
@@ -214,20 +74,6 @@ bool unpaired = false;
 namespace detail {
 void forceUnpairedChannels(bool on) {
     unpaired = on;
-}
-
-void forceGenericFilterKernels(bool on) {
-    kernels = on ? kGenericKernels : chooseKernels();
-}
-
-bool forceAVX2FilterKernels() {
-#ifdef TESSIVAL_FFTFILTER_AVX2
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        kernels = kAVX2Kernels;
-        return true;
-    }
-#endif
-    return false;
 }
 }  // namespace detail
 
@@ -294,14 +140,16 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
       size_(layout.size),
       taps_(layout.taps),
       tailLength_(0) {
-    static_assert(N >= 0 && N <= 2);
+    static_assert(N >= kDecimating && N <= kInterpolating);
     const int e = layout.exponent;
-    if ((N == 0) != (e < 0) || (N == 1) != (e == 0) || (N == 2) != (e > 0)) throw Wobbly{};
+    if ((N == kDecimating) != (e < 0) || (N == kSameRate) != (e == 0) ||
+        (N == kInterpolating) != (e > 0))
+        throw Wobbly{};
     const Audio::Stream::Tag inTag = this->upstream.tag();
     const std::uint32_t f = exponentFactor(e);
 
     this->highRate = &OOURA::FFT::R2C::ForSize(size_);
-    if constexpr (N != 1) this->lowRate = &OOURA::FFT::R2C::ForSize(size_ / f);
+    if constexpr (N != kSameRate) this->lowRate = &OOURA::FFT::R2C::ForSize(size_ / f);
     tailLength_ = static_cast<std::uint32_t>(this->outputDFT().n) - this->outputBlock;
 
     auto& up = *this->upstream;
@@ -318,7 +166,7 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
     std::fill_n(kernelSpectrum_.get(), bins, Math::complex{});
     // Inverse-transform normalisation, and for interpolation the factor lost
     // by zero-stuffing.
-    const double n = N == 2 ? double(size_ / f) : double(size_);
+    const double n = N == kInterpolating ? double(size_ / f) : double(size_);
     delay_ = generate(*this->highRate, kernelSpectrum_.get(), 2.0 * gain / n);
     if (this->alignShift != 0.0)
         applyDelay(kernelSpectrum_.get(), static_cast<std::uint32_t>(bins),
@@ -357,7 +205,7 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
             // Same-size transforms convolve in one call, which takes its own
             // order; the others multiply in bit-reversed order.
             const std::size_t at =
-                N == 1 ? pairOut_->convolutionIndex(k) : OOURA::FFT::bitReversed(k, bits);
+                N == kSameRate ? pairOut_->convolutionIndex(k) : OOURA::FFT::bitReversed(k, bits);
             pairSpectrum_[at] = v.real * 0.5;
             pairSpectrum_[size_ + at] = v.imag * 0.5;
         }
@@ -372,10 +220,10 @@ std::int64_t FFTFilter<N>::mapLength(std::int64_t upstreamBytes) const {
     const std::int64_t in = upstreamBytes / 8;
     const std::int64_t ov = this->overlap;
     std::int64_t out;
-    if constexpr (N == 0) {
+    if constexpr (N == kDecimating) {
         const int d = -this->exponent;
         out = (in + ov + (std::int64_t{1} << d) - 1) >> d;
-    } else if constexpr (N == 1) {
+    } else if constexpr (N == kSameRate) {
         out = in + ov;
     } else {
         out = in > 0 ? ((in - 1) << this->exponent) + 1 + ov : 0;
@@ -403,13 +251,14 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
         return false;
     }
 
+    const detail::FilterKernels& kernels = detail::filterKernels();
     auto* X = reinterpret_cast<Math::complex*>(b);
     const std::uint32_t nIn = static_cast<std::uint32_t>(this->inputDFT().n);
     const std::uint32_t half = size_ / 2;
     this->inputDFT().Forward(X, b);
     const Math::complex* K = kernelSpectrum_.get();
 
-    if constexpr (N == 2) {
+    if constexpr (N == kInterpolating) {
         // Zero-stuffing repeats the low-rate spectrum: bin k = bin (k mod nIn),
         // with bins above nIn/2 the conjugates of their mirrors. The bins above
         // nIn/2 are written first, so their sources (bins 0 .. nIn/2) are
@@ -425,7 +274,7 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
         kernels.multiply(X, X, K, half + 1);
     }
 
-    if constexpr (N == 0) {
+    if constexpr (N == kDecimating) {
         // Keeping every second sample adds the upper half of the spectrum onto
         // the lower: Z[j] = Y[j] + Y[j + S/2] = Y[j] + conj(Y[S/2 - j]).
         const std::uint32_t nOut = static_cast<std::uint32_t>(this->outputDFT().n);
@@ -458,13 +307,13 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double*
     // lines (measured faster than transforming from the buffers).
     std::memcpy(zr, a, nIn * sizeof(double));
     std::memcpy(zi, b, nIn * sizeof(double));
-    if constexpr (N == 1) {
+    if constexpr (N == kSameRate) {
         pairOut_->convolve(zr, zi, kr, ki);
     } else {
         pairIn_->forward(zr, zi);
         // In bit-reversed order imaging repeats every bin 2^e times in a row
         // and folding adds runs of 2^-e neighbours.
-        if constexpr (N == 0) {
+        if constexpr (N == kDecimating) {
             Split::foldMultiply(zr, zi, kr, ki, nOut, size_ / nOut);
             pairOut_->inverse(zr, zi);
         } else {
@@ -508,8 +357,8 @@ template <int N>
         this->inheritLength(up, [this](std::int64_t l) { return mapLength(l); });
         // What lies past the upstream's length is not its content: the
         // filter's tail is computed on silence there.
-        in.end = in.begin + static_cast<std::uint32_t>(
-                                ::Stream::keptLength(in.length(), from, up.length));
+        in.end = in.begin +
+                 static_cast<std::uint32_t>(::Stream::keptLength(in.length(), from, up.length));
         const bool delivered = in.end > in.begin;
         const ::Stream::ChannelMask silentIn = delivered ? in.silentMask : ::Stream::kAllSilent;
         // The rest of the input transform's span reads as zeros.
@@ -541,20 +390,20 @@ template <int N>
     return result;
 }
 
-template class FFTFilter<0>;
-template class FFTFilter<1>;
-template class FFTFilter<2>;
+template class FFTFilter<kDecimating>;
+template class FFTFilter<kSameRate>;
+template class FFTFilter<kInterpolating>;
 
 Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
     Audio::Stream::Wrapper<::Stream::iVOver> input, std::uint32_t taps,
     const KernelGenerator& generate, double gain, double syncOffset, int e) {
     ::Stream::iVOver* s;
     if (e < 0)
-        s = new FFTFilter<0>(std::move(input), taps, generate, gain, syncOffset, e);
+        s = new DecimatingFFTFilter(std::move(input), taps, generate, gain, syncOffset, e);
     else if (e == 0)
-        s = new FFTFilter<1>(std::move(input), taps, generate, gain, syncOffset, e);
+        s = new SameRateFFTFilter(std::move(input), taps, generate, gain, syncOffset, e);
     else
-        s = new FFTFilter<2>(std::move(input), taps, generate, gain, syncOffset, e);
+        s = new InterpolatingFFTFilter(std::move(input), taps, generate, gain, syncOffset, e);
     return Audio::Stream::Wrapper<::Stream::iVOver>(s);
 }
 

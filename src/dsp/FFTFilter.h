@@ -15,8 +15,10 @@
 // high rate with transform size M; the low-rate transform has M / 2^|e|
 // points.
 //
-// The template argument N is the sign of e: 0 decimation (e < 0), 1 same
-// rate (e = 0), 2 interpolation (e > 0).
+// The template argument N is the kind of rate change, from the sign of e:
+// kDecimating (e < 0), kSameRate (e = 0) or kInterpolating (e > 0); the
+// three filters are also named DecimatingFFTFilter, SameRateFFTFilter and
+// InterpolatingFFTFilter.
 //
 // Channels whose input has sound in a block are taken two at a time as the
 // real and imaginary parts of one complex transform, with the bins left in
@@ -61,24 +63,29 @@ struct FFTFilterLayout : ConvParams {
 // std::length_error when the transform would exceed 2^23 points.
 FFTFilterLayout planFFTFilter(std::uint32_t taps, int exponent, double origin, double syncOffset);
 
+// N of the FFT filter classes below.
+constexpr int kDecimating = 0;     // e < 0: input at the high rate, output at the low
+constexpr int kSameRate = 1;       // e = 0
+constexpr int kInterpolating = 2;  // e > 0: input at the low rate, output at the high
+
 // Transforms of one filter, shared instances of the FFT cache.
 template <int N>
 struct DFTSwitcher;
 template <>
-struct DFTSwitcher<0> {  // decimation: input at the high rate, output at the low
+struct DFTSwitcher<kDecimating> {
     const OOURA::FFT::R2C* highRate = nullptr;
     const OOURA::FFT::R2C* lowRate = nullptr;
     const OOURA::FFT::R2C& inputDFT() const { return *highRate; }
     const OOURA::FFT::R2C& outputDFT() const { return *lowRate; }
 };
 template <>
-struct DFTSwitcher<1> {
+struct DFTSwitcher<kSameRate> {
     const OOURA::FFT::R2C* highRate = nullptr;
     const OOURA::FFT::R2C& inputDFT() const { return *highRate; }
     const OOURA::FFT::R2C& outputDFT() const { return *highRate; }
 };
 template <>
-struct DFTSwitcher<2> {  // interpolation: input at the low rate, output at the high
+struct DFTSwitcher<kInterpolating> {
     const OOURA::FFT::R2C* highRate = nullptr;
     const OOURA::FFT::R2C* lowRate = nullptr;
     const OOURA::FFT::R2C& inputDFT() const { return *lowRate; }
@@ -157,9 +164,13 @@ private:
     std::unique_ptr<double[], FreeAligned> pairWork_;
 };
 
-extern template class FFTFilter<0>;
-extern template class FFTFilter<1>;
-extern template class FFTFilter<2>;
+extern template class FFTFilter<kDecimating>;
+extern template class FFTFilter<kSameRate>;
+extern template class FFTFilter<kInterpolating>;
+
+using DecimatingFFTFilter = FFTFilter<kDecimating>;
+using SameRateFFTFilter = FFTFilter<kSameRate>;
+using InterpolatingFFTFilter = FFTFilter<kInterpolating>;
 
 // Builds the filter stage for exponent e over `input` from a kernel of
 // `taps` high-rate taps (odd) and its generator. N follows from e.
@@ -170,12 +181,6 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTFilter(
 class Window;
 
 namespace detail {
-// Selects the portable block loops instead of the CPU-specific ones (for
-// tests comparing the two). Not thread-safe; call before filtering.
-void forceGenericFilterKernels(bool on);
-// Selects the AVX2 block loops when the CPU has them (returns false
-// otherwise), so that they are tested where wider ones are the best.
-bool forceAVX2FilterKernels();
 // Filters built while this is set run every channel alone on real
 // transforms (for tests and benchmarks comparing with the paired path).
 void forceUnpairedChannels(bool on);

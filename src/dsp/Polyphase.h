@@ -1,113 +1,21 @@
 #pragma once
 
 // Polyphase resampler: the arbitrary-ratio second stage of a conversion.
-//
-// The ratio is an exact fraction P/Q of the input and output rates (input
-// samples advanced per Q output samples); R = P/Q is the step in input
-// samples per output sample. All Q phases of the windowed kernel are
-// tabulated, so an output sample costs exactly `taps` multiply-adds.
-//
-// Units: positions and lengths are samples per channel (64-bit floats, 8
-// bytes) unless a name ends in Bytes; `origin` values are frames of the
-// stream they belong to; the sync offset is in output samples.
+// The ratio, plan and coefficient table are in PolyphaseDesign.h (same
+// units); here the resampler that runs the table over channel ranges, and
+// the stream stage around it.
 
 #include <boost/rational.hpp>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "audio/format/Format.h"
-#include "base/RefCount.h"
 #include "dsp/BandSpec.h"
+#include "dsp/PolyphaseDesign.h"
 #include "dsp/Window.h"
 #include "stream/Stream.h"
 
 namespace DSP::FIR {
-
-// Most phases a ratio may have.
-constexpr unsigned kMaxPhases = 2048;
-
-struct SamplingParams {
-    std::uint32_t taps = 0;       // coefficients per phase
-    double firstTapOffset = 0.0;  // t: output j is centred on padded-input position j*R - t
-    double halfLength = 0.0;      // N/2, half the window length, input samples
-};
-
-struct ConvolutionPlan : SamplingParams {
-    double step = 0.0;        // R = P/Q
-    double base = 0.0;        // -t - N/2
-    std::int32_t leadIn = 0;  // zero samples put before the input (negative: input dropped)
-};
-
-// fsIn / fsOut as a reduced fraction. Exact when the reduced denominator is
-// at most kMaxPhases (both rates are floats, so the fraction is exact);
-// otherwise the best rational approximation with denominator <= kMaxPhases.
-// Throws std::invalid_argument for rates that are not positive and finite,
-// or whose ratio no such fraction can represent.
-boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut);
-
-// The plan for an input whose time origin is `origin` input frames, a window
-// `windowLength` input samples long (N) and ratio P/Q. A sync offset of zero
-// or less counts as 0. `outputOrigin` is the output stream's origin, k + s.
-struct PlannedConvolution {
-    ConvolutionPlan plan;
-    double outputOrigin = 0.0;
-};
-PlannedConvolution planConvolution(double origin, double syncOffset, double windowLength,
-                                   boost::rational<unsigned> ratio);
-
-// Writes the windowed kernel at positions start, start + 1, ... (count
-// values, input samples from the window centre) to begin[0 .. count) and
-// zeros up to end.
-using TapSampler = std::function<void(double* begin, double* end, double start, unsigned count)>;
-
-// Channel ranges handed to a resampler; begin/end in samples.
-struct ChannelSpan {
-    ::Stream::Channels* channels = nullptr;
-    std::uint32_t begin = 0;
-    std::uint32_t end = 0;
-    ::Stream::ChannelMask silentMask;  // bit set: that channel's range is silence
-};
-
-class iResampler : public InternalReferenceCount_virtual, public ConvolutionPlan {
-public:
-    // Writes one output per dest position and channel from source samples
-    // [sourceBegin, sourceEnd), starting at `phase`; updates `phase` and
-    // returns the input samples to consume. Silent or empty source channels
-    // set their dest silentMask bit and are not computed. accumulate adds to
-    // dest instead of storing.
-    virtual unsigned process(ChannelSpan& dest, const ::Stream::Channels& source,
-                             std::uint32_t sourceBegin, std::uint32_t sourceEnd,
-                             const ::Stream::ChannelMask& sourceSilentMask,
-                             const ::Stream::ChannelMask& sourceZeroedMask, std::uint32_t& phase,
-                             bool accumulate) = 0;
-
-protected:
-    explicit iResampler(const ConvolutionPlan& plan) : ConvolutionPlan(plan) {}
-};
-
-// Coefficients of all Q phases: phase j is the block at j * (taps + 1); its
-// first element holds k(j), the phase's first input offset, as a 32-bit
-// integer, followed by its taps.
-class PolyphaseTable : public iResampler {
-public:
-    std::int32_t offset(std::uint32_t j) const;  // k(j) = floor(j R + base) + 1
-    const double* phaseTaps(std::uint32_t j) const {
-        return coefficients.get() + std::size_t{j} * (taps + 1) + 1;
-    }
-    // Input samples that must be readable to produce n outputs from `phase`
-    // (covers both the last output's taps and what the call consumes).
-    std::uint64_t inputNeeded(std::uint32_t phase, std::uint64_t n) const;
-
-    const std::uint32_t numerator;    // P
-    const std::uint32_t denominator;  // Q
-
-protected:
-    PolyphaseTable(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
-                   const TapSampler& sample);
-
-    std::unique_ptr<double[]> coefficients;  // (taps + 1) x Q
-};
 
 class FixedResampler final : public PolyphaseTable {
 public:
@@ -153,15 +61,6 @@ private:
 Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
     Audio::Stream::Wrapper<::Stream::iVOver> input, double windowLength, const TapSampler& sample,
     double syncOffset, float fsOut);
-
-namespace detail {
-// Selects the portable dot-product loops instead of the CPU-specific ones
-// (for tests comparing the two). Not thread-safe; call before resampling.
-void forceGenericPolyphaseKernels(bool on);
-// Selects the AVX2 kernels on a machine that has better ones; false (and
-// nothing changed) without AVX2 and FMA. Undone by the call above.
-bool forceAVX2PolyphaseKernels();
-}  // namespace detail
 
 // The polyphase stage of a conversion: a Kaiser window for `attenuationDb`
 // whose response point lies at spec.width / 2 (cycles per input sample),

@@ -5,6 +5,7 @@
 
 #include "dsp/ChainSupport.h"
 #include "dsp/FFTFilter.h"
+#include "dsp/fft/PerIsa.h"
 
 namespace {
 
@@ -126,19 +127,16 @@ TEST(FFTFilterLayout, TailIsNoLongerThanABlock) {
 struct Case {
     int e;
     unsigned taps;
-    std::size_t chunk;     // read request in samples (rounded to granularity)
-    bool generic = false;  // portable loops instead of the CPU-specific ones
+    std::size_t chunk;  // read request in samples (rounded to granularity)
     unsigned channels = 2;
     bool unpaired = false;  // every channel alone on real transforms
-    bool avx2 = false;      // the AVX2 loops (skipped without AVX2)
 };
 
-class FFTFilterVsDirect : public ::testing::TestWithParam<Case> {};
+// Every case on every instruction set.
+using FFTFilterVsDirect = IsaTesting::PerIsa<std::tuple<Case, DSP::Isa>>;
 
 TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
-    const Case k = GetParam();
-    DSP::detail::forceGenericFilterKernels(k.generic);
-    if (k.avx2 && !DSP::detail::forceAVX2FilterKernels()) GTEST_SKIP() << "no AVX2";
+    const Case k = std::get<0>(GetParam());
     DSP::detail::forceUnpairedChannels(k.unpaired);
     const std::size_t n = 3001;
     std::vector<double> h = randomSignal(k.taps, 7);
@@ -172,21 +170,20 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
         }
         EXPECT_LT(worst, 1e-12) << "channel " << c;
     }
-    DSP::detail::forceGenericFilterKernels(false);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Exponents, FFTFilterVsDirect,
-    ::testing::Values(Case{0, 63, 100}, Case{0, 63, 1000}, Case{1, 63, 700}, Case{2, 31, 300},
-                      Case{3, 31, 2000}, Case{-1, 63, 150}, Case{-1, 65, 900}, Case{-2, 63, 400},
-                      Case{-3, 127, 1000}, Case{2, 31, 300, true}, Case{-2, 63, 400, true},
-                      Case{0, 63, 100, true},
-                      // channels paired, one left over
-                      Case{1, 63, 700, false, 3}, Case{-1, 65, 900, true, 3},
-                      Case{0, 63, 1000, false, 1}, Case{1, 63, 700, false, 2, true},
-                      Case{-2, 63, 400, false, 2, true}, Case{1, 63, 700, false, 2, false, true},
-                      Case{0, 63, 100, false, 3, false, true},
-                      Case{-2, 63, 400, false, 2, true, true}));
+    ::testing::Combine(::testing::Values(Case{0, 63, 100}, Case{0, 63, 1000}, Case{1, 63, 700},
+                                         Case{2, 31, 300}, Case{3, 31, 2000}, Case{-1, 63, 150},
+                                         Case{-1, 65, 900}, Case{-2, 63, 400}, Case{-3, 127, 1000},
+                                         // channels paired, one left over
+                                         Case{1, 63, 700, 3}, Case{-1, 65, 900, 3},
+                                         Case{0, 63, 100, 3}, Case{0, 63, 1000, 1},
+                                         // every channel alone
+                                         Case{1, 63, 700, 2, true}, Case{-2, 63, 400, 2, true}),
+                       IsaTesting::kEveryIsa),
+    IsaTesting::IsaName());
 
 // Pairs form only from channels with sound in the block: a channel that
 // turns silent (and back) leaves its partner to the single-channel path,

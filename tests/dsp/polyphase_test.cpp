@@ -6,6 +6,7 @@
 #include <random>
 
 #include "dsp/ChainSupport.h"
+#include "dsp/fft/PerIsa.h"
 
 namespace {
 
@@ -118,16 +119,13 @@ struct RateCase {
     float in, out;
     double N;
     double origin, sync;
-    bool generic = false;  // portable loops instead of the CPU-specific ones
-    bool avx2 = false;     // the AVX2 loops (skipped without AVX2)
 };
 
-class PolyphaseVsDirect : public ::testing::TestWithParam<RateCase> {};
+// Every case on every instruction set.
+using PolyphaseVsDirect = IsaTesting::PerIsa<std::tuple<RateCase, DSP::Isa>>;
 
 TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
-    const RateCase k = GetParam();
-    DSP::FIR::detail::forceGenericPolyphaseKernels(k.generic);
-    if (k.avx2 && !DSP::FIR::detail::forceAVX2PolyphaseKernels()) GTEST_SKIP() << "no AVX2";
+    const RateCase k = std::get<0>(GetParam());
     // Two channels share the coefficient loads; a third runs alone.
     const std::vector<Signal> x = {randomSignal(2000, 11), randomSignal(2000, 12),
                                    randomSignal(2000, 13)};
@@ -142,7 +140,6 @@ TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
 
     // Output j lies at input time (j - origin_out) * P/Q after the input's
     // time zero, i.e. at input position origin_in + (j - origin_out) * P/Q.
-    DSP::FIR::detail::forceGenericPolyphaseKernels(false);
     for (int c = 0; c < 3; ++c) {
         double worst = 0;
         for (std::size_t j = 0; j < outLen; ++j) {
@@ -158,15 +155,14 @@ TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ratios, PolyphaseVsDirect,
-    ::testing::Values(RateCase{88200, 48000, 23, 977, 0}, RateCase{96000, 44100, 20, 0, 0},
-                      RateCase{44100, 48000, 16, 3.5, 0.3}, RateCase{144000, 48000, 21, 0, 0},
-                      RateCase{48000, 96000, 12, 10, 0}, RateCase{192000, 44100, 3, 7, 0},
-                      RateCase{89082, 48000, 24, 5, 0.7}, RateCase{88200, 48000, 23, 977, 0, true},
-                      RateCase{192000, 44100, 3, 7, 0, true}, RateCase{88200, 48000, 41, 977, 0},
-                      RateCase{88200, 48000, 8, 0, 0}, RateCase{88200, 48000, 16, 0, 0},
-                      RateCase{88200, 48000, 23, 977, 0, false, true},
-                      RateCase{96000, 44100, 20, 0, 0, false, true},
-                      RateCase{44100, 48000, 16, 3.5, 0.3, false, true}));
+    ::testing::Combine(::testing::Values(
+                           RateCase{88200, 48000, 23, 977, 0}, RateCase{96000, 44100, 20, 0, 0},
+                           RateCase{44100, 48000, 16, 3.5, 0.3}, RateCase{144000, 48000, 21, 0, 0},
+                           RateCase{48000, 96000, 12, 10, 0}, RateCase{192000, 44100, 3, 7, 0},
+                           RateCase{89082, 48000, 24, 5, 0.7}, RateCase{88200, 48000, 41, 977, 0},
+                           RateCase{88200, 48000, 8, 0, 0}, RateCase{88200, 48000, 16, 0, 0}),
+                       IsaTesting::kEveryIsa),
+    IsaTesting::IsaName());
 
 // Exposes the stage's resampler for the protocol tests.
 DSP::FIR::VFIRFilter* firStage(const Audio::Stream::Wrapper<Stream::iVOver>& s) {
@@ -232,8 +228,10 @@ TEST(VFIRFilter, SilentInputGivesSilentOutputWithoutReadingIt) {
 namespace {
 
 // Accumulating adds exactly what storing writes, for one, two and three
-// channels, run lengths that are not whole batches, on every kind of loop.
-TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
+// channels, run lengths that are not whole batches, on every instruction set.
+using FixedResamplerKernels = IsaTesting::PerIsa<>;
+
+TEST_P(FixedResamplerKernels, AccumulateAddsWhatStoreWrites) {
     const rational<unsigned> ratio(147, 80);
     const auto planned = planConvolution(0.0, 0.0, 23.0, ratio);
     Counted<DSP::FIR::FixedResampler> r(
@@ -244,34 +242,31 @@ TEST(FixedResampler, AccumulateAddsWhatStoreWrites) {
     const std::size_t inLen = r->inputNeeded(5, n) + 8;
     std::vector<Signal> in = {randomSignal(inLen, 1), randomSignal(inLen, 2),
                               randomSignal(inLen, 3)};
-    for (int kind : {0, 1, 2}) {  // best, AVX2, portable
-        DSP::FIR::detail::forceGenericPolyphaseKernels(kind == 2);
-        if (kind == 1 && !DSP::FIR::detail::forceAVX2PolyphaseKernels()) continue;
-        for (std::uint32_t channels = 1; channels <= 3; ++channels) {
-            SCOPED_TRACE(testing::Message() << "kernels " << kind << ", channels " << channels);
-            Stream::Channels source(channels), stored(channels), added(channels);
-            std::vector<Signal> a(channels, Signal(n)), b(channels, Signal(n));
-            for (std::uint32_t c = 0; c < channels; ++c) {
-                source[c] = reinterpret_cast<std::uint8_t*>(in[c].data());
-                b[c] = randomSignal(n, 10 + c);
-                stored[c] = reinterpret_cast<std::uint8_t*>(a[c].data());
-                added[c] = reinterpret_cast<std::uint8_t*>(b[c].data());
-            }
-            const std::vector<Signal> before = b;
-            std::uint32_t p1 = 5, p2 = 5;
-            DSP::FIR::ChannelSpan d1{&stored, 0, n, {}}, d2{&added, 0, n, {}};
-            const std::uint32_t inBegin = 0, inEnd = static_cast<std::uint32_t>(inLen);
-            const unsigned used1 = r->process(d1, source, inBegin, inEnd, {}, {}, p1, false);
-            const unsigned used2 = r->process(d2, source, inBegin, inEnd, {}, {}, p2, true);
-            EXPECT_EQ(used1, used2);
-            EXPECT_EQ(p1, p2);
-            EXPECT_EQ(p1, (5 + n) % 80);
-            for (std::uint32_t c = 0; c < channels; ++c)
-                for (std::uint32_t i = 0; i < n; ++i)
-                    ASSERT_NEAR(b[c][i], before[c][i] + a[c][i], 1e-14) << c << " " << i;
+    for (std::uint32_t channels = 1; channels <= 3; ++channels) {
+        SCOPED_TRACE(testing::Message() << "channels " << channels);
+        Stream::Channels source(channels), stored(channels), added(channels);
+        std::vector<Signal> a(channels, Signal(n)), b(channels, Signal(n));
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            source[c] = reinterpret_cast<std::uint8_t*>(in[c].data());
+            b[c] = randomSignal(n, 10 + c);
+            stored[c] = reinterpret_cast<std::uint8_t*>(a[c].data());
+            added[c] = reinterpret_cast<std::uint8_t*>(b[c].data());
         }
+        const std::vector<Signal> before = b;
+        std::uint32_t p1 = 5, p2 = 5;
+        DSP::FIR::ChannelSpan d1{&stored, 0, n, {}}, d2{&added, 0, n, {}};
+        const std::uint32_t inBegin = 0, inEnd = static_cast<std::uint32_t>(inLen);
+        const unsigned used1 = r->process(d1, source, inBegin, inEnd, {}, {}, p1, false);
+        const unsigned used2 = r->process(d2, source, inBegin, inEnd, {}, {}, p2, true);
+        EXPECT_EQ(used1, used2);
+        EXPECT_EQ(p1, p2);
+        EXPECT_EQ(p1, (5 + n) % 80);
+        for (std::uint32_t c = 0; c < channels; ++c)
+            for (std::uint32_t i = 0; i < n; ++i)
+                ASSERT_NEAR(b[c][i], before[c][i] + a[c][i], 1e-14) << c << " " << i;
     }
-    DSP::FIR::detail::forceGenericPolyphaseKernels(false);
 }
+
+INSTANTIATE_TEST_SUITE_P(Isa, FixedResamplerKernels, IsaTesting::kEveryIsa, IsaTesting::IsaName());
 
 }  // namespace

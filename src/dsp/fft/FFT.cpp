@@ -7,12 +7,16 @@
 #include <new>
 #include <stdexcept>
 
+#include "dsp/fft/Isa.h"
 #include "dsp/fft/Kernels.h"
 #include "dsp/fft/SizeCache.h"
 
 namespace OOURA::FFT {
 
 namespace {
+
+using DSP::forActiveIsa;
+using DSP::kIsaCount;
 
 using Transform = void (*)(std::size_t, double*, const int*, const double*);
 
@@ -21,22 +25,17 @@ struct KernelSet {
     Transform inverse;
 };
 
-constexpr KernelSet kGeneric{detail::generic::forward, detail::generic::inverse};
-
-KernelSet bestKernels() {
+// Per instruction set, in Isa order.
+constexpr KernelSet kKernels[kIsaCount] = {
+    {detail::generic::forward, detail::generic::inverse},
 #ifdef TESSIVAL_FFT_HAVE_AVX2
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
-        return {detail::avx512::forward, detail::avx512::inverse};
-    if (__builtin_cpu_supports("avx2")) return {detail::avx2::forward, detail::avx2::inverse};
+    {detail::avx2::forward, detail::avx2::inverse},
+    {detail::avx512::forward, detail::avx512::inverse},
+#else
+    {detail::generic::forward, detail::generic::inverse},
+    {detail::generic::forward, detail::generic::inverse},
 #endif
-    return kGeneric;
-}
-
-KernelSet& kernels() {
-    static KernelSet set = bestKernels();
-    return set;
-}
+};
 
 unsigned log2Exact(std::size_t n) {
     unsigned k = 0;
@@ -144,7 +143,7 @@ void rdft(int n, int direction, double* a, int* ip, double* w) {
         return;
     }
     if (ip[0] != n) makeTables(n, ip, w);
-    const KernelSet& k = kernels();
+    const KernelSet& k = forActiveIsa(kKernels);
     (direction > 0 ? k.forward : k.inverse)(static_cast<std::size_t>(n), a, ip, w);
 }
 
@@ -223,12 +222,5 @@ std::size_t bitReversed(std::size_t k, unsigned bits) {
     v = (v >> 32) | (v << 32);
     return static_cast<std::size_t>(v >> (64 - std::min(bits, 64u)));
 }
-
-namespace detail {
-void forceGenericKernels(bool on) {
-    kernels() = on ? kGeneric : bestKernels();
-    selectSplitKernels(on);
-}
-}  // namespace detail
 
 }  // namespace OOURA::FFT

@@ -74,10 +74,4 @@ public:
     void Inverse(double* dest, const Math::complex* src) const;
 };
 
-namespace detail {
-// Selects the portable kernels instead of the CPU-specific ones (for tests
-// comparing the two). Not thread-safe; call before transforming.
-void forceGenericKernels(bool on);
-}  // namespace detail
-
 }  // namespace OOURA::FFT

@@ -1,8 +1,8 @@
 #pragma once
 
 // Internal to the FFT: the transform kernels, built once portably, once for
-// AVX2 and once for AVX-512 (selected at run time), and the layout of the
-// tables they share with the table builders.
+// AVX2 and once for AVX-512 (the set in force, dsp/fft/Isa.h, chosen per
+// call), and the layout of the tables they share with the table builders.
 //
 // Complex part: the real transform of n points runs a complex transform of
 // N = n/2 points on z[j] = a[2j] + i a[2j+1] (radix-4 decimation in frequency
@@ -49,9 +49,6 @@ static inline std::size_t splitTableSize(std::size_t N) {
 
 // (cos, sin)(2 pi p / N) for 0 <= p < N, from the first octant.
 void twiddle(std::size_t p, std::size_t N, double& c, double& s);
-
-// Makes the split transforms use the portable kernels (or the best again).
-void selectSplitKernels(bool generic);
 
 // Whole real transforms for n >= 4 with built tables, and the split
 // transforms and spectrum products of SplitFFT.h; declared once per build.

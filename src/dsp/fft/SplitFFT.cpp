@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "dsp/fft/Isa.h"
 #include "dsp/fft/Kernels.h"
 #include "dsp/fft/SizeCache.h"
 
@@ -28,28 +29,23 @@ struct SplitKernels {
             detail::ns::splitFoldMultiply                                                         \
     }
 
-SplitKernels bestKernels() {
+// Per instruction set, in Isa order.
+constexpr SplitKernels kKernels[DSP::kIsaCount] = {
+    TESSIVAL_SPLIT_SET(generic),
 #ifdef TESSIVAL_FFT_HAVE_AVX2
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2"))
-        return TESSIVAL_SPLIT_SET(avx512);
-    if (__builtin_cpu_supports("avx2")) return TESSIVAL_SPLIT_SET(avx2);
+    TESSIVAL_SPLIT_SET(avx2),
+    TESSIVAL_SPLIT_SET(avx512),
+#else
+    TESSIVAL_SPLIT_SET(generic),
+    TESSIVAL_SPLIT_SET(generic),
 #endif
-    return TESSIVAL_SPLIT_SET(generic);
-}
+};
 
-SplitKernels& kernels() {
-    static SplitKernels set = bestKernels();
-    return set;
+const SplitKernels& kernels() {
+    return DSP::forActiveIsa(kKernels);
 }
 
 }  // namespace
-
-namespace detail {
-void selectSplitKernels(bool generic) {
-    kernels() = generic ? TESSIVAL_SPLIT_SET(generic) : bestKernels();
-}
-}  // namespace detail
 
 #undef TESSIVAL_SPLIT_SET
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsp/fft/FFT.h"
+#include "dsp/fft/PerIsa.h"
 #include "dsp/fft/SplitFFT.h"
 
 namespace {
@@ -99,13 +100,8 @@ std::vector<double> rawTransform(std::vector<double> a, int direction) {
     return a;
 }
 
-// Runs the test body once with the CPU-specific kernels and once with the
-// portable ones.
-class FFTKernels : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override { OOURA::FFT::detail::forceGenericKernels(GetParam()); }
-    void TearDown() override { OOURA::FFT::detail::forceGenericKernels(false); }
-};
+// Runs the test body once per instruction set.
+using FFTKernels = IsaTesting::PerIsa<>;
 
 TEST_P(FFTKernels, MatchesDirectTransformForEveryPowerOfTwoUpTo4096) {
     for (std::size_t n = 1; n <= 4096; n *= 2) {
@@ -300,39 +296,37 @@ TEST_P(FFTKernels, SplitConvolveIsForwardProductInverse) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, FFTKernels, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Portable" : "Best"; });
+INSTANTIATE_TEST_SUITE_P(Isa, FFTKernels, IsaTesting::kEveryIsa, IsaTesting::IsaName());
 
-TEST(FFT, PortableAndBestKernelsAgreeBitForBit) {
-    for (std::size_t n : {4, 8, 64, 512, 8192, 1 << 15}) {
-        const auto a = randomReals(n, 5);
-        std::vector<double> spectra[2], signals[2];
-        for (int generic = 0; generic < 2; ++generic) {
-            OOURA::FFT::detail::forceGenericKernels(generic == 1);
-            spectra[generic] = rawTransform(a, +1);
-            signals[generic] = rawTransform(a, -1);
+// Every build gives the bits of the portable one (no fused multiply-adds).
+TEST_P(FFTKernels, GivesThePortableBits) {
+    const DSP::Isa tested = DSP::activeIsa();
+    // Real transforms forward and back, then split transforms forward and
+    // back, all outputs in a row; once on the set under test, once portably.
+    auto run = [](DSP::Isa isa) {
+        DSP::selectIsa(isa);
+        std::vector<double> out;
+        for (std::size_t n : {4, 8, 64, 512, 8192, 1 << 15}) {
+            const auto a = randomReals(n, 5);
+            for (int direction : {+1, -1}) {
+                const auto y = rawTransform(a, direction);
+                out.insert(out.end(), y.begin(), y.end());
+            }
         }
-        OOURA::FFT::detail::forceGenericKernels(false);
-        EXPECT_EQ(0, std::memcmp(spectra[0].data(), spectra[1].data(), n * sizeof(double))) << n;
-        EXPECT_EQ(0, std::memcmp(signals[0].data(), signals[1].data(), n * sizeof(double))) << n;
-    }
-    for (std::size_t N : {4, 32, 64, 128, 4096, 1 << 14}) {
-        const auto re = randomReals(N, 7), im = randomReals(N, 8);
-        std::vector<double> out[2];
-        for (int generic = 0; generic < 2; ++generic) {
-            OOURA::FFT::detail::forceGenericKernels(generic == 1);
-            std::vector<double> r = re, i = im;
+        for (std::size_t N : {4, 32, 64, 128, 4096, 1 << 14}) {
+            std::vector<double> r = randomReals(N, 7), i = randomReals(N, 8);
             Split::ForSize(N).forward(r.data(), i.data());
-            out[generic] = r;
-            out[generic].insert(out[generic].end(), i.begin(), i.end());
+            out.insert(out.end(), r.begin(), r.end());
+            out.insert(out.end(), i.begin(), i.end());
             Split::ForSize(N).inverse(r.data(), i.data());
-            out[generic].insert(out[generic].end(), r.begin(), r.end());
-            out[generic].insert(out[generic].end(), i.begin(), i.end());
+            out.insert(out.end(), r.begin(), r.end());
+            out.insert(out.end(), i.begin(), i.end());
         }
-        OOURA::FFT::detail::forceGenericKernels(false);
-        EXPECT_EQ(0, std::memcmp(out[0].data(), out[1].data(), out[0].size() * sizeof(double)))
-            << "split " << N;
-    }
+        return out;
+    };
+    const std::vector<double> got = run(tested), want = run(DSP::Isa::Portable);
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * sizeof(double)));
 }
 
 TEST(FFT, BitReversalOfTheLowBits) {
