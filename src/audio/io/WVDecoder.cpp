@@ -30,7 +30,6 @@ WVDecoder::~WVDecoder() {
 Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details) {
-    (void)details;  // filled below once the library's layout is read
     char error[128] = {};
     // All channels are decoded: no OPEN_2CH_MAX.
     const int flags = properties ? OPEN_TAGS : 0;
@@ -38,22 +37,25 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
     WavpackContext* ctx = guard.context;
     if (!ctx) throw WVParser::Incomplete();
 
-    const bool isFloat = WavpackGetMode(ctx) & MODE_FLOAT;
+    const int mode = WavpackGetMode(ctx);
+    const bool isFloat = mode & MODE_FLOAT;
+    const int bytes = WavpackGetBytesPerSample(ctx);
+    const int bits = WavpackGetBitsPerSample(ctx);
+    if (bytes < 1 || bytes > 4 || bits < 1 || bits > bytes * 8) throw WVParser::Incomplete();
+    if (isFloat && (bytes != 4 || bits != 32)) throw WVParser::Incomplete();
     std::uint32_t scale;
     if (isFloat) {
         const int exponent = WavpackGetFloatNormExp(ctx) - 126;
         if (exponent < 1 || exponent > 253) throw WVParser::Incomplete();
         scale = static_cast<std::uint32_t>(exponent);
     } else {
-        const int bytes = WavpackGetBytesPerSample(ctx);
-        if (bytes < 1 || bytes > 4) throw WVParser::Incomplete();
+        // The library delivers values of the full container width.
         scale = static_cast<std::uint32_t>(bytes) * 8;
     }
     const std::uint32_t rate = WavpackGetSampleRate(ctx);
     const int channels = WavpackGetNumChannels(ctx);
     // The format's channel field has 8 bits.
     if (rate == 0 || channels < 1 || channels > 255) throw WVParser::Incomplete();
-    const int mode = WavpackGetMode(ctx);
     const std::int64_t index = WavpackGetSampleIndex64(ctx);
 
     Format f;
@@ -65,6 +67,8 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
         .setBigEndian(false)
         .setChannels(static_cast<std::uint32_t>(channels));
     f.sampleRate = static_cast<float>(rate);
+
+    (void)details;  // filled below once the library's layout is read
 
     auto* decoder = new WVDecoder(ctx);
     guard.context = nullptr;
@@ -79,7 +83,11 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
 
     if (properties) {
         AppendStreamProperties(*properties, *decoder, ".wv", "audio/x-wv");
-        AppendFormatProperties(*properties, result.format());
+        // What the file stores, not the stream's containers.
+        Format stored = f;
+        stored.setBytesPerSample(static_cast<std::uint32_t>(bytes))
+            .setPaddingBits(static_cast<std::uint32_t>(bytes * 8 - bits));
+        AppendFormatProperties(*properties, stored);
         if (mode & MODE_VALID_TAG) decoder->AppendTagItems(*properties);
     }
     return result;

@@ -40,9 +40,11 @@ public:
     struct APIFail {};
 
     // Opens `path` (text with "/" separators). Appends the reader's
-    // properties and, when the file has a tag, its text items (kind 1, keys
-    // in lower case) to `properties` when given. Throws WVParser::Incomplete
-    // when the file cannot be read as WavPack. Fills `details` when given.
+    // properties (the bits and bytes per sample the file stores, not the
+    // 32-bit containers of the stream) and, when the file has a tag, its
+    // text items (kind 1, keys in lower case) to `properties` when given.
+    // Throws WVParser::Incomplete when the file cannot be read as WavPack.
+    // Fills `details` when given.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details = nullptr);

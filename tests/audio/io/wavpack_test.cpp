@@ -109,6 +109,10 @@ TEST(WavpackWriter, RoundTripThroughTheReader) {
             EXPECT_EQ(back->length, std::int64_t(frames * 4 * ch));
             ASSERT_GE(props.size(), 9u);
             EXPECT_EQ(props[4].value, std::to_string(frames));
+            // The file's own sample width, not the stream's 32-bit containers.
+            EXPECT_EQ(props[5].value, std::to_string(8 * c.bytes));
+            EXPECT_EQ(props[6].value, std::to_string(c.bytes));
+            EXPECT_EQ(props[7].value, std::to_string(c.bytes * ch));
             const Bytes got = ReadAll(*back, 10000);
             if (c.type == Format::Float)
                 EXPECT_EQ(got, data);
@@ -323,18 +327,24 @@ TEST_F(WavpackTool, FilesFromTheToolReadBack) {
         Bytes fmt;
         std::uint32_t bytes, channels;
         bool isFloat;
-        std::uint32_t scale;
+        std::uint32_t scale, bits;
     };
     const ToolCase cases[] = {
-        {"16-bit stereo", FmtPayload(1, 2, 44100, 4, 16), 2, 2, false, 16},
-        {"24-bit 5.1", ExtensiblePayload(6, 48000, 24, 24, 1), 3, 6, false, 24},
-        {"float stereo", FmtPayload(3, 2, 96000, 8, 32), 4, 2, true, 1},
-        {"8-bit mono", FmtPayload(1, 1, 8000, 1, 8), 1, 1, false, 8},
+        {"16-bit stereo", FmtPayload(1, 2, 44100, 4, 16), 2, 2, false, 16, 16},
+        {"24-bit 6 channels", ExtensiblePayload(6, 48000, 24, 24, 1), 3, 6, false, 24, 24},
+        {"20-bit 3 channels", ExtensiblePayload(3, 48000, 24, 20, 1), 3, 3, false, 24, 20},
+        {"32-bit stereo", ExtensiblePayload(2, 48000, 32, 32, 1), 4, 2, false, 32, 32},
+        {"float stereo", FmtPayload(3, 2, 96000, 8, 32), 4, 2, true, 1, 32},
+        {"8-bit mono", FmtPayload(1, 1, 8000, 1, 8), 1, 1, false, 8, 8},
     };
     for (const ToolCase& c : cases) {
         SCOPED_TRACE(c.name);
         const std::size_t frames = 30011;
         Bytes data = RandomSamples(frames * c.channels, c.bytes, c.isFloat, c.channels + 40);
+        // Bits below the valid ones are zero.
+        const std::uint8_t low = static_cast<std::uint8_t>(0xFF << (c.bits % 8));
+        if (c.bits % 8)
+            for (std::size_t i = 0; i < data.size(); i += c.bytes) data[i] &= low;
         const std::string path = Encode(Wav(c.fmt, data), "");
         Audio::IO::PropertyList props;
         auto s = WVDecoder::Open(path, &props);
@@ -343,8 +353,9 @@ TEST_F(WavpackTool, FilesFromTheToolReadBack) {
         EXPECT_EQ(f.scaleExponent(), c.scale);
         EXPECT_EQ(f.isFloat(), c.isFloat);
         EXPECT_EQ(props.size(), 9u);  // no tag
-        EXPECT_EQ(props[5].value, "32");
-        EXPECT_EQ(props[7].value, std::to_string(4 * c.channels));
+        EXPECT_EQ(props[5].value, std::to_string(c.bits));
+        EXPECT_EQ(props[6].value, std::to_string(c.bytes));
+        EXPECT_EQ(props[7].value, std::to_string(c.bytes * c.channels));
         const Bytes got = ReadAll(*s);
         if (c.isFloat) {
             EXPECT_EQ(got, data);
