@@ -32,7 +32,7 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
                                                         InputDetails* details) {
     char error[128] = {};
     // All channels are decoded: no OPEN_2CH_MAX.
-    const int flags = properties ? OPEN_TAGS : 0;
+    const int flags = OPEN_WVC | (properties ? OPEN_TAGS : 0);
     ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, flags, 0)};
     WavpackContext* ctx = guard.context;
     if (!ctx) throw WVParser::Incomplete();
@@ -68,12 +68,15 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
         .setChannels(static_cast<std::uint32_t>(channels));
     f.sampleRate = static_cast<float>(rate);
 
-    (void)details;  // filled below once the library's layout is read
+    if (details && (mode & MODE_HYBRID) && !(mode & MODE_WVC))
+        details->warnings.push_back(
+            "hybrid WavPack without its correction file (.wvc): decoding the lossy part");
 
     auto* decoder = new WVDecoder(ctx);
     guard.context = nullptr;
     Audio::Stream::Wrapper<::Stream::iOver> result(decoder);
     decoder->channels_ = static_cast<std::uint32_t>(channels);
+    decoder->corrected_ = mode & MODE_WVC;
     decoder->bytesPerFrame_ = 4 * decoder->channels_;
     decoder->granularity = decoder->bytesPerFrame_;
     decoder->position = std::max<std::int64_t>(index, 0) * decoder->bytesPerFrame_;
@@ -139,7 +142,10 @@ std::uint32_t WVDecoder::Unpack(std::uint8_t* dest, std::uint32_t frames) {
     const std::size_t produced = std::size_t{got} * bytesPerFrame_;
     // Blocks the library could not decode (bad checksums, a file cut short
     // while it was read) would otherwise read as silence.
-    if (WavpackGetNumErrors(context_) > 0) throw WVParser::Incomplete();
+    if (WavpackGetNumErrors(context_) > 0) {
+        if (corrected_) throw WVParser::CorrectionMismatch();
+        throw WVParser::Incomplete();
+    }
     if (produced < want) {
         if (got < frames && length >= 0 && position + static_cast<std::int64_t>(produced) < length)
             throw WVParser::Incomplete();

@@ -2,7 +2,9 @@
 
 // WavPack reader: decodes a ".wv" file through the WavPack library and
 // presents it as an audio byte stream of interleaved 32-bit samples (integers
-// right-aligned, or IEEE floats), every channel of the file.
+// right-aligned, or IEEE floats), every channel of the file. A hybrid file
+// is decoded losslessly when its correction file (path + "c") lies beside
+// it, else its lossy part is decoded with a warning.
 //
 // Units: position and length in bytes; one frame = 4 x channels bytes.
 
@@ -32,6 +34,13 @@ struct WVParser {
     struct Incomplete : exception {
         Incomplete() : exception("Malformed Wavpack file", 2) {}
     };
+    // Blocks failed their checks while a correction file was in use.
+    struct CorrectionMismatch : exception {
+        CorrectionMismatch()
+            : exception(
+                  "Wavpack file and its correction file (.wvc) do not match, or one is damaged",
+                  2) {}
+    };
 };
 
 class WVDecoder final : public ::Stream::iOver, public ::Stream::Source {
@@ -44,7 +53,8 @@ public:
     // 32-bit containers of the stream) and, when the file has a tag, its
     // text items (kind 1, keys in lower case) to `properties` when given.
     // Throws WVParser::Incomplete when the file cannot be read as WavPack.
-    // Fills `details` when given.
+    // Fills `details` when given: a warning for a hybrid file read without
+    // its correction file.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details = nullptr);
@@ -63,6 +73,7 @@ private:
     WavpackContext* context_;
     std::uint32_t channels_ = 0;
     std::uint32_t bytesPerFrame_ = 0;
+    bool corrected_ = false;             // a correction file is in use
     std::vector<std::int32_t> scratch_;  // for destinations not 4-byte aligned
 };
 

@@ -299,6 +299,73 @@ TEST(WVDecoder, RefusesWhatIsNotWavpack) {
     }
 }
 
+// Packs 16-bit stereo `samples` as a hybrid file of about 3 bits per sample
+// at `path`, with its correction file at `path` + "c".
+void WriteHybrid(const std::string& path, const std::vector<std::int32_t>& samples) {
+    std::FILE* wv = std::fopen(path.c_str(), "wb");
+    std::FILE* wvc = std::fopen((path + "c").c_str(), "wb");
+    ASSERT_TRUE(wv && wvc);
+    WavpackContext* ctx = WavpackOpenFileOutput(
+        [](void* id, void* data, std::int32_t n) {
+            return int(std::fwrite(data, 1, std::size_t(n), static_cast<std::FILE*>(id)) ==
+                       std::size_t(n));
+        },
+        wv, wvc);
+    WavpackConfig config{};
+    config.bits_per_sample = 16;
+    config.bytes_per_sample = 2;
+    config.num_channels = 2;
+    config.channel_mask = 3;
+    config.sample_rate = 44100;
+    config.flags = CONFIG_HYBRID_FLAG | CONFIG_CREATE_WVC;
+    config.bitrate = 3.0f;
+    const auto frames = static_cast<std::uint32_t>(samples.size() / 2);
+    EXPECT_TRUE(WavpackSetConfiguration64(ctx, &config, frames, nullptr));
+    EXPECT_TRUE(WavpackPackInit(ctx));
+    EXPECT_TRUE(WavpackPackSamples(ctx, const_cast<std::int32_t*>(samples.data()), frames));
+    EXPECT_TRUE(WavpackFlushSamples(ctx));
+    WavpackCloseFile(ctx);
+    std::fclose(wv);
+    std::fclose(wvc);
+}
+
+// Lossless with the correction file beside `path`; the lossy part and a
+// warning without it.
+void CheckHybrid(const std::string& path, const std::vector<std::int32_t>& original) {
+    {
+        Audio::IO::InputDetails details;
+        auto s = WVDecoder::Open(path, nullptr, &details);
+        EXPECT_EQ(AsInt32(ReadAll(*s)), original);
+        EXPECT_TRUE(details.warnings.empty());
+    }
+    const std::string moved = path + ".away";
+    std::filesystem::rename(path + "c", moved);
+    Audio::IO::InputDetails details;
+    auto s = WVDecoder::Open(path, nullptr, &details);
+    const auto lossy = AsInt32(ReadAll(*s));
+    EXPECT_EQ(lossy.size(), original.size());
+    EXPECT_NE(lossy, original);
+    EXPECT_EQ(details.warnings, std::vector<std::string>{"hybrid WavPack without its correction "
+                                                         "file (.wvc): decoding the lossy part"});
+    std::filesystem::rename(moved, path + "c");
+}
+
+TEST(WVDecoder, HybridFileIsLosslessWithItsCorrectionFile) {
+    TempDir dir;
+    const auto original = Widen(RandomSamples(2 * 20000, 2, false, 5), 2);
+    const std::string path = dir.file("hybrid.wv");
+    WriteHybrid(path, original);
+    CheckHybrid(path, original);
+
+    // The correction file of other audio fails the blocks' checks.
+    const std::string other = dir.file("other.wv");
+    WriteHybrid(other, Widen(RandomSamples(2 * 20000, 2, false, 6), 2));
+    std::filesystem::copy_file(other + "c", path + "c",
+                               std::filesystem::copy_options::overwrite_existing);
+    auto s = WVDecoder::Open(path, nullptr);
+    EXPECT_THROW(ReadAll(*s), Audio::IO::WVParser::CorrectionMismatch);
+}
+
 class WavpackTool : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -391,6 +458,13 @@ TEST_F(WavpackTool, TagItemsFollowTheReaderProperties) {
     // Without a property list the tags are not read, and nothing changes.
     auto t = WVDecoder::Open(path, nullptr);
     EXPECT_EQ(ReadAll(*t), Bytes(8000, 0));
+}
+
+TEST_F(WavpackTool, HybridFilesFromTheTool) {
+    const Bytes data = RandomSamples(2 * 20000, 2, false, 7);
+    const std::string path = Encode(Wav(FmtPayload(1, 2, 44100, 4, 16), data), "-b3 -c");
+    ASSERT_TRUE(std::filesystem::exists(path + "c"));
+    CheckHybrid(path, Widen(data, 2));
 }
 
 }  // namespace
