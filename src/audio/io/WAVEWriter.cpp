@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "audio/io/ChannelLayout.h"
+
 namespace Audio::IO {
 
 namespace {
@@ -23,23 +25,6 @@ void Put64(std::uint8_t* p, std::uint64_t v) {
 // 0000000x-0000-0010-8000-00AA00389B71.
 constexpr std::uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                              0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-
-std::uint32_t ChannelMask(std::uint32_t channels) {
-    switch (channels) {
-        case 1:
-            return 0x4;
-        case 2:
-            return 0x3;
-        case 4:
-            return 0x33;
-        case 6:
-            return 0x3F;
-        case 8:
-            return 0xFF;
-        default:
-            return 0;
-    }
-}
 
 // Bytes in front of the data payload in a RIFF file: "RIFF" header and form
 // type, "fmt " chunk, "data" header.
@@ -84,15 +69,19 @@ void iFileWriter_WAVE::BuildFormatBlock() {
     Put16(p + 14, b * 8);
     Put16(p + 16, 22);
     Put16(p + 18, valid);
-    Put32(p + 20, ChannelMask(c));
+    const std::uint32_t mask = ChannelMaskFor(channelMask, c);
+    Put32(p + 20, mask);
     Put32(p + 24, f.isFloat() ? 3 : 1);
     std::copy(std::begin(kSubFormatTail), std::end(kSubFormatTail), p + 26);
 
-    if (f.isInteger() && c <= 2 && b * 8 <= 16) {
+    // Mono and stereo headers without a mask imply the usual layout; any
+    // other layout, and more channels, need the extensible header.
+    const bool impliedLayout = c <= 2 && mask == DefaultChannelMask(c);
+    if (f.isInteger() && impliedLayout && b * 8 <= 16) {
         Put16(p + 0, 1);  // WAVE_FORMAT_PCM
         Put16(p + 14, valid);
         fmtSize_ = 16;
-    } else if (f.isFloat()) {
+    } else if (f.isFloat() && impliedLayout) {
         Put16(p + 0, 3);  // WAVE_FORMAT_IEEE_FLOAT
         Put16(p + 16, 0);
         fmtSize_ = 18;

@@ -4,6 +4,10 @@
 // and a "data" chunk. The header is rewritten before every block, so the
 // file on disk is a complete WAVE file after every block.
 //
+// The "fmt " chunk is WAVE_FORMAT_PCM or _IEEE_FLOAT for mono and stereo in
+// their usual layout (integers of at most 16 bits), else
+// WAVE_FORMAT_EXTENSIBLE carrying ChannelMaskFor(channelMask, channels).
+//
 // Files whose expected data size (given to Open) does not fit the 32-bit
 // size fields are written as RF64 (EBU Tech 3306): "RF64" container, "ds64"
 // chunk with the 64-bit sizes, 0xFFFFFFFF in the 32-bit fields. A RIFF file

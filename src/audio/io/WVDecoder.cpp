@@ -68,9 +68,12 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
         .setChannels(static_cast<std::uint32_t>(channels));
     f.sampleRate = static_cast<float>(rate);
 
-    if (details && (mode & MODE_HYBRID) && !(mode & MODE_WVC))
-        details->warnings.push_back(
-            "hybrid WavPack without its correction file (.wvc): decoding the lossy part");
+    if (details) {
+        details->channelMask = static_cast<std::uint32_t>(WavpackGetChannelMask(ctx));
+        if ((mode & MODE_HYBRID) && !(mode & MODE_WVC))
+            details->warnings.push_back(
+                "hybrid WavPack without its correction file (.wvc): decoding the lossy part");
+    }
 
     auto* decoder = new WVDecoder(ctx);
     guard.context = nullptr;

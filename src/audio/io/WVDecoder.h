@@ -53,8 +53,8 @@ public:
     // 32-bit containers of the stream) and, when the file has a tag, its
     // text items (kind 1, keys in lower case) to `properties` when given.
     // Throws WVParser::Incomplete when the file cannot be read as WavPack.
-    // Fills `details` when given: a warning for a hybrid file read without
-    // its correction file.
+    // Fills `details` when given: the file's channel mask, and a warning for
+    // a hybrid file read without its correction file.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details = nullptr);

@@ -6,6 +6,7 @@
 // output. The first block, whose header carries the total sample count, is
 // kept and rewritten at offset 0 as the file grows and when it is finished.
 //
+// The file records ChannelMaskFor(channelMask, channels) as its layout.
 // The library receives 32-bit containers: right-aligned integers of
 // scaleExponent bits (8, 16, 24 or 32), or 32-bit floats.
 

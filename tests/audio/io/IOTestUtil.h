@@ -11,12 +11,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "audio/format/Format.h"
+#include "audio/io/FileWriter.h"
+#include "audio/io/InsertWriter.h"
 #include "stream/Stream.h"
 
 namespace IOTest {
@@ -118,6 +121,11 @@ inline Bytes Group(const char* id, const char* form, const std::vector<Bytes>& c
     return g.b;
 }
 
+// A WAVE file of a "fmt " payload and the sample bytes.
+inline Bytes Wav(const Bytes& fmt, const Bytes& data) {
+    return Group("RIFF", "WAVE", {Chunk("fmt ", fmt), Chunk("data", data)});
+}
+
 // A 16-byte (or 18 with cbSize) WAVEFORMATEX payload.
 inline Bytes FmtPayload(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate,
                         std::uint16_t blockAlign, std::uint16_t bits, bool bigEndian = false) {
@@ -127,13 +135,15 @@ inline Bytes FmtPayload(std::uint16_t tag, std::uint16_t channels, std::uint32_t
 }
 
 // A 40-byte WAVE_FORMAT_EXTENSIBLE payload with sub-format 0000000<sub>-...
+// and channel mask `mask` (-1: 0x3 for stereo, else 0x4).
 inline Bytes ExtensiblePayload(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
                                std::uint16_t validBits, std::uint32_t subFormat,
-                               bool bigEndian = false) {
+                               bool bigEndian = false, std::int64_t mask = -1) {
     const std::uint16_t align = static_cast<std::uint16_t>(bits / 8 * channels);
     Builder f{{}, bigEndian};
     f.u16(0xFFFE).u16(channels).u32(rate).u32(rate * align).u16(align).u16(bits);
-    f.u16(22).u16(validBits).u32(channels == 2 ? 3 : 4);
+    f.u16(22).u16(validBits);
+    f.u32(mask >= 0 ? static_cast<std::uint32_t>(mask) : channels == 2 ? 3 : 4);
     f.u32(subFormat).u16(0).u16(0x10);
     const std::uint8_t tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
     f.b.insert(f.b.end(), tail, tail + 8);
@@ -214,6 +224,38 @@ inline Audio::Format MakeFormat(std::uint32_t bytes, Audio::Format::SampleType t
         .setChannels(channels);
     f.sampleRate = rate;
     return f;
+}
+
+// Whether a command-line tool is on the PATH.
+inline bool HaveTool(const char* name) {
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The standard output of a shell command, without its last line break.
+inline std::string CommandOutput(const std::string& command) {
+    std::string out;
+    if (std::FILE* p = popen(command.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+// Writes `data` (format `f`) to `path` through the registry's writer `id`
+// as a job does: the speaker layout `mask` set before Open, the file pulled
+// through the insert stage, then finished (which throws what Finish throws).
+inline void WriteThrough(int id, const Bytes& data, Audio::Format f, std::uint32_t mask,
+                         const std::string& path) {
+    auto writer = Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(id, {0.0, f}), id);
+    writer->channelMask = mask;
+    Audio::IO::OpenFileWriter(path, *writer, 0);
+    Audio::IO::iFileWriter* w = writer.get();
+    Audio::Stream::Wrapper<Stream::iOver> source(new AudioSource(data, f));
+    auto chain = Audio::IO::InsertWriter(source, std::move(writer));
+    EXPECT_EQ(ReadAll(*chain, 8192).size(), data.size());
+    w->Finish();
 }
 
 }  // namespace IOTest

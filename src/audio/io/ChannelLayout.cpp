@@ -1,0 +1,33 @@
+#include "audio/io/ChannelLayout.h"
+
+namespace Audio::IO {
+
+std::uint32_t DefaultChannelMask(std::uint32_t channels) {
+    switch (channels) {
+        case 1:
+            return 0x4;
+        case 2:
+            return 0x3;
+        case 4:
+            return 0x33;
+        case 6:
+            return 0x3F;
+        case 8:
+            return 0x63F;
+        default:
+            return 0;
+    }
+}
+
+std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels) {
+    if (mask == 0) return DefaultChannelMask(channels);
+    std::uint32_t kept = 0;
+    for (std::uint32_t n = 0; mask != 0 && n < channels; ++n) {
+        const std::uint32_t lowest = mask & (~mask + 1);
+        kept |= lowest;
+        mask &= ~lowest;
+    }
+    return kept;
+}
+
+}  // namespace Audio::IO

@@ -1,0 +1,22 @@
+#pragma once
+
+// Speaker layouts as WAVE dwChannelMask bits (bit 0 front left, 1 front
+// right, 2 front centre, 3 LFE, 4 back left, 5 back right, ..., 9 side left,
+// 10 side right). The n channels of a frame take the n lowest set bits in
+// order; channels beyond them have no position.
+
+#include <cstdint>
+
+namespace Audio::IO {
+
+// The layout conventionally meant by a channel count when a file states
+// none: mono, stereo, quad, 5.1 (back), 7.1 (back and side); 0 for other
+// counts.
+std::uint32_t DefaultChannelMask(std::uint32_t channels);
+
+// The mask a writer records for `channels` channels: `mask` without the set
+// bits beyond the first `channels` ones, or DefaultChannelMask(channels)
+// when `mask` is 0.
+std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels);
+
+}  // namespace Audio::IO

@@ -1,0 +1,120 @@
+// Speaker layouts (WAVE channel masks) from the readers through the writers.
+
+#include <gtest/gtest.h>
+
+#include "IOTestUtil.h"
+#include "audio/io/OpenFile.h"
+
+using namespace IOTest;
+using Audio::Format;
+
+namespace {
+
+Filesystem::Path P(const std::string& text) {
+    return Filesystem::Path::Parse(text, Filesystem::Path::Kind::File);
+}
+
+std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < width; ++i) v |= std::uint32_t(b[at + i]) << (8 * i);
+    return v;
+}
+
+constexpr std::uint32_t kPCM = 1, kFloat = 3, kExtensible = 0xFFFE;
+
+TEST(WaveWriter, LayoutChoosesTheFormatChunk) {
+    const Format i16x1 = MakeFormat(2, Format::Integer, 16, 1, 48000);
+    const Format i16x2 = MakeFormat(2, Format::Integer, 16, 2, 48000);
+    const Format i16x3 = MakeFormat(2, Format::Integer, 16, 3, 48000);
+    const Format i16x6 = MakeFormat(2, Format::Integer, 16, 6, 48000);
+    const Format i24x8 = MakeFormat(3, Format::Integer, 24, 8, 48000);
+    const Format f32x1 = MakeFormat(4, Format::Float, 1, 1, 48000);
+    const Format f32x2 = MakeFormat(4, Format::Float, 1, 2, 48000);
+    const Format f32x6 = MakeFormat(4, Format::Float, 1, 6, 48000);
+    const Format f64x6 = MakeFormat(8, Format::Float, 1, 6, 48000);
+    struct Case {
+        const char* name;
+        Format f;
+        std::uint32_t given, tag, mask;  // mask: stored when extensible
+    };
+    const Case cases[] = {
+        {"mono, none stated", i16x1, 0, kPCM, 0},
+        {"stereo, none stated", i16x2, 0, kPCM, 0},
+        {"stereo stated", i16x2, 0x3, kPCM, 0},
+        {"stereo, more positions than channels", i16x2, 0x3F, kPCM, 0},
+        {"side pair", i16x2, 0x600, kExtensible, 0x600},
+        {"3.0", i16x3, 0x7, kExtensible, 0x7},
+        {"3 channels, none stated", i16x3, 0, kExtensible, 0},
+        {"5.1 side", i16x6, 0x60F, kExtensible, 0x60F},
+        {"6 channels, 3 positioned", i16x6, 0x7, kExtensible, 0x7},
+        {"7.1", i24x8, 0x63F, kExtensible, 0x63F},
+        {"8 channels, none stated", i24x8, 0, kExtensible, 0x63F},
+        {"float stereo", f32x2, 0, kFloat, 0},
+        {"float mono side left", f32x1, 0x200, kExtensible, 0x200},
+        {"float 5.1 side", f32x6, 0x60F, kExtensible, 0x60F},
+        {"double 6 channels, none stated", f64x6, 0, kExtensible, 0x3F},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file("layout.wav");
+        WriteThrough(Audio::IO::kWaveWriter, Sequence(c.f.bytesPerFrame() * 10), c.f, c.given,
+                     path);
+        const Bytes file = ReadFile(path);
+        ASSERT_GT(file.size(), 60u);
+        EXPECT_EQ(Le(file, 20, 2), c.tag);
+        Audio::IO::InputDetails details;
+        Audio::IO::OpenFile(P(path), nullptr, nullptr, &details);
+        if (c.tag == kExtensible) {
+            EXPECT_EQ(Le(file, 16, 4), 40u);                            // "fmt " size
+            EXPECT_EQ(Le(file, 44, 4), c.f.isFloat() ? kFloat : kPCM);  // sub-format
+            EXPECT_EQ(details.channelMask, c.mask);
+        }
+    }
+}
+
+// A WAVE input's layout reaches WAVE and WavPack outputs as a job passes it.
+TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
+    struct Case {
+        const char* layout;  // as ffprobe names it
+        std::uint16_t channels, bits;
+        std::uint32_t subFormat, mask;
+    };
+    const Case cases[] = {
+        {"7.1", 8, 24, kPCM, 0x63F},
+        {"3.0", 3, 16, kPCM, 0x7},
+        {"5.1(side)", 6, 32, kFloat, 0x60F},
+    };
+    const bool probe = HaveTool("ffprobe");
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.layout << ", " << c.bits << " bits");
+        const std::string in = dir.file("in.wav");
+        WriteFile(in, Wav(ExtensiblePayload(c.channels, 48000, c.bits, c.bits, c.subFormat, false,
+                                            c.mask),
+                          Sequence(c.bits / 8 * c.channels * 1000)));
+        Audio::IO::InputDetails input;
+        auto source = Audio::IO::OpenFile(P(in), nullptr, nullptr, &input);
+        ASSERT_EQ(input.channelMask, c.mask);
+        const Bytes samples = ReadAll(*source);
+        for (const char* name : {"out.wav", "out.wv"}) {
+            const std::string out = dir.file(name);
+            const int id =
+                out.ends_with(".wv") ? Audio::IO::kWavpackWriter : Audio::IO::kWaveWriter;
+            WriteThrough(id, samples, source.format(), input.channelMask, out);
+            Audio::IO::InputDetails back;
+            Audio::IO::OpenFile(P(out), nullptr, nullptr, &back);
+            EXPECT_EQ(back.channelMask, c.mask) << name;
+            if (probe) {
+                EXPECT_EQ(CommandOutput("ffprobe -v error -show_entries stream=channel_layout "
+                                        "-of csv=p=0 '" +
+                                        out + "'"),
+                          c.layout)
+                    << name;
+            }
+        }
+    }
+    if (!probe) GTEST_SKIP() << "ffprobe is not installed: layouts checked by the readers only";
+}
+
+}  // namespace
