@@ -71,12 +71,15 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
         config.bytes_per_sample = static_cast<int>(f.scaleExponent()) / 8;
     }
     // An unknown total (-1) keeps a file that is never finished readable to
-    // its end; the count is filled in as the file grows.
-    const std::int64_t total =
+    // its end; the count is filled in as the file grows. The library cannot
+    // start from a total of 0 (its set-up fails or never returns).
+    std::int64_t total =
         expectedDataSize > 0 && bytesPerFrame > 0 ? expectedDataSize / bytesPerFrame : -1;
+    if (total == 0) total = -1;
     if (!WavpackSetConfiguration64(context_, &config, total, nullptr)) throw InternalError();
     if (!WavpackPackInit(context_)) throw InternalError();
     started_ = false;
+    packed_ = 0;
     return std::make_unique<Redirector>(*this);
 }
 
@@ -123,6 +126,7 @@ void iFileWriter_Wavpack::Pack(const std::uint8_t* begin, std::size_t frames, bo
             throw InternalError();
         }
         frames -= n;
+        packed_ += static_cast<std::int64_t>(n);
         if (!silence) begin += n * channels_ * 4;
     }
 }
@@ -173,6 +177,7 @@ void iFileWriter_Wavpack::Finish() {
     }
     WavpackCloseFile(context_);
     context_ = nullptr;
+    if (!failure && ok && packed_ == 0) failure = std::make_exception_ptr(NoSamples());
     if (!failure && ok) {
         try {
             real_->Close();

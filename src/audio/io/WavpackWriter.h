@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 #include <vector>
 
 #include "audio/io/FileWriter.h"
@@ -22,6 +23,13 @@ namespace Audio::IO {
 
 class iFileWriter_Wavpack final : public iFileWriter {
 public:
+    // Finish found no sample packed: WavPack cannot store empty audio (the
+    // library writes nothing and reads no file without a sample).
+    struct NoSamples : std::runtime_error {
+        NoSamples()
+            : std::runtime_error("a WavPack file needs at least one sample: the audio is empty") {}
+    };
+
     // The byte output the sample bytes go to: packs them.
     class Redirector final : public ::Stream::iByteOutput {
     public:
@@ -50,9 +58,9 @@ public:
     int ID() const override { return kWavpackWriter; }
 
     // Flushes the library, rewrites the first block with the final sample
-    // count and closes the file. Throws InternalError (or the output's
-    // failure) if that fails. The destructor calls it and swallows failures;
-    // call it first to see them. Does nothing the second time.
+    // count and closes the file. Throws NoSamples when nothing was packed,
+    // InternalError (or the output's failure) if the rest fails. The destructor calls it and
+    // swallows failures; call it first to see them. Does nothing the second time.
     void Finish() override;
 
 private:
@@ -66,6 +74,7 @@ private:
     bool started_ = false;
     bool haveFirstBlock_ = false;
     std::uint32_t channels_ = 0;
+    std::int64_t packed_ = 0;            // frames given to the library
     std::vector<std::int32_t> scratch_;  // aligned copy of misaligned input
     std::exception_ptr pending_;         // failure inside the block callback
 };

@@ -165,6 +165,26 @@ TEST(WavpackWriter, FormatAdapterAndConfiguration) {
     }
 }
 
+// An empty WavPack file cannot be made: the writer says so instead of
+// leaving a file no reader opens. An expected size below one frame (a total
+// of 0 for the library) must not fail or hang the writer's set-up.
+TEST(WavpackWriter, EmptyAudioIsRefused) {
+    TempDir dir;
+    const Format f = MakeFormat(2, Format::Integer, 16, 2, 44100);
+    for (const std::int64_t expected : {0, 2}) {
+        auto w = Audio::IO::CreateFileWriter(
+            Audio::IO::MakeWriterSpec(Audio::IO::kWavpackWriter, {0.0, f}),
+            Audio::IO::kWavpackWriter);
+        Audio::IO::OpenFileWriter(dir.file("empty.wv"), *w, expected);
+        try {
+            w->Finish();
+            FAIL() << expected;
+        } catch (const Audio::IO::iFileWriter_Wavpack::NoSamples& e) {
+            EXPECT_STREQ(e.what(), "a WavPack file needs at least one sample: the audio is empty");
+        }
+    }
+}
+
 // The first block at offset 0 carries the count packed so far after every
 // write, and the final count once finished.
 TEST(WavpackWriter, FirstBlockCountFollowsTheFile) {
