@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace Audio::IO {
 
@@ -54,8 +55,11 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
     }
     const std::uint32_t rate = WavpackGetSampleRate(ctx);
     const int channels = WavpackGetNumChannels(ctx);
+    if (rate == 0 || channels < 1) throw WVParser::Incomplete();
     // The format's channel field has 8 bits.
-    if (rate == 0 || channels < 1 || channels > 255) throw WVParser::Incomplete();
+    if (channels > 255)
+        throw WVParser::Unsupported("Wavpack file has " + std::to_string(channels) +
+                                    " channels; at most 255 are supported");
     const std::int64_t index = WavpackGetSampleIndex64(ctx);
 
     Format f;

@@ -26,6 +26,8 @@ struct WVParser {
     class exception : public std::runtime_error {
     public:
         exception(const char* message, int code) : std::runtime_error(message), code_(code) {}
+        exception(const std::string& message, int code)
+            : std::runtime_error(message), code_(code) {}
         int code() const { return code_; }
 
     private:
@@ -41,6 +43,11 @@ struct WVParser {
                   "Wavpack file and its correction file (.wvc) do not match, or one is damaged",
                   2) {}
     };
+    // A valid file this reader cannot present (more channels than a format
+    // holds).
+    struct Unsupported : exception {
+        explicit Unsupported(const std::string& message) : exception(message, 3) {}
+    };
 };
 
 class WVDecoder final : public ::Stream::iOver, public ::Stream::Source {
@@ -52,9 +59,10 @@ public:
     // properties (the bits and bytes per sample the file stores, not the
     // 32-bit containers of the stream) and, when the file has a tag, its
     // text items (kind 1, keys in lower case) to `properties` when given.
-    // Throws WVParser::Incomplete when the file cannot be read as WavPack.
-    // Fills `details` when given: the file's channel mask, and a warning for
-    // a hybrid file read without its correction file.
+    // Throws WVParser::Incomplete when the file cannot be read as WavPack,
+    // WVParser::Unsupported for more than 255 channels. Fills `details`
+    // when given: the file's channel mask, and a warning for a hybrid file
+    // read without its correction file.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details = nullptr);

@@ -301,6 +301,48 @@ TEST(WVDecoder, SeekInsideAndPastTheEnd) {
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == 0; }));
 }
 
+// The stream format holds 255 channels: a valid file with more is refused
+// with its reason, not read as some other layout.
+TEST(WVDecoder, MoreChannelsThanTheFormatHoldsAreRefused) {
+    TempDir dir;
+    for (const int channels : {255, 256}) {
+        const std::string path = dir.file("wide.wv");
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        WavpackContext* ctx = WavpackOpenFileOutput(
+            [](void* id, void* data, std::int32_t n) {
+                return int(std::fwrite(data, 1, std::size_t(n), static_cast<std::FILE*>(id)) ==
+                           std::size_t(n));
+            },
+            file, nullptr);
+        WavpackConfig config{};
+        config.bits_per_sample = 16;
+        config.bytes_per_sample = 2;
+        config.num_channels = channels;
+        config.sample_rate = 8000;
+        ASSERT_TRUE(WavpackSetConfiguration64(ctx, &config, 10, nullptr));
+        ASSERT_TRUE(WavpackPackInit(ctx));
+        std::vector<std::int32_t> samples(10 * std::size_t(channels));
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = std::int32_t(i % 65536) - 32768;
+        ASSERT_TRUE(WavpackPackSamples(ctx, samples.data(), 10));
+        ASSERT_TRUE(WavpackFlushSamples(ctx));
+        WavpackCloseFile(ctx);
+        std::fclose(file);
+        if (channels == 255) {
+            auto s = WVDecoder::Open(path, nullptr);
+            EXPECT_EQ(AsInt32(ReadAll(*s)), samples);
+            continue;
+        }
+        try {
+            WVDecoder::Open(path, nullptr);
+            FAIL();
+        } catch (const Audio::IO::WVParser::Unsupported& e) {
+            EXPECT_STREQ(e.what(), "Wavpack file has 256 channels; at most 255 are supported");
+        }
+    }
+}
+
 TEST(WVDecoder, RefusesWhatIsNotWavpack) {
     TempDir dir;
     WriteFile(dir.file("junk.wv"), Sequence(5000));
