@@ -32,11 +32,14 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details) {
     char error[128] = {};
-    // All channels are decoded: no OPEN_2CH_MAX.
-    const int flags = OPEN_WVC | (properties ? OPEN_TAGS : 0);
+    // All channels are decoded: no OPEN_2CH_MAX. DSD files open (as PCM)
+    // only to be told apart from damaged ones.
+    const int flags = OPEN_WVC | OPEN_DSD_AS_PCM | (properties ? OPEN_TAGS : 0);
     ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, flags, 0)};
     WavpackContext* ctx = guard.context;
     if (!ctx) throw WVParser::Incomplete();
+    if (WavpackGetQualifyMode(ctx) & QMODE_DSD_AUDIO)
+        throw WVParser::Unsupported("DSD WavPack files are not supported");
 
     const int mode = WavpackGetMode(ctx);
     const bool isFloat = mode & MODE_FLOAT;

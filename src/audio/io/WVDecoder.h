@@ -43,8 +43,8 @@ struct WVParser {
                   "Wavpack file and its correction file (.wvc) do not match, or one is damaged",
                   2) {}
     };
-    // A valid file this reader cannot present (more channels than a format
-    // holds).
+    // A valid file this reader cannot present (DSD audio, more channels
+    // than a format holds).
     struct Unsupported : exception {
         explicit Unsupported(const std::string& message) : exception(message, 3) {}
     };
@@ -60,7 +60,8 @@ public:
     // 32-bit containers of the stream) and, when the file has a tag, its
     // text items (kind 1, keys in lower case) to `properties` when given.
     // Throws WVParser::Incomplete when the file cannot be read as WavPack,
-    // WVParser::Unsupported for more than 255 channels. Fills `details`
+    // WVParser::Unsupported for DSD audio and more than 255 channels.
+    // Fills `details`
     // when given: the file's channel mask, and a warning for a hybrid file
     // read without its correction file.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,

@@ -521,4 +521,27 @@ TEST_F(WavpackTool, HybridFilesFromTheTool) {
     CheckHybrid(path, Widen(data, 2));
 }
 
+// A DSD file (made from a DSF input) is refused by name, not as damage.
+TEST_F(WavpackTool, DsdFilesAreRefused) {
+    const std::uint32_t block = 4096, channels = 2;
+    const Bytes bits = Sequence(block * channels, 9);
+    Builder dsf;
+    dsf.id("DSD ").u64(28).u64(28 + 52 + 12 + bits.size()).u64(0);
+    dsf.id("fmt ").u64(52).u32(1).u32(0).u32(2).u32(channels).u32(2822400).u32(1);
+    dsf.u64(block * 8).u32(block).u32(0);
+    dsf.id("data").u64(12 + bits.size()).raw(bits);
+    WriteFile(dir.file("in.dsf"), dsf.b);
+    const std::string out = dir.file("dsd.wv");
+    ASSERT_EQ(
+        std::system(("wavpack -q -y '" + dir.file("in.dsf") + "' -o '" + out + "' >/dev/null 2>&1")
+                        .c_str()),
+        0);
+    try {
+        WVDecoder::Open(out, nullptr);
+        FAIL();
+    } catch (const Audio::IO::WVParser::Unsupported& e) {
+        EXPECT_STREQ(e.what(), "DSD WavPack files are not supported");
+    }
+}
+
 }  // namespace
