@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "IOTestUtil.h"
 #include "audio/io/FileWriter.h"
 #include "audio/io/InsertWriter.h"
 
@@ -12,10 +13,6 @@ using Audio::Format;
 using namespace Audio::IO;
 
 namespace {
-
-std::string tempPath(const char* name) {
-    return (std::filesystem::temp_directory_path() / (std::string("tessival_wr_") + name)).string();
-}
 
 std::vector<std::uint8_t> fileBytes(const std::string& p) {
     std::ifstream f(p, std::ios::binary);
@@ -70,7 +67,8 @@ TEST(WriterRegistry, UnknownIdCarriesTheId) {
 }
 
 TEST(ByteOutput, SilenceIsWrittenAsZerosAndMissingFolderFails) {
-    std::string p = tempPath("zeros.bin");
+    IOTest::TempDir dir;
+    std::string p = dir.file("zeros.bin");
     {
         auto out = Stream::OpenStdioOutput(p);
         std::vector<std::uint8_t> junk(200000, 0x5A);
@@ -82,8 +80,8 @@ TEST(ByteOutput, SilenceIsWrittenAsZerosAndMissingFolderFails) {
     ASSERT_EQ(bytes.size(), 200003u);
     EXPECT_TRUE(std::all_of(bytes.begin(), bytes.begin() + 200000, [](auto b) { return b == 0; }));
     EXPECT_EQ(bytes[200002], 0x5A);
-    std::filesystem::remove(p);
-    EXPECT_THROW(Stream::OpenStdioOutput("/nonexistent-folder/x.wav"), Stream::iByteOutput::CannotOpen);
+    EXPECT_THROW(Stream::OpenStdioOutput("/nonexistent-folder/x.wav"),
+                 Stream::iByteOutput::CannotOpen);
     try {
         Stream::OpenStdioOutput("/nonexistent-folder/x.wav");
     } catch (const std::exception& e) {
@@ -100,7 +98,8 @@ TEST(ByteOutput, FullDiskFailsTheWrite) {
 }
 
 TEST(InsertWriter, RawWriterWritesExactlyTheStreamsBytes) {
-    std::string p = tempPath("raw.bin");
+    IOTest::TempDir dir;
+    std::string p = dir.file("raw.bin");
     Audio::Stream::Wrapper<Stream::iOver> src(new Pcm16(1000));  // 4000 bytes
     {
         auto w = MakeFileWriter(kRawWriter, src.tag(), p);
@@ -113,12 +112,12 @@ TEST(InsertWriter, RawWriterWritesExactlyTheStreamsBytes) {
     std::int16_t v;
     std::memcpy(&v, &bytes[2 * 1234], 2);
     EXPECT_EQ(v, 1234);
-    std::filesystem::remove(p);
 }
 
 TEST(InsertWriter, ConvertsForTheWriterAndReturnsTheOriginalBlock) {
     // A writer translator that converts: 16-bit stream into a big-endian 24-bit raw file.
-    std::string p = tempPath("raw24.bin");
+    IOTest::TempDir dir;
+    std::string p = dir.file("raw24.bin");
     Audio::Stream::Wrapper<Stream::iOver> src(new Pcm16(100));
     auto spec = std::make_unique<Audio::FormatTranslator>(
         0, src.format(), Format::FromBytes(0x23, 16, 0x80, 0, 0.0f));
@@ -140,5 +139,4 @@ TEST(InsertWriter, ConvertsForTheWriterAndReturnsTheOriginalBlock) {
     EXPECT_EQ(bytes[21], 0);
     EXPECT_EQ(bytes[22], 0);
     EXPECT_EQ(bytes[23], 7);
-    std::filesystem::remove(p);
 }

@@ -63,7 +63,7 @@ TEST(WriterRoundTrip, EveryWriterTypeChannelCountAndLength) {
         MakeFormat(3, Format::Integer, 24, 1, 44100), MakeFormat(4, Format::Integer, 32, 1, 44100),
         MakeFormat(4, Format::Float, 1, 1, 44100),    MakeFormat(8, Format::Float, 1, 1, 44100)};
     struct Layout {
-        std::uint32_t channels, given, stored;  // stored: 0 = none
+        std::uint32_t channels, given, stored;  // stored: the layout read back
     };
     const Layout layouts[] = {{1, 0, 0x4},  {2, 0, 0x3},       {3, 0x7, 0x7},
                               {6, 0, 0x3F}, {8, 0x63F, 0x63F}, {33, 0x3FFFF, 0x3FFFF}};
