@@ -3,7 +3,7 @@
 #include <cmath>
 #include <random>
 
-#include "dsp/ChainSupport.h"
+#include "support/ChainSupport.h"
 #include "dsp/FFTFilter.h"
 #include "dsp/fft/PerIsa.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "dsp/ChainSupport.h"
+#include "support/ChainSupport.h"
 #include "dsp/fft/PerIsa.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "dsp/ChainSupport.h"
+#include "support/ChainSupport.h"
 #include "dsp/FFTFilter.h"
 #include "dsp/Polyphase.h"
 #include "dsp/ResamplingChain.h"

@@ -15,6 +15,8 @@
 
 #include "audio/io/OpenFile.h"
 #include "job/JobQueue.h"
+#include "support/JobRows.h"
+#include "support/WavFiles.h"
 #include "threads/Pool.h"
 
 namespace fs = std::filesystem;
@@ -22,21 +24,11 @@ using Audio::Format;
 
 namespace {
 
-void put16(std::ofstream& f, std::uint16_t v) {
-    f.put(char(v & 0xFF)), f.put(char(v >> 8));
-}
-void put32(std::ofstream& f, std::uint32_t v) {
-    put16(f, v & 0xFFFF), put16(f, v >> 16);
-}
 
 // 16-bit mono PCM at `rate` with `frames` frames of a quiet ramp.
 void writeWav(const fs::path& p, std::uint32_t rate, std::uint32_t frames) {
-    std::ofstream f(p, std::ios::binary);
-    std::uint32_t data = frames * 2;
-    f.write("RIFF", 4), put32(f, 36 + data), f.write("WAVEfmt ", 8), put32(f, 16);
-    put16(f, 1), put16(f, 1), put32(f, rate), put32(f, rate * 2), put16(f, 2), put16(f, 16);
-    f.write("data", 4), put32(f, data);
-    for (std::uint32_t i = 0; i < frames; ++i) put16(f, std::uint16_t(i % 1000));
+    TestSupport::writeWav16(p, rate, 1, frames,
+                            [](std::uint16_t, std::uint32_t i) { return std::int16_t(i % 1000); });
 }
 
 class StopAt final : public Stream::iDrainProgress {
@@ -161,29 +153,7 @@ TEST_F(Temp, AnExistingFileThatCannotBeReplacedIsNotDeleted) {
 
 namespace {
 
-class TestRow final : public iJobRow {
-public:
-    using iJobRow::iJobRow;
-    void SetStateText(const std::string& t) override {
-        std::lock_guard l(m);
-        text = t;
-    }
-    std::unique_ptr<Stream::iDrainProgress> MakeProgress(const std::atomic<bool>& abort) override {
-        struct P final : Stream::iDrainProgress {
-            explicit P(const std::atomic<bool>& a) : abort(a) {}
-            bool progress(std::uint32_t, std::uint32_t, bool) override { return !abort; }
-            void finished() override {}
-            const std::atomic<bool>& abort;
-        };
-        return std::make_unique<P>(abort);
-    }
-    std::string current() {
-        std::lock_guard l(m);
-        return text;
-    }
-    std::mutex m;
-    std::string text;
-};
+using TestSupport::TestRow;
 
 }  // namespace
 
@@ -214,14 +184,14 @@ TEST_F(Temp, QueueEndsRowsAsTheTableSays) {
         return ended;
     }));
     EXPECT_EQ(ok.state, JobState::Finished);
-    EXPECT_EQ(ok.current(), "done");
+    EXPECT_EQ(ok.text(), "done");
     EXPECT_EQ(bad.state, JobState::Failed);
     // The State text, then the reader's reason behind it.
-    EXPECT_EQ(bad.current(), "???: Unexpected end of IFF stream");
-    EXPECT_EQ(missing.current().rfind("???: ", 0), 0u) << missing.current();
-    EXPECT_GT(missing.current().size(), 5u);
+    EXPECT_EQ(bad.text(), "???: Unexpected end of IFF stream");
+    EXPECT_EQ(missing.text().rfind("???: ", 0), 0u) << missing.text();
+    EXPECT_GT(missing.text().size(), 5u);
     EXPECT_EQ(noext.state, JobState::Failed);
-    EXPECT_EQ(noext.current(), "Could not open file");
+    EXPECT_EQ(noext.text(), "Could not open file");
     EXPECT_EQ(q.ActiveJobs(), 0);
 }
 
@@ -251,10 +221,10 @@ TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
     std::unique_lock l(m);
     ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] { return ended; }));
     EXPECT_EQ(rows[0]->state, JobState::Failed);
-    EXPECT_EQ(rows[0]->current(), "aborted");
+    EXPECT_EQ(rows[0]->text(), "aborted");
     for (int i = 1; i < 4; ++i) {
         EXPECT_EQ(rows[i]->state, JobState::Finished);
-        EXPECT_EQ(rows[i]->current(), "queued");
+        EXPECT_EQ(rows[i]->text(), "queued");
     }
     EXPECT_FALSE(q.AbortRequested());
     EXPECT_EQ(fileCount(), 1u);  // only the input
@@ -293,16 +263,16 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
     TestRow first(path("a/take.wav")), second(path("b/take.wav"));
     runBatch({&first, &second});
     EXPECT_EQ(first.state, JobState::Finished);
-    EXPECT_EQ(first.current(), "done");
+    EXPECT_EQ(first.text(), "done");
     EXPECT_EQ(second.state, JobState::Failed);
-    EXPECT_NE(second.current().find("already taken by " + (dir / "a" / "take.wav").string()),
+    EXPECT_NE(second.text().find("already taken by " + (dir / "a" / "take.wav").string()),
               std::string::npos)
-        << second.current();
+        << second.text();
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 1);
 
     TestRow again(path("b/take.wav"));
     runBatch({&again});
-    EXPECT_EQ(again.current(), "done");
+    EXPECT_EQ(again.text(), "done");
 }
 
 // Outputs up to the file system's 255 bytes per name are written (the

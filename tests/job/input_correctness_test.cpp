@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "audio/io/IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/io/OpenFile.h"
 #include "job/Conversion.h"
 

@@ -19,28 +19,17 @@
 #include "base/Wobbly.h"
 #include "job/Conversion.h"
 #include "job/SettingsModel.h"
+#include "support/WavFiles.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-void put16(std::ofstream& f, std::uint16_t v) {
-    f.put(char(v & 0xFF)), f.put(char(v >> 8));
-}
-void put32(std::ofstream& f, std::uint32_t v) {
-    put16(f, v & 0xFFFF), put16(f, v >> 16);
-}
-
 // 16-bit PCM with a tone on every channel.
 void writeWav(const fs::path& p, std::uint32_t rate, std::uint16_t channels, std::uint32_t frames) {
-    std::ofstream f(p, std::ios::binary);
-    const std::uint32_t data = frames * channels * 2;
-    f.write("RIFF", 4), put32(f, 36 + data), f.write("WAVEfmt ", 8), put32(f, 16);
-    put16(f, 1), put16(f, channels), put32(f, rate), put32(f, rate * channels * 2);
-    put16(f, channels * 2), put16(f, 16), f.write("data", 4), put32(f, data);
-    for (std::uint32_t i = 0; i < frames; ++i)
-        for (std::uint16_t c = 0; c < channels; ++c)
-            put16(f, std::uint16_t(std::int16_t(9000 * std::sin(i * 0.1 + c))));
+    TestSupport::writeWav16(p, rate, channels, frames, [](std::uint16_t c, std::uint32_t i) {
+        return std::int16_t(9000 * std::sin(i * 0.1 + c));
+    });
 }
 
 // A text someone might type into field `id`.

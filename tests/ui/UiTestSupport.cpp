@@ -1,52 +1,23 @@
 #include "UiTestSupport.h"
 
 #include <cmath>
-#include <fstream>
+#include <filesystem>
 #include <numbers>
-#include <vector>
 
+#include "support/WavFiles.h"
 #include "threads/Pool.h"
 
 namespace UiTest {
 
-namespace {
-
-void PutLE(std::vector<char>& out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-}  // namespace
-
 bool WriteSineWav(const std::string& path, double seconds, std::uint32_t rate,
                   std::uint16_t channels) {
     const auto frames = static_cast<std::uint32_t>(seconds * rate);
-    const std::uint32_t dataBytes = frames * channels * 2u;
-    std::vector<char> bytes;
-    bytes.reserve(44 + dataBytes);
-    bytes.insert(bytes.end(), {'R', 'I', 'F', 'F'});
-    PutLE(bytes, 36 + dataBytes, 4);
-    bytes.insert(bytes.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    PutLE(bytes, 16, 4);
-    PutLE(bytes, 1, 2);  // PCM
-    PutLE(bytes, channels, 2);
-    PutLE(bytes, rate, 4);
-    PutLE(bytes, rate * channels * 2u, 4);
-    PutLE(bytes, channels * 2u, 2);
-    PutLE(bytes, 16, 2);
-    bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
-    PutLE(bytes, dataBytes, 4);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        for (std::uint16_t c = 0; c < channels; ++c) {
-            const double f = c == 0 ? 440.0 : 660.0;
-            const auto s = static_cast<std::int16_t>(
-                std::lround(0.5 * 32767 * std::sin(2 * std::numbers::pi * f * t)));
-            PutLE(bytes, static_cast<std::uint16_t>(s), 2);
-        }
-    }
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    TestSupport::writeWav16(path, rate, channels, frames, [rate](std::uint16_t c, std::uint32_t i) {
+        const double t = static_cast<double>(i) / rate, f = c == 0 ? 440.0 : 660.0;
+        return static_cast<std::int16_t>(
+            std::lround(0.5 * 32767 * std::sin(2 * std::numbers::pi * f * t)));
+    });
+    return std::filesystem::file_size(path) == 44 + std::uint64_t{frames} * channels * 2;
 }
 
 PoolBlocker::PoolBlocker() : state_(std::make_shared<State>()) {

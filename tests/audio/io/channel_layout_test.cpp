@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/io/OpenFile.h"
 
 using namespace IOTest;

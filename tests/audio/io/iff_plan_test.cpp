@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/io/IFFPlan.h"
 
 using namespace IOTest;

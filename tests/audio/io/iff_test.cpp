@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 
 using namespace IOTest;
 

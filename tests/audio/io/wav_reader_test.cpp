@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/format/Translator.h"
 #include "audio/io/WAVParser.h"
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/format/Translator.h"
 #include "audio/io/InsertWriter.h"
 #include "audio/io/WAVEWriter.h"

@@ -7,7 +7,7 @@
 #include <random>
 #include <thread>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/format/Translator.h"
 #include "audio/io/InsertWriter.h"
 #include "audio/io/WVDecoder.h"

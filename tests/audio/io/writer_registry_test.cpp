@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/io/FileWriter.h"
 #include "audio/io/InsertWriter.h"
 

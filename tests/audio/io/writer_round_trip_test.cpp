@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "IOTestUtil.h"
+#include "support/IOTestUtil.h"
 #include "audio/io/OpenFile.h"
 #include "audio/io/WavpackWriter.h"
 

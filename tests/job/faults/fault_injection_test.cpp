@@ -22,6 +22,8 @@
 #include "audio/io/FileWriter.h"
 #include "job/Conversion.h"
 #include "job/JobQueue.h"
+#include "support/JobRows.h"
+#include "support/WavFiles.h"
 #include "threads/Pool.h"
 
 namespace fs = std::filesystem;
@@ -29,45 +31,16 @@ using StdioFaults::Call;
 
 namespace {
 
-void put16(std::ofstream& f, std::uint16_t v) {
-    f.put(char(v & 0xFF)), f.put(char(v >> 8));
-}
-void put32(std::ofstream& f, std::uint32_t v) {
-    put16(f, v & 0xFFFF), put16(f, v >> 16);
-}
 
 // 16-bit stereo PCM: a tone on both channels.
 void writeWav(const fs::path& p, std::uint32_t rate, std::uint32_t frames) {
-    std::ofstream f(p, std::ios::binary);
-    const std::uint32_t data = frames * 4;
-    f.write("RIFF", 4), put32(f, 36 + data), f.write("WAVEfmt ", 8), put32(f, 16);
-    put16(f, 1), put16(f, 2), put32(f, rate), put32(f, rate * 4), put16(f, 4), put16(f, 16);
-    f.write("data", 4), put32(f, data);
-    for (std::uint32_t i = 0; i < frames; ++i) {
+    TestSupport::writeWav16(p, rate, 2, frames, [](std::uint16_t c, std::uint32_t i) {
         const auto v = static_cast<std::int16_t>(8000 * std::sin(i * 0.05));
-        put16(f, std::uint16_t(v)), put16(f, std::uint16_t(-v));
-    }
+        return static_cast<std::int16_t>(c == 0 ? v : -v);
+    });
 }
 
-class Row final : public iJobRow {
-public:
-    using iJobRow::iJobRow;
-    void SetStateText(const std::string& t) override {
-        std::lock_guard l(m_);
-        text_ = t;
-    }
-    std::unique_ptr<Stream::iDrainProgress> MakeProgress(const std::atomic<bool>&) override {
-        return nullptr;
-    }
-    std::string text() {
-        std::lock_guard l(m_);
-        return text_;
-    }
-
-private:
-    std::mutex m_;
-    std::string text_;
-};
+using Row = TestSupport::TestRow;
 
 struct Outcome {
     JobState state;
