@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 
 #include "base/FloatMode.h"
 
@@ -142,7 +143,10 @@ PlannedConvolution planConvolution(double origin, double syncOffset, double wind
 PolyphaseTable::PolyphaseTable(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
                                const TapSampler& sample)
     : iResampler(plan), numerator(ratio.numerator()), denominator(ratio.denominator()) {
-    if (numerator == 0 || denominator == 0 || denominator > kMaxPhases || taps == 0) throw Wobbly{};
+    if (numerator == 0 || denominator == 0 || denominator > kMaxPhases || taps == 0)
+        throw WobblyBecause("the polyphase ratio " + std::to_string(numerator) + "/" +
+                            std::to_string(denominator) + " is out of range (at most " +
+                            std::to_string(kMaxPhases) + " phases)");
     const std::size_t stride = std::size_t{taps} + 1;
     coefficients.reset(new double[stride * denominator]);
     ScopedFloatMode mode;
