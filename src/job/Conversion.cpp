@@ -198,7 +198,13 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
                                  leaf.substr(0, 64) + "." + std::to_string(getpid()) + "-" +
                                  std::to_string(++serial) + ".part";
     std::error_code ec;
-    if (std::filesystem::is_directory(outText, ec)) throw Stream::iByteOutput::CannotOpen();
+    if (std::filesystem::is_directory(outText, ec)) {
+        try {
+            throw std::runtime_error(outText + " is a folder");
+        } catch (...) {
+            std::throw_with_nested(Stream::iByteOutput::CannotOpen());
+        }
+    }
     bool created = false;
     try {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(

@@ -73,7 +73,14 @@ iByteOutput::Failure::Failure(const char* operation, int error)
 
 sptr<iByteOutput> OpenStdioOutput(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) throw iByteOutput::CannotOpen();
+    if (!f) {
+        const int error = errno;
+        try {
+            throw std::runtime_error(path + ": " + std::strerror(error));
+        } catch (...) {
+            std::throw_with_nested(iByteOutput::CannotOpen());
+        }
+    }
     return std::make_unique<iByteOutput_stdio>(f);
 }
 

@@ -47,8 +47,9 @@ public:
     virtual void Close() {}
 };
 
-// Byte output over a C file opened "wb". Throws CannotOpen when the file
-// cannot be created. Closes the file on destruction.
+// Byte output over a C file opened "wb". Throws CannotOpen, with the path and
+// the system's reason nested in it, when the file cannot be created. Closes
+// the file on destruction.
 sptr<iByteOutput> OpenStdioOutput(const std::string& path);
 
 }  // namespace Stream
