@@ -32,6 +32,7 @@ void installSignalHandlers() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);  // the terminal was closed
 }
 
 // A job-list row of the command line: keeps the progress and, once the job

@@ -336,24 +336,29 @@ TEST_F(Cli, InterruptAbortsAndDeletesPartialOutputs) {
     fs::resize_file(in, 44 + std::uintmax_t{data});
     std::string cmd = std::string(TESSIVAL_CLI) + " -q -j 1 -r 44100 -t int24 " + shellQuote(in.string()) + " " +
                       shellQuote(in.string()) + " >" + (dir / "out.txt").string() + " 2>&1";
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), (char*)nullptr);
-        _exit(127);
+    // Ctrl-C, a kill, and the terminal closing all clean up alike.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto t0 = std::chrono::steady_clock::now();
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_LT(secs, 5.0);
+        std::ifstream f(dir / "out.txt");
+        std::string out((std::istreambuf_iterator<char>(f)), {});
+        EXPECT_NE(out.find(": aborted"), std::string::npos) << out;
+        fs::remove(dir / "out.txt");
+        EXPECT_TRUE(outputs().empty());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto t0 = std::chrono::steady_clock::now();
-    kill(pid, SIGINT);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_LT(secs, 5.0);
-    std::ifstream f(dir / "out.txt");
-    std::string out((std::istreambuf_iterator<char>(f)), {});
-    EXPECT_NE(out.find(": aborted"), std::string::npos) << out;
-    EXPECT_TRUE(outputs().empty());
 }
 
 TEST_F(Cli, UsageErrorsExitWithTwo) {
