@@ -31,21 +31,48 @@ const char* const kUsage =
 
 namespace {
 
+// A plain decimal number: optional sign, digits with an optional fraction,
+// an optional exponent. Nothing else (no blanks, hexadecimal, "inf" or
+// "nan"), so the settings model, which reads decimal text, reads the same
+// value the check saw.
+bool isDecimal(const std::string& t) {
+    std::size_t i = 0;
+    auto digits = [&] {
+        const std::size_t from = i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+        return i - from;
+    };
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    std::size_t mantissa = digits();
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0) return false;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (digits() == 0) return false;
+    }
+    return i == t.size();
+}
+
 // The whole text must be a finite decimal number.
 double strictNumber(const std::string& option, const std::string& text) {
     errno = 0;
     char* end = nullptr;
-    double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v))
+    const double v = isDecimal(text) ? std::strtod(text.c_str(), &end) : 0.0;
+    if (!isDecimal(text) || errno == ERANGE || !std::isfinite(v))
         throw UsageError("invalid value for " + option + ": '" + text + "' is not a number");
     return v;
 }
 
+// Digits only: a count, read the same way by every parser.
 unsigned strictCount(const std::string& option, const std::string& text) {
-    double v = strictNumber(option, text);
-    if (v < 0 || v != std::floor(v) || v > 1e6)
+    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || text.size() > 7)
         throw UsageError("invalid value for " + option + ": '" + text + "' is not a whole number");
-    return static_cast<unsigned>(v);
+    return static_cast<unsigned>(std::stoul(text));
 }
 
 }  // namespace

@@ -371,6 +371,23 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
     EXPECT_EQ(runCli("--help").status, 0);
 }
 
+// Every numeric option is read by one parser: what it does not read
+// completely is refused, never taken as another number or as the default.
+TEST_F(Cli, NumbersAreReadCompletelyOrRefused) {
+    fs::path in = dir / "n.wav";
+    writeWav16(in, 44100, 1, 100, [](int, std::uint32_t i) { return std::int16_t(i); });
+    for (const char* bad : {"--snr 1e2", "--snr 0x64", "--snr 100.5", "-r 0x10", "-g 0x10", "-s 0x10",
+                            "-r inf", "-g nan", "-r ' 48000'", "-r '48000 '", "-s 1e", "-j 2.0",
+                            "-j 0x2", "--sync-offset 0x1p3"}) {
+        CliRun r = runCli(std::string(bad) + " -q " + shellQuote(in.string()));
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("invalid value for"), std::string::npos) << bad << ": " << r.err;
+    }
+    EXPECT_TRUE(outputs().empty());
+    for (const char* good : {"--snr 100", "-r 4.8e4", "-g -1.5", "-s +101", "--sync-offset .5"})
+        EXPECT_EQ(runCli(std::string(good) + " -q " + shellQuote(in.string())).status, 0) << good;
+}
+
 TEST_F(Cli, InfoPrintsPropertiesAndDigest) {
     fs::path in = dir / "i.wav";
     writeWav16(in, 44100, 2, 10, [](int c, std::uint32_t i) { return std::int16_t(c * 1000 + i); });
