@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory_resource>
 #include <mutex>
 
 #include "cli/Options.h"
@@ -37,9 +38,13 @@ void installSignalHandlers() {
 
 // A job-list row of the command line: keeps the progress and, once the job
 // has ended, what the queue recorded.
+// Its texts are written on the workers and kept to the end of the batch:
+// they come from `memory`, not from the workers' allocator arenas, where small
+// blocks left among each job's freed memory would keep it from being reused.
 class CliRow final : public iJobRow {
 public:
-    explicit CliRow(Filesystem::Path p) : iJobRow(std::move(p)) {}
+    CliRow(Filesystem::Path p, std::pmr::memory_resource* memory)
+        : iJobRow(std::move(p)), text_(memory), output_(memory) {}
 
     void SetStateText(const std::string& text) override {
         std::lock_guard lock(mutex_);
@@ -58,7 +63,8 @@ public:
     // "input -> output: State text"
     std::string result() const {
         std::lock_guard lock(mutex_);
-        return path.NativeText() + " -> " + (output_.empty() ? "-" : output_) + ": " + text_;
+        return path.NativeText() + " -> " + (output_.empty() ? "-" : std::string(output_)) +
+               ": " + std::string(text_);
     }
     bool succeeded() const { return state == JobState::Finished && !output_.empty(); }
     int percent() const {
@@ -84,7 +90,7 @@ private:
     };
 
     mutable std::mutex mutex_;
-    std::string text_, output_;
+    std::pmr::string text_, output_;
     std::atomic<std::uint32_t> doneUnits_{0}, total_{0};
 };
 
@@ -180,10 +186,11 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
         request.outputFolder =
             Filesystem::Path::Parse(*o.outputDir, Filesystem::Path::Kind::Directory);
 
+    std::pmr::synchronized_pool_resource rowMemory;
     std::vector<std::unique_ptr<CliRow>> rows;
     JobQueue queue(o.jobs);
     for (const Filesystem::Path& f : files) {
-        rows.push_back(std::make_unique<CliRow>(f));
+        rows.push_back(std::make_unique<CliRow>(f, &rowMemory));
         queue.Submit(*rows.back(), request);
     }
 

@@ -92,6 +92,7 @@ void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request) {
     std::lock_guard lock(mutex_);
     if (--activeJobs_ == 0) {
         claimed_.clear();
+        claimsMemory_.release();
         abortRequested_ = false;
         if (onAllJobsEnded) onAllJobsEnded();
         idle_.notify_all();
@@ -119,7 +120,8 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request) {
             std::string owner;
             {
                 std::lock_guard lock(mutex_);
-                owner = claimed_.try_emplace(output, row.path.NativeText()).first->second;
+                const std::pmr::string key(output, &claimsMemory_);
+                owner = claimed_.try_emplace(key, row.path.NativeText()).first->second;
             }
             if (owner != row.path.NativeText())
                 throw std::runtime_error("output name already taken by " + owner);
