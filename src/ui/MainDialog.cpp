@@ -466,6 +466,15 @@ void MainDialog::WaitForJobsToEnd() {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);  // the last texts
 }
 
+void MainDialog::CloseForSignal() {
+    if (queue_.ActiveJobs() > 0) {
+        queue_.AbortAll();
+        WaitForJobsToEnd();
+    }
+    poster_.Detach();
+    QDialog::reject();
+}
+
 void MainDialog::AbortAll() {
     if (RequestAbort()) abortAll_->setEnabled(false);
 }

@@ -41,6 +41,9 @@ public:
     // and waits, showing the wait cursor and processing events, until every job has ended.
     // False when the user said No.
     bool RequestAbort();
+    // A stop signal arrived: every job is aborted without asking (their partial outputs are
+    // deleted), and once all have ended the dialog closes.
+    void CloseForSignal();
 
     void AddFiles();  // Add Files button: the file dialog
     void AbortAll();  // Abort All button

@@ -14,12 +14,14 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 #include <QUrl>
+#include <csignal>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -388,6 +390,43 @@ private slots:
         const QModelIndex cell = List()->model()->index(0, 1);
         QCOMPARE(cell.data().toString(), expected);
         QCOMPARE(cell.data(Qt::ToolTipRole).toString(), expected);
+    }
+
+    // The program itself, given a long file to convert: a stop signal aborts the job, deletes
+    // its partial output and ends the program with 128 + the signal's number.
+    void stopSignalsLeaveNoPartialOutput() {
+        const QString input = dir_->path() + QStringLiteral("/long.wav");
+        {
+            // Two gigabytes of silence in a sparse file: long enough to be stopped.
+            QFile f(input);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            const quint32 data = 0x7FFFFFF0u;
+            QByteArray header("RIFF", 4);
+            auto le = [&](quint32 v, int n) {
+                for (int i = 0; i < n; ++i) header.append(char((v >> (8 * i)) & 0xFF));
+            };
+            le(36 + data, 4);
+            header.append("WAVEfmt ", 8);
+            le(16, 4), le(1, 2), le(2, 2), le(96000, 4), le(96000 * 4, 4), le(4, 2), le(16, 2);
+            header.append("data", 4);
+            le(data, 4);
+            f.write(header);
+            QVERIFY(f.resize(44 + qint64{data}));
+        }
+        for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+            QProcess program;
+            program.start(QStringLiteral(TESSIVAL_GUI), {input});
+            QVERIFY(program.waitForStarted());
+            // The job is running once its partial output exists.
+            QTRY_VERIFY_WITH_TIMEOUT(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden).size() > 1,
+                                     kJobTimeoutMs);
+            ::kill(static_cast<pid_t>(program.processId()), signal);
+            QVERIFY(program.waitForFinished(20000));
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 128 + signal);
+            QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
+                     QStringList{QStringLiteral("long.wav")});
+        }
     }
 
     void settingsNoJobCanRunWithFailTheRow() {
