@@ -242,8 +242,9 @@ int RunCli(const std::vector<std::string>& args) {
     try {
         if (!o.makeDemo.empty()) return makeDemo(o.makeDemo);
         if (o.outputDir && !fs::is_directory(*o.outputDir)) {
-            std::fprintf(stderr, "tessival-cli: output folder '%s' does not exist\n",
-                         o.outputDir->c_str());
+            std::error_code ec;
+            std::fprintf(stderr, "tessival-cli: output folder '%s' %s\n", o.outputDir->c_str(),
+                         fs::exists(*o.outputDir, ec) ? "is not a folder" : "does not exist");
             return 2;
         }
         bool anyError = false;

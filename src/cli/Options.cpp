@@ -164,9 +164,25 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
         if ((id == ControlId::kRate || id == ControlId::kBasebandPostspeed ||
              id == ControlId::kStopbandPostspeed) && v < 0)
             throw UsageError(std::string("invalid value for ") + option + ": must not be negative");
-        if (id == ControlId::kSpeed && v < 0)
+        if (id == ControlId::kSpeed && v <= 0)
             throw UsageError("invalid value for --speed: must be a positive percentage");
+        if (id == ControlId::kRate && v != std::floor(v))
+            throw UsageError("invalid value for --rate: '" + it->second +
+                             "' (files store whole hertz; use a whole number)");
         model.OnFieldChanged(id, it->second);
+    }
+    // The dialog raises a stop band below the pass band to it; asked for on
+    // the command line, that is a contradiction.
+    if (auto stop = values.find("--stopband"); stop != values.end()) {
+        const double stopband = strictNumber("--stopband", stop->second);
+        auto pass = values.find("--baseband");
+        const double baseband =
+            pass != values.end() ? strictNumber("--baseband", pass->second) : 20000.0;
+        if (stopband != 0 && baseband != 0 && stopband <= baseband)
+            throw UsageError("--stopband " + stop->second + " Hz is not above the pass-band edge (" +
+                             (pass != values.end() ? "--baseband " + pass->second + " Hz"
+                                                   : std::string("20000 Hz by default")) +
+                             "): the stop band must start above the pass band");
     }
     if (auto it = values.find("--snr"); it != values.end()) {
         unsigned snr = strictCount("--snr", it->second);

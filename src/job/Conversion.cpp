@@ -169,7 +169,11 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
         tag = source.tag();
     }
 
-    Filesystem::Path outPath = MakeOutputPath(input, requested, tag.origin, settings);
+    // The name carries the rate the header holds (a request of 0 is the
+    // input's rate x speed; containers store whole hertz).
+    Format named = requested;
+    named.sampleRate = static_cast<float>(std::round(static_cast<double>(tag.format.sampleRate)));
+    Filesystem::Path outPath = MakeOutputPath(input, named, tag.origin, settings);
     if (options.extension != ".wav" && outPath.body.size() >= 4)
         outPath.body.replace(outPath.body.size() - 4, 4, options.extension);
     if (options.directory)

@@ -388,6 +388,33 @@ TEST_F(Cli, NumbersAreReadCompletelyOrRefused) {
         EXPECT_EQ(runCli(std::string(good) + " -q " + shellQuote(in.string())).status, 0) << good;
 }
 
+// A setting that contradicts another, or that no file can hold, is refused
+// with the conflict named, instead of being changed silently.
+TEST_F(Cli, ContradictingSettingsAreRefused) {
+    fs::path in = dir / "c.wav";
+    writeWav16(in, 44100, 1, 100, [](int, std::uint32_t i) { return std::int16_t(i); });
+    const struct {
+        std::string args;
+        const char* says;
+    } cases[] = {
+        {"--stopband 5000", "not above the pass-band edge (20000 Hz by default)"},
+        {"--baseband 10000 --stopband 10000", "not above the pass-band edge (--baseband 10000 Hz)"},
+        {"-s 0", "--speed: must be a positive percentage"},
+        {"-r 44100.5", "use a whole number"},
+        {"-o " + shellQuote(in.string()), "is not a folder"},
+    };
+    for (const auto& c : cases) {
+        CliRun r = runCli(c.args + " -q " + shellQuote(in.string()));
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << ": " << r.err;
+    }
+    EXPECT_TRUE(outputs().empty());
+    // Output rate 0 is the input's rate x speed, and the name says which.
+    CliRun r = runCli("-q -r 0 -s 101 " + shellQuote(in.string()));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("c [44541i16 speed=1.010"), std::string::npos) << r.out;
+}
+
 TEST_F(Cli, InfoPrintsPropertiesAndDigest) {
     fs::path in = dir / "i.wav";
     writeWav16(in, 44100, 2, 10, [](int c, std::uint32_t i) { return std::int16_t(c * 1000 + i); });
