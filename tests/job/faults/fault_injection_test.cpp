@@ -21,6 +21,7 @@
 #include "StdioFaults.h"
 #include "audio/io/FileWriter.h"
 #include "job/Conversion.h"
+#include "job/Demo.h"
 #include "job/JobQueue.h"
 #include "support/JobRows.h"
 #include "support/WavFiles.h"
@@ -392,4 +393,22 @@ TEST_F(Faults, AFailedJobKeepsAnEarlierOutput) {
     expectFailedWithMessage(runJob(dir / "in.wav", options(Audio::IO::kWaveWriter)), "second run");
     ASSERT_EQ(outputs().size(), 1u);
     EXPECT_EQ(fs::file_size(out), size);
+}
+
+// The demo file is written like any output: a full disk leaves no truncated
+// file, and an earlier file of that name stays as it was.
+TEST_F(Faults, TheDemoFileIsCompleteOrAbsent) {
+    const fs::path demo = dir / "out" / "demo.wav";
+    StdioFaults::FailAt(Call::OutputWrite, 5, ENOSPC);
+    EXPECT_ANY_THROW(WriteDemoFile(demo.string()));
+    EXPECT_TRUE(outputs().empty());
+    StdioFaults::Reset();
+    std::ofstream(demo) << "keep";
+    StdioFaults::FailAt(Call::OutputWrite, 2, ENOSPC);
+    EXPECT_ANY_THROW(WriteDemoFile(demo.string()));
+    EXPECT_EQ(outputs(), std::vector<std::string>{"demo.wav"});
+    EXPECT_EQ(fs::file_size(demo), 4u);
+    StdioFaults::Reset();
+    WriteDemoFile(demo.string());
+    EXPECT_EQ(fs::file_size(demo), 44u + 4 * 44100 * 4);
 }
