@@ -20,6 +20,11 @@ using Audio::IO::WVDecoder;
 
 namespace {
 
+// The library's block writer for a C file.
+int writeToFile(void* id, void* data, std::int32_t n) {
+    return int(std::fwrite(data, 1, std::size_t(n), static_cast<std::FILE*>(id)) == std::size_t(n));
+}
+
 // Interleaved samples of `bytes` bytes each, little-endian, random within
 // the type's range (floats within +-1).
 Bytes RandomSamples(std::size_t count, std::uint32_t bytes, bool isFloat, std::uint32_t seed) {
@@ -238,10 +243,7 @@ TEST(WVDecoder, UnknownLengthIsLearnedAtTheEnd) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     WavpackContext* ctx = WavpackOpenFileOutput(
-        [](void* id, void* data, std::int32_t n) {
-            return int(std::fwrite(data, 1, std::size_t(n), static_cast<std::FILE*>(id)) ==
-                       std::size_t(n));
-        },
+        writeToFile,
         file, nullptr);
     WavpackConfig config{};
     config.bits_per_sample = 16;
@@ -310,10 +312,7 @@ TEST(WVDecoder, MoreChannelsThanTheFormatHoldsAreRefused) {
         std::FILE* file = std::fopen(path.c_str(), "wb");
         ASSERT_NE(file, nullptr);
         WavpackContext* ctx = WavpackOpenFileOutput(
-            [](void* id, void* data, std::int32_t n) {
-                return int(std::fwrite(data, 1, std::size_t(n), static_cast<std::FILE*>(id)) ==
-                           std::size_t(n));
-            },
+            writeToFile,
             file, nullptr);
         WavpackConfig config{};
         config.bits_per_sample = 16;
@@ -364,10 +363,7 @@ void WriteHybrid(const std::string& path, const std::vector<std::int32_t>& sampl
     std::FILE* wvc = std::fopen((path + "c").c_str(), "wb");
     ASSERT_TRUE(wv && wvc);
     WavpackContext* ctx = WavpackOpenFileOutput(
-        [](void* id, void* data, std::int32_t n) {
-            return int(std::fwrite(data, 1, std::size_t(n), static_cast<std::FILE*>(id)) ==
-                       std::size_t(n));
-        },
+        writeToFile,
         wv, wvc);
     WavpackConfig config{};
     config.bits_per_sample = 16;
