@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <stdexcept>
 
 namespace IFF {
 
@@ -207,7 +210,14 @@ void VisitorParser::ReadHeader() {
 
 bool VisitorParser::Parse(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw FileError();
+    if (!f) {
+        const int error = errno;
+        try {
+            throw std::runtime_error(path + ": " + std::strerror(error));
+        } catch (...) {
+            std::throw_with_nested(FileError());
+        }
+    }
     fileSize_ = RegularFileSize(f);
     source_ = Stream::Wrapper<Stream::iOver>(new File(f));
     stack_.clear();

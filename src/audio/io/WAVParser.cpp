@@ -252,7 +252,15 @@ Audio::Stream::Wrapper<::Stream::iOver> WAVParser::Open(const std::string& path,
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
-        throw exception(e.what(), 0);
+        // A file that cannot be opened says which and why, not just "???".
+        std::string message = e.what();
+        try {
+            std::rethrow_if_nested(e);
+        } catch (const std::exception& reason) {
+            message = reason.what();
+        } catch (...) {
+        }
+        throw exception(message, 0);
     }
     if (properties) {
         AppendStreamProperties(*properties, *result, ".wav", "audio/x-wav");

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -37,7 +39,13 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
     const int flags = OPEN_WVC | OPEN_DSD_AS_PCM | (properties ? OPEN_TAGS : 0);
     ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, flags, 0)};
     WavpackContext* ctx = guard.context;
-    if (!ctx) throw WVParser::Incomplete();
+    if (!ctx) {
+        // A file that cannot be opened says which and why.
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) throw WVParser::exception((path + ": " + std::strerror(errno)).c_str(), 0);
+        std::fclose(f);
+        throw WVParser::Incomplete();
+    }
     if (WavpackGetQualifyMode(ctx) & QMODE_DSD_AUDIO)
         throw WVParser::Unsupported("DSD WavPack files are not supported");
 

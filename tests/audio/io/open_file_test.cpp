@@ -75,8 +75,9 @@ TEST_F(OpenFileTest, ReaderFailuresKeepTheirReason) {
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("fake.wav"), "Unexpected end of IFF stream"},
         {dir.file("adpcm.wav"), "RIFF_WAVE file contains non-PCM data"},
-        {dir.file("missing.wav"), "???"},
-        {dir.file("missing.wv"), "Malformed Wavpack file"},
+        // A file that cannot be opened: which, and the system's reason.
+        {dir.file("missing.wav"), dir.file("missing.wav") + ": No such file or directory"},
+        {dir.file("missing.wv"), dir.file("missing.wv") + ": No such file or directory"},
         {dir.file("text.wv"), "Malformed Wavpack file"},
     };
     for (const auto& [path, reason] : cases) {

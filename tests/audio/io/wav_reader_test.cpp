@@ -279,7 +279,7 @@ TEST_F(WAVReader, MalformedFiles) {
         WAVParser::Open(dir.file("missing.wav"), nullptr);
         FAIL();
     } catch (const WAVParser::exception& e) {
-        EXPECT_STREQ(e.what(), "???");
+        EXPECT_EQ(e.what(), dir.file("missing.wav") + ": No such file or directory");
     }
 
     // Format descriptions that cannot be read.
