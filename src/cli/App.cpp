@@ -121,9 +121,9 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
         }
         Filesystem::Path p;
         try {
-            p = Filesystem::Path::Parse(text, fs::is_directory(st)
-                                                  ? Filesystem::Path::Kind::Directory
-                                                  : Filesystem::Path::Kind::File);
+            p = Filesystem::Path::FromNative(text, fs::is_directory(st)
+                                                       ? Filesystem::Path::Kind::Directory
+                                                       : Filesystem::Path::Kind::File);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "%s: error: %s\n", name.c_str(), e.what());
             anyError = true;
@@ -184,7 +184,7 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
     ConversionRequest request = o.request;
     if (o.outputDir)
         request.outputFolder =
-            Filesystem::Path::Parse(*o.outputDir, Filesystem::Path::Kind::Directory);
+            Filesystem::Path::FromNative(*o.outputDir, Filesystem::Path::Kind::Directory);
 
     std::pmr::synchronized_pool_resource rowMemory;
     std::vector<std::unique_ptr<CliRow>> rows;

@@ -50,6 +50,26 @@ Path Path::Parse(std::string_view text, Kind kind) {
     return path;
 }
 
+Path Path::FromNative(std::string_view text, Kind kind) {
+#ifdef _WIN32
+    return Parse(text, kind);
+#else
+    if (text.find('\0') != std::string_view::npos)
+        throw std::invalid_argument("path contains a NUL character");
+    Path path{Relative, Kind::Directory, std::string(text)};
+    if (!path.body.empty() && path.body.front() == '/') {
+        path.root = Rooted;
+        path.body.erase(0, 1);
+    }
+    if (path.body.empty()) return path;
+    if (path.body.back() == '/')
+        path.body.pop_back();
+    else
+        path.entryKind = kind;
+    return path;
+#endif
+}
+
 std::string Path::RootText() const {
     switch (root) {
         case Relative:

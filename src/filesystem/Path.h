@@ -37,12 +37,20 @@ struct Path {
     Kind entryKind = Kind::Directory;
     std::string body;
 
-    // Parses user text: blanks and tabs are trimmed from both ends, "\" and "/" are both
-    // separators, "X:" followed by a separator (X a letter) is a drive root, a leading separator
-    // is the "/" root. A trailing separator makes a directory; otherwise the entry gets `kind`.
-    // The empty text is the empty relative directory. Throws std::out_of_range for a text of
-    // only blanks and tabs, std::invalid_argument for a text containing a NUL character.
+    // Parses text by Windows rules: blanks and tabs are trimmed from both ends, "\" and "/" are
+    // both separators, "X:" followed by a separator (X a letter) is a drive root, a leading
+    // separator is the "/" root. A trailing separator makes a directory; otherwise the entry gets
+    // `kind`. The empty text is the empty relative directory. Throws std::out_of_range for a text
+    // of only blanks and tabs, std::invalid_argument for a text containing a NUL character.
     static Path Parse(std::string_view text, Kind kind);
+
+    // Parses a name as this system's file calls take it (a command-line argument, a name from a
+    // file dialog or a folder listing), so that NativeText() gives the same bytes back. On POSIX
+    // "/" is the only separator and a leading "/" the root; every other byte, blanks at either
+    // end, "\" and ":" included, belongs to a name. A trailing "/" makes a directory; otherwise
+    // the entry gets `kind`. On Windows this is Parse. The empty text is the empty relative
+    // directory; throws std::invalid_argument for a text containing a NUL character.
+    static Path FromNative(std::string_view text, Kind kind);
 
     // The root ("", "/" or "C:/") and body, every "/" replaced by `separator`; a directory with
     // a non-empty body gets one final separator.

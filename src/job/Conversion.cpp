@@ -140,7 +140,7 @@ Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, do
     cut.body.resize(dot);
     std::string name = formatName(cut.Leaf().c_str(), format, origin, settings);
     return Filesystem::Path::Join(cut.Parent(),
-                                  Filesystem::Path::Parse(name, Filesystem::Path::Kind::File));
+                                  Filesystem::Path::FromNative(name, Filesystem::Path::Kind::File));
 }
 
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
@@ -179,7 +179,7 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
     if (options.directory)
         outPath = Filesystem::Path::Join(
             *options.directory,
-            Filesystem::Path::Parse(outPath.Leaf(), Filesystem::Path::Kind::File));
+            Filesystem::Path::FromNative(outPath.Leaf(), Filesystem::Path::Kind::File));
     const std::string outText = outPath.NativeText();
     if (options.claim) options.claim(outText);
 

@@ -64,7 +64,7 @@ std::string CanonicalText(const fs::path& directory) {
 // The entry name as a relative Path, or nothing when parsing would change the name.
 bool ParseEntryName(const std::string& name, Filesystem::Path& out) {
     try {
-        out = Filesystem::Path::Parse(name, Filesystem::Path::Kind::Either);
+        out = Filesystem::Path::FromNative(name, Filesystem::Path::Kind::Either);
     } catch (const std::exception&) {
         return false;
     }

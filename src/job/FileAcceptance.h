@@ -44,9 +44,8 @@ inline PathClass ClassifyPath(const Filesystem::Path& path) {
 // (ASCII), ties by byte value; a subdirectory is walked where it falls in that order, without a
 // depth limit. Links are followed, but each directory (by its canonical path) is walked once per
 // call, which ends link loops and keeps two jobs from writing the same output through two names
-// of one folder. Entries whose name cannot be written as a Path component (a backslash, leading
-// or trailing blanks or tabs) are skipped, since the Path would name another file. Unreadable
-// directories and entries are skipped silently. Exceptions from `addFile` propagate.
+// of one folder. Every name the file system holds is taken as it is. Unreadable directories and
+// entries are skipped silently. Exceptions from `addFile` propagate.
 void AddPath(const Filesystem::Path& path,
              const std::function<void(const Filesystem::Path&)>& addFile);
 

@@ -397,10 +397,10 @@ void MainDialog::DropMimeData(const QMimeData& data) {
         if (!url.isLocalFile()) continue;
         const QByteArray name = QFile::encodeName(url.toLocalFile());
         try {
-            AddPath(Filesystem::Path::Parse(std::string_view(name.constData(), name.size()),
-                                            Filesystem::Path::Kind::Either));
+            AddPath(Filesystem::Path::FromNative(std::string_view(name.constData(), name.size()),
+                                                 Filesystem::Path::Kind::Either));
         } catch (const std::exception&) {
-            // A name that is not a path (only blanks): skipped like any unusable entry.
+            // A name that is not a path (a NUL): skipped like any unusable entry.
         }
     }
     EnableClear();
@@ -413,8 +413,8 @@ void MainDialog::AddFiles() {
     for (const QString& text : names) {
         const QByteArray name = QFile::encodeName(text);
         try {
-            AddPath(Filesystem::Path::Parse(std::string_view(name.constData(), name.size()),
-                                            Filesystem::Path::Kind::File));
+            AddPath(Filesystem::Path::FromNative(std::string_view(name.constData(), name.size()),
+                                                 Filesystem::Path::Kind::File));
         } catch (const std::exception&) {
         }
     }

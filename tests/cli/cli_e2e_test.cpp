@@ -186,6 +186,43 @@ TEST_F(Cli, DotFolderIsWalkedAndAnEmptyFolderIsReported) {
     EXPECT_NE(r.err.find("no .wav or .wv files"), std::string::npos) << r.err;
 }
 
+// The file named is the file converted, whatever bytes its name holds: named, found by a walk,
+// and as the output folder. Decoys stand where a trimmed or split name would point.
+TEST_F(Cli, NamesAreTakenByteForByte) {
+    const std::vector<std::string> names = {" lead.wav", "back\\slash.wav", "c:\\x.wav",
+                                            "[1] x.wav", "\xff\xfe.wav"};
+    const std::string suffix = " [44100i16 speed=1.000 gain=1.00 delay=0.00].wav";
+    fs::create_directories(dir / "back");
+    fs::create_directories(dir / "out");
+    fs::create_directories(dir / " out");
+    fs::create_directories(dir / "in ");
+    fs::create_directories(dir / "in");
+    for (const char* decoy : {"lead.wav", "back/slash.wav", "in/x.wav"})
+        writeWav16(dir / decoy, 44100, 1, 10, [](int, std::uint32_t) { return std::int16_t(0); });
+    std::string args;
+    for (std::size_t n = 0; n < names.size(); ++n) {
+        const auto gen = [n](int, std::uint32_t i) { return std::int16_t(n * 1000 + i); };
+        writeWav16(dir / names[n], 44100, 1, 100 + n, gen);
+        writeWav16(dir / "in " / names[n], 44100, 1, 100 + n, gen);
+        args += " " + shellQuote((dir / names[n]).string());
+    }
+    CliRun r = runCli("-q -r 44100 -t int16 -o " + shellQuote((dir / " out").string()) + args);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    r = runCli("-q -r 44100 -t int16 " + shellQuote((dir / "in ").string()));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const std::string& name : names) {
+        const std::string stem = name.substr(0, name.size() - 4);
+        for (const fs::path& folder : {dir / " out", dir / "in "}) {
+            const fs::path out = folder / (stem + suffix);
+            ASSERT_TRUE(fs::exists(out)) << out;
+            EXPECT_EQ(readWav(out).data, readWav(dir / name).data) << out;
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "in "), fs::directory_iterator()),
+              2 * static_cast<long>(names.size()));
+}
+
 TEST_F(Cli, GainAndSpeedShowInTheName) {
     fs::path in = dir / "b.wav";
     writeWav16(in, 44100, 1, 20000, [](int, std::uint32_t i) { return tone(i, 300, 44100, 0.1); });

@@ -19,6 +19,11 @@ Path ParsePath(const std::string& text, Path::Kind kind = Path::Kind::Either) {
     return Path::Parse(text, kind);
 }
 
+// A name as the file system holds it.
+Path NativePath(const std::string& text, Path::Kind kind = Path::Kind::Either) {
+    return Path::FromNative(text, kind);
+}
+
 // A fresh directory under the system's temporary folder, removed with everything in it.
 class TempTree {
 public:
@@ -42,10 +47,10 @@ public:
     void Link(const std::string& relative, const fs::path& target) const {
         fs::create_symlink(target, root_ / relative);
     }
-    Path RootPath() const { return ParsePath(root_.string(), Path::Kind::File); }
+    Path RootPath() const { return NativePath(root_.string(), Path::Kind::File); }
     // The Path a walk reports for a file below the root.
     Path Below(const std::string& relative) const {
-        return Path::Join(RootPath(), ParsePath(relative));
+        return Path::Join(RootPath(), NativePath(relative));
     }
     const fs::path& root() const { return root_; }
 
@@ -124,24 +129,30 @@ TEST(AddPath, SingleFilesAndNonEntries) {
 
     // A directory given with a trailing separator walks the same way.
     const std::vector<Path> files =
-        CollectAcceptedFiles(ParsePath(tree.root().string() + "/", Path::Kind::Either));
+        CollectAcceptedFiles(NativePath(tree.root().string() + "/", Path::Kind::Either));
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].body, take.body);
 }
 
-TEST(AddPath, SkipsNamesAPathCannotCarry) {
-    // On this platform a name may hold characters Path reads as separators or trims; such a Path
-    // would name another file (possibly an existing one), so these entries are left out.
+TEST(AddPath, TakesEveryNameAsTheFileSystemHoldsIt) {
+    // Blanks at either end, backslashes, colons and bytes that are not UTF-8 are part of a name:
+    // each entry is reported under its own name, never under one it would be read as.
     TempTree tree;
-    tree.File("ok.wav");
-    tree.File("back\\slash.wav");
-    tree.File(" lead.wav");
-    tree.File("trail.wav\t");
+    const std::vector<std::string> names = {" lead.wav",       "[1] x.wav",   "back/slash.wav",
+                                            "back\\slash.wav", "c:\\x.wav",   "ok.wav",
+                                            "tail .wav",       "\xff\xfe.wav"};
     tree.Dir("back");
-    tree.File("back/slash.wav");
+    tree.Dir("in ");
+    for (const std::string& name : names) tree.File(name);
+    tree.File("in /x.wav");
+    tree.File("trail.wav ");  // not an audio extension
     const std::vector<Path> files = CollectAcceptedFiles(tree.RootPath());
-    EXPECT_EQ(Bodies(files, tree.RootPath()),
-              (std::vector<std::string>{"back/slash.wav", "ok.wav"}));
+    std::vector<std::string> expected = names;
+    expected.insert(expected.begin() + 5, "in /x.wav");
+    EXPECT_EQ(Bodies(files, tree.RootPath()), expected);
+    for (const Path& file : files) EXPECT_TRUE(fs::exists(file.NativeText())) << file.NativeText();
+    // The folder named with a blank at its end is the one walked.
+    EXPECT_EQ(CollectAcceptedFiles(NativePath((tree.root() / "in ").string())).size(), 1u);
 }
 
 TEST(AddPath, UnreadableFoldersAreSkipped) {

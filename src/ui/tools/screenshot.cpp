@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
         emit type->activated(2);
 
         const QByteArray folderName = folder.toLocal8Bit();
-        dialog.AddPath(
-            Filesystem::Path::Parse(folderName.toStdString(), Filesystem::Path::Kind::Directory));
+        dialog.AddPath(Filesystem::Path::FromNative(folderName.toStdString(),
+                                                    Filesystem::Path::Kind::Directory));
         JobListModel& list = dialog.jobList();
         const auto ended = [&](int row) {
             const int s = list.index(row, 0).data(JobListModel::kJobStateRole).toInt();
