@@ -130,8 +130,16 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
             continue;
         }
         if (fs::is_directory(st)) {
-            std::vector<Filesystem::Path> found = CollectAcceptedFiles(p);
-            if (found.empty())
+            WalkReport report;
+            std::vector<Filesystem::Path> found = CollectAcceptedFiles(p, &report);
+            const std::size_t skipped = report.earlierOutputs;
+            if (skipped == 1)
+                std::fprintf(stderr, "%s: skipped 1 file that is an output of an earlier run\n",
+                             name.c_str());
+            else if (skipped > 1)
+                std::fprintf(stderr, "%s: skipped %zu files that are outputs of an earlier run\n",
+                             name.c_str(), skipped);
+            else if (found.empty())
                 std::fprintf(stderr, "%s: warning: no .wav or .wv files in this folder\n",
                              name.c_str());
             for (Filesystem::Path& f : found) files.push_back(std::move(f));

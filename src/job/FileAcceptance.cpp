@@ -1,10 +1,13 @@
 #include "job/FileAcceptance.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -54,11 +57,12 @@ EntryType TypeOf(const fs::file_status& status) {
     }
 }
 
-// The canonical text of a directory, or empty when it cannot be resolved.
-std::string CanonicalText(const fs::path& directory) {
-    std::error_code error;
-    fs::path canonical = fs::canonical(directory, error);
-    return error ? std::string() : canonical.string();
+// The identity of the directory at `text` itself, or none when it is not one (a link to one
+// included).
+std::optional<FileId> OwnDirectoryId(const std::string& text) {
+    struct stat info {};
+    if (::lstat(text.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
 // The entry name as a relative Path, or nothing when parsing would change the name.
@@ -77,7 +81,8 @@ struct Entry {
     EntryType type;
 };
 
-// The directory's entries sorted by name; what cannot be read is left out.
+// The directory's entries sorted by name; what cannot be read is left out, and so are links to
+// directories, which would lead the walk out of the folder it was given.
 std::vector<Entry> ListDirectory(const fs::path& directory) {
     std::vector<Entry> entries;
     std::error_code error;
@@ -85,9 +90,14 @@ std::vector<Entry> ListDirectory(const fs::path& directory) {
     const fs::directory_iterator end;
     while (!error && it != end) {
         std::error_code statusError;
-        const fs::file_status status = it->status(statusError);  // follows links
-        entries.push_back(
-            {it->path().filename().string(), statusError ? EntryType::Missing : TypeOf(status)});
+        const fs::file_status own = it->symlink_status(statusError);
+        EntryType type = statusError ? EntryType::Missing : TypeOf(own);
+        if (!statusError && fs::is_symlink(own)) {
+            const fs::file_status target = it->status(statusError);  // a link to a file is fine
+            type = statusError ? EntryType::Missing : TypeOf(target);
+        }
+        if (!(type == EntryType::Directory && fs::is_symlink(own)))
+            entries.push_back({it->path().filename().string(), type});
         it.increment(error);
     }
     std::sort(entries.begin(), entries.end(),
@@ -102,11 +112,11 @@ struct Frame {
 };
 
 void AddDirectory(const Filesystem::Path& root,
-                  const std::function<void(const Filesystem::Path&)>& addFile) {
-    std::set<std::string> walked;
-    const std::string rootText = CanonicalText(fs::path(root.NativeText()));
-    if (rootText.empty()) return;
-    walked.insert(rootText);
+                  const std::function<void(const Filesystem::Path&)>& addFile, WalkReport* report) {
+    std::set<FileId> walked;
+    const std::optional<FileId> rootId = IdentityOf(root.NativeText());  // named: links followed
+    if (!rootId) return;
+    walked.insert(*rootId);
 
     // Depth first with an explicit stack, so deep trees cannot exhaust the call stack.
     std::vector<Frame> stack;
@@ -123,19 +133,46 @@ void AddDirectory(const Filesystem::Path& root,
         const Filesystem::Path child = Filesystem::Path::Join(frame.directory, name);
         switch (ClassifyPath(child, entry.type)) {
             case PathClass::File:
-                addFile(child);
+                if (HasOutputSuffix(child)) {
+                    if (report) ++report->earlierOutputs;
+                } else {
+                    addFile(child);
+                }
                 break;
             case PathClass::Directory: {
-                const fs::path native(child.NativeText());
-                const std::string canonical = CanonicalText(native);
-                if (canonical.empty() || !walked.insert(canonical).second) break;
-                stack.push_back({child, ListDirectory(native), 0});  // invalidates `frame`
+                // Checked again as it is entered: a folder replaced by a link is not followed.
+                const std::string text = child.NativeText();
+                const std::optional<FileId> id = OwnDirectoryId(text);
+                if (!id || !walked.insert(*id).second) break;
+                stack.push_back({child, ListDirectory(fs::path(text)), 0});  // invalidates `frame`
                 break;
             }
             case PathClass::Ignored:
                 break;
         }
     }
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsValueChar(char c) {
+    return c != ' ' && c != '[' && c != ']';
+}
+
+// Moves `at` past the characters of `text` that `accept` takes; true when there was one.
+bool SkipRun(std::string_view text, std::size_t& at, bool (*accept)(char)) {
+    const std::size_t from = at;
+    while (at < text.size() && accept(text[at])) ++at;
+    return at > from;
+}
+
+// Moves `at` past `word` when `text` holds it there.
+bool SkipWord(std::string_view text, std::size_t& at, std::string_view word) {
+    if (text.substr(at).substr(0, word.size()) != word) return false;
+    at += word.size();
+    return true;
 }
 
 }  // namespace
@@ -169,23 +206,54 @@ PathClass ClassifyPath(const Filesystem::Path& path, EntryType type) {
 }
 
 void AddPath(const Filesystem::Path& path,
-             const std::function<void(const Filesystem::Path&)>& addFile) {
+             const std::function<void(const Filesystem::Path&)>& addFile, WalkReport* report) {
     switch (ClassifyPath(path)) {
         case PathClass::File:
             addFile(path);
             break;
         case PathClass::Directory:
-            AddDirectory(path, addFile);
+            AddDirectory(path, addFile, report);
             break;
         case PathClass::Ignored:
             break;
     }
 }
 
-std::vector<Filesystem::Path> CollectAcceptedFiles(const Filesystem::Path& path) {
+std::vector<Filesystem::Path> CollectAcceptedFiles(const Filesystem::Path& path,
+                                                   WalkReport* report) {
     std::vector<Filesystem::Path> files;
-    AddPath(path, [&](const Filesystem::Path& file) { files.push_back(file); });
+    const auto add = [&](const Filesystem::Path& file) { files.push_back(file); };
+    AddPath(path, add, report);
     return files;
+}
+
+bool HasOutputSuffix(const Filesystem::Path& path) {
+    const std::string leaf = path.Leaf();
+    const std::size_t dot = leaf.rfind('.');
+    if (dot == std::string::npos) return false;
+    const std::string_view stem(leaf.data(), dot);
+    const std::size_t open = stem.rfind(" [");
+    if (open == std::string_view::npos || !stem.ends_with(']')) return false;
+    const std::string_view inside = stem.substr(open + 2, stem.size() - open - 3);
+    std::size_t at = 0;
+    // The rate as "%.8g" writes it, then the sample type.
+    if (!SkipRun(inside, at, IsDigit)) return false;
+    if (SkipWord(inside, at, ".") && !SkipRun(inside, at, IsDigit)) return false;
+    if (SkipWord(inside, at, "e")) {
+        if (!SkipWord(inside, at, "+")) SkipWord(inside, at, "-");
+        if (!SkipRun(inside, at, IsDigit)) return false;
+    }
+    if (!SkipWord(inside, at, "i") && !SkipWord(inside, at, "f")) return false;
+    if (!SkipRun(inside, at, IsDigit)) return false;
+    for (const std::string_view field : {" speed=", " gain=", " delay="})
+        if (!SkipWord(inside, at, field) || !SkipRun(inside, at, IsValueChar)) return false;
+    return at == inside.size();
+}
+
+std::optional<FileId> IdentityOf(const std::string& nativeText) noexcept {
+    struct stat info {};
+    if (::stat(nativeText.c_str(), &info) != 0) return std::nullopt;
+    return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
 bool IsQueuedOrRunning(const Filesystem::Path& path, std::span<const RowPathState> rows) {

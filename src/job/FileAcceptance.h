@@ -4,9 +4,13 @@
 // by extension, folders walked recursively, and no second job for a file already waiting or
 // converting.
 
+#include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "filesystem/Path.h"
@@ -35,22 +39,44 @@ inline PathClass ClassifyPath(const Filesystem::Path& path) {
     return ClassifyPath(path, QueryEntryType(path));
 }
 
-// Hands every file `path` stands for to `addFile`: the path itself when it is an accepted file,
-// every accepted file below it when it is a directory, nothing otherwise.
+// What a walk left out that the user should hear of.
+struct WalkReport {
+    std::size_t earlierOutputs = 0;  // files named like outputs of an earlier run
+};
+
+// Hands every file `path` stands for to `addFile`: the path itself when it is an accepted file
+// (whatever its name), every accepted file below it when it is a directory, nothing otherwise.
 //
 // A directory is listed completely before any of its entries is handed on, so outputs that jobs
 // write next to their inputs meanwhile are not picked up. Within a directory, files and
 // subdirectories are taken in one order: by name, letters compared without regard to case
 // (ASCII), ties by byte value; a subdirectory is walked where it falls in that order, without a
-// depth limit. Links are followed, but each directory (by its canonical path) is walked once per
-// call, which ends link loops and keeps two jobs from writing the same output through two names
-// of one folder. Every name the file system holds is taken as it is. Unreadable directories and
-// entries are skipped silently. Exceptions from `addFile` propagate.
+// depth limit. The walk stays inside `path`: links to directories are not followed (links to
+// files are), and no directory (by device and inode) is entered twice. Files named like outputs
+// (HasOutputSuffix) are left out and counted in `report`, so that walking a folder again does
+// not convert the last run's outputs. Every name the file system holds is taken as it is.
+// Unreadable directories and entries are skipped silently. Exceptions from `addFile` propagate.
 void AddPath(const Filesystem::Path& path,
-             const std::function<void(const Filesystem::Path&)>& addFile);
+             const std::function<void(const Filesystem::Path&)>& addFile,
+             WalkReport* report = nullptr);
 
 // AddPath collecting the files in order.
-std::vector<Filesystem::Path> CollectAcceptedFiles(const Filesystem::Path& path);
+std::vector<Filesystem::Path> CollectAcceptedFiles(const Filesystem::Path& path,
+                                                   WalkReport* report = nullptr);
+
+// True when the leaf ends, before its extension, in the suffix a conversion gives its output:
+// " [<rate><i|f><bits> speed=<s> gain=<g> delay=<d>]".
+bool HasOutputSuffix(const Filesystem::Path& path);
+
+// What a name refers to, links followed: its device and inode.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    auto operator<=>(const FileId&) const = default;
+};
+
+// The identity of the entry at `nativeText`, or none when it cannot be queried. Never throws.
+std::optional<FileId> IdentityOf(const std::string& nativeText) noexcept;
 
 // A job-list row as the duplicate test sees it. `state` holds the row's JobState value:
 // Queued 0, Running 1, Failed 2, Finished 3.

@@ -223,6 +223,25 @@ TEST_F(Cli, NamesAreTakenByteForByte) {
               2 * static_cast<long>(names.size()));
 }
 
+// A folder walk stays inside the folder named (a link to ".." is not entered), and a second
+// run over it converts the inputs again but not the first run's outputs.
+TEST_F(Cli, RerunConvertsOnlyTheInputsInsideTheFolder) {
+    const auto gen = [](int, std::uint32_t i) { return std::int16_t(i); };
+    fs::create_directories(dir / "in");
+    writeWav16(dir / "in" / "a.wav", 44100, 1, 100, gen);
+    writeWav16(dir / "outside.wav", 44100, 1, 100, gen);
+    fs::create_directory_symlink("..", dir / "in" / "up");
+    const std::string args = "-q -r 48000 " + shellQuote((dir / "in").string());
+    for (const char* skipped : {"", "in: skipped 1 file that is an output of an earlier run\n"}) {
+        CliRun r = runCli(args);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        EXPECT_TRUE(r.err.ends_with(skipped)) << r.err;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "in"), fs::directory_iterator()), 3);
+        EXPECT_TRUE(outputs().empty());
+    }
+}
+
 TEST_F(Cli, GainAndSpeedShowInTheName) {
     fs::path in = dir / "b.wav";
     writeWav16(in, 44100, 1, 20000, [](int, std::uint32_t i) { return tone(i, 300, 44100, 0.1); });

@@ -82,7 +82,8 @@ TEST(ClassifyPath, ByEntryTypeAndExtension) {
         EXPECT_EQ(ClassifyPath(ParsePath(dots), Directory), PathClass::Ignored) << dots;
 }
 
-TEST(AddPath, WalksFoldersInNameOrderFollowingLinksOnce) {
+// Links to folders are not entered (loops end at once); a link to a file is a file.
+TEST(AddPath, WalksFoldersInNameOrderFollowingFileLinksOnly) {
     TempTree tree;
     tree.File("b.WAV");
     tree.File("a.wv");
@@ -110,10 +111,64 @@ TEST(AddPath, WalksFoldersInNameOrderFollowingLinksOnce) {
         EXPECT_TRUE(fs::exists(file.NativeText())) << file.NativeText();
     }
 
-    // The walk below a subfolder reached through a link reports paths through that link.
+    // A folder named through a link is walked, and reported through that link.
     const Path alias = tree.Below("zz-alias");
     EXPECT_EQ(Bodies(CollectAcceptedFiles(alias), alias),
               (std::vector<std::string>{"deeper/y.Wv", "x.wav"}));
+}
+
+// The walk stays inside the folder it is given, whatever its links point at.
+TEST(AddPath, LinksDoNotLeadOutOfTheFolder) {
+    TempTree tree;
+    tree.Dir("named/sub");
+    tree.Dir("sibling");
+    tree.File("named/a.wav");
+    tree.File("named/sub/b.wav");
+    tree.File("sibling/outside.wav");
+    tree.File("top.wav");
+    tree.Link("named/up", "..");
+    tree.Link("named/sub/side", tree.root() / "sibling");
+    tree.Link("named/file.wav", tree.root() / "sibling/outside.wav");
+    const Path named = tree.Below("named");
+    EXPECT_EQ(Bodies(CollectAcceptedFiles(named), named),
+              (std::vector<std::string>{"a.wav", "file.wav", "sub/b.wav"}));
+}
+
+TEST(HasOutputSuffix, MatchesTheSuffixOfOutputs) {
+    for (const char* name :
+         {"a [48000i24 speed=1.000 gain=1.00 delay=0.00].wav",
+          "a [44100.5f32 speed=0.500 gain=2.00 delay=-12.25].wv",
+          " [1e+07i16 speed=1.000 gain=1.00 delay=0.00].WAV",
+          "x [1] [96000f64 speed=1.000 gain=1.00 delay=0.00].raw",
+          "a [48000i24 speed=1.000 gain=1.00 delay=0.00] [44100i16 speed=1.000 gain=1.00 "
+          "delay=0.00].wav"})
+        EXPECT_TRUE(HasOutputSuffix(NativePath(name))) << name;
+    for (const char* name :
+         {"a.wav", "a [live].wav", "a [48000i24].wav", "a [48000x24 speed=1 gain=1 delay=0].wav",
+          "a [48000i speed=1 gain=1 delay=0].wav", "a [i24 speed=1 gain=1 delay=0].wav",
+          "a [48000i24 speed=1 gain=1].wav", "a [48000i24 speed= gain=1 delay=0].wav",
+          "a [48000i24 speed=1 gain=1 delay=0]x.wav", "a [48000i24 speed=1 gain=1 delay=0 ].wav",
+          "a [48000i24 speed=1 gain=1 delay=0]", "a[48000i24 speed=1 gain=1 delay=0].wav",
+          "a [48000i24 speed=1 gain=1 delay=0] b.wav"})
+        EXPECT_FALSE(HasOutputSuffix(NativePath(name))) << name;
+}
+
+// Walking a folder again leaves out the last run's outputs and counts them; a file named on its
+// own is taken whatever its name.
+TEST(AddPath, EarlierOutputsAreLeftOutOfWalks) {
+    TempTree tree;
+    const std::string output = "a [48000i24 speed=1.000 gain=1.00 delay=0.00].wav";
+    tree.Dir("sub");
+    tree.File("a.wav");
+    tree.File(output);
+    tree.File("sub/b [44100f32 speed=0.500 gain=1.00 delay=3.50].wv");
+    tree.File("sub/c [live].wav");
+    WalkReport report;
+    EXPECT_EQ(Bodies(CollectAcceptedFiles(tree.RootPath(), &report), tree.RootPath()),
+              (std::vector<std::string>{"a.wav", "sub/c [live].wav"}));
+    EXPECT_EQ(report.earlierOutputs, 2u);
+    EXPECT_EQ(CollectAcceptedFiles(tree.Below(output), &report).size(), 1u);
+    EXPECT_EQ(report.earlierOutputs, 2u);
 }
 
 TEST(AddPath, SingleFilesAndNonEntries) {
