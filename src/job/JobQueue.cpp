@@ -1,9 +1,28 @@
 #include "job/JobQueue.h"
 
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "audio/io/FileWriter.h"
+#include "job/FileAcceptance.h"
 #include "threads/Pool.h"
+
+namespace {
+
+// One text per output file however its name is spelt: its folder's identity, then its leaf.
+std::string OutputKey(const std::string& output) {
+    const std::size_t slash = output.rfind(Filesystem::Path::nativeSeparator);
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? output.substr(0, 1)
+                                                          : output.substr(0, slash);
+    const std::optional<FileId> id = IdentityOf(folder);
+    if (!id) return output;
+    const std::string leaf = slash == std::string::npos ? output : output.substr(slash + 1);
+    return std::to_string(id->device) + ":" + std::to_string(id->inode) + "/" + leaf;
+}
+
+}  // namespace
 
 OutputOptions OutputOptionsFor(const ConversionRequest& request) {
     OutputOptions o;
@@ -44,20 +63,36 @@ void JobQueue::Submit(iJobRow& row, const ConversionRequest& request) {
     }
     iJobRow* r = &row;
     row.SetStateText("queued");
+    // The pool takes jobs first in, first out: a job waiting for earlier ones to claim never
+    // waits for one that has not started.
+    std::lock_guard order(submitMutex_);
+    std::uint64_t number = 0;
     {
         std::lock_guard lock(mutex_);
         ++inside_;
         ++activeJobs_;
+        number = submitted_++;
     }
     try {
         if (!pool_) pool_ = &Threads::Pool::Instance();
-        pool_->Submit(1, false, [this, r, request] { RunJob(*r, request); });
+        pool_->Submit(1, false, [this, r, request, number] { RunJob(*r, request, number); });
     } catch (...) {
         std::lock_guard lock(mutex_);
+        Settle(number);
         --activeJobs_;
         --inside_;
         throw;
     }
+}
+
+void JobQueue::Settle(std::uint64_t number) {
+    if (number < firstUnsettled_) return;
+    settledAhead_.insert(number);
+    while (!settledAhead_.empty() && *settledAhead_.begin() == firstUnsettled_) {
+        settledAhead_.erase(settledAhead_.begin());
+        ++firstUnsettled_;
+    }
+    settled_.notify_all();
 }
 
 void JobQueue::AbortAll() {
@@ -77,19 +112,20 @@ bool JobQueue::WaitIdle(std::chrono::milliseconds timeout) {
     return idle_.wait_for(lock, timeout, idle);
 }
 
-void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request) {
+void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request, std::uint64_t number) {
     row.state = JobState::Running;
     if (abortRequested_) {
         row.state = JobState::Finished;  // the text stays "queued", no file is touched
     } else {
         try {
-            Convert(row, request);
+            Convert(row, request, number);
         } catch (...) {
             // Reporting itself failed (out of memory): the row still ends.
             row.state = JobState::Failed;
         }
     }
     std::lock_guard lock(mutex_);
+    Settle(number);  // ended before its claim
     if (--activeJobs_ == 0) {
         claimed_.clear();
         claimsMemory_.release();
@@ -106,25 +142,32 @@ JobQueue::~JobQueue() {
     left_.wait(lock, [this] { return inside_ == 0; });
 }
 
-void JobQueue::Convert(iJobRow& row, const ConversionRequest& request) {
+void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint64_t number) {
     row.SetStateText("");
     std::unique_ptr<JobProgress> progress;
     JobRecord record{row.path, std::nullopt, JobState::Failed, {}, {}};
     try {
         progress = row.MakeProgress(abortRequested_);
-        // Two inputs of one batch with one output name (take.wav and
-        // take.wv) would leave only the later output under it, both "done":
-        // the later one is refused instead.
+        // Two inputs of one batch with one output file (take.wav and
+        // take.wv, or two spellings of a folder) would leave only the later
+        // output, both "done": the one submitted later is refused instead.
         OutputOptions options = OutputOptionsFor(request);
-        options.claim = [this, &row](const std::string& output) {
-            std::string owner;
+        options.claim = [this, &row, number](const std::string& output) {
+            const std::string key = OutputKey(output);
+            std::pair<std::uint64_t, std::string> owner;
             {
-                std::lock_guard lock(mutex_);
-                const std::pmr::string key(output, &claimsMemory_);
-                owner = claimed_.try_emplace(key, row.path.NativeText()).first->second;
+                std::unique_lock lock(mutex_);
+                settled_.wait(lock, [&] { return firstUnsettled_ == number; });
+                const auto& claim =
+                    claimed_
+                        .try_emplace(std::pmr::string(key, &claimsMemory_), number,
+                                     std::pmr::string(row.path.NativeText(), &claimsMemory_))
+                        .first->second;
+                owner = {claim.first, std::string(claim.second)};
+                Settle(number);
             }
-            if (owner != row.path.NativeText())
-                throw std::runtime_error("output name already taken by " + owner);
+            if (owner.first != number)
+                throw std::runtime_error("output name already taken by " + owner.second);
         };
         const OutputFormatBytes f = SampleTypeEntry(request.sampleType).format;
         const Audio::Format requested =

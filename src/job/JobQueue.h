@@ -14,7 +14,9 @@
 #include <memory_resource>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "filesystem/Path.h"
 #include "job/Conversion.h"
@@ -69,6 +71,11 @@ public:
     // Validates the request (InvalidRequest ends the row "failed" with its
     // reason, nothing is queued), shows "queued" and submits the job with a
     // copy of the request. Throws only when no worker could take it.
+    //
+    // Jobs claim their output names in the order they were submitted: of
+    // two jobs of one batch whose outputs are one file (under any spelling)
+    // the one submitted first writes it and the other fails with "output
+    // name already taken by <input>", however the workers run.
     void Submit(iJobRow& row, const ConversionRequest& request);
     // Running jobs stop ("aborted"), queued ones end without running (their
     // text stays "queued"). Nothing happens while no job is active.
@@ -84,8 +91,10 @@ public:
     std::function<void()> onAllJobsEnded;
 
 private:
-    void RunJob(iJobRow& row, const ConversionRequest& request);
-    void Convert(iJobRow& row, const ConversionRequest& request);
+    void RunJob(iJobRow& row, const ConversionRequest& request, std::uint64_t number);
+    void Convert(iJobRow& row, const ConversionRequest& request, std::uint64_t number);
+    // Job `number` has claimed its output name or ended; under mutex_.
+    void Settle(std::uint64_t number);
 
     std::unique_ptr<Threads::Pool> ownPool_;
     Threads::Pool* pool_;
@@ -94,10 +103,18 @@ private:
     std::mutex mutex_;
     std::condition_variable left_, idle_;
     std::int32_t inside_ = 0;  // jobs queued and not yet out of RunJob; under mutex_
-    // Output name -> input of the job writing it, while jobs are active; under mutex_.
-    // Workers add to it and it lives for the whole batch: its memory comes from a pool of
-    // its own, since small long-lived blocks that workers leave among each job's freed memory
-    // keep the allocator from reusing it (a batch of 5000 small files grew to 200 MB).
+    // Output file (OutputKey) -> number and input of the job writing it, while jobs are active;
+    // under mutex_. Workers add to it and it lives for the whole batch: its memory comes from a
+    // pool of its own, since small long-lived blocks that workers leave among each job's freed
+    // memory keep the allocator from reusing it (a batch of 5000 small files grew to 200 MB).
     std::pmr::unsynchronized_pool_resource claimsMemory_;
-    std::pmr::map<std::pmr::string, std::pmr::string> claimed_{&claimsMemory_};
+    std::pmr::map<std::pmr::string, std::pair<std::uint64_t, std::pmr::string>> claimed_{
+        &claimsMemory_};
+    // Jobs are numbered as submitted; a job claims once every earlier one has settled. Under
+    // mutex_, but submitMutex_ keeps numbering and queueing in one order.
+    std::mutex submitMutex_;
+    std::uint64_t submitted_ = 0;
+    std::uint64_t firstUnsettled_ = 0;
+    std::pmr::set<std::uint64_t> settledAhead_{&claimsMemory_};  // settled after firstUnsettled_
+    std::condition_variable settled_;
 };

@@ -274,6 +274,38 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
     EXPECT_EQ(again.text(), "done");
 }
 
+// Two jobs whose outputs are one file under two spellings of its folder:
+// the one submitted first writes it even when it reaches its claim last,
+// and the other is refused.
+TEST_F(Temp, OutputsAreClaimedAsFilesInSubmissionOrder) {
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    fs::create_directories(dir / "out");
+    fs::create_directory_symlink(dir / "out", dir / "link");
+    writeWav(dir / "a" / "take.wav", 44100, 3000);
+    writeWav(dir / "b" / "take.wav", 44100, 3000);
+    for (const char* other : {"link", "out/.", "out"}) {
+        SCOPED_TRACE(other);
+        for (const auto& e : fs::directory_iterator(dir / "out")) fs::remove(e.path());
+        Threads::Pool pool(2);
+        JobQueue q(&pool);
+        ConversionRequest first, second;
+        first.outputRate = second.outputRate = 48000.0f;
+        first.outputFolder =
+            Filesystem::Path::FromNative((dir / "out").string(), Filesystem::Path::Kind::Directory);
+        second.outputFolder =
+            Filesystem::Path::FromNative((dir / other).string(), Filesystem::Path::Kind::Directory);
+        TestRow slow(path("a/take.wav")), fast(path("b/take.wav"));
+        slow.startDelay = std::chrono::milliseconds(300);
+        q.Submit(slow, first);
+        q.Submit(fast, second);
+        ASSERT_TRUE(q.WaitIdle(std::chrono::seconds(60)));
+        EXPECT_EQ(slow.text(), "done");
+        EXPECT_EQ(fast.text(), "output name already taken by " + (dir / "a" / "take.wav").string());
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()), 1);
+    }
+}
+
 // Outputs up to the file system's 255 bytes per name are written (the
 // temporary name stays short); a longer one is refused before any work with
 // a reason, not "file creation failed".
