@@ -197,9 +197,12 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
     std::pmr::synchronized_pool_resource rowMemory;
     std::vector<std::unique_ptr<CliRow>> rows;
     JobQueue queue(o.jobs);
-    for (const Filesystem::Path& f : files) {
-        rows.push_back(std::make_unique<CliRow>(f, &rowMemory));
-        queue.Submit(*rows.back(), request);
+    {
+        JobQueue::Batch batch(queue);  // one batch however soon the first jobs end
+        for (const Filesystem::Path& f : files) {
+            rows.push_back(std::make_unique<CliRow>(f, &rowMemory));
+            queue.Submit(*rows.back(), request);
+        }
     }
 
     const bool live = !o.quiet && isatty(STDERR_FILENO);

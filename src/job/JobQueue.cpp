@@ -104,7 +104,7 @@ void JobQueue::AbortAll() {
 
 bool JobQueue::WaitIdle(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    auto idle = [this] { return activeJobs_ == 0; };
+    auto idle = [this] { return activeJobs_ == 0 && openBatches_ == 0; };
     if (timeout == std::chrono::milliseconds::max()) {
         idle_.wait(lock, idle);
         return true;
@@ -126,15 +126,30 @@ void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request, std::uint6
     }
     std::lock_guard lock(mutex_);
     Settle(number);  // ended before its claim
-    if (--activeJobs_ == 0) {
-        claimed_.clear();
-        claimsMemory_.release();
-        abortRequested_ = false;
-        if (onAllJobsEnded) onAllJobsEnded();
-        idle_.notify_all();
-    }
+    --activeJobs_;
+    EndBatchIfIdle();
     --inside_;
     left_.notify_all();
+}
+
+void JobQueue::EndBatchIfIdle() {
+    if (activeJobs_ != 0 || openBatches_ != 0) return;
+    claimed_.clear();
+    claimsMemory_.release();
+    abortRequested_ = false;
+    if (onAllJobsEnded) onAllJobsEnded();
+    idle_.notify_all();
+}
+
+JobQueue::Batch::Batch(JobQueue& queue) : queue_(queue) {
+    std::lock_guard lock(queue_.mutex_);
+    ++queue_.openBatches_;
+}
+
+JobQueue::Batch::~Batch() {
+    std::lock_guard lock(queue_.mutex_);
+    --queue_.openBatches_;
+    queue_.EndBatchIfIdle();
 }
 
 JobQueue::~JobQueue() {

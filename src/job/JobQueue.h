@@ -86,8 +86,23 @@ public:
     std::int32_t ActiveJobs() const { return activeJobs_; }  // queued plus running
     bool AbortRequested() const { return abortRequested_; }
 
-    // Called on the worker that ended the last job, after the abort request
-    // was cleared, with the queue's lock held: it must not call into the queue.
+    // Jobs submitted while a Batch lives are one batch, even when the first
+    // end before the last are submitted: an output name one of them took
+    // stays taken for the others. The queue is not idle while one lives.
+    class Batch {
+    public:
+        explicit Batch(JobQueue& queue);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        JobQueue& queue_;
+    };
+
+    // Called on the worker that ended the last job (or where the last Batch
+    // ended, if that came later), after the abort request was cleared, with
+    // the queue's lock held: it must not call into the queue.
     std::function<void()> onAllJobsEnded;
 
 private:
@@ -95,6 +110,8 @@ private:
     void Convert(iJobRow& row, const ConversionRequest& request, std::uint64_t number);
     // Job `number` has claimed its output name or ended; under mutex_.
     void Settle(std::uint64_t number);
+    // Ends the batch when no job is active and no Batch lives; under mutex_.
+    void EndBatchIfIdle();
 
     std::unique_ptr<Threads::Pool> ownPool_;
     Threads::Pool* pool_;
@@ -103,6 +120,7 @@ private:
     std::mutex mutex_;
     std::condition_variable left_, idle_;
     std::int32_t inside_ = 0;  // jobs queued and not yet out of RunJob; under mutex_
+    std::int32_t openBatches_ = 0;  // Batch objects alive; under mutex_
     // Output file (OutputKey) -> number and input of the job writing it, while jobs are active;
     // under mutex_. Workers add to it and it lives for the whole batch: its memory comes from a
     // pool of its own, since small long-lived blocks that workers leave among each job's freed

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "audio/io/OpenFile.h"
 #include "job/JobQueue.h"
@@ -272,6 +273,31 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
     TestRow again(path("b/take.wav"));
     runBatch({&again});
     EXPECT_EQ(again.text(), "done");
+}
+
+// A job that ends before the next of its batch is submitted keeps its
+// output name from it while the batch is open.
+TEST_F(Temp, ABatchKeepsItsNamesWhileItIsSubmitted) {
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    writeWav(dir / "a" / "take.wav", 44100, 3000);
+    writeWav(dir / "b" / "take.wav", 44100, 3000);
+    Threads::Pool pool(1);
+    JobQueue q(&pool);
+    ConversionRequest request;
+    request.outputFolder =
+        Filesystem::Path::FromNative(dir.string(), Filesystem::Path::Kind::Directory);
+    TestRow first(path("a/take.wav")), second(path("b/take.wav"));
+    {
+        JobQueue::Batch batch(q);
+        q.Submit(first, request);
+        while (q.ActiveJobs() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_FALSE(q.WaitIdle(std::chrono::milliseconds(0)));
+        q.Submit(second, request);
+    }
+    ASSERT_TRUE(q.WaitIdle(std::chrono::seconds(60)));
+    EXPECT_EQ(first.text(), "done");
+    EXPECT_EQ(second.text(), "output name already taken by " + (dir / "a" / "take.wav").string());
 }
 
 // Two jobs whose outputs are one file under two spellings of its folder:
