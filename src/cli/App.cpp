@@ -150,13 +150,15 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
             anyError = true;
         }
     }
-    // The same file twice is converted once.
-    std::vector<Filesystem::Path> unique;
-    for (Filesystem::Path& f : files) {
-        bool seen = false;
-        for (const Filesystem::Path& u : unique) seen |= u.root == f.root && u.body == f.body;
-        if (!seen) unique.push_back(std::move(f));
-    }
+    // The same file under any name is converted once, and the files are taken in an order of
+    // their own: which name stays, and which of two inputs with one output name keeps it, does
+    // not depend on the order of the arguments.
+    std::vector<std::pair<Filesystem::Path, Filesystem::Path>> dropped;
+    std::vector<Filesystem::Path> unique = DistinctFilesInOrder(std::move(files), &dropped);
+    for (const auto& [left, kept] : dropped)
+        if (left.NativeText() != kept.NativeText())
+            std::fprintf(stderr, "%s: skipped, the same file as %s\n", left.NativeText().c_str(),
+                         kept.NativeText().c_str());
     return unique;
 }
 

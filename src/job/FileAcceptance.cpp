@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -153,6 +154,25 @@ void AddDirectory(const Filesystem::Path& root,
     }
 }
 
+// The absolute name of `path`, without "." and ".." (taken lexically), in components.
+std::vector<std::string> OrderKey(const std::string& text) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(fs::path(text), error);
+    if (error) absolute = fs::path(text);
+    std::vector<std::string> parts;
+    for (const fs::path& part : absolute.lexically_normal()) parts.push_back(part.string());
+    return parts;
+}
+
+// True when `text` reaches its file without a link and without "." or "..".
+bool IsDirectName(const std::string& text) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(fs::path(text), error);
+    if (error) return false;
+    const fs::path canonical = fs::canonical(absolute, error);
+    return !error && canonical == absolute;
+}
+
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -254,6 +274,55 @@ std::optional<FileId> IdentityOf(const std::string& nativeText) noexcept {
     struct stat info {};
     if (::stat(nativeText.c_str(), &info) != 0) return std::nullopt;
     return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+std::vector<Filesystem::Path> DistinctFilesInOrder(
+    std::vector<Filesystem::Path> files,
+    std::vector<std::pair<Filesystem::Path, Filesystem::Path>>* dropped) {
+    struct Item {
+        Filesystem::Path path;
+        std::string text;
+        std::vector<std::string> key;
+        std::optional<FileId> id;
+    };
+    std::vector<Item> items;
+    items.reserve(files.size());
+    for (Filesystem::Path& file : files) {
+        std::string text = file.NativeText();
+        std::vector<std::string> key = OrderKey(text);
+        const std::optional<FileId> id = IdentityOf(text);
+        items.push_back({std::move(file), std::move(text), std::move(key), id});
+    }
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        if (a.key != b.key)
+            return std::lexicographical_compare(a.key.begin(), a.key.end(), b.key.begin(),
+                                                b.key.end(), NameBefore);
+        return a.text < b.text;
+    });
+
+    // The name kept for each file: the first direct one, else the first.
+    std::map<FileId, std::size_t> keptFor;
+    std::map<FileId, bool> keptIsDirect;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].id) continue;
+        const auto [at, first] = keptFor.try_emplace(*items[i].id, i);
+        if (first) continue;
+        bool& direct = keptIsDirect.try_emplace(*items[i].id, IsDirectName(items[at->second].text))
+                           .first->second;
+        if (!direct && IsDirectName(items[i].text)) {
+            at->second = i;
+            direct = true;
+        }
+    }
+    std::vector<Filesystem::Path> distinct;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::size_t kept = items[i].id ? keptFor.at(*items[i].id) : i;
+        if (kept == i)
+            distinct.push_back(items[i].path);
+        else if (dropped)
+            dropped->emplace_back(items[i].path, items[kept].path);
+    }
+    return distinct;
 }
 
 bool IsQueuedOrRunning(const Filesystem::Path& path, std::span<const RowPathState> rows) {

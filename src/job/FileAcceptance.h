@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filesystem/Path.h"
@@ -77,6 +78,15 @@ struct FileId {
 
 // The identity of the entry at `nativeText`, or none when it cannot be queried. Never throws.
 std::optional<FileId> IdentityOf(const std::string& nativeText) noexcept;
+
+// `files` in an order that does not depend on the order they came in (by absolute name, each
+// component compared as a walk compares names, ties by bytes), each file (device and inode)
+// once: of several names of one file ("x.wav" and "./x.wav", a link, a hard link) the first
+// that reaches it without a link or "." / ".." is kept, else the first. Each name left out is
+// added to `dropped` with the name kept.
+std::vector<Filesystem::Path> DistinctFilesInOrder(
+    std::vector<Filesystem::Path> files,
+    std::vector<std::pair<Filesystem::Path, Filesystem::Path>>* dropped = nullptr);
 
 // A job-list row as the duplicate test sees it. `state` holds the row's JobState value:
 // Queued 0, Running 1, Failed 2, Finished 3.

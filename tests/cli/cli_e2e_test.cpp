@@ -242,6 +242,71 @@ TEST_F(Cli, RerunConvertsOnlyTheInputsInsideTheFolder) {
     }
 }
 
+// Inputs are files, not spellings, and the outcome does not depend on the order of the
+// arguments: a file named twice converts once under its plain name, and of two inputs with one
+// output file the first by path writes it while the other fails saying so.
+TEST_F(Cli, InputsAreFilesWhateverTheirOrder) {
+    const auto ramp = [](std::uint32_t step) {
+        return [step](int, std::uint32_t i) { return std::int16_t(i * step); };
+    };
+    for (const char* sub : {"a", "b", "out"}) fs::create_directories(dir / sub);
+    writeWav16(dir / "x.wav", 44100, 1, 100, ramp(1));
+    writeWav16(dir / "a" / "take.wav", 44100, 1, 100, ramp(2));
+    writeWav16(dir / "b" / "take.wav", 44100, 1, 100, ramp(3));
+    writeWav16(dir / "y.wav", 44100, 1, 100, ramp(4));
+    const std::string y = shellQuote((dir / "y.wav").string());
+    ASSERT_EQ(
+        runCli("-q -r 44100 --container wv -o " + shellQuote((dir / "out").string()) + " " + y)
+            .status,
+        0);
+    fs::rename(fs::directory_iterator(dir / "out")->path(), dir / "x.wv");
+    fs::create_symlink("x.wav", dir / "link.wav");
+    const std::string suffix = " [44100i16 speed=1.000 gain=1.00 delay=0.00].wav";
+    struct Case {
+        std::vector<std::string> names;
+        bool intoOut;         // -o out
+        std::string written;  // the input whose output is written
+        std::string refused;  // the input refused, or none
+    };
+    const Case cases[] = {
+        {{"x.wav", "./x.wv"}, false, "x.wav", "./x.wv"},
+        {{"b/take.wav", "a/take.wav"}, true, "a/take.wav", "b/take.wav"},
+        {{"link.wav", "./x.wav", "x.wav"}, false, "x.wav", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.names[0] + " " + c.names[1]);
+        const fs::path folder = c.intoOut ? dir / "out" : dir;
+        std::string forward = c.intoOut ? " -o " + shellQuote(folder.string()) : "";
+        std::string backward = forward;
+        for (std::size_t i = 0; i < c.names.size(); ++i) {
+            forward += " " + shellQuote((dir / c.names[i]).string());
+            backward += " " + shellQuote((dir / c.names[c.names.size() - 1 - i]).string());
+        }
+        std::string firstOut;
+        for (const std::string& args : {forward, backward}) {
+            CliRun r = runCli("-q -r 44100 -t int16" + args);
+            EXPECT_EQ(r.status, c.refused.empty() ? 0 : 1) << r.out << r.err;
+            if (firstOut.empty()) firstOut = r.out;
+            EXPECT_EQ(r.out, firstOut);
+            if (!c.refused.empty()) {
+                EXPECT_NE(
+                    r.out.find((dir / c.refused).string() + " -> -: output name already taken by " +
+                               (dir / c.written).string() + "\n"),
+                    std::string::npos)
+                    << r.out;
+            }
+            std::vector<fs::path> written;
+            for (const auto& e : fs::directory_iterator(folder))
+                if (e.path().filename().string().find(" [") != std::string::npos)
+                    written.push_back(e.path());
+            ASSERT_EQ(written.size(), 1u) << r.out;
+            EXPECT_EQ(written[0].filename(), fs::path(c.written).stem().string() + suffix);
+            EXPECT_EQ(readWav(written[0]).data, readWav(dir / c.written).data);
+            fs::remove(written[0]);
+        }
+    }
+}
+
 TEST_F(Cli, GainAndSpeedShowInTheName) {
     fs::path in = dir / "b.wav";
     writeWav16(in, 44100, 1, 20000, [](int, std::uint32_t i) { return tone(i, 300, 44100, 0.1); });

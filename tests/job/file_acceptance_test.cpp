@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "job/FileAcceptance.h"
@@ -224,6 +226,41 @@ TEST(AddPath, UnreadableFoldersAreSkipped) {
     EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath()));
     fs::permissions(tree.root() / "locked", fs::perms::owner_all);
     EXPECT_EQ(Bodies(files, tree.RootPath()), std::vector<std::string>{"a.wav"});
+}
+
+// Each file once, under its plainest name, in one order whatever order the names came in.
+TEST(DistinctFilesInOrder, OneNamePerFileInputOrderDoesNotMatter) {
+    TempTree tree;
+    tree.Dir("b");
+    for (const char* name : {"x.wav", "a.wav", "B.wav", "b/take.wav"}) tree.File(name);
+    tree.Link("link.wav", "x.wav");
+    tree.Link("alias", tree.root() / "b");
+    fs::create_hard_link(tree.root() / "x.wav", tree.root() / "hard.wav");
+    struct Case {
+        std::vector<std::string> names;
+        std::vector<std::string> kept;
+    };
+    const Case cases[] = {
+        {{"x.wav", "./x.wav"}, {"x.wav"}},
+        {{"link.wav", "x.wav"}, {"x.wav"}},
+        {{"alias/take.wav", "b/take.wav"}, {"b/take.wav"}},
+        {{"link.wav", "alias/take.wav"}, {"alias/take.wav", "link.wav"}},
+        {{"hard.wav", "x.wav"}, {"hard.wav"}},
+        {{"B.wav", "b/take.wav", "a.wav", "missing.wav"},
+         {"a.wav", "b/take.wav", "B.wav", "missing.wav"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::size_t> order(c.names.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        do {
+            std::vector<Path> files;
+            for (std::size_t i : order) files.push_back(tree.Below(c.names[i]));
+            std::vector<std::pair<Path, Path>> dropped;
+            const std::vector<Path> kept = DistinctFilesInOrder(files, &dropped);
+            EXPECT_EQ(Bodies(kept, tree.RootPath()), c.kept) << c.names[order[0]];
+            EXPECT_EQ(dropped.size(), c.names.size() - c.kept.size());
+        } while (std::next_permutation(order.begin(), order.end()));
+    }
 }
 
 TEST(IsQueuedOrRunning, MatchesRootAndExactBodyOfActiveRows) {
