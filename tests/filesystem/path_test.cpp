@@ -57,27 +57,17 @@ TEST(Path, FromNativeKeepsEveryByte) {
         Path expected;
     };
     const Case cases[] = {
-        {" song.wav", Kind::File, P(Path::Relative, Kind::File, " song.wav")},
-        {"take.wav\t ", Kind::Either, P(Path::Relative, Kind::Either, "take.wav\t ")},
-        {" out", Kind::Directory, P(Path::Relative, Kind::Directory, " out")},
+        {" song.wav\t", Kind::Either, P(Path::Relative, Kind::Either, " song.wav\t")},
         {"a\\b.wav", Kind::File, P(Path::Relative, Kind::File, "a\\b.wav")},
-        {"c:/x.wav", Kind::File, P(Path::Relative, Kind::File, "c:/x.wav")},
-        {"/in/[x] \xff\xfe.wav", Kind::File, P(Path::Rooted, Kind::File, "in/[x] \xff\xfe.wav")},
-        {"/a/b/", Kind::File, P(Path::Rooted, Kind::Directory, "a/b")},
+        {"c:/[x] \xff.wav", Kind::File, P(Path::Relative, Kind::File, "c:/[x] \xff.wav")},
+        {"/a/b /", Kind::File, P(Path::Rooted, Kind::Directory, "a/b ")},
         {"//srv/x", Kind::File, P(Path::Rooted, Kind::File, "/srv/x")},
-        {"/", Kind::File, P(Path::Rooted, Kind::Directory, "")},
         {"", Kind::File, P(Path::Relative, Kind::Directory, "")},
-        {" ", Kind::File, P(Path::Relative, Kind::File, " ")},
     };
     for (const Case& c : cases) {
-        const Path p = Path::FromNative(c.text, c.kind);
-        EXPECT_EQ(p, c.expected) << c.text;
-        if (p.entryKind != Kind::Directory) {
-            EXPECT_EQ(p.NativeText(), c.text);
-        }
-        EXPECT_EQ(Path::FromNative(p.NativeText(), c.kind), p) << c.text;
+        EXPECT_EQ(Path::FromNative(c.text, c.kind), c.expected) << c.text;
+        EXPECT_EQ(c.expected.NativeText(), c.text);
     }
-    EXPECT_EQ(Path::FromNative(" x .wav", Kind::File).Leaf(), " x .wav");
     EXPECT_THROW(Path::FromNative(std::string("a\0b", 3), Kind::File), std::invalid_argument);
 }
 #endif
