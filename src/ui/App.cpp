@@ -60,8 +60,8 @@ int RunTessivalApp(int& argc, char** argv) {
     for (const QString& name : QApplication::arguments().mid(1)) {
         const QByteArray bytes = QFile::encodeName(name);
         try {
-            dialog.AddPath(Filesystem::Path::Parse(std::string_view(bytes.constData(), bytes.size()),
-                                                   Filesystem::Path::Kind::File));
+            dialog.AddPath(Filesystem::Path::FromNative(
+                std::string_view(bytes.constData(), bytes.size()), Filesystem::Path::Kind::File));
         } catch (const std::exception&) {
         }
     }
