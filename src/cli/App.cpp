@@ -14,7 +14,7 @@
 #include "cli/Options.h"
 #include "job/Demo.h"
 #include "job/FileAcceptance.h"
-#include "job/Inspect.h"
+#include "job/InputReport.h"
 #include "job/JobQueue.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "job/Inspect.h"
+#include "job/InputReport.h"
 
 #include <cstdio>
 
