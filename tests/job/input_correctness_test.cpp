@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -129,9 +130,11 @@ TEST_F(InputCorrectness, WideIntegerSamplesConvert) {
         Bytes data;
         for (std::uint32_t i = 0; i < frames; ++i) {
             const std::int64_t v16 = std::lround(16000 * std::sin(2 * M_PI * 1000.0 * i / 44100));
-            // The 16-bit value at the top of the valid bits, padding zero.
-            const std::uint64_t v = static_cast<std::uint64_t>(v16) << (8 * width - 16);
-            for (std::uint32_t k = 0; k < width; ++k) data.push_back(std::uint8_t(v >> (8 * k)));
+            // The 16-bit value at the top of the valid bits, padding zero (a
+            // container wider than 8 bytes, only ever refused, keeps 64 bits).
+            const std::uint64_t v = static_cast<std::uint64_t>(v16) << (std::min(width, 8u) * 8 - 16);
+            for (std::uint32_t k = 0; k < width; ++k)
+                data.push_back(k < 8 ? std::uint8_t(v >> (8 * k)) : std::uint8_t(0));
         }
         const std::uint16_t align = static_cast<std::uint16_t>(width);
         return Group("RIFF", "WAVE",
