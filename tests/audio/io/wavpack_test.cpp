@@ -25,6 +25,28 @@ int writeToFile(void* id, void* data, std::int32_t n) {
     return int(std::fwrite(data, 1, std::size_t(n), static_cast<std::FILE*>(id)) == std::size_t(n));
 }
 
+// Packs interleaved 16-bit `samples` (8000 Hz) with the library itself;
+// `declaredFrames` goes into the header (-1: not known).
+void PackWavpack16(const std::string& path, int channels, std::uint32_t mask,
+                   std::int64_t declaredFrames, std::vector<std::int32_t> samples) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    WavpackContext* ctx = WavpackOpenFileOutput(writeToFile, file, nullptr);
+    WavpackConfig config{};
+    config.bits_per_sample = 16;
+    config.bytes_per_sample = 2;
+    config.num_channels = channels;
+    config.channel_mask = static_cast<std::int32_t>(mask);
+    config.sample_rate = 8000;
+    EXPECT_TRUE(WavpackSetConfiguration64(ctx, &config, declaredFrames, nullptr));
+    EXPECT_TRUE(WavpackPackInit(ctx));
+    const auto frames = static_cast<std::uint32_t>(samples.size() / std::size_t(channels));
+    EXPECT_TRUE(WavpackPackSamples(ctx, samples.data(), frames));
+    EXPECT_TRUE(WavpackFlushSamples(ctx));
+    WavpackCloseFile(ctx);
+    std::fclose(file);
+}
+
 // Interleaved samples of `bytes` bytes each, little-endian, random within
 // the type's range (floats within +-1).
 Bytes RandomSamples(std::size_t count, std::uint32_t bytes, bool isFloat, std::uint32_t seed) {
@@ -240,25 +262,9 @@ TEST(WavpackWriter, FirstBlockCountFollowsTheFile) {
 TEST(WVDecoder, UnknownLengthIsLearnedAtTheEnd) {
     TempDir dir;
     const std::string path = dir.file("unknown.wv");
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    WavpackContext* ctx = WavpackOpenFileOutput(
-        writeToFile,
-        file, nullptr);
-    WavpackConfig config{};
-    config.bits_per_sample = 16;
-    config.bytes_per_sample = 2;
-    config.num_channels = 1;
-    config.channel_mask = 4;
-    config.sample_rate = 8000;
-    ASSERT_TRUE(WavpackSetConfiguration64(ctx, &config, -1, nullptr));
-    ASSERT_TRUE(WavpackPackInit(ctx));
     std::vector<std::int32_t> samples(5000);
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = std::int32_t(i % 2000) - 1000;
-    ASSERT_TRUE(WavpackPackSamples(ctx, samples.data(), 5000));
-    ASSERT_TRUE(WavpackFlushSamples(ctx));
-    WavpackCloseFile(ctx);
-    std::fclose(file);
+    PackWavpack16(path, 1, 4, -1, samples);
 
     // From a seekable file the library finds the count in the last block;
     // through a pipe it cannot.
@@ -309,25 +315,10 @@ TEST(WVDecoder, MoreChannelsThanTheFormatHoldsAreRefused) {
     TempDir dir;
     for (const int channels : {255, 256}) {
         const std::string path = dir.file("wide.wv");
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        WavpackContext* ctx = WavpackOpenFileOutput(
-            writeToFile,
-            file, nullptr);
-        WavpackConfig config{};
-        config.bits_per_sample = 16;
-        config.bytes_per_sample = 2;
-        config.num_channels = channels;
-        config.sample_rate = 8000;
-        ASSERT_TRUE(WavpackSetConfiguration64(ctx, &config, 10, nullptr));
-        ASSERT_TRUE(WavpackPackInit(ctx));
         std::vector<std::int32_t> samples(10 * std::size_t(channels));
         for (std::size_t i = 0; i < samples.size(); ++i)
             samples[i] = std::int32_t(i % 65536) - 32768;
-        ASSERT_TRUE(WavpackPackSamples(ctx, samples.data(), 10));
-        ASSERT_TRUE(WavpackFlushSamples(ctx));
-        WavpackCloseFile(ctx);
-        std::fclose(file);
+        PackWavpack16(path, channels, 0, 10, samples);
         if (channels == 255) {
             auto s = WVDecoder::Open(path, nullptr);
             EXPECT_EQ(AsInt32(ReadAll(*s)), samples);
@@ -367,9 +358,7 @@ void WriteHybrid(const std::string& path, const std::vector<std::int32_t>& sampl
     std::FILE* wv = std::fopen(path.c_str(), "wb");
     std::FILE* wvc = std::fopen((path + "c").c_str(), "wb");
     ASSERT_TRUE(wv && wvc);
-    WavpackContext* ctx = WavpackOpenFileOutput(
-        writeToFile,
-        wv, wvc);
+    WavpackContext* ctx = WavpackOpenFileOutput(writeToFile, wv, wvc);
     WavpackConfig config{};
     config.bits_per_sample = 16;
     config.bytes_per_sample = 2;
