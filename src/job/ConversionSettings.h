@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 struct ConversionSettings {
     std::uint32_t snrDb = 0;  // dB target of the filter design; 0 = not set (type default)
@@ -15,4 +16,11 @@ struct ConversionSettings {
     double gain = 1.0;         // linear amplitude factor
     double speed = 1.0;        // source treated as running at rate x speed
     bool cropPreRing = true;   // cut the filter delay off the front of the output
+    // Delivery safety and reproducibility.
+    std::optional<std::uint64_t> ditherSeed;  // none: a new seed per job
+    bool exactLength = false;      // output holds round(N x fs_out / (fs_in x speed)) frames
+    bool preventClipping = false;  // convert again with the gain lowered when the output clips
+    std::optional<double> ceilingDbtp;  // true-peak ceiling for preventClipping, dBTP; none:
+                                        // sample peak at full scale
+    bool failOnClip = false;       // a clipped output counts as failed
 };

@@ -66,6 +66,9 @@ inline constexpr double kMaxRateHz = 16777216.0;
 // (the only part that changes samples) is lost in the filters' grid arithmetic.
 inline constexpr double kMaxSyncOffset = 1e9;
 
+// What a batch does when an output's name is already taken by a file.
+enum class IfExists { Replace, Skip, Fail };
+
 struct ConversionRequest {
     ConversionSettings settings;
     float outputRate = 44100.0f;  // Hz; 0 = the input's rate x speed
@@ -73,6 +76,10 @@ struct ConversionRequest {
     Container container = Container::Wave;
     // Where outputs go: none = next to each input.
     std::optional<Filesystem::Path> outputFolder;
+    // With an output folder: recreate each input's sub-folder below the folder argument it was
+    // found in (false: every output lands directly in outputFolder).
+    bool mirrorTree = true;
+    IfExists ifExists = IfExists::Replace;
 };
 
 // A request no conversion can run with; the message names the field.
