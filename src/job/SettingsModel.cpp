@@ -169,12 +169,108 @@ void CheckConversionSettings(const ConversionSettings& settings, float outputRat
     Validate(request);
 }
 
+namespace {
+
+constexpr std::array<std::string_view, 3> kExistingOutputChoices{"replace", "skip", "ask"};
+
+}  // namespace
+
+std::string_view ExistingOutputChoiceName(ExistingOutputChoice choice) {
+    return kExistingOutputChoices.at(static_cast<std::size_t>(choice));
+}
+
+std::optional<ExistingOutputChoice> ParseExistingOutputChoice(std::string_view name) {
+    for (std::size_t i = 0; i < kExistingOutputChoices.size(); ++i)
+        if (kExistingOutputChoices[i] == name) return static_cast<ExistingOutputChoice>(i);
+    return std::nullopt;
+}
+
 ConversionRequest SettingsModel::request() const {
     ConversionRequest r;
     r.settings = settings_;
     r.outputRate = outputRate_;
     r.sampleType = sampleType();
+    r.container = container_;
+    r.outputFolder = outputFolder_;
+    r.ifExists =
+        existingOutputs_ == ExistingOutputChoice::Skip ? IfExists::Skip : IfExists::Replace;
     return r;
+}
+
+SettingsModel::SavedValues SettingsModel::Saved() const {
+    using namespace ControlId;
+    const auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
+    SavedValues v;
+    v.emplace_back("sampleType", std::string(SampleTypeName(sampleType())));
+    v.emplace_back("rate", FormatField(kRate));
+    v.emplace_back("speed", FormatField(kSpeed));
+    v.emplace_back("gain", FormatField(kGain));
+    v.emplace_back("syncOffset", FormatField(kSyncOffset));
+    v.emplace_back("baseband", FormatField(kBasebandPostspeed));  // "" = unset
+    v.emplace_back("stopband", FormatField(kStopbandPostspeed));
+    v.emplace_back("snrBox", flag(snrBoxChecked_));
+    v.emplace_back("snr", std::to_string(settings_.snrDb));
+    v.emplace_back("aliasGuardBand", flag(guardBandChecked_));
+    v.emplace_back("keepPreRing", flag(keepPreRingChecked_));
+    v.emplace_back("container", std::string(ContainerName(container_)));
+    v.emplace_back("outputFolder", outputFolder_ ? outputFolder_->NativeText() : std::string());
+    v.emplace_back("existingOutputs", std::string(ExistingOutputChoiceName(existingOutputs_)));
+    return v;
+}
+
+void SettingsModel::Restore(
+    const std::function<std::optional<std::string>(std::string_view key)>& lookup) {
+    using namespace ControlId;
+    if (const auto v = lookup("sampleType"))
+        if (const auto type = ParseSampleType(*v)) OnSampleTypeChosen(static_cast<int>(*type));
+    for (auto [key, id] : {std::pair{"rate", kRate}, {"speed", kSpeed}, {"gain", kGain},
+                           {"syncOffset", kSyncOffset}})
+        if (const auto v = lookup(key)) OnFieldChanged(id, *v);
+    // The edges keep baseband <= stopband at every step: the stop band is unset first.
+    const auto baseband = lookup("baseband");
+    const auto stopband = lookup("stopband");
+    if (baseband || stopband) {
+        const std::string stopbandNow = FormatField(kStopbandPostspeed);
+        OnFieldChanged(kStopbandPostspeed, "");
+        if (baseband) OnFieldChanged(kBasebandPostspeed, *baseband);
+        OnFieldChanged(kStopbandPostspeed, stopband ? *stopband : stopbandNow);
+    }
+    if (const auto v = lookup("snrBox"); v && *v == "1") {
+        OnSnrBoxClicked(true);
+        if (const auto snr = lookup("snr")) OnFieldChanged(kSnr, *snr);
+    }
+    if (const auto v = lookup("aliasGuardBand")) OnAliasRadioClicked(*v == "1");
+    if (const auto v = lookup("keepPreRing")) OnKeepPreRingClicked(*v == "1");
+    if (const auto v = lookup("container"))
+        if (const auto c = ParseContainer(*v)) container_ = *c;
+    if (const auto v = lookup("outputFolder")) {
+        outputFolder_.reset();
+        if (!v->empty()) {
+            try {
+                outputFolder_ = Filesystem::Path::FromNative(*v, Filesystem::Path::Kind::Directory);
+            } catch (const std::exception&) {
+            }
+        }
+    }
+    if (const auto v = lookup("existingOutputs"))
+        if (const auto c = ParseExistingOutputChoice(*v)) existingOutputs_ = *c;
+
+    for (int id = kFirstField; id <= kLastField; ++id) UpdateField(id);
+    UpdateField(kSampleType);
+    UpdateField(kAliasGuardBand);
+    EnablePrespeedFields();
+    SetEnabled(kSnr, snrBoxChecked_);
+    if (observer_.checkChanged) {
+        observer_.checkChanged(kKeepPreRing, keepPreRingChecked_);
+        observer_.checkChanged(kSnrBox, snrBoxChecked_);
+    }
+}
+
+void SettingsModel::ResetToDefaults() {
+    Observer observer = std::move(observer_);
+    *this = SettingsModel();
+    observer_ = std::move(observer);
+    Initialise();
 }
 
 SampleType SettingsModel::sampleType() const {

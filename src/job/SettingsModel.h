@@ -15,8 +15,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "job/ConversionSettings.h"
 #include "job/Request.h"
@@ -73,6 +76,14 @@ int ReadInteger(std::string_view text);
 // infinite speed, an infinite gain, a negative output rate, ...) but never NaN. This says
 // whether a conversion can run with them: Validate on a request with these settings and rate.
 void CheckConversionSettings(const ConversionSettings& settings, float outputRate);
+
+// What the user wants done when an output's name is already taken by a file. Ask is the window's:
+// it asks once per batch and submits the batch with the answer (Replace or Skip).
+enum class ExistingOutputChoice { Replace, Skip, Ask };
+
+// "replace", "skip", "ask".
+std::string_view ExistingOutputChoiceName(ExistingOutputChoice choice);
+std::optional<ExistingOutputChoice> ParseExistingOutputChoice(std::string_view name);
 
 class SettingsModel {
 public:
@@ -133,9 +144,28 @@ public:
     float outputRate() const { return outputRate_; }  // Hz; 0 = as the input x speed
     const OutputFormatBytes& outputFormat() const { return outputFormat_; }
     SampleType sampleType() const;
-    // The settings, rate and sample type as a request (containers and folders are not the
-    // model's: the request has the defaults there).
+    // The settings, rate, sample type and output choices as a request. Ask becomes Replace here:
+    // the front end that asks puts the answer into the request.
     ConversionRequest request() const;
+
+    // The output group. None of them touches a field's text.
+    void SetContainer(Container container) { container_ = container; }
+    Container container() const { return container_; }
+    // None: each output next to its input.
+    void SetOutputFolder(std::optional<Filesystem::Path> folder) { outputFolder_ = std::move(folder); }
+    const std::optional<Filesystem::Path>& outputFolder() const { return outputFolder_; }
+    void SetExistingOutputs(ExistingOutputChoice choice) { existingOutputs_ = choice; }
+    ExistingOutputChoice existingOutputs() const { return existingOutputs_; }
+
+    // The settings to remember between runs, as key and text, in a fixed order. Restore gives
+    // them back through the same rules a user's edits go through (then rewrites every control),
+    // so a remembered value can never be one the fields would not take; a missing key or a value
+    // that does not parse keeps what the model has.
+    using SavedValues = std::vector<std::pair<std::string, std::string>>;
+    SavedValues Saved() const;
+    void Restore(const std::function<std::optional<std::string>(std::string_view key)>& lookup);
+    // Every setting back to its default and every control rewritten; the observer stays.
+    void ResetToDefaults();
 
     // Text of field `id` (1003-1011) as the control holds it. Throws std::invalid_argument for
     // another id.
@@ -170,6 +200,10 @@ private:
     bool snrBoxChecked_ = false;
     bool guardBandChecked_ = false;
     bool keepPreRingChecked_ = false;
+
+    Container container_ = Container::Wave;
+    std::optional<Filesystem::Path> outputFolder_;
+    ExistingOutputChoice existingOutputs_ = ExistingOutputChoice::Replace;
 
     Observer observer_;
 };

@@ -451,3 +451,64 @@ TEST(SettingsModel, RateListAndUnknownTypes) {
 }
 
 }  // namespace
+
+namespace {
+
+SettingsModel::SavedValues RoundTrip(const SettingsModel::SavedValues& saved) {
+    SettingsModel restored;
+    restored.Initialise();
+    restored.Restore([&](std::string_view key) -> std::optional<std::string> {
+        for (const auto& [k, v] : saved)
+            if (k == key) return v;
+        return std::nullopt;
+    });
+    return restored.Saved();
+}
+
+}  // namespace
+
+TEST(SettingsModel, RememberedSettingsComeBackThroughTheFieldRules) {
+    Fixture f;
+    f.model.OnSampleTypeChosen(2);  // int24
+    f.Commit(kRate, "96000");
+    f.Commit(kSpeed, "50");
+    f.Commit(kGain, "-3");
+    f.Commit(kStopbandPostspeed, "24000");
+    f.Commit(kBasebandPostspeed, "21000");
+    f.model.OnSnrBoxClicked(true);
+    f.Commit(kSnr, "120");
+    f.model.OnAliasRadioClicked(true);
+    f.model.OnKeepPreRingClicked(true);
+    f.model.SetContainer(Container::WavPack);
+    f.model.SetOutputFolder(Filesystem::Path::FromNative("/srv/out", Filesystem::Path::Kind::Directory));
+    f.model.SetExistingOutputs(ExistingOutputChoice::Ask);
+    const SettingsModel::SavedValues saved = f.model.Saved();
+    EXPECT_EQ(RoundTrip(saved), saved);
+
+    // A restored baseband above the current one and a stop band between them keep their order.
+    SettingsModel model;
+    model.Initialise();
+    model.Restore([&](std::string_view key) -> std::optional<std::string> {
+        if (key == "baseband") return "22000";
+        if (key == "stopband") return "23000";
+        if (key == "sampleType") return "int99";  // unparsable: the default stays
+        return std::nullopt;
+    });
+    EXPECT_EQ(model.settings().basebandMax, 22000.0);
+    EXPECT_EQ(model.settings().stopbandMin, 23000.0);
+    EXPECT_EQ(model.controlText(kStopbandPostspeed), "23000.00");
+    EXPECT_EQ(model.sampleType(), SampleType::Int16);
+
+    const ConversionRequest r = f.model.request();
+    EXPECT_EQ(r.container, Container::WavPack);
+    EXPECT_EQ(r.outputFolder->NativeText(), "/srv/out/");
+    EXPECT_EQ(r.ifExists, IfExists::Replace);  // the window turns Ask into the batch's answer
+    f.model.SetExistingOutputs(ExistingOutputChoice::Skip);
+    EXPECT_EQ(f.model.request().ifExists, IfExists::Skip);
+
+    f.model.ResetToDefaults();
+    SettingsModel defaults;
+    defaults.Initialise();
+    EXPECT_EQ(f.model.Saved(), defaults.Saved());
+    EXPECT_EQ(f.written.back(), (std::pair<int, std::string>{kSnr, "97"}));  // controls rewritten
+}
