@@ -5,10 +5,14 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QKeyEvent>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
+#include <cstdio>
 
 #include "ui/AppIcon.h"
+#include "ui/JobList.h"
 #include "ui/MainDialog.h"
 
 namespace {
@@ -31,7 +35,45 @@ bool installStopSignals() {
     return true;
 }
 
+// For the smoke test under a display server (scripts/smoke-gui): with TESSIVAL_SMOKE_SCREENSHOT
+// set to a PNG path, the window grabs itself there once it holds rows and every job has ended,
+// and prints "screenshot <path>". With TESSIVAL_SMOKE_CLOSE=1 it then presses its own quit key
+// (Ctrl+Q), for displays without a tool to send keys.
+void InstallSmokeHook(MainDialog& dialog) {
+    const QString shot = qEnvironmentVariable("TESSIVAL_SMOKE_SCREENSHOT");
+    if (shot.isEmpty()) return;
+    const bool close = qEnvironmentVariable("TESSIVAL_SMOKE_CLOSE") == QStringLiteral("1");
+    auto* timer = new QTimer(&dialog);
+    timer->setInterval(200);
+    QObject::connect(timer, &QTimer::timeout, &dialog, [&dialog, timer, shot, close] {
+        if (dialog.jobList().rowCount() == 0 || dialog.jobQueue().ActiveJobs() != 0) return;
+        timer->stop();
+        dialog.UpdateStatus();
+        const bool saved = dialog.grab().save(shot, "PNG");
+        std::printf("%s %s\n", saved ? "screenshot" : "cannot write", qPrintable(shot));
+        std::fflush(stdout);
+        if (!close) return;
+        QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : &dialog;
+        QApplication::postEvent(target,
+                                new QKeyEvent(QEvent::ShortcutOverride, Qt::Key_Q, Qt::ControlModifier));
+        QApplication::postEvent(target,
+                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Q, Qt::ControlModifier));
+    });
+    timer->start();
+}
+
 }  // namespace
+
+void QueueArguments(MainDialog& dialog, const QStringList& names) {
+    for (const QString& name : names) {
+        const QByteArray bytes = QFile::encodeName(name);
+        try {
+            dialog.AddPath(Filesystem::Path::FromNative(
+                std::string_view(bytes.constData(), bytes.size()), Filesystem::Path::Kind::Either));
+        } catch (const std::exception&) {
+        }
+    }
+}
 
 int RunTessivalApp(int& argc, char** argv) {
     QApplication app(argc, argv);
@@ -55,16 +97,9 @@ int RunTessivalApp(int& argc, char** argv) {
             dialog.CloseForSignal();
         });
     }
-    // Files and folders named on the command line (a file manager's "Open
-    // with") are queued with the settings the window starts with.
-    for (const QString& name : QApplication::arguments().mid(1)) {
-        const QByteArray bytes = QFile::encodeName(name);
-        try {
-            dialog.AddPath(Filesystem::Path::FromNative(
-                std::string_view(bytes.constData(), bytes.size()), Filesystem::Path::Kind::File));
-        } catch (const std::exception&) {
-        }
-    }
+    dialog.show();
+    QueueArguments(dialog, QApplication::arguments().mid(1));
+    InstallSmokeHook(dialog);
     dialog.exec();
     dialog.poster().Detach();
     return stoppedBy ? 128 + stoppedBy : 0;

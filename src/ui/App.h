@@ -3,3 +3,11 @@
 // Runs the desktop program: the application object, the main dialog until it is closed (which
 // it is only after every job has ended), then exit. Returns the process exit code.
 int RunTessivalApp(int& argc, char** argv);
+
+#include <QStringList>
+
+class MainDialog;
+
+// Queues the files and folders named on the command line (a file manager's "Open with"), with
+// the settings the window starts with. Names that are not paths are skipped.
+void QueueArguments(MainDialog& dialog, const QStringList& names);

@@ -1,6 +1,8 @@
 #include "ui/JobList.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionProgressBar>
@@ -8,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "job/FileAcceptance.h"
 #include "ui/UIThreadPoster.h"
 
 namespace {
@@ -19,10 +20,23 @@ bool IsRunning(const iJobRow& row) {
     return row.state.load() == JobState::Running;
 }
 
+bool HasEnded(JobState s) {
+    return s == JobState::Failed || s == JobState::Finished;
+}
+
+// A job stopped by the user is not a failure of the file: no error icon.
+bool WasAborted(const JobRecord& record) {
+    return record.state == JobState::Failed && record.text == "aborted";
+}
+
 }  // namespace
 
 void JobRow::SetStateText(const std::string& text) {
     list_.SetRowStateText(*this, text);
+}
+
+void JobRow::OnEnded(const JobRecord& record) {
+    list_.SetRowRecord(*this, record);
 }
 
 std::unique_ptr<JobProgress> JobRow::MakeProgress(
@@ -65,7 +79,6 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
     const Entry& e = entries_[static_cast<std::size_t>(index.row())];
     switch (role) {
         case Qt::DisplayRole:
-        case Qt::ToolTipRole:
             switch (index.column()) {
                 case kFilename:
                     return e.leaf;
@@ -76,6 +89,34 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
                 default:
                     return {};
             }
+        case Qt::ToolTipRole:
+            switch (index.column()) {
+                case kFilename:
+                    return e.folder + e.leaf;
+                case kState:
+                    return e.stateText;
+                case kPath:
+                    return e.folder;
+                default:
+                    return {};
+            }
+        case Qt::AccessibleTextRole:
+            if (index.column() == kState) {
+                const QVariant bar = data(index, kBarRole);
+                if (bar.isValid())
+                    return QStringLiteral("running, %1%").arg(std::lround(bar.toDouble() * 100));
+                return e.stateText;
+            }
+            return data(index, Qt::DisplayRole);
+        case Qt::DecorationRole: {
+            if (index.column() != kState || !e.record) return {};
+            QStyle* style = QApplication::style();
+            if (e.record->state == JobState::Failed && !WasAborted(*e.record))
+                return style->standardIcon(QStyle::SP_MessageBoxCritical);
+            if (e.record->state == JobState::Finished && !e.record->warnings.empty())
+                return style->standardIcon(QStyle::SP_MessageBoxWarning);
+            return {};
+        }
         case kBarRole:
             if (index.column() != kState || !e.barShown || !IsRunning(*e.row)) return {};
             return static_cast<double>(e.done) / static_cast<double>(e.total);
@@ -100,11 +141,16 @@ QVariant JobListModel::headerData(int section, Qt::Orientation orientation, int 
     }
 }
 
-JobRow& JobListModel::AddRow(const Filesystem::Path& path) {
+JobRow& JobListModel::AddRow(const Filesystem::Path& path, std::uint64_t batch) {
     Entry e;
     e.row = std::make_unique<JobRow>(path, nextId_++, *this);
     e.leaf = QString::fromStdString(path.Leaf());
     e.folder = QString::fromStdString(path.Parent().ToString('/'));
+    const std::string native = path.NativeText();
+    e.identity = IdentityOf(native);
+    e.weight = std::max<double>(
+        1.0, static_cast<double>(QFileInfo(QString::fromLocal8Bit(native)).size()));
+    e.batch = batch;
     const int index = rowCount();
     beginInsertRows({}, index, index);
     entries_.push_back(std::move(e));
@@ -113,16 +159,89 @@ JobRow& JobListModel::AddRow(const Filesystem::Path& path) {
 }
 
 int JobListModel::RemoveEndedRows() {
+    std::vector<int> all(entries_.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
+    return RemoveEndedRows(std::move(all));
+}
+
+int JobListModel::RemoveEndedRows(std::vector<int> indices) {
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
     int removed = 0;
-    for (int i = rowCount() - 1; i >= 0; --i) {
-        const JobState s = entries_[static_cast<std::size_t>(i)].row->state.load();
-        if (s != JobState::Failed && s != JobState::Finished) continue;
-        beginRemoveRows({}, i, i);
-        entries_.erase(entries_.begin() + i);
-        endRemoveRows();
+    for (auto it = indices.rbegin(); it != indices.rend(); ++it) {
+        const int i = *it;
+        if (i < 0 || i >= rowCount()) continue;
+        if (!HasEnded(entries_[static_cast<std::size_t>(i)].row->state.load())) continue;
+        RemoveAt(i);
         ++removed;
     }
     return removed;
+}
+
+void JobListModel::RemoveAt(int index) {
+    beginRemoveRows({}, index, index);
+    entries_.erase(entries_.begin() + index);
+    endRemoveRows();
+}
+
+bool JobListModel::CanRetry(int index) const {
+    if (index < 0 || index >= rowCount()) return false;
+    const Entry& e = entries_[static_cast<std::size_t>(index)];
+    if (e.record) return e.record->state == JobState::Failed;
+    // Skipped by an abort: ended without running, its text still "queued". A job that ran has
+    // cleared that text, and its record is on its way.
+    return e.row->state.load() == JobState::Finished && e.stateText == QStringLiteral("queued");
+}
+
+JobRow& JobListModel::PrepareRetry(int index, std::uint64_t batch) {
+    Entry& e = entries_.at(static_cast<std::size_t>(index));
+    e.record.reset();
+    e.stateText.clear();
+    e.barShown = false;
+    e.done = 0;
+    e.total = 1;
+    e.batch = batch;
+    e.row->state = JobState::Queued;
+    emit dataChanged(this->index(index, 0), this->index(index, kColumns - 1));
+    return *e.row;
+}
+
+const JobRecord* JobListModel::RecordAt(int index) const {
+    if (index < 0 || index >= rowCount()) return nullptr;
+    const Entry& e = entries_[static_cast<std::size_t>(index)];
+    return e.record ? &*e.record : nullptr;
+}
+
+QString JobListModel::StateTextAt(int index) const {
+    if (index < 0 || index >= rowCount()) return {};
+    return entries_[static_cast<std::size_t>(index)].stateText;
+}
+
+JobListModel::Summary JobListModel::Summarize(std::uint64_t batch) const {
+    Summary s;
+    double weight = 0.0, reached = 0.0;
+    for (const Entry& e : entries_) {
+        const JobState state = e.row->state.load();
+        double fraction = 0.0;
+        if (e.record) {
+            (e.record->state == JobState::Finished ? s.done : s.failed) += 1;
+            fraction = 1.0;
+        } else if (HasEnded(state)) {
+            // Without a record: skipped by an abort, or its record is still on its way.
+            ++(e.stateText == QStringLiteral("queued") ? s.skipped : s.left);
+            fraction = 1.0;
+        } else {
+            ++s.left;
+            if (state == JobState::Running && e.barShown)
+                fraction = static_cast<double>(e.done) / static_cast<double>(e.total);
+        }
+        if (e.batch != batch) continue;
+        ++s.inBatch;
+        weight += e.weight;
+        reached += e.weight * fraction;
+    }
+    s.batchFraction = weight > 0.0 ? std::clamp(reached / weight, 0.0, 1.0) : 0.0;
+    return s;
 }
 
 JobRow* JobListModel::RowAt(int index) const {
@@ -142,7 +261,31 @@ bool JobListModel::IsQueuedOrRunning(const Filesystem::Path& path) const {
     rows.reserve(entries_.size());
     for (const Entry& e : entries_)
         rows.push_back({&e.row->path, static_cast<std::int32_t>(e.row->state.load())});
-    return ::IsQueuedOrRunning(path, rows);
+    if (::IsQueuedOrRunning(path, rows)) return true;
+    const std::optional<FileId> identity = IdentityOf(path.NativeText());
+    if (!identity) return false;
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+        const JobState s = e.row->state.load();
+        return (s == JobState::Queued || s == JobState::Running) && e.identity == identity;
+    });
+}
+
+void JobListModel::SetRowRecord(const JobRow& row, JobRecord record) {
+    const std::uint64_t id = row.id;
+    if (QThread::currentThread() == thread()) {
+        ApplyRecord(id, std::move(record));
+        return;
+    }
+    poster_.Post([this, id, record = std::move(record)]() mutable {
+        ApplyRecord(id, std::move(record));
+    });
+}
+
+void JobListModel::ApplyRecord(std::uint64_t id, JobRecord record) {
+    const int index = IndexOf(id);
+    if (index < 0) return;
+    entries_[static_cast<std::size_t>(index)].record = std::move(record);
+    StateCellChanged(index);
 }
 
 void JobListModel::SetRowStateText(const JobRow& row, std::string text) {
@@ -215,4 +358,26 @@ void ProgressBarDelegate::paint(QPainter* painter, const QStyleOptionViewItem& o
     o.textVisible = false;
     QStyle* style = option.widget ? option.widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ProgressBar, &o, painter, option.widget);
+}
+
+QString JobListView::PlaceholderText() {
+    return QStringLiteral("Drop audio files or folders here\nor use Add Files...");
+}
+
+void JobListView::paintEvent(QPaintEvent* event) {
+    QTreeView::paintEvent(event);
+    if (model() && model()->rowCount() > 0) return;
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::Text));
+    painter.drawText(viewport()->rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap,
+                     PlaceholderText());
+}
+
+void JobListView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Delete) && onDelete) {
+        onDelete();
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
 }

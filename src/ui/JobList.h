@@ -9,12 +9,16 @@
 
 #include <QAbstractTableModel>
 #include <QStyledItemDelegate>
+#include <QTreeView>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "job/FileAcceptance.h"
 #include "job/JobQueue.h"
 
 class JobListModel;
@@ -30,8 +34,11 @@ public:
     void SetStateText(const std::string& text) override;  // any thread
     std::unique_ptr<JobProgress> MakeProgress(
         const std::atomic<bool>& abortRequested) override;
+    void OnEnded(const JobRecord& record) override;  // any thread: the list keeps the record
 
     const std::uint64_t id;  // unique within the list, increasing in row order
+    // The request the row's job was last submitted with (UI thread): Retry submits it again.
+    ConversionRequest request;
 
 private:
     JobListModel& list_;
@@ -64,6 +71,17 @@ public:
     static constexpr int kBarRole = Qt::UserRole + 1;
     static constexpr int kJobStateRole = Qt::UserRole + 2;  // int value of JobState
 
+    // What the status line says of the list, and of the batch `batch` how far it is: each of its
+    // rows weighs its input's size (ended rows count whole, running ones by their bar).
+    struct Summary {
+        int done = 0;     // ended "done" (with or without warnings)
+        int failed = 0;   // failed or aborted while running
+        int left = 0;     // queued or running
+        int skipped = 0;  // ended by an abort before they ran
+        int inBatch = 0;
+        double batchFraction = 0.0;  // 0..1
+    };
+
     // Posted work goes through `poster`, which must stay attached only while this list lives.
     explicit JobListModel(UIThreadPoster& poster, QObject* parent = nullptr);
     ~JobListModel() override;
@@ -73,15 +91,28 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
-    // UI thread. Appends a row for `path` (State empty) and returns it.
-    JobRow& AddRow(const Filesystem::Path& path);
+    // UI thread. Appends a row for `path` (State empty) belonging to batch `batch`.
+    JobRow& AddRow(const Filesystem::Path& path, std::uint64_t batch = 0);
     // UI thread. Deletes every Failed or Finished row; returns how many went.
     int RemoveEndedRows();
+    // UI thread. Deletes the Failed or Finished rows among `indices`; returns how many went.
+    int RemoveEndedRows(std::vector<int> indices);
+    // UI thread. True when row `index` ended failed or aborted, or was skipped by an abort.
+    bool CanRetry(int index) const;
+    // UI thread. Row `index` (CanRetry) back to Queued in batch `batch`, its text, record and
+    // bar cleared; returns it for submitting again.
+    JobRow& PrepareRetry(int index, std::uint64_t batch);
+    // UI thread. The record of row `index` once its job has ended, or null.
+    const JobRecord* RecordAt(int index) const;
+    // UI thread. The State text of row `index`.
+    QString StateTextAt(int index) const;
+    Summary Summarize(std::uint64_t batch) const;
     // UI thread. The row at `index`, or null.
     JobRow* RowAt(int index) const;
     // UI thread. Index of the row with `id`, or -1 when it is gone.
     int IndexOf(std::uint64_t id) const;
-    // UI thread. True when a Queued or Running row holds the same file.
+    // UI thread. True when a Queued or Running row holds the same file: the same spelling, or
+    // the same device and inode (another spelling, a link).
     bool IsQueuedOrRunning(const Filesystem::Path& path) const;
 
     // Any thread: sets the State text of `row` (at once on the UI thread, posted otherwise).
@@ -90,6 +121,9 @@ public:
     void PostProgress(std::uint64_t id, std::uint32_t done, std::uint32_t total, bool show);
     // Any thread (posted): hides the bar of row `id`.
     void PostHideBar(std::uint64_t id);
+    // Any thread: keeps the record of the ended job of `row` (at once on the UI thread, posted
+    // otherwise; the text the queue sets after it arrives after it).
+    void SetRowRecord(const JobRow& row, JobRecord record);
 
 private:
     struct Entry {
@@ -100,11 +134,17 @@ private:
         bool barShown = false;
         std::uint32_t done = 0;
         std::uint32_t total = 1;
+        std::optional<JobRecord> record;
+        std::optional<FileId> identity;  // of the input when added
+        double weight = 1.0;             // input size in bytes, at least 1
+        std::uint64_t batch = 0;
     };
 
     void ApplyStateText(std::uint64_t id, const QString& text);
+    void ApplyRecord(std::uint64_t id, JobRecord record);
     void ApplyBar(std::uint64_t id, bool shown, std::uint32_t done, std::uint32_t total);
     void StateCellChanged(int index);
+    void RemoveAt(int index);
 
     UIThreadPoster& poster_;
     std::vector<Entry> entries_;  // by increasing row id
@@ -117,4 +157,18 @@ public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
+};
+
+// The job list's view: paints a hint to drop files or folders while the list is empty, and hands
+// the Delete key to `onDelete`.
+class JobListView final : public QTreeView {
+public:
+    using QTreeView::QTreeView;
+    std::function<void()> onDelete;
+
+    static QString PlaceholderText();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 };

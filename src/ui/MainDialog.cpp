@@ -4,11 +4,22 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QMenu>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QSettings>
+#include <QShortcut>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QVBoxLayout>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -23,7 +34,9 @@
 #include <QThread>
 #include <QTreeView>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -66,6 +79,36 @@ QLabel* Label(const QString& text, Qt::Alignment alignment, QWidget* buddy = nul
     return label;
 }
 
+// The containers the window offers, in list order.
+struct ContainerChoice {
+    Container container;
+    const char* text;
+};
+constexpr ContainerChoice kContainerChoices[] = {
+    {Container::Wave, "WAVE (.wav)"},
+    {Container::WavPack, "WavPack (.wv)"},
+};
+
+// The existing-output choices, in list order (ExistingOutputChoice's order).
+constexpr const char* kExistingOutputTexts[] = {"Replace", "Skip", "Ask once per batch"};
+
+QString FromNative(const std::string& text) {
+    return QFile::decodeName(QByteArray::fromStdString(text));
+}
+
+std::string ToNative(const QString& text) {
+    return QFile::encodeName(text).toStdString();
+}
+
+// "about 40 s left", "about 3 min left", "about 2 h 5 min left".
+QString TimeLeft(double seconds) {
+    const auto s = static_cast<long long>(std::ceil(seconds));
+    if (s < 60) return QStringLiteral("about %1 s left").arg(std::max(1LL, s));
+    const long long minutes = (s + 30) / 60;
+    if (minutes < 60) return QStringLiteral("about %1 min left").arg(minutes);
+    return QStringLiteral("about %1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
+}
+
 // Width of an edit that must show `sample` fully, and at least `minimum` pixels.
 int FieldWidth(const QWidget& field, const QString& sample, int minimum) {
     return std::max(minimum, field.fontMetrics().horizontalAdvance(sample) + 14);
@@ -76,7 +119,16 @@ int FieldWidth(const QWidget& field, const QString& sample, int minimum) {
 // after it stopped counting as active may still use the dialog's job queue.
 }  // namespace
 
-MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
+MainDialog::MainDialog(QWidget* parent)
+    : MainDialog(QString(), parent) {}
+
+MainDialog::MainDialog(const QString& settingsFile, QWidget* parent)
+    : QDialog(parent),
+      store_(settingsFile.isEmpty()
+                 ? std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                               QStringLiteral("Tessival"),
+                                               QStringLiteral("Tessival"))
+                 : std::make_unique<QSettings>(settingsFile, QSettings::IniFormat)) {
     setWindowTitle(QStringLiteral("Tessival"));
     setWindowIcon(MakeAppIcon());
     setWindowFlag(Qt::WindowMinMaxButtonsHint, true);
@@ -87,19 +139,29 @@ MainDialog::MainDialog(QWidget* parent) : QDialog(parent) {
     about->setShortcut(QKeySequence(Qt::Key_F1));
     connect(about, &QAction::triggered, this, &MainDialog::ShowAbout);
     addAction(about);
+    // The settings area's context menu: About and Reset to defaults.
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    addAction(separator);
+    auto* reset = new QAction(QStringLiteral("&Reset to defaults"), this);
+    connect(reset, &QAction::triggered, this, &MainDialog::ResetToDefaults);
+    addAction(reset);
     setContextMenuPolicy(Qt::ActionsContextMenu);
+    // Esc closes, as does the usual quit key.
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &QDialog::close);
 
     BuildControls();
     MirrorModel();
     ConnectControls();
 
     model_.Initialise();
+    LoadSettings();
     EnableClear();
+    UpdateStatus();
     queue_.onAllJobsEnded = [this] {
-        // On the worker that ended the last job. A job queued since keeps Abort All enabled.
-        poster_.Post([this] {
-            if (queue_.ActiveJobs() == 0) abortAll_->setEnabled(false);
-        });
+        // On the worker that ended the last job. A job queued since keeps the batch going.
+        poster_.Post([this] { FinishBatchIfIdle(true); });
     };
     poster_.Attach(*this);
 }
@@ -112,6 +174,7 @@ MainDialog::~MainDialog() {
         QObject::disconnect(child, nullptr, this, nullptr);
         child->removeEventFilter(this);
     }
+    SaveSettings();
     poster_.Detach();
     if (queue_.ActiveJobs() > 0) {
         // Destroyed without a confirmed close (the program always asks first): stop the jobs.
@@ -217,7 +280,8 @@ void MainDialog::BuildControls() {
     design->addWidget(snrBox_, 4, 0);
     design->addLayout(snrRow, 4, 1, 1, 2);
     settings->addWidget(filter, 5, 0, 1, 4);
-    settings->setRowStretch(6, 1);
+    BuildOutputGroup(*settings);
+    settings->setRowStretch(7, 1);
 
     addFiles_ = new QPushButton(QStringLiteral("A&dd Files..."));
     addFiles_->setObjectName(Id(kAddFiles));
@@ -233,10 +297,10 @@ void MainDialog::BuildControls() {
         button->setMinimumHeight(du.Y(17));
         buttons->addWidget(button);
     }
-    settings->addLayout(buttons, 7, 0, 1, 4);
+    settings->addLayout(buttons, 8, 0, 1, 4);
 
     list_ = new JobListModel(poster_, this);
-    listView_ = new QTreeView;
+    listView_ = new JobListView;
     listView_->setObjectName(Id(kFileList));
     listView_->setModel(list_);
     listView_->setItemDelegate(new ProgressBarDelegate(listView_));
@@ -256,13 +320,158 @@ void MainDialog::BuildControls() {
     listView_->setMinimumWidth(du.X(200));
     listView_->viewport()->setAcceptDrops(true);
     listView_->viewport()->installEventFilter(this);
+    listView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    listView_->setAccessibleName(QStringLiteral("Job list"));
+    listView_->setAccessibleDescription(JobListView::PlaceholderText());
+
+    status_ = new QLabel;
+    status_->setObjectName(QStringLiteral("status"));
+    status_->setAccessibleName(QStringLiteral("Status"));
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    overall_ = new QProgressBar;
+    overall_->setObjectName(QStringLiteral("overallProgress"));
+    overall_->setAccessibleName(QStringLiteral("Overall progress"));
+    overall_->setRange(0, 1000);
+    overall_->setFormat(QStringLiteral("%p%"));
+    overall_->setMaximumWidth(du.X(80));
+    overall_->setVisible(false);
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(status_, 1);
+    statusRow->addWidget(overall_);
+    auto* listColumn = new QVBoxLayout;
+    listColumn->addWidget(listView_, 1);
+    listColumn->addLayout(statusRow);
 
     auto* top = new QHBoxLayout(this);
     top->addLayout(settings, 0);
-    top->addWidget(listView_, 1);
+    top->addLayout(listColumn, 1);
+    SetTabOrder();
+
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setSingleShot(true);
+    statusTimer_->setInterval(100);
 
     const QSize hint = sizeHint();
     resize(std::max(hint.width(), du.X(497)), std::max(hint.height(), du.Y(228)));
+}
+
+void MainDialog::BuildOutputGroup(QGridLayout& grid) {
+    auto* group = new QGroupBox(QStringLiteral("Output"));
+    auto* layout = new QGridLayout(group);
+    nextToInput_ = new QRadioButton(QStringLiteral("Ne&xt to each input"));
+    nextToInput_->setObjectName(QStringLiteral("outputNextToInput"));
+    intoFolder_ = new QRadioButton(QStringLiteral("Into folde&r:"));
+    intoFolder_->setObjectName(QStringLiteral("outputIntoFolder"));
+    folder_ = new QLineEdit;
+    folder_->setObjectName(QStringLiteral("outputFolder"));
+    folder_->setAccessibleName(QStringLiteral("Output folder"));
+    browse_ = new QPushButton(QStringLiteral("Bro&wse..."));
+    browse_->setObjectName(QStringLiteral("browseFolder"));
+    browse_->setAutoDefault(false);
+    container_ = new QComboBox;
+    container_->setObjectName(QStringLiteral("container"));
+    for (const ContainerChoice& choice : kContainerChoices)
+        container_->addItem(QString::fromLatin1(choice.text));
+    existing_ = new QComboBox;
+    existing_->setObjectName(QStringLiteral("existingOutputs"));
+    for (const char* text : kExistingOutputTexts) existing_->addItem(QString::fromLatin1(text));
+
+    layout->addWidget(nextToInput_, 0, 0, 1, 3);
+    layout->addWidget(intoFolder_, 1, 0);
+    layout->addWidget(folder_, 1, 1);
+    layout->addWidget(browse_, 1, 2);
+    layout->addWidget(Label(QStringLiteral("&Container:"), Qt::AlignRight, container_), 2, 0);
+    layout->addWidget(container_, 2, 1, 1, 2);
+    layout->addWidget(Label(QStringLiteral("Existing outp&ut:"), Qt::AlignRight, existing_), 3, 0);
+    layout->addWidget(existing_, 3, 1, 1, 2);
+    layout->setColumnStretch(1, 1);
+    grid.addWidget(group, 6, 0, 1, 4);
+}
+
+void MainDialog::SetTabOrder() {
+    using namespace ControlId;
+    std::vector<QWidget*> chain{rate_, sampleType_};
+    for (int id : {kSpeed, kGain, kSyncOffset}) chain.push_back(fields_[id - kFirstField]);
+    chain.push_back(keepPreRing_);
+    for (int id = kBasebandPrespeed; id <= kStopbandPostspeed; ++id)
+        chain.push_back(fields_[id - kFirstField]);
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             guardBand_, noAliasing_, snrBox_, fields_[kSnr - kFirstField], nextToInput_,
+             intoFolder_, folder_, browse_, container_, existing_, addFiles_, abortAll_, clear_,
+             listView_})
+        chain.push_back(w);
+    for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
+}
+
+void MainDialog::MirrorOutputGroup() {
+    const QSignalBlocker b1(nextToInput_), b2(intoFolder_), b3(container_), b4(existing_);
+    if (const auto& folder = model_.outputFolder()) {
+        intoFolder_->setChecked(true);
+        // The text as typed stays; a folder restored without it shows its name.
+        if (folder_->text().trimmed().isEmpty()) {
+            std::string text = folder->NativeText();
+            if (text.size() > 1 && text.back() == Filesystem::Path::nativeSeparator) text.pop_back();
+            folder_->setText(FromNative(text));
+        }
+    } else {
+        nextToInput_->setChecked(true);
+    }
+    for (int i = 0; i < static_cast<int>(std::size(kContainerChoices)); ++i)
+        if (kContainerChoices[i].container == model_.container()) container_->setCurrentIndex(i);
+    existing_->setCurrentIndex(static_cast<int>(model_.existingOutputs()));
+}
+
+void MainDialog::ReadOutputFolder() {
+    const QString text = folder_->text().trimmed();
+    std::optional<Filesystem::Path> folder;
+    // While the radios change, both may read checked for a moment.
+    if (intoFolder_->isChecked() && !nextToInput_->isChecked() && !text.isEmpty()) {
+        try {
+            folder = Filesystem::Path::FromNative(ToNative(text), Filesystem::Path::Kind::Directory);
+        } catch (const std::exception&) {
+        }
+    }
+    model_.SetOutputFolder(std::move(folder));
+}
+
+void MainDialog::BrowseForFolder() {
+    const QString chosen =
+        QFileDialog::getExistingDirectory(this, QStringLiteral("Output folder"), folder_->text());
+    if (!chosen.isEmpty()) {
+        folder_->setText(chosen);
+        intoFolder_->setChecked(true);
+    }
+    if (folder_->text().trimmed().isEmpty()) nextToInput_->setChecked(true);
+    ReadOutputFolder();
+}
+
+void MainDialog::LoadSettings() {
+    store_->beginGroup(QStringLiteral("settings"));
+    model_.Restore([this](std::string_view key) -> std::optional<std::string> {
+        const QString name = QString::fromLatin1(key.data(), static_cast<int>(key.size()));
+        if (!store_->contains(name)) return std::nullopt;
+        return store_->value(name).toString().toStdString();
+    });
+    store_->endGroup();
+    // The folder typed last stays in its field while outputs go next to their inputs.
+    folder_->setText(store_->value(QStringLiteral("window/outputFolderText")).toString());
+    MirrorOutputGroup();
+}
+
+void MainDialog::SaveSettings() {
+    if (!store_) return;
+    store_->beginGroup(QStringLiteral("settings"));
+    for (const auto& [key, value] : model_.Saved())
+        store_->setValue(QString::fromStdString(key), QString::fromStdString(value));
+    store_->endGroup();
+    store_->setValue(QStringLiteral("window/outputFolderText"), folder_->text());
+    store_->sync();
+}
+
+void MainDialog::ResetToDefaults() {
+    model_.ResetToDefaults();
+    folder_->clear();
+    MirrorOutputGroup();
 }
 
 void MainDialog::MirrorModel() {
@@ -333,9 +542,32 @@ void MainDialog::ConnectControls() {
     for (QPushButton* radio : {guardBand_, noAliasing_})
         connect(radio, &QPushButton::clicked, this,
                 [this] { model_.OnAliasRadioClicked(guardBand_->isChecked()); });
+    connect(nextToInput_, &QRadioButton::toggled, this, [this] { ReadOutputFolder(); });
+    connect(intoFolder_, &QRadioButton::clicked, this, [this] {
+        if (folder_->text().trimmed().isEmpty()) BrowseForFolder();
+        ReadOutputFolder();
+    });
+    connect(folder_, &QLineEdit::textEdited, this, [this] {
+        if (!folder_->text().trimmed().isEmpty()) intoFolder_->setChecked(true);
+        ReadOutputFolder();
+    });
+    connect(browse_, &QPushButton::clicked, this, &MainDialog::BrowseForFolder);
+    connect(container_, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0) model_.SetContainer(kContainerChoices[index].container);
+    });
+    connect(existing_, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0) model_.SetExistingOutputs(static_cast<ExistingOutputChoice>(index));
+    });
     connect(addFiles_, &QPushButton::clicked, this, &MainDialog::AddFiles);
     connect(abortAll_, &QPushButton::clicked, this, &MainDialog::AbortAll);
     connect(clear_, &QPushButton::clicked, this, &MainDialog::Clear);
+
+    connect(listView_, &QWidget::customContextMenuRequested, this, &MainDialog::ShowRowMenu);
+    listView_->onDelete = [this] { RemoveRows(SelectedRows()); };
+    connect(statusTimer_, &QTimer::timeout, this, &MainDialog::UpdateStatus);
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(list_, signal, this, &MainDialog::ScheduleStatus);
+    connect(list_, &QAbstractItemModel::dataChanged, this, &MainDialog::ScheduleStatus);
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
@@ -422,26 +654,249 @@ void MainDialog::AddFiles() {
 }
 
 void MainDialog::AddPath(const Filesystem::Path& path) {
-    ::AddPath(path, [this](const Filesystem::Path& file) { AddFileRow(file); });
+    if (!batchActive_) earlierOutputsLeftOut_ = 0;
+    WalkReport report;
+    ++adding_;
+    try {
+        ::AddPath(path, [this](const Filesystem::Path& file) { AddFileRow(file); }, &report);
+    } catch (...) {
+        --adding_;
+        throw;
+    }
+    --adding_;
+    earlierOutputsLeftOut_ += report.earlierOutputs;
     EnableClear();
+    FinishBatchIfIdle(false);
+    UpdateStatus();
 }
 
 void MainDialog::AddFileRow(const Filesystem::Path& path) {
     if (list_->IsQueuedOrRunning(path)) return;
-    QueueJob(list_->AddRow(path));
+    StartBatchIfIdle();
+    QueueJob(list_->AddRow(path, batch_));
 }
 
 void MainDialog::QueueJob(JobRow& row) {
+    Submit(row, RequestFor(row.path));
+}
+
+void MainDialog::Submit(JobRow& row, const ConversionRequest& request) {
+    row.request = request;
     // The fields accept any number; a job cannot run with some of them, and the queue ends
     // such a row at once with the reason.
     try {
-        queue_.Submit(row, model_.request());
+        queue_.Submit(row, request);
     } catch (...) {  // no worker could be started
-        row.SetStateText(DescribeFailure(std::current_exception()));
+        JobRecord record{row.path, std::nullopt, JobState::Failed,
+                         DescribeFailure(std::current_exception()), {}};
+        row.OnEnded(record);
+        row.SetStateText(record.text);
         row.state = JobState::Failed;
     }
     // A job that has already ended posted the closure that disables the button again.
     if (queue_.ActiveJobs() > 0) abortAll_->setEnabled(true);
+}
+
+ConversionRequest MainDialog::RequestFor(const Filesystem::Path& input) {
+    ConversionRequest request = model_.request();
+    if (model_.existingOutputs() != ExistingOutputChoice::Ask) return request;
+    if (!batchAnswer_ && EarlierOutputExists(input, request)) {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Tessival"),
+                        QStringLiteral("The output folder already holds outputs of earlier "
+                                       "conversions.\nWhen an output's name is taken, replace "
+                                       "the file or skip the input?"),
+                        QMessageBox::NoButton, this);
+        QPushButton* replace = box.addButton(QStringLiteral("&Replace"), QMessageBox::AcceptRole);
+        box.addButton(QStringLiteral("&Skip"), QMessageBox::RejectRole);
+        box.setDefaultButton(replace);
+        box.exec();
+        batchAnswer_ = box.clickedButton() == replace ? IfExists::Replace : IfExists::Skip;
+    }
+    // Until an output is seen nothing can be lost: replacing is the default.
+    request.ifExists = batchAnswer_.value_or(IfExists::Replace);
+    return request;
+}
+
+bool MainDialog::EarlierOutputExists(const Filesystem::Path& input,
+                                     const ConversionRequest& request) {
+    // Outputs are named "<input stem> [<settings>].<container>": an earlier output of this input
+    // in the folder the output goes to may be the very name (the settings part is not known
+    // before the chain is built). Each folder is listed once per batch.
+    const Filesystem::Path folder = request.outputFolder ? *request.outputFolder : input.Parent();
+    const std::string key = folder.NativeText();
+    auto it = listedFolders_.find(key);
+    if (it == listedFolders_.end()) {
+        std::set<std::string> stems;
+        const QDir dir(FromNative(key.empty() ? std::string(".") : key));
+        for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden)) {
+            const std::string leaf = ToNative(name);
+            const Filesystem::Path entry =
+                Filesystem::Path::FromNative(leaf, Filesystem::Path::Kind::File);
+            if (!HasOutputSuffix(entry)) continue;
+            stems.insert(leaf.substr(0, leaf.rfind(" [")));
+        }
+        it = listedFolders_.emplace(key, std::move(stems)).first;
+    }
+    std::string stem = input.Leaf();
+    if (const std::size_t dot = stem.rfind('.'); dot != std::string::npos) stem.resize(dot);
+    return it->second.count(stem) > 0;
+}
+
+void MainDialog::StartBatchIfIdle() {
+    if (batchActive_) return;
+    batchActive_ = true;
+    ++batch_;
+    batchClock_.start();
+    batchAnswer_.reset();
+    listedFolders_.clear();
+}
+
+void MainDialog::FinishBatchIfIdle(bool notify) {
+    if (queue_.ActiveJobs() != 0) return;
+    abortAll_->setEnabled(false);
+    if (!batchActive_ || adding_ > 0) return;
+    batchActive_ = false;
+    batchAnswer_.reset();
+    listedFolders_.clear();
+    UpdateStatus();
+    if (notify && !isActiveWindow()) NotifyBatchEnded();
+}
+
+void MainDialog::NotifyBatchEnded() {
+    QApplication::alert(this);
+    if (!QSystemTrayIcon::isSystemTrayAvailable() || !QSystemTrayIcon::supportsMessages()) return;
+    auto* tray = findChild<QSystemTrayIcon*>();
+    if (!tray) {
+        tray = new QSystemTrayIcon(windowIcon(), this);
+        connect(tray, &QSystemTrayIcon::activated, this, [this, tray] {
+            tray->hide();
+            activateWindow();
+        });
+    }
+    tray->show();
+    tray->showMessage(QStringLiteral("Tessival: conversions ended"), StatusText(),
+                      QSystemTrayIcon::Information);
+}
+
+void MainDialog::ScheduleStatus() {
+    if (!statusTimer_->isActive()) statusTimer_->start();
+}
+
+QString MainDialog::StatusText() const {
+    const JobListModel::Summary s = list_->Summarize(batch_);
+    QStringList parts;
+    if (list_->rowCount() > 0) {
+        QString counts = QStringLiteral("%1 done, %2 failed, %3 left").arg(s.done).arg(s.failed).arg(s.left);
+        if (s.skipped > 0) counts += QStringLiteral(", %1 not run").arg(s.skipped);
+        parts.append(counts);
+    }
+    if (batchActive_ && s.inBatch > 0) {
+        parts.append(QStringLiteral("%1%").arg(static_cast<int>(std::floor(s.batchFraction * 100))));
+        const double elapsed = static_cast<double>(batchClock_.elapsed()) / 1000.0;
+        // Early figures swing widely: an estimate once 3 s and 3 % have passed.
+        if (s.batchFraction >= 0.03 && s.batchFraction < 1.0 && elapsed >= 3.0)
+            parts.append(TimeLeft(elapsed * (1.0 - s.batchFraction) / s.batchFraction));
+    }
+    if (earlierOutputsLeftOut_ > 0)
+        parts.append(earlierOutputsLeftOut_ == 1
+                         ? QStringLiteral("1 earlier output in the folders not added")
+                         : QStringLiteral("%1 earlier outputs in the folders not added")
+                               .arg(earlierOutputsLeftOut_));
+    return parts.join(QStringLiteral(" \u00b7 "));
+}
+
+void MainDialog::UpdateStatus() {
+    statusTimer_->stop();
+    status_->setText(StatusText());
+    const bool running = batchActive_ && queue_.ActiveJobs() > 0;
+    if (running) {
+        const double fraction = list_->Summarize(batch_).batchFraction;
+        overall_->setValue(static_cast<int>(std::floor(fraction * 1000)));
+        setWindowTitle(QStringLiteral("%1% - Tessival")
+                           .arg(static_cast<int>(std::floor(fraction * 100))));
+    } else {
+        setWindowTitle(QStringLiteral("Tessival"));
+    }
+    overall_->setVisible(running);
+}
+
+std::vector<int> MainDialog::SelectedRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex& index : listView_->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void MainDialog::ShowRowMenu(const QPoint& at) {
+    std::vector<int> rows = SelectedRows();
+    if (rows.empty()) {
+        const QModelIndex index = listView_->indexAt(at);
+        if (!index.isValid()) return;
+        rows.push_back(index.row());
+    }
+    std::unique_ptr<QMenu> menu(MakeRowMenu(rows));
+    menu->exec(listView_->viewport()->mapToGlobal(at));
+}
+
+QMenu* MainDialog::MakeRowMenu(std::vector<int> indices) {
+    auto* menu = new QMenu(this);
+    bool retry = false, remove = false;
+    for (int i : indices) {
+        retry = retry || list_->CanRetry(i);
+        const int state = list_->index(i, 0).data(JobListModel::kJobStateRole).toInt();
+        remove = remove || state == static_cast<int>(JobState::Failed) ||
+                 state == static_cast<int>(JobState::Finished);
+    }
+    QAction* open = menu->addAction(QStringLiteral("Open Containing &Folder"), this, [this, indices] {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(ContainingFolder(indices.front())));
+    });
+    open->setEnabled(indices.size() == 1);
+    menu->addAction(QStringLiteral("&Copy Message"), this, [this, indices] {
+        QStringList lines;
+        for (int i : indices) {
+            const QString text = list_->StateTextAt(i);
+            lines.append(indices.size() == 1
+                             ? text
+                             : list_->index(i, JobListModel::kFilename).data().toString() +
+                                   QStringLiteral(": ") + text);
+        }
+        QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+    });
+    menu->addAction(QStringLiteral("&Retry"), this, [this, indices] { RetryRows(indices); })
+        ->setEnabled(retry);
+    menu->addAction(QStringLiteral("Re&move"), this, [this, indices] { RemoveRows(indices); })
+        ->setEnabled(remove);
+    return menu;
+}
+
+void MainDialog::RetryRows(const std::vector<int>& indices) {
+    ++adding_;
+    for (int i : indices) {
+        if (!list_->CanRetry(i)) continue;
+        JobRow* row = list_->RowAt(i);
+        if (list_->IsQueuedOrRunning(row->path)) continue;  // queued again meanwhile
+        StartBatchIfIdle();
+        JobRow& again = list_->PrepareRetry(i, batch_);
+        Submit(again, again.request);
+    }
+    --adding_;
+    FinishBatchIfIdle(false);
+    UpdateStatus();
+}
+
+void MainDialog::RemoveRows(const std::vector<int>& indices) {
+    list_->RemoveEndedRows(indices);
+    EnableClear();
+}
+
+QString MainDialog::ContainingFolder(int index) const {
+    const JobRow* row = list_->RowAt(index);
+    if (!row) return {};
+    const JobRecord* record = list_->RecordAt(index);
+    const Filesystem::Path& file = record && record->output ? *record->output : row->path;
+    const std::string folder = file.Parent().NativeText();
+    return folder.empty() ? QDir::currentPath() : QDir(FromNative(folder)).absolutePath();
 }
 
 bool MainDialog::RequestAbort() {
@@ -471,6 +926,7 @@ void MainDialog::CloseForSignal() {
         queue_.AbortAll();
         WaitForJobsToEnd();
     }
+    SaveSettings();
     poster_.Detach();
     QDialog::reject();
 }
@@ -495,6 +951,7 @@ void MainDialog::ShowAbout() {
 
 void MainDialog::reject() {
     if (!RequestAbort()) return;
+    SaveSettings();
     poster_.Detach();
     QDialog::reject();
 }

@@ -10,7 +10,15 @@
 // runs on the UI thread; jobs reach it only through the poster.
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QString>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "job/JobQueue.h"
 #include "job/SettingsModel.h"
@@ -22,14 +30,22 @@ class QAbstractButton;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class JobListView;
 class QLineEdit;
+class QMenu;
 class QMimeData;
+class QProgressBar;
 class QPushButton;
-class QTreeView;
+class QRadioButton;
+class QSettings;
+class QTimer;
 
 class MainDialog final : public QDialog {
 public:
+    // Remembers its settings in the usual per-user place.
     explicit MainDialog(QWidget* parent = nullptr);
+    // Remembers its settings in the INI file `settingsFile` instead.
+    explicit MainDialog(const QString& settingsFile, QWidget* parent = nullptr);
     // Stops and waits for jobs still active (only when the dialog is destroyed without closing).
     ~MainDialog() override;
 
@@ -50,6 +66,27 @@ public:
     void Clear();     // Clear button: removes the rows of ended jobs
     void ShowAbout();
 
+    // The rows' context menu (Open Containing Folder, Copy Message, Retry, Remove) for the rows
+    // at `indices`; the caller owns it.
+    QMenu* MakeRowMenu(std::vector<int> indices);
+    // Submits again, with the request each was first submitted with, the rows among `indices`
+    // that failed, were aborted or were skipped by an abort.
+    void RetryRows(const std::vector<int>& indices);
+    // Removes the rows among `indices` whose jobs have ended (also the Delete key).
+    void RemoveRows(const std::vector<int>& indices);
+    // The folder of the output of row `index`, or of its input when there is no output.
+    QString ContainingFolder(int index) const;
+    // Every setting back to its default (the settings area's context menu).
+    void ResetToDefaults();
+    // Writes the settings to where they are remembered (also done when the dialog goes).
+    void SaveSettings();
+    // The line under the list: files done, failed and left, the batch's percentage and the time
+    // it has left once that can be told, and earlier outputs a folder walk left out.
+    QString StatusText() const;
+    // Refreshes the status line, the overall bar and the title now (they follow the list within
+    // 100 ms by themselves).
+    void UpdateStatus();
+
     JobListModel& jobList() { return *list_; }
     const JobQueue& jobQueue() const { return queue_; }
     const SettingsModel& settings() const { return model_; }
@@ -64,9 +101,26 @@ protected:
 
 private:
     void BuildControls();
+    void BuildOutputGroup(class QGridLayout& grid);
+    void SetTabOrder();
     void ConnectControls();
     void MirrorModel();
+    void MirrorOutputGroup();
+    void ReadOutputFolder();
+    void BrowseForFolder();
+    void LoadSettings();
     void QueueJob(JobRow& row);
+    void Submit(JobRow& row, const ConversionRequest& request);
+    // The request for `input`: the model's, with the batch's answer about existing outputs.
+    ConversionRequest RequestFor(const Filesystem::Path& input);
+    bool EarlierOutputExists(const Filesystem::Path& input, const ConversionRequest& request);
+    void StartBatchIfIdle();
+    // Ends the batch once no job is active; `notify`: tell the user if the window is inactive.
+    void FinishBatchIfIdle(bool notify);
+    void NotifyBatchEnded();
+    void ScheduleStatus();
+    void ShowRowMenu(const QPoint& at);
+    std::vector<int> SelectedRows() const;
     void DropMimeData(const QMimeData& data);
     void EnableClear();
     void WaitForJobsToEnd();
@@ -74,9 +128,20 @@ private:
     SettingsModel model_;
     UIThreadPoster poster_;
     JobQueue queue_;
+    std::unique_ptr<QSettings> store_;
+
+    // The batch: the jobs queued since the queue was last idle.
+    bool batchActive_ = false;
+    int adding_ = 0;  // AddPath or Retry under way: the batch does not end meanwhile
+    std::uint64_t batch_ = 0;
+    QElapsedTimer batchClock_;
+    std::optional<IfExists> batchAnswer_;  // "ask once per batch": the answer given
+    // Output folders listed for the question, with the stems of the earlier outputs they hold.
+    std::map<std::string, std::set<std::string>> listedFolders_;
+    std::size_t earlierOutputsLeftOut_ = 0;  // by folder walks of this batch
 
     JobListModel* list_ = nullptr;  // children of the dialog
-    QTreeView* listView_ = nullptr;
+    JobListView* listView_ = nullptr;
     QComboBox* rate_ = nullptr;
     QComboBox* sampleType_ = nullptr;
     QLineEdit* fields_[ControlId::kLastField - ControlId::kFirstField + 1] = {};  // 1004-1011
@@ -89,4 +154,13 @@ private:
     QPushButton* clear_ = nullptr;
     QLabel* basebandLabel_ = nullptr;
     QLabel* stopbandLabel_ = nullptr;
+    QRadioButton* nextToInput_ = nullptr;
+    QRadioButton* intoFolder_ = nullptr;
+    QLineEdit* folder_ = nullptr;
+    QPushButton* browse_ = nullptr;
+    QComboBox* container_ = nullptr;
+    QComboBox* existing_ = nullptr;
+    QLabel* status_ = nullptr;
+    QProgressBar* overall_ = nullptr;
+    QTimer* statusTimer_ = nullptr;
 };

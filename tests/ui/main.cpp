@@ -2,6 +2,7 @@
 //   ui_tests <poster|joblist|dialog> [QTest options]
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -16,6 +17,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Remembered settings (of dialogs made without a settings file, and of the programs the tests
+    // start) go to a folder of the run's own, never to the user's.
+    QTemporaryDir config;
+    if (!config.isValid()) return 1;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     std::vector<char*> args{argv[0]};
     for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
     int count = static_cast<int>(args.size());

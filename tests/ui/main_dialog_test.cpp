@@ -11,11 +11,14 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +32,7 @@
 
 #include "UiTestSupport.h"
 #include "threads/Pool.h"
+#include "ui/App.h"
 #include "ui/JobList.h"
 #include "ui/MainDialog.h"
 
@@ -59,7 +63,7 @@ private slots:
     void init() {
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
-        dialog_ = std::make_unique<MainDialog>();
+        dialog_ = std::make_unique<MainDialog>(SettingsFile());
         dialog_->show();
         QVERIFY(QTest::qWaitForWindowActive(dialog_.get()));
     }
@@ -67,6 +71,7 @@ private slots:
     void cleanup() {
         dialog_.reset();  // stops and waits for jobs a failed test left running
         dir_.reset();
+        QFile::remove(SettingsFile());  // each test starts with the defaults
     }
 
     void startsWithTheDefaultSettings() {
@@ -390,6 +395,8 @@ private slots:
         const QModelIndex cell = List()->model()->index(0, 1);
         QCOMPARE(cell.data().toString(), expected);
         QCOMPARE(cell.data(Qt::ToolTipRole).toString(), expected);
+        QVERIFY(!cell.data(Qt::DecorationRole).value<QIcon>().isNull());
+        QVERIFY(!List()->model()->index(0, 0).data(Qt::DecorationRole).isValid());
     }
 
     // The program itself, given a long file to convert: a stop signal aborts the job, deletes
@@ -508,7 +515,7 @@ private slots:
 
     void aboutBoxFromF1AndTheContextMenu() {
         const QList<QAction*> actions = dialog_->actions();
-        QCOMPARE(actions.size(), 1);
+        QCOMPARE(actions.size(), 3);  // About, a separator, Reset to defaults
         QCOMPARE(actions[0]->text(), QStringLiteral("&About..."));
         QCOMPARE(dialog_->contextMenuPolicy(), Qt::ActionsContextMenu);
 
@@ -529,12 +536,249 @@ private slots:
         QVERIFY(dialog_->isVisible());
     }
 
+    void aRetriedJobRunsWithItsOriginalSettings() {
+        const QString input = dir_->path() + QStringLiteral("/take.wav");
+        WriteText(input, "RIFF");
+        ChooseByKeyboard(Combo(1003), 2);  // 48000 Hz: the row's own setting
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        WaitForJobs();
+        QCOMPARE(RowState(0), static_cast<int>(JobState::Failed));
+        QCOMPARE(dialog_->ContainingFolder(0), dir_->path());  // no output: the input's folder
+
+        ChooseByKeyboard(Combo(1003), 4);  // 96000 Hz now; the retry keeps 48000
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 0.2));
+        std::unique_ptr<QMenu> menu(dialog_->MakeRowMenu({0}));
+        QCOMPARE(MenuTexts(*menu), (QStringList{"Open Containing &Folder", "&Copy Message",
+                                                "&Retry", "Re&move"}));
+        QVERIFY(MenuAction(*menu, "&Retry")->isEnabled());
+        MenuAction(*menu, "&Retry")->trigger();
+        WaitForJobs();
+        QCOMPARE(Column(1), QStringList{QStringLiteral("done")});
+        QCOMPARE(List()->model()->rowCount(), 1);
+        QStringList outputs = QDir(dir_->path()).entryList(QDir::Files);
+        outputs.removeOne(QStringLiteral("take.wav"));
+        QCOMPARE(outputs.size(), 1);
+        QVERIFY2(outputs[0].startsWith(QStringLiteral("take [48000")), qPrintable(outputs[0]));
+        QCOMPARE(dialog_->ContainingFolder(0), dir_->path());
+
+        std::unique_ptr<QMenu> again(dialog_->MakeRowMenu({0}));
+        QVERIFY(!MenuAction(*again, "&Retry")->isEnabled());  // done rows are not retried
+        MenuAction(*again, "Re&move")->trigger();
+        QCOMPARE(List()->model()->rowCount(), 0);
+    }
+
+    void outputsGoIntoTheChosenFolderAndContainer() {
+        const QString input = dir_->path() + QStringLiteral("/in/tone.wav");
+        const QString out = dir_->path() + QStringLiteral("/out");
+        QVERIFY(QDir().mkpath(dir_->path() + QStringLiteral("/in")) && QDir().mkpath(out));
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 0.2));
+        QTest::keyClicks(Find<QLineEdit>("outputFolder"), out);  // typing picks "Into folder"
+        QVERIFY(Find<QRadioButton>("outputIntoFolder")->isChecked());
+        ChooseByKeyboard(Find<QComboBox>("container"), 1);
+        QCOMPARE(Find<QComboBox>("container")->currentText(), QStringLiteral("WavPack (.wv)"));
+
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        WaitForJobs();
+        QCOMPARE(Column(1), QStringList{QStringLiteral("done")});
+        const QStringList outputs = QDir(out).entryList(QDir::Files);
+        QCOMPARE(outputs.size(), 1);
+        QVERIFY2(outputs[0].startsWith(QStringLiteral("tone [")) &&
+                     outputs[0].endsWith(QStringLiteral(".wv")),
+                 qPrintable(outputs[0]));
+        QCOMPARE(QDir(dir_->path() + QStringLiteral("/in")).entryList(QDir::Files).size(), 1);
+        QCOMPARE(dialog_->ContainingFolder(0), out);
+
+        QTest::keyClick(dialog_.get(), Qt::Key_X, Qt::AltModifier);  // "Ne&xt to each input"
+        QTRY_VERIFY(Find<QRadioButton>("outputNextToInput")->isChecked());
+        QVERIFY(!dialog_->settings().outputFolder());
+    }
+
+    void settingsSurviveARestartAndReset() {
+        ChooseByKeyboard(Combo(1003), 2);  // 48000
+        ChooseByKeyboard(Combo(1002), 2);  // int24
+        Type(1004, "50");
+        LeaveField();
+        QTest::mouseClick(Check(1001), Qt::LeftButton);
+        ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);
+        QTest::keyClicks(Find<QLineEdit>("outputFolder"), dir_->path());
+        dialog_.reset();
+
+        dialog_ = std::make_unique<MainDialog>(SettingsFile());
+        QCOMPARE(Combo(1003)->currentText(), QStringLiteral("48000"));
+        QCOMPARE(Combo(1002)->currentText(), QStringLiteral("int24"));
+        QCOMPARE(Text(1004), QStringLiteral("50.000"));
+        QVERIFY(Edit(1007)->isEnabled());
+        QCOMPARE(Text(1011), QStringLiteral("145"));
+        QVERIFY(Check(1001)->isChecked());
+        QCOMPARE(Find<QComboBox>("existingOutputs")->currentText(),
+                 QStringLiteral("Ask once per batch"));
+        QVERIFY(Find<QRadioButton>("outputIntoFolder")->isChecked());
+        QCOMPARE(Find<QLineEdit>("outputFolder")->text(), dir_->path());
+        QCOMPARE(dialog_->settings().request().outputFolder->NativeText(),
+                 QFile::encodeName(dir_->path()).toStdString() + "/");
+
+        // The settings area's context menu puts everything back.
+        dialog_->actions().at(2)->trigger();
+        QCOMPARE(dialog_->actions().at(2)->text(), QStringLiteral("&Reset to defaults"));
+        QCOMPARE(Combo(1003)->currentText(), QStringLiteral("44100"));
+        QCOMPARE(Combo(1002)->currentText(), QStringLiteral("int16"));
+        QCOMPARE(Text(1004), QStringLiteral("100.000"));
+        QVERIFY(!Edit(1007)->isEnabled());
+        QVERIFY(!Check(1001)->isChecked());
+        QVERIFY(Find<QRadioButton>("outputNextToInput")->isChecked());
+        QCOMPARE(Find<QComboBox>("existingOutputs")->currentText(), QStringLiteral("Replace"));
+    }
+
+    void argumentsAreQueuedWithTheRememberedSettings() {
+        ChooseByKeyboard(Combo(1003), 2);  // 48000, remembered
+        dialog_.reset();
+        const QString file = dir_->path() + QStringLiteral("/a.wav");
+        const QString folder = dir_->path() + QStringLiteral("/more");
+        QVERIFY(QDir().mkpath(folder));
+        WriteText(file, "RIFF");
+        WriteText(folder + QStringLiteral("/b.wv"), "x");
+
+        UiTest::PoolBlocker blocker;
+        dialog_ = std::make_unique<MainDialog>(SettingsFile());
+        QueueArguments(*dialog_, {file, folder, dir_->path() + QStringLiteral("/missing.wav")});
+        QCOMPARE(Column(0), (QStringList{"a.wav", "b.wv"}));
+        for (int row = 0; row < 2; ++row)
+            QCOMPARE(dialog_->jobList().RowAt(row)->request.outputRate, 48000.0f);
+        blocker.Release();
+        WaitForJobs();
+    }
+
+    void theStatusLineCountsDuringAndAfterABatch() {
+        QLabel* status = Find<QLabel>("status");
+        QCOMPARE(status->text(), QString());  // the empty list shows its hint instead
+        QStringList inputs;
+        for (const char* name : {"1.wav", "2.wav"}) {
+            inputs.append(dir_->path() + QLatin1Char('/') + QLatin1String(name));
+            QVERIFY(UiTest::WriteSineWav(QFile::encodeName(inputs.last()).toStdString(), 0.2));
+        }
+        inputs.append(dir_->path() + QStringLiteral("/3.wav"));
+        WriteText(inputs.last(), "RIFF");
+        {
+            UiTest::PoolBlocker blocker;
+            for (const QString& input : inputs)
+                dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+            QTRY_COMPARE(status->text(), QStringLiteral("0 done, 0 failed, 3 left \u00b7 0%"));
+            QCOMPARE(dialog_->windowTitle(), QStringLiteral("0% - Tessival"));
+            QVERIFY(Find<QProgressBar>("overallProgress")->isVisible());
+        }
+        WaitForJobs();
+        QTRY_COMPARE(status->text(), QStringLiteral("2 done, 1 failed, 0 left"));
+        QCOMPARE(dialog_->windowTitle(), QStringLiteral("Tessival"));
+        QVERIFY(!Find<QProgressBar>("overallProgress")->isVisible());
+    }
+
+    void deleteRemovesEndedRowsOnly() {
+        const QString bad = dir_->path() + QStringLiteral("/bad.wav");
+        WriteText(bad, "RIFF");
+        dialog_->AddPath(PathOf(bad, Filesystem::Path::Kind::File));
+        WaitForJobs();
+        UiTest::PoolBlocker blocker;
+        const QString waiting = dir_->path() + QStringLiteral("/waiting.wav");
+        WriteText(waiting, "RIFF");
+        dialog_->AddPath(PathOf(waiting, Filesystem::Path::Kind::File));
+        List()->setFocus();
+        List()->selectAll();
+        QTest::keyClick(List(), Qt::Key_Delete);
+        QCOMPARE(Column(0), QStringList{QStringLiteral("waiting.wav")});
+        blocker.Release();
+        WaitForJobs();
+    }
+
+    // Issue 21 leftovers: one file under a second spelling or through a link is one row, and a
+    // folder walk says how many earlier outputs it left out.
+    void aFileIsAddedOnceWhateverItsSpelling() {
+        const QString input = dir_->path() + QStringLiteral("/x.wav");
+        WriteText(input, "RIFF");
+        QVERIFY(QDir().mkpath(dir_->path() + QStringLiteral("/sub")));
+        QVERIFY(QFile::link(input, dir_->path() + QStringLiteral("/link.wav")));
+        WriteText(dir_->path() + QStringLiteral("/sub/x [48000i16 speed=1.000 gain=0.00 delay=0.00].wav"),
+                  "RIFF");
+        {
+            UiTest::PoolBlocker blocker;
+            for (const QString& spelling :
+                 {input, dir_->path() + QStringLiteral("/sub/../x.wav"),
+                  dir_->path() + QStringLiteral("//x.wav"), dir_->path() + QStringLiteral("/link.wav")})
+                dialog_->AddPath(PathOf(spelling, Filesystem::Path::Kind::File));
+            QCOMPARE(Column(0), QStringList{QStringLiteral("x.wav")});
+            Drop(List()->viewport(), {QUrl::fromLocalFile(dir_->path() + QStringLiteral("/sub"))});
+            QCOMPARE(List()->model()->rowCount(), 1);
+            QTRY_VERIFY2(Find<QLabel>("status")->text().endsWith(
+                             QStringLiteral("1 earlier output in the folders not added")),
+                         qPrintable(Find<QLabel>("status")->text()));
+        }
+        WaitForJobs();
+    }
+
+    void askOncePerBatchAboutExistingOutputs() {
+        for (const char* name : {"t.wav", "t [44100i16 speed=1.000 gain=0.00 delay=0.00].wav",
+                                 "u.wav", "u [44100i16 speed=1.000 gain=0.00 delay=0.00].wav"})
+            WriteText(dir_->path() + QLatin1Char('/') + QLatin1String(name), "RIFF");
+        ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);
+        int asked = 0;
+        UiTest::PoolBlocker blocker;
+        QPointer<QTimer> watcher = UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
+            ++asked;
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == QStringLiteral("&Skip")) button->click();
+        });
+        for (const char* name : {"t.wav", "u.wav"})
+            dialog_->AddPath(PathOf(dir_->path() + QLatin1Char('/') + QLatin1String(name),
+                                    Filesystem::Path::Kind::File));
+        delete watcher.data();
+        QCOMPARE(asked, 1);
+        QCOMPARE(List()->model()->rowCount(), 2);
+        for (int row = 0; row < 2; ++row)
+            QCOMPARE(dialog_->jobList().RowAt(row)->request.ifExists, IfExists::Skip);
+        blocker.Release();
+        WaitForJobs();
+    }
+
+    void keyboardReachesTheNewControlsInLayoutOrder() {
+        QCOMPARE(List()->accessibleName(), QStringLiteral("Job list"));
+        QCOMPARE(Find<QProgressBar>("overallProgress")->accessibleName(),
+                 QStringLiteral("Overall progress"));
+        // Tab from the SNR box (its field is disabled): the checked radio of the output group, then
+        // on through the group to Add Files.
+        const QList<QWidget*> order{Check(1014), Find<QRadioButton>("outputNextToInput"),
+                                    Find<QLineEdit>("outputFolder"), Find<QPushButton>("browseFolder"),
+                                    Find<QComboBox>("container"), Find<QComboBox>("existingOutputs"),
+                                    Button(1018), List()};  // Abort All and Clear disabled
+        order[0]->setFocus();
+        for (int i = 1; i < order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), order[i]);
+        }
+        QCOMPARE(LabelFor(Find<QComboBox>("container"))->text(), QStringLiteral("&Container:"));
+        QCOMPARE(LabelFor(Find<QComboBox>("existingOutputs"))->text(),
+                 QStringLiteral("Existing outp&ut:"));
+    }
+
 private:
     template <class T>
     T* Find(int id) const {
-        T* widget = dialog_->findChild<T*>(QString::number(id));
-        if (!widget) qFatal("control %d missing", id);
+        return Find<T>(QString::number(id).toLatin1().constData());
+    }
+    template <class T>
+    T* Find(const char* name) const {
+        T* widget = dialog_->findChild<T*>(QLatin1String(name));
+        if (!widget) qFatal("control %s missing", name);
         return widget;
+    }
+
+    static QStringList MenuTexts(const QMenu& menu) {
+        QStringList texts;
+        for (const QAction* action : menu.actions()) texts.append(action->text());
+        return texts;
+    }
+    static QAction* MenuAction(const QMenu& menu, const char* text) {
+        for (QAction* action : menu.actions())
+            if (action->text() == QLatin1String(text)) return action;
+        qFatal("no menu entry %s", text);
     }
     QComboBox* Combo(int id) const { return Find<QComboBox>(id); }
     QLineEdit* Edit(int id) const {
@@ -544,6 +788,7 @@ private:
     QPushButton* Button(int id) const { return Find<QPushButton>(id); }
     QTreeView* List() const { return Find<QTreeView>(1000); }
     QString Text(int id) const { return Edit(id)->text(); }
+    QString SettingsFile() const { return config_.filePath(QStringLiteral("settings.ini")); }
     const ConversionSettings& Settings() const { return dialog_->settings().settings(); }
 
     QLabel* LabelFor(QWidget* buddy) const {
@@ -600,6 +845,7 @@ private:
         QCoreApplication::processEvents();  // the texts the last job posted
     }
 
+    QTemporaryDir config_;  // the remembered settings of every dialog of the group
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<MainDialog> dialog_;
 };
