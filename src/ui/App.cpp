@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QKeyEvent>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -14,6 +13,13 @@
 #include "ui/AppIcon.h"
 #include "ui/JobList.h"
 #include "ui/MainDialog.h"
+
+// Offers a key press to the shortcut map, as the window system's input does (exported by QtGui for
+// Qt Test). True when a shortcut took it.
+Q_GUI_EXPORT bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k,
+                                               Qt::KeyboardModifiers mods,
+                                               const QString& text = QString(), bool autorep = false,
+                                               ushort count = 1);
 
 namespace {
 
@@ -53,11 +59,15 @@ void InstallSmokeHook(MainDialog& dialog) {
         std::printf("%s %s\n", saved ? "screenshot" : "cannot write", qPrintable(shot));
         std::fflush(stdout);
         if (!close) return;
-        QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : &dialog;
-        QApplication::postEvent(target,
-                                new QKeyEvent(QEvent::ShortcutOverride, Qt::Key_Q, Qt::ControlModifier));
-        QApplication::postEvent(target,
-                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Q, Qt::ControlModifier));
+        // Window shortcuts reach the active window only.
+        dialog.activateWindow();
+        QTimer::singleShot(300, &dialog, [&dialog] {
+            QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : &dialog;
+            if (!qt_sendShortcutOverrideEvent(target, 0, Qt::Key_Q, Qt::ControlModifier,
+                                              QStringLiteral("q")))
+                std::printf("the quit key was not taken\n");
+            std::fflush(stdout);
+        });
     });
     timer->start();
 }
