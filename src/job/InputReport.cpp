@@ -26,3 +26,16 @@ InputReport Inspect(const Filesystem::Path& path) {
     report.warnings = std::move(details.warnings);
     return report;
 }
+
+std::optional<double> InputSeconds(const Filesystem::Path& path) noexcept {
+    try {
+        const auto stream = Audio::IO::OpenFile(path);
+        const Audio::Format format = stream.tag().format;
+        const auto bytesPerFrame = static_cast<std::int64_t>(format.bytesPerFrame());
+        if (stream->length < 0 || bytesPerFrame <= 0 || !(format.sampleRate > 0))
+            return std::nullopt;
+        return static_cast<double>(stream->length / bytesPerFrame) / format.sampleRate;
+    } catch (...) {
+        return std::nullopt;
+    }
+}

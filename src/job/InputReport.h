@@ -2,6 +2,7 @@
 
 // What a user may ask of an input without converting it (--info).
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,3 +19,7 @@ struct InputReport {
 // Opens and decodes the whole input. Throws what opening or reading throws
 // (DescribeFailure words it).
 InputReport Inspect(const Filesystem::Path& path);
+
+// The input's length in seconds, from its header alone (nothing is decoded); none when the file
+// cannot be opened or does not state its length. Never throws.
+std::optional<double> InputSeconds(const Filesystem::Path& path) noexcept;

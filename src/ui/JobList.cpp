@@ -10,11 +10,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "job/InputReport.h"
 #include "ui/UIThreadPoster.h"
 
 namespace {
 
 constexpr int kBarSteps = 10000;  // resolution of the painted bar
+constexpr double kCdBytesPerSecond = 44100.0 * 4;  // 16-bit stereo
 
 bool IsRunning(const iJobRow& row) {
     return row.state.load() == JobState::Running;
@@ -148,8 +150,12 @@ JobRow& JobListModel::AddRow(const Filesystem::Path& path, std::uint64_t batch) 
     e.folder = QString::fromStdString(path.Parent().ToString('/'));
     const std::string native = path.NativeText();
     e.identity = IdentityOf(native);
-    e.weight = std::max<double>(
-        1.0, static_cast<double>(QFileInfo(QString::fromLocal8Bit(native)).size()));
+    // Weighed by its length; a file whose header says none counts its size at the CD rate.
+    const std::optional<double> seconds = InputSeconds(path);
+    e.weight = std::max(1e-3, seconds ? *seconds
+                                      : static_cast<double>(
+                                            QFileInfo(QString::fromLocal8Bit(native)).size()) /
+                                            kCdBytesPerSecond);
     e.batch = batch;
     const int index = rowCount();
     beginInsertRows({}, index, index);

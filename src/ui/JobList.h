@@ -72,7 +72,7 @@ public:
     static constexpr int kJobStateRole = Qt::UserRole + 2;  // int value of JobState
 
     // What the status line says of the list, and of the batch `batch` how far it is: each of its
-    // rows weighs its input's size (ended rows count whole, running ones by their bar).
+    // rows weighs its input's length (ended rows count whole, running ones by their bar).
     struct Summary {
         int done = 0;     // ended "done" (with or without warnings)
         int failed = 0;   // failed or aborted while running
@@ -136,7 +136,7 @@ private:
         std::uint32_t total = 1;
         std::optional<JobRecord> record;
         std::optional<FileId> identity;  // of the input when added
-        double weight = 1.0;             // input size in bytes, at least 1
+        double weight = 1.0;             // input length, seconds (> 0)
         std::uint64_t batch = 0;
     };
 

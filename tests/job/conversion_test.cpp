@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "audio/io/OpenFile.h"
+#include "job/InputReport.h"
 #include "job/JobQueue.h"
 #include "support/JobRows.h"
 #include "support/WavFiles.h"
@@ -354,4 +355,14 @@ TEST_F(Temp, LongOutputNamesFitOrAreRefusedWithTheReason) {
             << e.what();
     }
     EXPECT_EQ(fileCount(), 3u);  // two inputs, one output, nothing left over
+}
+
+TEST_F(Temp, InputSecondsComesFromTheHeader) {
+    writeWav(dir / "half.wav", 48000, 24000);
+    std::ofstream(dir / "broken.wav", std::ios::binary) << "RIFF";
+    const struct {
+        const char* leaf;
+        std::optional<double> seconds;
+    } cases[] = {{"half.wav", 0.5}, {"broken.wav", std::nullopt}, {"missing.wav", std::nullopt}};
+    for (const auto& c : cases) EXPECT_EQ(InputSeconds(path(c.leaf)), c.seconds) << c.leaf;
 }

@@ -3,11 +3,14 @@
 
 #include <QImage>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 #include <atomic>
+#include <cmath>
 #include <thread>
 
+#include "UiTestSupport.h"
 #include "ui/JobList.h"
 #include "ui/UIThreadPoster.h"
 
@@ -66,6 +69,35 @@ private slots:
         QCOMPARE(Text(*list_, 0, 1), QString());
         QCOMPARE(Text(*list_, 0, 2), QStringLiteral("/music/"));
         QCOMPARE(Text(*list_, 1, 2), QStringLiteral("/"));
+    }
+
+    // The batch's fraction weighs rows by input length; records posted from workers set the
+    // counts and the icons (none for a row the user aborted).
+    void summaryWeighsByLengthAndCountsRecords() {
+        QTemporaryDir dir;
+        const std::string shortFile = dir.filePath(QStringLiteral("1s.wav")).toStdString();
+        const std::string longFile = dir.filePath(QStringLiteral("3s.wav")).toStdString();
+        QVERIFY(UiTest::WriteSineWav(shortFile, 1.0) && UiTest::WriteSineWav(longFile, 3.0));
+        JobRow& done = list_->AddRow(FilePath(shortFile.c_str()), 7);
+        list_->AddRow(FilePath(longFile.c_str()), 7);  // queued
+        JobRow& aborted = list_->AddRow(FilePath("/old.wav"), 6);
+        OnWorker([&] {
+            done.OnEnded({done.path, std::nullopt, JobState::Finished, "done, clipped 3 samples",
+                          {"clipped 3 samples"}});
+            done.state = JobState::Finished;
+            aborted.OnEnded({aborted.path, std::nullopt, JobState::Failed, "aborted", {}});
+            aborted.state = JobState::Failed;
+        });
+        QCoreApplication::processEvents();
+        const JobListModel::Summary s = list_->Summarize(7);
+        QCOMPARE(s.done, 1);
+        QCOMPARE(s.failed, 1);
+        QCOMPARE(s.left, 1);
+        QCOMPARE(s.inBatch, 2);
+        QVERIFY2(std::fabs(s.batchFraction - 0.25) < 1e-9, qPrintable(QString::number(s.batchFraction)));
+        QVERIFY(list_->index(0, 1).data(Qt::DecorationRole).isValid());  // the warning
+        QVERIFY(!list_->index(2, 1).data(Qt::DecorationRole).isValid());
+        QVERIFY(list_->CanRetry(2) && !list_->CanRetry(0) && !list_->CanRetry(1));
     }
 
     void stateTextsArriveFromWorkersInOrder() {
