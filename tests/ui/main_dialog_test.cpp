@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -736,6 +737,17 @@ private slots:
             QCOMPARE(dialog_->jobList().RowAt(row)->request.ifExists, IfExists::Skip);
         blocker.Release();
         WaitForJobs();
+    }
+
+    void anEmptyListShowsWhereToDrop() {
+        QWidget* viewport = List()->viewport();
+        const QImage empty = viewport->grab().toImage();
+        const QColor background = viewport->palette().color(QPalette::Base);
+        int inked = 0;
+        for (int y = 0; y < empty.height(); ++y)
+            for (int x = 0; x < empty.width(); ++x) inked += empty.pixelColor(x, y) != background;
+        QVERIFY2(inked > 200, qPrintable(QString::number(inked)));  // the hint's letters
+        QVERIFY(List()->accessibleDescription().contains(QStringLiteral("Drop")));
     }
 
     void keyboardReachesTheNewControlsInLayoutOrder() {
