@@ -183,7 +183,7 @@ TEST_F(Cli, DotFolderIsWalkedAndAnEmptyFolderIsReported) {
     EXPECT_EQ(WEXITSTATUS(s), 0);
     EXPECT_EQ(outputs().size(), 1u);
     CliRun r = runCli("-q " + shellQuote((dir / "none").string()));
-    EXPECT_NE(r.err.find("no .wav or .wv files"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no audio files"), std::string::npos) << r.err;
 }
 
 // The file named is the file converted, whatever bytes its name holds: named, found by a walk,
