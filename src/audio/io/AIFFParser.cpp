@@ -142,8 +142,10 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details
         details->warnings.push_back(CutShortWarning(present, declared));
 
     // The parse may have gone past the samples (to a "COMM" after them).
-    source_->seek(static_cast<std::uint64_t>(dataStart_));
-    source_->position = dataStart_;
+    if (source_->position != dataStart_) {
+        source_->seek(static_cast<std::uint64_t>(dataStart_));
+        source_->position = dataStart_;
+    }
     auto data = ::Stream::crop(source_, dataStart_, 0, nullptr);
     return DecodeWaveData(0, data, &f, f.isBigEndian(), -1, present * frameBytes);
 }
