@@ -140,13 +140,16 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
                 std::fprintf(stderr, "%s: skipped %zu files that are outputs of an earlier run\n",
                              name.c_str(), skipped);
             else if (found.empty())
-                std::fprintf(stderr, "%s: warning: no .wav or .wv files in this folder\n",
+                std::fprintf(stderr,
+                             "%s: warning: no audio files (.wav .wv .aif .aiff .aifc .flac) in "
+                             "this folder\n",
                              name.c_str());
             for (Filesystem::Path& f : found) files.push_back(std::move(f));
         } else if (ClassifyPath(p) == PathClass::File) {
             files.push_back(p);
         } else {
-            std::fprintf(stderr, "%s: error: not a .wav or .wv file\n", name.c_str());
+            std::fprintf(stderr, "%s: error: not a .wav, .wv, .aif, .aiff, .aifc or .flac file\n",
+                         name.c_str());
             anyError = true;
         }
     }

@@ -9,7 +9,7 @@
 
 const char* const kUsage =
     "Usage: tessival-cli [options] FILE_OR_FOLDER...\n"
-    "Converts WAV and WavPack files (folders are walked recursively) to new WAVE files.\n"
+    "Converts WAV, AIFF and WavPack files (folders are walked recursively) to new WAVE files.\n"
     "\n"
     "  -r, --rate HZ            output rate (44100; 0 = input rate x speed)\n"
     "  -t, --type TYPE          int8, int16, int24, int32, fp32 or fp64 (int16)\n"
@@ -23,7 +23,7 @@ const char* const kUsage =
     "      --snr DB             filter signal-to-noise target (by type: int16 97, int24 145, ...)\n"
     "  -j, --jobs N             files converted at once (the number of processors)\n"
     "  -o, --output-dir DIR     write outputs into DIR (must exist) instead of next to inputs\n"
-    "      --container C        wav, wv or raw (wav)\n"
+    "      --container C        wav, wv, raw or aiff (wav)\n"
     "      --info               print each input's properties and MD5 instead of converting\n"
     "  -q, --quiet              no progress display\n"
     "  -h, --help               this text\n"
@@ -207,7 +207,8 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (auto it = values.find("--container"); it != values.end()) {
         const auto container = ParseContainer(it->second);
         if (!container)
-            throw UsageError("invalid value for --container: '" + it->second + "' (use wav, wv or raw)");
+            throw UsageError("invalid value for --container: '" + it->second +
+                             "' (use wav, wv, raw or aiff)");
         o.request.container = *container;
     }
     if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty())

@@ -209,7 +209,9 @@ EntryType QueryEntryType(const Filesystem::Path& path) noexcept {
 
 bool HasAudioExtension(const Filesystem::Path& path) {
     const std::string extension = path.Extension();
-    return EqualsIgnoringCase(extension, ".wav") || EqualsIgnoringCase(extension, ".wv");
+    for (const char* accepted : {".wav", ".wv", ".aif", ".aiff", ".aifc", ".flac"})
+        if (EqualsIgnoringCase(extension, accepted)) return true;
+    return false;
 }
 
 PathClass ClassifyPath(const Filesystem::Path& path, EntryType type) {

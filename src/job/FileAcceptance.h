@@ -29,8 +29,8 @@ enum class EntryType {
 // The entry type at `path` (its native text). Never throws.
 EntryType QueryEntryType(const Filesystem::Path& path) noexcept;
 
-// True when the extension is ".wav" or ".wv" in any letter case. The input opener compares
-// extensions exactly, so "TAKE.WAV" is accepted here and then fails to open.
+// True when the extension is ".wav", ".wv", ".aif", ".aiff", ".aifc" or ".flac" in any letter
+// case, as the input opener takes them.
 bool HasAudioExtension(const Filesystem::Path& path);
 
 // "." and ".." leaves are ignored, directories are walked, regular files with an audio extension

@@ -36,6 +36,9 @@ OutputOptions OutputOptionsFor(const ConversionRequest& request) {
         case Container::Raw:
             o.writerId = Audio::IO::kRawWriter;
             break;
+        case Container::Aiff:
+            o.writerId = Audio::IO::kAiffWriter;
+            break;
     }
     o.extension = ".";
     o.extension += ContainerName(request.container);

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 3> kContainers{"wav", "wv", "raw"};
+constexpr std::array<std::string_view, 4> kContainers{"wav", "wv", "raw", "aiff"};
 
 }  // namespace
 

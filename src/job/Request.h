@@ -53,9 +53,9 @@ std::optional<SampleType> ParseSampleType(std::string_view name);
 std::uint32_t DefaultSnrDb(SampleType type);
 
 // Output containers.
-enum class Container { Wave, WavPack, Raw };
+enum class Container { Wave, WavPack, Raw, Aiff };
 
-// "wav", "wv", "raw": the command line's names and the outputs' extensions.
+// "wav", "wv", "raw", "aiff": the command line's names and the outputs' extensions.
 std::string_view ContainerName(Container container);
 std::optional<Container> ParseContainer(std::string_view name);
 

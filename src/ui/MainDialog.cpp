@@ -87,6 +87,7 @@ struct ContainerChoice {
 constexpr ContainerChoice kContainerChoices[] = {
     {Container::Wave, "WAVE (.wav)"},
     {Container::WavPack, "WavPack (.wv)"},
+    {Container::Aiff, "AIFF (.aiff)"},
 };
 
 // The existing-output choices, in list order (ExistingOutputChoice's order).
@@ -641,7 +642,7 @@ void MainDialog::DropMimeData(const QMimeData& data) {
 void MainDialog::AddFiles() {
     const QStringList names = QFileDialog::getOpenFileNames(
         this, QString(), QString(),
-        QStringLiteral("Audio files (*.wav *.wv *.aiff);;All files (*)"));
+        QStringLiteral("Audio files (*.wav *.wv *.aif *.aiff *.aifc *.flac);;All files (*)"));
     for (const QString& text : names) {
         const QByteArray name = QFile::encodeName(text);
         try {

@@ -183,7 +183,7 @@ TEST_F(Cli, DotFolderIsWalkedAndAnEmptyFolderIsReported) {
     EXPECT_EQ(WEXITSTATUS(s), 0);
     EXPECT_EQ(outputs().size(), 1u);
     CliRun r = runCli("-q " + shellQuote((dir / "none").string()));
-    EXPECT_NE(r.err.find("no .wav or .wv files"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no audio files"), std::string::npos) << r.err;
 }
 
 // The file named is the file converted, whatever bytes its name holds: named, found by a walk,
@@ -538,4 +538,37 @@ TEST_F(Cli, InfoPrintsPropertiesAndDigest) {
     r = runCli("--info " + shellQuote(bad.string()));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(": error: "), std::string::npos);
+}
+
+// A recording cut short: --info and a conversion both name it; --container aiff writes AIFF,
+// and an input that is not AIFF although named so ends with the reason and no output.
+TEST_F(Cli, AiffOutputAndInputsCutShort) {
+    fs::path in = dir / "cut.wav";
+    writeWav16(in, 44100, 1, 2000, [](int, std::uint32_t i) { return std::int16_t(i); });
+    fs::resize_file(in, 44 + 2 * 1234 + 1);
+    const std::string warning = in.string() + ": warning: input cut short: 1234 of 2000 frames\n";
+    CliRun r = runCli("--info " + shellQuote(in.string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, warning);
+    EXPECT_NE(r.out.find("  frame-count: 1234\n"), std::string::npos) << r.out;
+
+    r = runCli("-q -r 44100 -t int24 --container aiff " + shellQuote(in.string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, warning);
+    const std::vector<fs::path> made = outputs();
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].extension(), ".aiff");
+    r = runCli("--info " + shellQuote(made[0].string()));
+    EXPECT_NE(r.out.find("  mime-type: audio/x-aiff\n  sample-rate: 44100\n  channels: 1\n"
+                         "  frame-count: 1234\n  bits-per-sample: 24\n"),
+              std::string::npos)
+        << r.out;
+    fs::remove(made[0]);
+
+    fs::path named = dir / "wave.aiff";
+    writeWav16(named, 44100, 1, 100, [](int, std::uint32_t i) { return std::int16_t(i); });
+    r = runCli("-q " + shellQuote(named.string()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(": ???: not an AIFF or AIFF-C file\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(outputs().empty());
 }

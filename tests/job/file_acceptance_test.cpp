@@ -71,9 +71,10 @@ std::vector<std::string> Bodies(const std::vector<Path>& paths, const Path& root
 
 TEST(ClassifyPath, ByEntryTypeAndExtension) {
     using enum EntryType;
-    for (const char* name : {"a.wav", "A.WAV", "b.Wv", "c.wV", "x.y.wav", "dir/with.dot/t.wav"})
+    for (const char* name : {"a.wav", "A.WAV", "b.Wv", "c.wV", "x.y.wav", "dir/with.dot/t.wav",
+                             "a.aif", "a.AIFF", "a.aifc", "a.Flac"})
         EXPECT_EQ(ClassifyPath(ParsePath(name), RegularFile), PathClass::File) << name;
-    for (const char* name : {"a.aiff", "a.wav.txt", "wav", "a.wave", "a.", "a.w", ".wavx"})
+    for (const char* name : {"a.mp3", "a.wav.txt", "wav", "a.wave", "a.", "a.w", ".wavx", "a.aiffx", "a.fla"})
         EXPECT_EQ(ClassifyPath(ParsePath(name), RegularFile), PathClass::Ignored) << name;
     EXPECT_EQ(ClassifyPath(ParsePath("a.wav"), Missing), PathClass::Ignored);
     EXPECT_EQ(ClassifyPath(ParsePath("a.wav"), Other), PathClass::Ignored);  // e.g. a FIFO
@@ -89,7 +90,8 @@ TEST(AddPath, WalksFoldersInNameOrderFollowingFileLinksOnly) {
     tree.File("b.WAV");
     tree.File("a.wv");
     tree.File("c.txt");
-    tree.File("C.aiff");
+    tree.File("C.mp3");
+    tree.File("d.AIF");
     tree.Dir("Sub/deeper");
     tree.File("Sub/x.wav");
     tree.File("Sub/deeper/y.Wv");
@@ -105,7 +107,7 @@ TEST(AddPath, WalksFoldersInNameOrderFollowingFileLinksOnly) {
 
     const std::vector<Path> files = CollectAcceptedFiles(tree.RootPath());
     EXPECT_EQ(Bodies(files, tree.RootPath()),
-              (std::vector<std::string>{"a.wv", "b.WAV", "linked.wav", "Sub/deeper/y.Wv",
+              (std::vector<std::string>{"a.wv", "b.WAV", "d.AIF", "linked.wav", "Sub/deeper/y.Wv",
                                         "Sub/x.wav", "z.wav"}));
     for (const Path& file : files) {
         EXPECT_EQ(file.entryKind, Path::Kind::Either);

@@ -228,7 +228,7 @@ private slots:
     void droppingAFolderAddsItsAudioFilesOnce() {
         const QString root = dir_->path() + QStringLiteral("/drop");
         QVERIFY(QDir().mkpath(root + QStringLiteral("/sub")));
-        for (const char* name : {"b.wav", "A.wv", "c.txt", "sub/e.wav", "sub/d.WAV", "z.aiff"})
+        for (const char* name : {"b.wav", "A.wv", "c.txt", "sub/e.wav", "sub/d.WAV", "z.mp3"})
             WriteText(root + QLatin1Char('/') + QLatin1String(name), "not audio");
         const QList<QUrl> folder{QUrl::fromLocalFile(root)};
 
@@ -507,7 +507,7 @@ private slots:
             static_cast<QDialog*>(chooser)->accept();  // QFileDialog::accept checks the names
         });
         QTest::mouseClick(Button(1018), Qt::LeftButton);
-        QCOMPARE(filters, (QStringList{"Audio files (*.wav *.wv *.aiff)", "All files (*)"}));
+        QCOMPARE(filters, (QStringList{"Audio files (*.wav *.wv *.aif *.aiff *.aifc *.flac)", "All files (*)"}));
         QVERIFY(multiple);
         QCOMPARE(Column(0), (QStringList{"two.wv", "one.wav"}));
         QVERIFY(Button(1017)->isEnabled());

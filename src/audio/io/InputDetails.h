@@ -24,4 +24,11 @@ struct InputDetails {
     std::shared_ptr<NonFiniteCount> nonFinite;
 };
 
+// The warning of a file whose header declares more audio than it holds:
+// "input cut short: <present> of <declared> frames".
+inline std::string CutShortWarning(std::int64_t presentFrames, std::int64_t declaredFrames) {
+    return "input cut short: " + std::to_string(presentFrames) + " of " +
+           std::to_string(declaredFrames) + " frames";
+}
+
 }  // namespace Audio::IO

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "audio/io/AIFFParser.h"
 #include "audio/io/WAVParser.h"
 #include "audio/io/WVDecoder.h"
 #include "stream/Hash.h"
@@ -29,6 +30,12 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
         try {
             stream = WAVParser::Open(text, properties, details);
         } catch (const WAVParser::exception&) {
+            std::throw_with_nested(FileError());
+        }
+    } else if (extension == ".aif" || extension == ".aiff" || extension == ".aifc") {
+        try {
+            stream = AIFFParser::Open(text, properties, details);
+        } catch (const AIFFParser::exception&) {
             std::throw_with_nested(FileError());
         }
     } else if (extension == ".wv") {

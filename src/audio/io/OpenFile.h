@@ -1,8 +1,9 @@
 #pragma once
 
-// Input opening: picks the reader by the file name's extension (".wav" or
-// ".wv", in any letter case), optionally collects the input's properties and
-// optionally hashes the decoded sample bytes.
+// Input opening: picks the reader by the file name's extension (".wav",
+// ".aif", ".aiff", ".aifc" or ".wv", in any letter case), optionally
+// collects the input's properties and optionally hashes the decoded sample
+// bytes.
 
 #include <stdexcept>
 

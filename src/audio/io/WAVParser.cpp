@@ -218,8 +218,13 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;
         } else {
-            if (fileSize >= 0 && c.size > fileSize - c.start) throw Incomplete();
             dataLength = c.size;
+            // A file cut short (a recording that lost power, a copy that
+            // stopped) opens with what it holds.
+            if (fileSize >= 0 && c.size > fileSize - c.start) {
+                declaredBytes_ = c.size;
+                dataLength = std::max<std::int64_t>(fileSize - c.start, 0);
+            }
         }
         auto data = ::Stream::crop(Source(), Position(), 0, nullptr);
         const std::uint16_t tag = Le16(format_.data());
@@ -247,6 +252,13 @@ Audio::Stream::Wrapper<::Stream::iOver> WAVParser::Open(const std::string& path,
         const bool ended = parser.Parse(path);
         if (ended || !parser.result_) throw Incomplete();
         result = parser.result_;
+        if (details && parser.declaredBytes_ >= 0 && result->granularity > 0 &&
+            result->length >= 0) {
+            const std::int64_t frame = result->granularity;
+            const std::int64_t present = result->length / frame,
+                               declared = parser.declaredBytes_ / frame;
+            if (present < declared) details->warnings.push_back(CutShortWarning(present, declared));
+        }
         if (details && Le16(parser.format_.data()) == kTagExtensible)
             details->channelMask = Le32(&parser.format_[20]);
     } catch (const std::bad_alloc&) {

@@ -112,6 +112,7 @@ private:
     bool bigEndian_ = false;
     std::int64_t factFrames_ = -1;
     int state_ = 0;  // 0 expecting "WAVE", 1 "fmt ", 2 "data", 3 done
+    std::int64_t declaredBytes_ = -1;  // "data" size of a file cut short, else -1
     Audio::Stream::Wrapper<::Stream::iOver> result_;
 };
 

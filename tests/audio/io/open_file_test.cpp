@@ -42,7 +42,23 @@ TEST_F(OpenFileTest, ChoosesTheReaderByExtensionInAnyCase) {
         EXPECT_EQ(ReadAll(*s), data) << name;
         EXPECT_EQ(props[0].value, ".wav");
     }
-    for (const char* name : {"take.aiff", "take.wav.bak", "take"}) {
+    // The same samples as AIFF, stored big-endian.
+    Bytes be = data;
+    for (std::size_t i = 0; i < be.size(); i += 2) std::swap(be[i], be[i + 1]);
+    Builder comm{{}, true};
+    comm.u16(2).u32(3000).u16(16).u16(0x400E).u16(0xAC44).u32(0).u16(0);
+    Builder ssnd{{}, true};
+    ssnd.u32(0).u32(0).raw(be);
+    const Bytes aiff =
+        Group("FORM", "AIFF", {Chunk("COMM", comm.b, true), Chunk("SSND", ssnd.b, true)}, true);
+    for (const char* name : {"take.aif", "TAKE.AIFF", "Take.Aifc"}) {
+        WriteFile(dir.file(name), aiff);
+        Audio::IO::PropertyList props;
+        auto s = OpenFile(P(dir.file(name)), &props);
+        EXPECT_EQ(ReadAll(*s), be) << name;
+        EXPECT_EQ(props[1].value, "audio/x-aiff");
+    }
+    for (const char* name : {"take.mp3", "take.wav.bak", "take"}) {
         WriteFile(dir.file(name), wav);
         try {
             OpenFile(P(dir.file(name)));
@@ -71,6 +87,7 @@ TEST_F(OpenFileTest, ReaderFailuresKeepTheirReason) {
     badFormat[20] = 2;  // ADPCM
     WriteFile(dir.file("adpcm.wav"), badFormat);
     WriteFile(dir.file("text.wv"), Sequence(100));
+    WriteFile(dir.file("fake.aiff"), wav);
 
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("fake.wav"), "Unexpected end of IFF stream"},
@@ -79,6 +96,7 @@ TEST_F(OpenFileTest, ReaderFailuresKeepTheirReason) {
         {dir.file("missing.wav"), dir.file("missing.wav") + ": No such file or directory"},
         {dir.file("missing.wv"), dir.file("missing.wv") + ": No such file or directory"},
         {dir.file("text.wv"), "Malformed Wavpack file"},
+        {dir.file("fake.aiff"), "not an AIFF or AIFF-C file"},
     };
     for (const auto& [path, reason] : cases) {
         try {

@@ -261,10 +261,6 @@ TEST_F(WAVReader, MalformedFiles) {
     EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("data", data), Chunk("fmt ", fmt)})), malformed);
     EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt)})), malformed);
     EXPECT_EQ(Failure(Wave(Bytes(42, 1), data)), malformed);  // "fmt " over 40 bytes
-    // A data size larger than the file.
-    EXPECT_EQ(Failure(Group("RIFF", "WAVE",
-                            {Chunk("fmt ", fmt), Chunk("data", data, false, 0x7FFFFFF0)})),
-              malformed);
     // Sizes running past the end of the file while parsing.
     EXPECT_EQ(
         Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt), Chunk("LIST", {}, false, 0xFFFFFF00)})),
@@ -296,6 +292,49 @@ TEST_F(WAVReader, MalformedFiles) {
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 16, 16, 2), data)), nonPCM);
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(300, 44100, 16, 16, 1), data)), nonPCM);
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(1, 44100, 256, 24, 1), data)), nonPCM);
+}
+
+// A header declaring more audio than the file holds (a recording that lost
+// power): the whole frames present, and a warning with both counts.
+TEST_F(WAVReader, CutShortOpensWithTheFramesPresent) {
+    const Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
+    const Bytes data = Sequence(2000 * 4, 9);
+    Builder ds;
+    ds.u64(4 + 36 + 24 + 8 + data.size()).u64(data.size()).u64(2000).u32(0);
+    Builder fact;
+    fact.u32(1500);  // smaller than the data: the data chunk's size holds
+    const struct {
+        const char* name;
+        Bytes file;
+        std::size_t keep;  // bytes of samples left in the file
+        std::int64_t frames;
+        const char* warning;
+    } cases[] = {
+        {"RIFF", Wave(fmt, data), 1234 * 4 + 3, 1234, "input cut short: 1234 of 2000 frames"},
+        {"RIFF with fact", Wave(fmt, data, false, {Chunk("fact", fact.b)}), 1234 * 4, 1234,
+         "input cut short: 1234 of 2000 frames"},
+        {"RIFX", Wave(FmtPayload(1, 2, 44100, 4, 16, true), data, true), 1, 0,
+         "input cut short: 0 of 2000 frames"},
+        {"RF64",
+         Group("RF64", "WAVE",
+               {Chunk("ds64", ds.b), Chunk("fmt ", fmt), Chunk("data", data, false, 0xFFFFFFFF)},
+               false, 0xFFFFFFFF),
+         1999 * 4, 1999, "input cut short: 1999 of 2000 frames"},
+        {"whole", Wave(fmt, data), 2000 * 4, 2000, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = c.file;
+        const std::size_t header = file.size() - data.size();
+        file.resize(header + c.keep);
+        Audio::IO::InputDetails details;
+        auto s = WAVParser::Open(Put(file), nullptr, &details);
+        EXPECT_EQ(s->length, c.frames * 4);
+        EXPECT_EQ(ReadAll(*s), Bytes(file.begin() + std::ptrdiff_t(header),
+                                     file.begin() + std::ptrdiff_t(header + c.frames * 4)));
+        EXPECT_EQ(details.warnings,
+                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{});
+    }
 }
 
 // Less than one whole frame of data is an empty stream, not "to the end".

@@ -56,6 +56,7 @@ ConversionRequest requestFor(const OutputOptions& options, SampleType type) {
     r.sampleType = type;
     r.container = options.writerId == Audio::IO::kWavpackWriter ? Container::WavPack
                   : options.writerId == Audio::IO::kRawWriter   ? Container::Raw
+                  : options.writerId == Audio::IO::kAiffWriter  ? Container::Aiff
                                                                 : Container::Wave;
     r.outputFolder = options.directory;
     return r;
@@ -121,6 +122,7 @@ protected:
         o.writerId = writer;
         o.extension = writer == Audio::IO::kWavpackWriter ? ".wv"
                       : writer == Audio::IO::kRawWriter   ? ".raw"
+                      : writer == Audio::IO::kAiffWriter  ? ".aiff"
                                                           : ".wav";
         o.directory =
             Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
@@ -143,7 +145,8 @@ void expectFailedWithMessage(const Outcome& o, const std::string& what) {
 TEST_F(Faults, EveryFailingOutputCallFailsTheJobAndRemovesTheOutput) {
     writeWav(dir / "in.wav", 44100, 44100 / 2);
     std::uint64_t injected = 0;
-    for (int writer : {Audio::IO::kWaveWriter, Audio::IO::kWavpackWriter, Audio::IO::kRawWriter}) {
+    for (int writer : {Audio::IO::kWaveWriter, Audio::IO::kWavpackWriter, Audio::IO::kRawWriter,
+                       Audio::IO::kAiffWriter}) {
         SCOPED_TRACE("writer " + std::to_string(writer));
         StdioFaults::Reset();
         Outcome clean = runJob(dir / "in.wav", options(writer));
@@ -195,16 +198,18 @@ TEST_F(Faults, EveryFailingInputReadFailsTheJob) {
                 static_cast<unsigned long long>(reads));
 }
 
-// The input is cut short (or removed) while the job reads it: a WAVE and a
-// WavPack input, cut after the header and near the end.
+// The input is cut short (or removed) while the job reads it: a WAVE, a
+// WavPack and an AIFF input, cut after the header and near the end.
 TEST_F(Faults, InputCutShortWhileReadFailsTheJob) {
     writeWav(dir / "in.wav", 44100, 44100 * 3);
     ASSERT_EQ(runJob(dir / "in.wav", options(Audio::IO::kWavpackWriter)).state, JobState::Finished);
     fs::rename(dir / "out" / outputs()[0], dir / "in.wv");
-    for (const char* name : {"in.wav", "in.wv"}) {
+    ASSERT_EQ(runJob(dir / "in.wav", options(Audio::IO::kAiffWriter)).state, JobState::Finished);
+    fs::rename(dir / "out" / outputs()[0], dir / "in.aiff");
+    for (const char* name : {"in.wav", "in.wv", "in.aiff"}) {
         StdioFaults::Reset();
         Outcome clean = runJob(dir / name, options(Audio::IO::kWaveWriter));
-        ASSERT_EQ(clean.state, JobState::Finished) << name;
+        ASSERT_EQ(clean.state, JobState::Finished) << name << ": " << clean.text;
         fs::remove(dir / "out" / outputs()[0]);
         const std::uint64_t reads = StdioFaults::Current().inputReads;
         ASSERT_GT(reads, 3u) << name;

@@ -1,0 +1,182 @@
+#include "audio/io/AIFFParser.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "audio/io/WAVParser.h"
+#include "stream/Crop.h"
+
+namespace Audio::IO {
+
+namespace {
+
+std::uint16_t Be16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] << 8 | p[1]);
+}
+std::uint32_t Be32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
+// "COMM" payload: channels (16), frames (32), sample size in bits (16),
+// rate (80-bit extended), then in AIFF-C the compression type and its name.
+constexpr std::size_t kCommSize = 18, kAifcCommSize = 22;
+
+// The compression type as text, unprintable bytes as '?'.
+std::string Printable(const std::uint8_t* p) {
+    std::string s(4, '?');
+    for (int i = 0; i < 4; ++i)
+        if (p[i] >= 0x20 && p[i] < 0x7F) s[i] = static_cast<char>(p[i]);
+    return s;
+}
+
+// The Audio::Format a "COMM" payload describes; UnsupportedFormat otherwise.
+Format FormatFromComm(const std::uint8_t* c, bool aifc) {
+    using Unsupported = AIFFParser::UnsupportedFormat;
+    const std::uint16_t channels = Be16(c);
+    const std::uint16_t bits = Be16(c + 6);
+    const double rate = AIFFParser::Extended80(c + 8);
+    const IFF::ResType compression = aifc ? IFF::ResType::FromBytes(c + 18) : IFF::ResType("NONE");
+
+    if (channels == 0 || channels > 255)
+        throw Unsupported("AIFF file with " + std::to_string(channels) + " channels");
+    if (!(rate >= 1.0 && rate <= 4294967295.0))
+        throw Unsupported("AIFF file without a valid sample rate");
+
+    Format f;
+    f.setChannels(channels).setUnsigned(false);
+    if (compression == IFF::ResType("NONE") || compression == IFF::ResType("twos") ||
+        compression == IFF::ResType("sowt")) {
+        if (bits < 1 || bits > 32)
+            throw Unsupported("AIFF samples of " + std::to_string(bits) + " bits");
+        const std::uint32_t bytes = (bits + 7u) / 8u;
+        f.setBytesPerSample(bytes)
+            .setSampleType(Format::Integer)
+            .setPaddingBits(bytes * 8 - bits)
+            .setScaleExponent(bits)
+            .setBigEndian(compression != IFF::ResType("sowt"));
+    } else if (compression == IFF::ResType("fl32") || compression == IFF::ResType("FL32")) {
+        f.setBytesPerSample(4).setSampleType(Format::Float).setScaleExponent(1).setBigEndian(true);
+    } else if (compression == IFF::ResType("fl64") || compression == IFF::ResType("FL64")) {
+        f.setBytesPerSample(8).setSampleType(Format::Float).setScaleExponent(1).setBigEndian(true);
+    } else {
+        throw Unsupported("AIFF-C compression '" + Printable(c + 18) + "' is not supported");
+    }
+    f.sampleRate = static_cast<float>(rate);
+    return f;
+}
+
+}  // namespace
+
+double AIFFParser::Extended80(const std::uint8_t b[10]) {
+    const int exponent = (b[0] & 0x7F) << 8 | b[1];
+    std::uint64_t mantissa = 0;
+    for (int i = 2; i < 10; ++i) mantissa = mantissa << 8 | b[i];
+    if (exponent == 0x7FFF) return std::nan("");
+    const double magnitude = std::ldexp(static_cast<double>(mantissa), exponent - 16383 - 63);
+    return (b[0] & 0x80) ? -magnitude : magnitude;
+}
+
+int AIFFParser::Visit(IFF::ChunkInfo& c) {
+    using IFF::ChunkInfo;
+    if (state_ == 0) {
+        const bool form = c.isGroup() && (c.flags & ChunkInfo::kHasFormType) && c.bigEndian();
+        if (!form || !(c.id == IFF::ResType("AIFF") || c.id == IFF::ResType("AIFC")))
+            throw NotAIFF();
+        aifc_ = c.id == IFF::ResType("AIFC");
+        state_ = 1;
+        return IFF::Descend;
+    }
+    if ((c.flags & ChunkInfo::kKindMask) != 0 || (c.flags & ChunkInfo::kHasFormType))
+        return IFF::SkipChunk;
+
+    if (c.id == IFF::ResType("COMM") && !haveComm_) {
+        const std::size_t need = aifc_ ? kAifcCommSize : kCommSize;
+        if (c.openEnded() || c.size < std::int64_t(need)) throw Incomplete();
+        ReadExact(comm_.data(), need);
+        haveComm_ = true;
+        // The sound data came first: nothing more is needed.
+        return haveSsnd_ ? IFF::Stop : IFF::SkipChunk;
+    }
+
+    if (c.id == IFF::ResType("SSND") && !haveSsnd_) {
+        if (c.openEnded() || c.size < 8) throw Incomplete();
+        std::uint8_t head[8];  // offset, block size
+        ReadExact(head, sizeof head);
+        const std::int64_t offset = Be32(head);
+        if (offset > c.size - 8) throw Incomplete();
+        dataStart_ = c.start + 8 + offset;
+        dataBytes_ = c.size - 8 - offset;
+        haveSsnd_ = true;
+        source_ = Source();
+        // Stop here when "COMM" came first, or when the file ends inside
+        // this chunk (no "COMM" can follow it then).
+        const std::int64_t fileSize = FileSize();
+        if (haveComm_ || (fileSize >= 0 && c.start + c.size > fileSize)) return IFF::Stop;
+        return IFF::SkipChunk;
+    }
+    return IFF::SkipChunk;
+}
+
+Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details) {
+    if (!haveComm_) throw exception("AIFF file without a COMM chunk", 2);
+    const Format f = FormatFromComm(comm_.data(), aifc_);
+    const std::int64_t frameBytes = f.bytesPerFrame();
+    const std::int64_t commFrames = Be32(comm_.data() + 2);
+    if (!haveSsnd_) {
+        if (commFrames != 0) throw exception("AIFF file without an SSND chunk", 2);
+        // No sound: an empty stream at the end of the file.
+        source_ = Source();
+        dataStart_ = Position();
+        dataBytes_ = 0;
+    }
+
+    // COMM's frame count and SSND's size both declare the length; the
+    // smaller holds. The end of the file may cut it shorter still.
+    const std::int64_t declared = std::min(commFrames, dataBytes_ / frameBytes);
+    std::int64_t present = declared;
+    const std::int64_t fileSize = FileSize();
+    if (fileSize >= 0)
+        present = std::min(present, std::max<std::int64_t>(fileSize - dataStart_, 0) / frameBytes);
+    if (present < declared && details)
+        details->warnings.push_back(CutShortWarning(present, declared));
+
+    // The parse may have gone past the samples (to a "COMM" after them).
+    if (source_->position != dataStart_) {
+        source_->seek(static_cast<std::uint64_t>(dataStart_));
+        source_->position = dataStart_;
+    }
+    auto data = ::Stream::crop(source_, dataStart_, 0, nullptr);
+    return DecodeWaveData(0, data, &f, f.isBigEndian(), -1, present * frameBytes);
+}
+
+Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path,
+                                                         PropertyList* properties,
+                                                         InputDetails* details) {
+    Audio::Stream::Wrapper<::Stream::iOver> result;
+    bool aifc = false;
+    try {
+        AIFFParser parser;
+        parser.Parse(path);
+        result = parser.Finish(details);
+        aifc = parser.aifc_;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        std::string message = e.what();
+        try {
+            std::rethrow_if_nested(e);
+        } catch (const std::exception& reason) {
+            message = reason.what();
+        } catch (...) {
+        }
+        throw exception(message, 0);
+    }
+    if (properties) {
+        AppendStreamProperties(*properties, *result, aifc ? ".aifc" : ".aiff", "audio/x-aiff");
+        AppendFormatProperties(*properties, result.format());
+    }
+    return result;
+}
+
+}  // namespace Audio::IO

@@ -1,0 +1,337 @@
+// The AIFF/AIFF-C reader against files of other programs and hand-built
+// edge cases, and the AIFF writer read back.
+
+#include <gtest/gtest.h>
+
+#include "audio/format/Translator.h"
+#include "audio/io/AIFFParser.h"
+#include "audio/io/AIFFWriter.h"
+#include "audio/io/WAVParser.h"
+#include "support/IOTestUtil.h"
+
+using namespace IOTest;
+using Audio::Format;
+using Audio::IO::AIFFParser;
+
+namespace {
+
+// A "COMM" payload; an AIFF-C one when `compression` is given.
+Bytes Comm(std::uint16_t channels, std::uint32_t frames, std::uint16_t bits, double rate,
+           const char* compression = nullptr) {
+    Builder c{{}, true};
+    c.u16(channels).u32(frames).u16(bits);
+    const auto rate80 = Audio::IO::iFileWriter_AIFF::Extended80(rate);
+    c.raw(Bytes(rate80.begin(), rate80.end()));
+    if (compression) c.id(compression).u8(3).id("abc");  // name: Pascal "abc", even
+    return c.b;
+}
+
+Bytes Ssnd(const Bytes& samples, std::uint32_t offset = 0, std::uint32_t blockSize = 0) {
+    Builder s{{}, true};
+    s.u32(offset).u32(blockSize).raw(Bytes(offset, 0xEE)).raw(samples);
+    return s.b;
+}
+
+Bytes Form(const char* type, const std::vector<Bytes>& chunks) {
+    return Group("FORM", type, chunks, true);
+}
+
+// The samples as doubles, through the translator a conversion uses.
+Bytes AsDoubles(Audio::Stream::Wrapper<Stream::iOver> s) {
+    return ReadAll(
+        *Audio::FormatTranslator::MakeAndApply(s, Format::FromBytes(0x48, 1, 0, 0, 0.0f), 0));
+}
+
+class AIFFReader : public ::testing::Test {
+protected:
+    std::string Put(const Bytes& bytes, const char* name = "in.aiff") {
+        const std::string p = dir.file(name);
+        WriteFile(p, bytes);
+        return p;
+    }
+    // The message opening `bytes` fails with.
+    std::string Failure(const Bytes& bytes, const char* name = "in.aiff") {
+        try {
+            AIFFParser::Open(Put(bytes, name), nullptr);
+        } catch (const AIFFParser::exception& e) {
+            EXPECT_EQ(e.code(), 0);
+            return e.what();
+        }
+        return "(opened)";
+    }
+    TempDir dir;
+};
+
+TEST_F(AIFFReader, FilesOfOtherProgramsDecodeLikeTheirWav) {
+    struct ToolCase {
+        const char* tool;
+        const char* wav;   // makes w.wav
+        const char* aiff;  // makes `name` from w.wav
+        const char* name;
+    };
+    const ToolCase cases[] = {
+        {"sox", "sox -n -r 44100 -c 2 -b 16 w.wav synth 0.2 sine 440 sine 1000", "sox w.wav a.aiff",
+         "a.aiff"},
+        {"sox", "sox -n -r 48000 -c 1 -b 24 w.wav synth 0.2 sine 300", "sox w.wav a.aif", "a.aif"},
+        {"sox", "sox -n -r 44100 -c 2 -e float -b 32 w.wav synth 0.2 sine 500", "sox w.wav a.aifc",
+         "a.aifc"},
+        {"ffmpeg", "ffmpeg -f lavfi -i sine=f=440:d=0.2 -ac 2 -c:a pcm_s16le w.wav",
+         "ffmpeg -i w.wav -c:a pcm_s16be a.aiff", "a.aiff"},
+        {"ffmpeg", "ffmpeg -f lavfi -i sine=f=440:d=0.2 -c:a pcm_s24le w.wav",
+         "ffmpeg -i w.wav -c:a pcm_s24be a.aiff", "a.aiff"},
+        {"ffmpeg", "ffmpeg -f lavfi -i sine=f=440:d=0.2 -ac 2 -c:a pcm_s16le w.wav",
+         "ffmpeg -i w.wav -c:a pcm_s16le a.aifc", "a.aifc"},  // sowt
+        {"ffmpeg", "ffmpeg -f lavfi -i sine=f=440:d=0.2 -c:a pcm_f32le w.wav",
+         "ffmpeg -i w.wav -c:a pcm_f32be a.aifc", "a.aifc"},
+    };
+    int ran = 0;
+    for (const ToolCase& c : cases) {
+        SCOPED_TRACE(c.aiff);
+        if (!HaveTool(c.tool)) continue;
+        TempDir work;
+        const std::string cd = "cd '" + work.path().string() + "' && ";
+        const std::string quiet = std::string(c.tool) == "ffmpeg" ? " -loglevel error" : "";
+        auto run = [&](std::string command) {
+            command.insert(std::string(c.tool).size(), quiet);
+            return std::system((cd + command + " >/dev/null 2>&1").c_str());
+        };
+        ASSERT_EQ(run(c.wav), 0);
+        ASSERT_EQ(run(c.aiff), 0);
+        ++ran;
+        auto wav = Audio::IO::WAVParser::Open(work.file("w.wav"), nullptr);
+        auto aiff = AIFFParser::Open(work.file(c.name), nullptr);
+        EXPECT_EQ(aiff.format().channels(), wav.format().channels());
+        EXPECT_EQ(aiff.format().sampleRate, wav.format().sampleRate);
+        EXPECT_EQ(aiff.format().bitsPerSample(), wav.format().bitsPerSample());
+        const Bytes expected = AsDoubles(wav);
+        EXPECT_GT(expected.size(), 0u);
+        EXPECT_EQ(AsDoubles(aiff), expected);
+    }
+    if (ran == 0) GTEST_SKIP() << "neither sox nor ffmpeg is installed";
+}
+
+// Hand-built files: where the samples are, their format, and how many.
+TEST_F(AIFFReader, EdgeCases) {
+    const Bytes s8 = Sequence(40, 3);  // 40 bytes of samples
+    struct Case {
+        const char* name;
+        Bytes file;
+        Bytes samples;  // what the stream holds
+        std::uint32_t bytes, scale, padding, channels;
+        bool isFloat, bigEndian;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"16-bit stereo",
+         Form("AIFF", {Chunk("COMM", Comm(2, 10, 16, 44100), true), Chunk("SSND", Ssnd(s8), true)}),
+         s8, 2, 16, 0, 2, false, true, nullptr},
+        {"SSND offset and block size",
+         Form("AIFF", {Chunk("COMM", Comm(1, 20, 16, 44100), true),
+                       Chunk("SSND", Ssnd(s8, 6, 4096), true)}),
+         s8, 2, 16, 0, 1, false, true, nullptr},
+        {"COMM after SSND, odd chunk with its pad byte between",
+         Form("AIFF",
+              {Chunk("SSND", Ssnd(s8), true), Chunk("ANNO", Bytes(5, 'x'), true),
+               Chunk("COMM", Comm(1, 20, 16, 44100), true), Chunk("MARK", Bytes(3, 0), true)}),
+         s8, 2, 16, 0, 1, false, true, nullptr},
+        {"8-bit is signed",
+         Form("AIFF", {Chunk("COMM", Comm(1, 40, 8, 8000), true), Chunk("SSND", Ssnd(s8), true)}),
+         s8, 1, 8, 0, 1, false, true, nullptr},
+        {"12-bit in two bytes",
+         Form("AIFF", {Chunk("COMM", Comm(1, 20, 12, 8000), true), Chunk("SSND", Ssnd(s8), true)}),
+         s8, 2, 12, 4, 1, false, true, nullptr},
+        {"COMM frames limit",
+         Form("AIFF", {Chunk("COMM", Comm(2, 3, 16, 44100), true), Chunk("SSND", Ssnd(s8), true)}),
+         Bytes(s8.begin(), s8.begin() + 12), 2, 16, 0, 2, false, true, nullptr},
+        {"SSND size limits",
+         Form("AIFF",
+              {Chunk("COMM", Comm(2, 1000, 16, 44100), true), Chunk("SSND", Ssnd(s8), true)}),
+         s8, 2, 16, 0, 2, false, true, nullptr},
+        {"AIFC NONE 24-bit",
+         Form("AIFC",
+              {Chunk("COMM", Comm(1, 13, 24, 96000, "NONE"), true), Chunk("SSND", Ssnd(s8), true)}),
+         Bytes(s8.begin(), s8.begin() + 39), 3, 24, 0, 1, false, true, nullptr},
+        {"AIFC sowt",
+         Form("AIFC",
+              {Chunk("COMM", Comm(2, 10, 16, 48000, "sowt"), true), Chunk("SSND", Ssnd(s8), true)}),
+         s8, 2, 16, 0, 2, false, false, nullptr},
+        {"AIFC FL32",
+         Form("AIFC",
+              {Chunk("COMM", Comm(1, 10, 0, 48000, "FL32"), true), Chunk("SSND", Ssnd(s8), true)}),
+         s8, 4, 1, 0, 1, true, true, nullptr},
+        {"no frames, no SSND",
+         Form("AIFF", {Chunk("COMM", Comm(1, 0, 16, 44100), true)}),
+         {},
+         2,
+         16,
+         0,
+         1,
+         false,
+         true,
+         nullptr},
+        {"AIFC fl64",
+         Form("AIFC",
+              {Chunk("COMM", Comm(1, 5, 64, 48000, "fl64"), true), Chunk("SSND", Ssnd(s8), true)}),
+         s8, 8, 1, 0, 1, true, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Audio::IO::PropertyList props;
+        Audio::IO::InputDetails details;
+        auto s = AIFFParser::Open(Put(c.file), &props, &details);
+        const Format f = s.format();
+        EXPECT_EQ(f.bytesPerSample(), c.bytes);
+        EXPECT_EQ(f.scaleExponent(), c.scale);
+        EXPECT_EQ(f.paddingBits(), c.padding);
+        EXPECT_EQ(f.channels(), c.channels);
+        EXPECT_EQ(f.isFloat(), c.isFloat);
+        EXPECT_EQ(f.isBigEndian(), c.bigEndian);
+        EXPECT_FALSE(f.isUnsigned());
+        EXPECT_EQ(ReadAll(*s), c.samples);
+        EXPECT_TRUE(details.warnings.empty());
+        ASSERT_EQ(props.size(), 9u);
+        EXPECT_EQ(props[1].value, "audio/x-aiff");
+        EXPECT_EQ(props[4].value, std::to_string(c.samples.size() / (c.bytes * c.channels)));
+    }
+}
+
+// A file that ends before the audio its header declares: the whole frames
+// present, and a warning with both counts.
+TEST_F(AIFFReader, CutShortOpensWithTheFramesPresent) {
+    Bytes file = Form("AIFF", {Chunk("COMM", Comm(2, 2000, 16, 44100), true),
+                               Chunk("SSND", Ssnd(Sequence(8000, 5)), true)});
+    const std::size_t header = file.size() - 8000;
+    file.resize(header + 1234 * 4 + 3);
+    Audio::IO::InputDetails details;
+    auto s = AIFFParser::Open(Put(file), nullptr, &details);
+    EXPECT_EQ(s->length, 1234 * 4);
+    EXPECT_EQ(ReadAll(*s), Bytes(file.begin() + std::ptrdiff_t(header),
+                                 file.begin() + std::ptrdiff_t(header + 1234 * 4)));
+    EXPECT_EQ(details.warnings, std::vector<std::string>{"input cut short: 1234 of 2000 frames"});
+}
+
+TEST_F(AIFFReader, RefusedFilesSayWhy) {
+    const Bytes comm = Chunk("COMM", Comm(1, 4, 16, 44100), true);
+    const Bytes ssnd = Chunk("SSND", Ssnd(Bytes(8, 1)), true);
+    auto aifc = [&](const char* compression) {
+        return Form("AIFC", {Chunk("COMM", Comm(1, 4, 8, 8000, compression), true), ssnd});
+    };
+    Bytes ssndFirstCut = Form("AIFF", {ssnd, comm});
+    ssndFirstCut.resize(30);  // SSND's offset and block size, part of its samples
+    const struct {
+        const char* name;
+        Bytes file;
+        std::string message;
+    } cases[] = {
+        {"ulaw", aifc("ulaw"), "AIFF-C compression 'ulaw' is not supported"},
+        {"alaw", aifc("alaw"), "AIFF-C compression 'alaw' is not supported"},
+        {"ima4", aifc("ima4"), "AIFF-C compression 'ima4' is not supported"},
+        {"WAV named .aiff", Wav(FmtPayload(1, 1, 44100, 2, 16), Bytes(8)),
+         "not an AIFF or AIFF-C file"},
+        {"other FORM", Form("8SVX", {comm, ssnd}), "not an AIFF or AIFF-C file"},
+        {"no COMM", Form("AIFF", {ssnd}), "AIFF file without a COMM chunk"},
+        {"SSND cut short before COMM", ssndFirstCut, "AIFF file without a COMM chunk"},
+        {"no SSND", Form("AIFF", {comm}), "AIFF file without an SSND chunk"},
+        {"short COMM", Form("AIFF", {Chunk("COMM", Bytes(16), true), ssnd}), "Malformed AIFF file"},
+        {"short AIFC COMM", Form("AIFC", {comm, ssnd}), "Malformed AIFF file"},
+        {"SSND offset past its end",
+         Form("AIFF", {comm, Chunk("SSND", Builder{{}, true}.u32(1).u32(0).b, true)}),
+         "Malformed AIFF file"},
+        {"no channels", Form("AIFF", {Chunk("COMM", Comm(0, 4, 16, 44100), true), ssnd}),
+         "AIFF file with 0 channels"},
+        {"33 bits", Form("AIFF", {Chunk("COMM", Comm(1, 4, 33, 44100), true), ssnd}),
+         "AIFF samples of 33 bits"},
+        {"rate 0", Form("AIFF", {Chunk("COMM", Comm(1, 4, 16, 0), true), ssnd}),
+         "AIFF file without a valid sample rate"},
+        {"empty", {}, "Unexpected end of IFF stream"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Failure(c.file), c.message) << c.name;
+
+    // Infinite and NaN rates (exponent all ones).
+    Bytes comm80 = Comm(1, 4, 16, 44100);
+    comm80[8] = 0x7F;
+    comm80[9] = 0xFF;
+    EXPECT_EQ(Failure(Form("AIFF", {Chunk("COMM", comm80, true), ssnd})),
+              "AIFF file without a valid sample rate");
+}
+
+TEST(Extended80, StoresRatesExactly) {
+    const struct {
+        double value;
+        Bytes bytes;
+    } cases[] = {
+        {44100, {0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0}},
+        {48000, {0x40, 0x0E, 0xBB, 0x80, 0, 0, 0, 0, 0, 0}},
+        {8000, {0x40, 0x0B, 0xFA, 0x00, 0, 0, 0, 0, 0, 0}},
+        {1, {0x3F, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0}},
+        {22050.5, {0x40, 0x0D, 0xAC, 0x45, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        const auto e = Audio::IO::iFileWriter_AIFF::Extended80(c.value);
+        EXPECT_EQ(Bytes(e.begin(), e.end()), c.bytes) << c.value;
+        EXPECT_EQ(AIFFParser::Extended80(c.bytes.data()), c.value);
+    }
+}
+
+// Every sample type through the writer and back through the reader: the
+// same values, the header other programs expect.
+TEST(AIFFWriter, WritesWhatTheReaderReadsBack) {
+    TempDir dir;
+    const struct {
+        std::uint32_t bytes;
+        Format::SampleType type;
+        std::uint32_t scale;
+        const char* form;
+        std::size_t commSize;
+    } cases[] = {
+        {1, Format::Integer, 8, "AIFF", 18},  {2, Format::Integer, 16, "AIFF", 18},
+        {3, Format::Integer, 24, "AIFF", 18}, {4, Format::Integer, 32, "AIFF", 18},
+        {4, Format::Float, 1, "AIFC", 44},    {8, Format::Float, 1, "AIFC", 44},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes * 8);
+        const std::uint32_t channels = 3, frames = 1001;  // odd: 8-bit data gets a pad byte
+        const Format f = MakeFormat(c.bytes, c.type, c.scale, channels, 48000);
+        Bytes data = Sequence(std::size_t{frames} * channels * c.bytes, c.bytes);
+        if (c.type == Format::Float)  // normal numbers below 1 in magnitude
+            for (std::size_t i = c.bytes - 1; i < data.size(); i += c.bytes)
+                data[i] = static_cast<std::uint8_t>((data[i] & 0x9E) | 0x20);
+        const std::string path = dir.file("out.aiff");
+        WriteThrough(Audio::IO::kAiffWriter, data, f, 0, path);
+
+        const Bytes file = ReadFile(path);
+        ASSERT_GT(file.size(), 12u);
+        EXPECT_EQ(Bytes(file.begin(), file.begin() + 4), Bytes({'F', 'O', 'R', 'M'}));
+        EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 12), c.form);
+        EXPECT_EQ(file.size() % 2, 0u);
+        Builder formSize{{}, true};
+        formSize.u32(static_cast<std::uint32_t>(file.size() - 8));
+        EXPECT_EQ(Bytes(file.begin() + 4, file.begin() + 8), formSize.b);
+
+        Audio::IO::PropertyList props;
+        auto s = AIFFParser::Open(path, &props);
+        EXPECT_EQ(s.format().sampleRate, 48000.0f);
+        EXPECT_EQ(s.format().channels(), channels);
+        EXPECT_EQ(props[4].value, std::to_string(frames));
+        // Stored big-endian: each sample's bytes reversed.
+        Bytes expected = data;
+        for (std::size_t i = 0; i < expected.size(); i += c.bytes)
+            std::reverse(expected.begin() + std::ptrdiff_t(i),
+                         expected.begin() + std::ptrdiff_t(i + c.bytes));
+        EXPECT_EQ(ReadAll(*s), expected);
+    }
+}
+
+TEST(AIFFWriter, RefusesWhatAiffCannotHold) {
+    using Writer = Audio::IO::iFileWriter_AIFF;
+    EXPECT_THROW(Writer::AdaptFormat(MakeFormat(5, Format::Integer, 40, 1, 8000)),
+                 Audio::IO::iFileWriter::IrredeemableFormat);
+    EXPECT_THROW(Writer::AdaptFormat(MakeFormat(2, Format::Float, 1, 1, 8000)),
+                 Audio::IO::iFileWriter::IrredeemableFormat);
+    // WAVE's offset-binary bytes become signed, little-endian big-endian.
+    const Format adapted = Writer::AdaptFormat(MakeFormat(1, Format::Integer, 8, 1, 8000, true));
+    EXPECT_FALSE(adapted.isUnsigned());
+    EXPECT_TRUE(adapted.isBigEndian());
+}
+
+}  // namespace
