@@ -75,14 +75,16 @@ void InstallSmokeHook(MainDialog& dialog) {
 }  // namespace
 
 void QueueArguments(MainDialog& dialog, const QStringList& names) {
+    std::vector<Filesystem::Path> paths;
     for (const QString& name : names) {
         const QByteArray bytes = QFile::encodeName(name);
         try {
-            dialog.AddPath(Filesystem::Path::FromNative(
+            paths.push_back(Filesystem::Path::FromNative(
                 std::string_view(bytes.constData(), bytes.size()), Filesystem::Path::Kind::Either));
         } catch (const std::exception&) {
         }
     }
+    dialog.AddPaths(paths);
 }
 
 int RunTessivalApp(int& argc, char** argv) {

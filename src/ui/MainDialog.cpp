@@ -626,37 +626,48 @@ void MainDialog::dropEvent(QDropEvent* event) {
 }
 
 void MainDialog::DropMimeData(const QMimeData& data) {
+    std::vector<Filesystem::Path> paths;
     for (const QUrl& url : data.urls()) {
         if (!url.isLocalFile()) continue;
         const QByteArray name = QFile::encodeName(url.toLocalFile());
         try {
-            AddPath(Filesystem::Path::FromNative(std::string_view(name.constData(), name.size()),
-                                                 Filesystem::Path::Kind::Either));
+            paths.push_back(Filesystem::Path::FromNative(
+                std::string_view(name.constData(), name.size()), Filesystem::Path::Kind::Either));
         } catch (const std::exception&) {
             // A name that is not a path (a NUL): skipped like any unusable entry.
         }
     }
-    EnableClear();
+    AddPaths(paths);
 }
 
 void MainDialog::AddFiles() {
     const QStringList names = QFileDialog::getOpenFileNames(
         this, QString(), QString(),
         QStringLiteral("Audio files (*.wav *.wv *.aif *.aiff *.aifc *.flac);;All files (*)"));
+    std::vector<Filesystem::Path> paths;
     for (const QString& text : names) {
         const QByteArray name = QFile::encodeName(text);
         try {
-            AddPath(Filesystem::Path::FromNative(std::string_view(name.constData(), name.size()),
-                                                 Filesystem::Path::Kind::File));
+            paths.push_back(Filesystem::Path::FromNative(
+                std::string_view(name.constData(), name.size()), Filesystem::Path::Kind::File));
         } catch (const std::exception&) {
         }
     }
+    AddPaths(paths);
+}
+
+void MainDialog::AddPaths(const std::vector<Filesystem::Path>& paths) {
+    // One batch for the queue however soon the first jobs end: two inputs added together whose
+    // outputs share a name never both write it.
+    JobQueue::Batch batch(queue_);
+    for (const Filesystem::Path& path : paths) AddPath(path);
     EnableClear();
 }
 
 void MainDialog::AddPath(const Filesystem::Path& path) {
     if (!batchActive_) earlierOutputsLeftOut_ = 0;
     WalkReport report;
+    JobQueue::Batch batch(queue_);
     ++adding_;
     try {
         ::AddPath(path, [this](const Filesystem::Path& file) { AddFileRow(file); }, &report);
@@ -872,6 +883,7 @@ QMenu* MainDialog::MakeRowMenu(std::vector<int> indices) {
 }
 
 void MainDialog::RetryRows(const std::vector<int>& indices) {
+    JobQueue::Batch batch(queue_);
     ++adding_;
     for (int i : indices) {
         if (!list_->CanRetry(i)) continue;

@@ -51,6 +51,8 @@ public:
 
     // A file becomes a row and a job, a folder is walked, anything else is ignored.
     void AddPath(const Filesystem::Path& path);
+    // Adds files and folders as one batch.
+    void AddPaths(const std::vector<Filesystem::Path>& paths);
     // Adds a row and queues its job, unless the file is already queued or running.
     void AddFileRow(const Filesystem::Path& path);
     // With jobs active, asks "Abort queued jobs?"; on Yes (or with no jobs) requests the abort

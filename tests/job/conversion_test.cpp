@@ -253,7 +253,10 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
     request.outputFolder =
         Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
     auto runBatch = [&](std::vector<TestRow*> rows) {
-        for (TestRow* r : rows) q.Submit(*r, request);
+        {
+            JobQueue::Batch batch(q);  // the first may end before the second is submitted
+            for (TestRow* r : rows) q.Submit(*r, request);
+        }
         std::unique_lock l(m);
         ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] {
             for (TestRow* r : rows)
