@@ -209,7 +209,8 @@ EntryType QueryEntryType(const Filesystem::Path& path) noexcept {
 
 bool HasAudioExtension(const Filesystem::Path& path) {
     const std::string extension = path.Extension();
-    return EqualsIgnoringCase(extension, ".wav") || EqualsIgnoringCase(extension, ".wv");
+    return EqualsIgnoringCase(extension, ".wav") || EqualsIgnoringCase(extension, ".wv") ||
+           EqualsIgnoringCase(extension, ".flac");
 }
 
 PathClass ClassifyPath(const Filesystem::Path& path, EntryType type) {

@@ -29,7 +29,7 @@ enum class EntryType {
 // The entry type at `path` (its native text). Never throws.
 EntryType QueryEntryType(const Filesystem::Path& path) noexcept;
 
-// True when the extension is ".wav" or ".wv" in any letter case. The input opener compares
+// True when the extension is ".wav", ".wv" or ".flac" in any letter case. The input opener compares
 // extensions exactly, so "TAKE.WAV" is accepted here and then fails to open.
 bool HasAudioExtension(const Filesystem::Path& path);
 

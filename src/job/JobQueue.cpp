@@ -36,6 +36,9 @@ OutputOptions OutputOptionsFor(const ConversionRequest& request) {
         case Container::Raw:
             o.writerId = Audio::IO::kRawWriter;
             break;
+        case Container::Flac:
+            o.writerId = Audio::IO::kFlacWriter;
+            break;
     }
     o.extension = ".";
     o.extension += ContainerName(request.container);

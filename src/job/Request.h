@@ -53,9 +53,9 @@ std::optional<SampleType> ParseSampleType(std::string_view name);
 std::uint32_t DefaultSnrDb(SampleType type);
 
 // Output containers.
-enum class Container { Wave, WavPack, Raw };
+enum class Container { Wave, WavPack, Raw, Flac };
 
-// "wav", "wv", "raw": the command line's names and the outputs' extensions.
+// "wav", "wv", "raw", "flac": the command line's names and the outputs' extensions.
 std::string_view ContainerName(Container container);
 std::optional<Container> ParseContainer(std::string_view name);
 
@@ -80,7 +80,7 @@ struct InvalidRequest : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
-// Throws InvalidRequest for a speed that is not finite and positive, a gain or sync offset that
+// Throws InvalidRequest for a float sample type in a FLAC container, a speed that is not finite and positive, a gain or sync offset that
 // is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, or an
 // output rate that is negative, not finite or above kMaxRateHz.
 void Validate(const ConversionRequest& request);

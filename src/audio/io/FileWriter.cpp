@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "audio/io/FLACWriter.h"
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WavpackWriter.h"
 #include "base/Wobbly.h"
@@ -117,6 +118,7 @@ Format keepFormat(Format requested) { return requested; }
 WriterRegistry::WriterRegistry() {
     Register(kWavpackWriter, WavpackWriterEntry());
     Register(kWaveWriter, WaveWriterEntry());
+    Register(kFlacWriter, FlacWriterEntry());
     Register(kRawWriter, {"IFW_raw", "raw", [] { return sptr<iFileWriter>(new IFW_raw); }, keepFormat});
 }
 
