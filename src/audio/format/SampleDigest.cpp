@@ -59,6 +59,7 @@ public:
         granularity = upstream->granularity;
         expansion = upstream->expansion;
         position = upstream->position;
+        length = upstream->length;
         copyTagFrom(*upstream);
         format_ = upstream->getTag<Tag>().format;
         in_ = format_.bytesPerSample();

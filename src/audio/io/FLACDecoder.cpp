@@ -100,6 +100,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
                                                           InputDetails* details) {
     // A foreign file is told apart by its first bytes: libFLAC would search
     // all of it for a stream header.
+    bool startsWithMarker = false;
     {
         std::FILE* f = std::fopen(path.c_str(), "rb");
         if (!f) throw FLACParser::exception(path + ": " + std::strerror(errno), 0);
@@ -108,6 +109,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
         std::fclose(f);
         if (n < 4 || (std::memcmp(head, "fLaC", 4) != 0 && std::memcmp(head, "ID3", 3) != 0))
             throw FLACParser::NotFLAC();
+        startsWithMarker = std::memcmp(head, "fLaC", 4) == 0;
     }
 
     auto* self = new FLACDecoder;
@@ -133,8 +135,8 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     const bool ok = FLAC__stream_decoder_process_until_end_of_metadata(self->decoder_);
     self->comments_ = nullptr;
     if (!self->haveInfo_) {
-        if (!self->failure_.empty() && self->failure_ != ErrorText(FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC))
-            throw FLACParser::Damaged("damaged FLAC header: " + self->failure_);
+        if (startsWithMarker)
+            throw FLACParser::Damaged("damaged FLAC header: no complete STREAMINFO block");
         throw FLACParser::NotFLAC();
     }
     if (!ok || !self->failure_.empty())
@@ -170,7 +172,9 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     self->setTag(Audio::Stream::Tag{0.0, f});
     if (self->totalFrames_ > 0)
         self->length = static_cast<std::int64_t>(self->totalFrames_) * self->bytesPerFrame_;
-    if (details) details->channelMask = 0;
+    // FLAC fixes the speaker order by the channel count (WAVE mask bits).
+    static constexpr std::uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
+    if (details) details->channelMask = kMasks[self->channels_];
 
     if (properties) {
         AppendStreamProperties(*properties, *self, ".flac", "audio/flac");
@@ -216,12 +220,22 @@ void FLACDecoder::ThrowIfFailed() {
     if (!failure_.empty()) throw FLACParser::Damaged("damaged FLAC file: " + failure_);
 }
 
+void FLACDecoder::ThrowTruncated() {
+    throw FLACParser::Damaged("truncated FLAC file: it ends after " +
+                              std::to_string(decodedFrames_) + " of " +
+                              std::to_string(totalFrames_) + " frames");
+}
+
 bool FLACDecoder::DecodeFrame() {
     const std::size_t before = pending_.size() - pendingAt_;
     while (pending_.size() - pendingAt_ == before) {
         const bool ok = FLAC__stream_decoder_process_single(decoder_);
-        ThrowIfFailed();
         const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
+        // Damage met at the end of a file that lacks declared frames: cut short.
+        if (!failure_.empty() && state == FLAC__STREAM_DECODER_END_OF_STREAM &&
+            totalFrames_ > 0 && decodedFrames_ < totalFrames_)
+            ThrowTruncated();
+        ThrowIfFailed();
         if (state == FLAC__STREAM_DECODER_END_OF_STREAM) return pending_.size() - pendingAt_ > before;
         if (!ok || state > FLAC__STREAM_DECODER_END_OF_STREAM)
             throw FLACParser::Damaged(std::string("FLAC decoding failed: ") +
@@ -263,10 +277,7 @@ void FLACDecoder::CheckDigest() {
     const auto at = static_cast<std::int64_t>(decodedFrames_ * bytesPerFrame_ -
                                               (pending_.size() - pendingAt_));
     if (ended) {
-        if (length >= 0 && at < length)
-            throw FLACParser::Damaged("FLAC file ends early: " +
-                                      std::to_string(at / bytesPerFrame_) + " of " +
-                                      std::to_string(totalFrames_) + " frames");
+        if (length >= 0 && at < length) ThrowTruncated();
         if (length < 0) length = at;
     }
     if (ended || (totalFrames_ > 0 && decodedFrames_ >= totalFrames_)) CheckDigest();

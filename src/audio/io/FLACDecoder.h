@@ -58,8 +58,8 @@ public:
     // Opens `path` (text with "/" separators). Appends the stream properties
     // (mime type "audio/flac"), the stored format and, when present, the
     // Vorbis comments (kind FileTag, keys in lower case) to `properties`
-    // when given. Fills `details` when given: channel mask 0 (FLAC's
-    // channel assignment is the conventional one for the count); when the
+    // when given. Fills `details` when given: the channel mask FLAC defines
+    // for the channel count (0x4 mono, 0x3 stereo, ... 0x63F for 7.1); when the
     // whole stream has been decoded and its audio differs from STREAMINFO's
     // MD5, a warning is appended to details->warnings, so `details` must
     // outlive the stream. Throws FLACParser exceptions.
@@ -85,6 +85,8 @@ private:
     bool DecodeFrame();
     // Throws the failure recorded by a callback, if any.
     void ThrowIfFailed();
+    // Throws Damaged naming the frames decoded and declared.
+    [[noreturn]] void ThrowTruncated();
     // Called once every declared sample was decoded (or the stream ended):
     // compares the audio's MD5 with STREAMINFO's.
     void CheckDigest();
