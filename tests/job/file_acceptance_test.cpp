@@ -90,6 +90,7 @@ TEST(AddPath, WalksFoldersInNameOrderFollowingFileLinksOnly) {
     tree.File("a.wv");
     tree.File("c.txt");
     tree.File("C.aiff");
+    tree.File("d.FLAC");
     tree.Dir("Sub/deeper");
     tree.File("Sub/x.wav");
     tree.File("Sub/deeper/y.Wv");
@@ -105,7 +106,7 @@ TEST(AddPath, WalksFoldersInNameOrderFollowingFileLinksOnly) {
 
     const std::vector<Path> files = CollectAcceptedFiles(tree.RootPath());
     EXPECT_EQ(Bodies(files, tree.RootPath()),
-              (std::vector<std::string>{"a.wv", "b.WAV", "linked.wav", "Sub/deeper/y.Wv",
+              (std::vector<std::string>{"a.wv", "b.WAV", "d.FLAC", "linked.wav", "Sub/deeper/y.Wv",
                                         "Sub/x.wav", "z.wav"}));
     for (const Path& file : files) {
         EXPECT_EQ(file.entryKind, Path::Kind::Either);
