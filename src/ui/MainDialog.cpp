@@ -409,7 +409,7 @@ void MainDialog::DropMimeData(const QMimeData& data) {
 void MainDialog::AddFiles() {
     const QStringList names = QFileDialog::getOpenFileNames(
         this, QString(), QString(),
-        QStringLiteral("Audio files (*.wav *.wv *.aiff);;All files (*)"));
+        QStringLiteral("Audio files (*.wav *.wv *.flac *.aiff);;All files (*)"));
     for (const QString& text : names) {
         const QByteArray name = QFile::encodeName(text);
         try {

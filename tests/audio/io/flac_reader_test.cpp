@@ -172,8 +172,8 @@ TEST(FLACReader, DigestMatchesFfmpegFor16Bit) {
     EXPECT_EQ(line, "MD5=" + hex);
 }
 
-// One file of our own writer, damaged in different ways.
-class FLACDamage : public ::testing::Test {
+// One file of our own writer, read as it is or damaged in different ways.
+class FLACFile : public ::testing::Test {
 protected:
     void SetUp() override {
         const Format f = MakeFormat(2, Format::Integer, 16, 2, 44100);
@@ -203,7 +203,23 @@ protected:
     Bytes file;
 };
 
-TEST_F(FLACDamage, WrongAudioMD5IsAWarning) {
+// Seeking lands on the frame asked for: inside a FLAC frame, on a frame
+// boundary (our writer's frames hold 4096 samples), back to the start and
+// at the end.
+TEST_F(FLACFile, SeeksToAnyFrameOfAnIntactFile) {
+    const Bytes source = Sequence(30000 * 4, 3);
+    auto s = Audio::IO::OpenFile(P(path));
+    for (const std::int64_t frame : {12345, 4096, 0, 29999, 4095, 30000, 1}) {
+        SCOPED_TRACE(frame);
+        s->seek(std::uint64_t(frame) * 4);
+        s->position = frame * 4;
+        const Bytes got = ReadAll(*s, 4000, 4000);
+        const std::size_t at = std::size_t(frame) * 4;
+        EXPECT_EQ(got, Bytes(source.begin() + at, source.begin() + std::min(at + 4000, source.size())));
+    }
+}
+
+TEST_F(FLACFile, WrongAudioMD5IsAWarning) {
     file[8 + 18] ^= 0x01;  // first byte of STREAMINFO's MD5
     WriteFile(path, file);
     const Decoded d = Decode(path);
@@ -212,22 +228,22 @@ TEST_F(FLACDamage, WrongAudioMD5IsAWarning) {
     EXPECT_EQ(d.warnings[0], "audio MD5 does not match the file's STREAMINFO");
 }
 
-TEST_F(FLACDamage, TruncatedFileFails) {
+TEST_F(FLACFile, TruncatedFileFails) {
     file.resize(file.size() * 2 / 3);
     EXPECT_EQ(Failure().rfind("truncated FLAC file: it ends after ", 0), 0u) << Failure();
 }
 
-TEST_F(FLACDamage, FlippedAudioByteFails) {
+TEST_F(FLACFile, FlippedAudioByteFails) {
     file[file.size() / 2] ^= 0x10;
     EXPECT_EQ(Failure().rfind("damaged FLAC file: ", 0), 0u) << Failure();
 }
 
-TEST_F(FLACDamage, WaveFileNamedFlacFails) {
+TEST_F(FLACFile, WaveFileNamedFlacFails) {
     file = SourceWav(2, 16, 16, 100, 1);
     EXPECT_EQ(Failure(), "not a FLAC file (no FLAC stream header found)");
 }
 
-TEST_F(FLACDamage, HeaderWithoutStreamInfoFails) {
+TEST_F(FLACFile, HeaderWithoutStreamInfoFails) {
     file.resize(12);  // "fLaC" and part of the STREAMINFO block
     EXPECT_EQ(Failure(), "damaged FLAC header: no complete STREAMINFO block");
 }
