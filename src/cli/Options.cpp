@@ -197,7 +197,8 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (auto it = values.find("--container"); it != values.end()) {
         const auto container = ParseContainer(it->second);
         if (!container)
-            throw UsageError("invalid value for --container: '" + it->second + "' (use wav, wv, raw or flac)");
+            throw UsageError("invalid value for --container: '" + it->second +
+                             "' (use wav, wv, raw or flac)");
         o.request.container = *container;
     }
     try {

@@ -57,5 +57,6 @@ void Validate(const ConversionRequest& request) {
                                                 request.sampleType == SampleType::Float64))
         throw InvalidRequest(std::string("FLAC stores integer samples only: ") +
                              std::string(SampleTypeName(request.sampleType)) +
-                             " cannot be written to a .flac file (choose int8, int16, int24 or int32)");
+                             " cannot be written to a .flac file"
+                             " (choose int8, int16, int24 or int32)");
 }

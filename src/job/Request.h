@@ -80,7 +80,8 @@ struct InvalidRequest : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
-// Throws InvalidRequest for a float sample type in a FLAC container, a speed that is not finite and positive, a gain or sync offset that
-// is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, or an
-// output rate that is negative, not finite or above kMaxRateHz.
+// Throws InvalidRequest for a speed that is not finite and positive, a gain or sync offset that
+// is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, an
+// output rate that is negative, not finite or above kMaxRateHz, or a float sample type for the
+// FLAC container (FLAC stores integers only).
 void Validate(const ConversionRequest& request);

@@ -8,11 +8,11 @@
 
 #include <filesystem>
 
-#include "support/IOTestUtil.h"
 #include "audio/io/OpenFile.h"
 #include "job/Conversion.h"
 #include "job/InputReport.h"
 #include "job/JobQueue.h"
+#include "support/IOTestUtil.h"
 
 namespace {
 
@@ -61,7 +61,9 @@ TEST(FLACConversion, RoundTripsAndDigestsAgreeForEveryIntegerType) {
     const struct {
         SampleType type;
         std::uint16_t bytes;
-    } types[] = {{SampleType::Int8, 1}, {SampleType::Int16, 2}, {SampleType::Int24, 3},
+    } types[] = {{SampleType::Int8, 1},
+                 {SampleType::Int16, 2},
+                 {SampleType::Int24, 3},
                  {SampleType::Int32, 4}};
     for (const auto& t : types) {
         SCOPED_TRACE(SampleTypeName(t.type));

@@ -9,7 +9,8 @@ namespace Audio {
 namespace {
 
 std::uint32_t IntegerBits(const Format& f) {
-    const std::uint32_t valid = f.bytesPerSample() * 8 - std::min(f.paddingBits(), f.bytesPerSample() * 8);
+    const std::uint32_t valid =
+        f.bytesPerSample() * 8 - std::min(f.paddingBits(), f.bytesPerSample() * 8);
     const std::uint32_t scale = f.scaleExponent();
     return scale >= 1 && scale <= valid ? scale : valid;
 }
@@ -52,7 +53,8 @@ namespace Stream {
 
 namespace {
 
-class SampleHasher final : public ::Stream::iOver, public ::Stream::Consumer<::Stream::Wrapper<::Stream::iOver>> {
+class SampleHasher final : public ::Stream::iOver,
+                           public ::Stream::Consumer<::Stream::Wrapper<::Stream::iOver>> {
 public:
     SampleHasher(MD5::Hash& destination, ::Stream::Wrapper<::Stream::iOver> up)
         : Consumer(std::move(up)), md5_(destination) {

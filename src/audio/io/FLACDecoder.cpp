@@ -39,8 +39,7 @@ struct FLACDecoder::Callbacks {
         if (h.channels != self->channels_ || h.bits_per_sample != self->bits_) {
             self->failure_ = "a FLAC frame holds " + std::to_string(h.channels) + " channels of " +
                              std::to_string(h.bits_per_sample) + " bits where STREAMINFO states " +
-                             std::to_string(self->channels_) + " of " +
-                             std::to_string(self->bits_);
+                             std::to_string(self->channels_) + " of " + std::to_string(self->bits_);
             return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
         }
         try {
@@ -52,8 +51,7 @@ struct FLACDecoder::Callbacks {
         return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
     }
 
-    static void Metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m,
-                         void* client) {
+    static void Metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m, void* client) {
         auto* self = static_cast<FLACDecoder*>(client);
         if (m->type == FLAC__METADATA_TYPE_STREAMINFO && !self->haveInfo_) {
             const FLAC__StreamMetadata_StreamInfo& s = m->data.stream_info;
@@ -120,10 +118,11 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     if (!self->decoder_) throw std::bad_alloc();
     // Kept for the properties: Vorbis comments; every other block is skipped.
     if (properties)
-        FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_VORBIS_COMMENT);
-    const FLAC__StreamDecoderInitStatus init = FLAC__stream_decoder_init_file(
-        self->decoder_, path.c_str(), &Callbacks::Write, &Callbacks::Metadata, &Callbacks::Error,
-        self);
+        FLAC__stream_decoder_set_metadata_respond(self->decoder_,
+                                                  FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    const FLAC__StreamDecoderInitStatus init =
+        FLAC__stream_decoder_init_file(self->decoder_, path.c_str(), &Callbacks::Write,
+                                       &Callbacks::Metadata, &Callbacks::Error, self);
     if (init == FLAC__STREAM_DECODER_INIT_STATUS_ERROR_OPENING_FILE)
         throw FLACParser::exception(path + ": " + std::strerror(errno), 0);
     if (init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
@@ -149,8 +148,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     if (self->bits_ < 4 || self->bits_ > 32)
         throw FLACParser::Unsupported("FLAC file of " + std::to_string(self->bits_) +
                                       " bits per sample; 4 to 32 are supported");
-    if (self->rate_ == 0)
-        throw FLACParser::Unsupported("FLAC file without a sample rate");
+    if (self->rate_ == 0) throw FLACParser::Unsupported("FLAC file without a sample rate");
 
     self->bytes_ = (self->bits_ + 7) / 8;
     self->shift_ = self->bytes_ * 8 - self->bits_;
@@ -187,7 +185,8 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
 void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frames) {
     // Delivered bytes are moved to the front first; pending_ holds one frame.
     if (pendingAt_ > 0) {
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingAt_));
+        pending_.erase(pending_.begin(),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(pendingAt_));
         pendingAt_ = 0;
     }
     const std::size_t start = pending_.size();
@@ -196,7 +195,8 @@ void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frame
     for (std::uint32_t i = 0; i < frames; ++i) {
         for (std::uint32_t c = 0; c < channels_; ++c) {
             const std::uint32_t v = static_cast<std::uint32_t>(buffer[c][i]) << shift_;
-            for (std::uint32_t k = 0; k < bytes_; ++k) *out++ = static_cast<std::uint8_t>(v >> (8 * k));
+            for (std::uint32_t k = 0; k < bytes_; ++k)
+                *out++ = static_cast<std::uint8_t>(v >> (8 * k));
         }
     }
     decodedFrames_ += frames;
@@ -211,7 +211,8 @@ void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frame
     for (std::uint32_t i = 0; i < frames; ++i)
         for (std::uint32_t c = 0; c < channels_; ++c) {
             const auto v = static_cast<std::uint32_t>(buffer[c][i]);
-            for (std::uint32_t k = 0; k < bytes_; ++k) *m++ = static_cast<std::uint8_t>(v >> (8 * k));
+            for (std::uint32_t k = 0; k < bytes_; ++k)
+                *m++ = static_cast<std::uint8_t>(v >> (8 * k));
         }
     md5Running_.Update(md5Scratch_.data(), m);
 }
@@ -232,11 +233,12 @@ bool FLACDecoder::DecodeFrame() {
         const bool ok = FLAC__stream_decoder_process_single(decoder_);
         const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
         // Damage met at the end of a file that lacks declared frames: cut short.
-        if (!failure_.empty() && state == FLAC__STREAM_DECODER_END_OF_STREAM &&
-            totalFrames_ > 0 && decodedFrames_ < totalFrames_)
+        if (!failure_.empty() && state == FLAC__STREAM_DECODER_END_OF_STREAM && totalFrames_ > 0 &&
+            decodedFrames_ < totalFrames_)
             ThrowTruncated();
         ThrowIfFailed();
-        if (state == FLAC__STREAM_DECODER_END_OF_STREAM) return pending_.size() - pendingAt_ > before;
+        if (state == FLAC__STREAM_DECODER_END_OF_STREAM)
+            return pending_.size() - pendingAt_ > before;
         if (!ok || state > FLAC__STREAM_DECODER_END_OF_STREAM)
             throw FLACParser::Damaged(std::string("FLAC decoding failed: ") +
                                       FLAC__StreamDecoderStateString[state]);
@@ -274,8 +276,8 @@ void FLACDecoder::CheckDigest() {
         }
     }
     // Bytes from the stream's start up to the decoder's position.
-    const auto at = static_cast<std::int64_t>(decodedFrames_ * bytesPerFrame_ -
-                                              (pending_.size() - pendingAt_));
+    const auto at =
+        static_cast<std::int64_t>(decodedFrames_ * bytesPerFrame_ - (pending_.size() - pendingAt_));
     if (ended) {
         if (length >= 0 && at < length) ThrowTruncated();
         if (length < 0) length = at;

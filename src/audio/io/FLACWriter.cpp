@@ -21,9 +21,9 @@ std::uint32_t FlacRate(float rate) {
 }  // namespace
 
 struct iFileWriter_FLAC::Callbacks {
-    static FLAC__StreamEncoderWriteStatus Write(const FLAC__StreamEncoder*, const FLAC__byte buffer[],
-                                                std::size_t bytes, std::uint32_t, std::uint32_t,
-                                                void* client) {
+    static FLAC__StreamEncoderWriteStatus Write(const FLAC__StreamEncoder*,
+                                                const FLAC__byte buffer[], std::size_t bytes,
+                                                std::uint32_t, std::uint32_t, void* client) {
         auto* w = static_cast<iFileWriter_FLAC*>(client);
         try {
             w->real_->Write(buffer, buffer + bytes, ::Stream::Samples);
@@ -63,8 +63,11 @@ Format iFileWriter_FLAC::AdaptFormat(Format f) {
         FlacRate(f.sampleRate) == 0)
         throw IrredeemableFormat();
     const std::uint32_t scale = std::clamp<std::uint32_t>((f.scaleExponent() + 7) / 8 * 8, 8, 32);
-    f.setBytesPerSample(4).setScaleExponent(scale).setPaddingBits(0).setUnsigned(false).setBigEndian(
-        false);
+    f.setBytesPerSample(4)
+        .setScaleExponent(scale)
+        .setPaddingBits(0)
+        .setUnsigned(false)
+        .setBigEndian(false);
     return f;
 }
 

@@ -8,10 +8,10 @@
 
 #include <random>
 
-#include "support/IOTestUtil.h"
 #include "audio/format/SampleDigest.h"
 #include "audio/io/FLACDecoder.h"
 #include "audio/io/OpenFile.h"
+#include "support/IOTestUtil.h"
 
 using namespace IOTest;
 using Audio::Format;
@@ -55,8 +55,8 @@ Decoded Decode(const std::string& path) {
     Decoded d;
     Audio::IO::InputDetails details;
     {
-        auto s = Audio::Stream::HashSamples(d.digest,
-                                            Audio::IO::OpenFile(P(path), nullptr, nullptr, &details));
+        auto s = Audio::Stream::HashSamples(
+            d.digest, Audio::IO::OpenFile(P(path), nullptr, nullptr, &details));
         d.format = s.format();
         d.length = s->length;
         d.bytes = ReadAll(*s);
@@ -126,7 +126,8 @@ TEST(FLACReader, FilesOtherEncodersWroteDecodeToTheirSource) {
                           flac + "'";
                 break;
             case Maker::Ffmpeg:
-                command = "ffmpeg -nostdin -loglevel error -y -i '" + wav + "' -c:a flac '" + flac + "'";
+                command =
+                    "ffmpeg -nostdin -loglevel error -y -i '" + wav + "' -c:a flac '" + flac + "'";
                 break;
         }
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -215,7 +216,8 @@ TEST_F(FLACFile, SeeksToAnyFrameOfAnIntactFile) {
         s->position = frame * 4;
         const Bytes got = ReadAll(*s, 4000, 4000);
         const std::size_t at = std::size_t(frame) * 4;
-        EXPECT_EQ(got, Bytes(source.begin() + at, source.begin() + std::min(at + 4000, source.size())));
+        EXPECT_EQ(got,
+                  Bytes(source.begin() + at, source.begin() + std::min(at + 4000, source.size())));
     }
 }
 
