@@ -28,6 +28,22 @@ std::string ErrorText(FLAC__StreamDecoderErrorStatus status) {
     }
 }
 
+// Interleaves libFLAC's channel arrays as little-endian B-byte samples,
+// each shifted left by `shift` bits.
+template <unsigned B>
+void Interleave(std::uint8_t* out, const std::int32_t* const buffer[], std::uint32_t channels,
+                std::uint32_t frames, std::uint32_t shift) {
+    for (std::uint32_t c = 0; c < channels; ++c) {
+        const std::int32_t* in = buffer[c];
+        std::uint8_t* o = out + std::size_t{c} * B;
+        const std::size_t step = std::size_t{channels} * B;
+        for (std::uint32_t i = 0; i < frames; ++i, o += step) {
+            const std::uint32_t v = static_cast<std::uint32_t>(in[i]) << shift;
+            for (unsigned k = 0; k < B; ++k) o[k] = static_cast<std::uint8_t>(v >> (8 * k));
+        }
+    }
+}
+
 }  // namespace
 
 struct FLACDecoder::Callbacks {
@@ -192,12 +208,19 @@ void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frame
     const std::size_t start = pending_.size();
     pending_.resize(start + std::size_t{frames} * bytesPerFrame_);
     std::uint8_t* out = pending_.data() + start;
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        for (std::uint32_t c = 0; c < channels_; ++c) {
-            const std::uint32_t v = static_cast<std::uint32_t>(buffer[c][i]) << shift_;
-            for (std::uint32_t k = 0; k < bytes_; ++k)
-                *out++ = static_cast<std::uint8_t>(v >> (8 * k));
-        }
+    switch (bytes_) {
+        case 1:
+            Interleave<1>(out, buffer, channels_, frames, shift_);
+            break;
+        case 2:
+            Interleave<2>(out, buffer, channels_, frames, shift_);
+            break;
+        case 3:
+            Interleave<3>(out, buffer, channels_, frames, shift_);
+            break;
+        default:
+            Interleave<4>(out, buffer, channels_, frames, shift_);
+            break;
     }
     decodedFrames_ += frames;
     if (!digestValid_) return;
