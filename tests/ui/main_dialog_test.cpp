@@ -499,7 +499,7 @@ private slots:
             static_cast<QDialog*>(chooser)->accept();  // QFileDialog::accept checks the names
         });
         QTest::mouseClick(Button(1018), Qt::LeftButton);
-        QCOMPARE(filters, (QStringList{"Audio files (*.wav *.wv *.aiff)", "All files (*)"}));
+        QCOMPARE(filters, (QStringList{"Audio files (*.wav *.wv *.flac *.aiff)", "All files (*)"}));
         QVERIFY(multiple);
         QCOMPARE(Column(0), (QStringList{"two.wv", "one.wav"}));
         QVERIFY(Button(1017)->isEnabled());
