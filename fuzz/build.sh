@@ -14,5 +14,5 @@ cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CX
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DTESSIVAL_FUZZ=ON -DTESSIVAL_SANITIZE=address,undefined \
     -DTESSIVAL_TESTS=OFF -DTESSIVAL_BENCH=OFF -DTESSIVAL_GUI=OFF >/dev/null
 cmake --build "$out" -j "${FUZZ_BUILD_JOBS:-2}" --target \
-    wav_reader_fuzz aiff_reader_fuzz wavpack_reader_fuzz path_parse_fuzz settings_fields_fuzz conversion_fuzz
+    wav_reader_fuzz aiff_reader_fuzz wavpack_reader_fuzz flac_reader_fuzz path_parse_fuzz settings_fields_fuzz conversion_fuzz
 echo "built in $out/fuzz"

@@ -23,7 +23,7 @@ const char* const kUsage =
     "      --snr DB             filter signal-to-noise target (by type: int16 97, int24 145, ...)\n"
     "  -j, --jobs N             files converted at once (the number of processors)\n"
     "  -o, --output-dir DIR     write outputs into DIR (must exist) instead of next to inputs\n"
-    "      --container C        wav, wv, raw or aiff (wav)\n"
+    "      --container C        wav, wv, raw, aiff or flac (wav)\n"
     "      --info               print each input's properties and MD5 instead of converting\n"
     "  -q, --quiet              no progress display\n"
     "  -h, --help               this text\n"
@@ -194,6 +194,13 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (values.count("--keep-pre-ring")) model.OnKeepPreRingClicked(true);
 
     o.request = model.request();
+    if (auto it = values.find("--container"); it != values.end()) {
+        const auto container = ParseContainer(it->second);
+        if (!container)
+            throw UsageError("invalid value for --container: '" + it->second +
+                             "' (use wav, wv, raw, aiff or flac)");
+        o.request.container = *container;
+    }
     try {
         Validate(o.request);
     } catch (const InvalidRequest& e) {
@@ -204,13 +211,6 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
         if (o.jobs == 0 || o.jobs > 256) throw UsageError("invalid value for --jobs: use 1 to 256");
     }
     if (auto it = values.find("--output-dir"); it != values.end()) o.outputDir = it->second;
-    if (auto it = values.find("--container"); it != values.end()) {
-        const auto container = ParseContainer(it->second);
-        if (!container)
-            throw UsageError("invalid value for --container: '" + it->second +
-                             "' (use wav, wv, raw or aiff)");
-        o.request.container = *container;
-    }
     if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty())
         throw UsageError("no input files given");
     return o;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "audio/format/SampleDigest.h"
 #include "audio/io/OpenFile.h"
 #include "stream/Adapt.h"
 #include "stream/Drain.h"
@@ -12,7 +13,10 @@ InputReport Inspect(const Filesystem::Path& path) {
     MD5::Hash digest{};
     Audio::IO::InputDetails details;
     {
-        auto stream = Audio::IO::OpenFile(path, &props, &digest, &details);
+        // The digest of the decoded audio in STREAMINFO's form, comparable
+        // across containers and with other tools.
+        auto stream = Audio::Stream::HashSamples(
+            digest, Audio::IO::OpenFile(path, &props, nullptr, &details));
         Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(stream));
         stream.reset();
         Stream::drain(std::move(pull), nullptr);

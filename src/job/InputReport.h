@@ -12,7 +12,9 @@
 struct InputReport {
     // The reader's properties in its order: "sample-rate" -> "44100", ...
     std::vector<std::pair<std::string, std::string>> properties;
-    std::string md5;  // 32 hex digits
+    // MD5 of the decoded audio as FLAC's STREAMINFO computes it (signed
+    // little-endian integers of the stored width, or IEEE floats), 32 hex digits.
+    std::string md5;
     std::vector<std::string> warnings;
 };
 

@@ -39,6 +39,9 @@ OutputOptions OutputOptionsFor(const ConversionRequest& request) {
         case Container::Aiff:
             o.writerId = Audio::IO::kAiffWriter;
             break;
+        case Container::Flac:
+            o.writerId = Audio::IO::kFlacWriter;
+            break;
     }
     o.extension = ".";
     o.extension += ContainerName(request.container);

@@ -3,10 +3,11 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <string>
 
 namespace {
 
-constexpr std::array<std::string_view, 4> kContainers{"wav", "wv", "raw", "aiff"};
+constexpr std::array<std::string_view, 5> kContainers{"wav", "wv", "raw", "aiff", "flac"};
 
 }  // namespace
 
@@ -52,4 +53,10 @@ void Validate(const ConversionRequest& request) {
         throw InvalidRequest("stopband min out of range");
     if (!(request.outputRate >= 0.0f)) throw InvalidRequest("output rate must be 0 or positive");
     if (!(request.outputRate <= kMaxRateHz)) throw InvalidRequest("output rate too high");
+    if (request.container == Container::Flac && (request.sampleType == SampleType::Float32 ||
+                                                request.sampleType == SampleType::Float64))
+        throw InvalidRequest(std::string("FLAC stores integer samples only: ") +
+                             std::string(SampleTypeName(request.sampleType)) +
+                             " cannot be written to a .flac file"
+                             " (choose int8, int16, int24 or int32)");
 }

@@ -53,9 +53,9 @@ std::optional<SampleType> ParseSampleType(std::string_view name);
 std::uint32_t DefaultSnrDb(SampleType type);
 
 // Output containers.
-enum class Container { Wave, WavPack, Raw, Aiff };
+enum class Container { Wave, WavPack, Raw, Aiff, Flac };
 
-// "wav", "wv", "raw", "aiff": the command line's names and the outputs' extensions.
+// "wav", "wv", "raw", "aiff", "flac": the command line's names and the outputs' extensions.
 std::string_view ContainerName(Container container);
 std::optional<Container> ParseContainer(std::string_view name);
 
@@ -88,6 +88,7 @@ struct InvalidRequest : std::invalid_argument {
 };
 
 // Throws InvalidRequest for a speed that is not finite and positive, a gain or sync offset that
-// is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, or an
-// output rate that is negative, not finite or above kMaxRateHz.
+// is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, an
+// output rate that is negative, not finite or above kMaxRateHz, or a float sample type for the
+// FLAC container (FLAC stores integers only).
 void Validate(const ConversionRequest& request);

@@ -88,6 +88,7 @@ constexpr ContainerChoice kContainerChoices[] = {
     {Container::Wave, "WAVE (.wav)"},
     {Container::WavPack, "WavPack (.wv)"},
     {Container::Aiff, "AIFF (.aiff)"},
+    {Container::Flac, "FLAC (.flac)"},
 };
 
 // The existing-output choices, in list order (ExistingOutputChoice's order).

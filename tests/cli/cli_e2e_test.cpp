@@ -235,6 +235,31 @@ TEST_F(Cli, RerunConvertsOnlyTheInputsInsideTheFolder) {
     }
 }
 
+// --container flac writes a FLAC file whose --info digest is the input's; a
+// float type for it is refused before anything is written.
+TEST_F(Cli, FlacContainer) {
+    fs::create_directories(dir / "out");
+    writeWav16(dir / "f.wav", 44100, 2, 5000, [](int c, std::uint32_t i) {
+        return std::int16_t((c + 1) * 7 * i);
+    });
+    const std::string out = " -o " + shellQuote((dir / "out").string()) + " ";
+    const std::string in = shellQuote((dir / "f.wav").string());
+    CliRun r = runCli("-q --container flac -t fp32" + out + in);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("FLAC stores integer samples only"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+
+    r = runCli("-q --container flac -r 44100 -t int16" + out + in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const fs::path flac = fs::directory_iterator(dir / "out")->path();
+    EXPECT_EQ(flac.extension(), ".flac");
+    const std::string digests = runCli("--info " + in + " " + shellQuote(flac.string())).out;
+    const auto first = digests.find("  md5: "), second = digests.find("  md5: ", first + 1);
+    ASSERT_NE(second, std::string::npos) << digests;
+    EXPECT_EQ(digests.substr(first, 39), digests.substr(second, 39));
+    EXPECT_NE(digests.find("  mime-type: audio/flac\n"), std::string::npos) << digests;
+}
+
 // Inputs are files, not spellings, and the outcome does not depend on the order of the
 // arguments: a file named twice converts once under its plain name, and of two inputs with one
 // output file the first by path writes it while the other fails saying so.

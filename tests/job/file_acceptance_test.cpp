@@ -92,6 +92,7 @@ TEST(AddPath, WalksFoldersInNameOrderFollowingFileLinksOnly) {
     tree.File("c.txt");
     tree.File("C.mp3");
     tree.File("d.AIF");
+    tree.File("e.FLAC");
     tree.Dir("Sub/deeper");
     tree.File("Sub/x.wav");
     tree.File("Sub/deeper/y.Wv");
@@ -107,7 +108,7 @@ TEST(AddPath, WalksFoldersInNameOrderFollowingFileLinksOnly) {
 
     const std::vector<Path> files = CollectAcceptedFiles(tree.RootPath());
     EXPECT_EQ(Bodies(files, tree.RootPath()),
-              (std::vector<std::string>{"a.wv", "b.WAV", "d.AIF", "linked.wav", "Sub/deeper/y.Wv",
+              (std::vector<std::string>{"a.wv", "b.WAV", "d.AIF", "e.FLAC", "linked.wav", "Sub/deeper/y.Wv",
                                         "Sub/x.wav", "z.wav"}));
     for (const Path& file : files) {
         EXPECT_EQ(file.entryKind, Path::Kind::Either);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "audio/io/AIFFWriter.h"
+#include "audio/io/FLACWriter.h"
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WavpackWriter.h"
 #include "base/Wobbly.h"
@@ -119,6 +120,7 @@ WriterRegistry::WriterRegistry() {
     Register(kWavpackWriter, WavpackWriterEntry());
     Register(kWaveWriter, WaveWriterEntry());
     Register(kAiffWriter, AiffWriterEntry());
+    Register(kFlacWriter, FlacWriterEntry());
     Register(kRawWriter, {"IFW_raw", "raw", [] { return sptr<iFileWriter>(new IFW_raw); }, keepFormat});
 }
 

@@ -118,7 +118,7 @@ private:
     std::map<int, WriterEntry> entries_;
 };
 
-enum WriterID { kWavpackWriter = 0, kWaveWriter = 1, kRawWriter = 3, kAiffWriter = 4 };
+enum WriterID { kWavpackWriter = 0, kWaveWriter = 1, kRawWriter = 3, kAiffWriter = 4, kFlacWriter = 5 };
 
 // The creation sequence, step by step and as one operation.
 sptr<FormatTranslator> MakeWriterSpec(int id, const Audio::Stream::Tag& source);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "audio/io/AIFFParser.h"
+#include "audio/io/FLACDecoder.h"
 #include "audio/io/WAVParser.h"
 #include "audio/io/WVDecoder.h"
 #include "stream/Hash.h"
@@ -42,6 +43,12 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
         try {
             stream = WVDecoder::Open(text, properties, details);
         } catch (const WVParser::exception&) {
+            std::throw_with_nested(FileError());
+        }
+    } else if (extension == ".flac") {
+        try {
+            stream = FLACDecoder::Open(text, properties, details);
+        } catch (const FLACParser::exception&) {
             std::throw_with_nested(FileError());
         }
     } else {

@@ -1,7 +1,7 @@
 #pragma once
 
 // Input opening: picks the reader by the file name's extension (".wav",
-// ".aif", ".aiff", ".aifc" or ".wv", in any letter case), optionally
+// ".aif", ".aiff", ".aifc", ".wv" or ".flac", in any letter case), optionally
 // collects the input's properties and optionally hashes the decoded sample
 // bytes.
 
@@ -40,7 +40,9 @@ struct OpenError : exception {
 // is wrapped in an MD5 stage over the format's 8 bytes followed by every
 // sample byte pulled through; the digest reaches `digest` when the stage is
 // released (the destination must outlive it). `details`, when given,
-// receives the speaker layout and the reader's warnings.
+// receives the speaker layout and the reader's warnings; it must outlive the
+// stream (the FLAC reader adds its digest warning when the audio has been
+// read to its end).
 Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
                                                  PropertyList* properties = nullptr,
                                                  MD5::Hash* digest = nullptr,

@@ -1,0 +1,347 @@
+#include "audio/io/FLACDecoder.h"
+
+#include <FLAC/stream_decoder.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace Audio::IO {
+
+namespace {
+
+std::string ErrorText(FLAC__StreamDecoderErrorStatus status) {
+    switch (status) {
+        case FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC:
+            return "lost sync (damaged or foreign data)";
+        case FLAC__STREAM_DECODER_ERROR_STATUS_BAD_HEADER:
+            return "bad frame header";
+        case FLAC__STREAM_DECODER_ERROR_STATUS_FRAME_CRC_MISMATCH:
+            return "frame CRC mismatch (damaged data)";
+        case FLAC__STREAM_DECODER_ERROR_STATUS_UNPARSEABLE_STREAM:
+            return "unparseable stream";
+        default:
+            return "damaged metadata";
+    }
+}
+
+// Interleaves libFLAC's channel arrays as little-endian B-byte samples,
+// each shifted left by `shift` bits.
+template <unsigned B>
+void Interleave(std::uint8_t* out, const std::int32_t* const buffer[], std::uint32_t channels,
+                std::uint32_t frames, std::uint32_t shift) {
+    for (std::uint32_t c = 0; c < channels; ++c) {
+        const std::int32_t* in = buffer[c];
+        std::uint8_t* o = out + std::size_t{c} * B;
+        const std::size_t step = std::size_t{channels} * B;
+        for (std::uint32_t i = 0; i < frames; ++i, o += step) {
+            const std::uint32_t v = static_cast<std::uint32_t>(in[i]) << shift;
+            for (unsigned k = 0; k < B; ++k) o[k] = static_cast<std::uint8_t>(v >> (8 * k));
+        }
+    }
+}
+
+}  // namespace
+
+struct FLACDecoder::Callbacks {
+    static FLAC__StreamDecoderWriteStatus Write(const FLAC__StreamDecoder*,
+                                                const FLAC__Frame* frame,
+                                                const FLAC__int32* const buffer[], void* client) {
+        auto* self = static_cast<FLACDecoder*>(client);
+        const FLAC__FrameHeader& h = frame->header;
+        if (h.channels != self->channels_ || h.bits_per_sample != self->bits_) {
+            self->failure_ = "a FLAC frame holds " + std::to_string(h.channels) + " channels of " +
+                             std::to_string(h.bits_per_sample) + " bits where STREAMINFO states " +
+                             std::to_string(self->channels_) + " of " + std::to_string(self->bits_);
+            return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+        }
+        try {
+            self->Append(buffer, h.blocksize);
+        } catch (const std::bad_alloc&) {
+            self->failure_ = "out of memory while decoding FLAC";
+            return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+        }
+        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+    }
+
+    static void Metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* m, void* client) {
+        auto* self = static_cast<FLACDecoder*>(client);
+        if (m->type == FLAC__METADATA_TYPE_STREAMINFO && !self->haveInfo_) {
+            const FLAC__StreamMetadata_StreamInfo& s = m->data.stream_info;
+            self->haveInfo_ = true;
+            self->rate_ = s.sample_rate;
+            self->channels_ = s.channels;
+            self->bits_ = s.bits_per_sample;
+            self->totalFrames_ = s.total_samples;
+            std::memcpy(self->md5_, s.md5sum, 16);
+        } else if (m->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && self->comments_) {
+            try {
+                const FLAC__StreamMetadata_VorbisComment& vc = m->data.vorbis_comment;
+                for (FLAC__uint32 i = 0; i < vc.num_comments; ++i) {
+                    const auto* e = reinterpret_cast<const char*>(vc.comments[i].entry);
+                    const std::string item(e, e ? vc.comments[i].length : 0);
+                    const std::size_t eq = item.find('=');
+                    if (eq == 0 || eq == std::string::npos) continue;
+                    std::string key = item.substr(0, eq);
+                    for (char& c : key)
+                        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    self->comments_->push_back({Property::FileTag, key, item.substr(eq + 1)});
+                }
+            } catch (const std::bad_alloc&) {
+                self->failure_ = "out of memory while reading FLAC metadata";
+            }
+        }
+    }
+
+    static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status,
+                      void* client) {
+        auto* self = static_cast<FLACDecoder*>(client);
+        if (self->failure_.empty()) self->failure_ = ErrorText(status);
+    }
+};
+
+FLACDecoder::FLACDecoder() = default;
+
+FLACDecoder::~FLACDecoder() {
+    if (decoder_) FLAC__stream_decoder_delete(decoder_);
+}
+
+Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& path,
+                                                          PropertyList* properties,
+                                                          InputDetails* details) {
+    // A foreign file is told apart by its first bytes: libFLAC would search
+    // all of it for a stream header.
+    bool startsWithMarker = false;
+    {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) throw FLACParser::exception(path + ": " + std::strerror(errno), 0);
+        char head[4] = {};
+        const std::size_t n = std::fread(head, 1, 4, f);
+        std::fclose(f);
+        if (n < 4 || (std::memcmp(head, "fLaC", 4) != 0 && std::memcmp(head, "ID3", 3) != 0))
+            throw FLACParser::NotFLAC();
+        startsWithMarker = std::memcmp(head, "fLaC", 4) == 0;
+    }
+
+    auto* self = new FLACDecoder;
+    Audio::Stream::Wrapper<::Stream::iOver> result(self);
+    self->path_ = path;
+    self->details_ = details;
+    self->decoder_ = FLAC__stream_decoder_new();
+    if (!self->decoder_) throw std::bad_alloc();
+    // Kept for the properties: Vorbis comments; every other block is skipped.
+    if (properties)
+        FLAC__stream_decoder_set_metadata_respond(self->decoder_,
+                                                  FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    const FLAC__StreamDecoderInitStatus init =
+        FLAC__stream_decoder_init_file(self->decoder_, path.c_str(), &Callbacks::Write,
+                                       &Callbacks::Metadata, &Callbacks::Error, self);
+    if (init == FLAC__STREAM_DECODER_INIT_STATUS_ERROR_OPENING_FILE)
+        throw FLACParser::exception(path + ": " + std::strerror(errno), 0);
+    if (init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK)
+        throw FLACParser::exception("libFLAC refused to start decoding", 0);
+
+    PropertyList comments;
+    self->comments_ = properties ? &comments : nullptr;
+    const bool ok = FLAC__stream_decoder_process_until_end_of_metadata(self->decoder_);
+    self->comments_ = nullptr;
+    if (!self->haveInfo_) {
+        if (startsWithMarker)
+            throw FLACParser::Damaged("damaged FLAC header: no complete STREAMINFO block");
+        throw FLACParser::NotFLAC();
+    }
+    if (!ok || !self->failure_.empty())
+        throw FLACParser::Damaged("damaged FLAC metadata" +
+                                  (self->failure_.empty() ? "" : ": " + self->failure_));
+
+    if (self->channels_ < 1 || self->channels_ > 8)
+        throw FLACParser::Damaged("FLAC STREAMINFO states " + std::to_string(self->channels_) +
+                                  " channels");
+    if (self->bits_ < 4 || self->bits_ > 32)
+        throw FLACParser::Unsupported("FLAC file of " + std::to_string(self->bits_) +
+                                      " bits per sample; 4 to 32 are supported");
+    if (self->rate_ == 0) throw FLACParser::Unsupported("FLAC file without a sample rate");
+
+    self->bytes_ = (self->bits_ + 7) / 8;
+    self->shift_ = self->bytes_ * 8 - self->bits_;
+    self->bytesPerFrame_ = self->bytes_ * self->channels_;
+    self->digestValid_ = std::any_of(std::begin(self->md5_), std::end(self->md5_),
+                                     [](std::uint8_t b) { return b != 0; });
+
+    Format f;
+    f.setBytesPerSample(self->bytes_)
+        .setSampleType(Format::Integer)
+        .setScaleExponent(self->bits_)
+        .setPaddingBits(self->shift_)
+        .setUnsigned(false)
+        .setBigEndian(false)
+        .setChannels(self->channels_);
+    f.sampleRate = static_cast<float>(self->rate_);
+    self->granularity = self->bytesPerFrame_;
+    self->position = 0;
+    self->setTag(Audio::Stream::Tag{0.0, f});
+    if (self->totalFrames_ > 0)
+        self->length = static_cast<std::int64_t>(self->totalFrames_) * self->bytesPerFrame_;
+    // FLAC fixes the speaker order by the channel count (WAVE mask bits).
+    static constexpr std::uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
+    if (details) details->channelMask = kMasks[self->channels_];
+
+    if (properties) {
+        AppendStreamProperties(*properties, *self, ".flac", "audio/flac");
+        AppendFormatProperties(*properties, f);
+        properties->insert(properties->end(), comments.begin(), comments.end());
+    }
+    return result;
+}
+
+void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frames) {
+    // Delivered bytes are moved to the front first; pending_ holds one frame.
+    if (pendingAt_ > 0) {
+        pending_.erase(pending_.begin(),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(pendingAt_));
+        pendingAt_ = 0;
+    }
+    const std::size_t start = pending_.size();
+    pending_.resize(start + std::size_t{frames} * bytesPerFrame_);
+    std::uint8_t* out = pending_.data() + start;
+    switch (bytes_) {
+        case 1:
+            Interleave<1>(out, buffer, channels_, frames, shift_);
+            break;
+        case 2:
+            Interleave<2>(out, buffer, channels_, frames, shift_);
+            break;
+        case 3:
+            Interleave<3>(out, buffer, channels_, frames, shift_);
+            break;
+        default:
+            Interleave<4>(out, buffer, channels_, frames, shift_);
+            break;
+    }
+    decodedFrames_ += frames;
+    if (!digestValid_) return;
+    if (shift_ == 0) {
+        md5Running_.Update(pending_.data() + start, pending_.data() + pending_.size());
+        return;
+    }
+    // STREAMINFO's digest covers the values right-aligned, ceil(bits / 8) bytes each.
+    md5Scratch_.resize(std::size_t{frames} * bytesPerFrame_);
+    std::uint8_t* m = md5Scratch_.data();
+    for (std::uint32_t i = 0; i < frames; ++i)
+        for (std::uint32_t c = 0; c < channels_; ++c) {
+            const auto v = static_cast<std::uint32_t>(buffer[c][i]);
+            for (std::uint32_t k = 0; k < bytes_; ++k)
+                *m++ = static_cast<std::uint8_t>(v >> (8 * k));
+        }
+    md5Running_.Update(md5Scratch_.data(), m);
+}
+
+void FLACDecoder::ThrowIfFailed() {
+    if (!failure_.empty()) throw FLACParser::Damaged("damaged FLAC file: " + failure_);
+}
+
+void FLACDecoder::ThrowTruncated() {
+    throw FLACParser::Damaged("truncated FLAC file: it ends after " +
+                              std::to_string(decodedFrames_) + " of " +
+                              std::to_string(totalFrames_) + " frames");
+}
+
+bool FLACDecoder::DecodeFrame() {
+    const std::size_t before = pending_.size() - pendingAt_;
+    while (pending_.size() - pendingAt_ == before) {
+        const bool ok = FLAC__stream_decoder_process_single(decoder_);
+        const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
+        // Damage met at the end of a file that lacks declared frames: cut short.
+        if (!failure_.empty() && state == FLAC__STREAM_DECODER_END_OF_STREAM && totalFrames_ > 0 &&
+            decodedFrames_ < totalFrames_)
+            ThrowTruncated();
+        ThrowIfFailed();
+        if (state == FLAC__STREAM_DECODER_END_OF_STREAM)
+            return pending_.size() - pendingAt_ > before;
+        if (!ok || state > FLAC__STREAM_DECODER_END_OF_STREAM)
+            throw FLACParser::Damaged(std::string("FLAC decoding failed: ") +
+                                      FLAC__StreamDecoderStateString[state]);
+    }
+    return true;
+}
+
+void FLACDecoder::CheckDigest() {
+    if (digestChecked_) return;
+    digestChecked_ = true;
+    if (!digestValid_) return;
+    md5Running_.Final();
+    if (std::memcmp(digest_.data(), md5_, 16) != 0 && details_)
+        details_->warnings.push_back("audio MD5 does not match the file's STREAMINFO");
+}
+
+::Stream::Block FLACDecoder::read(slice<std::uint8_t> dest, std::uint32_t) {
+    const std::size_t want = dest.length();
+    std::size_t produced = 0;
+    bool ended = false;
+    while (produced < want) {
+        const std::size_t ready = pending_.size() - pendingAt_;
+        if (ready > 0) {
+            const std::size_t n = std::min(ready, want - produced);
+            std::memcpy(dest.begin + produced, pending_.data() + pendingAt_, n);
+            pendingAt_ += n;
+            produced += n;
+            continue;
+        }
+        // Frames past the declared total are not audio of this stream.
+        if (totalFrames_ > 0 && decodedFrames_ >= totalFrames_) break;
+        if (!DecodeFrame()) {
+            ended = true;
+            break;
+        }
+    }
+    // Bytes from the stream's start up to the decoder's position.
+    const auto at =
+        static_cast<std::int64_t>(decodedFrames_ * bytesPerFrame_ - (pending_.size() - pendingAt_));
+    if (ended) {
+        if (length >= 0 && at < length) ThrowTruncated();
+        if (length < 0) length = at;
+    }
+    if (ended || (totalFrames_ > 0 && decodedFrames_ >= totalFrames_)) CheckDigest();
+    if (produced < want) std::memset(dest.begin + produced, 0, want - produced);
+    return {dest.begin, dest.end, want ? ::Stream::Samples : ::Stream::Silence};
+}
+
+void FLACDecoder::seek(std::uint64_t p) {
+    const std::uint64_t frame = p / bytesPerFrame_;
+    pending_.clear();
+    pendingAt_ = 0;
+    if (frame == 0) {
+        // Back to the start: decoding again from the first frame keeps the
+        // digest check.
+        failure_.clear();
+        if (!FLAC__stream_decoder_reset(decoder_) ||
+            !FLAC__stream_decoder_process_until_end_of_metadata(decoder_))
+            throw FLACParser::Damaged("cannot rewind the FLAC file");
+        ThrowIfFailed();
+        decodedFrames_ = 0;
+        md5Running_ = MD5(digest_);
+        return;
+    }
+    digestValid_ = false;
+    failure_.clear();
+    if (totalFrames_ > 0 && frame >= totalFrames_) {
+        decodedFrames_ = totalFrames_;
+        return;
+    }
+    decodedFrames_ = frame;
+    if (!FLAC__stream_decoder_seek_absolute(decoder_, frame)) {
+        if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_SEEK_ERROR)
+            FLAC__stream_decoder_flush(decoder_);
+        ThrowIfFailed();
+        throw FLACParser::Damaged("cannot seek to frame " + std::to_string(frame) +
+                                  " of the FLAC file");
+    }
+    // Sync searched for on the way is no damage.
+    failure_.clear();
+}
+
+}  // namespace Audio::IO
