@@ -250,6 +250,7 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (stdinInputs && o.filesFrom == "-")
         throw UsageError("standard input cannot be both an input (-) and the --files-from list");
     if (stdinInputs && o.shard) throw UsageError("--shard does not go with standard input (-)");
+    if (o.json && o.info) throw UsageError("--json reports conversions; --info has a text of its own");
     if (o.request.toStandardOutput) {
         if (o.json) throw UsageError("--stdout and --json both want standard output");
         if (o.outputDir) throw UsageError("--stdout and --output-dir both name where the output goes");

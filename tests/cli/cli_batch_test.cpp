@@ -298,6 +298,6 @@ TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
     EXPECT_NE(r.err.find("Unexpected end of IFF stream"), std::string::npos) << r.err;
     for (const char* refused : {"in.wav zero.wav --stdout", "in.wav --stdout --json",
                                 "--stdout -o . in.wav", "- - --stdout", "--stdout --container wv in.wav",
-                                "--stdout ."})
+                                "--stdout .", "--json --info in.wav"})
         EXPECT_EQ(sh(std::string("CLI ") + refused + " </dev/null").status, 2) << refused;
 }
