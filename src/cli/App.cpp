@@ -8,10 +8,14 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory_resource>
 #include <mutex>
+#include <optional>
 
 #include "cli/Options.h"
+#include "job/Batch.h"
+#include "job/Conversion.h"
 #include "job/Demo.h"
 #include "job/FileAcceptance.h"
 #include "job/InputReport.h"
@@ -53,9 +57,32 @@ public:
     void OnEnded(const JobRecord& record) override {
         for (const std::string& w : record.warnings)
             std::fprintf(stderr, "%s: warning: %s\n", path.NativeText().c_str(), w.c_str());
+        if (json_) PrintJsonLine(record);
         std::lock_guard lock(mutex_);
+        ended_ = true;
         if (record.output) output_ = record.output->NativeText();
     }
+    // Rows the batch ended before they started still get their line.
+    void ReportIfNotEnded() {
+        {
+            std::lock_guard lock(mutex_);
+            if (ended_ || !json_) return;
+        }
+        JobRecord record;
+        record.input = path;
+        record.state = JobState::Failed;
+        record.text = "aborted";
+        PrintJsonLine(record);
+    }
+    // One line at a time, whole, as each file ends.
+    static void PrintJsonLine(const JobRecord& record) {
+        static std::mutex stdoutMutex;
+        const std::string line = JobRecordJson(record) + "\n";
+        std::lock_guard lock(stdoutMutex);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
+    void SetJson(bool json) { json_ = json; }
     std::unique_ptr<JobProgress> MakeProgress(const std::atomic<bool>& abort) override {
         return std::make_unique<Progress>(*this, abort);
     }
@@ -77,7 +104,9 @@ private:
     public:
         Progress(CliRow& row, const std::atomic<bool>& abort) : row_(row), abort_(abort) {}
         bool progress(std::uint32_t done, std::uint32_t total, bool) override {
-            if (abort_) return false;
+            // A stop signal ends the running jobs at their next block, before the main thread
+            // wakes up to abort the queue.
+            if (abort_ || gStopSignal) return false;
             row_.doneUnits_ = done;
             row_.total_ = total;
             return true;
@@ -90,14 +119,25 @@ private:
     };
 
     mutable std::mutex mutex_;
+    bool json_ = false;
+    bool ended_ = false;  // under mutex_
     std::pmr::string text_, output_;
     std::atomic<std::uint32_t> doneUnits_{0}, total_{0};
 };
 
+// An input file and the folder argument a walk found it in, if any.
+struct Input {
+    Filesystem::Path path;
+    std::optional<Filesystem::Path> walkedFrom;
+};
+
 // Files named on the command line, folders walked. Problems with explicit
 // names are reported; the walk skips what it cannot use.
-std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& names, bool& anyError) {
+std::vector<Input> collectInputs(const std::vector<std::string>& names, bool& anyError) {
     std::vector<Filesystem::Path> files;
+    // Native text of a walked file -> the folder argument it was found in; of two (a folder and
+    // its sub-folder both named) the outer one, whatever the order of the arguments.
+    std::map<std::string, Filesystem::Path> walkedFrom;
     for (const std::string& name : names) {
         std::error_code ec;
         fs::file_status st = fs::status(name, ec);
@@ -144,7 +184,11 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
                              "%s: warning: no audio files (.wav .wv .aif .aiff .aifc .flac) in "
                              "this folder\n",
                              name.c_str());
-            for (Filesystem::Path& f : found) files.push_back(std::move(f));
+            for (Filesystem::Path& f : found) {
+                auto [at, added] = walkedFrom.try_emplace(f.NativeText(), p);
+                if (!added && p.body.size() < at->second.body.size()) at->second = p;
+                files.push_back(std::move(f));
+            }
         } else if (ClassifyPath(p) == PathClass::File) {
             files.push_back(p);
         } else {
@@ -162,12 +206,20 @@ std::vector<Filesystem::Path> collectInputs(const std::vector<std::string>& name
         if (left.NativeText() != kept.NativeText())
             std::fprintf(stderr, "%s: skipped, the same file as %s\n", left.NativeText().c_str(),
                          kept.NativeText().c_str());
-    return unique;
+    std::vector<Input> inputs;
+    for (Filesystem::Path& f : unique) {
+        auto from = walkedFrom.find(f.NativeText());
+        inputs.push_back({std::move(f), from == walkedFrom.end()
+                                            ? std::nullopt
+                                            : std::optional<Filesystem::Path>(from->second)});
+    }
+    return inputs;
 }
 
-int runInfo(const std::vector<Filesystem::Path>& files) {
+int runInfo(const std::vector<Input>& files) {
     int status = 0;
-    for (const Filesystem::Path& path : files) {
+    for (const Input& input : files) {
+        const Filesystem::Path& path = input.path;
         InputReport report;
         try {
             report = Inspect(path);
@@ -193,7 +245,7 @@ int makeDemo(const std::string& file) {
     return 0;
 }
 
-int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& files, bool anyError) {
+int runConversions(const CliOptions& o, const std::vector<Input>& files, bool anyError) {
     ConversionRequest request = o.request;
     if (o.outputDir)
         request.outputFolder =
@@ -204,15 +256,17 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
     JobQueue queue(o.jobs);
     {
         JobQueue::Batch batch(queue);  // one batch however soon the first jobs end
-        for (const Filesystem::Path& f : files) {
-            rows.push_back(std::make_unique<CliRow>(f, &rowMemory));
+        for (const Input& f : files) {
+            rows.push_back(std::make_unique<CliRow>(f.path, &rowMemory));
+            rows.back()->walkedFrom = f.walkedFrom;
+            rows.back()->SetJson(o.json);
             queue.Submit(*rows.back(), request);
         }
     }
 
     const bool live = !o.quiet && isatty(STDERR_FILENO);
     bool aborting = false;
-    while (!queue.WaitIdle(std::chrono::milliseconds(200))) {
+    while (!queue.WaitIdle(std::chrono::milliseconds(50))) {
         if (gStopSignal && !aborting) {
             queue.AbortAll();
             aborting = true;
@@ -229,9 +283,12 @@ int runConversions(const CliOptions& o, const std::vector<Filesystem::Path>& fil
     }
     if (live) std::fprintf(stderr, "\r\033[K");
 
+    // Standard output carries only the JSON lines or the stream there.
+    std::FILE* human = o.request.toStandardOutput ? stderr : stdout;
     int status = anyError ? 1 : 0;
     for (auto& r : rows) {
-        std::printf("%s\n", r->result().c_str());
+        r->ReportIfNotEnded();
+        if (!o.json) std::fprintf(human, "%s\n", r->result().c_str());
         if (!r->succeeded()) status = 1;
     }
     return status;
@@ -264,9 +321,30 @@ int RunCli(const std::vector<std::string>& args) {
             return 2;
         }
         bool anyError = false;
-        std::vector<Filesystem::Path> files = collectInputs(o.inputs, anyError);
+        std::vector<std::string> names;
+        bool standardInput = false;
+        for (const std::string& name : o.inputs) {
+            if (name == "-")
+                standardInput = true;
+            else
+                names.push_back(name);
+        }
+        if (o.filesFrom) {
+            std::vector<std::string> listed = ReadNameList(*o.filesFrom, o.nulSeparated);
+            names.insert(names.end(), listed.begin(), listed.end());
+        }
+        std::vector<Input> files = collectInputs(names, anyError);
+        if (o.shard) files = TakeShard(std::move(files), *o.shard);
+        if (standardInput) files.insert(files.begin(), Input{StandardStreamPath(), std::nullopt});
+        if (o.request.toStandardOutput && files.size() > 1) {
+            std::fprintf(stderr, "tessival-cli: --stdout takes exactly one input file (%zu given)\n",
+                         files.size());
+            return 2;
+        }
         if (o.info) return runInfo(files) | (anyError ? 1 : 0);
         installSignalHandlers();
+        // A reader of the stream that goes away is a failure of this file, said in words.
+        if (o.request.toStandardOutput) std::signal(SIGPIPE, SIG_IGN);
         return runConversions(o, files, anyError);
     } catch (...) {
         std::fprintf(stderr, "tessival-cli: %s\n",

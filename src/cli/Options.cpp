@@ -1,5 +1,6 @@
 #include "cli/Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -22,7 +23,16 @@ const char* const kUsage =
     "      --alias-guard-band   faster design that may alias above the pass band\n"
     "      --snr DB             filter signal-to-noise target (by type: int16 97, int24 145, ...)\n"
     "  -j, --jobs N             files converted at once (the number of processors)\n"
-    "  -o, --output-dir DIR     write outputs into DIR (must exist) instead of next to inputs\n"
+    "  -o, --output-dir DIR     write outputs into DIR (must exist) instead of next to inputs;\n"
+    "                           a folder's files go to the same sub-folders below DIR\n"
+    "      --flat               with -o, every output directly in DIR\n"
+    "      --if-exists WHAT     when an output exists: replace, skip or fail (replace)\n"
+    "      --json               one JSON object per file on standard output as it ends\n"
+    "      --files-from FILE    also convert the names listed in FILE, one a line (- = stdin)\n"
+    "  -0, --null               the --files-from names are separated by NUL bytes\n"
+    "      --shard I/N          convert only every N-th file of the sorted list, from the I-th (0-based)\n"
+    "      --stdout             write the one output to standard output as a WAVE stream;\n"
+    "                           an input named - is a WAVE stream read from standard input\n"
     "      --container C        wav, wv, raw, aiff or flac (wav)\n"
     "      --info               print each input's properties and MD5 instead of converting\n"
     "  -q, --quiet              no progress display\n"
@@ -83,10 +93,12 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     std::map<std::string, std::string> values;
     static const std::map<std::string, std::string> shortNames = {
         {"-r", "--rate"}, {"-t", "--type"}, {"-s", "--speed"}, {"-g", "--gain"},
-        {"-j", "--jobs"}, {"-o", "--output-dir"}, {"-q", "--quiet"}, {"-h", "--help"}};
+        {"-j", "--jobs"}, {"-o", "--output-dir"}, {"-q", "--quiet"}, {"-h", "--help"},
+        {"-0", "--null"}};
     static const char* const withValue[] = {"--rate",     "--type",     "--speed",  "--gain",
                                             "--sync-offset", "--baseband", "--stopband", "--snr",
-                                            "--jobs",     "--output-dir", "--container", "--make-demo"};
+                                            "--jobs",     "--output-dir", "--container", "--make-demo",
+                                            "--if-exists", "--files-from", "--shard"};
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string a = args[i];
@@ -128,7 +140,8 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (hasValue) {
             throw UsageError("option " + name + " takes no value");
         } else if (name == "--keep-pre-ring" || name == "--alias-guard-band" || name == "--info" ||
-                   name == "--quiet" || name == "--help" || name == "--version") {
+                   name == "--quiet" || name == "--help" || name == "--version" ||
+                   name == "--flat" || name == "--json" || name == "--null" || name == "--stdout") {
             values.insert_or_assign(name, std::string(1, '1'));
         } else {
             throw UsageError("unknown option '" + a + "'");
@@ -211,7 +224,44 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
         if (o.jobs == 0 || o.jobs > 256) throw UsageError("invalid value for --jobs: use 1 to 256");
     }
     if (auto it = values.find("--output-dir"); it != values.end()) o.outputDir = it->second;
-    if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty())
+    o.json = values.count("--json");
+    o.nulSeparated = values.count("--null");
+    if (values.count("--flat")) o.request.mirrorTree = false;
+    o.request.toStandardOutput = values.count("--stdout");
+    if (auto it = values.find("--if-exists"); it != values.end()) {
+        static const std::map<std::string, IfExists> choices = {
+            {"replace", IfExists::Replace}, {"skip", IfExists::Skip}, {"fail", IfExists::Fail}};
+        auto choice = choices.find(it->second);
+        if (choice == choices.end())
+            throw UsageError("invalid value for --if-exists: '" + it->second +
+                             "' (use replace, skip or fail)");
+        o.request.ifExists = choice->second;
+    }
+    if (auto it = values.find("--files-from"); it != values.end()) o.filesFrom = it->second;
+    if (o.nulSeparated && !o.filesFrom) throw UsageError("-0 goes with --files-from");
+    if (auto it = values.find("--shard"); it != values.end()) {
+        try {
+            o.shard = ParseShard(it->second);
+        } catch (const BatchInputError& e) {
+            throw UsageError(std::string("invalid value for --shard: ") + e.what());
+        }
+    }
+    const auto stdinInputs = std::count(o.inputs.begin(), o.inputs.end(), std::string("-"));
+    if (stdinInputs > 1) throw UsageError("standard input (-) can be read only once");
+    if (stdinInputs && o.filesFrom == "-")
+        throw UsageError("standard input cannot be both an input (-) and the --files-from list");
+    if (stdinInputs && o.shard) throw UsageError("--shard does not go with standard input (-)");
+    if (o.json && o.info) throw UsageError("--json reports conversions; --info has a text of its own");
+    if (o.request.toStandardOutput) {
+        if (o.json) throw UsageError("--stdout and --json both want standard output");
+        if (o.outputDir) throw UsageError("--stdout and --output-dir both name where the output goes");
+        if (o.request.container != Container::Wave && o.request.container != Container::Raw)
+            throw UsageError("--stdout writes wav or raw, not " +
+                             std::string(ContainerName(o.request.container)));
+        if (o.inputs.size() + (o.filesFrom ? 1 : 0) > 1)
+            throw UsageError("--stdout takes exactly one input");
+    }
+    if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty() && !o.filesFrom)
         throw UsageError("no input files given");
     return o;
 }

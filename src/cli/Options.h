@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "job/Batch.h"
 #include "job/Request.h"
 
 struct UsageError : std::runtime_error {
@@ -24,6 +25,10 @@ struct CliOptions {
     bool help = false;
     bool version = false;
     std::string makeDemo;  // write a demo input file there and exit
+    bool json = false;     // one JSON line per file on stdout, nothing else there
+    std::optional<std::string> filesFrom;  // more input names from this file ("-": stdin)
+    bool nulSeparated = false;             // ... separated by NUL bytes, not newlines
+    std::optional<Shard> shard;            // take only this task's share of the inputs
 };
 
 // Throws UsageError with a message for unknown options, missing or

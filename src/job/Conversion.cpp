@@ -1,5 +1,6 @@
 #include "job/Conversion.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -83,7 +84,21 @@ namespace Audio::IO {
 StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings,
                      Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
                      Format request, InputDetails* details) {
-    StreamOver stream = OpenFile(path, properties, digest, details);
+    StreamOver stream;
+    if (IsStandardStream(path)) {
+        // Read through a descriptor of its own: closing the stream leaves standard input open.
+        const int fd = dup(STDIN_FILENO);
+        std::FILE* f = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+        if (!f) {
+            const int error = errno;
+            if (fd >= 0) close(fd);
+            throw std::runtime_error(std::string("cannot read standard input: ") +
+                                     std::strerror(error));
+        }
+        stream = OpenWaveStream(f, properties, digest, details);
+    } else {
+        stream = OpenFile(path, properties, digest, details);
+    }
     if (details && stream.format().isFloat()) {
         details->nonFinite = std::make_shared<NonFiniteCount>();
         stream = Audio::Stream::GuardNonFinite(std::move(stream), details->nonFinite);
@@ -143,23 +158,66 @@ Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, do
                                   Filesystem::Path::FromNative(name, Filesystem::Path::Kind::File));
 }
 
+Filesystem::Path StandardStreamPath() {
+    return Filesystem::Path::FromNative("-", Filesystem::Path::Kind::File);
+}
+
+bool IsStandardStream(const Filesystem::Path& path) {
+    return path.root == Filesystem::Path::Relative && path.body == "-";
+}
+
+namespace {
+
+// Frames of the input as far as the chain knows them: the length of the
+// reader's stream (the deepest audio stream of known length), or -1.
+std::int64_t inputFramesOf(iStream& chain, const Format& inputFormat) {
+    std::int64_t frames = -1;
+    chain.visit(
+        [&](int, iStream* s) {
+            if (s->hasTag<Audio::Stream::Tag>() && s->length >= 0 && inputFormat.bytesPerFrame())
+                frames = s->length / inputFormat.bytesPerFrame();
+            return false;  // the last one seen is the reader's
+        },
+        0);
+    return frames;
+}
+
+// Gives `from` the name `to` unless a file of that name appears meanwhile
+// (another task of a batch finished it): false then, and `from` is left.
+bool renameNoReplace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        // A file system without it: a hard link refuses a taken name as well.
+        if (link(from.c_str(), to.c_str()) == 0) {
+            std::remove(from.c_str());
+            return true;
+        }
+        error = errno;
+    }
+    if (error == EEXIST) return false;
+    throw std::runtime_error(std::string("cannot give the output file its name: ") +
+                             std::strerror(error));
+}
+
+}  // namespace
+
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
                              const ConversionSettings& settings, Stream::iDrainProgress* progress,
-                             const OutputOptions& options, std::vector<std::string>* warnings) {
+                             const OutputOptions& options, std::vector<std::string>* warnings,
+                             JobFigures* figures) {
     // Whoever filled the settings, absurd values end here with their reason.
     CheckConversionSettings(settings, requested.sampleRate);
+    const bool toStream = options.streamFd >= 0;
+    if (toStream && options.writerId != Audio::IO::kWaveWriter &&
+        options.writerId != Audio::IO::kRawWriter)
+        throw std::runtime_error("only WAVE and raw outputs can be written to a stream");
     Format inputFormat;
     Audio::IO::InputDetails details;
     StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr,
                                              requested, &details);
-    std::int64_t inputFrames = -1;
-    source->visit(
-        [&](int, iStream* s) {
-            if (s->hasTag<Audio::Stream::Tag>() && s->length >= 0 && inputFormat.bytesPerFrame())
-                inputFrames = s->length / inputFormat.bytesPerFrame();
-            return false;  // the last one seen is the reader's
-        },
-        0);
+    const std::int64_t inputFrames = inputFramesOf(*source, inputFormat);
 
     Audio::Stream::Tag tag = source.tag();
     if (settings.cropPreRing) {
@@ -173,14 +231,60 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
     // input's rate x speed; containers store whole hertz).
     Format named = requested;
     named.sampleRate = static_cast<float>(std::round(static_cast<double>(tag.format.sampleRate)));
-    Filesystem::Path outPath = MakeOutputPath(input, named, tag.origin, settings);
-    if (options.extension != ".wav" && outPath.body.size() >= 4)
+    if (figures) {
+        figures->inputRate = static_cast<double>(inputFormat.sampleRate);
+        figures->outputRate = static_cast<double>(named.sampleRate);
+        figures->framesIn = inputFrames;
+    }
+    // Standard input has no name of its own: its outputs are named as if it were "stdin.wav".
+    const Filesystem::Path nameFrom =
+        IsStandardStream(input)
+            ? Filesystem::Path::FromNative("stdin.wav", Filesystem::Path::Kind::File)
+            : input;
+    Filesystem::Path outPath =
+        toStream ? StandardStreamPath() : MakeOutputPath(nameFrom, named, tag.origin, settings);
+    if (!toStream && options.extension != ".wav" && outPath.body.size() >= 4)
         outPath.body.replace(outPath.body.size() - 4, 4, options.extension);
-    if (options.directory)
+    if (!toStream && options.directory)
         outPath = Filesystem::Path::Join(
             *options.directory,
             Filesystem::Path::FromNative(outPath.Leaf(), Filesystem::Path::Kind::File));
     const std::string outText = outPath.NativeText();
+
+    if (toStream) {
+        sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(
+            Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
+        if (tag.format.channels() == inputFormat.channels())
+            writer->channelMask = details.channelMask;
+        writer->sequential = true;
+        // The chain's stages know their lengths, whenever the input's is known, once the first
+        // block went through them: the header then states the true sizes once and for all.
+        const std::int64_t frame = tag.format.bytesPerFrame();
+        const std::int64_t storedFrame = writer->spec->outFormat().bytesPerFrame();
+        iStream* last = source.get();  // owned by the chain for as long as the writer lives
+        writer->exactDataSize = [last, frame, storedFrame] {
+            return last->length >= 0 && frame ? last->length / frame * storedFrame
+                                              : std::int64_t{-1};
+        };
+        writer->output = writer->Open(Stream::OpenSequentialOutput(options.streamFd), -1);
+        writer->openState = 2;
+        Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on
+        StreamOver writing = Audio::IO::InsertWriter(std::move(source), std::move(writer));
+        Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
+        if (!Stream::drain(pull, progress)) throw ConversionAborted();
+        w->Finish();
+        if (figures) {
+            figures->framesIn = inputFramesOf(*pull, inputFormat);
+            figures->framesOut = frame ? pull->position / frame : -1;
+        }
+        if (warnings) {
+            warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
+            if (details.nonFinite && details.nonFinite->samples)
+                warnings->push_back(details.nonFinite->describe());
+        }
+        return outPath;
+    }
+
     if (options.claim) options.claim(outText);
 
     const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
@@ -209,6 +313,17 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             std::throw_with_nested(Stream::iByteOutput::CannotOpen());
         }
     }
+    // Any entry of that name counts, a dangling link included.
+    const bool taken = std::filesystem::exists(std::filesystem::symlink_status(outText, ec));
+    if (taken && options.ifExists == IfExists::Skip) throw OutputExists(outPath);
+    if (taken && options.ifExists == IfExists::Fail)
+        throw std::runtime_error("the output file exists already: " + outText);
+    if (options.createDirectory && options.directory) {
+        const std::string folder = options.directory->NativeText();
+        std::filesystem::create_directories(folder, ec);
+        if (ec)
+            throw std::runtime_error("cannot create the folder " + folder + ": " + ec.message());
+    }
     bool created = false;
     try {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(
@@ -228,9 +343,20 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
         // The last writes and the close can still fail (a full disk, a
         // network share): only a file that was completed is kept.
         w->Finish();
-        if (std::rename(partText.c_str(), outText.c_str()) != 0)
-            throw std::runtime_error(std::string("cannot give the output file its name: ") +
-                                     std::strerror(errno));
+        if (options.ifExists == IfExists::Replace) {
+            if (std::rename(partText.c_str(), outText.c_str()) != 0)
+                throw std::runtime_error(std::string("cannot give the output file its name: ") +
+                                         std::strerror(errno));
+        } else if (!renameNoReplace(partText, outText)) {
+            // Written meanwhile by someone else: theirs stays.
+            if (options.ifExists == IfExists::Skip) throw OutputExists(outPath);
+            throw std::runtime_error("the output file exists already: " + outText);
+        }
+        if (figures) {
+            const std::int64_t frame = tag.format.bytesPerFrame();
+            figures->framesIn = inputFramesOf(*pull, inputFormat);
+            figures->framesOut = frame ? pull->position / frame : -1;
+        }
         if (warnings) {
             warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
             if (details.nonFinite && details.nonFinite->samples)

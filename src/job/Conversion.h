@@ -14,6 +14,8 @@
 #include "dsp/ResamplingChain.h"
 #include "filesystem/Path.h"
 #include "job/ConversionSettings.h"
+#include "job/Outcome.h"
+#include "job/Request.h"
 #include "stream/Drain.h"
 #include "stream/MD5.h"
 
@@ -26,6 +28,24 @@ struct OutputOptions {
     // Called with the output's name before anything is written; throws to
     // refuse it (the job queue keeps two inputs of one batch off one name).
     std::function<void(const std::string& output)> claim;
+    // Create `directory` and its parents when they are missing.
+    bool createDirectory = false;
+    // When the output's name is taken: replace the file, leave it (OutputExists) or fail.
+    IfExists ifExists = IfExists::Replace;
+    // Not -1: the output is written to this descriptor as a stream (WAVE or raw) instead of
+    // a file; the header is written once, with the exact sizes when the input's length is known.
+    int streamFd = -1;
+};
+
+// The name "-": standard input as an input (read as a WAVE stream), standard output as an output.
+Filesystem::Path StandardStreamPath();
+bool IsStandardStream(const Filesystem::Path& path);
+
+// Thrown with IfExists::Skip when a file of the output's name exists: nothing was written.
+struct OutputExists : std::runtime_error {
+    explicit OutputExists(Filesystem::Path existing)
+        : std::runtime_error("skipped"), output(std::move(existing)) {}
+    Filesystem::Path output;
 };
 
 // Thrown when the progress receiver stopped the conversion.
@@ -38,11 +58,13 @@ struct ConversionAborted : std::runtime_error {
 // and renamed to its name when complete, replacing a file of that name. On
 // any failure or abort the partial file is deleted (an earlier output of the
 // same name stays) and the exception passed on. Returns the output path;
-// what the user should know about a converted file goes to `warnings`.
+// what the user should know about a converted file goes to `warnings`, its rates and frame
+// counts to `figures` (also when it fails or is skipped, as far as they are known).
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Audio::Format requested,
                              const ConversionSettings& settings, Stream::iDrainProgress* progress,
                              const OutputOptions& options = {},
-                             std::vector<std::string>* warnings = nullptr);
+                             std::vector<std::string>* warnings = nullptr,
+                             JobFigures* figures = nullptr);
 
 namespace Audio::IO {
 

@@ -1,10 +1,13 @@
 #include "job/JobQueue.h"
 
+#include <unistd.h>
+
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "audio/io/FileWriter.h"
+#include "job/Batch.h"
 #include "job/FileAcceptance.h"
 #include "threads/Pool.h"
 
@@ -49,6 +52,18 @@ OutputOptions OutputOptionsFor(const ConversionRequest& request) {
     return o;
 }
 
+OutputOptions OutputOptionsFor(const ConversionRequest& request, const Filesystem::Path& input,
+                               const std::optional<Filesystem::Path>& walkedFrom) {
+    OutputOptions o = OutputOptionsFor(request);
+    o.ifExists = request.ifExists;
+    if (request.toStandardOutput) o.streamFd = STDOUT_FILENO;
+    if (request.outputFolder && request.mirrorTree && walkedFrom) {
+        o.directory = MirroredFolder(*request.outputFolder, *walkedFrom, input);
+        o.createDirectory = true;
+    }
+    return o;
+}
+
 JobQueue::JobQueue(Threads::Pool* pool) : pool_(pool) {}
 
 JobQueue::JobQueue(unsigned workers)
@@ -60,8 +75,10 @@ void JobQueue::Submit(iJobRow& row, const ConversionRequest& request) {
     try {
         Validate(request);
     } catch (const InvalidRequest&) {
-        JobRecord record{row.path, std::nullopt, JobState::Failed,
-                         DescribeFailure(std::current_exception()), {}};
+        JobRecord record;
+        record.input = row.path;
+        record.state = JobState::Failed;
+        record.text = DescribeFailure(std::current_exception());
         row.OnEnded(record);
         row.SetStateText(record.text);
         row.state = JobState::Failed;
@@ -166,13 +183,18 @@ JobQueue::~JobQueue() {
 void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint64_t number) {
     row.SetStateText("");
     std::unique_ptr<JobProgress> progress;
-    JobRecord record{row.path, std::nullopt, JobState::Failed, {}, {}};
+    JobRecord record;
+    record.input = row.path;
+    record.state = JobState::Failed;
+    record.figures.sampleType = SampleTypeName(request.sampleType);
+    record.figures.container = ContainerName(request.container);
+    const auto started = std::chrono::steady_clock::now();
     try {
         progress = row.MakeProgress(abortRequested_);
         // Two inputs of one batch with one output file (take.wav and
         // take.wv, or two spellings of a folder) would leave only the later
         // output, both "done": the one submitted later is refused instead.
-        OutputOptions options = OutputOptionsFor(request);
+        OutputOptions options = OutputOptionsFor(request, row.path, row.walkedFrom);
         options.claim = [this, &row, number](const std::string& output) {
             const std::string key = OutputKey(output);
             std::pair<std::uint64_t, std::string> owner;
@@ -194,14 +216,21 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
         const Audio::Format requested =
             Audio::Format::FromBytes(f.lowByte, f.scaleExponent, f.thirdByte, 0, request.outputRate);
         record.output = ConvertFile(row.path, requested, request.settings, progress.get(), options,
-                                    &record.warnings);
+                                    &record.warnings, &record.figures);
         record.state = JobState::Finished;
         record.text = "done";
         for (std::size_t i = 0; i < record.warnings.size(); ++i)
             record.text += (i == 0 ? ", " : "; ") + record.warnings[i];
+    } catch (const OutputExists& e) {
+        record.output = e.output;
+        record.state = JobState::Finished;
+        record.text = "skipped";
+        record.skipped = true;
     } catch (...) {
         record.text = DescribeFailure(std::current_exception());
     }
+    record.figures.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     progress.reset();
     row.OnEnded(record);
     row.SetStateText(record.text);

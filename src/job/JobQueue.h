@@ -14,6 +14,7 @@
 #include <memory_resource>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -48,11 +49,19 @@ public:
     virtual void OnEnded(const JobRecord&) {}
 
     const Filesystem::Path path;
+    // The folder the file was found in by a walk (set before Submit): with an output folder and
+    // ConversionRequest::mirrorTree, the output goes to the same sub-folder below the output
+    // folder as the input is below this one.
+    std::optional<Filesystem::Path> walkedFrom;
     std::atomic<JobState> state{JobState::Queued};
 };
 
 // Where a request's outputs go and in which container.
 OutputOptions OutputOptionsFor(const ConversionRequest& request);
+// The same for one input: with mirrorTree, below the output folder in the sub-folder that
+// `input` has below `walkedFrom`; and what to do with an output that exists, and with a stream.
+OutputOptions OutputOptionsFor(const ConversionRequest& request, const Filesystem::Path& input,
+                               const std::optional<Filesystem::Path>& walkedFrom);
 
 class JobQueue {
 public:

@@ -3,6 +3,7 @@
 // How a job ended, in the words a user reads: the same text in the window's
 // State column and on the command line.
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -20,6 +21,17 @@ std::string DescribeFailure(std::exception_ptr failure);
 
 enum class JobState : std::int32_t { Queued = 0, Running = 1, Failed = 2, Finished = 3 };
 
+// The figures of a job, for reports (-1 or 0: not known).
+struct JobFigures {
+    double inputRate = 0;   // Hz, as the input states it
+    double outputRate = 0;  // Hz, as the output holds it
+    std::int64_t framesIn = -1;
+    std::int64_t framesOut = -1;  // written; -1 for a job that wrote nothing
+    std::string sampleType;       // "int16", ...
+    std::string container;        // "wav", ...
+    double seconds = 0;           // from the start of the job to its end
+};
+
 // What both programs show of a job that ended.
 struct JobRecord {
     Filesystem::Path input;
@@ -29,4 +41,8 @@ struct JobRecord {
     // or the failure's text (DescribeFailure).
     std::string text;
     std::vector<std::string> warnings;  // of a done job
+    // Ended without converting, its output being there already (state Finished, text "skipped",
+    // `output` the file found).
+    bool skipped = false;
+    JobFigures figures;
 };

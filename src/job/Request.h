@@ -80,6 +80,8 @@ struct ConversionRequest {
     // found in (false: every output lands directly in outputFolder).
     bool mirrorTree = true;
     IfExists ifExists = IfExists::Replace;
+    // The output goes to standard output as a stream instead of a file (one job at a time).
+    bool toStandardOutput = false;
 };
 
 // A request no conversion can run with; the message names the field.

@@ -700,8 +700,10 @@ void MainDialog::Submit(JobRow& row, const ConversionRequest& request) {
     try {
         queue_.Submit(row, request);
     } catch (...) {  // no worker could be started
-        JobRecord record{row.path, std::nullopt, JobState::Failed,
-                         DescribeFailure(std::current_exception()), {}};
+        JobRecord record;
+        record.input = row.path;
+        record.state = JobState::Failed;
+        record.text = DescribeFailure(std::current_exception());
         row.OnEnded(record);
         row.SetStateText(record.text);
         row.state = JobState::Failed;

@@ -81,11 +81,20 @@ private slots:
         JobRow& done = list_->AddRow(FilePath(shortFile.c_str()), 7);
         list_->AddRow(FilePath(longFile.c_str()), 7);  // queued
         JobRow& aborted = list_->AddRow(FilePath("/old.wav"), 6);
+        auto record = [](const JobRow& row, JobState state, std::string text,
+                         std::vector<std::string> warnings) {
+            JobRecord r;
+            r.input = row.path;
+            r.state = state;
+            r.text = std::move(text);
+            r.warnings = std::move(warnings);
+            return r;
+        };
         OnWorker([&] {
-            done.OnEnded({done.path, std::nullopt, JobState::Finished, "done, clipped 3 samples",
-                          {"clipped 3 samples"}});
+            done.OnEnded(record(done, JobState::Finished, "done, clipped 3 samples",
+                                {"clipped 3 samples"}));
             done.state = JobState::Finished;
-            aborted.OnEnded({aborted.path, std::nullopt, JobState::Failed, "aborted", {}});
+            aborted.OnEnded(record(aborted, JobState::Failed, "aborted", {}));
             aborted.state = JobState::Failed;
         });
         QCoreApplication::processEvents();

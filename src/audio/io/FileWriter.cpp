@@ -1,5 +1,7 @@
 #include "audio/io/FileWriter.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -68,7 +70,52 @@ private:
     std::FILE* file_;
 };
 
+class iByteOutput_sequential final : public iByteOutput {
+public:
+    explicit iByteOutput_sequential(int fd) : fd_(fd) {}
+
+    std::int64_t Tell() override { return written_; }
+    void Seek(std::int64_t position) override {
+        if (position != written_) throw Failure("cannot seek in the output stream", ESPIPE);
+    }
+    void SeekRelative(std::int64_t offset) override { Seek(written_ + offset); }
+    void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) override {
+        std::size_t n = static_cast<std::size_t>(end - begin);
+        if (kind == Samples) {
+            Put(begin, n);
+            return;
+        }
+        static const std::uint8_t zeros[65536] = {};
+        while (n != 0) {
+            const std::size_t piece = std::min(n, sizeof zeros);
+            Put(zeros, piece);
+            n -= piece;
+        }
+    }
+
+private:
+    void Put(const std::uint8_t* p, std::size_t n) {
+        while (n != 0) {
+            const ssize_t w = ::write(fd_, p, n);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                throw Failure("cannot write the output stream", errno);
+            }
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            written_ += w;
+        }
+    }
+
+    int fd_;
+    std::int64_t written_ = 0;
+};
+
 }  // namespace
+
+sptr<iByteOutput> OpenSequentialOutput(int fd) {
+    return std::make_unique<iByteOutput_sequential>(fd);
+}
 
 iByteOutput::Failure::Failure(const char* operation, int error)
     : WobblyBecause(std::string(operation) + ": " + std::strerror(error)) {}

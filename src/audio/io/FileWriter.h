@@ -52,6 +52,11 @@ public:
 // the file on destruction.
 sptr<iByteOutput> OpenStdioOutput(const std::string& path);
 
+// Byte output that only goes forward, over an open descriptor (standard
+// output, a pipe), which stays open. Tell counts the bytes written; a seek
+// anywhere else than there throws Failure (ESPIPE).
+sptr<iByteOutput> OpenSequentialOutput(int fd);
+
 }  // namespace Stream
 
 namespace Audio::IO {
@@ -74,7 +79,8 @@ public:
     virtual int SetFormat(const FormatTranslator& spec);
     // Prepares the container on `out` and returns the byte output the sample
     // bytes go to (the same one, or a wrapper). `expectedDataSize` is the
-    // expected number of sample bytes, 0 or negative when unknown.
+    // expected number of sample bytes, 0 or negative when unknown; for a
+    // `sequential` writer it is the exact number (negative when unknown).
     virtual sptr<::Stream::iByteOutput> Open(sptr<::Stream::iByteOutput> out,
                                            std::int64_t expectedDataSize) = 0;
     // Called before each block of `count` sample bytes is written.
@@ -89,6 +95,15 @@ public:
     // Speaker positions to record (WAVE dwChannelMask bits), set before
     // Open; 0: the conventional layout for the channel count, if any.
     std::uint32_t channelMask = 0;
+    // Set before Open when the output cannot seek (standard output): the
+    // header is written once, before the first block, with the exact sizes
+    // when they are known then and with the streaming sizes otherwise.
+    bool sequential = false;
+    // For a sequential writer: asked before the first block (the stream's
+    // stages know their lengths once a block went through them) for the
+    // exact number of sample bytes, negative when unknown. Unset: the
+    // expected size given to Open.
+    std::function<std::int64_t()> exactDataSize;
     sptr<::Stream::iByteOutput> output;
     sptr<FormatTranslator> spec;  // source format -> stored format
     int bytesPerFrame = 0;

@@ -39,30 +39,38 @@ std::uint64_t Load64LE(const std::uint8_t* p) {
 // first short read. Bytes past the end of the file read as zeros. A regular
 // file that shrinks while it is read (cut short by another program) throws
 // UnexpectedEOF rather than reading as zeros.
+// A pipe cannot seek: there a seek to where the source already is succeeds
+// and any other fails.
 class File final : public Stream::iOver, public Stream::Source {
 public:
-    explicit File(std::FILE* f) : file_(f), openSize_(RegularFileSize(f)) {
+    File(std::FILE* f, std::shared_ptr<const std::int64_t> requiredEnd)
+        : file_(f), openSize_(RegularFileSize(f)), requiredEnd_(std::move(requiredEnd)) {
         granularity = 1;
         position = ftello(f);
         if (position < 0) position = 0;
+        offset_ = position;
     }
     ~File() override { std::fclose(file_); }
 
     void seek(std::uint64_t p) override {
+        if (p == std::uint64_t(offset_)) return;
         if (p > std::uint64_t(std::numeric_limits<off_t>::max()) ||
             fseeko(file_, static_cast<off_t>(p), SEEK_SET) != 0)
             throw FileError();
+        offset_ = static_cast<std::int64_t>(p);
     }
 
     Stream::Block read(slice<std::uint8_t> dest, std::uint32_t) override {
         const std::size_t want = dest.length();
         const std::size_t got = want ? std::fread(dest.begin, 1, want, file_) : 0;
+        offset_ += static_cast<std::int64_t>(got);
         if (got < want) {
             if (std::ferror(file_)) throw FileError();
             if (openSize_ >= 0 && RegularFileSize(file_) < openSize_) throw UnexpectedEOF();
+            if (offset_ < *requiredEnd_) throw UnexpectedEOF();  // a pipe cut short
             if (length < 0) {
                 std::int64_t size = RegularFileSize(file_);
-                length = size >= 0 ? size : static_cast<std::int64_t>(ftello(file_));
+                length = size >= 0 ? size : offset_;
             }
         }
         Stream::Block head{dest.begin, dest.begin + got, got ? Stream::Samples : Stream::Silence};
@@ -73,6 +81,8 @@ public:
 private:
     std::FILE* file_;
     const std::int64_t openSize_;  // -1: not a regular file
+    std::int64_t offset_ = 0;      // bytes from the start of the file to the next read
+    std::shared_ptr<const std::int64_t> requiredEnd_;
 };
 
 }  // namespace
@@ -152,6 +162,8 @@ void VisitorParser::ReadDs64(const ChunkInfo& chunk) {
         if (size > std::uint64_t(kMaxSize)) throw ParseError();
         ds64_.table.emplace_back(ResType::FromBytes(entry), static_cast<std::int64_t>(size));
     }
+    // A pipe cannot go back: its visitor finds the position past the sizes read.
+    if (fileSize_ < 0) return;
     source_->seek(static_cast<std::uint64_t>(chunk.start));
     source_->position = chunk.start;
 }
@@ -178,7 +190,9 @@ void VisitorParser::ReadHeader() {
     ReadExact(bytes, 4);
     const std::uint32_t raw = Load32(bytes, c.bigEndian());
     c.size = raw;
-    if (raw == kSizeUnknown) {
+    // A container of size 0 (too small for its form type) is one whose writer
+    // did not know the size, as is 0xFFFFFFFF: streamed to a pipe.
+    if (raw == kSizeUnknown || (raw == 0 && (c.flags & ChunkInfo::kHasFormType))) {
         c.flags |= ChunkInfo::kOpenEnded;
         if (!c.isGroup() && ds64_.riffSize >= 0) {
             // RF64: the 64-bit size comes from "ds64".
@@ -218,8 +232,14 @@ bool VisitorParser::Parse(const std::string& path) {
             std::throw_with_nested(FileError());
         }
     }
+    return Parse(f);
+}
+
+bool VisitorParser::Parse(std::FILE* f) {
+    if (!f) throw FileError();
     fileSize_ = RegularFileSize(f);
-    source_ = Stream::Wrapper<Stream::iOver>(new File(f));
+    *requiredEnd_ = -1;
+    source_ = Stream::Wrapper<Stream::iOver>(new File(f, requiredEnd_));
     stack_.clear();
     ds64_ = Ds64{};
     Begin(*source_);

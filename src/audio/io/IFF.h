@@ -10,8 +10,10 @@
 // odd-sized chunk).
 
 #include <bit>
+#include <cstdio>
 #include <cstdint>
 #include <forward_list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -117,6 +119,11 @@ public:
     // after the top-level chunk are never read. Throws FileError, ParseError,
     // UnexpectedEOF; the visitor's exceptions pass through.
     bool Parse(const std::string& path);
+    // Walks a file that is already open and takes it over (it is closed with
+    // the source). It may be a pipe or a terminal: nothing is then sought,
+    // skipped bytes are read and discarded, and a chunk of unknown size runs
+    // to the end of the data. Throws as Parse(path) does.
+    bool Parse(std::FILE* file);
 
     // The 64-bit sizes of an RF64/BW64 file's "ds64" chunk (-1 when absent).
     struct Ds64 {
@@ -136,6 +143,10 @@ protected:
     std::int64_t Position() const;
     // Size of the file when it is a regular file, else -1.
     std::int64_t FileSize() const { return fileSize_; }
+    // The file must hold data up to byte `end`: a read that meets the end of
+    // a pipe before it throws UnexpectedEOF (a regular file's size is checked
+    // against the chunks' sizes before they are read).
+    void RequireUntil(std::int64_t end) { *requiredEnd_ = end; }
     // The byte source (null before Parse, and after a stopped Parse released it).
     Stream::Wrapper<Stream::iOver> Source() const { return source_; }
     const Ds64& ds64() const { return ds64_; }
@@ -148,6 +159,8 @@ private:
     Stream::Wrapper<Stream::iOver> source_;
     std::forward_list<ChunkInfo> stack_;
     std::int64_t fileSize_ = -1;
+    // Shared with the byte source, which outlives the parser; -1: no requirement.
+    std::shared_ptr<std::int64_t> requiredEnd_ = std::make_shared<std::int64_t>(-1);
     Ds64 ds64_;
 };
 

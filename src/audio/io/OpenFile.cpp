@@ -19,6 +19,15 @@ std::string Lower(std::string s) {
     return s;
 }
 
+// The stream, behind an MD5 stage over its format's 8 bytes and its samples when `digest` is given.
+Audio::Stream::Wrapper<::Stream::iOver> Hashed(Audio::Stream::Wrapper<::Stream::iOver> stream,
+                                               MD5::Hash* digest) {
+    if (!digest) return stream;
+    std::uint8_t prefix[8];
+    stream.format().toBytes(prefix);
+    return ::Stream::Hash(*digest, stream, slice<const unsigned char>(prefix, sizeof prefix));
+}
+
 }  // namespace
 
 Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
@@ -54,11 +63,18 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
     } else {
         throw OpenError();
     }
-    if (!digest) return stream;
+    return Hashed(std::move(stream), digest);
+}
 
-    std::uint8_t prefix[8];
-    stream.format().toBytes(prefix);
-    return ::Stream::Hash(*digest, stream, slice<const unsigned char>(prefix, sizeof prefix));
+Audio::Stream::Wrapper<::Stream::iOver> OpenWaveStream(std::FILE* file, PropertyList* properties,
+                                                       MD5::Hash* digest, InputDetails* details) {
+    Audio::Stream::Wrapper<::Stream::iOver> stream;
+    try {
+        stream = WAVParser::Open(file, properties, details);
+    } catch (const WAVParser::exception&) {
+        std::throw_with_nested(FileError());
+    }
+    return Hashed(std::move(stream), digest);
 }
 
 }  // namespace Audio::IO

@@ -5,6 +5,7 @@
 // collects the input's properties and optionally hashes the decoded sample
 // bytes.
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "audio/format/Format.h"
@@ -47,5 +48,13 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
                                                  PropertyList* properties = nullptr,
                                                  MD5::Hash* digest = nullptr,
                                                  InputDetails* details = nullptr);
+
+// Reads a RIFF-WAVE stream from a file already open (a pipe, standard
+// input), which it takes over; otherwise as OpenFile. Its length is unknown
+// when the stream's header does not state it.
+Audio::Stream::Wrapper<::Stream::iOver> OpenWaveStream(std::FILE* file,
+                                                       PropertyList* properties = nullptr,
+                                                       MD5::Hash* digest = nullptr,
+                                                       InputDetails* details = nullptr);
 
 }  // namespace Audio::IO

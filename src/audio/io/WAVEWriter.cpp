@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "audio/io/ChannelLayout.h"
 
@@ -102,30 +103,53 @@ void iFileWriter_WAVE::Layout() {
     }
 }
 
-sptr<::Stream::iByteOutput> iFileWriter_WAVE::Open(sptr<::Stream::iByteOutput> out,
-                                                   std::int64_t expectedDataSize) {
-    if (!spec) throw InternalError();
-    BuildFormatBlock();
-    const std::int64_t expected = std::max<std::int64_t>(expectedDataSize, 0);
+void iFileWriter_WAVE::Plan(std::int64_t dataSize) {
+    const std::int64_t expected = std::max<std::int64_t>(dataSize, 0);
     rf64_ = expected > 0xFFFFFFFF - RiffOverhead(fmtSize_) + 8;
-
     plan_ = IFF::Plan();
     const std::size_t riff = plan_.AddGroup(rf64_ ? "RF64" : "RIFF", "WAVE");
     if (rf64_) plan_.AddChunk("ds64", ds64_.data(), static_cast<std::int64_t>(ds64_.size()));
     plan_.AddChunk("fmt ", format_.data(), fmtSize_);
     dataNode_ = plan_.AddStreamChunk("data");
-    if (rf64_) plan_.node(riff).sizeInDs64 = plan_.node(dataNode_).sizeInDs64 = true;
+    // RF64 keeps its sizes in "ds64"; a stream of unknown size has them nowhere.
+    if (rf64_ || (sequential && dataSize < 0))
+        plan_.node(riff).sizeInDs64 = plan_.node(dataNode_).sizeInDs64 = true;
     plan_.node(dataNode_).size = expected;
     Layout();
     dataWritten_ = 0;
+}
 
+sptr<::Stream::iByteOutput> iFileWriter_WAVE::Open(sptr<::Stream::iByteOutput> out,
+                                                   std::int64_t expectedDataSize) {
+    if (!spec) throw InternalError();
+    BuildFormatBlock();
+    expected_ = expectedDataSize;
+    headerWritten_ = false;
+    if (sequential) return out;  // the header waits for the first block
+    Plan(expectedDataSize);
     out->Seek(0);
     plan_.Write(*out);
+    headerWritten_ = true;
     return out;
+}
+
+void iFileWriter_WAVE::WriteStreamHeader() {
+    promised_ = exactDataSize ? exactDataSize() : expected_;
+    Plan(promised_);
+    plan_.Write(*output);
+    headerWritten_ = true;
 }
 
 void iFileWriter_WAVE::BeforeWrite(std::uint64_t count) {
     if (!output) throw InternalError();
+    if (sequential) {
+        if (!headerWritten_) WriteStreamHeader();
+        // The header is out; only its promise is kept.
+        dataWritten_ += static_cast<std::int64_t>(count);
+        if (promised_ >= 0 && dataWritten_ > promised_)
+            throw std::runtime_error("the output came out longer than its header states");
+        return;
+    }
     IFF::Plan::Node& data = plan_.node(dataNode_);
     const std::int64_t pos = output->Tell();
     dataWritten_ = pos - data.position;
@@ -134,6 +158,16 @@ void iFileWriter_WAVE::BeforeWrite(std::uint64_t count) {
     output->Seek(0);
     plan_.Write(*output);
     output->SeekRelative(dataWritten_);
+}
+
+void iFileWriter_WAVE::Finish() {
+    if (sequential) {
+        if (!output) throw InternalError();
+        if (!headerWritten_) WriteStreamHeader();
+        if (promised_ >= 0 && dataWritten_ != promised_)
+            throw std::runtime_error("the output came out shorter than its header states");
+    }
+    iFileWriter::Finish();
 }
 
 WriterEntry WaveWriterEntry() {

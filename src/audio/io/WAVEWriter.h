@@ -13,6 +13,12 @@
 // chunk with the 64-bit sizes, 0xFFFFFFFF in the 32-bit fields. A RIFF file
 // whose data outgrows 4 GiB fails with IFF::Plan::SizeOverflow before the
 // block that would overflow is written.
+//
+// A `sequential` writer (standard output) writes its header once, before
+// the first block: with the exact sizes (exactDataSize, else the size given
+// to Open; RF64 when they need it), and then fails if the data comes out
+// longer or shorter than that; or, when the size is unknown, with 0xFFFFFFFF
+// in the RIFF and "data" size fields (a streamed file).
 
 #include <array>
 #include <cstdint>
@@ -32,6 +38,7 @@ public:
     sptr<::Stream::iByteOutput> Open(sptr<::Stream::iByteOutput> out,
                                      std::int64_t expectedDataSize) override;
     void BeforeWrite(std::uint64_t count) override;
+    void Finish() override;
     int ID() const override { return kWaveWriter; }
 
     // 16 (PCM), 18 (IEEE float) or 40 (extensible); valid after Open.
@@ -42,6 +49,10 @@ private:
     void BuildFormatBlock();
     // Lays the plan out for the current "data" size and fills "ds64".
     void Layout();
+    // Builds the plan for `dataSize` sample bytes (negative: unknown).
+    void Plan(std::int64_t dataSize);
+    // Sequential: writes the header once, with the size known by now.
+    void WriteStreamHeader();
 
     std::array<std::uint8_t, 40> format_{};
     int fmtSize_ = 0;
@@ -50,6 +61,9 @@ private:
     IFF::Plan plan_;
     std::size_t dataNode_ = 0;
     std::int64_t dataWritten_ = 0;
+    std::int64_t promised_ = -1;  // sequential: data bytes the header states; -1 unknown
+    std::int64_t expected_ = -1;  // as given to Open
+    bool headerWritten_ = false;
 };
 
 // The registry entry for ID 1.

@@ -209,7 +209,10 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
     if (state_ == 2 && c.id == IFF::ResType("data")) {
         const std::int64_t fileSize = FileSize();
         std::int64_t dataLength;
-        if (c.openEnded()) {
+        // Size 0 in a container whose size is unknown as well: a writer that
+        // streamed the file and could not go back to fill the sizes in.
+        const bool streamed = c.size == 0 && c.next && c.next->openEnded();
+        if (c.openEnded() || streamed) {
             // Streamed file: the data runs to the end of the file, or as far
             // as a "fact" count says when that is shorter.
             dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
@@ -220,10 +223,13 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         } else {
             dataLength = c.size;
             // A file cut short (a recording that lost power, a copy that
-            // stopped) opens with what it holds.
+            // stopped) opens with what it holds. A pipe must deliver it all:
+            // its end is only found once the output's length is promised.
             if (fileSize >= 0 && c.size > fileSize - c.start) {
                 declaredBytes_ = c.size;
                 dataLength = std::max<std::int64_t>(fileSize - c.start, 0);
+            } else {
+                RequireUntil(c.start + c.size);
             }
         }
         auto data = ::Stream::crop(Source(), Position(), 0, nullptr);
@@ -246,10 +252,22 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
 Audio::Stream::Wrapper<::Stream::iOver> WAVParser::Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details) {
+    return OpenWith(path, properties, details);
+}
+
+Audio::Stream::Wrapper<::Stream::iOver> WAVParser::Open(std::FILE* file, PropertyList* properties,
+                                                        InputDetails* details) {
+    return OpenWith(file, properties, details);
+}
+
+template <class Input>
+Audio::Stream::Wrapper<::Stream::iOver> WAVParser::OpenWith(Input input,
+                                                            PropertyList* properties,
+                                                            InputDetails* details) {
     Audio::Stream::Wrapper<::Stream::iOver> result;
     try {
         WAVParser parser;
-        const bool ended = parser.Parse(path);
+        const bool ended = parser.Parse(input);
         if (ended || !parser.result_) throw Incomplete();
         result = parser.result_;
         if (details && parser.declaredBytes_ >= 0 && result->granularity > 0 &&

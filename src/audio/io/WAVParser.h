@@ -11,6 +11,7 @@
 #include <array>
 #include <compare>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -100,6 +101,13 @@ public:
                                                         PropertyList* properties,
                                                         InputDetails* details = nullptr);
 
+    // The same for a file already open, which it takes over: a pipe or
+    // standard input is read front to back without seeking. A "data" chunk of
+    // size 0xFFFFFFFF, or 0 in a container of unknown size, runs to the end
+    // of the stream (its length is unknown until then).
+    static Audio::Stream::Wrapper<::Stream::iOver> Open(std::FILE* file, PropertyList* properties,
+                                                        InputDetails* details = nullptr);
+
     int Visit(IFF::ChunkInfo& chunk) override;
 
     // The "fmt " payload, zero-filled: WAVEFORMATEXTENSIBLE, little-endian.
@@ -107,6 +115,9 @@ public:
 
 private:
     WAVParser() = default;
+    template <class Input>
+    static Audio::Stream::Wrapper<::Stream::iOver> OpenWith(Input input, PropertyList* properties,
+                                                            InputDetails* details);
 
     std::array<std::uint8_t, kFormatAreaSize> format_{};
     bool bigEndian_ = false;

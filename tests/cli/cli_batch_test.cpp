@@ -1,0 +1,303 @@
+// Batch work through the real tessival-cli: JSON lines, shards of a file
+// list, an interrupted batch resumed with --if-exists skip, mirrored output
+// folders, and pipes. Outputs are fp64 or same-rate int16 (never dithered),
+// so two runs give the same bits.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "support/IOTestUtil.h"
+#include "support/MiniJson.h"
+#include "support/WavFiles.h"
+
+namespace fs = std::filesystem;
+using TestSupport::JsonObject;
+using TestSupport::MiniJson;
+
+namespace {
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+struct ShellRun {
+    int status = -1;
+    std::string out, err;
+};
+
+class Batch : public ::testing::Test {
+protected:
+    // `command` run by the shell in the test's folder; "CLI" stands for tessival-cli.
+    ShellRun sh(std::string command) {
+        for (std::size_t at; (at = command.find("CLI")) != std::string::npos;)
+            command.replace(at, 3, quote(TESSIVAL_CLI));
+        const std::string o = dir.file("stdout.txt"), e = dir.file("stderr.txt");
+        const int s = std::system(("cd " + quote(dir.path().string()) + " && { " + command +
+                                   " ; } >" + quote(o) + " 2>" + quote(e))
+                                      .c_str());
+        ShellRun r{WIFEXITED(s) ? WEXITSTATUS(s) : -1, read(o), read(e)};
+        fs::remove(o), fs::remove(e);
+        return r;
+    }
+    static std::string read(const fs::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    // A short stereo ramp, different per `n`.
+    void wav(const fs::path& rel, int n, std::uint32_t frames = 300) {
+        fs::create_directories((dir.path() / rel).parent_path());
+        TestSupport::writeWav16(dir.path() / rel, 44100, 2, frames, [n](int c, std::uint32_t i) {
+            return std::int16_t((n * 977 + i * 31 + c * 500) % 20000 - 10000);
+        });
+    }
+    // Every line of `out` is one JSON object: the objects by input.
+    static std::map<std::string, JsonObject> lines(const std::string& out) {
+        std::map<std::string, JsonObject> byInput;
+        std::istringstream s(out);
+        for (std::string line; std::getline(s, line);) {
+            JsonObject o = MiniJson::ParseObject(line);
+            const std::string input = o.at("input").text;
+            EXPECT_TRUE(byInput.emplace(input, std::move(o)).second) << "twice: " << input;
+        }
+        return byInput;
+    }
+    // Relative name -> bytes of every file below `folder`.
+    std::map<std::string, std::string> tree(const std::string& folder) {
+        std::map<std::string, std::string> files;
+        const fs::path root = dir.path() / folder;
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            if (e.is_regular_file()) files[fs::relative(e.path(), root).string()] = read(e.path());
+        return files;
+    }
+    IOTest::TempDir dir;
+};
+
+const std::string kSuffix44 = " [44100i16 speed=1.000 gain=1.00 delay=0.00].wav";
+
+}  // namespace
+
+// One line per file as it ends, with the figures of the file written, and nothing else.
+TEST_F(Batch, JsonLinesCarryTheFigures) {
+    wav("in/a.wav", 1, 441);
+    TestSupport::writeWav16(dir.path() / "in" / "m\xff.wav", 22050, 1, 2205,
+                            [](int, std::uint32_t i) { return std::int16_t(i); });
+    IOTest::WriteFile(dir.file("in/bad.wav"), {'n', 'o', 'p', 'e'});
+    fs::create_directories(dir.path() / "out");
+    const ShellRun r = sh("CLI --json -q -r 48000 -t fp64 -o out in");
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto byInput = lines(r.out);
+    ASSERT_EQ(byInput.size(), 3u) << r.out;
+    const struct {
+        std::string input;
+        double inRate;
+        std::int64_t framesIn;
+    } good[] = {{"in/a.wav", 44100, 441}, {"in/m\xff.wav", 22050, 2205}};
+    for (const auto& g : good) {
+        const JsonObject& o = byInput.at(g.input);
+        EXPECT_EQ(o.at("state").text, "done");
+        EXPECT_EQ(o.at("reason").kind, TestSupport::JsonValue::Null);
+        EXPECT_EQ(o.at("input_rate").number, g.inRate);
+        EXPECT_EQ(o.at("output_rate").number, 48000);
+        EXPECT_EQ(o.at("frames_in").number, g.framesIn);
+        EXPECT_EQ(o.at("sample_type").text, "fp64");
+        EXPECT_EQ(o.at("container").text, "wav");
+        EXPECT_GE(o.at("seconds").number, 0);
+        // frames_out is what the file holds: data bytes after the 46-byte header / (8 bytes x
+        // channels); the input's frames at the new rate and the filters' post-ring.
+        const IOTest::Bytes written = IOTest::ReadFile(dir.file(o.at("output").text));
+        ASSERT_GT(written.size(), 46u) << o.at("output").text;
+        const std::uint32_t channels = written[22];
+        EXPECT_EQ(o.at("frames_out").number, double(written.size() - 46) / (8 * channels));
+        EXPECT_GE(o.at("frames_out").number, g.framesIn * 48000 / g.inRate);
+        EXPECT_LT(o.at("frames_out").number, g.framesIn * 48000 / g.inRate + 2000);
+    }
+    const JsonObject& bad = byInput.at("in/bad.wav");
+    EXPECT_EQ(bad.at("state").text, "failed");
+    EXPECT_NE(bad.at("reason").text.find("???"), std::string::npos);
+    EXPECT_EQ(bad.at("output").kind, TestSupport::JsonValue::Null);
+}
+
+// N tasks given the same list in any order, with names given twice, take every file once.
+TEST_F(Batch, ShardsSplitTheListExactly) {
+    std::string list;
+    for (int i = 0; i < 11; ++i) {
+        const std::string name = "in/" + std::string(i % 3 ? "" : "sub/") + std::to_string(i) + ".wav";
+        wav(name, i, 10);
+        list = name + '\0' + list;  // reversed, NUL-separated
+    }
+    std::ofstream(dir.path() / "list", std::ios::binary) << list;
+    const std::set<std::string> all = [&] {
+        std::set<std::string> s;
+        for (const auto& [name, bytes] : tree("in")) s.insert("in/" + name);
+        return s;
+    }();
+    for (int count : {1, 2, 3, 4, 12}) {
+        std::multiset<std::string> taken;
+        for (int index = 0; index < count; ++index) {
+            // Half the tasks walk the folder, half read the list (and get one name twice).
+            const std::string inputs = index % 2 ? "in" : "--files-from list -0 in/1.wav";
+            const ShellRun r = sh("CLI --json -q -r 44100 --if-exists replace --shard " +
+                             std::to_string(index) + "/" + std::to_string(count) + " " + inputs);
+            ASSERT_EQ(r.status, 0) << r.err;
+            for (const auto& [input, o] : lines(r.out)) taken.insert(input);
+        }
+        EXPECT_EQ(taken, std::multiset<std::string>(all.begin(), all.end())) << count;
+    }
+    EXPECT_EQ(sh("CLI --shard 3/3 in").status, 2);
+    EXPECT_EQ(lines(sh("printf 'in/1.wav\\nin/2.wav\\n' | CLI --files-from - --json -q").out).size(),
+              2u);
+}
+
+// A batch stopped by Ctrl-C part-way and run again with --if-exists skip: the outputs of the
+// first run are kept as they are, the rest are converted, and all equal a run in one go.
+TEST_F(Batch, InterruptedBatchResumesWithSkip) {
+    const int files = 24;
+    for (int i = 0; i < files; ++i) wav("in/" + std::to_string(100 + i) + ".wav", i, 200000);
+    fs::create_directories(dir.path() / "ref");
+    fs::create_directories(dir.path() / "out");
+    const std::string args = " -q -j 1 -r 48000 -t fp64 --if-exists skip --json in";
+    ASSERT_EQ(sh("CLI -o ref" + args).status, 0);
+    const auto reference = tree("ref");
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        const std::string cmd = "cd " + quote(dir.path().string()) + " && exec " +
+                                quote(TESSIVAL_CLI) + " -o out" + args + " >first.txt 2>&1";
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    // Stop it once two outputs exist (running jobs stop at their next block).
+    for (;;) {
+        int done = 0;
+        for (const auto& e : fs::directory_iterator(dir.path() / "out"))
+            done += e.path().extension() == ".wav" && e.path().filename().string()[0] != '.';
+        if (done >= 2) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "the first run ended before it was stopped";
+    const auto first = lines(read(dir.file("first.txt")));
+    EXPECT_EQ(first.size(), std::size_t(files)) << "every file has its line, run or not";
+
+    std::map<std::string, ino_t> kept;  // output -> inode after the first run
+    for (const auto& e : fs::directory_iterator(dir.path() / "out")) {
+        const std::string name = e.path().filename().string();
+        ASSERT_NE(name[0], '.') << "a partial file was left: " << name;
+        struct stat st {};
+        stat(e.path().c_str(), &st);
+        kept[name] = st.st_ino;
+    }
+    ASSERT_LT(kept.size(), std::size_t(files));
+
+    const ShellRun again = sh("CLI -o out" + args);
+    EXPECT_EQ(again.status, 0) << again.err;
+    std::size_t skipped = 0;
+    for (const auto& [input, o] : lines(again.out)) {
+        const std::string leaf = fs::path(o.at("output").text).filename().string();
+        const bool wasThere = kept.count(leaf);
+        EXPECT_EQ(o.at("state").text, wasThere ? "skipped" : "done") << input;
+        skipped += wasThere;
+    }
+    EXPECT_EQ(skipped, kept.size());
+    for (const auto& [name, inode] : kept) {
+        struct stat st {};
+        stat((dir.path() / "out" / name).c_str(), &st);
+        EXPECT_EQ(st.st_ino, inode) << name << " was converted twice";
+    }
+    EXPECT_EQ(tree("out"), reference);
+}
+
+// With -o, each folder argument's tree is rebuilt below the output folder, so leaves of one
+// name in different sub-folders do not collide; --flat puts them side by side and refuses the
+// second of a name.
+TEST_F(Batch, OutputFolderMirrorsTheTree) {
+    wav("in/take.wav", 1);
+    wav("in/a/take.wav", 2);
+    wav("in/b/take.wav", 3);
+    wav("in/b/c/take.wav", 4);
+    wav("more/take.wav", 5);
+    for (const char* out : {"tree", "flat"}) fs::create_directories(dir.path() / out);
+    ShellRun r = sh("CLI -q -r 44100 -o tree in more/take.wav");
+    ASSERT_EQ(r.status, 1) << r.out << r.err;  // more/take.wav and in/take.wav share a name
+    const auto written = tree("tree");
+    const std::map<std::string, std::string> expected = {
+        {"take" + kSuffix44, "in/take.wav"},
+        {"a/take" + kSuffix44, "in/a/take.wav"},
+        {"b/take" + kSuffix44, "in/b/take.wav"},
+        {"b/c/take" + kSuffix44, "in/b/c/take.wav"}};
+    ASSERT_EQ(written.size(), expected.size());
+    for (const auto& [out, in] : expected)
+        EXPECT_EQ(written.at(out).substr(44), read(dir.path() / in).substr(44)) << out;
+    EXPECT_NE(r.out.find("more/take.wav -> -: output name already taken by in/take.wav"),
+              std::string::npos)
+        << r.out;
+    r = sh("CLI -q -r 44100 --flat -o flat in");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(tree("flat").size(), 1u);
+}
+
+// A WAVE stream through standard input and output gives the file conversion's bits: the whole
+// file when the input states its length, the samples under a streaming header when it does not.
+TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
+    wav("in.wav", 7, 30000);
+    const std::string file = read(dir.file("in.wav"));
+    auto withSizes = [&](std::uint32_t size) {
+        std::string s = file;
+        for (std::size_t at : {std::size_t(4), std::size_t(40)})
+            for (int i = 0; i < 4; ++i) s[at + i] = char(size >> (8 * i));
+        return s;
+    };
+    std::ofstream(dir.path() / "unknown.wav", std::ios::binary) << withSizes(0xFFFFFFFF);
+    std::ofstream(dir.path() / "zero.wav", std::ios::binary) << withSizes(0);
+    const struct {
+        const char* args;
+        const char* output;  // of the file conversion
+    } conversions[] = {
+        {"-r 48000 -t fp64", "in [48000f64 speed=1.000 gain=1.00 delay=0.00].wav"},
+        {"-r 22050 -t fp64 -s 90", "in [22050f64 speed=0.900 gain=1.00 delay=0.00].wav"},
+        {"-r 44100 -t int16", "in [44100i16 speed=1.000 gain=1.00 delay=0.00].wav"},
+    };
+    for (const auto& c : conversions) {
+        SCOPED_TRACE(c.args);
+        ASSERT_EQ(sh(std::string("CLI -q ") + c.args + " in.wav").status, 0);
+        const std::string expected = read(dir.path() / c.output);
+        fs::remove(dir.path() / c.output);
+        const std::size_t header = expected[20] == 3 ? 46 : 44;  // IEEE float or PCM "fmt "
+        for (const char* source : {"in.wav", "unknown.wav", "zero.wav"}) {
+            const ShellRun r = sh(std::string("cat ") + source + " | CLI " + c.args + " - --stdout");
+            ASSERT_EQ(r.status, 0) << source << r.err;
+            if (std::string(source) == "in.wav") {
+                EXPECT_EQ(r.out, expected) << source;
+                continue;
+            }
+            ASSERT_GE(r.out.size(), header);
+            EXPECT_EQ(r.out.substr(header), expected.substr(header)) << source;
+            EXPECT_EQ(r.out.substr(4, 4), std::string(4, '\xff'));
+            EXPECT_EQ(r.out.substr(header - 4, 4), std::string(4, '\xff'));
+        }
+    }
+    EXPECT_TRUE(tree(".").size() == 3) << "no file written besides the inputs";
+    // A stream cut short of its stated length fails; so do uses of --stdout that cannot work.
+    ShellRun r = sh("head -c 5000 in.wav | CLI -r 48000 -t fp64 - --stdout");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unexpected end of IFF stream"), std::string::npos) << r.err;
+    for (const char* refused : {"in.wav zero.wav --stdout", "in.wav --stdout --json",
+                                "--stdout -o . in.wav", "- - --stdout", "--stdout --container wv in.wav",
+                                "--stdout .", "--json --info in.wav"})
+        EXPECT_EQ(sh(std::string("CLI ") + refused + " </dev/null").status, 2) << refused;
+}
