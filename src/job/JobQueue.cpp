@@ -55,7 +55,7 @@ void JobQueue::Submit(iJobRow& row, const ConversionRequest& request) {
         Validate(request);
     } catch (const InvalidRequest&) {
         JobRecord record{row.path, std::nullopt, JobState::Failed,
-                         DescribeFailure(std::current_exception()), {}};
+                         DescribeFailure(std::current_exception()), {}, std::nullopt};
         row.OnEnded(record);
         row.SetStateText(record.text);
         row.state = JobState::Failed;
@@ -160,7 +160,7 @@ JobQueue::~JobQueue() {
 void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint64_t number) {
     row.SetStateText("");
     std::unique_ptr<JobProgress> progress;
-    JobRecord record{row.path, std::nullopt, JobState::Failed, {}, {}};
+    JobRecord record{row.path, std::nullopt, JobState::Failed, {}, {}, std::nullopt};
     try {
         progress = row.MakeProgress(abortRequested_);
         // Two inputs of one batch with one output file (take.wav and
@@ -172,7 +172,8 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
             std::pair<std::uint64_t, std::string> owner;
             {
                 std::unique_lock lock(mutex_);
-                settled_.wait(lock, [&] { return firstUnsettled_ == number; });
+                // A later pass of the same job (a lowered gain, a new name) is past the wait.
+                settled_.wait(lock, [&] { return firstUnsettled_ >= number; });
                 const auto& claim =
                     claimed_
                         .try_emplace(std::pmr::string(key, &claimsMemory_), number,
@@ -187,12 +188,18 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
         const OutputFormatBytes f = SampleTypeEntry(request.sampleType).format;
         const Audio::Format requested =
             Audio::Format::FromBytes(f.lowByte, f.scaleExponent, f.thirdByte, 0, request.outputRate);
+        PeakFigures peaks;
         record.output = ConvertFile(row.path, requested, request.settings, progress.get(), options,
-                                    &record.warnings);
+                                    &record.warnings, &peaks);
+        record.peaks = peaks;
         record.state = JobState::Finished;
         record.text = "done";
+        if (peaks.worthTelling()) record.text += ", " + DescribePeaks(peaks);
         for (std::size_t i = 0; i < record.warnings.size(); ++i)
-            record.text += (i == 0 ? ", " : "; ") + record.warnings[i];
+            record.text += (i == 0 && !peaks.worthTelling() ? ", " : "; ") + record.warnings[i];
+    } catch (const ClippedOutput& clipped) {
+        record.peaks = clipped.peaks;
+        record.text = clipped.what();
     } catch (...) {
         record.text = DescribeFailure(std::current_exception());
     }

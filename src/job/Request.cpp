@@ -52,4 +52,6 @@ void Validate(const ConversionRequest& request) {
         throw InvalidRequest("stopband min out of range");
     if (!(request.outputRate >= 0.0f)) throw InvalidRequest("output rate must be 0 or positive");
     if (!(request.outputRate <= kMaxRateHz)) throw InvalidRequest("output rate too high");
+    if (s.ceilingDbtp && !(*s.ceilingDbtp >= kMinCeilingDbtp && *s.ceilingDbtp <= kMaxCeilingDbtp))
+        throw InvalidRequest("true-peak ceiling out of range (-60 to +6 dBTP)");
 }
