@@ -101,7 +101,7 @@ void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutp
     for (Channel& c : channels_) {
         // Room for a round of points plus the taps, rounded up to whole groups of 8.
         c.history.assign(kBlock + kTaps + 8, 0.0f);
-        c.fill = kTaps / 2;  // silence before the first frame
+        c.fill = 0;  // the first value is held before it on arrival
     }
     reading_.samplePeak.assign(channels, 0.0);
     reading_.truePeak.assign(channels, 0.0);
@@ -113,7 +113,7 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     const std::size_t points = c.fill >= kTaps ? c.fill - kTaps + 1 : 0;
     std::size_t groups = flush ? (points + 7) / 8 : points / 8;
     if (groups == 0) return;
-    if (flush) std::fill(c.history.begin() + c.fill, c.history.end(), 0.0f);
+    if (flush) std::fill(c.history.begin() + c.fill, c.history.end(), c.last);
     c.truePeak = std::max(c.truePeak, interpolatedPeak(c.history.data(), groups, phase(1).data(),
                                                        phase(2).data(), phase(3).data()));
     const std::size_t used = std::min(8 * groups, c.fill);
@@ -136,6 +136,11 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
         double peak = c.samplePeak;
         std::uint64_t bad = 0;
         std::size_t f = 0;
+        if (!c.started && frames > 0) {
+            c.started = true;
+            std::fill_n(c.history.begin(), kTaps / 2, static_cast<float>(x[n ? ch : 0] * scale_));
+            c.fill = kTaps / 2;
+        }
         while (f < frames) {
             const std::size_t room = c.history.size() - 8 - c.fill;
             const std::size_t take = std::min(room, frames - f);
@@ -147,6 +152,7 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
                 bad += !(std::fabs(v) <= 1.7976931348623157e308);
                 dst[i] = static_cast<float>(v);
             }
+            if (take) c.last = dst[take - 1];
             c.fill += take;
             f += take;
             if (truePeak_)
@@ -165,8 +171,9 @@ const PeakReading& PeakMeter::finish() {
         for (std::size_t ch = 0; ch < channels_.size(); ++ch) {
             Channel& c = channels_[ch];
             if (truePeak_) {
-                // Silence after the last frame: enough for the points up to it.
-                std::fill(c.history.begin() + c.fill, c.history.begin() + c.fill + kTaps / 2, 0.0f);
+                // The last value held: enough for the points up to it.
+                std::fill(c.history.begin() + c.fill, c.history.begin() + c.fill + kTaps / 2,
+                          c.last);
                 c.fill += kTaps / 2;
                 interpolate(c, true);
             }

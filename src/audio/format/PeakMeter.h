@@ -13,7 +13,9 @@
 //
 // Units: values are multiplied by `scale` (set by the feeder) so that 1.0
 // is full scale; readings are linear magnitudes relative to full scale.
-// The stream is taken as silent before its first and after its last frame.
+// The signal is taken to hold its first value before the stream and its last
+// value after it (a file cut from a longer signal is not read as a jump from
+// silence; a file of DC at full scale reads 0 dBTP).
 //
 // One meter belongs to one chain's thread; read it after the chain ended.
 
@@ -55,8 +57,8 @@ public:
     // Counts samples the encoder clipped.
     void addClamped(std::uint64_t samples) { reading_.clamped += samples; }
 
-    // Flushes the interpolator with silence after the last frame (once) and
-    // returns the figures.
+    // Flushes the interpolator with the last frame held (once) and returns
+    // the figures.
     const PeakReading& finish();
 
     // The interpolator's phase p (1..kOversampling-1): kTapsPerPhase taps;
@@ -68,6 +70,8 @@ private:
     struct Channel {
         std::vector<float> history;  // scaled samples awaiting interpolation
         std::size_t fill = 0;        // valid samples in history
+        bool started = false;        // history begins with the first value held
+        float last = 0;              // the latest value, held after the end
         double samplePeak = 0;
         std::uint64_t nonFinite = 0;
         float truePeak = 0;
