@@ -1,7 +1,9 @@
-// The peak meter against a reference computed here: the 4x oversampled
-// signal from a long windowed sinc, with the ends held as the meter holds them.
+// The peak meter against a reference from a long windowed sinc
+// (support/TruePeakReference.h), and against an analytic inter-sample peak.
 
 #include "audio/format/PeakMeter.h"
+
+#include "support/TruePeakReference.h"
 
 #include <gtest/gtest.h>
 
@@ -16,29 +18,6 @@ constexpr double kPi = std::numbers::pi;
 
 double db(double v) {
     return 20 * std::log10(v);
-}
-
-// Largest |x| at the points k/4 of x, from a sinc 1000 samples each side
-// (Blackman window), x held beyond its ends.
-double referenceTruePeak(const std::vector<double>& x) {
-    const long n = static_cast<long>(x.size()), half = 1000;
-    auto at = [&](long i) { return x[std::clamp(i, 0L, n - 1)]; };
-    double peak = 0;
-    for (long i = 0; i < n; ++i) {
-        peak = std::max(peak, std::fabs(x[i]));
-        for (int p = 1; p < 4; ++p) {
-            double y = 0, sum = 0;
-            for (long k = -half + 1; k <= half; ++k) {
-                const double d = k - p / 4.0;  // from the point to sample i + k
-                const double w = 0.42 + 0.5 * std::cos(kPi * d / half) + 0.08 * std::cos(2 * kPi * d / half);
-                const double h = std::sin(kPi * d) / (kPi * d) * w;
-                y += h * at(i + k);
-                sum += h;
-            }
-            peak = std::max(peak, std::fabs(y / sum));
-        }
-    }
-    return peak;
 }
 
 struct Case {
@@ -79,7 +58,7 @@ TEST(PeakMeter, ReadsSampleAndTruePeaksOfKnownSignals) {
         for (double v : x) samplePeak = std::max(samplePeak, std::fabs(v));
         EXPECT_DOUBLE_EQ(r.samplePeak[0], samplePeak);
         EXPECT_DOUBLE_EQ(r.samplePeak[1], samplePeak / 2);
-        const double reference = db(referenceTruePeak(x));
+        const double reference = db(TestSupport::ReferenceTruePeak(x));
         EXPECT_NEAR(db(r.truePeak[0]), reference, 0.05);
         EXPECT_NEAR(db(r.truePeak[1]), reference - db(2), 0.05);
         EXPECT_EQ(db(r.overallTruePeak()), db(r.truePeak[0]));
