@@ -10,9 +10,13 @@ namespace Audio {
 
 namespace {
 
-constexpr std::size_t kTaps = PeakMeter::kTapsPerPhase;
-constexpr std::size_t kBlock = 512;  // interpolation points per phase per round
-constexpr double kBeta = 8.0;        // Kaiser shape: about 80 dB stop band
+constexpr std::size_t kHalf1 = PeakMeter::kMidTaps / 2;      // folded taps, first stage
+constexpr std::size_t kHalf2 = PeakMeter::kQuarterTaps / 2;  // folded taps, second stage
+constexpr std::size_t kReach2 = (kHalf2 + 1) / 2;  // samples the second stage reaches each way
+// Samples needed left of a point's interval (inclusive of its start) and right of its end.
+constexpr std::size_t kLeft = kHalf1 + kReach2;
+constexpr std::size_t kBlock = 512;  // points per round
+constexpr std::size_t kSlack = 32;   // room past the valid samples for whole vectors
 
 double besselI0(double x) {
     double sum = 1, term = 1;
@@ -23,55 +27,80 @@ double besselI0(double x) {
     return sum;
 }
 
-std::array<std::vector<float>, PeakMeter::kOversampling> designPhases() {
-    std::array<std::vector<float>, PeakMeter::kOversampling> phases;
-    constexpr double half = kTaps / 2.0;
-    for (unsigned p = 1; p < PeakMeter::kOversampling; ++p) {
-        std::vector<double> h(kTaps);
-        double sum = 0;
-        for (std::size_t k = 0; k < kTaps; ++k) {
-            // Distance of tap k from the point, in samples.
-            const double d = (half - 1.0 - double(k)) + double(p) / PeakMeter::kOversampling;
-            const double sinc = std::sin(std::numbers::pi * d) / (std::numbers::pi * d);
-            const double r = d / half;
-            const double w = besselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(kBeta);
-            h[k] = sinc * w;
-            sum += h[k];
-        }
-        phases[p].resize(kTaps);
-        for (std::size_t k = 0; k < kTaps; ++k) phases[p][k] = static_cast<float>(h[k] / sum);
+// Half of a symmetric midpoint interpolator: tap k weighs the two values k + 1/2 away,
+// Kaiser-windowed sinc with cutoff `cutoff` (cycles per value), sum of all taps 1.
+std::vector<float> designHalf(std::size_t half, double cutoff, double beta) {
+    std::vector<double> h(half);
+    double sum = 0;
+    for (std::size_t k = 0; k < half; ++k) {
+        const double d = double(k) + 0.5;
+        const double arg = 2 * cutoff * d;
+        const double sinc = std::sin(std::numbers::pi * arg) / (std::numbers::pi * arg);
+        const double r = d / double(half);
+        h[k] = sinc * besselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(beta);
+        sum += 2 * h[k];
     }
-    return phases;
+    std::vector<float> out(half);
+    for (std::size_t k = 0; k < half; ++k) out[k] = static_cast<float>(h[k] / sum);
+    return out;
 }
 
-using V8 = float __attribute__((vector_size(32)));
-
-// Largest |y| of the three interpolated phases at points 0 .. 8 x groups - 1 of `x`
-// (point i lies between x[i + kTaps/2 - 1] and x[i + kTaps/2]).
-[[gnu::target_clones("arch=haswell", "default")]] float interpolatedPeak(
-    const float* x, std::size_t groups, const float* h1, const float* h2, const float* h3) {
-    V8 hi = {}, lo = {};
-    for (std::size_t g = 0; g < groups; ++g) {
-        const float* xg = x + 8 * g;
-        V8 a = {}, b = {}, c = {};
-        for (std::size_t k = 0; k < kTaps; ++k) {
-            V8 v;
-            std::memcpy(&v, xg + k, sizeof v);
-            a += h1[k] * v;
-            b += h2[k] * v;
-            c += h3[k] * v;
-        }
-        hi = hi > a ? hi : a;
-        hi = hi > b ? hi : b;
-        hi = hi > c ? hi : c;
-        lo = lo < a ? lo : a;
-        lo = lo < b ? lo : b;
-        lo = lo < c ? lo : c;
-    }
-    float m = 0;
-    for (int i = 0; i < 8; ++i) m = std::max({m, hi[i], -lo[i]});
-    return m;
+// First stage: passes 0.45, stops 0.55 of the rate (80 dB). Second: the 2x sequence holds
+// nothing above 0.275 of its rate, so the band from 0.275 to 0.725 is free.
+const std::vector<float>& midTaps() {
+    static const std::vector<float> taps = designHalf(kHalf1, 0.5, 8.0);
+    return taps;
 }
+const std::vector<float>& quarterTaps() {
+    static const std::vector<float> taps = designHalf(kHalf2, 0.5, 6.0);
+    return taps;
+}
+
+// 16 lanes: one AVX-512 register, two AVX2 ones.
+constexpr std::size_t kLanes = 16;
+using VF = float __attribute__((vector_size(4 * kLanes)));
+// kLanes floats at any float's address.
+using V8u = float __attribute__((vector_size(4 * kLanes), aligned(4), may_alias));
+#define LOAD(p) (*reinterpret_cast<const V8u*>(p))
+
+// Interpolates the points of the intervals i in [from, to) of `x` (to - from a multiple of
+// kLanes; x valid from from - kLeft to to + kLeft, readable 2 kLanes further) and returns the largest
+// magnitude among them. `mid` is scratch of the size of x.
+[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] float interpolatedPeak(
+    const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
+    const float* b) {
+    // Midpoints wherever the quarter points reach them.
+    for (std::size_t i = from - kReach2; i < to + kReach2; i += kLanes) {
+        VF acc = {};
+        for (std::size_t k = 0; k < kHalf1; ++k) acc += a[k] * (LOAD(x + i - k) + LOAD(x + i + 1 + k));
+        *reinterpret_cast<V8u*>(mid + i) = acc;
+    }
+    VF hi = {}, lo = {};
+    for (std::size_t i = from; i < to; i += kLanes) {
+        // The 2x sequence z: z[2i] = x[i], z[2i + 1] = mid[i]. q1 lies at z index 2i + 1/2,
+        // q3 at 2i + 3/2.
+        VF q1 = {}, q3 = {};
+        for (std::size_t j = 0; j < kHalf2; ++j) {
+            const std::size_t m = j / 2;
+            if (j % 2 == 0) {
+                q1 += b[j] * (LOAD(x + i - m) + LOAD(mid + i + m));
+                q3 += b[j] * (LOAD(mid + i - m) + LOAD(x + i + 1 + m));
+            } else {
+                q1 += b[j] * (LOAD(mid + i - m - 1) + LOAD(x + i + m + 1));
+                q3 += b[j] * (LOAD(x + i - m) + LOAD(mid + i + 1 + m));
+            }
+        }
+        const VF m = LOAD(mid + i);
+        for (const VF& v : {m, q1, q3}) {
+            hi = hi > v ? hi : v;
+            lo = lo < v ? lo : v;
+        }
+    }
+    float peak = 0;
+    for (std::size_t i = 0; i < kLanes; ++i) peak = std::max({peak, hi[i], -lo[i]});
+    return peak;
+}
+#undef LOAD
 
 }  // namespace
 
@@ -87,11 +116,6 @@ double PeakReading::overallTruePeak() const {
     return m;
 }
 
-const std::vector<float>& PeakMeter::phase(unsigned p) {
-    static const auto phases = designPhases();
-    return phases.at(p);
-}
-
 void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutput) {
     channels_.assign(channels, Channel{});
     scale_ = scale;
@@ -99,24 +123,30 @@ void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutp
     reading_ = PeakReading{};
     reading_.integerOutput = integerOutput;
     for (Channel& c : channels_) {
-        // Room for a round of points plus the taps, rounded up to whole groups of 8.
-        c.history.assign(kBlock + kTaps + 8, 0.0f);
+        // A round of points, the reach of the filters on both sides, whole vectors.
+        c.history.assign(kBlock + 2 * kLeft + 2 + 2 * kSlack, 0.0f);
+        c.mid.assign(c.history.size(), 0.0f);
         c.fill = 0;  // the first value is held before it on arrival
     }
     reading_.samplePeak.assign(channels, 0.0);
     reading_.truePeak.assign(channels, 0.0);
-    phase(1);  // designed once, before any thread reads it
+    midTaps(), quarterTaps();  // designed once, before any thread reads them
 }
 
 void PeakMeter::interpolate(Channel& c, bool flush) {
-    // Points available: every i with i + kTaps - 1 < fill.
-    const std::size_t points = c.fill >= kTaps ? c.fill - kTaps + 1 : 0;
-    std::size_t groups = flush ? (points + 7) / 8 : points / 8;
-    if (groups == 0) return;
-    if (flush) std::fill(c.history.begin() + c.fill, c.history.end(), c.last);
-    c.truePeak = std::max(c.truePeak, interpolatedPeak(c.history.data(), groups, phase(1).data(),
-                                                       phase(2).data(), phase(3).data()));
-    const std::size_t used = std::min(8 * groups, c.fill);
+    // Intervals [i, i + 1] with the filters' reach inside the valid samples.
+    const std::size_t from = kLeft;
+    if (c.fill < 2 * kLeft + 1) return;
+    std::size_t count = c.fill - 2 * kLeft - 1 + 1;
+    count = flush ? (count + kLanes - 1) / kLanes * kLanes : count / kLanes * kLanes;
+    if (count == 0) return;
+    // Past the valid samples the last one is held (flush) or overwritten later (not read
+    // for counted points).
+    std::fill(c.history.begin() + c.fill, c.history.end(), c.last);
+    c.truePeak = std::max(c.truePeak, interpolatedPeak(c.history.data(), c.mid.data(), from,
+                                                       from + count, midTaps().data(),
+                                                       quarterTaps().data()));
+    const std::size_t used = std::min(count, c.fill);
     std::memmove(c.history.data(), c.history.data() + used, (c.fill - used) * sizeof(float));
     c.fill -= used;
 }
@@ -130,38 +160,81 @@ void PeakMeter::processSilence(std::size_t frames) {
     append(&zero, 0, frames);
 }
 
+namespace {
+
+// Scales `frames` values of `x` (one every `stride`) into `dst`; returns their largest
+// magnitude and counts the non-finite ones into `bad`.
+double copyScaled(const double* x, std::size_t stride, std::size_t frames, double scale,
+                  float* dst, std::uint64_t& bad) {
+    double peak = 0;
+    std::uint64_t nonFinite = 0;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double v = x[i * stride] * scale;
+        peak = std::max(peak, std::fabs(v));
+        nonFinite += !(std::fabs(v) <= 1.7976931348623157e308);
+        dst[i] = static_cast<float>(v);
+    }
+    bad += nonFinite;
+    return peak;
+}
+
+}  // namespace
+
+// Every channel holds the same number of samples: they are appended together.
 void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
-    for (std::size_t ch = 0; ch < channels_.size(); ++ch) {
+    if (channels_.empty()) return;
+    const std::size_t count = channels_.size();
+    for (std::size_t ch = 0; ch < count; ++ch) {
         Channel& c = channels_[ch];
-        double peak = c.samplePeak;
-        std::uint64_t bad = 0;
-        std::size_t f = 0;
         if (!c.started && frames > 0) {
+            // The first value held, so that the interval from it to the first sample counts.
             c.started = true;
-            std::fill_n(c.history.begin(), kTaps / 2, static_cast<float>(x[n ? ch : 0] * scale_));
-            c.fill = kTaps / 2;
+            std::fill_n(c.history.begin(), kLeft + 1, static_cast<float>(x[n ? ch : 0] * scale_));
+            c.fill = kLeft + 1;
         }
-        while (f < frames) {
-            const std::size_t room = c.history.size() - 8 - c.fill;
-            const std::size_t take = std::min(room, frames - f);
-            float* dst = c.history.data() + c.fill;
-            const double* src = n ? x + f * n + ch : x;
+    }
+    std::size_t f = 0;
+    while (f < frames) {
+        Channel& c0 = channels_[0];
+        const std::size_t take =
+            std::min(c0.history.size() - 2 * kSlack - c0.fill, frames - f);
+        if (n == 2 && count == 2) {
+            // Stereo, the usual case, in one pass over the frames.
+            Channel& c1 = channels_[1];
+            float* d0 = c0.history.data() + c0.fill;
+            float* d1 = c1.history.data() + c1.fill;
+            const double* src = x + 2 * f;
+            double p0 = c0.samplePeak, p1 = c1.samplePeak;
+            std::uint64_t bad = 0;
             for (std::size_t i = 0; i < take; ++i) {
-                const double v = src[i * n] * scale_;
-                peak = std::max(peak, std::fabs(v));
-                bad += !(std::fabs(v) <= 1.7976931348623157e308);
-                dst[i] = static_cast<float>(v);
+                const double v0 = src[2 * i] * scale_, v1 = src[2 * i + 1] * scale_;
+                p0 = std::max(p0, std::fabs(v0));
+                p1 = std::max(p1, std::fabs(v1));
+                bad += !(std::fabs(v0) <= 1.7976931348623157e308) +
+                       !(std::fabs(v1) <= 1.7976931348623157e308);
+                d0[i] = static_cast<float>(v0);
+                d1[i] = static_cast<float>(v1);
             }
-            if (take) c.last = dst[take - 1];
+            c0.samplePeak = p0, c1.samplePeak = p1;
+            c0.nonFinite += bad;
+        } else {
+            for (std::size_t ch = 0; ch < count; ++ch) {
+                Channel& c = channels_[ch];
+                const double* src = n ? x + f * n + ch : x;
+                c.samplePeak = std::max(c.samplePeak, copyScaled(src, n, take, scale_,
+                                                                 c.history.data() + c.fill,
+                                                                 c.nonFinite));
+            }
+        }
+        for (Channel& c : channels_) {
+            if (take) c.last = c.history[c.fill + take - 1];
             c.fill += take;
-            f += take;
             if (truePeak_)
                 interpolate(c, false);
             else
-                c.fill = kTaps / 2;
+                c.fill = 0;
         }
-        c.samplePeak = peak;
-        c.nonFinite += bad;
+        f += take;
     }
 }
 
@@ -171,10 +244,10 @@ const PeakReading& PeakMeter::finish() {
         for (std::size_t ch = 0; ch < channels_.size(); ++ch) {
             Channel& c = channels_[ch];
             if (truePeak_) {
-                // The last value held: enough for the points up to it.
-                std::fill(c.history.begin() + c.fill, c.history.begin() + c.fill + kTaps / 2,
+                // The last value held: enough for the points up to it and one interval on.
+                std::fill(c.history.begin() + c.fill, c.history.begin() + c.fill + kLeft + 1,
                           c.last);
-                c.fill += kTaps / 2;
+                c.fill += kLeft + 1;
                 interpolate(c, true);
             }
             reading_.nonFinite += c.nonFinite;
