@@ -9,12 +9,16 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <algorithm>
+#include <chrono>
 #include <numbers>
 
 #include "audio/format/Translator.h"
 #include "audio/io/OpenFile.h"
 #include "job/Conversion.h"
+#include "job/JobQueue.h"
 #include "support/IOTestUtil.h"
+#include "support/JobRows.h"
 #include "support/TruePeakReference.h"
 #include "support/WavFiles.h"
 
@@ -75,6 +79,17 @@ protected:
     fs::path dir;
 };
 
+// Records the shares of the bar a job reports.
+struct Progress final : Stream::iDrainProgress {
+    bool progress(std::uint32_t done, std::uint32_t total, bool) override {
+        if (total) shares.push_back(double(done) / total);
+        return true;
+    }
+    void finished() override { ++ends; }
+    std::vector<double> shares;
+    int ends = 0;
+};
+
 // Raised-cosine fade over the first and last 64 frames of n.
 double fade(std::uint32_t i, std::uint32_t n) {
     const double t = std::min({1.0, i / 64.0, (n - 1 - i) / 64.0});
@@ -125,7 +140,7 @@ TEST_F(Delivery, PeaksAndClampsOfKnownSignals) {
 }
 
 TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
-    constexpr std::uint32_t n = 8820;
+    constexpr std::uint32_t n = 441000;  // progress is reported once per mebibyte
     const auto in = input("tone.wav", 44100, n, [](std::uint32_t i) {
         return fade(i, n) * std::sqrt(2.0) * std::sin(kPi * i / 2 + kPi / 4);
     });
@@ -143,7 +158,13 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
         s.preventClipping = true;
         s.ceilingDbtp = c.ceiling;
         PeakFigures got;
-        const Filesystem::Path out = ConvertFile(in, kInt24, s, nullptr, {}, nullptr, &got);
+        Progress progress;
+        const Filesystem::Path out = ConvertFile(in, kInt24, s, &progress, {}, nullptr, &got);
+        // One bar over both passes: never backwards, one end.
+        EXPECT_TRUE(std::is_sorted(progress.shares.begin(), progress.shares.end()));
+        EXPECT_GT(progress.shares.size(), 1u);
+        EXPECT_LE(progress.shares.back(), 1.0);
+        EXPECT_EQ(progress.ends, 1);
         const double g = c.limit / (c.onTruePeak ? truePeak : samplePeak);
         EXPECT_EQ(got.passes, 2);
         EXPECT_LE(got.gain, g);
@@ -225,6 +246,30 @@ TEST_F(Delivery, SeedMakesTheDitherReproducible) {
     EXPECT_EQ(c, d);
     s.ditherSeed = 8;
     EXPECT_NE(run(), c);
+}
+
+TEST_F(Delivery, TheStateTextTellsOfClipsAndBadSamples) {
+    // Overs, and a NaN that is converted as silence.
+    const auto in = input("bad.wav", 44100, 4410, [](std::uint32_t i) {
+        return i == 100 ? std::nan("") : 1.5 * std::sin(i * 0.1);
+    });
+    JobQueue queue(1u);
+    TestSupport::TestRow kept(in), failed(in);
+    ConversionRequest request;
+    request.outputRate = 48000;
+    request.sampleType = SampleType::Int24;
+    request.settings.snrDb = 145;
+    queue.Submit(kept, request);
+    ASSERT_TRUE(queue.WaitIdle(std::chrono::seconds(60)));
+    request.settings.failOnClip = true;
+    queue.Submit(failed, request);
+    ASSERT_TRUE(queue.WaitIdle(std::chrono::seconds(60)));
+    EXPECT_EQ(kept.state, JobState::Finished);
+    EXPECT_EQ(kept.text().rfind("done, clipped ", 0), 0u) << kept.text();
+    EXPECT_NE(kept.text().find(" dBTP; 1 non-finite sample (NaN or infinity)"), std::string::npos)
+        << kept.text();
+    EXPECT_EQ(failed.state, JobState::Failed);
+    EXPECT_EQ(failed.text().rfind("failed, clipped ", 0), 0u) << failed.text();
 }
 
 }  // namespace
