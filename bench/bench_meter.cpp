@@ -6,7 +6,8 @@
 // each timed on the thread's CPU clock; frames_per_s (without) and
 // metered_frames_per_s (with) come from the median iteration, `cost` is the
 // relative slow-down in percent. BM_MeterAlone: the meter on its own,
-// stereo frames per second; /0 sample peaks only, /1 with the true peak.
+// stereo frames per second; /0 sample peaks only, /1 with the true peak, /2 with the
+// true peak on a signal whose level changes.
 // BM_Job: the same measured the way a job converts: a 10 s 24-bit stereo WAVE
 // file read, converted and translated (Audio::IO::OpenInput, the output not
 // written), without and with the meter.
@@ -196,8 +197,13 @@ void BM_Job(benchmark::State& state) {
 BENCHMARK(BM_Job)->Unit(benchmark::kMillisecond)->Iterations(9)->UseRealTime();
 
 void BM_MeterAlone(benchmark::State& state) {
+    // /0, /1: a steady tone; /2: the tone at full level for 10 ms, then 90 ms 12 dB lower
+    // (the true peak is worked out where it can reach the peak so far).
     std::vector<double> frames(2 * 48000);
-    for (std::size_t i = 0; i < frames.size(); ++i) frames[i] = 0.5 * std::sin(0.001 * double(i));
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const double level = state.range(0) == 2 && (i / 2) % 4800 >= 480 ? 0.25 : 1.0;
+        frames[i] = 0.5 * level * std::sin(0.01 * double(i));
+    }
     Audio::PeakMeter meter(state.range(0) != 0);
     meter.configure(2, 1.0, true);
     for (auto _ : state) {
@@ -208,7 +214,7 @@ void BM_MeterAlone(benchmark::State& state) {
     state.counters["frames_per_s"] =
         benchmark::Counter(48000.0 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_MeterAlone)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MeterAlone)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -13,8 +13,10 @@ namespace {
 constexpr std::size_t kHalf1 = PeakMeter::kMidTaps / 2;      // folded taps, first stage
 constexpr std::size_t kHalf2 = PeakMeter::kQuarterTaps / 2;  // folded taps, second stage
 constexpr std::size_t kReach2 = (kHalf2 + 1) / 2;  // samples the second stage reaches each way
-// Samples needed left of a point's interval (inclusive of its start) and right of its end.
-constexpr std::size_t kLeft = kHalf1 + kReach2;
+constexpr std::size_t kLanes = 16;  // floats per vector: one AVX-512 register, two AVX2 ones
+// Samples kept left of the first interval of a round and right of the last: the first
+// stage's reach for whole vectors of midpoints one vector beyond the round on each side.
+constexpr std::size_t kLeft = kHalf1 + kLanes;
 constexpr std::size_t kBlock = 512;  // points per round
 constexpr std::size_t kSlack = 32;   // room past the valid samples for whole vectors
 
@@ -56,27 +58,88 @@ const std::vector<float>& quarterTaps() {
     return taps;
 }
 
-// 16 lanes: one AVX-512 register, two AVX2 ones.
-constexpr std::size_t kLanes = 16;
 using VF = float __attribute__((vector_size(4 * kLanes)));
 // kLanes floats at any float's address.
 using V8u = float __attribute__((vector_size(4 * kLanes), aligned(4), may_alias));
 #define LOAD(p) (*reinterpret_cast<const V8u*>(p))
 
+// Largest factor from the magnitudes of the samples to those of the points interpolated
+// from them: the sum of magnitudes of each point's taps on the samples (the quarter points'
+// taps expanded through the midpoints they use).
+float pointGain() {
+    static const float gain = [] {
+        const std::vector<float>& a = midTaps();
+        const std::vector<float>& b = quarterTaps();
+        double l1mid = 0;
+        for (float v : a) l1mid += 2 * std::fabs(v);
+        // q1(0) on x[n], n from -kOffset: z[2n] = x[n], z[2n + 1] = sum a_k (x[n - k] + x[n + 1 + k]).
+        constexpr long kOffset = long(kHalf1 + kReach2 + 1);
+        std::vector<double> taps(2 * kOffset + 2, 0.0);
+        auto addZ = [&](long zi, double w) {
+            const long n = zi >= 0 ? zi / 2 : -((-zi + 1) / 2);
+            if (zi - 2 * n == 0) {
+                taps[n + kOffset] += w;
+            } else {
+                for (std::size_t k = 0; k < kHalf1; ++k) {
+                    taps[n - long(k) + kOffset] += w * a[k];
+                    taps[n + 1 + long(k) + kOffset] += w * a[k];
+                }
+            }
+        };
+        for (std::size_t j = 0; j < kHalf2; ++j) {
+            addZ(-long(j), b[j]);
+            addZ(1 + long(j), b[j]);
+        }
+        double l1q = 0;
+        for (double v : taps) l1q += std::fabs(v);
+        // q3 mirrors q1; float rounding of the points is covered by the margin.
+        return static_cast<float>(std::max(l1mid, l1q) * 1.001);
+    }();
+    return gain;
+}
+
+constexpr std::size_t kMaxGroups = 40;  // groups of kLanes points in one round
+constexpr std::size_t kGateGroups = 4;  // groups that are skipped or computed together
+
 // Interpolates the points of the intervals i in [from, to) of `x` (to - from a multiple of
-// kLanes; x valid from from - kLeft to to + kLeft, readable 2 kLanes further) and returns the largest
-// magnitude among them. `mid` is scratch of the size of x.
+// kLanes; x valid from from - kLeft to to + kLeft, readable 2 kLanes further) and returns the
+// largest magnitude among them, or 0 where none of a group's points can exceed `threshold`
+// (`gain` times the largest sample they depend on is below it). `mid` is scratch of the
+// size of x.
 [[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] float interpolatedPeak(
     const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
-    const float* b) {
-    // Midpoints wherever the quarter points reach them.
-    for (std::size_t i = from - kReach2; i < to + kReach2; i += kLanes) {
+    const float* b, float threshold, float gain) {
+    const std::size_t groups = (to - from) / kLanes;
+    // need[g + 1]: group g (points from + g kLanes ...) can exceed the threshold.
+    bool need[kMaxGroups + 2] = {};
+    for (std::size_t g0 = 0; g0 < groups; g0 += kGateGroups) {
+        // The samples the points of kGateGroups groups depend on, and a few more.
+        const float* w = x + from + g0 * kLanes - (kHalf1 + kReach2);
+        VF top = {};
+        constexpr std::size_t span = kGateGroups * kLanes + 2 * (kHalf1 + kReach2);
+        for (std::size_t t = 0; t < (span + kLanes - 1) / kLanes; ++t) {
+            const VF v = LOAD(w + t * kLanes);
+            top = top > v ? top : v;
+            top = top > -v ? top : -v;
+        }
+        float m = 0;
+        for (std::size_t l = 0; l < kLanes; ++l) m = std::max(m, top[l]);
+        for (std::size_t g = g0; g < std::min(groups, g0 + kGateGroups); ++g)
+            need[g + 1] = m * gain > threshold;
+    }
+    // Midpoints of the groups that need them and of their neighbours (the second stage
+    // reaches kReach2 < kLanes into them).
+    for (std::size_t c = 0; c < groups + 2; ++c) {
+        if (!need[c] && !(c >= 1 && need[c - 1]) && !(c + 1 < groups + 2 && need[c + 1])) continue;
+        const std::size_t i = from + c * kLanes - kLanes;
         VF acc = {};
         for (std::size_t k = 0; k < kHalf1; ++k) acc += a[k] * (LOAD(x + i - k) + LOAD(x + i + 1 + k));
         *reinterpret_cast<V8u*>(mid + i) = acc;
     }
     VF hi = {}, lo = {};
-    for (std::size_t i = from; i < to; i += kLanes) {
+    for (std::size_t g = 0; g < groups; ++g) {
+        if (!need[g + 1]) continue;
+        const std::size_t i = from + g * kLanes;
         // The 2x sequence z: z[2i] = x[i], z[2i + 1] = mid[i]. q1 lies at z index 2i + 1/2,
         // q3 at 2i + 3/2.
         VF q1 = {}, q3 = {};
@@ -130,7 +193,7 @@ void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutp
     }
     reading_.samplePeak.assign(channels, 0.0);
     reading_.truePeak.assign(channels, 0.0);
-    midTaps(), quarterTaps();  // designed once, before any thread reads them
+    pointGain();  // the taps designed once, before any thread reads them
 }
 
 void PeakMeter::interpolate(Channel& c, bool flush) {
@@ -143,9 +206,13 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     // Past the valid samples the last one is held (flush) or overwritten later (not read
     // for counted points).
     std::fill(c.history.begin() + c.fill, c.history.end(), c.last);
+    // Groups that cannot raise the channel's peak are skipped: the true peak is at least the
+    // sample peak.
+    const float threshold = std::max(c.truePeak, static_cast<float>(c.samplePeak));
     c.truePeak = std::max(c.truePeak, interpolatedPeak(c.history.data(), c.mid.data(), from,
                                                        from + count, midTaps().data(),
-                                                       quarterTaps().data()));
+                                                       quarterTaps().data(), threshold,
+                                                       pointGain()));
     const std::size_t used = std::min(count, c.fill);
     std::memmove(c.history.data(), c.history.data() + used, (c.fill - used) * sizeof(float));
     c.fill -= used;
