@@ -10,7 +10,8 @@
 // true peak on a signal whose level changes.
 // BM_Job: the same measured the way a job converts: a 10 s 24-bit stereo WAVE
 // file read, converted and translated (Audio::IO::OpenInput, the output not
-// written), without and with the meter.
+// written), without and with the meter; /0 the steady signal, /1 one whose level
+// changes.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -36,15 +37,18 @@ constexpr double kRate = 44100.0;
 
 using Signal = std::vector<double>;
 
-// Music-like: two tones and a slow sweep near -3 dBFS on each channel.
-std::vector<Signal> input() {
+// Two tones and a slow sweep near -3 dBFS on each channel, at a steady level (the
+// meter's worst case: every point may be the peak), or with `dynamics` at that level
+// for 50 ms in every 500 ms and 12 dB lower in between.
+std::vector<Signal> input(bool dynamics = false) {
     const auto n = static_cast<std::size_t>(kRate * kSeconds);
     std::vector<Signal> ch(2, Signal(n));
     for (std::size_t i = 0; i < n; ++i) {
         const double t = double(i) / kRate;
         const double sweep = std::sin(2 * std::numbers::pi * (100 + 1000 * t) * t);
-        ch[0][i] = 0.3 * std::sin(2 * std::numbers::pi * 997 * t) + 0.4 * sweep;
-        ch[1][i] = 0.4 * std::sin(2 * std::numbers::pi * 3000 * t) + 0.3 * sweep;
+        const double level = dynamics && i % 22050 >= 2205 ? 0.25 : 1.0;
+        ch[0][i] = level * (0.3 * std::sin(2 * std::numbers::pi * 997 * t) + 0.4 * sweep);
+        ch[1][i] = level * (0.4 * std::sin(2 * std::numbers::pi * 3000 * t) + 0.3 * sweep);
     }
     return ch;
 }
@@ -187,14 +191,14 @@ void BM_Job(benchmark::State& state) {
         return;
     }
     const std::filesystem::path file = std::filesystem::path(folder) / "in.wav";
-    writeInput(file, input());
+    writeInput(file, input(state.range(0) != 0));
     const auto path = Filesystem::Path::Parse(file.string(), Filesystem::Path::Kind::File);
     compare(state, [&](bool metered, std::vector<std::uint8_t>& buf) {
         return convertFile(path, metered, buf);
     });
     std::filesystem::remove_all(folder);
 }
-BENCHMARK(BM_Job)->Unit(benchmark::kMillisecond)->Iterations(9)->UseRealTime();
+BENCHMARK(BM_Job)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(9)->UseRealTime();
 
 void BM_MeterAlone(benchmark::State& state) {
     // /0, /1: a steady tone; /2: the tone at full level for 10 ms, then 90 ms 12 dB lower
