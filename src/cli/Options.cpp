@@ -22,6 +22,16 @@ const char* const kUsage =
     "      --stopband HZ        stop band edge after the speed change (unset; 0 = unset)\n"
     "      --alias-guard-band   faster design that may alias above the pass band\n"
     "      --snr DB             filter signal-to-noise target (by type: int16 97, int24 145, ...)\n"
+    "      --exact-length       trim to the input's length: round(frames x rate out / (rate in x\n"
+    "                           speed)) frames after the pre-ring (the filters' tail is cut)\n"
+    "      --seed N             start the dither at N (0 to 2^64-1): the same input and settings\n"
+    "                           give the same bytes (a new seed per run without it)\n"
+    "      --prevent-clipping   convert again with the gain lowered just enough when the output\n"
+    "                           clips; the name shows the gain used\n"
+    "      --ceiling DBTP       with --prevent-clipping or --fail-on-clip: keep the true peak\n"
+    "                           (4x oversampled) at or below DBTP, e.g. -0.1 (-60 to +6); without\n"
+    "                           it the limit is full scale on the samples (nothing clipped)\n"
+    "      --fail-on-clip       an output that clips (or passes the ceiling) fails and is deleted\n"
     "  -j, --jobs N             files converted at once (the number of processors)\n"
     "  -o, --output-dir DIR     write outputs into DIR (must exist) instead of next to inputs;\n"
     "                           a folder's files go to the same sub-folders below DIR\n"
@@ -98,7 +108,7 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     static const char* const withValue[] = {"--rate",     "--type",     "--speed",  "--gain",
                                             "--sync-offset", "--baseband", "--stopband", "--snr",
                                             "--jobs",     "--output-dir", "--container", "--make-demo",
-                                            "--if-exists", "--files-from", "--shard"};
+                                            "--if-exists", "--files-from", "--shard", "--seed", "--ceiling"};
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string a = args[i];
@@ -141,7 +151,9 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
             throw UsageError("option " + name + " takes no value");
         } else if (name == "--keep-pre-ring" || name == "--alias-guard-band" || name == "--info" ||
                    name == "--quiet" || name == "--help" || name == "--version" ||
-                   name == "--flat" || name == "--json" || name == "--null" || name == "--stdout") {
+                   name == "--flat" || name == "--json" || name == "--null" || name == "--stdout" ||
+                   name == "--exact-length" || name == "--prevent-clipping" ||
+                   name == "--fail-on-clip") {
             values.insert_or_assign(name, std::string(1, '1'));
         } else {
             throw UsageError("unknown option '" + a + "'");
@@ -205,6 +217,22 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     }
     if (values.count("--alias-guard-band")) model.OnAliasRadioClicked(true);
     if (values.count("--keep-pre-ring")) model.OnKeepPreRingClicked(true);
+    model.SetExactLength(values.count("--exact-length") > 0);
+    model.SetPreventClipping(values.count("--prevent-clipping") > 0);
+    model.SetFailOnClip(values.count("--fail-on-clip") > 0);
+    if (auto it = values.find("--ceiling"); it != values.end())
+        model.SetCeilingDbtp(strictNumber("--ceiling", it->second));
+    if (auto it = values.find("--seed"); it != values.end()) {
+        const std::string& t = it->second;
+        errno = 0;
+        const bool digits = !t.empty() && t.size() <= 20 &&
+                            t.find_first_not_of("0123456789") == std::string::npos;
+        const unsigned long long seed = digits ? std::strtoull(t.c_str(), nullptr, 10) : 0;
+        if (!digits || errno == ERANGE)
+            throw UsageError("invalid value for --seed: '" + t +
+                             "' (use a whole number from 0 to 18446744073709551615)");
+        model.SetDitherSeed(static_cast<std::uint64_t>(seed));
+    }
 
     o.request = model.request();
     if (auto it = values.find("--container"); it != values.end()) {
@@ -251,6 +279,9 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (stdinInputs && o.filesFrom == "-")
         throw UsageError("standard input cannot be both an input (-) and the --files-from list");
     if (stdinInputs && o.shard) throw UsageError("--shard does not go with standard input (-)");
+    if (o.request.settings.preventClipping && (stdinInputs || o.request.toStandardOutput))
+        throw UsageError("--prevent-clipping reads the input again and rewrites the output: "
+                         "not with standard input or --stdout");
     if (o.json && o.info) throw UsageError("--json reports conversions; --info has a text of its own");
     if (o.request.toStandardOutput) {
         if (o.json) throw UsageError("--stdout and --json both want standard output");

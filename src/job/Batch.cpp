@@ -191,7 +191,25 @@ std::string JobRecordJson(const JobRecord& r) {
     field("frames_out", count(f.framesOut));
     field("sample_type", JsonString(f.sampleType));
     field("container", JsonString(f.container));
-    // Peak figures join here, once job records carry them.
+    // Levels in dB; silence (-infinity dB) is null.
+    auto db = [](double v) { return number(v, std::isfinite(v)); };
+    if (r.peaks) {
+        const PeakFigures& p = *r.peaks;
+        field("peak_dbfs", db(p.overallSamplePeakDbfs));
+        std::string channels = "[";
+        for (std::size_t i = 0; i < p.samplePeakDbfs.size(); ++i) {
+            if (i) channels += ',';
+            channels += db(p.samplePeakDbfs[i]);
+        }
+        field("channel_peaks_dbfs", channels + "]");
+        field("true_peak_dbtp", db(p.truePeakDbtp));
+        field("clipped_samples", std::to_string(p.clampedSamples));
+        field("gain", number(p.gain, true));
+    } else {
+        for (const char* name :
+             {"peak_dbfs", "channel_peaks_dbfs", "true_peak_dbtp", "clipped_samples", "gain"})
+            field(name, "null");
+    }
     field("seconds", number(f.seconds, true));
     return j + "}";
 }

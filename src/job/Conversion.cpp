@@ -10,11 +10,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "audio/format/ChannelSplit.h"
 #include "audio/format/CropFront.h"
 #include "audio/format/NonFinite.h"
+#include "audio/format/PeakMeter.h"
+#include "audio/format/SilenceFiller.h"
 #include "audio/format/Translator.h"
 #include "audio/io/FileWriter.h"
 #include "audio/io/InsertWriter.h"
@@ -22,6 +25,7 @@
 #include "dsp/ResamplingChain.h"
 #include "job/SettingsModel.h"
 #include "stream/Adapt.h"
+#include "stream/Crop.h"
 
 using Audio::Format;
 using StreamOver = Audio::Stream::Wrapper<Stream::iOver>;
@@ -59,13 +63,14 @@ std::int64_t expectedBytes(std::int64_t inputFrames, double inputRate,
 }
 
 std::string formatName(const char* leaf, const Format& f, double origin,
-                       const ConversionSettings& s) {
+                       const ConversionSettings& s, bool preciseGain) {
     char type[16];
     const char* letter = f.sampleType() == Format::Integer ? "i"
                          : f.sampleType() == Format::Float ? "f"
                                                            : "?";
     std::snprintf(type, sizeof type, "%s%u", letter, f.bytesPerSample() * 8);
-    const char* pattern = "%s [%.8g%s speed=%.3f gain=%.2f delay=%.2f].wav";
+    const char* pattern = preciseGain ? "%s [%.8g%s speed=%.3f gain=%.4g delay=%.2f].wav"
+                                      : "%s [%.8g%s speed=%.3f gain=%.2f delay=%.2f].wav";
     const double rate = static_cast<double>(f.sampleRate);
     // Room for the leaf and every number at its widest (%f of 1e308 has 309 digits).
     std::vector<char> buf(std::strlen(leaf) + 4 * 400);
@@ -83,7 +88,8 @@ namespace Audio::IO {
 
 StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings,
                      Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
-                     Format request, InputDetails* details) {
+                     Format request, InputDetails* details,
+                     Audio::FormatTranslator::Extras extras) {
     StreamOver stream;
     if (IsStandardStream(path)) {
         // Read through a descriptor of its own: closing the stream leaves standard input open.
@@ -115,13 +121,14 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
         chainSettings.speed = 1.0;
     }
     Format completed = request.CompleteFrom(tag.format);
-    return BuildConversionChain(std::move(stream), completed, chainSettings);
+    return BuildConversionChain(std::move(stream), completed, chainSettings, std::move(extras));
 }
 
 }  // namespace Audio::IO
 
 StreamOver BuildConversionChain(StreamOver source, Format format,
-                                const ConversionSettings& settings) {
+                                const ConversionSettings& settings,
+                                Audio::FormatTranslator::Extras extras) {
     const Format src = source.format();
     const double x = static_cast<double>(src.sampleRate) * settings.speed;
     // Filters between rates beyond this would need gigabytes per block.
@@ -135,7 +142,8 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
     // still needs the filter stage, which applies them.
     if (static_cast<double>(format.sampleRate) == x && noStopband && settings.gain == 1.0 &&
         settings.syncOffset == 0.0)
-        return Audio::FormatTranslator::MakeAndApply(std::move(source), format, 1);
+        return Audio::FormatTranslator::MakeAndApply(std::move(source), format, 1,
+                                                     std::move(extras));
 
     const std::uint32_t channels = std::min(format.channels(), src.channels());
     Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
@@ -144,16 +152,16 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
     Audio::Stream::Wrapper<Stream::iVOver> r =
         DSP::makeResamplingChain(std::move(v), DesignSettings(settings), format.sampleRate);
     StreamOver o = Audio::Stream::MakeVOver2Over(std::move(r));
-    return Audio::FormatTranslator::MakeAndApply(std::move(o), format, 1);
+    return Audio::FormatTranslator::MakeAndApply(std::move(o), format, 1, std::move(extras));
 }
 
 Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, double origin,
-                                const ConversionSettings& settings) {
+                                const ConversionSettings& settings, bool preciseGain) {
     Filesystem::Path cut = input;
     std::size_t dot = cut.body.rfind('.');
     if (dot == std::string::npos) throw Filesystem::Path::NoExtension{};
     cut.body.resize(dot);
-    std::string name = formatName(cut.Leaf().c_str(), format, origin, settings);
+    std::string name = formatName(cut.Leaf().c_str(), format, origin, settings, preciseGain);
     return Filesystem::Path::Join(cut.Parent(),
                                   Filesystem::Path::FromNative(name, Filesystem::Path::Kind::File));
 }
@@ -203,28 +211,176 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
-                             const ConversionSettings& settings, Stream::iDrainProgress* progress,
-                             const OutputOptions& options, std::vector<std::string>* warnings,
-                             JobFigures* figures) {
-    // Whoever filled the settings, absurd values end here with their reason.
-    CheckConversionSettings(settings, requested.sampleRate);
+std::int64_t ExactOutputFrames(std::int64_t inputFrames, double inputRate, double outputRate,
+                               double speed) {
+    if (inputFrames <= 0) return 0;
+    __extension__ typedef unsigned __int128 U;
+    // Each positive finite double is m x 2^e with m odd.
+    auto split = [](double v, int& e) {
+        double m = std::frexp(v, &e);
+        auto bits = static_cast<std::uint64_t>(std::ldexp(m, 53));
+        e -= 53;
+        const int zeros = __builtin_ctzll(bits);
+        e += zeros;
+        return bits >> zeros;
+    };
+    int ei = 0, eo = 0, es = 0;
+    const std::uint64_t mi = split(inputRate, ei), mo = split(outputRate, eo),
+                        ms = split(speed, es);
+    // frames = N mo 2^eo / (mi ms 2^(ei + es))
+    const int shift = eo - ei - es;
+    const int bits = 64 - __builtin_clzll(static_cast<std::uint64_t>(inputFrames)) +
+                     64 - __builtin_clzll(mo);
+    const int denBits = 64 - __builtin_clzll(mi) + 64 - __builtin_clzll(ms);
+    if (bits + std::max(shift, 0) > 125 || denBits - std::min(shift, 0) > 125) {
+        const long double v = static_cast<long double>(inputFrames) * outputRate /
+                              (static_cast<long double>(inputRate) * speed);
+        return static_cast<std::int64_t>(std::floor(v + 0.5L));
+    }
+    U num = static_cast<U>(inputFrames) * mo;
+    U den = static_cast<U>(mi) * ms;
+    if (shift >= 0)
+        num <<= shift;
+    else
+        den <<= -shift;
+    return static_cast<std::int64_t>((2 * num + den) / (2 * den));
+}
+
+ClippedOutput::ClippedOutput(const PeakFigures& p, const std::string& why)
+    : std::runtime_error("failed, " + why), peaks(p) {}
+
+namespace {
+
+double toDb(double linear) {
+    return 20.0 * std::log10(linear);
+}
+
+PeakFigures figuresOf(const Audio::PeakReading& r, double gain, int passes) {
+    PeakFigures f;
+    for (double v : r.samplePeak) f.samplePeakDbfs.push_back(toDb(v));
+    f.overallSamplePeakDbfs = toDb(r.overallSamplePeak());
+    f.truePeakDbtp = toDb(r.overallTruePeak());
+    f.clampedSamples = r.clamped;
+    f.integerOutput = r.integerOutput;
+    f.gain = gain;
+    f.passes = passes;
+    return f;
+}
+
+// Why an output clips under these settings; empty when it does not.
+std::string clipReason(const Audio::PeakReading& r, const PeakFigures& f,
+                       const ConversionSettings& s) {
+    const bool clipped = r.clamped > 0 || (!r.integerOutput && r.overallSamplePeak() > 1.0);
+    if (clipped) return DescribePeaks(f);
+    if (s.ceilingDbtp && r.overallTruePeak() > std::pow(10.0, *s.ceilingDbtp / 20.0)) {
+        char text[64];
+        std::snprintf(text, sizeof text, " above the ceiling of %+.2f dBTP", *s.ceilingDbtp);
+        return DescribePeaks(f) + text;
+    }
+    return {};
+}
+
+// The gain that brings the measured peaks to their limits, rounded down to
+// 4 significant digits (what the name shows). 0 when no gain would do.
+double lowerGain(const Audio::PeakReading& r, const ConversionSettings& s, double gain,
+                 const Format& out) {
+    double factor = 1.0;
+    const double sample = r.overallSamplePeak();
+    if (r.integerOutput) {
+        // Dither adds up to one step; rounding takes half a step more.
+        const int bits = static_cast<int>(out.bytesPerSample() * 8 - out.paddingBits());
+        const double full = std::ldexp(1.0, bits - 1);
+        if (sample > 0) factor = std::min(factor, (full - 1.5) / full / sample);
+    } else if (sample > 0) {
+        factor = std::min(factor, 1.0 / sample);
+    }
+    if (s.ceilingDbtp && r.overallTruePeak() > 0)
+        factor = std::min(factor, std::pow(10.0, *s.ceilingDbtp / 20.0) / r.overallTruePeak());
+    double g = gain * factor;
+    if (!(g > 0) || !std::isfinite(g)) return 0;
+    const double unit = std::pow(10.0, std::floor(std::log10(g)) - 3);
+    g = std::floor(g / unit * (1 - 1e-12)) * unit;
+    return g > 0 && g < gain ? g : 0;
+}
+
+// Gives each pass of a job a share of one progress bar: the first pass
+// 0-50 %, the second 50-90 %, the third 90-100 %.
+class PassProgress final : public Stream::iDrainProgress {
+public:
+    explicit PassProgress(Stream::iDrainProgress* to) : to_(to) {}
+    void startPass(int pass) {
+        static constexpr double kEdges[] = {0.0, 0.5, 0.9, 1.0};
+        from_ = kEdges[std::min(pass, kMaxPasses) - 1];
+        to100_ = kEdges[std::min(pass, kMaxPasses)];
+    }
+    bool progress(std::uint32_t done, std::uint32_t total, bool first) override {
+        if (!to_) return true;
+        const bool firstEver = first && !reported_;
+        reported_ = true;
+        if (total == 0) return to_->progress(0, 0, firstEver);
+        const double share = from_ + (to100_ - from_) * (double(done) / double(total));
+        return to_->progress(static_cast<std::uint32_t>(share * kUnits), kUnits, firstEver);
+    }
+    void finished() override {}  // the job reports the end once, after its last pass
+    void end() {
+        if (to_) to_->finished();
+    }
+
+private:
+    static constexpr std::uint32_t kUnits = 1u << 20;
+    Stream::iDrainProgress* to_;
+    double from_ = 0, to100_ = 1;
+    bool reported_ = false;
+};
+
+struct Pass {
+    Filesystem::Path path;
+    Audio::PeakReading reading;
+    bool kept = false;
+};
+
+// One conversion to a ".part" file, or to the output stream; `keep` decides from the
+// measurement whether it becomes the output (it may throw to fail the job). A pass not kept
+// leaves no file.
+Pass convertPass(const Filesystem::Path& input, Format requested,
+                 const ConversionSettings& settings, bool preciseGain,
+                 Stream::iDrainProgress* progress, const OutputOptions& options,
+                 std::vector<std::string>* warnings, JobFigures* figures,
+                 const std::function<bool(const Audio::PeakReading&)>& keep) {
     const bool toStream = options.streamFd >= 0;
     if (toStream && options.writerId != Audio::IO::kWaveWriter &&
         options.writerId != Audio::IO::kRawWriter)
         throw std::runtime_error("only WAVE and raw outputs can be written to a stream");
     Format inputFormat;
     Audio::IO::InputDetails details;
+    auto meter = std::make_shared<Audio::PeakMeter>();
+    Audio::FormatTranslator::Extras extras;
+    extras.meter = meter;
+    if (settings.ditherSeed) extras.ditherSeed = Audio::SeedFromNumber(*settings.ditherSeed);
     StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr,
-                                             requested, &details);
+                                             requested, &details, std::move(extras));
     const std::int64_t inputFrames = inputFramesOf(*source, inputFormat);
 
     Audio::Stream::Tag tag = source.tag();
+    std::int64_t keptPreRing = 0;
     if (settings.cropPreRing) {
         std::int64_t d = roundHalfAway(tag.origin);
         if (d > 0)
             source = Audio::Stream::CropFront(std::move(source), d * tag.format.bytesPerFrame());
         tag = source.tag();
+    } else {
+        keptPreRing = std::max<std::int64_t>(0, roundHalfAway(tag.origin));
+    }
+    if (settings.exactLength && inputFrames > 0) {
+        // The input's duration at the output rate, after the pre-ring (kept or cropped): the
+        // filters' post-ring is cut, a short stream is padded with silence.
+        const std::int64_t frames = ExactOutputFrames(inputFrames, inputFormat.sampleRate,
+                                                      tag.format.sampleRate, settings.speed);
+        const std::int64_t frameBytes = tag.format.bytesPerFrame();
+        source = StreamOver(::Stream::crop(std::move(source), 0,
+                                           (frames + keptPreRing) * frameBytes,
+                                           Audio::SilenceFiller(tag.format)));
+        source.setTag(tag);
     }
 
     // The name carries the rate the header holds (a request of 0 is the
@@ -242,7 +398,8 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             ? Filesystem::Path::FromNative("stdin.wav", Filesystem::Path::Kind::File)
             : input;
     Filesystem::Path outPath =
-        toStream ? StandardStreamPath() : MakeOutputPath(nameFrom, named, tag.origin, settings);
+        toStream ? StandardStreamPath()
+                 : MakeOutputPath(nameFrom, named, tag.origin, settings, preciseGain);
     if (!toStream && options.extension != ".wav" && outPath.body.size() >= 4)
         outPath.body.replace(outPath.body.size() - 4, 4, options.extension);
     if (!toStream && options.directory)
@@ -250,6 +407,31 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             *options.directory,
             Filesystem::Path::FromNative(outPath.Leaf(), Filesystem::Path::Kind::File));
     const std::string outText = outPath.NativeText();
+
+    Pass pass;
+    pass.path = outPath;
+    // After the last write: the measurement, then whether the pass is kept.
+    auto judge = [&] {
+        pass.reading = meter->finish();
+        if (pass.reading.nonFinite > 0)
+            throw std::runtime_error(
+                "the conversion produced " + std::to_string(pass.reading.nonFinite) +
+                " non-finite samples (NaN or infinity); is the gain too large?");
+        pass.kept = keep(pass.reading);
+    };
+    // Once kept: the figures and what the user should know.
+    auto report = [&](Stream::Wrapper<Stream::iUnder>& pull) {
+        if (figures) {
+            const std::int64_t frame = tag.format.bytesPerFrame();
+            figures->framesIn = inputFramesOf(*pull, inputFormat);
+            figures->framesOut = frame ? pull->position / frame : -1;
+        }
+        if (warnings) {
+            warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
+            if (details.nonFinite && details.nonFinite->samples)
+                warnings->push_back(details.nonFinite->describe());
+        }
+    };
 
     if (toStream) {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(
@@ -273,16 +455,10 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
         Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
         if (!Stream::drain(pull, progress)) throw ConversionAborted();
         w->Finish();
-        if (figures) {
-            figures->framesIn = inputFramesOf(*pull, inputFormat);
-            figures->framesOut = frame ? pull->position / frame : -1;
-        }
-        if (warnings) {
-            warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
-            if (details.nonFinite && details.nonFinite->samples)
-                warnings->push_back(details.nonFinite->describe());
-        }
-        return outPath;
+        judge();  // a stream cannot be taken back: what is not kept has failed
+        report(pull);
+        pass.kept = true;
+        return pass;
     }
 
     if (options.claim) options.claim(outText);
@@ -343,6 +519,11 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
         // The last writes and the close can still fail (a full disk, a
         // network share): only a file that was completed is kept.
         w->Finish();
+        judge();
+        if (!pass.kept) {
+            std::remove(partText.c_str());
+            return pass;
+        }
         if (options.ifExists == IfExists::Replace) {
             if (std::rename(partText.c_str(), outText.c_str()) != 0)
                 throw std::runtime_error(std::string("cannot give the output file its name: ") +
@@ -352,19 +533,59 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             if (options.ifExists == IfExists::Skip) throw OutputExists(outPath);
             throw std::runtime_error("the output file exists already: " + outText);
         }
-        if (figures) {
-            const std::int64_t frame = tag.format.bytesPerFrame();
-            figures->framesIn = inputFramesOf(*pull, inputFormat);
-            figures->framesOut = frame ? pull->position / frame : -1;
-        }
-        if (warnings) {
-            warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
-            if (details.nonFinite && details.nonFinite->samples)
-                warnings->push_back(details.nonFinite->describe());
-        }
+        report(pull);
     } catch (...) {
         if (created) std::remove(partText.c_str());
         throw;
     }
-    return outPath;
+    return pass;
+}
+
+}  // namespace
+
+Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
+                             const ConversionSettings& settings, Stream::iDrainProgress* progress,
+                             const OutputOptions& options, std::vector<std::string>* warnings,
+                             JobFigures* figures, PeakFigures* peaks) {
+    // Whoever filled the settings, absurd values end here with their reason.
+    CheckConversionSettings(settings, requested.sampleRate);
+    if (settings.preventClipping && (IsStandardStream(input) || options.streamFd >= 0))
+        throw std::invalid_argument(
+            "preventing clipping reads the input again and rewrites the output: not with a "
+            "stream");
+    ConversionSettings s = settings;
+    PassProgress passes(progress);
+    const bool shared = s.preventClipping;  // several passes share the progress bar
+    for (int pass = 1;; ++pass) {
+        passes.startPass(pass);
+        const bool last = !s.preventClipping || pass == kMaxPasses;
+        double nextGain = 0;
+        PeakFigures measured;
+        auto keep = [&](const Audio::PeakReading& r) {
+            measured = figuresOf(r, s.gain, pass);
+            const std::string reason = clipReason(r, measured, s);
+            if (reason.empty()) return true;
+            if (!last) {
+                nextGain = lowerGain(r, s, s.gain, requested);
+                if (nextGain > 0) return false;
+            }
+            if (s.failOnClip) throw ClippedOutput(measured, reason);
+            return true;
+        };
+        Pass done = convertPass(input, requested, s, pass > 1, shared ? &passes : progress,
+                                options, warnings, figures, keep);
+        if (done.kept) {
+            if (peaks) *peaks = measured;
+            if (shared) passes.end();
+            if (pass > 1 && warnings) {
+                char text[120];
+                std::snprintf(text, sizeof text,
+                              "gain lowered by %.2f dB to %.2f dB so that the output does not clip",
+                              toDb(settings.gain / s.gain), toDb(s.gain));
+                warnings->push_back(text);
+            }
+            return done.path;
+        }
+        s.gain = nextGain;
+    }
 }

@@ -10,6 +10,7 @@
 
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
+#include "audio/format/Translator.h"
 #include "audio/io/InputDetails.h"
 #include "dsp/ResamplingChain.h"
 #include "filesystem/Path.h"
@@ -53,18 +54,43 @@ struct ConversionAborted : std::runtime_error {
     ConversionAborted() : std::runtime_error("aborted") {}
 };
 
+// Thrown when the output clipped and the settings ask for a failure then
+// (failOnClip); the output is deleted. The message is the State text.
+struct ClippedOutput : std::runtime_error {
+    explicit ClippedOutput(const PeakFigures& peaks, const std::string& why);
+    PeakFigures peaks;
+};
+
 // Converts `input` to the requested format (channels 0 = the input's; rate
 // 0 = input rate x speed). The output is written as ".<name>.<pid>-<n>.part" beside it
 // and renamed to its name when complete, replacing a file of that name. On
 // any failure or abort the partial file is deleted (an earlier output of the
 // same name stays) and the exception passed on. Returns the output path;
 // what the user should know about a converted file goes to `warnings`, its rates and frame
-// counts to `figures` (also when it fails or is skipped, as far as they are known).
+// counts to `figures` (also when it fails or is skipped, as far as they are known), its
+// measured peaks to `peaks`.
+//
+// Clipping: the output clips when an integer encoder clamped a sample, or a
+// float output's sample peak is above full scale. With `ceilingDbtp` set, a
+// true peak above the ceiling counts as clipping too. preventClipping
+// converts again (at most kMaxPasses in all) with the gain lowered just
+// enough, from the measured peak: below full scale by the dither's reach
+// (1.5 steps) for integer outputs, to the ceiling when one is set; the gain is
+// rounded down to 4 significant digits, which the name shows. A pass that
+// is not kept never becomes the output; progress gives each pass its share.
+// failOnClip turns a clipping output into ClippedOutput.
+// The conversion fails when the filters produced non-finite samples.
+inline constexpr int kMaxPasses = 3;
 Filesystem::Path ConvertFile(const Filesystem::Path& input, Audio::Format requested,
                              const ConversionSettings& settings, Stream::iDrainProgress* progress,
                              const OutputOptions& options = {},
                              std::vector<std::string>* warnings = nullptr,
-                             JobFigures* figures = nullptr);
+                             JobFigures* figures = nullptr, PeakFigures* peaks = nullptr);
+
+// round(inputFrames x outputRate / (inputRate x speed)), computed exactly on
+// the binary values of the rates and the speed (halves round up).
+std::int64_t ExactOutputFrames(std::int64_t inputFrames, double inputRate, double outputRate,
+                               double speed);
 
 namespace Audio::IO {
 
@@ -74,20 +100,23 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenInput(const Filesystem::Path& path,
                                                   const ConversionSettings* settings,
                                                   Format* inputFormat, PropertyList* properties,
                                                   MD5::Hash* digest, Format request,
-                                                  InputDetails* details = nullptr);
+                                                  InputDetails* details = nullptr,
+                                                  FormatTranslator::Extras extras = {});
 
 }  // namespace Audio::IO
 
 // source -> 64-bit float -> channels -> resampling chain -> interleave ->
 // output sample type. Only the translation when no filter is needed.
+// `extras` go to the last translation (the one to the output sample type).
 Audio::Stream::Wrapper<Stream::iOver> BuildConversionChain(
     Audio::Stream::Wrapper<Stream::iOver> source, Audio::Format format,
-    const ConversionSettings& settings);
+    const ConversionSettings& settings, Audio::FormatTranslator::Extras extras = {});
 
 // The fields snrDb ... speed, as the resampling chain takes them.
 DSP::ResamplingSettings DesignSettings(const ConversionSettings& settings);
 
 // "<name> [<rate><type> speed=<s> gain=<g> delay=<origin>].wav" in the
-// input's folder.
+// input's folder. The gain shows 2 decimals, or 4 significant digits when
+// `preciseGain` (a gain the job lowered itself).
 Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Audio::Format format, double origin,
-                                const ConversionSettings& settings);
+                                const ConversionSettings& settings, bool preciseGain = false);

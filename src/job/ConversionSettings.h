@@ -19,8 +19,9 @@ struct ConversionSettings {
     // Delivery safety and reproducibility.
     std::optional<std::uint64_t> ditherSeed;  // none: a new seed per job
     bool exactLength = false;      // output holds round(N x fs_out / (fs_in x speed)) frames
+                                   // after the pre-ring; the post-ring tail is cut
     bool preventClipping = false;  // convert again with the gain lowered when the output clips
-    std::optional<double> ceilingDbtp;  // true-peak ceiling for preventClipping, dBTP; none:
-                                        // sample peak at full scale
-    bool failOnClip = false;       // a clipped output counts as failed
+    // Limit of preventClipping and failOnClip, dBTP; none: full scale, on the sample peak.
+    std::optional<double> ceilingDbtp;
+    bool failOnClip = false;       // a clipping output fails (and is deleted)
 };

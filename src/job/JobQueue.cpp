@@ -200,7 +200,8 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
             std::pair<std::uint64_t, std::string> owner;
             {
                 std::unique_lock lock(mutex_);
-                settled_.wait(lock, [&] { return firstUnsettled_ == number; });
+                // A later pass of the same job (a lowered gain, a new name) is past the wait.
+                settled_.wait(lock, [&] { return firstUnsettled_ >= number; });
                 const auto& claim =
                     claimed_
                         .try_emplace(std::pmr::string(key, &claimsMemory_), number,
@@ -215,17 +216,23 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
         const OutputFormatBytes f = SampleTypeEntry(request.sampleType).format;
         const Audio::Format requested =
             Audio::Format::FromBytes(f.lowByte, f.scaleExponent, f.thirdByte, 0, request.outputRate);
+        PeakFigures peaks;
         record.output = ConvertFile(row.path, requested, request.settings, progress.get(), options,
-                                    &record.warnings, &record.figures);
+                                    &record.warnings, &record.figures, &peaks);
+        record.peaks = peaks;
         record.state = JobState::Finished;
         record.text = "done";
+        if (peaks.worthTelling()) record.text += ", " + DescribePeaks(peaks);
         for (std::size_t i = 0; i < record.warnings.size(); ++i)
-            record.text += (i == 0 ? ", " : "; ") + record.warnings[i];
+            record.text += (i == 0 && !peaks.worthTelling() ? ", " : "; ") + record.warnings[i];
     } catch (const OutputExists& e) {
         record.output = e.output;
         record.state = JobState::Finished;
         record.text = "skipped";
         record.skipped = true;
+    } catch (const ClippedOutput& clipped) {
+        record.peaks = clipped.peaks;
+        record.text = clipped.what();
     } catch (...) {
         record.text = DescribeFailure(std::current_exception());
     }

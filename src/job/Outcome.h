@@ -19,6 +19,25 @@
 //  - anything else: "failed".
 std::string DescribeFailure(std::exception_ptr failure);
 
+// The peaks of a job's output, measured before quantisation. Levels in dB relative to full
+// scale; -infinity for silence.
+struct PeakFigures {
+    std::vector<double> samplePeakDbfs;  // per channel
+    double overallSamplePeakDbfs = 0;    // the largest of samplePeakDbfs
+    double truePeakDbtp = 0;             // over all channels, 4x oversampled
+    std::uint64_t clampedSamples = 0;    // integer outputs: samples quantisation clipped
+    bool integerOutput = true;
+    double gain = 1.0;  // linear gain the output was made with (after any lowering)
+    int passes = 1;     // conversions run (more than 1 when clipping was prevented)
+    // What the user must be told: samples clipped, or a sample peak above full scale (a float
+    // output's overs), or a true peak above 0 dBTP.
+    bool worthTelling() const;
+};
+
+// "clipped 412 samples, peak +0.61 dBFS, true peak +3.02 dBTP" (no "clipped" part when nothing
+// was clamped).
+std::string DescribePeaks(const PeakFigures& peaks);
+
 enum class JobState : std::int32_t { Queued = 0, Running = 1, Failed = 2, Finished = 3 };
 
 // The figures of a job, for reports (-1 or 0: not known).
@@ -45,4 +64,5 @@ struct JobRecord {
     // `output` the file found).
     bool skipped = false;
     JobFigures figures;
+    std::optional<PeakFigures> peaks;   // of a job that converted (done, or failed on a clip)
 };

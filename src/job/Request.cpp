@@ -59,4 +59,6 @@ void Validate(const ConversionRequest& request) {
                              std::string(SampleTypeName(request.sampleType)) +
                              " cannot be written to a .flac file"
                              " (choose int8, int16, int24 or int32)");
+    if (s.ceilingDbtp && !(*s.ceilingDbtp >= kMinCeilingDbtp && *s.ceilingDbtp <= kMaxCeilingDbtp))
+        throw InvalidRequest("true-peak ceiling out of range (-60 to +6 dBTP)");
 }

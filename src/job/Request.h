@@ -66,6 +66,11 @@ inline constexpr double kMaxRateHz = 16777216.0;
 // (the only part that changes samples) is lost in the filters' grid arithmetic.
 inline constexpr double kMaxSyncOffset = 1e9;
 
+// True-peak ceiling: what the window proposes, and the range a conversion accepts, dBTP.
+inline constexpr double kDefaultCeilingDbtp = -0.1;
+inline constexpr double kMinCeilingDbtp = -60.0;
+inline constexpr double kMaxCeilingDbtp = 6.0;
+
 // What a batch does when an output's name is already taken by a file.
 enum class IfExists { Replace, Skip, Fail };
 
@@ -91,6 +96,7 @@ struct InvalidRequest : std::invalid_argument {
 
 // Throws InvalidRequest for a speed that is not finite and positive, a gain or sync offset that
 // is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, an
-// output rate that is negative, not finite or above kMaxRateHz, or a float sample type for the
-// FLAC container (FLAC stores integers only).
+// output rate that is negative, not finite or above kMaxRateHz, a ceiling outside
+// kMinCeilingDbtp .. kMaxCeilingDbtp, or a float sample type for the FLAC container (FLAC
+// stores integers only).
 void Validate(const ConversionRequest& request);

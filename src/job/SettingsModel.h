@@ -140,6 +140,19 @@ public:
     // Box 1001 toggled: the pre-ring is cropped exactly when the box is clear.
     void OnKeepPreRingClicked(bool checked);
 
+    // Delivery settings (no control of the dialog's; a front end binds its own widgets).
+    // Seed of the dither generator; none: a new one per job.
+    void SetDitherSeed(std::optional<std::uint64_t> seed) { settings_.ditherSeed = seed; }
+    // Convert again with a lower gain when the output clips.
+    void SetPreventClipping(bool on) { settings_.preventClipping = on; }
+    // A true-peak ceiling, dBTP (kDefaultCeilingDbtp is the usual choice); none: the limit is
+    // full scale, measured on the samples.
+    void SetCeilingDbtp(std::optional<double> dbtp) { settings_.ceilingDbtp = dbtp; }
+    // A clipping output fails its job.
+    void SetFailOnClip(bool on) { settings_.failOnClip = on; }
+    // Trim to the input's length: round(N x fs_out / (fs_in x speed)) frames.
+    void SetExactLength(bool on) { settings_.exactLength = on; }
+
     const ConversionSettings& settings() const { return settings_; }
     float outputRate() const { return outputRate_; }  // Hz; 0 = as the input x speed
     const OutputFormatBytes& outputFormat() const { return outputFormat_; }

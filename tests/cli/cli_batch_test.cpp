@@ -114,6 +114,11 @@ TEST_F(Batch, JsonLinesCarryTheFigures) {
         EXPECT_EQ(o.at("sample_type").text, "fp64");
         EXPECT_EQ(o.at("container").text, "wav");
         EXPECT_GE(o.at("seconds").number, 0);
+        // Quiet inputs: levels below full scale, nothing clipped, the gain asked for.
+        EXPECT_LT(o.at("peak_dbfs").number, -6);
+        EXPECT_LT(o.at("true_peak_dbtp").number, -6);
+        EXPECT_EQ(o.at("clipped_samples").number, 0);
+        EXPECT_EQ(o.at("gain").number, 1);
         // frames_out is what the file holds: data bytes after the 46-byte header / (8 bytes x
         // channels); the input's frames at the new rate and the filters' post-ring.
         const IOTest::Bytes written = IOTest::ReadFile(dir.file(o.at("output").text));
@@ -122,11 +127,13 @@ TEST_F(Batch, JsonLinesCarryTheFigures) {
         EXPECT_EQ(o.at("frames_out").number, double(written.size() - 46) / (8 * channels));
         EXPECT_GE(o.at("frames_out").number, g.framesIn * 48000 / g.inRate);
         EXPECT_LT(o.at("frames_out").number, g.framesIn * 48000 / g.inRate + 2000);
+        EXPECT_EQ(o.at("channel_peaks_dbfs").items.size(), channels);
     }
     const JsonObject& bad = byInput.at("in/bad.wav");
     EXPECT_EQ(bad.at("state").text, "failed");
     EXPECT_NE(bad.at("reason").text.find("???"), std::string::npos);
     EXPECT_EQ(bad.at("output").kind, TestSupport::JsonValue::Null);
+    EXPECT_EQ(bad.at("peak_dbfs").kind, TestSupport::JsonValue::Null);
 }
 
 // N tasks given the same list in any order, with names given twice, take every file once.
@@ -298,6 +305,8 @@ TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
     EXPECT_NE(r.err.find("Unexpected end of IFF stream"), std::string::npos) << r.err;
     for (const char* refused : {"in.wav zero.wav --stdout", "in.wav --stdout --json",
                                 "--stdout -o . in.wav", "- - --stdout", "--stdout --container wv in.wav",
-                                "--stdout .", "--json --info in.wav"})
+                                "--stdout .", "--json --info in.wav",
+                                "--stdout --container flac in.wav",
+                                "--prevent-clipping --stdout in.wav", "--prevent-clipping -"})
         EXPECT_EQ(sh(std::string("CLI ") + refused + " </dev/null").status, 2) << refused;
 }

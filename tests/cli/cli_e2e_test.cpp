@@ -597,3 +597,33 @@ TEST_F(Cli, AiffOutputAndInputsCutShort) {
     EXPECT_NE(r.out.find(": ???: not an AIFF or AIFF-C file\n"), std::string::npos) << r.out;
     EXPECT_TRUE(outputs().empty());
 }
+
+// The result line tells of clipping; --fail-on-clip fails the job and leaves no file;
+// --prevent-clipping names the gain it used; bad values of the new options are usage errors.
+TEST_F(Cli, ClippingIsReportedPreventedOrFailed) {
+    fs::path in = dir / "loud.wav";
+    // 11025 Hz at 45 degrees: samples at +-0.99997, inter-sample peaks of +3 dB.
+    writeWavF64(in, 44100, 8820, [](std::uint32_t i) {
+        return std::sqrt(2.0) * 0.99997 * std::sin(M_PI * i / 2 + M_PI / 4);
+    });
+    const std::string q = shellQuote(in.string());
+    CliRun r = runCli("-q -r 48000 -t int24 " + q);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(": done, clipped "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" dBTP"), std::string::npos) << r.out;
+    fs::remove(outputs().at(0));
+
+    r = runCli("-q -r 48000 -t int24 --fail-on-clip " + q);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(": failed, clipped "), std::string::npos) << r.out;
+    EXPECT_TRUE(outputs().empty());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+    r = runCli("-q -r 48000 -t int24 --prevent-clipping --ceiling -1 --fail-on-clip " + q);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(outputs().size(), 1u);
+    EXPECT_NE(outputs()[0].filename().string().find(" gain=0.6"), std::string::npos);
+
+    for (const char* bad : {"--seed -1", "--seed 18446744073709551616", "--ceiling 7", "--ceiling x"})
+        EXPECT_EQ(runCli(std::string(bad) + " " + q).status, 2) << bad;
+}

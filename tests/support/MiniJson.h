@@ -1,7 +1,8 @@
 #pragma once
 
 // A small reader for the flat JSON objects of tessival-cli --json: string,
-// number, null and boolean values, and arrays of strings. \udc80..\udcff
+// number, null and boolean values, and arrays of those (an item that is not a string is kept
+// as its text: "-3.5", "null"). \udc80..\udcff
 // escapes give back the raw bytes they stand for; other \u escapes become
 // UTF-8. Throws std::runtime_error on anything else.
 
@@ -134,8 +135,14 @@ private:
             v.kind = JsonValue::Array;
             ++at_;
             if (!next(']')) {
-                do v.items.push_back(string());
-                while (next(','));
+                do {
+                    blanks();
+                    const std::size_t from = at_;
+                    const JsonValue item = value();
+                    if (item.kind == JsonValue::Array) fail("nested array");
+                    v.items.push_back(item.kind == JsonValue::String ? item.text
+                                                                     : t_.substr(from, at_ - from));
+                } while (next(','));
                 expect(']');
             }
         } else if (word("null")) {

@@ -105,13 +105,21 @@ std::int32_t ScaleShift(const Format& in, const Format& out, bool downmix) {
     return scaleOf(out) - inScale - (downmix ? 1 : 0);
 }
 
-sptr<iScaleDither> SelectScaleDither(const Format& in, const Format& out, bool downmix) {
+std::uint64_t SeedFromNumber(std::uint64_t z) {
+    z += 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+sptr<iScaleDither> SelectScaleDither(const Format& in, const Format& out, bool downmix,
+                                     std::uint64_t seed) {
     std::int32_t shift = ScaleShift(in, out, downmix);
     if (out.isInteger() && (in.isFloat() || scaleOf(out) < scaleOf(in))) {
-        return std::make_unique<ScaleDither<1, 0>>(shift);
+        return std::make_unique<ScaleDither<1, 0>>(shift, seed);
     }
     if (!out.isInteger() && in.isFloat() && out.bytesPerSample() < in.bytesPerSample()) {
-        return std::make_unique<ScaleDither<2, 4>>(shift);
+        return std::make_unique<ScaleDither<2, 4>>(shift, seed);
     }
     if (shift != 0) return std::make_unique<ScaleDither<0, 0>>(shift);
     return nullptr;

@@ -126,6 +126,12 @@ std::int32_t ScaleShift(const Format& in, const Format& out, bool downmix);
 //  2. else float output narrower than float input: ScaleDither<2,4>;
 //  3. else a non-zero shift: ScaleDither<0,0>;
 //  4. else none (empty pointer).
-sptr<iScaleDither> SelectScaleDither(const Format& in, const Format& out, bool downmix);
+// `seed` starts the dithering variants' generator.
+sptr<iScaleDither> SelectScaleDither(const Format& in, const Format& out, bool downmix,
+                                     std::uint64_t seed = DitherSeed());
+
+// A generator seed from a user's number: the same number always gives the same
+// seed, and neighbouring numbers give unrelated ones (splitmix64 finaliser).
+std::uint64_t SeedFromNumber(std::uint64_t number);
 
 }  // namespace Audio

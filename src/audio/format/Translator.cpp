@@ -1,6 +1,7 @@
 #include "audio/format/Translator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <numeric>
@@ -45,8 +46,8 @@ bool isSilent(const ::Stream::Block& b) {
 
 }  // namespace
 
-FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request)
-    : in_(in), out_(request.CompleteFrom(in).ResolveScale()) {
+FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request, Extras extras)
+    : in_(in), out_(request.CompleteFrom(in).ResolveScale()), meter_(std::move(extras.meter)) {
     checkFormat(in_, false);
     checkFormat(out_, true);
     const std::uint32_t inChannels = in_.channels(), outChannels = out_.channels();
@@ -77,11 +78,25 @@ FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request)
         }
         encoder.p1 = out_.paddingBits();
         encoder.p2 = clipBits;
+        // Rounding is to nearest, ties to even: the top value 2^(b-1) - 1 is odd, so its
+        // upper half-way point already rounds out; the bottom one is even and stays.
+        const double full = std::ldexp(1.0, static_cast<int>(clipBits) - 1);
+        clampLow_ = -full - 0.5;
+        clampHigh_ = full - 0.5;
         outSilence_ = SilenceFiller(out_);
     }
 
-    scaleDither = SelectScaleDither(in_, out_, inChannels > outChannels);
-    identity_ = convertsNothing() && !scaleDither && !channelMapper;
+    const bool downmix = inChannels > outChannels;
+    scaleDither = SelectScaleDither(in_, out_, downmix,
+                                    extras.ditherSeed ? *extras.ditherSeed : DitherSeed());
+    identity_ = convertsNothing() && !scaleDither && !channelMapper && !meter_;
+    if (meter_) {
+        // Decoded values times 2^shift are output units; full scale is 2^(scale - 1) of them.
+        meter_->configure(outChannels,
+                          std::ldexp(1.0, ScaleShift(in_, out_, downmix) -
+                                              static_cast<int>(out_.scaleExponent()) + 1),
+                          outInteger);
+    }
 }
 
 bool FormatTranslator::convertsNothing() const {
@@ -98,6 +113,7 @@ bool FormatTranslator::convertsNothing() const {
 
     const bool silent = isSilent(in);
     if (silent && !(scaleDither && scaleDither->active)) {
+        if (meter_) meter_->processSilence(frames);
         if (!outSilence_) return Block{first, outEnd, ::Stream::Silence};
         outSilence_(first, outEnd);  // zero bytes are not offset-binary silence
         return Block{first, outEnd, ::Stream::Samples};
@@ -134,9 +150,29 @@ bool FormatTranslator::convertsNothing() const {
         else
             decoder(bytes, src + f0 * inFrame, n);
         if (channelMapper) n = channelMapper(buffer, n);
+        if (meter_ && forward) meter_->process(buffer, count);
         if (scaleDither) scaleDither->process(slice<double>(buffer, n));
+        if (meter_ && clampHigh_ > 0) {
+            std::uint64_t clipped = 0;
+            for (std::size_t i = 0; i < n; ++i)
+                clipped += (buffer[i] < clampLow_) | (buffer[i] >= clampHigh_);
+            meter_->addClamped(clipped);
+        }
         encoder(first + f0 * outFrame, bytes, n);
     };
+    if (meter_ && !forward) {
+        // The meter takes frames in order: a pass of its own before the backward one.
+        for (std::size_t f0 = 0; f0 < frames; f0 += chunk) {
+            const std::size_t count = std::min(chunk, frames - f0);
+            std::size_t n = count * inSamplesPerFrame;
+            if (silent)
+                std::fill(buffer, buffer + n, 0.0);
+            else
+                decoder(bytes, src + f0 * inFrame, n);
+            if (channelMapper) channelMapper(buffer, n);
+            meter_->process(buffer, count);
+        }
+    }
     if (forward) {
         for (std::size_t f0 = 0; f0 < frames; f0 += chunk)
             convert(f0, std::min(chunk, frames - f0));
@@ -203,14 +239,16 @@ private:
 }  // namespace
 
 Audio::Stream::Wrapper<::Stream::iOver> FormatTranslator::MakeAndApply(
-    Audio::Stream::Wrapper<::Stream::iOver> source, Format request, unsigned flags) {
+    Audio::Stream::Wrapper<::Stream::iOver> source, Format request, unsigned flags,
+    Extras extras) {
     if (!source) throw std::invalid_argument("format translation: no source stream");
     if (!source->hasTag<Audio::Stream::Tag>()) {
         throw std::invalid_argument("format translation: the source stream has no audio format");
     }
     const Format from = source.format();
-    if (request.CompleteFrom(from).ResolveScale() == from.ResolveScale()) return source;
-    FormatTranslator translator(flags, from, request);
+    if (!extras.meter && request.CompleteFrom(from).ResolveScale() == from.ResolveScale())
+        return source;
+    FormatTranslator translator(flags, from, request, std::move(extras));
     return Audio::Stream::Wrapper<::Stream::iOver>(
         new TranslatingStage(std::move(source), std::move(translator)));
 }

@@ -24,9 +24,12 @@
 // and round-to-nearest, and restores the caller's state on return or throw.
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "audio/format/Format.h"
+#include "audio/format/PeakMeter.h"
 #include "audio/format/ScaleDither.h"
 #include "base/sptr.h"
 #include "stream/Stream.h"
@@ -62,9 +65,18 @@ public:
     // Maps n doubles in place; returns the new count.
     using ChannelMapper = std::size_t (*)(double* samples, std::size_t n);
 
+    // What a conversion may add to the translation.
+    struct Extras {
+        // Fed with every frame before the gain step and dither, in full-scale units; counts
+        // the samples the integer encoder clips. The translator configures it.
+        std::shared_ptr<PeakMeter> meter;
+        // Seed of the dither generator; none: DitherSeed().
+        std::optional<std::uint64_t> ditherSeed;
+    };
+
     // `request` is completed from `in` (Format::CompleteFrom): rate included.
     // Throws Unsupported for conversions outside the table.
-    FormatTranslator(unsigned flags, Format in, Format request);
+    FormatTranslator(unsigned flags, Format in, Format request, Extras extras = {});
 
     // Converts the whole frames of `in` into output samples starting at
     // `first`: in place (first == in.begin) or into another range; a range
@@ -88,8 +100,10 @@ public:
     // Inserts a translating stage converting `source` to `request` (completed
     // from the source's format), or returns `source` itself when the
     // completed request equals the source's format. Flags: ClipToScale.
+    // With a meter, a translating stage is inserted even between equal formats.
     static Audio::Stream::Wrapper<::Stream::iOver> MakeAndApply(
-        Audio::Stream::Wrapper<::Stream::iOver> source, Format request, unsigned flags);
+        Audio::Stream::Wrapper<::Stream::iOver> source, Format request, unsigned flags,
+        Extras extras = {});
 
     // 8 x the larger channel count: bytes of doubles one frame needs.
     std::uint32_t scratchBytesPerFrame = 0;
@@ -105,6 +119,10 @@ private:
     Format out_;
     ::Stream::Filler outSilence_ = nullptr;
     bool identity_ = false;  // same format: a copy does
+    std::shared_ptr<PeakMeter> meter_;
+    // Integer output: values (after dither) outside [clampLow_, clampHigh_) round outside
+    // the encoder's range and are clipped.
+    double clampLow_ = 0, clampHigh_ = 0;
 };
 
 }  // namespace Audio

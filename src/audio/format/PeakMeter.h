@@ -1,0 +1,97 @@
+#pragma once
+
+// Peak meter of the samples on their way to the encoder: sample peak and
+// true peak per channel, and the number of samples quantisation clamped.
+//
+// The true peak is the largest magnitude of the signal oversampled 4x, as
+// ITU-R BS.1770-4 Annex 2 describes it: three interpolated points between
+// each pair of samples, plus the samples themselves. The interpolator is a
+// cascade of two 2x half-band stages (Kaiser-windowed sinc, symmetric, unity
+// gain at DC): the midpoints from kMidTaps samples, then the quarter points
+// from kQuarterTaps values of the 2x sequence; a quarter of the work of one
+// 4x polyphase filter of the same accuracy. Content up to 0.42 x the sample
+// rate is read within 0.05 dB of a long sinc interpolation on the same grid;
+// the 4x grid itself can miss a peak between its points by up to
+// 20 log10(cos(pi f / (4 fs))) dB.
+//
+// Points that cannot lift a channel's peak so far are skipped, in groups: the
+// sum of magnitudes of their taps times the largest sample they depend on is
+// below it. Steady full-level signals are the costly case (every point is
+// worked out); quieter passages after a loud one cost little more than the
+// sample peak.
+//
+// Units: values are multiplied by `scale` (set by the feeder) so that 1.0
+// is full scale; readings are linear magnitudes relative to full scale.
+// The signal is taken to hold its first value before the stream and its last
+// value after it (a file cut from a longer signal is not read as a jump from
+// silence; a file of DC at full scale reads 0 dBTP).
+//
+// One meter belongs to one chain's thread; read it after the chain ended.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Audio {
+
+// What a meter has seen, linear (1.0 = full scale).
+struct PeakReading {
+    std::vector<double> samplePeak;  // per channel, max |x|
+    std::vector<double> truePeak;    // per channel, max |x| over the 4x oversampled signal
+    std::uint64_t clamped = 0;       // samples the integer encoder clipped (dither included)
+    std::uint64_t nonFinite = 0;     // NaNs and infinities fed (a gain that overflowed)
+    bool integerOutput = false;      // clamped is only counted for integer outputs
+
+    double overallSamplePeak() const;
+    double overallTruePeak() const;
+};
+
+class PeakMeter {
+public:
+    static constexpr unsigned kOversampling = 4;
+    static constexpr unsigned kMidTaps = 48;      // first stage, at the sample rate
+    static constexpr unsigned kQuarterTaps = 12;  // second stage, at twice the rate
+
+    // `truePeak` false measures the sample peaks alone. The feeder sets the channels.
+    explicit PeakMeter(bool truePeak = true) : truePeak_(truePeak) {}
+
+    // Starts over with `channels` channels; `scale` is the factor from the fed values to
+    // full-scale units.
+    void configure(std::uint32_t channels, double scale, bool integerOutput);
+    std::uint32_t channels() const { return static_cast<std::uint32_t>(channels_.size()); }
+
+    // Feeds `frames` interleaved frames of channels() doubles.
+    void process(const double* interleaved, std::size_t frames);
+    // Feeds `frames` silent frames.
+    void processSilence(std::size_t frames);
+    // Counts samples the encoder clipped.
+    void addClamped(std::uint64_t samples) { reading_.clamped += samples; }
+
+    // Flushes the interpolator with the last frame held (once) and returns
+    // the figures.
+    const PeakReading& finish();
+
+
+private:
+    struct Channel {
+        std::vector<float> history;  // scaled samples awaiting interpolation
+        std::vector<float> mid;      // midpoints, mid[i] between history[i] and [i + 1]
+        std::size_t fill = 0;        // valid samples in history
+        bool started = false;        // history begins with the first value held
+        float last = 0;              // the latest value, held after the end
+        double samplePeak = 0;
+        std::uint64_t nonFinite = 0;
+        float truePeak = 0;
+    };
+    void interpolate(Channel& c, bool flush);
+    // Frames of `x` with `stride` doubles between frames (0: one value repeated).
+    void append(const double* x, std::size_t stride, std::size_t frames);
+
+    std::vector<Channel> channels_;
+    double scale_ = 1.0;
+    bool truePeak_ = true;
+    bool finished_ = false;
+    PeakReading reading_;
+};
+
+}  // namespace Audio

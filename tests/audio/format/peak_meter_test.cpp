@@ -1,0 +1,89 @@
+// The peak meter against a reference from a long windowed sinc
+// (support/TruePeakReference.h), and against an analytic inter-sample peak.
+
+#include "audio/format/PeakMeter.h"
+
+#include "support/TruePeakReference.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <numbers>
+#include <vector>
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+double db(double v) {
+    return 20 * std::log10(v);
+}
+
+struct Case {
+    const char* name;
+    std::function<double(long)> signal;  // at 48 kHz, 1200 frames
+};
+
+TEST(PeakMeter, ReadsSampleAndTruePeaksOfKnownSignals) {
+    auto tone = [](double hz, double amplitude, double phase) {
+        return [=](long i) { return amplitude * std::sin(2 * kPi * hz * i / 48000.0 + phase); };
+    };
+    // A step and a tone whose band ends below 0.44 fs (the interpolator's flat band):
+    // raised-cosine edges of 16 samples.
+    auto edge = [](long i) {
+        const double t = std::clamp((i - 600) / 16.0, 0.0, 1.0);
+        return 0.5 - 0.5 * std::cos(kPi * t);
+    };
+    const Case cases[] = {
+        {"11025 Hz at 45 degrees", tone(11025, std::sqrt(2.0), kPi / 4)},
+        {"tone near the band edge", tone(20000, 1.0, 0.3)},
+        {"full-scale DC", [](long) { return 1.0; }},
+        {"full-scale step", edge},
+        {"faded-in tone", [&](long i) { return edge(i) * tone(11025, 1.2, 0.7)(i); }},
+        // Samples at 0.8, then (after silence) samples at 0.71 with points at 1.0 between them: the meter
+        // skips only what cannot pass the peak so far.
+        {"peak between lower samples",
+         [&](long i) {
+             return i < 300 ? tone(1000, 0.8, 0.0)(i) : i < 500 ? 0.0 : tone(12000, 1.0, kPi / 4)(i);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<double> x(1200);
+        for (long i = 0; i < 1200; ++i) x[i] = c.signal(i);
+        // Stereo: channel 1 is channel 0 at half the level, in odd-sized blocks.
+        std::vector<double> frames;
+        for (double v : x) frames.insert(frames.end(), {v, v / 2});
+        Audio::PeakMeter meter;
+        meter.configure(2, 1.0, false);
+        for (std::size_t f = 0; f < x.size(); f += 333)
+            meter.process(frames.data() + 2 * f, std::min<std::size_t>(333, x.size() - f));
+        const Audio::PeakReading& r = meter.finish();
+        double samplePeak = 0;
+        for (double v : x) samplePeak = std::max(samplePeak, std::fabs(v));
+        EXPECT_DOUBLE_EQ(r.samplePeak[0], samplePeak);
+        EXPECT_DOUBLE_EQ(r.samplePeak[1], samplePeak / 2);
+        const double reference = db(TestSupport::ReferenceTruePeak(x));
+        EXPECT_NEAR(db(r.truePeak[0]), reference, 0.05);
+        EXPECT_NEAR(db(r.truePeak[1]), reference - db(2), 0.05);
+        EXPECT_EQ(db(r.overallTruePeak()), db(r.truePeak[0]));
+    }
+}
+
+TEST(PeakMeter, TheInterSampleToneReadsPlusThreeDecibels) {
+    // fs/4 at 45 degrees: samples at +-1, peaks of sqrt(2) halfway between them; faded in
+    // and out over 64 samples, as the held ends would add their own overshoot.
+    std::vector<double> x(4800);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double fade = std::min({1.0, i / 64.0, (x.size() - 1 - i) / 64.0});
+        x[i] = fade * std::sqrt(2.0) * std::sin(kPi * i / 2 + kPi / 4);
+    }
+    Audio::PeakMeter meter;
+    meter.configure(1, 1.0, false);
+    meter.process(x.data(), x.size());
+    EXPECT_NEAR(db(meter.finish().truePeak[0]), 3.0103, 0.01);
+    EXPECT_NEAR(db(meter.finish().samplePeak[0]), 0.0, 1e-9);
+}
+
+}  // namespace

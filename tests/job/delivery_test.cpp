@@ -1,0 +1,275 @@
+// What a delivery needs from a job: its peaks measured and reported, clipping
+// prevented or failed on request, exact lengths, reproducible dither.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <algorithm>
+#include <chrono>
+#include <numbers>
+
+#include "audio/format/Translator.h"
+#include "audio/io/OpenFile.h"
+#include "job/Conversion.h"
+#include "job/JobQueue.h"
+#include "support/IOTestUtil.h"
+#include "support/JobRows.h"
+#include "support/TruePeakReference.h"
+#include "support/WavFiles.h"
+
+namespace fs = std::filesystem;
+using Audio::Format;
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+const Format kInt24 = Format::FromBytes(0x23, 24, 0, 0, 48000.0f);
+const Format kFp64 = Format::FromBytes(0x48, 1, 0, 0, 48000.0f);
+
+double db(double v) {
+    return 20 * std::log10(v);
+}
+
+// The int24 design (the settings model fills snrDb in the same way).
+ConversionSettings settings() {
+    ConversionSettings s;
+    s.snrDb = 145;
+    return s;
+}
+
+class Delivery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("tessival_delivery_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    Filesystem::Path path(const std::string& leaf) const {
+        return Filesystem::Path::Parse((dir / leaf).string(), Filesystem::Path::Kind::File);
+    }
+    // Mono 64-bit float input of `frames` frames at `rate`.
+    Filesystem::Path input(const std::string& leaf, std::uint32_t rate, std::uint32_t frames,
+                           std::function<double(std::uint32_t)> gen) {
+        TestSupport::writeWavF64(dir / leaf, rate, frames, gen);
+        return path(leaf);
+    }
+    // The samples of an output, full scale 1.0.
+    static std::vector<double> samples(const Filesystem::Path& file) {
+        auto s = Audio::IO::OpenFile(file, nullptr, nullptr);
+        Format f = s.format();
+        auto d = Audio::FormatTranslator::MakeAndApply(
+            std::move(s), Format::FromBytes(0x48, 1, 0, f.channels(), f.sampleRate), 1);
+        const auto bytes = IOTest::ReadAll(*d);
+        std::vector<double> v(bytes.size() / 8);
+        std::memcpy(v.data(), bytes.data(), v.size() * 8);
+        return v;
+    }
+    static std::string bytesOf(const Filesystem::Path& file) {
+        std::ifstream f(file.NativeText(), std::ios::binary);
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
+    fs::path dir;
+};
+
+// Records the shares of the bar a job reports.
+struct Progress final : Stream::iDrainProgress {
+    bool progress(std::uint32_t done, std::uint32_t total, bool) override {
+        if (total) shares.push_back(double(done) / total);
+        return true;
+    }
+    void finished() override { ++ends; }
+    std::vector<double> shares;
+    int ends = 0;
+};
+
+// Raised-cosine fade over the first and last 64 frames of n.
+double fade(std::uint32_t i, std::uint32_t n) {
+    const double t = std::min({1.0, i / 64.0, (n - 1 - i) / 64.0});
+    return 0.5 - 0.5 * std::cos(kPi * t);
+}
+
+TEST_F(Delivery, PeaksAndClampsOfKnownSignals) {
+    constexpr std::uint32_t n = 2646;
+    struct Case {
+        const char* name;
+        std::function<double(std::uint32_t)> gen;  // at 44100 Hz
+        double truePeakDbtp;                       // analytic; NaN: the reference alone
+    } cases[] = {
+        // Samples at +-1, peaks of sqrt(2) between them.
+        {"11025 Hz at 45 degrees",
+         [](std::uint32_t i) { return fade(i, n) * std::sqrt(2.0) * std::sin(kPi * i / 2 + kPi / 4); },
+         3.0103},
+        {"full-scale step", [](std::uint32_t i) { return i < n / 2 ? -1.0 : 1.0; }, NAN},
+        {"full-scale DC", [](std::uint32_t) { return 1.0; }, NAN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto in = input("in.wav", 44100, n, c.gen);
+        PeakFigures f64, i24;
+        const std::vector<double> x = samples(ConvertFile(in, kFp64, settings(), nullptr, {}, nullptr, nullptr, &f64));
+        ConvertFile(in, kInt24, settings(), nullptr, {}, nullptr, nullptr, &i24);
+        double peak = 0;
+        std::uint64_t over = 0, near = 0;
+        for (double v : x) {
+            peak = std::max(peak, std::fabs(v));
+            // Clamped in int24 unless dither (one step) pulls it back, and the other way round.
+            const double units = v * 8388608.0;
+            over += units >= 8388606.5 || units < -8388608.5;
+            near += std::fabs(std::fabs(units) - 8388607.5) <= 1.5;
+        }
+        EXPECT_NEAR(f64.overallSamplePeakDbfs, db(peak), 1e-9);
+        EXPECT_NEAR(f64.truePeakDbtp, db(TestSupport::ReferenceTruePeak(x)), 0.05);
+        if (!std::isnan(c.truePeakDbtp)) {
+            EXPECT_NEAR(f64.truePeakDbtp, c.truePeakDbtp, 0.05);
+        }
+        EXPECT_EQ(f64.clampedSamples, 0u);
+        EXPECT_NEAR(i24.truePeakDbtp, f64.truePeakDbtp, 1e-6);
+        EXPECT_NEAR(static_cast<double>(i24.clampedSamples), static_cast<double>(over),
+                    static_cast<double>(near));
+        EXPECT_EQ(i24.clampedSamples > 0, peak > 1.0);
+        EXPECT_EQ(f64.worthTelling(), peak > 1.0 || f64.truePeakDbtp > 0);
+    }
+}
+
+TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
+    constexpr std::uint32_t n = 441000;  // progress is reported once per mebibyte
+    const auto in = input("tone.wav", 44100, n, [](std::uint32_t i) {
+        return fade(i, n) * std::sqrt(2.0) * std::sin(kPi * i / 2 + kPi / 4);
+    });
+    PeakFigures first;
+    fs::remove(ConvertFile(in, kFp64, settings(), nullptr, {}, nullptr, nullptr, &first).NativeText());
+    const double samplePeak = std::pow(10.0, first.overallSamplePeakDbfs / 20);
+    const double truePeak = std::pow(10.0, first.truePeakDbtp / 20);
+    struct Case {
+        std::optional<double> ceiling;
+        double limit;  // of the measured peak, linear
+        bool onTruePeak;
+    } cases[] = {{std::nullopt, (8388608.0 - 1.5) / 8388608.0, false}, {-1.0, std::pow(10, -0.05), true}};
+    for (const Case& c : cases) {
+        ConversionSettings s = settings();
+        s.preventClipping = true;
+        s.ceilingDbtp = c.ceiling;
+        PeakFigures got;
+        Progress progress;
+        const Filesystem::Path out = ConvertFile(in, kInt24, s, &progress, {}, nullptr, nullptr, &got);
+        // One bar over both passes: never backwards, one end.
+        EXPECT_TRUE(std::is_sorted(progress.shares.begin(), progress.shares.end()));
+        EXPECT_GT(progress.shares.size(), 1u);
+        EXPECT_LE(progress.shares.back(), 1.0);
+        EXPECT_EQ(progress.ends, 1);
+        const double g = c.limit / (c.onTruePeak ? truePeak : samplePeak);
+        EXPECT_EQ(got.passes, 2);
+        EXPECT_LE(got.gain, g);
+        EXPECT_GT(got.gain, g * 0.999);  // 4 significant digits
+        EXPECT_EQ(got.clampedSamples, 0u);
+        if (c.ceiling) {
+            EXPECT_LE(got.truePeakDbtp, *c.ceiling);
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "gain=%.4g ", got.gain);
+        EXPECT_NE(out.Leaf().find(name), std::string::npos) << out.Leaf();
+        double peak = 0;
+        for (double v : samples(out)) peak = std::max(peak, std::fabs(v));
+        EXPECT_LT(peak * 8388608.0, 8388607.0);
+        fs::remove(out.NativeText());
+    }
+    // Only the input is left: the first passes' files are gone.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(Delivery, FailOnClipLeavesNoFile) {
+    const auto in = input("loud.wav", 44100, 4410, [](std::uint32_t i) { return 1.5 * std::sin(i * 0.1); });
+    ConversionSettings s;
+    s.failOnClip = true;
+    try {
+        ConvertFile(in, kInt24, s, nullptr);
+        FAIL() << "converted";
+    } catch (const ClippedOutput& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("failed, clipped ", 0), 0u) << e.what();
+        EXPECT_GT(e.peaks.clampedSamples, 0u);
+    }
+    // A float output does not clamp, but its overs clip as well.
+    EXPECT_THROW(ConvertFile(in, kFp64, s, nullptr), ClippedOutput);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(Delivery, ExactLengths) {
+    constexpr std::uint32_t n = 10007;
+    const struct {
+        std::uint32_t in;
+        float out;
+        double speed;
+        std::int64_t frames;  // round(n out / (in speed))
+    } cases[] = {{44100, 48000, 1.0, 10892},  {96000, 44100, 1.0, 4597}, {48000, 44100, 1.0, 9194},
+                 {44100, 88200, 1.0, 20014}, {44100, 44100, 1.01, 9908}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(ExactOutputFrames(n, c.in, c.out, c.speed), c.frames);
+        const auto in = input("x.wav", c.in, n, [](std::uint32_t i) { return 0.5 * std::sin(i * 0.05); });
+        ConversionSettings s;
+        s.speed = c.speed;
+        s.exactLength = true;
+        Format req = kInt24;
+        req.sampleRate = c.out;
+        const auto out = ConvertFile(in, req, s, nullptr);
+        EXPECT_EQ(static_cast<std::int64_t>(samples(out).size()), c.frames);
+        s.exactLength = false;  // today's length: the post-ring stays
+        EXPECT_GT(static_cast<std::int64_t>(samples(ConvertFile(in, req, s, nullptr)).size()),
+                  c.frames);
+    }
+    // One frame in, one out.
+    const auto one = input("one.wav", 44100, 1, [](std::uint32_t) { return 1.0; });
+    ConversionSettings s;
+    s.exactLength = true;
+    PeakFigures p;
+    EXPECT_EQ(samples(ConvertFile(one, kInt24, s, nullptr, {}, nullptr, nullptr, &p)).size(), 1u);
+    EXPECT_TRUE(std::isfinite(p.truePeakDbtp));
+}
+
+TEST_F(Delivery, SeedMakesTheDitherReproducible) {
+    const auto in = input("d.wav", 44100, 4410, [](std::uint32_t i) { return 0.3 * std::sin(i * 0.01); });
+    ConversionSettings s;
+    Format req = Format::FromBytes(0x22, 16, 0, 0, 44100.0f);
+    auto run = [&] { return bytesOf(ConvertFile(in, req, s, nullptr)); };
+    const std::string a = run(), b = run();
+    EXPECT_NE(a, b);
+    s.ditherSeed = 7;
+    const std::string c = run(), d = run();
+    EXPECT_EQ(c, d);
+    s.ditherSeed = 8;
+    EXPECT_NE(run(), c);
+}
+
+TEST_F(Delivery, TheStateTextTellsOfClipsAndBadSamples) {
+    // Overs, and a NaN that is converted as silence.
+    const auto in = input("bad.wav", 44100, 4410, [](std::uint32_t i) {
+        return i == 100 ? std::nan("") : 1.5 * std::sin(i * 0.1);
+    });
+    JobQueue queue(1u);
+    TestSupport::TestRow kept(in), failed(in);
+    ConversionRequest request;
+    request.outputRate = 48000;
+    request.sampleType = SampleType::Int24;
+    request.settings.snrDb = 145;
+    queue.Submit(kept, request);
+    ASSERT_TRUE(queue.WaitIdle(std::chrono::seconds(60)));
+    request.settings.failOnClip = true;
+    queue.Submit(failed, request);
+    ASSERT_TRUE(queue.WaitIdle(std::chrono::seconds(60)));
+    EXPECT_EQ(kept.state, JobState::Finished);
+    EXPECT_EQ(kept.text().rfind("done, clipped ", 0), 0u) << kept.text();
+    EXPECT_NE(kept.text().find(" dBTP; 1 non-finite sample (NaN or infinity)"), std::string::npos)
+        << kept.text();
+    EXPECT_EQ(failed.state, JobState::Failed);
+    EXPECT_EQ(failed.text().rfind("failed, clipped ", 0), 0u) << failed.text();
+}
+
+}  // namespace
