@@ -215,6 +215,8 @@ SettingsModel::SavedValues SettingsModel::Saved() const {
     v.emplace_back("container", std::string(ContainerName(container_)));
     v.emplace_back("outputFolder", outputFolder_ ? outputFolder_->NativeText() : std::string());
     v.emplace_back("existingOutputs", std::string(ExistingOutputChoiceName(existingOutputs_)));
+    v.emplace_back("preventClipping", flag(settings_.preventClipping));
+    v.emplace_back("exactLength", flag(settings_.exactLength));
     return v;
 }
 
@@ -254,6 +256,8 @@ void SettingsModel::Restore(
     }
     if (const auto v = lookup("existingOutputs"))
         if (const auto c = ParseExistingOutputChoice(*v)) existingOutputs_ = *c;
+    if (const auto v = lookup("preventClipping")) settings_.preventClipping = *v == "1";
+    if (const auto v = lookup("exactLength")) settings_.exactLength = *v == "1";
 
     for (int id = kFirstField; id <= kLastField; ++id) UpdateField(id);
     UpdateField(kSampleType);

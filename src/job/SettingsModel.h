@@ -145,6 +145,7 @@ public:
     void SetDitherSeed(std::optional<std::uint64_t> seed) { settings_.ditherSeed = seed; }
     // Convert again with a lower gain when the output clips.
     void SetPreventClipping(bool on) { settings_.preventClipping = on; }
+    bool preventClipping() const { return settings_.preventClipping; }
     // A true-peak ceiling, dBTP (kDefaultCeilingDbtp is the usual choice); none: the limit is
     // full scale, measured on the samples.
     void SetCeilingDbtp(std::optional<double> dbtp) { settings_.ceilingDbtp = dbtp; }
@@ -152,6 +153,7 @@ public:
     void SetFailOnClip(bool on) { settings_.failOnClip = on; }
     // Trim to the input's length: round(N x fs_out / (fs_in x speed)) frames.
     void SetExactLength(bool on) { settings_.exactLength = on; }
+    bool exactLength() const { return settings_.exactLength; }
 
     const ConversionSettings& settings() const { return settings_; }
     float outputRate() const { return outputRate_; }  // Hz; 0 = as the input x speed

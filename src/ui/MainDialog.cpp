@@ -386,6 +386,16 @@ void MainDialog::BuildOutputGroup(QGridLayout& grid) {
     layout->addWidget(container_, 2, 1, 1, 2);
     layout->addWidget(Label(QStringLiteral("Existing outp&ut:"), Qt::AlignRight, existing_), 3, 0);
     layout->addWidget(existing_, 3, 1, 1, 2);
+    preventClipping_ = new QCheckBox(QStringLiteral("Pre&vent clipping"));
+    preventClipping_->setObjectName(QStringLiteral("preventClipping"));
+    preventClipping_->setToolTip(QStringLiteral(
+        "When an output clips, convert it again with the gain lowered just enough"));
+    exactLength_ = new QCheckBox(QStringLiteral("Trim to input lengt&h"));
+    exactLength_->setObjectName(QStringLiteral("exactLength"));
+    exactLength_->setToolTip(QStringLiteral(
+        "Outputs last exactly as long as their inputs (the filter's tail is cut)"));
+    layout->addWidget(preventClipping_, 4, 0, 1, 2);
+    layout->addWidget(exactLength_, 4, 2);
     layout->setColumnStretch(1, 1);
     grid.addWidget(group, 6, 0, 1, 4);
 }
@@ -399,14 +409,18 @@ void MainDialog::SetTabOrder() {
         chain.push_back(fields_[id - kFirstField]);
     for (QWidget* w : std::initializer_list<QWidget*>{
              guardBand_, noAliasing_, snrBox_, fields_[kSnr - kFirstField], nextToInput_,
-             intoFolder_, folder_, browse_, container_, existing_, addFiles_, abortAll_, clear_,
+             intoFolder_, folder_, browse_, container_, existing_, preventClipping_, exactLength_,
+             addFiles_, abortAll_, clear_,
              listView_})
         chain.push_back(w);
     for (std::size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
 }
 
 void MainDialog::MirrorOutputGroup() {
-    const QSignalBlocker b1(nextToInput_), b2(intoFolder_), b3(container_), b4(existing_);
+    const QSignalBlocker b1(nextToInput_), b2(intoFolder_), b3(container_), b4(existing_),
+        b5(preventClipping_), b6(exactLength_);
+    preventClipping_->setChecked(model_.preventClipping());
+    exactLength_->setChecked(model_.exactLength());
     if (const auto& folder = model_.outputFolder()) {
         intoFolder_->setChecked(true);
         // The text as typed stays; a folder restored without it shows its name.
@@ -560,6 +574,9 @@ void MainDialog::ConnectControls() {
     connect(existing_, &QComboBox::activated, this, [this](int index) {
         if (index >= 0) model_.SetExistingOutputs(static_cast<ExistingOutputChoice>(index));
     });
+    connect(preventClipping_, &QCheckBox::toggled, this,
+            [this](bool on) { model_.SetPreventClipping(on); });
+    connect(exactLength_, &QCheckBox::toggled, this, [this](bool on) { model_.SetExactLength(on); });
     connect(addFiles_, &QPushButton::clicked, this, &MainDialog::AddFiles);
     connect(abortAll_, &QPushButton::clicked, this, &MainDialog::AbortAll);
     connect(clear_, &QPushButton::clicked, this, &MainDialog::Clear);
@@ -671,7 +688,15 @@ void MainDialog::AddPath(const Filesystem::Path& path) {
     JobQueue::Batch batch(queue_);
     ++adding_;
     try {
-        ::AddPath(path, [this](const Filesystem::Path& file) { AddFileRow(file); }, &report);
+        ::AddPath(
+            path,
+            [this, &path](const Filesystem::Path& file) {
+                // A file found in a folder keeps its place below the folder in an output folder.
+                AddFileRow(file, file.NativeText() == path.NativeText()
+                                     ? std::nullopt
+                                     : std::optional<Filesystem::Path>(path));
+            },
+            &report);
     } catch (...) {
         --adding_;
         throw;
@@ -683,10 +708,13 @@ void MainDialog::AddPath(const Filesystem::Path& path) {
     UpdateStatus();
 }
 
-void MainDialog::AddFileRow(const Filesystem::Path& path) {
+void MainDialog::AddFileRow(const Filesystem::Path& path,
+                            const std::optional<Filesystem::Path>& walkedFrom) {
     if (list_->IsQueuedOrRunning(path)) return;
     StartBatchIfIdle();
-    QueueJob(list_->AddRow(path, batch_));
+    JobRow& row = list_->AddRow(path, batch_);
+    row.walkedFrom = walkedFrom;
+    QueueJob(row);
 }
 
 void MainDialog::QueueJob(JobRow& row) {

@@ -54,7 +54,7 @@ public:
     // Adds files and folders as one batch.
     void AddPaths(const std::vector<Filesystem::Path>& paths);
     // Adds a row and queues its job, unless the file is already queued or running.
-    void AddFileRow(const Filesystem::Path& path);
+    void AddFileRow(const Filesystem::Path& path, const std::optional<Filesystem::Path>& walkedFrom);
     // With jobs active, asks "Abort queued jobs?"; on Yes (or with no jobs) requests the abort
     // and waits, showing the wait cursor and processing events, until every job has ended.
     // False when the user said No.
@@ -162,6 +162,8 @@ private:
     QPushButton* browse_ = nullptr;
     QComboBox* container_ = nullptr;
     QComboBox* existing_ = nullptr;
+    QCheckBox* preventClipping_ = nullptr;
+    QCheckBox* exactLength_ = nullptr;
     QLabel* status_ = nullptr;
     QProgressBar* overall_ = nullptr;
     QTimer* statusTimer_ = nullptr;

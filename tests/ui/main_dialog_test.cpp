@@ -589,6 +589,16 @@ private slots:
         QCOMPARE(QDir(dir_->path() + QStringLiteral("/in")).entryList(QDir::Files).size(), 1);
         QCOMPARE(dialog_->ContainingFolder(0), out);
 
+        // A folder's files keep their sub-folders below the output folder.
+        const QString nested = dir_->path() + QStringLiteral("/in/sub/tone.wav");
+        QVERIFY(QDir().mkpath(dir_->path() + QStringLiteral("/in/sub")));
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(nested).toStdString(), 0.2));
+        QFile::remove(out + QStringLiteral("/") + outputs[0]);
+        dialog_->AddPath(PathOf(dir_->path() + QStringLiteral("/in"), Filesystem::Path::Kind::Directory));
+        WaitForJobs();
+        QCOMPARE(QDir(out).entryList(QDir::Files).size(), 1);
+        QCOMPARE(QDir(out + QStringLiteral("/sub")).entryList(QDir::Files).size(), 1);
+
         QTest::keyClick(dialog_.get(), Qt::Key_X, Qt::AltModifier);  // "Ne&xt to each input"
         QTRY_VERIFY(Find<QRadioButton>("outputNextToInput")->isChecked());
         QVERIFY(!dialog_->settings().outputFolder());
@@ -602,6 +612,9 @@ private slots:
         QTest::mouseClick(Check(1001), Qt::LeftButton);
         ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);
         QTest::keyClicks(Find<QLineEdit>("outputFolder"), dir_->path());
+        QTest::keyClick(dialog_.get(), Qt::Key_V, Qt::AltModifier);  // "Pre&vent clipping"
+        QTRY_VERIFY(Find<QCheckBox>("preventClipping")->isChecked());
+        QTest::mouseClick(Find<QCheckBox>("exactLength"), Qt::LeftButton);
         dialog_.reset();
 
         dialog_ = std::make_unique<MainDialog>(SettingsFile());
@@ -617,6 +630,10 @@ private slots:
         QCOMPARE(Find<QLineEdit>("outputFolder")->text(), dir_->path());
         QCOMPARE(dialog_->settings().request().outputFolder->NativeText(),
                  QFile::encodeName(dir_->path()).toStdString() + "/");
+        QVERIFY(Find<QCheckBox>("preventClipping")->isChecked());
+        QVERIFY(Find<QCheckBox>("exactLength")->isChecked());
+        QVERIFY(dialog_->settings().request().settings.preventClipping);
+        QVERIFY(dialog_->settings().request().settings.exactLength);
 
         // The settings area's context menu puts everything back.
         dialog_->actions().at(2)->trigger();
@@ -628,6 +645,8 @@ private slots:
         QVERIFY(!Check(1001)->isChecked());
         QVERIFY(Find<QRadioButton>("outputNextToInput")->isChecked());
         QCOMPARE(Find<QComboBox>("existingOutputs")->currentText(), QStringLiteral("Replace"));
+        QVERIFY(!Find<QCheckBox>("preventClipping")->isChecked());
+        QVERIFY(!dialog_->settings().request().settings.exactLength);
     }
 
     void argumentsAreQueuedWithTheRememberedSettings() {
@@ -759,6 +778,7 @@ private slots:
         const QList<QWidget*> order{Check(1014), Find<QRadioButton>("outputNextToInput"),
                                     Find<QLineEdit>("outputFolder"), Find<QPushButton>("browseFolder"),
                                     Find<QComboBox>("container"), Find<QComboBox>("existingOutputs"),
+                                    Find<QCheckBox>("preventClipping"), Find<QCheckBox>("exactLength"),
                                     Button(1018), List()};  // Abort All and Clear disabled
         order[0]->setFocus();
         for (int i = 1; i < order.size(); ++i) {
