@@ -49,8 +49,9 @@ struct PeakReading {
 class PeakMeter {
 public:
     static constexpr unsigned kOversampling = 4;
-    static constexpr unsigned kMidTaps = 48;      // first stage, at the sample rate
-    static constexpr unsigned kQuarterTaps = 12;  // second stage, at twice the rate
+    static constexpr unsigned kMidTaps = 48;     // first stage, at the sample rate
+    static constexpr unsigned kQuarterTaps = 8;  // second stage, at twice the rate
+    static constexpr unsigned kMaxRound = 512;   // points per channel worked out at once
 
     // `truePeak` false measures the sample peaks alone. The feeder sets the channels.
     explicit PeakMeter(bool truePeak = true) : truePeak_(truePeak) {}
@@ -66,6 +67,8 @@ public:
     void processSilence(std::size_t frames);
     // Counts samples the encoder clipped.
     void addClamped(std::uint64_t samples) { reading_.clamped += samples; }
+    // Counts the `n` values of `x` outside [low, high) as clipped by the encoder.
+    void countClamped(const double* x, std::size_t n, double low, double high);
 
     // Flushes the interpolator with the last frame held (once) and returns
     // the figures.
