@@ -77,6 +77,7 @@ public:
 
 private:
     struct Channel {
+        // Both used from their first 64-byte aligned float on (kernels read aligned vectors).
         std::vector<float> history;  // scaled samples awaiting interpolation
         std::vector<float> mid;      // midpoints, mid[i] between history[i] and [i + 1]
         std::size_t fill = 0;        // valid samples in history
