@@ -20,6 +20,10 @@
 // worked out); quieter passages after a loud one cost little more than the
 // sample peak.
 //
+// The interpolation runs on floats in vectors of 16: on AVX-512 with shifted vectors built
+// in registers, elsewhere (or with TESSIVAL_ISA=portable or avx2) with unaligned loads; the
+// points agree up to float rounding (fused multiply-adds where the set has them).
+//
 // Units: values are multiplied by `scale` (set by the feeder) so that 1.0
 // is full scale; readings are linear magnitudes relative to full scale.
 // The signal is taken to hold its first value before the stream and its last
@@ -65,8 +69,6 @@ public:
     void process(const double* interleaved, std::size_t frames);
     // Feeds `frames` silent frames.
     void processSilence(std::size_t frames);
-    // Counts samples the encoder clipped.
-    void addClamped(std::uint64_t samples) { reading_.clamped += samples; }
     // Counts the `n` values of `x` outside [low, high) as clipped by the encoder.
     void countClamped(const double* x, std::size_t n, double low, double high);
 
