@@ -94,7 +94,8 @@ float pointGain() {
         const std::vector<float>& b = quarterTaps();
         double l1mid = 0;
         for (float v : a) l1mid += 2 * std::fabs(v);
-        // q1(0) on x[n], n from -kOffset: z[2n] = x[n], z[2n + 1] = sum a_k (x[n - k] + x[n + 1 + k]).
+        // q1(0) on x[n], n from -kOffset: z[2n] = x[n],
+        // z[2n + 1] = sum a_k (x[n - k] + x[n + 1 + k]).
         constexpr long kOffset = long(kHalf1 + kReach2 + 1);
         std::vector<double> taps(2 * kOffset + 2, 0.0);
         auto addZ = [&](long zi, double w) {
@@ -133,7 +134,8 @@ struct Loads {
     }
 };
 
-// The kernel's functions are inlined into the entry points for each set (gnu::flatten).
+// The kernel's functions are inlined into the entry point of each set (the AVX-512 one
+// flattens, as its reader's target differs from theirs).
 template <class Read, std::size_t... K>
 [[gnu::always_inline]] inline VF midpoints(const float* p, const float* a,
                                            std::index_sequence<K...>) {
@@ -233,8 +235,8 @@ template <class Read>
 }
 
 [[gnu::target_clones("arch=x86-64-v3", "default")]] float portablePeak(
-    const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
-    const float* b, float threshold, float gain) {
+    const float* x, float* mid, std::size_t from, std::size_t to, const float* a, const float* b,
+    float threshold, float gain) {
     return peakOf<Loads>(x, mid, from, to, a, b, threshold, gain);
 }
 
@@ -251,17 +253,18 @@ struct Shifts {
         } else if constexpr (r % 4 == 2) {
             return LOAD(p + O);
         } else {
-            const __m512i lo = _mm512_castps_si512(__m512(*reinterpret_cast<const VF*>(p + 16 * q)));
-            const __m512i hi =
-                _mm512_castps_si512(__m512(*reinterpret_cast<const VF*>(p + 16 * q + 16)));
+            const auto* aligned = reinterpret_cast<const VF*>(p + 16 * q);
+            const __m512i lo = _mm512_castps_si512(__m512(aligned[0]));
+            const __m512i hi = _mm512_castps_si512(__m512(aligned[1]));
             return VF(_mm512_castsi512_ps(_mm512_maskz_alignr_epi32(0xFFFF, hi, lo, r)));
         }
     }
 };
 
-[[gnu::target("arch=x86-64-v4"), gnu::flatten]] float avx512Peak(const float* x, float* mid, std::size_t from,
-                                                   std::size_t to, const float* a,
-                                                   const float* b, float threshold, float gain) {
+[[gnu::target("arch=x86-64-v4"), gnu::flatten]] float avx512Peak(const float* x, float* mid,
+                                                                 std::size_t from, std::size_t to,
+                                                                 const float* a, const float* b,
+                                                                 float threshold, float gain) {
     return peakOf<Shifts>(x, mid, from, to, a, b, threshold, gain);
 }
 
@@ -269,16 +272,18 @@ struct Shifts {
 bool useAvx512() {
     static const bool use = [] {
         const char* isa = std::getenv("TESSIVAL_ISA");
-        const bool smaller = isa && (std::strcmp(isa, "portable") == 0 || std::strcmp(isa, "avx2") == 0);
-        return !smaller && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+        const bool smaller =
+            isa && (std::strcmp(isa, "portable") == 0 || std::strcmp(isa, "avx2") == 0);
+        return !smaller && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vl");
     }();
     return use;
 }
 #endif
 
-float interpolatedPeak(const float* x, float* mid, std::size_t from, std::size_t to,
-                       const float* a, const float* b, float threshold, float gain) {
+float interpolatedPeak(const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
+                       const float* b, float threshold, float gain) {
 #if defined(__x86_64__)
     if (useAvx512()) return avx512Peak(x, mid, from, to, a, b, threshold, gain);
 #endif
@@ -331,10 +336,9 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     // Groups that cannot raise the channel's peak are skipped: the true peak is at least the
     // sample peak.
     const float threshold = std::max(c.truePeak, static_cast<float>(c.samplePeak));
-    c.truePeak = std::max(c.truePeak, interpolatedPeak(h, aligned(c.mid), from,
-                                                       from + count, midTaps().data(),
-                                                       quarterTaps().data(), threshold,
-                                                       pointGain()));
+    c.truePeak = std::max(c.truePeak,
+                          interpolatedPeak(h, aligned(c.mid), from, from + count, midTaps().data(),
+                                           quarterTaps().data(), threshold, pointGain()));
     const std::size_t used = std::min(count, c.fill);
     std::memmove(h, h + used, (c.fill - used) * sizeof(float));
     c.fill -= used;
@@ -353,8 +357,8 @@ namespace {
 
 // Scales `frames` values of `x` (one every `stride`) into `dst`; returns their largest
 // magnitude and counts the non-finite ones into `bad`.
-double copyScaled(const double* x, std::size_t stride, std::size_t frames, double scale,
-                  float* dst, std::uint64_t& bad) {
+double copyScaled(const double* x, std::size_t stride, std::size_t frames, double scale, float* dst,
+                  std::uint64_t& bad) {
     double peak = 0;
     std::uint64_t nonFinite = 0;
     for (std::size_t i = 0; i < frames; ++i) {
@@ -418,13 +422,13 @@ using VF8u = float __attribute__((vector_size(32), aligned(4), may_alias));
     peak[1] = std::max(peak[1], copyScaled(x + 1, 2, frames, scale, d1, bad[1]));
 }
 [[gnu::target("arch=x86-64-v3")]] void splitStereo(const double* x, std::size_t frames,
-                                                   double scale, float* d0, float* d1,
-                                                   double* peak, std::uint64_t* bad) {
+                                                   double scale, float* d0, float* d1, double* peak,
+                                                   std::uint64_t* bad) {
     splitStereoVectors(x, frames, scale, d0, d1, peak, bad);
 }
 [[gnu::target("arch=x86-64-v4")]] void splitStereo(const double* x, std::size_t frames,
-                                                   double scale, float* d0, float* d1,
-                                                   double* peak, std::uint64_t* bad) {
+                                                   double scale, float* d0, float* d1, double* peak,
+                                                   std::uint64_t* bad) {
     splitStereoVectors(x, frames, scale, d0, d1, peak, bad);
 }
 
@@ -457,8 +461,7 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
     std::size_t f = 0;
     while (f < frames) {
         Channel& c0 = channels_[0];
-        const std::size_t take =
-            std::min(kCapacity - 2 * kSlack - c0.fill, frames - f);
+        const std::size_t take = std::min(kCapacity - 2 * kSlack - c0.fill, frames - f);
         if (n == 2 && count == 2) {
             // Stereo, the usual case, in one pass over the frames.
             Channel& c1 = channels_[1];
@@ -474,9 +477,9 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
             for (std::size_t ch = 0; ch < count; ++ch) {
                 Channel& c = channels_[ch];
                 const double* src = n ? x + f * n + ch : x;
-                c.samplePeak = std::max(c.samplePeak, copyScaled(src, n, take, scale_,
-                                                                 aligned(c.history) + c.fill,
-                                                                 c.nonFinite));
+                c.samplePeak = std::max(
+                    c.samplePeak,
+                    copyScaled(src, n, take, scale_, aligned(c.history) + c.fill, c.nonFinite));
             }
         }
         for (Channel& c : channels_) {
@@ -498,8 +501,7 @@ const PeakReading& PeakMeter::finish() {
             Channel& c = channels_[ch];
             if (truePeak_) {
                 // The last value held: enough for the points up to it and one interval on.
-                std::fill_n(aligned(c.history) + c.fill, kLeft + 1,
-                          c.last);
+                std::fill_n(aligned(c.history) + c.fill, kLeft + 1, c.last);
                 c.fill += kLeft + 1;
                 interpolate(c, true);
             }

@@ -76,7 +76,6 @@ public:
     // the figures.
     const PeakReading& finish();
 
-
 private:
     struct Channel {
         // Both used from their first 64-byte aligned float on (kernels read aligned vectors).
