@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <numbers>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace Audio {
 
@@ -15,10 +21,20 @@ constexpr std::size_t kHalf2 = PeakMeter::kQuarterTaps / 2;  // folded taps, sec
 constexpr std::size_t kReach2 = (kHalf2 + 1) / 2;  // samples the second stage reaches each way
 constexpr std::size_t kLanes = 16;  // floats per vector: one AVX-512 register, two AVX2 ones
 // Samples kept left of the first interval of a round and right of the last: the first
-// stage's reach for whole vectors of midpoints one vector beyond the round on each side.
-constexpr std::size_t kLeft = kHalf1 + kLanes;
-constexpr std::size_t kBlock = 512;  // points per round
-constexpr std::size_t kSlack = 32;   // room past the valid samples for whole vectors
+// stage's reach for whole vectors of midpoints one vector beyond the round on each side,
+// whole vectors (the first interval is aligned).
+constexpr std::size_t kLeft = (kHalf1 + 2 * kLanes - 1) / kLanes * kLanes;
+constexpr std::size_t kBlock = PeakMeter::kMaxRound;  // points per round
+// Room past the valid samples for aligned vectors and for the groups of a round's last step.
+constexpr std::size_t kSlack = 8 * kLanes;
+// Floats of a channel's buffers in use.
+constexpr std::size_t kCapacity = kBlock + 2 * kLeft + 2 + 2 * kSlack;
+
+// The first 64-byte aligned float of `v`, which holds kCapacity + kLanes floats.
+float* aligned(std::vector<float>& v) {
+    const auto address = reinterpret_cast<std::uintptr_t>(v.data());
+    return v.data() + (64 - address % 64) % 64 / sizeof(float);
+}
 
 double besselI0(double x) {
     double sum = 1, term = 1;
@@ -47,18 +63,24 @@ std::vector<float> designHalf(std::size_t half, double cutoff, double beta) {
     return out;
 }
 
-// First stage: passes 0.45, stops 0.55 of the rate (80 dB). Second: the 2x sequence holds
-// nothing above 0.275 of its rate, so the band from 0.275 to 0.725 is free.
+// First stage: flat within 0.001 up to 0.45 of the rate, the images of that band (from 0.55)
+// as far down. Second: the 2x sequence holds nothing above 0.225 of its rate, so the band
+// from 0.225 to 0.775 is free; flat within 0.002 up to 0.225. Together the points of a tone
+// up to 0.45 of the rate are within 0.0023 (0.02 dB) of the exact ones.
 const std::vector<float>& midTaps() {
-    static const std::vector<float> taps = designHalf(kHalf1, 0.5, 8.0);
+    static const std::vector<float> taps = designHalf(kHalf1, 0.5, 6.0);
     return taps;
 }
 const std::vector<float>& quarterTaps() {
-    static const std::vector<float> taps = designHalf(kHalf2, 0.5, 6.0);
+    static const std::vector<float> taps = designHalf(kHalf2, 0.5, 5.0);
     return taps;
 }
 
 using VF = float __attribute__((vector_size(4 * kLanes)));
+using VH = float __attribute__((vector_size(2 * kLanes)));
+// Functions here that pass VF are internal and inlined into the kernels' entry points: the
+// ABI of vectors wider than the basic set's registers does not matter.
+#pragma GCC diagnostic ignored "-Wpsabi"
 // kLanes floats at any float's address.
 using V8u = float __attribute__((vector_size(4 * kLanes), aligned(4), may_alias));
 #define LOAD(p) (*reinterpret_cast<const V8u*>(p))
@@ -72,7 +94,8 @@ float pointGain() {
         const std::vector<float>& b = quarterTaps();
         double l1mid = 0;
         for (float v : a) l1mid += 2 * std::fabs(v);
-        // q1(0) on x[n], n from -kOffset: z[2n] = x[n], z[2n + 1] = sum a_k (x[n - k] + x[n + 1 + k]).
+        // q1(0) on x[n], n from -kOffset: z[2n] = x[n],
+        // z[2n + 1] = sum a_k (x[n - k] + x[n + 1 + k]).
         constexpr long kOffset = long(kHalf1 + kReach2 + 1);
         std::vector<double> taps(2 * kOffset + 2, 0.0);
         auto addZ = [&](long zi, double w) {
@@ -98,70 +121,173 @@ float pointGain() {
     return gain;
 }
 
-constexpr std::size_t kMaxGroups = 40;  // groups of kLanes points in one round
-constexpr std::size_t kGateGroups = 4;  // groups that are skipped or computed together
+constexpr std::size_t kStep = 4;  // groups gated and computed together
+constexpr std::size_t kMaxSteps = PeakMeter::kMaxRound / (kStep * kLanes) + 1;
+
+// How the kernel reads the kLanes floats at p + O, p aligned to 64 bytes and O from -32 to
+// 47 (a compile-time offset, so that the AVX-512 reader can build the vector from the two
+// aligned ones around it).
+struct Loads {
+    template <int O>
+    [[gnu::always_inline]] static VF at(const float* p) {
+        return LOAD(p + O);
+    }
+};
+
+// The kernel's functions are inlined into the entry point of each set (the AVX-512 one
+// flattens, as its reader's target differs from theirs).
+template <class Read, std::size_t... K>
+[[gnu::always_inline]] inline VF midpoints(const float* p, const float* a,
+                                           std::index_sequence<K...>) {
+    VF sum[4] = {};  // four sums: a quarter of the adder's latency
+    ((sum[K % 4] += a[K] * (Read::template at<-int(K)>(p) + Read::template at<1 + int(K)>(p))),
+     ...);
+    return (sum[0] + sum[1]) + (sum[2] + sum[3]);
+}
+
+// Tap j of the quarter points of the intervals at p (`m` holds their midpoints). The 2x
+// sequence z: z[2i] = x[i], z[2i + 1] = mid[i]; q1 lies at z index 2i + 1/2, q3 at 2i + 3/2,
+// and tap j weighs the two values j + 1/2 away.
+template <class Read, bool First, std::size_t j>
+[[gnu::always_inline]] inline VF quarterTap(const float* p, const float* m) {
+    constexpr int h = int(j / 2);
+    if constexpr (First)
+        return j % 2 == 0 ? Read::template at<-h>(p) + Read::template at<h>(m)
+                          : Read::template at<-h - 1>(m) + Read::template at<h + 1>(p);
+    else
+        return j % 2 == 0 ? Read::template at<-h>(m) + Read::template at<1 + h>(p)
+                          : Read::template at<-h>(p) + Read::template at<1 + h>(m);
+}
+
+// q1 (`First`) or q3 of the intervals at p.
+template <class Read, bool First, std::size_t... J>
+[[gnu::always_inline]] inline VF quarterPoints(const float* p, const float* m, const float* b,
+                                               std::index_sequence<J...>) {
+    return (VF{} + ... + (b[J] * quarterTap<Read, First, J>(p, m)));
+}
 
 // Interpolates the points of the intervals i in [from, to) of `x` (to - from a multiple of
-// kLanes; x valid from from - kLeft to to + kLeft, readable 2 kLanes further) and returns the
-// largest magnitude among them, or 0 where none of a group's points can exceed `threshold`
-// (`gain` times the largest sample they depend on is below it). `mid` is scratch of the
-// size of x.
-[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] float interpolatedPeak(
-    const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
-    const float* b, float threshold, float gain) {
+// kLanes, at most kMaxRound; from a multiple of kLanes, x 64-byte aligned, valid from
+// from - kLeft to to + kLeft and readable up to kSlack further) and returns the largest
+// magnitude among them, or 0 where none of a step's points can exceed `threshold` (`gain`
+// times the largest sample they depend on is below it). `mid` is aligned scratch of the
+// size of x. Steps of kStep groups of kLanes points keep independent sums, so that the
+// adders' latency is hidden.
+template <class Read>
+[[gnu::always_inline]] inline float peakOf(const float* x, float* mid, std::size_t from,
+                                           std::size_t to, const float* a, const float* b,
+                                           float threshold, float gain) {
     const std::size_t groups = (to - from) / kLanes;
-    // need[g + 1]: group g (points from + g kLanes ...) can exceed the threshold.
-    bool need[kMaxGroups + 2] = {};
-    for (std::size_t g0 = 0; g0 < groups; g0 += kGateGroups) {
-        // The samples the points of kGateGroups groups depend on, and a few more.
-        const float* w = x + from + g0 * kLanes - (kHalf1 + kReach2);
-        VF top = {};
-        constexpr std::size_t span = kGateGroups * kLanes + 2 * (kHalf1 + kReach2);
-        for (std::size_t t = 0; t < (span + kLanes - 1) / kLanes; ++t) {
-            const VF v = LOAD(w + t * kLanes);
+    const std::size_t steps = (groups + kStep - 1) / kStep;
+    // need[s + 1]: a point of step s (groups s kStep ...) can exceed the threshold.
+    bool need[kMaxSteps + 2] = {};
+    for (std::size_t s = 0; s < steps; ++s) {
+        // The samples the step's points depend on, and a few more.
+        const float* w = x + from + s * kStep * kLanes - (kHalf1 + kReach2);
+        constexpr std::size_t span = kStep * kLanes + 2 * (kHalf1 + kReach2);
+        VH top = {};
+        for (std::size_t t = 0; t < (span + kLanes / 2 - 1) / (kLanes / 2); ++t) {
+            VH v;
+            std::memcpy(&v, w + t * kLanes / 2, sizeof v);
             top = top > v ? top : v;
             top = top > -v ? top : -v;
         }
         float m = 0;
-        for (std::size_t l = 0; l < kLanes; ++l) m = std::max(m, top[l]);
-        for (std::size_t g = g0; g < std::min(groups, g0 + kGateGroups); ++g)
-            need[g + 1] = m * gain > threshold;
+        for (std::size_t l = 0; l < kLanes / 2; ++l) m = std::max(m, top[l]);
+        need[s + 1] = m * gain > threshold;
     }
-    // Midpoints of the groups that need them and of their neighbours (the second stage
-    // reaches kReach2 < kLanes into them).
-    for (std::size_t c = 0; c < groups + 2; ++c) {
-        if (!need[c] && !(c >= 1 && need[c - 1]) && !(c + 1 < groups + 2 && need[c + 1])) continue;
-        const std::size_t i = from + c * kLanes - kLanes;
-        VF acc = {};
-        for (std::size_t k = 0; k < kHalf1; ++k) acc += a[k] * (LOAD(x + i - k) + LOAD(x + i + 1 + k));
-        *reinterpret_cast<V8u*>(mid + i) = acc;
+    // Midpoints mid[i .. i + kLanes) in groups c from 0 (i = from - kLanes), in steps: step
+    // s of a round's points reads the midpoint groups of midpoint steps s and s + 1 (the
+    // second stage reaches kReach2 < kLanes into the neighbouring groups).
+    for (std::size_t s = 0; s <= steps; ++s) {
+        if (!need[s] && !need[s + 1]) continue;
+        const std::size_t i = from + s * kStep * kLanes - kLanes;
+        for (std::size_t u = 0; u < kStep; ++u)
+            *reinterpret_cast<V8u*>(mid + i + u * kLanes) =
+                midpoints<Read>(x + i + u * kLanes, a, std::make_index_sequence<kHalf1>());
     }
-    VF hi = {}, lo = {};
-    for (std::size_t g = 0; g < groups; ++g) {
-        if (!need[g + 1]) continue;
-        const std::size_t i = from + g * kLanes;
-        // The 2x sequence z: z[2i] = x[i], z[2i + 1] = mid[i]. q1 lies at z index 2i + 1/2,
-        // q3 at 2i + 3/2.
-        VF q1 = {}, q3 = {};
-        for (std::size_t j = 0; j < kHalf2; ++j) {
-            const std::size_t m = j / 2;
-            if (j % 2 == 0) {
-                q1 += b[j] * (LOAD(x + i - m) + LOAD(mid + i + m));
-                q3 += b[j] * (LOAD(mid + i - m) + LOAD(x + i + 1 + m));
-            } else {
-                q1 += b[j] * (LOAD(mid + i - m - 1) + LOAD(x + i + m + 1));
-                q3 += b[j] * (LOAD(x + i - m) + LOAD(mid + i + 1 + m));
+    // Extremes in vectors of 8 (a compare and select on 16 lanes is done lane by lane where
+    // registers hold fewer).
+    VH hi = {}, lo = {};
+    for (std::size_t s = 0; s < steps; ++s) {
+        if (!need[s + 1]) continue;
+        const std::size_t i = from + s * kStep * kLanes;
+        // Groups past `to` (the last step's) are not counted.
+        for (std::size_t u = 0; u < kStep && s * kStep + u < groups; ++u) {
+            const float* p = x + i + u * kLanes;
+            const float* m = mid + i + u * kLanes;
+            constexpr auto taps = std::make_index_sequence<kHalf2>();
+            const VF q1 = quarterPoints<Read, true>(p, m, b, taps);
+            const VF q3 = quarterPoints<Read, false>(p, m, b, taps);
+            for (const VF v : {Read::template at<0>(m), q1, q3}) {
+                VH half[2];
+                std::memcpy(half, &v, sizeof v);
+                for (const VH h : half) {
+                    hi = hi > h ? hi : h;
+                    lo = lo < h ? lo : h;
+                }
             }
-        }
-        const VF m = LOAD(mid + i);
-        for (const VF& v : {m, q1, q3}) {
-            hi = hi > v ? hi : v;
-            lo = lo < v ? lo : v;
         }
     }
     float peak = 0;
-    for (std::size_t i = 0; i < kLanes; ++i) peak = std::max({peak, hi[i], -lo[i]});
+    for (std::size_t i = 0; i < kLanes / 2; ++i) peak = std::max({peak, hi[i], -lo[i]});
     return peak;
+}
+
+[[gnu::target_clones("arch=x86-64-v3", "default")]] float portablePeak(
+    const float* x, float* mid, std::size_t from, std::size_t to, const float* a, const float* b,
+    float threshold, float gain) {
+    return peakOf<Loads>(x, mid, from, to, a, b, threshold, gain);
+}
+
+#if defined(__x86_64__)
+// AVX-512: unaligned vectors straddle two cache lines and cost two loads. Three in four are
+// built by valignd from the aligned vectors around them instead; the rest are loaded, so that
+// the load and shuffle units share the work.
+struct Shifts {
+    template <int O>
+    [[gnu::target("arch=x86-64-v4")]] static VF at(const float* p) {
+        constexpr int q = (O + 32) / 16 - 2, r = O - 16 * q;  // O = 16 q + r, 0 <= r < 16
+        if constexpr (r == 0) {
+            return *reinterpret_cast<const VF*>(p + 16 * q);
+        } else if constexpr (r % 4 == 2) {
+            return LOAD(p + O);
+        } else {
+            const auto* aligned = reinterpret_cast<const VF*>(p + 16 * q);
+            const __m512i lo = _mm512_castps_si512(__m512(aligned[0]));
+            const __m512i hi = _mm512_castps_si512(__m512(aligned[1]));
+            return VF(_mm512_castsi512_ps(_mm512_maskz_alignr_epi32(0xFFFF, hi, lo, r)));
+        }
+    }
+};
+
+[[gnu::target("arch=x86-64-v4"), gnu::flatten]] float avx512Peak(const float* x, float* mid,
+                                                                 std::size_t from, std::size_t to,
+                                                                 const float* a, const float* b,
+                                                                 float threshold, float gain) {
+    return peakOf<Shifts>(x, mid, from, to, a, b, threshold, gain);
+}
+
+// The AVX-512 kernel where the CPU has it, unless TESSIVAL_ISA asks for a smaller set.
+bool useAvx512() {
+    static const bool use = [] {
+        const char* isa = std::getenv("TESSIVAL_ISA");
+        const bool smaller =
+            isa && (std::strcmp(isa, "portable") == 0 || std::strcmp(isa, "avx2") == 0);
+        return !smaller && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vl");
+    }();
+    return use;
+}
+#endif
+
+float interpolatedPeak(const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
+                       const float* b, float threshold, float gain) {
+#if defined(__x86_64__)
+    if (useAvx512()) return avx512Peak(x, mid, from, to, a, b, threshold, gain);
+#endif
+    return portablePeak(x, mid, from, to, a, b, threshold, gain);
 }
 #undef LOAD
 
@@ -187,8 +313,8 @@ void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutp
     reading_.integerOutput = integerOutput;
     for (Channel& c : channels_) {
         // A round of points, the reach of the filters on both sides, whole vectors.
-        c.history.assign(kBlock + 2 * kLeft + 2 + 2 * kSlack, 0.0f);
-        c.mid.assign(c.history.size(), 0.0f);
+        c.history.assign(kCapacity + kLanes, 0.0f);
+        c.mid.assign(kCapacity + kLanes, 0.0f);
         c.fill = 0;  // the first value is held before it on arrival
     }
     reading_.samplePeak.assign(channels, 0.0);
@@ -205,16 +331,16 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     if (count == 0) return;
     // Past the valid samples the last one is held (flush) or overwritten later (not read
     // for counted points).
-    std::fill(c.history.begin() + c.fill, c.history.end(), c.last);
+    float* const h = aligned(c.history);
+    std::fill(h + c.fill, h + kCapacity, c.last);
     // Groups that cannot raise the channel's peak are skipped: the true peak is at least the
     // sample peak.
     const float threshold = std::max(c.truePeak, static_cast<float>(c.samplePeak));
-    c.truePeak = std::max(c.truePeak, interpolatedPeak(c.history.data(), c.mid.data(), from,
-                                                       from + count, midTaps().data(),
-                                                       quarterTaps().data(), threshold,
-                                                       pointGain()));
+    c.truePeak = std::max(c.truePeak,
+                          interpolatedPeak(h, aligned(c.mid), from, from + count, midTaps().data(),
+                                           quarterTaps().data(), threshold, pointGain()));
     const std::size_t used = std::min(count, c.fill);
-    std::memmove(c.history.data(), c.history.data() + used, (c.fill - used) * sizeof(float));
+    std::memmove(h, h + used, (c.fill - used) * sizeof(float));
     c.fill -= used;
 }
 
@@ -231,8 +357,8 @@ namespace {
 
 // Scales `frames` values of `x` (one every `stride`) into `dst`; returns their largest
 // magnitude and counts the non-finite ones into `bad`.
-double copyScaled(const double* x, std::size_t stride, std::size_t frames, double scale,
-                  float* dst, std::uint64_t& bad) {
+double copyScaled(const double* x, std::size_t stride, std::size_t frames, double scale, float* dst,
+                  std::uint64_t& bad) {
     double peak = 0;
     std::uint64_t nonFinite = 0;
     for (std::size_t i = 0; i < frames; ++i) {
@@ -245,7 +371,79 @@ double copyScaled(const double* x, std::size_t stride, std::size_t frames, doubl
     return peak;
 }
 
+using VD = double __attribute__((vector_size(64)));
+using VDu = double __attribute__((vector_size(64), aligned(8), may_alias));
+using VL = std::int64_t __attribute__((vector_size(64)));
+using VF8u = float __attribute__((vector_size(32), aligned(4), may_alias));
+
+// copyScaled for the two channels of stereo frames, eight frames a step; `peak` and `bad`
+// per channel. NaNs leave the peaks as they are (as std::max does).
+[[gnu::always_inline]] inline void splitStereoVectors(const double* x, std::size_t frames,
+                                                      double scale, float* d0, float* d1,
+                                                      double* peak, std::uint64_t* bad) {
+    const VL magnitude = VL{} + 0x7fffffffffffffff;
+    VD hi0 = {}, hi1 = {};
+    VL finite0 = {}, finite1 = {};
+    auto raise = [](VD& hi, VD v) {
+        const VL more = v > hi;  // all ones where v is larger (never for a NaN)
+        hi = VD((VL(v) & more) | (VL(hi) & ~more));
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= frames; i += 8) {
+        const VD a = *reinterpret_cast<const VDu*>(x + 2 * i) * scale;
+        const VD b = *reinterpret_cast<const VDu*>(x + 2 * i + 8) * scale;
+        const VD l = __builtin_shuffle(a, b, VL{0, 2, 4, 6, 8, 10, 12, 14});
+        const VD r = __builtin_shuffle(a, b, VL{1, 3, 5, 7, 9, 11, 13, 15});
+        const VD al = VD(VL(l) & magnitude), ar = VD(VL(r) & magnitude);
+        raise(hi0, al);
+        raise(hi1, ar);
+        finite0 -= al <= 1.7976931348623157e308;  // a true comparison is -1
+        finite1 -= ar <= 1.7976931348623157e308;
+        *reinterpret_cast<VF8u*>(d0 + i) = __builtin_convertvector(l, VF8u);
+        *reinterpret_cast<VF8u*>(d1 + i) = __builtin_convertvector(r, VF8u);
+    }
+    std::uint64_t n0 = 0, n1 = 0;
+    for (std::size_t l = 0; l < 8; ++l) {
+        peak[0] = std::max(peak[0], hi0[l]), peak[1] = std::max(peak[1], hi1[l]);
+        n0 += static_cast<std::uint64_t>(finite0[l]), n1 += static_cast<std::uint64_t>(finite1[l]);
+    }
+    bad[0] += i - n0, bad[1] += i - n1;
+    std::uint64_t tail = 0;
+    peak[0] = std::max(peak[0], copyScaled(x + 2 * i, 2, frames - i, scale, d0 + i, tail));
+    peak[1] = std::max(peak[1], copyScaled(x + 2 * i + 1, 2, frames - i, scale, d1 + i, tail));
+    bad[0] += tail;
+}
+
+// The vectors of 8 doubles take four SSE2 registers each: the basic set goes frame by frame.
+[[gnu::target("default")]] void splitStereo(const double* x, std::size_t frames, double scale,
+                                            float* d0, float* d1, double* peak,
+                                            std::uint64_t* bad) {
+    peak[0] = std::max(peak[0], copyScaled(x, 2, frames, scale, d0, bad[0]));
+    peak[1] = std::max(peak[1], copyScaled(x + 1, 2, frames, scale, d1, bad[1]));
+}
+[[gnu::target("arch=x86-64-v3")]] void splitStereo(const double* x, std::size_t frames,
+                                                   double scale, float* d0, float* d1, double* peak,
+                                                   std::uint64_t* bad) {
+    splitStereoVectors(x, frames, scale, d0, d1, peak, bad);
+}
+[[gnu::target("arch=x86-64-v4")]] void splitStereo(const double* x, std::size_t frames,
+                                                   double scale, float* d0, float* d1, double* peak,
+                                                   std::uint64_t* bad) {
+    splitStereoVectors(x, frames, scale, d0, d1, peak, bad);
+}
+
+[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] std::uint64_t countOutside(
+    const double* x, std::size_t n, double low, double high) {
+    std::uint64_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += (x[i] < low) | (x[i] >= high);
+    return count;
+}
+
 }  // namespace
+
+void PeakMeter::countClamped(const double* x, std::size_t n, double low, double high) {
+    reading_.clamped += countOutside(x, n, low, high);
+}
 
 // Every channel holds the same number of samples: they are appended together.
 void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
@@ -256,45 +454,36 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
         if (!c.started && frames > 0) {
             // The first value held, so that the interval from it to the first sample counts.
             c.started = true;
-            std::fill_n(c.history.begin(), kLeft + 1, static_cast<float>(x[n ? ch : 0] * scale_));
+            std::fill_n(aligned(c.history), kLeft + 1, static_cast<float>(x[n ? ch : 0] * scale_));
             c.fill = kLeft + 1;
         }
     }
     std::size_t f = 0;
     while (f < frames) {
         Channel& c0 = channels_[0];
-        const std::size_t take =
-            std::min(c0.history.size() - 2 * kSlack - c0.fill, frames - f);
+        const std::size_t take = std::min(kCapacity - 2 * kSlack - c0.fill, frames - f);
         if (n == 2 && count == 2) {
             // Stereo, the usual case, in one pass over the frames.
             Channel& c1 = channels_[1];
-            float* d0 = c0.history.data() + c0.fill;
-            float* d1 = c1.history.data() + c1.fill;
+            float* d0 = aligned(c0.history) + c0.fill;
+            float* d1 = aligned(c1.history) + c1.fill;
             const double* src = x + 2 * f;
-            double p0 = c0.samplePeak, p1 = c1.samplePeak;
-            std::uint64_t bad = 0;
-            for (std::size_t i = 0; i < take; ++i) {
-                const double v0 = src[2 * i] * scale_, v1 = src[2 * i + 1] * scale_;
-                p0 = std::max(p0, std::fabs(v0));
-                p1 = std::max(p1, std::fabs(v1));
-                bad += !(std::fabs(v0) <= 1.7976931348623157e308) +
-                       !(std::fabs(v1) <= 1.7976931348623157e308);
-                d0[i] = static_cast<float>(v0);
-                d1[i] = static_cast<float>(v1);
-            }
-            c0.samplePeak = p0, c1.samplePeak = p1;
-            c0.nonFinite += bad;
+            double peak[2] = {c0.samplePeak, c1.samplePeak};
+            std::uint64_t bad[2] = {};
+            splitStereo(src, take, scale_, d0, d1, peak, bad);
+            c0.samplePeak = peak[0], c1.samplePeak = peak[1];
+            c0.nonFinite += bad[0] + bad[1];
         } else {
             for (std::size_t ch = 0; ch < count; ++ch) {
                 Channel& c = channels_[ch];
                 const double* src = n ? x + f * n + ch : x;
-                c.samplePeak = std::max(c.samplePeak, copyScaled(src, n, take, scale_,
-                                                                 c.history.data() + c.fill,
-                                                                 c.nonFinite));
+                c.samplePeak = std::max(
+                    c.samplePeak,
+                    copyScaled(src, n, take, scale_, aligned(c.history) + c.fill, c.nonFinite));
             }
         }
         for (Channel& c : channels_) {
-            if (take) c.last = c.history[c.fill + take - 1];
+            if (take) c.last = aligned(c.history)[c.fill + take - 1];
             c.fill += take;
             if (truePeak_)
                 interpolate(c, false);
@@ -312,8 +501,7 @@ const PeakReading& PeakMeter::finish() {
             Channel& c = channels_[ch];
             if (truePeak_) {
                 // The last value held: enough for the points up to it and one interval on.
-                std::fill(c.history.begin() + c.fill, c.history.begin() + c.fill + kLeft + 1,
-                          c.last);
+                std::fill_n(aligned(c.history) + c.fill, kLeft + 1, c.last);
                 c.fill += kLeft + 1;
                 interpolate(c, true);
             }

@@ -152,12 +152,7 @@ bool FormatTranslator::convertsNothing() const {
         if (channelMapper) n = channelMapper(buffer, n);
         if (meter_ && forward) meter_->process(buffer, count);
         if (scaleDither) scaleDither->process(slice<double>(buffer, n));
-        if (meter_ && clampHigh_ > 0) {
-            std::uint64_t clipped = 0;
-            for (std::size_t i = 0; i < n; ++i)
-                clipped += (buffer[i] < clampLow_) | (buffer[i] >= clampHigh_);
-            meter_->addClamped(clipped);
-        }
+        if (meter_ && clampHigh_ > 0) meter_->countClamped(buffer, n, clampLow_, clampHigh_);
         encoder(first + f0 * outFrame, bytes, n);
     };
     if (meter_ && !forward) {

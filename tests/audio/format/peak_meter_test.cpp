@@ -87,3 +87,63 @@ TEST(PeakMeter, TheInterSampleToneReadsPlusThreeDecibels) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same channel fed alone, in stereo (the stereo path) and among three channels, in
+// blocks of several sizes: the readings are those of one block of mono.
+TEST(PeakMeter, ReadsTheSameWhateverTheLayoutAndBlocks) {
+    std::vector<double> x(5000);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        // A tone at 45 degrees, louder for 300 samples in the middle: the skipped stretches
+        // and the computed ones meet inside rounds.
+        const double level = i >= 2600 && i < 2900 ? 1.3 : 0.4;
+        x[i] = level * std::sin(kPi * double(i) / 2 + kPi / 4);
+    }
+    auto read = [&](std::uint32_t channels, std::size_t block) {
+        std::vector<double> frames;
+        for (double v : x)
+            for (std::uint32_t c = 0; c < channels; ++c) frames.push_back(c == 0 ? v : 0.25 * v);
+        Audio::PeakMeter meter;
+        meter.configure(channels, 1.0, false);
+        for (std::size_t f = 0; f < x.size(); f += block)
+            meter.process(frames.data() + channels * f, std::min(block, x.size() - f));
+        return meter.finish();
+    };
+    const Audio::PeakReading mono = read(1, x.size());
+    EXPECT_NEAR(db(mono.truePeak[0]), db(TestSupport::ReferenceTruePeak(x)), 0.05);
+    const struct {
+        std::uint32_t channels;
+        std::size_t block;
+    } rows[] = {{1, 1}, {1, 333}, {2, 1}, {2, 7}, {2, 333}, {2, 5000}, {3, 64}, {3, 5000}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.channels << " channels, blocks of " << row.block);
+        const Audio::PeakReading r = read(row.channels, row.block);
+        EXPECT_EQ(r.samplePeak[0], mono.samplePeak[0]);
+        EXPECT_EQ(r.truePeak[0], mono.truePeak[0]);
+        if (row.channels > 1) {
+            EXPECT_NEAR(r.truePeak[1], 0.25 * mono.truePeak[0], 1e-6);
+        }
+    }
+}
+
+TEST(PeakMeter, CountsNonFiniteSamplesOnEveryPath) {
+    // Frames 3 (NaN) and 21 (infinity, in the stereo path's tail after 16 frames).
+    for (std::uint32_t channels : {1u, 2u, 3u}) {
+        SCOPED_TRACE(channels);
+        std::vector<double> frames(21 * channels + channels, 0.5);
+        frames[3 * channels + channels - 1] = std::nan("");
+        frames[21 * channels] = INFINITY;
+        Audio::PeakMeter meter;
+        meter.configure(channels, 1.0, false);
+        meter.process(frames.data(), 22);
+        const Audio::PeakReading& r = meter.finish();
+        EXPECT_EQ(r.nonFinite, 2u);
+        EXPECT_EQ(r.samplePeak[0], INFINITY);
+        if (channels > 1) {
+            EXPECT_EQ(r.samplePeak[channels - 1], 0.5);  // the NaN is not a peak
+        }
+    }
+}
+
+}  // namespace
