@@ -12,6 +12,21 @@
 #include <immintrin.h>
 #endif
 
+// Instruction-set variants (GCC's x86-64 levels, chosen at run time). Other compilers, such as
+// the fuzzing build's, build the portable code alone.
+#if defined(__x86_64__) && !defined(__clang__)
+#define TESSIVAL_ISA_VARIANTS 1
+#define TESSIVAL_CLONES_V3 [[gnu::target_clones("arch=x86-64-v3", "default")]]
+#define TESSIVAL_CLONES_V4_V3 \
+    [[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
+#define TESSIVAL_DEFAULT_VARIANT [[gnu::target("default")]]
+#else
+#define TESSIVAL_ISA_VARIANTS 0
+#define TESSIVAL_CLONES_V3
+#define TESSIVAL_CLONES_V4_V3
+#define TESSIVAL_DEFAULT_VARIANT
+#endif
+
 namespace Audio {
 
 namespace {
@@ -234,13 +249,13 @@ template <class Read>
     return peak;
 }
 
-[[gnu::target_clones("arch=x86-64-v3", "default")]] float portablePeak(
+TESSIVAL_CLONES_V3 float portablePeak(
     const float* x, float* mid, std::size_t from, std::size_t to, const float* a, const float* b,
     float threshold, float gain) {
     return peakOf<Loads>(x, mid, from, to, a, b, threshold, gain);
 }
 
-#if defined(__x86_64__)
+#if TESSIVAL_ISA_VARIANTS
 // AVX-512: unaligned vectors straddle two cache lines and cost two loads. Three in four are
 // built by valignd from the aligned vectors around them instead; the rest are loaded, so that
 // the load and shuffle units share the work.
@@ -284,7 +299,7 @@ bool useAvx512() {
 
 float interpolatedPeak(const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
                        const float* b, float threshold, float gain) {
-#if defined(__x86_64__)
+#if TESSIVAL_ISA_VARIANTS
     if (useAvx512()) return avx512Peak(x, mid, from, to, a, b, threshold, gain);
 #endif
     return portablePeak(x, mid, from, to, a, b, threshold, gain);
@@ -376,6 +391,7 @@ using VDu = double __attribute__((vector_size(64), aligned(8), may_alias));
 using VL = std::int64_t __attribute__((vector_size(64)));
 using VF8u = float __attribute__((vector_size(32), aligned(4), may_alias));
 
+#if TESSIVAL_ISA_VARIANTS
 // copyScaled for the two channels of stereo frames, eight frames a step; `peak` and `bad`
 // per channel. NaNs leave the peaks as they are (as std::max does).
 [[gnu::always_inline]] inline void splitStereoVectors(const double* x, std::size_t frames,
@@ -413,14 +429,16 @@ using VF8u = float __attribute__((vector_size(32), aligned(4), may_alias));
     peak[1] = std::max(peak[1], copyScaled(x + 2 * i + 1, 2, frames - i, scale, d1 + i, tail));
     bad[0] += tail;
 }
+#endif  // TESSIVAL_ISA_VARIANTS
 
 // The vectors of 8 doubles take four SSE2 registers each: the basic set goes frame by frame.
-[[gnu::target("default")]] void splitStereo(const double* x, std::size_t frames, double scale,
+TESSIVAL_DEFAULT_VARIANT void splitStereo(const double* x, std::size_t frames, double scale,
                                             float* d0, float* d1, double* peak,
                                             std::uint64_t* bad) {
     peak[0] = std::max(peak[0], copyScaled(x, 2, frames, scale, d0, bad[0]));
     peak[1] = std::max(peak[1], copyScaled(x + 1, 2, frames, scale, d1, bad[1]));
 }
+#if TESSIVAL_ISA_VARIANTS
 [[gnu::target("arch=x86-64-v3")]] void splitStereo(const double* x, std::size_t frames,
                                                    double scale, float* d0, float* d1, double* peak,
                                                    std::uint64_t* bad) {
@@ -432,7 +450,9 @@ using VF8u = float __attribute__((vector_size(32), aligned(4), may_alias));
     splitStereoVectors(x, frames, scale, d0, d1, peak, bad);
 }
 
-[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] std::uint64_t countOutside(
+#endif
+
+TESSIVAL_CLONES_V4_V3 std::uint64_t countOutside(
     const double* x, std::size_t n, double low, double high) {
     std::uint64_t count = 0;
     for (std::size_t i = 0; i < n; ++i) count += (x[i] < low) | (x[i] >= high);
