@@ -97,7 +97,8 @@ using VH = float __attribute__((vector_size(2 * kLanes)));
 // ABI of vectors wider than the basic set's registers does not matter.
 #pragma GCC diagnostic ignored "-Wpsabi"
 // kLanes floats at any float's address.
-using V8u = float __attribute__((vector_size(4 * kLanes), aligned(4), may_alias));
+// A typedef, not an alias declaration: only a typedef may lower the alignment for every compiler.
+typedef float V8u __attribute__((vector_size(4 * kLanes), aligned(4), may_alias));
 #define LOAD(p) (*reinterpret_cast<const V8u*>(p))
 
 // Largest factor from the magnitudes of the samples to those of the points interpolated
@@ -387,9 +388,9 @@ double copyScaled(const double* x, std::size_t stride, std::size_t frames, doubl
 }
 
 using VD = double __attribute__((vector_size(64)));
-using VDu = double __attribute__((vector_size(64), aligned(8), may_alias));
+typedef double VDu __attribute__((vector_size(64), aligned(8), may_alias));
 using VL = std::int64_t __attribute__((vector_size(64)));
-using VF8u = float __attribute__((vector_size(32), aligned(4), may_alias));
+typedef float VF8u __attribute__((vector_size(32), aligned(4), may_alias));
 
 #if TESSIVAL_ISA_VARIANTS
 // copyScaled for the two channels of stereo frames, eight frames a step; `peak` and `bad`
