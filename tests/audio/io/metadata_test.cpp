@@ -144,31 +144,38 @@ TEST_F(MetadataFile, InfoTextWithoutTerminatorEndsAtItsChunk) {
     EXPECT_EQ(m.info[0].second, "abc");
 }
 
-// The writer's chunks, read back by the reader: every field, the history line appended.
+// The writer's chunks, read back by the reader: every field, the history line appended,
+// the container's sizes right in RIFF and in RF64 (chosen for a large expected size).
 TEST_F(MetadataFile, WrittenChunksReadBack) {
     const Metadata in = Read(RichWav(44100, 1000));
-    const Audio::Format f = Audio::Format::FromBytes(0x23, 24, 0, 2, 48000.0f);
-    auto spec = MakeWriterSpec(kWaveWriter, Audio::Stream::Tag{0.0, f});
-    auto writer = CreateFileWriter(std::move(spec), kWaveWriter);
-    writer->metadata = std::make_shared<const Metadata>(in);
-    const std::string out = dir.file("out.wav");
-    auto bytes = Bytes(6 * 10, 0);
-    OpenFileWriter(out, *writer, static_cast<std::int64_t>(bytes.size()));
-    writer->BeforeWrite(bytes.size());
-    writer->output->Write(bytes.data(), bytes.data() + bytes.size(), Stream::Samples);
-    writer->Finish();
-
-    const Bytes file = ReadFile(out);
-    ASSERT_GE(file.size(), 8u);
-    EXPECT_EQ(file[4] | file[5] << 8 | file[6] << 16 | std::uint32_t(file[7]) << 24,
-              file.size() - 8);
-    InputDetails d;
-    auto s = WAVParser::Open(out, nullptr, &d);
-    EXPECT_EQ(s->length, 60);
     Metadata expected = in;
     expected.bext->codingHistory += "A=PCM,F=48000,W=24,M=stereo,T=Tessival\r\n";
-    EXPECT_EQ(EncodeMetadata(d.metadata), EncodeMetadata(expected));
-    EXPECT_TRUE(d.warnings.empty());
+    for (const std::int64_t promised : {std::int64_t{60}, std::int64_t{5} << 30}) {
+        const Audio::Format f = Audio::Format::FromBytes(0x23, 24, 0, 2, 48000.0f);
+        auto writer = CreateFileWriter(MakeWriterSpec(kWaveWriter, Audio::Stream::Tag{0.0, f}),
+                                       kWaveWriter);
+        writer->metadata = std::make_shared<const Metadata>(in);
+        const std::string out = dir.file("out.wav");
+        const Bytes samples(60, 7);
+        OpenFileWriter(out, *writer, promised);
+        writer->BeforeWrite(samples.size());
+        writer->output->Write(samples.data(), samples.data() + samples.size(), Stream::Samples);
+        writer->Finish();
+
+        const Bytes file = ReadFile(out);
+        ASSERT_GE(file.size(), 8u);
+        const bool rf64 = promised > 0xFFFFFFFF;
+        EXPECT_EQ(std::string(file.begin(), file.begin() + 4), rf64 ? "RF64" : "RIFF");
+        if (!rf64) {
+            EXPECT_EQ(file[4] | file[5] << 8 | file[6] << 16 | std::uint32_t(file[7]) << 24,
+                      file.size() - 8);
+        }
+        InputDetails d;
+        auto s = WAVParser::Open(out, nullptr, &d);
+        EXPECT_EQ(ReadAll(*s), samples) << promised;
+        EXPECT_EQ(EncodeMetadata(d.metadata), EncodeMetadata(expected)) << promised;
+        EXPECT_TRUE(d.warnings.empty());
+    }
 }
 
 }  // namespace
