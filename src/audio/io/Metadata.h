@@ -112,9 +112,10 @@ std::int64_t ScalePosition(std::int64_t p, double inputRate, double outputRate, 
 // by the leading frames, clamped to [0, outputFrames].
 std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map);
 
-// A time of day in samples (bext TimeReference): the output's first frame
-// comes `leadingFrames` before the input's, so its stamp is that much
-// earlier (not below 0).
+// A time of day in samples (bext TimeReference): scaled as every position
+// is (through the speed as well: the output's timeline is the input's run
+// at that speed), and the output's first frame comes `leadingFrames` before
+// the input's, so its stamp is that much earlier (not below 0).
 std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map);
 
 // Rewrites `<NAME>value</NAME>` elements of an iXML text: every
