@@ -49,6 +49,7 @@ void PutTextChunk(Bytes& b, const char* id, const Bytes& head, const std::string
 
 // Text up to the first NUL, never past `n` bytes.
 std::string Text(const std::uint8_t* p, std::size_t n) {
+    if (n == 0) return {};  // an empty payload may have no storage at all
     const auto* end = static_cast<const std::uint8_t*>(std::memchr(p, 0, n));
     return std::string(reinterpret_cast<const char*>(p), end ? std::size_t(end - p) : n);
 }
