@@ -371,12 +371,12 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         }
         map.leadingFrames = keptPreRing;
         if (inputFrames > 0)
-            map.outputFrames = (settings.exactLength
-                                    ? ExactOutputFrames(inputFrames, inputFormat.sampleRate,
-                                                        tag.format.sampleRate, settings.speed)
-                                    : Audio::IO::ScalePosition(inputFrames, map.inputRate,
-                                                               map.outputRate, map.speed)) +
-                               keptPreRing;
+            map.outputFrames =
+                (settings.exactLength ? ExactOutputFrames(inputFrames, inputFormat.sampleRate,
+                                                          tag.format.sampleRate, settings.speed)
+                                      : Audio::IO::ScalePosition(inputFrames, map.inputRate,
+                                                                 map.outputRate, map.speed)) +
+                keptPreRing;
         metadata = std::make_shared<const Audio::IO::Metadata>(
             Audio::IO::RescaleMetadata(details.metadata, map));
     }

@@ -573,11 +573,12 @@ TEST_F(Cli, InfoListsMetadataAndNoMetadataDropsIt) {
     IOTest::WriteFile(in.string(), MetaTest::RichWav(48000, 48000));
     CliRun r = runCli("--info " + shellQuote(in.string()));
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* line : {"  bext.description: Scene 12 take 3\n",
-                             "  bext.time-reference: 21474837480 (124:16:32.448)\n",
-                             "  info.INAM: Title\n", "  cue.1: 22050 (00:00:00.459) half\n",
-                             "  cue.2.note: early\n", "  smpl.loop.7: 1000 (00:00:00.021) to 44099 "
-                                                      "(00:00:00.919)\n"})
+    for (const char* line :
+         {"  bext.description: Scene 12 take 3\n",
+          "  bext.time-reference: 21474837480 (124:16:32.448)\n", "  info.INAM: Title\n",
+          "  cue.1: 22050 (00:00:00.459) half\n", "  cue.2.note: early\n",
+          "  smpl.loop.7: 1000 (00:00:00.021) to 44099 "
+          "(00:00:00.919)\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
     EXPECT_LT(r.out.find("  md5: "), r.out.find("  bext.description: "));
 

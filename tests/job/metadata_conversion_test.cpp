@@ -67,9 +67,8 @@ TEST_F(MetadataConversion, EveryFieldKeptEveryPositionRescaled) {
         EXPECT_EQ(m.bext->codingHistory, "A=ANALOGUE,M=mono\r\nA=PCM,F=" + std::to_string(c.out) +
                                              ",W=24,M=mono,T=Tessival\r\n");
         std::string ixml = Ixml(c.out);
-        for (auto [from, to] :
-             {std::pair{std::to_string(kStampHi), std::to_string(c.stamp >> 32)},
-              {std::to_string(kStampLo), std::to_string(c.stamp & 0xFFFFFFFF)}})
+        for (auto [from, to] : {std::pair{std::to_string(kStampHi), std::to_string(c.stamp >> 32)},
+                                {std::to_string(kStampLo), std::to_string(c.stamp & 0xFFFFFFFF)}})
             ixml.replace(ixml.find(">" + from + "<") + 1, from.size(), to);
         EXPECT_EQ(*m.ixml, ixml);
         ASSERT_EQ(m.info.size(), 4u);
@@ -137,19 +136,20 @@ TEST_F(MetadataConversion, ThirdPartyFileKeepsItsTitle) {
     if (std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1"))
         GTEST_SKIP() << "ffmpeg not installed";
     const std::string in = dir.file("ff.wav");
-    Shell("ffmpeg -v error -f lavfi -i anullsrc=r=44100:cl=mono -t 0.5 -c:a pcm_s16le "
-        "-write_bext 1 -metadata title=Dawn -metadata time_reference=441000 '" + in + "'");
-    const Filesystem::Path out = ConvertFile(Filesystem::Path::Parse(in, Filesystem::Path::Kind::File),
-                                             Format::FromBytes(0x23, 24, 0, 0, 48000.0f),
-                                             Settings(), nullptr);
+    Shell(
+        "ffmpeg -v error -f lavfi -i anullsrc=r=44100:cl=mono -t 0.5 -c:a pcm_s16le "
+        "-write_bext 1 -metadata title=Dawn -metadata time_reference=441000 '" +
+        in + "'");
+    const Filesystem::Path out =
+        ConvertFile(Filesystem::Path::Parse(in, Filesystem::Path::Kind::File),
+                    Format::FromBytes(0x23, 24, 0, 0, 48000.0f), Settings(), nullptr);
     Audio::IO::InputDetails d;
     Audio::IO::WAVParser::Open(out.NativeText(), nullptr, &d);
     ASSERT_FALSE(d.metadata.info.empty());
     EXPECT_EQ(d.metadata.info[0], (std::pair<std::string, std::string>{"INAM", "Dawn"}));
     ASSERT_TRUE(d.metadata.bext);
     EXPECT_EQ(d.metadata.bext->timeReference, 480000u);
-    const std::string probe =
-        Shell("ffprobe -v error -show_format '" + out.NativeText() + "'");
+    const std::string probe = Shell("ffprobe -v error -show_format '" + out.NativeText() + "'");
     EXPECT_NE(probe.find("TAG:title=Dawn"), std::string::npos) << probe;
     EXPECT_NE(probe.find("TAG:time_reference=480000"), std::string::npos) << probe;
 }

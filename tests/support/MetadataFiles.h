@@ -17,7 +17,7 @@ using IOTest::Chunk;
 
 // The positions every file carries, in input frames.
 constexpr std::uint64_t kTimeReference = (std::uint64_t{5} << 32) + 1000;  // above 2^32
-constexpr std::uint32_t kStampHi = 256, kStampLo = 12345;                   // 2^40 + 12345
+constexpr std::uint32_t kStampHi = 256, kStampLo = 12345;                  // 2^40 + 12345
 constexpr std::uint32_t kCueHalf = 22050, kCueEarly = 1000, kCueLate = 4000000;
 constexpr std::uint32_t kLtxtLength = 441, kLoopStart = 1000, kLoopEnd = 44099;
 
@@ -41,16 +41,20 @@ inline Bytes BextPayload(std::uint64_t timeReference, const std::string& history
 inline std::string Ixml(std::uint32_t rate) {
     const std::string r = std::to_string(rate);
     return "<?xml version=\"1.0\"?>\n<BWFXML><PROJECT>Film</PROJECT><SPEED>"
-           "<FILE_SAMPLE_RATE>" + r + "</FILE_SAMPLE_RATE><TIMESTAMP_SAMPLE_RATE>" + r +
+           "<FILE_SAMPLE_RATE>" +
+           r + "</FILE_SAMPLE_RATE><TIMESTAMP_SAMPLE_RATE>" + r +
            "</TIMESTAMP_SAMPLE_RATE><TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>" +
-           std::to_string(kStampHi) + "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>"
-           "<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO>" + std::to_string(kStampLo) +
+           std::to_string(kStampHi) +
+           "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>"
+           "<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO>" +
+           std::to_string(kStampLo) +
            "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO></SPEED><NOTE>a &amp; b</NOTE></BWFXML>\n";
 }
 
 inline Bytes InfoList() {
     Builder b;
-    b.id("INFO").raw(Chunk("INAM", {'T', 'i', 't', 'l', 'e', 0}))
+    b.id("INFO")
+        .raw(Chunk("INAM", {'T', 'i', 't', 'l', 'e', 0}))
         .raw(Chunk("IART", {'A', 'r', 't', 0}))
         .raw(Chunk("ICMT", {'c', 'o', 'm', 'm', 'e', 'n', 't', 0}))
         .raw(Chunk("ISFT", {'x', 0}));  // any other INFO id is kept as well
@@ -70,9 +74,9 @@ inline Bytes AdtlList() {
     b.id("adtl");
     b.raw(Chunk("labl", Builder{}.u32(1).raw({'h', 'a', 'l', 'f', 0}).b));
     b.raw(Chunk("note", Builder{}.u32(2).raw({'e', 'a', 'r', 'l', 'y', 0}).b));
-    b.raw(Chunk("ltxt", Builder{}.u32(1).u32(kLtxtLength).id("rgn ").u16(0).u16(0).u16(0)
-                            .u16(0).raw({'r', 0})
-                            .b));
+    b.raw(Chunk(
+        "ltxt",
+        Builder{}.u32(1).u32(kLtxtLength).id("rgn ").u16(0).u16(0).u16(0).u16(0).raw({'r', 0}).b));
     return b.b;
 }
 
@@ -92,14 +96,13 @@ inline Bytes InstPayload() {
 // after the data chunk (faulty chunks for the robustness tests).
 inline Bytes RichWav(std::uint32_t rate, std::uint32_t frames, const Bytes& extra = {}) {
     const std::string ixml = Ixml(rate);
-    return IOTest::Group(
-        "RIFF", "WAVE",
-        {Chunk("fmt ", IOTest::FmtPayload(1, 1, rate, 2, 16)),
-         Chunk("bext", BextPayload(kTimeReference, "A=ANALOGUE,M=mono\r\n")),
-         Chunk("iXML", Bytes(ixml.begin(), ixml.end())), Chunk("LIST", InfoList()),
-         Chunk("data", Bytes(std::size_t{frames} * 2, 0)), Chunk("cue ", CuePayload()),
-         Chunk("LIST", AdtlList()), Chunk("smpl", SmplPayload(rate)),
-         Chunk("inst", InstPayload()), extra});
+    return IOTest::Group("RIFF", "WAVE",
+                         {Chunk("fmt ", IOTest::FmtPayload(1, 1, rate, 2, 16)),
+                          Chunk("bext", BextPayload(kTimeReference, "A=ANALOGUE,M=mono\r\n")),
+                          Chunk("iXML", Bytes(ixml.begin(), ixml.end())), Chunk("LIST", InfoList()),
+                          Chunk("data", Bytes(std::size_t{frames} * 2, 0)),
+                          Chunk("cue ", CuePayload()), Chunk("LIST", AdtlList()),
+                          Chunk("smpl", SmplPayload(rate)), Chunk("inst", InstPayload()), extra});
 }
 
 }  // namespace MetaTest

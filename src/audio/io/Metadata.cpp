@@ -147,8 +147,8 @@ bool ReadSmpl(const std::uint8_t* p, std::size_t n, Metadata& m) {
     if (loops > (n - 36) / 24) return false;
     for (std::uint32_t i = 0; i < loops; ++i) {
         const std::uint8_t* r = p + 36 + 24 * std::size_t(i);
-        s.loops.push_back({Le32(r), Le32(r + 4), Le32(r + 8), Le32(r + 12), Le32(r + 16),
-                           Le32(r + 20)});
+        s.loops.push_back(
+            {Le32(r), Le32(r + 4), Le32(r + 8), Le32(r + 12), Le32(r + 16), Le32(r + 20)});
     }
     const std::size_t at = 36 + 24 * std::size_t(loops);
     if (extra > n - at) return false;
@@ -160,10 +160,12 @@ bool ReadSmpl(const std::uint8_t* p, std::size_t n, Metadata& m) {
 // Halves away from zero, for milliseconds.
 std::string Clock(std::int64_t frames, double rate) {
     if (!(rate > 0)) return std::to_string(frames);
-    const auto ms = static_cast<std::int64_t>(std::llround(static_cast<double>(frames) * 1000.0 / rate));
+    const auto ms =
+        static_cast<std::int64_t>(std::llround(static_cast<double>(frames) * 1000.0 / rate));
     char text[48];
     std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", (long long)(ms / 3600000),
-                  (long long)(ms / 60000 % 60), (long long)(ms / 1000 % 60), (long long)(ms % 1000));
+                  (long long)(ms / 60000 % 60), (long long)(ms / 1000 % 60),
+                  (long long)(ms % 1000));
     return std::to_string(frames) + " (" + text + ")";
 }
 
@@ -227,8 +229,7 @@ bool IsMetadataChunk(const char id[4]) {
     return false;
 }
 
-std::string ReadMetadataChunk(const char id[4], const std::uint8_t* p, std::size_t n,
-                              Metadata& m) {
+std::string ReadMetadataChunk(const char id[4], const std::uint8_t* p, std::size_t n, Metadata& m) {
     if (Is(id, "bext")) return ReadBext(p, n, m) ? "" : Malformed("bext");
     if (Is(id, "iXML")) {
         m.ixml = Text(p, n);
@@ -366,7 +367,8 @@ std::int64_t ScalePosition(std::int64_t p, double inputRate, double outputRate, 
 
 std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map) {
     std::int64_t q = ScalePosition(p, map.inputRate, map.outputRate, map.speed);
-    if (q <= std::numeric_limits<std::int64_t>::max() - std::max<std::int64_t>(map.leadingFrames, 0))
+    if (q <=
+        std::numeric_limits<std::int64_t>::max() - std::max<std::int64_t>(map.leadingFrames, 0))
         q += map.leadingFrames;
     q = std::max<std::int64_t>(q, 0);
     return map.outputFrames >= 0 ? std::min(q, map.outputFrames) : q;
@@ -426,8 +428,7 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
     return m;
 }
 
-std::string CodingHistoryLine(std::uint32_t rate, std::uint32_t validBits,
-                              std::uint32_t channels) {
+std::string CodingHistoryLine(std::uint32_t rate, std::uint32_t validBits, std::uint32_t channels) {
     std::string line = "A=PCM,F=" + std::to_string(rate) + ",W=" + std::to_string(validBits);
     if (channels == 1) line += ",M=mono";
     if (channels == 2) line += ",M=stereo";

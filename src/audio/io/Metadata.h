@@ -42,7 +42,7 @@ struct CuePoint {
 struct CueText {
     std::array<char, 4> kind{};  // "labl", "note" or "ltxt"
     std::uint32_t cueId = 0;
-    std::uint32_t length = 0;                // ltxt: frames covered
+    std::uint32_t length = 0;                 // ltxt: frames covered
     std::array<std::uint8_t, 12> ltxtRest{};  // ltxt: purpose, country, language, ..., code page
     std::string text;
 };

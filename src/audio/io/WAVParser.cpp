@@ -1,12 +1,12 @@
 #include "audio/io/WAVParser.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
-
-#include <unistd.h>
 
 #include "audio/format/SilenceFiller.h"
 #include "stream/Crop.h"

@@ -1,10 +1,11 @@
 // WAV metadata: chunk readers, rescaling of positions, and the WAVE writer's
 // metadata chunks read back by the reader.
 
+#include "audio/io/Metadata.h"
+
 #include <gtest/gtest.h>
 
 #include "audio/format/Translator.h"
-#include "audio/io/Metadata.h"
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WAVParser.h"
 #include "support/IOTestUtil.h"
@@ -136,10 +137,9 @@ TEST_F(MetadataFile, FaultyChunksAreDroppedWithAWarning) {
 
 TEST_F(MetadataFile, InfoTextWithoutTerminatorEndsAtItsChunk) {
     const Bytes list = Builder{}.id("INFO").raw(Chunk("INAM", {'a', 'b', 'c'})).b;
-    const Metadata m = Read(Group(
-        "RIFF", "WAVE",
-        {Chunk("fmt ", FmtPayload(1, 1, 44100, 2, 16)), Chunk("LIST", list),
-         Chunk("data", Bytes(2000, 0))}));
+    const Metadata m = Read(Group("RIFF", "WAVE",
+                                  {Chunk("fmt ", FmtPayload(1, 1, 44100, 2, 16)),
+                                   Chunk("LIST", list), Chunk("data", Bytes(2000, 0))}));
     ASSERT_EQ(m.info.size(), 1u);
     EXPECT_EQ(m.info[0].second, "abc");
 }
@@ -152,8 +152,8 @@ TEST_F(MetadataFile, WrittenChunksReadBack) {
     expected.bext->codingHistory += "A=PCM,F=48000,W=24,M=stereo,T=Tessival\r\n";
     for (const std::int64_t promised : {std::int64_t{60}, std::int64_t{5} << 30}) {
         const Audio::Format f = Audio::Format::FromBytes(0x23, 24, 0, 2, 48000.0f);
-        auto writer = CreateFileWriter(MakeWriterSpec(kWaveWriter, Audio::Stream::Tag{0.0, f}),
-                                       kWaveWriter);
+        auto writer =
+            CreateFileWriter(MakeWriterSpec(kWaveWriter, Audio::Stream::Tag{0.0, f}), kWaveWriter);
         writer->metadata = std::make_shared<const Metadata>(in);
         const std::string out = dir.file("out.wav");
         const Bytes samples(60, 7);
