@@ -235,6 +235,8 @@ int runInfo(const std::vector<Input>& files) {
         for (const auto& [key, value] : report.properties)
             std::printf("  %s: %s\n", key.c_str(), value.c_str());
         std::printf("  md5: %s\n", report.md5.c_str());
+        for (const auto& [key, value] : report.metadata)
+            std::printf("  %s: %s\n", key.c_str(), value.c_str());
     }
     return status;
 }

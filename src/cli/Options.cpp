@@ -24,6 +24,8 @@ const char* const kUsage =
     "      --snr DB             filter signal-to-noise target (by type: int16 97, int24 145, ...)\n"
     "      --exact-length       trim to the input's length: round(frames x rate out / (rate in x\n"
     "                           speed)) frames after the pre-ring (the filters' tail is cut)\n"
+    "      --no-metadata        leave out the input's tags, markers, loops and broadcast data\n"
+    "                           (kept by default in WAV outputs, every position rescaled)\n"
     "      --seed N             start the dither at N (0 to 2^64-1): the same input and settings\n"
     "                           give the same bytes (a new seed per run without it)\n"
     "      --prevent-clipping   convert again with the gain lowered just enough when the output\n"
@@ -153,7 +155,7 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
                    name == "--quiet" || name == "--help" || name == "--version" ||
                    name == "--flat" || name == "--json" || name == "--null" || name == "--stdout" ||
                    name == "--exact-length" || name == "--prevent-clipping" ||
-                   name == "--fail-on-clip") {
+                   name == "--fail-on-clip" || name == "--no-metadata") {
             values.insert_or_assign(name, std::string(1, '1'));
         } else {
             throw UsageError("unknown option '" + a + "'");
@@ -218,6 +220,7 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (values.count("--alias-guard-band")) model.OnAliasRadioClicked(true);
     if (values.count("--keep-pre-ring")) model.OnKeepPreRingClicked(true);
     model.SetExactLength(values.count("--exact-length") > 0);
+    model.SetCopyMetadata(values.count("--no-metadata") == 0);
     model.SetPreventClipping(values.count("--prevent-clipping") > 0);
     model.SetFailOnClip(values.count("--fail-on-clip") > 0);
     if (auto it = values.find("--ceiling"); it != values.end())

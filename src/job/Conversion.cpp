@@ -21,6 +21,7 @@
 #include "audio/format/Translator.h"
 #include "audio/io/FileWriter.h"
 #include "audio/io/InsertWriter.h"
+#include "audio/io/Metadata.h"
 #include "audio/io/OpenFile.h"
 #include "dsp/ResamplingChain.h"
 #include "job/SettingsModel.h"
@@ -214,36 +215,7 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
 std::int64_t ExactOutputFrames(std::int64_t inputFrames, double inputRate, double outputRate,
                                double speed) {
     if (inputFrames <= 0) return 0;
-    __extension__ typedef unsigned __int128 U;
-    // Each positive finite double is m x 2^e with m odd.
-    auto split = [](double v, int& e) {
-        double m = std::frexp(v, &e);
-        auto bits = static_cast<std::uint64_t>(std::ldexp(m, 53));
-        e -= 53;
-        const int zeros = __builtin_ctzll(bits);
-        e += zeros;
-        return bits >> zeros;
-    };
-    int ei = 0, eo = 0, es = 0;
-    const std::uint64_t mi = split(inputRate, ei), mo = split(outputRate, eo),
-                        ms = split(speed, es);
-    // frames = N mo 2^eo / (mi ms 2^(ei + es))
-    const int shift = eo - ei - es;
-    const int bits = 64 - __builtin_clzll(static_cast<std::uint64_t>(inputFrames)) +
-                     64 - __builtin_clzll(mo);
-    const int denBits = 64 - __builtin_clzll(mi) + 64 - __builtin_clzll(ms);
-    if (bits + std::max(shift, 0) > 125 || denBits - std::min(shift, 0) > 125) {
-        const long double v = static_cast<long double>(inputFrames) * outputRate /
-                              (static_cast<long double>(inputRate) * speed);
-        return static_cast<std::int64_t>(std::floor(v + 0.5L));
-    }
-    U num = static_cast<U>(inputFrames) * mo;
-    U den = static_cast<U>(mi) * ms;
-    if (shift >= 0)
-        num <<= shift;
-    else
-        den <<= -shift;
-    return static_cast<std::int64_t>((2 * num + den) / (2 * den));
+    return Audio::IO::ScalePosition(inputFrames, inputRate, outputRate, speed);
 }
 
 ClippedOutput::ClippedOutput(const PeakFigures& p, const std::string& why)
@@ -383,6 +355,32 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         source.setTag(tag);
     }
 
+    // The input's tags and markers, every position moved to the output: the
+    // same sound stays under a marker, and the time of day of the output's
+    // first frame is the input's less the kept pre-ring.
+    std::shared_ptr<const Audio::IO::Metadata> metadata;
+    if (settings.copyMetadata && !details.metadata.empty()) {
+        Audio::IO::PositionMap map;
+        map.inputRate = std::round(static_cast<double>(inputFormat.sampleRate));
+        map.outputRate = std::round(static_cast<double>(tag.format.sampleRate));
+        map.speed = settings.speed;
+        if (requested.sampleRate == 0.0f) {
+            // A relabelled rate: the samples, and so the positions, stay.
+            map.inputRate = map.outputRate;
+            map.speed = 1.0;
+        }
+        map.leadingFrames = keptPreRing;
+        if (inputFrames > 0)
+            map.outputFrames =
+                (settings.exactLength ? ExactOutputFrames(inputFrames, inputFormat.sampleRate,
+                                                          tag.format.sampleRate, settings.speed)
+                                      : Audio::IO::ScalePosition(inputFrames, map.inputRate,
+                                                                 map.outputRate, map.speed)) +
+                keptPreRing;
+        metadata = std::make_shared<const Audio::IO::Metadata>(
+            Audio::IO::RescaleMetadata(details.metadata, map));
+    }
+
     // The name carries the rate the header holds (a request of 0 is the
     // input's rate x speed; containers store whole hertz).
     Format named = requested;
@@ -438,6 +436,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
         if (tag.format.channels() == inputFormat.channels())
             writer->channelMask = details.channelMask;
+        writer->metadata = metadata;
         writer->sequential = true;
         // The chain's stages know their lengths, whenever the input's is known, once the first
         // block went through them: the header then states the true sizes once and for all.
@@ -507,6 +506,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         // The speaker layout holds while every channel of the input is kept.
         if (tag.format.channels() == inputFormat.channels())
             writer->channelMask = details.channelMask;
+        writer->metadata = metadata;
         // Only a file this job created may be deleted on failure.
         sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
         created = true;

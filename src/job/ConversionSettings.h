@@ -24,4 +24,6 @@ struct ConversionSettings {
     // Limit of preventClipping and failOnClip, dBTP; none: full scale, on the sample peak.
     std::optional<double> ceilingDbtp;
     bool failOnClip = false;       // a clipping output fails (and is deleted)
+    // Carry the input's tags and markers (WAV outputs), positions rescaled.
+    bool copyMetadata = true;
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "audio/format/SampleDigest.h"
+#include "audio/io/Metadata.h"
 #include "audio/io/OpenFile.h"
 #include "stream/Adapt.h"
 #include "stream/Drain.h"
@@ -12,11 +13,13 @@ InputReport Inspect(const Filesystem::Path& path) {
     Audio::IO::PropertyList props;
     MD5::Hash digest{};
     Audio::IO::InputDetails details;
+    double rate = 0;
     {
         // The digest of the decoded audio in STREAMINFO's form, comparable
         // across containers and with other tools.
-        auto stream = Audio::Stream::HashSamples(
-            digest, Audio::IO::OpenFile(path, &props, nullptr, &details));
+        auto input = Audio::IO::OpenFile(path, &props, nullptr, &details);
+        rate = static_cast<double>(input.format().sampleRate);
+        auto stream = Audio::Stream::HashSamples(digest, std::move(input));
         Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(stream));
         stream.reset();
         Stream::drain(std::move(pull), nullptr);
@@ -27,6 +30,7 @@ InputReport Inspect(const Filesystem::Path& path) {
         std::snprintf(hex, sizeof hex, "%02x", b);
         report.md5 += hex;
     }
+    report.metadata = Audio::IO::DescribeMetadata(details.metadata, rate);
     report.warnings = std::move(details.warnings);
     return report;
 }

@@ -15,6 +15,9 @@ struct InputReport {
     // MD5 of the decoded audio as FLAC's STREAMINFO computes it (signed
     // little-endian integers of the stored width, or IEEE floats), 32 hex digits.
     std::string md5;
+    // Tags and markers, one field each: "bext.time-reference" ->
+    // "172800000 (01:00:00.000)" (positions in frames and as a clock).
+    std::vector<std::pair<std::string, std::string>> metadata;
     std::vector<std::string> warnings;
 };
 

@@ -217,6 +217,7 @@ SettingsModel::SavedValues SettingsModel::Saved() const {
     v.emplace_back("existingOutputs", std::string(ExistingOutputChoiceName(existingOutputs_)));
     v.emplace_back("preventClipping", flag(settings_.preventClipping));
     v.emplace_back("exactLength", flag(settings_.exactLength));
+    v.emplace_back("copyMetadata", flag(settings_.copyMetadata));
     return v;
 }
 
@@ -258,6 +259,7 @@ void SettingsModel::Restore(
         if (const auto c = ParseExistingOutputChoice(*v)) existingOutputs_ = *c;
     if (const auto v = lookup("preventClipping")) settings_.preventClipping = *v == "1";
     if (const auto v = lookup("exactLength")) settings_.exactLength = *v == "1";
+    if (const auto v = lookup("copyMetadata")) settings_.copyMetadata = *v == "1";
 
     for (int id = kFirstField; id <= kLastField; ++id) UpdateField(id);
     UpdateField(kSampleType);

@@ -154,6 +154,8 @@ public:
     // Trim to the input's length: round(N x fs_out / (fs_in x speed)) frames.
     void SetExactLength(bool on) { settings_.exactLength = on; }
     bool exactLength() const { return settings_.exactLength; }
+    void SetCopyMetadata(bool on) { settings_.copyMetadata = on; }
+    bool copyMetadata() const { return settings_.copyMetadata; }
 
     const ConversionSettings& settings() const { return settings_; }
     float outputRate() const { return outputRate_; }  // Hz; 0 = as the input x speed

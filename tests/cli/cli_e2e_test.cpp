@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "dsp/fft/Isa.h"
+#include "support/MetadataFiles.h"
 #include "support/WavFiles.h"
 
 namespace fs = std::filesystem;
@@ -563,6 +564,31 @@ TEST_F(Cli, InfoPrintsPropertiesAndDigest) {
     r = runCli("--info " + shellQuote(bad.string()));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(": error: "), std::string::npos);
+}
+
+// --info lists the metadata after the properties, positions as frames and a clock;
+// --no-metadata leaves it out of the output.
+TEST_F(Cli, InfoListsMetadataAndNoMetadataDropsIt) {
+    fs::path in = dir / "m.wav";
+    IOTest::WriteFile(in.string(), MetaTest::RichWav(48000, 48000));
+    CliRun r = runCli("--info " + shellQuote(in.string()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* line :
+         {"  bext.description: Scene 12 take 3\n",
+          "  bext.time-reference: 21474837480 (124:16:32.448)\n", "  info.INAM: Title\n",
+          "  cue.1: 22050 (00:00:00.459) half\n", "  cue.2.note: early\n",
+          "  smpl.loop.7: 1000 (00:00:00.021) to 44099 "
+          "(00:00:00.919)\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    EXPECT_LT(r.out.find("  md5: "), r.out.find("  bext.description: "));
+
+    r = runCli("-q -r 44100 --no-metadata " + shellQuote(in.string()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<fs::path> made = outputs();
+    ASSERT_EQ(made.size(), 1u);
+    r = runCli("--info " + shellQuote(made[0].string()));
+    EXPECT_EQ(r.out.find("bext."), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("info."), std::string::npos) << r.out;
 }
 
 // A recording cut short: --info and a conversion both name it; --container aiff writes AIFF,

@@ -482,6 +482,7 @@ TEST(SettingsModel, RememberedSettingsComeBackThroughTheFieldRules) {
     f.model.SetContainer(Container::WavPack);
     f.model.SetOutputFolder(Filesystem::Path::FromNative("/srv/out", Filesystem::Path::Kind::Directory));
     f.model.SetExistingOutputs(ExistingOutputChoice::Ask);
+    f.model.SetCopyMetadata(false);
     const SettingsModel::SavedValues saved = f.model.Saved();
     EXPECT_EQ(RoundTrip(saved), saved);
 

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "audio/format/Format.h"
 #include "audio/format/Translator.h"
+#include "audio/io/Metadata.h"
 #include "base/Wobbly.h"
 #include "base/sptr.h"
 #include "stream/Stream.h"
@@ -95,6 +97,9 @@ public:
     // Speaker positions to record (WAVE dwChannelMask bits), set before
     // Open; 0: the conventional layout for the channel count, if any.
     std::uint32_t channelMask = 0;
+    // Tags and markers to store, positions already at the output's rate;
+    // set before Open. Writers that cannot store them ignore them.
+    std::shared_ptr<const Metadata> metadata;
     // Set before Open when the output cannot seek (standard output): the
     // header is written once, before the first block, with the exact sizes
     // when they are known then and with the streaming sizes otherwise.

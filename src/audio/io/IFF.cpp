@@ -238,6 +238,7 @@ bool VisitorParser::Parse(const std::string& path) {
 bool VisitorParser::Parse(std::FILE* f) {
     if (!f) throw FileError();
     fileSize_ = RegularFileSize(f);
+    fd_ = fileno(f);
     *requiredEnd_ = -1;
     source_ = Stream::Wrapper<Stream::iOver>(new File(f, requiredEnd_));
     stack_.clear();

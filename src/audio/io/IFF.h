@@ -150,6 +150,9 @@ protected:
     // The byte source (null before Parse, and after a stopped Parse released it).
     Stream::Wrapper<Stream::iOver> Source() const { return source_; }
     const Ds64& ds64() const { return ds64_; }
+    // Descriptor of the file being walked (-1 before Parse). Reading it with
+    // pread leaves the walk's position alone.
+    int Descriptor() const { return fd_; }
 
 private:
     void ReadHeader();
@@ -162,6 +165,7 @@ private:
     // Shared with the byte source, which outlives the parser; -1: no requirement.
     std::shared_ptr<std::int64_t> requiredEnd_ = std::make_shared<std::int64_t>(-1);
     Ds64 ds64_;
+    int fd_ = -1;
 };
 
 }  // namespace IFF

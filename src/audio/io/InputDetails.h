@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/format/NonFinite.h"
+#include "audio/io/Metadata.h"
 
 namespace Audio::IO {
 
@@ -22,6 +23,8 @@ struct InputDetails {
     // Float inputs opened for a conversion: the NaNs and infinities met so
     // far, counted while the audio is read (they are read as silence).
     std::shared_ptr<NonFiniteCount> nonFinite;
+    // Tags, markers and the like, positions at the input's rate.
+    Metadata metadata;
 };
 
 // The warning of a file whose header declares more audio than it holds:

@@ -89,6 +89,26 @@ void iFileWriter_WAVE::BuildFormatBlock() {
     } else {
         fmtSize_ = 40;
     }
+    BuildMetadataChunks(samplesPerSecond, valid);
+}
+
+void iFileWriter_WAVE::BuildMetadataChunks(std::uint32_t rate, std::uint32_t validBits) {
+    metadataChunks_.clear();
+    if (!metadata || metadata->empty()) return;
+    Metadata m = *metadata;
+    if (m.bext)
+        AppendCodingHistory(*m.bext,
+                            CodingHistoryLine(rate, validBits, spec->outFormat().channels()));
+    metadataChunks_ = EncodeMetadata(m);
+}
+
+std::int64_t iFileWriter_WAVE::MetadataBytes() const {
+    std::int64_t n = 0;
+    for (const auto& chunk : metadataChunks_) {
+        const auto size = static_cast<std::int64_t>(chunk.second.size());
+        n += 8 + size + (size & 1);
+    }
+    return n;
 }
 
 void iFileWriter_WAVE::Layout() {
@@ -105,11 +125,16 @@ void iFileWriter_WAVE::Layout() {
 
 void iFileWriter_WAVE::Plan(std::int64_t dataSize) {
     const std::int64_t expected = std::max<std::int64_t>(dataSize, 0);
-    rf64_ = expected > 0xFFFFFFFF - RiffOverhead(fmtSize_) + 8;
+    rf64_ = expected > 0xFFFFFFFF - RiffOverhead(fmtSize_) - MetadataBytes() + 8;
     plan_ = IFF::Plan();
     const std::size_t riff = plan_.AddGroup(rf64_ ? "RF64" : "RIFF", "WAVE");
     if (rf64_) plan_.AddChunk("ds64", ds64_.data(), static_cast<std::int64_t>(ds64_.size()));
     plan_.AddChunk("fmt ", format_.data(), fmtSize_);
+    for (const auto& [id, payload] : metadataChunks_) {
+        const char text[5] = {id[0], id[1], id[2], id[3], 0};
+        plan_.AddChunk(IFF::ResType(text), payload.data(),
+                       static_cast<std::int64_t>(payload.size()));
+    }
     dataNode_ = plan_.AddStreamChunk("data");
     // RF64 keeps its sizes in "ds64"; a stream of unknown size has them nowhere.
     if (rf64_ || (sequential && dataSize < 0))

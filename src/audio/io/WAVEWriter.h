@@ -14,6 +14,10 @@
 // whose data outgrows 4 GiB fails with IFF::Plan::SizeOverflow before the
 // block that would overflow is written.
 //
+// The `metadata` goes between "fmt " and "data": "bext" (with a coding-history
+// line for this output appended), "iXML", "LIST"/"INFO", "cue ",
+// "LIST"/"adtl", "smpl", "inst".
+//
 // A `sequential` writer (standard output) writes its header once, before
 // the first block: with the exact sizes (exactDataSize, else the size given
 // to Open; RF64 when they need it), and then fails if the data comes out
@@ -22,6 +26,8 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "audio/io/FileWriter.h"
 #include "audio/io/IFFPlan.h"
@@ -54,6 +60,11 @@ private:
     // Sequential: writes the header once, with the size known by now.
     void WriteStreamHeader();
 
+    // The metadata chunks' payloads, built by Open.
+    void BuildMetadataChunks(std::uint32_t rate, std::uint32_t validBits);
+    std::int64_t MetadataBytes() const;
+
+    std::vector<std::pair<std::array<char, 4>, std::vector<std::uint8_t>>> metadataChunks_;
     std::array<std::uint8_t, 40> format_{};
     int fmtSize_ = 0;
     std::array<std::uint8_t, 28> ds64_{};

@@ -1,9 +1,12 @@
 #include "audio/io/WAVParser.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "audio/format/SilenceFiller.h"
 #include "stream/Crop.h"
@@ -170,6 +173,91 @@ Audio::Stream::Wrapper<::Stream::iOver> DecodeWaveData(int kind,
     return ::Stream::crop(data, 0, whole, SilenceFiller(f));
 }
 
+namespace {
+
+// The name in a warning: "cue " reads "cue".
+std::string ChunkName(IFF::ResType id) {
+    std::string name = id.text();
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    return name;
+}
+
+std::string Dropped(IFF::ResType id, const char* why) {
+    return "metadata: " + ChunkName(id) + " chunk " + why + ", dropped";
+}
+
+// Reads n bytes at `at` without moving the descriptor's position.
+bool ReadAt(int fd, std::int64_t at, std::uint8_t* dest, std::size_t n) {
+    while (n > 0) {
+        const ssize_t got = pread(fd, dest, n, static_cast<off_t>(at));
+        if (got <= 0) return false;
+        dest += got;
+        n -= static_cast<std::size_t>(got);
+        at += got;
+    }
+    return true;
+}
+
+// Chunks walked after "data" at most: a file of tiny chunks stays quick.
+constexpr int kMaxTrailingChunks = 4096;
+
+}  // namespace
+
+void WAVParser::ReadMetadata(const IFF::ChunkInfo& c) {
+    if (c.openEnded() || c.size < 0) {
+        metadataWarnings_.push_back(Dropped(c.id, "of unknown size"));
+        return;
+    }
+    if (c.size > kMaxMetadataChunk) {
+        metadataWarnings_.push_back(Dropped(c.id, "too large"));
+        return;
+    }
+    std::vector<std::uint8_t> payload(static_cast<std::size_t>(c.size));
+    ReadExact(payload.data(), payload.size());
+    const std::string id = c.id.text();
+    std::string warning = ReadMetadataChunk(id.c_str(), payload.data(), payload.size(), metadata_);
+    if (!warning.empty()) metadataWarnings_.push_back(std::move(warning));
+}
+
+void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
+    const int fd = Descriptor();
+    const std::int64_t fileSize = FileSize();
+    if (fd < 0 || fileSize < 0 || data.openEnded()) return;
+    std::int64_t end = fileSize;
+    if (data.next && !data.next->openEnded())
+        end = std::min(end, data.next->start + data.next->size);
+    std::int64_t pos = data.start + data.size;
+    for (int n = 0; n < kMaxTrailingChunks; ++n) {
+        pos += pos & 1;
+        if (pos > end - 8) return;
+        std::uint8_t header[8];
+        if (!ReadAt(fd, pos, header, 8)) return;
+        if (data.bigEndian()) std::reverse(header + 4, header + 8);
+        const IFF::ResType id = IFF::ResType::FromBytes(header);
+        const std::int64_t size = Le32(header + 4);
+        const std::int64_t body = pos + 8;
+        pos = body + size;
+        const std::string name = id.text();
+        if (!IsMetadataChunk(name.c_str())) continue;
+        if (size > end - body) {
+            metadataWarnings_.push_back(Dropped(id, "truncated"));
+            return;
+        }
+        if (size > kMaxMetadataChunk) {
+            metadataWarnings_.push_back(Dropped(id, "too large"));
+            continue;
+        }
+        std::vector<std::uint8_t> payload(static_cast<std::size_t>(size));
+        if (!ReadAt(fd, body, payload.data(), payload.size())) {
+            metadataWarnings_.push_back(Dropped(id, "unreadable"));
+            return;
+        }
+        std::string warning =
+            ReadMetadataChunk(name.c_str(), payload.data(), payload.size(), metadata_);
+        if (!warning.empty()) metadataWarnings_.push_back(std::move(warning));
+    }
+}
+
 int WAVParser::Visit(IFF::ChunkInfo& c) {
     using IFF::ChunkInfo;
     if (state_ == 0) {
@@ -192,6 +280,14 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         bigEndian_ = c.bigEndian();
         state_ = 2;
         return IFF::SkipChunk;
+    }
+
+    if (state_ < 3) {
+        const std::string id = c.id.text();
+        if (IsMetadataChunk(id.c_str())) {
+            ReadMetadata(c);
+            return IFF::SkipChunk;
+        }
     }
 
     if (c.id == IFF::ResType("fact")) {
@@ -243,6 +339,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (!entry || !entry->factory) throw UnsupportedFormat();
         result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
         if (!result_) throw UnsupportedFormat();
+        if (!streamed) ReadTrailingMetadata(c);
         state_ = 3;
         return IFF::Stop;
     }
@@ -276,6 +373,11 @@ Audio::Stream::Wrapper<::Stream::iOver> WAVParser::OpenWith(Input input,
             const std::int64_t present = result->length / frame,
                                declared = parser.declaredBytes_ / frame;
             if (present < declared) details->warnings.push_back(CutShortWarning(present, declared));
+        }
+        if (details) {
+            details->metadata = std::move(parser.metadata_);
+            details->warnings.insert(details->warnings.end(), parser.metadataWarnings_.begin(),
+                                     parser.metadataWarnings_.end());
         }
         if (details && Le16(parser.format_.data()) == kTagExtensible)
             details->channelMask = Le32(&parser.format_[20]);

@@ -20,6 +20,7 @@
 #include "audio/format/Properties.h"
 #include "audio/io/IFF.h"
 #include "audio/io/InputDetails.h"
+#include "audio/io/Metadata.h"
 #include "stream/Stream.h"
 
 namespace Audio::IO {
@@ -125,6 +126,13 @@ private:
     int state_ = 0;  // 0 expecting "WAVE", 1 "fmt ", 2 "data", 3 done
     std::int64_t declaredBytes_ = -1;  // "data" size of a file cut short, else -1
     Audio::Stream::Wrapper<::Stream::iOver> result_;
+    // Read from the chunks before "data" as they are walked, and from those
+    // after it through the descriptor, without moving the audio's position.
+    Metadata metadata_;
+    std::vector<std::string> metadataWarnings_;
+
+    void ReadMetadata(const IFF::ChunkInfo& chunk);
+    void ReadTrailingMetadata(const IFF::ChunkInfo& data);
 };
 
 }  // namespace Audio::IO

@@ -1,0 +1,505 @@
+#include "audio/io/Metadata.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace Audio::IO {
+
+namespace {
+
+std::uint16_t Le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+std::uint32_t Le32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+void Put16(Bytes& b, std::uint32_t v) {
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void Put32(Bytes& b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void PutId(Bytes& b, const char* id) {
+    b.insert(b.end(), id, id + 4);
+}
+// A fixed-width text field, cut or padded with NULs.
+void PutField(Bytes& b, const std::string& s, std::size_t width) {
+    const std::size_t n = std::min(s.size(), width);
+    b.insert(b.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
+    b.insert(b.end(), width - n, 0);
+}
+// A sub-chunk with a NUL-terminated text, padded to even.
+void PutTextChunk(Bytes& b, const char* id, const Bytes& head, const std::string& text) {
+    PutId(b, id);
+    const std::size_t size = head.size() + text.size() + 1;
+    Put32(b, static_cast<std::uint32_t>(size));
+    b.insert(b.end(), head.begin(), head.end());
+    b.insert(b.end(), text.begin(), text.end());
+    b.push_back(0);
+    if (size & 1) b.push_back(0);
+}
+
+// Text up to the first NUL, never past `n` bytes.
+std::string Text(const std::uint8_t* p, std::size_t n) {
+    if (n == 0) return {};  // an empty payload may have no storage at all
+    const auto* end = static_cast<const std::uint8_t*>(std::memchr(p, 0, n));
+    return std::string(reinterpret_cast<const char*>(p), end ? std::size_t(end - p) : n);
+}
+
+bool Is(const char* id, const char* name) {
+    return std::memcmp(id, name, 4) == 0;
+}
+
+std::string Malformed(const char* name) {
+    return std::string("metadata: ") + name + " chunk malformed, dropped";
+}
+
+bool ReadBext(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    constexpr std::size_t kFixed = 602;
+    if (n < kFixed) return false;
+    BextChunk b;
+    b.description = Text(p, 256);
+    b.originator = Text(p + 256, 32);
+    b.originatorReference = Text(p + 288, 32);
+    b.originationDate = Text(p + 320, 10);
+    b.originationTime = Text(p + 330, 8);
+    b.timeReference = std::uint64_t(Le32(p + 342)) << 32 | Le32(p + 338);
+    b.version = Le16(p + 346);
+    std::memcpy(b.umid.data(), p + 348, 64);
+    std::memcpy(b.loudness.data(), p + 412, 10);
+    b.codingHistory = Text(p + kFixed, n - kFixed);
+    m.bext = std::move(b);
+    return true;
+}
+
+bool ReadList(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (n < 4) return false;
+    const char* type = reinterpret_cast<const char*>(p);
+    const bool info = Is(type, "INFO"), adtl = Is(type, "adtl");
+    if (!info && !adtl) return true;  // other lists are not carried
+    decltype(m.info) tags;
+    std::vector<CueText> texts;
+    std::size_t pos = 4;
+    while (n - pos >= 8) {
+        const char* id = reinterpret_cast<const char*>(p + pos);
+        const std::uint32_t len = Le32(p + pos + 4);
+        pos += 8;
+        if (len > n - pos) return false;
+        const std::uint8_t* body = p + pos;
+        if (info) {
+            for (int i = 0; i < 4; ++i)
+                if (id[i] < 0x20 || id[i] > 0x7E) return false;
+            tags.emplace_back(std::string(id, 4), Text(body, len));
+        } else if (Is(id, "labl") || Is(id, "note") || Is(id, "ltxt")) {
+            const bool ltxt = Is(id, "ltxt");
+            const std::size_t head = ltxt ? 20 : 4;
+            if (len < head) return false;
+            CueText t;
+            std::memcpy(t.kind.data(), id, 4);
+            t.cueId = Le32(body);
+            if (ltxt) {
+                t.length = Le32(body + 4);
+                std::memcpy(t.ltxtRest.data(), body + 8, 12);
+            }
+            t.text = Text(body + head, len - head);
+            texts.push_back(std::move(t));
+        }
+        pos += len;
+        if ((len & 1) && pos < n) ++pos;  // pad byte
+    }
+    m.info.insert(m.info.end(), tags.begin(), tags.end());
+    m.cueTexts.insert(m.cueTexts.end(), texts.begin(), texts.end());
+    return true;
+}
+
+bool ReadCue(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (n < 4) return false;
+    const std::uint32_t count = Le32(p);
+    if (count > (n - 4) / 24) return false;
+    std::vector<CuePoint> cues;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* r = p + 4 + 24 * std::size_t(i);
+        cues.push_back({Le32(r), Le32(r + 4), Le32(r + 20)});
+    }
+    m.cues = std::move(cues);
+    return true;
+}
+
+bool ReadSmpl(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (n < 36) return false;
+    SamplerChunk s;
+    s.manufacturer = Le32(p);
+    s.product = Le32(p + 4);
+    s.samplePeriodNs = Le32(p + 8);
+    s.unityNote = Le32(p + 12);
+    s.pitchFraction = Le32(p + 16);
+    s.smpteFormat = Le32(p + 20);
+    s.smpteOffset = Le32(p + 24);
+    const std::uint32_t loops = Le32(p + 28), extra = Le32(p + 32);
+    if (loops > (n - 36) / 24) return false;
+    for (std::uint32_t i = 0; i < loops; ++i) {
+        const std::uint8_t* r = p + 36 + 24 * std::size_t(i);
+        s.loops.push_back(
+            {Le32(r), Le32(r + 4), Le32(r + 8), Le32(r + 12), Le32(r + 16), Le32(r + 20)});
+    }
+    const std::size_t at = 36 + 24 * std::size_t(loops);
+    if (extra > n - at) return false;
+    s.samplerData.assign(p + at, p + at + extra);
+    m.sampler = std::move(s);
+    return true;
+}
+
+// Halves away from zero, for milliseconds.
+std::string Clock(std::int64_t frames, double rate) {
+    if (!(rate > 0)) return std::to_string(frames);
+    const auto ms =
+        static_cast<std::int64_t>(std::llround(static_cast<double>(frames) * 1000.0 / rate));
+    char text[48];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", (long long)(ms / 3600000),
+                  (long long)(ms / 60000 % 60), (long long)(ms / 1000 % 60),
+                  (long long)(ms % 1000));
+    return std::to_string(frames) + " (" + text + ")";
+}
+
+// Control characters would break the report's one line per field.
+std::string Printable(std::string s) {
+    for (char& c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return s;
+}
+
+std::uint32_t Clamp32(std::int64_t v) {
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(v, 0, 0xFFFFFFFF));
+}
+
+// The `<name>` element's content range in `text` from `from` on; npos when absent.
+std::pair<std::size_t, std::size_t> Element(const std::string& text, const std::string& name) {
+    const std::string open = "<" + name + ">", close = "</" + name + ">";
+    const std::size_t a = text.find(open);
+    if (a == std::string::npos) return {std::string::npos, 0};
+    const std::size_t b = text.find(close, a + open.size());
+    if (b == std::string::npos) return {std::string::npos, 0};
+    return {a + open.size(), b - a - open.size()};
+}
+
+std::optional<std::uint64_t> Number(const std::string& text, const std::string& name) {
+    const auto [at, len] = Element(text, name);
+    if (at == std::string::npos) return std::nullopt;
+    std::size_t i = at, end = at + len;
+    while (i < end && text[i] == ' ') ++i;
+    while (end > i && text[end - 1] == ' ') --end;
+    if (i == end || end - i > 19) return std::nullopt;
+    std::uint64_t v = 0;
+    for (; i < end; ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        v = v * 10 + std::uint64_t(text[i] - '0');
+    }
+    return v;
+}
+
+void Replace(std::string& text, const std::string& name, std::uint64_t value) {
+    const auto [at, len] = Element(text, name);
+    if (at != std::string::npos) text.replace(at, len, std::to_string(value));
+}
+
+// A 64-bit sample count split over a HI/LO pair of elements.
+void RescalePair(std::string& text, const std::string& hi, const std::string& lo,
+                 const PositionMap& map) {
+    const auto l = Number(text, lo);
+    if (!l) return;
+    const std::uint64_t h = Number(text, hi).value_or(0);
+    const std::uint64_t t = MapTimeReference(h << 32 | (*l & 0xFFFFFFFF), map);
+    Replace(text, lo, t & 0xFFFFFFFF);
+    Replace(text, hi, t >> 32);
+}
+
+}  // namespace
+
+bool IsMetadataChunk(const char id[4]) {
+    for (const char* name : {"bext", "iXML", "LIST", "cue ", "smpl", "inst"})
+        if (Is(id, name)) return true;
+    return false;
+}
+
+std::string ReadMetadataChunk(const char id[4], const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (Is(id, "bext")) return ReadBext(p, n, m) ? "" : Malformed("bext");
+    if (Is(id, "iXML")) {
+        m.ixml = Text(p, n);
+        return "";
+    }
+    if (Is(id, "LIST")) return ReadList(p, n, m) ? "" : Malformed("LIST");
+    if (Is(id, "cue ")) return ReadCue(p, n, m) ? "" : Malformed("cue");
+    if (Is(id, "smpl")) return ReadSmpl(p, n, m) ? "" : Malformed("smpl");
+    if (Is(id, "inst")) {
+        if (n < 7) return Malformed("inst");
+        std::array<std::uint8_t, 7> inst;
+        std::memcpy(inst.data(), p, 7);
+        m.instrument = inst;
+    }
+    return "";
+}
+
+std::vector<std::pair<std::array<char, 4>, std::vector<std::uint8_t>>> EncodeMetadata(
+    const Metadata& m) {
+    std::vector<std::pair<std::array<char, 4>, Bytes>> out;
+    auto add = [&](const char* id, Bytes b) {
+        std::array<char, 4> name;
+        std::memcpy(name.data(), id, 4);
+        out.emplace_back(name, std::move(b));
+    };
+    if (m.bext) {
+        const BextChunk& x = *m.bext;
+        Bytes b;
+        PutField(b, x.description, 256);
+        PutField(b, x.originator, 32);
+        PutField(b, x.originatorReference, 32);
+        PutField(b, x.originationDate, 10);
+        PutField(b, x.originationTime, 8);
+        Put32(b, static_cast<std::uint32_t>(x.timeReference));
+        Put32(b, static_cast<std::uint32_t>(x.timeReference >> 32));
+        Put16(b, x.version);
+        b.insert(b.end(), x.umid.begin(), x.umid.end());
+        b.insert(b.end(), x.loudness.begin(), x.loudness.end());
+        b.insert(b.end(), 180, 0);
+        b.insert(b.end(), x.codingHistory.begin(), x.codingHistory.end());
+        add("bext", std::move(b));
+    }
+    if (m.ixml) add("iXML", Bytes(m.ixml->begin(), m.ixml->end()));
+    if (!m.info.empty()) {
+        Bytes b;
+        PutId(b, "INFO");
+        for (const auto& [key, value] : m.info)
+            if (key.size() == 4) PutTextChunk(b, key.c_str(), {}, value);
+        add("LIST", std::move(b));
+    }
+    if (!m.cues.empty()) {
+        Bytes b;
+        Put32(b, static_cast<std::uint32_t>(m.cues.size()));
+        for (const CuePoint& c : m.cues) {
+            Put32(b, c.id);
+            Put32(b, c.position);
+            PutId(b, "data");
+            Put32(b, 0);
+            Put32(b, 0);
+            Put32(b, c.sampleOffset);
+        }
+        add("cue ", std::move(b));
+    }
+    if (!m.cueTexts.empty()) {
+        Bytes b;
+        PutId(b, "adtl");
+        for (const CueText& t : m.cueTexts) {
+            Bytes head;
+            Put32(head, t.cueId);
+            if (Is(t.kind.data(), "ltxt")) {
+                Put32(head, t.length);
+                head.insert(head.end(), t.ltxtRest.begin(), t.ltxtRest.end());
+            }
+            PutTextChunk(b, t.kind.data(), head, t.text);
+        }
+        add("LIST", std::move(b));
+    }
+    if (m.sampler) {
+        const SamplerChunk& s = *m.sampler;
+        Bytes b;
+        for (std::uint32_t v : {s.manufacturer, s.product, s.samplePeriodNs, s.unityNote,
+                                s.pitchFraction, s.smpteFormat, s.smpteOffset})
+            Put32(b, v);
+        Put32(b, static_cast<std::uint32_t>(s.loops.size()));
+        Put32(b, static_cast<std::uint32_t>(s.samplerData.size()));
+        for (const SamplerLoop& l : s.loops)
+            for (std::uint32_t v : {l.id, l.type, l.start, l.end, l.fraction, l.playCount})
+                Put32(b, v);
+        b.insert(b.end(), s.samplerData.begin(), s.samplerData.end());
+        add("smpl", std::move(b));
+    }
+    if (m.instrument) add("inst", Bytes(m.instrument->begin(), m.instrument->end()));
+    return out;
+}
+
+std::int64_t ScalePosition(std::int64_t p, double inputRate, double outputRate, double speed) {
+    if (p <= 0) return 0;
+    if (!(inputRate > 0 && outputRate > 0 && speed > 0) || !std::isfinite(inputRate * speed) ||
+        !std::isfinite(outputRate))
+        return p;
+    __extension__ typedef unsigned __int128 U;
+    // Each positive finite double is m x 2^e with m odd.
+    auto split = [](double v, int& e) {
+        double m = std::frexp(v, &e);
+        auto bits = static_cast<std::uint64_t>(std::ldexp(m, 53));
+        e -= 53;
+        const int zeros = __builtin_ctzll(bits);
+        e += zeros;
+        return bits >> zeros;
+    };
+    int ei = 0, eo = 0, es = 0;
+    const std::uint64_t mi = split(inputRate, ei), mo = split(outputRate, eo),
+                        ms = split(speed, es);
+    // result = p mo 2^eo / (mi ms 2^(ei + es))
+    const int shift = eo - ei - es;
+    const int bits = 64 - __builtin_clzll(static_cast<std::uint64_t>(p)) + 64 - __builtin_clzll(mo);
+    const int denBits = 64 - __builtin_clzll(mi) + 64 - __builtin_clzll(ms);
+    if (bits + std::max(shift, 0) > 125 || denBits - std::min(shift, 0) > 125) {
+        const long double v = static_cast<long double>(p) * outputRate /
+                              (static_cast<long double>(inputRate) * speed);
+        if (!(v < 9.2e18L)) return std::numeric_limits<std::int64_t>::max();
+        return static_cast<std::int64_t>(std::floor(v + 0.5L));
+    }
+    U num = static_cast<U>(p) * mo;
+    U den = static_cast<U>(mi) * ms;
+    if (shift >= 0)
+        num <<= shift;
+    else
+        den <<= -shift;
+    const U q = (2 * num + den) / (2 * den);
+    return q > U(std::numeric_limits<std::int64_t>::max())
+               ? std::numeric_limits<std::int64_t>::max()
+               : static_cast<std::int64_t>(q);
+}
+
+std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map) {
+    std::int64_t q = ScalePosition(p, map.inputRate, map.outputRate, map.speed);
+    if (q <=
+        std::numeric_limits<std::int64_t>::max() - std::max<std::int64_t>(map.leadingFrames, 0))
+        q += map.leadingFrames;
+    q = std::max<std::int64_t>(q, 0);
+    return map.outputFrames >= 0 ? std::min(q, map.outputFrames) : q;
+}
+
+std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map) {
+    const auto p = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(t, std::uint64_t(std::numeric_limits<std::int64_t>::max())));
+    const std::int64_t q = ScalePosition(p, map.inputRate, map.outputRate, map.speed);
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(q - map.leadingFrames, 0));
+}
+
+std::string RescaleIxml(const std::string& text, const PositionMap& map) {
+    std::string out = text;
+    const auto outRate = static_cast<std::uint64_t>(std::llround(map.outputRate));
+    // The stamp counts samples at its own rate, which may differ from the file's.
+    PositionMap stamp = map;
+    if (const auto r = Number(text, "TIMESTAMP_SAMPLE_RATE"); r && *r > 0)
+        stamp.inputRate = static_cast<double>(*r);
+    RescalePair(out, "TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI", "TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO",
+                stamp);
+    RescalePair(out, "BWF_TIME_REFERENCE_HIGH", "BWF_TIME_REFERENCE_LOW", map);
+    if (Number(out, "TIMESTAMP_SAMPLE_RATE")) Replace(out, "TIMESTAMP_SAMPLE_RATE", outRate);
+    if (Number(out, "FILE_SAMPLE_RATE")) Replace(out, "FILE_SAMPLE_RATE", outRate);
+    return out;
+}
+
+void AppendCodingHistory(BextChunk& bext, const std::string& line) {
+    std::string& h = bext.codingHistory;
+    if (!h.empty() && h.back() != '\n') h += "\r\n";
+    h += line;
+}
+
+Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
+    Metadata m = in;
+    auto frame32 = [&](std::uint32_t p) { return Clamp32(MapFramePosition(p, map)); };
+    if (m.bext) m.bext->timeReference = MapTimeReference(m.bext->timeReference, map);
+    if (m.ixml) m.ixml = RescaleIxml(*m.ixml, map);
+    for (CuePoint& c : m.cues) {
+        c.position = frame32(c.position);
+        c.sampleOffset = frame32(c.sampleOffset);
+    }
+    for (CueText& t : m.cueTexts) {
+        if (!Is(t.kind.data(), "ltxt")) continue;
+        std::int64_t len = ScalePosition(t.length, map.inputRate, map.outputRate, map.speed);
+        if (map.outputFrames >= 0) len = std::min(len, map.outputFrames);
+        t.length = Clamp32(len);
+    }
+    if (m.sampler) {
+        if (map.outputRate > 0)
+            m.sampler->samplePeriodNs = Clamp32(std::llround(1e9 / map.outputRate));
+        for (SamplerLoop& l : m.sampler->loops) {
+            l.start = frame32(l.start);
+            l.end = frame32(l.end);
+        }
+    }
+    return m;
+}
+
+std::string CodingHistoryLine(std::uint32_t rate, std::uint32_t validBits, std::uint32_t channels) {
+    std::string line = "A=PCM,F=" + std::to_string(rate) + ",W=" + std::to_string(validBits);
+    if (channels == 1) line += ",M=mono";
+    if (channels == 2) line += ",M=stereo";
+    return line + ",T=Tessival\r\n";
+}
+
+std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata& m, double rate) {
+    std::vector<std::pair<std::string, std::string>> out;
+    auto add = [&](std::string key, std::string value) {
+        out.emplace_back(std::move(key), Printable(std::move(value)));
+    };
+    if (m.bext) {
+        const BextChunk& b = *m.bext;
+        add("bext.description", b.description);
+        add("bext.originator", b.originator);
+        add("bext.originator-reference", b.originatorReference);
+        add("bext.origination-date", b.originationDate);
+        add("bext.origination-time", b.originationTime);
+        add("bext.time-reference",
+            Clock(static_cast<std::int64_t>(std::min<std::uint64_t>(
+                      b.timeReference, std::uint64_t(std::numeric_limits<std::int64_t>::max()))),
+                  rate));
+        add("bext.version", std::to_string(b.version));
+        if (std::any_of(b.umid.begin(), b.umid.end(), [](std::uint8_t x) { return x != 0; })) {
+            std::string hex;
+            char two[3];
+            for (std::uint8_t x : b.umid) {
+                std::snprintf(two, sizeof two, "%02x", x);
+                hex += two;
+            }
+            add("bext.umid", hex);
+        }
+        std::size_t line = 0, at = 0;
+        while (at < b.codingHistory.size()) {
+            std::size_t end = b.codingHistory.find('\n', at);
+            if (end == std::string::npos) end = b.codingHistory.size();
+            std::string text = b.codingHistory.substr(at, end - at);
+            if (!text.empty() && text.back() == '\r') text.pop_back();
+            if (!text.empty()) add("bext.coding-history." + std::to_string(++line), text);
+            at = end + 1;
+        }
+    }
+    if (m.ixml) add("ixml", std::to_string(m.ixml->size()) + " bytes");
+    for (const auto& [key, value] : m.info) add("info." + key, value);
+    for (const CuePoint& c : m.cues) {
+        std::string value = Clock(c.sampleOffset, rate);
+        for (const CueText& t : m.cueTexts)
+            if (t.cueId == c.id && Is(t.kind.data(), "labl")) value += " " + t.text;
+        add("cue." + std::to_string(c.id), value);
+    }
+    for (const CueText& t : m.cueTexts) {
+        const std::string key = "cue." + std::to_string(t.cueId);
+        if (Is(t.kind.data(), "note")) add(key + ".note", t.text);
+        if (Is(t.kind.data(), "ltxt"))
+            add(key + ".length", Clock(t.length, rate) + (t.text.empty() ? "" : " " + t.text));
+    }
+    if (m.sampler) {
+        add("smpl.unity-note", std::to_string(m.sampler->unityNote));
+        for (const SamplerLoop& l : m.sampler->loops)
+            add("smpl.loop." + std::to_string(l.id),
+                Clock(l.start, rate) + " to " + Clock(l.end, rate));
+    }
+    if (m.instrument) {
+        const auto& i = *m.instrument;
+        add("inst", "note " + std::to_string(i[0]) + ", fine tune " +
+                        std::to_string(static_cast<std::int8_t>(i[1])) + ", gain " +
+                        std::to_string(static_cast<std::int8_t>(i[2])) + ", notes " +
+                        std::to_string(i[3]) + "-" + std::to_string(i[4]) + ", velocities " +
+                        std::to_string(i[5]) + "-" + std::to_string(i[6]));
+    }
+    return out;
+}
+
+}  // namespace Audio::IO

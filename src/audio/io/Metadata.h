@@ -1,0 +1,140 @@
+#pragma once
+
+// What a WAV file says about its audio beyond the samples: broadcast
+// extension ("bext"), iXML, LIST/INFO tags, cue points with their
+// LIST/adtl labels, notes and labelled texts, sampler ("smpl") and
+// instrument ("inst") chunks. Chunks not listed here are not kept: they may
+// describe the old audio.
+//
+// Positions are in sample frames at the rate of the file they belong to.
+// Readers take a chunk's payload bytes and never read past them; a chunk
+// that does not parse is dropped whole with a warning.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Audio::IO {
+
+struct BextChunk {
+    std::string description;          // 256 bytes in the file
+    std::string originator;           // 32
+    std::string originatorReference;  // 32
+    std::string originationDate;      // 10, "yyyy-mm-dd"
+    std::string originationTime;      // 8, "hh:mm:ss"
+    std::uint64_t timeReference = 0;  // first sample's count of samples since midnight
+    std::uint16_t version = 0;
+    std::array<std::uint8_t, 64> umid{};
+    std::array<std::uint8_t, 10> loudness{};  // version 2: five 16-bit values, as stored
+    std::string codingHistory;                // CR LF separated lines
+};
+
+struct CuePoint {
+    std::uint32_t id = 0;
+    std::uint32_t position = 0;      // dwPosition: play order position, in frames
+    std::uint32_t sampleOffset = 0;  // frame of the point in "data"
+};
+
+// A LIST/adtl "labl" or "note" (kind says which), or an "ltxt" with length.
+struct CueText {
+    std::array<char, 4> kind{};  // "labl", "note" or "ltxt"
+    std::uint32_t cueId = 0;
+    std::uint32_t length = 0;                 // ltxt: frames covered
+    std::array<std::uint8_t, 12> ltxtRest{};  // ltxt: purpose, country, language, ..., code page
+    std::string text;
+};
+
+struct SamplerLoop {
+    std::uint32_t id = 0, type = 0, start = 0, end = 0, fraction = 0, playCount = 0;
+};
+
+struct SamplerChunk {
+    std::uint32_t manufacturer = 0, product = 0, samplePeriodNs = 0, unityNote = 0,
+                  pitchFraction = 0, smpteFormat = 0, smpteOffset = 0;
+    std::vector<SamplerLoop> loops;  // start and end in frames, end inclusive
+    std::vector<std::uint8_t> samplerData;
+};
+
+struct Metadata {
+    std::optional<BextChunk> bext;
+    std::optional<std::string> ixml;
+    std::vector<std::pair<std::string, std::string>> info;  // "INAM" -> "title", in file order
+    std::vector<CuePoint> cues;
+    std::vector<CueText> cueTexts;
+    std::optional<SamplerChunk> sampler;
+    std::optional<std::array<std::uint8_t, 7>> instrument;  // "inst" as stored
+
+    bool empty() const {
+        return !bext && !ixml && info.empty() && cues.empty() && cueTexts.empty() && !sampler &&
+               !instrument;
+    }
+};
+
+// Largest payload kept of any one metadata chunk; a larger one is dropped.
+constexpr std::int64_t kMaxMetadataChunk = std::int64_t{1} << 20;
+
+// True for the identifiers the readers below understand ("bext", "iXML",
+// "LIST", "cue ", "smpl", "inst").
+bool IsMetadataChunk(const char id[4]);
+
+// Reads one chunk's payload of `size` bytes into `m`. Returns the warning
+// of a malformed chunk ("metadata: bext chunk malformed, dropped"), empty
+// when it was read or is not a metadata chunk. `m` keeps nothing of a
+// malformed chunk.
+std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std::size_t size,
+                              Metadata& m);
+
+// The payloads to write, in writing order: {id, bytes}. "LIST" payloads
+// start with their list type.
+std::vector<std::pair<std::array<char, 4>, std::vector<std::uint8_t>>> EncodeMetadata(
+    const Metadata& m);
+
+// How positions move from an input to its output.
+struct PositionMap {
+    double inputRate = 0;   // Hz, whole in WAV headers
+    double outputRate = 0;  // Hz
+    double speed = 1.0;     // input played at inputRate x speed
+    // Output frames in front of the frame that names the input's first
+    // moment: the filters' pre-ring when it is kept, else 0.
+    std::int64_t leadingFrames = 0;
+    // Output length in frames, -1 unknown: positions are clamped to it.
+    std::int64_t outputFrames = -1;
+};
+
+// round(p x outputRate / (inputRate x speed)), rounded exactly on the
+// binary values of the three doubles (halves up); 0 for p <= 0.
+std::int64_t ScalePosition(std::int64_t p, double inputRate, double outputRate, double speed);
+
+// A position inside the file: the same sound stays under it, so it moves
+// by the leading frames, clamped to [0, outputFrames].
+std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map);
+
+// A time of day in samples (bext TimeReference): scaled as every position
+// is (through the speed as well: the output's timeline is the input's run
+// at that speed), and the output's first frame comes `leadingFrames` before
+// the input's, so its stamp is that much earlier (not below 0).
+std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map);
+
+// Rewrites `<NAME>value</NAME>` elements of an iXML text: every
+// TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI/_LO pair with the mapped time
+// reference, TIMESTAMP_SAMPLE_RATE and FILE_SAMPLE_RATE with the output
+// rate. Everything else stays byte for byte.
+std::string RescaleIxml(const std::string& text, const PositionMap& map);
+
+// The metadata of an output: every position and rate moved by `map`.
+Metadata RescaleMetadata(const Metadata& in, const PositionMap& map);
+
+// Appends a line to the coding history, ending the last one first.
+void AppendCodingHistory(BextChunk& bext, const std::string& line);
+
+// "A=PCM,F=48000,W=24,M=stereo,T=Tessival\r\n" (M is left out beyond two channels).
+std::string CodingHistoryLine(std::uint32_t rate, std::uint32_t validBits, std::uint32_t channels);
+
+// One "key: value" pair per field, for a report; time positions as
+// "172800000 (01:00:00.000)" at `rate`.
+std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata& m, double rate);
+
+}  // namespace Audio::IO

@@ -1,0 +1,181 @@
+// WAV metadata: chunk readers, rescaling of positions, and the WAVE writer's
+// metadata chunks read back by the reader.
+
+#include "audio/io/Metadata.h"
+
+#include <gtest/gtest.h>
+
+#include "audio/format/Translator.h"
+#include "audio/io/WAVEWriter.h"
+#include "audio/io/WAVParser.h"
+#include "support/IOTestUtil.h"
+#include "support/MetadataFiles.h"
+
+using namespace IOTest;
+using namespace MetaTest;
+using namespace Audio::IO;
+
+namespace {
+
+// Expected values computed apart, with exact fractions: floor(p x out / (in x speed) + 1/2).
+TEST(MetadataScale, PositionsRoundExactly) {
+    struct Case {
+        double in, out, speed;
+        std::int64_t p, expected;
+    } cases[] = {
+        {44100, 48000, 1.0, 22050, 24000},
+        {44100, 48000, 1.0, 44099, 47999},
+        {44100, 48000, 1.0, 21474837480, 23373972767},  // above 2^32
+        {48000, 44100, 1.0, 1000, 919},
+        {48000, 44100, 1.0, 1099511640121, 1010176319361},
+        {96000, 44100, 1.0, 441, 203},
+        {96000, 44100, 1.0, 21474837480, 9865003467},
+        {48000, 48000, 1.01, 22050, 21832},
+        {48000, 48000, 1.01, 21474837480, 21262215327},
+        {2, 1, 1.0, 1, 1},  // an exact half rounds up
+        {44100, 48000, 1.0, 0, 0},
+        {44100, 48000, 1.0, -5, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ScalePosition(c.p, c.in, c.out, c.speed), c.expected)
+            << c.p << " at " << c.in << " -> " << c.out << " x" << c.speed;
+}
+
+TEST(MetadataScale, LeadingFramesMoveMarkersLaterAndStampsEarlier) {
+    PositionMap map{44100, 48000, 1.0, 37, 48037};
+    EXPECT_EQ(MapFramePosition(22050, map), 24037);
+    EXPECT_EQ(MapFramePosition(4000000, map), 48037);  // clamped to the output
+    EXPECT_EQ(MapTimeReference(21474837480ull, map), 23373972767ull - 37);
+    EXPECT_EQ(MapTimeReference(10, map), 0u);  // not before midnight
+}
+
+TEST(MetadataScale, IxmlKeepsEverythingButTheStampAndRates) {
+    const std::string in = Ixml(44100);
+    const std::string out = RescaleIxml(in, PositionMap{44100, 48000, 1.0, 0, -1});
+    // 2^40 + 12345 at 44100 Hz is 1196747363397 at 48000 Hz: HI 278, LO 2746455109.
+    std::string expected = in;
+    for (auto [from, to] : {std::pair<std::string, std::string>{">44100<", ">48000<"},
+                            {">44100<", ">48000<"},
+                            {">256<", ">278<"},
+                            {">12345<", ">2746455109<"}})
+        expected.replace(expected.find(from), from.size(), to);
+    EXPECT_EQ(out, expected);
+}
+
+class MetadataFile : public ::testing::Test {
+protected:
+    Metadata Read(const Bytes& file, InputDetails* details = nullptr) {
+        InputDetails own;
+        InputDetails& d = details ? *details : own;
+        const std::string p = dir.file("in.wav");
+        WriteFile(p, file);
+        auto s = WAVParser::Open(p, nullptr, &d);
+        EXPECT_EQ(s->length, 2000);  // the audio is untouched
+        EXPECT_EQ(ReadAll(*s), Bytes(2000, 0));
+        return d.metadata;
+    }
+    TempDir dir;
+};
+
+TEST_F(MetadataFile, EveryChunkBeforeAndAfterTheDataIsRead) {
+    const Metadata m = Read(RichWav(44100, 1000));
+    ASSERT_TRUE(m.bext);
+    EXPECT_EQ(m.bext->description, "Scene 12 take 3");
+    EXPECT_EQ(m.bext->originator, "Recorder");
+    EXPECT_EQ(m.bext->originatorReference, "REF-42");
+    EXPECT_EQ(m.bext->originationDate, "2026-03-04");
+    EXPECT_EQ(m.bext->originationTime, "10:00:00");
+    EXPECT_EQ(m.bext->timeReference, kTimeReference);
+    EXPECT_EQ(m.bext->version, 2);
+    EXPECT_EQ(m.bext->umid[63], 64);
+    EXPECT_EQ(m.bext->loudness[0], 0x9C);
+    EXPECT_EQ(m.bext->codingHistory, "A=ANALOGUE,M=mono\r\n");
+    EXPECT_EQ(m.ixml, Ixml(44100));
+    const decltype(m.info) info = {
+        {"INAM", "Title"}, {"IART", "Art"}, {"ICMT", "comment"}, {"ISFT", "x"}};
+    EXPECT_EQ(m.info, info);
+    ASSERT_EQ(m.cues.size(), 3u);
+    EXPECT_EQ(m.cues[0].sampleOffset, kCueHalf);
+    EXPECT_EQ(m.cues[2].position, kCueLate);
+    ASSERT_EQ(m.cueTexts.size(), 3u);
+    EXPECT_EQ(m.cueTexts[1].text, "early");
+    EXPECT_EQ(m.cueTexts[2].length, kLtxtLength);
+    ASSERT_TRUE(m.sampler && m.sampler->loops.size() == 1);
+    EXPECT_EQ(m.sampler->loops[0].end, kLoopEnd);
+    EXPECT_EQ(m.sampler->samplerData, (Bytes{0xAB, 0xCD}));
+    EXPECT_EQ(m.instrument, (std::array<std::uint8_t, 7>{60, 0xFE, 3, 10, 100, 1, 127}));
+}
+
+// One fixture per fault, after the data: the audio opens, the chunk is dropped with its warning.
+TEST_F(MetadataFile, FaultyChunksAreDroppedWithAWarning) {
+    struct Case {
+        const char* name;
+        Bytes chunk;
+        const char* warning;
+    } cases[] = {
+        {"cue count beyond the chunk", Chunk("cue ", Builder{}.u32(1000).u32(1).b),
+         "metadata: cue chunk malformed, dropped"},
+        {"short bext", Chunk("bext", Bytes(100, 'x')), "metadata: bext chunk malformed, dropped"},
+        {"loops beyond smpl", Chunk("smpl", Builder{}.raw(Bytes(28, 0)).u32(9).u32(0).b),
+         "metadata: smpl chunk malformed, dropped"},
+        {"INFO entry past its list", Chunk("LIST", Builder{}.id("INFO").id("INAM").u32(99).b),
+         "metadata: LIST chunk malformed, dropped"},
+        {"iXML declared 4 GiB", Chunk("iXML", Bytes(16, '<'), false, 0xFFFFFFF0),
+         "metadata: iXML chunk truncated, dropped"},
+        {"short inst", Chunk("inst", Bytes(3, 0)), "metadata: inst chunk malformed, dropped"},
+    };
+    for (const Case& c : cases) {
+        Bytes file = Group("RIFF", "WAVE",
+                           {Chunk("fmt ", FmtPayload(1, 1, 44100, 2, 16)),
+                            Chunk("data", Bytes(2000, 0)), c.chunk});
+        InputDetails d;
+        const Metadata m = Read(file, &d);
+        EXPECT_TRUE(m.empty()) << c.name;
+        EXPECT_EQ(d.warnings, std::vector<std::string>{c.warning}) << c.name;
+    }
+}
+
+TEST_F(MetadataFile, InfoTextWithoutTerminatorEndsAtItsChunk) {
+    const Bytes list = Builder{}.id("INFO").raw(Chunk("INAM", {'a', 'b', 'c'})).b;
+    const Metadata m = Read(Group("RIFF", "WAVE",
+                                  {Chunk("fmt ", FmtPayload(1, 1, 44100, 2, 16)),
+                                   Chunk("LIST", list), Chunk("data", Bytes(2000, 0))}));
+    ASSERT_EQ(m.info.size(), 1u);
+    EXPECT_EQ(m.info[0].second, "abc");
+}
+
+// The writer's chunks, read back by the reader: every field, the history line appended,
+// the container's sizes right in RIFF and in RF64 (chosen for a large expected size).
+TEST_F(MetadataFile, WrittenChunksReadBack) {
+    const Metadata in = Read(RichWav(44100, 1000));
+    Metadata expected = in;
+    expected.bext->codingHistory += "A=PCM,F=48000,W=24,M=stereo,T=Tessival\r\n";
+    for (const std::int64_t promised : {std::int64_t{60}, std::int64_t{5} << 30}) {
+        const Audio::Format f = Audio::Format::FromBytes(0x23, 24, 0, 2, 48000.0f);
+        auto writer =
+            CreateFileWriter(MakeWriterSpec(kWaveWriter, Audio::Stream::Tag{0.0, f}), kWaveWriter);
+        writer->metadata = std::make_shared<const Metadata>(in);
+        const std::string out = dir.file("out.wav");
+        const Bytes samples(60, 7);
+        OpenFileWriter(out, *writer, promised);
+        writer->BeforeWrite(samples.size());
+        writer->output->Write(samples.data(), samples.data() + samples.size(), Stream::Samples);
+        writer->Finish();
+
+        const Bytes file = ReadFile(out);
+        ASSERT_GE(file.size(), 8u);
+        const bool rf64 = promised > 0xFFFFFFFF;
+        EXPECT_EQ(std::string(file.begin(), file.begin() + 4), rf64 ? "RF64" : "RIFF");
+        if (!rf64) {
+            EXPECT_EQ(file[4] | file[5] << 8 | file[6] << 16 | std::uint32_t(file[7]) << 24,
+                      file.size() - 8);
+        }
+        InputDetails d;
+        auto s = WAVParser::Open(out, nullptr, &d);
+        EXPECT_EQ(ReadAll(*s), samples) << promised;
+        EXPECT_EQ(EncodeMetadata(d.metadata), EncodeMetadata(expected)) << promised;
+        EXPECT_TRUE(d.warnings.empty());
+    }
+}
+
+}  // namespace
