@@ -394,8 +394,13 @@ void MainDialog::BuildOutputGroup(QGridLayout& grid) {
     exactLength_->setObjectName(QStringLiteral("exactLength"));
     exactLength_->setToolTip(QStringLiteral(
         "Outputs last exactly as long as their inputs (the filter's tail is cut)"));
-    layout->addWidget(preventClipping_, 4, 0, 1, 2);
-    layout->addWidget(exactLength_, 4, 2);
+    copyMetadata_ = new QCheckBox(QStringLiteral("Cop&y metadata"));
+    copyMetadata_->setObjectName(QStringLiteral("copyMetadata"));
+    copyMetadata_->setToolTip(QStringLiteral(
+        "Descriptions, tags, markers and time stamps go with the audio, rescaled to the new rate"));
+    layout->addWidget(copyMetadata_, 4, 0, 1, 3);
+    layout->addWidget(preventClipping_, 5, 0, 1, 2);
+    layout->addWidget(exactLength_, 5, 2);
     layout->setColumnStretch(1, 1);
     grid.addWidget(group, 6, 0, 1, 4);
 }
@@ -409,7 +414,7 @@ void MainDialog::SetTabOrder() {
         chain.push_back(fields_[id - kFirstField]);
     for (QWidget* w : std::initializer_list<QWidget*>{
              guardBand_, noAliasing_, snrBox_, fields_[kSnr - kFirstField], nextToInput_,
-             intoFolder_, folder_, browse_, container_, existing_, preventClipping_, exactLength_,
+             intoFolder_, folder_, browse_, container_, existing_, copyMetadata_, preventClipping_, exactLength_,
              addFiles_, abortAll_, clear_,
              listView_})
         chain.push_back(w);
@@ -418,7 +423,8 @@ void MainDialog::SetTabOrder() {
 
 void MainDialog::MirrorOutputGroup() {
     const QSignalBlocker b1(nextToInput_), b2(intoFolder_), b3(container_), b4(existing_),
-        b5(preventClipping_), b6(exactLength_);
+        b5(preventClipping_), b6(exactLength_), b7(copyMetadata_);
+    copyMetadata_->setChecked(model_.copyMetadata());
     preventClipping_->setChecked(model_.preventClipping());
     exactLength_->setChecked(model_.exactLength());
     if (const auto& folder = model_.outputFolder()) {
@@ -577,6 +583,7 @@ void MainDialog::ConnectControls() {
     connect(preventClipping_, &QCheckBox::toggled, this,
             [this](bool on) { model_.SetPreventClipping(on); });
     connect(exactLength_, &QCheckBox::toggled, this, [this](bool on) { model_.SetExactLength(on); });
+    connect(copyMetadata_, &QCheckBox::toggled, this, [this](bool on) { model_.SetCopyMetadata(on); });
     connect(addFiles_, &QPushButton::clicked, this, &MainDialog::AddFiles);
     connect(abortAll_, &QPushButton::clicked, this, &MainDialog::AbortAll);
     connect(clear_, &QPushButton::clicked, this, &MainDialog::Clear);

@@ -164,6 +164,7 @@ private:
     QComboBox* existing_ = nullptr;
     QCheckBox* preventClipping_ = nullptr;
     QCheckBox* exactLength_ = nullptr;
+    QCheckBox* copyMetadata_ = nullptr;
     QLabel* status_ = nullptr;
     QProgressBar* overall_ = nullptr;
     QTimer* statusTimer_ = nullptr;

@@ -615,6 +615,8 @@ private slots:
         QTest::keyClick(dialog_.get(), Qt::Key_V, Qt::AltModifier);  // "Pre&vent clipping"
         QTRY_VERIFY(Find<QCheckBox>("preventClipping")->isChecked());
         QTest::mouseClick(Find<QCheckBox>("exactLength"), Qt::LeftButton);
+        QVERIFY(Find<QCheckBox>("copyMetadata")->isChecked());  // on by default
+        Find<QCheckBox>("copyMetadata")->click();
         dialog_.reset();
 
         dialog_ = std::make_unique<MainDialog>(SettingsFile());
@@ -634,6 +636,8 @@ private slots:
         QVERIFY(Find<QCheckBox>("exactLength")->isChecked());
         QVERIFY(dialog_->settings().request().settings.preventClipping);
         QVERIFY(dialog_->settings().request().settings.exactLength);
+        QVERIFY(!Find<QCheckBox>("copyMetadata")->isChecked());
+        QVERIFY(!dialog_->settings().request().settings.copyMetadata);
 
         // The settings area's context menu puts everything back.
         dialog_->actions().at(2)->trigger();
@@ -647,6 +651,7 @@ private slots:
         QCOMPARE(Find<QComboBox>("existingOutputs")->currentText(), QStringLiteral("Replace"));
         QVERIFY(!Find<QCheckBox>("preventClipping")->isChecked());
         QVERIFY(!dialog_->settings().request().settings.exactLength);
+        QVERIFY(Find<QCheckBox>("copyMetadata")->isChecked());
     }
 
     void argumentsAreQueuedWithTheRememberedSettings() {
@@ -778,7 +783,8 @@ private slots:
         const QList<QWidget*> order{Check(1014), Find<QRadioButton>("outputNextToInput"),
                                     Find<QLineEdit>("outputFolder"), Find<QPushButton>("browseFolder"),
                                     Find<QComboBox>("container"), Find<QComboBox>("existingOutputs"),
-                                    Find<QCheckBox>("preventClipping"), Find<QCheckBox>("exactLength"),
+                                    Find<QCheckBox>("copyMetadata"), Find<QCheckBox>("preventClipping"),
+                                    Find<QCheckBox>("exactLength"),
                                     Button(1018), List()};  // Abort All and Clear disabled
         order[0]->setFocus();
         for (int i = 1; i < order.size(); ++i) {
