@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
+#include <vector>
 
 #include "audio/io/WAVParser.h"
 #include "stream/Crop.h"
@@ -95,8 +97,7 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         if (c.openEnded() || c.size < std::int64_t(need)) throw Incomplete();
         ReadExact(comm_.data(), need);
         haveComm_ = true;
-        // The sound data came first: nothing more is needed.
-        return haveSsnd_ ? IFF::Stop : IFF::SkipChunk;
+        return IFF::SkipChunk;
     }
 
     if (c.id == IFF::ResType("SSND") && !haveSsnd_) {
@@ -109,12 +110,42 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         dataBytes_ = c.size - 8 - offset;
         haveSsnd_ = true;
         source_ = Source();
-        // Stop here when "COMM" came first, or when the file ends inside
-        // this chunk (no "COMM" can follow it then).
+        // Text chunks may follow; stop when the file ends inside this chunk
+        // (nothing can follow it then), or when its end cannot be known.
         const std::int64_t fileSize = FileSize();
-        if (haveComm_ || (fileSize >= 0 && c.start + c.size > fileSize)) return IFF::Stop;
+        if (fileSize < 0 ? haveComm_ : c.start + c.size > fileSize) return IFF::Stop;
         return IFF::SkipChunk;
     }
+    if (!InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty()) return ReadText(c);
+    return IFF::SkipChunk;
+}
+
+int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
+    std::string name = c.id.text();
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    auto drop = [&](const char* why) {
+        warnings_.push_back("metadata: " + name + " chunk " + why + ", dropped");
+    };
+    const std::int64_t fileSize = FileSize();
+    if (c.openEnded() || c.size < 0) {
+        drop("of unknown size");
+        return IFF::SkipChunk;
+    }
+    if (fileSize >= 0 && c.size > fileSize - c.start) {
+        // Nothing can follow a chunk that runs past the end of the file.
+        drop("truncated");
+        return IFF::Stop;
+    }
+    if (c.size > kMaxMetadataChunk) {
+        drop("too large");
+        return IFF::SkipChunk;
+    }
+    std::vector<std::uint8_t> text(static_cast<std::size_t>(c.size));
+    ReadExact(text.data(), text.size());
+    const auto* end = static_cast<const std::uint8_t*>(std::memchr(text.data(), 0, text.size()));
+    const std::size_t n = end ? std::size_t(end - text.data()) : text.size();
+    AddTag(metadata_, TagScheme::Aiff, c.id.text(),
+           std::string(reinterpret_cast<const char*>(text.data()), n));
     return IFF::SkipChunk;
 }
 
@@ -160,6 +191,11 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path
         parser.Parse(path);
         result = parser.Finish(details);
         aifc = parser.aifc_;
+        if (details) {
+            details->metadata = std::move(parser.metadata_);
+            details->warnings.insert(details->warnings.end(), parser.warnings_.begin(),
+                                     parser.warnings_.end());
+        }
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {

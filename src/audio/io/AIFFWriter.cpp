@@ -94,6 +94,13 @@ sptr<::Stream::iByteOutput> iFileWriter_AIFF::Open(sptr<::Stream::iByteOutput> o
     plan_.AddGroup("FORM", float_ ? "AIFC" : "AIFF", true);
     if (float_) plan_.AddChunk("FVER", fver_.data(), static_cast<std::int64_t>(fver_.size()));
     commNode_ = plan_.AddChunk("COMM", comm_.data(), float_ ? kAifcCommSize : kCommSize);
+    texts_.clear();
+    if (metadata)
+        for (auto& [name, value] : TagsFor(*metadata, TagScheme::Aiff))
+            texts_.emplace_back(name, std::move(value));
+    for (const auto& [name, text] : texts_)
+        plan_.AddChunk(IFF::ResType::FromBytes(reinterpret_cast<const std::uint8_t*>(name.data())),
+                       text.data(), static_cast<std::int64_t>(text.size()));
     ssndNode_ = plan_.AddStreamChunk("SSND");
     output = std::move(out);
     WriteHeader(0);
