@@ -13,6 +13,7 @@
 #include "audio/io/OpenFile.h"
 #include "job/Conversion.h"
 #include "support/IOTestUtil.h"
+#include "support/MetadataFiles.h"
 
 using Audio::Format;
 using IOTest::Builder;
@@ -65,7 +66,8 @@ class TagConversion : public ::testing::Test {
 protected:
     // Converts `in` to int24 44.1 kHz through writer `hop`; the output's path.
     std::string Convert(const std::string& in, int writerId, const char* extension,
-                        bool copyMetadata = true, std::vector<std::string>* warnings = nullptr) {
+                        bool copyMetadata = true, std::vector<std::string>* warnings = nullptr,
+                        float rate = 44100.0f) {
         ConversionSettings s;
         s.copyMetadata = copyMetadata;
         OutputOptions o;
@@ -75,15 +77,16 @@ protected:
                                               Filesystem::Path::Kind::Directory);
         o.createDirectory = true;
         return ConvertFile(Filesystem::Path::Parse(in, Filesystem::Path::Kind::File),
-                           Format::FromBytes(0x23, 24, 0, 0, 44100.0f), s, nullptr, o, warnings)
+                           Format::FromBytes(0x23, 24, 0, 0, rate), s, nullptr, o, warnings)
             .NativeText();
     }
-    static Tags Read(const std::string& path) {
+    static Audio::IO::Metadata ReadMetadata(const std::string& path) {
         Audio::IO::InputDetails d;
         Audio::IO::OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr,
                             nullptr, &d);
-        return d.metadata.info;
+        return d.metadata;
     }
+    static Tags Read(const std::string& path) { return ReadMetadata(path).info; }
     std::string Input(const Bytes& bytes, const char* name) {
         const std::string path = dir.file(name);
         IOTest::WriteFile(path, bytes);
@@ -128,6 +131,8 @@ TEST_F(TagConversion, FaultyTextChunkConvertsWithAWarning) {
         const char* warning;
     } const faults[] = {
         {"runs past the end", Chunk("ANNO", {'x', 'y'}, true, 0x7FFFFFF0), "ANNO chunk truncated"},
+        {"more markers than bytes", Chunk("MARK", {0, 5, 0, 1, 0, 0, 0, 1, 0}, true),
+         "MARK chunk malformed"},
         {"too large", Chunk("ANNO", Bytes((1 << 20) + 2, 'a'), true), "ANNO chunk too large"},
     };
     for (const Fault& f : faults) {
@@ -139,6 +144,30 @@ TEST_F(TagConversion, FaultyTextChunkConvertsWithAWarning) {
         EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(), [&](const std::string& w) {
             return w.find(f.warning) != std::string::npos;
         }));
+    }
+}
+
+// WAV cue points become AIFF markers and back, rescaled as every position
+// is (44.1 -> 48 -> 44.1 kHz restores them; the late one is clamped to the end).
+TEST_F(TagConversion, AiffMarkersCarryCuePointsBothWays) {
+    struct Step {
+        int writerId;
+        const char* extension;
+        float rate;
+        std::vector<std::uint32_t> offsets;
+    } const steps[] = {{4, ".aiff", 48000.0f, {24000, 1088, 48000}},
+                       {1, ".wav", 44100.0f, {22050, 1000, 44100}}};
+    std::string file = Input(MetaTest::RichWav(44100, 44100), "cues.wav");
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.extension);
+        file = Convert(file, s.writerId, s.extension, true, nullptr, s.rate);
+        const Audio::IO::Metadata m = ReadMetadata(file);
+        std::vector<std::uint32_t> offsets;
+        for (const Audio::IO::CuePoint& c : m.cues) offsets.push_back(c.sampleOffset);
+        EXPECT_EQ(offsets, s.offsets);
+        ASSERT_EQ(m.cueTexts.size(), 1u);  // AIFF names markers; notes and lengths are WAV's
+        EXPECT_EQ(m.cueTexts[0].cueId, 1u);
+        EXPECT_EQ(m.cueTexts[0].text, "half");
     }
 }
 

@@ -116,7 +116,8 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         if (fileSize < 0 ? haveComm_ : c.start + c.size > fileSize) return IFF::Stop;
         return IFF::SkipChunk;
     }
-    if (!InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty()) return ReadText(c);
+    if (c.id == IFF::ResType("MARK") || !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
+        return ReadText(c);
     return IFF::SkipChunk;
 }
 
@@ -142,6 +143,13 @@ int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
     }
     std::vector<std::uint8_t> text(static_cast<std::size_t>(c.size));
     ReadExact(text.data(), text.size());
+    if (c.id == IFF::ResType("MARK")) {
+        if (haveMarkers_) return IFF::SkipChunk;
+        haveMarkers_ = true;
+        std::string warning = ReadAiffMarkers(text.data(), text.size(), metadata_);
+        if (!warning.empty()) warnings_.push_back(std::move(warning));
+        return IFF::SkipChunk;
+    }
     const auto* end = static_cast<const std::uint8_t*>(std::memchr(text.data(), 0, text.size()));
     const std::size_t n = end ? std::size_t(end - text.data()) : text.size();
     AddTag(metadata_, TagScheme::Aiff, c.id.text(),

@@ -17,6 +17,7 @@
 // The text chunks "NAME", "AUTH", "(c) " and "ANNO" become the common tags
 // of the input's metadata (title, artist, copyright, comment); one that
 // is too large or runs past the end of the file is dropped with a warning.
+// The first "MARK" chunk's markers become cue points named by "labl" texts.
 
 #include <array>
 #include <cstdint>
@@ -80,8 +81,9 @@ private:
     std::int64_t dataStart_ = 0;                 // file offset of the first sample byte
     std::int64_t dataBytes_ = 0;                 // bytes from dataStart_ to the end of "SSND"
     ::Stream::Wrapper<::Stream::iOver> source_;  // kept past a stopped parse
-    Metadata metadata_;                          // text chunks' tags
-    std::vector<std::string> warnings_;          // dropped text chunks
+    Metadata metadata_;                          // text chunks' tags, markers
+    bool haveMarkers_ = false;
+    std::vector<std::string> warnings_;  // dropped text chunks
 };
 
 }  // namespace Audio::IO

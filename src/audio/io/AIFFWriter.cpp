@@ -98,6 +98,10 @@ sptr<::Stream::iByteOutput> iFileWriter_AIFF::Open(sptr<::Stream::iByteOutput> o
     if (metadata)
         for (auto& [name, value] : TagsFor(*metadata, TagScheme::Aiff))
             texts_.emplace_back(name, std::move(value));
+    if (metadata) {
+        const std::vector<std::uint8_t> mark = EncodeAiffMarkers(*metadata);
+        if (!mark.empty()) texts_.emplace_back("MARK", std::string(mark.begin(), mark.end()));
+    }
     for (const auto& [name, text] : texts_)
         plan_.AddChunk(IFF::ResType::FromBytes(reinterpret_cast<const std::uint8_t*>(name.data())),
                        text.data(), static_cast<std::int64_t>(text.size()));

@@ -9,7 +9,7 @@
 // as an 80-bit extended number. Files whose data outgrows the 32-bit sizes
 // fail with IFF::Plan::SizeOverflow before the block is written. The common
 // tags of `metadata` that AIFF names ("NAME", "AUTH", "(c) ", "ANNO") go
-// between "COMM" and "SSND".
+// between "COMM" and "SSND", and so do its cue points as a "MARK" chunk.
 
 #include <array>
 #include <cstdint>
@@ -47,7 +47,7 @@ private:
     std::array<std::uint8_t, 44> comm_{};  // 18 (AIFF) or 44 (AIFF-C) used
     std::array<std::uint8_t, 4> fver_{};
     std::vector<std::pair<std::string, std::string>>
-        texts_;  // {chunk id, text}; the plan points here
+        texts_;  // {chunk id, payload}; the plan points here
     IFF::Plan plan_;
     std::size_t commNode_ = 0, ssndNode_ = 0;
     bool float_ = false;

@@ -328,6 +328,62 @@ std::string TagTextAsUtf8(const std::string& text) {
     return out;
 }
 
+std::string ReadAiffMarkers(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (n < 2) return Malformed("MARK");
+    const std::size_t count = std::size_t(p[0]) << 8 | p[1];
+    std::vector<CuePoint> cues;
+    std::vector<CueText> names;
+    std::size_t pos = 2;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (n - pos < 7) return Malformed("MARK");
+        const std::uint32_t id = std::uint32_t(p[pos]) << 8 | p[pos + 1];
+        const std::uint32_t at = std::uint32_t(p[pos + 2]) << 24 | std::uint32_t(p[pos + 3]) << 16 |
+                                 std::uint32_t(p[pos + 4]) << 8 | p[pos + 5];
+        const std::size_t length = p[pos + 6];
+        pos += 7;
+        if (length > n - pos) return Malformed("MARK");
+        cues.push_back({id, at, at});
+        if (length > 0) {
+            CueText t;
+            std::memcpy(t.kind.data(), "labl", 4);
+            t.cueId = id;
+            t.text = Text(p + pos, length);
+            names.push_back(std::move(t));
+        }
+        pos += length;
+        if (!(length & 1) && pos < n) ++pos;  // count byte and text end even
+    }
+    m.cues = std::move(cues);
+    m.cueTexts.insert(m.cueTexts.end(), names.begin(), names.end());
+    return "";
+}
+
+std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
+    Bytes b;
+    if (m.cues.empty()) return b;
+    const std::size_t count = std::min<std::size_t>(m.cues.size(), 0xFFFF);
+    b.push_back(static_cast<std::uint8_t>(count >> 8));
+    b.push_back(static_cast<std::uint8_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        const CuePoint& c = m.cues[i];
+        const auto id = static_cast<std::uint32_t>(std::clamp<std::uint32_t>(c.id, 1, 0x7FFF));
+        std::string name;
+        for (const CueText& t : m.cueTexts)
+            if (t.cueId == c.id && Is(t.kind.data(), "labl")) {
+                name = t.text.substr(0, 255);
+                break;
+            }
+        b.push_back(static_cast<std::uint8_t>(id >> 8));
+        b.push_back(static_cast<std::uint8_t>(id));
+        for (int k = 0; k < 4; ++k)
+            b.push_back(static_cast<std::uint8_t>(c.sampleOffset >> (24 - 8 * k)));
+        b.push_back(static_cast<std::uint8_t>(name.size()));
+        b.insert(b.end(), name.begin(), name.end());
+        if (!(name.size() & 1)) b.push_back(0);
+    }
+    return b;
+}
+
 bool IsMetadataChunk(const char id[4]) {
     for (const char* name : {"bext", "iXML", "LIST", "cue ", "smpl", "inst"})
         if (Is(id, name)) return true;

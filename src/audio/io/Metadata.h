@@ -98,6 +98,14 @@ std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagS
 // AIFF text often is) and encoded as UTF-8.
 std::string TagTextAsUtf8(const std::string& text);
 
+// AIFF "MARK": markers become cue points (position and sample offset
+// alike) with their names as "labl" texts. Reading returns the warning of a
+// malformed chunk, which leaves `m` untouched; encoding gives the payload
+// (empty without cue points): ids outside 1-32767 and names beyond 255
+// bytes are cut to fit.
+std::string ReadAiffMarkers(const std::uint8_t* payload, std::size_t size, Metadata& m);
+std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m);
+
 // Largest payload kept of any one metadata chunk; a larger one is dropped.
 constexpr std::int64_t kMaxMetadataChunk = std::int64_t{1} << 20;
 
