@@ -3,8 +3,8 @@
 // AIFF writer (writer ID 4): integers as AIFF ("FORM"/"AIFF" with "COMM"
 // and "SSND"), floats as AIFF-C ("FORM"/"AIFC" with "FVER", "COMM" of
 // compression "fl32" or "fl64", and "SSND"). Samples big-endian, integers
-// signed (8-bit too). The header is rewritten before every block, so the
-// file is complete after every block; Finish adds the pad byte of an odd
+// signed (8-bit too). The header's sizes are rewritten before every block, so
+// the file is complete after every block; Finish adds the pad byte of an odd
 // "SSND" payload. The rate is stored in whole hertz (halves away from zero)
 // as an 80-bit extended number. Files whose data outgrows the 32-bit sizes
 // fail with IFF::Plan::SizeOverflow before the block is written. The common
@@ -51,6 +51,7 @@ private:
     IFF::Plan plan_;
     std::size_t commNode_ = 0, ssndNode_ = 0;
     bool float_ = false;
+    bool headerWritten_ = false;  // later headers patch the sizes only
 };
 
 // The registry entry for ID 4.

@@ -167,11 +167,12 @@ void iFileWriter_Wavpack::Finish() {
             // The APEv2 tag follows the last block.
             if (ok && metadata && packed_ > 0) {
                 bool any = false;
+                // An item the library refuses is left out: tags never fail the file.
                 for (const auto& [name, value] : TagsFor(*metadata, TagScheme::Ape)) {
                     const std::string text = TagTextAsUtf8(value);
-                    ok = ok && WavpackAppendTagItem(context_, name.c_str(), text.data(),
-                                                    static_cast<int>(text.size()));
-                    any = true;
+                    if (WavpackAppendTagItem(context_, name.c_str(), text.data(),
+                                             static_cast<int>(text.size())))
+                        any = true;
                 }
                 if (ok && any) ok = WavpackWriteTag(context_);
             }
