@@ -150,7 +150,10 @@ int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
         if (!warning.empty()) warnings_.push_back(std::move(warning));
         return IFF::SkipChunk;
     }
-    const auto* end = static_cast<const std::uint8_t*>(std::memchr(text.data(), 0, text.size()));
+    // An empty chunk may have no storage at all.
+    const auto* end =
+        text.empty() ? nullptr
+                     : static_cast<const std::uint8_t*>(std::memchr(text.data(), 0, text.size()));
     const std::size_t n = end ? std::size_t(end - text.data()) : text.size();
     AddTag(metadata_, TagScheme::Aiff, c.id.text(),
            std::string(reinterpret_cast<const char*>(text.data()), n));
