@@ -199,7 +199,15 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path
     bool aifc = false;
     try {
         AIFFParser parser;
-        parser.Parse(path);
+        try {
+            parser.Parse(path);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception&) {
+            // Past both "COMM" and "SSND" the walk only looks for text
+            // chunks: a damaged or cut chunk after them costs nothing else.
+            if (!(parser.haveComm_ && parser.haveSsnd_)) throw;
+        }
         result = parser.Finish(details);
         aifc = parser.aifc_;
         if (details) {
