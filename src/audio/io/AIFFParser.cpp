@@ -135,6 +135,7 @@ int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
     if (fileSize >= 0 && c.size > fileSize - c.start) {
         // Nothing can follow a chunk that runs past the end of the file.
         drop("truncated");
+        if (!haveSsnd_) source_ = Source();  // Finish needs it for an empty stream
         return IFF::Stop;
     }
     if (c.size > kMaxMetadataChunk) {
@@ -167,9 +168,9 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details
     const std::int64_t commFrames = Be32(comm_.data() + 2);
     if (!haveSsnd_) {
         if (commFrames != 0) throw exception("AIFF file without an SSND chunk", 2);
-        // No sound: an empty stream at the end of the file.
-        source_ = Source();
-        dataStart_ = Position();
+        // No sound: an empty stream where the parse ended.
+        if (!source_) source_ = Source();
+        dataStart_ = source_->position;
         dataBytes_ = 0;
     }
 
