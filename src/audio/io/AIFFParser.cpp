@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
+#include <vector>
 
 #include "audio/io/WAVParser.h"
 #include "stream/Crop.h"
@@ -95,8 +97,7 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         if (c.openEnded() || c.size < std::int64_t(need)) throw Incomplete();
         ReadExact(comm_.data(), need);
         haveComm_ = true;
-        // The sound data came first: nothing more is needed.
-        return haveSsnd_ ? IFF::Stop : IFF::SkipChunk;
+        return IFF::SkipChunk;
     }
 
     if (c.id == IFF::ResType("SSND") && !haveSsnd_) {
@@ -109,12 +110,54 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         dataBytes_ = c.size - 8 - offset;
         haveSsnd_ = true;
         source_ = Source();
-        // Stop here when "COMM" came first, or when the file ends inside
-        // this chunk (no "COMM" can follow it then).
+        // Text chunks may follow; stop when the file ends inside this chunk
+        // (nothing can follow it then), or when its end cannot be known.
         const std::int64_t fileSize = FileSize();
-        if (haveComm_ || (fileSize >= 0 && c.start + c.size > fileSize)) return IFF::Stop;
+        if (fileSize < 0 ? haveComm_ : c.start + c.size > fileSize) return IFF::Stop;
         return IFF::SkipChunk;
     }
+    if (c.id == IFF::ResType("MARK") || !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
+        return ReadText(c);
+    return IFF::SkipChunk;
+}
+
+int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
+    std::string name = c.id.text();
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    auto drop = [&](const char* why) {
+        warnings_.push_back("metadata: " + name + " chunk " + why + ", dropped");
+    };
+    const std::int64_t fileSize = FileSize();
+    if (c.openEnded() || c.size < 0) {
+        drop("of unknown size");
+        return IFF::SkipChunk;
+    }
+    if (fileSize >= 0 && c.size > fileSize - c.start) {
+        // Nothing can follow a chunk that runs past the end of the file.
+        drop("truncated");
+        if (!haveSsnd_) source_ = Source();  // Finish needs it for an empty stream
+        return IFF::Stop;
+    }
+    if (c.size > kMaxMetadataChunk) {
+        drop("too large");
+        return IFF::SkipChunk;
+    }
+    std::vector<std::uint8_t> text(static_cast<std::size_t>(c.size));
+    ReadExact(text.data(), text.size());
+    if (c.id == IFF::ResType("MARK")) {
+        if (haveMarkers_) return IFF::SkipChunk;
+        haveMarkers_ = true;
+        std::string warning = ReadAiffMarkers(text.data(), text.size(), metadata_);
+        if (!warning.empty()) warnings_.push_back(std::move(warning));
+        return IFF::SkipChunk;
+    }
+    // An empty chunk may have no storage at all.
+    const auto* end =
+        text.empty() ? nullptr
+                     : static_cast<const std::uint8_t*>(std::memchr(text.data(), 0, text.size()));
+    const std::size_t n = end ? std::size_t(end - text.data()) : text.size();
+    AddTag(metadata_, TagScheme::Aiff, c.id.text(),
+           std::string(reinterpret_cast<const char*>(text.data()), n));
     return IFF::SkipChunk;
 }
 
@@ -125,9 +168,9 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details
     const std::int64_t commFrames = Be32(comm_.data() + 2);
     if (!haveSsnd_) {
         if (commFrames != 0) throw exception("AIFF file without an SSND chunk", 2);
-        // No sound: an empty stream at the end of the file.
-        source_ = Source();
-        dataStart_ = Position();
+        // No sound: an empty stream where the parse ended.
+        if (!source_) source_ = Source();
+        dataStart_ = source_->position;
         dataBytes_ = 0;
     }
 
@@ -157,9 +200,22 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path
     bool aifc = false;
     try {
         AIFFParser parser;
-        parser.Parse(path);
+        try {
+            parser.Parse(path);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception&) {
+            // Past both "COMM" and "SSND" the walk only looks for text
+            // chunks: a damaged or cut chunk after them costs nothing else.
+            if (!(parser.haveComm_ && parser.haveSsnd_)) throw;
+        }
         result = parser.Finish(details);
         aifc = parser.aifc_;
+        if (details) {
+            details->metadata = std::move(parser.metadata_);
+            details->warnings.insert(details->warnings.end(), parser.warnings_.begin(),
+                                     parser.warnings_.end());
+        }
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {

@@ -13,11 +13,17 @@
 // Units: positions and lengths in bytes; the frame count of "COMM" and the
 // size of "SSND" both limit the data, and so does the end of the file, which
 // then adds an "input cut short" warning.
+//
+// The text chunks "NAME", "AUTH", "(c) " and "ANNO" become the common tags
+// of the input's metadata (title, artist, copyright, comment); one that
+// is too large or runs past the end of the file is dropped with a warning.
+// The first "MARK" chunk's markers become cue points named by "labl" texts.
 
 #include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "audio/format/Format.h"
 #include "audio/format/Properties.h"
@@ -65,6 +71,7 @@ public:
 private:
     AIFFParser() = default;
     Audio::Stream::Wrapper<::Stream::iOver> Finish(InputDetails* details);
+    int ReadText(const IFF::ChunkInfo& chunk);
 
     int state_ = 0;  // 0 expecting the "FORM", 1 inside it
     bool aifc_ = false;
@@ -74,6 +81,9 @@ private:
     std::int64_t dataStart_ = 0;                 // file offset of the first sample byte
     std::int64_t dataBytes_ = 0;                 // bytes from dataStart_ to the end of "SSND"
     ::Stream::Wrapper<::Stream::iOver> source_;  // kept past a stopped parse
+    Metadata metadata_;                          // text chunks' tags, markers
+    bool haveMarkers_ = false;
+    std::vector<std::string> warnings_;  // dropped text chunks
 };
 
 }  // namespace Audio::IO

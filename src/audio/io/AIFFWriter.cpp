@@ -81,19 +81,46 @@ void iFileWriter_AIFF::WriteHeader(std::int64_t dataBytes) {
     const std::int64_t frames =
         dataBytes / std::max<std::int64_t>(spec->outFormat().bytesPerFrame(), 1);
     Put32(comm_.data() + 2, static_cast<std::uint32_t>(frames));
-    output->Seek(0);
-    plan_.Write(*output);
-    static const std::uint8_t offsetAndBlockSize[8] = {};
-    output->Write(offsetAndBlockSize, offsetAndBlockSize + 8, ::Stream::Samples);
+    if (!headerWritten_) {
+        output->Seek(0);
+        plan_.Write(*output);
+        static const std::uint8_t offsetAndBlockSize[8] = {};
+        output->Write(offsetAndBlockSize, offsetAndBlockSize + 8, ::Stream::Samples);
+        headerWritten_ = true;
+        return;
+    }
+    // Only the sizes and the frame count move: the text chunks stay as written.
+    auto patch = [&](std::int64_t at, std::uint32_t v) {
+        std::uint8_t b[4];
+        Put32(b, v);
+        output->Seek(at);
+        output->Write(b, b + 4, ::Stream::Samples);
+    };
+    patch(4, static_cast<std::uint32_t>(plan_.node(0).size + 4));
+    patch(plan_.node(commNode_).position + 2, static_cast<std::uint32_t>(frames));
+    patch(ssnd.position - 4, static_cast<std::uint32_t>(ssnd.size));
+    output->Seek(ssnd.position + 8);
 }
 
 sptr<::Stream::iByteOutput> iFileWriter_AIFF::Open(sptr<::Stream::iByteOutput> out, std::int64_t) {
     if (!spec) throw InternalError();
     BuildComm();
     plan_ = IFF::Plan();
+    headerWritten_ = false;
     plan_.AddGroup("FORM", float_ ? "AIFC" : "AIFF", true);
     if (float_) plan_.AddChunk("FVER", fver_.data(), static_cast<std::int64_t>(fver_.size()));
     commNode_ = plan_.AddChunk("COMM", comm_.data(), float_ ? kAifcCommSize : kCommSize);
+    texts_.clear();
+    if (metadata)
+        for (auto& [name, value] : TagsFor(*metadata, TagScheme::Aiff))
+            texts_.emplace_back(name, std::move(value));
+    if (metadata) {
+        const std::vector<std::uint8_t> mark = EncodeAiffMarkers(*metadata);
+        if (!mark.empty()) texts_.emplace_back("MARK", std::string(mark.begin(), mark.end()));
+    }
+    for (const auto& [name, text] : texts_)
+        plan_.AddChunk(IFF::ResType::FromBytes(reinterpret_cast<const std::uint8_t*>(name.data())),
+                       text.data(), static_cast<std::int64_t>(text.size()));
     ssndNode_ = plan_.AddStreamChunk("SSND");
     output = std::move(out);
     WriteHeader(0);

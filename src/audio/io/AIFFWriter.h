@@ -3,14 +3,19 @@
 // AIFF writer (writer ID 4): integers as AIFF ("FORM"/"AIFF" with "COMM"
 // and "SSND"), floats as AIFF-C ("FORM"/"AIFC" with "FVER", "COMM" of
 // compression "fl32" or "fl64", and "SSND"). Samples big-endian, integers
-// signed (8-bit too). The header is rewritten before every block, so the
-// file is complete after every block; Finish adds the pad byte of an odd
+// signed (8-bit too). The header's sizes are rewritten before every block, so
+// the file is complete after every block; Finish adds the pad byte of an odd
 // "SSND" payload. The rate is stored in whole hertz (halves away from zero)
 // as an 80-bit extended number. Files whose data outgrows the 32-bit sizes
-// fail with IFF::Plan::SizeOverflow before the block is written.
+// fail with IFF::Plan::SizeOverflow before the block is written. The common
+// tags of `metadata` that AIFF names ("NAME", "AUTH", "(c) ", "ANNO") go
+// between "COMM" and "SSND", and so do its cue points as a "MARK" chunk.
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "audio/io/FileWriter.h"
 #include "audio/io/IFFPlan.h"
@@ -41,9 +46,12 @@ private:
 
     std::array<std::uint8_t, 44> comm_{};  // 18 (AIFF) or 44 (AIFF-C) used
     std::array<std::uint8_t, 4> fver_{};
+    std::vector<std::pair<std::string, std::string>>
+        texts_;  // {chunk id, payload}; the plan points here
     IFF::Plan plan_;
     std::size_t commNode_ = 0, ssndNode_ = 0;
     bool float_ = false;
+    bool headerWritten_ = false;  // later headers patch the sizes only
 };
 
 // The registry entry for ID 4.

@@ -77,7 +77,8 @@ struct FLACDecoder::Callbacks {
             self->bits_ = s.bits_per_sample;
             self->totalFrames_ = s.total_samples;
             std::memcpy(self->md5_, s.md5sum, 16);
-        } else if (m->type == FLAC__METADATA_TYPE_VORBIS_COMMENT && self->comments_) {
+        } else if (m->type == FLAC__METADATA_TYPE_VORBIS_COMMENT &&
+                   (self->comments_ || self->details_)) {
             try {
                 const FLAC__StreamMetadata_VorbisComment& vc = m->data.vorbis_comment;
                 for (FLAC__uint32 i = 0; i < vc.num_comments; ++i) {
@@ -86,6 +87,15 @@ struct FLACDecoder::Callbacks {
                     const std::size_t eq = item.find('=');
                     if (eq == 0 || eq == std::string::npos) continue;
                     std::string key = item.substr(0, eq);
+                    if (self->details_ && self->readingMetadata_) {
+                        if (item.size() - eq - 1 > std::size_t(kMaxMetadataChunk))
+                            self->details_->warnings.push_back("metadata: Vorbis comment " + key +
+                                                               " too large, dropped");
+                        else
+                            AddTag(self->details_->metadata, TagScheme::Vorbis, key,
+                                   item.substr(eq + 1));
+                    }
+                    if (!self->comments_) continue;
                     for (char& c : key)
                         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
                     self->comments_->push_back({Property::FileTag, key, item.substr(eq + 1)});
@@ -133,7 +143,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     self->decoder_ = FLAC__stream_decoder_new();
     if (!self->decoder_) throw std::bad_alloc();
     // Kept for the properties: Vorbis comments; every other block is skipped.
-    if (properties)
+    if (properties || details)
         FLAC__stream_decoder_set_metadata_respond(self->decoder_,
                                                   FLAC__METADATA_TYPE_VORBIS_COMMENT);
     const FLAC__StreamDecoderInitStatus init =
@@ -147,8 +157,10 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
 
     PropertyList comments;
     self->comments_ = properties ? &comments : nullptr;
+    self->readingMetadata_ = true;
     const bool ok = FLAC__stream_decoder_process_until_end_of_metadata(self->decoder_);
     self->comments_ = nullptr;
+    self->readingMetadata_ = false;
     if (!self->haveInfo_) {
         if (startsWithMarker)
             throw FLACParser::Damaged("damaged FLAC header: no complete STREAMINFO block");

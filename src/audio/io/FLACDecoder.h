@@ -6,7 +6,8 @@
 // ceil(b / 8) bytes with the b valid bits left-aligned (paddingBits =
 // 8 x bytes - b), as WAVE stores such samples. Every channel (1 to 8) is
 // kept. Metadata blocks are skipped, except Vorbis comments when properties
-// are asked for; an ID3v2 tag in front of the stream is skipped by libFLAC.
+// or details are asked for (the common tags go to details->metadata); an ID3v2 tag in front of the
+// stream is skipped by libFLAC.
 //
 // The decoder holds one FLAC frame at a time (at most 65535 samples per
 // channel), whatever the file's length.
@@ -95,6 +96,7 @@ private:
     std::string path_;
     InputDetails* details_ = nullptr;
     PropertyList* comments_ = nullptr;  // set only while the metadata is read
+    bool readingMetadata_ = false;      // common tags go to details_->metadata then
 
     // STREAMINFO.
     bool haveInfo_ = false;

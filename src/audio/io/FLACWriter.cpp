@@ -1,9 +1,11 @@
 #include "audio/io/FLACWriter.h"
 
+#include <FLAC/metadata.h>
 #include <FLAC/stream_encoder.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -77,6 +79,12 @@ iFileWriter_FLAC::~iFileWriter_FLAC() {
     } catch (...) {
         // Released while unwinding or by a drain that ended: nowhere to report.
     }
+    FreeTags();
+}
+
+void iFileWriter_FLAC::FreeTags() {
+    if (tags_) FLAC__metadata_object_delete(tags_);
+    tags_ = nullptr;
 }
 
 sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> out,
@@ -90,6 +98,8 @@ sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> o
         throw IrredeemableFormat();
 
     if (encoder_) FLAC__stream_encoder_delete(encoder_);
+    encoder_ = nullptr;
+    FreeTags();
     real_ = std::move(out);
     channels_ = f.channels();
     encoded_ = 0;
@@ -107,11 +117,32 @@ sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> o
         ok = ok && FLAC__stream_encoder_set_total_samples_estimate(
                        encoder_, static_cast<FLAC__uint64>(expectedDataSize / bytesPerFrame));
     if (!ok) throw InternalError();
+    AddTags();
     if (FLAC__stream_encoder_init_stream(encoder_, &Callbacks::Write, &Callbacks::Seek,
                                          &Callbacks::Tell, nullptr,
                                          this) != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
         ThrowEncoderFailure();
     return std::make_unique<Redirector>(*this);
+}
+
+void iFileWriter_FLAC::AddTags() {
+    if (!metadata) return;
+    const auto tags = TagsFor(*metadata, TagScheme::Vorbis);
+    if (tags.empty()) return;
+    tags_ = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    if (!tags_) throw std::bad_alloc();
+    for (const auto& [name, value] : tags) {
+        FLAC__StreamMetadata_VorbisComment_Entry entry;
+        // Names are ASCII and values valid UTF-8: only memory can run out.
+        if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(
+                &entry, name.c_str(), TagTextAsUtf8(value).c_str()))
+            throw std::bad_alloc();
+        if (!FLAC__metadata_object_vorbiscomment_append_comment(tags_, entry, false)) {
+            std::free(entry.entry);
+            throw std::bad_alloc();
+        }
+    }
+    if (!FLAC__stream_encoder_set_metadata(encoder_, &tags_, 1)) throw InternalError();
 }
 
 void iFileWriter_FLAC::ThrowEncoderFailure() {
@@ -158,6 +189,7 @@ void iFileWriter_FLAC::Finish() {
     const bool ok = FLAC__stream_encoder_finish(encoder_);
     FLAC__stream_encoder_delete(encoder_);
     encoder_ = nullptr;
+    FreeTags();
     std::exception_ptr failure = std::exchange(pending_, nullptr);
     if (!failure && ok) {
         try {

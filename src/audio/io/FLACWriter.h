@@ -8,6 +8,9 @@
 //
 // The encoder receives 32-bit containers holding right-aligned integers of
 // scaleExponent bits (8, 16, 24 or 32). Float samples cannot be stored.
+//
+// The common tags of `metadata` go into a VORBIS_COMMENT block (values as
+// UTF-8); positions and WAV-only chunks are not stored.
 
 #include <FLAC/stream_encoder.h>
 
@@ -57,10 +60,14 @@ public:
 private:
     struct Callbacks;
     friend struct Callbacks;
+    // Builds tags_ from `metadata` and hands it to the encoder (before init).
+    void AddTags();
+    void FreeTags();
     void Encode(const std::uint8_t* begin, std::size_t frames, bool silence);
     [[noreturn]] void ThrowEncoderFailure();
 
     FLAC__StreamEncoder* encoder_ = nullptr;
+    FLAC__StreamMetadata* tags_ = nullptr;  // owned; the encoder reads it until finished
     sptr<::Stream::iByteOutput> real_;
     std::uint32_t channels_ = 0;
     std::int64_t encoded_ = 0;           // frames given to the encoder

@@ -221,7 +221,168 @@ void RescalePair(std::string& text, const std::string& hi, const std::string& lo
     Replace(text, hi, t >> 32);
 }
 
+// One row per common tag: INFO identifier, Vorbis, AIFF chunk, APEv2 names.
+struct TagRow {
+    const char* info;
+    const char* vorbis;
+    const char* aiff;
+    const char* ape;
+};
+constexpr TagRow kTags[] = {
+    {"INAM", "TITLE", "NAME", "Title"},        {"IART", "ARTIST", "AUTH", "Artist"},
+    {"IPRD", "ALBUM", nullptr, "Album"},       {"ICMT", "COMMENT", "ANNO", "Comment"},
+    {"ICRD", "DATE", nullptr, "Year"},         {"IGNR", "GENRE", nullptr, "Genre"},
+    {"ITRK", "TRACKNUMBER", nullptr, "Track"}, {"ICOP", "COPYRIGHT", "(c) ", "Copyright"},
+};
+
+const char* Column(const TagRow& r, TagScheme s) {
+    switch (s) {
+        case TagScheme::Vorbis:
+            return r.vorbis;
+        case TagScheme::Aiff:
+            return r.aiff;
+        case TagScheme::Ape:
+            return r.ape;
+    }
+    return nullptr;
+}
+
+bool SameName(const std::string& a, const char* b, bool anyCase) {
+    if (a.size() != std::strlen(b)) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (anyCase) {
+            if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+            if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+        }
+        if (x != y) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string InfoKeyForTag(TagScheme scheme, const std::string& name) {
+    for (const TagRow& r : kTags) {
+        const char* n = Column(r, scheme);
+        if (n && SameName(name, n, scheme != TagScheme::Aiff)) return r.info;
+    }
+    return {};
+}
+
+const char* TagNameForInfoKey(TagScheme scheme, const std::string& infoKey) {
+    for (const TagRow& r : kTags)
+        if (infoKey == r.info) return Column(r, scheme);
+    return nullptr;
+}
+
+bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::string& value) {
+    const std::string key = InfoKeyForTag(scheme, name);
+    if (key.empty()) return false;
+    for (const auto& tag : m.info)
+        if (tag.first == key) return true;
+    m.info.emplace_back(key, value);
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagScheme scheme) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& [key, value] : m.info)
+        if (const char* name = TagNameForInfoKey(scheme, key)) out.emplace_back(name, value);
+    return out;
+}
+
+std::string TagTextAsUtf8(const std::string& text) {
+    bool valid = true;
+    for (std::size_t i = 0; i < text.size() && valid;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = c < 0x80         ? 1
+                              : (c >> 5) == 6  ? 2
+                              : (c >> 4) == 14 ? 3
+                              : (c >> 3) == 30 ? 4
+                                               : 0;
+        valid = n > 0 && n <= text.size() - i && !(n == 2 && c < 0xC2) && !(c > 0xF4);
+        for (std::size_t k = 1; valid && k < n; ++k)
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (valid && n == 3) {
+            const auto d = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xE0 && d < 0xA0) && !(c == 0xED && d >= 0xA0);
+        }
+        if (valid && n == 4) {
+            const auto d = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xF0 && d < 0x90) && !(c == 0xF4 && d >= 0x90);
+        }
+        i += n;
+    }
+    if (valid) return text;
+    std::string out;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string ReadAiffMarkers(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (n < 2) return Malformed("MARK");
+    const std::size_t count = std::size_t(p[0]) << 8 | p[1];
+    std::vector<CuePoint> cues;
+    std::vector<CueText> names;
+    std::size_t pos = 2;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (n - pos < 7) return Malformed("MARK");
+        const std::uint32_t id = std::uint32_t(p[pos]) << 8 | p[pos + 1];
+        const std::uint32_t at = std::uint32_t(p[pos + 2]) << 24 | std::uint32_t(p[pos + 3]) << 16 |
+                                 std::uint32_t(p[pos + 4]) << 8 | p[pos + 5];
+        const std::size_t length = p[pos + 6];
+        pos += 7;
+        if (length > n - pos) return Malformed("MARK");
+        cues.push_back({id, at, at});
+        if (length > 0) {
+            CueText t;
+            std::memcpy(t.kind.data(), "labl", 4);
+            t.cueId = id;
+            t.text = Text(p + pos, length);
+            names.push_back(std::move(t));
+        }
+        pos += length;
+        if (!(length & 1) && pos < n) ++pos;  // count byte and text end even
+    }
+    m.cues = std::move(cues);
+    m.cueTexts.insert(m.cueTexts.end(), names.begin(), names.end());
+    return "";
+}
+
+std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
+    Bytes b;
+    if (m.cues.empty()) return b;
+    const std::size_t count = std::min<std::size_t>(m.cues.size(), 0xFFFF);
+    b.push_back(static_cast<std::uint8_t>(count >> 8));
+    b.push_back(static_cast<std::uint8_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        const CuePoint& c = m.cues[i];
+        const auto id = static_cast<std::uint32_t>(std::clamp<std::uint32_t>(c.id, 1, 0x7FFF));
+        std::string name;
+        for (const CueText& t : m.cueTexts)
+            if (t.cueId == c.id && Is(t.kind.data(), "labl")) {
+                name = t.text.substr(0, 255);
+                break;
+            }
+        b.push_back(static_cast<std::uint8_t>(id >> 8));
+        b.push_back(static_cast<std::uint8_t>(id));
+        for (int k = 0; k < 4; ++k)
+            b.push_back(static_cast<std::uint8_t>(c.sampleOffset >> (24 - 8 * k)));
+        b.push_back(static_cast<std::uint8_t>(name.size()));
+        b.insert(b.end(), name.begin(), name.end());
+        if (!(name.size() & 1)) b.push_back(0);
+    }
+    return b;
+}
 
 bool IsMetadataChunk(const char id[4]) {
     for (const char* name : {"bext", "iXML", "LIST", "cue ", "smpl", "inst"})

@@ -73,6 +73,39 @@ struct Metadata {
     }
 };
 
+// The common text tags across containers. The model keeps them under the
+// WAV INFO identifiers ("INAM" title, "IART" artist, "IPRD" album, "ICMT"
+// comment, "ICRD" date, "IGNR" genre, "ITRK" track, "ICOP" copyright);
+// each other container names them its own way, and a container without
+// a name for one does not store it.
+enum class TagScheme { Vorbis, Aiff, Ape };
+
+// The INFO identifier of a container's tag name (Vorbis and APEv2 names in
+// any case), empty when the tag is not a common one.
+std::string InfoKeyForTag(TagScheme scheme, const std::string& name);
+
+// The container's name for an INFO identifier; null when it has none.
+const char* TagNameForInfoKey(TagScheme scheme, const std::string& infoKey);
+
+// Adds a container's tag to `m.info` when it maps (a repeated key keeps
+// the first value); returns whether it did.
+bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::string& value);
+
+// `m`'s tags that `scheme` can store, as {container name, value}, in order.
+std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagScheme scheme);
+
+// `text` when it is valid UTF-8, else read as Latin-1 (as older WAV and
+// AIFF text often is) and encoded as UTF-8.
+std::string TagTextAsUtf8(const std::string& text);
+
+// AIFF "MARK": markers become cue points (position and sample offset
+// alike) with their names as "labl" texts. Reading returns the warning of a
+// malformed chunk, which leaves `m` untouched; encoding gives the payload
+// (empty without cue points): ids outside 1-32767 and names beyond 255
+// bytes are cut to fit.
+std::string ReadAiffMarkers(const std::uint8_t* payload, std::size_t size, Metadata& m);
+std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m);
+
 // Largest payload kept of any one metadata chunk; a larger one is dropped.
 constexpr std::int64_t kMaxMetadataChunk = std::int64_t{1} << 20;
 

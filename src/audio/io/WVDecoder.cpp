@@ -36,7 +36,7 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
     char error[128] = {};
     // All channels are decoded: no OPEN_2CH_MAX. DSD files open (as PCM)
     // only to be told apart from damaged ones.
-    const int flags = OPEN_WVC | OPEN_DSD_AS_PCM | (properties ? OPEN_TAGS : 0);
+    const int flags = OPEN_WVC | OPEN_DSD_AS_PCM | (properties || details ? OPEN_TAGS : 0);
     ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, flags, 0)};
     WavpackContext* ctx = guard.context;
     if (!ctx) {
@@ -109,12 +109,21 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
         stored.setBytesPerSample(static_cast<std::uint32_t>(bytes))
             .setPaddingBits(static_cast<std::uint32_t>(bytes * 8 - bits));
         AppendFormatProperties(*properties, stored);
-        if (mode & MODE_VALID_TAG) decoder->AppendTagItems(*properties);
+        if (mode & MODE_VALID_TAG)
+            for (auto& [key, value] : decoder->TagItems()) {
+                for (char& ch : key)
+                    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+                properties->push_back({Property::FileTag, std::move(key), std::move(value)});
+            }
     }
+    if (details && (mode & MODE_VALID_TAG))
+        for (const auto& [key, value] : decoder->TagItems())
+            AddTag(details->metadata, TagScheme::Ape, key, value);
     return result;
 }
 
-void WVDecoder::AppendTagItems(PropertyList& list) {
+std::vector<std::pair<std::string, std::string>> WVDecoder::TagItems() {
+    std::vector<std::pair<std::string, std::string>> list;
     const int n = WavpackGetNumTagItems(context_);
     for (int i = 0; i < n; ++i) {
         const int keyLength = WavpackGetTagItemIndexed(context_, i, nullptr, 0);
@@ -130,9 +139,9 @@ void WVDecoder::AppendTagItems(PropertyList& list) {
                                                    static_cast<int>(value.size()));
             value.resize(static_cast<std::size_t>(std::clamp(gotValue, 0, valueLength)));
         }
-        for (char& ch : key) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-        list.push_back({Property::FileTag, std::move(key), std::move(value)});
+        list.emplace_back(std::move(key), std::move(value));
     }
+    return list;
 }
 
 std::uint32_t WVDecoder::Unpack(std::uint8_t* dest, std::uint32_t frames) {

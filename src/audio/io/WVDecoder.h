@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/format/Format.h"
@@ -63,7 +64,8 @@ public:
     // WVParser::Unsupported for DSD audio and more than 255 channels.
     // Fills `details`
     // when given: the file's channel mask, and a warning for a hybrid file
-    // read without its correction file.
+    // read without its correction file; the common tags of the APEv2 tag
+    // go to details->metadata.
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details = nullptr);
@@ -75,7 +77,8 @@ public:
 
 private:
     explicit WVDecoder(WavpackContext* context);
-    void AppendTagItems(PropertyList& list);
+    // The APEv2 text items, {key as stored, value}.
+    std::vector<std::pair<std::string, std::string>> TagItems();
     // Unpacks up to `frames` frames to `dest`; returns the frames delivered.
     std::uint32_t Unpack(std::uint8_t* dest, std::uint32_t frames);
 

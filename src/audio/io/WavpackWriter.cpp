@@ -164,6 +164,18 @@ void iFileWriter_Wavpack::Finish() {
     if (started_) {
         try {
             ok = WavpackFlushSamples(context_);
+            // The APEv2 tag follows the last block.
+            if (ok && metadata && packed_ > 0) {
+                bool any = false;
+                // An item the library refuses is left out: tags never fail the file.
+                for (const auto& [name, value] : TagsFor(*metadata, TagScheme::Ape)) {
+                    const std::string text = TagTextAsUtf8(value);
+                    if (WavpackAppendTagItem(context_, name.c_str(), text.data(),
+                                             static_cast<int>(text.size())))
+                        any = true;
+                }
+                if (ok && any) ok = WavpackWriteTag(context_);
+            }
             if (ok && WavpackGetNumSamples64(context_) != WavpackGetSampleIndex64(context_) &&
                 haveFirstBlock_) {
                 WavpackUpdateNumSamples(context_, firstBlock_.data());

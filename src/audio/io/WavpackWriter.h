@@ -8,7 +8,8 @@
 //
 // The file records ChannelMaskFor(channelMask, channels) as its layout.
 // The library receives 32-bit containers: right-aligned integers of
-// scaleExponent bits (8, 16, 24 or 32), or 32-bit floats.
+// scaleExponent bits (8, 16, 24 or 32), or 32-bit floats. The common tags
+// of `metadata` follow the last block as an APEv2 tag (values as UTF-8).
 
 #include <cstdint>
 #include <exception>

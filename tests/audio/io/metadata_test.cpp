@@ -179,3 +179,38 @@ TEST_F(MetadataFile, WrittenChunksReadBack) {
 }
 
 }  // namespace
+
+TEST(MetadataTags, EachContainerNameMapsToOneInfoKey) {
+    using Audio::IO::TagScheme;
+    struct Row {
+        TagScheme scheme;
+        const char* name;  // as a file may store it
+        const char* key;   // "" when not a common tag
+        const char* back;  // the name written for `key`, null when none
+    } const rows[] = {
+        {TagScheme::Vorbis, "title", "INAM", "TITLE"},
+        {TagScheme::Vorbis, "TrackNumber", "ITRK", "TRACKNUMBER"},
+        {TagScheme::Vorbis, "ENCODER", "", nullptr},
+        {TagScheme::Aiff, "(c) ", "ICOP", "(c) "},
+        {TagScheme::Aiff, "ANNO", "ICMT", "ANNO"},
+        {TagScheme::Aiff, "anno", "", nullptr},  // chunk ids are exact
+        {TagScheme::Ape, "YEAR", "ICRD", "Year"},
+        {TagScheme::Ape, "Album", "IPRD", "Album"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(Audio::IO::InfoKeyForTag(r.scheme, r.name), r.key);
+        const char* back = Audio::IO::TagNameForInfoKey(r.scheme, r.key);
+        EXPECT_STREQ(back, r.back);
+    }
+    // AIFF has no album, date, genre or track.
+    for (const char* key : {"IPRD", "ICRD", "IGNR", "ITRK"})
+        EXPECT_EQ(Audio::IO::TagNameForInfoKey(TagScheme::Aiff, key), nullptr) << key;
+}
+
+TEST(MetadataTags, TextBecomesUtf8) {
+    EXPECT_EQ(Audio::IO::TagTextAsUtf8("Caf\xC3\xA9"), "Caf\xC3\xA9");                // kept
+    EXPECT_EQ(Audio::IO::TagTextAsUtf8("Caf\xE9"), "Caf\xC3\xA9");                    // Latin-1
+    EXPECT_EQ(Audio::IO::TagTextAsUtf8("\xC3"), "\xC3\x83");                          // cut short
+    EXPECT_EQ(Audio::IO::TagTextAsUtf8("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xC2\x80");  // surrogate
+}
