@@ -377,8 +377,10 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                                       : Audio::IO::ScalePosition(inputFrames, map.inputRate,
                                                                  map.outputRate, map.speed)) +
                 keptPreRing;
-        metadata = std::make_shared<const Audio::IO::Metadata>(
-            Audio::IO::RescaleMetadata(details.metadata, map));
+        Audio::IO::Metadata rescaled = Audio::IO::RescaleMetadata(details.metadata, map);
+        // Loudness and peak levels measured on the input no longer hold at another gain.
+        if (rescaled.bext && settings.gain != 1.0) Audio::IO::ForgetLoudness(*rescaled.bext);
+        metadata = std::make_shared<const Audio::IO::Metadata>(std::move(rescaled));
     }
 
     // The name carries the rate the header holds (a request of 0 is the

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -104,6 +105,21 @@ TEST_F(MetadataConversion, KeptPreRingShiftsPositions) {
     EXPECT_EQ(m.cues[0].sampleOffset, 24000 + d);
     EXPECT_EQ(m.cues[2].sampleOffset, 48000 + d);
     EXPECT_EQ(m.bext->timeReference, 23373972767u - d);
+}
+
+// The input's loudness figures go with it at its own gain; at another gain they are marked
+// as not computed.
+TEST_F(MetadataConversion, LoudnessFiguresHoldOnlyAtTheSameGain) {
+    const std::array<std::uint8_t, 10> measured{0x9C, 0xFF, 0xF4, 0x01, 0xF6, 0xFF, 0, 0, 0, 0};
+    const std::array<std::uint8_t, 10> unknown{0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F,
+                                               0xFF, 0x7F, 0xFF, 0x7F};
+    for (const double gain : {1.0, 0.5}) {
+        ConversionSettings s = Settings();
+        s.gain = gain;
+        const Metadata m = Convert(RichWav(44100, 44100), 48000, s);
+        ASSERT_TRUE(m.bext);
+        EXPECT_EQ(m.bext->loudness, gain == 1.0 ? measured : unknown) << gain;
+    }
 }
 
 TEST_F(MetadataConversion, NoMetadataWritesNone) {

@@ -563,6 +563,14 @@ void AppendCodingHistory(BextChunk& bext, const std::string& line) {
     h += line;
 }
 
+void ForgetLoudness(BextChunk& bext) {
+    if (bext.version < 2) return;
+    for (std::size_t i = 0; i < bext.loudness.size(); i += 2) {
+        bext.loudness[i] = 0xFF;  // 0x7FFF, little-endian
+        bext.loudness[i + 1] = 0x7F;
+    }
+}
+
 Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
     Metadata m = in;
     auto frame32 = [&](std::uint32_t p) { return Clamp32(MapFramePosition(p, map)); };

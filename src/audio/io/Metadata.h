@@ -160,6 +160,10 @@ std::string RescaleIxml(const std::string& text, const PositionMap& map);
 // The metadata of an output: every position and rate moved by `map`.
 Metadata RescaleMetadata(const Metadata& in, const PositionMap& map);
 
+// Marks the five loudness values of a version 2 "bext" as not computed
+// (0x7FFF each): an output made at another gain no longer has them.
+void ForgetLoudness(BextChunk& bext);
+
 // Appends a line to the coding history, ending the last one first.
 void AppendCodingHistory(BextChunk& bext, const std::string& line);
 
