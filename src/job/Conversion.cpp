@@ -443,7 +443,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         // The chain's stages know their lengths, whenever the input's is known, once the first
         // block went through them: the header then states the true sizes once and for all.
         const std::int64_t frame = tag.format.bytesPerFrame();
-        const std::int64_t storedFrame = writer->spec->outFormat().bytesPerFrame();
+        const std::int64_t storedFrame = writer->translator->outFormat().bytesPerFrame();
         iStream* last = source.get();  // owned by the chain for as long as the writer lives
         writer->exactDataSize = [last, frame, storedFrame] {
             return last->length >= 0 && frame ? last->length / frame * storedFrame

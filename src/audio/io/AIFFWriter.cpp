@@ -52,7 +52,7 @@ std::array<std::uint8_t, 10> iFileWriter_AIFF::Extended80(double v) {
 }
 
 void iFileWriter_AIFF::BuildComm() {
-    const Format f = spec->outFormat();
+    const Format f = translator->outFormat();
     const std::uint32_t b = f.bytesPerSample(), c = f.channels();
     if (b == 0 || c == 0 || f.paddingBits() >= b * 8) throw IrredeemableFormat();
     const double rate = std::round(static_cast<double>(f.sampleRate));
@@ -79,7 +79,7 @@ void iFileWriter_AIFF::WriteHeader(std::int64_t dataBytes) {
     ssnd.size = 8 + dataBytes;
     plan_.Layout();  // throws SizeOverflow before anything is written
     const std::int64_t frames =
-        dataBytes / std::max<std::int64_t>(spec->outFormat().bytesPerFrame(), 1);
+        dataBytes / std::max<std::int64_t>(translator->outFormat().bytesPerFrame(), 1);
     Put32(comm_.data() + 2, static_cast<std::uint32_t>(frames));
     if (!headerWritten_) {
         output->Seek(0);
@@ -103,7 +103,7 @@ void iFileWriter_AIFF::WriteHeader(std::int64_t dataBytes) {
 }
 
 sptr<::Stream::iByteOutput> iFileWriter_AIFF::Open(sptr<::Stream::iByteOutput> out, std::int64_t) {
-    if (!spec) throw InternalError();
+    if (!translator) throw InternalError();
     BuildComm();
     plan_ = IFF::Plan();
     headerWritten_ = false;

@@ -89,8 +89,8 @@ void iFileWriter_FLAC::FreeTags() {
 
 sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> out,
                                                    std::int64_t expectedDataSize) {
-    if (!spec) throw InternalError();
-    const Format f = spec->outFormat();
+    if (!translator) throw InternalError();
+    const Format f = translator->outFormat();
     const std::uint32_t bits = f.scaleExponent();
     const std::uint32_t rate = FlacRate(f.sampleRate);
     if (!f.isInteger() || f.bytesPerSample() != 4 || f.channels() < 1 || f.channels() > 8 ||

@@ -188,13 +188,13 @@ sptr<FormatTranslator> MakeWriterSpec(int id, const Audio::Stream::Tag& source) 
     return std::make_unique<FormatTranslator>(FormatTranslator::ClipToScale, source.format, adapted);
 }
 
-sptr<iFileWriter> CreateFileWriter(sptr<FormatTranslator> spec, int id) {
+sptr<iFileWriter> CreateFileWriter(sptr<FormatTranslator> translator, int id) {
     const WriterEntry* e = WriterRegistry::Instance().Find(id);
     if (!e) throw iFileWriter::UnknownID{id};
     sptr<iFileWriter> w = e->factory();
     if (!w) throw iFileWriter::InternalError();
-    w->spec = std::move(spec);
-    w->SetFormat(*w->spec);
+    w->translator = std::move(translator);
+    w->SetFormat(*w->translator);
     w->openState = 1;
     return w;
 }

@@ -78,7 +78,7 @@ public:
     virtual ~iFileWriter() = default;
     // Records the bytes per frame of the translator's source format; returns its
     // bytesPerSample.
-    virtual int SetFormat(const FormatTranslator& spec);
+    virtual int SetFormat(const FormatTranslator& translator);
     // Prepares the container on `out` and returns the byte output the sample
     // bytes go to (the same one, or a wrapper). `expectedDataSize` is the
     // expected number of sample bytes, 0 or negative when unknown; for a
@@ -110,7 +110,7 @@ public:
     // expected size given to Open.
     std::function<std::int64_t()> exactDataSize;
     sptr<::Stream::iByteOutput> output;
-    sptr<FormatTranslator> spec;  // source format -> stored format
+    sptr<FormatTranslator> translator;  // source format -> stored format
     int bytesPerFrame = 0;
 };
 
@@ -142,7 +142,7 @@ enum WriterID { kWavpackWriter = 0, kWaveWriter = 1, kRawWriter = 3, kAiffWriter
 
 // The creation sequence, step by step and as one operation.
 sptr<FormatTranslator> MakeWriterSpec(int id, const Audio::Stream::Tag& source);
-sptr<iFileWriter> CreateFileWriter(sptr<FormatTranslator> spec, int id);
+sptr<iFileWriter> CreateFileWriter(sptr<FormatTranslator> translator, int id);
 void OpenFileWriter(const std::string& path, iFileWriter& writer, std::int64_t expectedDataSize);
 sptr<iFileWriter> MakeFileWriter(int id, const Audio::Stream::Tag& source,
                                  const std::string& path, std::int64_t expectedDataSize = 0);

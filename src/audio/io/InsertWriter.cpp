@@ -15,12 +15,12 @@ class InsertWriterStage final : public iOver, public Consumer<Audio::Stream::Wra
 public:
     InsertWriterStage(Audio::Stream::Wrapper<iOver> up, sptr<iFileWriter> writer)
         : Consumer(std::move(up)), writer_(std::move(writer)) {
-        if (!writer_ || !writer_->spec || !writer_->output) throw iFileWriter::InternalError();
-        const FormatTranslator& spec = *writer_->spec;
-        convert_ = !spec.convertsNothing();
-        inFrame_ = std::max(spec.inFormat().bytesPerFrame(), 1u);
+        if (!writer_ || !writer_->translator || !writer_->output) throw iFileWriter::InternalError();
+        const FormatTranslator& translator = *writer_->translator;
+        convert_ = !translator.convertsNothing();
+        inFrame_ = std::max(translator.inFormat().bytesPerFrame(), 1u);
         std::uint32_t h = 1;
-        if (convert_) h = (spec.scratchBytesPerFrame + inFrame_ - 1) / inFrame_ + 1;
+        if (convert_) h = (translator.scratchBytesPerFrame + inFrame_ - 1) / inFrame_ + 1;
         granularity = upstream->granularity;
         position = upstream->position;
         expansion = std::max(upstream->expansion, h);
@@ -53,9 +53,9 @@ private:
     // Converts into the spare part of the caller's buffer after dest (which
     // the expansion reserves), or into a private buffer if it is too small.
     Block translate(Block in, slice<std::uint8_t> dest, std::uint32_t capacity) {
-        const FormatTranslator& spec = *writer_->spec;
+        const FormatTranslator& translator = *writer_->translator;
         const std::size_t frames = in.length() / inFrame_;
-        const std::size_t need = frames * spec.scratchBytesPerFrame;
+        const std::size_t need = frames * translator.scratchBytesPerFrame;
         auto addr = reinterpret_cast<std::uintptr_t>(dest.end);
         addr = (addr + 7) & ~std::uintptr_t{7};
         auto* start = reinterpret_cast<std::uint8_t*>(addr);
@@ -64,7 +64,7 @@ private:
             addr = (reinterpret_cast<std::uintptr_t>(private_.data()) + 7) & ~std::uintptr_t{7};
             start = reinterpret_cast<std::uint8_t*>(addr);
         }
-        return writer_->spec->Translate(in, start);
+        return writer_->translator->Translate(in, start);
     }
 
     sptr<iFileWriter> writer_;

@@ -49,7 +49,7 @@ Format iFileWriter_WAVE::AdaptFormat(Format f) {
 }
 
 void iFileWriter_WAVE::BuildFormatBlock() {
-    const Format f = spec->outFormat();
+    const Format f = translator->outFormat();
     const std::uint32_t b = f.bytesPerSample(), c = f.channels();
     if (b == 0 || c == 0 || !(f.isInteger() || f.isFloat()) || f.paddingBits() > b * 8)
         throw IrredeemableFormat();
@@ -98,7 +98,7 @@ void iFileWriter_WAVE::BuildMetadataChunks(std::uint32_t rate, std::uint32_t val
     Metadata m = *metadata;
     if (m.bext)
         AppendCodingHistory(*m.bext,
-                            CodingHistoryLine(rate, validBits, spec->outFormat().channels()));
+                            CodingHistoryLine(rate, validBits, translator->outFormat().channels()));
     metadataChunks_ = EncodeMetadata(m);
 }
 
@@ -115,7 +115,7 @@ void iFileWriter_WAVE::Layout() {
     const std::int64_t end = plan_.Layout();
     if (rf64_) {
         const std::int64_t data = plan_.node(dataNode_).size;
-        const std::int64_t frame = spec->outFormat().bytesPerFrame();
+        const std::int64_t frame = translator->outFormat().bytesPerFrame();
         Put64(ds64_.data(), static_cast<std::uint64_t>(end - 8));
         Put64(ds64_.data() + 8, static_cast<std::uint64_t>(data));
         Put64(ds64_.data() + 16, static_cast<std::uint64_t>(data / frame));
@@ -146,7 +146,7 @@ void iFileWriter_WAVE::Plan(std::int64_t dataSize) {
 
 sptr<::Stream::iByteOutput> iFileWriter_WAVE::Open(sptr<::Stream::iByteOutput> out,
                                                    std::int64_t expectedDataSize) {
-    if (!spec) throw InternalError();
+    if (!translator) throw InternalError();
     BuildFormatBlock();
     expected_ = expectedDataSize;
     headerWritten_ = false;

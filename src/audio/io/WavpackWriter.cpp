@@ -37,8 +37,8 @@ iFileWriter_Wavpack::~iFileWriter_Wavpack() {
 
 sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput> out,
                                                       std::int64_t expectedDataSize) {
-    if (!spec) throw InternalError();
-    const Format f = spec->outFormat();
+    if (!translator) throw InternalError();
+    const Format f = translator->outFormat();
     const std::uint32_t channels = f.channels();
     const double rate = std::round(static_cast<double>(f.sampleRate));
     const bool isFloat = f.isFloat();

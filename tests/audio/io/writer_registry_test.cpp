@@ -119,9 +119,9 @@ TEST(InsertWriter, ConvertsForTheWriterAndReturnsTheOriginalBlock) {
     IOTest::TempDir dir;
     std::string p = dir.file("raw24.bin");
     Audio::Stream::Wrapper<Stream::iOver> src(new Pcm16(100));
-    auto spec = std::make_unique<Audio::FormatTranslator>(
+    auto translator = std::make_unique<Audio::FormatTranslator>(
         0, src.format(), Format::FromBytes(0x23, 16, 0x80, 0, 0.0f));
-    auto w = CreateFileWriter(std::move(spec), kRawWriter);
+    auto w = CreateFileWriter(std::move(translator), kRawWriter);
     OpenFileWriter(p, *w, 0);
     {
         auto s = InsertWriter(src, std::move(w));
