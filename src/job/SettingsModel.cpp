@@ -263,6 +263,12 @@ void SettingsModel::Restore(
 
     for (int id = kFirstField; id <= kLastField; ++id) UpdateField(id);
     UpdateField(kSampleType);
+    MirrorRadiosAndChecks();
+}
+
+// The radios, check boxes and enabled fields, as the settings stand.
+void SettingsModel::MirrorRadiosAndChecks() {
+    using namespace ControlId;
     UpdateField(kAliasGuardBand);
     EnablePrespeedFields();
     SetEnabled(kSnr, snrBoxChecked_);
@@ -318,13 +324,7 @@ void SettingsModel::Initialise() {
         UpdateField(id);
     if (settings_.snrDb == 0) settings_.snrDb = DefaultSnrDb(outputFormat_.lowByte);
     UpdateField(kSnr);
-    UpdateField(kAliasGuardBand);
-    EnablePrespeedFields();
-    SetEnabled(kSnr, snrBoxChecked_);
-    if (observer_.checkChanged) {
-        observer_.checkChanged(kKeepPreRing, keepPreRingChecked_);
-        observer_.checkChanged(kSnrBox, snrBoxChecked_);
-    }
+    MirrorRadiosAndChecks();
 }
 
 std::string SettingsModel::FormatField(int id) const {

@@ -201,6 +201,7 @@ private:
     void WriteText(int id, std::string text);
     void SetEnabled(int id, bool enabled);
     void ApplyBandEdge(int id, std::string_view text);
+    void MirrorRadiosAndChecks();
     void EnablePrespeedFields();
     static std::size_t FieldSlot(int id);
 
