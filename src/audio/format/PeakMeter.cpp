@@ -31,18 +31,16 @@ namespace Audio {
 
 namespace {
 
-constexpr std::size_t kHalf1 = PeakMeter::kMidTaps / 2;      // folded taps, first stage
-constexpr std::size_t kHalf2 = PeakMeter::kQuarterTaps / 2;  // folded taps, second stage
-constexpr std::size_t kReach2 = (kHalf2 + 1) / 2;  // samples the second stage reaches each way
+constexpr std::size_t kHalf = PeakMeter::kPhaseTaps / 2;  // taps each side of an interval
 constexpr std::size_t kLanes = 16;  // floats per vector: one AVX-512 register, two AVX2 ones
-// Samples kept left of the first interval of a round and right of the last: the first
-// stage's reach for whole vectors of midpoints one vector beyond the round on each side,
-// whole vectors (the first interval is aligned).
-constexpr std::size_t kLeft = (kHalf1 + 2 * kLanes - 1) / kLanes * kLanes;
+// Samples kept left of the first interval of a round (the taps' reach, whole vectors; the
+// first interval is aligned).
+constexpr std::size_t kLeft = (kHalf + kLanes - 1) / kLanes * kLanes;
+static_assert(kHalf <= kLanes, "the gate reads one vector on each side of a step");
 constexpr std::size_t kBlock = PeakMeter::kMaxRound;  // points per round
 // Room past the valid samples for aligned vectors and for the groups of a round's last step.
 constexpr std::size_t kSlack = 8 * kLanes;
-// Floats of a channel's buffers in use.
+// Floats of a channel's buffer in use.
 constexpr std::size_t kCapacity = kBlock + 2 * kLeft + 2 + 2 * kSlack;
 
 // The first 64-byte aligned float of `v`, which holds kCapacity + kLanes floats.
@@ -60,35 +58,54 @@ double besselI0(double x) {
     return sum;
 }
 
-// Half of a symmetric midpoint interpolator: tap k weighs the two values k + 1/2 away,
-// Kaiser-windowed sinc with cutoff `cutoff` (cycles per value), sum of all taps 1.
-std::vector<float> designHalf(std::size_t half, double cutoff, double beta) {
-    std::vector<double> h(half);
-    double sum = 0;
-    for (std::size_t k = 0; k < half; ++k) {
-        const double d = double(k) + 0.5;
-        const double arg = 2 * cutoff * d;
-        const double sinc = std::sin(std::numbers::pi * arg) / (std::numbers::pi * arg);
-        const double r = d / double(half);
-        h[k] = sinc * besselI0(beta * std::sqrt(std::max(0.0, 1.0 - r * r))) / besselI0(beta);
-        sum += 2 * h[k];
-    }
-    std::vector<float> out(half);
-    for (std::size_t k = 0; k < half; ++k) out[k] = static_cast<float>(h[k] / sum);
-    return out;
-}
+// The interpolator's taps, folded. The point a fraction p/4 into the interval from x[i] to
+// x[i + 1] is sum over k = 1 .. kHalf of h_p(k) x[i + k] + h_p(1 - k) x[i + 1 - k], with h_p
+// a Kaiser-windowed sinc at distances k - p/4 (cutoff at half the sample rate, each phase's
+// taps summing to 1). The half-way point is symmetric in the pair; the quarter points mirror
+// each other, so with P_k = x[i + k] + x[i + 1 - k] and Q_k = x[i + k] - x[i + 1 - k]:
+//   q2 = sum mid[k] P_k,   q1 = S + D,   q3 = S - D,
+//   S = sum even[k] P_k,   D = sum odd[k] Q_k,
+// and max(|q1|, |q3|) = |S| + |D|.
+struct Taps {
+    std::array<float, kHalf> mid{}, even{}, odd{};
+    float gain = 0;  // largest sum of magnitudes of one point's taps (with a margin)
+};
 
-// First stage: flat within 0.001 up to 0.45 of the rate, the images of that band (from 0.55)
-// as far down. Second: the 2x sequence holds nothing above 0.225 of its rate, so the band
-// from 0.225 to 0.775 is free; flat within 0.002 up to 0.225. Together the points of a tone
-// up to 0.45 of the rate are within 0.0023 (0.02 dB) of the exact ones.
-const std::vector<float>& midTaps() {
-    static const std::vector<float> taps = designHalf(kHalf1, 0.5, 6.0);
-    return taps;
-}
-const std::vector<float>& quarterTaps() {
-    static const std::vector<float> taps = designHalf(kHalf2, 0.5, 5.0);
-    return taps;
+const Taps& taps() {
+    static const Taps t = [] {
+        constexpr double kBeta = 6.0;
+        constexpr double kReach = double(kHalf) + 0.25;
+        auto design = [&](double fraction) {
+            // h(k) for k from 1 - kHalf to kHalf at distance k - fraction from the point.
+            std::vector<double> h(2 * kHalf);
+            double sum = 0;
+            for (std::size_t j = 0; j < 2 * kHalf; ++j) {
+                const double d = double(long(j) + 1 - long(kHalf)) - fraction;
+                const double sinc = d == 0 ? 1 : std::sin(std::numbers::pi * d) / (std::numbers::pi * d);
+                const double r = d / kReach;
+                h[j] = sinc * besselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r)));
+                sum += h[j];
+            }
+            for (double& v : h) v /= sum;
+            return h;
+        };
+        // Index of k in h: k - 1 + kHalf.
+        const std::vector<double> h1 = design(0.25), h2 = design(0.5);
+        Taps t;
+        double l1q = 0, l1m = 0;
+        for (std::size_t k = 1; k <= kHalf; ++k) {
+            const double a = h1[k - 1 + kHalf], b = h1[kHalf - k];  // taps on x[i + k], x[i + 1 - k]
+            t.even[k - 1] = static_cast<float>((a + b) / 2);
+            t.odd[k - 1] = static_cast<float>((a - b) / 2);
+            t.mid[k - 1] = static_cast<float>(h2[k - 1 + kHalf]);
+            l1q += std::fabs(a) + std::fabs(b);
+            l1m += 2 * std::fabs(h2[k - 1 + kHalf]);
+        }
+        // Float rounding of the points is covered by the margin.
+        t.gain = static_cast<float>(std::max(l1q, l1m) * 1.001);
+        return t;
+    }();
+    return t;
 }
 
 using VF = float __attribute__((vector_size(4 * kLanes)));
@@ -96,164 +113,114 @@ using VH = float __attribute__((vector_size(2 * kLanes)));
 // Functions here that pass VF are internal and inlined into the kernels' entry points: the
 // ABI of vectors wider than the basic set's registers does not matter.
 #pragma GCC diagnostic ignored "-Wpsabi"
-// kLanes floats at any float's address.
-// A typedef, not an alias declaration: only a typedef may lower the alignment for every compiler.
-typedef float V8u __attribute__((vector_size(4 * kLanes), aligned(4), may_alias));
-#define LOAD(p) (*reinterpret_cast<const V8u*>(p))
-
-// Largest factor from the magnitudes of the samples to those of the points interpolated
-// from them: the sum of magnitudes of each point's taps on the samples (the quarter points'
-// taps expanded through the midpoints they use).
-float pointGain() {
-    static const float gain = [] {
-        const std::vector<float>& a = midTaps();
-        const std::vector<float>& b = quarterTaps();
-        double l1mid = 0;
-        for (float v : a) l1mid += 2 * std::fabs(v);
-        // q1(0) on x[n], n from -kOffset: z[2n] = x[n],
-        // z[2n + 1] = sum a_k (x[n - k] + x[n + 1 + k]).
-        constexpr long kOffset = long(kHalf1 + kReach2 + 1);
-        std::vector<double> taps(2 * kOffset + 2, 0.0);
-        auto addZ = [&](long zi, double w) {
-            const long n = zi >= 0 ? zi / 2 : -((-zi + 1) / 2);
-            if (zi - 2 * n == 0) {
-                taps[n + kOffset] += w;
-            } else {
-                for (std::size_t k = 0; k < kHalf1; ++k) {
-                    taps[n - long(k) + kOffset] += w * a[k];
-                    taps[n + 1 + long(k) + kOffset] += w * a[k];
-                }
-            }
-        };
-        for (std::size_t j = 0; j < kHalf2; ++j) {
-            addZ(-long(j), b[j]);
-            addZ(1 + long(j), b[j]);
-        }
-        double l1q = 0;
-        for (double v : taps) l1q += std::fabs(v);
-        // q3 mirrors q1; float rounding of the points is covered by the margin.
-        return static_cast<float>(std::max(l1mid, l1q) * 1.001);
-    }();
-    return gain;
-}
+// Vectors at any float's address. Typedefs, not alias declarations: only a typedef may lower
+// the alignment for every compiler.
+typedef float VFu __attribute__((vector_size(4 * kLanes), aligned(4), may_alias));
+typedef float VHu __attribute__((vector_size(2 * kLanes), aligned(4), may_alias));
 
 constexpr std::size_t kStep = 4;  // groups gated and computed together
-constexpr std::size_t kMaxSteps = PeakMeter::kMaxRound / (kStep * kLanes) + 1;
 
-// How the kernel reads the kLanes floats at p + O, p aligned to 64 bytes and O from -32 to
-// 47 (a compile-time offset, so that the AVX-512 reader can build the vector from the two
-// aligned ones around it).
+// How the kernel reads the vector of Read::V floats at p + O, p aligned to 32 bytes and O
+// from -32 to 47 (a compile-time offset, so that the AVX-512 reader can build the vector from
+// the two aligned ones around it). Loads: vectors of 8 with unaligned loads (a vector wider
+// than the registers would be assembled through the stack where they are 256-bit), two
+// chains of sums.
 struct Loads {
+    using V = VH;
+    static constexpr std::size_t kWidth = kLanes / 2, kChains = 2;
     template <int O>
-    [[gnu::always_inline]] static VF at(const float* p) {
-        return LOAD(p + O);
+    [[gnu::always_inline]] static VH at(const float* p) {
+        return *reinterpret_cast<const VHu*>(p + O);
     }
 };
 
-// The kernel's functions are inlined into the entry point of each set (the AVX-512 one
-// flattens, as its reader's target differs from theirs).
+using VI = std::int32_t __attribute__((vector_size(4 * kLanes)));
+using VIH = std::int32_t __attribute__((vector_size(2 * kLanes)));
+// The VF forms serve the AVX-512 kernel alone (not built by every compiler).
+[[gnu::always_inline, maybe_unused]] inline VF magnitude(VF v) {
+    return VF(VI(v) & (VI{} + 0x7fffffff));
+}
+[[gnu::always_inline]] inline VH magnitude(VH v) {
+    return VH(VIH(v) & (VIH{} + 0x7fffffff));
+}
+
+// hi = max(hi, v) lane by lane, in vectors of 8 (a compare and select on 16 lanes is done
+// lane by lane where registers hold fewer).
+[[gnu::always_inline]] inline void raise(VH& hi, VH v) {
+    hi = hi > v ? hi : v;
+}
+[[gnu::always_inline, maybe_unused]] inline void raise(VH& hi, VF v) {
+    VH halves[2];
+    std::memcpy(halves, &v, sizeof v);
+    raise(hi, halves[0]);
+    raise(hi, halves[1]);
+}
+
+// Tap pair k (1 .. kHalf) of the group at p: adds to its sums (Read::kChains of each kind,
+// taken in turn, so that each chain of dependent adds is shorter).
+template <class Read, std::size_t k, class V>
+[[gnu::always_inline]] inline void tapPair(const float* p, const Taps& t, V* s, V* d, V* m) {
+    const V a = Read::template at<int(k)>(p);
+    const V b = Read::template at<1 - int(k)>(p);
+    const V sum = a + b, difference = a - b;
+    constexpr std::size_t c = k % Read::kChains;
+    s[c] += t.even[k - 1] * sum;
+    d[c] += t.odd[k - 1] * difference;
+    m[c] += t.mid[k - 1] * sum;
+}
+
+// Raises `hi` to the magnitudes of the points of the Read::kWidth intervals at p.
 template <class Read, std::size_t... K>
-[[gnu::always_inline]] inline VF midpoints(const float* p, const float* a,
-                                           std::index_sequence<K...>) {
-    VF sum[4] = {};  // four sums: a quarter of the adder's latency
-    ((sum[K % 4] += a[K] * (Read::template at<-int(K)>(p) + Read::template at<1 + int(K)>(p))),
-     ...);
-    return (sum[0] + sum[1]) + (sum[2] + sum[3]);
-}
-
-// Tap j of the quarter points of the intervals at p (`m` holds their midpoints). The 2x
-// sequence z: z[2i] = x[i], z[2i + 1] = mid[i]; q1 lies at z index 2i + 1/2, q3 at 2i + 3/2,
-// and tap j weighs the two values j + 1/2 away.
-template <class Read, bool First, std::size_t j>
-[[gnu::always_inline]] inline VF quarterTap(const float* p, const float* m) {
-    constexpr int h = int(j / 2);
-    if constexpr (First)
-        return j % 2 == 0 ? Read::template at<-h>(p) + Read::template at<h>(m)
-                          : Read::template at<-h - 1>(m) + Read::template at<h + 1>(p);
-    else
-        return j % 2 == 0 ? Read::template at<-h>(m) + Read::template at<1 + h>(p)
-                          : Read::template at<-h>(p) + Read::template at<1 + h>(m);
-}
-
-// q1 (`First`) or q3 of the intervals at p.
-template <class Read, bool First, std::size_t... J>
-[[gnu::always_inline]] inline VF quarterPoints(const float* p, const float* m, const float* b,
-                                               std::index_sequence<J...>) {
-    return (VF{} + ... + (b[J] * quarterTap<Read, First, J>(p, m)));
+[[gnu::always_inline]] inline void raiseToGroup(VH& hi, const float* p, const Taps& t,
+                                                std::index_sequence<K...>) {
+    using V = typename Read::V;
+    V s[2] = {}, d[2] = {}, m[2] = {};
+    (tapPair<Read, K + 1>(p, t, s, d, m), ...);
+    raise(hi, magnitude(s[0] + s[1]) + magnitude(d[0] + d[1]));
+    raise(hi, magnitude(m[0] + m[1]));
 }
 
 // Interpolates the points of the intervals i in [from, to) of `x` (to - from a multiple of
 // kLanes, at most kMaxRound; from a multiple of kLanes, x 64-byte aligned, valid from
 // from - kLeft to to + kLeft and readable up to kSlack further) and returns the largest
-// magnitude among them, or 0 where none of a step's points can exceed `threshold` (`gain`
-// times the largest sample they depend on is below it). `mid` is aligned scratch of the
-// size of x. Steps of kStep groups of kLanes points keep independent sums, so that the
-// adders' latency is hidden.
+// magnitude among them, or 0 where none of a step's points can exceed `threshold` (the taps'
+// gain times the largest sample they depend on is below it). Steps of kStep groups of kLanes
+// points are gated together; two groups at a time keep independent sums, so that the adders'
+// latency is hidden (more would not fit in the registers).
 template <class Read>
-[[gnu::always_inline]] inline float peakOf(const float* x, float* mid, std::size_t from,
-                                           std::size_t to, const float* a, const float* b,
-                                           float threshold, float gain) {
+[[gnu::always_inline]] inline float peakOf(const float* x, std::size_t from, std::size_t to,
+                                           const Taps& t, float threshold) {
     const std::size_t groups = (to - from) / kLanes;
     const std::size_t steps = (groups + kStep - 1) / kStep;
-    // need[s + 1]: a point of step s (groups s kStep ...) can exceed the threshold.
-    bool need[kMaxSteps + 2] = {};
+    VH hi = {};
     for (std::size_t s = 0; s < steps; ++s) {
-        // The samples the step's points depend on, and a few more.
-        const float* w = x + from + s * kStep * kLanes - (kHalf1 + kReach2);
-        constexpr std::size_t span = kStep * kLanes + 2 * (kHalf1 + kReach2);
-        VH top = {};
-        for (std::size_t t = 0; t < (span + kLanes / 2 - 1) / (kLanes / 2); ++t) {
-            VH v;
-            std::memcpy(&v, w + t * kLanes / 2, sizeof v);
-            top = top > v ? top : v;
-            top = top > -v ? top : -v;
-        }
-        float m = 0;
-        for (std::size_t l = 0; l < kLanes / 2; ++l) m = std::max(m, top[l]);
-        need[s + 1] = m * gain > threshold;
-    }
-    // Midpoints mid[i .. i + kLanes) in groups c from 0 (i = from - kLanes), in steps: step
-    // s of a round's points reads the midpoint groups of midpoint steps s and s + 1 (the
-    // second stage reaches kReach2 < kLanes into the neighbouring groups).
-    for (std::size_t s = 0; s <= steps; ++s) {
-        if (!need[s] && !need[s + 1]) continue;
-        const std::size_t i = from + s * kStep * kLanes - kLanes;
-        for (std::size_t u = 0; u < kStep; ++u)
-            *reinterpret_cast<V8u*>(mid + i + u * kLanes) =
-                midpoints<Read>(x + i + u * kLanes, a, std::make_index_sequence<kHalf1>());
-    }
-    // Extremes in vectors of 8 (a compare and select on 16 lanes is done lane by lane where
-    // registers hold fewer).
-    VH hi = {}, lo = {};
-    for (std::size_t s = 0; s < steps; ++s) {
-        if (!need[s + 1]) continue;
         const std::size_t i = from + s * kStep * kLanes;
-        // Groups past `to` (the last step's) are not counted.
-        for (std::size_t u = 0; u < kStep && s * kStep + u < groups; ++u) {
-            const float* p = x + i + u * kLanes;
-            const float* m = mid + i + u * kLanes;
-            constexpr auto taps = std::make_index_sequence<kHalf2>();
-            const VF q1 = quarterPoints<Read, true>(p, m, b, taps);
-            const VF q3 = quarterPoints<Read, false>(p, m, b, taps);
-            for (const VF v : {Read::template at<0>(m), q1, q3}) {
-                VH half[2];
-                std::memcpy(half, &v, sizeof v);
-                for (const VH h : half) {
-                    hi = hi > h ? hi : h;
-                    lo = lo < h ? lo : h;
-                }
-            }
+        // The samples the step's points depend on, and a few more: the aligned vectors from
+        // one before the step's first group to one after its last.
+        const float* w = x + i - kLanes;
+        VH top = {};
+        for (std::size_t j = 0; j < 2 * (kStep + 2); ++j) {
+            VH v;
+            std::memcpy(&v, w + j * kLanes / 2, sizeof v);
+            raise(top, magnitude(v));
         }
+        float largest = 0;
+        for (std::size_t l = 0; l < kLanes / 2; ++l) largest = std::max(largest, top[l]);
+        if (largest * t.gain <= threshold) continue;
+        // Groups past the round's end (the last step's) are not counted.
+        const std::size_t n = std::min(kStep, groups - s * kStep) * kLanes;
+#pragma GCC unroll 2
+        for (std::size_t u = 0; u < kStep * kLanes; u += Read::kWidth)
+            if (u < n) raiseToGroup<Read>(hi, x + i + u, t, std::make_index_sequence<kHalf>());
     }
     float peak = 0;
-    for (std::size_t i = 0; i < kLanes / 2; ++i) peak = std::max({peak, hi[i], -lo[i]});
+    for (std::size_t i = 0; i < kLanes / 2; ++i) peak = std::max(peak, hi[i]);
     return peak;
 }
 
-TESSIVAL_CLONES_V3 float portablePeak(
-    const float* x, float* mid, std::size_t from, std::size_t to, const float* a, const float* b,
-    float threshold, float gain) {
-    return peakOf<Loads>(x, mid, from, to, a, b, threshold, gain);
+TESSIVAL_CLONES_V3 float portablePeak(const float* x, std::size_t from, std::size_t to,
+                                      const Taps& t, float threshold) {
+    return peakOf<Loads>(x, from, to, t, threshold);
 }
 
 #if TESSIVAL_ISA_VARIANTS
@@ -261,13 +228,15 @@ TESSIVAL_CLONES_V3 float portablePeak(
 // built by valignd from the aligned vectors around them instead; the rest are loaded, so that
 // the load and shuffle units share the work.
 struct Shifts {
+    using V = VF;
+    static constexpr std::size_t kWidth = kLanes, kChains = 2;
     template <int O>
     [[gnu::target("arch=x86-64-v4")]] static VF at(const float* p) {
         constexpr int q = (O + 32) / 16 - 2, r = O - 16 * q;  // O = 16 q + r, 0 <= r < 16
         if constexpr (r == 0) {
             return *reinterpret_cast<const VF*>(p + 16 * q);
         } else if constexpr (r % 4 == 2) {
-            return LOAD(p + O);
+            return *reinterpret_cast<const VFu*>(p + O);
         } else {
             const auto* aligned = reinterpret_cast<const VF*>(p + 16 * q);
             const __m512i lo = _mm512_castps_si512(__m512(aligned[0]));
@@ -277,11 +246,10 @@ struct Shifts {
     }
 };
 
-[[gnu::target("arch=x86-64-v4"), gnu::flatten]] float avx512Peak(const float* x, float* mid,
-                                                                 std::size_t from, std::size_t to,
-                                                                 const float* a, const float* b,
-                                                                 float threshold, float gain) {
-    return peakOf<Shifts>(x, mid, from, to, a, b, threshold, gain);
+[[gnu::target("arch=x86-64-v4"), gnu::flatten]] float avx512Peak(const float* x, std::size_t from,
+                                                                 std::size_t to, const Taps& t,
+                                                                 float threshold) {
+    return peakOf<Shifts>(x, from, to, t, threshold);
 }
 
 // The AVX-512 kernel where the CPU has it, unless TESSIVAL_ISA asks for a smaller set.
@@ -298,14 +266,12 @@ bool useAvx512() {
 }
 #endif
 
-float interpolatedPeak(const float* x, float* mid, std::size_t from, std::size_t to, const float* a,
-                       const float* b, float threshold, float gain) {
+float interpolatedPeak(const float* x, std::size_t from, std::size_t to, float threshold) {
 #if TESSIVAL_ISA_VARIANTS
-    if (useAvx512()) return avx512Peak(x, mid, from, to, a, b, threshold, gain);
+    if (useAvx512()) return avx512Peak(x, from, to, taps(), threshold);
 #endif
-    return portablePeak(x, mid, from, to, a, b, threshold, gain);
+    return portablePeak(x, from, to, taps(), threshold);
 }
-#undef LOAD
 
 }  // namespace
 
@@ -330,12 +296,11 @@ void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutp
     for (Channel& c : channels_) {
         // A round of points, the reach of the filters on both sides, whole vectors.
         c.history.assign(kCapacity + kLanes, 0.0f);
-        c.mid.assign(kCapacity + kLanes, 0.0f);
         c.fill = 0;  // the first value is held before it on arrival
     }
     reading_.samplePeak.assign(channels, 0.0);
     reading_.truePeak.assign(channels, 0.0);
-    pointGain();  // the taps designed once, before any thread reads them
+    taps();  // the taps designed once, before any thread reads them
 }
 
 void PeakMeter::interpolate(Channel& c, bool flush) {
@@ -353,8 +318,7 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     // sample peak.
     const float threshold = std::max(c.truePeak, static_cast<float>(c.samplePeak));
     c.truePeak = std::max(c.truePeak,
-                          interpolatedPeak(h, aligned(c.mid), from, from + count, midTaps().data(),
-                                           quarterTaps().data(), threshold, pointGain()));
+                          interpolatedPeak(h, from, from + count, threshold));
     const std::size_t used = std::min(count, c.fill);
     std::memmove(h, h + used, (c.fill - used) * sizeof(float));
     c.fill -= used;

@@ -5,14 +5,13 @@
 //
 // The true peak is the largest magnitude of the signal oversampled 4x, as
 // ITU-R BS.1770-4 Annex 2 describes it: three interpolated points between
-// each pair of samples, plus the samples themselves. The interpolator is a
-// cascade of two 2x half-band stages (Kaiser-windowed sinc, symmetric, unity
-// gain at DC): the midpoints from kMidTaps samples, then the quarter points
-// from kQuarterTaps values of the 2x sequence; a quarter of the work of one
-// 4x polyphase filter of the same accuracy. Content up to 0.42 x the sample
-// rate is read within 0.05 dB of a long sinc interpolation on the same grid;
-// the 4x grid itself can miss a peak between its points by up to
-// 20 log10(cos(pi f / (4 fs))) dB.
+// each pair of samples, plus the samples themselves. The interpolator is one
+// 4x polyphase filter of kPhaseTaps samples per point (Kaiser-windowed sinc,
+// unity gain at DC); its two quarter points mirror each other and the
+// halfway point is symmetric, so the three share their sums and products
+// (see PeakMeter.cpp). Content up to 0.42 x the sample rate is read within
+// 0.02 dB of a long sinc interpolation on the same grid; the 4x grid itself
+// can miss a peak between its points by up to 20 log10(cos(pi f / (4 fs))) dB.
 //
 // Points that cannot lift a channel's peak so far are skipped, in groups: the
 // sum of magnitudes of their taps times the largest sample they depend on is
@@ -20,9 +19,10 @@
 // worked out); quieter passages after a loud one cost little more than the
 // sample peak.
 //
-// The interpolation runs on floats in vectors of 16: on AVX-512 with shifted vectors built
-// in registers, elsewhere (or with TESSIVAL_ISA=portable or avx2) with unaligned loads; the
-// points agree up to float rounding (fused multiply-adds where the set has them).
+// The interpolation runs on floats: on AVX-512 in vectors of 16 with shifted vectors built
+// in registers, elsewhere (or with TESSIVAL_ISA=portable or avx2) in vectors of 8 with
+// unaligned loads; the points agree up to float rounding (fused multiply-adds where the set
+// has them).
 //
 // Units: values are multiplied by `scale` (set by the feeder) so that 1.0
 // is full scale; readings are linear magnitudes relative to full scale.
@@ -53,8 +53,7 @@ struct PeakReading {
 class PeakMeter {
 public:
     static constexpr unsigned kOversampling = 4;
-    static constexpr unsigned kMidTaps = 48;     // first stage, at the sample rate
-    static constexpr unsigned kQuarterTaps = 8;  // second stage, at twice the rate
+    static constexpr unsigned kPhaseTaps = 24;  // samples weighed for each point
     static constexpr unsigned kMaxRound = 512;   // points per channel worked out at once
 
     // `truePeak` false measures the sample peaks alone. The feeder sets the channels.
@@ -78,9 +77,8 @@ public:
 
 private:
     struct Channel {
-        // Both used from their first 64-byte aligned float on (kernels read aligned vectors).
+        // Used from its first 64-byte aligned float on (kernels read aligned vectors).
         std::vector<float> history;  // scaled samples awaiting interpolation
-        std::vector<float> mid;      // midpoints, mid[i] between history[i] and [i + 1]
         std::size_t fill = 0;        // valid samples in history
         bool started = false;        // history begins with the first value held
         float last = 0;              // the latest value, held after the end
