@@ -13,9 +13,12 @@
 //   ScaleDither<2,4>  gain, then rectangular dither of +-1/2 ulp of a 32-bit
 //                     float in the sample's binade (64- to 32-bit float)
 //
-// The dithering variants draw one 64-bit number per sample from a xorshift
-// generator with a multiplicative output (seeded from a high-resolution
-// clock); one step belongs to one translator and one thread.
+// The dithering variants take one 64-bit word per sample from a counter-based
+// generator: the word of sample i (interleaved index in the stream) depends
+// on the seed and i alone, so chunks may be processed in any order or size,
+// and several samples are made per step (vector kernels chosen at run time,
+// KernelIsa.h; every set gives the same bits). One step belongs to one
+// translator and one thread.
 
 #include <cstdint>
 
@@ -28,10 +31,15 @@ namespace Audio {
 class iScaleDither {
 public:
     virtual ~iScaleDither() = default;
+    // Processes samples[k] as stream sample position + k; advances position by
+    // the length.
     virtual void process(slice<double> samples) = 0;
 
     // True when the step must also run on silent input (it makes noise).
     bool active = false;
+    // Stream index of the next sample (interleaved samples, not frames); only
+    // the dithering variants read it.
+    std::uint64_t position = 0;
 };
 
 template <int Kind, int Width>
@@ -48,43 +56,33 @@ public:
     std::int32_t shift;
 };
 
-// Generator shared by the dithering variants.
+// Generator shared by the dithering variants: the word of stream sample i is
+// Mix(key + (i + 1) * kGamma), the splitmix64 sequence started at the key.
+// Any key is fine (zero included).
 class DitherGenerator {
 public:
-    // state[0] = seed, state[1] = 0, newest = 0. A zero seed would lock the
-    // generator at zero, so it is replaced by a fixed non-zero value.
-    explicit DitherGenerator(std::uint64_t seed);
-    // One step: returns W = R * 0x2545F4914F6CDD1D (low 64 bits).
-    std::uint64_t next() {
-        Run run(*this);
-        std::uint64_t w = run.next();
-        run.save(*this, 1);
-        return w;
+    static constexpr std::uint64_t kGamma = 0x9E3779B97F4A7C15ULL;
+
+    explicit DitherGenerator(std::uint64_t seed) : key(seed) {}
+    std::uint64_t at(std::uint64_t index) const { return Mix(key + (index + 1) * kGamma); }
+
+    // splitmix64's output function, a bijection of 64-bit words.
+    static std::uint64_t Mix(std::uint64_t z) {
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
     }
 
-    // The generator held in registers for a loop: `x` is the word written
-    // last, `y` the other. save() stores it back after `steps` draws.
-    struct Run {
-        std::uint64_t x, y;
-        explicit Run(const DitherGenerator& g) : x(g.state[g.newest]), y(g.state[g.newest ^ 1]) {}
-        std::uint64_t next() {
-            const std::uint64_t a = x;
-            std::uint64_t b = y;
-            b ^= b << 12;
-            x = b ^ a ^ (b >> 25) ^ (a >> 27);  // overwrites the older word
-            y = a;
-            return x * 0x2545F4914F6CDD1DULL;
-        }
-        void save(DitherGenerator& g, std::uint64_t steps) const {
-            g.newest ^= static_cast<std::uint32_t>(steps & 1);
-            g.state[g.newest] = x;
-            g.state[g.newest ^ 1] = y;
-        }
-    };
-
-    std::uint64_t state[2];
-    std::uint32_t newest = 0;  // index of the word written last
+    std::uint64_t key;
 };
+
+// Triangular dither of word w, in (-1, 1): the difference of its low and high
+// 31-bit halves (bits 0-30 and 32-62) times 2^-31.
+inline double TriangularOf(std::uint64_t w) {
+    const auto lo = static_cast<std::int64_t>(w & 0x7FFFFFFF);
+    const auto hi = static_cast<std::int64_t>((w >> 32) & 0x7FFFFFFF);
+    return static_cast<double>(lo - hi) * 0x1p-31;
+}
 
 // Seed for a new generator: a high-resolution clock reading, made distinct
 // for steps built within the same tick.
@@ -102,8 +100,8 @@ public:
 };
 
 // 32-bit float output from 64-bit float: gain, then rectangular dither below
-// half a float ulp of the sample's binade. Zeros and denormals are left
-// alone and draw no number.
+// half a float ulp of the sample's binade (the low 32 bits of the word as a
+// signed number). Zeros and denormals are left alone (their words unused).
 template <>
 class ScaleDither<2, 4> final : public iScaleDither, public DitherGenerator {
 public:
@@ -131,7 +129,7 @@ sptr<iScaleDither> SelectScaleDither(const Format& in, const Format& out, bool d
                                      std::uint64_t seed = DitherSeed());
 
 // A generator seed from a user's number: the same number always gives the same
-// seed, and neighbouring numbers give unrelated ones (splitmix64 finaliser).
+// seed, and neighbouring numbers give unrelated ones (Mix(number + kGamma)).
 std::uint64_t SeedFromNumber(std::uint64_t number);
 
 }  // namespace Audio

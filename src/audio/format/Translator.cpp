@@ -143,6 +143,9 @@ bool FormatTranslator::convertsNothing() const {
     auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
     const std::size_t inSamplesPerFrame = in_.channels();
     const std::size_t chunk = kChunkDoubles / (scratchBytesPerFrame / 8);
+    // The dither of a sample follows from its stream index, whatever the chunk order.
+    const std::uint64_t ditherBase = scaleDither ? scaleDither->position : 0;
+    const std::size_t outSamplesPerFrame = out_.channels();
     auto convert = [&](std::size_t f0, std::size_t count) {
         std::size_t n = count * inSamplesPerFrame;
         if (silent)
@@ -151,7 +154,10 @@ bool FormatTranslator::convertsNothing() const {
             decoder(bytes, src + f0 * inFrame, n);
         if (channelMapper) n = channelMapper(buffer, n);
         if (meter_ && forward) meter_->process(buffer, count);
-        if (scaleDither) scaleDither->process(slice<double>(buffer, n));
+        if (scaleDither) {
+            scaleDither->position = ditherBase + f0 * outSamplesPerFrame;
+            scaleDither->process(slice<double>(buffer, n));
+        }
         if (meter_ && clampHigh_ > 0) meter_->countClamped(buffer, n, clampLow_, clampHigh_);
         encoder(first + f0 * outFrame, bytes, n);
     };
@@ -177,6 +183,7 @@ bool FormatTranslator::convertsNothing() const {
             if (f0 == 0) break;
         }
     }
+    if (scaleDither) scaleDither->position = ditherBase + frames * outSamplesPerFrame;
     return Block{first, outEnd, ::Stream::Samples};
 }
 

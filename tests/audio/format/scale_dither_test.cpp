@@ -1,10 +1,14 @@
 // The dither generator, the three scale/dither variants and their selection.
+// The dither's statistics: dither_statistics_test.cpp.
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <vector>
 
+#include "audio/format/KernelIsa.h"
 #include "audio/format/ScaleDither.h"
 #include "translator_helpers.h"
 
@@ -12,44 +16,67 @@ using namespace Audio;
 using fmt_test::floatFormat;
 using fmt_test::intFormat;
 
-TEST(DitherGenerator, FirstStepFromOneZero) {
-    ScaleDither<1, 0> s(0, 1);
-    ASSERT_EQ(s.state[0], 1u);
-    ASSERT_EQ(s.state[1], 0u);
-    ASSERT_EQ(s.newest, 0u);
-    EXPECT_EQ(s.next(), 0x2545F4914F6CDD1DULL);
-    EXPECT_EQ(s.state[1], 1u);
-    EXPECT_EQ(s.state[0], 1u);
-    EXPECT_EQ(s.newest, 1u);
-    // Second step: A = 1 (state[1]), B = 1 -> B = 1 ^ 4096 = 4097, R = 4097 ^ 1 = 4096.
-    EXPECT_EQ(s.next(), 4096ULL * 0x2545F4914F6CDD1DULL);
-    EXPECT_EQ(s.state[0], 4096u);
-    EXPECT_EQ(s.newest, 0u);
-}
-
-TEST(DitherGenerator, ZeroSeedStillProducesNoise) {
-    DitherGenerator g(0);
-    EXPECT_NE(g.next() | g.next(), 0u);
+// The published splitmix64 sequence from state 0: a seed keeps giving the same bytes
+// from one version to the next only while these hold.
+TEST(DitherGenerator, WordsAreTheSplitmix64Sequence) {
+    const DitherGenerator g(0);
+    EXPECT_EQ(g.at(0), 0xE220A8397B1DCDAFULL);
+    EXPECT_EQ(g.at(1), 0x6E789E6AA1B965F4ULL);
+    EXPECT_EQ(g.at(2), 0x06C45D188009454FULL);
+    EXPECT_EQ(DitherGenerator(12345).at(1000000), 0xCB12CD4A5164425DULL);
+    EXPECT_EQ(SeedFromNumber(0), 0xE220A8397B1DCDAFULL);
     EXPECT_NE(DitherSeed(), DitherSeed());
 }
 
-// process() draws from the same sequence as next() and leaves the state
-// where the same number of next() calls would, for odd and even counts.
-TEST(ScaleDither10, ProcessFollowsTheGeneratorSequence) {
-    ScaleDither<1, 0> a(0, 12345), b(0, 12345);
-    for (std::size_t n : {1u, 4u, 7u, 64u}) {
-        std::vector<double> x(n, 0.0);
-        a.process({x.data(), n});
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint64_t w = b.next();
-            auto d = static_cast<std::int32_t>(w & 0x7FFFFFFF) -
-                     static_cast<std::int32_t>((w >> 32) & 0x7FFFFFFF);
-            EXPECT_EQ(x[i], std::ldexp(d, -31));
-        }
-        EXPECT_EQ(a.newest, b.newest);
-        EXPECT_EQ(a.state[0], b.state[0]);
-        EXPECT_EQ(a.state[1], b.state[1]);
+namespace {
+
+// Bit patterns, so that NaNs and signed zeros compare too.
+std::vector<std::uint64_t> bitsOf(const std::vector<double>& x) {
+    std::vector<std::uint64_t> out;
+    for (double v : x) out.push_back(std::bit_cast<std::uint64_t>(v));
+    return out;
+}
+
+}  // namespace
+
+// Both dithering variants on every instruction set the CPU has, processing in pieces of
+// every length around the vector widths, give the portable kernel's bits for one call over
+// the whole range: the dither of a sample follows from its stream index alone.
+TEST(ScaleDither, EveryInstructionSetAndSplitGivesTheSameBits) {
+    const double special[] = {0.0,  -0.0, 1.0,     -3.5,    1e-310, 1e-300, std::ldexp(1.0, -1000),
+                              1e30, 1e300, INFINITY, -INFINITY, NAN,    0.3,    -0.75};
+    std::vector<double> input;
+    for (int i = 0; i < 1200; ++i) {
+        input.push_back(i % 3 == 0 ? special[i / 3 % std::size(special)]
+                                   : std::sin(i * 0.37) * std::ldexp(1.0, i % 40 - 20));
     }
+    const std::size_t pieces[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 200};
+    for (int kind : {1, 2}) {
+        auto make = [&] {
+            sptr<iScaleDither> s;
+            if (kind == 1) s = std::make_unique<ScaleDither<1, 0>>(-3, 0xDEADBEEF);
+            if (kind == 2) s = std::make_unique<ScaleDither<2, 4>>(-3, 0xDEADBEEF);
+            s->position = 1000003;
+            return s;
+        };
+        ASSERT_TRUE(selectKernelIsa(KernelIsa::Portable));
+        std::vector<double> expected = input;
+        make()->process({expected.data(), expected.size()});
+        for (KernelIsa isa : {KernelIsa::Portable, KernelIsa::AVX2, KernelIsa::AVX512}) {
+            if (!selectKernelIsa(isa)) continue;
+            SCOPED_TRACE(testing::Message() << "kind " << kind << " isa " << int(isa));
+            std::vector<double> x = input;
+            sptr<iScaleDither> s = make();
+            for (std::size_t at = 0, k = 0; at < x.size(); ++k) {
+                const std::size_t n = std::min(pieces[k % std::size(pieces)], x.size() - at);
+                s->process({x.data() + at, n});
+                at += n;
+            }
+            EXPECT_EQ(s->position, 1000003 + x.size());
+            EXPECT_EQ(bitsOf(x), bitsOf(expected));
+        }
+    }
+    resetKernelIsa();
 }
 
 TEST(ScaleDither10, ScalesThenAddsTriangularDitherWithinOneStep) {
@@ -77,8 +104,6 @@ TEST(ScaleDither24, KeepsZerosAndDithersBelowHalfAFloatUlp) {
     EXPECT_EQ(zeros[0], 0.0);
     EXPECT_FALSE(std::signbit(zeros[0]));
     EXPECT_TRUE(std::signbit(zeros[1]));
-    EXPECT_EQ(s.state[1], 0u);  // zeros draw nothing
-    EXPECT_EQ(s.newest, 0u);
 
     // Across binades, including ones far below float's range and near the
     // top of double's: the dither stays below 2^(e-24) and never wraps.

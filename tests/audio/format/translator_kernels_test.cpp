@@ -7,7 +7,9 @@
 #include <limits>
 #include <random>
 
+#include "audio/format/KernelIsa.h"
 #include "audio/format/Translator.h"
+#include "audio/format/TranslatorKernels.h"
 #include "translator_helpers.h"
 
 using Audio::Format;
@@ -227,4 +229,54 @@ TEST(TranslatorEncoder, FloatNarrowingRoundsToNearestEven) {
     EXPECT_EQ(f[1], static_cast<float>(1.0 + 2 * ulp));
     EXPECT_EQ(f[2], static_cast<float>(1.0 + ulp));
     EXPECT_TRUE(std::isinf(f[3]));  // floats are not clipped
+}
+
+// The vector kernels of every instruction set the CPU has against the portable ones,
+// for every integer type, parameter kind and length around the vector widths: the
+// same output bytes, and nothing written past the n samples.
+TEST(TranslatorKernels, EveryInstructionSetGivesThePortableBits) {
+    std::mt19937_64 rng(5);
+    std::vector<std::uint8_t> raw(4 * 300);
+    for (auto& b : raw) b = static_cast<std::uint8_t>(rng());
+    const double special[] = {0.5, 1.5, -2.5, -0.0, NAN, INFINITY, -INFINITY, 1e300, -1e300,
+                              8388607.5, -8388608.5, 2147483647.5, 32767.5, -32768.5};
+    std::vector<double> values;
+    for (int i = 0; i < 300; ++i) {
+        values.push_back(i % 4 == 0 ? special[i / 4 % std::size(special)]
+                                    : std::ldexp(std::sin(i * 1.7), 8 * (i % 5)));
+    }
+    const std::uint8_t kGuard = 0xEE;
+    struct Params {
+        std::uint32_t p1, p2;  // decoder: bits to clear; encoder: shift, clip bits
+    };
+    for (const IntType& type : allIntTypes()) {
+        const std::uint32_t w = type.bytes;
+        const auto low = static_cast<std::uint8_t>(0x20 + w);
+        for (const Params& p : {Params{0, 8 * w}, Params{w > 1 ? 4u : 1u, 8 * w - 4}}) {
+            for (std::size_t n : {0, 1, 7, 8, 9, 15, 16, 17, 23, 31, 33, 255, 300}) {
+                auto run = [&](Audio::KernelIsa isa) {
+                    EXPECT_TRUE(Audio::selectKernelIsa(isa));
+                    auto dec = Audio::Kernels::Decoder(low, type.offset, type.big);
+                    auto enc = Audio::Kernels::Encoder(low, type.offset, type.big);
+                    // Sources end where the samples end, so reads past them would be out of range.
+                    std::vector<std::uint8_t> src(raw.begin(), raw.begin() + w * n);
+                    std::vector<std::uint8_t> out(8 * n + 16, kGuard);
+                    dec(out.data(), src.data(), n, p.p1, 8 * w);
+                    std::vector<std::uint8_t> doubles = doublesToBytes(
+                        std::vector<double>(values.begin(), values.begin() + n));
+                    std::vector<std::uint8_t> packed(w * n + 16, kGuard);
+                    enc(packed.data(), doubles.data(), n, p.p1, p.p2);
+                    out.insert(out.end(), packed.begin(), packed.end());
+                    return out;
+                };
+                const std::vector<std::uint8_t> expected = run(Audio::KernelIsa::Portable);
+                for (Audio::KernelIsa isa : {Audio::KernelIsa::AVX2, Audio::KernelIsa::AVX512}) {
+                    if (isa > Audio::bestKernelIsa()) continue;
+                    EXPECT_EQ(run(isa), expected) << w << " offset " << type.offset << " big "
+                                                  << type.big << " p1 " << p.p1 << " n " << n;
+                }
+            }
+        }
+    }
+    Audio::resetKernelIsa();
 }

@@ -179,6 +179,34 @@ TEST(Translator, LongBlocksInPlace) {
     }
 }
 
+// The dither of a sample follows from its stream index: widening in place (chunks
+// from the end), into another buffer, and in uneven blocks give the same bytes.
+TEST(Translator, DitherDoesNotDependOnChunkOrderOrBlocks) {
+    const std::size_t frames = 5003;
+    std::vector<float> mono(frames);
+    for (std::size_t i = 0; i < frames; ++i) mono[i] = 0.5f * std::sin(0.01f * i);
+    const FormatTranslator::Extras seeded{nullptr, 9};
+    FormatTranslator inPlace(1, floatFormat(4, 1), intFormat(4, 2), seeded);
+    const std::vector<std::uint8_t> expected = translateInPlace(inPlace, bytesOf(mono));
+    ASSERT_EQ(expected.size(), 8 * frames);
+
+    std::vector<std::uint8_t> source = bytesOf(mono);
+    FormatTranslator whole(1, floatFormat(4, 1), intFormat(4, 2), seeded);
+    std::vector<std::uint8_t> out(8 * frames);
+    whole.Translate({source.data(), source.data() + source.size(), Stream::Samples}, out.data());
+    EXPECT_EQ(out, expected);
+
+    FormatTranslator pieces(1, floatFormat(4, 1), intFormat(4, 2), seeded);
+    std::fill(out.begin(), out.end(), 0);
+    for (std::size_t f = 0, k = 0; f < frames; ++k) {
+        const std::size_t n = std::min<std::size_t>(std::size_t{1} << (3 * k % 13), frames - f);
+        pieces.Translate({source.data() + 4 * f, source.data() + 4 * (f + n), Stream::Samples},
+                         out.data() + 8 * f);
+        f += n;
+    }
+    EXPECT_EQ(out, expected);
+}
+
 TEST(Translator, RestoresAndOverridesTheFloatMode) {
 #if defined(__x86_64__) || defined(__i386__)
     const unsigned saved = _mm_getcsr();
