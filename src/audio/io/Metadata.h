@@ -110,15 +110,39 @@ std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m);
 constexpr std::int64_t kMaxMetadataChunk = std::int64_t{1} << 20;
 
 // True for the identifiers the readers below understand ("bext", "iXML",
-// "LIST", "cue ", "smpl", "inst").
+// "LIST", "cue ", "smpl", "inst", "ID3 ", "id3 ").
 bool IsMetadataChunk(const char id[4]);
 
 // Reads one chunk's payload of `size` bytes into `m`. Returns the warning
 // of a malformed chunk ("metadata: bext chunk malformed, dropped"), empty
 // when it was read or is not a metadata chunk. `m` keeps nothing of a
-// malformed chunk.
+// malformed chunk. A `bigEndian` payload (from a RIFX file) has its numeric
+// fields read big-endian. An INFO key already in `m` keeps its first value.
 std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std::size_t size,
-                              Metadata& m);
+                              Metadata& m, bool bigEndian = false);
+
+// Reads the metadata chunks of a run of whole RIFF chunks as a foreign
+// store keeps them (a FLAC "riff" APPLICATION block, a WavPack wrapper):
+// a "RIFF", "RF64" or "RIFX" header of 12 bytes may come first (RIFX makes
+// this and later runs big-endian: pass the same `bigEndian` along), and a
+// "data" chunk is its 8-byte header alone. A chunk that runs past the end
+// ends the run. Returns the warnings of dropped chunks.
+std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t size, Metadata& m,
+                                        bool& bigEndian);
+
+// The chunks a foreign store keeps for a WAV of the "fmt " payload `fmt`,
+// each whole (id, size, payload, pad byte): the "RIFF" header, "fmt ",
+// `m`'s chunks but its LIST/INFO (tags go to the store's own tags), and the
+// "data" header stating `dataBytes` (sizes clamped to 32 bits).
+std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
+                                                        const Metadata& m,
+                                                        std::int64_t dataBytes);
+
+// The text frames of an ID3v2 tag (a WAV "ID3 "/"id3 " chunk) that name
+// common tags: TIT2, TPE1, TALB, COMM, TDRC/TYER, TCON, TRCK (and their
+// v2.2 names). Returns the warning of a malformed tag; keys already in `m`
+// keep their values.
+std::string ReadId3Tag(const std::uint8_t* p, std::size_t size, Metadata& m);
 
 // The payloads to write, in writing order: {id, bytes}. "LIST" payloads
 // start with their list type.
