@@ -391,6 +391,85 @@ std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
     return b;
 }
 
+namespace {
+
+// The id a marker is written under (1-32767).
+std::uint32_t MarkerId(std::uint32_t id) {
+    return std::clamp<std::uint32_t>(id, 1, 0x7FFF);
+}
+
+}  // namespace
+
+std::string ReadAiffInstrument(const std::uint8_t* p, std::size_t n, Metadata& m, double rate) {
+    if (n < 20) return Malformed("INST");
+    const auto gain = static_cast<std::int16_t>(p[6] << 8 | p[7]);
+    m.instrument = std::array<std::uint8_t, 7>{
+        p[0], p[1], static_cast<std::uint8_t>(std::clamp<int>(gain, -128, 127)),
+        p[2], p[3], p[4], p[5]};
+    std::vector<SamplerLoop> loops;
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        const std::uint8_t* l = p + 8 + 6 * i;
+        const int mode = l[0] << 8 | l[1];
+        if (mode != 1 && mode != 2) continue;
+        const std::uint32_t begin = std::uint32_t(l[2]) << 8 | l[3], end = std::uint32_t(l[4]) << 8 | l[5];
+        const CuePoint *a = nullptr, *b = nullptr;
+        for (const CuePoint& c : m.cues) {
+            if (!a && MarkerId(c.id) == begin) a = &c;
+            if (!b && MarkerId(c.id) == end) b = &c;
+        }
+        if (!a || !b || b->sampleOffset <= a->sampleOffset) continue;
+        loops.push_back({i, mode == 2 ? 1u : 0u, a->sampleOffset, b->sampleOffset - 1, 0, 0});
+    }
+    if (!loops.empty()) {
+        if (!m.sampler) {
+            m.sampler.emplace();
+            m.sampler->unityNote = p[0];
+            if (rate > 0) m.sampler->samplePeriodNs = Clamp32(std::llround(1e9 / rate));
+        }
+        m.sampler->loops = std::move(loops);
+    }
+    return "";
+}
+
+std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m) {
+    if (!m.instrument && !m.sampler) return {};
+    std::array<std::uint8_t, 7> inst{60, 0, 0, 0, 127, 1, 127};
+    if (m.instrument)
+        inst = *m.instrument;
+    else
+        inst[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(m.sampler->unityNote, 127));
+    const auto gain = static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(inst[2])));
+    Bytes b = {inst[0], inst[1], inst[3], inst[4], inst[5], inst[6],
+               static_cast<std::uint8_t>(gain >> 8), static_cast<std::uint8_t>(gain)};
+    // The marker at `frame`, added when none is there; 0 when ids ran out.
+    auto marker = [&](std::uint32_t frame) -> std::uint32_t {
+        std::uint32_t top = 0;
+        for (const CuePoint& c : m.cues) {
+            if (c.sampleOffset == frame) return MarkerId(c.id);
+            top = std::max(top, MarkerId(c.id));
+        }
+        if (top >= 0x7FFF || m.cues.size() >= 0xFFFF) return 0;
+        m.cues.push_back({top + 1, frame, frame});
+        return top + 1;
+    };
+    for (std::size_t i = 0; i < 2; ++i) {
+        std::uint32_t mode = 0, begin = 0, end = 0;
+        if (m.sampler && i < m.sampler->loops.size()) {
+            const SamplerLoop& l = m.sampler->loops[i];
+            if (l.end >= l.start && l.end < 0xFFFFFFFF) {
+                begin = marker(l.start);
+                end = marker(l.end + 1);
+                mode = begin && end ? (l.type == 1 ? 2 : 1) : 0;
+            }
+        }
+        for (std::uint32_t v : {mode, begin, end}) {
+            b.push_back(static_cast<std::uint8_t>(v >> 8));
+            b.push_back(static_cast<std::uint8_t>(v));
+        }
+    }
+    return b;
+}
+
 bool IsMetadataChunk(const char id[4]) {
     for (const char* name : {"bext", "iXML", "LIST", "cue ", "smpl", "inst", "ID3 ", "id3 "})
         if (Is(id, name)) return true;

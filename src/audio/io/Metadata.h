@@ -106,6 +106,20 @@ std::string TagTextAsUtf8(const std::string& text);
 std::string ReadAiffMarkers(const std::uint8_t* payload, std::size_t size, Metadata& m);
 std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m);
 
+// AIFF "INST": base note, detune, gain, note and velocity ranges map to
+// "inst"; the sustain and release loops, whose ends are markers of `m`,
+// become "smpl" loops 0 and 1 (the end marker is the frame after the loop;
+// forward-backward reads as alternating), with the sampler's period at
+// `rate`. Call it once the markers are read. Returns the warning of a
+// malformed chunk, which leaves `m` untouched.
+std::string ReadAiffInstrument(const std::uint8_t* payload, std::size_t size, Metadata& m,
+                               double rate);
+// The "INST" payload for `m`'s "inst" (or the unity note of its "smpl") and
+// its first two loops; empty when `m` has neither. A loop end that no cue
+// point marks gets a new cue point in `m` to be named by, so encode the
+// markers after it.
+std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m);
+
 // Largest payload kept of any one metadata chunk; a larger one is dropped.
 constexpr std::int64_t kMaxMetadataChunk = std::int64_t{1} << 20;
 
