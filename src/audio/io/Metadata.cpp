@@ -650,10 +650,10 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
         }
         pos += head + size;
     }
-    for (auto& [key, value] : found)
+    for (auto& tag : found)
         if (std::none_of(m.info.begin(), m.info.end(),
-                         [&](const auto& kept) { return kept.first == key; }))
-            m.info.emplace_back(key, std::move(value));
+                         [&](const auto& kept) { return kept.first == tag.first; }))
+            m.info.push_back(std::move(tag));
     return "";
 }
 
