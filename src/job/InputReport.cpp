@@ -30,9 +30,9 @@ InputReport Inspect(const Filesystem::Path& path) {
         if (p.kind != Audio::IO::Property::FileTag) return false;
         for (auto scheme : {Audio::IO::TagScheme::Vorbis, Audio::IO::TagScheme::Ape}) {
             const std::string key = Audio::IO::InfoKeyForTag(scheme, p.key);
-            if (!key.empty() && std::find(details.metadata.info.begin(),
-                                          details.metadata.info.end(),
-                                          std::pair{key, p.value}) != details.metadata.info.end())
+            if (!key.empty() &&
+                std::find(details.metadata.info.begin(), details.metadata.info.end(),
+                          std::pair{key, p.value}) != details.metadata.info.end())
                 return true;
         }
         return false;

@@ -92,7 +92,8 @@ TEST_F(ForeignMetadata, FlacAndWavpackRoundTripsRestoreTheChunks) {
         const Metadata m = Read(middle, &warnings);
         EXPECT_TRUE(warnings.empty());
         ExpectChunks(m, k48k);
-        EXPECT_EQ(m.info, (decltype(m.info){{"INAM", "Title"}, {"IART", "Art"}, {"ICMT", "comment"}}));
+        EXPECT_EQ(m.info,
+                  (decltype(m.info){{"INAM", "Title"}, {"IART", "Art"}, {"ICMT", "comment"}}));
         const std::string history = "A=ANALOGUE,M=mono\r\nA=PCM,F=48000,W=24,M=mono,T=Tessival\r\n";
         EXPECT_EQ(m.bext->codingHistory, history);
 
@@ -111,10 +112,9 @@ TEST_F(ForeignMetadata, FlacCueSheetHoldsTheCuePoints) {
     const std::string q = "'" + flac + "'";
     const std::string sheet = IOTest::CommandOutput("metaflac --export-cuesheet-to=- " + q);
     const std::string total = IOTest::CommandOutput("metaflac --show-total-samples " + q);
-    for (const std::string& line : std::vector<std::string>{"TRACK 01 AUDIO\n    INDEX 01 1088\n",
-                                   "TRACK 02 AUDIO\n    INDEX 01 24000\n",
-                                   "TRACK 03 AUDIO\n    INDEX 01 48000\n",
-                                   "REM FLAC__lead-out 255 " + total})
+    for (const std::string& line : std::vector<std::string>{
+             "TRACK 01 AUDIO\n    INDEX 01 1088\n", "TRACK 02 AUDIO\n    INDEX 01 24000\n",
+             "TRACK 03 AUDIO\n    INDEX 01 48000\n", "REM FLAC__lead-out 255 " + total})
         EXPECT_NE(sheet.find(line), std::string::npos) << line << sheet;
     const std::string chapters =
         IOTest::CommandOutput("ffprobe -v error -show_chapters " + q + " | grep start=");
@@ -150,10 +150,10 @@ TEST_F(ForeignMetadata, TheFormatsOwnToolsAndOursAgree) {
     for (const Tool& t : tools) {
         SCOPED_TRACE(t.extension);
         const std::string unpacked = dir.file(std::string("unpacked") + t.extension + ".wav");
-        ASSERT_EQ(std::system(command(t.unpack, unpacked,
-                                      Convert(in, t.writerId, t.extension, 48000.0f))
-                                  .c_str()),
-                  0);
+        ASSERT_EQ(
+            std::system(command(t.unpack, unpacked, Convert(in, t.writerId, t.extension, 48000.0f))
+                            .c_str()),
+            0);
         Audio::IO::InputDetails d;
         Audio::IO::WAVParser::Open(unpacked, nullptr, &d);
         ExpectChunks(d.metadata, k48k);

@@ -218,9 +218,9 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path
         }
         result = parser.Finish(details);
         if (parser.haveInstrument_) {
-            std::string warning =
-                ReadAiffInstrument(parser.instrument_.data(), parser.instrument_.size(),
-                                   parser.metadata_, static_cast<double>(result.format().sampleRate));
+            std::string warning = ReadAiffInstrument(
+                parser.instrument_.data(), parser.instrument_.size(), parser.metadata_,
+                static_cast<double>(result.format().sampleRate));
             if (!warning.empty()) parser.warnings_.push_back(std::move(warning));
         }
         aifc = parser.aifc_;

@@ -96,8 +96,8 @@ struct FLACDecoder::Callbacks {
                     for (FLAC__byte i = 0; i < track.num_indices; ++i) {
                         const std::uint64_t at = track.offset + track.indices[i].offset;
                         const auto id = static_cast<std::uint32_t>(self->cueSheet_.size() + 1);
-                        const auto p = static_cast<std::uint32_t>(
-                            std::min<std::uint64_t>(at, 0xFFFFFFFF));
+                        const auto p =
+                            static_cast<std::uint32_t>(std::min<std::uint64_t>(at, 0xFFFFFFFF));
                         self->cueSheet_.push_back({id, p, p});
                     }
                 }

@@ -164,8 +164,7 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
     // The WAV chunks, framed as the WAV these samples would make.
     Metadata wav = *metadata;
     wav.info.clear();
-    if (wav.bext)
-        AppendCodingHistory(*wav.bext, CodingHistoryLine(rate, bits, channels_));
+    if (wav.bext) AppendCodingHistory(*wav.bext, CodingHistoryLine(rate, bits, channels_));
     if (!wav.empty()) {
         Format stored = translator->outFormat();
         stored.setBytesPerSample(bits / 8).setPaddingBits(0);
@@ -213,9 +212,8 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
     std::vector<FLAC__StreamMetadata*> kept;
     for (FLAC__StreamMetadata* b : blocks_)
         if (b->type != FLAC__METADATA_TYPE_APPLICATION || b->length > 4) kept.push_back(b);
-    if (!kept.empty() &&
-        !FLAC__stream_encoder_set_metadata(encoder_, kept.data(),
-                                           static_cast<std::uint32_t>(kept.size())))
+    if (!kept.empty() && !FLAC__stream_encoder_set_metadata(
+                             encoder_, kept.data(), static_cast<std::uint32_t>(kept.size())))
         throw InternalError();
 }
 

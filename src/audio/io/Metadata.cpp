@@ -404,14 +404,15 @@ std::string ReadAiffInstrument(const std::uint8_t* p, std::size_t n, Metadata& m
     if (n < 20) return Malformed("INST");
     const auto gain = static_cast<std::int16_t>(p[6] << 8 | p[7]);
     m.instrument = std::array<std::uint8_t, 7>{
-        p[0], p[1], static_cast<std::uint8_t>(std::clamp<int>(gain, -128, 127)),
-        p[2], p[3], p[4], p[5]};
+        p[0], p[1], static_cast<std::uint8_t>(std::clamp<int>(gain, -128, 127)), p[2], p[3],
+        p[4], p[5]};
     std::vector<SamplerLoop> loops;
     for (std::uint32_t i = 0; i < 2; ++i) {
         const std::uint8_t* l = p + 8 + 6 * i;
         const int mode = l[0] << 8 | l[1];
         if (mode != 1 && mode != 2) continue;
-        const std::uint32_t begin = std::uint32_t(l[2]) << 8 | l[3], end = std::uint32_t(l[4]) << 8 | l[5];
+        const std::uint32_t begin = std::uint32_t(l[2]) << 8 | l[3],
+                            end = std::uint32_t(l[4]) << 8 | l[5];
         const CuePoint *a = nullptr, *b = nullptr;
         for (const CuePoint& c : m.cues) {
             if (!a && MarkerId(c.id) == begin) a = &c;
@@ -438,9 +439,16 @@ std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m) {
         inst = *m.instrument;
     else
         inst[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(m.sampler->unityNote, 127));
-    const auto gain = static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(inst[2])));
-    Bytes b = {inst[0], inst[1], inst[3], inst[4], inst[5], inst[6],
-               static_cast<std::uint8_t>(gain >> 8), static_cast<std::uint8_t>(gain)};
+    const auto gain =
+        static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(inst[2])));
+    Bytes b = {inst[0],
+               inst[1],
+               inst[3],
+               inst[4],
+               inst[5],
+               inst[6],
+               static_cast<std::uint8_t>(gain >> 8),
+               static_cast<std::uint8_t>(gain)};
     // The marker at `frame`, added when none is there; 0 when ids ran out.
     auto marker = [&](std::uint32_t frame) -> std::uint32_t {
         std::uint32_t top = 0;
@@ -559,7 +567,8 @@ std::string Id3Text(const std::uint8_t* p, std::size_t n, int encoding, std::siz
             i = 2;
         }
         auto unit = [&](std::size_t at) {
-            return big ? std::uint32_t(p[at]) << 8 | p[at + 1] : std::uint32_t(p[at + 1]) << 8 | p[at];
+            return big ? std::uint32_t(p[at]) << 8 | p[at + 1]
+                       : std::uint32_t(p[at + 1]) << 8 | p[at];
         };
         for (; i + 1 < n; i += 2) {
             std::uint32_t c = unit(i);
@@ -596,8 +605,8 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
     const int version = p[3];
     const std::uint8_t flags = p[5];
     if ((p[6] | p[7] | p[8] | p[9]) & 0x80) return Malformed("ID3");
-    const std::size_t declared = std::size_t(p[6]) << 21 | std::size_t(p[7]) << 14 |
-                                 std::size_t(p[8]) << 7 | p[9];
+    const std::size_t declared =
+        std::size_t(p[6]) << 21 | std::size_t(p[7]) << 14 | std::size_t(p[8]) << 7 | p[9];
     if (declared > n - 10) return Malformed("ID3");
     Bytes tag(p + 10, p + 10 + declared);
     // Whole-tag unsynchronisation (v2.2, v2.3): a 0 after each 0xFF is padding.
@@ -610,10 +619,10 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
     std::size_t pos = 0;
     if ((flags & 0x40) && version >= 3) {  // extended header
         if (tag.size() < 4) return Malformed("ID3");
-        const std::size_t size = version == 4 ? (std::size_t(tag[0] & 0x7F) << 21 |
-                                                 std::size_t(tag[1] & 0x7F) << 14 |
-                                                 std::size_t(tag[2] & 0x7F) << 7 | (tag[3] & 0x7F))
-                                              : std::size_t(Be32(tag.data())) + 4;
+        const std::size_t size =
+            version == 4 ? (std::size_t(tag[0] & 0x7F) << 21 | std::size_t(tag[1] & 0x7F) << 14 |
+                            std::size_t(tag[2] & 0x7F) << 7 | (tag[3] & 0x7F))
+                         : std::size_t(Be32(tag.data())) + 4;
         if (size > tag.size()) return Malformed("ID3");
         pos = size;
     }
@@ -781,7 +790,8 @@ std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t n, Me
         std::string name(id, 4);
         while (!name.empty() && name.back() == ' ') name.pop_back();
         if (size > n - pos) {
-            if (IsMetadataChunk(id)) warnings.push_back("metadata: " + name + " chunk truncated, dropped");
+            if (IsMetadataChunk(id))
+                warnings.push_back("metadata: " + name + " chunk truncated, dropped");
             break;
         }
         if (IsMetadataChunk(id)) {
@@ -799,8 +809,7 @@ std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t n, Me
 }
 
 std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
-                                                        const Metadata& m,
-                                                        std::int64_t dataBytes) {
+                                                        const Metadata& m, std::int64_t dataBytes) {
     std::vector<Bytes> out;
     auto chunk = [&](const char* id, const Bytes& payload) {
         Bytes b;

@@ -149,8 +149,7 @@ std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t size,
 // `m`'s chunks but its LIST/INFO (tags go to the store's own tags), and the
 // "data" header stating `dataBytes` (sizes clamped to 32 bits).
 std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
-                                                        const Metadata& m,
-                                                        std::int64_t dataBytes);
+                                                        const Metadata& m, std::int64_t dataBytes);
 
 // The text frames of an ID3v2 tag (a WAV "ID3 "/"id3 " chunk) that name
 // common tags: TIT2, TPE1, TALB, COMM, TDRC/TYER, TCON, TRCK (and their

@@ -94,7 +94,8 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
         wrapperFormat_ = WaveFormatPayload(stored, channelMask);
         const std::vector<std::uint8_t> header = Wrapper(std::max<std::int64_t>(total, 0));
         const std::uint64_t bytes =
-            header.size() + std::uint64_t(std::max<std::int64_t>(total, 0)) * channels * storedBytes_;
+            header.size() +
+            std::uint64_t(std::max<std::int64_t>(total, 0)) * channels * storedBytes_;
         if (bytes < 0xFFFFFFF0u)
             wrapped_ = WavpackAddWrapper(context_, const_cast<std::uint8_t*>(header.data()),
                                          static_cast<std::uint32_t>(header.size()));

@@ -349,18 +349,37 @@ TEST(AiffInstrument, LoopsResolveThroughTheMarkers) {
         std::vector<std::array<std::uint32_t, 3>> loops;  // type, start, end
     } const cases[] = {
         {"sustain forward, release back and forth",
-         Builder{{60, 0xFE, 10, 100, 1, 127}, true}.u16(0xFFFD).u16(1).u16(1).u16(2).u16(2).u16(1).u16(2).b,
-         "", {{0, 100, 199}, {1, 100, 199}}},
-        {"no looping", Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(0).u16(1).u16(2).u16(0).u16(0).u16(0).b, "", {}},
-        {"unknown marker", Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(1).u16(1).u16(9).u16(0).u16(0).u16(0).b, "", {}},
-        {"end before begin", Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(1).u16(2).u16(1).u16(0).u16(0).u16(0).b, "", {}},
+         Builder{{60, 0xFE, 10, 100, 1, 127}, true}
+             .u16(0xFFFD)
+             .u16(1)
+             .u16(1)
+             .u16(2)
+             .u16(2)
+             .u16(1)
+             .u16(2)
+             .b,
+         "",
+         {{0, 100, 199}, {1, 100, 199}}},
+        {"no looping",
+         Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(0).u16(1).u16(2).u16(0).u16(0).u16(0).b,
+         "",
+         {}},
+        {"unknown marker",
+         Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(1).u16(1).u16(9).u16(0).u16(0).u16(0).b,
+         "",
+         {}},
+        {"end before begin",
+         Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(1).u16(2).u16(1).u16(0).u16(0).u16(0).b,
+         "",
+         {}},
         {"short", Bytes(19, 0), "metadata: INST chunk malformed, dropped", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Metadata m;
         m.cues = {{1, 100, 100}, {2, 200, 200}};
-        EXPECT_EQ(Audio::IO::ReadAiffInstrument(c.inst.data(), c.inst.size(), m, 48000.0), c.warning);
+        EXPECT_EQ(Audio::IO::ReadAiffInstrument(c.inst.data(), c.inst.size(), m, 48000.0),
+                  c.warning);
         std::vector<std::array<std::uint32_t, 3>> loops;
         if (m.sampler)
             for (const auto& l : m.sampler->loops) loops.push_back({l.type, l.start, l.end});

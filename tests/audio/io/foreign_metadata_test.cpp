@@ -5,7 +5,6 @@
 
 #include "audio/format/Translator.h"
 #include "audio/io/FileWriter.h"
-
 #include "audio/io/Metadata.h"
 #include "audio/io/WAVParser.h"
 #include "support/IOTestUtil.h"
@@ -63,15 +62,26 @@ TEST(ForeignChunks, FaultyRunsCostAWarning) {
         std::uint64_t timeReference;  // 0: no bext read
     } const cases[] = {
         {"data header passed over", Builder{}.id("data").u32(99).raw(bext).b, false, {}, 7},
-        {"declared past the end", Chunk("bext", Bytes(700, 0), false, 0x7FFFFFFF), false,
-         {"metadata: bext chunk truncated, dropped"}, 0},
-        {"too large", Chunk("iXML", Bytes((1 << 20) + 1, 'x')), false,
-         {"metadata: iXML chunk too large, dropped"}, 0},
-        {"short", Chunk("bext", Bytes(10, 0)), false, {"metadata: bext chunk malformed, dropped"},
+        {"declared past the end",
+         Chunk("bext", Bytes(700, 0), false, 0x7FFFFFFF),
+         false,
+         {"metadata: bext chunk truncated, dropped"},
+         0},
+        {"too large",
+         Chunk("iXML", Bytes((1 << 20) + 1, 'x')),
+         false,
+         {"metadata: iXML chunk too large, dropped"},
+         0},
+        {"short",
+         Chunk("bext", Bytes(10, 0)),
+         false,
+         {"metadata: bext chunk malformed, dropped"},
          0},
         {"a RIFX header turns the run big-endian",
          Builder{}.id("RIFX").u32(0).id("WAVE").raw(Chunk("bext", BextPayload(0, ""), true)).b,
-         false, {}, 0},
+         false,
+         {},
+         0},
         {"half a header", Bytes{'b', 'e', 'x'}, false, {}, 0},
     };
     for (const Case& c : cases) {
@@ -87,7 +97,8 @@ TEST(ForeignChunks, FaultyRunsCostAWarning) {
 // that wvunpack makes is whole (an odd "data" chunk with its pad byte), the CUESHEET's lead-out
 // is the FLAC file's length.
 TEST(ForeignChunks, SizesUnknownAtTheStartAreSetWhenFinished) {
-    if (!HaveTool("wvunpack") || !HaveTool("metaflac")) GTEST_SKIP() << "wvunpack or metaflac missing";
+    if (!HaveTool("wvunpack") || !HaveTool("metaflac"))
+        GTEST_SKIP() << "wvunpack or metaflac missing";
     TempDir dir;
     Metadata m = ReadWav(dir, RichWav(44100, 1000), nullptr);
     m.cues.resize(1);
@@ -165,8 +176,16 @@ TEST(ForeignChunks, RifxMetadataIsReadBigEndian) {
 // An ID3v2 tag of `version` (2, 3 or 4) holding `frames`.
 Bytes Id3(int version, const Bytes& frames, std::uint8_t flags = 0) {
     const std::size_t n = frames.size();
-    Bytes tag = {'I', 'D', '3', std::uint8_t(version), 0, flags, std::uint8_t(n >> 21 & 0x7F),
-                 std::uint8_t(n >> 14 & 0x7F), std::uint8_t(n >> 7 & 0x7F), std::uint8_t(n & 0x7F)};
+    Bytes tag = {'I',
+                 'D',
+                 '3',
+                 std::uint8_t(version),
+                 0,
+                 flags,
+                 std::uint8_t(n >> 21 & 0x7F),
+                 std::uint8_t(n >> 14 & 0x7F),
+                 std::uint8_t(n >> 7 & 0x7F),
+                 std::uint8_t(n & 0x7F)};
     tag.insert(tag.end(), frames.begin(), frames.end());
     return tag;
 }
@@ -223,14 +242,25 @@ TEST(Id3Chunk, CommonTextFramesBecomeTags) {
          ""},
         {"v2.4 sizes are syncsafe",
          Id3(4, Cat({Frame(4, "TALB", Cat({{3}, Bytes(200, 'a')})), Frame(4, "TRCK", {3, '7'})})),
-         {{"IPRD", std::string(200, 'a')}, {"ITRK", "7"}}, ""},
-        {"v2.2", Id3(2, Cat({Frame(2, "TT2", {0, 'x'}), Frame(2, "TCO", {2, 0, 'R'})})),
-         {{"INAM", "x"}, {"IGNR", "R"}}, ""},
-        {"unsynchronised", Id3(3, Unsynchronised(Frame(3, "TIT2", {0, 0xFF, 'b'})), 0x80),
-         {{"INAM", "\xC3\xBF" "b"}}, ""},
-        {"frame past the tag", Id3(3, Cat({Frame(3, "TIT2", {0, 'x'}), Bytes{'T', 'P', 'E', '1', 0, 0, 1, 0, 0, 0}})),
-         {}, "metadata: ID3 chunk malformed, dropped"},
-        {"tag past the chunk", Bytes{'I', 'D', '3', 3, 0, 0, 0, 0, 1, 0}, {},
+         {{"IPRD", std::string(200, 'a')}, {"ITRK", "7"}},
+         ""},
+        {"v2.2",
+         Id3(2, Cat({Frame(2, "TT2", {0, 'x'}), Frame(2, "TCO", {2, 0, 'R'})})),
+         {{"INAM", "x"}, {"IGNR", "R"}},
+         ""},
+        {"unsynchronised",
+         Id3(3, Unsynchronised(Frame(3, "TIT2", {0, 0xFF, 'b'})), 0x80),
+         {{"INAM",
+           "\xC3\xBF"
+           "b"}},
+         ""},
+        {"frame past the tag",
+         Id3(3, Cat({Frame(3, "TIT2", {0, 'x'}), Bytes{'T', 'P', 'E', '1', 0, 0, 1, 0, 0, 0}})),
+         {},
+         "metadata: ID3 chunk malformed, dropped"},
+        {"tag past the chunk",
+         Bytes{'I', 'D', '3', 3, 0, 0, 0, 0, 1, 0},
+         {},
          "metadata: ID3 chunk malformed, dropped"},
         {"not ID3", Bytes(12, 'x'), {}, "metadata: ID3 chunk malformed, dropped"},
     };
@@ -247,12 +277,12 @@ TEST(Id3Chunk, InfoAndId3DoNotRepeatATag) {
     const Bytes list = Builder{}.id("INFO").raw(Chunk("INAM", {'I', 0})).b;
     const Bytes tag = Id3(3, Cat({Frame(3, "TIT2", {0, 'D'}), Frame(3, "TPE1", {0, 'A'})}));
     TempDir dir;
-    const Metadata m = ReadWav(dir,
-                               Group("RIFF", "WAVE",
-                                     {Chunk("fmt ", FmtPayload(1, 1, 44100, 2, 16)),
-                                      Chunk("LIST", list), Chunk("data", Bytes(20, 0)),
-                                      Chunk("id3 ", tag)}),
-                               nullptr);
+    const Metadata m =
+        ReadWav(dir,
+                Group("RIFF", "WAVE",
+                      {Chunk("fmt ", FmtPayload(1, 1, 44100, 2, 16)), Chunk("LIST", list),
+                       Chunk("data", Bytes(20, 0)), Chunk("id3 ", tag)}),
+                nullptr);
     EXPECT_EQ(m.info, (Tags{{"INAM", "I"}, {"IART", "A"}}));
 }
 
