@@ -157,6 +157,11 @@ TEST_F(ForeignMetadata, TheFormatsOwnToolsAndOursAgree) {
         Audio::IO::InputDetails d;
         Audio::IO::WAVParser::Open(unpacked, nullptr, &d);
         ExpectChunks(d.metadata, k48k);
+        if (IOTest::HaveTool("ffprobe")) {
+            const std::string probe =
+                IOTest::CommandOutput("ffprobe -v error -show_format '" + unpacked + "'");
+            EXPECT_NE(probe.find("TAG:time_reference=23373972767"), std::string::npos) << probe;
+        }
         // The WAV made is whole: its RIFF size is the file's.
         const IOTest::Bytes bytes = IOTest::ReadFile(unpacked);
         ASSERT_GT(bytes.size(), 8u);
