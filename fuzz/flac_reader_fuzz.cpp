@@ -1,5 +1,6 @@
-// libFuzzer target: the FLAC reader over libFLAC, read to its end, rewound,
-// sought, then translated to 64-bit floats as a conversion job does.
+// libFuzzer target: the FLAC reader over libFLAC (with its Vorbis comments,
+// "riff" APPLICATION blocks and CUESHEET), read to its end, rewound, sought,
+// then translated to 64-bit floats as a conversion job does.
 
 #include <cstdint>
 

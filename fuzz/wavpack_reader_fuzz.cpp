@@ -1,4 +1,5 @@
-// libFuzzer target: the WavPack reader, with tag items, reading and seeking.
+// libFuzzer target: the WavPack reader, with tag items and the WAV chunks of
+// its RIFF wrappers, reading and seeking.
 
 #include <cstdint>
 #include <cstring>
@@ -9,9 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string path = FuzzInput::AsFile(data, size);
     Audio::IO::PropertyList properties;
+    Audio::IO::InputDetails details;
     Audio::Stream::Wrapper<Stream::iOver> stream;
     try {
-        stream = Audio::IO::WVDecoder::Open(path, &properties);
+        stream = Audio::IO::WVDecoder::Open(path, &properties, &details);
     } catch (const Audio::IO::WVParser::exception&) {
         return 0;
     }

@@ -25,7 +25,7 @@ const char* const kUsage =
     "      --exact-length       trim to the input's length: round(frames x rate out / (rate in x\n"
     "                           speed)) frames after the pre-ring (the filters' tail is cut)\n"
     "      --no-metadata        leave out the input's tags, markers, loops and broadcast data\n"
-    "                           (kept by default in WAV outputs, every position rescaled)\n"
+    "                           (kept by default, every position rescaled)\n"
     "      --seed N             start the dither at N (0 to 2^64-1): the same input and settings\n"
     "                           give the same bytes (a new seed per run without it)\n"
     "      --prevent-clipping   convert again with the gain lowered just enough when the output\n"

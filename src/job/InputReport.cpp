@@ -1,5 +1,6 @@
 #include "job/InputReport.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "audio/format/SampleDigest.h"
@@ -24,7 +25,20 @@ InputReport Inspect(const Filesystem::Path& path) {
         stream.reset();
         Stream::drain(std::move(pull), nullptr);
     }  // the digest is final once the chain is released
-    for (const auto& p : props) report.properties.emplace_back(p.key, p.value);
+    // A tag that the metadata lists as a common one is printed there only.
+    auto listed = [&](const Audio::IO::Property& p) {
+        if (p.kind != Audio::IO::Property::FileTag) return false;
+        for (auto scheme : {Audio::IO::TagScheme::Vorbis, Audio::IO::TagScheme::Ape}) {
+            const std::string key = Audio::IO::InfoKeyForTag(scheme, p.key);
+            if (!key.empty() &&
+                std::find(details.metadata.info.begin(), details.metadata.info.end(),
+                          std::pair{key, p.value}) != details.metadata.info.end())
+                return true;
+        }
+        return false;
+    };
+    for (const auto& p : props)
+        if (!listed(p)) report.properties.emplace_back(p.key, p.value);
     char hex[3];
     for (std::uint8_t b : digest) {
         std::snprintf(hex, sizeof hex, "%02x", b);

@@ -591,6 +591,29 @@ TEST_F(Cli, InfoListsMetadataAndNoMetadataDropsIt) {
     EXPECT_EQ(r.out.find("info."), std::string::npos) << r.out;
 }
 
+// FLAC and WavPack outputs keep the broadcast data, and --info prints each of their tags once
+// (as metadata, not again as a property).
+TEST_F(Cli, InfoOfFlacAndWavpackListsEachTagOnce) {
+    fs::path in = dir / "m.wav";
+    IOTest::WriteFile(in.string(), MetaTest::RichWav(48000, 48000));
+    for (const char* container : {"flac", "wv"}) {
+        SCOPED_TRACE(container);
+        CliRun r = runCli("-q -r 48000 -t int24 --container " + std::string(container) + " " +
+                          shellQuote(in.string()));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<fs::path> made = outputs();
+        ASSERT_EQ(made.size(), 1u);
+        r = runCli("--info " + shellQuote(made[0].string()));
+        EXPECT_NE(r.out.find("  bext.time-reference: 21474837480 (124:16:32.448)\n"),
+                  std::string::npos)
+            << r.out;
+        const std::size_t first = r.out.find(": Title\n");
+        ASSERT_NE(first, std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(": Title\n", first + 1), std::string::npos) << r.out;
+        fs::remove(made[0]);
+    }
+}
+
 // A recording cut short: --info and a conversion both name it; --container aiff writes AIFF,
 // and an input that is not AIFF although named so ends with the reason and no output.
 TEST_F(Cli, AiffOutputAndInputsCutShort) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <string>
 #include <utility>
@@ -151,15 +152,17 @@ TEST_F(TagConversion, FaultyChunkAfterTheSoundCostsAtMostAWarning) {
 }
 
 // WAV cue points become AIFF markers and back, rescaled as every position
-// is (44.1 -> 48 -> 44.1 kHz restores them; the late one is clamped to the end).
+// is (44.1 -> 48 -> 44.1 kHz restores them; the late one is clamped to the end);
+// the instrument and its loop go by "INST", the loop's ends named by markers.
 TEST_F(TagConversion, AiffMarkersCarryCuePointsBothWays) {
     struct Step {
         int writerId;
         const char* extension;
         float rate;
         std::vector<std::uint32_t> offsets;
-    } const steps[] = {{4, ".aiff", 48000.0f, {24000, 1088, 48000}},
-                       {1, ".wav", 44100.0f, {22050, 1000, 44100}}};
+        std::uint32_t loopStart, loopEnd;
+    } const steps[] = {{4, ".aiff", 48000.0f, {24000, 1088, 48000}, 1088, 47999},
+                       {1, ".wav", 44100.0f, {22050, 1000, 44100}, 1000, 44099}};
     std::string file = Input(MetaTest::RichWav(44100, 44100), "cues.wav");
     for (const Step& s : steps) {
         SCOPED_TRACE(s.extension);
@@ -171,6 +174,10 @@ TEST_F(TagConversion, AiffMarkersCarryCuePointsBothWays) {
         ASSERT_EQ(m.cueTexts.size(), 1u);  // AIFF names markers; notes and lengths are WAV's
         EXPECT_EQ(m.cueTexts[0].cueId, 1u);
         EXPECT_EQ(m.cueTexts[0].text, "half");
+        EXPECT_EQ(m.instrument, (std::array<std::uint8_t, 7>{60, 0xFE, 3, 10, 100, 1, 127}));
+        ASSERT_TRUE(m.sampler && m.sampler->loops.size() == 1);
+        EXPECT_EQ(m.sampler->loops[0].start, s.loopStart);
+        EXPECT_EQ(m.sampler->loops[0].end, s.loopEnd);
     }
 }
 

@@ -116,7 +116,8 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         if (fileSize < 0 ? haveComm_ : c.start + c.size > fileSize) return IFF::Stop;
         return IFF::SkipChunk;
     }
-    if (c.id == IFF::ResType("MARK") || !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
+    if (c.id == IFF::ResType("MARK") || c.id == IFF::ResType("INST") ||
+        !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
         return ReadText(c);
     return IFF::SkipChunk;
 }
@@ -144,6 +145,12 @@ int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
     }
     std::vector<std::uint8_t> text(static_cast<std::size_t>(c.size));
     ReadExact(text.data(), text.size());
+    if (c.id == IFF::ResType("INST")) {
+        // Read once the markers its loops name are known.
+        if (!haveInstrument_) instrument_ = std::move(text);
+        haveInstrument_ = true;
+        return IFF::SkipChunk;
+    }
     if (c.id == IFF::ResType("MARK")) {
         if (haveMarkers_) return IFF::SkipChunk;
         haveMarkers_ = true;
@@ -210,6 +217,12 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path
             if (!(parser.haveComm_ && parser.haveSsnd_)) throw;
         }
         result = parser.Finish(details);
+        if (parser.haveInstrument_) {
+            std::string warning = ReadAiffInstrument(
+                parser.instrument_.data(), parser.instrument_.size(), parser.metadata_,
+                static_cast<double>(result.format().sampleRate));
+            if (!warning.empty()) parser.warnings_.push_back(std::move(warning));
+        }
         aifc = parser.aifc_;
         if (details) {
             details->metadata = std::move(parser.metadata_);

@@ -17,7 +17,8 @@
 // The text chunks "NAME", "AUTH", "(c) " and "ANNO" become the common tags
 // of the input's metadata (title, artist, copyright, comment); one that
 // is too large or runs past the end of the file is dropped with a warning.
-// The first "MARK" chunk's markers become cue points named by "labl" texts.
+// The first "MARK" chunk's markers become cue points named by "labl" texts;
+// the first "INST" becomes the instrument and its loops (ReadAiffInstrument).
 
 #include <array>
 #include <cstdint>
@@ -83,6 +84,8 @@ private:
     ::Stream::Wrapper<::Stream::iOver> source_;  // kept past a stopped parse
     Metadata metadata_;                          // text chunks' tags, markers
     bool haveMarkers_ = false;
+    std::vector<std::uint8_t> instrument_;  // the first "INST" payload
+    bool haveInstrument_ = false;
     std::vector<std::string> warnings_;  // dropped text chunks
 };
 

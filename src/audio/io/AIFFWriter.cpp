@@ -115,8 +115,12 @@ sptr<::Stream::iByteOutput> iFileWriter_AIFF::Open(sptr<::Stream::iByteOutput> o
         for (auto& [name, value] : TagsFor(*metadata, TagScheme::Aiff))
             texts_.emplace_back(name, std::move(value));
     if (metadata) {
-        const std::vector<std::uint8_t> mark = EncodeAiffMarkers(*metadata);
+        // Loop ends are markers: the instrument comes first, adding those missing.
+        Metadata marked = *metadata;
+        const std::vector<std::uint8_t> inst = EncodeAiffInstrument(marked);
+        const std::vector<std::uint8_t> mark = EncodeAiffMarkers(marked);
         if (!mark.empty()) texts_.emplace_back("MARK", std::string(mark.begin(), mark.end()));
+        if (!inst.empty()) texts_.emplace_back("INST", std::string(inst.begin(), inst.end()));
     }
     for (const auto& [name, text] : texts_)
         plan_.AddChunk(IFF::ResType::FromBytes(reinterpret_cast<const std::uint8_t*>(name.data())),

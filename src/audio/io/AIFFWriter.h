@@ -9,7 +9,9 @@
 // as an 80-bit extended number. Files whose data outgrows the 32-bit sizes
 // fail with IFF::Plan::SizeOverflow before the block is written. The common
 // tags of `metadata` that AIFF names ("NAME", "AUTH", "(c) ", "ANNO") go
-// between "COMM" and "SSND", and so do its cue points as a "MARK" chunk.
+// between "COMM" and "SSND", and so do its cue points as a "MARK" chunk and
+// its instrument and first two loops as an "INST" chunk (loop ends without a
+// cue point get a marker of their own).
 
 #include <array>
 #include <cstdint>

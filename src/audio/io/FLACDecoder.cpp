@@ -77,6 +77,33 @@ struct FLACDecoder::Callbacks {
             self->bits_ = s.bits_per_sample;
             self->totalFrames_ = s.total_samples;
             std::memcpy(self->md5_, s.md5sum, 16);
+        } else if (m->type == FLAC__METADATA_TYPE_APPLICATION && self->details_ &&
+                   self->readingMetadata_ && m->length >= 4) {
+            try {
+                for (std::string& w : ReadRiffChunks(m->data.application.data, m->length - 4,
+                                                     self->riff_, self->riffBigEndian_))
+                    self->details_->warnings.push_back(std::move(w));
+            } catch (const std::bad_alloc&) {
+                self->failure_ = "out of memory while reading FLAC metadata";
+            }
+        } else if (m->type == FLAC__METADATA_TYPE_CUESHEET && self->details_ &&
+                   self->readingMetadata_) {
+            try {
+                const FLAC__StreamMetadata_CueSheet& sheet = m->data.cue_sheet;
+                // The last track is the lead-out.
+                for (FLAC__uint32 t = 0; t + 1 < sheet.num_tracks; ++t) {
+                    const FLAC__StreamMetadata_CueSheet_Track& track = sheet.tracks[t];
+                    for (FLAC__byte i = 0; i < track.num_indices; ++i) {
+                        const std::uint64_t at = track.offset + track.indices[i].offset;
+                        const auto id = static_cast<std::uint32_t>(self->cueSheet_.size() + 1);
+                        const auto p =
+                            static_cast<std::uint32_t>(std::min<std::uint64_t>(at, 0xFFFFFFFF));
+                        self->cueSheet_.push_back({id, p, p});
+                    }
+                }
+            } catch (const std::bad_alloc&) {
+                self->failure_ = "out of memory while reading FLAC metadata";
+            }
         } else if (m->type == FLAC__METADATA_TYPE_VORBIS_COMMENT &&
                    (self->comments_ || self->details_)) {
             try {
@@ -146,6 +173,11 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     if (properties || details)
         FLAC__stream_decoder_set_metadata_respond(self->decoder_,
                                                   FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    if (details) {
+        static const FLAC__byte kRiff[4] = {'r', 'i', 'f', 'f'};
+        FLAC__stream_decoder_set_metadata_respond_application(self->decoder_, kRiff);
+        FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_CUESHEET);
+    }
     const FLAC__StreamDecoderInitStatus init =
         FLAC__stream_decoder_init_file(self->decoder_, path.c_str(), &Callbacks::Write,
                                        &Callbacks::Metadata, &Callbacks::Error, self);
@@ -161,6 +193,20 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     const bool ok = FLAC__stream_decoder_process_until_end_of_metadata(self->decoder_);
     self->comments_ = nullptr;
     self->readingMetadata_ = false;
+    if (details) {
+        // Tags from the Vorbis comments stand; the WAV chunks add the rest.
+        Metadata& into = details->metadata;
+        Metadata& riff = self->riff_;
+        for (auto& tag : riff.info)
+            if (std::none_of(into.info.begin(), into.info.end(),
+                             [&](const auto& kept) { return kept.first == tag.first; }))
+                into.info.push_back(std::move(tag));
+        riff.info = std::move(into.info);
+        if (riff.cues.empty()) riff.cues = std::move(self->cueSheet_);
+        into = std::move(riff);
+        self->riff_ = Metadata();
+        self->cueSheet_.clear();
+    }
     if (!self->haveInfo_) {
         if (startsWithMarker)
             throw FLACParser::Damaged("damaged FLAC header: no complete STREAMINFO block");

@@ -6,8 +6,11 @@
 // ceil(b / 8) bytes with the b valid bits left-aligned (paddingBits =
 // 8 x bytes - b), as WAVE stores such samples. Every channel (1 to 8) is
 // kept. Metadata blocks are skipped, except Vorbis comments when properties
-// or details are asked for (the common tags go to details->metadata); an ID3v2 tag in front of the
-// stream is skipped by libFLAC.
+// or details are asked for (the common tags go to details->metadata), and
+// for details the WAV chunks kept in APPLICATION blocks of id "riff" and the
+// CUESHEET (each index of each track a cue point, when no "cue " chunk came
+// with the WAV chunks); an ID3v2 tag in front of the stream is skipped by
+// libFLAC.
 //
 // The decoder holds one FLAC frame at a time (at most 65535 samples per
 // channel), whatever the file's length.
@@ -97,6 +100,11 @@ private:
     InputDetails* details_ = nullptr;
     PropertyList* comments_ = nullptr;  // set only while the metadata is read
     bool readingMetadata_ = false;      // common tags go to details_->metadata then
+    // While the metadata is read: what the "riff" blocks hold (tags from
+    // Vorbis comments come first) and the CUESHEET's points.
+    Metadata riff_;
+    bool riffBigEndian_ = false;
+    std::vector<CuePoint> cueSheet_;
 
     // STREAMINFO.
     bool haveInfo_ = false;

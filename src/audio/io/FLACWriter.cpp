@@ -10,6 +10,8 @@
 #include <new>
 #include <utility>
 
+#include "audio/io/WAVEWriter.h"
+
 namespace Audio::IO {
 
 namespace {
@@ -28,6 +30,12 @@ struct iFileWriter_FLAC::Callbacks {
                                                 std::uint32_t, std::uint32_t, void* client) {
         auto* w = static_cast<iFileWriter_FLAC*>(client);
         try {
+            // Each metadata block comes in a call of its own, before any frame.
+            if (w->encoded_ == 0 && bytes >= 4 && w->cueSheetAt_ < 0 &&
+                (buffer[0] & 0x7F) == FLAC__METADATA_TYPE_CUESHEET) {
+                w->cueSheetAt_ = w->real_->Tell();
+                w->cueSheetBytes_ = static_cast<std::int64_t>(bytes);
+            }
             w->real_->Write(buffer, buffer + bytes, ::Stream::Samples);
         } catch (...) {
             // Nothing may unwind through the library.
@@ -79,12 +87,12 @@ iFileWriter_FLAC::~iFileWriter_FLAC() {
     } catch (...) {
         // Released while unwinding or by a drain that ended: nowhere to report.
     }
-    FreeTags();
+    FreeBlocks();
 }
 
-void iFileWriter_FLAC::FreeTags() {
-    if (tags_) FLAC__metadata_object_delete(tags_);
-    tags_ = nullptr;
+void iFileWriter_FLAC::FreeBlocks() {
+    for (FLAC__StreamMetadata* b : blocks_) FLAC__metadata_object_delete(b);
+    blocks_.clear();
 }
 
 sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> out,
@@ -99,7 +107,8 @@ sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> o
 
     if (encoder_) FLAC__stream_encoder_delete(encoder_);
     encoder_ = nullptr;
-    FreeTags();
+    FreeBlocks();
+    cueSheetAt_ = -1;
     real_ = std::move(out);
     channels_ = f.channels();
     encoded_ = 0;
@@ -117,7 +126,10 @@ sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> o
         ok = ok && FLAC__stream_encoder_set_total_samples_estimate(
                        encoder_, static_cast<FLAC__uint64>(expectedDataSize / bytesPerFrame));
     if (!ok) throw InternalError();
-    AddTags();
+    leadOut_ = expectedDataSize > 0 && bytesPerFrame > 0
+                   ? static_cast<std::uint64_t>(expectedDataSize / bytesPerFrame)
+                   : 0;
+    AddMetadata(rate, bits);
     if (FLAC__stream_encoder_init_stream(encoder_, &Callbacks::Write, &Callbacks::Seek,
                                          &Callbacks::Tell, nullptr,
                                          this) != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
@@ -125,24 +137,94 @@ sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> o
     return std::make_unique<Redirector>(*this);
 }
 
-void iFileWriter_FLAC::AddTags() {
+void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
     if (!metadata) return;
+    auto add = [&](FLAC__MetadataType type) {
+        FLAC__StreamMetadata* b = FLAC__metadata_object_new(type);
+        if (!b) throw std::bad_alloc();
+        blocks_.push_back(b);
+        return b;
+    };
     const auto tags = TagsFor(*metadata, TagScheme::Vorbis);
-    if (tags.empty()) return;
-    tags_ = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
-    if (!tags_) throw std::bad_alloc();
-    for (const auto& [name, value] : tags) {
-        FLAC__StreamMetadata_VorbisComment_Entry entry;
-        // Names are ASCII and values valid UTF-8: only memory can run out.
-        if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(
-                &entry, name.c_str(), TagTextAsUtf8(value).c_str()))
-            throw std::bad_alloc();
-        if (!FLAC__metadata_object_vorbiscomment_append_comment(tags_, entry, false)) {
-            std::free(entry.entry);
-            throw std::bad_alloc();
+    if (!tags.empty()) {
+        FLAC__StreamMetadata* vc = add(FLAC__METADATA_TYPE_VORBIS_COMMENT);
+        for (const auto& [name, value] : tags) {
+            FLAC__StreamMetadata_VorbisComment_Entry entry;
+            // Names are ASCII and values valid UTF-8: only memory can run out.
+            if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(
+                    &entry, name.c_str(), TagTextAsUtf8(value).c_str()))
+                throw std::bad_alloc();
+            if (!FLAC__metadata_object_vorbiscomment_append_comment(vc, entry, false)) {
+                std::free(entry.entry);
+                throw std::bad_alloc();
+            }
         }
     }
-    if (!FLAC__stream_encoder_set_metadata(encoder_, &tags_, 1)) throw InternalError();
+
+    // The WAV chunks, framed as the WAV these samples would make.
+    Metadata wav = *metadata;
+    wav.info.clear();
+    if (wav.bext) AppendCodingHistory(*wav.bext, CodingHistoryLine(rate, bits, channels_));
+    if (!wav.empty()) {
+        Format stored = translator->outFormat();
+        stored.setBytesPerSample(bits / 8).setPaddingBits(0);
+        const std::int64_t dataBytes =
+            static_cast<std::int64_t>(leadOut_) * channels_ * static_cast<std::int64_t>(bits / 8);
+        for (const auto& chunk :
+             EncodeRiffChunks(WaveFormatPayload(stored, channelMask), wav, dataBytes)) {
+            FLAC__StreamMetadata* app = add(FLAC__METADATA_TYPE_APPLICATION);
+            std::memcpy(app->data.application.id, "riff", 4);
+            // A block holds at most 2^24 - 1 bytes, the id included.
+            if (chunk.size() + 4 >= (1u << 24)) continue;
+            if (!FLAC__metadata_object_application_set_data(
+                    app, const_cast<FLAC__byte*>(chunk.data()),
+                    static_cast<std::uint32_t>(chunk.size()), true))
+                throw std::bad_alloc();
+        }
+    }
+
+    // Cue points as tracks in position order; 255 is the lead-out.
+    if (!metadata->cues.empty()) {
+        std::vector<std::uint32_t> offsets;
+        for (const CuePoint& c : metadata->cues) offsets.push_back(c.sampleOffset);
+        std::sort(offsets.begin(), offsets.end());
+        if (offsets.size() > 254) offsets.resize(254);
+        FLAC__StreamMetadata* sheet = add(FLAC__METADATA_TYPE_CUESHEET);
+        sheet->data.cue_sheet.is_cd = false;
+        if (!FLAC__metadata_object_cuesheet_resize_tracks(
+                sheet, static_cast<std::uint32_t>(offsets.size() + 1)))
+            throw std::bad_alloc();
+        for (std::uint32_t i = 0; i < offsets.size(); ++i) {
+            FLAC__StreamMetadata_CueSheet_Track& t = sheet->data.cue_sheet.tracks[i];
+            t.offset = offsets[i];
+            t.number = static_cast<FLAC__byte>(i + 1);
+            if (!FLAC__metadata_object_cuesheet_track_resize_indices(sheet, i, 1))
+                throw std::bad_alloc();
+            sheet->data.cue_sheet.tracks[i].indices[0].number = 1;
+            sheet->data.cue_sheet.tracks[i].indices[0].offset = 0;
+        }
+        FLAC__StreamMetadata_CueSheet_Track& leadOut = sheet->data.cue_sheet.tracks[offsets.size()];
+        leadOut.number = 255;
+        leadOut.offset = std::max<std::uint64_t>(leadOut_, offsets.back());
+        leadOut_ = leadOut.offset;
+    }
+    // Blocks the encoder would refuse are left out: metadata never fails the file.
+    std::vector<FLAC__StreamMetadata*> kept;
+    for (FLAC__StreamMetadata* b : blocks_)
+        if (b->type != FLAC__METADATA_TYPE_APPLICATION || b->length > 4) kept.push_back(b);
+    if (!kept.empty() && !FLAC__stream_encoder_set_metadata(
+                             encoder_, kept.data(), static_cast<std::uint32_t>(kept.size())))
+        throw InternalError();
+}
+
+void iFileWriter_FLAC::PatchLeadOut() {
+    const auto frames = static_cast<std::uint64_t>(encoded_);
+    if (cueSheetAt_ < 0 || cueSheetBytes_ < 36 || frames == leadOut_) return;
+    // The lead-out is the last track: 36 bytes without indices, its offset first.
+    std::uint8_t offset[8];
+    for (int i = 0; i < 8; ++i) offset[i] = static_cast<std::uint8_t>(frames >> (56 - 8 * i));
+    real_->Seek(cueSheetAt_ + cueSheetBytes_ - 36);
+    real_->Write(offset, offset + 8, ::Stream::Samples);
 }
 
 void iFileWriter_FLAC::ThrowEncoderFailure() {
@@ -189,10 +271,11 @@ void iFileWriter_FLAC::Finish() {
     const bool ok = FLAC__stream_encoder_finish(encoder_);
     FLAC__stream_encoder_delete(encoder_);
     encoder_ = nullptr;
-    FreeTags();
+    FreeBlocks();
     std::exception_ptr failure = std::exchange(pending_, nullptr);
     if (!failure && ok) {
         try {
+            if (!sequential) PatchLeadOut();
             real_->Close();
         } catch (...) {
             failure = std::current_exception();

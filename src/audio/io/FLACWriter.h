@@ -10,7 +10,14 @@
 // scaleExponent bits (8, 16, 24 or 32). Float samples cannot be stored.
 //
 // The common tags of `metadata` go into a VORBIS_COMMENT block (values as
-// UTF-8); positions and WAV-only chunks are not stored.
+// UTF-8). Its WAV chunks ("bext" with a coding-history line for this output,
+// "iXML", "cue ", "LIST"/"adtl", "smpl", "inst") go into APPLICATION blocks
+// of id "riff", one whole chunk each, framed as a WAV of the stored samples
+// ("RIFF" header, "fmt " first, "data" header last), the form other FLAC
+// tools keep foreign RIFF chunks in. Cue points also go into a CUESHEET
+// (not a CD's): one track per point, in position order, with index 1 at the
+// track's start (the first 254 points); the lead-out is set to the frames
+// encoded when the file is finished.
 
 #include <FLAC/stream_encoder.h>
 
@@ -60,14 +67,22 @@ public:
 private:
     struct Callbacks;
     friend struct Callbacks;
-    // Builds tags_ from `metadata` and hands it to the encoder (before init).
-    void AddTags();
-    void FreeTags();
+    // Builds the metadata blocks from `metadata` and hands them to the
+    // encoder (before init).
+    void AddMetadata(std::uint32_t rate, std::uint32_t bits);
+    void FreeBlocks();
+    // Sets the CUESHEET's lead-out to the frames encoded, in the file.
+    void PatchLeadOut();
     void Encode(const std::uint8_t* begin, std::size_t frames, bool silence);
     [[noreturn]] void ThrowEncoderFailure();
 
     FLAC__StreamEncoder* encoder_ = nullptr;
-    FLAC__StreamMetadata* tags_ = nullptr;  // owned; the encoder reads it until finished
+    // Owned; the encoder reads them until finished.
+    std::vector<FLAC__StreamMetadata*> blocks_;
+    // File offset and size of the CUESHEET block as written; -1 without one.
+    std::int64_t cueSheetAt_ = -1;
+    std::int64_t cueSheetBytes_ = 0;
+    std::uint64_t leadOut_ = 0;  // as written
     sptr<::Stream::iByteOutput> real_;
     std::uint32_t channels_ = 0;
     std::int64_t encoded_ = 0;           // frames given to the encoder

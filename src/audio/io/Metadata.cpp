@@ -18,6 +18,10 @@ std::uint32_t Le32(const std::uint8_t* p) {
            std::uint32_t(p[3]) << 24;
 }
 
+std::uint32_t Be32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+
 using Bytes = std::vector<std::uint8_t>;
 
 void Put16(Bytes& b, std::uint32_t v) {
@@ -115,7 +119,10 @@ bool ReadList(const std::uint8_t* p, std::size_t n, Metadata& m) {
         pos += len;
         if ((len & 1) && pos < n) ++pos;  // pad byte
     }
-    m.info.insert(m.info.end(), tags.begin(), tags.end());
+    for (auto& tag : tags)
+        if (std::none_of(m.info.begin(), m.info.end(),
+                         [&](const auto& kept) { return kept.first == tag.first; }))
+            m.info.push_back(std::move(tag));
     m.cueTexts.insert(m.cueTexts.end(), texts.begin(), texts.end());
     return true;
 }
@@ -384,13 +391,291 @@ std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
     return b;
 }
 
+namespace {
+
+// The id a marker is written under (1-32767).
+std::uint32_t MarkerId(std::uint32_t id) {
+    return std::clamp<std::uint32_t>(id, 1, 0x7FFF);
+}
+
+}  // namespace
+
+std::string ReadAiffInstrument(const std::uint8_t* p, std::size_t n, Metadata& m, double rate) {
+    if (n < 20) return Malformed("INST");
+    const auto gain = static_cast<std::int16_t>(p[6] << 8 | p[7]);
+    m.instrument = std::array<std::uint8_t, 7>{
+        p[0], p[1], static_cast<std::uint8_t>(std::clamp<int>(gain, -128, 127)), p[2], p[3],
+        p[4], p[5]};
+    std::vector<SamplerLoop> loops;
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        const std::uint8_t* l = p + 8 + 6 * i;
+        const int mode = l[0] << 8 | l[1];
+        if (mode != 1 && mode != 2) continue;
+        const std::uint32_t begin = std::uint32_t(l[2]) << 8 | l[3],
+                            end = std::uint32_t(l[4]) << 8 | l[5];
+        const CuePoint *a = nullptr, *b = nullptr;
+        for (const CuePoint& c : m.cues) {
+            if (!a && MarkerId(c.id) == begin) a = &c;
+            if (!b && MarkerId(c.id) == end) b = &c;
+        }
+        if (!a || !b || b->sampleOffset <= a->sampleOffset) continue;
+        loops.push_back({i, mode == 2 ? 1u : 0u, a->sampleOffset, b->sampleOffset - 1, 0, 0});
+    }
+    if (!loops.empty()) {
+        if (!m.sampler) {
+            m.sampler.emplace();
+            m.sampler->unityNote = p[0];
+            if (rate > 0) m.sampler->samplePeriodNs = Clamp32(std::llround(1e9 / rate));
+        }
+        m.sampler->loops = std::move(loops);
+    }
+    return "";
+}
+
+std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m) {
+    if (!m.instrument && !m.sampler) return {};
+    std::array<std::uint8_t, 7> inst{60, 0, 0, 0, 127, 1, 127};
+    if (m.instrument)
+        inst = *m.instrument;
+    else
+        inst[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(m.sampler->unityNote, 127));
+    const auto gain =
+        static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(inst[2])));
+    Bytes b = {inst[0],
+               inst[1],
+               inst[3],
+               inst[4],
+               inst[5],
+               inst[6],
+               static_cast<std::uint8_t>(gain >> 8),
+               static_cast<std::uint8_t>(gain)};
+    // The marker at `frame`, added when none is there; 0 when ids ran out.
+    auto marker = [&](std::uint32_t frame) -> std::uint32_t {
+        std::uint32_t top = 0;
+        for (const CuePoint& c : m.cues) {
+            if (c.sampleOffset == frame) return MarkerId(c.id);
+            top = std::max(top, MarkerId(c.id));
+        }
+        if (top >= 0x7FFF || m.cues.size() >= 0xFFFF) return 0;
+        m.cues.push_back({top + 1, frame, frame});
+        return top + 1;
+    };
+    for (std::size_t i = 0; i < 2; ++i) {
+        std::uint32_t mode = 0, begin = 0, end = 0;
+        if (m.sampler && i < m.sampler->loops.size()) {
+            const SamplerLoop& l = m.sampler->loops[i];
+            if (l.end >= l.start && l.end < 0xFFFFFFFF) {
+                begin = marker(l.start);
+                end = marker(l.end + 1);
+                mode = begin && end ? (l.type == 1 ? 2 : 1) : 0;
+            }
+        }
+        for (std::uint32_t v : {mode, begin, end}) {
+            b.push_back(static_cast<std::uint8_t>(v >> 8));
+            b.push_back(static_cast<std::uint8_t>(v));
+        }
+    }
+    return b;
+}
+
 bool IsMetadataChunk(const char id[4]) {
-    for (const char* name : {"bext", "iXML", "LIST", "cue ", "smpl", "inst"})
+    for (const char* name : {"bext", "iXML", "LIST", "cue ", "smpl", "inst", "ID3 ", "id3 "})
         if (Is(id, name)) return true;
     return false;
 }
 
-std::string ReadMetadataChunk(const char id[4], const std::uint8_t* p, std::size_t n, Metadata& m) {
+namespace {
+
+// A RIFX chunk's payload in the little-endian layout: each numeric field
+// within `b` turned around (fields past the end stay as they are; the
+// readers then find the chunk short).
+void SwapToLittle(const char* id, Bytes& b) {
+    auto swap = [&](std::size_t at, std::size_t width) {
+        if (at + width <= b.size()) std::reverse(b.begin() + at, b.begin() + at + width);
+    };
+    auto u32 = [&](std::size_t at) { return at + 4 <= b.size() ? Le32(b.data() + at) : 0u; };
+    if (Is(id, "bext")) {
+        if (b.size() < 602) return;
+        swap(338, 4);
+        swap(342, 4);
+        swap(346, 2);
+        for (std::size_t i = 0; i < 5; ++i) swap(412 + 2 * i, 2);
+    } else if (Is(id, "cue ")) {
+        swap(0, 4);
+        const std::size_t count = std::min<std::size_t>(u32(0), b.size() / 24);
+        for (std::size_t i = 0; i < count; ++i)
+            for (std::size_t at : {0, 4, 12, 16, 20}) swap(4 + 24 * i + at, 4);
+    } else if (Is(id, "smpl")) {
+        for (std::size_t i = 0; i < 9; ++i) swap(4 * i, 4);
+        const std::size_t loops = std::min<std::size_t>(u32(28), b.size() / 24);
+        for (std::size_t i = 0; i < loops * 6; ++i) swap(36 + 4 * i, 4);
+    } else if (Is(id, "LIST")) {
+        const bool adtl = b.size() >= 4 && Is(reinterpret_cast<const char*>(b.data()), "adtl");
+        std::size_t pos = 4;
+        while (pos + 8 <= b.size()) {
+            const char* sub = reinterpret_cast<const char*>(b.data() + pos);
+            swap(pos + 4, 4);
+            const std::size_t len = u32(pos + 4), body = pos + 8;
+            if (adtl && len >= 4) swap(body, 4);
+            if (adtl && Is(sub, "ltxt") && len >= 20) {
+                swap(body + 4, 4);
+                for (std::size_t i = 0; i < 4; ++i) swap(body + 12 + 2 * i, 2);
+            }
+            if (len > b.size() - body) return;
+            pos = body + len + (len & 1);
+        }
+    }
+}
+
+// ID3v2 frame names (v2.3/2.4 and v2.2) of the common tags.
+constexpr struct {
+    const char* v4;
+    const char* v2;
+    const char* info;
+} kId3Frames[] = {{"TIT2", "TT2", "INAM"}, {"TPE1", "TP1", "IART"}, {"TALB", "TAL", "IPRD"},
+                  {"COMM", "COM", "ICMT"}, {"TDRC", "TYE", "ICRD"}, {"TYER", "TYE", "ICRD"},
+                  {"TCON", "TCO", "IGNR"}, {"TRCK", "TRK", "ITRK"}};
+
+void PutUtf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// An ID3 text of `encoding` (0 Latin-1, 1 UTF-16 with BOM, 2 UTF-16BE,
+// 3 UTF-8) as UTF-8, up to its terminator; `used` gets the bytes it took
+// with the terminator.
+std::string Id3Text(const std::uint8_t* p, std::size_t n, int encoding, std::size_t* used) {
+    std::string out;
+    if (encoding == 1 || encoding == 2) {
+        bool big = encoding == 2;
+        std::size_t i = 0;
+        if (encoding == 1 && n >= 2 && (p[0] == 0xFE || p[0] == 0xFF) && p[0] + p[1] == 0x1FD) {
+            big = p[0] == 0xFE;
+            i = 2;
+        }
+        auto unit = [&](std::size_t at) {
+            return big ? std::uint32_t(p[at]) << 8 | p[at + 1]
+                       : std::uint32_t(p[at + 1]) << 8 | p[at];
+        };
+        for (; i + 1 < n; i += 2) {
+            std::uint32_t c = unit(i);
+            if (c == 0) {
+                i += 2;
+                break;
+            }
+            if (c >= 0xD800 && c < 0xDC00 && i + 3 < n) {
+                const std::uint32_t low = unit(i + 2);
+                if (low >= 0xDC00 && low < 0xE000) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                    i += 2;
+                }
+            }
+            PutUtf8(out, c >= 0xD800 && c < 0xE000 ? 0xFFFD : c);
+        }
+        if (used) *used = std::min(i, n);
+        return out;
+    }
+    std::size_t i = 0;
+    for (; i < n && p[i]; ++i)
+        if (encoding == 3)
+            out += static_cast<char>(p[i]);
+        else
+            PutUtf8(out, p[i]);
+    if (used) *used = std::min(i + 1, n);
+    return encoding == 3 ? TagTextAsUtf8(out) : out;
+}
+
+}  // namespace
+
+std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (n < 10 || std::memcmp(p, "ID3", 3) != 0 || p[3] < 2 || p[3] > 4) return Malformed("ID3");
+    const int version = p[3];
+    const std::uint8_t flags = p[5];
+    if ((p[6] | p[7] | p[8] | p[9]) & 0x80) return Malformed("ID3");
+    const std::size_t declared =
+        std::size_t(p[6]) << 21 | std::size_t(p[7]) << 14 | std::size_t(p[8]) << 7 | p[9];
+    if (declared > n - 10) return Malformed("ID3");
+    Bytes tag(p + 10, p + 10 + declared);
+    // Whole-tag unsynchronisation (v2.2, v2.3): a 0 after each 0xFF is padding.
+    if ((flags & 0x80) && version < 4) {
+        Bytes plain;
+        for (std::size_t i = 0; i < tag.size(); ++i)
+            if (!(tag[i] == 0 && i > 0 && tag[i - 1] == 0xFF)) plain.push_back(tag[i]);
+        tag.swap(plain);
+    }
+    std::size_t pos = 0;
+    if ((flags & 0x40) && version >= 3) {  // extended header
+        if (tag.size() < 4) return Malformed("ID3");
+        const std::size_t size =
+            version == 4 ? (std::size_t(tag[0] & 0x7F) << 21 | std::size_t(tag[1] & 0x7F) << 14 |
+                            std::size_t(tag[2] & 0x7F) << 7 | (tag[3] & 0x7F))
+                         : std::size_t(Be32(tag.data())) + 4;
+        if (size > tag.size()) return Malformed("ID3");
+        pos = size;
+    }
+    const std::size_t head = version == 2 ? 6 : 10, idLength = version == 2 ? 3 : 4;
+    std::vector<std::pair<std::string, std::string>> found;
+    while (tag.size() - pos >= head && tag[pos] != 0) {
+        const std::uint8_t* f = tag.data() + pos;
+        std::size_t size;
+        if (version == 2)
+            size = std::size_t(f[3]) << 16 | std::size_t(f[4]) << 8 | f[5];
+        else if (version == 3)
+            size = Be32(f + 4);
+        else
+            size = std::size_t(f[4] & 0x7F) << 21 | std::size_t(f[5] & 0x7F) << 14 |
+                   std::size_t(f[6] & 0x7F) << 7 | (f[7] & 0x7F);
+        if (size > tag.size() - pos - head) return Malformed("ID3");
+        const std::string id(reinterpret_cast<const char*>(f), idLength);
+        // Compressed or encrypted frames are passed over.
+        const bool plain = version == 2 || (version == 3 ? !(f[9] & 0xC0) : !(f[9] & 0x0E));
+        const std::uint8_t* body = f + head;
+        for (const auto& row : kId3Frames) {
+            if (!plain || size < 1 || id != (version == 2 ? row.v2 : row.v4)) continue;
+            const int encoding = body[0];
+            if (encoding > 3) break;
+            std::size_t at = 1, used = 0;
+            if (row.info == std::string("ICMT")) {  // language, then a description
+                if (size < 4) break;
+                at = 4;
+                Id3Text(body + at, size - at, encoding, &used);
+                at += used;
+            }
+            found.emplace_back(row.info, Id3Text(body + at, size - at, encoding, nullptr));
+            break;
+        }
+        pos += head + size;
+    }
+    for (auto& tag : found)
+        if (std::none_of(m.info.begin(), m.info.end(),
+                         [&](const auto& kept) { return kept.first == tag.first; }))
+            m.info.push_back(std::move(tag));
+    return "";
+}
+
+std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std::size_t n,
+                              Metadata& m, bool bigEndian) {
+    Bytes swapped;
+    const std::uint8_t* p = payload;
+    if (bigEndian && n > 0 && !Is(id, "iXML")) {
+        swapped.assign(payload, payload + n);
+        SwapToLittle(id, swapped);
+        p = swapped.data();
+    }
+    if (Is(id, "ID3 ") || Is(id, "id3 ")) return ReadId3Tag(p, n, m);
     if (Is(id, "bext")) return ReadBext(p, n, m) ? "" : Malformed("bext");
     if (Is(id, "iXML")) {
         m.ixml = Text(p, n);
@@ -483,6 +768,74 @@ std::vector<std::pair<std::array<char, 4>, std::vector<std::uint8_t>>> EncodeMet
         add("smpl", std::move(b));
     }
     if (m.instrument) add("inst", Bytes(m.instrument->begin(), m.instrument->end()));
+    return out;
+}
+
+std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t n, Metadata& m,
+                                        bool& bigEndian) {
+    std::vector<std::string> warnings;
+    std::size_t pos = 0;
+    if (n >= 12 && (Is(reinterpret_cast<const char*>(p), "RIFF") ||
+                    Is(reinterpret_cast<const char*>(p), "RF64") ||
+                    Is(reinterpret_cast<const char*>(p), "RIFX"))) {
+        bigEndian = Is(reinterpret_cast<const char*>(p), "RIFX");
+        pos = 12;
+    }
+    while (n - pos >= 8) {
+        char id[4];
+        std::memcpy(id, p + pos, 4);
+        const std::uint32_t size = bigEndian ? Be32(p + pos + 4) : Le32(p + pos + 4);
+        pos += 8;
+        if (Is(id, "data")) continue;  // the samples are stored elsewhere
+        std::string name(id, 4);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        if (size > n - pos) {
+            if (IsMetadataChunk(id))
+                warnings.push_back("metadata: " + name + " chunk truncated, dropped");
+            break;
+        }
+        if (IsMetadataChunk(id)) {
+            if (size > kMaxMetadataChunk) {
+                warnings.push_back("metadata: " + name + " chunk too large, dropped");
+            } else {
+                std::string w = ReadMetadataChunk(id, p + pos, size, m, bigEndian);
+                if (!w.empty()) warnings.push_back(std::move(w));
+            }
+        }
+        pos += size;
+        if ((size & 1) && pos < n) ++pos;
+    }
+    return warnings;
+}
+
+std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
+                                                        const Metadata& m, std::int64_t dataBytes) {
+    std::vector<Bytes> out;
+    auto chunk = [&](const char* id, const Bytes& payload) {
+        Bytes b;
+        PutId(b, id);
+        Put32(b, static_cast<std::uint32_t>(payload.size()));
+        b.insert(b.end(), payload.begin(), payload.end());
+        if (payload.size() & 1) b.push_back(0);
+        out.push_back(std::move(b));
+    };
+    out.emplace_back();  // the header, once the size is known
+    chunk("fmt ", fmt);
+    for (const auto& [id, payload] : EncodeMetadata(m)) {
+        const bool info = Is(id.data(), "LIST") && payload.size() >= 4 &&
+                          Is(reinterpret_cast<const char*>(payload.data()), "INFO");
+        if (!info) chunk(std::string(id.data(), 4).c_str(), payload);
+    }
+    const auto data = static_cast<std::uint64_t>(std::max<std::int64_t>(dataBytes, 0));
+    Bytes head;
+    PutId(head, "data");
+    Put32(head, static_cast<std::uint32_t>(std::min<std::uint64_t>(data, 0xFFFFFFFF)));
+    out.push_back(std::move(head));
+    std::uint64_t riff = 4 + data + (data & 1);
+    for (std::size_t i = 1; i < out.size(); ++i) riff += out[i].size();
+    PutId(out[0], "RIFF");
+    Put32(out[0], static_cast<std::uint32_t>(std::min<std::uint64_t>(riff, 0xFFFFFFFF)));
+    PutId(out[0], "WAVE");
     return out;
 }
 

@@ -106,19 +106,56 @@ std::string TagTextAsUtf8(const std::string& text);
 std::string ReadAiffMarkers(const std::uint8_t* payload, std::size_t size, Metadata& m);
 std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m);
 
+// AIFF "INST": base note, detune, gain, note and velocity ranges map to
+// "inst"; the sustain and release loops, whose ends are markers of `m`,
+// become "smpl" loops 0 and 1 (the end marker is the frame after the loop;
+// forward-backward reads as alternating), with the sampler's period at
+// `rate`. Call it once the markers are read. Returns the warning of a
+// malformed chunk, which leaves `m` untouched.
+std::string ReadAiffInstrument(const std::uint8_t* payload, std::size_t size, Metadata& m,
+                               double rate);
+// The "INST" payload for `m`'s "inst" (or the unity note of its "smpl") and
+// its first two loops; empty when `m` has neither. A loop end that no cue
+// point marks gets a new cue point in `m` to be named by, so encode the
+// markers after it.
+std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m);
+
 // Largest payload kept of any one metadata chunk; a larger one is dropped.
 constexpr std::int64_t kMaxMetadataChunk = std::int64_t{1} << 20;
 
 // True for the identifiers the readers below understand ("bext", "iXML",
-// "LIST", "cue ", "smpl", "inst").
+// "LIST", "cue ", "smpl", "inst", "ID3 ", "id3 ").
 bool IsMetadataChunk(const char id[4]);
 
 // Reads one chunk's payload of `size` bytes into `m`. Returns the warning
 // of a malformed chunk ("metadata: bext chunk malformed, dropped"), empty
 // when it was read or is not a metadata chunk. `m` keeps nothing of a
-// malformed chunk.
+// malformed chunk. A `bigEndian` payload (from a RIFX file) has its numeric
+// fields read big-endian. An INFO key already in `m` keeps its first value.
 std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std::size_t size,
-                              Metadata& m);
+                              Metadata& m, bool bigEndian = false);
+
+// Reads the metadata chunks of a run of whole RIFF chunks as a foreign
+// store keeps them (a FLAC "riff" APPLICATION block, a WavPack wrapper):
+// a "RIFF", "RF64" or "RIFX" header of 12 bytes may come first (RIFX makes
+// this and later runs big-endian: pass the same `bigEndian` along), and a
+// "data" chunk is its 8-byte header alone. A chunk that runs past the end
+// ends the run. Returns the warnings of dropped chunks.
+std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t size, Metadata& m,
+                                        bool& bigEndian);
+
+// The chunks a foreign store keeps for a WAV of the "fmt " payload `fmt`,
+// each whole (id, size, payload, pad byte): the "RIFF" header, "fmt ",
+// `m`'s chunks but its LIST/INFO (tags go to the store's own tags), and the
+// "data" header stating `dataBytes` (sizes clamped to 32 bits).
+std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
+                                                        const Metadata& m, std::int64_t dataBytes);
+
+// The text frames of an ID3v2 tag (a WAV "ID3 "/"id3 " chunk) that name
+// common tags: TIT2, TPE1, TALB, COMM, TDRC/TYER, TCON, TRCK (and their
+// v2.2 names). Returns the warning of a malformed tag; keys already in `m`
+// keep their values.
+std::string ReadId3Tag(const std::uint8_t* p, std::size_t size, Metadata& m);
 
 // The payloads to write, in writing order: {id, bytes}. "LIST" payloads
 // start with their list type.

@@ -48,8 +48,8 @@ Format iFileWriter_WAVE::AdaptFormat(Format f) {
     return f;
 }
 
-void iFileWriter_WAVE::BuildFormatBlock() {
-    const Format f = translator->outFormat();
+std::vector<std::uint8_t> WaveFormatPayload(const Format& f, std::uint32_t channelMask) {
+    using IrredeemableFormat = iFileWriter::IrredeemableFormat;
     const std::uint32_t b = f.bytesPerSample(), c = f.channels();
     if (b == 0 || c == 0 || !(f.isInteger() || f.isFloat()) || f.paddingBits() > b * 8)
         throw IrredeemableFormat();
@@ -60,8 +60,8 @@ void iFileWriter_WAVE::BuildFormatBlock() {
     const auto samplesPerSecond = static_cast<std::uint32_t>(rate);
     const std::uint64_t average = std::uint64_t{b} * samplesPerSecond * c;
 
-    format_.fill(0);
-    std::uint8_t* p = format_.data();
+    std::vector<std::uint8_t> format(40, 0);
+    std::uint8_t* p = format.data();
     Put16(p + 0, 0xFFFE);
     Put16(p + 2, c);
     Put32(p + 4, samplesPerSecond);
@@ -81,15 +81,23 @@ void iFileWriter_WAVE::BuildFormatBlock() {
     if (f.isInteger() && impliedLayout && b * 8 <= 16) {
         Put16(p + 0, 1);  // WAVE_FORMAT_PCM
         Put16(p + 14, valid);
-        fmtSize_ = 16;
+        format.resize(16);
     } else if (f.isFloat() && impliedLayout) {
         Put16(p + 0, 3);  // WAVE_FORMAT_IEEE_FLOAT
         Put16(p + 16, 0);
-        fmtSize_ = 18;
-    } else {
-        fmtSize_ = 40;
+        format.resize(18);
     }
-    BuildMetadataChunks(samplesPerSecond, valid);
+    return format;
+}
+
+void iFileWriter_WAVE::BuildFormatBlock() {
+    const Format f = translator->outFormat();
+    const std::vector<std::uint8_t> format = WaveFormatPayload(f, channelMask);
+    format_.fill(0);
+    std::copy(format.begin(), format.end(), format_.begin());
+    fmtSize_ = static_cast<int>(format.size());
+    BuildMetadataChunks(static_cast<std::uint32_t>(std::round(static_cast<double>(f.sampleRate))),
+                        f.bytesPerSample() * 8 - f.paddingBits());
 }
 
 void iFileWriter_WAVE::BuildMetadataChunks(std::uint32_t rate, std::uint32_t validBits) {

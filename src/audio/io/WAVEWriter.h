@@ -77,6 +77,11 @@ private:
     bool headerWritten_ = false;
 };
 
+// The "fmt " payload for samples of `f` as stored, with the speaker layout
+// ChannelMaskFor(channelMask, channels): 16 bytes (PCM), 18 (IEEE float) or
+// 40 (extensible), chosen as above. Throws IrredeemableFormat.
+std::vector<std::uint8_t> WaveFormatPayload(const Format& f, std::uint32_t channelMask);
+
 // The registry entry for ID 1.
 WriterEntry WaveWriterEntry();
 

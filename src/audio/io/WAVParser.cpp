@@ -215,7 +215,8 @@ void WAVParser::ReadMetadata(const IFF::ChunkInfo& c) {
     std::vector<std::uint8_t> payload(static_cast<std::size_t>(c.size));
     ReadExact(payload.data(), payload.size());
     const std::string id = c.id.text();
-    std::string warning = ReadMetadataChunk(id.c_str(), payload.data(), payload.size(), metadata_);
+    std::string warning =
+        ReadMetadataChunk(id.c_str(), payload.data(), payload.size(), metadata_, c.bigEndian());
     if (!warning.empty()) metadataWarnings_.push_back(std::move(warning));
 }
 
@@ -252,8 +253,8 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
             metadataWarnings_.push_back(Dropped(id, "unreadable"));
             return;
         }
-        std::string warning =
-            ReadMetadataChunk(name.c_str(), payload.data(), payload.size(), metadata_);
+        std::string warning = ReadMetadataChunk(name.c_str(), payload.data(), payload.size(),
+                                                metadata_, data.bigEndian());
         if (!warning.empty()) metadataWarnings_.push_back(std::move(warning));
     }
 }

@@ -119,7 +119,31 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
     if (details && (mode & MODE_VALID_TAG))
         for (const auto& [key, value] : decoder->TagItems())
             AddTag(details->metadata, TagScheme::Ape, key, value);
+    if (details) ReadWrapper(path, *details);
     return result;
+}
+
+void WVDecoder::ReadWrapper(const std::string& path, InputDetails& details) {
+    // A context of its own: looking for the trailer moves through the file.
+    char error[128] = {};
+    ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, OPEN_WRAPPER, 0)};
+    WavpackContext* ctx = guard.context;
+    if (!ctx) return;
+    bool bigEndian = false;
+    auto read = [&] {
+        const std::uint32_t n = WavpackGetWrapperBytes(ctx);
+        const std::uint8_t* data = WavpackGetWrapperData(ctx);
+        if (n > 0 && data)
+            for (std::string& w : ReadRiffChunks(data, n, details.metadata, bigEndian))
+                details.warnings.push_back(std::move(w));
+        WavpackFreeWrapper(ctx);
+    };
+    // Only WAV wrappers hold RIFF chunks.
+    const int format = WavpackGetFileFormat(ctx);
+    if (format != WP_FORMAT_WAV) return;
+    read();
+    WavpackSeekTrailingWrapper(ctx);
+    read();
 }
 
 std::vector<std::pair<std::string, std::string>> WVDecoder::TagItems() {

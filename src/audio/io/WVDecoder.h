@@ -65,7 +65,8 @@ public:
     // Fills `details`
     // when given: the file's channel mask, and a warning for a hybrid file
     // read without its correction file; the common tags of the APEv2 tag
-    // go to details->metadata.
+    // go to details->metadata, then the metadata chunks of a WAV file's
+    // RIFF header and trailer wrappers (tags already there keep their values).
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
                                                         PropertyList* properties,
                                                         InputDetails* details = nullptr);
@@ -77,6 +78,8 @@ public:
 
 private:
     explicit WVDecoder(WavpackContext* context);
+    // Reads the WAV chunks of the file's wrappers into details.metadata.
+    static void ReadWrapper(const std::string& path, InputDetails& details);
     // The APEv2 text items, {key as stored, value}.
     std::vector<std::pair<std::string, std::string>> TagItems();
     // Unpacks up to `frames` frames to `dest`; returns the frames delivered.

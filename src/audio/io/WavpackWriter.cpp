@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "audio/io/ChannelLayout.h"
+#include "audio/io/WAVEWriter.h"
 
 namespace Audio::IO {
 
@@ -77,10 +78,40 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
         expectedDataSize > 0 && bytesPerFrame > 0 ? expectedDataSize / bytesPerFrame : -1;
     if (total == 0) total = -1;
     if (!WavpackSetConfiguration64(context_, &config, total, nullptr)) throw InternalError();
+
+    // The WAV chunks as the header of the WAV these samples unpack to.
+    wrapped_ = false;
+    wrapperChunks_ = metadata ? *metadata : Metadata();
+    wrapperChunks_.info.clear();
+    storedBytes_ = static_cast<std::uint32_t>(config.bytes_per_sample);
+    if (!wrapperChunks_.empty()) {
+        if (wrapperChunks_.bext)
+            AppendCodingHistory(*wrapperChunks_.bext,
+                                CodingHistoryLine(static_cast<std::uint32_t>(rate),
+                                                  isFloat ? 32 : f.scaleExponent(), channels));
+        Format stored = f;
+        stored.setBytesPerSample(storedBytes_).setPaddingBits(0);
+        wrapperFormat_ = WaveFormatPayload(stored, channelMask);
+        const std::vector<std::uint8_t> header = Wrapper(std::max<std::int64_t>(total, 0));
+        const std::uint64_t bytes =
+            header.size() +
+            std::uint64_t(std::max<std::int64_t>(total, 0)) * channels * storedBytes_;
+        if (bytes < 0xFFFFFFF0u)
+            wrapped_ = WavpackAddWrapper(context_, const_cast<std::uint8_t*>(header.data()),
+                                         static_cast<std::uint32_t>(header.size()));
+    }
     if (!WavpackPackInit(context_)) throw InternalError();
     started_ = false;
     packed_ = 0;
     return std::make_unique<Redirector>(*this);
+}
+
+std::vector<std::uint8_t> iFileWriter_Wavpack::Wrapper(std::int64_t frames) const {
+    std::vector<std::uint8_t> header;
+    for (const auto& chunk :
+         EncodeRiffChunks(wrapperFormat_, wrapperChunks_, frames * channels_ * storedBytes_))
+        header.insert(header.end(), chunk.begin(), chunk.end());
+    return header;
 }
 
 int iFileWriter_Wavpack::BlockOutput(void* id, void* data, std::int32_t count) {
@@ -164,6 +195,24 @@ void iFileWriter_Wavpack::Finish() {
     if (started_) {
         try {
             ok = WavpackFlushSamples(context_);
+            // An odd-sized "data" chunk ends with a pad byte, which the trailer holds.
+            const std::int64_t dataBytes = packed_ * channels_ * storedBytes_;
+            if (ok && wrapped_ && (dataBytes & 1)) {
+                std::uint8_t pad = 0;
+                ok = WavpackAddWrapper(context_, &pad, 1) && WavpackFlushSamples(context_);
+            }
+            // The header wrapper states the sizes of the samples packed.
+            bool headerMoved = false;
+            if (ok && wrapped_ && haveFirstBlock_) {
+                const std::vector<std::uint8_t> header = Wrapper(packed_);
+                std::uint32_t size = 0;
+                void* at = WavpackGetWrapperLocation(firstBlock_.data(), &size);
+                if (at && size == header.size() &&
+                    std::memcmp(at, header.data(), header.size()) != 0) {
+                    std::memcpy(at, header.data(), header.size());
+                    headerMoved = true;
+                }
+            }
             // The APEv2 tag follows the last block.
             if (ok && metadata && packed_ > 0) {
                 bool any = false;
@@ -176,8 +225,10 @@ void iFileWriter_Wavpack::Finish() {
                 }
                 if (ok && any) ok = WavpackWriteTag(context_);
             }
-            if (ok && WavpackGetNumSamples64(context_) != WavpackGetSampleIndex64(context_) &&
-                haveFirstBlock_) {
+            if (ok && haveFirstBlock_ &&
+                (headerMoved ||
+                 WavpackGetNumSamples64(context_) != WavpackGetSampleIndex64(context_))) {
+                // Also sets the block's checksum again.
                 WavpackUpdateNumSamples(context_, firstBlock_.data());
                 real_->Seek(0);
                 real_->Write(firstBlock_.data(), firstBlock_.data() + firstBlock_.size(),

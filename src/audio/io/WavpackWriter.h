@@ -10,6 +10,12 @@
 // The library receives 32-bit containers: right-aligned integers of
 // scaleExponent bits (8, 16, 24 or 32), or 32-bit floats. The common tags
 // of `metadata` follow the last block as an APEv2 tag (values as UTF-8).
+// Its WAV chunks ("bext" with a coding-history line for this output,
+// "iXML", "cue ", "LIST"/"adtl", "smpl", "inst") go into the file's RIFF
+// header wrapper, as the header of the WAV the samples unpack to (sizes
+// set again when the file is finished), the way WavPack's own tools keep a
+// WAV's chunks. A file expected beyond 4 GiB keeps the library's own header
+// and no chunks.
 
 #include <cstdint>
 #include <exception>
@@ -68,10 +74,17 @@ private:
     static int BlockOutput(void* id, void* data, std::int32_t count);
     void Pack(const std::uint8_t* begin, std::size_t frames, bool silence);
     void RethrowPending();
+    // The RIFF header wrapper for `frames` frames; empty without WAV chunks.
+    std::vector<std::uint8_t> Wrapper(std::int64_t frames) const;
 
     WavpackContext* context_ = nullptr;
     sptr<::Stream::iByteOutput> real_;
     std::vector<std::uint8_t> firstBlock_;
+    // The wrapper's parts: the "fmt " payload and the chunks, coding history added.
+    std::vector<std::uint8_t> wrapperFormat_;
+    Metadata wrapperChunks_;
+    std::uint32_t storedBytes_ = 0;  // bytes per sample in the unpacked WAV
+    bool wrapped_ = false;           // the wrapper went to the library
     bool started_ = false;
     bool haveFirstBlock_ = false;
     std::uint32_t channels_ = 0;

@@ -335,3 +335,87 @@ TEST(AIFFWriter, RefusesWhatAiffCannotHold) {
 }
 
 }  // namespace
+
+namespace {
+
+using Audio::IO::Metadata;
+
+// "INST" with its loops (mode, begin marker, end marker) against markers 1 at 100 and 2 at 200.
+TEST(AiffInstrument, LoopsResolveThroughTheMarkers) {
+    struct Case {
+        const char* name;
+        Bytes inst;
+        const char* warning;
+        std::vector<std::array<std::uint32_t, 3>> loops;  // type, start, end
+    } const cases[] = {
+        {"sustain forward, release back and forth",
+         Builder{{60, 0xFE, 10, 100, 1, 127}, true}
+             .u16(0xFFFD)
+             .u16(1)
+             .u16(1)
+             .u16(2)
+             .u16(2)
+             .u16(1)
+             .u16(2)
+             .b,
+         "",
+         {{0, 100, 199}, {1, 100, 199}}},
+        {"no looping",
+         Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(0).u16(1).u16(2).u16(0).u16(0).u16(0).b,
+         "",
+         {}},
+        {"unknown marker",
+         Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(1).u16(1).u16(9).u16(0).u16(0).u16(0).b,
+         "",
+         {}},
+        {"end before begin",
+         Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0).u16(1).u16(2).u16(1).u16(0).u16(0).u16(0).b,
+         "",
+         {}},
+        {"short", Bytes(19, 0), "metadata: INST chunk malformed, dropped", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Metadata m;
+        m.cues = {{1, 100, 100}, {2, 200, 200}};
+        EXPECT_EQ(Audio::IO::ReadAiffInstrument(c.inst.data(), c.inst.size(), m, 48000.0),
+                  c.warning);
+        std::vector<std::array<std::uint32_t, 3>> loops;
+        if (m.sampler)
+            for (const auto& l : m.sampler->loops) loops.push_back({l.type, l.start, l.end});
+        EXPECT_EQ(loops, c.loops);
+        EXPECT_EQ(m.instrument.has_value(), c.warning[0] == 0);
+    }
+    Metadata m;
+    m.cues = {{1, 100, 100}, {2, 200, 200}};
+    const Bytes gain = Builder{{60, 0, 0, 127, 1, 127}, true}.u16(0xFF00).raw(Bytes(12, 0)).b;
+    Audio::IO::ReadAiffInstrument(gain.data(), gain.size(), m, 48000.0);
+    EXPECT_EQ(static_cast<std::int8_t>((*m.instrument)[2]), -128);  // -256 dB held at the floor
+}
+
+// Writing: a loop end without a marker gets one, a marked one reuses it; read back the same.
+TEST(AiffInstrument, WrittenLoopsReadBack) {
+    Metadata m;
+    m.cues = {{5, 100, 100}};
+    m.instrument = std::array<std::uint8_t, 7>{62, 3, 0xFA, 10, 90, 2, 120};
+    m.sampler.emplace();
+    m.sampler->loops = {{7, 0, 100, 299, 0, 0}, {8, 1, 300, 399, 0, 0}};
+    Metadata written = m;
+    const Bytes inst = Audio::IO::EncodeAiffInstrument(written);
+    ASSERT_EQ(inst.size(), 20u);
+    std::vector<std::uint32_t> at;
+    for (const auto& c : written.cues) at.push_back(c.sampleOffset);
+    EXPECT_EQ(at, (std::vector<std::uint32_t>{100, 300, 400}));
+    Metadata back;
+    back.cues = written.cues;
+    EXPECT_EQ(Audio::IO::ReadAiffInstrument(inst.data(), inst.size(), back, 44100.0), "");
+    EXPECT_EQ(back.instrument, m.instrument);
+    ASSERT_TRUE(back.sampler);
+    ASSERT_EQ(back.sampler->loops.size(), 2u);
+    EXPECT_EQ(back.sampler->loops[0].start, 100u);
+    EXPECT_EQ(back.sampler->loops[0].end, 299u);
+    EXPECT_EQ(back.sampler->loops[1].type, 1u);
+    EXPECT_EQ(back.sampler->loops[1].end, 399u);
+}
+
+}  // namespace
