@@ -19,14 +19,14 @@ FixedResampler::FixedResampler(const ConvolutionPlan& plan, boost::rational<unsi
                                const TapSampler& sample)
     : PolyphaseTable(plan, ratio, sample) {
     // Rows of one cycle of Q outputs: P + the spread of the phases' first
-    // taps + the taps (up to 256 KiB of the two channels' work area).
+    // taps + the padded taps (up to 256 KiB of the two channels' work area).
     constexpr std::size_t kMaxRows = 2048;
     std::int64_t lo = INT64_MAX, hi = INT64_MIN;
     for (std::uint32_t j = 0; j < denominator; ++j) {
         lo = std::min<std::int64_t>(lo, offset(j));
         hi = std::max<std::int64_t>(hi, offset(j));
     }
-    const std::uint64_t rows = std::uint64_t{numerator} + std::uint64_t(hi - lo) + taps;
+    const std::uint64_t rows = std::uint64_t{numerator} + std::uint64_t(hi - lo) + paddedTaps;
     if (rows <= kMaxRows) {
         scratchRows_ = rows;
         scratch_.reset(static_cast<double*>(
@@ -47,6 +47,7 @@ unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& so
     a.count = n;
     a.table = coefficients.get();
     a.taps = taps;
+    a.stride = stride;
     a.P = numerator;
     a.Q = denominator;
     a.phase = phase;
