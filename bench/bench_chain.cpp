@@ -269,6 +269,46 @@ void BM_StagePolyphase(benchmark::State& state) {
 }
 BENCHMARK(BM_StagePolyphase)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// The polyphase kernels alone: the resampler of BM_StagePolyphase run over
+// 8192 outputs of two channels held in memory (no stream, no design);
+// range(0): the instruction set (Isa order), skipped where the CPU lacks it.
+// Frames are outputs.
+void BM_PolyphaseKernel(benchmark::State& state) {
+    const auto isa = static_cast<DSP::Isa>(state.range(0));
+    if (!DSP::selectIsa(isa)) {
+        state.SkipWithError("not supported by this CPU");
+        return;
+    }
+    state.SetLabel(DSP::isaName(isa));
+    const std::vector<Signal> in = input(88200);
+    DSP::ResamplingSettings s;
+    const DSP::ResamplingPlan plan = DSP::planResampling(44100, s, 48000);
+    const double fs2 = plan.intermediateRate, B = plan.basebandMax, T = plan.stopbandMin;
+    auto stage = DSP::FIR::makePolyphaseStage(
+        Audio::Stream::Wrapper<Stream::iVOver>(new Source(in, 88200)),
+        plan.attenuation + DSP::FIR::kMarginPolyphase - 7, {(fs2 - T - B) / fs2, DSP::FirstNull},
+        1.0, 0.0, DSP::FIR::BandSpec::lowpass((fs2 - T + B) / fs2), 48000);
+    DSP::FIR::FixedResampler& r = *dynamic_cast<DSP::FIR::VFIRFilter&>(*stage).resampler;
+    constexpr std::uint32_t kOut = 8192;
+    std::vector<Signal> out(2, Signal(kOut));
+    Stream::Channels source(2), dest(2);
+    for (int c = 0; c < 2; ++c) {
+        source[c] = reinterpret_cast<std::uint8_t*>(const_cast<double*>(in[c].data()));
+        dest[c] = reinterpret_cast<std::uint8_t*>(out[c].data());
+    }
+    const auto inEnd = static_cast<std::uint32_t>(in[0].size());
+    for (auto _ : state) {
+        std::uint32_t phase = 0;
+        DSP::FIR::ChannelSpan span{&dest, 0, kOut, {}};
+        benchmark::DoNotOptimize(r.process(span, source, 0, inEnd, {}, {}, phase, false));
+        benchmark::DoNotOptimize(out[0][0]);
+    }
+    DSP::resetIsa();
+    state.counters["frames_per_s"] =
+        benchmark::Counter(double(kOut) * state.iterations(), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_PolyphaseKernel)->DenseRange(0, DSP::kIsaCount - 1)->Unit(benchmark::kMicrosecond);
+
 constexpr long kPairs[][2] = {{44100, 48000}, {96000, 44100}, {44100, 88200}, {48000, 44100}};
 // Designs tried for (b): the default int24 target and steps of 5 dB above.
 constexpr long kSnrDb[] = {145, 150, 155, 160, 165, 170};
