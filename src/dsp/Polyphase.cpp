@@ -19,14 +19,14 @@ FixedResampler::FixedResampler(const ConvolutionPlan& plan, boost::rational<unsi
                                const TapSampler& sample)
     : PolyphaseTable(plan, ratio, sample) {
     // Rows of one cycle of Q outputs: P + the spread of the phases' first
-    // taps + the taps (up to 256 KiB of the two channels' work area).
+    // taps + the padded taps (up to 256 KiB of the two channels' work area).
     constexpr std::size_t kMaxRows = 2048;
     std::int64_t lo = INT64_MAX, hi = INT64_MIN;
     for (std::uint32_t j = 0; j < denominator; ++j) {
         lo = std::min<std::int64_t>(lo, offset(j));
         hi = std::max<std::int64_t>(hi, offset(j));
     }
-    const std::uint64_t rows = std::uint64_t{numerator} + std::uint64_t(hi - lo) + taps;
+    const std::uint64_t rows = std::uint64_t{numerator} + std::uint64_t(hi - lo) + paddedTaps;
     if (rows <= kMaxRows) {
         scratchRows_ = rows;
         scratch_.reset(static_cast<double*>(
@@ -47,6 +47,7 @@ unsigned FixedResampler::process(ChannelSpan& dest, const ::Stream::Channels& so
     a.count = n;
     a.table = coefficients.get();
     a.taps = taps;
+    a.stride = stride;
     a.P = numerator;
     a.Q = denominator;
     a.phase = phase;
@@ -113,8 +114,16 @@ void VFIRFilter::seek(std::uint64_t p) {
     constexpr std::uint64_t kMaxPeek = (std::uint64_t{1} << 28);
     VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, {}};
     std::uint32_t done = 0;
+    // Peeks of whole cycles of Q outputs (the kernels run whole cycles), at
+    // most kPeekSamples outputs over all channels: the adaptor keeps a ring
+    // of several times the largest peek per channel, so that many channels
+    // would otherwise take several times stereo's memory (more than the
+    // caches hold, and fresh pages for every conversion).
+    constexpr std::uint64_t kPeekSamples = 16384;
+    const std::uint64_t perChannel = kPeekSamples / std::max(channels, 1u);
+    const auto peekOutputs = static_cast<std::uint32_t>(std::max(Q, perChannel / Q * Q));
     while (done < n) {
-        std::uint32_t count = n - done;
+        std::uint32_t count = std::min(n - done, peekOutputs);
         std::uint64_t need = r.inputNeeded(phase, count);
         while (need > kMaxPeek && count > 1) need = r.inputNeeded(phase, count /= 2);
         const VBlock blk = upstream->peek(static_cast<std::uint32_t>(need * 8), sourceSet_);

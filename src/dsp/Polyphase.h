@@ -31,7 +31,7 @@ private:
     struct FreeAligned {
         void operator()(double* p) const;
     };
-    // Work area of the AVX-512 kernel: the input of eight output cycles
+    // Work area of the transposed kernels: the input of eight output cycles
     // transposed, scratchRows_ rows of eight doubles for each of two
     // channels (null when a cycle spans too many rows).
     std::unique_ptr<double[], FreeAligned> scratch_;

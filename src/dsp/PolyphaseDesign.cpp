@@ -142,16 +142,19 @@ PlannedConvolution planConvolution(double origin, double syncOffset, double wind
 
 PolyphaseTable::PolyphaseTable(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
                                const TapSampler& sample)
-    : iResampler(plan), numerator(ratio.numerator()), denominator(ratio.denominator()) {
+    : iResampler(plan),
+      numerator(ratio.numerator()),
+      denominator(ratio.denominator()),
+      paddedTaps((taps + 3) & ~3u),
+      stride(paddedTaps + 1) {
     if (numerator == 0 || denominator == 0 || denominator > kMaxPhases || taps == 0)
         throw WobblyBecause("the polyphase ratio " + std::to_string(numerator) + "/" +
                             std::to_string(denominator) + " is out of range (at most " +
                             std::to_string(kMaxPhases) + " phases)");
-    const std::size_t stride = std::size_t{taps} + 1;
-    coefficients.reset(new double[stride * denominator]);
+    coefficients.reset(new double[std::size_t{stride} * denominator]);
     ScopedFloatMode mode;
     for (std::uint32_t j = 0; j < denominator; ++j) {
-        double* block = coefficients.get() + j * stride;
+        double* block = coefficients.get() + std::size_t{j} * stride;
         const double x = j * step + base;
         const double k = std::floor(x) + 1;
         const double y = k - x;  // in (0, 1]
@@ -164,7 +167,7 @@ PolyphaseTable::PolyphaseTable(const ConvolutionPlan& plan, boost::rational<unsi
 
 std::int32_t PolyphaseTable::offset(std::uint32_t j) const {
     std::int32_t k;
-    std::memcpy(&k, coefficients.get() + std::size_t{j} * (taps + 1), sizeof k);
+    std::memcpy(&k, coefficients.get() + std::size_t{j} * stride, sizeof k);
     return k;
 }
 

@@ -84,14 +84,15 @@ protected:
     explicit iResampler(const ConvolutionPlan& plan) : ConvolutionPlan(plan) {}
 };
 
-// Coefficients of all Q phases: phase j is the block at j * (taps + 1); its
+// Coefficients of all Q phases: phase j is the block at j * stride; its
 // first element holds k(j), the phase's first input offset, as a 32-bit
-// integer, followed by its taps.
+// integer, followed by its taps and zeros up to paddedTaps (the vector
+// kernels run whole groups of four taps; the portable loop runs `taps`).
 class PolyphaseTable : public iResampler {
 public:
     std::int32_t offset(std::uint32_t j) const;  // k(j) = floor(j R + base) + 1
     const double* phaseTaps(std::uint32_t j) const {
-        return coefficients.get() + std::size_t{j} * (taps + 1) + 1;
+        return coefficients.get() + std::size_t{j} * stride + 1;
     }
     // Input samples that must be readable to produce n outputs from `phase`
     // (covers both the last output's taps and what the call consumes).
@@ -99,12 +100,14 @@ public:
 
     const std::uint32_t numerator;    // P
     const std::uint32_t denominator;  // Q
+    const std::uint32_t paddedTaps;   // taps rounded up to a multiple of 4
+    const std::uint32_t stride;       // paddedTaps + 1
 
 protected:
     PolyphaseTable(const ConvolutionPlan& plan, boost::rational<unsigned> ratio,
                    const TapSampler& sample);
 
-    std::unique_ptr<double[]> coefficients;  // (taps + 1) x Q
+    std::unique_ptr<double[]> coefficients;  // stride x Q
 };
 
 }  // namespace DSP::FIR

@@ -16,13 +16,14 @@ struct KernelArgs {
     std::uint32_t count;
     const double* in;
     const double* in2;
-    const double* table;  // phase blocks of stride taps + 1
+    const double* table;  // phase blocks of `stride` doubles (PolyphaseDesign.h)
     std::uint32_t taps;
+    std::uint32_t stride;  // taps rounded up to a multiple of 4 (zeros), + 1
     std::uint32_t P;
     std::uint32_t Q;
     std::uint32_t phase;
-    // Work area of the transposed kernel (null: not used), scratchRows rows
-    // of eight doubles per channel.
+    // Work area of the transposed kernels (null: not used), scratchRows rows
+    // of eight doubles per channel, 64-byte aligned.
     double* scratch;
     std::size_t scratchRows;
 };

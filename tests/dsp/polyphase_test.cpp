@@ -5,8 +5,8 @@
 #include <cmath>
 #include <random>
 
-#include "support/ChainSupport.h"
 #include "dsp/fft/PerIsa.h"
+#include "support/ChainSupport.h"
 
 namespace {
 
@@ -129,27 +129,33 @@ TEST_P(PolyphaseVsDirect, EveryOutputIsTheKernelWeightedSumAtItsTime) {
     // Two channels share the coefficient loads; a third runs alone.
     const std::vector<Signal> x = {randomSignal(2000, 11), randomSignal(2000, 12),
                                    randomSignal(2000, 13)};
-    auto stage = DSP::FIR::makePolyphaseResampler(source(x, k.in, k.origin), k.N, sampler(k.N),
-                                                  k.sync, k.out);
     const rational<unsigned> ratio = polyphaseRatio(k.in, k.out);
     const double P = ratio.numerator(), Q = ratio.denominator();
-    const Audio::Stream::Tag tag = stage.tag();
-    EXPECT_EQ(tag.format.sampleRate, k.out);
     const std::size_t outLen = std::size_t(std::ceil(2000 * Q / P)) + 20;
-    const ReadResult r = readAll(*stage, outLen, 333);
+    // Short reads run a few output cycles per call (fewer lanes and the
+    // remainder), long ones groups of eight cycles.
+    for (std::size_t chunk : {333, 4096}) {
+        SCOPED_TRACE(testing::Message() << "reads of " << chunk);
+        auto stage = DSP::FIR::makePolyphaseResampler(source(x, k.in, k.origin), k.N, sampler(k.N),
+                                                      k.sync, k.out);
+        const Audio::Stream::Tag tag = stage.tag();
+        EXPECT_EQ(tag.format.sampleRate, k.out);
+        const ReadResult r = readAll(*stage, outLen, chunk);
 
-    // Output j lies at input time (j - origin_out) * P/Q after the input's
-    // time zero, i.e. at input position origin_in + (j - origin_out) * P/Q.
-    for (int c = 0; c < 3; ++c) {
-        double worst = 0;
-        for (std::size_t j = 0; j < outLen; ++j) {
-            const double centre = k.origin + (double(j) - tag.origin) * P / Q;
-            double ref = 0;
-            for (long m = long(std::floor(centre - k.N / 2)); m <= long(centre + k.N / 2) + 1; ++m)
-                if (m >= 0 && m < 2000) ref += x[c][m] * testKernel(double(m) - centre, k.N);
-            worst = std::max(worst, std::abs(r.data[c][j] - ref));
+        // Output j lies at input time (j - origin_out) * P/Q after the input's
+        // time zero, i.e. at input position origin_in + (j - origin_out) * P/Q.
+        for (int c = 0; c < 3; ++c) {
+            double worst = 0;
+            for (std::size_t j = 0; j < outLen; ++j) {
+                const double centre = k.origin + (double(j) - tag.origin) * P / Q;
+                double ref = 0;
+                for (long m = long(std::floor(centre - k.N / 2)); m <= long(centre + k.N / 2) + 1;
+                     ++m)
+                    if (m >= 0 && m < 2000) ref += x[c][m] * testKernel(double(m) - centre, k.N);
+                worst = std::max(worst, std::abs(r.data[c][j] - ref));
+            }
+            EXPECT_LT(worst, 1e-9) << "channel " << c;
         }
-        EXPECT_LT(worst, 1e-9) << "channel " << c;
     }
 }
 
@@ -160,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
                            RateCase{44100, 48000, 16, 3.5, 0.3}, RateCase{144000, 48000, 21, 0, 0},
                            RateCase{48000, 96000, 12, 10, 0}, RateCase{192000, 44100, 3, 7, 0},
                            RateCase{89082, 48000, 24, 5, 0.7}, RateCase{88200, 48000, 41, 977, 0},
-                           RateCase{88200, 48000, 8, 0, 0}, RateCase{88200, 48000, 16, 0, 0}),
+                           RateCase{88200, 48000, 8, 0, 0}, RateCase{88200, 48000, 16, 0, 0},
+                           RateCase{88200, 48000, 22, 0, 0}, RateCase{96000, 44100, 21, 0.5, 0}),
                        IsaTesting::kEveryIsa),
     IsaTesting::IsaName());
 
@@ -236,12 +243,14 @@ TEST_P(FixedResamplerKernels, AccumulateAddsWhatStoreWrites) {
     const auto planned = planConvolution(0.0, 0.0, 23.0, ratio);
     Counted<DSP::FIR::FixedResampler> r(
         new DSP::FIR::FixedResampler(planned.plan, ratio, sampler(23.0)));
-    // Outputs: one group of 8Q = 640 sharing phases (AVX-512) or three of
-    // 4Q = 320 (AVX2), then runs of 4 and a remainder.
+    // Outputs: groups of 8 and 4 cycles of Q = 80 sharing phases, then
+    // runs of 4 and a remainder.
     const std::uint32_t n = 1003;
     const std::size_t inLen = r->inputNeeded(5, n) + 8;
     std::vector<Signal> in = {randomSignal(inLen, 1), randomSignal(inLen, 2),
                               randomSignal(inLen, 3)};
+    // Past what the outputs need: not to be read (zero taps included).
+    for (Signal& s : in) std::fill(s.begin() + r->inputNeeded(5, n), s.end(), std::nan(""));
     for (std::uint32_t channels = 1; channels <= 3; ++channels) {
         SCOPED_TRACE(testing::Message() << "channels " << channels);
         Stream::Channels source(channels), stored(channels), added(channels);
@@ -268,5 +277,29 @@ TEST_P(FixedResamplerKernels, AccumulateAddsWhatStoreWrites) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Isa, FixedResamplerKernels, IsaTesting::kEveryIsa, IsaTesting::IsaName());
+
+// A 7.1 stage (four pairs, smaller peeks per channel) gives each channel
+// what a stage of that channel alone gives.
+using ManyChannels = IsaTesting::PerIsa<>;
+
+TEST_P(ManyChannels, EachChannelAsAlone) {
+    std::vector<Signal> x;
+    for (unsigned c = 0; c < 8; ++c) x.push_back(randomSignal(30000, 20 + c));
+    auto make = [](std::vector<Signal> in) {
+        return DSP::FIR::makePolyphaseResampler(source(std::move(in), 88200, 0.0), 23.0,
+                                                sampler(23.0), 0.0, 48000);
+    };
+    const std::size_t outLen = 16000;
+    auto all = make(x);
+    const ReadResult r = readAll(*all, outLen, 8192);
+    for (unsigned c = 0; c < 8; ++c) {
+        auto one = make({x[c]});
+        const ReadResult alone = readAll(*one, outLen, 8192);
+        for (std::size_t j = 0; j < outLen; ++j)
+            ASSERT_NEAR(r.data[c][j], alone.data[0][j], 1e-12) << "channel " << c << " at " << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Isa, ManyChannels, IsaTesting::kEveryIsa, IsaTesting::IsaName());
 
 }  // namespace
