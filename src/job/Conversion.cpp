@@ -90,7 +90,7 @@ namespace Audio::IO {
 StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings,
                      Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
                      Format request, InputDetails* details,
-                     Audio::FormatTranslator::Extras extras) {
+                     Audio::FormatTranslator::Extras extras, const ::Stream::Launcher& beside) {
     StreamOver stream;
     if (IsStandardStream(path)) {
         // Read through a descriptor of its own: closing the stream leaves standard input open.
@@ -122,14 +122,16 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
         chainSettings.speed = 1.0;
     }
     Format completed = request.CompleteFrom(tag.format);
-    return BuildConversionChain(std::move(stream), completed, chainSettings, std::move(extras));
+    return BuildConversionChain(std::move(stream), completed, chainSettings, std::move(extras),
+                                beside);
 }
 
 }  // namespace Audio::IO
 
 StreamOver BuildConversionChain(StreamOver source, Format format,
                                 const ConversionSettings& settings,
-                                Audio::FormatTranslator::Extras extras) {
+                                Audio::FormatTranslator::Extras extras,
+                                const Stream::Launcher& beside) {
     const Format src = source.format();
     const double x = static_cast<double>(src.sampleRate) * settings.speed;
     // Filters between rates beyond this would need gigabytes per block.
@@ -152,6 +154,9 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
     Audio::Stream::Wrapper<Stream::iVOver> v = Audio::Stream::MakeOver2VOver(std::move(w));
     Audio::Stream::Wrapper<Stream::iVOver> r =
         DSP::makeResamplingChain(std::move(v), DesignSettings(settings), format.sampleRate);
+    // The cut: reading, decoding and the filters ahead on another thread; interleaving, the
+    // meter, dither, encoding and writing on this one (the halves measured about even).
+    if (beside) r = Stream::readAhead(std::move(r), beside);
     StreamOver o = Audio::Stream::MakeVOver2Over(std::move(r));
     return Audio::FormatTranslator::MakeAndApply(std::move(o), format, 1, std::move(extras));
 }
@@ -330,7 +335,8 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     extras.meter = meter;
     if (settings.ditherSeed) extras.ditherSeed = Audio::SeedFromNumber(*settings.ditherSeed);
     StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr,
-                                             requested, &details, std::move(extras));
+                                             requested, &details, std::move(extras),
+                                             options.beside);
     const std::int64_t inputFrames = inputFramesOf(*source, inputFormat);
 
     Audio::Stream::Tag tag = source.tag();

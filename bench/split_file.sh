@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# One long file on one worker against two: converts a 60-minute 24-bit stereo
+# 44100 Hz input to 48000 int24 with `tessival-cli -j 1` (one worker: the whole
+# chain on one thread) and `-j 2` (a second, idle worker reads, decodes and runs
+# the first filter stage ahead), alternating runs, and prints each wall time,
+# the medians, the ratio (-j 1 / -j 2), whether the outputs are identical, and
+# the peak memory of each. The input is made in a temporary folder inside the
+# build folder, removed at the end.
+#   bench/split_file.sh [build-dir] [runs] [minutes]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build/release}"
+runs="${2:-5}"
+minutes="${3:-60}"
+cli="$build/src/cli/tessival-cli"
+command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
+[ -x "$cli" ] || { echo "build tessival-cli first ($cli)"; exit 1; }
+
+work=$(mktemp -d "$build/split_file.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+sox -n -r 44100 -c 2 -b 24 "$work/long.wav" synth $((minutes * 60)) sine 997 pinknoise gain -3
+mkdir -p "$work/j1" "$work/j2"
+
+# Wall seconds and peak RSS (KiB) of one conversion into folder $2 with -j $1.
+run() {
+  local out
+  out=$( { /usr/bin/time -f "%e %M" "$cli" -q -j "$1" --seed 7 -r 48000 -t int24 -o "$work/$2" \
+           "$work/long.wav" >/dev/null; } 2>&1 | tail -1)
+  echo "$out"
+}
+
+t1=(); t2=(); m1=0; m2=0
+for i in $(seq "$runs"); do
+  rm -f "$work"/j1/* "$work"/j2/*
+  if [ $((i % 2)) = 1 ]; then
+    read -r a ma < <(run 1 j1); read -r b mb < <(run 2 j2)
+  else
+    read -r b mb < <(run 2 j2); read -r a ma < <(run 1 j1)
+  fi
+  t1+=("$a"); t2+=("$b")
+  [ "$ma" -gt "$m1" ] && m1=$ma
+  [ "$mb" -gt "$m2" ] && m2=$mb
+  cmp -s "$work"/j1/*.wav "$work"/j2/*.wav || { echo "run $i: outputs differ"; exit 1; }
+done
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+a=$(median "${t1[@]}"); b=$(median "${t2[@]}")
+echo "input: $minutes min, 44100 Hz 24-bit stereo -> 48000 int24, --seed 7"
+echo "-j 1 times: ${t1[*]}"
+echo "-j 2 times: ${t2[*]}"
+echo "median -j 1 ${a}s, -j 2 ${b}s, ratio $(echo "scale=3; $a / $b" | bc)"
+echo "outputs identical in every run (cmp)"
+echo "peak RSS -j 1 ${m1} KiB, -j 2 ${m2} KiB"
