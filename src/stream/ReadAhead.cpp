@@ -40,6 +40,7 @@ struct ReadAhead::Shared {
     void run(std::uint64_t g);
 
     iVOver* upstream = nullptr;  // the task's while it runs; the reader's otherwise
+    std::function<bool()> wanted;
     std::uint32_t channels = 0;
     std::uint32_t blockBytes = 0;
     std::uint32_t capacity = 0;  // lent per channel to each upstream read
@@ -100,6 +101,12 @@ void ReadAhead::Shared::run(std::uint64_t g) {
         full.push_back(b);
         changed.notify_all();
         if (b->last) break;
+        if (wanted) {
+            l.unlock();
+            const bool yield = wanted();
+            l.lock();
+            if (yield) break;
+        }
     }
     task = Task::Ended;
     changed.notify_all();
@@ -118,6 +125,7 @@ ReadAhead::ReadAhead(Wrapper<iVOver> up, Launcher launch, std::uint32_t blockByt
 
     Shared& s = *shared_;
     s.upstream = upstream.get();
+    s.wanted = launch_.wanted;
     s.channels = channels;
     const std::uint64_t unit = granularity;
     const std::uint64_t bytes = (std::max<std::uint64_t>(blockBytes, 1) + unit - 1) / unit * unit;
@@ -193,7 +201,7 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
         const std::uint64_t g = s.generation;
         bool started = false;
         try {
-            started = launch_([shared, g] { shared->run(g); });
+            started = launch_.launch([shared, g] { shared->run(g); });
         } catch (...) {
         }
         launched_ = true;

@@ -9,8 +9,8 @@
 // without it. Memory: `blocks` buffers of `blockBytes` x upstream expansion per channel.
 //
 // When no task can be started (the launcher says no), the stage passes reads straight through on
-// the reader's thread, as does it after the task has ended (the upstream reached its length or
-// gave a short block) for whatever is read past that. An exception thrown by the upstream in the
+// the reader's thread, as it does after the task has ended (the upstream reached its length or
+// gave a short block, or the task's thread is wanted elsewhere) for whatever is read past that. An exception thrown by the upstream in the
 // task is thrown by the read that reaches the point where it happened.
 //
 // Thread roles: construction, read, seek, visit and destruction on the reader's thread. A seek
@@ -27,9 +27,15 @@
 
 namespace Stream {
 
-// Runs `task` on another thread, now; false when no thread is free for it (the task is then
-// dropped without running).
-using Launcher = std::function<bool(std::function<void()> task)>;
+// Where a read-ahead task runs. `launch` runs the task on another thread, now; false when no
+// thread is free for it (the task is then dropped without running). `wanted`, if set, is asked
+// by the task between blocks: true ends it, giving its thread back (another job waits for it).
+struct Launcher {
+    std::function<bool(std::function<void()> task)> launch;
+    std::function<bool()> wanted;
+
+    explicit operator bool() const { return static_cast<bool>(launch); }
+};
 
 class ReadAhead final : public iVOver, public Consumer<Wrapper<iVOver>> {
 public:

@@ -224,6 +224,10 @@ std::uint32_t Pool::Idle() const {
     return state_->idle.load();
 }
 
+std::uint32_t Pool::Queued() const {
+    return state_->queued.load();
+}
+
 std::uint32_t Pool::Blocking() const {
     return state_->blocking.load();
 }

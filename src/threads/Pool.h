@@ -53,6 +53,8 @@ public:
     std::uint32_t Workers() const;
     // Workers waiting for a task.
     std::uint32_t Idle() const;
+    // Tasks queued and not yet taken by a worker.
+    std::uint32_t Queued() const;
     // Tasks submitted with `grow` that have not finished.
     std::uint32_t Blocking() const;
 

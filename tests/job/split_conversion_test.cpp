@@ -49,14 +49,14 @@ void writeInput(const fs::path& p, const Case& c, std::uint32_t seconds = 2) {
 // back from its last task, so that every pass is split.
 struct IdleWorker {
     Stream::Launcher launcher() {
-        return [this](std::function<void()> task) {
+        return {[this](std::function<void()> task) {
             const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             while (pool.Idle() == 0 && std::chrono::steady_clock::now() < until)
                 std::this_thread::yield();
             const bool taken = pool.SubmitToIdle(1, std::move(task));
             if (taken) ++launched;
             return taken;
-        };
+        }, {}};
     }
     Threads::Pool pool{1};
     std::atomic<int> launched = 0;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -27,11 +28,12 @@ struct ThreadLauncher {
     ~ThreadLauncher() {
         for (std::thread& t : threads) t.join();
     }
-    Stream::Launcher launcher() {
-        return [this](std::function<void()> task) {
-            threads.emplace_back(std::move(task));
-            return true;
-        };
+    Stream::Launcher launcher(std::function<bool()> wanted = {}) {
+        return {[this](std::function<void()> task) {
+                    threads.emplace_back(std::move(task));
+                    return true;
+                },
+                std::move(wanted)};
     }
 };
 
@@ -128,7 +130,8 @@ TEST(ReadAhead, RefusedLauncherPassesEveryReadStraightThrough) {
     MemoryVOver* source = makeSource(LengthMode::Known);
     const std::vector<Bytes> want = source->data;
     auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
-                                        [](std::function<void()>) { return false; }, 4096, 4);
+                                        Stream::Launcher{[](std::function<void()>) { return false; }, {}},
+                                        4096, 4);
     Stream::Wrapper<Stream::iVOver> w(stage);
     EXPECT_EQ(readAll(*stage, 1000, kSize), want);
     EXPECT_FALSE(stage->everSplit());
@@ -142,10 +145,11 @@ TEST(ReadAhead, TaskThatStartsTooLateNeverTouchesTheUpstream) {
     {
         auto* stage = new Stream::ReadAhead(
             Stream::Wrapper<Stream::iVOver>(source),
-            [&](std::function<void()> task) {
-                kept.push_back(std::move(task));
-                return true;
-            },
+            Stream::Launcher{[&](std::function<void()> task) {
+                                 kept.push_back(std::move(task));
+                                 return true;
+                             },
+                             {}},
             4096, 4);
         Stream::Wrapper<Stream::iVOver> w(stage);
         EXPECT_EQ(readAll(*stage, 1000, kSize), want);
@@ -153,6 +157,23 @@ TEST(ReadAhead, TaskThatStartsTooLateNeverTouchesTheUpstream) {
     }
     ASSERT_EQ(kept.size(), 1u);
     kept[0]();  // the stage and its upstream are gone
+}
+
+TEST(ReadAhead, TaskWantedElsewhereEndsAndTheReadsPassThrough) {
+    ThreadLauncher threads;
+    MemoryVOver* source = makeSource(LengthMode::Known);
+    const std::vector<Bytes> want = source->data;
+    std::atomic<int> asked = 0;
+    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                                        threads.launcher([&] { return ++asked == 3; }), 4096, 4);
+    Stream::Wrapper<Stream::iVOver> w(stage);
+    EXPECT_EQ(readAll(*stage, 1000, kSize), want);
+    EXPECT_TRUE(stage->everSplit());
+    EXPECT_EQ(asked.load(), 3);
+    // Three blocks ahead, then the rest of the read under way, then the reader's own reads.
+    std::vector<std::uint64_t> requests{4096, 4096, 4096, 13000 - 3 * 4096};
+    requests.resize(requests.size() + (kSize - 13000) / 1000, 1000);
+    EXPECT_EQ(source->requests, requests);
 }
 
 TEST(ReadAhead, UpstreamErrorReachesTheReaderAfterTheBytesBeforeIt) {
