@@ -152,11 +152,16 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
     Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
     StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
     Audio::Stream::Wrapper<Stream::iVOver> v = Audio::Stream::MakeOver2VOver(std::move(w));
-    Audio::Stream::Wrapper<Stream::iVOver> r =
-        DSP::makeResamplingChain(std::move(v), DesignSettings(settings), format.sampleRate);
-    // The cut: reading, decoding and the filters ahead on another thread; interleaving, the
-    // meter, dither, encoding and writing on this one (the halves measured about even).
-    if (beside) r = Stream::readAhead(std::move(r), beside);
+    // The cut: reading, decoding and the FFT stage ahead on another thread. Not after the
+    // polyphase stage: its last bits depend on how its output is read, and the read-ahead reads
+    // in blocks of its own; every stage up to the FFT stage gives the same bits however read.
+    DSP::StageInsert afterFFT;
+    if (beside)
+        afterFFT = [&beside](Audio::Stream::Wrapper<Stream::iVOver> s) {
+            return Audio::Stream::Wrapper<Stream::iVOver>(Stream::readAhead(std::move(s), beside));
+        };
+    Audio::Stream::Wrapper<Stream::iVOver> r = DSP::makeResamplingChain(
+        std::move(v), DesignSettings(settings), format.sampleRate, afterFFT);
     StreamOver o = Audio::Stream::MakeVOver2Over(std::move(r));
     return Audio::FormatTranslator::MakeAndApply(std::move(o), format, 1, std::move(extras));
 }

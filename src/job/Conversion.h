@@ -37,8 +37,8 @@ struct OutputOptions {
     // Not -1: the output is written to this descriptor as a stream (WAVE or raw) instead of
     // a file; the header is written once, with the exact sizes when the input's length is known.
     int streamFd = -1;
-    // Set: the conversion may run the first part of its chain (reading, decoding and the
-    // filters) on another thread through it, when it says yes (see Stream::ReadAhead).
+    // Set: the conversion may run the first part of its chain (reading, decoding and the FFT
+    // stage) on another thread through it, when it says yes (see Stream::ReadAhead).
     Stream::Launcher beside;
 };
 
@@ -113,7 +113,7 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenInput(const Filesystem::Path& path,
 // source -> 64-bit float -> channels -> resampling chain -> interleave ->
 // output sample type. Only the translation when no filter is needed.
 // `extras` go to the last translation (the one to the output sample type).
-// `beside` set: the chain is cut after the filters, and the part before the
+// `beside` set: the chain is cut after the FFT stage, and the part before the
 // cut is read ahead through it on another thread (Stream::ReadAhead).
 Audio::Stream::Wrapper<Stream::iOver> BuildConversionChain(
     Audio::Stream::Wrapper<Stream::iOver> source, Audio::Format format,

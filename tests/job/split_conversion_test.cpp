@@ -31,10 +31,11 @@ struct Case {
     float outRate;
     double gain;
     bool preventClipping;
+    SampleType type = SampleType::Int24;
 };
 
-Audio::Format int24At(float rate) {
-    const OutputFormatBytes f = SampleTypeEntry(SampleType::Int24).format;
+Audio::Format typeAt(float rate, SampleType type = SampleType::Int24) {
+    const OutputFormatBytes f = SampleTypeEntry(type).format;
     return Audio::Format::FromBytes(f.lowByte, f.scaleExponent, f.thirdByte, 0, rate);
 }
 
@@ -92,13 +93,13 @@ TEST_P(SplitConversion, WritesTheBytesOfAOneThreadConversion) {
     s.preventClipping = c.preventClipping;
     PeakFigures one, two;
     const Filesystem::Path a =
-        ConvertFile(input, int24At(c.outRate), s, nullptr, into(dir.path() / "one"), nullptr,
+        ConvertFile(input, typeAt(c.outRate, c.type), s, nullptr, into(dir.path() / "one"), nullptr,
                     nullptr, &one);
     IdleWorker worker;
     OutputOptions split = into(dir.path() / "two");
     split.beside = worker.launcher();
     const Filesystem::Path b =
-        ConvertFile(input, int24At(c.outRate), s, nullptr, split, nullptr, nullptr, &two);
+        ConvertFile(input, typeAt(c.outRate, c.type), s, nullptr, split, nullptr, nullptr, &two);
     EXPECT_EQ(worker.launched.load(), c.preventClipping ? 2 : 1);
     EXPECT_EQ(one.passes, two.passes);
     EXPECT_EQ(a.Leaf(), b.Leaf());
@@ -113,7 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"down_96000_44100", 96000, 2, 44100.0f, 1.0, false},
                       Case{"six_channels", 48000, 6, 44100.0f, 1.0, false},
                       Case{"power_of_two", 96000, 2, 48000.0f, 1.0, false},
-                      Case{"second_pass", 44100, 2, 48000.0f, 2.0, true}),
+                      Case{"second_pass", 44100, 2, 48000.0f, 2.0, true},
+                      // Without dither every last bit of the filters shows.
+                      Case{"float_up", 44100, 2, 48000.0f, 1.0, false, SampleType::Float64},
+                      Case{"float_down_six", 96000, 6, 44100.0f, 1.0, false, SampleType::Float64}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SplitConversionAbort, StopsMidwayAndLeavesNoFile) {
@@ -125,7 +129,7 @@ TEST(SplitConversionAbort, StopsMidwayAndLeavesNoFile) {
     split.beside = worker.launcher();
     StopAt stop(2);
     EXPECT_THROW(ConvertFile(Filesystem::Path::Parse(dir.file("in.wav"), Filesystem::Path::Kind::File),
-                             int24At(48000.0f), ConversionSettings{}, &stop, split),
+                             typeAt(48000.0f), ConversionSettings{}, &stop, split),
                  ConversionAborted);
     EXPECT_EQ(worker.launched.load(), 1);
     EXPECT_TRUE(fs::is_empty(dir.path() / "out"));
