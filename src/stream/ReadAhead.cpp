@@ -41,6 +41,7 @@ struct ReadAhead::Shared {
 
     iVOver* upstream = nullptr;  // the task's while it runs; the reader's otherwise
     std::function<bool()> wanted;
+    std::shared_ptr<iSideWork> side;
     std::uint32_t channels = 0;
     std::uint32_t blockBytes = 0;
     std::uint32_t capacity = 0;  // lent per channel to each upstream read
@@ -53,6 +54,7 @@ struct ReadAhead::Shared {
     std::vector<Block*> free;
     Task task = Task::None;
     bool stop = false;
+    bool readDone = false;  // the task reads no more (end, error, or its thread wanted)
     std::uint64_t generation = 0;
     std::exception_ptr error;
 };
@@ -79,9 +81,27 @@ void ReadAhead::Shared::run(std::uint64_t g) {
     if (stop || g != generation) return;  // given up, or a later launch owns the upstream
     task = Task::Running;
     changed.notify_all();
+    if (side) {
+        l.unlock();
+        side->attach([this] {
+            std::lock_guard w(lock);
+            changed.notify_all();
+        });
+        l.lock();
+    }
     for (;;) {
-        changed.wait(l, [&] { return stop || !free.empty(); });
+        changed.wait(l, [&] {
+            return stop || (!readDone && !free.empty()) || (side && side->pending()) ||
+                   (readDone && !side);
+        });
         if (stop) break;
+        if (side && side->pending()) {
+            l.unlock();
+            side->step();
+            l.lock();
+            continue;
+        }
+        if (readDone) break;
         Block* b = free.back();
         free.pop_back();
         l.unlock();
@@ -95,18 +115,26 @@ void ReadAhead::Shared::run(std::uint64_t g) {
         if (e) {
             free.push_back(b);
             error = e;
-            break;
+            readDone = true;
+            changed.notify_all();
+            continue;
         }
         // Pushed even when stopped: the upstream has moved past it.
         full.push_back(b);
+        if (b->last) readDone = true;
         changed.notify_all();
-        if (b->last) break;
-        if (wanted) {
+        if (!readDone && wanted) {
             l.unlock();
             const bool yield = wanted();
             l.lock();
             if (yield) break;
         }
+    }
+    readDone = true;
+    if (side) {
+        l.unlock();
+        side->detach();
+        l.lock();
     }
     task = Task::Ended;
     changed.notify_all();
@@ -126,6 +154,7 @@ ReadAhead::ReadAhead(Wrapper<iVOver> up, Launcher launch, std::uint32_t blockByt
     Shared& s = *shared_;
     s.upstream = upstream.get();
     s.wanted = launch_.wanted;
+    s.side = launch_.side;
     s.channels = channels;
     const std::uint64_t unit = granularity;
     const std::uint64_t bytes = (std::max<std::uint64_t>(blockBytes, 1) + unit - 1) / unit * unit;
@@ -159,6 +188,7 @@ void ReadAhead::stopTask() {
     // A task not yet started never will touch the upstream: its generation is past.
     ++s.generation;
     s.stop = false;
+    s.readDone = false;
     s.task = Shared::Task::None;
     launched_ = false;
 }
@@ -243,7 +273,7 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
             continue;
         }
         if (s.error) std::rethrow_exception(s.error);
-        if (passThrough_ || s.task == Shared::Task::Ended) {
+        if (passThrough_ || s.readDone) {
             passThrough_ = true;
             break;
         }

@@ -27,12 +27,27 @@
 
 namespace Stream {
 
+// Work a read-ahead task takes on besides its reading, for the far end of the same chain (a
+// write-behind): it keeps the task, and so its thread, until the stage is destroyed. The task
+// calls attach when it starts (`wake` wakes it; call it when work arrives), `pending` with its
+// own lock held (so it must be cheap and take no lock that is held while calling `wake`),
+// `step` to do one piece, and detach when it ends, after which the owner does the work itself.
+class iSideWork {
+public:
+    virtual ~iSideWork() = default;
+    virtual void attach(std::function<void()> wake) = 0;
+    virtual bool pending() const = 0;
+    virtual void step() = 0;
+    virtual void detach() = 0;
+};
+
 // Where a read-ahead task runs. `launch` runs the task on another thread, now; false when no
 // thread is free for it (the task is then dropped without running). `wanted`, if set, is asked
 // by the task between blocks: true ends it, giving its thread back (another job waits for it).
 struct Launcher {
     std::function<bool(std::function<void()> task)> launch;
     std::function<bool()> wanted;
+    std::shared_ptr<iSideWork> side;
 
     explicit operator bool() const { return static_cast<bool>(launch); }
 };

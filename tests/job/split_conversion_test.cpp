@@ -50,14 +50,16 @@ void writeInput(const fs::path& p, const Case& c, std::uint32_t seconds = 2) {
 // back from its last task, so that every pass is split.
 struct IdleWorker {
     Stream::Launcher launcher() {
-        return {[this](std::function<void()> task) {
+        Stream::Launcher l;
+        l.launch = [this](std::function<void()> task) {
             const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             while (pool.Idle() == 0 && std::chrono::steady_clock::now() < until)
                 std::this_thread::yield();
             const bool taken = pool.SubmitToIdle(1, std::move(task));
             if (taken) ++launched;
             return taken;
-        }, {}};
+        };
+        return l;
     }
     Threads::Pool pool{1};
     std::atomic<int> launched = 0;

@@ -29,13 +29,21 @@ struct ThreadLauncher {
         for (std::thread& t : threads) t.join();
     }
     Stream::Launcher launcher(std::function<bool()> wanted = {}) {
-        return {[this](std::function<void()> task) {
-                    threads.emplace_back(std::move(task));
-                    return true;
-                },
-                std::move(wanted)};
+        Stream::Launcher l;
+        l.launch = [this](std::function<void()> task) {
+            threads.emplace_back(std::move(task));
+            return true;
+        };
+        l.wanted = std::move(wanted);
+        return l;
     }
 };
+
+Stream::Launcher launchWith(std::function<bool(std::function<void()>)> launch) {
+    Stream::Launcher l;
+    l.launch = std::move(launch);
+    return l;
+}
 
 MemoryVOver* makeSource(LengthMode mode) {
     auto* s = new MemoryVOver({randomBytes(kSize, 1), randomBytes(kSize, 2)},
@@ -130,7 +138,7 @@ TEST(ReadAhead, RefusedLauncherPassesEveryReadStraightThrough) {
     MemoryVOver* source = makeSource(LengthMode::Known);
     const std::vector<Bytes> want = source->data;
     auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
-                                        Stream::Launcher{[](std::function<void()>) { return false; }, {}},
+                                        launchWith([](std::function<void()>) { return false; }),
                                         4096, 4);
     Stream::Wrapper<Stream::iVOver> w(stage);
     EXPECT_EQ(readAll(*stage, 1000, kSize), want);
@@ -145,11 +153,10 @@ TEST(ReadAhead, TaskThatStartsTooLateNeverTouchesTheUpstream) {
     {
         auto* stage = new Stream::ReadAhead(
             Stream::Wrapper<Stream::iVOver>(source),
-            Stream::Launcher{[&](std::function<void()> task) {
-                                 kept.push_back(std::move(task));
-                                 return true;
-                             },
-                             {}},
+            launchWith([&](std::function<void()> task) {
+                kept.push_back(std::move(task));
+                return true;
+            }),
             4096, 4);
         Stream::Wrapper<Stream::iVOver> w(stage);
         EXPECT_EQ(readAll(*stage, 1000, kSize), want);
