@@ -1,0 +1,166 @@
+// WriteBehind: a writer's seeks and writes carried out by a serving thread leave the file as
+// the same calls made directly would; a failure there reaches the writer; a thread that stops
+// serving mid-way hands the rest back. Threaded: run under TSan too.
+
+#include "job/WriteBehind.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A file in memory; the `failAt`-th write (from 1) fails.
+class MemoryOutput final : public Stream::iByteOutput {
+public:
+    MemoryOutput(Bytes& data, int failAt = 0) : data_(data), failAt_(failAt) {}
+    std::int64_t Tell() override { return position_; }
+    void Seek(std::int64_t p) override { position_ = p; }
+    void SeekRelative(std::int64_t o) override { position_ += o; }
+    void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) override {
+        if (++writes_ == failAt_) throw Failure("cannot write the output file", ENOSPC);
+        const auto n = static_cast<std::size_t>(end - begin);
+        if (data_.size() < position_ + n) data_.resize(position_ + n);
+        for (std::size_t i = 0; i < n; ++i)
+            data_[position_ + i] = kind == Stream::Samples ? begin[i] : 0;
+        position_ += static_cast<std::int64_t>(n);
+    }
+
+private:
+    Bytes& data_;
+    std::size_t position_ = 0;
+    int writes_ = 0;
+    int failAt_;
+};
+
+// Serves a side work as a read-ahead task does, until told to stop (then it detaches).
+class Server {
+public:
+    explicit Server(std::shared_ptr<Stream::iSideWork> w) : work_(std::move(w)) {
+        work_->attach([this] {
+            std::lock_guard l(lock_);
+            changed_.notify_all();
+        });
+        thread_ = std::thread([this] {
+            std::unique_lock l(lock_);
+            for (;;) {
+                changed_.wait(l, [&] { return stop_ || work_->pending(); });
+                if (stop_) break;
+                l.unlock();
+                work_->step();
+                l.lock();
+            }
+            l.unlock();
+            work_->detach();
+        });
+    }
+    void stop() {
+        {
+            std::lock_guard l(lock_);
+            stop_ = true;
+            changed_.notify_all();
+        }
+        if (thread_.joinable()) thread_.join();
+    }
+    ~Server() { stop(); }
+
+private:
+    std::shared_ptr<Stream::iSideWork> work_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// What a WAVE writer does: per block its header at 0, then the block after the data so far.
+void writeLikeAWaveWriter(Stream::iByteOutput& out, int blocks, std::size_t block,
+                          const std::function<void(int)>& between = {}) {
+    Bytes header(44, 0), data(block);
+    std::int64_t written = 0;
+    for (int b = 0; b < blocks; ++b) {
+        const std::int64_t at = out.Tell();
+        written = at < 44 ? 0 : at - 44;
+        header[4] = static_cast<std::uint8_t>(b);
+        out.Seek(0);
+        out.Write(header.data(), header.data() + header.size(), Stream::Samples);
+        out.SeekRelative(written);
+        for (std::size_t i = 0; i < block; ++i) data[i] = static_cast<std::uint8_t>(b * 7 + i);
+        out.Write(data.data(), data.data() + block, b % 5 == 4 ? Stream::Silence : Stream::Samples);
+        if (between) between(b);
+    }
+    out.Close();
+}
+
+Bytes direct(int blocks, std::size_t block) {
+    Bytes file;
+    MemoryOutput out(file);
+    writeLikeAWaveWriter(out, blocks, block);
+    return file;
+}
+
+struct Row {
+    std::size_t batchBytes;
+    std::size_t batches;
+    std::size_t block;
+};
+
+class WriteBehindRows : public ::testing::TestWithParam<Row> {};
+
+TEST_P(WriteBehindRows, ServedWritesLeaveTheFileOfDirectOnes) {
+    const Row r = GetParam();
+    Bytes file;
+    auto behind = std::make_shared<WriteBehind>(r.batchBytes, r.batches);
+    auto out = behind->wrap(std::make_unique<MemoryOutput>(file));
+    Server server(behind);
+    writeLikeAWaveWriter(*out, 60, r.block);
+    server.stop();
+    EXPECT_EQ(file, direct(60, r.block));
+    EXPECT_GT(behind->stepsDone(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, WriteBehindRows,
+                         ::testing::Values(Row{1, 1, 100}, Row{4096, 2, 1000},
+                                           Row{256 * 1024, 4, 11000}));
+
+TEST(WriteBehind, WithoutAServerEveryCallGoesStraightThrough) {
+    Bytes file;
+    auto behind = std::make_shared<WriteBehind>(4096, 2);
+    auto out = behind->wrap(std::make_unique<MemoryOutput>(file));
+    writeLikeAWaveWriter(*out, 3, 100, [&](int b) { EXPECT_EQ(file.size(), 44u + 100u * (b + 1)); });
+    EXPECT_EQ(behind->stepsDone(), 0u);
+}
+
+TEST(WriteBehind, ServerStoppingMidwayHandsTheRestBack) {
+    Bytes file;
+    auto behind = std::make_shared<WriteBehind>(2048, 3);
+    auto out = behind->wrap(std::make_unique<MemoryOutput>(file));
+    Server server(behind);
+    writeLikeAWaveWriter(*out, 60, 700, [&](int b) {
+        if (b == 30) server.stop();
+    });
+    EXPECT_EQ(file, direct(60, 700));
+}
+
+TEST(WriteBehind, ServedFailureReachesTheWriter) {
+    Bytes file;
+    auto behind = std::make_shared<WriteBehind>(1024, 2);
+    auto out = behind->wrap(std::make_unique<MemoryOutput>(file, 25));
+    Server server(behind);
+    std::string error;
+    try {
+        writeLikeAWaveWriter(*out, 60, 500);
+    } catch (const Stream::iByteOutput::Failure& e) {
+        error = e.what();
+    }
+    EXPECT_NE(error.find("No space left"), std::string::npos) << error;
+    EXPECT_LE(file.size(), 44u + 12 * 500u);  // nothing after the failed write
+}
+
+}  // namespace
