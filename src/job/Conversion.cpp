@@ -25,7 +25,7 @@
 #include "audio/io/OpenFile.h"
 #include "dsp/ResamplingChain.h"
 #include "job/SettingsModel.h"
-#include "job/WriteBehind.h"
+#include "job/BehindOutput.h"
 #include "stream/Adapt.h"
 #include "stream/Crop.h"
 
@@ -343,8 +343,8 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     // A split chain's helper also writes the output file (not a stream: its failures must show
     // where they happen).
     Stream::Launcher beside = options.beside;
-    std::shared_ptr<WriteBehind> behind;
-    if (beside && !toStream) beside.side = behind = std::make_shared<WriteBehind>();
+    std::shared_ptr<Stream::WriteBehind> behind;
+    if (beside && !toStream) beside.side = behind = std::make_shared<Stream::WriteBehind>();
     StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr,
                                              requested, &details, std::move(extras), beside);
     const std::int64_t inputFrames = inputFramesOf(*source, inputFormat);
@@ -528,7 +528,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         // Only a file this job created may be deleted on failure.
         sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
         created = true;
-        if (behind) out = behind->wrap(std::move(out));
+        if (behind) out = BehindOutput(behind, std::move(out));
         writer->output = writer->Open(std::move(out), expected);
         writer->openState = 2;
         Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on

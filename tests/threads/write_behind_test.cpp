@@ -2,12 +2,14 @@
 // the same calls made directly would; a failure there reaches the writer; a thread that stops
 // serving mid-way hands the rest back. Threaded: run under TSan too.
 
-#include "job/WriteBehind.h"
+#include "stream/WriteBehind.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
+#include <functional>
+#include <stdexcept>
+#include <string>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -18,19 +20,16 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // A file in memory; the `failAt`-th write (from 1) fails.
-class MemoryOutput final : public Stream::iByteOutput {
+class MemoryFile final : public Stream::WriteBehind::iTarget {
 public:
-    MemoryOutput(Bytes& data, int failAt = 0) : data_(data), failAt_(failAt) {}
-    std::int64_t Tell() override { return position_; }
-    void Seek(std::int64_t p) override { position_ = p; }
-    void SeekRelative(std::int64_t o) override { position_ += o; }
-    void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) override {
-        if (++writes_ == failAt_) throw Failure("cannot write the output file", ENOSPC);
+    MemoryFile(Bytes& data, int failAt = 0) : data_(data), failAt_(failAt) {}
+    void seekTo(std::int64_t p) override { position_ = static_cast<std::size_t>(p); }
+    void write(const std::uint8_t* begin, const std::uint8_t* end, bool zeros) override {
+        if (++writes_ == failAt_) throw std::runtime_error("disk full");
         const auto n = static_cast<std::size_t>(end - begin);
         if (data_.size() < position_ + n) data_.resize(position_ + n);
-        for (std::size_t i = 0; i < n; ++i)
-            data_[position_ + i] = kind == Stream::Samples ? begin[i] : 0;
-        position_ += static_cast<std::int64_t>(n);
+        for (std::size_t i = 0; i < n; ++i) data_[position_ + i] = zeros ? 0 : begin[i];
+        position_ += n;
     }
 
 private:
@@ -79,28 +78,28 @@ private:
     std::thread thread_;
 };
 
-// What a WAVE writer does: per block its header at 0, then the block after the data so far.
-void writeLikeAWaveWriter(Stream::iByteOutput& out, int blocks, std::size_t block,
+// What a WAVE writer does: per block its header at 0, then the block after the data so far;
+// every fifth block is silence.
+void writeLikeAWaveWriter(Stream::WriteBehind& out, int blocks, std::size_t block,
                           const std::function<void(int)>& between = {}) {
     Bytes header(44, 0), data(block);
-    std::int64_t written = 0;
     for (int b = 0; b < blocks; ++b) {
-        const std::int64_t at = out.Tell();
-        written = at < 44 ? 0 : at - 44;
+        const std::int64_t at = out.tell();
         header[4] = static_cast<std::uint8_t>(b);
-        out.Seek(0);
-        out.Write(header.data(), header.data() + header.size(), Stream::Samples);
-        out.SeekRelative(written);
+        out.seek(0);
+        out.write(header.data(), header.size(), false);
+        out.seek(at < 44 ? 44 : at);
         for (std::size_t i = 0; i < block; ++i) data[i] = static_cast<std::uint8_t>(b * 7 + i);
-        out.Write(data.data(), data.data() + block, b % 5 == 4 ? Stream::Silence : Stream::Samples);
+        out.write(data.data(), block, b % 5 == 4);
         if (between) between(b);
     }
-    out.Close();
+    out.flush();
 }
 
 Bytes direct(int blocks, std::size_t block) {
     Bytes file;
-    MemoryOutput out(file);
+    Stream::WriteBehind out;
+    out.open(std::make_unique<MemoryFile>(file), 0);
     writeLikeAWaveWriter(out, blocks, block);
     return file;
 }
@@ -116,10 +115,10 @@ class WriteBehindRows : public ::testing::TestWithParam<Row> {};
 TEST_P(WriteBehindRows, ServedWritesLeaveTheFileOfDirectOnes) {
     const Row r = GetParam();
     Bytes file;
-    auto behind = std::make_shared<WriteBehind>(r.batchBytes, r.batches);
-    auto out = behind->wrap(std::make_unique<MemoryOutput>(file));
+    auto behind = std::make_shared<Stream::WriteBehind>(r.batchBytes, r.batches);
+    behind->open(std::make_unique<MemoryFile>(file), 0);
     Server server(behind);
-    writeLikeAWaveWriter(*out, 60, r.block);
+    writeLikeAWaveWriter(*behind, 60, r.block);
     server.stop();
     EXPECT_EQ(file, direct(60, r.block));
     EXPECT_GT(behind->stepsDone(), 0u);
@@ -131,18 +130,18 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WriteBehindRows,
 
 TEST(WriteBehind, WithoutAServerEveryCallGoesStraightThrough) {
     Bytes file;
-    auto behind = std::make_shared<WriteBehind>(4096, 2);
-    auto out = behind->wrap(std::make_unique<MemoryOutput>(file));
-    writeLikeAWaveWriter(*out, 3, 100, [&](int b) { EXPECT_EQ(file.size(), 44u + 100u * (b + 1)); });
+    auto behind = std::make_shared<Stream::WriteBehind>(4096, 2);
+    behind->open(std::make_unique<MemoryFile>(file), 0);
+    writeLikeAWaveWriter(*behind, 3, 100, [&](int b) { EXPECT_EQ(file.size(), 44u + 100u * (b + 1)); });
     EXPECT_EQ(behind->stepsDone(), 0u);
 }
 
 TEST(WriteBehind, ServerStoppingMidwayHandsTheRestBack) {
     Bytes file;
-    auto behind = std::make_shared<WriteBehind>(2048, 3);
-    auto out = behind->wrap(std::make_unique<MemoryOutput>(file));
+    auto behind = std::make_shared<Stream::WriteBehind>(2048, 3);
+    behind->open(std::make_unique<MemoryFile>(file), 0);
     Server server(behind);
-    writeLikeAWaveWriter(*out, 60, 700, [&](int b) {
+    writeLikeAWaveWriter(*behind, 60, 700, [&](int b) {
         if (b == 30) server.stop();
     });
     EXPECT_EQ(file, direct(60, 700));
@@ -150,16 +149,16 @@ TEST(WriteBehind, ServerStoppingMidwayHandsTheRestBack) {
 
 TEST(WriteBehind, ServedFailureReachesTheWriter) {
     Bytes file;
-    auto behind = std::make_shared<WriteBehind>(1024, 2);
-    auto out = behind->wrap(std::make_unique<MemoryOutput>(file, 25));
+    auto behind = std::make_shared<Stream::WriteBehind>(1024, 2);
+    behind->open(std::make_unique<MemoryFile>(file, 25), 0);
     Server server(behind);
     std::string error;
     try {
-        writeLikeAWaveWriter(*out, 60, 500);
-    } catch (const Stream::iByteOutput::Failure& e) {
+        writeLikeAWaveWriter(*behind, 60, 500);
+    } catch (const std::runtime_error& e) {
         error = e.what();
     }
-    EXPECT_NE(error.find("No space left"), std::string::npos) << error;
+    EXPECT_EQ(error, "disk full");
     EXPECT_LE(file.size(), 44u + 12 * 500u);  // nothing after the failed write
 }
 

@@ -1,46 +1,15 @@
-#include "job/WriteBehind.h"
+#include "stream/WriteBehind.h"
 
 #include <cstring>
 
-class WriteBehind::Output final : public Stream::iByteOutput {
-public:
-    explicit Output(std::shared_ptr<WriteBehind> owner) : owner_(std::move(owner)) {}
-
-    std::int64_t Tell() override {
-        owner_->check();
-        return owner_->position_;
-    }
-    void Seek(std::int64_t position) override {
-        if (owner_->direct()) {
-            owner_->inner_->Seek(position);
-            owner_->position_ = position;
-        } else {
-            owner_->seek(position);
-        }
-    }
-    void SeekRelative(std::int64_t offset) override { Seek(owner_->position_ + offset); }
-    void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) override {
-        const auto n = static_cast<std::size_t>(end - begin);
-        if (owner_->direct()) {
-            owner_->inner_->Write(begin, end, kind);
-            owner_->position_ += static_cast<std::int64_t>(n);
-        } else {
-            owner_->write(begin, n, kind != Stream::Samples);
-        }
-    }
-    void Close() override { owner_->close(); }
-
-private:
-    std::shared_ptr<WriteBehind> owner_;
-};
+namespace Stream {
 
 WriteBehind::WriteBehind(std::size_t batchBytes, std::size_t batches)
     : batchBytes_(batchBytes), batches_(batches < 1 ? 1 : batches) {}
 
-sptr<Stream::iByteOutput> WriteBehind::wrap(sptr<Stream::iByteOutput> inner) {
-    position_ = inner->Tell();
-    inner_ = std::move(inner);
-    return std::make_unique<Output>(shared_from_this());
+void WriteBehind::open(std::unique_ptr<iTarget> target, std::int64_t position) {
+    target_ = std::move(target);
+    position_ = position;
 }
 
 void WriteBehind::attach(std::function<void()> wake) {
@@ -64,17 +33,18 @@ bool WriteBehind::direct() {
     return !busy_ && queue_.empty();
 }
 
-void WriteBehind::check() {
+std::int64_t WriteBehind::tell() {
     std::lock_guard l(lock_);
     if (error_) std::rethrow_exception(error_);
+    return position_;
 }
 
 void WriteBehind::carryOut(Batch& b) {
     for (const Op& op : b.ops) {
-        if (op.seekTo >= 0) inner_->Seek(op.seekTo);
+        if (op.seekTo >= 0) target_->seekTo(op.seekTo);
         if (op.length)
-            inner_->Write(b.bytes.data() + op.offset, b.bytes.data() + op.offset + op.length,
-                          Stream::Samples);
+            target_->write(b.bytes.data() + op.offset, b.bytes.data() + op.offset + op.length,
+                           false);
     }
 }
 
@@ -165,11 +135,19 @@ void WriteBehind::hand(bool all) {
 }
 
 void WriteBehind::seek(std::int64_t position) {
-    open_.ops.push_back(Op{position, open_.bytes.size(), 0});
+    if (direct())
+        target_->seekTo(position);
+    else
+        open_.ops.push_back(Op{position, open_.bytes.size(), 0});
     position_ = position;
 }
 
 void WriteBehind::write(const std::uint8_t* begin, std::size_t n, bool zeros) {
+    if (direct()) {
+        target_->write(begin, begin + n, zeros);
+        position_ += static_cast<std::int64_t>(n);
+        return;
+    }
     if (open_.ops.empty()) open_.ops.push_back(Op{-1, open_.bytes.size(), 0});
     const std::size_t at = open_.bytes.size();
     open_.bytes.resize(at + n);
@@ -182,7 +160,8 @@ void WriteBehind::write(const std::uint8_t* begin, std::size_t n, bool zeros) {
     if (open_.bytes.size() >= batchBytes_) hand(false);
 }
 
-void WriteBehind::close() {
+void WriteBehind::flush() {
     hand(true);
-    inner_->Close();
 }
+
+}  // namespace Stream
