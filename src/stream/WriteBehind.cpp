@@ -111,7 +111,34 @@ void WriteBehind::hand(bool all) {
     std::unique_lock l(lock_);
     if (error_) std::rethrow_exception(error_);
     if (!open_.ops.empty()) {
-        changed_.wait(l, [&] { return !wake_ || error_ || queue_.size() < batches_; });
+        // A full queue: the task is behind, so this thread carries out the oldest batch itself
+        // when the task is not at one (the halves balance themselves).
+        while (wake_ && !error_ && queue_.size() >= batches_) {
+            if (busy_) {
+                changed_.wait(l);
+                continue;
+            }
+            Batch b = std::move(queue_.front());
+            queue_.pop_front();
+            pending_ = !queue_.empty();
+            busy_ = true;
+            l.unlock();
+            std::exception_ptr e;
+            try {
+                carryOut(b);
+            } catch (...) {
+                e = std::current_exception();
+            }
+            l.lock();
+            busy_ = false;
+            if (e) {
+                error_ = e;
+                queue_.clear();
+                pending_ = false;
+            }
+            recycle(b);
+            changed_.notify_all();
+        }
         if (error_) std::rethrow_exception(error_);
         queue_.push_back(std::move(open_));
         open_ = Batch{};
