@@ -4,8 +4,11 @@
 # chain on one thread) and `-j 2` (a second, idle worker reads, decodes and runs
 # the first filter stage ahead), alternating runs, and prints each wall time,
 # the medians, the ratio (-j 1 / -j 2), whether the outputs are identical, and
-# the peak memory of each. The input is made in a temporary folder inside the
-# build folder, removed at the end.
+# the peak memory of each. With perf installed it also prints the CPU time of
+# each thread of one -j 1 and one -j 2 run and the ratio an idle two-core
+# machine would give (CPU of -j 1 / CPU of the busier -j 2 thread): on a
+# shared machine the wall times mostly show the other load. The input is made
+# in a temporary folder inside the build folder, removed at the end.
 #   bench/split_file.sh [build-dir] [runs] [minutes]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -50,3 +53,18 @@ echo "-j 2 times: ${t2[*]}"
 echo "median -j 1 ${a}s, -j 2 ${b}s, ratio $(echo "scale=3; $a / $b" | bc)"
 echo "outputs identical in every run (cmp)"
 echo "peak RSS -j 1 ${m1} KiB, -j 2 ${m2} KiB"
+
+command -v perf >/dev/null || exit 0
+# CPU seconds per thread (task-clock samples of 1 ms), busiest first.
+threads() {
+  rm -f "$work"/$2/*
+  perf record -q -e task-clock -c 1000000 -o "$work/perf.data" \
+    "$cli" -q -j "$1" --seed 7 -r 48000 -t int24 -o "$work/$2" "$work/long.wav" >/dev/null 2>&1
+  perf report -i "$work/perf.data" --sort pid -F period,pid --stdio 2>/dev/null |
+    awk '$1 ~ /^[0-9]+$/ {printf "%.2f\n", $1 / 1e9}' | sort -gr
+}
+c1=($(threads 1 j1)); c2=($(threads 2 j2))
+s1=$(printf '%s\n' "${c1[@]}" | awk '{s += $1} END {print s}')
+s2=$(printf '%s\n' "${c2[@]}" | awk '{s += $1} END {print s}')
+echo "CPU seconds per thread: -j 1 ${c1[*]} (sum $s1); -j 2 ${c2[*]} (sum $s2)"
+echo "ratio on an idle machine (CPU -j 1 / busiest -j 2 thread): $(echo "scale=3; $s1 / ${c2[0]}" | bc)"
