@@ -10,8 +10,9 @@
 //
 // When no task can be started (the launcher says no), the stage passes reads straight through on
 // the reader's thread, as it does after the task has ended (the upstream reached its length or
-// gave a short block, or the task's thread is wanted elsewhere) for whatever is read past that. An exception thrown by the upstream in the
-// task is thrown by the read that reaches the point where it happened.
+// gave a short block, or the task's thread is wanted elsewhere) for whatever is read past that. An
+// exception thrown by the upstream in the task is thrown by the read that reaches the point where
+// it happened.
 //
 // Thread roles: construction, read, seek, visit and destruction on the reader's thread. A seek
 // stops the task (it starts again at the next read); a visit that finds the task started stops
@@ -75,7 +76,7 @@ private:
 
     Launcher launch_;
     std::shared_ptr<Shared> shared_;
-    bool launched_ = false;   // a task was handed to the launcher since the last stop
+    bool launched_ = false;     // a task was handed to the launcher since the last stop
     bool passThrough_ = false;  // no more tasks: reads go straight to the upstream
     bool everSplit_ = false;
     std::uint32_t offset_ = 0;  // bytes of the front block already given out

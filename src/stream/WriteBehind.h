@@ -7,11 +7,11 @@
 // The writer calls tell, seek and write here; the position is kept here, so tell answers at
 // once. Writes and seeks are collected into batches of about `batchBytes` handed to the task, at
 // most `batches` at a time (the memory bound); when they are all queued, the writer carries out
-// the oldest itself (one batch at a time, in order, whoever does it). While no task serves this (none started, or it
-// ended), every call goes straight to the target, after whatever was queued: without a task
-// the target sees exactly the writer's calls, when they are made. A failure of the target in
-// the task is thrown by the writer's next call (the same exception); the operations queued
-// after it are dropped. flush waits until everything queued is done; the target is then the
+// the oldest itself (one batch at a time, in order, whoever does it). While no task serves this
+// (none started, or it ended), every call goes straight to the target, after whatever was queued:
+// without a task the target sees exactly the writer's calls, when they are made. A failure of the
+// target in the task is thrown by the writer's next call (the same exception); the operations
+// queued after it are dropped. flush waits until everything queued is done; the target is then the
 // writer's again.
 
 #include <atomic>

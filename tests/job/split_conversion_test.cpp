@@ -41,9 +41,10 @@ Audio::Format typeAt(float rate, SampleType type = SampleType::Int24) {
 
 // A different tone per channel, near full scale.
 void writeInput(const fs::path& p, const Case& c, std::uint32_t seconds = 2) {
-    TestSupport::writeWav16(p, c.inRate, c.channels, c.inRate * seconds, [](std::uint16_t ch, std::uint32_t i) {
-        return static_cast<std::int16_t>(30000 * std::sin(i * (0.01 + 0.013 * ch)));
-    });
+    TestSupport::writeWav16(
+        p, c.inRate, c.channels, c.inRate * seconds, [](std::uint16_t ch, std::uint32_t i) {
+            return static_cast<std::int16_t>(30000 * std::sin(i * (0.01 + 0.013 * ch)));
+        });
 }
 
 // A pool of one worker offered to conversions; each launch first waits for the worker to be
@@ -94,9 +95,8 @@ TEST_P(SplitConversion, WritesTheBytesOfAOneThreadConversion) {
     s.gain = c.gain;
     s.preventClipping = c.preventClipping;
     PeakFigures one, two;
-    const Filesystem::Path a =
-        ConvertFile(input, typeAt(c.outRate, c.type), s, nullptr, into(dir.path() / "one"), nullptr,
-                    nullptr, &one);
+    const Filesystem::Path a = ConvertFile(input, typeAt(c.outRate, c.type), s, nullptr,
+                                           into(dir.path() / "one"), nullptr, nullptr, &one);
     IdleWorker worker;
     OutputOptions split = into(dir.path() / "two");
     split.beside = worker.launcher();
@@ -130,9 +130,10 @@ TEST(SplitConversionAbort, StopsMidwayAndLeavesNoFile) {
     OutputOptions split = into(dir.path() / "out");
     split.beside = worker.launcher();
     StopAt stop(2);
-    EXPECT_THROW(ConvertFile(Filesystem::Path::Parse(dir.file("in.wav"), Filesystem::Path::Kind::File),
-                             typeAt(48000.0f), ConversionSettings{}, &stop, split),
-                 ConversionAborted);
+    EXPECT_THROW(
+        ConvertFile(Filesystem::Path::Parse(dir.file("in.wav"), Filesystem::Path::Kind::File),
+                    typeAt(48000.0f), ConversionSettings{}, &stop, split),
+        ConversionAborted);
     EXPECT_EQ(worker.launched.load(), 1);
     EXPECT_TRUE(fs::is_empty(dir.path() / "out"));
 }

@@ -2,8 +2,6 @@
 // the launcher refuses, or the task starts too late; upstream errors reach the reader in order;
 // a seek, a visit and destruction mid-way stop the task cleanly. Threaded: run under TSan too.
 
-#include "stream/ReadAhead.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "stream/ReadAhead.h"
 #include "stream/TestStreams.h"
 
 namespace {
@@ -46,8 +45,8 @@ Stream::Launcher launchWith(std::function<bool(std::function<void()>)> launch) {
 }
 
 MemoryVOver* makeSource(LengthMode mode) {
-    auto* s = new MemoryVOver({randomBytes(kSize, 1), randomBytes(kSize, 2)},
-                              {{}, {{8000, 24000}}}, mode);
+    auto* s = new MemoryVOver({randomBytes(kSize, 1), randomBytes(kSize, 2)}, {{}, {{8000, 24000}}},
+                              mode);
     s->granularity = 8;
     s->expansion = 2;
     return s;
@@ -127,19 +126,19 @@ TEST_P(ReadAheadRows, GivesTheUpstreamBytesInOrder) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, ReadAheadRows,
-    ::testing::Values(Row{8, 64, 2, LengthMode::Known}, Row{4096, 1000, 4, LengthMode::Known},
-                      Row{65536, 32768, 3, LengthMode::OnFirstRead},
-                      Row{1000, 4096, 2, LengthMode::AtEnd},
-                      Row{24000, 8192, 4, LengthMode::Never}));
+INSTANTIATE_TEST_SUITE_P(Shapes, ReadAheadRows,
+                         ::testing::Values(Row{8, 64, 2, LengthMode::Known},
+                                           Row{4096, 1000, 4, LengthMode::Known},
+                                           Row{65536, 32768, 3, LengthMode::OnFirstRead},
+                                           Row{1000, 4096, 2, LengthMode::AtEnd},
+                                           Row{24000, 8192, 4, LengthMode::Never}));
 
 TEST(ReadAhead, RefusedLauncherPassesEveryReadStraightThrough) {
     MemoryVOver* source = makeSource(LengthMode::Known);
     const std::vector<Bytes> want = source->data;
-    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
-                                        launchWith([](std::function<void()>) { return false; }),
-                                        4096, 4);
+    auto* stage =
+        new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                              launchWith([](std::function<void()>) { return false; }), 4096, 4);
     Stream::Wrapper<Stream::iVOver> w(stage);
     EXPECT_EQ(readAll(*stage, 1000, kSize), want);
     EXPECT_FALSE(stage->everSplit());
@@ -151,13 +150,12 @@ TEST(ReadAhead, TaskThatStartsTooLateNeverTouchesTheUpstream) {
     MemoryVOver* source = makeSource(LengthMode::Known);
     const std::vector<Bytes> want = source->data;
     {
-        auto* stage = new Stream::ReadAhead(
-            Stream::Wrapper<Stream::iVOver>(source),
-            launchWith([&](std::function<void()> task) {
-                kept.push_back(std::move(task));
-                return true;
-            }),
-            4096, 4);
+        auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                                            launchWith([&](std::function<void()> task) {
+                                                kept.push_back(std::move(task));
+                                                return true;
+                                            }),
+                                            4096, 4);
         Stream::Wrapper<Stream::iVOver> w(stage);
         EXPECT_EQ(readAll(*stage, 1000, kSize), want);
         EXPECT_FALSE(stage->everSplit());
@@ -214,14 +212,15 @@ TEST(ReadAhead, SeekAndVisitMidwayKeepTheBytesRight) {
     ThreadLauncher threads;
     MemoryVOver* source = makeSource(LengthMode::Known);
     const std::vector<Bytes> want = source->data;
-    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
-                                        threads.launcher(), 2048, 4);
+    auto* stage =
+        new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source), threads.launcher(), 2048, 4);
     Stream::Wrapper<Stream::iVOver> w(stage);
     std::vector<Bytes> part = readAll(*stage, 3000, 30000);
     stage->seek(12000);
     stage->position = 12000;
     std::vector<Bytes> got = readAll(*stage, 3000, 60000);
-    EXPECT_EQ(Bytes(got[1].begin(), got[1].end()), Bytes(want[1].begin() + 12000, want[1].begin() + 60000));
+    EXPECT_EQ(Bytes(got[1].begin(), got[1].end()),
+              Bytes(want[1].begin() + 12000, want[1].begin() + 60000));
     std::int64_t seen = -1;
     stage->visit([&](int, iStream* s) { return seen = s->length, true; }, 0);
     EXPECT_EQ(seen, static_cast<std::int64_t>(kSize));
@@ -232,9 +231,9 @@ TEST(ReadAhead, SeekAndVisitMidwayKeepTheBytesRight) {
 TEST(ReadAhead, DestroyedWhileTheTaskWaitsForRoom) {
     ThreadLauncher threads;
     for (int round = 0; round < 20; ++round) {
-        auto* stage = new Stream::ReadAhead(
-            Stream::Wrapper<Stream::iVOver>(makeSource(LengthMode::Never)), threads.launcher(),
-            512, 2);
+        auto* stage =
+            new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(makeSource(LengthMode::Never)),
+                                  threads.launcher(), 512, 2);
         Stream::Wrapper<Stream::iVOver> w(stage);
         readAll(*stage, 800, 800 * round);
     }

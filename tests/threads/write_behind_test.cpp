@@ -2,18 +2,18 @@
 // the same calls made directly would; a failure there reaches the writer; a thread that stops
 // serving mid-way hands the rest back. Threaded: run under TSan too.
 
-#include "stream/WriteBehind.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "stream/WriteBehind.h"
 
 namespace {
 
@@ -132,7 +132,8 @@ TEST(WriteBehind, WithoutAServerEveryCallGoesStraightThrough) {
     Bytes file;
     auto behind = std::make_shared<Stream::WriteBehind>(4096, 2);
     behind->open(std::make_unique<MemoryFile>(file), 0);
-    writeLikeAWaveWriter(*behind, 3, 100, [&](int b) { EXPECT_EQ(file.size(), 44u + 100u * (b + 1)); });
+    writeLikeAWaveWriter(*behind, 3, 100,
+                         [&](int b) { EXPECT_EQ(file.size(), 44u + 100u * (b + 1)); });
     EXPECT_EQ(behind->stepsDone(), 0u);
 }
 
