@@ -12,7 +12,8 @@
 // the reader's thread, as it does after the task has ended (the upstream reached its length or
 // gave a short block, or the task's thread is wanted elsewhere) for whatever is read past that. An
 // exception thrown by the upstream in the task is thrown by the read that reaches the point where
-// it happened.
+// it happened. A task the launcher took but that has not started when the reader first waits for
+// it (200 ms) is given up: it will not touch the upstream, and the reads pass through.
 //
 // Thread roles: construction, read, seek, visit and destruction on the reader's thread. A seek
 // stops the task (it starts again at the next read); a visit that finds the task started stops
