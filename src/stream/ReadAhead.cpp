@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
 constexpr std::uint32_t kDefaultBlockBytes = 32768;
-constexpr std::uint32_t kDefaultBlocks = 4;
+constexpr std::uint32_t kDefaultBlocks = 8;
 // A launched task that has not started by then is given up and the reads pass through: a
 // launcher that said yes normally starts it within microseconds.
 constexpr auto kStartLimit = std::chrono::milliseconds(200);
@@ -42,6 +42,8 @@ struct ReadAhead::Shared {
     iVOver* upstream = nullptr;  // the task's while it runs; the reader's otherwise
     std::function<bool()> wanted;
     std::shared_ptr<iSideWork> side;
+    std::vector<std::uint8_t> scratch;  // lent to the upstream's reads; the task's
+    Channels scratchSet;
     std::uint32_t channels = 0;
     std::uint32_t blockBytes = 0;
     std::uint32_t capacity = 0;  // lent per channel to each upstream read
@@ -60,14 +62,15 @@ struct ReadAhead::Shared {
 };
 
 void ReadAhead::Shared::fill(Block& b) {
-    VBlock vb = upstream->read(VSlice{&b.set, 0, blockBytes}, capacity);
+    // The upstream works in memory only this thread touches; just the result goes into the
+    // block (lines the reader's core held are written once, not for every stage's scratch).
+    VBlock vb = upstream->read(VSlice{&scratchSet, 0, blockBytes}, capacity);
     advance(*upstream, vb);
     const std::uint32_t got = std::min(vb.length(), blockBytes);
-    const Channels& src = vb.channels ? *vb.channels : b.set;
+    const Channels& src = vb.channels ? *vb.channels : scratchSet;
     for (std::uint32_t i = 0; i < channels; ++i) {
         if (vb.silentMask.test(i) || got == 0) continue;
-        const std::uint8_t* from = src[i] + vb.begin;
-        if (from != b.set[i]) std::memmove(b.set[i], from, got);
+        std::memcpy(b.set[i], src[i] + vb.begin, got);
     }
     b.length = got;
     b.silent = got == 0 ? kAllSilent : vb.silentMask;
@@ -89,9 +92,13 @@ void ReadAhead::Shared::run(std::uint64_t g) {
         });
         l.lock();
     }
+    // Each thread that has to wait for the other waits for half the blocks, not one: fewer
+    // wake-ups, which cost more than the blocks' work between them on a virtual machine.
+    const std::size_t half = blocks.size() / 2;
     for (;;) {
+        const std::size_t room = free.empty() ? half : 1;
         changed.wait(l, [&] {
-            return stop || (!readDone && !free.empty()) || (side && side->pending()) ||
+            return stop || (!readDone && free.size() >= room) || (side && side->pending()) ||
                    (readDone && !side);
         });
         if (stop) break;
@@ -162,14 +169,19 @@ ReadAhead::ReadAhead(Wrapper<iVOver> up, Launcher launch, std::uint32_t blockByt
     if (room > kMax32) throw Wobbly{};
     s.blockBytes = static_cast<std::uint32_t>(bytes);
     s.capacity = static_cast<std::uint32_t>(room);
-    const std::uint64_t stride = (room + 63) & ~std::uint64_t{63};
+    const auto aligned = [](std::vector<std::uint8_t>& memory, Channels& set, std::uint64_t n,
+                            std::uint32_t c) {
+        const std::uint64_t stride = (n + 63) & ~std::uint64_t{63};
+        memory.resize(stride * c + 64);
+        std::uint8_t* base = memory.data();
+        base += (64 - reinterpret_cast<std::uintptr_t>(base) % 64) % 64;
+        set.resize(c);
+        for (std::uint32_t i = 0; i < c; ++i) set[i] = base + i * stride;
+    };
+    aligned(s.scratch, s.scratchSet, room, channels);
     s.blocks.resize(std::max<std::uint32_t>(blocks, 2));
     for (Shared::Block& b : s.blocks) {
-        b.memory.resize(stride * channels + 64);
-        std::uint8_t* base = b.memory.data();
-        base += (64 - reinterpret_cast<std::uintptr_t>(base) % 64) % 64;
-        b.set.resize(channels);
-        for (std::uint32_t i = 0; i < channels; ++i) b.set[i] = base + i * stride;
+        aligned(b.memory, b.set, bytes, channels);
         s.free.push_back(&b);
     }
 }
@@ -278,7 +290,11 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
             break;
         }
         if (s.task == Shared::Task::Running) {
-            s.changed.wait(l);
+            const std::size_t half = s.blocks.size() / 2;
+            s.changed.wait(l, [&] {
+                return s.full.size() >= half || s.readDone || s.error ||
+                       s.task != Shared::Task::Running;
+            });
             continue;
         }
         // Launched, not started yet.

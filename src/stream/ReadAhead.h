@@ -6,7 +6,8 @@
 // buffers, while the stage's reader works on the blocks already read. The upstream is then only
 // touched by that task, never by two threads at once; the bytes the reader gets are the bytes
 // the upstream gives, in the same order, so a chain with the cut computes what it computes
-// without it. Memory: `blocks` buffers of `blockBytes` x upstream expansion per channel.
+// without it. Memory per channel: `blocks` buffers of `blockBytes`, and one of `blockBytes` x
+// upstream expansion that the upstream's reads use.
 //
 // When no task can be started (the launcher says no), the stage passes reads straight through on
 // the reader's thread, as it does after the task has ended (the upstream reached its length or
@@ -83,7 +84,7 @@ private:
     std::uint32_t offset_ = 0;  // bytes of the front block already given out
 };
 
-// A ReadAhead with blocks of about 32 KiB per channel, four in flight; `launch` empty: the
+// A ReadAhead with blocks of about 32 KiB per channel, eight in flight; `launch` empty: the
 // stream itself.
 Wrapper<iVOver> readAhead(Wrapper<iVOver> upstream, Launcher launch);
 

@@ -57,7 +57,9 @@ void WriteBehind::recycle(Batch& b) {
 void WriteBehind::step() {
     Batch b;
     {
-        std::lock_guard l(lock_);
+        std::unique_lock l(lock_);
+        // The writer may be carrying out a batch itself: one at a time, in order.
+        changed_.wait(l, [&] { return !busy_; });
         if (queue_.empty() || error_) {
             pending_ = false;
             return;
