@@ -24,8 +24,8 @@
 #include "audio/io/Metadata.h"
 #include "audio/io/OpenFile.h"
 #include "dsp/ResamplingChain.h"
-#include "job/SettingsModel.h"
 #include "job/BehindOutput.h"
+#include "job/SettingsModel.h"
 #include "stream/Adapt.h"
 #include "stream/Crop.h"
 
@@ -90,8 +90,8 @@ namespace Audio::IO {
 
 StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings,
                      Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
-                     Format request, InputDetails* details,
-                     Audio::FormatTranslator::Extras extras, const ::Stream::Launcher& beside) {
+                     Format request, InputDetails* details, Audio::FormatTranslator::Extras extras,
+                     const ::Stream::Launcher& beside) {
     StreamOver stream;
     if (IsStandardStream(path)) {
         // Read through a descriptor of its own: closing the stream leaves standard input open.

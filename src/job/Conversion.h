@@ -100,13 +100,10 @@ namespace Audio::IO {
 
 // Opens the input and builds the whole conversion chain to the completed
 // request. `settings` null: no speed relabelling and default design.
-Audio::Stream::Wrapper<::Stream::iOver> OpenInput(const Filesystem::Path& path,
-                                                  const ConversionSettings* settings,
-                                                  Format* inputFormat, PropertyList* properties,
-                                                  MD5::Hash* digest, Format request,
-                                                  InputDetails* details = nullptr,
-                                                  FormatTranslator::Extras extras = {},
-                                                  const ::Stream::Launcher& beside = {});
+Audio::Stream::Wrapper<::Stream::iOver> OpenInput(
+    const Filesystem::Path& path, const ConversionSettings* settings, Format* inputFormat,
+    PropertyList* properties, MD5::Hash* digest, Format request, InputDetails* details = nullptr,
+    FormatTranslator::Extras extras = {}, const ::Stream::Launcher& beside = {});
 
 }  // namespace Audio::IO
 

@@ -40,9 +40,10 @@ public:
     // starting one when fewer than the initial count plus such tasks exist.
     void Submit(std::int32_t priority, bool grow, std::function<void()> closure);
 
-    // Queues `closure` ahead of the tasks queued at its priority, as Submit does without `grow`, if a worker is
-    // idle that no queued task has been promised to; it then runs as soon as a worker looks
-    // for work. False, nothing queued, when every worker is busy or has a queued task waiting.
+    // Queues `closure` ahead of the tasks queued at its priority, as Submit does without `grow`, if
+    // a worker is idle that no queued task has been promised to; it then runs as soon as a worker
+    // looks for work. False, nothing queued, when every worker is busy or has a queued task
+    // waiting.
     bool SubmitToIdle(std::int32_t priority, std::function<void()> closure);
 
     // Starts one more worker. Throws Manager::IllegalCallingThread off the main thread,

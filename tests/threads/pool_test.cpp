@@ -112,8 +112,10 @@ TEST(Pool, PriorityChoosesTheQueue) {
 bool IdleReaches(const Pool& pool, std::uint32_t n) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafety);
     while (pool.Idle() != n)
-        if (std::chrono::steady_clock::now() > until) return false;
-        else std::this_thread::yield();
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        else
+            std::this_thread::yield();
     return true;
 }
 

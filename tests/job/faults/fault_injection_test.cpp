@@ -247,11 +247,13 @@ TEST_F(Faults, InputFaultsInASplitJobFailItAndLeaveNoOutput) {
     const auto size = fs::file_size(dir / "in.wav");
     for (std::uint64_t k : {std::uint64_t{3}, reads / 2, reads - 1}) {
         for (const bool cut : {false, true}) {
-            const std::string what = (cut ? "cut short before read #" : "read #") + std::to_string(k);
+            const std::string what =
+                (cut ? "cut short before read #" : "read #") + std::to_string(k);
             fs::copy_file(dir / "in.wav", dir / "saved", fs::copy_options::overwrite_existing);
             StdioFaults::Reset();
             if (cut)
-                StdioFaults::BeforeRead(k, [size](const std::string& p) { fs::resize_file(p, size / 2); });
+                StdioFaults::BeforeRead(
+                    k, [size](const std::string& p) { fs::resize_file(p, size / 2); });
             else
                 StdioFaults::FailAt(Call::InputRead, k, EIO);
             expectFailedWithMessage(runJob(dir / "in.wav", options(Audio::IO::kWaveWriter), {}, 2),
