@@ -81,7 +81,8 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTStage(
 }
 
 Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
-    Audio::Stream::Wrapper<::Stream::iVOver> input, ResamplingSettings settings, float fsOut) {
+    Audio::Stream::Wrapper<::Stream::iVOver> input, ResamplingSettings settings, float fsOut,
+    const StageInsert& afterFFT) {
     if (!(settings.speed > 0) || !std::isfinite(settings.speed))
         throw std::invalid_argument("The speed must be a positive number");
     checkSettings(settings);
@@ -95,10 +96,10 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
     input.setTag(tag);
 
     const ResamplingPlan plan = planResampling(fsIn, settings, fsOut);
-    if (plan.path != ResamplingPlan::TwoStage)
-        return makeFFTStage(std::move(input), plan, settings, plan.exponent);
-
     auto first = makeFFTStage(std::move(input), plan, settings, plan.exponent);
+    if (afterFFT) first = afterFFT(std::move(first));
+    if (plan.path != ResamplingPlan::TwoStage) return first;
+
     // The first stage removed everything between T' and fs2 - T'; the
     // second only rejects the first image of [0, T'].
     const double fs2 = plan.intermediateRate;

@@ -17,6 +17,7 @@
 // linear, sync offset in output samples, attenuation in dB.
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 
 #include "audio/format/Format.h"
@@ -51,12 +52,18 @@ struct ResamplingPlan {
 // Throws std::invalid_argument for settings that make no filter.
 ResamplingPlan planResampling(float fsIn, const ResamplingSettings& settings, float fsOut);
 
+// A stage put between two others (a cut of the chain); it keeps the tag.
+using StageInsert = std::function<Audio::Stream::Wrapper<::Stream::iVOver>(
+    Audio::Stream::Wrapper<::Stream::iVOver>)>;
+
 // Builds the chain over `input` (its tag sampleRate is the source rate;
 // speed relabels it in place). Throws std::invalid_argument with a message
 // for settings that cannot be met, std::length_error when a filter would be
-// too long.
+// too long. `afterFFT`, if set, is put after the FFT stage (before the
+// polyphase stage of a two-stage chain).
 Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
-    Audio::Stream::Wrapper<::Stream::iVOver> input, ResamplingSettings settings, float fsOut);
+    Audio::Stream::Wrapper<::Stream::iVOver> input, ResamplingSettings settings, float fsOut,
+    const StageInsert& afterFFT = {});
 
 // One FFT filter stage changing the rate by 2^e, designed from the band
 // edges and attenuation in `plan` (margin 12 added here).

@@ -24,6 +24,7 @@
 #include "audio/io/Metadata.h"
 #include "audio/io/OpenFile.h"
 #include "dsp/ResamplingChain.h"
+#include "job/BehindOutput.h"
 #include "job/SettingsModel.h"
 #include "stream/Adapt.h"
 #include "stream/Crop.h"
@@ -89,8 +90,8 @@ namespace Audio::IO {
 
 StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* settings,
                      Format* inputFormat, PropertyList* properties, MD5::Hash* digest,
-                     Format request, InputDetails* details,
-                     Audio::FormatTranslator::Extras extras) {
+                     Format request, InputDetails* details, Audio::FormatTranslator::Extras extras,
+                     const ::Stream::Launcher& beside) {
     StreamOver stream;
     if (IsStandardStream(path)) {
         // Read through a descriptor of its own: closing the stream leaves standard input open.
@@ -122,14 +123,16 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
         chainSettings.speed = 1.0;
     }
     Format completed = request.CompleteFrom(tag.format);
-    return BuildConversionChain(std::move(stream), completed, chainSettings, std::move(extras));
+    return BuildConversionChain(std::move(stream), completed, chainSettings, std::move(extras),
+                                beside);
 }
 
 }  // namespace Audio::IO
 
 StreamOver BuildConversionChain(StreamOver source, Format format,
                                 const ConversionSettings& settings,
-                                Audio::FormatTranslator::Extras extras) {
+                                Audio::FormatTranslator::Extras extras,
+                                const Stream::Launcher& beside) {
     const Format src = source.format();
     const double x = static_cast<double>(src.sampleRate) * settings.speed;
     // Filters between rates beyond this would need gigabytes per block.
@@ -150,8 +153,16 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
     Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
     StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
     Audio::Stream::Wrapper<Stream::iVOver> v = Audio::Stream::MakeOver2VOver(std::move(w));
-    Audio::Stream::Wrapper<Stream::iVOver> r =
-        DSP::makeResamplingChain(std::move(v), DesignSettings(settings), format.sampleRate);
+    // The cut: reading, decoding and the FFT stage ahead on another thread. Not after the
+    // polyphase stage: its last bits depend on how its output is read, and the read-ahead reads
+    // in blocks of its own; every stage up to the FFT stage gives the same bits however read.
+    DSP::StageInsert afterFFT;
+    if (beside)
+        afterFFT = [&beside](Audio::Stream::Wrapper<Stream::iVOver> s) {
+            return Audio::Stream::Wrapper<Stream::iVOver>(Stream::readAhead(std::move(s), beside));
+        };
+    Audio::Stream::Wrapper<Stream::iVOver> r = DSP::makeResamplingChain(
+        std::move(v), DesignSettings(settings), format.sampleRate, afterFFT);
     StreamOver o = Audio::Stream::MakeVOver2Over(std::move(r));
     return Audio::FormatTranslator::MakeAndApply(std::move(o), format, 1, std::move(extras));
 }
@@ -329,8 +340,13 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     Audio::FormatTranslator::Extras extras;
     extras.meter = meter;
     if (settings.ditherSeed) extras.ditherSeed = Audio::SeedFromNumber(*settings.ditherSeed);
+    // A split chain's helper also writes the output file (not a stream: its failures must show
+    // where they happen).
+    Stream::Launcher beside = options.beside;
+    std::shared_ptr<Stream::WriteBehind> behind;
+    if (beside && !toStream) beside.side = behind = std::make_shared<Stream::WriteBehind>();
     StreamOver source = Audio::IO::OpenInput(input, &settings, &inputFormat, nullptr, nullptr,
-                                             requested, &details, std::move(extras));
+                                             requested, &details, std::move(extras), beside);
     const std::int64_t inputFrames = inputFramesOf(*source, inputFormat);
 
     Audio::Stream::Tag tag = source.tag();
@@ -512,6 +528,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         // Only a file this job created may be deleted on failure.
         sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
         created = true;
+        if (behind) out = BehindOutput(behind, std::move(out));
         writer->output = writer->Open(std::move(out), expected);
         writer->openState = 2;
         Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on

@@ -19,6 +19,7 @@
 #include "job/Request.h"
 #include "stream/Drain.h"
 #include "stream/MD5.h"
+#include "stream/ReadAhead.h"
 
 // Where and how the output is written. The defaults are the desktop
 // program's: a WAVE file next to the input.
@@ -36,6 +37,9 @@ struct OutputOptions {
     // Not -1: the output is written to this descriptor as a stream (WAVE or raw) instead of
     // a file; the header is written once, with the exact sizes when the input's length is known.
     int streamFd = -1;
+    // Set: the conversion may run the first part of its chain (reading, decoding and the FFT
+    // stage) on another thread through it, when it says yes (see Stream::ReadAhead).
+    Stream::Launcher beside;
 };
 
 // The name "-": standard input as an input (read as a WAVE stream), standard output as an output.
@@ -96,21 +100,22 @@ namespace Audio::IO {
 
 // Opens the input and builds the whole conversion chain to the completed
 // request. `settings` null: no speed relabelling and default design.
-Audio::Stream::Wrapper<::Stream::iOver> OpenInput(const Filesystem::Path& path,
-                                                  const ConversionSettings* settings,
-                                                  Format* inputFormat, PropertyList* properties,
-                                                  MD5::Hash* digest, Format request,
-                                                  InputDetails* details = nullptr,
-                                                  FormatTranslator::Extras extras = {});
+Audio::Stream::Wrapper<::Stream::iOver> OpenInput(
+    const Filesystem::Path& path, const ConversionSettings* settings, Format* inputFormat,
+    PropertyList* properties, MD5::Hash* digest, Format request, InputDetails* details = nullptr,
+    FormatTranslator::Extras extras = {}, const ::Stream::Launcher& beside = {});
 
 }  // namespace Audio::IO
 
 // source -> 64-bit float -> channels -> resampling chain -> interleave ->
 // output sample type. Only the translation when no filter is needed.
 // `extras` go to the last translation (the one to the output sample type).
+// `beside` set: the chain is cut after the FFT stage, and the part before the
+// cut is read ahead through it on another thread (Stream::ReadAhead).
 Audio::Stream::Wrapper<Stream::iOver> BuildConversionChain(
     Audio::Stream::Wrapper<Stream::iOver> source, Audio::Format format,
-    const ConversionSettings& settings, Audio::FormatTranslator::Extras extras = {});
+    const ConversionSettings& settings, Audio::FormatTranslator::Extras extras = {},
+    const Stream::Launcher& beside = {});
 
 // The fields snrDb ... speed, as the resampling chain takes them.
 DSP::ResamplingSettings DesignSettings(const ConversionSettings& settings);

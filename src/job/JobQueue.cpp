@@ -195,6 +195,13 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
         // take.wv, or two spellings of a folder) would leave only the later
         // output, both "done": the one submitted later is refused instead.
         OutputOptions options = OutputOptionsFor(request, row.path, row.walkedFrom);
+        // A worker left idle takes the first part of this job's chain, and gives it back as
+        // soon as a queued task waits for a worker.
+        Threads::Pool* pool = pool_;
+        options.beside.launch = [pool](std::function<void()> task) {
+            return pool->SubmitToIdle(1, std::move(task));
+        };
+        options.beside.wanted = [pool] { return pool->Queued() > pool->Idle(); };
         options.claim = [this, &row, number](const std::string& output) {
             const std::string key = OutputKey(output);
             std::pair<std::uint64_t, std::string> owner;

@@ -74,6 +74,9 @@ struct Pool::State {
     const std::uint32_t base;  // workers asked for at creation
     std::atomic<std::uint32_t> workers{0};
     std::atomic<std::uint32_t> blocking{0};
+    std::atomic<std::uint32_t> idle{0};    // workers blocked waiting for a task
+    std::atomic<std::uint32_t> queued{0};  // tasks in the queues
+    std::mutex idleSubmit;                 // one SubmitToIdle decision at a time
     Semaphore wake;              // one count per submitted task
     Event closing{true, false};  // set when the pool is destroyed
     std::array<std::deque<std::unique_ptr<Task>>, 4> queues;
@@ -90,6 +93,7 @@ std::unique_ptr<Task> Pool::State::TakeTask() {
         if (!queues[q].empty()) {
             std::unique_ptr<Task> task = std::move(queues[q].front());
             queues[q].pop_front();
+            queued.fetch_sub(1);
             return task;
         }
     }
@@ -116,7 +120,9 @@ void Pool::State::Work() {
             continue;
         }
         // 1 (a count taken) or -1: look at the queues again.
+        idle.fetch_add(1);
         const int r = WaitAny({stop, &wake, &closing});
+        idle.fetch_sub(1);
         if (r == 0 || r == 2) return;
     }
 }
@@ -170,6 +176,7 @@ void Pool::Submit(std::int32_t priority, bool grow, std::function<void()> closur
         ScopedLock lock(&state_->locks[q]);
         state_->queues[q].push_back(
             std::make_unique<Task>(Task{std::move(closure), priority, grow}));
+        state_->queued.fetch_add(1);
     }
     // The count goes out after the task is queued, also when starting a worker fails.
     struct WakeOne {
@@ -180,6 +187,20 @@ void Pool::Submit(std::int32_t priority, bool grow, std::function<void()> closur
         const std::uint32_t b = state_->blocking.fetch_add(1) + 1;
         if (state_->workers.load() < state_->base + b) AddWorker();
     }
+}
+
+bool Pool::SubmitToIdle(std::int32_t priority, std::function<void()> closure) {
+    std::lock_guard decide(state_->idleSubmit);
+    if (state_->idle.load() <= state_->queued.load()) return false;
+    const std::size_t q = QueueOf(priority);
+    {
+        ScopedLock lock(&state_->locks[q]);
+        state_->queues[q].push_front(
+            std::make_unique<Task>(Task{std::move(closure), priority, false}));
+        state_->queued.fetch_add(1);
+    }
+    state_->wake.Release();
+    return true;
 }
 
 void Pool::AddWorker() {
@@ -197,6 +218,14 @@ void Pool::AddWorker() {
 
 std::uint32_t Pool::Workers() const {
     return state_->workers.load();
+}
+
+std::uint32_t Pool::Idle() const {
+    return state_->idle.load();
+}
+
+std::uint32_t Pool::Queued() const {
+    return state_->queued.load();
 }
 
 std::uint32_t Pool::Blocking() const {

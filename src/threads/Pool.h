@@ -40,12 +40,22 @@ public:
     // starting one when fewer than the initial count plus such tasks exist.
     void Submit(std::int32_t priority, bool grow, std::function<void()> closure);
 
+    // Queues `closure` ahead of the tasks queued at its priority, as Submit does without `grow`, if
+    // a worker is idle that no queued task has been promised to; it then runs as soon as a worker
+    // looks for work. False, nothing queued, when every worker is busy or has a queued task
+    // waiting.
+    bool SubmitToIdle(std::int32_t priority, std::function<void()> closure);
+
     // Starts one more worker. Throws Manager::IllegalCallingThread off the main thread,
     // std::system_error if no thread can be made.
     void AddWorker();
 
     // Workers started so far.
     std::uint32_t Workers() const;
+    // Workers waiting for a task.
+    std::uint32_t Idle() const;
+    // Tasks queued and not yet taken by a worker.
+    std::uint32_t Queued() const;
     // Tasks submitted with `grow` that have not finished.
     std::uint32_t Blocking() const;
 

@@ -108,6 +108,42 @@ TEST(Pool, PriorityChoosesTheQueue) {
     EXPECT_EQ(log.Entries(), (std::vector<std::string>{"0", "1", "4a", "2", "4b", "-1", "7", "3"}));
 }
 
+// Waits until `n` workers wait for a task.
+bool IdleReaches(const Pool& pool, std::uint32_t n) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSafety);
+    while (pool.Idle() != n)
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        else
+            std::this_thread::yield();
+    return true;
+}
+
+TEST(Pool, SubmitToIdleTakesOnlyAWorkerNoTaskWaitsFor) {
+    Event aStarted(true, false), bStarted(true, false), gate(true, false);
+    std::atomic<int> refusedRan = 0;
+    {
+        Pool pool(2);
+        ASSERT_TRUE(IdleReaches(pool, 2));
+        pool.Submit(1, false, [&] {
+            aStarted.Set();
+            gate.Wait(Infinite);
+        });
+        ASSERT_TRUE(aStarted.Wait(kSafety));
+        ASSERT_TRUE(IdleReaches(pool, 1));
+        EXPECT_TRUE(pool.SubmitToIdle(1, [&] {
+            bStarted.Set();
+            gate.Wait(Infinite);
+        }));
+        ASSERT_TRUE(bStarted.Wait(kSafety));
+        EXPECT_FALSE(pool.SubmitToIdle(1, [&] { ++refusedRan; }));
+        pool.Submit(1, false, [] {});
+        EXPECT_FALSE(pool.SubmitToIdle(1, [&] { ++refusedRan; }));
+        gate.Set();
+    }
+    EXPECT_EQ(refusedRan.load(), 0);
+}
+
 TEST(Pool, ThrowingTasksLeaveThePoolWorking) {
     Event done(true, false);
     Pool pool(1);

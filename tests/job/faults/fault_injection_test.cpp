@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "StdioFaults.h"
 #include "audio/io/FileWriter.h"
@@ -63,10 +64,12 @@ ConversionRequest requestFor(const OutputOptions& options, SampleType type) {
 }
 
 // Runs one job on a one-worker queue and waits for it. `beforeStart` runs on
-// the worker before the job (the job is queued by then).
+// the worker before the job (the job is queued by then). With two workers the
+// second, once idle, takes the first part of the job's chain.
 Outcome runJob(const fs::path& input, const OutputOptions& options,
-               const std::function<void()>& beforeStart = {}) {
-    Threads::Pool pool(1);
+               const std::function<void()>& beforeStart = {}, std::uint32_t workers = 1) {
+    Threads::Pool pool(workers);
+    while (pool.Idle() < workers) std::this_thread::yield();
     std::mutex m;
     std::condition_variable cv;
     bool go = !beforeStart, ended = false;
@@ -228,6 +231,36 @@ TEST_F(Faults, InputCutShortWhileReadFailsTheJob) {
                 for (const auto& f : outputs()) fs::remove(dir / "out" / f);
                 fs::rename(dir / "saved", dir / name);
             }
+        }
+    }
+}
+
+// Read faults and an input cut short while a second worker reads ahead for the job: the job
+// fails with the reader's message and leaves no output.
+TEST_F(Faults, InputFaultsInASplitJobFailItAndLeaveNoOutput) {
+    writeWav(dir / "in.wav", 44100, 44100 * 3);
+    ASSERT_EQ(runJob(dir / "in.wav", options(Audio::IO::kWaveWriter), {}, 2).state,
+              JobState::Finished);
+    fs::remove(dir / "out" / outputs()[0]);
+    const std::uint64_t reads = StdioFaults::Current().inputReads;
+    ASSERT_GT(reads, 3u);
+    const auto size = fs::file_size(dir / "in.wav");
+    for (std::uint64_t k : {std::uint64_t{3}, reads / 2, reads - 1}) {
+        for (const bool cut : {false, true}) {
+            const std::string what =
+                (cut ? "cut short before read #" : "read #") + std::to_string(k);
+            fs::copy_file(dir / "in.wav", dir / "saved", fs::copy_options::overwrite_existing);
+            StdioFaults::Reset();
+            if (cut)
+                StdioFaults::BeforeRead(
+                    k, [size](const std::string& p) { fs::resize_file(p, size / 2); });
+            else
+                StdioFaults::FailAt(Call::InputRead, k, EIO);
+            expectFailedWithMessage(runJob(dir / "in.wav", options(Audio::IO::kWaveWriter), {}, 2),
+                                    what);
+            EXPECT_TRUE(outputs().empty()) << what;
+            for (const auto& f : outputs()) fs::remove(dir / "out" / f);
+            fs::rename(dir / "saved", dir / "in.wav");
         }
     }
 }

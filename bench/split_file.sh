@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# One long file on one worker against two: converts a 60-minute 24-bit stereo
+# 44100 Hz input to 48000 int24 with `tessival-cli -j 1` (one worker: the whole
+# chain on one thread) and `-j 2` (a second, idle worker reads, decodes and runs
+# the first filter stage ahead), alternating runs, and prints each wall time,
+# the medians, the ratio (-j 1 / -j 2), whether the outputs are identical, and
+# the peak memory of each. With perf installed it also prints the CPU time of
+# each thread of one -j 1 and one -j 2 run and the ratio an idle two-core
+# machine would give (CPU of -j 1 / CPU of the busier -j 2 thread): on a
+# shared machine the wall times mostly show the other load. The input is made
+# in a temporary folder inside the build folder, removed at the end.
+#   bench/split_file.sh [build-dir] [runs] [minutes]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build/release}"
+runs="${2:-5}"
+minutes="${3:-60}"
+cli="$build/src/cli/tessival-cli"
+command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
+[ -x "$cli" ] || { echo "build tessival-cli first ($cli)"; exit 1; }
+
+work=$(mktemp -d "$build/split_file.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+sox -n -r 44100 -c 2 -b 24 "$work/long.wav" synth $((minutes * 60)) sine 997 pinknoise gain -3
+mkdir -p "$work/j1" "$work/j2"
+
+# Wall seconds and peak RSS (KiB) of one conversion into folder $2 with -j $1.
+run() {
+  local out
+  out=$( { /usr/bin/time -f "%e %M" "$cli" -q -j "$1" --seed 7 -r 48000 -t int24 -o "$work/$2" \
+           "$work/long.wav" >/dev/null; } 2>&1 | tail -1)
+  echo "$out"
+}
+
+t1=(); t2=(); m1=0; m2=0
+for i in $(seq "$runs"); do
+  rm -f "$work"/j1/* "$work"/j2/*
+  if [ $((i % 2)) = 1 ]; then
+    read -r a ma < <(run 1 j1); read -r b mb < <(run 2 j2)
+  else
+    read -r b mb < <(run 2 j2); read -r a ma < <(run 1 j1)
+  fi
+  t1+=("$a"); t2+=("$b")
+  [ "$ma" -gt "$m1" ] && m1=$ma
+  [ "$mb" -gt "$m2" ] && m2=$mb
+  cmp -s "$work"/j1/*.wav "$work"/j2/*.wav || { echo "run $i: outputs differ"; exit 1; }
+done
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+a=$(median "${t1[@]}"); b=$(median "${t2[@]}")
+echo "input: $minutes min, 44100 Hz 24-bit stereo -> 48000 int24, --seed 7"
+echo "-j 1 times: ${t1[*]}"
+echo "-j 2 times: ${t2[*]}"
+echo "median -j 1 ${a}s, -j 2 ${b}s, ratio $(echo "scale=3; $a / $b" | bc)"
+echo "outputs identical in every run (cmp)"
+echo "peak RSS -j 1 ${m1} KiB, -j 2 ${m2} KiB"
+
+command -v perf >/dev/null || exit 0
+# CPU seconds per thread (task-clock samples of 1 ms), busiest first.
+threads() {
+  rm -f "$work"/$2/*
+  perf record -q -e task-clock -c 1000000 -o "$work/perf.data" \
+    "$cli" -q -j "$1" --seed 7 -r 48000 -t int24 -o "$work/$2" "$work/long.wav" >/dev/null 2>&1
+  perf report -i "$work/perf.data" --sort pid -F period,pid --stdio 2>/dev/null |
+    awk '$1 ~ /^[0-9]+$/ {printf "%.2f\n", $1 / 1e9}' | sort -gr
+}
+c1=($(threads 1 j1)); c2=($(threads 2 j2))
+s1=$(printf '%s\n' "${c1[@]}" | awk '{s += $1} END {print s}')
+s2=$(printf '%s\n' "${c2[@]}" | awk '{s += $1} END {print s}')
+echo "CPU seconds per thread: -j 1 ${c1[*]} (sum $s1); -j 2 ${c2[*]} (sum $s2)"
+echo "ratio on an idle machine (CPU -j 1 / busiest -j 2 thread): $(echo "scale=3; $s1 / ${c2[0]}" | bc)"

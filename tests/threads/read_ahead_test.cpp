@@ -1,0 +1,242 @@
+// Stream::ReadAhead: the reader gets exactly the upstream's bytes whether a task reads ahead,
+// the launcher refuses, or the task starts too late; upstream errors reach the reader in order;
+// a seek, a visit and destruction mid-way stop the task cleanly. Threaded: run under TSan too.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "stream/ReadAhead.h"
+#include "stream/TestStreams.h"
+
+namespace {
+
+using namespace TestStreams;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint64_t kSize = 96000;  // bytes per channel
+
+// Starts every task on a thread of its own; joins them when destroyed.
+struct ThreadLauncher {
+    std::vector<std::thread> threads;
+    ~ThreadLauncher() {
+        for (std::thread& t : threads) t.join();
+    }
+    Stream::Launcher launcher(std::function<bool()> wanted = {}) {
+        Stream::Launcher l;
+        l.launch = [this](std::function<void()> task) {
+            threads.emplace_back(std::move(task));
+            return true;
+        };
+        l.wanted = std::move(wanted);
+        return l;
+    }
+};
+
+Stream::Launcher launchWith(std::function<bool(std::function<void()>)> launch) {
+    Stream::Launcher l;
+    l.launch = std::move(launch);
+    return l;
+}
+
+MemoryVOver* makeSource(LengthMode mode) {
+    auto* s = new MemoryVOver({randomBytes(kSize, 1), randomBytes(kSize, 2)}, {{}, {{8000, 24000}}},
+                              mode);
+    s->granularity = 8;
+    s->expansion = 2;
+    return s;
+}
+
+// Throws once a read reaches `at` bytes.
+class FailingVOver final : public Stream::iVOver,
+                           public Stream::Consumer<Stream::Wrapper<Stream::iVOver>> {
+public:
+    FailingVOver(Stream::Wrapper<Stream::iVOver> up, std::uint64_t at)
+        : Consumer(std::move(up)), at_(at) {
+        channels = upstream->channels;
+        granularity = upstream->granularity;
+        expansion = upstream->expansion;
+    }
+    void seek(std::uint64_t) override {}
+    Stream::VBlock read(Stream::VSlice dest, std::uint32_t capacity) override {
+        if (static_cast<std::uint64_t>(position) + dest.length() > at_)
+            throw std::runtime_error("bad sector");
+        Stream::VBlock b = upstream->read(dest, capacity);
+        Stream::advance(*upstream, b);
+        return b;
+    }
+
+private:
+    std::uint64_t at_;
+};
+
+// Reads `chunk` bytes at a time until `total` bytes per channel or a short block.
+std::vector<Bytes> readAll(Stream::iVOver& s, std::uint32_t chunk, std::uint64_t total,
+                           std::vector<Bytes> got = {}) {
+    got.resize(s.channels);
+    std::vector<Bytes> memory(s.channels, Bytes(std::size_t{chunk} * s.expansion));
+    Stream::Channels set(s.channels);
+    for (std::uint32_t i = 0; i < s.channels; ++i) set[i] = memory[i].data();
+    while (static_cast<std::uint64_t>(s.position) < total) {
+        const auto n = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(chunk, total - static_cast<std::uint64_t>(s.position)));
+        const Stream::VBlock b = s.read(Stream::VSlice{&set, 0, n}, n * s.expansion);
+        const std::uint32_t len = std::min(b.length(), n);
+        for (std::uint32_t i = 0; i < s.channels; ++i) {
+            if (b.silentMask.test(i)) {
+                got[i].insert(got[i].end(), len, 0);
+            } else {
+                const std::uint8_t* from = (*b.channels)[i] + b.begin;
+                got[i].insert(got[i].end(), from, from + len);
+            }
+        }
+        s.position += len;
+        if (len < n) break;
+    }
+    return got;
+}
+
+struct Row {
+    std::uint32_t chunk;   // reader's request, bytes per channel
+    std::uint32_t block;   // read-ahead block
+    std::uint32_t blocks;  // in flight
+    LengthMode mode;
+};
+
+class ReadAheadRows : public ::testing::TestWithParam<Row> {};
+
+TEST_P(ReadAheadRows, GivesTheUpstreamBytesInOrder) {
+    const Row r = GetParam();
+    ThreadLauncher threads;
+    MemoryVOver* source = makeSource(r.mode);
+    const std::vector<Bytes> want = source->data;
+    {
+        auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                                            threads.launcher(), r.block, r.blocks);
+        Stream::Wrapper<Stream::iVOver> w(stage);
+        EXPECT_EQ(readAll(*stage, r.chunk, kSize), want);
+        EXPECT_TRUE(stage->everSplit());
+        EXPECT_EQ(stage->length,
+                  r.mode == LengthMode::Never ? -1 : static_cast<std::int64_t>(kSize));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ReadAheadRows,
+                         ::testing::Values(Row{8, 64, 2, LengthMode::Known},
+                                           Row{4096, 1000, 4, LengthMode::Known},
+                                           Row{65536, 32768, 3, LengthMode::OnFirstRead},
+                                           Row{1000, 4096, 2, LengthMode::AtEnd},
+                                           Row{24000, 8192, 4, LengthMode::Never}));
+
+TEST(ReadAhead, RefusedLauncherPassesEveryReadStraightThrough) {
+    MemoryVOver* source = makeSource(LengthMode::Known);
+    const std::vector<Bytes> want = source->data;
+    auto* stage =
+        new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                              launchWith([](std::function<void()>) { return false; }), 4096, 4);
+    Stream::Wrapper<Stream::iVOver> w(stage);
+    EXPECT_EQ(readAll(*stage, 1000, kSize), want);
+    EXPECT_FALSE(stage->everSplit());
+    EXPECT_EQ(source->requests, std::vector<std::uint64_t>(96, 1000));
+}
+
+TEST(ReadAhead, TaskThatStartsTooLateNeverTouchesTheUpstream) {
+    std::vector<std::function<void()>> kept;
+    MemoryVOver* source = makeSource(LengthMode::Known);
+    const std::vector<Bytes> want = source->data;
+    {
+        auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                                            launchWith([&](std::function<void()> task) {
+                                                kept.push_back(std::move(task));
+                                                return true;
+                                            }),
+                                            4096, 4);
+        Stream::Wrapper<Stream::iVOver> w(stage);
+        EXPECT_EQ(readAll(*stage, 1000, kSize), want);
+        EXPECT_FALSE(stage->everSplit());
+    }
+    ASSERT_EQ(kept.size(), 1u);
+    kept[0]();  // the stage and its upstream are gone
+}
+
+TEST(ReadAhead, TaskWantedElsewhereEndsAndTheReadsPassThrough) {
+    ThreadLauncher threads;
+    MemoryVOver* source = makeSource(LengthMode::Known);
+    const std::vector<Bytes> want = source->data;
+    std::atomic<int> asked = 0;
+    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                                        threads.launcher([&] { return ++asked == 3; }), 4096, 4);
+    Stream::Wrapper<Stream::iVOver> w(stage);
+    EXPECT_EQ(readAll(*stage, 1000, kSize), want);
+    EXPECT_TRUE(stage->everSplit());
+    EXPECT_EQ(asked.load(), 3);
+    // Three blocks ahead, then the rest of the read under way, then the reader's own reads.
+    std::vector<std::uint64_t> requests{4096, 4096, 4096, 13000 - 3 * 4096};
+    requests.resize(requests.size() + (kSize - 13000) / 1000, 1000);
+    EXPECT_EQ(source->requests, requests);
+}
+
+TEST(ReadAhead, UpstreamErrorReachesTheReaderAfterTheBytesBeforeIt) {
+    ThreadLauncher threads;
+    MemoryVOver* source = makeSource(LengthMode::Known);
+    const std::vector<Bytes> want = source->data;
+    auto* failing = new FailingVOver(Stream::Wrapper<Stream::iVOver>(source), 50000);
+    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(failing),
+                                        threads.launcher(), 4096, 4);
+    Stream::Wrapper<Stream::iVOver> w(stage);
+    std::vector<Bytes> got(2);
+    Stream::Channels set(2);
+    std::vector<Bytes> memory(2, Bytes(2000));
+    for (int i = 0; i < 2; ++i) set[i] = memory[i].data();
+    std::string error;
+    try {
+        for (;;) {
+            const Stream::VBlock b = stage->read(Stream::VSlice{&set, 0, 1000}, 2000);
+            got[0].insert(got[0].end(), set[0], set[0] + b.length());
+            stage->position += b.length();
+        }
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+    }
+    EXPECT_EQ(error, "bad sector");
+    EXPECT_EQ(got[0].size(), 50000u / 4096 * 4096 / 1000 * 1000);
+    EXPECT_TRUE(std::equal(got[0].begin(), got[0].end(), want[0].begin()));
+}
+
+TEST(ReadAhead, SeekAndVisitMidwayKeepTheBytesRight) {
+    ThreadLauncher threads;
+    MemoryVOver* source = makeSource(LengthMode::Known);
+    const std::vector<Bytes> want = source->data;
+    auto* stage =
+        new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source), threads.launcher(), 2048, 4);
+    Stream::Wrapper<Stream::iVOver> w(stage);
+    std::vector<Bytes> part = readAll(*stage, 3000, 30000);
+    stage->seek(12000);
+    stage->position = 12000;
+    std::vector<Bytes> got = readAll(*stage, 3000, 60000);
+    EXPECT_EQ(Bytes(got[1].begin(), got[1].end()),
+              Bytes(want[1].begin() + 12000, want[1].begin() + 60000));
+    std::int64_t seen = -1;
+    stage->visit([&](int, iStream* s) { return seen = s->length, true; }, 0);
+    EXPECT_EQ(seen, static_cast<std::int64_t>(kSize));
+    got = readAll(*stage, 3000, kSize, std::move(got));
+    EXPECT_EQ(Bytes(got[0].begin(), got[0].end()), Bytes(want[0].begin() + 12000, want[0].end()));
+}
+
+TEST(ReadAhead, DestroyedWhileTheTaskWaitsForRoom) {
+    ThreadLauncher threads;
+    for (int round = 0; round < 20; ++round) {
+        auto* stage =
+            new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(makeSource(LengthMode::Never)),
+                                  threads.launcher(), 512, 2);
+        Stream::Wrapper<Stream::iVOver> w(stage);
+        readAll(*stage, 800, 800 * round);
+    }
+}
+
+}  // namespace
