@@ -54,37 +54,40 @@ void WriteBehind::recycle(Batch& b) {
     if (spare_.size() < batches_) spare_.push_back(std::move(b));
 }
 
-void WriteBehind::step() {
-    Batch b;
-    {
-        std::unique_lock l(lock_);
-        // The writer may be carrying out a batch itself: one at a time, in order.
-        changed_.wait(l, [&] { return !busy_; });
-        if (queue_.empty() || error_) {
-            pending_ = false;
-            return;
-        }
-        b = std::move(queue_.front());
-        queue_.pop_front();
-        pending_ = !queue_.empty();
-        busy_ = true;
-    }
+void WriteBehind::carryOutUnlocked(std::unique_lock<std::mutex>& l, Batch& b) {
+    busy_ = true;
+    l.unlock();
     std::exception_ptr e;
     try {
         carryOut(b);
     } catch (...) {
         e = std::current_exception();
     }
-    std::lock_guard l(lock_);
+    l.lock();
+    busy_ = false;
     if (e) {
+        // What is queued would land after a gap: it is dropped with the error.
         error_ = e;
         queue_.clear();
         pending_ = false;
     }
-    busy_ = false;
     recycle(b);
-    ++steps_;
     changed_.notify_all();
+}
+
+void WriteBehind::step() {
+    std::unique_lock l(lock_);
+    // The writer may be carrying out a batch itself: one at a time, in order.
+    changed_.wait(l, [&] { return !busy_; });
+    if (queue_.empty() || error_) {
+        pending_ = false;
+        return;
+    }
+    Batch b = std::move(queue_.front());
+    queue_.pop_front();
+    pending_ = !queue_.empty();
+    carryOutUnlocked(l, b);
+    ++steps_;
 }
 
 void WriteBehind::drainHere(std::unique_lock<std::mutex>& l) {
@@ -92,18 +95,7 @@ void WriteBehind::drainHere(std::unique_lock<std::mutex>& l) {
     while (!error_ && !queue_.empty()) {
         Batch b = std::move(queue_.front());
         queue_.pop_front();
-        busy_ = true;
-        l.unlock();
-        std::exception_ptr e;
-        try {
-            carryOut(b);
-        } catch (...) {
-            e = std::current_exception();
-        }
-        l.lock();
-        busy_ = false;
-        if (e) error_ = e;
-        recycle(b);
+        carryOutUnlocked(l, b);
     }
     pending_ = false;
     if (error_) std::rethrow_exception(error_);
@@ -123,23 +115,7 @@ void WriteBehind::hand(bool all) {
             Batch b = std::move(queue_.front());
             queue_.pop_front();
             pending_ = !queue_.empty();
-            busy_ = true;
-            l.unlock();
-            std::exception_ptr e;
-            try {
-                carryOut(b);
-            } catch (...) {
-                e = std::current_exception();
-            }
-            l.lock();
-            busy_ = false;
-            if (e) {
-                error_ = e;
-                queue_.clear();
-                pending_ = false;
-            }
-            recycle(b);
-            changed_.notify_all();
+            carryOutUnlocked(l, b);
         }
         if (error_) std::rethrow_exception(error_);
         queue_.push_back(std::move(open_));

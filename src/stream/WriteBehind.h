@@ -76,6 +76,9 @@ private:
     // Under lock_.
     void drainHere(std::unique_lock<std::mutex>& l);
     void recycle(Batch& b);
+    // Carries out `b` with lock_ released (busy_ set meanwhile), then records an error and
+    // recycles the batch.
+    void carryOutUnlocked(std::unique_lock<std::mutex>& l, Batch& b);
 
     const std::size_t batchBytes_;
     const std::size_t batches_;

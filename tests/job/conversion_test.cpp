@@ -18,6 +18,7 @@
 #include "job/InputReport.h"
 #include "job/JobQueue.h"
 #include "support/JobRows.h"
+#include "support/StopAt.h"
 #include "support/WavFiles.h"
 #include "threads/Pool.h"
 
@@ -33,15 +34,7 @@ void writeWav(const fs::path& p, std::uint32_t rate, std::uint32_t frames) {
                             [](std::uint16_t, std::uint32_t i) { return std::int16_t(i % 1000); });
 }
 
-class StopAt final : public Stream::iDrainProgress {
-public:
-    explicit StopAt(int n) : n_(n) {}
-    bool progress(std::uint32_t, std::uint32_t, bool) override { return ++calls_ < n_; }
-    void finished() override {}
-
-private:
-    int n_, calls_ = 0;
-};
+using TestSupport::StopAt;
 
 class Temp : public ::testing::Test {
 protected:

@@ -14,6 +14,7 @@
 #include "job/Conversion.h"
 #include "job/Request.h"
 #include "support/IOTestUtil.h"
+#include "support/StopAt.h"
 #include "support/WavFiles.h"
 #include "threads/Pool.h"
 
@@ -66,15 +67,7 @@ struct IdleWorker {
     std::atomic<int> launched = 0;
 };
 
-class StopAt final : public Stream::iDrainProgress {
-public:
-    explicit StopAt(int n) : n_(n) {}
-    bool progress(std::uint32_t, std::uint32_t, bool) override { return ++calls_ < n_; }
-    void finished() override {}
-
-private:
-    int n_, calls_ = 0;
-};
+using TestSupport::StopAt;
 
 OutputOptions into(const fs::path& dir) {
     OutputOptions o;
