@@ -4,7 +4,7 @@
 #   bench/batch_parallel.sh [build-dir] [runs] [minutes]
 #
 # Makes four 24-bit stereo 44100 Hz files of MINUTES minutes each (default
-# 2.5) in a folder of its own, converts them to 48000 Hz int24 with `-j 1`
+# 5) in a folder of its own, converts them to 48000 Hz int24 with `-j 1`
 # and `-j 2` in alternating runs (RUNS of each, default 5, with --seed so
 # that the outputs of both can be compared byte for byte), and prints the
 # times, the median wall-time ratio -j 2 / -j 1 and whether the outputs are
@@ -13,7 +13,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
 runs="${2:-5}"
-minutes="${3:-2.5}"
+minutes="${3:-5}"
 cli="$build/src/cli/tessival-cli"
 command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
 [ -x "$cli" ] || { echo "build tessival-cli first ($cli)"; exit 1; }

@@ -45,7 +45,7 @@ inline void packInt(std::uint8_t* out, std::int64_t v, std::uint32_t bytes, bool
 
 inline std::vector<std::uint8_t> doublesToBytes(const std::vector<double>& d) {
     std::vector<std::uint8_t> out(d.size() * 8);
-    std::memcpy(out.data(), d.data(), out.size());
+    if (!d.empty()) std::memcpy(out.data(), d.data(), out.size());  // data() may be null
     return out;
 }
 
