@@ -40,6 +40,27 @@ void installSignalHandlers() {
     sigaction(SIGHUP, &sa, nullptr);  // the terminal was closed
 }
 
+// Memory for the rows' texts, shared by the workers under a lock. Not
+// std::pmr::synchronized_pool_resource: its per-thread pools are freed by a
+// thread-exit handler, which ran against the destroyed resource when the
+// pool's workers ended at process exit (a crash after a finished batch).
+class LockedPool final : public std::pmr::memory_resource {
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+        std::lock_guard l(lock_);
+        return pool_.allocate(bytes, alignment);
+    }
+    void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+        std::lock_guard l(lock_);
+        pool_.deallocate(p, bytes, alignment);
+    }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+
+    std::mutex lock_;
+    std::pmr::unsynchronized_pool_resource pool_;
+};
+
 // A job-list row of the command line: keeps the progress and, once the job
 // has ended, what the queue recorded.
 // Its texts are written on the workers and kept to the end of the batch:
@@ -253,7 +274,7 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files, bool an
         request.outputFolder =
             Filesystem::Path::FromNative(*o.outputDir, Filesystem::Path::Kind::Directory);
 
-    std::pmr::synchronized_pool_resource rowMemory;
+    LockedPool rowMemory;
     std::vector<std::unique_ptr<CliRow>> rows;
     JobQueue queue(o.jobs);
     {
