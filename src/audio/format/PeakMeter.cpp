@@ -120,7 +120,7 @@ typedef float VHu __attribute__((vector_size(2 * kLanes), aligned(4), may_alias)
 
 constexpr std::size_t kStep = 4;  // groups gated and computed together
 
-// How the kernel reads the vector of Read::V floats at p + O, p aligned to 32 bytes and O
+// How the kernel reads the vector of Read::V floats at p + O, p aligned to a vector and O
 // from -32 to 47 (a compile-time offset, so that the AVX-512 reader can build the vector from
 // the two aligned ones around it). Loads: vectors of 8 with unaligned loads (a vector wider
 // than the registers would be assembled through the stack where they are 256-bit), two
