@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "MemorySource.h"
 #include "dsp/FFTFilter.h"
 #include "dsp/FIRDesign.h"
 #include "dsp/Polyphase.h"
@@ -55,33 +56,10 @@ std::vector<Signal> input(double rate, std::size_t channels = 2) {
     return ch;
 }
 
-// In-memory channel source, as the de-interleaver would deliver it.
-class Source final : public Stream::iVOver, public Stream::Source {
-public:
-    Source(const std::vector<Signal>& data, float rate) : data_(data) {
-        channels = static_cast<std::uint32_t>(data.size());
-        granularity = 8;
-        length = static_cast<std::int64_t>(data[0].size() * 8);
-        Audio::Format f(0x42u | (1u << 8) | (1u << 24), rate);
-        setTag(Audio::Stream::Tag{0.0, f});
-    }
-    void seek(std::uint64_t p) override { next_ = p / 8; }
-    Stream::VBlock read(Stream::VSlice dest, std::uint32_t) override {
-        const std::size_t n = dest.length() / 8, size = data_[0].size();
-        const std::size_t have = next_ < size ? std::min(n, size - next_) : 0;
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            auto* out = reinterpret_cast<double*>((*dest.channels)[c] + dest.begin);
-            std::memcpy(out, data_[c].data() + next_, have * 8);
-            std::memset(out + have, 0, (n - have) * 8);
-        }
-        next_ += n;
-        return {dest.channels, dest.begin, dest.end, {}, {}};
-    }
-
-private:
-    const std::vector<Signal>& data_;
-    std::size_t next_ = 0;
-};
+// A source of `data` at `rate`, 64-bit float channels.
+Bench::MemorySource* source(const std::vector<Signal>& data, float rate) {
+    return new Bench::MemorySource(data, Audio::Format(0x42u | (1u << 8) | (1u << 24), rate));
+}
 
 // Drains `s` in 64 KiB requests; returns output samples, appending channel
 // 0 to `keep` when given.
@@ -117,7 +95,7 @@ std::size_t runTessival(const std::vector<Signal>& in, float fsIn, float fsOut, 
     DSP::ResamplingSettings s;
     s.snrDb = snrDb;
     auto chain = DSP::makeResamplingChain(
-        Audio::Stream::Wrapper<Stream::iVOver>(new Source(in, fsIn)), s, fsOut);
+        Audio::Stream::Wrapper<Stream::iVOver>(source(in, fsIn)), s, fsOut);
     const auto origin = static_cast<std::size_t>(std::llround(chain.tag().origin));
     const std::size_t produced = drain(chain, buffers, keep);
     if (keep) keep->erase(keep->begin(), keep->begin() + std::min(origin, keep->size()));
@@ -237,7 +215,7 @@ void BM_StageFFT(benchmark::State& state) {
     DSP::detail::forceUnpairedChannels(state.range(0) == 1);
     for (auto _ : state) {
         auto stage = DSP::makeFFTStage(
-            Audio::Stream::Wrapper<Stream::iVOver>(new Source(in, 44100)), plan, s, plan.exponent);
+            Audio::Stream::Wrapper<Stream::iVOver>(source(in, 44100)), plan, s, plan.exponent);
         benchmark::DoNotOptimize(drain(stage, buffers));
     }
     DSP::detail::forceUnpairedChannels(false);
@@ -260,7 +238,7 @@ void BM_StagePolyphase(benchmark::State& state) {
     state.SetLabel(DSP::isaName(DSP::activeIsa()));
     for (auto _ : state) {
         auto stage = DSP::FIR::makePolyphaseStage(
-            Audio::Stream::Wrapper<Stream::iVOver>(new Source(in, 88200)),
+            Audio::Stream::Wrapper<Stream::iVOver>(source(in, 88200)),
             plan.attenuation + DSP::FIR::kMarginPolyphase - 7,
             {(fs2 - T - B) / fs2, DSP::FirstNull}, 1.0, 0.0,
             DSP::FIR::BandSpec::lowpass((fs2 - T + B) / fs2), 48000);
@@ -288,7 +266,7 @@ void BM_PolyphaseKernel(benchmark::State& state) {
     const DSP::ResamplingPlan plan = DSP::planResampling(44100, s, 48000);
     const double fs2 = plan.intermediateRate, B = plan.basebandMax, T = plan.stopbandMin;
     auto stage = DSP::FIR::makePolyphaseStage(
-        Audio::Stream::Wrapper<Stream::iVOver>(new Source(in, 88200)),
+        Audio::Stream::Wrapper<Stream::iVOver>(source(in, 88200)),
         plan.attenuation + DSP::FIR::kMarginPolyphase - 7, {(fs2 - T - B) / fs2, DSP::FirstNull},
         1.0, 0.0, DSP::FIR::BandSpec::lowpass((fs2 - T + B) / fs2), 48000);
     DSP::FIR::FixedResampler& r = *dynamic_cast<DSP::FIR::VFIRFilter&>(*stage).resampler;

@@ -24,6 +24,7 @@
 #include <numbers>
 #include <vector>
 
+#include "MemorySource.h"
 #include "audio/format/ChannelSplit.h"
 #include "audio/format/PeakMeter.h"
 #include "audio/format/Translator.h"
@@ -53,31 +54,9 @@ std::vector<Signal> input(bool dynamics = false) {
     return ch;
 }
 
-class Source final : public Stream::iVOver, public Stream::Source {
-public:
-    explicit Source(const std::vector<Signal>& data) : data_(data) {
-        channels = static_cast<std::uint32_t>(data.size());
-        granularity = 8;
-        length = static_cast<std::int64_t>(data[0].size() * 8);
-        setTag(Audio::Stream::Tag{0.0, Audio::Format::FromBytes(0x48, 1, 0, 1, float(kRate))});
-    }
-    void seek(std::uint64_t p) override { next_ = p / 8; }
-    Stream::VBlock read(Stream::VSlice dest, std::uint32_t) override {
-        const std::size_t n = dest.length() / 8, size = data_[0].size();
-        const std::size_t have = next_ < size ? std::min(n, size - next_) : 0;
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            auto* out = reinterpret_cast<double*>((*dest.channels)[c] + dest.begin);
-            std::memcpy(out, data_[c].data() + next_, have * 8);
-            std::memset(out + have, 0, (n - have) * 8);
-        }
-        next_ += n;
-        return {dest.channels, dest.begin, dest.end, {}, {}};
-    }
-
-private:
-    const std::vector<Signal>& data_;
-    std::size_t next_ = 0;
-};
+Bench::MemorySource* source(const std::vector<Signal>& data) {
+    return new Bench::MemorySource(data, Audio::Format::FromBytes(0x48, 1, 0, 1, float(kRate)));
+}
 
 // Reads `out` to its end; returns the bytes.
 std::size_t drain(Audio::Stream::Wrapper<Stream::iOver>& out, std::vector<std::uint8_t>& buf) {
@@ -100,7 +79,7 @@ std::size_t drain(Audio::Stream::Wrapper<Stream::iOver>& out, std::vector<std::u
 std::size_t convert(const std::vector<Signal>& in, bool metered, std::vector<std::uint8_t>& buf) {
     DSP::ResamplingSettings s;
     s.snrDb = 145;
-    auto chain = DSP::makeResamplingChain(Audio::Stream::Wrapper<Stream::iVOver>(new Source(in)),
+    auto chain = DSP::makeResamplingChain(Audio::Stream::Wrapper<Stream::iVOver>(source(in)),
                                           s, 48000.0f);
     Audio::FormatTranslator::Extras extras;
     if (metered) extras.meter = std::make_shared<Audio::PeakMeter>();
