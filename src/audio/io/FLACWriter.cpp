@@ -233,29 +233,13 @@ void iFileWriter_FLAC::ThrowEncoderFailure() {
 }
 
 void iFileWriter_FLAC::Encode(const std::uint8_t* begin, std::size_t frames, bool silence) {
-    constexpr std::size_t kPieceSamples = 16384;
-    const std::size_t perPiece = std::max<std::size_t>(kPieceSamples / channels_, 1);
-    const bool aligned = reinterpret_cast<std::uintptr_t>(begin) % alignof(std::int32_t) == 0;
-    while (frames > 0) {
-        const std::size_t n = silence || !aligned ? std::min(frames, perPiece) : frames;
-        const std::int32_t* samples;
-        if (silence) {
-            scratch_.assign(n * channels_, 0);
-            samples = scratch_.data();
-        } else if (!aligned) {
-            scratch_.resize(n * channels_);
-            std::memcpy(scratch_.data(), begin, n * channels_ * 4);
-            samples = scratch_.data();
-        } else {
-            samples = reinterpret_cast<const std::int32_t*>(begin);
-        }
-        if (!FLAC__stream_encoder_process_interleaved(encoder_, samples,
-                                                      static_cast<std::uint32_t>(n)))
-            ThrowEncoderFailure();
-        frames -= n;
-        encoded_ += static_cast<std::int64_t>(n);
-        if (!silence) begin += n * channels_ * 4;
-    }
+    InInt32Pieces(begin, frames, channels_, silence, scratch_,
+                  [this](const std::int32_t* samples, std::size_t n) {
+                      if (!FLAC__stream_encoder_process_interleaved(encoder_, samples,
+                                                                    static_cast<std::uint32_t>(n)))
+                          ThrowEncoderFailure();
+                      encoded_ += static_cast<std::int64_t>(n);
+                  });
 }
 
 void iFileWriter_FLAC::Redirector::Write(const std::uint8_t* begin, const std::uint8_t* end,

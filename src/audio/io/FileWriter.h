@@ -5,13 +5,16 @@
 // output. Writers are registered under a small integer ID with a factory and
 // a format adapter.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "audio/format/Format.h"
 #include "audio/format/Translator.h"
@@ -146,5 +149,34 @@ sptr<iFileWriter> CreateFileWriter(sptr<FormatTranslator> translator, int id);
 void OpenFileWriter(const std::string& path, iFileWriter& writer, std::int64_t expectedDataSize);
 sptr<iFileWriter> MakeFileWriter(int id, const Audio::Stream::Tag& source,
                                  const std::string& path, std::int64_t expectedDataSize = 0);
+
+// Hands `frames` interleaved 32-bit samples of `channels` channels at `begin` (or as many
+// frames of silence) to `take(const std::int32_t* samples, std::size_t frames)`, for the
+// encoder libraries that read whole frames of int32: in place where `begin` is aligned for
+// them, else through `scratch` (copied, or zeros) at most 16384 samples at a time.
+template <class Take>
+void InInt32Pieces(const std::uint8_t* begin, std::size_t frames, std::uint32_t channels,
+                   bool silence, std::vector<std::int32_t>& scratch, Take take) {
+    constexpr std::size_t kPieceSamples = 16384;
+    const std::size_t perPiece = std::max<std::size_t>(kPieceSamples / channels, 1);
+    const bool aligned = reinterpret_cast<std::uintptr_t>(begin) % alignof(std::int32_t) == 0;
+    while (frames > 0) {
+        const std::size_t n = silence || !aligned ? std::min(frames, perPiece) : frames;
+        const std::int32_t* samples;
+        if (silence) {
+            scratch.assign(n * channels, 0);
+            samples = scratch.data();
+        } else if (!aligned) {
+            scratch.resize(n * channels);
+            std::memcpy(scratch.data(), begin, n * channels * 4);
+            samples = scratch.data();
+        } else {
+            samples = reinterpret_cast<const std::int32_t*>(begin);
+        }
+        take(samples, n);
+        frames -= n;
+        if (!silence) begin += n * channels * 4;
+    }
+}
 
 }  // namespace Audio::IO

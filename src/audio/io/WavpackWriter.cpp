@@ -135,31 +135,16 @@ void iFileWriter_Wavpack::RethrowPending() {
 }
 
 void iFileWriter_Wavpack::Pack(const std::uint8_t* begin, std::size_t frames, bool silence) {
-    constexpr std::size_t kPieceSamples = 16384;
-    const std::size_t perPiece = std::max<std::size_t>(kPieceSamples / channels_, 1);
-    const bool aligned = reinterpret_cast<std::uintptr_t>(begin) % alignof(std::int32_t) == 0;
-    while (frames > 0) {
-        const std::size_t n = silence || !aligned ? std::min(frames, perPiece) : frames;
-        std::int32_t* samples;
-        if (silence) {
-            scratch_.assign(n * channels_, 0);
-            samples = scratch_.data();
-        } else if (!aligned) {
-            scratch_.resize(n * channels_);
-            std::memcpy(scratch_.data(), begin, n * channels_ * 4);
-            samples = scratch_.data();
-        } else {
-            // The library does not write through this pointer.
-            samples = reinterpret_cast<std::int32_t*>(const_cast<std::uint8_t*>(begin));
-        }
-        if (!WavpackPackSamples(context_, samples, static_cast<std::uint32_t>(n))) {
-            RethrowPending();
-            throw InternalError();
-        }
-        frames -= n;
-        packed_ += static_cast<std::int64_t>(n);
-        if (!silence) begin += n * channels_ * 4;
-    }
+    InInt32Pieces(begin, frames, channels_, silence, scratch_,
+                  [this](const std::int32_t* samples, std::size_t n) {
+                      // The library does not write through this pointer.
+                      if (!WavpackPackSamples(context_, const_cast<std::int32_t*>(samples),
+                                              static_cast<std::uint32_t>(n))) {
+                          RethrowPending();
+                          throw InternalError();
+                      }
+                      packed_ += static_cast<std::int64_t>(n);
+                  });
 }
 
 std::int64_t iFileWriter_Wavpack::Redirector::Tell() {
