@@ -448,6 +448,20 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                 warnings->push_back(details.nonFinite->describe());
         }
     };
+    // Opens `writer` on `out`, drains the chain through it and finishes the file; the
+    // drained stream, for the figures. The last writes and the close can still fail (a full
+    // disk, a network share): they throw here.
+    auto write = [&](sptr<Audio::IO::iFileWriter> writer, sptr<Stream::iByteOutput> out,
+                     std::int64_t expected) {
+        writer->output = writer->Open(std::move(out), expected);
+        writer->openState = 2;
+        Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on
+        StreamOver writing = Audio::IO::InsertWriter(std::move(source), std::move(writer));
+        Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
+        if (!Stream::drain(pull, progress)) throw ConversionAborted();
+        w->Finish();
+        return pull;
+    };
 
     if (toStream) {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(
@@ -465,13 +479,8 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             return last->length >= 0 && frame ? last->length / frame * storedFrame
                                               : std::int64_t{-1};
         };
-        writer->output = writer->Open(Stream::OpenSequentialOutput(options.streamFd), -1);
-        writer->openState = 2;
-        Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on
-        StreamOver writing = Audio::IO::InsertWriter(std::move(source), std::move(writer));
-        Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
-        if (!Stream::drain(pull, progress)) throw ConversionAborted();
-        w->Finish();
+        Stream::Wrapper<Stream::iUnder> pull =
+            write(std::move(writer), Stream::OpenSequentialOutput(options.streamFd), -1);
         judge();  // a stream cannot be taken back: what is not kept has failed
         report(pull);
         pass.kept = true;
@@ -529,15 +538,8 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
         created = true;
         if (behind) out = BehindOutput(behind, std::move(out));
-        writer->output = writer->Open(std::move(out), expected);
-        writer->openState = 2;
-        Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on
-        StreamOver writing = Audio::IO::InsertWriter(std::move(source), std::move(writer));
-        Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
-        if (!Stream::drain(pull, progress)) throw ConversionAborted();
-        // The last writes and the close can still fail (a full disk, a
-        // network share): only a file that was completed is kept.
-        w->Finish();
+        // Only a file that was completed is kept.
+        Stream::Wrapper<Stream::iUnder> pull = write(std::move(writer), std::move(out), expected);
         judge();
         if (!pass.kept) {
             std::remove(partText.c_str());
