@@ -47,6 +47,10 @@ DSP::ResamplingSettings DesignSettings(const ConversionSettings& s) {
 
 namespace {
 
+// Sample bytes written to the output at once: one header update and one system call each
+// (the chain's blocks are a few kilobytes).
+constexpr std::size_t kWriteBatchBytes = 256 * 1024;
+
 // Halves away from zero.
 std::int64_t roundHalfAway(double x) {
     return static_cast<std::int64_t>(std::round(x));
@@ -455,10 +459,12 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                      std::int64_t expected) {
         writer->output = writer->Open(std::move(out), expected);
         writer->openState = 2;
+        writer->batchBytes = kWriteBatchBytes;
         Audio::IO::iFileWriter* w = writer.get();  // owned by the chain from here on
         StreamOver writing = Audio::IO::InsertWriter(std::move(source), std::move(writer));
         Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(std::move(writing)));
         if (!Stream::drain(pull, progress)) throw ConversionAborted();
+        w->FlushBatch();
         w->Finish();
         return pull;
     };

@@ -146,6 +146,44 @@ void iFileWriter::Finish() {
     if (output) output->Close();
 }
 
+std::uint8_t* iFileWriter::BatchRoom(std::size_t n) {
+    if (batchBytes == 0) return nullptr;
+    if (batchFill_ + n > batch_.size()) {
+        FlushBatch();
+        batch_.resize(std::max(n, batchBytes));
+    }
+    return batch_.data() + batchFill_;
+}
+
+void iFileWriter::WriteBlock(const std::uint8_t* begin, const std::uint8_t* end,
+                             std::int32_t kind) {
+    const std::size_t n = static_cast<std::size_t>(end - begin);
+    // The first block goes out at once: it settles the header (a sequential writer's sizes
+    // are those known then).
+    if (batchBytes == 0 || !blockWritten_) {
+        FlushBatch();
+        blockWritten_ = true;
+        BeforeWrite(n);
+        output->Write(begin, end, n ? kind : ::Stream::Silence);
+        return;
+    }
+    std::uint8_t* room = BatchRoom(n);
+    if (kind != ::Stream::Samples)
+        std::memset(room, 0, n);
+    else if (room != begin)
+        std::memcpy(room, begin, n);
+    batchFill_ += n;
+    if (batchFill_ >= batchBytes) FlushBatch();
+}
+
+void iFileWriter::FlushBatch() {
+    if (batchFill_ == 0) return;
+    const std::size_t n = batchFill_;
+    batchFill_ = 0;
+    BeforeWrite(n);
+    output->Write(batch_.data(), batch_.data() + n, ::Stream::Samples);
+}
+
 namespace {
 
 // Headerless samples.

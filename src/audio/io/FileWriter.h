@@ -115,6 +115,23 @@ public:
     sptr<::Stream::iByteOutput> output;
     sptr<FormatTranslator> translator;  // source format -> stored format
     int bytesPerFrame = 0;
+
+    // Sample blocks after the first are gathered into batches of at least `batchBytes` (set
+    // before the first block; 0: each block goes to BeforeWrite and the output as it comes):
+    // fewer header updates and system calls. FlushBatch must follow the last block, before
+    // Finish.
+    std::size_t batchBytes = 0;
+    // Room for `n` bytes at the end of the batch, or null when not batching: a block written
+    // there is taken by WriteBlock without a copy.
+    std::uint8_t* BatchRoom(std::size_t n);
+    // BeforeWrite and the output's Write for one block, or its place in the batch.
+    void WriteBlock(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind);
+    void FlushBatch();
+
+private:
+    std::vector<std::uint8_t> batch_;  // batchBytes, or the largest block asked room for
+    std::size_t batchFill_ = 0;        // bytes of batch_ waiting
+    bool blockWritten_ = false;        // the first block went out
 };
 
 // Turns a requested format (with rate) into the nearest storable one; throws

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 namespace IFF {
@@ -45,6 +46,11 @@ class File final : public Stream::iOver, public Stream::Source {
 public:
     File(std::FILE* f, std::shared_ptr<const std::int64_t> requiredEnd)
         : file_(f), openSize_(RegularFileSize(f)), requiredEnd_(std::move(requiredEnd)) {
+        // Reads of a few kilobytes from the stages, one system call per buffer: the stream's
+        // default buffer would make one call per 4 KiB. The buffer outlives the stream: the
+        // destructor closes it before the members go.
+        buffer_ = std::make_unique<char[]>(kBufferBytes);
+        if (std::setvbuf(file_, buffer_.get(), _IOFBF, kBufferBytes) != 0) buffer_.reset();
         granularity = 1;
         position = ftello(f);
         if (position < 0) position = 0;
@@ -79,6 +85,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t kBufferBytes = 256 * 1024;
+    std::unique_ptr<char[]> buffer_;  // the stream's buffer (null: its own)
     std::FILE* file_;
     const std::int64_t openSize_;  // -1: not a regular file
     std::int64_t offset_ = 0;      // bytes from the start of the file to the next read

@@ -44,18 +44,18 @@ public:
         Block out{blk.begin, blk.begin + n, n ? blk.kind : ::Stream::Silence};
 
         if (convert_) out = translate(out, dest, capacity);
-        writer_->BeforeWrite(out.length());
-        writer_->output->Write(out.begin, out.end, out.empty() ? ::Stream::Silence : out.kind);
+        writer_->WriteBlock(out.begin, out.end, out.kind);
         return blk;
     }
 
 private:
-    // Converts into the spare part of the caller's buffer after dest (which
-    // the expansion reserves), or into a private buffer if it is too small.
+    // Converts into the writer's batch, or else into the spare part of the caller's buffer
+    // after dest (which the expansion reserves), or into a private buffer if it is too small.
     Block translate(Block in, slice<std::uint8_t> dest, std::uint32_t capacity) {
         const FormatTranslator& translator = *writer_->translator;
         const std::size_t frames = in.length() / inFrame_;
         const std::size_t need = frames * translator.scratchBytesPerFrame;
+        if (std::uint8_t* batch = writer_->BatchRoom(need)) return writer_->translator->Translate(in, batch);
         auto addr = reinterpret_cast<std::uintptr_t>(dest.end);
         addr = (addr + 7) & ~std::uintptr_t{7};
         auto* start = reinterpret_cast<std::uint8_t*>(addr);

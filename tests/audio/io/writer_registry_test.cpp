@@ -19,27 +19,31 @@ std::vector<std::uint8_t> fileBytes(const std::string& p) {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-// 16-bit stereo source of `frames` frames: sample i is i; later reads are
-// Silence. The length is known.
+// 16-bit stereo source of `frames` frames: sample i is i, except that reads
+// starting in [silentFrom, silentTo) (bytes) are Silence over junk. The length
+// is known.
 class Pcm16 final : public Stream::iOver, public Stream::Source {
 public:
-    explicit Pcm16(std::int64_t frames) {
+    explicit Pcm16(std::int64_t frames, std::uint64_t silentFrom = 0, std::uint64_t silentTo = 0)
+        : silentFrom_(silentFrom), silentTo_(silentTo) {
         granularity = 4;
         length = frames * 4;
         setTag(Audio::Stream::Tag{0.0, Format::FromBytes(0x22, 16, 0, 2, 44100.0f)});
     }
     void seek(std::uint64_t p) override { at_ = p; }
     Stream::Block read(slice<std::uint8_t> d, std::uint32_t) override {
+        const bool silent = at_ >= silentFrom_ && at_ < silentTo_;
         for (std::size_t i = 0; i < d.length(); i += 2) {
-            std::int16_t v = static_cast<std::int16_t>((at_ + i) / 2);
+            std::int16_t v = silent ? 0x5A5A : static_cast<std::int16_t>((at_ + i) / 2);
             std::memcpy(d.begin + i, &v, 2);
         }
         at_ += d.length();
-        return {d.begin, d.end, Stream::Samples};
+        return {d.begin, d.end, silent ? Stream::Silence : Stream::Samples};
     }
 
 private:
     std::uint64_t at_ = 0;
+    std::uint64_t silentFrom_, silentTo_;
 };
 
 void pull(Stream::iOver& s, std::size_t total, std::size_t step) {
@@ -139,4 +143,39 @@ TEST(InsertWriter, ConvertsForTheWriterAndReturnsTheOriginalBlock) {
     EXPECT_EQ(bytes[21], 0);
     EXPECT_EQ(bytes[22], 0);
     EXPECT_EQ(bytes[23], 7);
+}
+
+TEST(InsertWriter, BatchedBlocksGiveTheSameFile) {
+    // Blocks gathered into batches of several sizes, a silent stretch among them, for a writer
+    // that copies the blocks (WAVE, header updated per batch) and one that converts them on
+    // the way (big-endian 24-bit raw).
+    IOTest::TempDir dir;
+    auto write = [&](bool convert, std::size_t batch) {
+        const std::string p = dir.file("out.bin");
+        Audio::Stream::Wrapper<Stream::iOver> src(new Pcm16(5000, 8000, 12000));
+        sptr<iFileWriter> w;
+        if (convert) {
+            w = CreateFileWriter(std::make_unique<Audio::FormatTranslator>(
+                                     0, src.format(), Format::FromBytes(0x23, 16, 0x80, 0, 0.0f)),
+                                 kRawWriter);
+            OpenFileWriter(p, *w, 0);
+        } else {
+            w = MakeFileWriter(kWaveWriter, src.tag(), p);
+        }
+        w->batchBytes = batch;
+        iFileWriter* writer = w.get();
+        auto s = InsertWriter(src, std::move(w));
+        pull(*s, 20480, 1000);
+        writer->FlushBatch();
+        writer->Finish();
+        s.reset();
+        return fileBytes(p);
+    };
+    for (bool convert : {false, true}) {
+        SCOPED_TRACE(convert ? "converting" : "copying");
+        const std::vector<std::uint8_t> reference = write(convert, 0);
+        ASSERT_EQ(reference.size(), convert ? 30000u : 20044u);
+        for (std::size_t batch : {1u, 2500u, 7000u, 1u << 20})
+            EXPECT_EQ(write(convert, batch), reference) << "batches of " << batch;
+    }
 }
