@@ -104,14 +104,43 @@ void UnderAdaptor::seek(std::uint64_t p) {
 
 // ---- channel adaptor
 
-VUnderAdaptor::VUnderAdaptor(Wrapper<iVOver> up) : Consumer(std::move(up)) {
-    if (!upstream || upstream->channels == 0) throw Wobbly{};
+VUnderAdaptor::VUnderAdaptor(Wrapper<iVOver> up, std::uint32_t leadBytes)
+    : Consumer(std::move(up)), lead_(leadBytes) {
+    if (!upstream || upstream->channels == 0 || leadBytes % 8 != 0) throw Wobbly{};
     copyTagFrom(*upstream);
     unit_ = std::max<std::uint32_t>(upstream->granularity, 1);
     channels = upstream->channels;
-    position = upstream->position;
     rings_.resize(channels);
     writeSet_.resize(channels);
+    if (lead_ == 0) {
+        position = upstream->position;
+    } else {
+        position = 0;
+        restart(0);
+    }
+}
+
+void VUnderAdaptor::restart(std::uint64_t p) {
+    for (RingBuffer& r : rings_) r.reset();
+    if (p < lead_) {
+        upstream->seek(0);
+        upstream->position = 0;
+        const auto silence = static_cast<std::uint32_t>(lead_ - p);
+        for (RingBuffer& r : rings_) {
+            if (r.size() - 1 < silence) r.reserve(silence, true);
+            r.commit(silence, true);
+        }
+        return;
+    }
+    const std::uint64_t q = p - lead_;
+    const std::uint64_t rem = q % unit_;
+    upstream->seek(q - rem);
+    upstream->position = static_cast<std::int64_t>(q - rem);
+    if (rem != 0) {
+        const std::uint32_t r = static_cast<std::uint32_t>(rem);
+        if (rings_[0].used() < r) fill(r);
+        consume(r);
+    }
 }
 
 void VUnderAdaptor::fill(std::uint32_t n) {
@@ -143,7 +172,8 @@ void VUnderAdaptor::fill(std::uint32_t n) {
     VBlock vb = upstream->read(VSlice{&writeSet_, 0, static_cast<std::uint32_t>(want)},
                                static_cast<std::uint32_t>(need));
     advance(*upstream, vb);
-    inheritLength(*upstream);
+    const std::int64_t lead = lead_;
+    inheritLength(*upstream, [lead](std::int64_t l) { return l + lead; });
 
     const std::uint32_t got =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(vb.length(), want));
@@ -191,15 +221,7 @@ void VUnderAdaptor::consume(std::uint32_t count) {
 }
 
 void VUnderAdaptor::seek(std::uint64_t p) {
-    const std::uint64_t rem = p % unit_;
-    upstream->seek(p - rem);
-    upstream->position = static_cast<std::int64_t>(p - rem);
-    for (RingBuffer& r : rings_) r.reset();
-    if (rem != 0) {
-        const std::uint32_t r = static_cast<std::uint32_t>(rem);
-        if (rings_[0].used() < r) fill(r);
-        consume(r);
-    }
+    restart(p);
 }
 
 }  // namespace Stream

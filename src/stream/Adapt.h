@@ -46,7 +46,10 @@ private:
 // The same per channel: one ring per channel, all moved in step.
 class VUnderAdaptor final : public iVUnder, public Consumer<Wrapper<iVOver>> {
 public:
-    explicit VUnderAdaptor(Wrapper<iVOver> upstream);
+    // `leadBytes` (a multiple of 8) of silence come before the upstream's content: the stream
+    // read here is the upstream shifted later by that much, its length too, while the
+    // upstream is still read in its own units from its start (no reblocking stage between).
+    explicit VUnderAdaptor(Wrapper<iVOver> upstream, std::uint32_t leadBytes = 0);
 
     void seek(std::uint64_t position) override;
     // Writes each channel's readable start into `set` (count must equal
@@ -64,7 +67,11 @@ public:
 private:
     void fill(std::uint32_t n);
 
+    // From `p` on (stream position): the rings emptied, the upstream at the unit holding p.
+    void restart(std::uint64_t p);
+
     std::uint32_t unit_;
+    std::uint32_t lead_;  // bytes of silence before the upstream's first
     float averageRequest_ = 0.0f;
     std::uint32_t largestRequest_ = 0;
     std::vector<RingBuffer> rings_;
