@@ -211,23 +211,28 @@ TEST(UnderAdaptor, RandomRequestsReadTheSourceExactly) {
 }
 
 TEST(VUnderAdaptor, RandomRequestsReadEveryChannelExactly) {
+    // Odd seeds put a lead of silence before the upstream's content.
     for (std::uint32_t seed = 1; seed <= 8; ++seed) {
         std::mt19937 rng(seed * 31);
         const std::uint32_t c = seed == 8 ? 34 : 1 + rng() % 4;
-        const std::uint64_t size = c > 8 ? 30000 : 150000 + rng() % 50000;
+        const std::uint32_t lead = seed % 2 ? 8 * (seed * 97 % 700) : 0;
+        const std::uint64_t upstreamSize = c > 8 ? 30000 : 150000 + rng() % 50000;
+        const std::uint64_t size = lead + upstreamSize;
         std::vector<std::vector<std::uint8_t>> data;
         std::vector<Ranges> silent;
         for (std::uint32_t i = 0; i < c; ++i) {
-            data.push_back(TestStreams::randomBytes(size, seed * 100 + i));
-            silent.push_back(randomRanges(rng, size, 5));
+            data.push_back(TestStreams::randomBytes(upstreamSize, seed * 100 + i));
+            silent.push_back(randomRanges(rng, upstreamSize, 5));
         }
-        if (c > 32) silent[33] = {{0, size}};  // no mask bit: delivered as zero bytes
+        if (c > 32) silent[33] = {{0, upstreamSize}};  // no mask bit: delivered as zero bytes
         auto* src = new MemoryVOver(data, silent, static_cast<LengthMode>(rng() % 3));
         src->granularity = seed % 2 ? 8 : 1;
         src->expansion = 1 + rng() % 3;
         src->zeroedKind = seed % 3 == 0;
-        const std::vector<std::vector<std::uint8_t>> ref = src->data;
-        Wrapper<iVUnder> u = adapt(src);
+        std::vector<std::vector<std::uint8_t>> ref = src->data;
+        for (auto& r : ref) r.insert(r.begin(), lead, 0);
+        Wrapper<iVUnder> u = lead ? Wrapper<iVUnder>(new VUnderAdaptor(Wrapper<iVOver>(src), lead))
+                                  : adapt(src);
         EXPECT_EQ(u->channels, c);
 
         Channels set(c);
