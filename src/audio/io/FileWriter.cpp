@@ -167,6 +167,7 @@ void iFileWriter::WriteBlock(const std::uint8_t* begin, const std::uint8_t* end,
         output->Write(begin, end, n ? kind : ::Stream::Silence);
         return;
     }
+    if (n == 0) return;
     std::uint8_t* room = BatchRoom(n);
     if (kind != ::Stream::Samples)
         std::memset(room, 0, n);
