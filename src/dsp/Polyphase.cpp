@@ -172,12 +172,12 @@ Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
     // The zeros are the pull adaptor's: the upstream is still read in its own
     // blocks (a shifted stream would be reblocked, a copy of most of it).
     const std::int64_t lead = planned.plan.leadIn;
+    if (lead > std::int64_t{UINT32_MAX / 8}) throw Wobbly{};
     Audio::Stream::Wrapper<::Stream::iVOver> padded =
         lead < 0 ? ::Stream::shift(std::move(input), lead * 8) : std::move(input);
     Audio::Stream::Tag padTag = inTag;
     padTag.origin = inTag.origin + planned.plan.leadIn;
     padded.setTag(padTag);
-    if (lead > std::int64_t{UINT32_MAX / 8}) throw Wobbly{};
 
     Audio::Stream::Wrapper<::Stream::iVUnder> pulled(new ::Stream::VUnderAdaptor(
         std::move(padded), static_cast<std::uint32_t>(std::max<std::int64_t>(lead, 0) * 8)));

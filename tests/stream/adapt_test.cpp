@@ -231,8 +231,8 @@ TEST(VUnderAdaptor, RandomRequestsReadEveryChannelExactly) {
         src->zeroedKind = seed % 3 == 0;
         std::vector<std::vector<std::uint8_t>> ref = src->data;
         for (auto& r : ref) r.insert(r.begin(), lead, 0);
-        Wrapper<iVUnder> u = lead ? Wrapper<iVUnder>(new VUnderAdaptor(Wrapper<iVOver>(src), lead))
-                                  : adapt(src);
+        Wrapper<iVUnder> u =
+            lead ? Wrapper<iVUnder>(new VUnderAdaptor(Wrapper<iVOver>(src), lead)) : adapt(src);
         EXPECT_EQ(u->channels, c);
 
         Channels set(c);

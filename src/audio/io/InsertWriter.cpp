@@ -55,7 +55,8 @@ private:
         const FormatTranslator& translator = *writer_->translator;
         const std::size_t frames = in.length() / inFrame_;
         const std::size_t need = frames * translator.scratchBytesPerFrame;
-        if (std::uint8_t* batch = writer_->BatchRoom(need)) return writer_->translator->Translate(in, batch);
+        if (std::uint8_t* batch = writer_->BatchRoom(need))
+            return writer_->translator->Translate(in, batch);
         auto addr = reinterpret_cast<std::uintptr_t>(dest.end);
         addr = (addr + 7) & ~std::uintptr_t{7};
         auto* start = reinterpret_cast<std::uint8_t*>(addr);
