@@ -1,6 +1,7 @@
 #include "dsp/Polyphase.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <new>
 
@@ -162,7 +163,8 @@ Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
     const Audio::Stream::Tag inTag = input.tag();
     const float fsIn = inTag.format.sampleRate;
     if (fsIn == fsOut) return input;
-    const boost::rational<unsigned> ratio = polyphaseRatio(fsIn, fsOut);
+    const auto taps = static_cast<std::uint32_t>(std::ceil(windowLength));
+    const boost::rational<unsigned> ratio = polyphaseRatio(fsIn, fsOut, maxPhasesFor(taps));
     const PlannedConvolution planned =
         planConvolution(inTag.origin, syncOffset, windowLength, ratio);
     Counted<FixedResampler> table(new FixedResampler(planned.plan, ratio, sample));

@@ -4,6 +4,7 @@
 #include <bit>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 #include <stdexcept>
@@ -53,6 +54,26 @@ std::pair<std::uint64_t, std::uint64_t> bestApproximation(std::uint64_t n, std::
     return {h1, k1};
 }
 
+// The first convergent of n/d within `tolerance` (relative) of it with denominator <= maxQ,
+// else the best approximation with denominator <= maxQ: the fewest phases that do.
+std::pair<std::uint64_t, std::uint64_t> fewestPhases(std::uint64_t n, std::uint64_t d,
+                                                     std::uint64_t maxQ, double tolerance) {
+    const double x = double(n) / double(d);
+    std::uint64_t h2 = 0, h1 = 1, k2 = 1, k1 = 0;
+    std::uint64_t a = n, b = d;
+    while (b != 0) {
+        const std::uint64_t q = a / b;
+        const u128 h = u128(q) * h1 + h2, k = u128(q) * k1 + k2;
+        if (k > maxQ || h > UINT_MAX) break;
+        h2 = h1, h1 = std::uint64_t(h);
+        k2 = k1, k1 = std::uint64_t(k);
+        if (std::abs(double(h1) / double(k1) - x) <= tolerance * x) return {h1, k1};
+        const std::uint64_t r = a - q * b;
+        a = b, b = r;
+    }
+    return bestApproximation(n, d, maxQ);
+}
+
 // f = m * 2^x with m an odd integer (f positive and finite).
 void decompose(float f, std::uint64_t& m, int& x) {
     int e;
@@ -66,7 +87,14 @@ void decompose(float f, std::uint64_t& m, int& x) {
 
 }  // namespace
 
-boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut) {
+unsigned maxPhasesFor(std::uint32_t taps) {
+    // A phase block: the padded taps and the offset (see PolyphaseTable).
+    const std::size_t block = (std::size_t{(taps + 3) & ~3u} + 1) * sizeof(double);
+    return static_cast<unsigned>(
+        std::clamp<std::size_t>(kMaxTableBytes / block, 1, std::size_t{kMaxPhases}));
+}
+
+boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPhases) {
     if (!(fsIn > 0) || !(fsOut > 0) || !std::isfinite(fsIn) || !std::isfinite(fsOut))
         throw std::invalid_argument("Sample rates must be positive and finite");
     std::uint64_t a, b;
@@ -87,11 +115,21 @@ boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut) {
     if (a / b > UINT_MAX)
         throw std::invalid_argument("The ratio of the sample rates is out of range");
 
+    maxPhases = std::clamp(maxPhases, 1u, kMaxPhases);
     std::uint64_t p = a, q = b;
-    if (q > kMaxPhases || p > UINT_MAX) std::tie(p, q) = bestApproximation(a, b, kMaxPhases);
+    if (q > maxPhases || p > UINT_MAX)
+        std::tie(p, q) = fewestPhases(a, b, maxPhases, kRatioTolerance);
     const double exact = double(a) / double(b);
-    if (p == 0 || p > UINT_MAX || std::abs(double(p) / double(q) - exact) > 1e-3 * exact)
+    if (p == 0 || p > UINT_MAX)
         throw std::invalid_argument("The ratio of the sample rates is out of range");
+    if (std::abs(double(p) / double(q) - exact) > kRatioTolerance * exact) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "The ratio of the sample rates (%.9g Hz to %.9g Hz) needs more than %u "
+                      "filter phases to be converted exactly",
+                      double(fsIn), double(fsOut), maxPhases);
+        throw std::invalid_argument(text);
+    }
     return boost::rational<unsigned>(static_cast<unsigned>(p), static_cast<unsigned>(q));
 }
 

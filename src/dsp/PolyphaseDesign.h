@@ -22,8 +22,13 @@
 
 namespace DSP::FIR {
 
-// Most phases a ratio may have.
-constexpr unsigned kMaxPhases = 2048;
+// Most phases a ratio may have, and the most memory its coefficient table may take (a ratio
+// whose table would be larger gets fewer phases, and is then approximated).
+constexpr unsigned kMaxPhases = 65536;
+constexpr std::size_t kMaxTableBytes = std::size_t{32} << 20;
+// Largest relative error of an approximated ratio: under a fifth of a sample of drift in an
+// hour at 48 kHz, and well under the precision of the float rates themselves.
+constexpr double kRatioTolerance = 1e-9;
 
 struct SamplingParams {
     std::uint32_t taps = 0;       // coefficients per phase
@@ -38,11 +43,16 @@ struct ConvolutionPlan : SamplingParams {
 };
 
 // fsIn / fsOut as a reduced fraction. Exact when the reduced denominator is
-// at most kMaxPhases (both rates are floats, so the fraction is exact);
-// otherwise the best rational approximation with denominator <= kMaxPhases.
-// Throws std::invalid_argument for rates that are not positive and finite,
-// or whose ratio no such fraction can represent.
-boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut);
+// at most `maxPhases` (both rates are floats, so the fraction is exact);
+// otherwise the best rational approximation with denominator <= maxPhases,
+// when it is within kRatioTolerance of the ratio. Throws
+// std::invalid_argument for rates that are not positive and finite, or whose
+// ratio no such fraction represents (the output would be at a wrong pitch and
+// length while labelled fsOut).
+boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut,
+                                         unsigned maxPhases = kMaxPhases);
+// The phases a table of `taps` coefficients per phase may have.
+unsigned maxPhasesFor(std::uint32_t taps);
 
 // The plan for an input whose time origin is `origin` input frames, a window
 // `windowLength` input samples long (N) and ratio P/Q. A sync offset of zero

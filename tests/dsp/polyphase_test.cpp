@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 #include <random>
 
 #include "dsp/fft/PerIsa.h"
@@ -24,24 +25,39 @@ TEST(PolyphaseRatio, ExactWhenTheReducedDenominatorFits) {
     EXPECT_EQ(polyphaseRatio(1000.5f, 500.0f), rational<unsigned>(2001, 1000));
 }
 
-TEST(PolyphaseRatio, OtherwiseTheBestApproximationBeatsTheOldGrid) {
-    // 44541 Hz (44100 x 1.01) doubled, to 48000: 14847/8000 needs 8000 phases.
+TEST(PolyphaseRatio, ExactWhileTheTableFitsElseWithinTheToleranceOrRefused) {
+    // 44541 Hz (44100 x 1.01) doubled, to 48000: 14847/8000; the others need tens of
+    // thousands of phases, which the table's budget holds at 24 taps.
     for (auto [in, out] : {std::pair{89082.0f, 48000.0f},
                            {96000.0f, 44101.0f},
                            {176400.0f, 47999.0f},
                            {88200.0f, 32001.0f}}) {
-        const rational<unsigned> r = polyphaseRatio(in, out);
-        const double x = double(in) / double(out);
-        EXPECT_LE(r.denominator(), 2048u);
-        const double err = std::abs(double(r.numerator()) / r.denominator() - x);
-        // No fraction with a smaller denominator bound does better (brute force) ...
-        double best = INFINITY;
-        for (unsigned q = 1; q <= 2048; ++q)
-            best = std::min(best, std::abs(std::round(x * q) / q - x));
-        EXPECT_LE(err, best * (1 + 1e-9)) << in << "/" << out;
-        // ... in particular not the multiples of 1/1728.
-        EXPECT_LE(err, std::abs(std::round(x * 1728) / 1728 - x)) << in << "/" << out;
+        const auto a = static_cast<unsigned>(in), b = static_cast<unsigned>(out);
+        const unsigned g = std::gcd(a, b);
+        EXPECT_EQ(polyphaseRatio(in, out, DSP::FIR::maxPhasesFor(24)),
+                  rational<unsigned>(a / g, b / g))
+            << in << "/" << out;
+        // Fewer phases than that: no fraction comes close enough, and an output at a
+        // slightly wrong pitch and length is refused rather than labelled `out`.
+        try {
+            polyphaseRatio(in, out, 2048);
+            ADD_FAILURE() << in << "/" << out << " approximated with 2048 phases";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("needs more than 2048 filter phases"),
+                      std::string::npos)
+                << e.what();
+        }
     }
+    // A speed of 100.01 % after a doubling stage: the float rate's exact fraction needs
+    // millions of phases; a fraction within the tolerance is taken.
+    const float in = 88200.0f * 1.0001f, out = 44100.0f;
+    const rational<unsigned> r = polyphaseRatio(in, out);
+    const double x = double(in) / double(out);
+    EXPECT_LE(std::abs(double(r.numerator()) / r.denominator() - x),
+              DSP::FIR::kRatioTolerance * x);
+    // The budget: 32 MiB of phase blocks, at most kMaxPhases.
+    EXPECT_EQ(DSP::FIR::maxPhasesFor(24), DSP::FIR::kMaxPhases);
+    EXPECT_EQ(DSP::FIR::maxPhasesFor(200), (32u << 20) / (201 * 8));
 }
 
 TEST(PolyphaseRatio, RejectsRatesItCannotRepresent) {

@@ -54,6 +54,9 @@ DSP::FFTFilter<N>* fftStage(const Stages& st) {
 
 struct ToneCase {
     float in, out;
+    // An approximated ratio (within 1e-9) leaves a frequency error that the fit at the exact
+    // frequency counts as residual: 1e-9 of the tone's phase over the fitted stretch.
+    double maxResidualDb = -140.0;
 };
 
 class ChainQuality : public ::testing::TestWithParam<ToneCase> {};
@@ -82,15 +85,20 @@ TEST_P(ChainQuality, ToneKeepsAmplitudePhaseAndPurity) {
         k.in, k.out, origin, ampDb, whole.residualDb, whole.delayError, early.delayError,
         late.delayError);
     EXPECT_LT(std::abs(ampDb), 0.001);
-    EXPECT_LT(whole.residualDb, -140.0);
+    EXPECT_LT(whole.residualDb, k.maxResidualDb);
     EXPECT_LT(std::abs(whole.delayError), 0.01);
     // No drift: the tone keeps its exact frequency.
     EXPECT_LT(std::abs(late.delayError - early.delayError), 1e-4);
 }
 
+// The last three need thousands of phases: 44101 Hz, and the rates of 44100 Hz at speeds
+// of 100.01 % and 100.001 % (their ratios to 44100 are approximated within 1e-9).
 INSTANTIATE_TEST_SUITE_P(Rates, ChainQuality,
                          ::testing::Values(ToneCase{44100, 48000}, ToneCase{96000, 44100},
-                                           ToneCase{44100, 88200}, ToneCase{48000, 48000}));
+                                           ToneCase{44100, 88200}, ToneCase{48000, 48000},
+                                           ToneCase{44100, 44101},
+                                           ToneCase{44104.41f, 44100, -120.0},
+                                           ToneCase{44100.441f, 44100, -120.0}));
 
 TEST(ChainQuality, ToneAboveTheOutputBandIsRemoved) {
     const float in = 96000, out = 44100;
