@@ -450,6 +450,21 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
             if (details.nonFinite && details.nonFinite->samples)
                 warnings->push_back(details.nonFinite->describe());
+            // A speed without an output rate only relabels the rate, and the header holds
+            // whole hertz: what the speed became is said when it is not the one asked.
+            const double in = static_cast<double>(inputFormat.sampleRate);
+            const double relabelled = in * settings.speed;
+            const double stored = static_cast<double>(named.sampleRate);
+            if (requested.sampleRate == 0.0f &&
+                std::abs(stored - relabelled) > 1e-6 * relabelled) {
+                char text[240];
+                std::snprintf(text, sizeof text,
+                              "the speed only relabels the rate, and files store whole hertz: "
+                              "%.9g Hz is stored as %.0f Hz, a speed of %.7f instead of %.7f "
+                              "(give an output rate to resample at the exact speed)",
+                              relabelled, stored, stored / in, settings.speed);
+                warnings->push_back(text);
+            }
         }
     };
     // Opens `writer` on `out`, drains the chain through it and finishes the file; the

@@ -95,6 +95,32 @@ TEST_F(Temp, SameRateIsAPassThroughAndRateZeroRelabelsOnce) {
     EXPECT_EQ(chain.tag().origin, 0.0);  // a relabelling, not a second speed change
 }
 
+TEST_F(Temp, ARelabelledSpeedThatWholeHertzCannotHoldIsReported) {
+    writeWav(dir / "a.wav", 44100, 1000);
+    const struct {
+        double speed;
+        const char* warning;  // empty: none
+    } cases[] = {
+        {1.01, ""},  // 44541 Hz exactly
+        {1.001, "44144.1 Hz is stored as 44144 Hz, a speed of 1.0009977 instead of 1.0010000"},
+        {1.00001, "44100.441 Hz is stored as 44100 Hz, a speed of 1.0000000 instead of 1.0000100"},
+    };
+    for (const auto& c : cases) {
+        ConversionSettings s;
+        s.speed = c.speed;
+        std::vector<std::string> warnings;
+        const Filesystem::Path out = ConvertFile(
+            path("a.wav"), Format::FromBytes(0x22, 16, 0, 0, 0.0f), s, nullptr, {}, &warnings);
+        fs::remove(out.NativeText());
+        if (*c.warning == 0) {
+            EXPECT_TRUE(warnings.empty()) << c.speed;
+        } else {
+            ASSERT_EQ(warnings.size(), 1u) << c.speed;
+            EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
+        }
+    }
+}
+
 TEST_F(Temp, CropsThePreRingAndKeepsItOnRequest) {
     writeWav(dir / "b.wav", 44100, 20000);
     ConversionSettings s;
