@@ -20,6 +20,7 @@
 #include "audio/format/SilenceFiller.h"
 #include "audio/format/Translator.h"
 #include "audio/io/FileWriter.h"
+#include "audio/io/IFFPlan.h"
 #include "audio/io/InsertWriter.h"
 #include "audio/io/Metadata.h"
 #include "audio/io/OpenFile.h"
@@ -513,6 +514,13 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
     const std::int64_t expected =
         options.writerId == Audio::IO::kWaveWriter ? expectedBytes(inputFrames, inputRate, tag) : 0;
+    // AIFF sizes are 32-bit: an output certain to outgrow them fails before any work (the
+    // WAVE writer turns to RF64 instead).
+    if (options.writerId == Audio::IO::kAiffWriter && inputFrames > 0 &&
+        static_cast<double>(inputFrames) * static_cast<double>(tag.format.sampleRate) /
+                inputRate * tag.format.bytesPerFrame() >
+            4294967295.0)
+        throw IFF::Plan::SizeOverflow();
     // The file is written under a name of its own and renamed when it is
     // complete: two jobs with the same output name (x.wav and x.wv) never
     // write into one file, a failed job leaves an earlier output of that

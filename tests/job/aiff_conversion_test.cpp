@@ -1,6 +1,6 @@
 // AIFF through the conversion job: WAV -> AIFF -> WAV keeps every sample of
 // every integer type, a file cut short converts with its warning, and files
-// that are not AIFF leave nothing behind.
+// that are not AIFF, or outputs too large for it, leave nothing behind.
 
 #include <gtest/gtest.h>
 
@@ -110,3 +110,28 @@ TEST(AiffConversion, WhatIsNotAiffLeavesNoFile) {
 }
 
 }  // namespace
+
+TEST(AiffConversion, AnOutputBeyondTheHeadersSizesFailsBeforeAnyWork) {
+    // 30 million frames of 8000 Hz mono (a sparse file: the header, then a hole) would be
+    // 5.8 GB as 192000 Hz fp64, past AIFF's 32-bit sizes; the same fits a WAVE file's RF64.
+    TempDir dir;
+    const std::uint32_t frames = 30'000'000;
+    Bytes header = Wav(FmtPayload(1, 1, 8000, 2, 16), Bytes());
+    const std::uint32_t data = frames * 2;
+    for (int i = 0; i < 4; ++i) header[header.size() - 4 + i] = std::uint8_t(data >> (8 * i));
+    const std::uint32_t riff = static_cast<std::uint32_t>(header.size()) - 8 + data;
+    for (int i = 0; i < 4; ++i) header[4 + i] = std::uint8_t(riff >> (8 * i));
+    WriteFile(dir.file("long.wav"), header);
+    std::filesystem::resize_file(dir.file("long.wav"), header.size() + data);
+    ConversionRequest request;
+    request.container = Container::Aiff;
+    try {
+        ConvertFile(PathOf(dir.file("long.wav")), Format::FromBytes(0x48, 0xFF, 0, 0, 192000),
+                    ConversionSettings{}, nullptr, OutputOptionsFor(request));
+        ADD_FAILURE() << "converted";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(),
+                     "the output is too large for the 32-bit sizes of its header (4 GiB)");
+    }
+    EXPECT_EQ(FilesIn(dir.path()), 1u);
+}

@@ -32,7 +32,9 @@ public:
     };
     // A size does not fit its 32-bit field.
     struct SizeOverflow : std::runtime_error {
-        SizeOverflow() : std::runtime_error("file too large for a 32-bit RIFF header") {}
+        SizeOverflow()
+            : std::runtime_error("the output is too large for the 32-bit sizes of its header "
+                                 "(4 GiB)") {}
     };
 
     struct Node {
