@@ -115,14 +115,17 @@ void VFIRFilter::seek(std::uint64_t p) {
     constexpr std::uint64_t kMaxPeek = (std::uint64_t{1} << 28);
     VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, {}};
     std::uint32_t done = 0;
-    // Peeks of whole cycles of Q outputs (the kernels run whole cycles), at
-    // most kPeekSamples outputs over all channels: the adaptor keeps a ring
-    // of several times the largest peek per channel, so that many channels
-    // would otherwise take several times stereo's memory (more than the
-    // caches hold, and fresh pages for every conversion).
+    // Peeks of whole cycles of Q outputs (the transposed kernels run whole
+    // cycles), at most kPeekSamples outputs over all channels: the adaptor
+    // keeps a ring of several times the largest peek per channel, so that
+    // many channels would otherwise take several times stereo's memory (more
+    // than the caches hold, and fresh pages for every conversion). A cycle
+    // too long for those kernels (thousands of phases) is read in pieces.
     constexpr std::uint64_t kPeekSamples = 16384;
-    const std::uint64_t perChannel = kPeekSamples / std::max(channels, 1u);
-    const auto peekOutputs = static_cast<std::uint32_t>(std::max(Q, perChannel / Q * Q));
+    const std::uint64_t perChannel =
+        std::max<std::uint64_t>(kPeekSamples / std::max(channels, 1u), 1);
+    const auto peekOutputs = static_cast<std::uint32_t>(
+        r.runsWholeCycles() ? std::max(Q, perChannel / Q * Q) : perChannel);
     while (done < n) {
         std::uint32_t count = std::min(n - done, peekOutputs);
         std::uint64_t need = r.inputNeeded(phase, count);

@@ -27,6 +27,10 @@ public:
                      const ::Stream::ChannelMask& sourceZeroedMask, std::uint32_t& phase,
                      bool accumulate) override;
 
+    // True when the transposed kernels run this ratio's cycles (a cycle fits their work
+    // area); the other kernels take any number of outputs at the same cost.
+    bool runsWholeCycles() const { return scratch_ != nullptr; }
+
 private:
     struct FreeAligned {
         void operator()(double* p) const;
