@@ -94,12 +94,14 @@ VFIRFilter::VFIRFilter(Audio::Stream::Wrapper<::Stream::iVUnder> up, Counted<Fix
     expansion = 1;
     position = 0;
     sourceSet_.resize(channels);
+    cycleSet_.resize(channels);
 }
 
 void VFIRFilter::seek(std::uint64_t p) {
     const std::uint64_t s = p / 8;
     const std::uint64_t m = s / resampler->denominator;
     phase = static_cast<std::uint32_t>(s - m * resampler->denominator);
+    intoCycle_ = 0;
     const std::uint64_t q = m * resampler->numerator * 8;
     upstream->seek(q);
     upstream->position = static_cast<std::int64_t>(q);
@@ -126,10 +128,13 @@ void VFIRFilter::seek(std::uint64_t p) {
         std::max<std::uint64_t>(kPeekSamples / std::max(channels, 1u), 1);
     const auto peekOutputs = static_cast<std::uint32_t>(
         r.runsWholeCycles() ? std::max(Q, perChannel / Q * Q) : perChannel);
+    // Input needed for `count` outputs from the upstream's position (intoCycle_ past the
+    // cycle's start, where the table's offsets count from).
+    auto needed = [&](std::uint32_t count) { return r.inputNeeded(phase, count) - intoCycle_; };
     while (done < n) {
         std::uint32_t count = std::min(n - done, peekOutputs);
-        std::uint64_t need = r.inputNeeded(phase, count);
-        while (need > kMaxPeek && count > 1) need = r.inputNeeded(phase, count /= 2);
+        std::uint64_t need = needed(count);
+        while (need > kMaxPeek && count > 1) need = needed(count /= 2);
         const VBlock blk = upstream->peek(static_cast<std::uint32_t>(need * 8), sourceSet_);
         inheritLength(*upstream, [P, Q](std::int64_t l) {
             return static_cast<std::int64_t>((std::uint64_t(l / 8) * Q + P - 1) / P * 8);
@@ -140,7 +145,7 @@ void VFIRFilter::seek(std::uint64_t p) {
             std::uint32_t lo = 0, hi = count;
             while (lo < hi) {
                 const std::uint32_t mid = lo + (hi - lo + 1) / 2;
-                if (r.inputNeeded(phase, mid) <= avail)
+                if (needed(mid) <= avail)
                     lo = mid;
                 else
                     hi = mid - 1;
@@ -148,11 +153,24 @@ void VFIRFilter::seek(std::uint64_t p) {
             if (lo == 0) throw Wobbly{};  // the upstream makes no progress
             count = lo;
         }
+        // The kernels read from the cycle's start, the consumed samples before the block (they
+        // touch only samples at or after the next output's first tap, which is inside it).
+        for (std::uint32_t c = 0; c < channels; ++c)
+            cycleSet_[c] = sourceSet_[c] ? sourceSet_[c] - intoCycle_ * 8 : nullptr;
         ChannelSpan out{dest.channels, dest.begin / 8 + done, dest.begin / 8 + done + count, {}};
-        const unsigned consumed = r.process(out, sourceSet_, blk.begin / 8, blk.end / 8,
-                                            blk.silentMask, blk.zeroedMask, phase, false);
-        upstream->consume(consumed * 8);
-        upstream->position += std::int64_t{consumed} * 8;
+        const std::uint64_t passed = r.process(out, cycleSet_, blk.begin / 8, blk.end / 8,
+                                               blk.silentMask, blk.zeroedMask, phase, false);
+        // Consumed: the whole cycles passed, and in a long cycle the input before the next
+        // output's first tap as far as it was read.
+        std::uint64_t to = passed;  // from the old cycle's start
+        if (!r.runsWholeCycles())
+            to = std::min<std::uint64_t>(
+                passed + static_cast<std::uint64_t>(std::max(r.offset(phase), 0)),
+                avail + intoCycle_);
+        const std::uint64_t consumed = to - intoCycle_;
+        intoCycle_ = to - passed;
+        upstream->consume(static_cast<std::uint32_t>(consumed * 8));
+        upstream->position += static_cast<std::int64_t>(consumed) * 8;
         result = ::Stream::join(
             result, VBlock{dest.channels, out.begin * 8, out.end * 8, out.silentMask, {}});
         done += count;

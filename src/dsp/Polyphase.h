@@ -58,6 +58,11 @@ public:
 
 private:
     ::Stream::Channels sourceSet_;  // filled by the upstream's peek
+    ::Stream::Channels cycleSet_;   // sourceSet_ moved back to the start of the cycle
+    // Input samples of the current cycle already consumed (the upstream stands that far past
+    // the cycle's start). Only a cycle the transposed kernels do not run, read in pieces, is
+    // consumed before it ends: its input is up to P samples, tens of thousands.
+    std::uint64_t intoCycle_ = 0;
 };
 
 // The stage from `input` to fsOut with a window N input samples long,
