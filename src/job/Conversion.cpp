@@ -466,6 +466,10 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                               relabelled, stored, stored / in, settings.speed);
                 warnings->push_back(text);
             }
+            // The filters move the output's sampling grid later only.
+            if (settings.syncOffset < 0.0)
+                warnings->push_back("a sync offset below 0 does not move the output: it is taken "
+                                    "as 0 (the name gives the output's delay)");
         }
     };
     // Opens `writer` on `out`, drains the chain through it and finishes the file; the

@@ -121,6 +121,27 @@ TEST_F(Temp, ARelabelledSpeedThatWholeHertzCannotHoldIsReported) {
     }
 }
 
+TEST_F(Temp, ANegativeSyncOffsetIsReported) {
+    writeWav(dir / "s.wav", 44100, 1000);
+    for (double offset : {0.3, -0.4}) {
+        ConversionSettings s;
+        s.syncOffset = offset;
+        std::vector<std::string> warnings;
+        const Filesystem::Path out = ConvertFile(
+            path("s.wav"), Format::FromBytes(0x22, 16, 0, 0, 48000.0f), s, nullptr, {}, &warnings);
+        fs::remove(out.NativeText());
+        if (offset > 0) {
+            EXPECT_TRUE(warnings.empty());
+            EXPECT_NE(out.NativeText().find("delay=0.30"), std::string::npos) << out.NativeText();
+        } else {
+            EXPECT_EQ(warnings, std::vector<std::string>{
+                                    "a sync offset below 0 does not move the output: it is "
+                                    "taken as 0 (the name gives the output's delay)"});
+            EXPECT_NE(out.NativeText().find("delay=0.00"), std::string::npos) << out.NativeText();
+        }
+    }
+}
+
 TEST_F(Temp, CropsThePreRingAndKeepsItOnRequest) {
     writeWav(dir / "b.wav", 44100, 20000);
     ConversionSettings s;
