@@ -632,10 +632,14 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             if (peaks) *peaks = measured;
             if (shared) passes.end();
             if (pass > 1 && warnings) {
+                // A cut under a hundredth of a dB is shown to the ten-thousandth (the name's
+                // gain has four digits), not as "0.00".
+                const double cut = toDb(settings.gain / s.gain);
+                const int digits = cut < 0.01 ? 4 : 2;
                 char text[120];
                 std::snprintf(text, sizeof text,
-                              "gain lowered by %.2f dB to %.2f dB so that the output does not clip",
-                              toDb(settings.gain / s.gain), toDb(s.gain));
+                              "gain lowered by %.*f dB to %.*f dB so that the output does not clip",
+                              digits, cut, digits, toDb(s.gain));
                 warnings->push_back(text);
             }
             return done.path;

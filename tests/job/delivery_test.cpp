@@ -159,7 +159,16 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
         s.ceilingDbtp = c.ceiling;
         PeakFigures got;
         Progress progress;
-        const Filesystem::Path out = ConvertFile(in, kInt24, s, &progress, {}, nullptr, nullptr, &got);
+        std::vector<std::string> warnings;
+        const Filesystem::Path out =
+            ConvertFile(in, kInt24, s, &progress, {}, &warnings, nullptr, &got);
+        // The cut is told as made, however small ("0.00" for a cut of 0.0009 dB would not be).
+        ASSERT_EQ(warnings.size(), 1u);
+        double told = 0;
+        ASSERT_EQ(std::sscanf(warnings[0].c_str(), "gain lowered by %lf dB", &told), 1)
+            << warnings[0];
+        EXPECT_NEAR(told, -20 * std::log10(got.gain), 0.006) << warnings[0];
+        EXPECT_GT(told, 0.0) << warnings[0];
         // One bar over both passes: never backwards, one end.
         EXPECT_TRUE(std::is_sorted(progress.shares.begin(), progress.shares.end()));
         EXPECT_GT(progress.shares.size(), 1u);
