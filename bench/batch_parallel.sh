@@ -14,9 +14,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
 runs="${2:-5}"
 minutes="${3:-5}"
-cli="$build/src/cli/tessival-cli"
-command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
-[ -x "$cli" ] || { echo "build tessival-cli first ($cli)"; exit 1; }
+. "$root/bench/common.sh"
+need sox
+cli=$(cli_in "$build")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessival-batch-parallel.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -41,7 +41,6 @@ for _ in $(seq "$runs"); do
   t1+=("$(run 1 "$work/one")")
   t2+=("$(run 2 "$work/two")")
 done
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 m1=$(median "${t1[@]}")
 m2=$(median "${t2[@]}")
 echo "-j 1 times: ${t1[*]}"

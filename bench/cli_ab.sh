@@ -8,7 +8,8 @@
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 CLI_A CLI_B [runs]"; exit 1; }
 a="$1"; b="$2"; runs="${3:-9}"
-command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
+. "$(cd "$(dirname "$0")" && pwd)/common.sh"
+need sox
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 sox -n -r 44100 -c 2 -b 24 "$work/ten.wav" synth 600 sine 997 sine 1500 gain -1

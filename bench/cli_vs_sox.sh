@@ -10,9 +10,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
 runs="${2:-5}"
-cli="$build/src/cli/tessival-cli"
-command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
-[ -x "$cli" ] || { echo "build tessival-cli first ($cli)"; exit 1; }
+. "$root/bench/common.sh"
+need sox
+cli=$(cli_in "$build")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -71,7 +71,6 @@ for i in $(seq "$runs"); do
   if [ "$i" = 1 ]; then q_sox=$(quality "$work/out/sox.wav"); fi
   rm -f "$work"/out/*
 done
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 mt=$(median "${t_tess[@]}")
 ms=$(median "${t_sox[@]}")
 echo "tessival-cli times: ${t_tess[*]}"

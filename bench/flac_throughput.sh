@@ -11,10 +11,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
 runs="${2:-3}"
-cli="$build/src/cli/tessival-cli"
-command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
-command -v flac >/dev/null || { echo "flac is needed (apt-get install flac)"; exit 1; }
-[ -x "$cli" ] || { echo "build tessival-cli first ($cli)"; exit 1; }
+. "$root/bench/common.sh"
+need sox flac
+cli=$(cli_in "$build")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -15,9 +15,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
 runs="${2:-5}"
 minutes="${3:-60}"
-cli="$build/src/cli/tessival-cli"
-command -v sox >/dev/null || { echo "sox is needed (apt-get install sox)"; exit 1; }
-[ -x "$cli" ] || { echo "build tessival-cli first ($cli)"; exit 1; }
+. "$root/bench/common.sh"
+need sox
+cli=$(cli_in "$build")
 
 work=$(mktemp -d "$build/split_file.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -45,7 +45,6 @@ for i in $(seq "$runs"); do
   [ "$mb" -gt "$m2" ] && m2=$mb
   cmp -s "$work"/j1/*.wav "$work"/j2/*.wav || { echo "run $i: outputs differ"; exit 1; }
 done
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 a=$(median "${t1[@]}"); b=$(median "${t2[@]}")
 echo "input: $minutes min, 44100 Hz 24-bit stereo -> 48000 int24, --seed 7"
 echo "-j 1 times: ${t1[*]}"
