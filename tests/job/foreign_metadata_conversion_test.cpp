@@ -11,6 +11,7 @@
 #include "audio/io/WAVParser.h"
 #include "job/Conversion.h"
 #include "support/IOTestUtil.h"
+#include "support/MetadataConversion.h"
 #include "support/MetadataFiles.h"
 
 using Audio::Format;
@@ -23,24 +24,13 @@ class ForeignMetadata : public ::testing::Test {
 protected:
     // Converts `in` to int24 at `rate` through writer `writerId`; the output's path.
     std::string Convert(const std::string& in, int writerId, const char* extension, float rate) {
-        OutputOptions o;
-        o.writerId = writerId;
-        o.extension = extension;
-        o.directory = Filesystem::Path::Parse(dir.file("out" + std::to_string(++outputs)),
-                                              Filesystem::Path::Kind::Directory);
-        o.createDirectory = true;
         ConversionSettings s;
         s.snrDb = 145;
-        return ConvertFile(Filesystem::Path::Parse(in, Filesystem::Path::Kind::File),
-                           Format::FromBytes(0x23, 24, 0, 0, rate), s, nullptr, o)
-            .NativeText();
+        return ConvertInto(dir.file("out" + std::to_string(++outputs)), in, writerId, extension,
+                           rate, s);
     }
     static Metadata Read(const std::string& path, std::vector<std::string>* warnings = nullptr) {
-        Audio::IO::InputDetails d;
-        Audio::IO::OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr,
-                            nullptr, &d);
-        if (warnings) *warnings = d.warnings;
-        return d.metadata;
+        return ReadMetadataOf(path, warnings);
     }
     std::string Input() {
         const std::string path = dir.file("rich.wav");

@@ -14,6 +14,7 @@
 #include "audio/io/OpenFile.h"
 #include "job/Conversion.h"
 #include "support/IOTestUtil.h"
+#include "support/MetadataConversion.h"
 #include "support/MetadataFiles.h"
 
 using Audio::Format;
@@ -71,21 +72,11 @@ protected:
                         float rate = 44100.0f) {
         ConversionSettings s;
         s.copyMetadata = copyMetadata;
-        OutputOptions o;
-        o.writerId = writerId;
-        o.extension = extension;
-        o.directory = Filesystem::Path::Parse(dir.file("out" + std::to_string(++outputs)),
-                                              Filesystem::Path::Kind::Directory);
-        o.createDirectory = true;
-        return ConvertFile(Filesystem::Path::Parse(in, Filesystem::Path::Kind::File),
-                           Format::FromBytes(0x23, 24, 0, 0, rate), s, nullptr, o, warnings)
-            .NativeText();
+        return MetaTest::ConvertInto(dir.file("out" + std::to_string(++outputs)), in, writerId,
+                                     extension, rate, s, warnings);
     }
     static Audio::IO::Metadata ReadMetadata(const std::string& path) {
-        Audio::IO::InputDetails d;
-        Audio::IO::OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr,
-                            nullptr, &d);
-        return d.metadata;
+        return MetaTest::ReadMetadataOf(path);
     }
     static Tags Read(const std::string& path) { return ReadMetadata(path).info; }
     std::string Input(const Bytes& bytes, const char* name) {
