@@ -513,6 +513,15 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         return pass;
     }
 
+    // The folder first: names are claimed by the folder's identity where it exists, so a folder
+    // created by an earlier job of the batch must not change how a later job's name reads.
+    std::error_code ec;
+    if (options.createDirectory && options.directory) {
+        const std::string folder = options.directory->NativeText();
+        std::filesystem::create_directories(folder, ec);
+        if (ec)
+            throw std::runtime_error("cannot create the folder " + folder + ": " + ec.message());
+    }
     if (options.claim) options.claim(outText);
 
     const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
@@ -540,7 +549,6 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     const std::string partText = outText.substr(0, outText.size() - leaf.size()) + "." +
                                  leaf.substr(0, 64) + "." + std::to_string(getpid()) + "-" +
                                  std::to_string(++serial) + ".part";
-    std::error_code ec;
     if (std::filesystem::is_directory(outText, ec)) {
         try {
             throw std::runtime_error(outText + " is a folder");
@@ -553,12 +561,6 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     if (taken && options.ifExists == IfExists::Skip) throw OutputExists(outPath);
     if (taken && options.ifExists == IfExists::Fail)
         throw std::runtime_error("the output file exists already: " + outText);
-    if (options.createDirectory && options.directory) {
-        const std::string folder = options.directory->NativeText();
-        std::filesystem::create_directories(folder, ec);
-        if (ec)
-            throw std::runtime_error("cannot create the folder " + folder + ": " + ec.message());
-    }
     bool created = false;
     try {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(

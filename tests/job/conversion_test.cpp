@@ -376,6 +376,37 @@ TEST_F(Temp, OutputsAreClaimedAsFilesInSubmissionOrder) {
     }
 }
 
+// Two walked folders with the same inner folder mirror into one new folder below the output
+// folder: the first job creates it, and the second, which claims its name after that, is still
+// refused (before, the two claims read the folder once by its text and once by its identity).
+TEST_F(Temp, AMirroredFolderCreatedByTheFirstJobStillClaimsItsNames) {
+    for (const char* side : {"a", "b"}) {
+        fs::create_directories(dir / side / "s");
+        writeWav(dir / side / "s" / "take.wav", 44100, 3000);
+    }
+    fs::create_directories(dir / "out");
+    Threads::Pool pool(1);  // the second job starts after the first made the folder
+    JobQueue q(&pool);
+    ConversionRequest request;
+    request.outputRate = 48000.0f;
+    request.outputFolder =
+        Filesystem::Path::FromNative((dir / "out").string(), Filesystem::Path::Kind::Directory);
+    TestRow first(path("a/s/take.wav")), second(path("b/s/take.wav"));
+    first.walkedFrom = Filesystem::Path::FromNative((dir / "a").string(),
+                                                    Filesystem::Path::Kind::Directory);
+    second.walkedFrom = Filesystem::Path::FromNative((dir / "b").string(),
+                                                     Filesystem::Path::Kind::Directory);
+    {
+        JobQueue::Batch batch(q);
+        q.Submit(first, request);
+        q.Submit(second, request);
+    }
+    ASSERT_TRUE(q.WaitIdle(std::chrono::seconds(60)));
+    EXPECT_EQ(first.text(), "done");
+    EXPECT_EQ(second.text(), "output name already taken by " + (dir / "a/s/take.wav").string());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "out/s"), fs::directory_iterator()), 1);
+}
+
 // Outputs up to the file system's 255 bytes per name are written (the
 // temporary name stays short); a longer one is refused before any work with
 // a reason, not "file creation failed".
