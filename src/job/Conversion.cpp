@@ -112,6 +112,11 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
     } else {
         stream = OpenFile(path, properties, digest, details);
     }
+    if (details && stream->length < 0) {
+        // A stream's length is found at its end: an exact output length is cut then.
+        details->endBytes = std::make_shared<std::atomic<std::int64_t>>(-1);
+        stream = StreamOver(::Stream::announceLength(std::move(stream), details->endBytes));
+    }
     if (details && stream.format().isFloat()) {
         details->nonFinite = std::make_shared<NonFiniteCount>();
         stream = Audio::Stream::GuardNonFinite(std::move(stream), details->nonFinite);
@@ -364,15 +369,30 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     } else {
         keptPreRing = std::max<std::int64_t>(0, roundHalfAway(tag.origin));
     }
-    if (settings.exactLength && inputFrames > 0) {
+    if (settings.exactLength) {
         // The input's duration at the output rate, after the pre-ring (kept or cropped): the
-        // filters' post-ring is cut, a short stream is padded with silence.
-        const std::int64_t frames = ExactOutputFrames(inputFrames, inputFormat.sampleRate,
-                                                      tag.format.sampleRate, settings.speed);
+        // filters' post-ring is cut, a short stream is padded with silence. A stream's length
+        // is known once its end has been read, before the output reaches it (every output
+        // frame past the input's duration depends on input past its end).
         const std::int64_t frameBytes = tag.format.bytesPerFrame();
-        source = StreamOver(::Stream::crop(std::move(source), 0,
-                                           (frames + keptPreRing) * frameBytes,
-                                           Audio::SilenceFiller(tag.format)));
+        const double inRate = inputFormat.sampleRate, outRate = tag.format.sampleRate;
+        const double speed = settings.speed;
+        auto bytesFor = [=](std::int64_t frames) {
+            return (ExactOutputFrames(frames, inRate, outRate, speed) + keptPreRing) * frameBytes;
+        };
+        if (inputFrames > 0) {
+            source = StreamOver(::Stream::crop(std::move(source), 0, bytesFor(inputFrames),
+                                               Audio::SilenceFiller(tag.format)));
+        } else if (details.endBytes && inputFormat.bytesPerFrame() > 0) {
+            const std::int64_t inFrameBytes = inputFormat.bytesPerFrame();
+            auto lengthOf = [end = details.endBytes, inFrameBytes, bytesFor] {
+                const std::int64_t bytes = end->load(std::memory_order_acquire);
+                return bytes < 0 ? std::int64_t{-1} : bytesFor(bytes / inFrameBytes);
+            };
+            source = StreamOver(::Stream::cropWhenKnown(std::move(source),
+                                                        static_cast<std::uint32_t>(frameBytes),
+                                                        lengthOf, Audio::SilenceFiller(tag.format)));
+        }
         source.setTag(tag);
     }
 

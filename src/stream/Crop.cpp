@@ -48,8 +48,9 @@ private:
 
 class iBSO_crop_end final : public iOver, public Consumer<Wrapper<iOver>> {
 public:
-    iBSO_crop_end(Wrapper<iOver> up, std::int64_t limit, Filler fill)
-        : Consumer(std::move(up)), fill_(fill) {
+    iBSO_crop_end(Wrapper<iOver> up, std::int64_t limit, Filler fill,
+                  std::function<std::int64_t()> limitOf = {})
+        : Consumer(std::move(up)), fill_(fill), limitOf_(std::move(limitOf)) {
         granularity = upstream->granularity;
         expansion = upstream->expansion;
         position = upstream->position;
@@ -66,6 +67,7 @@ public:
         const std::int64_t P = upstream->position;
         Block blk = upstream->read(dest, capacity);
         const std::int64_t n = static_cast<std::int64_t>(blk.length());
+        if (length < 0 && limitOf_ && (length = limitOf_()) >= 0 && length < P) throw Wobbly{};
         const std::int64_t keep = keptLength(n, P, end());
         upstream->position += n;
         if (keep == n) return blk;
@@ -85,10 +87,46 @@ private:
     // comes first: whatever the source holds beyond the window (the chunks
     // after a file's audio) is never passed on.
     std::int64_t end() const {
+        if (length < 0) return -1;  // a limit not known yet: all of it
         return upstream->length < 0 ? length : std::min(length, upstream->length);
     }
 
     Filler fill_;
+    std::function<std::int64_t()> limitOf_;  // the limit while `length` is unknown
+};
+
+// Passes reads on; tells its length to whoever watches.
+class iBSO_announce_length final : public iOver, public Consumer<Wrapper<iOver>> {
+public:
+    iBSO_announce_length(Wrapper<iOver> up, std::shared_ptr<std::atomic<std::int64_t>> to)
+        : Consumer(std::move(up)), to_(std::move(to)) {
+        granularity = upstream->granularity;
+        expansion = upstream->expansion;
+        position = upstream->position;
+        copyTagFrom(*upstream);
+        tell();
+    }
+
+    void seek(std::uint64_t p) override {
+        upstream->seek(p);
+        upstream->position = static_cast<std::int64_t>(p);
+    }
+
+    Block read(slice<std::uint8_t> dest, std::uint32_t capacity) override {
+        Block blk = upstream->read(dest, capacity);
+        advance(*upstream, blk);
+        tell();
+        return blk;
+    }
+
+private:
+    void tell() {
+        if (length >= 0) return;
+        inheritLength(*upstream);
+        if (length >= 0) to_->store(length, std::memory_order_release);
+    }
+
+    std::shared_ptr<std::atomic<std::int64_t>> to_;
 };
 
 class iVSO_crop_start final : public iVOver, public Consumer<Wrapper<iVOver>> {
@@ -222,6 +260,17 @@ Wrapper<iOver> crop(Wrapper<iOver> source, std::int64_t start, std::int64_t leng
 Wrapper<iVOver> crop(Wrapper<iVOver> source, std::int64_t start, std::int64_t length,
                      Filler filler) {
     return cropImpl<iVSO_crop_start, iVSO_crop_end>(std::move(source), start, length, filler);
+}
+
+Wrapper<iOver> cropWhenKnown(Wrapper<iOver> source, std::uint32_t unit,
+                             std::function<std::int64_t()> lengthOf, Filler filler) {
+    source = reblock(std::move(source), std::gcd(source->granularity, unit));
+    return Wrapper<iOver>(new iBSO_crop_end(std::move(source), -1, filler, std::move(lengthOf)));
+}
+
+Wrapper<iOver> announceLength(Wrapper<iOver> source,
+                              std::shared_ptr<std::atomic<std::int64_t>> length) {
+    return Wrapper<iOver>(new iBSO_announce_length(std::move(source), std::move(length)));
 }
 
 Wrapper<iVOver> pad(Wrapper<iVOver> source, std::int64_t count) {

@@ -2,6 +2,7 @@
 
 // What a reader learns of its input beyond the samples and their format.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +26,9 @@ struct InputDetails {
     std::shared_ptr<NonFiniteCount> nonFinite;
     // Tags, markers and the like, positions at the input's rate.
     Metadata metadata;
+    // An input opened for a conversion whose length is unknown until its end (a stream): its
+    // length in bytes once the reader found it, -1 before (set on the reading thread).
+    std::shared_ptr<std::atomic<std::int64_t>> endBytes;
 };
 
 // The warning of a file whose header declares more audio than it holds:

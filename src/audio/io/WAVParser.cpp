@@ -309,11 +309,18 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         // Size 0 in a container whose size is unknown as well: a writer that
         // streamed the file and could not go back to fill the sizes in.
         const bool streamed = c.size == 0 && c.next && c.next->openEnded();
-        if (c.openEnded() || streamed) {
+        // On a pipe, a size within 64 KiB of 2 GiB is a writer's "unknown": one that cannot seek
+        // back puts the largest size it allows there (0x7ffff000, rounded down to whole frames),
+        // and its "fact" count to match. Either would promise far more than the stream holds.
+        constexpr std::int64_t kPlaceholderSize = 0x7fff0000;
+        const std::uint16_t blockAlign = Le16(&format_[12]);
+        const bool placeholder = fileSize < 0 && c.size >= kPlaceholderSize;
+        if (placeholder && blockAlign != 0 && factFrames_ * blockAlign >= kPlaceholderSize)
+            factFrames_ = -1;
+        if (c.openEnded() || streamed || placeholder) {
             // Streamed file: the data runs to the end of the file, or as far
             // as a "fact" count says when that is shorter.
             dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
-            const std::uint16_t blockAlign = Le16(&format_[12]);
             if (factFrames_ >= 0 && blockAlign != 0 &&
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;
@@ -340,7 +347,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (!entry || !entry->factory) throw UnsupportedFormat();
         result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
         if (!result_) throw UnsupportedFormat();
-        if (!streamed) ReadTrailingMetadata(c);
+        if (!streamed && !placeholder) ReadTrailingMetadata(c);
         state_ = 3;
         return IFF::Stop;
     }
