@@ -194,13 +194,18 @@ std::vector<Input> collectInputs(const std::vector<std::string>& names, bool& an
             WalkReport report;
             std::vector<Filesystem::Path> found = CollectAcceptedFiles(p, &report);
             const std::size_t skipped = report.earlierOutputs;
+            for (const auto& [folder, why] : report.unreadableFolders) {
+                std::fprintf(stderr, "%s: error: cannot read the folder: %s\n", folder.c_str(),
+                             why.c_str());
+                anyError = true;
+            }
             if (skipped == 1)
                 std::fprintf(stderr, "%s: skipped 1 file that is an output of an earlier run\n",
                              name.c_str());
             else if (skipped > 1)
                 std::fprintf(stderr, "%s: skipped %zu files that are outputs of an earlier run\n",
                              name.c_str(), skipped);
-            else if (found.empty())
+            else if (found.empty() && report.unreadableFolders.empty())
                 std::fprintf(stderr,
                              "%s: warning: no audio files (.wav .wv .aif .aiff .aifc .flac) in "
                              "this folder\n",

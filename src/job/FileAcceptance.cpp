@@ -82,9 +82,10 @@ struct Entry {
     EntryType type;
 };
 
-// The directory's entries sorted by name; what cannot be read is left out, and so are links to
-// directories, which would lead the walk out of the folder it was given.
-std::vector<Entry> ListDirectory(const fs::path& directory) {
+// The directory's entries sorted by name; links to directories are left out, as they would lead
+// the walk out of the folder it was given. A directory that cannot be listed (to its end) is
+// named in `report`.
+std::vector<Entry> ListDirectory(const fs::path& directory, WalkReport* report) {
     std::vector<Entry> entries;
     std::error_code error;
     fs::directory_iterator it(directory, error);
@@ -101,6 +102,8 @@ std::vector<Entry> ListDirectory(const fs::path& directory) {
             entries.push_back({it->path().filename().string(), type});
         it.increment(error);
     }
+    if (error && report)
+        report->unreadableFolders.emplace_back(directory.string(), error.message());
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return NameBefore(a.name, b.name); });
     return entries;
@@ -121,7 +124,7 @@ void AddDirectory(const Filesystem::Path& root,
 
     // Depth first with an explicit stack, so deep trees cannot exhaust the call stack.
     std::vector<Frame> stack;
-    stack.push_back({root, ListDirectory(fs::path(root.NativeText())), 0});
+    stack.push_back({root, ListDirectory(fs::path(root.NativeText()), report), 0});
     while (!stack.empty()) {
         Frame& frame = stack.back();
         if (frame.next == frame.entries.size()) {
@@ -145,7 +148,8 @@ void AddDirectory(const Filesystem::Path& root,
                 const std::string text = child.NativeText();
                 const std::optional<FileId> id = OwnDirectoryId(text);
                 if (!id || !walked.insert(*id).second) break;
-                stack.push_back({child, ListDirectory(fs::path(text)), 0});  // invalidates `frame`
+                // (invalidates `frame`)
+                stack.push_back({child, ListDirectory(fs::path(text), report), 0});
                 break;
             }
             case PathClass::Ignored:

@@ -43,6 +43,8 @@ inline PathClass ClassifyPath(const Filesystem::Path& path) {
 // What a walk left out that the user should hear of.
 struct WalkReport {
     std::size_t earlierOutputs = 0;  // files named like outputs of an earlier run
+    // Folders that could not be listed, their files left out: the folder, and why.
+    std::vector<std::pair<std::string, std::string>> unreadableFolders;
 };
 
 // Hands every file `path` stands for to `addFile`: the path itself when it is an accepted file
@@ -56,7 +58,8 @@ struct WalkReport {
 // files are), and no directory (by device and inode) is entered twice. Files named like outputs
 // (HasOutputSuffix) are left out and counted in `report`, so that walking a folder again does
 // not convert the last run's outputs. Every name the file system holds is taken as it is.
-// Unreadable directories and entries are skipped silently. Exceptions from `addFile` propagate.
+// Directories that cannot be listed are named in `report` (their files would be lost without a
+// word); entries whose type cannot be read are skipped. Exceptions from `addFile` propagate.
 void AddPath(const Filesystem::Path& path,
              const std::function<void(const Filesystem::Path&)>& addFile,
              WalkReport* report = nullptr);

@@ -690,7 +690,10 @@ void MainDialog::AddPaths(const std::vector<Filesystem::Path>& paths) {
 }
 
 void MainDialog::AddPath(const Filesystem::Path& path) {
-    if (!batchActive_) earlierOutputsLeftOut_ = 0;
+    if (!batchActive_) {
+        earlierOutputsLeftOut_ = 0;
+        unreadableFolders_.clear();
+    }
     WalkReport report;
     JobQueue::Batch batch(queue_);
     ++adding_;
@@ -710,6 +713,7 @@ void MainDialog::AddPath(const Filesystem::Path& path) {
     }
     --adding_;
     earlierOutputsLeftOut_ += report.earlierOutputs;
+    for (auto& [folder, why] : report.unreadableFolders) unreadableFolders_.push_back(folder);
     EnableClear();
     FinishBatchIfIdle(false);
     UpdateStatus();
@@ -852,6 +856,12 @@ QString MainDialog::StatusText() const {
                          ? QStringLiteral("1 earlier output in the folders not added")
                          : QStringLiteral("%1 earlier outputs in the folders not added")
                                .arg(earlierOutputsLeftOut_));
+    // Their files are not in the list: said until the next batch.
+    if (unreadableFolders_.size() == 1)
+        parts.append(QStringLiteral("cannot read the folder %1")
+                         .arg(QString::fromStdString(unreadableFolders_.front())));
+    else if (unreadableFolders_.size() > 1)
+        parts.append(QStringLiteral("cannot read %1 folders").arg(unreadableFolders_.size()));
     return parts.join(QStringLiteral(" \u00b7 "));
 }
 

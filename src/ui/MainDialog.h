@@ -141,6 +141,7 @@ private:
     // Output folders listed for the question, with the stems of the earlier outputs they hold.
     std::map<std::string, std::set<std::string>> listedFolders_;
     std::size_t earlierOutputsLeftOut_ = 0;  // by folder walks of this batch
+    std::vector<std::string> unreadableFolders_;  // met by folder walks of this batch
 
     JobListModel* list_ = nullptr;  // children of the dialog
     JobListView* listView_ = nullptr;

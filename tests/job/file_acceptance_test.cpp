@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "job/FileAcceptance.h"
+#include "support/NoPermissionOverride.h"
 
 namespace {
 
@@ -207,20 +211,29 @@ TEST(AddPath, TakesEveryNameAsTheFileSystemHoldsIt) {
     EXPECT_EQ(CollectAcceptedFiles(NativePath((tree.root() / "in ").string())).size(), 1u);
 }
 
-TEST(AddPath, UnreadableFoldersAreSkipped) {
+// A folder that cannot be listed is walked past and named in the report (its files would
+// otherwise be lost without a word).
+TEST(AddPath, UnreadableFoldersAreSkippedAndReported) {
     TempTree tree;
     tree.File("a.wav");
     tree.Dir("locked");
     tree.File("locked/b.wav");
     fs::permissions(tree.root() / "locked", fs::perms::none);
-    if (::access((tree.root() / "locked").c_str(), R_OK) == 0) {
-        fs::permissions(tree.root() / "locked", fs::perms::owner_all);
-        GTEST_SKIP() << "permissions are not enforced for this user";
-    }
     std::vector<Path> files;
-    EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath()));
+    WalkReport report;
+    {
+        TestSupport::NoPermissionOverride obey;
+        if (::faccessat(AT_FDCWD, (tree.root() / "locked").c_str(), R_OK, AT_EACCESS) == 0) {
+            fs::permissions(tree.root() / "locked", fs::perms::owner_all);
+            GTEST_SKIP() << "permissions are not enforced for this user";
+        }
+        EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath(), &report));
+    }
     fs::permissions(tree.root() / "locked", fs::perms::owner_all);
     EXPECT_EQ(Bodies(files, tree.RootPath()), std::vector<std::string>{"a.wav"});
+    ASSERT_EQ(report.unreadableFolders.size(), 1u);
+    EXPECT_EQ(report.unreadableFolders[0].first, (tree.root() / "locked").string());
+    EXPECT_EQ(report.unreadableFolders[0].second, std::strerror(EACCES));
 }
 
 // Each file once, under its plainest name, in one order whatever order the names came in.
