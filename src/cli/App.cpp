@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory_resource>
@@ -26,6 +29,14 @@ namespace fs = std::filesystem;
 namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
+// The errno of the first write to standard output that failed (0: none): a reader that went away
+// or a full disk loses the JSON lines or the results, which the exit status then says.
+std::atomic<int> gStdoutError{0};
+
+void noteStdoutWrite(bool ok) {
+    int none = 0;
+    if (!ok) gStdoutError.compare_exchange_strong(none, errno ? errno : EIO);
+}
 
 extern "C" void onStopSignal(int) {
     gStopSignal = 1;
@@ -100,8 +111,8 @@ public:
         static std::mutex stdoutMutex;
         const std::string line = JobRecordJson(record) + "\n";
         std::lock_guard lock(stdoutMutex);
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fflush(stdout);
+        const bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        noteStdoutWrite(std::fflush(stdout) == 0 && written);
     }
     void SetJson(bool json) { json_ = json; }
     std::unique_ptr<JobProgress> MakeProgress(const std::atomic<bool>& abort) override {
@@ -316,8 +327,15 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files, bool an
     int status = anyError ? 1 : 0;
     for (auto& r : rows) {
         r->ReportIfNotEnded();
-        if (!o.json) std::fprintf(human, "%s\n", r->result().c_str());
+        if (!o.json && std::fprintf(human, "%s\n", r->result().c_str()) < 0 && human == stdout)
+            noteStdoutWrite(false);
         if (!r->succeeded()) status = 1;
+    }
+    if (std::fflush(stdout) != 0) noteStdoutWrite(false);
+    if (const int e = gStdoutError.load()) {
+        std::fprintf(stderr, "tessival-cli: cannot write the %s to standard output: %s\n",
+                     o.json ? "JSON lines" : "results", std::strerror(e));
+        status = 1;
     }
     return status;
 }
@@ -371,8 +389,10 @@ int RunCli(const std::vector<std::string>& args) {
         }
         if (o.info) return runInfo(files) | (anyError ? 1 : 0);
         installSignalHandlers();
-        // A reader of the stream that goes away is a failure of this file, said in words.
-        if (o.request.toStandardOutput) std::signal(SIGPIPE, SIG_IGN);
+        // A reader of standard output that goes away is a failed write, said in words: of the
+        // stream's file, or of the JSON lines and results (the batch goes on; its outputs are
+        // whole, and no temporary file is left as the signal would leave it).
+        std::signal(SIGPIPE, SIG_IGN);
         return runConversions(o, files, anyError);
     } catch (...) {
         std::fprintf(stderr, "tessival-cli: %s\n",

@@ -136,6 +136,46 @@ TEST_F(Batch, JsonLinesCarryTheFigures) {
     EXPECT_EQ(bad.at("peak_dbfs").kind, TestSupport::JsonValue::Null);
 }
 
+// Standard output that cannot take the JSON lines or the results (a reader that went away, a
+// full disk): the batch still ends with whole outputs and no temporary file, and the run fails
+// saying why. (A closed pipe used to kill the tool by SIGPIPE, a ".part" file left behind.)
+TEST_F(Batch, ResultsThatCannotBeWrittenFailTheRunButNotTheOutputs) {
+    for (int n = 0; n < 3; ++n) wav("in/" + std::to_string(n) + ".wav", n, 20000);
+    fs::create_directory(dir.path() / "ref");
+    ASSERT_EQ(sh("CLI -q -j 1 -r 48000 -t fp64 -o ref in").status, 0);
+    const auto expected = tree("ref");
+    const struct {
+        const char* args;
+        const char* why;
+    } cases[] = {{"--json", "Broken pipe"}, {"", "Broken pipe"}, {"--json >/dev/full", "No space"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        fs::remove_all(dir.path() / "out");
+        fs::create_directory(dir.path() / "out");
+        const std::string command =
+            "cd " + quote(dir.path().string()) + " && exec " + quote(TESSIVAL_CLI) +
+            " -q -j 1 -r 48000 -t fp64 -o out in " + c.args + " 2>" + quote(dir.file("err.txt"));
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        close(fds[0]);  // the reader is gone before the first line
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        const std::string err = read(dir.file("err.txt"));
+        EXPECT_NE(err.find("cannot write the "), std::string::npos) << err;
+        EXPECT_NE(err.find(c.why), std::string::npos) << err;
+        EXPECT_TRUE(tree("out") == expected) << "the outputs whole, nothing else";
+    }
+}
+
 // N tasks given the same list in any order, with names given twice, take every file once.
 TEST_F(Batch, ShardsSplitTheListExactly) {
     std::string list;
