@@ -220,6 +220,59 @@ void WAVParser::ReadMetadata(const IFF::ChunkInfo& c) {
     if (!warning.empty()) metadataWarnings_.push_back(std::move(warning));
 }
 
+namespace {
+
+bool IsChunkId(const std::uint8_t* id) {
+    for (int i = 0; i < 4; ++i)
+        if (id[i] < 0x20 || id[i] >= 0x7f) return false;
+    return true;
+}
+
+// Where a chain of whole chunks that ends exactly at `end` begins, looked for in the last MiB
+// before it and not before `from` (the metadata a writer appends after the audio); `end` when
+// none does.
+std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian) {
+    constexpr std::int64_t kWindow = 1 << 20;
+    const std::int64_t lo = std::max(from, end - kWindow);
+    if (end - lo < 8) return end;
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(end - lo));
+    if (!ReadAt(fd, lo, tail.data(), tail.size())) return end;
+    std::int64_t chain = end;
+    for (std::int64_t at = chain - 8; at >= lo; --at) {
+        std::uint8_t* h = tail.data() + (at - lo);
+        std::uint8_t size[4] = {h[4], h[5], h[6], h[7]};
+        if (bigEndian) std::reverse(size, size + 4);
+        const std::int64_t body = Le32(size);
+        if (IsChunkId(h) && at + 8 + body + (body & 1) == chain) chain = at;
+    }
+    return chain;
+}
+
+}  // namespace
+
+std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data) {
+    const int fd = Descriptor();
+    const std::int64_t fileSize = FileSize();
+    const std::uint16_t blockAlign = Le16(&format_[12]);
+    if (data.size != 0 || fd < 0 || fileSize < 0 || blockAlign == 0 || !data.next ||
+        data.next->openEnded())
+        return 0;
+    // What follows an empty data chunk is normally the next chunk: an identifier of printable
+    // characters and a size within the container.
+    const std::int64_t containerEnd = data.next->start + data.next->size;
+    std::uint8_t header[8];
+    if (fileSize - data.start >= 8 && ReadAt(fd, data.start, header, 8)) {
+        if (data.bigEndian()) std::reverse(header + 4, header + 8);
+        if (IsChunkId(header) && data.start + 8 + Le32(header + 4) <= containerEnd) return 0;
+    }
+    // Audio up to the container's end; to the file's end when the container's size stops at
+    // the empty data chunk as well (a header written for an empty file, never updated). Chunks
+    // appended after the audio are not audio.
+    std::int64_t end = containerEnd > data.start ? std::min(fileSize, containerEnd) : fileSize;
+    end = TrailingChunksStart(fd, data.start, end, data.bigEndian());
+    return std::max<std::int64_t>((end - data.start) / blockAlign * blockAlign, 0);
+}
+
 void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
     const int fd = Descriptor();
     const std::int64_t fileSize = FileSize();
@@ -317,6 +370,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         const bool placeholder = fileSize < 0 && c.size >= kPlaceholderSize;
         if (placeholder && blockAlign != 0 && factFrames_ * blockAlign >= kPlaceholderSize)
             factFrames_ = -1;
+        const std::int64_t hidden = AudioAfterEmptyData(c);
         if (c.openEnded() || streamed || placeholder) {
             // Streamed file: the data runs to the end of the file, or as far
             // as a "fact" count says when that is shorter.
@@ -324,6 +378,14 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
             if (factFrames_ >= 0 && blockAlign != 0 &&
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;
+        } else if (hidden > 0) {
+            // A size of 0 with audio after it, inside the container's size: a writer that filled
+            // the container's size in but not the data's. Read as far as the container goes.
+            dataLength = hidden;
+            metadataWarnings_.push_back(
+                "the header gives the audio a size of 0, but " +
+                std::to_string(hidden / std::max<std::uint16_t>(blockAlign, 1)) +
+                " frames follow it: they are converted");
         } else {
             dataLength = c.size;
             // A file cut short (a recording that lost power, a copy that
@@ -347,7 +409,13 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (!entry || !entry->factory) throw UnsupportedFormat();
         result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
         if (!result_) throw UnsupportedFormat();
-        if (!streamed && !placeholder) ReadTrailingMetadata(c);
+        if (hidden > 0) {
+            IFF::ChunkInfo found = c;  // the chunks after the audio found
+            found.size = hidden;
+            ReadTrailingMetadata(found);
+        } else if (!streamed && !placeholder) {
+            ReadTrailingMetadata(c);
+        }
         state_ = 3;
         return IFF::Stop;
     }

@@ -347,6 +347,39 @@ TEST_F(WAVReader, PartialFrameIsEmpty) {
     EXPECT_TRUE(ReadAll(*s).empty());
 }
 
+// A data size of 0 with audio after it (a header written for an empty file and never updated,
+// or a writer that filled in only the container's size): the audio is read, with a warning, up
+// to the chunks appended after it. A truly empty data chunk followed by the next chunk stays
+// empty.
+TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
+    const Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
+    const Bytes audio = Sequence(600 * 4, 4);
+    const Bytes junk = Chunk("JUNK", Sequence(12)), odd = Chunk("odd ", Sequence(7));
+    Bytes audioThenChunks = audio;
+    for (const Bytes* c : {&junk, &odd}) audioThenChunks.insert(audioThenChunks.end(), c->begin(), c->end());
+    const struct {
+        const char* name;
+        std::vector<Bytes> chunks;
+        std::int64_t riffSize;  // -1: the right one
+        std::int64_t frames;
+    } cases[] = {
+        {"audio after", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, -1, 600},
+        {"never updated", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, 36, 600},
+        {"audio, then chunks", {Chunk("fmt ", fmt), Chunk("data", audioThenChunks, false, 0)}, -1,
+         600},
+        {"a chunk after", {Chunk("fmt ", fmt), Chunk("data", {}), junk}, -1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Audio::IO::InputDetails details;
+        auto s = WAVParser::Open(Put(Group("RIFF", "WAVE", c.chunks, false, c.riffSize)), nullptr,
+                                 &details);
+        EXPECT_EQ(s->length, c.frames * 4);
+        EXPECT_EQ(ReadAll(*s), Bytes(audio.begin(), audio.begin() + c.frames * 4));
+        EXPECT_EQ(details.warnings.size(), c.frames ? 1u : 0u);
+    }
+}
+
 Audio::Stream::Wrapper<Stream::iOver> ALawFactory(int, Stream::Wrapper<Stream::iOver> data,
                                                   const void*, bool, std::int64_t factFrames,
                                                   std::int64_t dataLength) {
