@@ -180,12 +180,13 @@ void VFIRFilter::seek(std::uint64_t p) {
 
 Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
     Audio::Stream::Wrapper<::Stream::iVOver> input, double windowLength, const TapSampler& sample,
-    double syncOffset, float fsOut) {
+    double syncOffset, float fsOut, double fsInExact) {
     const Audio::Stream::Tag inTag = input.tag();
     const float fsIn = inTag.format.sampleRate;
     if (fsIn == fsOut) return input;
     const auto taps = static_cast<std::uint32_t>(std::ceil(windowLength));
-    const boost::rational<unsigned> ratio = polyphaseRatio(fsIn, fsOut, maxPhasesFor(taps));
+    const boost::rational<unsigned> ratio =
+        polyphaseRatio(fsIn, fsOut, maxPhasesFor(taps), fsInExact);
     const PlannedConvolution planned =
         planConvolution(inTag.origin, syncOffset, windowLength, ratio);
     Counted<FixedResampler> table(new FixedResampler(planned.plan, ratio, sample));
@@ -217,7 +218,7 @@ Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
 
 Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseStage(
     Audio::Stream::Wrapper<::Stream::iVOver> input, unsigned attenuationDb, const WidthSpec& spec,
-    double gain, double syncOffset, const BandSpec& band, float fsOut) {
+    double gain, double syncOffset, const BandSpec& band, float fsOut, double fsInExact) {
     if (input.tag().format.sampleRate == fsOut) return input;
     const sptr<Window> w2 = kaiserWindows->create(attenuationDb)->forWidth(spec);
     const unsigned n = w2->integerLength(0);
@@ -227,7 +228,7 @@ Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseStage(
     TapSampler sample = [w5, band](double* begin, double* end, double start, unsigned count) {
         w5->sample(begin, end, band, start, count);
     };
-    return makePolyphaseResampler(std::move(input), N, sample, syncOffset, fsOut);
+    return makePolyphaseResampler(std::move(input), N, sample, syncOffset, fsOut, fsInExact);
 }
 
 }  // namespace DSP::FIR

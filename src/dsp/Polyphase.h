@@ -67,9 +67,11 @@ private:
 
 // The stage from `input` to fsOut with a window N input samples long,
 // sampled by `sample`. Returns the input unchanged when the rates agree.
+// `fsInExact`: the input's rate before it was rounded to a float, or 0
+// (see polyphaseRatio).
 Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
     Audio::Stream::Wrapper<::Stream::iVOver> input, double windowLength, const TapSampler& sample,
-    double syncOffset, float fsOut);
+    double syncOffset, float fsOut, double fsInExact = 0);
 
 // The polyphase stage of a conversion: a Kaiser window for `attenuationDb`
 // whose response point lies at spec.width / 2 (cycles per input sample),
@@ -77,6 +79,6 @@ Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseResampler(
 // `gain`, multiplied by the band's kernel.
 Audio::Stream::Wrapper<::Stream::iVOver> makePolyphaseStage(
     Audio::Stream::Wrapper<::Stream::iVOver> input, unsigned attenuationDb, const WidthSpec& spec,
-    double gain, double syncOffset, const BandSpec& band, float fsOut);
+    double gain, double syncOffset, const BandSpec& band, float fsOut, double fsInExact = 0);
 
 }  // namespace DSP::FIR

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -74,6 +75,16 @@ std::pair<std::uint64_t, std::uint64_t> fewestPhases(std::uint64_t n, std::uint6
     return bestApproximation(n, d, maxQ);
 }
 
+// The fraction with the smallest denominator in [ln/ld, hn/hd] (0 < ln/ld < hn/hd; terms below
+// 2^100): continued fractions of the two ends until they part.
+std::pair<u128, u128> simplestBetween(u128 ln, u128 ld, u128 hn, u128 hd) {
+    const u128 whole = ln / ld;
+    if (whole * ld == ln || (whole + 1) * hd <= hn) return {whole * ld == ln ? whole : whole + 1, 1};
+    // Same whole part: x = whole + 1 / y, y between the reciprocals of the fractional parts.
+    const auto [p, q] = simplestBetween(hd, hn - whole * hd, ld, ln - whole * ld);
+    return {whole * p + q, p};
+}
+
 // f = m * 2^x with m an odd integer (f positive and finite).
 void decompose(float f, std::uint64_t& m, int& x) {
     int e;
@@ -85,6 +96,34 @@ void decompose(float f, std::uint64_t& m, int& x) {
     x += tz;
 }
 
+// The ratio of `fsIn` (computed in double precision: a rate times a speed) to fsOut that was
+// meant, with at most maxQ phases: the fraction with the fewest phases within the rounding of
+// that product (8 units of fsIn's last place; 44100 Hz at 99.6 % is 43923.6 Hz, 36603/40000 of
+// 48000 Hz, where the float rate 43923.6015625 is not), or its first convergent within
+// kRatioTolerance; none when no such fraction fits.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> meantRatio(double fsIn, float fsOut,
+                                                                  std::uint64_t maxQ) {
+    int e;
+    const auto m = static_cast<std::uint64_t>(std::ldexp(std::frexp(fsIn, &e), 53));
+    std::uint64_t outM;
+    int outX;
+    decompose(fsOut, outM, outX);
+    // fsIn +- 8 units = (m -+ 8) 2^(e - 53); over fsOut = outM 2^outX.
+    const int shift = e - 53 - outX;
+    if (std::abs(shift) > 60) return std::nullopt;
+    const u128 lo = u128(m) - 8, hi = u128(m) + 8;
+    const u128 den = shift >= 0 ? u128(outM) : u128(outM) << -shift;
+    const auto [sp, sq] =
+        simplestBetween(shift >= 0 ? lo << shift : lo, den, shift >= 0 ? hi << shift : hi, den);
+    if (sp > UINT64_MAX / 2 || sq > UINT64_MAX / 2) return std::nullopt;
+    if (sq <= maxQ && sp <= UINT_MAX) return std::pair{std::uint64_t(sp), std::uint64_t(sq)};
+    const auto [p, q] = fewestPhases(std::uint64_t(sp), std::uint64_t(sq), maxQ, kRatioTolerance);
+    const double x = double(sp) / double(sq);
+    if (q > maxQ || p == 0 || std::abs(double(p) / double(q) - x) > kRatioTolerance * x)
+        return std::nullopt;
+    return std::pair{p, q};
+}
+
 }  // namespace
 
 unsigned maxPhasesFor(std::uint32_t taps) {
@@ -94,7 +133,8 @@ unsigned maxPhasesFor(std::uint32_t taps) {
         std::clamp<std::size_t>(kMaxTableBytes / block, 1, std::size_t{kMaxPhases}));
 }
 
-boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPhases) {
+boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPhases,
+                                         double fsInExact) {
     if (!(fsIn > 0) || !(fsOut > 0) || !std::isfinite(fsIn) || !std::isfinite(fsOut))
         throw std::invalid_argument("Sample rates must be positive and finite");
     std::uint64_t a, b;
@@ -117,12 +157,20 @@ boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPh
 
     maxPhases = std::clamp(maxPhases, 1u, kMaxPhases);
     std::uint64_t p = a, q = b;
-    if (q > maxPhases || p > UINT_MAX)
-        std::tie(p, q) = fewestPhases(a, b, maxPhases, kRatioTolerance);
+    bool meant = false;
+    if (q > maxPhases || p > UINT_MAX) {
+        if (fsInExact > 0 && static_cast<float>(fsInExact) == fsIn) {
+            if (const auto r = meantRatio(fsInExact, fsOut, maxPhases)) {
+                std::tie(p, q) = *r;
+                meant = true;
+            }
+        }
+        if (!meant) std::tie(p, q) = fewestPhases(a, b, maxPhases, kRatioTolerance);
+    }
     const double exact = double(a) / double(b);
     if (p == 0 || p > UINT_MAX)
         throw std::invalid_argument("The ratio of the sample rates is out of range");
-    if (std::abs(double(p) / double(q) - exact) > kRatioTolerance * exact) {
+    if (!meant && std::abs(double(p) / double(q) - exact) > kRatioTolerance * exact) {
         char text[200];
         std::snprintf(text, sizeof text,
                       "The ratio of the sample rates (%.9g Hz to %.9g Hz) needs more than %u "

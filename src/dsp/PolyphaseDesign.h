@@ -24,7 +24,7 @@ namespace DSP::FIR {
 
 // Most phases a ratio may have, and the most memory its coefficient table may take (a ratio
 // whose table would be larger gets fewer phases, and is then approximated).
-constexpr unsigned kMaxPhases = 65536;
+constexpr unsigned kMaxPhases = 1u << 18;
 constexpr std::size_t kMaxTableBytes = std::size_t{32} << 20;
 // Largest relative error of an approximated ratio: under a fifth of a sample of drift in an
 // hour at 48 kHz, and well under the precision of the float rates themselves.
@@ -45,12 +45,15 @@ struct ConvolutionPlan : SamplingParams {
 // fsIn / fsOut as a reduced fraction. Exact when the reduced denominator is
 // at most `maxPhases` (both rates are floats, so the fraction is exact);
 // otherwise the best rational approximation with denominator <= maxPhases,
-// when it is within kRatioTolerance of the ratio. Throws
+// when it is within kRatioTolerance of the ratio; otherwise, given
+// `fsInExact` (fsIn as computed in double precision before it was rounded to
+// a float, a rate times a speed), the fraction with the fewest phases within
+// half a unit of its last place. Throws
 // std::invalid_argument for rates that are not positive and finite, or whose
 // ratio no such fraction represents (the output would be at a wrong pitch and
 // length while labelled fsOut).
 boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut,
-                                         unsigned maxPhases = kMaxPhases);
+                                         unsigned maxPhases = kMaxPhases, double fsInExact = 0);
 // The phases a table of `taps` coefficients per phase may have.
 unsigned maxPhasesFor(std::uint32_t taps);
 

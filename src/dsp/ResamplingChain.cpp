@@ -89,7 +89,8 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
 
     // Same samples, declared taken at a rate `speed` times higher.
     Audio::Stream::Tag tag = input.tag();
-    const float fsIn = static_cast<float>(double(tag.format.sampleRate) * settings.speed);
+    const double fsInExact = double(tag.format.sampleRate) * settings.speed;
+    const float fsIn = static_cast<float>(fsInExact);
     if (!(fsIn > 0) || !std::isfinite(fsIn))
         throw std::invalid_argument("The speed puts the input rate out of range");
     tag.format.sampleRate = fsIn;
@@ -109,7 +110,8 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
     // plan.attenuation is A' = A + 7; the polyphase stage designs for A' + 18.
     constexpr unsigned kPolyphaseOverFFT = FIR::kMarginPolyphase - 7;
     return FIR::makePolyphaseStage(std::move(first), plan.attenuation + kPolyphaseOverFFT, width,
-                                   1.0, settings.syncOffset, band, fsOut);
+                                   1.0, settings.syncOffset, band, fsOut,
+                                   std::ldexp(fsInExact, plan.exponent));
 }
 
 }  // namespace DSP

@@ -55,8 +55,22 @@ TEST(PolyphaseRatio, ExactWhileTheTableFitsElseWithinTheToleranceOrRefused) {
     const double x = double(in) / double(out);
     EXPECT_LE(std::abs(double(r.numerator()) / r.denominator() - x),
               DSP::FIR::kRatioTolerance * x);
+    // Speeds whose float rate needs more phases than that even within the tolerance (64 of
+    // the speeds 25.0 .. 120.0 % in steps of 0.1 were refused): the rate as computed before
+    // it became a float gives the ratio meant. 44100 Hz at 99.6 % is 43923.6 Hz (the float
+    // 43923.6015625), 36603/40000 of 48000; doubled by the first stage 36603/20000.
+    for (auto [in, speed, p, q] : {std::tuple{44100.0, 0.996, 36603u, 40000u},
+                                   {88200.0, 0.996, 36603u, 20000u},
+                                   {44100.0, 1.017, 149499u, 160000u},
+                                   {88200.0, 0.333, 48951u, 80000u}}) {
+        const double exactIn = in * speed;
+        EXPECT_EQ(polyphaseRatio(float(exactIn), 48000.0f, DSP::FIR::kMaxPhases, exactIn),
+                  rational<unsigned>(p, q))
+            << exactIn;
+    }
     // The budget: 32 MiB of phase blocks, at most kMaxPhases.
-    EXPECT_EQ(DSP::FIR::maxPhasesFor(24), DSP::FIR::kMaxPhases);
+    EXPECT_EQ(DSP::FIR::maxPhasesFor(24), (32u << 20) / (25 * 8));
+    EXPECT_EQ(DSP::FIR::maxPhasesFor(4), DSP::FIR::kMaxPhases);
     EXPECT_EQ(DSP::FIR::maxPhasesFor(200), (32u << 20) / (201 * 8));
 }
 
