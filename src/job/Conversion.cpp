@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "audio/format/ChannelSplit.h"
@@ -380,7 +381,12 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         auto bytesFor = [=](std::int64_t frames) {
             return (ExactOutputFrames(frames, inRate, outRate, speed) + keptPreRing) * frameBytes;
         };
-        if (inputFrames > 0) {
+        if (inputFrames >= 0 && bytesFor(inputFrames) == 0) {
+            // Nothing (an empty input): a crop to 0 bytes is no limit, the filters' tail.
+            source = StreamOver(::Stream::cropWhenKnown(
+                std::move(source), static_cast<std::uint32_t>(frameBytes),
+                [] { return std::int64_t{0}; }, Audio::SilenceFiller(tag.format)));
+        } else if (inputFrames > 0) {
             source = StreamOver(::Stream::crop(std::move(source), 0, bytesFor(inputFrames),
                                                Audio::SilenceFiller(tag.format)));
         } else if (details.endBytes && inputFormat.bytesPerFrame() > 0) {
@@ -458,6 +464,16 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             throw std::runtime_error(
                 "the conversion produced " + std::to_string(pass.reading.nonFinite) +
                 " non-finite samples (NaN or infinity); is the gain too large?");
+        // 32-bit floats hold magnitudes up to about 3.4e38 (+770 dBFS): beyond, infinities.
+        if (tag.format.isFloat() && tag.format.bytesPerSample() == 4 &&
+            pass.reading.overallSamplePeak() > double(std::numeric_limits<float>::max())) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "the output would hold infinities: its peak, %+.2f dBFS, is beyond "
+                          "the range of 32-bit floats; is the gain too large?",
+                          20.0 * std::log10(pass.reading.overallSamplePeak()));
+            throw std::runtime_error(text);
+        }
         pass.kept = keep(pass.reading);
     };
     // Once kept: the figures and what the user should know.

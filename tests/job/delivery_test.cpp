@@ -241,6 +241,29 @@ TEST_F(Delivery, ExactLengths) {
     PeakFigures p;
     EXPECT_EQ(samples(ConvertFile(one, kInt24, s, nullptr, {}, nullptr, nullptr, &p)).size(), 1u);
     EXPECT_TRUE(std::isfinite(p.truePeakDbtp));
+    // Nothing in, nothing out (the filters' tail of silence and dither was kept).
+    const auto none = input("none.wav", 96000, 0, [](std::uint32_t) { return 0.0; });
+    for (float rate : {44100.0f, 48000.0f, 192000.0f}) {
+        Format req = kInt24;
+        req.sampleRate = rate;
+        EXPECT_EQ(samples(ConvertFile(none, req, s, nullptr)).size(), 0u) << rate;
+    }
+}
+
+// 32-bit floats end near +770 dBFS: an output beyond would hold infinities, reported "done".
+TEST_F(Delivery, AFloatOutputBeyondItsRangeFails) {
+    const auto in = input("f.wav", 44100, 4410, [](std::uint32_t i) { return 0.5 * std::sin(i * 0.1); });
+    ConversionSettings s;
+    s.gain = 1e40;
+    try {
+        ConvertFile(in, Format::FromBytes(0x44, 1, 0, 0, 48000.0f), s, nullptr);
+        ADD_FAILURE() << "converted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("beyond the range of 32-bit floats"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    EXPECT_NO_THROW(ConvertFile(in, kFp64, s, nullptr));  // doubles hold it
 }
 
 TEST_F(Delivery, SeedMakesTheDitherReproducible) {
