@@ -271,6 +271,11 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     }
     if (auto it = values.find("--files-from"); it != values.end()) o.filesFrom = it->second;
     if (o.nulSeparated && !o.filesFrom) throw UsageError("-0 goes with --files-from");
+    // Options that would otherwise be ignored without a word.
+    if (values.count("--flat") && !o.outputDir) throw UsageError("--flat goes with --output-dir");
+    if (values.count("--ceiling") && !o.request.settings.preventClipping &&
+        !o.request.settings.failOnClip)
+        throw UsageError("--ceiling goes with --prevent-clipping or --fail-on-clip");
     if (auto it = values.find("--shard"); it != values.end()) {
         try {
             o.shard = ParseShard(it->second);
@@ -286,6 +291,9 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     if (o.request.settings.preventClipping && (stdinInputs || o.request.toStandardOutput))
         throw UsageError("--prevent-clipping reads the input again and rewrites the output: "
                          "not with standard input or --stdout");
+    if (o.request.settings.failOnClip && o.request.toStandardOutput)
+        throw UsageError("--fail-on-clip deletes an output that clips: a stream cannot be taken "
+                         "back, not with --stdout");
     if (o.json && o.info) throw UsageError("--json reports conversions; --info has a text of its own");
     if (o.request.toStandardOutput) {
         if (o.json) throw UsageError("--stdout and --json both want standard output");

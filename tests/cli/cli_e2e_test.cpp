@@ -536,6 +536,10 @@ TEST_F(Cli, ContradictingSettingsAreRefused) {
         {"-s 0", "--speed: must be a positive percentage"},
         {"-r 44100.5", "use a whole number"},
         {"-o " + shellQuote(in.string()), "is not a folder"},
+        // Options that would do nothing, or delete what a stream cannot take back.
+        {"--ceiling -1", "--ceiling goes with --prevent-clipping or --fail-on-clip"},
+        {"--flat", "--flat goes with --output-dir"},
+        {"--fail-on-clip --stdout", "a stream cannot be taken back"},
     };
     for (const auto& c : cases) {
         CliRun r = runCli(c.args + " -q " + shellQuote(in.string()));
