@@ -30,4 +30,9 @@ std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels) {
     return kept;
 }
 
+std::uint32_t FlacChannelMask(std::uint32_t channels) {
+    static constexpr std::uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
+    return channels < 9 ? kMasks[channels] : 0;
+}
+
 }  // namespace Audio::IO

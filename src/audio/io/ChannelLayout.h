@@ -14,6 +14,12 @@ namespace Audio::IO {
 // counts.
 std::uint32_t DefaultChannelMask(std::uint32_t channels);
 
+// The layout FLAC fixes for a channel count (1 to 8), which its files then
+// leave unsaid; 0 for other counts. A file with another layout says so in a
+// Vorbis comment (kFlacChannelMaskTag, the mask in hexadecimal).
+std::uint32_t FlacChannelMask(std::uint32_t channels);
+inline constexpr const char* kFlacChannelMaskTag = "WAVEFORMATEXTENSIBLE_CHANNEL_MASK";
+
 // The mask a writer records for `channels` channels: `mask` without the set
 // bits beyond the first `channels` ones, or DefaultChannelMask(channels)
 // when `mask` is 0.

@@ -1,13 +1,17 @@
 #include "audio/io/FLACDecoder.h"
 
 #include <FLAC/stream_decoder.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "audio/io/ChannelLayout.h"
 
 namespace Audio::IO {
 
@@ -114,6 +118,15 @@ struct FLACDecoder::Callbacks {
                     const std::size_t eq = item.find('=');
                     if (eq == 0 || eq == std::string::npos) continue;
                     std::string key = item.substr(0, eq);
+                    if (strcasecmp(key.c_str(), kFlacChannelMaskTag) == 0) {
+                        // The speaker layout, when it is not FLAC's own for the count.
+                        const std::string value = item.substr(eq + 1);
+                        char* end = nullptr;
+                        const unsigned long mask = std::strtoul(value.c_str(), &end, 16);
+                        if (end != value.c_str() && *end == '\0' && mask <= 0xFFFFFFFFul)
+                            self->channelMaskTag_ = static_cast<std::uint32_t>(mask);
+                        continue;
+                    }
                     if (self->details_ && self->readingMetadata_) {
                         if (item.size() - eq - 1 > std::size_t(kMaxMetadataChunk))
                             self->details_->warnings.push_back("metadata: Vorbis comment " + key +
@@ -244,9 +257,10 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
     self->setTag(Audio::Stream::Tag{0.0, f});
     if (self->totalFrames_ > 0)
         self->length = static_cast<std::int64_t>(self->totalFrames_) * self->bytesPerFrame_;
-    // FLAC fixes the speaker order by the channel count (WAVE mask bits).
-    static constexpr std::uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
-    if (details) details->channelMask = kMasks[self->channels_];
+    // FLAC fixes the speaker order by the channel count, unless a comment gives another.
+    if (details)
+        details->channelMask = self->channelMaskTag_ ? self->channelMaskTag_
+                                                     : FlacChannelMask(self->channels_);
 
     if (properties) {
         AppendStreamProperties(*properties, *self, ".flac", "audio/flac");

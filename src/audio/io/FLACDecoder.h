@@ -105,6 +105,7 @@ private:
     Metadata riff_;
     bool riffBigEndian_ = false;
     std::vector<CuePoint> cueSheet_;
+    std::uint32_t channelMaskTag_ = 0;  // the layout a Vorbis comment gives; 0: FLAC's own
 
     // STREAMINFO.
     bool haveInfo_ = false;

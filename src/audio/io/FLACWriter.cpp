@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "audio/io/ChannelLayout.h"
 #include "audio/io/WAVEWriter.h"
 
 namespace Audio::IO {
@@ -138,14 +140,22 @@ sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> o
 }
 
 void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
-    if (!metadata) return;
     auto add = [&](FLAC__MetadataType type) {
         FLAC__StreamMetadata* b = FLAC__metadata_object_new(type);
         if (!b) throw std::bad_alloc();
         blocks_.push_back(b);
         return b;
     };
-    const auto tags = TagsFor(*metadata, TagScheme::Vorbis);
+    auto tags = metadata ? TagsFor(*metadata, TagScheme::Vorbis)
+                         : std::vector<std::pair<std::string, std::string>>{};
+    // A speaker layout other than FLAC's own for the count is stated (a layout, kept without
+    // the metadata too).
+    const std::uint32_t mask = ChannelMaskFor(channelMask, channels_);
+    if (mask != 0 && mask != FlacChannelMask(channels_)) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%04X", mask);
+        tags.emplace_back(kFlacChannelMaskTag, hex);
+    }
     if (!tags.empty()) {
         FLAC__StreamMetadata* vc = add(FLAC__METADATA_TYPE_VORBIS_COMMENT);
         for (const auto& [name, value] : tags) {
@@ -162,7 +172,7 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
     }
 
     // The WAV chunks, framed as the WAV these samples would make.
-    Metadata wav = *metadata;
+    Metadata wav = metadata ? *metadata : Metadata{};
     wav.info.clear();
     if (wav.bext) AppendCodingHistory(*wav.bext, CodingHistoryLine(rate, bits, channels_));
     if (!wav.empty()) {
@@ -184,7 +194,7 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
     }
 
     // Cue points as tracks in position order; 255 is the lead-out.
-    if (!metadata->cues.empty()) {
+    if (metadata && !metadata->cues.empty()) {
         std::vector<std::uint32_t> offsets;
         for (const CuePoint& c : metadata->cues) offsets.push_back(c.sampleOffset);
         std::sort(offsets.begin(), offsets.end());
