@@ -592,8 +592,11 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             std::throw_with_nested(Stream::iByteOutput::CannotOpen());
         }
     }
-    // Any entry of that name counts, a dangling link included.
-    const bool taken = std::filesystem::exists(std::filesystem::symlink_status(outText, ec));
+    // Any entry of that name counts, a dangling link included. A pass that may be followed by
+    // one at a lower gain does not know its output's name yet: the name it ends with is checked
+    // when it is given (an earlier clipped output of the first pass's name is not this job's).
+    const bool taken = !settings.preventClipping &&
+                       std::filesystem::exists(std::filesystem::symlink_status(outText, ec));
     if (taken && options.ifExists == IfExists::Skip) throw OutputExists(outPath);
     if (taken && options.ifExists == IfExists::Fail)
         throw std::runtime_error("the output file exists already: " + outText);

@@ -194,6 +194,29 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
+// An earlier output of the first pass's name (gain=1.00, clipped) is not what this job writes:
+// --if-exists skip and fail look at the name the job ends with. (Skip reported the clipped file
+// as the result, fail refused a file that did not exist.)
+TEST_F(Delivery, PreventClippingChecksTheNameItEndsWith) {
+    const auto in = input("loud.wav", 44100, 4410, [](std::uint32_t i) { return 1.5 * std::sin(i * 0.1); });
+    const Filesystem::Path clipped = ConvertFile(in, kInt24, settings(), nullptr);
+    ConversionSettings s = settings();
+    s.preventClipping = true;
+    for (IfExists how : {IfExists::Skip, IfExists::Fail}) {
+        OutputOptions o;
+        o.ifExists = how;
+        const Filesystem::Path out = ConvertFile(in, kInt24, s, nullptr, o);
+        EXPECT_NE(out.NativeText(), clipped.NativeText());
+        EXPECT_TRUE(fs::exists(clipped.NativeText()));
+        // Now the name it ends with is taken.
+        if (how == IfExists::Skip)
+            EXPECT_THROW(ConvertFile(in, kInt24, s, nullptr, o), OutputExists);
+        else
+            EXPECT_THROW(ConvertFile(in, kInt24, s, nullptr, o), std::runtime_error);
+        fs::remove(out.NativeText());
+    }
+}
+
 TEST_F(Delivery, FailOnClipLeavesNoFile) {
     const auto in = input("loud.wav", 44100, 4410, [](std::uint32_t i) { return 1.5 * std::sin(i * 0.1); });
     ConversionSettings s;
