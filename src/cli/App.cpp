@@ -163,9 +163,20 @@ struct Input {
     std::optional<Filesystem::Path> walkedFrom;
 };
 
+// A name given that is not converted, and why (said as it is found).
+struct Refused {
+    std::string name, reason;
+};
+
+void refuse(std::vector<Refused>& refused, const std::string& name, std::string reason) {
+    std::fprintf(stderr, "%s: error: %s\n", name.c_str(), reason.c_str());
+    refused.push_back({name, std::move(reason)});
+}
+
 // Files named on the command line, folders walked. Problems with explicit
-// names are reported; the walk skips what it cannot use.
-std::vector<Input> collectInputs(const std::vector<std::string>& names, bool& anyError) {
+// names, and folders that cannot be read, go to `refused`; the walk skips what it cannot use.
+std::vector<Input> collectInputs(const std::vector<std::string>& names,
+                                 std::vector<Refused>& refused) {
     std::vector<Filesystem::Path> files;
     // Native text of a walked file -> the folder argument it was found in; of two (a folder and
     // its sub-folder both named) the outer one, whatever the order of the arguments.
@@ -174,8 +185,10 @@ std::vector<Input> collectInputs(const std::vector<std::string>& names, bool& an
         std::error_code ec;
         fs::file_status st = fs::status(name, ec);
         if (ec || !fs::exists(st)) {
-            std::fprintf(stderr, "%s: error: no such file or directory\n", name.c_str());
-            anyError = true;
+            // A name that exists but cannot be reached (permissions, a loop of links) says so.
+            refuse(refused, name,
+                   ec && ec != std::errc::no_such_file_or_directory ? ec.message()
+                                                                     : "no such file or directory");
             continue;
         }
         // A folder named "." or ".." (or ending so) is walked under its real
@@ -197,19 +210,15 @@ std::vector<Input> collectInputs(const std::vector<std::string>& names, bool& an
                                                        ? Filesystem::Path::Kind::Directory
                                                        : Filesystem::Path::Kind::File);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s: error: %s\n", name.c_str(), e.what());
-            anyError = true;
+            refuse(refused, name, e.what());
             continue;
         }
         if (fs::is_directory(st)) {
             WalkReport report;
             std::vector<Filesystem::Path> found = CollectAcceptedFiles(p, &report);
             const std::size_t skipped = report.earlierOutputs;
-            for (const auto& [folder, why] : report.unreadableFolders) {
-                std::fprintf(stderr, "%s: error: cannot read the folder: %s\n", folder.c_str(),
-                             why.c_str());
-                anyError = true;
-            }
+            for (const auto& [folder, why] : report.unreadableFolders)
+                refuse(refused, folder, "cannot read the folder: " + why);
             if (skipped == 1)
                 std::fprintf(stderr, "%s: skipped 1 file that is an output of an earlier run\n",
                              name.c_str());
@@ -229,9 +238,9 @@ std::vector<Input> collectInputs(const std::vector<std::string>& names, bool& an
         } else if (ClassifyPath(p) == PathClass::File) {
             files.push_back(p);
         } else {
-            std::fprintf(stderr, "%s: error: not a .wav, .wv, .aif, .aiff, .aifc or .flac file\n",
-                         name.c_str());
-            anyError = true;
+            refuse(refused, name,
+                   fs::is_regular_file(st) ? "not a .wav, .wv, .aif, .aiff, .aifc or .flac file"
+                                           : "not a regular file");
         }
     }
     // The same file under any name is converted once, and the files are taken in an order of
@@ -284,7 +293,21 @@ int makeDemo(const std::string& file) {
     return 0;
 }
 
-int runConversions(const CliOptions& o, const std::vector<Input>& files, bool anyError) {
+int runConversions(const CliOptions& o, const std::vector<Input>& files,
+                   const std::vector<Refused>& refused) {
+    // A name refused before any job gets its line too: one per name given or found.
+    if (o.json)
+        for (const Refused& r : refused) {
+            JobRecord record;
+            try {
+                record.input = Filesystem::Path::FromNative(r.name, Filesystem::Path::Kind::Either);
+            } catch (const std::exception&) {
+                continue;  // a name no path can hold (said on the error output)
+            }
+            record.state = JobState::Failed;
+            record.text = r.reason;
+            CliRow::PrintJsonLine(record);
+        }
     ConversionRequest request = o.request;
     if (o.outputDir)
         request.outputFolder =
@@ -324,7 +347,7 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files, bool an
 
     // Standard output carries only the JSON lines or the stream there.
     std::FILE* human = o.request.toStandardOutput ? stderr : stdout;
-    int status = anyError ? 1 : 0;
+    int status = refused.empty() ? 0 : 1;
     for (auto& r : rows) {
         r->ReportIfNotEnded();
         if (!o.json && std::fprintf(human, "%s\n", r->result().c_str()) < 0 && human == stdout)
@@ -366,7 +389,7 @@ int RunCli(const std::vector<std::string>& args) {
                          fs::exists(*o.outputDir, ec) ? "is not a folder" : "does not exist");
             return 2;
         }
-        bool anyError = false;
+        std::vector<Refused> refused;
         std::vector<std::string> names;
         bool standardInput = false;
         for (const std::string& name : o.inputs) {
@@ -379,7 +402,7 @@ int RunCli(const std::vector<std::string>& args) {
             std::vector<std::string> listed = ReadNameList(*o.filesFrom, o.nulSeparated);
             names.insert(names.end(), listed.begin(), listed.end());
         }
-        std::vector<Input> files = collectInputs(names, anyError);
+        std::vector<Input> files = collectInputs(names, refused);
         if (o.shard) files = TakeShard(std::move(files), *o.shard);
         if (standardInput) files.insert(files.begin(), Input{StandardStreamPath(), std::nullopt});
         if (o.request.toStandardOutput && files.size() > 1) {
@@ -387,13 +410,13 @@ int RunCli(const std::vector<std::string>& args) {
                          files.size());
             return 2;
         }
-        if (o.info) return runInfo(files) | (anyError ? 1 : 0);
+        if (o.info) return runInfo(files) | (refused.empty() ? 0 : 1);
         installSignalHandlers();
         // A reader of standard output that goes away is a failed write, said in words: of the
         // stream's file, or of the JSON lines and results (the batch goes on; its outputs are
         // whole, and no temporary file is left as the signal would leave it).
         std::signal(SIGPIPE, SIG_IGN);
-        return runConversions(o, files, anyError);
+        return runConversions(o, files, refused);
     } catch (...) {
         std::fprintf(stderr, "tessival-cli: %s\n",
                      DescribeFailure(std::current_exception()).c_str());

@@ -95,10 +95,18 @@ TEST_F(Batch, JsonLinesCarryTheFigures) {
                             [](int, std::uint32_t i) { return std::int16_t(i); });
     IOTest::WriteFile(dir.file("in/bad.wav"), {'n', 'o', 'p', 'e'});
     fs::create_directories(dir.path() / "out");
-    const ShellRun r = sh("CLI --json -q -r 48000 -t fp64 -o out in");
+    IOTest::WriteFile(dir.file("notes.txt"), {'n', 'o'});
+    // Names refused before any job get their line too: one per name given or found.
+    const ShellRun r = sh("CLI --json -q -r 48000 -t fp64 -o out in gone.wav notes.txt");
     EXPECT_EQ(r.status, 1) << r.err;
     const auto byInput = lines(r.out);
-    ASSERT_EQ(byInput.size(), 3u) << r.out;
+    ASSERT_EQ(byInput.size(), 5u) << r.out;
+    for (const char* refused : {"gone.wav", "notes.txt"}) {
+        EXPECT_EQ(byInput.at(refused).at("state").text, "failed");
+        EXPECT_NE(r.err.find(std::string(refused) + ": error: " + byInput.at(refused).at("reason").text),
+                  std::string::npos)
+            << r.err;
+    }
     const struct {
         std::string input;
         double inRate;
