@@ -1,8 +1,9 @@
 #pragma once
 
 // Saves the calling thread's floating-point control state, sets flush
-// denormals to zero and round to nearest, and restores the saved state on
-// destruction (also when an exception passes through).
+// denormals to zero (unless asked not to: a translation of samples keeps the
+// tiniest values as they are) and round to nearest, and restores the saved
+// state on destruction (also when an exception passes through).
 //
 // On x86-64 the state is the SSE control register (MXCSR): FTZ (bit 15),
 // DAZ (bit 6) and the rounding field (bits 13-14). The x87 precision control
@@ -12,8 +13,9 @@
 
 class ScopedFloatMode {
 public:
-    ScopedFloatMode() : saved_(_mm_getcsr()) {
-        _mm_setcsr((saved_ & ~kRoundMask) | kFlushToZero | kDenormalsAreZero);
+    explicit ScopedFloatMode(bool flushDenormals = true) : saved_(_mm_getcsr()) {
+        const unsigned flush = kFlushToZero | kDenormalsAreZero;
+        _mm_setcsr((saved_ & ~kRoundMask & ~flush) | (flushDenormals ? flush : 0u));
     }
     ~ScopedFloatMode() { _mm_setcsr(saved_); }
     ScopedFloatMode(const ScopedFloatMode&) = delete;
@@ -31,7 +33,9 @@ private:
 
 class ScopedFloatMode {
 public:
-    ScopedFloatMode() : saved_(std::fegetround()) { std::fesetround(FE_TONEAREST); }
+    explicit ScopedFloatMode(bool = true) : saved_(std::fegetround()) {
+        std::fesetround(FE_TONEAREST);
+    }
     ~ScopedFloatMode() { std::fesetround(saved_); }
     ScopedFloatMode(const ScopedFloatMode&) = delete;
     ScopedFloatMode& operator=(const ScopedFloatMode&) = delete;

@@ -138,7 +138,8 @@ bool FormatTranslator::convertsNothing() const {
         throw std::invalid_argument("format translation: output range overlaps the input");
     }
 
-    ScopedFloatMode floatMode;
+    // Round to nearest; tiny float samples (subnormals) pass as they are, bit for bit.
+    ScopedFloatMode floatMode(false);
     alignas(64) double buffer[kChunkDoubles];
     auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
     const std::size_t inSamplesPerFrame = in_.channels();

@@ -225,6 +225,23 @@ TEST(Translator, RestoresAndOverridesTheFloatMode) {
 #endif
 }
 
+// The tiniest floats (subnormals, below 1.2e-38 in 32 bits) pass bit for bit, to 32 or 64
+// bits, whatever the thread's mode: a same-type conversion keeps every sample.
+TEST(Translator, SubnormalFloatsPassExactly) {
+    const std::vector<float> in = {1e-40f, -1e-42f, 1e-45f, 0.5f};
+    std::vector<std::uint8_t> bytes(in.size() * 4);
+    std::memcpy(bytes.data(), in.data(), bytes.size());
+    for (std::uint32_t outBytes : {4u, 8u}) {
+        FormatTranslator t(1, floatFormat(4), floatFormat(outBytes));
+        const std::vector<std::uint8_t> out = translateInPlace(t, bytes);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const double got = outBytes == 4 ? double(valuesOf<float>(out.data(), in.size())[i])
+                                             : doubleAt(out.data(), i);
+            EXPECT_EQ(got, double(in[i])) << outBytes << " bytes, sample " << i;
+        }
+    }
+}
+
 TEST(Translator, PaddedContainersConvertAtTheRightLevel) {
     // 24 valid bits in 32 (WAVE layout: valid bits on top, padding below),
     // with junk in the padding byte.
