@@ -197,6 +197,10 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
         if (id == ControlId::kRate && v != std::floor(v))
             throw UsageError("invalid value for --rate: '" + it->second +
                              "' (files store whole hertz; use a whole number)");
+        // Checked before a rate is held as a float (16777217 would become 16777216).
+        if (id == ControlId::kRate && v > kMaxRateHz)
+            throw UsageError("invalid value for --rate: '" + it->second + "' (at most " +
+                             std::to_string(static_cast<long>(kMaxRateHz)) + " Hz)");
         model.OnFieldChanged(id, it->second);
     }
     // The dialog raises a stop band below the pass band to it; asked for on

@@ -176,7 +176,7 @@ boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPh
                       "The ratio of the sample rates (%.9g Hz to %.9g Hz) needs more than %u "
                       "filter phases to be converted exactly",
                       double(fsIn), double(fsOut), maxPhases);
-        throw std::invalid_argument(text);
+        throw RatioNeedsMorePhases(text, maxPhases);
     }
     return boost::rational<unsigned>(static_cast<unsigned>(p), static_cast<unsigned>(q));
 }

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include "base/RefCount.h"
 #include "stream/Stream.h"
@@ -52,6 +54,13 @@ struct ConvolutionPlan : SamplingParams {
 // std::invalid_argument for rates that are not positive and finite, or whose
 // ratio no such fraction represents (the output would be at a wrong pitch and
 // length while labelled fsOut).
+// Thrown by polyphaseRatio for a ratio that no fraction with `phases` phases represents.
+struct RatioNeedsMorePhases : std::invalid_argument {
+    RatioNeedsMorePhases(const std::string& what, unsigned phases)
+        : std::invalid_argument(what), phases(phases) {}
+    unsigned phases;
+};
+
 boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut,
                                          unsigned maxPhases = kMaxPhases, double fsInExact = 0);
 // The phases a table of `taps` coefficients per phase may have.

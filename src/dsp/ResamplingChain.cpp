@@ -1,6 +1,7 @@
 #include "dsp/ResamplingChain.h"
 
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 #include "dsp/FFTFilter.h"
@@ -89,7 +90,8 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
 
     // Same samples, declared taken at a rate `speed` times higher.
     Audio::Stream::Tag tag = input.tag();
-    const double fsInExact = double(tag.format.sampleRate) * settings.speed;
+    const float fsGiven = tag.format.sampleRate;
+    const double fsInExact = double(fsGiven) * settings.speed;
     const float fsIn = static_cast<float>(fsInExact);
     if (!(fsIn > 0) || !std::isfinite(fsIn))
         throw std::invalid_argument("The speed puts the input rate out of range");
@@ -109,9 +111,20 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
     const FIR::BandSpec band = FIR::BandSpec::lowpass((fs2 - T + B) / fs2);
     // plan.attenuation is A' = A + 7; the polyphase stage designs for A' + 18.
     constexpr unsigned kPolyphaseOverFFT = FIR::kMarginPolyphase - 7;
-    return FIR::makePolyphaseStage(std::move(first), plan.attenuation + kPolyphaseOverFFT, width,
-                                   1.0, settings.syncOffset, band, fsOut,
-                                   std::ldexp(fsInExact, plan.exponent));
+    try {
+        return FIR::makePolyphaseStage(std::move(first), plan.attenuation + kPolyphaseOverFFT,
+                                       width, 1.0, settings.syncOffset, band, fsOut,
+                                       std::ldexp(fsInExact, plan.exponent));
+    } catch (const FIR::RatioNeedsMorePhases& e) {
+        // Told in the rates the user gave, not the first stage's.
+        char text[240];
+        std::snprintf(text, sizeof text,
+                      "%.9g Hz%s to %.9g Hz cannot be converted exactly: the ratio needs more "
+                      "than %u filter phases",
+                      double(fsGiven),
+                      settings.speed == 1.0 ? "" : " at the speed asked", double(fsOut), e.phases);
+        throw std::invalid_argument(text);
+    }
 }
 
 }  // namespace DSP

@@ -535,6 +535,7 @@ TEST_F(Cli, ContradictingSettingsAreRefused) {
         {"--baseband 10000 --stopband 10000", "not above the pass-band edge (--baseband 10000 Hz)"},
         {"-s 0", "--speed: must be a positive percentage"},
         {"-r 44100.5", "use a whole number"},
+        {"-r 16777217", "at most 16777216 Hz"},
         {"-o " + shellQuote(in.string()), "is not a folder"},
         // Options that would do nothing, or delete what a stream cannot take back.
         {"--ceiling -1", "--ceiling goes with --prevent-clipping or --fail-on-clip"},

@@ -285,6 +285,15 @@ TEST(ChainSettings, ImpossibleSettingsThrowClearly) {
     EXPECT_THROW(attempt({}, 44100, 0.0f), std::invalid_argument);
     EXPECT_THROW(attempt({}, 44100, -48000.0f), std::invalid_argument);
     EXPECT_THROW(attempt({}, 44100, std::numeric_limits<float>::infinity()), std::invalid_argument);
+    // A ratio no table holds is told in the rates given, not the first stage's.
+    try {
+        attempt({}, 44100, 524287);
+        ADD_FAILURE() << "converted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("44100 Hz to 524287 Hz cannot be converted exactly", 0),
+                  0u)
+            << e.what();
+    }
 }
 
 // Converts a 997 Hz tone and fits it over the middle.
