@@ -264,8 +264,11 @@ PeakFigures figuresOf(const Audio::PeakReading& r, double gain, int passes) {
 // Why an output clips under these settings; empty when it does not.
 std::string clipReason(const Audio::PeakReading& r, const PeakFigures& f,
                        const ConversionSettings& s) {
-    const bool clipped = r.clamped > 0 || (!r.integerOutput && r.overallSamplePeak() > 1.0);
-    if (clipped) return DescribePeaks(f);
+    if (r.clamped > 0) return DescribePeaks(f);
+    // A float output holds samples above full scale: they clip where it is played or made
+    // integer, unless the user set a ceiling of their own, which then is the limit.
+    if (!r.integerOutput && r.overallSamplePeak() > 1.0 && !s.ceilingDbtp)
+        return DescribePeaks(f) + ", samples above full scale";
     if (s.ceilingDbtp && r.overallTruePeak() > std::pow(10.0, *s.ceilingDbtp / 20.0)) {
         char text[64];
         std::snprintf(text, sizeof text, " above the ceiling of %+.2f dBTP", *s.ceilingDbtp);
@@ -285,7 +288,7 @@ double lowerGain(const Audio::PeakReading& r, const ConversionSettings& s, doubl
         const int bits = static_cast<int>(out.bytesPerSample() * 8 - out.paddingBits());
         const double full = std::ldexp(1.0, bits - 1);
         if (sample > 0) factor = std::min(factor, (full - 1.5) / full / sample);
-    } else if (sample > 0) {
+    } else if (sample > 0 && !s.ceilingDbtp) {
         factor = std::min(factor, 1.0 / sample);
     }
     if (s.ceilingDbtp && r.overallTruePeak() > 0)

@@ -76,7 +76,8 @@ struct ClippedOutput : std::runtime_error {
 //
 // Clipping: the output clips when an integer encoder clamped a sample, or a
 // float output's sample peak is above full scale. With `ceilingDbtp` set, a
-// true peak above the ceiling counts as clipping too. preventClipping
+// true peak above the ceiling counts as clipping too (and for a float output
+// it replaces full scale as the limit: a ceiling above 0 dBTP is kept). preventClipping
 // converts again (at most kMaxPasses in all) with the gain lowered just
 // enough, from the measured peak: below full scale by the dither's reach
 // (1.5 steps) for integer outputs, to the ceiling when one is set; the gain is

@@ -228,9 +228,20 @@ TEST_F(Delivery, FailOnClipLeavesNoFile) {
         EXPECT_EQ(std::string(e.what()).rfind("failed, clipped ", 0), 0u) << e.what();
         EXPECT_GT(e.peaks.clampedSamples, 0u);
     }
-    // A float output does not clamp, but its overs clip as well.
-    EXPECT_THROW(ConvertFile(in, kFp64, s, nullptr), ClippedOutput);
+    // A float output does not clamp, but its overs clip as well, and the reason says so.
+    try {
+        ConvertFile(in, kFp64, s, nullptr);
+        ADD_FAILURE() << "converted";
+    } catch (const ClippedOutput& e) {
+        EXPECT_NE(std::string(e.what()).find("samples above full scale"), std::string::npos)
+            << e.what();
+    }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    // A ceiling of the user's own is then the limit, above full scale too (+3.5 dBFS here).
+    s.ceilingDbtp = 6.0;
+    EXPECT_NO_THROW(fs::remove(ConvertFile(in, kFp64, s, nullptr).NativeText()));
+    s.ceilingDbtp = 3.0;
+    EXPECT_THROW(ConvertFile(in, kFp64, s, nullptr), ClippedOutput);
 }
 
 TEST_F(Delivery, ExactLengths) {
