@@ -362,12 +362,14 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         // Size 0 in a container whose size is unknown as well: a writer that
         // streamed the file and could not go back to fill the sizes in.
         const bool streamed = c.size == 0 && c.next && c.next->openEnded();
-        // On a pipe, a size within 64 KiB of 2 GiB is a writer's "unknown": one that cannot seek
-        // back puts the largest size it allows there (0x7ffff000, rounded down to whole frames),
-        // and its "fact" count to match. Either would promise far more than the stream holds.
+        // A size within 64 KiB of 2 GiB, more than the file holds (or on a pipe), is a writer's
+        // "unknown": one that cannot seek back puts the largest size it allows there
+        // (0x7ffff000, rounded down to whole frames), and its "fact" count to match. Either would
+        // promise far more than the stream holds; a file saved from the stream is not cut short.
         constexpr std::int64_t kPlaceholderSize = 0x7fff0000;
         const std::uint16_t blockAlign = Le16(&format_[12]);
-        const bool placeholder = fileSize < 0 && c.size >= kPlaceholderSize;
+        const bool placeholder = c.size >= kPlaceholderSize && c.size < 0x80000000 &&
+                                 (fileSize < 0 || c.size > fileSize - c.start);
         if (placeholder && blockAlign != 0 && factFrames_ * blockAlign >= kPlaceholderSize)
             factFrames_ = -1;
         const std::int64_t hidden = AudioAfterEmptyData(c);

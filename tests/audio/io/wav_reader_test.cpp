@@ -321,6 +321,11 @@ TEST_F(WAVReader, CutShortOpensWithTheFramesPresent) {
                false, 0xFFFFFFFF),
          1999 * 4, 1999, "input cut short: 1999 of 2000 frames"},
         {"whole", Wave(fmt, data), 2000 * 4, 2000, nullptr},
+        // A writer's "unknown" size, near 2 GiB (a stream saved to a file): not cut short.
+        {"placeholder",
+         Group("RIFF", "WAVE", {Chunk("fmt ", fmt), Chunk("data", data, false, 0x7ffff000)}, false,
+               0x7ffff024),
+         1234 * 4, 1234, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
