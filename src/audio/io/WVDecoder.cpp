@@ -43,7 +43,13 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
         // A file that cannot be opened says which and why.
         std::FILE* f = std::fopen(path.c_str(), "rb");
         if (!f) throw WVParser::exception((path + ": " + std::strerror(errno)).c_str(), 0);
+        char magic[4] = {};
+        const bool wavpack = std::fread(magic, 1, 4, f) == 4 && std::memcmp(magic, "wvpk", 4) == 0;
         std::fclose(f);
+        // A WavPack file the library refuses says why ("can't read all of WavPack file!" for
+        // one cut within its first block); other data is just not WavPack.
+        if (wavpack && error[0])
+            throw WVParser::exception(std::string("Malformed Wavpack file: ") + error, 2);
         throw WVParser::Incomplete();
     }
     if (WavpackGetQualifyMode(ctx) & QMODE_DSD_AUDIO)
@@ -193,13 +199,16 @@ std::uint32_t WVDecoder::Unpack(std::uint8_t* dest, std::uint32_t frames) {
     const std::size_t produced = std::size_t{got} * bytesPerFrame_;
     // Blocks the library could not decode (bad checksums, a file cut short
     // while it was read) would otherwise read as silence.
+    const std::int64_t reached = position + static_cast<std::int64_t>(produced);
+    const bool cutShort = got < frames && length >= 0 && reached < length;
     if (WavpackGetNumErrors(context_) > 0) {
         if (corrected_) throw WVParser::CorrectionMismatch();
+        // A block cut in two at the file's end fails its checks too: the file is cut short.
+        if (cutShort) throw WVParser::Truncated(reached / bytesPerFrame_, length / bytesPerFrame_);
         throw WVParser::Incomplete();
     }
     if (produced < want) {
-        if (got < frames && length >= 0 && position + static_cast<std::int64_t>(produced) < length)
-            throw WVParser::Incomplete();
+        if (cutShort) throw WVParser::Truncated(reached / bytesPerFrame_, length / bytesPerFrame_);
         if (got < frames && length < 0)
             length = WavpackGetSampleIndex64(context_) * std::int64_t{bytesPerFrame_};
         std::memset(dest.begin + produced, 0, want - produced);

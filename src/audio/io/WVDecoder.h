@@ -37,6 +37,13 @@ struct WVParser {
     struct Incomplete : exception {
         Incomplete() : exception("Malformed Wavpack file", 2) {}
     };
+    // The file ends before the frames its header gives (a copy that stopped).
+    struct Truncated : exception {
+        Truncated(std::int64_t present, std::int64_t declared)
+            : exception("truncated Wavpack file: it ends after " + std::to_string(present) +
+                            " of " + std::to_string(declared) + " frames",
+                        2) {}
+    };
     // Blocks failed their checks while a correction file was in use.
     struct CorrectionMismatch : exception {
         CorrectionMismatch()

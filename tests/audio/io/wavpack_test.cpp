@@ -352,6 +352,31 @@ TEST(WVDecoder, RefusesWhatIsNotWavpack) {
     }
 }
 
+// A file cut short says so: within its first block when opened, further on when read to the
+// cut (it was "Malformed Wavpack file" either way).
+TEST(WVDecoder, ACutFileSaysItIsCut) {
+    TempDir dir;
+    const std::string path = dir.file("whole.wv");
+    std::vector<std::int32_t> samples(2 * 200000);
+    std::uint32_t noise = 1;
+    for (auto& v : samples) v = std::int32_t((noise = noise * 1664525u + 1013904223u) >> 17) - 16384;
+    PackWavpack16(path, 2, 0, 200000, samples);
+    const Bytes whole = ReadFile(path);
+    const std::pair<std::size_t, std::string> cuts[] = {
+        {whole.size() * 7 / 10, "truncated Wavpack file: it ends after "},
+        {200, "Malformed Wavpack file: can't read all of WavPack file!"},
+    };
+    for (const auto& [keep, says] : cuts) {
+        WriteFile(dir.file("cut.wv"), Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(keep)));
+        try {
+            ReadAll(*WVDecoder::Open(dir.file("cut.wv"), nullptr));
+            ADD_FAILURE() << keep << " bytes read whole";
+        } catch (const Audio::IO::WVParser::exception& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(says, 0), 0u) << e.what();
+        }
+    }
+}
+
 // Packs 16-bit stereo `samples` as a hybrid file of about 3 bits per sample
 // at `path`, with its correction file at `path` + "c".
 void WriteHybrid(const std::string& path, const std::vector<std::int32_t>& samples) {
