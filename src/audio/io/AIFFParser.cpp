@@ -100,25 +100,80 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         return IFF::SkipChunk;
     }
 
-    if (c.id == IFF::ResType("SSND") && !haveSsnd_) {
-        if (c.openEnded() || c.size < 8) throw Incomplete();
-        std::uint8_t head[8];  // offset, block size
-        ReadExact(head, sizeof head);
-        const std::int64_t offset = Be32(head);
-        if (offset > c.size - 8) throw Incomplete();
-        dataStart_ = c.start + 8 + offset;
-        dataBytes_ = c.size - 8 - offset;
-        haveSsnd_ = true;
-        source_ = Source();
-        // Text chunks may follow; stop when the file ends inside this chunk
-        // (nothing can follow it then), or when its end cannot be known.
-        const std::int64_t fileSize = FileSize();
-        if (fileSize < 0 ? haveComm_ : c.start + c.size > fileSize) return IFF::Stop;
-        return IFF::SkipChunk;
-    }
+    if (c.id == IFF::ResType("SSND") && !haveSsnd_) return VisitSound(c);
     if (c.id == IFF::ResType("MARK") || c.id == IFF::ResType("INST") ||
+        c.id == IFF::ResType("ID3 ") || c.id == IFF::ResType("id3 ") ||
         !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
         return ReadText(c);
+    return IFF::SkipChunk;
+}
+
+int AIFFParser::VisitSound(IFF::ChunkInfo& c) {
+    using IFF::ChunkInfo;
+    const std::int64_t fileSize = FileSize();
+    const int fd = Descriptor();
+    // A size too small for the offset and block size (0, or unknown): a
+    // header written before the sound data and never updated.
+    const bool stale = c.openEnded() || c.size < 8;
+    if (stale && (fileSize < 0 || fd < 0)) throw Incomplete();
+    ChunkInfo* form = c.next;
+    const std::int64_t formEnd =
+        !form || form->openEnded() ? fileSize : std::min(fileSize, form->start + form->size);
+    source_ = Source();
+    if (stale && fileSize - c.start < 8) {
+        // Not even the offset and block size: no sound.
+        dataStart_ = c.start;
+        dataBytes_ = 0;
+        haveSsnd_ = true;
+        return IFF::Stop;
+    }
+    if (stale && IFF::ChunkHeaderAt(fd, c.start, formEnd, true)) {
+        // An empty "SSND" without its offset and block size; a chunk follows.
+        c.flags &= ~std::uint32_t(ChunkInfo::kOpenEnded);
+        c.size = 0;
+        dataStart_ = c.start;
+        dataBytes_ = 0;
+        haveSsnd_ = true;
+        return IFF::SkipChunk;
+    }
+    std::uint8_t head[8];  // offset, block size
+    ReadExact(head, sizeof head);
+    const std::int64_t offset = Be32(head);
+    if (!stale && offset > c.size - 8) throw Incomplete();
+    dataStart_ = c.start + 8 + offset;
+    dataBytes_ = stale ? 0 : c.size - 8 - offset;
+    haveSsnd_ = true;
+
+    // With a stale size, or no frames in "COMM" (a header written for an
+    // empty file), sound data may run on past the chunk's end: to the end of
+    // the "FORM", or of the file when the "FORM" stops there too. Chunks
+    // appended after it are not sound.
+    const bool noFrames = haveComm_ && Be32(comm_.data() + 2) == 0;
+    bool found = false;
+    if ((stale || noFrames) && fileSize >= 0 && fd >= 0) {
+        const std::int64_t declaredEnd = dataStart_ + dataBytes_;
+        const std::int64_t next = stale ? declaredEnd : declaredEnd + (declaredEnd & 1);
+        if (next < fileSize && !IFF::ChunkHeaderAt(fd, next, formEnd, true)) {
+            const std::int64_t end =
+                IFF::TrailingChunksStart(fd, next, next < formEnd ? formEnd : fileSize, true);
+            if (end > declaredEnd) {
+                dataBytes_ = end - dataStart_;
+                found = true;
+            }
+        }
+        if (stale || found) {
+            // The walk goes on after the sound found, to the chunks appended.
+            const std::int64_t end = std::max(dataStart_ + dataBytes_, Position());
+            c.flags &= ~std::uint32_t(ChunkInfo::kOpenEnded);
+            c.size = end - c.start;
+            if (form && !form->openEnded() && form->start + form->size < end)
+                form->size = fileSize - form->start;
+            if ((c.size & 1) || end > fileSize) return IFF::Stop;
+        }
+    }
+    // Text chunks may follow; stop when the file ends inside this chunk
+    // (nothing can follow it then), or when its end cannot be known.
+    if (fileSize < 0 ? haveComm_ : c.start + c.size > fileSize) return IFF::Stop;
     return IFF::SkipChunk;
 }
 
@@ -151,6 +206,11 @@ int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
         haveInstrument_ = true;
         return IFF::SkipChunk;
     }
+    if (c.id == IFF::ResType("ID3 ") || c.id == IFF::ResType("id3 ")) {
+        std::string warning = ReadId3Tag(text.data(), text.size(), metadata_);
+        if (!warning.empty()) warnings_.push_back(std::move(warning));
+        return IFF::SkipChunk;
+    }
     if (c.id == IFF::ResType("MARK")) {
         if (haveMarkers_) return IFF::SkipChunk;
         haveMarkers_ = true;
@@ -181,14 +241,20 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details
         dataBytes_ = 0;
     }
 
-    // COMM's frame count and SSND's size both declare the length; the
-    // smaller holds. The end of the file may cut it shorter still.
-    const std::int64_t declared = std::min(commFrames, dataBytes_ / frameBytes);
-    std::int64_t present = declared;
+    // COMM's frame count is the length; SSND's size and the end of the file
+    // may cut it shorter. No frames in COMM with sound in SSND: a header
+    // written for an empty file and never updated, the sound data holds.
+    const std::int64_t ssndFrames = dataBytes_ / frameBytes;
     const std::int64_t fileSize = FileSize();
-    if (fileSize >= 0)
-        present = std::min(present, std::max<std::int64_t>(fileSize - dataStart_, 0) / frameBytes);
-    if (present < declared && details)
+    const std::int64_t fileFrames =
+        fileSize >= 0 ? std::max<std::int64_t>(fileSize - dataStart_, 0) / frameBytes : ssndFrames;
+    const std::int64_t declared = commFrames != 0 ? commFrames : ssndFrames;
+    const std::int64_t present = std::min({declared, ssndFrames, fileFrames});
+    if (details && commFrames == 0 && present > 0)
+        details->warnings.push_back("the header gives the audio a size of 0, but " +
+                                    std::to_string(present) +
+                                    " frames follow it: they are converted");
+    if (details && present < declared)
         details->warnings.push_back(CutShortWarning(present, declared));
 
     // The parse may have gone past the samples (to a "COMM" after them).

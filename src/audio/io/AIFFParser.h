@@ -10,12 +10,17 @@
 // (little-endian integers), "fl32"/"FL32" and "fl64"/"FL64" (big-endian IEEE
 // floats). Any other compression type is refused with its name.
 //
-// Units: positions and lengths in bytes; the frame count of "COMM" and the
-// size of "SSND" both limit the data, and so does the end of the file, which
-// then adds an "input cut short" warning.
+// Units: positions and lengths in bytes. The frame count of "COMM" is the
+// length; the size of "SSND" and the end of the file may cut it shorter,
+// which adds an "input cut short" warning. A "COMM" of 0 frames, or an
+// "SSND" size too small for its offset and block size, is a header written
+// for an empty file and never updated: the sound data that follows (to the
+// end of the "FORM", or of the file when the "FORM" size is stale too, less
+// the chunks appended after it) is the audio, with a warning.
 //
 // The text chunks "NAME", "AUTH", "(c) " and "ANNO" become the common tags
-// of the input's metadata (title, artist, copyright, comment); one that
+// of the input's metadata (title, artist, copyright, comment), and so do
+// the text frames of an ID3v2 tag in an "ID3 " or "id3 " chunk; one that
 // is too large or runs past the end of the file is dropped with a warning.
 // The first "MARK" chunk's markers become cue points named by "labl" texts;
 // the first "INST" becomes the instrument and its loops (ReadAiffInstrument).
@@ -73,6 +78,10 @@ private:
     AIFFParser() = default;
     Audio::Stream::Wrapper<::Stream::iOver> Finish(InputDetails* details);
     int ReadText(const IFF::ChunkInfo& chunk);
+    // The first "SSND": where its sound data starts and how long it is. A
+    // stale size found is corrected in `chunk` (and its "FORM") so that the
+    // walk goes on after the sound data.
+    int VisitSound(IFF::ChunkInfo& chunk);
 
     int state_ = 0;  // 0 expecting the "FORM", 1 inside it
     bool aifc_ = false;

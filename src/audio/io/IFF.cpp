@@ -1,6 +1,7 @@
 #include "audio/io/IFF.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -282,6 +283,48 @@ bool VisitorParser::Parse(std::FILE* f) {
             stack_.pop_front();
         }
     }
+}
+
+bool ReadAt(int fd, std::int64_t at, std::uint8_t* dest, std::size_t n) {
+    while (n > 0) {
+        const ssize_t got = pread(fd, dest, n, static_cast<off_t>(at));
+        if (got <= 0) return false;
+        dest += got;
+        n -= static_cast<std::size_t>(got);
+        at += got;
+    }
+    return true;
+}
+
+namespace {
+
+bool IsChunkId(const std::uint8_t* id) {
+    for (int i = 0; i < 4; ++i)
+        if (id[i] < 0x20 || id[i] >= 0x7f) return false;
+    return true;
+}
+
+}  // namespace
+
+bool ChunkHeaderAt(int fd, std::int64_t at, std::int64_t end, bool bigEndian) {
+    std::uint8_t header[8];
+    if (end - at < 8 || !ReadAt(fd, at, header, 8)) return false;
+    return IsChunkId(header) && at + 8 + std::int64_t{Load32(header + 4, bigEndian)} <= end;
+}
+
+std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian) {
+    constexpr std::int64_t kWindow = 1 << 20;
+    const std::int64_t lo = std::max(from, end - kWindow);
+    if (end - lo < 8) return end;
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(end - lo));
+    if (!ReadAt(fd, lo, tail.data(), tail.size())) return end;
+    std::int64_t chain = end;
+    for (std::int64_t at = chain - 8; at >= lo; --at) {
+        const std::uint8_t* h = tail.data() + (at - lo);
+        const std::int64_t body = Load32(h + 4, bigEndian);
+        if (IsChunkId(h) && at + 8 + body + (body & 1) == chain) chain = at;
+    }
+    return chain;
 }
 
 }  // namespace IFF

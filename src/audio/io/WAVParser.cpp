@@ -1,7 +1,5 @@
 #include "audio/io/WAVParser.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -186,18 +184,6 @@ std::string Dropped(IFF::ResType id, const char* why) {
     return "metadata: " + ChunkName(id) + " chunk " + why + ", dropped";
 }
 
-// Reads n bytes at `at` without moving the descriptor's position.
-bool ReadAt(int fd, std::int64_t at, std::uint8_t* dest, std::size_t n) {
-    while (n > 0) {
-        const ssize_t got = pread(fd, dest, n, static_cast<off_t>(at));
-        if (got <= 0) return false;
-        dest += got;
-        n -= static_cast<std::size_t>(got);
-        at += got;
-    }
-    return true;
-}
-
 // Chunks walked after "data" at most: a file of tiny chunks stays quick.
 constexpr int kMaxTrailingChunks = 4096;
 
@@ -220,36 +206,6 @@ void WAVParser::ReadMetadata(const IFF::ChunkInfo& c) {
     if (!warning.empty()) metadataWarnings_.push_back(std::move(warning));
 }
 
-namespace {
-
-bool IsChunkId(const std::uint8_t* id) {
-    for (int i = 0; i < 4; ++i)
-        if (id[i] < 0x20 || id[i] >= 0x7f) return false;
-    return true;
-}
-
-// Where a chain of whole chunks that ends exactly at `end` begins, looked for in the last MiB
-// before it and not before `from` (the metadata a writer appends after the audio); `end` when
-// none does.
-std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian) {
-    constexpr std::int64_t kWindow = 1 << 20;
-    const std::int64_t lo = std::max(from, end - kWindow);
-    if (end - lo < 8) return end;
-    std::vector<std::uint8_t> tail(static_cast<std::size_t>(end - lo));
-    if (!ReadAt(fd, lo, tail.data(), tail.size())) return end;
-    std::int64_t chain = end;
-    for (std::int64_t at = chain - 8; at >= lo; --at) {
-        std::uint8_t* h = tail.data() + (at - lo);
-        std::uint8_t size[4] = {h[4], h[5], h[6], h[7]};
-        if (bigEndian) std::reverse(size, size + 4);
-        const std::int64_t body = Le32(size);
-        if (IsChunkId(h) && at + 8 + body + (body & 1) == chain) chain = at;
-    }
-    return chain;
-}
-
-}  // namespace
-
 std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data) {
     const int fd = Descriptor();
     const std::int64_t fileSize = FileSize();
@@ -260,16 +216,12 @@ std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data) {
     // What follows an empty data chunk is normally the next chunk: an identifier of printable
     // characters and a size within the container.
     const std::int64_t containerEnd = data.next->start + data.next->size;
-    std::uint8_t header[8];
-    if (fileSize - data.start >= 8 && ReadAt(fd, data.start, header, 8)) {
-        if (data.bigEndian()) std::reverse(header + 4, header + 8);
-        if (IsChunkId(header) && data.start + 8 + Le32(header + 4) <= containerEnd) return 0;
-    }
+    if (IFF::ChunkHeaderAt(fd, data.start, containerEnd, data.bigEndian())) return 0;
     // Audio up to the container's end; to the file's end when the container's size stops at
     // the empty data chunk as well (a header written for an empty file, never updated). Chunks
     // appended after the audio are not audio.
     std::int64_t end = containerEnd > data.start ? std::min(fileSize, containerEnd) : fileSize;
-    end = TrailingChunksStart(fd, data.start, end, data.bigEndian());
+    end = IFF::TrailingChunksStart(fd, data.start, end, data.bigEndian());
     return std::max<std::int64_t>((end - data.start) / blockAlign * blockAlign, 0);
 }
 
@@ -285,7 +237,7 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
         pos += pos & 1;
         if (pos > end - 8) return;
         std::uint8_t header[8];
-        if (!ReadAt(fd, pos, header, 8)) return;
+        if (!IFF::ReadAt(fd, pos, header, 8)) return;
         if (data.bigEndian()) std::reverse(header + 4, header + 8);
         const IFF::ResType id = IFF::ResType::FromBytes(header);
         const std::int64_t size = Le32(header + 4);
@@ -302,7 +254,7 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
             continue;
         }
         std::vector<std::uint8_t> payload(static_cast<std::size_t>(size));
-        if (!ReadAt(fd, body, payload.data(), payload.size())) {
+        if (!IFF::ReadAt(fd, body, payload.data(), payload.size())) {
             metadataWarnings_.push_back(Dropped(id, "unreadable"));
             return;
         }
@@ -436,8 +388,7 @@ Audio::Stream::Wrapper<::Stream::iOver> WAVParser::Open(std::FILE* file, Propert
 }
 
 template <class Input>
-Audio::Stream::Wrapper<::Stream::iOver> WAVParser::OpenWith(Input input,
-                                                            PropertyList* properties,
+Audio::Stream::Wrapper<::Stream::iOver> WAVParser::OpenWith(Input input, PropertyList* properties,
                                                             InputDetails* details) {
     Audio::Stream::Wrapper<::Stream::iOver> result;
     try {

@@ -146,7 +146,7 @@ TEST_F(AIFFReader, EdgeCases) {
         {"SSND size limits",
          Form("AIFF",
               {Chunk("COMM", Comm(2, 1000, 16, 44100), true), Chunk("SSND", Ssnd(s8), true)}),
-         s8, 2, 16, 0, 2, false, true, nullptr},
+         s8, 2, 16, 0, 2, false, true, "input cut short: 10 of 1000 frames"},
         {"AIFC NONE 24-bit",
          Form("AIFC",
               {Chunk("COMM", Comm(1, 13, 24, 96000, "NONE"), true), Chunk("SSND", Ssnd(s8), true)}),
@@ -188,26 +188,112 @@ TEST_F(AIFFReader, EdgeCases) {
         EXPECT_EQ(f.isBigEndian(), c.bigEndian);
         EXPECT_FALSE(f.isUnsigned());
         EXPECT_EQ(ReadAll(*s), c.samples);
-        EXPECT_TRUE(details.warnings.empty());
+        EXPECT_EQ(details.warnings,
+                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{});
         ASSERT_EQ(props.size(), 9u);
         EXPECT_EQ(props[1].value, "audio/x-aiff");
         EXPECT_EQ(props[4].value, std::to_string(c.samples.size() / (c.bytes * c.channels)));
     }
 }
 
-// A file that ends before the audio its header declares: the whole frames
-// present, and a warning with both counts.
+// A file that holds fewer frames than COMM declares, whether the file ends
+// inside SSND or SSND itself is smaller: the whole frames present, and one
+// warning with both counts.
 TEST_F(AIFFReader, CutShortOpensWithTheFramesPresent) {
-    Bytes file = Form("AIFF", {Chunk("COMM", Comm(2, 2000, 16, 44100), true),
-                               Chunk("SSND", Ssnd(Sequence(8000, 5)), true)});
-    const std::size_t header = file.size() - 8000;
-    file.resize(header + 1234 * 4 + 3);
-    Audio::IO::InputDetails details;
-    auto s = AIFFParser::Open(Put(file), nullptr, &details);
-    EXPECT_EQ(s->length, 1234 * 4);
-    EXPECT_EQ(ReadAll(*s), Bytes(file.begin() + std::ptrdiff_t(header),
-                                 file.begin() + std::ptrdiff_t(header + 1234 * 4)));
-    EXPECT_EQ(details.warnings, std::vector<std::string>{"input cut short: 1234 of 2000 frames"});
+    const struct {
+        const char* name;
+        std::uint32_t commFrames;
+        std::size_t ssndBytes, keep;  // SSND's sample bytes, and those left in the file
+        std::int64_t frames;
+        const char* warning;
+    } cases[] = {
+        {"file ends in SSND", 2000, 8000, 1234 * 4 + 3, 1234,
+         "input cut short: 1234 of 2000 frames"},
+        {"SSND smaller than COMM", 2000, 1234 * 4, 1234 * 4, 1234,
+         "input cut short: 1234 of 2000 frames"},
+        {"both", 3000, 8000, 1234 * 4, 1234, "input cut short: 1234 of 3000 frames"},
+        {"whole", 2000, 8000, 8000, 2000, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = Form("AIFF", {Chunk("COMM", Comm(2, c.commFrames, 16, 44100), true),
+                                   Chunk("SSND", Ssnd(Sequence(c.ssndBytes, 5)), true)});
+        const std::size_t header = file.size() - c.ssndBytes;
+        file.resize(header + c.keep);
+        Audio::IO::InputDetails details;
+        auto s = AIFFParser::Open(Put(file), nullptr, &details);
+        EXPECT_EQ(s->length, c.frames * 4);
+        EXPECT_EQ(ReadAll(*s), Bytes(file.begin() + std::ptrdiff_t(header),
+                                     file.begin() + std::ptrdiff_t(header + c.frames * 4)));
+        EXPECT_EQ(details.warnings,
+                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{});
+    }
+}
+
+// A header written for an empty file and never updated (COMM's frame count
+// 0, SSND's size 0 or 8, FORM's 0 or stopping at SSND): the sound data that
+// follows is the audio, the chunks after it are not; an empty file stays empty.
+TEST_F(AIFFReader, NoFramesInCommReadsTheSoundData) {
+    const Bytes comm = Chunk("COMM", Comm(2, 0, 16, 44100), true);
+    const Bytes audio = Sequence(600 * 4, 4);
+    const Bytes anno = Chunk("ANNO", Bytes(5, 'x'), true);
+    Bytes audioThenAnno = audio;
+    audioThenAnno.insert(audioThenAnno.end(), anno.begin(), anno.end());
+    const std::int64_t formToSsnd = 4 + std::int64_t(comm.size()) + 16;
+    const struct {
+        const char* name;
+        std::vector<Bytes> chunks;
+        std::int64_t formSize;  // -1: the right one
+        std::int64_t frames;
+    } cases[] = {
+        {"SSND size right", {comm, Chunk("SSND", Ssnd(audio), true), anno}, -1, 600},
+        {"SSND and FORM size 0", {comm, Chunk("SSND", Ssnd(audio), true, 0)}, 0, 600},
+        {"SSND size 8, FORM stops at it",
+         {comm, Chunk("SSND", Ssnd(audioThenAnno), true, 8)},
+         formToSsnd,
+         600},
+        {"SSND size 8, a chunk after the audio",
+         {comm, Chunk("SSND", Ssnd(audioThenAnno), true, 8)},
+         -1,
+         600},
+        {"empty SSND, then a chunk", {comm, Chunk("SSND", Ssnd({}), true), anno}, -1, 0},
+        {"empty SSND, FORM size 0", {comm, Chunk("SSND", Ssnd({}), true, 0)}, 0, 0},
+        {"SSND size 0, then a chunk", {comm, Chunk("SSND", {}, true), anno}, -1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Audio::IO::InputDetails details;
+        auto s = AIFFParser::Open(Put(Group("FORM", "AIFF", c.chunks, true, c.formSize)), nullptr,
+                                  &details);
+        EXPECT_EQ(s->length, c.frames * 4);
+        EXPECT_EQ(ReadAll(*s), Bytes(audio.begin(), audio.begin() + c.frames * 4));
+        EXPECT_EQ(details.warnings,
+                  c.frames ? std::vector<std::string>{"the header gives the audio a size of 0, but "
+                                                      "600 frames follow it: they are converted"}
+                           : std::vector<std::string>{});
+    }
+}
+
+// An ID3v2 tag in an "ID3 " or "id3 " chunk (as ffmpeg writes it after the
+// sound data) gives the common tags.
+TEST_F(AIFFReader, Id3ChunkGivesTheTags) {
+    auto frame = [](const char* id, char text) {
+        return Builder{{}, true}.id(id).u32(2).u16(0).u8(0).u8(std::uint8_t(text)).b;
+    };
+    Bytes tagged = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 24};  // ID3v2.3, 24 bytes of frames
+    for (const Bytes& f : {frame("TPE1", 'A'), frame("TALB", 'B')})
+        tagged.insert(tagged.end(), f.begin(), f.end());
+    const Bytes comm = Chunk("COMM", Comm(1, 2, 16, 44100), true);
+    const Bytes ssnd = Chunk("SSND", Ssnd(Bytes(4, 1)), true);
+    const Bytes afterSsnd = Form("AIFF", {comm, ssnd, Chunk("ID3 ", tagged, true)});
+    const Bytes beforeSsnd = Form("AIFF", {comm, Chunk("id3 ", tagged, true), ssnd});
+    for (const Bytes* file : {&afterSsnd, &beforeSsnd}) {
+        Audio::IO::InputDetails details;
+        AIFFParser::Open(Put(*file), nullptr, &details);
+        EXPECT_EQ(details.metadata.info,
+                  (std::vector<std::pair<std::string, std::string>>{{"IART", "A"}, {"IPRD", "B"}}));
+        EXPECT_TRUE(details.warnings.empty());
+    }
 }
 
 TEST_F(AIFFReader, RefusedFilesSayWhy) {
