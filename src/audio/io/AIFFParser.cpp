@@ -254,7 +254,11 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details
         details->warnings.push_back("the header gives the audio a size of 0, but " +
                                     std::to_string(present) +
                                     " frames follow it: they are converted");
-    if (details && present < declared)
+    // Sound data of nearly 2 GiB in SSND's size, more than the file holds, is a writer's
+    // "unknown" (one that could not seek back to fill it in, with a frame count to match): the
+    // file is not cut short.
+    const bool placeholder = dataBytes_ >= 0x7f000000 - 16 && fileFrames < ssndFrames;
+    if (details && present < declared && !placeholder)
         details->warnings.push_back(CutShortWarning(present, declared));
 
     // The parse may have gone past the samples (to a "COMM" after them).
