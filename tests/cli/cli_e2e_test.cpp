@@ -245,10 +245,17 @@ TEST_F(Cli, FlacContainer) {
     });
     const std::string out = " -o " + shellQuote((dir / "out").string()) + " ";
     const std::string in = shellQuote((dir / "f.wav").string());
-    CliRun r = runCli("-q --container flac -t fp32" + out + in);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("FLAC stores integer samples only"), std::string::npos) << r.err;
-    EXPECT_TRUE(fs::is_empty(dir / "out"));
+    // What a container cannot hold is refused before any work.
+    for (const auto& [args, says] :
+         {std::pair{"--container flac -t fp32", "FLAC stores integer samples only"},
+          {"--container flac -r 1536000", "FLAC stores rates up to 1048575 Hz"},
+          {"--container wv -t fp64", "WavPack stores floats of 32 bits only"}}) {
+        CliRun r = runCli(std::string("-q ") + args + out + in);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
+    CliRun r;
 
     r = runCli("-q --container flac -r 44100 -t int16" + out + in);
     ASSERT_EQ(r.status, 0) << r.err;
