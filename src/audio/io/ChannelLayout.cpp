@@ -20,6 +20,7 @@ std::uint32_t DefaultChannelMask(std::uint32_t channels) {
 }
 
 std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels) {
+    if (mask == kNoPositions) return 0;
     if (mask == 0) return DefaultChannelMask(channels);
     std::uint32_t kept = 0;
     for (std::uint32_t n = 0; mask != 0 && n < channels; ++n) {

@@ -9,6 +9,11 @@
 
 namespace Audio::IO {
 
+// A file that states its channels have no speaker positions (an extensible
+// WAVE mask of 0: stems, discrete channels), as opposed to one that states
+// nothing: a bit no speaker uses.
+inline constexpr std::uint32_t kNoPositions = 0x80000000u;
+
 // The layout conventionally meant by a channel count when a file states
 // none: mono, stereo, quad, 5.1 (back), 7.1 (back and side); 0 for other
 // counts.
@@ -21,8 +26,8 @@ std::uint32_t FlacChannelMask(std::uint32_t channels);
 inline constexpr const char* kFlacChannelMaskTag = "WAVEFORMATEXTENSIBLE_CHANNEL_MASK";
 
 // The mask a writer records for `channels` channels: `mask` without the set
-// bits beyond the first `channels` ones, or DefaultChannelMask(channels)
-// when `mask` is 0.
+// bits beyond the first `channels` ones, DefaultChannelMask(channels) when
+// `mask` is 0, and 0 for kNoPositions.
 std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels);
 
 }  // namespace Audio::IO

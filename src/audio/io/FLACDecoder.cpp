@@ -124,7 +124,8 @@ struct FLACDecoder::Callbacks {
                         char* end = nullptr;
                         const unsigned long mask = std::strtoul(value.c_str(), &end, 16);
                         if (end != value.c_str() && *end == '\0' && mask <= 0xFFFFFFFFul)
-                            self->channelMaskTag_ = static_cast<std::uint32_t>(mask);
+                            self->channelMaskTag_ =
+                                mask ? static_cast<std::uint32_t>(mask) : kNoPositions;
                         continue;
                     }
                     if (self->details_ && self->readingMetadata_) {

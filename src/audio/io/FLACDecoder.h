@@ -105,7 +105,8 @@ private:
     Metadata riff_;
     bool riffBigEndian_ = false;
     std::vector<CuePoint> cueSheet_;
-    std::uint32_t channelMaskTag_ = 0;  // the layout a Vorbis comment gives; 0: FLAC's own
+    // The layout a Vorbis comment gives (kNoPositions for none); 0: FLAC's own.
+    std::uint32_t channelMaskTag_ = 0;
 
     // STREAMINFO.
     bool haveInfo_ = false;

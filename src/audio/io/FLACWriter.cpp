@@ -151,7 +151,7 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
     // A speaker layout other than FLAC's own for the count is stated (a layout, kept without
     // the metadata too).
     const std::uint32_t mask = ChannelMaskFor(channelMask, channels_);
-    if (mask != 0 && mask != FlacChannelMask(channels_)) {
+    if (mask != FlacChannelMask(channels_) && (mask != 0 || channelMask == kNoPositions)) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%04X", mask);
         tags.emplace_back(kFlacChannelMaskTag, hex);

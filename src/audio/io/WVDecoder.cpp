@@ -10,6 +10,8 @@
 #include <limits>
 #include <string>
 
+#include "audio/io/ChannelLayout.h"
+
 namespace Audio::IO {
 
 namespace {
@@ -90,7 +92,9 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
     f.sampleRate = static_cast<float>(rate);
 
     if (details) {
+        // "Unassigned speakers" beyond stereo are stated as such (a mask of 0).
         details->channelMask = static_cast<std::uint32_t>(WavpackGetChannelMask(ctx));
+        if (details->channelMask == 0 && channels > 2) details->channelMask = kNoPositions;
         if ((mode & MODE_HYBRID) && !(mode & MODE_WVC))
             details->warnings.push_back(
                 "hybrid WavPack without its correction file (.wvc): decoding the lossy part");
