@@ -410,6 +410,11 @@ int RunCli(const std::vector<std::string>& args) {
                          files.size());
             return 2;
         }
+        // The reader of the stream would meet an empty one and take it for a fault of its own.
+        if (o.request.toStandardOutput && files.empty() && !o.info) {
+            std::fprintf(stderr, "tessival-cli: --stdout: no input file to convert\n");
+            return 1;
+        }
         if (o.info) return runInfo(files) | (refused.empty() ? 0 : 1);
         installSignalHandlers();
         // A reader of standard output that goes away is a failed write, said in words: of the

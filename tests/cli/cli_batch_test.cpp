@@ -368,4 +368,9 @@ TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
                                 "--stdout --container flac in.wav",
                                 "--prevent-clipping --stdout in.wav", "--prevent-clipping -"})
         EXPECT_EQ(sh(std::string("CLI ") + refused + " </dev/null").status, 2) << refused;
+    // Nothing to convert: the reader is not handed an empty stream as a success.
+    const ShellRun none = sh("mkdir -p none && CLI --stdout none");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(none.out.empty());
+    fs::remove(dir.path() / "none");
 }
