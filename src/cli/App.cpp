@@ -188,7 +188,7 @@ std::vector<Input> collectInputs(const std::vector<std::string>& names,
             // A name that exists but cannot be reached (permissions, a loop of links) says so.
             refuse(refused, name,
                    ec && ec != std::errc::no_such_file_or_directory ? ec.message()
-                                                                     : "no such file or directory");
+                                                                    : "no such file or directory");
             continue;
         }
         // A folder named "." or ".." (or ending so) is walked under its real

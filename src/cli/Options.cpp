@@ -296,8 +296,9 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
         throw UsageError("--prevent-clipping reads the input again and rewrites the output: "
                          "not with standard input or --stdout");
     if (o.request.settings.failOnClip && o.request.toStandardOutput)
-        throw UsageError("--fail-on-clip deletes an output that clips: a stream cannot be taken "
-                         "back, not with --stdout");
+        throw UsageError(
+            "--fail-on-clip deletes an output that clips: a stream cannot be taken "
+            "back, not with --stdout");
     if (o.json && o.info) throw UsageError("--json reports conversions; --info has a text of its own");
     if (o.request.toStandardOutput) {
         if (o.json) throw UsageError("--stdout and --json both want standard output");

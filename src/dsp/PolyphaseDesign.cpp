@@ -79,7 +79,8 @@ std::pair<std::uint64_t, std::uint64_t> fewestPhases(std::uint64_t n, std::uint6
 // 2^100): continued fractions of the two ends until they part.
 std::pair<u128, u128> simplestBetween(u128 ln, u128 ld, u128 hn, u128 hd) {
     const u128 whole = ln / ld;
-    if (whole * ld == ln || (whole + 1) * hd <= hn) return {whole * ld == ln ? whole : whole + 1, 1};
+    if (whole * ld == ln || (whole + 1) * hd <= hn)
+        return {whole * ld == ln ? whole : whole + 1, 1};
     // Same whole part: x = whole + 1 / y, y between the reciprocals of the fractional parts.
     const auto [p, q] = simplestBetween(hd, hn - whole * hd, ld, ln - whole * ld);
     return {whole * p + q, p};

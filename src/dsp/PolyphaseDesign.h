@@ -61,8 +61,8 @@ struct RatioNeedsMorePhases : std::invalid_argument {
     unsigned phases;
 };
 
-boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut,
-                                         unsigned maxPhases = kMaxPhases, double fsInExact = 0);
+boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPhases = kMaxPhases,
+                                         double fsInExact = 0);
 // The phases a table of `taps` coefficients per phase may have.
 unsigned maxPhasesFor(std::uint32_t taps);
 

@@ -121,8 +121,8 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
         std::snprintf(text, sizeof text,
                       "%.9g Hz%s to %.9g Hz cannot be converted exactly: the ratio needs more "
                       "than %u filter phases",
-                      double(fsGiven),
-                      settings.speed == 1.0 ? "" : " at the speed asked", double(fsOut), e.phases);
+                      double(fsGiven), settings.speed == 1.0 ? "" : " at the speed asked",
+                      double(fsOut), e.phases);
         throw std::invalid_argument(text);
     }
 }

@@ -398,9 +398,9 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                 const std::int64_t bytes = end->load(std::memory_order_acquire);
                 return bytes < 0 ? std::int64_t{-1} : bytesFor(bytes / inFrameBytes);
             };
-            source = StreamOver(::Stream::cropWhenKnown(std::move(source),
-                                                        static_cast<std::uint32_t>(frameBytes),
-                                                        lengthOf, Audio::SilenceFiller(tag.format)));
+            source = StreamOver(
+                ::Stream::cropWhenKnown(std::move(source), static_cast<std::uint32_t>(frameBytes),
+                                        lengthOf, Audio::SilenceFiller(tag.format)));
         }
         source.setTag(tag);
     }

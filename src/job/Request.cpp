@@ -62,8 +62,9 @@ void Validate(const ConversionRequest& request) {
     // What the other containers cannot hold, refused before any work (the writers fail only
     // once the output starts, with "bad write format").
     if (request.container == Container::WavPack && request.sampleType == SampleType::Float64)
-        throw InvalidRequest("WavPack stores floats of 32 bits only: fp64 cannot be written to a "
-                             ".wv file (choose fp32 or an integer type)");
+        throw InvalidRequest(
+            "WavPack stores floats of 32 bits only: fp64 cannot be written to a "
+            ".wv file (choose fp32 or an integer type)");
     constexpr float kFlacMaxRate = 1048575.0f;  // 20 bits of the stream header
     if (request.container == Container::Flac && request.outputRate > kFlacMaxRate)
         throw InvalidRequest("FLAC stores rates up to 1048575 Hz: choose another container for " +

@@ -103,8 +103,9 @@ TEST_F(Batch, JsonLinesCarryTheFigures) {
     ASSERT_EQ(byInput.size(), 5u) << r.out;
     for (const char* refused : {"gone.wav", "notes.txt"}) {
         EXPECT_EQ(byInput.at(refused).at("state").text, "failed");
-        EXPECT_NE(r.err.find(std::string(refused) + ": error: " + byInput.at(refused).at("reason").text),
-                  std::string::npos)
+        EXPECT_NE(
+            r.err.find(std::string(refused) + ": error: " + byInput.at(refused).at("reason").text),
+            std::string::npos)
             << r.err;
     }
     const struct {
@@ -160,9 +161,9 @@ TEST_F(Batch, ResultsThatCannotBeWrittenFailTheRunButNotTheOutputs) {
         SCOPED_TRACE(c.args);
         fs::remove_all(dir.path() / "out");
         fs::create_directory(dir.path() / "out");
-        const std::string command =
-            "cd " + quote(dir.path().string()) + " && exec " + quote(TESSIVAL_CLI) +
-            " -q -j 1 -r 48000 -t fp64 -o out in " + c.args + " 2>" + quote(dir.file("err.txt"));
+        const std::string command = "cd " + quote(dir.path().string()) + " && exec " +
+                                    quote(TESSIVAL_CLI) + " -q -j 1 -r 48000 -t fp64 -o out in " +
+                                    c.args + " 2>" + quote(dir.file("err.txt"));
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         close(fds[0]);  // the reader is gone before the first line

@@ -290,8 +290,8 @@ TEST(ChainSettings, ImpossibleSettingsThrowClearly) {
         attempt({}, 44100, 524287);
         ADD_FAILURE() << "converted";
     } catch (const std::invalid_argument& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("44100 Hz to 524287 Hz cannot be converted exactly", 0),
-                  0u)
+        EXPECT_EQ(
+            std::string(e.what()).rfind("44100 Hz to 524287 Hz cannot be converted exactly", 0), 0u)
             << e.what();
     }
 }

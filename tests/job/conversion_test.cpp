@@ -392,10 +392,10 @@ TEST_F(Temp, AMirroredFolderCreatedByTheFirstJobStillClaimsItsNames) {
     request.outputFolder =
         Filesystem::Path::FromNative((dir / "out").string(), Filesystem::Path::Kind::Directory);
     TestRow first(path("a/s/take.wav")), second(path("b/s/take.wav"));
-    first.walkedFrom = Filesystem::Path::FromNative((dir / "a").string(),
-                                                    Filesystem::Path::Kind::Directory);
-    second.walkedFrom = Filesystem::Path::FromNative((dir / "b").string(),
-                                                     Filesystem::Path::Kind::Directory);
+    first.walkedFrom =
+        Filesystem::Path::FromNative((dir / "a").string(), Filesystem::Path::Kind::Directory);
+    second.walkedFrom =
+        Filesystem::Path::FromNative((dir / "b").string(), Filesystem::Path::Kind::Directory);
     {
         JobQueue::Batch batch(q);
         q.Submit(first, request);

@@ -198,7 +198,8 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
 // --if-exists skip and fail look at the name the job ends with. (Skip reported the clipped file
 // as the result, fail refused a file that did not exist.)
 TEST_F(Delivery, PreventClippingChecksTheNameItEndsWith) {
-    const auto in = input("loud.wav", 44100, 4410, [](std::uint32_t i) { return 1.5 * std::sin(i * 0.1); });
+    const auto in =
+        input("loud.wav", 44100, 4410, [](std::uint32_t i) { return 1.5 * std::sin(i * 0.1); });
     const Filesystem::Path clipped = ConvertFile(in, kInt24, settings(), nullptr);
     ConversionSettings s = settings();
     s.preventClipping = true;
@@ -286,14 +287,16 @@ TEST_F(Delivery, ExactLengths) {
 
 // 32-bit floats end near +770 dBFS: an output beyond would hold infinities, reported "done".
 TEST_F(Delivery, AFloatOutputBeyondItsRangeFails) {
-    const auto in = input("f.wav", 44100, 4410, [](std::uint32_t i) { return 0.5 * std::sin(i * 0.1); });
+    const auto in =
+        input("f.wav", 44100, 4410, [](std::uint32_t i) { return 0.5 * std::sin(i * 0.1); });
     ConversionSettings s;
     s.gain = 1e40;
     try {
         ConvertFile(in, Format::FromBytes(0x44, 1, 0, 0, 48000.0f), s, nullptr);
         ADD_FAILURE() << "converted";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("beyond the range of 32-bit floats"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("beyond the range of 32-bit floats"),
+                  std::string::npos)
             << e.what();
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);

@@ -260,8 +260,8 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
         self->length = static_cast<std::int64_t>(self->totalFrames_) * self->bytesPerFrame_;
     // FLAC fixes the speaker order by the channel count, unless a comment gives another.
     if (details)
-        details->channelMask = self->channelMaskTag_ ? self->channelMaskTag_
-                                                     : FlacChannelMask(self->channels_);
+        details->channelMask =
+            self->channelMaskTag_ ? self->channelMaskTag_ : FlacChannelMask(self->channels_);
 
     if (properties) {
         AppendStreamProperties(*properties, *self, ".flac", "audio/flac");

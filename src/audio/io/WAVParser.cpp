@@ -410,8 +410,8 @@ Audio::Stream::Wrapper<::Stream::iOver> WAVParser::OpenWith(Input input, Propert
                                      parser.metadataWarnings_.end());
         }
         if (details && Le16(parser.format_.data()) == kTagExtensible)
-            details->channelMask = Le32(&parser.format_[20]) ? Le32(&parser.format_[20])
-                                                              : kNoPositions;
+            details->channelMask =
+                Le32(&parser.format_[20]) ? Le32(&parser.format_[20]) : kNoPositions;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {

@@ -219,8 +219,9 @@ TEST_F(AIFFReader, CutShortOpensWithTheFramesPresent) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Bytes file = Form("AIFF", {Chunk("COMM", Comm(2, c.commFrames, 16, 44100), true),
-                                   Chunk("SSND", Ssnd(Sequence(c.ssndBytes, 5)), true, c.ssndSize)});
+        Bytes file =
+            Form("AIFF", {Chunk("COMM", Comm(2, c.commFrames, 16, 44100), true),
+                          Chunk("SSND", Ssnd(Sequence(c.ssndBytes, 5)), true, c.ssndSize)});
         const std::size_t header = file.size() - c.ssndBytes;
         file.resize(header + c.keep);
         Audio::IO::InputDetails details;

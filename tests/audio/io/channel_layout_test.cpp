@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/IOTestUtil.h"
 #include "audio/io/ChannelLayout.h"
 #include "audio/io/OpenFile.h"
+#include "support/IOTestUtil.h"
 
 using namespace IOTest;
 using Audio::Format;
@@ -97,8 +97,8 @@ TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
     const bool probe = HaveTool("ffprobe");
     TempDir dir;
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.layout ? c.layout : "no positions") << ", " << c.bits
-                                        << " bits");
+        SCOPED_TRACE(testing::Message()
+                     << (c.layout ? c.layout : "no positions") << ", " << c.bits << " bits");
         const std::string in = dir.file("in.wav");
         WriteFile(in, Wav(ExtensiblePayload(c.channels, 48000, c.bits, c.bits, c.subFormat, false,
                                             c.mask),

@@ -361,7 +361,8 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
     const Bytes audio = Sequence(600 * 4, 4);
     const Bytes junk = Chunk("JUNK", Sequence(12)), odd = Chunk("odd ", Sequence(7));
     Bytes audioThenChunks = audio;
-    for (const Bytes* c : {&junk, &odd}) audioThenChunks.insert(audioThenChunks.end(), c->begin(), c->end());
+    for (const Bytes* c : {&junk, &odd})
+        audioThenChunks.insert(audioThenChunks.end(), c->begin(), c->end());
     const struct {
         const char* name;
         std::vector<Bytes> chunks;
@@ -370,7 +371,9 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
     } cases[] = {
         {"audio after", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, -1, 600},
         {"never updated", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, 36, 600},
-        {"audio, then chunks", {Chunk("fmt ", fmt), Chunk("data", audioThenChunks, false, 0)}, -1,
+        {"audio, then chunks",
+         {Chunk("fmt ", fmt), Chunk("data", audioThenChunks, false, 0)},
+         -1,
          600},
         {"a chunk after", {Chunk("fmt ", fmt), Chunk("data", {}), junk}, -1, 0},
     };

@@ -359,7 +359,8 @@ TEST(WVDecoder, ACutFileSaysItIsCut) {
     const std::string path = dir.file("whole.wv");
     std::vector<std::int32_t> samples(2 * 200000);
     std::uint32_t noise = 1;
-    for (auto& v : samples) v = std::int32_t((noise = noise * 1664525u + 1013904223u) >> 17) - 16384;
+    for (auto& v : samples)
+        v = std::int32_t((noise = noise * 1664525u + 1013904223u) >> 17) - 16384;
     PackWavpack16(path, 2, 0, 200000, samples);
     const Bytes whole = ReadFile(path);
     const std::pair<std::size_t, std::string> cuts[] = {
