@@ -32,6 +32,7 @@
 #include <memory>
 
 #include "UiTestSupport.h"
+#include "support/NoPermissionOverride.h"
 #include "threads/Pool.h"
 #include "ui/App.h"
 #include "ui/JobList.h"
@@ -737,6 +738,25 @@ private slots:
                          qPrintable(Find<QLabel>("status")->text()));
         }
         WaitForJobs();
+    }
+
+    // A folder the walk cannot read is named in the status line: its files are not in the list.
+    void anUnreadableFolderIsNamed() {
+        const QString locked = dir_->path() + QStringLiteral("/locked");
+        QVERIFY(QDir().mkpath(locked));
+        WriteText(locked + QStringLiteral("/a.wav"), "RIFF");
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions{}));
+        {
+            UiTest::PoolBlocker blocker;
+            TestSupport::NoPermissionOverride obey;
+            dialog_->AddPath(PathOf(dir_->path(), Filesystem::Path::Kind::Directory));
+        }
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner));
+        QCOMPARE(List()->model()->rowCount(), 0);
+        QTRY_VERIFY2(Find<QLabel>("status")->text().endsWith(
+                         QStringLiteral("cannot read the folder ") + locked),
+                     qPrintable(Find<QLabel>("status")->text()));
     }
 
     void askOncePerBatchAboutExistingOutputs() {
