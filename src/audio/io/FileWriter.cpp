@@ -1,9 +1,13 @@
 #include "audio/io/FileWriter.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "audio/io/AIFFWriter.h"
@@ -11,6 +15,7 @@
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WavpackWriter.h"
 #include "base/Wobbly.h"
+#include "stream/Stop.h"
 
 namespace Stream {
 
@@ -70,9 +75,19 @@ private:
     std::FILE* file_;
 };
 
+// Writes wait for the descriptor to take bytes, and give up (Stopped) when a stop is
+// requested meanwhile: a reader that does not read never holds the job. A pipe takes
+// PIPE_BUF bytes at a time, which it accepts without blocking once poll says it may be
+// written; a socket is written without waiting; a regular file never waits for a reader.
 class iByteOutput_sequential final : public iByteOutput {
 public:
-    explicit iByteOutput_sequential(int fd) : fd_(fd) {}
+    explicit iByteOutput_sequential(int fd) : fd_(fd) {
+        struct stat st;
+        if (fstat(fd, &st) == 0) {
+            regular_ = S_ISREG(st.st_mode);
+            socket_ = S_ISSOCK(st.st_mode);
+        }
+    }
 
     std::int64_t Tell() override { return written_; }
     void Seek(std::int64_t position) override {
@@ -96,9 +111,12 @@ public:
 private:
     void Put(const std::uint8_t* p, std::size_t n) {
         while (n != 0) {
-            const ssize_t w = ::write(fd_, p, n);
+            if (!regular_ && !WaitReady(fd_, POLLOUT)) throw Stopped();
+            const ssize_t w = regular_  ? ::write(fd_, p, n)
+                              : socket_ ? ::send(fd_, p, n, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                        : ::write(fd_, p, std::min<std::size_t>(n, PIPE_BUF));
             if (w < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
                 throw Failure("cannot write the output stream", errno);
             }
             p += w;
@@ -108,6 +126,7 @@ private:
     }
 
     int fd_;
+    bool regular_ = false, socket_ = false;
     std::int64_t written_ = 0;
 };
 
