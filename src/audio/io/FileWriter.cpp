@@ -81,15 +81,15 @@ private:
 // requested meanwhile: a reader that does not read never holds the job. A pipe is written
 // through a non-blocking description of its own (the shared one's mode is the other
 // processes' too), or else PIPE_BUF bytes at a time, which it takes without blocking once
-// poll says it may be written; a socket is written without waiting; a regular file never
-// waits for a reader.
+// poll says it may be written; a socket is written without waiting. Files and devices are
+// written whole (a terminal that holds its output back still holds the write).
 class iByteOutput_sequential final : public iByteOutput {
 public:
     explicit iByteOutput_sequential(int fd) : fd_(fd) {
         struct stat st;
         if (fstat(fd, &st) != 0) return;
-        regular_ = S_ISREG(st.st_mode);
         socket_ = S_ISSOCK(st.st_mode);
+        plain_ = !socket_ && !S_ISFIFO(st.st_mode);
         if (S_ISFIFO(st.st_mode)) {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
             own_ = ::open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -124,9 +124,9 @@ public:
 private:
     void Put(const std::uint8_t* p, std::size_t n) {
         while (n != 0) {
-            // A descriptor that may block (a pipe without a description of its own, a
-            // terminal) is waited for first; the others say EAGAIN when they are full.
-            const bool blocks = !regular_ && !socket_ && own_ < 0;
+            // A pipe without a description of its own is waited for first; the others say
+            // EAGAIN when they are full, if ever.
+            const bool blocks = !plain_ && !socket_ && own_ < 0;
             if (blocks && !WaitReady(fd_, POLLOUT)) throw Stopped();
             const ssize_t w = socket_  ? ::send(fd_, p, n, MSG_DONTWAIT | MSG_NOSIGNAL)
                               : blocks ? ::write(fd_, p, std::min<std::size_t>(n, PIPE_BUF))
@@ -147,7 +147,7 @@ private:
 
     int fd_;       // written to: the given descriptor, or own_
     int own_ = -1;  // the pipe's non-blocking description, owned
-    bool regular_ = false, socket_ = false;
+    bool plain_ = true, socket_ = false;  // plain_: a file or a device, written as it comes
     std::int64_t written_ = 0;
 };
 
