@@ -23,12 +23,12 @@
 #include "job/FileAcceptance.h"
 #include "job/InputReport.h"
 #include "job/JobQueue.h"
+#include "job/StandardStreams.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-volatile std::sig_atomic_t gStopSignal = 0;
 // The errno of the first write to standard output that failed (0: none): a reader that went away
 // or a full disk loses the JSON lines or the results, which the exit status then says.
 std::atomic<int> gStdoutError{0};
@@ -38,11 +38,13 @@ void noteStdoutWrite(bool ok) {
     if (!ok) gStdoutError.compare_exchange_strong(none, errno ? errno : EIO);
 }
 
+// Also wakes the jobs waiting for standard input or for the output stream's reader.
 extern "C" void onStopSignal(int) {
-    gStopSignal = 1;
+    RequestStop();
 }
 
 void installSignalHandlers() {
+    PrepareStopRequests();
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -138,7 +140,7 @@ private:
         bool progress(std::uint32_t done, std::uint32_t total, bool) override {
             // A stop signal ends the running jobs at their next block, before the main thread
             // wakes up to abort the queue.
-            if (abort_ || gStopSignal) return false;
+            if (abort_ || StopRequested()) return false;
             row_.doneUnits_ = done;
             row_.total_ = total;
             return true;
@@ -329,7 +331,7 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files,
     const bool live = !o.quiet && isatty(STDERR_FILENO);
     bool aborting = false;
     while (!queue.WaitIdle(std::chrono::milliseconds(50))) {
-        if (gStopSignal && !aborting) {
+        if (StopRequested() && !aborting) {
             queue.AbortAll();
             aborting = true;
         }

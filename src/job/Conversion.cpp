@@ -28,6 +28,7 @@
 #include "dsp/ResamplingChain.h"
 #include "job/BehindOutput.h"
 #include "job/SettingsModel.h"
+#include "job/StandardStreams.h"
 #include "stream/Adapt.h"
 #include "stream/Crop.h"
 
@@ -100,16 +101,7 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
                      const ::Stream::Launcher& beside) {
     StreamOver stream;
     if (IsStandardStream(path)) {
-        // Read through a descriptor of its own: closing the stream leaves standard input open.
-        const int fd = dup(STDIN_FILENO);
-        std::FILE* f = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-        if (!f) {
-            const int error = errno;
-            if (fd >= 0) close(fd);
-            throw std::runtime_error(std::string("cannot read standard input: ") +
-                                     std::strerror(error));
-        }
-        stream = OpenWaveStream(f, properties, digest, details);
+        stream = OpenWaveStream(OpenStandardInput(), properties, digest, details);
     } else {
         stream = OpenFile(path, properties, digest, details);
     }
@@ -670,8 +662,19 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             if (s.failOnClip) throw ClippedOutput(measured, reason);
             return true;
         };
-        Pass done = convertPass(input, requested, s, pass > 1, shared ? &passes : progress,
-                                options, warnings, figures, keep);
+        Pass done;
+        try {
+            done = convertPass(input, requested, s, pass > 1, shared ? &passes : progress,
+                               options, warnings, figures, keep);
+        } catch (const OutputExists&) {
+            throw;
+        } catch (...) {
+            // A read of standard input or a write of the output stream given up for a stop
+            // fails as the reader or writer words it ("Unexpected end", a failed read): the
+            // job was stopped.
+            if (StopRequested()) throw ConversionAborted();
+            throw;
+        }
         if (done.kept) {
             if (peaks) *peaks = measured;
             if (shared) passes.end();

@@ -6,6 +6,8 @@
 #include "audio/format/SampleDigest.h"
 #include "audio/io/Metadata.h"
 #include "audio/io/OpenFile.h"
+#include "job/Conversion.h"
+#include "job/StandardStreams.h"
 #include "stream/Adapt.h"
 #include "stream/Drain.h"
 
@@ -18,12 +20,27 @@ InputReport Inspect(const Filesystem::Path& path) {
     {
         // The digest of the decoded audio in STREAMINFO's form, comparable
         // across containers and with other tools.
-        auto input = Audio::IO::OpenFile(path, &props, nullptr, &details);
+        const bool standard = IsStandardStream(path);
+        auto input = standard ? Audio::IO::OpenWaveStream(OpenStandardInput(), &props, nullptr,
+                                                          &details)
+                              : Audio::IO::OpenFile(path, &props, nullptr, &details);
         rate = static_cast<double>(input.format().sampleRate);
+        const std::int64_t frameBytes = input.format().bytesPerFrame();
+        const bool lengthKnown = input->length >= 0;
         auto stream = Audio::Stream::HashSamples(digest, std::move(input));
         Stream::Wrapper<Stream::iUnder> pull(__adapt<Stream::iUnder>::from(stream));
         stream.reset();
-        Stream::drain(std::move(pull), nullptr);
+        Stream::drain(pull, nullptr);
+        // A stream whose header does not state its length: the frames it held.
+        // A stream whose header does not state its length: the frames it held, where the
+        // length stands for a file (after "channels").
+        if (!lengthKnown && frameBytes > 0) {
+            auto at = std::find_if(props.begin(), props.end(),
+                                   [](const Audio::IO::Property& p) { return p.key == "channels"; });
+            props.insert(at == props.end() ? at : at + 1,
+                         {Audio::IO::Property::Computed, "frame-count",
+                          std::to_string(pull->position / frameBytes)});
+        }
     }  // the digest is final once the chain is released
     // A tag that the metadata lists as a common one is printed there only.
     auto listed = [&](const Audio::IO::Property& p) {

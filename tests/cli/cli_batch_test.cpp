@@ -3,6 +3,7 @@
 // folders, and pipes. Outputs are fp64 or same-rate int16 (never dithered),
 // so two runs give the same bits.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -374,4 +375,86 @@ TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
     EXPECT_EQ(none.status, 1);
     EXPECT_TRUE(none.out.empty());
     fs::remove(dir.path() / "none");
+}
+
+// A stop signal ends a run blocked on a stream, whichever end it waits for: "aborted", status 1,
+// no file left behind.
+TEST_F(Batch, StopSignalEndsAWaitOnAStream) {
+    wav("in.wav", 3, 88200);  // 352 kB: more than a pipe holds
+    const std::string file = read(dir.file("in.wav"));
+    signal(SIGPIPE, SIG_IGN);  // a failed run closes the pipes: write() says so
+    const struct {
+        std::vector<std::string> args;
+        bool feedsStdin;  // else the output stream is a pipe that is not read
+        int signal;
+    } cases[] = {
+        {{"-r", "48000", "-"}, true, SIGINT},
+        {{"-r", "48000", "--stdout", "-"}, true, SIGTERM},
+        {{"-r", "48000", "--stdout", "in.wav"}, false, SIGHUP},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back() + " " + strsignal(c.signal));
+        int in[2], out[2];
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(pipe(out), 0);
+        const std::string report = dir.file("report.txt");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(fd, 2);
+            for (int f : {in[0], in[1], out[0], out[1], fd}) close(f);
+            if (chdir(dir.path().c_str()) != 0) _exit(127);
+            std::vector<char*> argv{const_cast<char*>(TESSIVAL_CLI)};
+            for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(TESSIVAL_CLI, argv.data());
+            _exit(127);
+        }
+        close(in[0]), close(out[1]);
+        // Once the pipe took more than it holds, or gave a byte, the job is running.
+        char byte;
+        if (c.feedsStdin)
+            EXPECT_EQ(write(in[1], file.data(), 100000), 100000);
+        else
+            EXPECT_EQ(::read(out[0], &byte, 1), 1);
+        kill(pid, c.signal);
+        int status = 0;
+        bool ended = false;
+        for (int i = 0; i < 1000 && !ended; ++i) {
+            ended = waitpid(pid, &status, WNOHANG) == pid;
+            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        close(in[1]);
+        // The result line: on standard output, or on standard error after a stream there.
+        std::string said = read(report);
+        char piece[65536];
+        for (ssize_t n; (n = ::read(out[0], piece, sizeof piece)) > 0;) said.append(piece, n);
+        close(out[0]);
+        EXPECT_TRUE(ended) << "still running 10 s after the signal";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_NE(said.find(" -> -: aborted\n"), std::string::npos) << said.substr(0, 300);
+        fs::remove(report);
+        EXPECT_EQ(tree(".").size(), 1u) << "only the input";
+    }
+}
+
+// --info of standard input tells what --info of the file does; the frames of a stream of
+// unknown length are counted as it is read.
+TEST_F(Batch, InfoOfStandardInput) {
+    wav("in.wav", 5, 1000);
+    std::string unknown = read(dir.file("in.wav"));
+    for (std::size_t at : {std::size_t(4), std::size_t(40)}) unknown.replace(at, 4, 4, '\xff');
+    std::ofstream(dir.path() / "unknown.wav", std::ios::binary) << unknown;
+    const ShellRun file = sh("CLI --info in.wav");
+    ASSERT_EQ(file.status, 0) << file.err;
+    ASSERT_NE(file.out.find("  frame-count: 1000\n"), std::string::npos) << file.out;
+    for (const char* source : {"in.wav", "unknown.wav"}) {
+        const ShellRun r = sh(std::string("cat ") + source + " | CLI --info -");
+        EXPECT_EQ(r.status, 0) << source << r.err;
+        EXPECT_EQ(r.out.substr(0, 2), "-\n") << source;
+        EXPECT_EQ(r.out.substr(r.out.find('\n')), file.out.substr(file.out.find('\n'))) << source;
+    }
 }

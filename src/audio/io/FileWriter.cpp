@@ -1,16 +1,23 @@
 #include "audio/io/FileWriter.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <string>
 
 #include "audio/io/AIFFWriter.h"
 #include "audio/io/FLACWriter.h"
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WavpackWriter.h"
 #include "base/Wobbly.h"
+#include "stream/Stop.h"
 
 namespace Stream {
 
@@ -70,9 +77,30 @@ private:
     std::FILE* file_;
 };
 
+// Writes wait for the descriptor to take bytes, and give up (Stopped) when a stop is
+// requested meanwhile: a reader that does not read never holds the job. A pipe is written
+// through a non-blocking description of its own (the shared one's mode is the other
+// processes' too), or else PIPE_BUF bytes at a time, which it takes without blocking once
+// poll says it may be written; a socket is written without waiting. Files and devices are
+// written whole (a terminal that holds its output back still holds the write).
 class iByteOutput_sequential final : public iByteOutput {
 public:
-    explicit iByteOutput_sequential(int fd) : fd_(fd) {}
+    explicit iByteOutput_sequential(int fd) : fd_(fd) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) return;
+        socket_ = S_ISSOCK(st.st_mode);
+        plain_ = !socket_ && !S_ISFIFO(st.st_mode);
+        if (S_ISFIFO(st.st_mode)) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            own_ = ::open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (own_ >= 0) fd_ = own_;
+        }
+    }
+    ~iByteOutput_sequential() override {
+        if (own_ >= 0) ::close(own_);
+    }
+    iByteOutput_sequential(const iByteOutput_sequential&) = delete;
+    iByteOutput_sequential& operator=(const iByteOutput_sequential&) = delete;
 
     std::int64_t Tell() override { return written_; }
     void Seek(std::int64_t position) override {
@@ -96,8 +124,18 @@ public:
 private:
     void Put(const std::uint8_t* p, std::size_t n) {
         while (n != 0) {
-            const ssize_t w = ::write(fd_, p, n);
+            // A pipe without a description of its own is waited for first; the others say
+            // EAGAIN when they are full, if ever.
+            const bool blocks = !plain_ && !socket_ && own_ < 0;
+            if (blocks && !WaitReady(fd_, POLLOUT)) throw Stopped();
+            const ssize_t w = socket_  ? ::send(fd_, p, n, MSG_DONTWAIT | MSG_NOSIGNAL)
+                              : blocks ? ::write(fd_, p, std::min<std::size_t>(n, PIPE_BUF))
+                                       : ::write(fd_, p, n);
             if (w < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    if (!WaitReady(fd_, POLLOUT)) throw Stopped();
+                    continue;
+                }
                 if (errno == EINTR) continue;
                 throw Failure("cannot write the output stream", errno);
             }
@@ -107,7 +145,9 @@ private:
         }
     }
 
-    int fd_;
+    int fd_;       // written to: the given descriptor, or own_
+    int own_ = -1;  // the pipe's non-blocking description, owned
+    bool plain_ = true, socket_ = false;  // plain_: a file or a device, written as it comes
     std::int64_t written_ = 0;
 };
 

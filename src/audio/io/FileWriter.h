@@ -59,7 +59,8 @@ sptr<iByteOutput> OpenStdioOutput(const std::string& path);
 
 // Byte output that only goes forward, over an open descriptor (standard
 // output, a pipe), which stays open. Tell counts the bytes written; a seek
-// anywhere else than there throws Failure (ESPIPE).
+// anywhere else than there throws Failure (ESPIPE). A write waiting for the descriptor
+// throws Stream::Stopped when a stop is requested (stream/Stop.h).
 sptr<iByteOutput> OpenSequentialOutput(int fd);
 
 }  // namespace Stream

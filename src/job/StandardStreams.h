@@ -1,0 +1,18 @@
+#pragma once
+
+// Standard input as a job reads it, and the process's stop request (a stop signal), which
+// ends a job's waits for standard input and for the output stream (--stdout): the job then
+// ends "aborted".
+
+#include <cstdio>
+
+// Standard input as a C file of its own ("rb"; closing it leaves descriptor 0 open). A
+// pipe or a terminal is read through waits that a stop request ends: the read then fails.
+// Throws with the system's reason when the descriptor cannot be duplicated.
+std::FILE* OpenStandardInput();
+
+// Makes stop requests able to wake the waits; call before installing the signal handlers.
+void PrepareStopRequests();
+// Async-signal-safe: for a signal handler.
+void RequestStop() noexcept;
+bool StopRequested() noexcept;
