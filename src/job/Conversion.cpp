@@ -365,6 +365,9 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     } else {
         keptPreRing = std::max<std::int64_t>(0, roundHalfAway(tag.origin));
     }
+    // The meter sits in the chain, before the tail is cut: it measures the frames written, not
+    // those cut. (The cropped pre-ring it never sees: the crop seeks the chain past it.)
+    std::function<std::int64_t()> meterEnd;
     if (settings.exactLength) {
         // The input's duration at the output rate, after the pre-ring (kept or cropped): the
         // filters' post-ring is cut, a short stream is padded with silence. A stream's length
@@ -381,9 +384,12 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             source = StreamOver(::Stream::cropWhenKnown(
                 std::move(source), static_cast<std::uint32_t>(frameBytes),
                 [] { return std::int64_t{0}; }, Audio::SilenceFiller(tag.format)));
+            meterEnd = [] { return std::int64_t{0}; };
         } else if (inputFrames > 0) {
-            source = StreamOver(::Stream::crop(std::move(source), 0, bytesFor(inputFrames),
-                                               Audio::SilenceFiller(tag.format)));
+            const std::int64_t bytes = bytesFor(inputFrames);
+            source = StreamOver(
+                ::Stream::crop(std::move(source), 0, bytes, Audio::SilenceFiller(tag.format)));
+            meterEnd = [end = bytes / frameBytes] { return end; };
         } else if (details.endBytes && inputFormat.bytesPerFrame() > 0) {
             const std::int64_t inFrameBytes = inputFormat.bytesPerFrame();
             auto lengthOf = [end = details.endBytes, inFrameBytes, bytesFor] {
@@ -393,9 +399,14 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             source = StreamOver(
                 ::Stream::cropWhenKnown(std::move(source), static_cast<std::uint32_t>(frameBytes),
                                         lengthOf, Audio::SilenceFiller(tag.format)));
+            meterEnd = [lengthOf, frameBytes] {
+                const std::int64_t bytes = lengthOf();
+                return bytes < 0 ? std::int64_t{-1} : bytes / frameBytes;
+            };
         }
         source.setTag(tag);
     }
+    meter->setWindow(0, std::move(meterEnd));
 
     // The input's tags and markers, every position moved to the output: the
     // same sound stays under a marker, and the time of day of the output's
@@ -558,6 +569,11 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
     const std::int64_t expected =
         options.writerId == Audio::IO::kWaveWriter ? expectedBytes(inputFrames, inputRate, tag) : 0;
+    // FLAC frames hold up to 8 channels: said before any work ("bad write format" once started).
+    if (options.writerId == Audio::IO::kFlacWriter && tag.format.channels() > 8)
+        throw std::runtime_error("FLAC holds at most 8 channels, not " +
+                                 std::to_string(tag.format.channels()) +
+                                 ": choose wav, wv, aiff or raw");
     // AIFF sizes are 32-bit: an output certain to outgrow them fails before any work (the
     // WAVE writer turns to RF64 instead).
     if (options.writerId == Audio::IO::kAiffWriter && inputFrames > 0 &&

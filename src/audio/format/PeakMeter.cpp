@@ -289,6 +289,7 @@ double PeakReading::overallTruePeak() const {
 
 void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutput) {
     channels_.assign(channels, Channel{});
+    fed_ = 0;
     scale_ = scale;
     finished_ = false;
     reading_ = PeakReading{};
@@ -324,13 +325,33 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     c.fill -= used;
 }
 
+void PeakMeter::setWindow(std::uint64_t from, std::function<std::int64_t()> to) {
+    windowFrom_ = from;
+    windowTo_ = std::move(to);
+}
+
+std::pair<std::size_t, std::size_t> PeakMeter::windowed(std::uint64_t at,
+                                                        std::size_t frames) const {
+    std::uint64_t lo = std::max(at, windowFrom_), hi = at + frames;
+    if (windowTo_) {
+        const std::int64_t to = windowTo_();
+        if (to >= 0) hi = std::min<std::uint64_t>(hi, static_cast<std::uint64_t>(to));
+    }
+    if (hi <= lo) return {0, 0};
+    return {static_cast<std::size_t>(lo - at), static_cast<std::size_t>(hi - lo)};
+}
+
 void PeakMeter::process(const double* x, std::size_t frames) {
-    append(x, channels_.size(), frames);
+    const auto [skip, count] = windowed(fed_, frames);
+    fed_ += frames;
+    if (count) append(x + skip * channels_.size(), channels_.size(), count);
 }
 
 void PeakMeter::processSilence(std::size_t frames) {
     static const double zero = 0.0;
-    append(&zero, 0, frames);
+    const std::size_t count = windowed(fed_, frames).second;
+    fed_ += frames;
+    if (count) append(&zero, 0, count);
 }
 
 namespace {
@@ -426,8 +447,11 @@ TESSIVAL_CLONES_V4_V3 std::uint64_t countOutside(
 
 }  // namespace
 
-void PeakMeter::countClamped(const double* x, std::size_t n, double low, double high) {
-    reading_.clamped += countOutside(x, n, low, high);
+void PeakMeter::countClamped(const double* x, std::size_t n, double low, double high,
+                             std::uint64_t firstFrame) {
+    const std::size_t width = std::max<std::size_t>(channels_.size(), 1);
+    const auto [skip, count] = windowed(firstFrame, n / width);
+    if (count) reading_.clamped += countOutside(x + skip * width, count * width, low, high);
 }
 
 // Every channel holds the same number of samples: they are appended together.

@@ -34,6 +34,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 namespace Audio {
@@ -64,12 +66,21 @@ public:
     void configure(std::uint32_t channels, double scale, bool integerOutput);
     std::uint32_t channels() const { return static_cast<std::uint32_t>(channels_.size()); }
 
+    // Measures only the frames [from, to) of what is fed, counted from the first frame fed
+    // (the frames a job writes, when the filters' pre-ring or tail is cut after the meter);
+    // `to` gives the end when it is known, -1 before (and no end when not given).
+    void setWindow(std::uint64_t from, std::function<std::int64_t()> to = {});
+
     // Feeds `frames` interleaved frames of channels() doubles.
     void process(const double* interleaved, std::size_t frames);
     // Feeds `frames` silent frames.
     void processSilence(std::size_t frames);
-    // Counts the `n` values of `x` outside [low, high) as clipped by the encoder.
-    void countClamped(const double* x, std::size_t n, double low, double high);
+    // Counts the `n` values of `x` outside [low, high) as clipped by the encoder; they are the
+    // frames from `firstFrame` on (counted as framesFed counts).
+    void countClamped(const double* x, std::size_t n, double low, double high,
+                      std::uint64_t firstFrame);
+    // Frames fed so far.
+    std::uint64_t framesFed() const { return fed_; }
 
     // Flushes the interpolator with the last frame held (once) and returns
     // the figures.
@@ -87,10 +98,16 @@ private:
         float truePeak = 0;
     };
     void interpolate(Channel& c, bool flush);
+    // The part of `frames` frames fed from frame `at` inside the window: its first frame
+    // (relative) and count.
+    std::pair<std::size_t, std::size_t> windowed(std::uint64_t at, std::size_t frames) const;
     // Frames of `x` with `stride` doubles between frames (0: one value repeated).
     void append(const double* x, std::size_t stride, std::size_t frames);
 
     std::vector<Channel> channels_;
+    std::uint64_t fed_ = 0;  // frames fed so far
+    std::uint64_t windowFrom_ = 0;
+    std::function<std::int64_t()> windowTo_;
     double scale_ = 1.0;
     bool truePeak_ = true;
     bool finished_ = false;

@@ -140,6 +140,7 @@ bool FormatTranslator::convertsNothing() const {
 
     // Round to nearest; tiny float samples (subnormals) pass as they are, bit for bit.
     ScopedFloatMode floatMode(false);
+    const std::uint64_t meterBase = meter_ ? meter_->framesFed() : 0;  // this block's first frame
     alignas(64) double buffer[kChunkDoubles];
     auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
     const std::size_t inSamplesPerFrame = in_.channels();
@@ -159,7 +160,8 @@ bool FormatTranslator::convertsNothing() const {
             scaleDither->position = ditherBase + f0 * outSamplesPerFrame;
             scaleDither->process(slice<double>(buffer, n));
         }
-        if (meter_ && clampHigh_ > 0) meter_->countClamped(buffer, n, clampLow_, clampHigh_);
+        if (meter_ && clampHigh_ > 0)
+            meter_->countClamped(buffer, n, clampLow_, clampHigh_, meterBase + f0);
         encoder(first + f0 * outFrame, bytes, n);
     };
     if (meter_ && !forward) {
