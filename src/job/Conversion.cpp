@@ -680,8 +680,8 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
         };
         Pass done;
         try {
-            done = convertPass(input, requested, s, pass > 1, shared ? &passes : progress,
-                               options, warnings, figures, keep);
+            done = convertPass(input, requested, s, pass > 1, shared ? &passes : progress, options,
+                               warnings, figures, keep);
         } catch (const OutputExists&) {
             throw;
         } catch (...) {

@@ -21,9 +21,9 @@ InputReport Inspect(const Filesystem::Path& path) {
         // The digest of the decoded audio in STREAMINFO's form, comparable
         // across containers and with other tools.
         const bool standard = IsStandardStream(path);
-        auto input = standard ? Audio::IO::OpenWaveStream(OpenStandardInput(), &props, nullptr,
-                                                          &details)
-                              : Audio::IO::OpenFile(path, &props, nullptr, &details);
+        auto input = standard
+                         ? Audio::IO::OpenWaveStream(OpenStandardInput(), &props, nullptr, &details)
+                         : Audio::IO::OpenFile(path, &props, nullptr, &details);
         rate = static_cast<double>(input.format().sampleRate);
         const std::int64_t frameBytes = input.format().bytesPerFrame();
         const bool lengthKnown = input->length >= 0;
@@ -35,8 +35,9 @@ InputReport Inspect(const Filesystem::Path& path) {
         // A stream whose header does not state its length: the frames it held, where the
         // length stands for a file (after "channels").
         if (!lengthKnown && frameBytes > 0) {
-            auto at = std::find_if(props.begin(), props.end(),
-                                   [](const Audio::IO::Property& p) { return p.key == "channels"; });
+            auto at = std::find_if(props.begin(), props.end(), [](const Audio::IO::Property& p) {
+                return p.key == "channels";
+            });
             props.insert(at == props.end() ? at : at + 1,
                          {Audio::IO::Property::Computed, "frame-count",
                           std::to_string(pull->position / frameBytes)});

@@ -255,9 +255,8 @@ TEST_F(Cli, FlacContainer) {
         EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
         EXPECT_TRUE(fs::is_empty(dir / "out"));
     }
-    writeWav16(dir / "ten.wav", 44100, 10, 100, [](int c, std::uint32_t i) {
-        return std::int16_t(c * 100 + i);
-    });
+    writeWav16(dir / "ten.wav", 44100, 10, 100,
+               [](int c, std::uint32_t i) { return std::int16_t(c * 100 + i); });
     CliRun r = runCli("-q --container flac" + out + shellQuote((dir / "ten.wav").string()));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("FLAC holds at most 8 channels, not 10"), std::string::npos) << r.out;

@@ -25,8 +25,8 @@
 #include <QTest>
 #include <QTreeView>
 #include <QUrl>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -751,8 +751,8 @@ private slots:
             TestSupport::NoPermissionOverride obey;
             dialog_->AddPath(PathOf(dir_->path(), Filesystem::Path::Kind::Directory));
         }
-        QVERIFY(QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                  QFileDevice::ExeOwner));
+        QVERIFY(QFile::setPermissions(
+            locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         QCOMPARE(List()->model()->rowCount(), 0);
         QTRY_VERIFY2(Find<QLabel>("status")->text().endsWith(
                          QStringLiteral("cannot read the folder ") + locked),

@@ -145,8 +145,8 @@ private:
         }
     }
 
-    int fd_;       // written to: the given descriptor, or own_
-    int own_ = -1;  // the pipe's non-blocking description, owned
+    int fd_;                              // written to: the given descriptor, or own_
+    int own_ = -1;                        // the pipe's non-blocking description, owned
     bool plain_ = true, socket_ = false;  // plain_: a file or a device, written as it comes
     std::int64_t written_ = 0;
 };
