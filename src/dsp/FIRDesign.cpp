@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
@@ -21,8 +22,19 @@ BandEdges bandEdges(unsigned snrDb, unsigned minTransitionHz, bool aliasGuardBan
     // A negative pass-band edge would put DC inside the transition band (or,
     // below -T', flip the filter's sign): such settings cannot be met.
     if (b < 0.0) {
-        throw std::invalid_argument(
-            "filter settings leave no pass band (stop band below the minimum transition width)");
+        // Said in what the user chose: a stop band, or a rate too low for the filters.
+        char text[200];
+        if (stopbandMin < m / 2)
+            std::snprintf(text, sizeof text,
+                          "filter settings leave no pass band (a stop band of %g Hz is below "
+                          "the minimum transition width of %u Hz)",
+                          stopbandMin, minTransitionHz);
+        else
+            std::snprintf(text, sizeof text,
+                          "a rate of %g Hz (after any speed change) is too low for the filters: "
+                          "half of it is below their minimum transition width of %u Hz",
+                          m, minTransitionHz);
+        throw std::invalid_argument(text);
     }
     const double limit = aliasGuardBand ? m - b : m / 2;
     return {b, std::min(stopbandMin, limit), std::min(snrDb, kMaxSnrDb)};

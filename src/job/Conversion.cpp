@@ -81,6 +81,7 @@ std::string formatName(const char* leaf, const Format& f, double origin,
     const char* pattern = preciseGain ? "%s [%.8g%s speed=%.3f gain=%.4g delay=%.2f].wav"
                                       : "%s [%.8g%s speed=%.3f gain=%.2f delay=%.2f].wav";
     const double rate = static_cast<double>(f.sampleRate);
+    if (origin < 0 && origin > -0.005) origin = 0.0;  // "delay=0.00", not "-0.00"
     // Room for the leaf and every number at its widest (%f of 1e308 has 309 digits).
     std::vector<char> buf(std::strlen(leaf) + 4 * 400);
     int n =

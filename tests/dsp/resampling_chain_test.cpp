@@ -285,6 +285,16 @@ TEST(ChainSettings, ImpossibleSettingsThrowClearly) {
     EXPECT_THROW(attempt({}, 44100, 0.0f), std::invalid_argument);
     EXPECT_THROW(attempt({}, 44100, -48000.0f), std::invalid_argument);
     EXPECT_THROW(attempt({}, 44100, std::numeric_limits<float>::infinity()), std::invalid_argument);
+    // A rate too low for the filters' minimum transition band says so (it blamed a stop band).
+    try {
+        attempt({}, 100, 44100);
+        ADD_FAILURE() << "converted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("a rate of 100 Hz (after any speed change) is too low",
+                                              0),
+                  0u)
+            << e.what();
+    }
     // A ratio no table holds is told in the rates given, not the first stage's.
     try {
         attempt({}, 44100, 524287);

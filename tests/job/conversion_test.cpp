@@ -71,6 +71,11 @@ TEST(MakeOutputPath, NamesAfterTheSettings) {
                              -0.4, s)
                   .ToString('/'),
               "/a/b.c [0f64 speed=0.500 gain=2.00 delay=-0.40].wav");
+    // A delay that rounds to nothing is no negative zero.
+    EXPECT_EQ(MakeOutputPath(Filesystem::Path::Parse("/a/b.wav", Filesystem::Path::Kind::File), f,
+                             -1e-6, s)
+                  .Leaf(),
+              "b [0f64 speed=0.500 gain=2.00 delay=0.00].wav");
     EXPECT_THROW(
         MakeOutputPath(Filesystem::Path::Parse("/a/noext", Filesystem::Path::Kind::File), f, 0, s),
         Filesystem::Path::NoExtension);
