@@ -189,6 +189,18 @@ inline Bytes ReadAll(Stream::iOver& s, std::size_t block = 16384, std::size_t li
     return out;
 }
 
+// A reader opened on `file` (whose samples start at byte `header`) holds exactly the `frames`
+// whole frames of `frameBytes` there, and warned `warning` alone (nothing when null).
+inline void ExpectFramesAndWarning(Stream::iOver& s, const std::vector<std::string>& warnings,
+                                   const Bytes& file, std::size_t header, std::int64_t frames,
+                                   std::size_t frameBytes, const char* warning) {
+    const std::size_t end = header + static_cast<std::size_t>(frames) * frameBytes;
+    EXPECT_EQ(s.length, static_cast<std::int64_t>(end - header));
+    EXPECT_EQ(ReadAll(s), Bytes(file.begin() + std::ptrdiff_t(header),
+                                file.begin() + std::ptrdiff_t(end)));
+    EXPECT_EQ(warnings, warning ? std::vector<std::string>{warning} : std::vector<std::string>{});
+}
+
 // An audio source over memory bytes with a given format.
 class AudioSource final : public Stream::iOver, public Stream::Source {
 public:

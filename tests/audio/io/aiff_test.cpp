@@ -226,11 +226,7 @@ TEST_F(AIFFReader, CutShortOpensWithTheFramesPresent) {
         file.resize(header + c.keep);
         Audio::IO::InputDetails details;
         auto s = AIFFParser::Open(Put(file), nullptr, &details);
-        EXPECT_EQ(s->length, c.frames * 4);
-        EXPECT_EQ(ReadAll(*s), Bytes(file.begin() + std::ptrdiff_t(header),
-                                     file.begin() + std::ptrdiff_t(header + c.frames * 4)));
-        EXPECT_EQ(details.warnings,
-                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{});
+        ExpectFramesAndWarning(*s, details.warnings, file, header, c.frames, 4, c.warning);
     }
 }
 
@@ -269,12 +265,10 @@ TEST_F(AIFFReader, NoFramesInCommReadsTheSoundData) {
         Audio::IO::InputDetails details;
         auto s = AIFFParser::Open(Put(Group("FORM", "AIFF", c.chunks, true, c.formSize)), nullptr,
                                   &details);
-        EXPECT_EQ(s->length, c.frames * 4);
-        EXPECT_EQ(ReadAll(*s), Bytes(audio.begin(), audio.begin() + c.frames * 4));
-        EXPECT_EQ(details.warnings,
-                  c.frames ? std::vector<std::string>{"the header gives the audio a size of 0, but "
-                                                      "600 frames follow it: they are converted"}
-                           : std::vector<std::string>{});
+        ExpectFramesAndWarning(*s, details.warnings, audio, 0, c.frames, 4,
+                               c.frames ? "the header gives the audio a size of 0, but 600 frames "
+                                          "follow it: they are converted"
+                                        : nullptr);
     }
 }
 

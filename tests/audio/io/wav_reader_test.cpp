@@ -334,11 +334,7 @@ TEST_F(WAVReader, CutShortOpensWithTheFramesPresent) {
         file.resize(header + c.keep);
         Audio::IO::InputDetails details;
         auto s = WAVParser::Open(Put(file), nullptr, &details);
-        EXPECT_EQ(s->length, c.frames * 4);
-        EXPECT_EQ(ReadAll(*s), Bytes(file.begin() + std::ptrdiff_t(header),
-                                     file.begin() + std::ptrdiff_t(header + c.frames * 4)));
-        EXPECT_EQ(details.warnings,
-                  c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{});
+        ExpectFramesAndWarning(*s, details.warnings, file, header, c.frames, 4, c.warning);
     }
 }
 
