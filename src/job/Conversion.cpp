@@ -380,34 +380,37 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         auto bytesFor = [=](std::int64_t frames) {
             return (ExactOutputFrames(frames, inRate, outRate, speed) + keptPreRing) * frameBytes;
         };
-        if (inputFrames >= 0 && bytesFor(inputFrames) == 0) {
-            // Nothing (an empty input): a crop to 0 bytes is no limit, the filters' tail.
-            source = StreamOver(::Stream::cropWhenKnown(
-                std::move(source), static_cast<std::uint32_t>(frameBytes),
-                [] { return std::int64_t{0}; }, Audio::SilenceFiller(tag.format)));
-            meterEnd = [] { return std::int64_t{0}; };
-        } else if (inputFrames > 0) {
-            const std::int64_t bytes = bytesFor(inputFrames);
-            source = StreamOver(
-                ::Stream::crop(std::move(source), 0, bytes, Audio::SilenceFiller(tag.format)));
-            meterEnd = [end = bytes / frameBytes] { return end; };
+        // The output's bytes, -1 while unknown: known from the start, or (a stream) once its
+        // end has been read.
+        std::function<std::int64_t()> exactBytes;
+        if (inputFrames > 0 || (inputFrames == 0 && bytesFor(0) == 0)) {
+            exactBytes = [bytes = bytesFor(inputFrames)] { return bytes; };
         } else if (details.endBytes && inputFormat.bytesPerFrame() > 0) {
             const std::int64_t inFrameBytes = inputFormat.bytesPerFrame();
-            auto lengthOf = [end = details.endBytes, inFrameBytes, bytesFor] {
+            exactBytes = [end = details.endBytes, inFrameBytes, bytesFor] {
                 const std::int64_t bytes = end->load(std::memory_order_acquire);
                 return bytes < 0 ? std::int64_t{-1} : bytesFor(bytes / inFrameBytes);
             };
-            source = StreamOver(
-                ::Stream::cropWhenKnown(std::move(source), static_cast<std::uint32_t>(frameBytes),
-                                        lengthOf, Audio::SilenceFiller(tag.format)));
-            meterEnd = [lengthOf, frameBytes] {
-                const std::int64_t bytes = lengthOf();
+        }
+        if (exactBytes) {
+            // A length known from the start is the plain crop (a stream's header then states
+            // it); 0 bytes (which the plain crop takes as no limit) or a length still to be
+            // found is cut when known.
+            if (const std::int64_t known = exactBytes(); known > 0)
+                source = StreamOver(::Stream::crop(std::move(source), 0, known,
+                                                   Audio::SilenceFiller(tag.format)));
+            else
+                source = StreamOver(::Stream::cropWhenKnown(
+                    std::move(source), static_cast<std::uint32_t>(frameBytes), exactBytes,
+                    Audio::SilenceFiller(tag.format)));
+            meterEnd = [exactBytes, frameBytes] {
+                const std::int64_t bytes = exactBytes();
                 return bytes < 0 ? std::int64_t{-1} : bytes / frameBytes;
             };
         }
         source.setTag(tag);
     }
-    meter->setWindow(0, std::move(meterEnd));
+    meter->setEnd(std::move(meterEnd));
 
     // The input's tags and markers, every position moved to the output: the
     // same sound stays under a marker, and the time of day of the output's

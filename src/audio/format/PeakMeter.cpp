@@ -325,31 +325,26 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     c.fill -= used;
 }
 
-void PeakMeter::setWindow(std::uint64_t from, std::function<std::int64_t()> to) {
-    windowFrom_ = from;
-    windowTo_ = std::move(to);
+void PeakMeter::setEnd(std::function<std::int64_t()> end) {
+    end_ = std::move(end);
 }
 
-std::pair<std::size_t, std::size_t> PeakMeter::windowed(std::uint64_t at,
-                                                        std::size_t frames) const {
-    std::uint64_t lo = std::max(at, windowFrom_), hi = at + frames;
-    if (windowTo_) {
-        const std::int64_t to = windowTo_();
-        if (to >= 0) hi = std::min<std::uint64_t>(hi, static_cast<std::uint64_t>(to));
-    }
-    if (hi <= lo) return {0, 0};
-    return {static_cast<std::size_t>(lo - at), static_cast<std::size_t>(hi - lo)};
+std::size_t PeakMeter::measured(std::uint64_t at, std::size_t frames) const {
+    const std::int64_t end = end_ ? end_() : -1;
+    if (end < 0) return frames;
+    const std::uint64_t e = static_cast<std::uint64_t>(end);
+    return e <= at ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(frames, e - at));
 }
 
 void PeakMeter::process(const double* x, std::size_t frames) {
-    const auto [skip, count] = windowed(fed_, frames);
+    const std::size_t count = measured(fed_, frames);
     fed_ += frames;
-    if (count) append(x + skip * channels_.size(), channels_.size(), count);
+    if (count) append(x, channels_.size(), count);
 }
 
 void PeakMeter::processSilence(std::size_t frames) {
     static const double zero = 0.0;
-    const std::size_t count = windowed(fed_, frames).second;
+    const std::size_t count = measured(fed_, frames);
     fed_ += frames;
     if (count) append(&zero, 0, count);
 }
@@ -450,8 +445,8 @@ TESSIVAL_CLONES_V4_V3 std::uint64_t countOutside(
 void PeakMeter::countClamped(const double* x, std::size_t n, double low, double high,
                              std::uint64_t firstFrame) {
     const std::size_t width = std::max<std::size_t>(channels_.size(), 1);
-    const auto [skip, count] = windowed(firstFrame, n / width);
-    if (count) reading_.clamped += countOutside(x + skip * width, count * width, low, high);
+    const std::size_t count = measured(firstFrame, n / width);
+    if (count) reading_.clamped += countOutside(x, count * width, low, high);
 }
 
 // Every channel holds the same number of samples: they are appended together.

@@ -35,7 +35,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <utility>
 #include <vector>
 
 namespace Audio {
@@ -66,10 +65,10 @@ public:
     void configure(std::uint32_t channels, double scale, bool integerOutput);
     std::uint32_t channels() const { return static_cast<std::uint32_t>(channels_.size()); }
 
-    // Measures only the frames [from, to) of what is fed, counted from the first frame fed
-    // (the frames a job writes, when the filters' pre-ring or tail is cut after the meter);
-    // `to` gives the end when it is known, -1 before (and no end when not given).
-    void setWindow(std::uint64_t from, std::function<std::int64_t()> to = {});
+    // Measures only the frames fed before `end` (the frames a job writes, when the filters'
+    // tail is cut after the meter), counted from the first frame fed; `end` gives it when it
+    // is known, -1 before. Without one, everything fed.
+    void setEnd(std::function<std::int64_t()> end);
 
     // Feeds `frames` interleaved frames of channels() doubles.
     void process(const double* interleaved, std::size_t frames);
@@ -98,16 +97,14 @@ private:
         float truePeak = 0;
     };
     void interpolate(Channel& c, bool flush);
-    // The part of `frames` frames fed from frame `at` inside the window: its first frame
-    // (relative) and count.
-    std::pair<std::size_t, std::size_t> windowed(std::uint64_t at, std::size_t frames) const;
+    // How many of `frames` frames fed from frame `at` come before the end.
+    std::size_t measured(std::uint64_t at, std::size_t frames) const;
     // Frames of `x` with `stride` doubles between frames (0: one value repeated).
     void append(const double* x, std::size_t stride, std::size_t frames);
 
     std::vector<Channel> channels_;
     std::uint64_t fed_ = 0;  // frames fed so far
-    std::uint64_t windowFrom_ = 0;
-    std::function<std::int64_t()> windowTo_;
+    std::function<std::int64_t()> end_;
     double scale_ = 1.0;
     bool truePeak_ = true;
     bool finished_ = false;
