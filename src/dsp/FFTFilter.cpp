@@ -21,6 +21,8 @@ constexpr std::uint32_t kMaxTransform = 1u << 23;  // largest size of the FFT ca
 // Largest M for which channels are paired (a work area and a spectrum of 2M
 // doubles each).
 constexpr std::uint32_t kMaxPairedTransform = 1u << 20;
+// Largest size of the work areas of one input area per channel.
+constexpr std::size_t kMaxDirectBytes = std::size_t{4} << 20;
 constexpr std::size_t kAlign = 64;
 
 // x reduced to [-0.5, 0.5] keeping the sign of the remainder.
@@ -68,12 +70,16 @@ std::uint32_t exponentFactor(int e) {
 }
 
 bool unpaired = false;
+bool sharedWorkArea = false;
 
 }  // namespace
 
 namespace detail {
 void forceUnpairedChannels(bool on) {
     unpaired = on;
+}
+void forceSharedWorkArea(bool on) {
+    sharedWorkArea = on;
 }
 }  // namespace detail
 
@@ -194,7 +200,22 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
                                                          std::align_val_t(kAlign)));
         };
         pairSpectrum_.reset(allocate());
-        pairWork_.reset(allocate());
+        // An input area holds what the upstream may write for one block and the
+        // transforms of the block in place (M points after imaging).
+        const std::uint64_t read = std::uint64_t{up.expansion} * this->inputBlock;
+        workStride_ =
+            static_cast<std::uint32_t>((std::max<std::uint64_t>(read, size_) + 7) / 8 * 8);
+        direct_ = std::size_t{this->channels} * workStride_ * sizeof(double) <= kMaxDirectBytes &&
+                  !sharedWorkArea;
+        const std::size_t areas = direct_ ? this->channels : 2;
+        work_.reset(static_cast<double*>(
+            ::operator new[](areas* workStride_ * sizeof(double), std::align_val_t(kAlign))));
+        if (direct_) {
+            inputs_.resize(this->channels);
+            for (std::uint32_t c = 0; c < this->channels; ++c)
+                inputs_[c] =
+                    reinterpret_cast<std::uint8_t*>(work_.get() + std::size_t{c} * workStride_);
+        }
         const Math::complex* K = kernelSpectrum_.get();
         const std::uint32_t half = size_ / 2;
         for (std::uint32_t k = 0; k < size_; ++k) {
@@ -294,19 +315,13 @@ bool FFTFilter<N>::channelStep(ChannelTail& t, double* b, bool silentInput) {
 }
 
 template <int N>
-void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double* b) {
+void FFTFilter<N>::pairStep(ChannelTail& ta, double* zr, double* outA, ChannelTail& tb, double* zi,
+                            double* outB) {
     using OOURA::FFT::Split;
     const std::uint32_t nIn = static_cast<std::uint32_t>(this->inputDFT().n);
     const std::uint32_t nOut = static_cast<std::uint32_t>(this->outputDFT().n);
-    double* zr = pairWork_.get();
-    double* zi = zr + size_;
     const double* kr = pairSpectrum_.get();
     const double* ki = kr + size_;
-    // The channels' buffers have no particular alignment: copied into the
-    // aligned work area first, the transform's loads do not split cache
-    // lines (measured faster than transforming from the buffers).
-    std::memcpy(zr, a, nIn * sizeof(double));
-    std::memcpy(zi, b, nIn * sizeof(double));
     if constexpr (N == kSameRate) {
         pairOut_->convolve(zr, zi, kr, ki);
     } else {
@@ -320,8 +335,8 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double*
             pairOut_->imageInverse(zr, zi, kr, ki, size_ / nIn);
         }
     }
-    emit(ta, a, zr);
-    emit(tb, b, zi);
+    emit(ta, outA, zr);
+    emit(tb, outB, zi);
 }
 
 template <int N>
@@ -350,9 +365,15 @@ template <int N>
     ScopedFloatMode mode;
     const std::uint32_t nIn = static_cast<std::uint32_t>(this->inputDFT().n);
     VBlock result{dest.channels, dest.begin, dest.begin, ::Stream::kAllSilent, {}};
+    // Paired filters read into their input areas when they have one per
+    // channel, at their start; otherwise into the caller's buffer.
+    ::Stream::Channels& inputs = direct_ ? inputs_ : *dest.channels;
+    const std::uint32_t inputCapacity =
+        direct_ ? workStride_ * 8 : static_cast<std::uint32_t>(lend);
     for (std::uint32_t cursor = dest.begin; cursor < dest.end; cursor += ob) {
         const std::int64_t from = up.position;
-        VBlock in = up.read({dest.channels, cursor, cursor + ib}, static_cast<std::uint32_t>(lend));
+        const std::uint32_t at = direct_ ? 0 : cursor;
+        VBlock in = up.read({&inputs, at, at + ib}, inputCapacity);
         ::Stream::advance(up, in);
         this->inheritLength(up, [this](std::int64_t l) { return mapLength(l); });
         // What lies past the upstream's length is not its content: the
@@ -363,11 +384,17 @@ template <int N>
         const ::Stream::ChannelMask silentIn = delivered ? in.silentMask : ::Stream::kAllSilent;
         // The rest of the input transform's span reads as zeros.
         if (delivered)
-            in = ::Stream::join(
-                in, VBlock{dest.channels, in.end, cursor + nIn * 8, ::Stream::kAllSilent, {}});
+            in =
+                ::Stream::join(in, VBlock{&inputs, in.end, at + nIn * 8, ::Stream::kAllSilent, {}});
         ::Stream::ChannelMask silentOut;
+        auto input = [&](std::uint32_t c) { return reinterpret_cast<double*>(inputs[c] + at); };
         auto buffer = [&](std::uint32_t c) {
             return reinterpret_cast<double*>((*dest.channels)[c] + cursor);
+        };
+        // A channel alone runs in place in the caller's buffer.
+        auto single = [&](std::uint32_t c, bool silent) {
+            if (direct_ && !silent) std::memcpy(buffer(c), input(c), nIn * sizeof(double));
+            return channelStep(tails_[c], buffer(c), silent);
         };
         // Channels with sound go in pairs when the filter pairs them.
         std::uint32_t pending = this->channels;  // a channel waiting for a partner
@@ -376,15 +403,25 @@ template <int N>
             if (!silent && pairIn_) {
                 if (pending == this->channels) {
                     pending = c;
+                } else if (direct_) {
+                    pairStep(tails_[pending], input(pending), buffer(pending), tails_[c], input(c),
+                             buffer(c));
+                    pending = this->channels;
                 } else {
-                    pairStep(tails_[pending], buffer(pending), tails_[c], buffer(c));
+                    // The caller's buffers have no particular alignment: copied into the
+                    // aligned work areas, the transforms' loads do not split cache lines.
+                    double* const zr = work_.get();
+                    double* const zi = zr + workStride_;
+                    std::memcpy(zr, input(pending), nIn * sizeof(double));
+                    std::memcpy(zi, input(c), nIn * sizeof(double));
+                    pairStep(tails_[pending], zr, buffer(pending), tails_[c], zi, buffer(c));
                     pending = this->channels;
                 }
                 continue;
             }
-            if (channelStep(tails_[c], buffer(c), silent)) silentOut.set(c);
+            if (single(c, silent)) silentOut.set(c);
         }
-        if (pending != this->channels) channelStep(tails_[pending], buffer(pending), false);
+        if (pending != this->channels) single(pending, false);
         result = ::Stream::join(result, VBlock{dest.channels, cursor, cursor + ob, silentOut, {}});
     }
     return result;

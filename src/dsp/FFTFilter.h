@@ -24,8 +24,11 @@
 // real and imaginary parts of one complex transform, with the bins left in
 // bit-reversed order (no permutation pass); a channel left over runs alone
 // on real transforms in the caller's buffer (hence `expansion` >= 4). The
-// only state per channel is the overlap tail; the pairs share one work area
-// of M complex values allocated with the filter. A read allocates nothing.
+// only state per channel is the overlap tail. Paired filters read their
+// input into aligned work areas of their own, one per channel (or, past
+// kMaxDirectBytes of them, into the caller's buffer, copied into one shared
+// pair of work areas), so the transforms start where the input landed.
+// A read allocates nothing.
 
 #include <cstdint>
 #include <functional>
@@ -141,8 +144,11 @@ private:
     bool channelStep(ChannelTail& t, double* b, bool silentInput);
     // Two channels with sound in their input, as the real and imaginary
     // parts of one complex transform (the kernel is real, so the parts do not
-    // mix). Same outputs as two channel steps up to rounding.
-    void pairStep(ChannelTail& ta, double* a, ChannelTail& tb, double* b);
+    // mix). Same outputs as two channel steps up to rounding. The inputs a
+    // and b (nIn samples, 64-byte aligned) are overwritten; the outputs go
+    // to outA and outB (outputBlock samples each).
+    void pairStep(ChannelTail& ta, double* a, double* outA, ChannelTail& tb, double* b,
+                  double* outB);
     // One channel's block from the pair's inverse transform z: output with
     // the tail added, then the new tail.
     void emit(ChannelTail& t, double* out, const double* z);
@@ -161,7 +167,13 @@ private:
     const OOURA::FFT::Split* pairIn_ = nullptr;
     const OOURA::FFT::Split* pairOut_ = nullptr;
     std::unique_ptr<double[], FreeAligned> pairSpectrum_;
-    std::unique_ptr<double[], FreeAligned> pairWork_;
+    // Where paired filters read their input: `inputs_` points into `work_`,
+    // one area of workStride_ doubles per channel (or two, then filled by
+    // copies from the caller's buffer, when `direct_` is false).
+    std::unique_ptr<double[], FreeAligned> work_;
+    ::Stream::Channels inputs_;
+    std::uint32_t workStride_ = 0;
+    bool direct_ = false;
 };
 
 extern template class FFTFilter<kDecimating>;
@@ -184,6 +196,9 @@ namespace detail {
 // Filters built while this is set run every channel alone on real
 // transforms (for tests and benchmarks comparing with the paired path).
 void forceUnpairedChannels(bool on);
+// Paired filters built while this is set read into the caller's buffer and
+// copy into one shared pair of work areas (as they do with many channels).
+void forceSharedWorkArea(bool on);
 }  // namespace detail
 
 // The FFT stage of a conversion: `window` (Kaiser, even integer length) and

@@ -130,6 +130,7 @@ struct Case {
     std::size_t chunk;  // read request in samples (rounded to granularity)
     unsigned channels = 2;
     bool unpaired = false;  // every channel alone on real transforms
+    bool shared = false;    // pairs copied from the caller's buffer (many channels)
 };
 
 // Every case on every instruction set.
@@ -138,6 +139,7 @@ using FFTFilterVsDirect = IsaTesting::PerIsa<std::tuple<Case, DSP::Isa>>;
 TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     const Case k = std::get<0>(GetParam());
     DSP::detail::forceUnpairedChannels(k.unpaired);
+    DSP::detail::forceSharedWorkArea(k.shared);
     const std::size_t n = 3001;
     std::vector<double> h = randomSignal(k.taps, 7);
     std::vector<Signal> x;
@@ -146,6 +148,7 @@ TEST_P(FFTFilterVsDirect, MatchesDirectConvolutionOnEveryChannel) {
     auto in = source(x, 44100.0f, 0.0);
     auto f = DSP::makeFFTFilter(in, k.taps, firGenerator(h), gain, 0.0, k.e);
     DSP::detail::forceUnpairedChannels(false);
+    DSP::detail::forceSharedWorkArea(false);
     const FFTFilterLayout layout = DSP::planFFTFilter(k.taps, k.e, 0.0, 0.0);
 
     // Tag: the rate changes by 2^e, the origin moves by the delay.
@@ -181,7 +184,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          Case{1, 63, 700, 3}, Case{-1, 65, 900, 3},
                                          Case{0, 63, 100, 3}, Case{0, 63, 1000, 1},
                                          // every channel alone
-                                         Case{1, 63, 700, 2, true}, Case{-2, 63, 400, 2, true}),
+                                         Case{1, 63, 700, 2, true}, Case{-2, 63, 400, 2, true},
+                                         // pairs from the caller's buffer
+                                         Case{1, 63, 700, 3, false, true},
+                                         Case{-1, 65, 900, 3, false, true},
+                                         Case{0, 63, 1000, 2, false, true}),
                        IsaTesting::kEveryIsa),
     IsaTesting::IsaName());
 
