@@ -295,6 +295,15 @@ int makeDemo(const std::string& file) {
     return 0;
 }
 
+// The request of the options, with its output folder.
+ConversionRequest requestOf(const CliOptions& o) {
+    ConversionRequest request = o.request;
+    if (o.outputDir)
+        request.outputFolder =
+            Filesystem::Path::FromNative(*o.outputDir, Filesystem::Path::Kind::Directory);
+    return request;
+}
+
 int runConversions(const CliOptions& o, const std::vector<Input>& files,
                    const std::vector<Refused>& refused) {
     // A name refused before any job gets its line too: one per name given or found.
@@ -310,10 +319,7 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files,
             record.text = r.reason;
             CliRow::PrintJsonLine(record);
         }
-    ConversionRequest request = o.request;
-    if (o.outputDir)
-        request.outputFolder =
-            Filesystem::Path::FromNative(*o.outputDir, Filesystem::Path::Kind::Directory);
+    const ConversionRequest request = requestOf(o);
 
     LockedPool rowMemory;
     std::vector<std::unique_ptr<CliRow>> rows;
@@ -405,7 +411,11 @@ int RunCli(const std::vector<std::string>& args) {
             names.insert(names.end(), listed.begin(), listed.end());
         }
         std::vector<Input> files = collectInputs(names, refused);
-        if (o.shard) files = TakeShard(std::move(files), *o.shard);
+        // Inputs that could take one output name stay in one task, which refuses the second.
+        if (o.shard)
+            files = TakeShard(std::move(files), *o.shard, [request = requestOf(o)](const Input& f) {
+                return OutputNameGroup(request, f.path, f.walkedFrom);
+            });
         if (standardInput) files.insert(files.begin(), Input{StandardStreamPath(), std::nullopt});
         if (o.request.toStandardOutput && files.size() > 1) {
             std::fprintf(stderr, "tessival-cli: --stdout takes exactly one input file (%zu given)\n",

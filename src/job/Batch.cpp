@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+
+#include "job/JobQueue.h"
 
 namespace {
 
@@ -55,6 +58,20 @@ std::string count(std::int64_t v) {
 }
 
 }  // namespace
+
+std::string OutputNameGroup(const ConversionRequest& request, const Filesystem::Path& input,
+                            const std::optional<Filesystem::Path>& walkedFrom) {
+    const OutputOptions options = OutputOptionsFor(request, input, walkedFrom);
+    const Filesystem::Path folder = options.directory ? *options.directory : input.Parent();
+    std::error_code ec;
+    std::string where = std::filesystem::weakly_canonical(folder.NativeText(), ec).string();
+    if (ec) where = folder.NativeText();
+    std::string stem = input.Leaf();
+    if (const std::size_t dot = stem.rfind('.'); dot != std::string::npos) stem.resize(dot);
+    for (char& c : stem)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return where + '\0' + stem;
+}
 
 Shard ParseShard(std::string_view text) {
     const std::size_t slash = text.find('/');

@@ -5,6 +5,8 @@
 // JSON line per ended job.
 
 #include <cstddef>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -12,6 +14,7 @@
 
 #include "filesystem/Path.h"
 #include "job/Outcome.h"
+#include "job/Request.h"
 
 // Task `index` of `count` (0 <= index < count).
 struct Shard {
@@ -36,6 +39,27 @@ std::vector<T> TakeShard(std::vector<T> items, Shard shard) {
         mine.push_back(std::move(items[i]));
     return mine;
 }
+
+// The same over groups of items: items of one key(item) form one group, placed where its first
+// item is, and every count-th group from index on is taken whole. Without two items of one key
+// it takes what TakeShard takes.
+template <class T, class KeyOf>
+std::vector<T> TakeShard(std::vector<T> items, Shard shard, KeyOf key) {
+    std::map<std::string, std::size_t> groups;  // key -> group number
+    std::vector<T> mine;
+    for (T& item : items) {
+        const std::size_t group = groups.try_emplace(key(item), groups.size()).first->second;
+        if (group % shard.count == shard.index) mine.push_back(std::move(item));
+    }
+    return mine;
+}
+
+// A key that two inputs of a batch share whenever their outputs could take one name: the
+// output folder (as the job forms it, its links resolved) and the input's name without its
+// extension, in lower case. Shards that keep such inputs together let the task converting them
+// refuse the second one, as one run of the whole batch does.
+std::string OutputNameGroup(const ConversionRequest& request, const Filesystem::Path& input,
+                            const std::optional<Filesystem::Path>& walkedFrom);
 
 // The names in `data`, separated by NUL bytes (`nulSeparated`) or by newlines; empty names are
 // left out, every other byte belongs to a name. Throws BatchInputError for a name with a NUL

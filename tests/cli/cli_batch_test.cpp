@@ -217,6 +217,41 @@ TEST_F(Batch, ShardsSplitTheListExactly) {
               2u);
 }
 
+// Inputs with one output name (take.wav beside take.aiff; one inner folder of two walked folders
+// mirrored into -o) fall into one task however the list is cut, and that task refuses the
+// second, as one run of the whole list does: no two tasks write one name, both "done".
+TEST_F(Batch, ShardsKeepInputsOfOneOutputNameTogether) {
+    wav("in/take.wav", 1);
+    wav("in/b.wav", 2);
+    wav("flac/take.wav", 3);
+    ASSERT_EQ(
+        sh("CLI -q -r 44100 --container flac flac/take.wav && mv flac/*.flac in/take.flac").status,
+        0);
+    wav("s1/Audio/Kick.wav", 4);
+    wav("s1/Audio/a.wav", 5);
+    wav("s2/Audio/Kick.wav", 6);
+    fs::create_directories(dir.path() / "out");
+    for (int count : {2, 3, 4}) {
+        for (const std::string args : {"in/take.wav in/b.wav in/take.flac", "-o out s1 s2"}) {
+            std::map<std::string, int> states;
+            for (int index = 0; index < count; ++index) {
+                const ShellRun r =
+                    sh("CLI --json -q -r 44100 --if-exists replace --shard " +
+                       std::to_string(index) + "/" + std::to_string(count) + " " + args);
+                for (const auto& [input, o] : lines(r.out))
+                    ++states[o.at("state").text +
+                             (o.at("reason").text.find("already taken") == std::string::npos
+                                  ? ""
+                                  : " taken")];
+            }
+            SCOPED_TRACE(args + " in " + std::to_string(count));
+            EXPECT_EQ(states["failed taken"], 1) << "the second input of one name is refused";
+            EXPECT_EQ(states["done"], 2);
+        }
+        fs::remove_all(dir.path() / "out/Audio");
+    }
+}
+
 // A batch stopped by Ctrl-C part-way and run again with --if-exists skip: the outputs of the
 // first run are kept as they are, the rest are converted, and all equal a run in one go.
 TEST_F(Batch, InterruptedBatchResumesWithSkip) {

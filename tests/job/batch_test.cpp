@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <set>
 
 #include "job/JobQueue.h"
@@ -91,6 +92,33 @@ TEST(Batch, ShardsCoverTheListOnceWhateverItsLength) {
             EXPECT_LE(largest - smallest, 1u) << "shares differ by at most one file";
         }
     }
+}
+
+// Items of one key go to one task whole, placed where their first item is; the shares still
+// cover the list once, and with every key different they are TakeShard's.
+TEST(Batch, GroupedShardsKeepOneKeyInOneTask) {
+    const std::vector<std::string> list = {"a1", "b1", "a2", "c1", "d1", "b2", "e1", "a3"};
+    auto key = [](const std::string& item) { return item.substr(0, 1); };
+    auto whole = [](const std::string& item) { return item; };
+    for (unsigned count = 1; count <= 4; ++count) {
+        std::multiset<std::string> seen;
+        for (unsigned index = 0; index < count; ++index) {
+            const std::vector<std::string> mine = TakeShard(list, Shard{index, count}, key);
+            seen.insert(mine.begin(), mine.end());
+            for (const std::string& item : list)
+                EXPECT_EQ(
+                    std::count(mine.begin(), mine.end(), item) == 1,
+                    std::count_if(mine.begin(), mine.end(),
+                                  [&](const std::string& m) { return key(m) == key(item); }) > 0)
+                    << item << " goes with the rest of its key";
+            EXPECT_EQ(TakeShard(list, Shard{index, count}, whole),
+                      TakeShard(list, Shard{index, count}));
+        }
+        EXPECT_EQ(seen, std::multiset<std::string>(list.begin(), list.end())) << count;
+    }
+    // Groups in the order of their first items: a b c d e.
+    EXPECT_EQ(TakeShard(list, Shard{0, 2}, key),
+              (std::vector<std::string>{"a1", "a2", "c1", "e1", "a3"}));
 }
 
 TEST(Batch, NameListsSplitOnTheirSeparator) {
