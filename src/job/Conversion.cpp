@@ -423,6 +423,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         map.speed = settings.speed;
         if (requested.sampleRate == 0.0f) {
             // A relabelled rate: the samples, and so the positions, stay.
+            map.fileRate = map.inputRate;
             map.inputRate = map.outputRate;
             map.speed = 1.0;
         }

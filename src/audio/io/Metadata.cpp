@@ -898,13 +898,47 @@ std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map) {
 std::string RescaleIxml(const std::string& text, const PositionMap& map) {
     std::string out = text;
     const auto outRate = static_cast<std::uint64_t>(std::llround(map.outputRate));
-    // The stamp counts samples at its own rate, which may differ from the file's.
+    // The stamp counts samples at its own rate, which may differ from the file's; a relabelled
+    // rate relabels the stamp's as well (its samples stay the file's samples).
     PositionMap stamp = map;
-    if (const auto r = Number(text, "TIMESTAMP_SAMPLE_RATE"); r && *r > 0)
-        stamp.inputRate = static_cast<double>(*r);
+    if (const auto r = Number(text, "TIMESTAMP_SAMPLE_RATE"); r && *r > 0) {
+        const double file = map.fileRate > 0 ? map.fileRate : map.inputRate;
+        stamp.inputRate = static_cast<double>(*r) * (file > 0 ? map.inputRate / file : 1.0);
+    }
     RescalePair(out, "TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI", "TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO",
                 stamp);
     RescalePair(out, "BWF_TIME_REFERENCE_HIGH", "BWF_TIME_REFERENCE_LOW", map);
+    // Sync points: a position in the file moves with its sound, a time of day as the stamp.
+    const std::string open = "<SYNC_POINT>", close = "</SYNC_POINT>";
+    for (std::size_t at = out.find(open); at != std::string::npos; at = out.find(open, at)) {
+        const std::size_t end = out.find(close, at);
+        if (end == std::string::npos) break;
+        std::string point = out.substr(at, end - at);
+        const auto low = Number(point, "SYNC_POINT_LOW");
+        if (low) {
+            const std::uint64_t v =
+                Number(point, "SYNC_POINT_HIGH").value_or(0) << 32 | (*low & 0xFFFFFFFF);
+            const auto [typeAt, typeLength] = Element(point, "SYNC_POINT_TYPE");
+            const bool absolute =
+                typeAt != std::string::npos && point.compare(typeAt, typeLength, "ABSOLUTE") == 0;
+            const std::uint64_t moved =
+                absolute ? MapTimeReference(v, stamp)
+                         : static_cast<std::uint64_t>(MapFramePosition(
+                               static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                   v, std::uint64_t(std::numeric_limits<std::int64_t>::max()))),
+                               map));
+            Replace(point, "SYNC_POINT_LOW", moved & 0xFFFFFFFF);
+            if (Number(point, "SYNC_POINT_HIGH")) Replace(point, "SYNC_POINT_HIGH", moved >> 32);
+        }
+        if (const auto d = Number(point, "SYNC_POINT_EVENT_DURATION"))
+            Replace(point, "SYNC_POINT_EVENT_DURATION",
+                    static_cast<std::uint64_t>(ScalePosition(
+                        static_cast<std::int64_t>(std::min<std::uint64_t>(
+                            *d, std::uint64_t(std::numeric_limits<std::int64_t>::max()))),
+                        map.inputRate, map.outputRate, map.speed)));
+        out.replace(at, end - at, point);
+        at += point.size();
+    }
     if (Number(out, "TIMESTAMP_SAMPLE_RATE")) Replace(out, "TIMESTAMP_SAMPLE_RATE", outRate);
     if (Number(out, "FILE_SAMPLE_RATE")) Replace(out, "FILE_SAMPLE_RATE", outRate);
     return out;

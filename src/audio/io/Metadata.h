@@ -172,6 +172,9 @@ struct PositionMap {
     std::int64_t leadingFrames = 0;
     // Output length in frames, -1 unknown: positions are clamped to it.
     std::int64_t outputFrames = -1;
+    // Hz, the input file's own rate when inputRate is a relabelled one (a speed change with no
+    // new rate); 0: inputRate. Stamps kept at a rate of their own follow the file's samples.
+    double fileRate = 0;
 };
 
 // round(p x outputRate / (inputRate x speed)), rounded exactly on the
@@ -188,10 +191,12 @@ std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map);
 // the input's, so its stamp is that much earlier (not below 0).
 std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map);
 
-// Rewrites `<NAME>value</NAME>` elements of an iXML text: every
-// TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI/_LO pair with the mapped time
-// reference, TIMESTAMP_SAMPLE_RATE and FILE_SAMPLE_RATE with the output
-// rate. Everything else stays byte for byte.
+// Rewrites `<NAME>value</NAME>` elements of an iXML text: the
+// TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI/_LO pair (counted at TIMESTAMP_SAMPLE_RATE, when given)
+// and BWF_TIME_REFERENCE_HIGH/_LOW with the mapped time reference; in every SYNC_POINT, the
+// SYNC_POINT_HIGH/_LOW pair as a position in the file (RELATIVE) or a time of day (ABSOLUTE)
+// and SYNC_POINT_EVENT_DURATION as a length; TIMESTAMP_SAMPLE_RATE and FILE_SAMPLE_RATE with
+// the output rate. Everything else stays byte for byte.
 std::string RescaleIxml(const std::string& text, const PositionMap& map);
 
 // The metadata of an output: every position and rate moved by `map`.

@@ -62,6 +62,44 @@ TEST(MetadataScale, IxmlKeepsEverythingButTheStampAndRates) {
     EXPECT_EQ(out, expected);
 }
 
+// Stamps and sync points of an iXML text move as the file's samples do: through a relabelled
+// rate (the stamp's samples are the file's: it keeps its count, as the bext time reference
+// does), and with a kept pre-ring (a point in the file moves later, a time of day earlier).
+TEST(MetadataScale, IxmlStampsAndSyncPointsFollowTheSamples) {
+    auto ixml = [](std::uint32_t rate, std::uint64_t stamp, const char* type, std::uint64_t point,
+                   std::uint64_t duration) {
+        const std::string r = std::to_string(rate);
+        return "<BWFXML><SPEED><TIMESTAMP_SAMPLE_RATE>" + r +
+               "</TIMESTAMP_SAMPLE_RATE><TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>0"
+               "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI><TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO>" +
+               std::to_string(stamp) +
+               "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO></SPEED><SYNC_POINT_LIST>"
+               "<SYNC_POINT_COUNT>1</SYNC_POINT_COUNT><SYNC_POINT><SYNC_POINT_TYPE>" +
+               type + "</SYNC_POINT_TYPE><SYNC_POINT_LOW>" + std::to_string(point) +
+               "</SYNC_POINT_LOW><SYNC_POINT_HIGH>0</SYNC_POINT_HIGH><SYNC_POINT_EVENT_DURATION>" +
+               std::to_string(duration) +
+               "</SYNC_POINT_EVENT_DURATION></SYNC_POINT>"
+               "</SYNC_POINT_LIST></BWFXML>";
+    };
+    struct Case {
+        const char* what;
+        PositionMap map;
+        std::string in, expected;
+    } cases[] = {
+        {"a rate change with the pre-ring kept", PositionMap{44100, 48000, 1.0, 136, -1},
+         ixml(44100, 1000000, "RELATIVE", 44100, 4410),
+         ixml(48000, 1088299, "RELATIVE", 48136, 4800)},
+        {"a time of day as a sync point", PositionMap{44100, 48000, 1.0, 136, -1},
+         ixml(44100, 1000000, "ABSOLUTE", 1000000, 0),
+         ixml(48000, 1088299, "ABSOLUTE", 1088299, 0)},
+        {"a pull-down by relabelling 48000 Hz as 47952 Hz",
+         PositionMap{47952, 47952, 1.0, 0, -1, 48000},
+         ixml(48000, 1728000000, "RELATIVE", 48000, 100),
+         ixml(47952, 1728000000, "RELATIVE", 48000, 100)},
+    };
+    for (const Case& c : cases) EXPECT_EQ(RescaleIxml(c.in, c.map), c.expected) << c.what;
+}
+
 class MetadataFile : public ::testing::Test {
 protected:
     Metadata Read(const Bytes& file, InputDetails* details = nullptr) {
