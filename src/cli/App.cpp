@@ -326,6 +326,7 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files,
     JobQueue queue(o.jobs);
     {
         JobQueue::Batch batch(queue);  // one batch however soon the first jobs end
+        for (const Input& f : files) queue.NoteInput(f.path);
         for (const Input& f : files) {
             rows.push_back(std::make_unique<CliRow>(f.path, &rowMemory));
             rows.back()->walkedFrom = f.walkedFrom;

@@ -86,6 +86,7 @@ void JobQueue::Submit(iJobRow& row, const ConversionRequest& request) {
     }
     iJobRow* r = &row;
     row.SetStateText("queued");
+    NoteInput(row.path);
     // The pool takes jobs first in, first out: a job waiting for earlier ones to claim never
     // waits for one that has not started.
     std::lock_guard order(submitMutex_);
@@ -106,6 +107,14 @@ void JobQueue::Submit(iJobRow& row, const ConversionRequest& request) {
         --inside_;
         throw;
     }
+}
+
+void JobQueue::NoteInput(const Filesystem::Path& input) {
+    const std::string text = input.NativeText();
+    const std::optional<FileId> id = IdentityOf(text);
+    if (!id) return;
+    std::lock_guard lock(mutex_);
+    inputs_.try_emplace({id->device, id->inode}, std::pmr::string(text, &claimsMemory_));
 }
 
 void JobQueue::Settle(std::uint64_t number) {
@@ -158,6 +167,7 @@ void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request, std::uint6
 void JobQueue::EndBatchIfIdle() {
     if (activeJobs_ != 0 || openBatches_ != 0) return;
     claimed_.clear();
+    inputs_.clear();
     claimsMemory_.release();
     abortRequested_ = false;
     if (onAllJobsEnded) onAllJobsEnded();
@@ -202,11 +212,25 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
             return pool->SubmitToIdle(1, std::move(task));
         };
         options.beside.wanted = [pool] { return pool->Queued() > pool->Idle(); };
-        options.claim = [this, &row, number](const std::string& output) {
+        const bool replaces = options.ifExists == IfExists::Replace;
+        options.claim = [this, &row, number, replaces](const std::string& output) {
             const std::string key = OutputKey(output);
+            // An output that would replace a file of the batch's inputs: one that has not
+            // been converted yet would then be read as this job's output.
+            const std::optional<FileId> existing = replaces ? IdentityOf(output) : std::nullopt;
             std::pair<std::uint64_t, std::string> owner;
             {
                 std::unique_lock lock(mutex_);
+                if (existing) {
+                    const auto input = inputs_.find({existing->device, existing->inode});
+                    if (input != inputs_.end()) {
+                        const std::string name(input->second);
+                        Settle(number);
+                        lock.unlock();
+                        throw std::runtime_error("the output would replace " + name +
+                                                 ", an input of this batch");
+                    }
+                }
                 // A later pass of the same job (a lowered gain, a new name) is past the wait.
                 settled_.wait(lock, [&] { return firstUnsettled_ >= number; });
                 const auto& claim =

@@ -84,8 +84,15 @@ public:
     // Jobs claim their output names in the order they were submitted: of
     // two jobs of one batch whose outputs are one file (under any spelling)
     // the one submitted first writes it and the other fails with "output
-    // name already taken by <input>", however the workers run.
+    // name already taken by <input>", however the workers run. A job whose
+    // output would replace an input of the batch (a file named as an output
+    // is) fails with "the output would replace <input>, an input of this
+    // batch", whichever runs first.
     void Submit(iJobRow& row, const ConversionRequest& request);
+    // Notes `input` as an input of the batch before its job is submitted (Submit notes it as
+    // well): a front end that submits many files notes them all first, so that no job that
+    // starts meanwhile replaces one of them. Forgotten when the batch ends.
+    void NoteInput(const Filesystem::Path& input);
     // Running jobs stop ("aborted"), queued ones end without running (their
     // text stays "queued"). Nothing happens while no job is active.
     void AbortAll();
@@ -136,6 +143,9 @@ private:
     // memory keep the allocator from reusing it (a batch of 5000 small files grew to 200 MB).
     std::pmr::unsynchronized_pool_resource claimsMemory_;
     std::pmr::map<std::pmr::string, std::pair<std::uint64_t, std::pmr::string>> claimed_{
+        &claimsMemory_};
+    // Input files of the batch (device, inode) -> their names; under mutex_, kept as claimed_.
+    std::pmr::map<std::pair<std::uint64_t, std::uint64_t>, std::pmr::string> inputs_{
         &claimsMemory_};
     // Jobs are numbered as submitted; a job claims once every earlier one has settled. Under
     // mutex_, but submitMutex_ keeps numbering and queueing in one order.

@@ -685,35 +685,50 @@ void MainDialog::AddPaths(const std::vector<Filesystem::Path>& paths) {
     // One batch for the queue however soon the first jobs end: two inputs added together whose
     // outputs share a name never both write it.
     JobQueue::Batch batch(queue_);
-    for (const Filesystem::Path& path : paths) AddPath(path);
+    AddFound(Find(paths));
     EnableClear();
 }
 
 void MainDialog::AddPath(const Filesystem::Path& path) {
+    JobQueue::Batch batch(queue_);
+    AddFound(Find({path}));
+}
+
+std::vector<MainDialog::Found> MainDialog::Find(const std::vector<Filesystem::Path>& paths) {
     if (!batchActive_) {
         earlierOutputsLeftOut_ = 0;
         unreadableFolders_.clear();
     }
-    WalkReport report;
-    JobQueue::Batch batch(queue_);
-    ++adding_;
-    try {
+    std::vector<Found> found;
+    for (const Filesystem::Path& path : paths) {
+        WalkReport report;
         ::AddPath(
             path,
-            [this, &path](const Filesystem::Path& file) {
+            [&found, &path](const Filesystem::Path& file) {
                 // A file found in a folder keeps its place below the folder in an output folder.
-                AddFileRow(file, file.NativeText() == path.NativeText()
-                                     ? std::nullopt
-                                     : std::optional<Filesystem::Path>(path));
+                found.push_back({file, file.NativeText() == path.NativeText()
+                                           ? std::nullopt
+                                           : std::optional<Filesystem::Path>(path)});
             },
             &report);
+        earlierOutputsLeftOut_ += report.earlierOutputs;
+        for (auto& [folder, why] : report.unreadableFolders) unreadableFolders_.push_back(folder);
+    }
+    return found;
+}
+
+void MainDialog::AddFound(const std::vector<Found>& found) {
+    // Every file is an input of the batch before any of them is queued: no job that starts
+    // meanwhile replaces one (a file named as another one's output is).
+    for (const Found& f : found) queue_.NoteInput(f.file);
+    ++adding_;
+    try {
+        for (const Found& f : found) AddFileRow(f.file, f.walkedFrom);
     } catch (...) {
         --adding_;
         throw;
     }
     --adding_;
-    earlierOutputsLeftOut_ += report.earlierOutputs;
-    for (auto& [folder, why] : report.unreadableFolders) unreadableFolders_.push_back(folder);
     EnableClear();
     FinishBatchIfIdle(false);
     UpdateStatus();

@@ -102,6 +102,16 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // A file to add, and the folder argument a walk found it in.
+    struct Found {
+        Filesystem::Path file;
+        std::optional<Filesystem::Path> walkedFrom;
+    };
+    // The files `paths` name or hold (folders walked), counting what the walks left out.
+    std::vector<Found> Find(const std::vector<Filesystem::Path>& paths);
+    // Notes every file as an input of the batch, then adds their rows and jobs.
+    void AddFound(const std::vector<Found>& found);
+
     void BuildControls();
     void BuildOutputGroup(class QGridLayout& grid);
     void SetTabOrder();

@@ -217,6 +217,30 @@ TEST_F(Batch, ShardsSplitTheListExactly) {
               2u);
 }
 
+// A file named as another input's output is an input of the batch too: the job that would
+// replace it fails, and the file is converted as it was, whatever the order of the jobs.
+TEST_F(Batch, AnOutputNeverReplacesAnInputOfTheBatch) {
+    const std::string named = "in/a [44100i16 speed=1.000 gain=1.00 delay=0.00].wav";
+    for (const char* jobs : {"1", "2"}) {
+        fs::remove_all(dir.path() / "in");
+        wav("in/a.wav", 1);
+        wav(named, 2);
+        const std::string before = read(dir.path() / named);
+        const ShellRun r =
+            sh(std::string("CLI --json -q -r 44100 -j ") + jobs + " in/a.wav " + quote(named));
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(read(dir.path() / named), before) << "the input is left as it was";
+        const auto byInput = lines(r.out);
+        ASSERT_EQ(byInput.size(), 2u) << r.out;
+        EXPECT_EQ(byInput.at("in/a.wav").at("state").text, "failed");
+        EXPECT_NE(byInput.at("in/a.wav").at("reason").text.find("an input of this batch"),
+                  std::string::npos);
+        EXPECT_EQ(byInput.at(named).at("state").text, "done");
+        const std::string output = byInput.at(named).at("output").text;
+        EXPECT_EQ(read(dir.path() / output), before) << "its own samples, at the same rate";
+    }
+}
+
 // Inputs with one output name (take.wav beside take.aiff; one inner folder of two walked folders
 // mirrored into -o) fall into one task however the list is cut, and that task refuses the
 // second, as one run of the whole list does: no two tasks write one name, both "done".

@@ -759,6 +759,38 @@ private slots:
                      qPrintable(Find<QLabel>("status")->text()));
     }
 
+    // A file added together with another one and named as its output is an input too: it is
+    // converted as it was, and the job that would replace it fails, whichever starts first.
+    void anOutputNeverReplacesAnAddedFile() {
+        const QString input = dir_->path() + QStringLiteral("/a.wav");
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 0.1));
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        WaitForJobs();
+        QStringList files = QDir(dir_->path()).entryList(QDir::Files);
+        files.removeOne(QStringLiteral("a.wav"));
+        QCOMPARE(files.size(), 1);
+        const QString named = dir_->path() + QLatin1Char('/') + files[0];  // a's output name
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(named).toStdString(), 0.3));
+        QFile f(named);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray before = f.readAll();
+        f.close();
+        dialog_->Clear();
+        {
+            UiTest::PoolBlocker blocker;
+            dialog_->AddPaths({PathOf(named, Filesystem::Path::Kind::File),
+                               PathOf(input, Filesystem::Path::Kind::File)});
+        }
+        WaitForJobs();
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), before);
+        const QStringList states = Column(1);
+        QCOMPARE(states.size(), 2);
+        QVERIFY2(states.contains(QStringLiteral("done")), qPrintable(states.join('|')));
+        QVERIFY2(states.filter(QStringLiteral("an input of this batch")).size() == 1,
+                 qPrintable(states.join('|')));
+    }
+
     void askOncePerBatchAboutExistingOutputs() {
         for (const char* name : {"t.wav", "t [44100i16 speed=1.000 gain=0.00 delay=0.00].wav",
                                  "u.wav", "u [44100i16 speed=1.000 gain=0.00 delay=0.00].wav"})
