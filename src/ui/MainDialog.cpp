@@ -744,7 +744,7 @@ void MainDialog::AddFileRow(const Filesystem::Path& path,
 }
 
 void MainDialog::QueueJob(JobRow& row) {
-    Submit(row, RequestFor(row.path));
+    Submit(row, RequestFor(row.path, row.walkedFrom));
 }
 
 void MainDialog::Submit(JobRow& row, const ConversionRequest& request) {
@@ -766,10 +766,11 @@ void MainDialog::Submit(JobRow& row, const ConversionRequest& request) {
     if (queue_.ActiveJobs() > 0) abortAll_->setEnabled(true);
 }
 
-ConversionRequest MainDialog::RequestFor(const Filesystem::Path& input) {
+ConversionRequest MainDialog::RequestFor(const Filesystem::Path& input,
+                                         const std::optional<Filesystem::Path>& walkedFrom) {
     ConversionRequest request = model_.request();
     if (model_.existingOutputs() != ExistingOutputChoice::Ask) return request;
-    if (!batchAnswer_ && EarlierOutputExists(input, request)) {
+    if (!batchAnswer_ && EarlierOutputExists(input, walkedFrom, request)) {
         QMessageBox box(QMessageBox::Question, QStringLiteral("Tessival"),
                         QStringLiteral("The output folder already holds outputs of earlier "
                                        "conversions.\nWhen an output's name is taken, replace "
@@ -787,11 +788,15 @@ ConversionRequest MainDialog::RequestFor(const Filesystem::Path& input) {
 }
 
 bool MainDialog::EarlierOutputExists(const Filesystem::Path& input,
+                                     const std::optional<Filesystem::Path>& walkedFrom,
                                      const ConversionRequest& request) {
     // Outputs are named "<input stem> [<settings>].<container>": an earlier output of this input
-    // in the folder the output goes to may be the very name (the settings part is not known
-    // before the chain is built). Each folder is listed once per batch.
-    const Filesystem::Path folder = request.outputFolder ? *request.outputFolder : input.Parent();
+    // in the folder the output goes to (a sub-folder of the output folder for a file a walk
+    // found) may be the very name (the settings part is not known before the chain is built).
+    // Each folder is listed once per batch.
+    const std::optional<Filesystem::Path> into =
+        OutputOptionsFor(request, input, walkedFrom).directory;
+    const Filesystem::Path folder = into ? *into : input.Parent();
     const std::string key = folder.NativeText();
     auto it = listedFolders_.find(key);
     if (it == listedFolders_.end()) {

@@ -123,9 +123,13 @@ private:
     void LoadSettings();
     void QueueJob(JobRow& row);
     void Submit(JobRow& row, const ConversionRequest& request);
-    // The request for `input`: the model's, with the batch's answer about existing outputs.
-    ConversionRequest RequestFor(const Filesystem::Path& input);
-    bool EarlierOutputExists(const Filesystem::Path& input, const ConversionRequest& request);
+    // The request for `input` (found by a walk from `walkedFrom`): the model's, with the
+    // batch's answer about existing outputs.
+    ConversionRequest RequestFor(const Filesystem::Path& input,
+                                 const std::optional<Filesystem::Path>& walkedFrom);
+    bool EarlierOutputExists(const Filesystem::Path& input,
+                             const std::optional<Filesystem::Path>& walkedFrom,
+                             const ConversionRequest& request);
     void StartBatchIfIdle();
     // Ends the batch once no job is active; `notify`: tell the user if the window is inactive.
     void FinishBatchIfIdle(bool notify);

@@ -759,6 +759,33 @@ private slots:
                      qPrintable(Find<QLabel>("status")->text()));
     }
 
+    // An earlier output in the sub-folder a walk mirrors below the output folder is asked about
+    // as one in the output folder itself is.
+    void askAboutExistingOutputsInMirroredFolders() {
+        const QString out = dir_->path() + QStringLiteral("/out");
+        QVERIFY(QDir().mkpath(dir_->path() + QStringLiteral("/in/sub")) &&
+                QDir().mkpath(out + QStringLiteral("/sub")));
+        WriteText(dir_->path() + QStringLiteral("/in/sub/take.wav"), "RIFF");
+        WriteText(out + QStringLiteral("/sub/take [44100i16 speed=1.000 gain=0.00 delay=0.00].wav"),
+                  "RIFF");
+        QTest::keyClicks(Find<QLineEdit>("outputFolder"), out);
+        ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);
+        int asked = 0;
+        UiTest::PoolBlocker blocker;
+        QPointer<QTimer> watcher = UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
+            ++asked;
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == QStringLiteral("&Skip")) button->click();
+        });
+        dialog_->AddPath(
+            PathOf(dir_->path() + QStringLiteral("/in"), Filesystem::Path::Kind::Directory));
+        delete watcher.data();
+        QCOMPARE(asked, 1);
+        QCOMPARE(dialog_->jobList().RowAt(0)->request.ifExists, IfExists::Skip);
+        blocker.Release();
+        WaitForJobs();
+    }
+
     // A file added together with another one and named as its output is an input too: it is
     // converted as it was, and the job that would replace it fails, whichever starts first.
     void anOutputNeverReplacesAnAddedFile() {
