@@ -31,6 +31,17 @@ bool WasAborted(const JobRecord& record) {
     return record.state == JobState::Failed && record.text == "aborted";
 }
 
+// An output that clipped, or whose true peak is above full scale.
+bool Clipped(const JobRecord& record) {
+    return record.state == JobState::Finished && !record.skipped && record.peaks &&
+           record.peaks->worthTelling();
+}
+
+// Ended by an abort before it ran: its text stays the queue's "queued".
+bool NotRun(const iJobRow& row, const std::optional<JobRecord>& record, const QString& text) {
+    return !record && HasEnded(row.state.load()) && text == QStringLiteral("queued");
+}
+
 }  // namespace
 
 void JobRow::SetStateText(const std::string& text) {
@@ -85,7 +96,8 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
                 case kFilename:
                     return e.leaf;
                 case kState:
-                    return e.stateText;
+                    return NotRun(*e.row, e.record, e.stateText) ? QStringLiteral("not run")
+                                                                 : e.stateText;
                 case kPath:
                     return e.folder;
                 default:
@@ -115,7 +127,8 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
             QStyle* style = QApplication::style();
             if (e.record->state == JobState::Failed && !WasAborted(*e.record))
                 return style->standardIcon(QStyle::SP_MessageBoxCritical);
-            if (e.record->state == JobState::Finished && !e.record->warnings.empty())
+            if (e.record->state == JobState::Finished &&
+                (!e.record->warnings.empty() || Clipped(*e.record)))
                 return style->standardIcon(QStyle::SP_MessageBoxWarning);
             return {};
         }
@@ -185,6 +198,10 @@ int JobListModel::RemoveEndedRows(std::vector<int> indices) {
 }
 
 void JobListModel::RemoveAt(int index) {
+    // An ended row of the batch still counts in its progress.
+    const Entry& e = entries_[static_cast<std::size_t>(index)];
+    if (e.batch != removedBatch_) removedBatch_ = e.batch, removedWeight_ = 0.0;
+    removedWeight_ += e.weight;
     beginRemoveRows({}, index, index);
     entries_.erase(entries_.begin() + index);
     endRemoveRows();
@@ -230,11 +247,16 @@ JobListModel::Summary JobListModel::Summarize(std::uint64_t batch) const {
         const JobState state = e.row->state.load();
         double fraction = 0.0;
         if (e.record) {
-            (e.record->state == JobState::Finished ? s.done : s.failed) += 1;
+            if (e.record->skipped)
+                ++s.existing;
+            else if (e.record->state == JobState::Finished)
+                ++s.done, s.clipped += Clipped(*e.record) ? 1 : 0;
+            else
+                ++(WasAborted(*e.record) ? s.aborted : s.failed);
             fraction = 1.0;
         } else if (HasEnded(state)) {
             // Without a record: skipped by an abort, or its record is still on its way.
-            ++(e.stateText == QStringLiteral("queued") ? s.skipped : s.left);
+            ++(NotRun(*e.row, e.record, e.stateText) ? s.skipped : s.left);
             fraction = 1.0;
         } else {
             ++s.left;
@@ -246,6 +268,7 @@ JobListModel::Summary JobListModel::Summarize(std::uint64_t batch) const {
         weight += e.weight;
         reached += e.weight * fraction;
     }
+    if (removedBatch_ == batch) weight += removedWeight_, reached += removedWeight_;
     s.batchFraction = weight > 0.0 ? std::clamp(reached / weight, 0.0, 1.0) : 0.0;
     return s;
 }

@@ -74,12 +74,15 @@ public:
     // What the status line says of the list, and of the batch `batch` how far it is: each of its
     // rows weighs its input's length (ended rows count whole, running ones by their bar).
     struct Summary {
-        int done = 0;     // ended "done" (with or without warnings)
-        int failed = 0;   // failed or aborted while running
-        int left = 0;     // queued or running
-        int skipped = 0;  // ended by an abort before they ran
+        int done = 0;      // ended "done" (with or without warnings)
+        int clipped = 0;   // of those, outputs that clipped or exceed 0 dBTP
+        int existing = 0;  // ended "skipped": the output was there already
+        int failed = 0;    // failed while running
+        int aborted = 0;   // stopped by the user while running
+        int left = 0;      // queued or running
+        int skipped = 0;   // ended by an abort before they ran
         int inBatch = 0;
-        double batchFraction = 0.0;  // 0..1
+        double batchFraction = 0.0;  // 0..1; rows of the batch removed since count as ended
     };
 
     // Posted work goes through `poster`, which must stay attached only while this list lives.
@@ -148,6 +151,9 @@ private:
 
     UIThreadPoster& poster_;
     std::vector<Entry> entries_;  // by increasing row id
+    // Weight of the ended rows of batch `removedBatch_` removed from the list.
+    std::uint64_t removedBatch_ = 0;
+    double removedWeight_ = 0.0;
     std::uint64_t nextId_ = 1;
 };
 

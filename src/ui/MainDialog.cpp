@@ -860,7 +860,11 @@ QString MainDialog::StatusText() const {
     const JobListModel::Summary s = list_->Summarize(batch_);
     QStringList parts;
     if (list_->rowCount() > 0) {
-        QString counts = QStringLiteral("%1 done, %2 failed, %3 left").arg(s.done).arg(s.failed).arg(s.left);
+        QString counts = QStringLiteral("%1 done").arg(s.done);
+        if (s.clipped > 0) counts += QStringLiteral(" (%1 clipped)").arg(s.clipped);
+        counts += QStringLiteral(", %1 failed, %2 left").arg(s.failed).arg(s.left);
+        if (s.existing > 0) counts += QStringLiteral(", %1 skipped").arg(s.existing);
+        if (s.aborted > 0) counts += QStringLiteral(", %1 aborted").arg(s.aborted);
         if (s.skipped > 0) counts += QStringLiteral(", %1 not run").arg(s.skipped);
         parts.append(counts);
     }

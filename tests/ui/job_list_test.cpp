@@ -100,13 +100,46 @@ private slots:
         QCoreApplication::processEvents();
         const JobListModel::Summary s = list_->Summarize(7);
         QCOMPARE(s.done, 1);
-        QCOMPARE(s.failed, 1);
+        QCOMPARE(s.failed, 0);
+        QCOMPARE(s.aborted, 1);  // the user's stop is not a failure of the file
         QCOMPARE(s.left, 1);
         QCOMPARE(s.inBatch, 2);
         QVERIFY2(std::fabs(s.batchFraction - 0.25) < 1e-9, qPrintable(QString::number(s.batchFraction)));
         QVERIFY(list_->index(0, 1).data(Qt::DecorationRole).isValid());  // the warning
         QVERIFY(!list_->index(2, 1).data(Qt::DecorationRole).isValid());
         QVERIFY(list_->CanRetry(2) && !list_->CanRetry(0) && !list_->CanRetry(1));
+
+        // An output that clipped is worth the warning icon without any other warning; a
+        // skipped input is not "done"; a row the abort kept from running says so.
+        JobRow& clipped = list_->AddRow(FilePath("/clip.wav"), 8);
+        JobRow& skipped = list_->AddRow(FilePath("/skip.wav"), 8);
+        JobRow& notRun = list_->AddRow(FilePath("/late.wav"), 8);
+        OnWorker([&] {
+            JobRecord c = record(clipped, JobState::Finished, "done, clipped 3 samples", {});
+            c.peaks = PeakFigures{};
+            c.peaks->clampedSamples = 3;
+            clipped.OnEnded(c);
+            clipped.state = JobState::Finished;
+            JobRecord k = record(skipped, JobState::Finished, "skipped", {});
+            k.skipped = true;
+            skipped.OnEnded(k);
+            skipped.state = JobState::Finished;
+        });
+        notRun.SetStateText("queued");
+        notRun.state = JobState::Finished;
+        QCoreApplication::processEvents();
+        const JobListModel::Summary t = list_->Summarize(8);  // counts of the whole list
+        QCOMPARE(t.done, 2);
+        QCOMPARE(t.clipped, 1);
+        QCOMPARE(t.existing, 1);
+        QCOMPARE(t.skipped, 1);
+        QVERIFY(list_->index(3, 1).data(Qt::DecorationRole).isValid());
+        QCOMPARE(Text(*list_, 5, 1), QStringLiteral("not run"));
+
+        // Clearing ended rows of a batch does not take its progress back.
+        QCOMPARE(list_->RemoveEndedRows({0}), 1);
+        QVERIFY2(std::fabs(list_->Summarize(7).batchFraction - 0.25) < 1e-9,
+                 qPrintable(QString::number(list_->Summarize(7).batchFraction)));
     }
 
     void stateTextsArriveFromWorkersInOrder() {

@@ -369,7 +369,8 @@ private slots:
         QVERIFY(!Button(1016)->isEnabled());
         for (int row = 0; row < workers + 3; ++row) {
             const bool ran = row < workers;
-            QCOMPARE(Column(1).at(row), ran ? QStringLiteral("aborted") : QStringLiteral("queued"));
+            QCOMPARE(Column(1).at(row),
+                     ran ? QStringLiteral("aborted") : QStringLiteral("not run"));
             QCOMPARE(RowState(row), static_cast<int>(ran ? JobState::Failed : JobState::Finished));
             QVERIFY(!list.index(row, 1).data(JobListModel::kBarRole).isValid());
         }
@@ -485,7 +486,7 @@ private slots:
         dialog_->close();
         QVERIFY(!dialog_->isVisible());
         QCOMPARE(dialog_->jobQueue().ActiveJobs(), 0);
-        QCOMPARE(Column(1).at(0), QStringLiteral("queued"));
+        QCOMPARE(Column(1).at(0), QStringLiteral("not run"));
         QCOMPARE(RowState(0), static_cast<int>(JobState::Finished));
         QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
     }
