@@ -146,12 +146,25 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
         throw std::invalid_argument("output rate out of range (1 Hz to 16777216 Hz)");
     const bool noStopband = !std::isfinite(settings.stopbandMin) || settings.stopbandMin <= 0 ||
                             x == settings.stopbandMin + settings.basebandMax;
-    // Nothing to filter: only the sample type changes. A gain or sync offset
-    // still needs the filter stage, which applies them.
-    if (static_cast<double>(format.sampleRate) == x && noStopband && settings.gain == 1.0 &&
-        settings.syncOffset == 0.0)
-        return Audio::FormatTranslator::MakeAndApply(std::move(source), format, 1,
-                                                     std::move(extras));
+    // A sync offset moves the samples by its fraction alone (the whole part is absorbed in
+    // the cropped pre-ring), and not at all when negative (no grid alignment).
+    const bool noShift =
+        settings.syncOffset <= 0.0 || settings.syncOffset == std::floor(settings.syncOffset);
+    // Nothing to filter: only the sample type changes. A gain still needs the filter stage,
+    // which applies it, unless it is to be a plain scale.
+    if (static_cast<double>(format.sampleRate) == x && noStopband && noShift) {
+        if (settings.gain == 1.0)
+            return Audio::FormatTranslator::MakeAndApply(std::move(source), format, 1,
+                                                         std::move(extras));
+        if (settings.gainAsScale) {
+            // Through doubles, as the filters' output goes: dithered as it is.
+            const Format work = Format::FromBytes(0x48, 0xFF, 0, src.channels(), src.sampleRate);
+            StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
+            extras.gain = settings.gain;
+            return Audio::FormatTranslator::MakeAndApply(std::move(w), format, 1,
+                                                         std::move(extras));
+        }
+    }
 
     const std::uint32_t channels = std::min(format.channels(), src.channels());
     Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
@@ -665,6 +678,9 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             "preventing clipping reads the input again and rewrites the output: not with a "
             "stream");
     ConversionSettings s = settings;
+    // Later passes differ from the first by the gain alone: where the first converted without
+    // filtering (the same rate, no gain), so do they.
+    s.gainAsScale = settings.gain == 1.0;
     PassProgress passes(progress);
     const bool shared = s.preventClipping;  // several passes share the progress bar
     for (int pass = 1;; ++pass) {

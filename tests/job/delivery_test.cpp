@@ -194,6 +194,51 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
+// At the same rate a job with nothing to filter writes the input's samples: a whole sync offset
+// changes nothing, and --prevent-clipping's second pass is the first one scaled by its gain (it
+// went through the filter, cut above 20 kHz and 113 frames longer).
+TEST_F(Delivery, AtTheSameRateNothingIsFilteredButWhatIsAsked) {
+    constexpr std::uint32_t n = 4410;
+    // Full-band noise (a filter would change every sample) beyond full scale.
+    std::uint32_t state = 1;
+    std::vector<double> x(n);
+    for (double& v : x) {
+        state = state * 1664525u + 1013904223u;
+        v = std::ldexp(static_cast<double>(state >> 8), -23) - 1.0;
+    }
+    for (std::uint32_t i = 100; i < 110; ++i) x[i] = 1.25;  // a float master's overs
+    const auto in = input("noise.wav", 44100, n, [&](std::uint32_t i) { return x[i]; });
+    const Format int24 = Format::FromBytes(0x23, 24, 0, 0, 0.0f);  // the input's rate
+    struct Case {
+        const char* what;
+        std::function<void(ConversionSettings&)> set;
+        bool lowered;  // by --prevent-clipping
+    } cases[] = {
+        {"a whole sync offset", [](ConversionSettings& s) { s.syncOffset = 3; }, false},
+        {"a negative one", [](ConversionSettings& s) { s.syncOffset = -2.5; }, false},
+        {"the second pass", [](ConversionSettings& s) { s.preventClipping = true; }, true},
+    };
+    for (const Case& c : cases) {
+        ConversionSettings s = settings();
+        s.ditherSeed = 5;
+        c.set(s);
+        PeakFigures peaks;
+        const Filesystem::Path out =
+            ConvertFile(in, int24, s, nullptr, {}, nullptr, nullptr, &peaks);
+        const std::vector<double> y = samples(out);
+        ASSERT_EQ(y.size(), n) << c.what;
+        const double g = c.lowered ? peaks.gain : 1.0;
+        if (c.lowered) {
+            EXPECT_LT(g, 1.0) << c.what;
+        }
+        double worst = 0;
+        for (std::uint32_t i = 0; i < n; ++i)
+            worst = std::max(worst, std::fabs(y[i] - std::min(g * x[i], 1.0 - 0x1p-23)));
+        EXPECT_LT(worst * 8388608.0, 2.0) << c.what << ": the input's samples within the dither";
+        fs::remove(out.NativeText());
+    }
+}
+
 // An earlier output of the first pass's name (gain=1.00, clipped) is not what this job writes:
 // --if-exists skip and fail look at the name the job ends with. (Skip reported the clipped file
 // as the result, fail refused a file that did not exist.)

@@ -47,7 +47,10 @@ bool isSilent(const ::Stream::Block& b) {
 }  // namespace
 
 FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request, Extras extras)
-    : in_(in), out_(request.CompleteFrom(in).ResolveScale()), meter_(std::move(extras.meter)) {
+    : in_(in),
+      out_(request.CompleteFrom(in).ResolveScale()),
+      meter_(std::move(extras.meter)),
+      gain_(extras.gain.value_or(1.0)) {
     checkFormat(in_, false);
     checkFormat(out_, true);
     const std::uint32_t inChannels = in_.channels(), outChannels = out_.channels();
@@ -89,7 +92,7 @@ FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request, Ex
     const bool downmix = inChannels > outChannels;
     scaleDither = SelectScaleDither(in_, out_, downmix,
                                     extras.ditherSeed ? *extras.ditherSeed : DitherSeed());
-    identity_ = convertsNothing() && !scaleDither && !channelMapper && !meter_;
+    identity_ = convertsNothing() && !scaleDither && !channelMapper && !meter_ && gain_ == 1.0;
     if (meter_) {
         // Decoded values times 2^shift are output units; full scale is 2^(scale - 1) of them.
         meter_->configure(outChannels,
@@ -155,6 +158,8 @@ bool FormatTranslator::convertsNothing() const {
         else
             decoder(bytes, src + f0 * inFrame, n);
         if (channelMapper) n = channelMapper(buffer, n);
+        if (gain_ != 1.0)
+            for (std::size_t i = 0; i < n; ++i) buffer[i] *= gain_;
         if (meter_ && forward) meter_->process(buffer, count);
         if (scaleDither) {
             scaleDither->position = ditherBase + f0 * outSamplesPerFrame;
@@ -173,7 +178,9 @@ bool FormatTranslator::convertsNothing() const {
                 std::fill(buffer, buffer + n, 0.0);
             else
                 decoder(bytes, src + f0 * inFrame, n);
-            if (channelMapper) channelMapper(buffer, n);
+            if (channelMapper) n = channelMapper(buffer, n);
+            if (gain_ != 1.0)
+                for (std::size_t i = 0; i < n; ++i) buffer[i] *= gain_;
             meter_->process(buffer, count);
         }
     }

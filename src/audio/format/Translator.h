@@ -72,6 +72,8 @@ public:
         std::shared_ptr<PeakMeter> meter;
         // Seed of the dither generator; none: DitherSeed().
         std::optional<std::uint64_t> ditherSeed;
+        // Linear factor on every decoded value, before the meter and the dither; none: 1.
+        std::optional<double> gain;
     };
 
     // `request` is completed from `in` (Format::CompleteFrom): rate included.
@@ -120,6 +122,7 @@ private:
     ::Stream::Filler outSilence_ = nullptr;
     bool identity_ = false;  // same format: a copy does
     std::shared_ptr<PeakMeter> meter_;
+    double gain_ = 1.0;  // Extras::gain
     // Integer output: values (after dither) outside [clampLow_, clampHigh_) round outside
     // the encoder's range and are clipped.
     double clampLow_ = 0, clampHigh_ = 0;

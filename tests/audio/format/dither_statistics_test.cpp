@@ -52,7 +52,7 @@ double autocorrelation(const std::vector<double>& x, std::size_t lag, F f) {
 // Quantisation error (output integer minus input) of `x`, in LSB, through the whole
 // translator: doubles in 16-bit units to int16 with a fixed seed.
 std::vector<double> quantisationError(const std::vector<double>& x) {
-    FormatTranslator t(1, floatFormat(8, 1, 16), intFormat(2), {nullptr, 42});
+    FormatTranslator t(1, floatFormat(8, 1, 16), intFormat(2), {nullptr, 42, std::nullopt});
     std::vector<std::uint8_t> out(x.size() * 2);
     std::vector<std::uint8_t> in = fmt_test::doublesToBytes(x);
     t.Translate({in.data(), in.data() + in.size(), ::Stream::Samples}, out.data());

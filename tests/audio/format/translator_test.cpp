@@ -185,7 +185,7 @@ TEST(Translator, DitherDoesNotDependOnChunkOrderOrBlocks) {
     const std::size_t frames = 5003;
     std::vector<float> mono(frames);
     for (std::size_t i = 0; i < frames; ++i) mono[i] = 0.5f * std::sin(0.01f * i);
-    const FormatTranslator::Extras seeded{nullptr, 9};
+    const FormatTranslator::Extras seeded{nullptr, 9, std::nullopt};
     FormatTranslator inPlace(1, floatFormat(4, 1), intFormat(4, 2), seeded);
     const std::vector<std::uint8_t> expected = translateInPlace(inPlace, bytesOf(mono));
     ASSERT_EQ(expected.size(), 8 * frames);
