@@ -736,7 +736,7 @@ void MainDialog::AddFound(const std::vector<Found>& found) {
 
 void MainDialog::AddFileRow(const Filesystem::Path& path,
                             const std::optional<Filesystem::Path>& walkedFrom) {
-    if (list_->IsQueuedOrRunning(path)) return;
+    if (stopping_ || list_->IsQueuedOrRunning(path)) return;
     StartBatchIfIdle();
     JobRow& row = list_->AddRow(path, batch_);
     row.walkedFrom = walkedFrom;
@@ -749,6 +749,7 @@ void MainDialog::QueueJob(JobRow& row) {
 
 void MainDialog::Submit(JobRow& row, const ConversionRequest& request) {
     row.request = request;
+    if (stopping_) return;  // a stop signal came while the request was asked about
     // The fields accept any number; a job cannot run with some of them, and the queue ends
     // such a row at once with the reason.
     try {
@@ -1007,6 +1008,17 @@ void MainDialog::WaitForJobsToEnd() {
 }
 
 void MainDialog::CloseForSignal() {
+    // No more work from here on: a box open now (a file dialog, a question) is closed as if
+    // cancelled, and what it would add is not queued.
+    stopping_ = true;
+    for (int i = 0; i < 16; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == this) break;
+        if (auto* box = qobject_cast<QDialog*>(modal))
+            box->reject();
+        else
+            modal->close();
+    }
     if (queue_.ActiveJobs() > 0) {
         queue_.AbortAll();
         WaitForJobsToEnd();

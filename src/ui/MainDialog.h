@@ -59,8 +59,9 @@ public:
     // and waits, showing the wait cursor and processing events, until every job has ended.
     // False when the user said No.
     bool RequestAbort();
-    // A stop signal arrived: every job is aborted without asking (their partial outputs are
-    // deleted), and once all have ended the dialog closes.
+    // A stop signal arrived: a box open over the window is closed as if cancelled, every job
+    // is aborted without asking (their partial outputs are deleted), nothing more is queued,
+    // and once all have ended the dialog closes.
     void CloseForSignal();
 
     void AddFiles();  // Add Files button: the file dialog
@@ -149,6 +150,7 @@ private:
     // The batch: the jobs queued since the queue was last idle.
     bool batchActive_ = false;
     int adding_ = 0;  // AddPath or Retry under way: the batch does not end meanwhile
+    bool stopping_ = false;  // a stop signal came: nothing more is queued
     std::uint64_t batch_ = 0;
     QElapsedTimer batchClock_;
     std::optional<IfExists> batchAnswer_;  // "ask once per batch": the answer given

@@ -439,6 +439,33 @@ private slots:
         }
     }
 
+    // A stop signal while a box is open over the window (a file dialog, a question) closes the
+    // box and the window, and what the box was about is not queued. (The program stayed with
+    // the box open until someone answered it, then converted the files chosen.)
+    void aStopSignalClosesAnOpenBox() {
+        const QString input = dir_->path() + QStringLiteral("/tone.wav");
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 0.1));
+        QVERIFY(UiTest::WriteSineWav(
+            QFile::encodeName(dir_->path() + QStringLiteral("/tone [44100i16 speed=1.000 "
+                                                            "gain=1.00 delay=0.00].wav"))
+                .toStdString(),
+            0.1));
+        ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);  // ask: a box while adding
+        bool asked = false;
+        UiTest::WhenModal<QMessageBox>([&](QMessageBox*) {
+            asked = true;
+            dialog_->CloseForSignal();
+        });
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        QVERIFY(asked);
+        QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(!dialog_->isVisible());
+        WaitForJobs();
+        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 2);  // nothing converted
+        for (const QString& text : Column(1))                           // nor skipped: no job ran
+            QVERIFY2(text.isEmpty() || text == QStringLiteral("queued"), qPrintable(text));
+    }
+
     void settingsNoJobCanRunWithFailTheRow() {
         Type(1004, "-50");
         const QString input = dir_->path() + QStringLiteral("/tone.wav");
