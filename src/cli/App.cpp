@@ -240,9 +240,7 @@ std::vector<Input> collectInputs(const std::vector<std::string>& names,
         } else if (ClassifyPath(p) == PathClass::File) {
             files.push_back(p);
         } else {
-            refuse(refused, name,
-                   fs::is_regular_file(st) ? "not a .wav, .wv, .aif, .aiff, .aifc or .flac file"
-                                           : "not a regular file");
+            refuse(refused, name, WhyNotTaken(p));
         }
     }
     // The same file under any name is converted once, and the files are taken in an order of

@@ -138,7 +138,10 @@ void AddDirectory(const Filesystem::Path& root,
         switch (ClassifyPath(child, entry.type)) {
             case PathClass::File:
                 if (HasOutputSuffix(child)) {
-                    if (report) ++report->earlierOutputs;
+                    if (report) {
+                        ++report->earlierOutputs;
+                        report->earlierOutputFiles.push_back(child.NativeText());
+                    }
                 } else {
                     addFile(child);
                 }
@@ -241,8 +244,20 @@ void AddPath(const Filesystem::Path& path,
             AddDirectory(path, addFile, report);
             break;
         case PathClass::Ignored:
+            if (report) report->notTaken.emplace_back(path.NativeText(), WhyNotTaken(path));
             break;
     }
+}
+
+std::string WhyNotTaken(const Filesystem::Path& path) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(fs::path(path.NativeText()), ec);
+    if (ec || !fs::exists(st))
+        return ec && ec != std::errc::no_such_file_or_directory ? ec.message()
+                                                                : "no such file or directory";
+    if (fs::is_regular_file(st)) return "not a .wav, .wv, .aif, .aiff, .aifc or .flac file";
+    if (fs::is_directory(st)) return "a folder named \".\" or \"..\" is not walked";
+    return "not a regular file";
 }
 
 std::vector<Filesystem::Path> CollectAcceptedFiles(const Filesystem::Path& path,

@@ -43,9 +43,17 @@ inline PathClass ClassifyPath(const Filesystem::Path& path) {
 // What a walk left out that the user should hear of.
 struct WalkReport {
     std::size_t earlierOutputs = 0;  // files named like outputs of an earlier run
+    std::vector<std::string> earlierOutputFiles;  // their names
     // Folders that could not be listed, their files left out: the folder, and why.
     std::vector<std::pair<std::string, std::string>> unreadableFolders;
+    // The path given itself, when it is neither an accepted file nor a folder: it, and why.
+    std::vector<std::pair<std::string, std::string>> notTaken;
 };
+
+// Why `path` is neither an accepted file nor a folder: "no such file or directory" (or the
+// reason it cannot be reached), "not a .wav, .wv, .aif, .aiff, .aifc or .flac file", "not a
+// regular file".
+std::string WhyNotTaken(const Filesystem::Path& path);
 
 // Hands every file `path` stands for to `addFile`: the path itself when it is an accepted file
 // (whatever its name), every accepted file below it when it is a directory, nothing otherwise.
@@ -59,7 +67,8 @@ struct WalkReport {
 // (HasOutputSuffix) are left out and counted in `report`, so that walking a folder again does
 // not convert the last run's outputs. Every name the file system holds is taken as it is.
 // Directories that cannot be listed are named in `report` (their files would be lost without a
-// word); entries whose type cannot be read are skipped. Exceptions from `addFile` propagate.
+// word), and so is `path` when it is taken for nothing; entries whose type cannot be read are
+// skipped. Exceptions from `addFile` propagate.
 void AddPath(const Filesystem::Path& path,
              const std::function<void(const Filesystem::Path&)>& addFile,
              WalkReport* report = nullptr);

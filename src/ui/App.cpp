@@ -7,8 +7,10 @@
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 
 #include "ui/AppIcon.h"
 #include "ui/JobList.h"
@@ -74,13 +76,22 @@ void InstallSmokeHook(MainDialog& dialog) {
 
 }  // namespace
 
-void QueueArguments(MainDialog& dialog, const QStringList& names) {
+void QueueArguments(MainDialog& dialog, const std::vector<std::string>& names) {
     std::vector<Filesystem::Path> paths;
-    for (const QString& name : names) {
-        const QByteArray bytes = QFile::encodeName(name);
+    for (std::string name : names) {
+        // A folder named "." or ".." (or ending so) is walked under its real name: a walk
+        // leaves entries of those names out.
+        std::error_code ec;
+        if (std::filesystem::is_directory(name, ec)) {
+            std::filesystem::path normal = std::filesystem::path(name).lexically_normal();
+            if (normal.filename().empty()) normal = normal.parent_path();
+            if (normal.filename() == "." || normal.filename() == "..")
+                normal = std::filesystem::absolute(normal, ec).lexically_normal();
+            name = normal.string();
+            while (name.size() > 1 && name.back() == '/') name.pop_back();
+        }
         try {
-            paths.push_back(Filesystem::Path::FromNative(
-                std::string_view(bytes.constData(), bytes.size()), Filesystem::Path::Kind::Either));
+            paths.push_back(Filesystem::Path::FromNative(name, Filesystem::Path::Kind::Either));
         } catch (const std::exception&) {
         }
     }
@@ -110,7 +121,8 @@ int RunTessivalApp(int& argc, char** argv) {
         });
     }
     dialog.show();
-    QueueArguments(dialog, QApplication::arguments().mid(1));
+    // The names as the bytes given (a name need not be valid text); Qt's own options are gone.
+    QueueArguments(dialog, std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
     InstallSmokeHook(dialog);
     dialog.exec();
     dialog.poster().Detach();

@@ -696,8 +696,9 @@ void MainDialog::AddPath(const Filesystem::Path& path) {
 
 std::vector<MainDialog::Found> MainDialog::Find(const std::vector<Filesystem::Path>& paths) {
     if (!batchActive_) {
-        earlierOutputsLeftOut_ = 0;
+        earlierOutputsLeftOut_.clear();
         unreadableFolders_.clear();
+        notAdded_.clear();
     }
     std::vector<Found> found;
     for (const Filesystem::Path& path : paths) {
@@ -711,8 +712,10 @@ std::vector<MainDialog::Found> MainDialog::Find(const std::vector<Filesystem::Pa
                                            : std::optional<Filesystem::Path>(path)});
             },
             &report);
-        earlierOutputsLeftOut_ += report.earlierOutputs;
+        earlierOutputsLeftOut_.insert(report.earlierOutputFiles.begin(),
+                                      report.earlierOutputFiles.end());
         for (auto& [folder, why] : report.unreadableFolders) unreadableFolders_.push_back(folder);
+        for (auto& entry : report.notTaken) notAdded_.push_back(std::move(entry));
     }
     return found;
 }
@@ -876,11 +879,21 @@ QString MainDialog::StatusText() const {
         if (s.batchFraction >= 0.03 && s.batchFraction < 1.0 && elapsed >= 3.0)
             parts.append(TimeLeft(elapsed * (1.0 - s.batchFraction) / s.batchFraction));
     }
-    if (earlierOutputsLeftOut_ > 0)
-        parts.append(earlierOutputsLeftOut_ == 1
+    if (!earlierOutputsLeftOut_.empty())
+        parts.append(earlierOutputsLeftOut_.size() == 1
                          ? QStringLiteral("1 earlier output in the folders not added")
                          : QStringLiteral("%1 earlier outputs in the folders not added")
-                               .arg(earlierOutputsLeftOut_));
+                               .arg(earlierOutputsLeftOut_.size()));
+    // Names dropped or given that are not taken: said, as the command line says them.
+    if (notAdded_.size() == 1)
+        parts.append(QStringLiteral("not added: %1 (%2)")
+                         .arg(QFile::decodeName(QByteArray::fromStdString(notAdded_[0].first)),
+                              QString::fromStdString(notAdded_[0].second)));
+    else if (notAdded_.size() > 1)
+        parts.append(QStringLiteral("%1 names not added (%2: %3, ...)")
+                         .arg(notAdded_.size())
+                         .arg(QFile::decodeName(QByteArray::fromStdString(notAdded_[0].first)),
+                              QString::fromStdString(notAdded_[0].second)));
     // Their files are not in the list: said until the next batch.
     if (unreadableFolders_.size() == 1)
         parts.append(QStringLiteral("cannot read the folder %1")

@@ -156,7 +156,9 @@ private:
     std::optional<IfExists> batchAnswer_;  // "ask once per batch": the answer given
     // Output folders listed for the question, with the stems of the earlier outputs they hold.
     std::map<std::string, std::set<std::string>> listedFolders_;
-    std::size_t earlierOutputsLeftOut_ = 0;  // by folder walks of this batch
+    std::set<std::string> earlierOutputsLeftOut_;  // by folder walks of this batch
+    // Names given in this batch that are neither audio files nor folders, and why.
+    std::vector<std::pair<std::string, std::string>> notAdded_;
     std::vector<std::string> unreadableFolders_;  // met by folder walks of this batch
 
     JobListModel* list_ = nullptr;  // children of the dialog

@@ -694,10 +694,28 @@ private slots:
 
         UiTest::PoolBlocker blocker;
         dialog_ = std::make_unique<MainDialog>(SettingsFile());
-        QueueArguments(*dialog_, {file, folder, dir_->path() + QStringLiteral("/missing.wav")});
-        QCOMPARE(Column(0), (QStringList{"a.wav", "b.wv"}));
-        for (int row = 0; row < 2; ++row)
+        // A name that is not valid text is a name all the same; "." is the folder it names.
+        const QByteArray latin1 = QFile::encodeName(dir_->path()) + QByteArray("/caf\xe9.wav");
+        QVERIFY(UiTest::WriteSineWav(latin1.toStdString(), 0.1));
+        QVERIFY(QDir().mkpath(dir_->path() + QStringLiteral("/here/sub")));
+        WriteText(dir_->path() + QStringLiteral("/here/sub/c.wav"), "RIFF");
+        const QString home = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir_->path() + QStringLiteral("/here/sub")));
+        QueueArguments(*dialog_,
+                       {QFile::encodeName(file).toStdString(),
+                        QFile::encodeName(folder).toStdString(), latin1.toStdString(), "..",
+                        QFile::encodeName(dir_->path() + "/missing.wav").toStdString()});
+        QDir::setCurrent(home);
+        QCOMPARE(Column(0).size(), 4);
+        QCOMPARE(Column(0).mid(0, 2), (QStringList{"a.wav", "b.wv"}));
+        QCOMPARE(Column(0).at(3), QStringLiteral("c.wav"));
+        for (int row = 0; row < 4; ++row)
             QCOMPARE(dialog_->jobList().RowAt(row)->request.outputRate, 48000.0f);
+        // The name not taken is told, as the command line tells it.
+        QVERIFY2(Find<QLabel>("status")->text().endsWith(
+                     QStringLiteral("not added: ") + dir_->path() +
+                     QStringLiteral("/missing.wav (no such file or directory)")),
+                 qPrintable(Find<QLabel>("status")->text()));
         blocker.Release();
         WaitForJobs();
     }
