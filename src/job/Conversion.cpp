@@ -638,7 +638,27 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             writer->channelMask = details.channelMask;
         writer->metadata = metadata;
         // Only a file this job created may be deleted on failure.
-        sptr<Stream::iByteOutput> out = Stream::OpenStdioOutput(partText);
+        sptr<Stream::iByteOutput> out;
+        try {
+            out = Stream::OpenStdioOutput(partText);
+        } catch (const Stream::iByteOutput::CannotOpen& e) {
+            // Said of the output and its folder: the temporary name means nothing to the user.
+            std::string why;
+            try {
+                std::rethrow_if_nested(e);
+            } catch (const std::exception& inner) {
+                why = inner.what();  // "<temporary name>: <reason>"
+            }
+            if (why.starts_with(partText + ": ")) why.erase(0, partText.size() + 2);
+            std::string folder = outPath.Parent().NativeText();
+            while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+            try {
+                throw std::runtime_error("cannot create " + outText + " in the folder " +
+                                         (folder.empty() ? std::string(".") : folder) + ": " + why);
+            } catch (...) {
+                std::throw_with_nested(Stream::iByteOutput::CannotOpen());
+            }
+        }
         created = true;
         if (behind) out = BehindOutput(behind, std::move(out));
         // Only a file that was completed is kept.

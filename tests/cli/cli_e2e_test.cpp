@@ -462,10 +462,14 @@ TEST_F(Cli, ReadOnlyFolderReportsCreationFailure) {
     CliRun r = runCli("-q -r 48000 " + where + shellQuote(in.string()));
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
     EXPECT_EQ(r.status, 1);
-    // The State text, then the file and the system's reason.
+    // The State text, then the output, its folder and the system's reason (not the name of
+    // the temporary file the output is written under).
     const std::string why = geteuid() == 0 ? "No such file or directory" : "Permission denied";
-    EXPECT_NE(r.out.find(": file creation failed: "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(".part: " + why), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": file creation failed: cannot create "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" in the folder "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("].wav in the folder"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": " + why), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(".part"), std::string::npos) << r.out;
     EXPECT_TRUE(outputs().empty());
 }
 
