@@ -504,7 +504,9 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     auto report = [&](Stream::Wrapper<Stream::iUnder>& pull) {
         if (figures) {
             const std::int64_t frame = tag.format.bytesPerFrame();
-            figures->framesIn = inputFramesOf(*pull, inputFormat);
+            // Known from the start, or found at a stream's end (the reader's length then; a
+            // file's is its audio's, not what follows it).
+            figures->framesIn = inputFrames >= 0 ? inputFrames : inputFramesOf(*pull, inputFormat);
             figures->framesOut = frame ? pull->position / frame : -1;
         }
         if (warnings) {

@@ -94,6 +94,16 @@ TEST_F(Batch, JsonLinesCarryTheFigures) {
     wav("in/a.wav", 1, 441);
     TestSupport::writeWav16(dir.path() / "in" / "m\xff.wav", 22050, 1, 2205,
                             [](int, std::uint32_t i) { return std::int16_t(i); });
+    {
+        // A chunk after the audio, as recorders append them: not input frames.
+        IOTest::Bytes m = IOTest::ReadFile(dir.file("in/m\xff.wav"));
+        const IOTest::Bytes list = {'L', 'I', 'S', 'T', 68, 0, 0, 0};
+        m.insert(m.end(), list.begin(), list.end());
+        m.resize(m.size() + 68, 'x');
+        const std::uint32_t riff = static_cast<std::uint32_t>(m.size() - 8);
+        for (int i = 0; i < 4; ++i) m[4 + i] = static_cast<std::uint8_t>(riff >> (8 * i));
+        IOTest::WriteFile(dir.file("in/m\xff.wav"), m);
+    }
     IOTest::WriteFile(dir.file("in/bad.wav"), {'n', 'o', 'p', 'e'});
     fs::create_directories(dir.path() / "out");
     IOTest::WriteFile(dir.file("notes.txt"), {'n', 'o'});
