@@ -434,6 +434,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         map.inputRate = std::round(static_cast<double>(inputFormat.sampleRate));
         map.outputRate = std::round(static_cast<double>(tag.format.sampleRate));
         map.speed = settings.speed;
+        map.pitch = settings.speed;
         if (requested.sampleRate == 0.0f) {
             // A relabelled rate: the samples, and so the positions, stay.
             map.fileRate = map.inputRate;

@@ -973,6 +973,27 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
         if (map.outputFrames >= 0) len = std::min(len, map.outputFrames);
         t.length = Clamp32(len);
     }
+    // The root note of a sampler follows the pitch: "smpl" in semitones and 1/2^32 of one up,
+    // "inst" (AIFF "INST" too) in semitones and cents (-50 to 50).
+    const double shift = map.pitch > 0 && std::isfinite(map.pitch) ? 12 * std::log2(map.pitch) : 0;
+    if (m.sampler && shift != 0) {
+        const double note = std::clamp(
+            m.sampler->unityNote + std::ldexp(m.sampler->pitchFraction, -32) + shift, 0.0, 127.0);
+        auto whole = static_cast<std::uint32_t>(std::floor(note));
+        double fraction = std::round(std::ldexp(note - whole, 32));
+        if (fraction >= 0x1p32) fraction = 0, ++whole;
+        m.sampler->unityNote = whole;
+        m.sampler->pitchFraction = static_cast<std::uint32_t>(fraction);
+    }
+    if (m.instrument && shift != 0) {
+        auto& i = *m.instrument;
+        const double note =
+            std::clamp(i[0] + static_cast<std::int8_t>(i[1]) / 100.0 + shift, 0.0, 127.0);
+        const double whole = std::round(note);
+        i[0] = static_cast<std::uint8_t>(whole);
+        i[1] = static_cast<std::uint8_t>(
+            static_cast<std::int8_t>(std::clamp(std::round((note - whole) * 100), -50.0, 50.0)));
+    }
     if (m.sampler) {
         if (map.outputRate > 0)
             m.sampler->samplePeriodNs = Clamp32(std::llround(1e9 / map.outputRate));

@@ -175,6 +175,9 @@ struct PositionMap {
     // Hz, the input file's own rate when inputRate is a relabelled one (a speed change with no
     // new rate); 0: inputRate. Stamps kept at a rate of their own follow the file's samples.
     double fileRate = 0;
+    // Factor on the pitch of what is played (the speed, relabelled or not): a sampler's root
+    // note moves by 12 log2(pitch) semitones.
+    double pitch = 1.0;
 };
 
 // round(p x outputRate / (inputRate x speed)), rounded exactly on the

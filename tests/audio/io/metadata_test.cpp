@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "audio/format/Translator.h"
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WAVParser.h"
@@ -98,6 +100,36 @@ TEST(MetadataScale, IxmlStampsAndSyncPointsFollowTheSamples) {
          ixml(47952, 1728000000, "RELATIVE", 48000, 100)},
     };
     for (const Case& c : cases) EXPECT_EQ(RescaleIxml(c.in, c.map), c.expected) << c.what;
+}
+
+// A speed change moves the pitch of what is played: a sampler's root note ("smpl" in semitones
+// and 2^-32 of one up, "inst" in semitones and cents) moves with it, key ranges stay.
+TEST(MetadataScale, SamplerRootNotesFollowTheSpeed) {
+    struct Case {
+        double speed;
+        std::uint32_t unity;
+        double fraction;  // of a semitone
+        std::uint8_t note;
+        int cents;
+    } cases[] = {
+        {2.0, 72, 0.0, 72, 0},        {0.5, 48, 0.0, 48, 0}, {1.01, 60, 0.172262, 60, 17},
+        {0.97, 59, 0.472680, 59, 47}, {1.0, 60, 0.0, 60, 0},
+    };
+    for (const Case& c : cases) {
+        Metadata m;
+        m.sampler = SamplerChunk{};
+        m.sampler->unityNote = 60;
+        m.instrument = std::array<std::uint8_t, 7>{60, 0, 0, 10, 100, 1, 127};
+        PositionMap map{44100, 44100, c.speed};
+        map.pitch = c.speed;
+        const Metadata out = RescaleMetadata(m, map);
+        EXPECT_EQ(out.sampler->unityNote, c.unity) << c.speed;
+        EXPECT_NEAR(std::ldexp(out.sampler->pitchFraction, -32), c.fraction, 1e-5) << c.speed;
+        EXPECT_EQ((*out.instrument)[0], c.note) << c.speed;
+        EXPECT_EQ(static_cast<std::int8_t>((*out.instrument)[1]), c.cents) << c.speed;
+        EXPECT_EQ((*out.instrument)[3], 10);
+        EXPECT_EQ((*out.instrument)[4], 100);
+    }
 }
 
 class MetadataFile : public ::testing::Test {
