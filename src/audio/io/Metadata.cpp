@@ -1000,6 +1000,12 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
         for (SamplerLoop& l : m.sampler->loops) {
             l.start = frame32(l.start);
             l.end = frame32(l.end);
+            // The end is inclusive: a frame of the output.
+            if (map.outputFrames > 0) {
+                const auto last = Clamp32(map.outputFrames - 1);
+                l.end = std::min(l.end, last);
+                l.start = std::min(l.start, l.end);
+            }
         }
     }
     return m;

@@ -132,6 +132,19 @@ TEST(MetadataScale, SamplerRootNotesFollowTheSpeed) {
     }
 }
 
+// A loop's end names its last frame: one that rounds onto the frame after the output's last
+// (88199 of 88200 at half the rate) or lies past a cut-short end names the last frame instead.
+TEST(MetadataScale, LoopEndsStayInsideTheOutput) {
+    Metadata m;
+    m.sampler = SamplerChunk{};
+    m.sampler->loops = {SamplerLoop{1, 0, 100, 88199, 0, 0}, SamplerLoop{2, 0, 90000, 95000, 0, 0}};
+    const Metadata out = RescaleMetadata(m, PositionMap{44100, 22050, 1.0, 0, 44100});
+    EXPECT_EQ(out.sampler->loops[0].start, 50u);
+    EXPECT_EQ(out.sampler->loops[0].end, 44099u);
+    EXPECT_EQ(out.sampler->loops[1].end, 44099u);
+    EXPECT_LE(out.sampler->loops[1].start, out.sampler->loops[1].end);
+}
+
 class MetadataFile : public ::testing::Test {
 protected:
     Metadata Read(const Bytes& file, InputDetails* details = nullptr) {
