@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "audio/io/ChannelLayout.h"
 #include "audio/io/WAVParser.h"
 #include "stream/Crop.h"
 
@@ -101,9 +102,9 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
     }
 
     if (c.id == IFF::ResType("SSND") && !haveSsnd_) return VisitSound(c);
-    if (c.id == IFF::ResType("MARK") || c.id == IFF::ResType("INST") ||
-        c.id == IFF::ResType("ID3 ") || c.id == IFF::ResType("id3 ") ||
-        !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
+    if (c.id == IFF::ResType("CHAN") || c.id == IFF::ResType("MARK") ||
+        c.id == IFF::ResType("INST") || c.id == IFF::ResType("ID3 ") ||
+        c.id == IFF::ResType("id3 ") || !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
         return ReadText(c);
     return IFF::SkipChunk;
 }
@@ -200,6 +201,10 @@ int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
     }
     std::vector<std::uint8_t> text(static_cast<std::size_t>(c.size));
     ReadExact(text.data(), text.size());
+    if (c.id == IFF::ResType("CHAN")) {
+        if (layout_.empty()) layout_ = std::move(text);
+        return IFF::SkipChunk;
+    }
     if (c.id == IFF::ResType("INST")) {
         // Read once the markers its loops name are known.
         if (!haveInstrument_) instrument_ = std::move(text);
@@ -295,6 +300,8 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path
         }
         aifc = parser.aifc_;
         if (details) {
+            details->channelMask = ReadAiffChannelLayout(
+                parser.layout_.data(), parser.layout_.size(), result.format().channels());
             details->metadata = std::move(parser.metadata_);
             details->warnings.insert(details->warnings.end(), parser.warnings_.begin(),
                                      parser.warnings_.end());

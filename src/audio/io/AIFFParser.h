@@ -95,6 +95,7 @@ private:
     bool haveMarkers_ = false;
     std::vector<std::uint8_t> instrument_;  // the first "INST" payload
     bool haveInstrument_ = false;
+    std::vector<std::uint8_t> layout_;   // the first "CHAN" payload
     std::vector<std::string> warnings_;  // dropped text chunks
 };
 

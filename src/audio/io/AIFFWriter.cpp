@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "audio/io/ChannelLayout.h"
+
 namespace Audio::IO {
 
 namespace {
@@ -111,6 +113,13 @@ sptr<::Stream::iByteOutput> iFileWriter_AIFF::Open(sptr<::Stream::iByteOutput> o
     if (float_) plan_.AddChunk("FVER", fver_.data(), static_cast<std::int64_t>(fver_.size()));
     commNode_ = plan_.AddChunk("COMM", comm_.data(), float_ ? kAifcCommSize : kCommSize);
     texts_.clear();
+    // Beyond stereo the speaker layout is stated ("CHAN"): readers would take the AIFF
+    // convention for the count (L, Lc, C, R, Rc, S for six) otherwise.
+    const std::uint32_t channels = translator->outFormat().channels();
+    if (channels > 2) {
+        const std::vector<std::uint8_t> chan = EncodeAiffChannelLayout(channelMask, channels);
+        if (!chan.empty()) texts_.emplace_back("CHAN", std::string(chan.begin(), chan.end()));
+    }
     if (metadata)
         for (auto& [name, value] : TagsFor(*metadata, TagScheme::Aiff))
             texts_.emplace_back(name, std::move(value));

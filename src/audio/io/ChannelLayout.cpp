@@ -1,5 +1,7 @@
 #include "audio/io/ChannelLayout.h"
 
+#include <bit>
+
 namespace Audio::IO {
 
 std::uint32_t DefaultChannelMask(std::uint32_t channels) {
@@ -34,6 +36,68 @@ std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels) {
 std::uint32_t FlacChannelMask(std::uint32_t channels) {
     static constexpr std::uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
     return channels < 9 ? kMasks[channels] : 0;
+}
+
+namespace {
+
+// Core Audio layout tags: the layout given by the bitmap, or by one description per channel.
+constexpr std::uint32_t kUseChannelDescriptions = 0;
+constexpr std::uint32_t kUseChannelBitmap = 1u << 16;
+constexpr std::uint32_t kPositions = 18;       // labels 1 to 18 are bits 0 to 17
+constexpr std::uint32_t kDiscrete = 1u << 16;  // labels of discrete channels: this plus n
+
+std::uint32_t Big32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> EncodeAiffChannelLayout(std::uint32_t mask, std::uint32_t channels) {
+    std::vector<std::uint8_t> out;
+    auto put = [&out](std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(static_cast<std::uint8_t>(v >> shift));
+    };
+    if (mask == kNoPositions) {
+        // Discrete channels: one description each, no coordinates.
+        put(kUseChannelDescriptions), put(0), put(channels);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            put(kDiscrete | c);
+            for (int i = 0; i < 4; ++i) put(0);
+        }
+        return out;
+    }
+    const std::uint32_t kept = ChannelMaskFor(mask, channels);
+    if (kept == 0 || static_cast<std::uint32_t>(std::popcount(kept)) != channels) return {};
+    put(kUseChannelBitmap), put(kept), put(0);
+    return out;
+}
+
+std::uint32_t ReadAiffChannelLayout(const std::uint8_t* p, std::size_t size,
+                                    std::uint32_t channels) {
+    if (size < 12) return 0;
+    const std::uint32_t tag = Big32(p), bitmap = Big32(p + 4), count = Big32(p + 8);
+    std::uint32_t mask = 0;
+    if (tag == kUseChannelBitmap) {
+        mask = bitmap;
+    } else if (tag == kUseChannelDescriptions) {
+        // 20 bytes each: label, flags, three coordinates. In the WAVE order only.
+        if (count != channels || size < 12 + std::size_t{count} * 20) return 0;
+        std::uint32_t discrete = 0;
+        for (std::uint32_t c = 0; c < count; ++c) {
+            const std::uint32_t label = Big32(p + 12 + std::size_t{c} * 20);
+            if ((label & 0xFFFF0000u) == kDiscrete) {
+                ++discrete;
+                continue;
+            }
+            if (label < 1 || label > kPositions) return 0;
+            const std::uint32_t bit = 1u << (label - 1);
+            if (bit <= mask) return 0;  // not above the ones before it
+            mask |= bit;
+        }
+        if (discrete == count && count > 0) return kNoPositions;
+    }
+    return static_cast<std::uint32_t>(std::popcount(mask)) == channels ? mask : 0;
 }
 
 }  // namespace Audio::IO

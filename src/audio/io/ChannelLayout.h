@@ -5,7 +5,9 @@
 // 10 side right). The n channels of a frame take the n lowest set bits in
 // order; channels beyond them have no position.
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace Audio::IO {
 
@@ -29,5 +31,15 @@ inline constexpr const char* kFlacChannelMaskTag = "WAVEFORMATEXTENSIBLE_CHANNEL
 // bits beyond the first `channels` ones, DefaultChannelMask(channels) when
 // `mask` is 0, and 0 for kNoPositions.
 std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels);
+
+// An AIFF "CHAN" chunk (a Core Audio channel layout, big-endian), whose channel bitmap bits
+// are the WAVE mask bits: the payload stating `mask` for `channels` channels as a bitmap,
+// kNoPositions as discrete channels; empty when the mask names fewer positions than channels.
+std::vector<std::uint8_t> EncodeAiffChannelLayout(std::uint32_t mask, std::uint32_t channels);
+// The WAVE mask a "CHAN" payload states for `channels` channels: a bitmap, or descriptions of
+// positions WAVE has in its order, or kNoPositions for discrete channels; 0 when it states
+// none of those (the count's convention then holds).
+std::uint32_t ReadAiffChannelLayout(const std::uint8_t* payload, std::size_t size,
+                                    std::uint32_t channels);
 
 }  // namespace Audio::IO

@@ -108,11 +108,12 @@ TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
         const std::uint32_t stated = c.mask ? c.mask : Audio::IO::kNoPositions;
         ASSERT_EQ(input.channelMask, stated);
         const Bytes samples = ReadAll(*source);
-        for (const char* name : {"out.wav", "out.wv", "out.flac"}) {
+        for (const char* name : {"out.wav", "out.wv", "out.flac", "out.aiff"}) {
             const std::string out = dir.file(name);
             if (out.ends_with(".flac") && c.subFormat == kFloat) continue;
             const int id = out.ends_with(".wv")     ? Audio::IO::kWavpackWriter
                            : out.ends_with(".flac") ? Audio::IO::kFlacWriter
+                           : out.ends_with(".aiff") ? Audio::IO::kAiffWriter
                                                     : Audio::IO::kWaveWriter;
             WriteThrough(id, samples, source.format(), input.channelMask, out);
             Audio::IO::InputDetails back;
