@@ -452,6 +452,14 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         Audio::IO::Metadata rescaled = Audio::IO::RescaleMetadata(details.metadata, map);
         // Loudness and peak levels measured on the input no longer hold at another gain.
         if (rescaled.bext && settings.gain != 1.0) Audio::IO::ForgetLoudness(*rescaled.bext);
+        // What the output's container cannot hold is said, not lost without a word.
+        const std::vector<std::string> left =
+            Audio::IO::MetadataLeftOut(rescaled, options.writerId);
+        if (!left.empty()) {
+            std::string text = "not kept in the output, which has no place for it:";
+            for (std::size_t i = 0; i < left.size(); ++i) text += (i ? ", " : " ") + left[i];
+            details.warnings.push_back(std::move(text));
+        }
         metadata = std::make_shared<const Audio::IO::Metadata>(std::move(rescaled));
     }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "audio/io/FileWriter.h"
+
 namespace Audio::IO {
 
 namespace {
@@ -1009,6 +1011,31 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
         }
     }
     return m;
+}
+
+std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
+    std::vector<std::string> out;
+    if (writerId == kWaveWriter || m.empty()) return out;
+    const bool raw = writerId == kRawWriter, aiff = writerId == kAiffWriter;
+    if ((raw || aiff) && m.bext) out.push_back("bext");
+    if ((raw || aiff) && m.ixml) out.push_back("iXML");
+    const TagScheme scheme = aiff                      ? TagScheme::Aiff
+                             : writerId == kFlacWriter ? TagScheme::Vorbis
+                                                       : TagScheme::Ape;
+    for (const auto& [key, value] : m.info)
+        if (raw || !TagNameForInfoKey(scheme, key)) out.push_back("INFO " + key);
+    if (raw && !m.cues.empty()) out.push_back("markers");
+    if (raw && (m.sampler || m.instrument)) out.push_back("instrument");
+    if (aiff) {
+        auto has = [&m](const char* kind) {
+            return std::any_of(m.cueTexts.begin(), m.cueTexts.end(),
+                               [kind](const CueText& t) { return Is(t.kind.data(), kind); });
+        };
+        if (has("ltxt")) out.push_back("region lengths");
+        if (has("note")) out.push_back("marker notes");
+        if (m.sampler && m.sampler->loops.size() > 2) out.push_back("loops past the second");
+    }
+    return out;
 }
 
 std::string CodingHistoryLine(std::uint32_t rate, std::uint32_t validBits, std::uint32_t channels) {

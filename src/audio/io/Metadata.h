@@ -120,6 +120,12 @@ std::string ReadAiffInstrument(const std::uint8_t* payload, std::size_t size, Me
 // markers after it.
 std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m);
 
+// What of `m` an output of the writer `writerId` (WriterID) cannot hold, by kind ("bext",
+// "iXML", "INFO IENG", "region lengths", ...): WAVE holds everything; FLAC and WavPack all but
+// the INFO tags they have no name for; AIFF markers with their names, the instrument and two
+// loops, and four tags; raw nothing. Empty when nothing is left out.
+std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId);
+
 // Largest payload kept of any one metadata chunk; a larger one is dropped.
 constexpr std::int64_t kMaxMetadataChunk = std::int64_t{1} << 20;
 

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "audio/format/Translator.h"
+#include "audio/io/FileWriter.h"
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WAVParser.h"
 #include "support/IOTestUtil.h"
@@ -143,6 +145,29 @@ TEST(MetadataScale, LoopEndsStayInsideTheOutput) {
     EXPECT_EQ(out.sampler->loops[0].end, 44099u);
     EXPECT_EQ(out.sampler->loops[1].end, 44099u);
     EXPECT_LE(out.sampler->loops[1].start, out.sampler->loops[1].end);
+}
+
+// What a container cannot hold is named, so that the job can say it was left out.
+TEST(MetadataScale, WhatAContainerCannotHoldIsNamed) {
+    Metadata m;
+    m.bext = BextChunk{};
+    m.ixml = "<BWFXML/>";
+    m.info = {{"INAM", "Title"}, {"IENG", "Engineer"}};
+    m.cues.push_back(CuePoint{});
+    CueText region;
+    std::memcpy(region.kind.data(), "ltxt", 4);
+    m.cueTexts.push_back(region);
+    m.sampler = SamplerChunk{};
+    m.sampler->loops.resize(3);
+    using V = std::vector<std::string>;
+    EXPECT_EQ(MetadataLeftOut(m, kWaveWriter), V{});
+    EXPECT_EQ(MetadataLeftOut(m, kFlacWriter), V{"INFO IENG"});
+    EXPECT_EQ(MetadataLeftOut(m, kWavpackWriter), V{"INFO IENG"});
+    EXPECT_EQ(MetadataLeftOut(m, kAiffWriter),
+              (V{"bext", "iXML", "INFO IENG", "region lengths", "loops past the second"}));
+    EXPECT_EQ(MetadataLeftOut(m, kRawWriter),
+              (V{"bext", "iXML", "INFO INAM", "INFO IENG", "markers", "instrument"}));
+    EXPECT_EQ(MetadataLeftOut(Metadata{}, kRawWriter), V{});
 }
 
 class MetadataFile : public ::testing::Test {
