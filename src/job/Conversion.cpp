@@ -297,8 +297,14 @@ double lowerGain(const Audio::PeakReading& r, const ConversionSettings& s, doubl
     } else if (sample > 0 && !s.ceilingDbtp) {
         factor = std::min(factor, 1.0 / sample);
     }
-    if (s.ceilingDbtp && r.overallTruePeak() > 0)
-        factor = std::min(factor, std::pow(10.0, *s.ceilingDbtp / 20.0) / r.overallTruePeak());
+    if (s.ceilingDbtp && r.overallTruePeak() > 0) {
+        // The file's peaks are the quantised ones: an integer output keeps 1.5 steps below.
+        double ceiling = std::pow(10.0, *s.ceilingDbtp / 20.0);
+        if (r.integerOutput)
+            ceiling -=
+                std::ldexp(1.5, 1 - static_cast<int>(out.bytesPerSample() * 8 - out.paddingBits()));
+        factor = std::min(factor, ceiling / r.overallTruePeak());
+    }
     double g = gain * factor;
     if (!(g > 0) || !std::isfinite(g)) return 0;
     const double unit = std::pow(10.0, std::floor(std::log10(g)) - 3);
@@ -752,9 +758,16 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
                 const double cut = toDb(settings.gain / s.gain);
                 const int digits = cut < 0.01 ? 4 : 2;
                 char text[120];
-                std::snprintf(text, sizeof text,
-                              "gain lowered by %.*f dB to %.*f dB so that the output does not clip",
-                              digits, cut, digits, toDb(s.gain));
+                if (settings.ceilingDbtp)
+                    std::snprintf(text, sizeof text,
+                                  "gain lowered by %.*f dB to %.*f dB so that the true peak stays "
+                                  "at or below %+.2f dBTP",
+                                  digits, cut, digits, toDb(s.gain), *settings.ceilingDbtp);
+                else
+                    std::snprintf(text, sizeof text,
+                                  "gain lowered by %.*f dB to %.*f dB so that the output does not "
+                                  "clip",
+                                  digits, cut, digits, toDb(s.gain));
                 warnings->push_back(text);
             }
             return done.path;
