@@ -894,7 +894,11 @@ std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map) {
     const auto p = static_cast<std::int64_t>(
         std::min<std::uint64_t>(t, std::uint64_t(std::numeric_limits<std::int64_t>::max())));
     const std::int64_t q = ScalePosition(p, map.inputRate, map.outputRate, map.speed);
-    return static_cast<std::uint64_t>(std::max<std::int64_t>(q - map.leadingFrames, 0));
+    if (q >= map.leadingFrames) return static_cast<std::uint64_t>(q - map.leadingFrames);
+    // Before midnight: the previous day's time.
+    const auto day = static_cast<std::int64_t>(std::llround(86400.0 * map.outputRate));
+    return day > map.leadingFrames - q ? static_cast<std::uint64_t>(day + q - map.leadingFrames)
+                                       : 0;
 }
 
 std::string RescaleIxml(const std::string& text, const PositionMap& map) {

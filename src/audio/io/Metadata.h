@@ -197,7 +197,8 @@ std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map);
 // A time of day in samples (bext TimeReference): scaled as every position
 // is (through the speed as well: the output's timeline is the input's run
 // at that speed), and the output's first frame comes `leadingFrames` before
-// the input's, so its stamp is that much earlier (not below 0).
+// the input's, so its stamp is that much earlier (the previous day's time
+// when that is before midnight).
 std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map);
 
 // Rewrites `<NAME>value</NAME>` elements of an iXML text: the

@@ -50,7 +50,7 @@ TEST(MetadataScale, LeadingFramesMoveMarkersLaterAndStampsEarlier) {
     EXPECT_EQ(MapFramePosition(22050, map), 24037);
     EXPECT_EQ(MapFramePosition(4000000, map), 48037);  // clamped to the output
     EXPECT_EQ(MapTimeReference(21474837480ull, map), 23373972767ull - 37);
-    EXPECT_EQ(MapTimeReference(10, map), 0u);  // not before midnight
+    EXPECT_EQ(MapTimeReference(10, map), 86400u * 48000 + 11 - 37);  // the day before
 }
 
 TEST(MetadataScale, IxmlKeepsEverythingButTheStampAndRates) {
