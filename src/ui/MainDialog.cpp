@@ -654,7 +654,9 @@ void MainDialog::DropMimeData(const QMimeData& data) {
     std::vector<Filesystem::Path> paths;
     for (const QUrl& url : data.urls()) {
         if (!url.isLocalFile()) continue;
-        const QByteArray name = QFile::encodeName(url.toLocalFile());
+        // The name's bytes as the URL carries them (a name need not be valid text).
+        const QByteArray name =
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
         try {
             paths.push_back(Filesystem::Path::FromNative(
                 std::string_view(name.constData(), name.size()), Filesystem::Path::Kind::Either));

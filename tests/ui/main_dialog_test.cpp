@@ -273,6 +273,15 @@ private slots:
                              QUrl::fromLocalFile(dir_->path() + QStringLiteral("/missing.wav"))});
         QCOMPARE(List()->model()->rowCount(), 0);
         QVERIFY(!Button(1017)->isEnabled());
+        // A name that is not valid text arrives percent-encoded, and is taken as its bytes.
+        const QByteArray folder = QFile::encodeName(dir_->path());
+        QVERIFY(UiTest::WriteSineWav((folder + QByteArray("/caf\xe9.wav")).toStdString(), 0.1));
+        UiTest::PoolBlocker blocker;
+        Drop(dialog_.get(),
+             {QUrl::fromEncoded("file://" + folder.toPercentEncoding("/") + "/caf%E9.wav")});
+        QCOMPARE(List()->model()->rowCount(), 1);
+        blocker.Release();
+        WaitForJobs();
     }
 
     void clearRemovesOnlyEndedRows() {
