@@ -193,19 +193,7 @@ std::vector<Input> collectInputs(const std::vector<std::string>& names,
                                                                     : "no such file or directory");
             continue;
         }
-        // A folder named "." or ".." (or ending so) is walked under its real
-        // name: the walk leaves entries of those names out.
-        std::string text = name;
-        if (fs::is_directory(st)) {
-            auto normal = [](const fs::path& f) {
-                std::string t = f.lexically_normal().string();
-                while (t.size() > 1 && t.back() == '/') t.pop_back();
-                return t;
-            };
-            text = normal(name);
-            const fs::path leaf = fs::path(text).filename();
-            if (leaf == "." || leaf == "..") text = normal(fs::absolute(name));
-        }
+        const std::string text = fs::is_directory(st) ? FolderArgument(name) : name;
         Filesystem::Path p;
         try {
             p = Filesystem::Path::FromNative(text, fs::is_directory(st)

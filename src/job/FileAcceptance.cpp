@@ -249,6 +249,22 @@ void AddPath(const Filesystem::Path& path,
     }
 }
 
+std::string FolderArgument(const std::string& name) {
+    auto normal = [](const fs::path& f) {
+        std::string t = f.lexically_normal().string();
+        while (t.size() > 1 && t.back() == '/') t.pop_back();
+        return t;
+    };
+    std::string text = normal(name);
+    const fs::path leaf = fs::path(text).filename();
+    std::error_code ec;
+    if (leaf == "." || leaf == "..") {
+        const fs::path absolute = fs::absolute(name, ec);
+        if (!ec) text = normal(absolute);
+    }
+    return text;
+}
+
 std::string WhyNotTaken(const Filesystem::Path& path) {
     std::error_code ec;
     const fs::file_status st = fs::status(fs::path(path.NativeText()), ec);

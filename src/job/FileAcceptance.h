@@ -50,6 +50,10 @@ struct WalkReport {
     std::vector<std::pair<std::string, std::string>> notTaken;
 };
 
+// The name of the folder `name` as a walk takes it: lexically normal, without a trailing '/',
+// and absolute when it ends in "." or ".." (a walk leaves entries of those names out).
+std::string FolderArgument(const std::string& name);
+
 // Why `path` is neither an accepted file nor a folder: "no such file or directory" (or the
 // reason it cannot be reached), "not a .wav, .wv, .aif, .aiff, .aifc or .flac file", "not a
 // regular file".

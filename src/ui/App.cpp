@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "job/FileAcceptance.h"
 #include "ui/AppIcon.h"
 #include "ui/JobList.h"
 #include "ui/MainDialog.h"
@@ -79,17 +80,8 @@ void InstallSmokeHook(MainDialog& dialog) {
 void QueueArguments(MainDialog& dialog, const std::vector<std::string>& names) {
     std::vector<Filesystem::Path> paths;
     for (std::string name : names) {
-        // A folder named "." or ".." (or ending so) is walked under its real name: a walk
-        // leaves entries of those names out.
         std::error_code ec;
-        if (std::filesystem::is_directory(name, ec)) {
-            std::filesystem::path normal = std::filesystem::path(name).lexically_normal();
-            if (normal.filename().empty()) normal = normal.parent_path();
-            if (normal.filename() == "." || normal.filename() == "..")
-                normal = std::filesystem::absolute(normal, ec).lexically_normal();
-            name = normal.string();
-            while (name.size() > 1 && name.back() == '/') name.pop_back();
-        }
+        if (std::filesystem::is_directory(name, ec)) name = FolderArgument(name);
         try {
             paths.push_back(Filesystem::Path::FromNative(name, Filesystem::Path::Kind::Either));
         } catch (const std::exception&) {
