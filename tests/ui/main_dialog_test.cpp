@@ -827,11 +827,7 @@ private slots:
         ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);
         int asked = 0;
         UiTest::PoolBlocker blocker;
-        QPointer<QTimer> watcher = UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
-            ++asked;
-            for (QAbstractButton* button : box->buttons())
-                if (button->text() == QStringLiteral("&Skip")) button->click();
-        });
+        QPointer<QTimer> watcher = AnswerSkip(asked);
         dialog_->AddPath(
             PathOf(dir_->path() + QStringLiteral("/in"), Filesystem::Path::Kind::Directory));
         delete watcher.data();
@@ -880,11 +876,7 @@ private slots:
         ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);
         int asked = 0;
         UiTest::PoolBlocker blocker;
-        QPointer<QTimer> watcher = UiTest::WhenModal<QMessageBox>([&](QMessageBox* box) {
-            ++asked;
-            for (QAbstractButton* button : box->buttons())
-                if (button->text() == QStringLiteral("&Skip")) button->click();
-        });
+        QPointer<QTimer> watcher = AnswerSkip(asked);
         for (const char* name : {"t.wav", "u.wav"})
             dialog_->AddPath(PathOf(dir_->path() + QLatin1Char('/') + QLatin1String(name),
                                     Filesystem::Path::Kind::File));
@@ -986,6 +978,16 @@ private:
         combo->setFocus();
         while (combo->currentIndex() < index) QTest::keyClick(combo, Qt::Key_Down);
         while (combo->currentIndex() > index) QTest::keyClick(combo, Qt::Key_Up);
+    }
+
+    // Answers the question about existing outputs with Skip, counting the times it is asked;
+    // delete the watcher when done.
+    static QPointer<QTimer> AnswerSkip(int& asked) {
+        return UiTest::WhenModal<QMessageBox>([&asked](QMessageBox* box) {
+            ++asked;
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == QStringLiteral("&Skip")) button->click();
+        });
     }
 
     void Drop(QWidget* target, const QList<QUrl>& urls) {
