@@ -150,6 +150,9 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
     // the cropped pre-ring), and not at all when negative (no grid alignment).
     const bool noShift =
         settings.syncOffset <= 0.0 || settings.syncOffset == std::floor(settings.syncOffset);
+    // The filters work on doubles.
+    const std::uint32_t channels = std::min(format.channels(), src.channels());
+    const Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
     // Nothing to filter: only the sample type changes. A gain still needs the filter stage,
     // which applies it, unless it is to be a plain scale.
     if (static_cast<double>(format.sampleRate) == x && noStopband && noShift) {
@@ -158,7 +161,6 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
                                                          std::move(extras));
         if (settings.gainAsScale) {
             // Through doubles, as the filters' output goes: dithered as it is.
-            const Format work = Format::FromBytes(0x48, 0xFF, 0, src.channels(), src.sampleRate);
             StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
             extras.gain = settings.gain;
             return Audio::FormatTranslator::MakeAndApply(std::move(w), format, 1,
@@ -166,8 +168,6 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
         }
     }
 
-    const std::uint32_t channels = std::min(format.channels(), src.channels());
-    Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
     StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
     Audio::Stream::Wrapper<Stream::iVOver> v = Audio::Stream::MakeOver2VOver(std::move(w));
     // The cut: reading, decoding and the FFT stage ahead on another thread. Not after the
