@@ -5,13 +5,13 @@
 // design), once without and once with the peak meter in every iteration,
 // each timed on the thread's CPU clock; frames_per_s (without) and
 // metered_frames_per_s (with) come from the median iteration, `cost` is the
-// relative slow-down in percent. BM_MeterAlone: the meter on its own,
-// stereo frames per second; /0 sample peaks only, /1 with the true peak, /2 with the
-// true peak on a signal whose level changes.
+// relative slow-down in percent; /0 the steady signal, /2 the programme (see input()).
+// BM_MeterAlone: the meter on its own, stereo frames per second; /0 sample peaks only,
+// /1 with the true peak, /2 with the true peak on a tone whose level changes, /3 and /4
+// the true peak of the steady signal and of the programme.
 // BM_Job: the same measured the way a job converts: a 10 s 24-bit stereo WAVE
 // file read, converted and translated (Audio::IO::OpenInput, the output not
-// written), without and with the meter; /0 the steady signal, /1 one whose level
-// changes.
+// written), without and with the meter; /0 steady, /1 dynamic, /2 programme.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -38,18 +38,41 @@ constexpr double kRate = 44100.0;
 
 using Signal = std::vector<double>;
 
-// Two tones and a slow sweep near -3 dBFS on each channel, at a steady level (the
-// meter's worst case: every point may be the peak), or with `dynamics` at that level
-// for 50 ms in every 500 ms and 12 dB lower in between.
-std::vector<Signal> input(bool dynamics = false) {
+// Signals, stereo at 44100 Hz:
+// kSteady: two tones and a slow sweep near -3 dBFS on each channel, at a steady level (the
+// meter's worst case: every point may be the peak);
+// kDynamic: the same at that level for 50 ms in every 500 ms and 12 dB lower in between;
+// kProgramme: closer to music: chords of three notes with harmonics (6 dB down an octave)
+// changing every 400 ms, low-passed noise, a level that swells and falls over 2 s, peaks
+// near -3 dBFS.
+enum Kind { kSteady, kDynamic, kProgramme };
+
+std::vector<Signal> input(int kind = kSteady) {
     const auto n = static_cast<std::size_t>(kRate * kSeconds);
     std::vector<Signal> ch(2, Signal(n));
+    constexpr double kPi = std::numbers::pi;
+    std::uint32_t noise = 1;
+    double low[2] = {};
     for (std::size_t i = 0; i < n; ++i) {
         const double t = double(i) / kRate;
-        const double sweep = std::sin(2 * std::numbers::pi * (100 + 1000 * t) * t);
-        const double level = dynamics && i % 22050 >= 2205 ? 0.25 : 1.0;
-        ch[0][i] = level * (0.3 * std::sin(2 * std::numbers::pi * 997 * t) + 0.4 * sweep);
-        ch[1][i] = level * (0.4 * std::sin(2 * std::numbers::pi * 3000 * t) + 0.3 * sweep);
+        if (kind == kProgramme) {
+            const double root = 110.0 * std::pow(2.0, double((i / 17640) % 7) / 12);
+            const double swell = 0.6 + 0.4 * std::sin(2 * kPi * 0.5 * t);
+            for (int c = 0; c < 2; ++c) {
+                double v = 0;
+                for (double note : {1.0, 1.26, 1.5})
+                    for (int h = 1; h <= 6; ++h)
+                        v += 0.12 / h * std::sin(2 * kPi * root * note * h * t + c + h);
+                noise = noise * 1664525u + 1013904223u;
+                low[c] = 0.95 * low[c] + 0.05 * (double(noise >> 8) / 8388608.0 - 1.0);
+                ch[c][i] = swell * (v + 0.5 * low[c]);
+            }
+            continue;
+        }
+        const double sweep = std::sin(2 * kPi * (100 + 1000 * t) * t);
+        const double level = kind == kDynamic && i % 22050 >= 2205 ? 0.25 : 1.0;
+        ch[0][i] = level * (0.3 * std::sin(2 * kPi * 997 * t) + 0.4 * sweep);
+        ch[1][i] = level * (0.4 * std::sin(2 * kPi * 3000 * t) + 0.3 * sweep);
     }
     return ch;
 }
@@ -156,12 +179,17 @@ void compare(benchmark::State& state, Run run) {
 }
 
 void BM_Conversion(benchmark::State& state) {
-    const std::vector<Signal> in = input();
+    const std::vector<Signal> in = input(static_cast<int>(state.range(0)));
     compare(state, [&](bool metered, std::vector<std::uint8_t>& buf) {
         return convert(in, metered, buf);
     });
 }
-BENCHMARK(BM_Conversion)->Unit(benchmark::kMillisecond)->Iterations(9)->UseRealTime();
+BENCHMARK(BM_Conversion)
+    ->Arg(kSteady)
+    ->Arg(kProgramme)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9)
+    ->UseRealTime();
 
 void BM_Job(benchmark::State& state) {
     char folder[] = "/tmp/bench_meter_XXXXXX";
@@ -170,20 +198,31 @@ void BM_Job(benchmark::State& state) {
         return;
     }
     const std::filesystem::path file = std::filesystem::path(folder) / "in.wav";
-    writeInput(file, input(state.range(0) != 0));
+    writeInput(file, input(static_cast<int>(state.range(0))));
     const auto path = Filesystem::Path::Parse(file.string(), Filesystem::Path::Kind::File);
     compare(state, [&](bool metered, std::vector<std::uint8_t>& buf) {
         return convertFile(path, metered, buf);
     });
     std::filesystem::remove_all(folder);
 }
-BENCHMARK(BM_Job)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(9)->UseRealTime();
+BENCHMARK(BM_Job)
+    ->Arg(kSteady)
+    ->Arg(kDynamic)
+    ->Arg(kProgramme)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9)
+    ->UseRealTime();
 
 void BM_MeterAlone(benchmark::State& state) {
     // /0, /1: a steady tone; /2: the tone at full level for 10 ms, then 90 ms 12 dB lower
     // (the true peak is worked out where it can reach the peak so far).
+    // /3, /4: the first second of the steady signal and of the programme, interleaved.
     std::vector<double> frames(2 * 48000);
-    for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (state.range(0) >= 3) {
+        const std::vector<Signal> in = input(state.range(0) == 3 ? kSteady : kProgramme);
+        for (std::size_t i = 0; i < frames.size(); ++i) frames[i] = in[i % 2][i / 2];
+    }
+    for (std::size_t i = 0; i < frames.size() && state.range(0) < 3; ++i) {
         const double level = state.range(0) == 2 && (i / 2) % 4800 >= 480 ? 0.25 : 1.0;
         frames[i] = 0.5 * level * std::sin(0.01 * double(i));
     }
@@ -197,7 +236,7 @@ void BM_MeterAlone(benchmark::State& state) {
     state.counters["frames_per_s"] =
         benchmark::Counter(48000.0 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_MeterAlone)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MeterAlone)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

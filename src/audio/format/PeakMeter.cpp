@@ -31,6 +31,8 @@ namespace Audio {
 
 namespace {
 
+bool everyPoint = false;  // set by tests: no point is skipped
+
 constexpr std::size_t kHalf = PeakMeter::kPhaseTaps / 2;  // taps each side of an interval
 constexpr std::size_t kLanes = 16;  // floats per vector: one AVX-512 register, two AVX2 ones
 // Samples kept left of the first interval of a round (the taps' reach, whole vectors; the
@@ -66,10 +68,40 @@ double besselI0(double x) {
 //   q2 = sum mid[k] P_k,   q1 = S + D,   q3 = S - D,
 //   S = sum even[k] P_k,   D = sum odd[k] Q_k,
 // and max(|q1|, |q3|) = |S| + |D|.
+//
+// A cheaper bound gates steps whose samples come near the peak so far. Writing each sample
+// outside x[i - 1] .. x[i + 2] as the nearest of those plus the differences between
+// neighbours (summation by parts), a point is its four central samples' sum with folded taps
+// (fineMid, fineEven, fineOdd for k = 1, 2) plus a sum of tails times differences, which is
+// at most fineGain times the largest |x[j] - x[j - 1]| it reaches. Where the signal changes
+// slowly against its level (most programme material) that bound stays close to the samples.
 struct Taps {
     std::array<float, kHalf> mid{}, even{}, odd{};
     float gain = 0;  // largest sum of magnitudes of one point's taps (with a margin)
+    std::array<float, 2> fineMid{}, fineEven{}, fineOdd{};
+    float fineGain = 0;  // largest sum of magnitudes of one point's tail sums (with a margin)
 };
+
+// Taps `h` (2 kHalf of them, h[j] on x[i + j + 1 - kHalf]) with those outside the central
+// four folded onto the outermost central ones; returns the sum of magnitudes of the tail
+// sums that weigh the differences.
+double foldTails(std::vector<double>& h) {
+    const std::size_t lo = kHalf - 2, hi = kHalf + 1, n = h.size();
+    double tails = 0, left = 0, right = 0;
+    for (std::size_t m = 1; m <= lo; ++m) {  // difference x[m] - x[m - 1], m <= lo
+        left += h[m - 1];
+        tails += std::fabs(left);
+    }
+    for (std::size_t m = n - 1; m > hi; --m) {  // difference x[m] - x[m - 1], m > hi
+        right += h[m];
+        tails += std::fabs(right);
+    }
+    h[lo] += left;
+    h[hi] += right;
+    for (std::size_t j = 0; j < n; ++j)
+        if (j < lo || j > hi) h[j] = 0;
+    return tails;
+}
 
 const Taps& taps() {
     static const Taps t = [] {
@@ -103,6 +135,15 @@ const Taps& taps() {
         }
         // Float rounding of the points is covered by the margin.
         t.gain = static_cast<float>(std::max(l1q, l1m) * 1.001);
+        std::vector<double> f1 = h1, f2 = h2;
+        const double tails = std::max(foldTails(f1), foldTails(f2));
+        for (std::size_t k = 1; k <= 2; ++k) {
+            const double a = f1[k - 1 + kHalf], b = f1[kHalf - k];
+            t.fineEven[k - 1] = static_cast<float>((a + b) / 2);
+            t.fineOdd[k - 1] = static_cast<float>((a - b) / 2);
+            t.fineMid[k - 1] = static_cast<float>(f2[k - 1 + kHalf]);
+        }
+        t.fineGain = static_cast<float>(tails * 1.001);
         return t;
     }();
     return t;
@@ -180,6 +221,52 @@ template <class Read, std::size_t... K>
     raise(hi, magnitude(m[0] + m[1]));
 }
 
+// Largest lane of `v`, NaN lanes left out (0 when every lane is NaN).
+[[gnu::always_inline]] inline float largestLane(VH v) {
+    v = v == v ? v : VH{};
+    raise(v, __builtin_shuffle(v, VIH{4, 5, 6, 7, 0, 1, 2, 3}));
+    raise(v, __builtin_shuffle(v, VIH{2, 3, 0, 1, 6, 7, 4, 5}));
+    raise(v, __builtin_shuffle(v, VIH{1, 0, 3, 2, 5, 4, 7, 6}));
+    return v[0];
+}
+
+// Which of the Read::kWidth-interval groups of the `n` intervals from i the fine bound (see
+// Taps) cannot keep at or below `threshold`: bit g for the group at i + g Read::kWidth (i a
+// multiple of kLanes, n a multiple of Read::kWidth; x as for peakOf). `largest` bounds the
+// magnitudes of the samples the points depend on; a small share of it covers the float
+// rounding of the points and of the bound.
+template <class Read>
+[[gnu::always_inline]] inline unsigned groupsOverFineBound(const float* x, std::size_t i,
+                                                           std::size_t n, const Taps& t,
+                                                           float threshold, float largest) {
+    using V = typename Read::V;
+    // Differences x[j] - x[j - 1] for j from i + 2 - kHalf to i + n - 1 + kHalf, and a few
+    // more.
+    VH change = {};
+    for (std::size_t j = i + 2 - kHalf; j < i + n + kHalf; j += kLanes / 2) {
+        VH a, b;
+        std::memcpy(&a, x + j, sizeof a);
+        std::memcpy(&b, x + j - 1, sizeof b);
+        raise(change, magnitude(a - b));
+    }
+    const float limit = threshold - t.fineGain * largestLane(change) - 1e-5f * largest;
+    unsigned over = 0;
+    for (std::size_t u = 0; u < n; u += Read::kWidth) {
+        const float* p = x + i + u;
+        const V a1 = Read::template at<1>(p), b1 = Read::template at<0>(p);
+        const V a2 = Read::template at<2>(p), b2 = Read::template at<-1>(p);
+        const V p1 = a1 + b1, p2 = a2 + b2, q1 = a1 - b1, q2 = a2 - b2;
+        const V sum = t.fineEven[0] * p1 + t.fineEven[1] * p2;
+        const V difference = t.fineOdd[0] * q1 + t.fineOdd[1] * q2;
+        const V mid = t.fineMid[0] * p1 + t.fineMid[1] * p2;
+        VH central = {};
+        raise(central, magnitude(sum) + magnitude(difference));
+        raise(central, magnitude(mid));
+        if (!(largestLane(central) <= limit)) over |= 1u << (u / Read::kWidth);
+    }
+    return over;
+}
+
 // Interpolates the points of the intervals i in [from, to) of `x` (to - from a multiple of
 // kLanes, at most kMaxRound; from a multiple of kLanes, x 64-byte aligned, valid from
 // from - kLeft to to + kLeft and readable up to kSlack further) and returns the largest
@@ -189,7 +276,8 @@ template <class Read, std::size_t... K>
 // latency is hidden (more would not fit in the registers).
 template <class Read>
 [[gnu::always_inline]] inline float peakOf(const float* x, std::size_t from, std::size_t to,
-                                           const Taps& t, float threshold) {
+                                           const Taps& t, float threshold,
+                                           PeakMeter::FineGate& gate) {
     const std::size_t groups = (to - from) / kLanes;
     const std::size_t steps = (groups + kStep - 1) / kStep;
     VH hi = {};
@@ -204,23 +292,36 @@ template <class Read>
             std::memcpy(&v, w + j * kLanes / 2, sizeof v);
             raise(top, magnitude(v));
         }
-        float largest = 0;
-        for (std::size_t l = 0; l < kLanes / 2; ++l) largest = std::max(largest, top[l]);
+        const float largest = largestLane(top);
         if (largest * t.gain <= threshold) continue;
         // Groups past the round's end (the last step's) are not counted.
         const std::size_t n = std::min(kStep, groups - s * kStep) * kLanes;
+        // The fine bound costs about a third of working out the points; when it spares no
+        // group of a step it is tried again after 1, 3, then every 7 steps, so that steady
+        // full-level signals (where it seldom holds) pay little for it.
+        unsigned compute = ~0u;  // groups whose points are worked out, bit per Read::kWidth
+        if (gate.wait > 0) {
+            --gate.wait;
+        } else {
+            compute = groupsOverFineBound<Read>(x, i, n, t, threshold, largest);
+            if (compute == (1u << (n / Read::kWidth)) - 1) {
+                gate.backoff = std::min(2 * gate.backoff + 1, 7u);
+                gate.wait = gate.backoff;
+            } else {
+                gate.backoff = 0;
+            }
+        }
 #pragma GCC unroll 2
         for (std::size_t u = 0; u < kStep * kLanes; u += Read::kWidth)
-            if (u < n) raiseToGroup<Read>(hi, x + i + u, t, std::make_index_sequence<kHalf>());
+            if (u < n && (compute >> (u / Read::kWidth) & 1))
+                raiseToGroup<Read>(hi, x + i + u, t, std::make_index_sequence<kHalf>());
     }
-    float peak = 0;
-    for (std::size_t i = 0; i < kLanes / 2; ++i) peak = std::max(peak, hi[i]);
-    return peak;
+    return largestLane(hi);
 }
 
 TESSIVAL_CLONES_V3 float portablePeak(const float* x, std::size_t from, std::size_t to,
-                                      const Taps& t, float threshold) {
-    return peakOf<Loads>(x, from, to, t, threshold);
+                                      const Taps& t, float threshold, PeakMeter::FineGate& gate) {
+    return peakOf<Loads>(x, from, to, t, threshold, gate);
 }
 
 #if TESSIVAL_ISA_VARIANTS
@@ -248,8 +349,9 @@ struct Shifts {
 
 [[gnu::target("arch=x86-64-v4"), gnu::flatten]] float avx512Peak(const float* x, std::size_t from,
                                                                  std::size_t to, const Taps& t,
-                                                                 float threshold) {
-    return peakOf<Shifts>(x, from, to, t, threshold);
+                                                                 float threshold,
+                                                                 PeakMeter::FineGate& gate) {
+    return peakOf<Shifts>(x, from, to, t, threshold, gate);
 }
 
 // The AVX-512 kernel where the CPU has it, unless TESSIVAL_ISA asks for a smaller set.
@@ -266,14 +368,21 @@ bool useAvx512() {
 }
 #endif
 
-float interpolatedPeak(const float* x, std::size_t from, std::size_t to, float threshold) {
+float interpolatedPeak(const float* x, std::size_t from, std::size_t to, float threshold,
+                       PeakMeter::FineGate& gate) {
 #if TESSIVAL_ISA_VARIANTS
-    if (useAvx512()) return avx512Peak(x, from, to, taps(), threshold);
+    if (useAvx512()) return avx512Peak(x, from, to, taps(), threshold, gate);
 #endif
-    return portablePeak(x, from, to, taps(), threshold);
+    return portablePeak(x, from, to, taps(), threshold, gate);
 }
 
 }  // namespace
+
+namespace detail {
+void computeEveryPoint(bool on) {
+    everyPoint = on;
+}
+}  // namespace detail
 
 double PeakReading::overallSamplePeak() const {
     double m = 0;
@@ -317,9 +426,9 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     std::fill(h + c.fill, h + kCapacity, c.last);
     // Groups that cannot raise the channel's peak are skipped: the true peak is at least the
     // sample peak.
-    const float threshold = std::max(c.truePeak, static_cast<float>(c.samplePeak));
-    c.truePeak = std::max(c.truePeak,
-                          interpolatedPeak(h, from, from + count, threshold));
+    const float threshold =
+        everyPoint ? -1.0f : std::max(c.truePeak, static_cast<float>(c.samplePeak));
+    c.truePeak = std::max(c.truePeak, interpolatedPeak(h, from, from + count, threshold, c.gate));
     const std::size_t used = std::min(count, c.fill);
     std::memmove(h, h + used, (c.fill - used) * sizeof(float));
     c.fill -= used;

@@ -147,6 +147,57 @@ TEST(PeakMeter, ReadsTheSameWhateverTheLayoutAndBlocks) {
     }
 }
 
+// The gates skip points only where they cannot raise the peak: the readings equal those of
+// a meter that works out every point, on signals made to come close to the bounds.
+TEST(PeakMeter, SkipsNoPointThatWouldRaiseThePeak) {
+    std::uint32_t noise = 7;
+    auto white = [&] {
+        noise = noise * 1664525u + 1013904223u;
+        return double(noise >> 8) / 8388608.0 - 1.0;
+    };
+    double low = 0;
+    const Case cases[] = {
+        {"notes, low-passed noise, swells",
+         [&](long i) {
+             low = 0.97 * low + 0.03 * white();
+             const double swell = 0.5 + 0.4 * std::sin(2 * kPi * 3 * i / 48000.0);
+             return swell * (0.3 * std::sin(2 * kPi * 220 * i / 48000.0) +
+                             0.2 * std::sin(2 * kPi * 1661 * i / 48000.0 + 1) + low);
+         }},
+        {"a burst of inter-sample peaks after a louder slow tone",
+         [](long i) {
+             if (i >= 12000 && i < 12064)
+                 return 0.6 * std::sqrt(2.0) * std::sin(kPi * i / 2 + kPi / 4);
+             return (i < 6000 ? 0.8 : 0.3) * std::sin(2 * kPi * 50 * i / 48000.0);
+         }},
+        {"a slow tone rising by a hundred-thousandth a cycle",
+         [](long i) { return (0.5 + 1e-5 * (i / 960)) * std::sin(2 * kPi * 50 * i / 48000.0); }},
+        {"noise whose level steps up and down",
+         [&](long i) { return (i / 3000 % 3 == 1 ? 0.9 : 0.3) * white(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<double> frames;
+        for (long i = 0; i < 30000; ++i) {
+            const double v = c.signal(i);
+            frames.push_back(v);
+            frames.push_back(-0.5 * v);
+        }
+        auto read = [&](bool everyPoint) {
+            Audio::detail::computeEveryPoint(everyPoint);
+            Audio::PeakMeter meter;
+            meter.configure(2, 1.0, false);
+            for (std::size_t f = 0; f < 30000; f += 1000)
+                meter.process(frames.data() + 2 * f, 1000);
+            const Audio::PeakReading r = meter.finish();
+            Audio::detail::computeEveryPoint(false);
+            return r;
+        };
+        const Audio::PeakReading gated = read(false), full = read(true);
+        EXPECT_EQ(gated.truePeak, full.truePeak);
+    }
+}
+
 TEST(PeakMeter, CountsNonFiniteSamplesOnEveryPath) {
     // Frames 3 (NaN) and 21 (infinity, in the stereo path's tail after 16 frames).
     for (std::uint32_t channels : {1u, 2u, 3u}) {
