@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "audio/format/ChannelSplit.h"
@@ -53,6 +54,18 @@ namespace {
 // Sample bytes written to the output at once: one header update and one system call each
 // (the chain's blocks are a few kilobytes).
 constexpr std::size_t kWriteBatchBytes = 256 * 1024;
+
+// 16 hex digits from the system's random source, drawn afresh for each call (the generator
+// is seeded once per thread).
+std::string RandomTag() {
+    thread_local std::mt19937_64 generator{[] {
+        std::random_device device;
+        return (std::uint64_t{device()} << 32) ^ device();
+    }()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
+    return text;
+}
 
 // Halves away from zero.
 std::int64_t roundHalfAway(double x) {
@@ -621,16 +634,16 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     // write into one file, a failed job leaves an earlier output of that
     // name alone, and the output name never shows a partial file.
     // Its name stays short whatever the output's length (a file system takes
-    // 255 bytes per name): a hidden ".<start of the name>.<pid>-<n>.part".
-    static std::atomic<unsigned> serial{0};
+    // 255 bytes per name): a hidden ".<start of the name>.<random>.part", created only if
+    // the name is new, so that no other process (another task of a cluster batch, whose
+    // process id may be the same in its own container) can write into it.
     const std::string leaf = outPath.Leaf();
     if (leaf.size() > NAME_MAX)
         throw std::runtime_error("the output name is longer than a file name may be (" +
                                  std::to_string(leaf.size()) + " bytes, at most " +
                                  std::to_string(NAME_MAX) + "): " + outText);
     const std::string partText = outText.substr(0, outText.size() - leaf.size()) + "." +
-                                 leaf.substr(0, 64) + "." + std::to_string(getpid()) + "-" +
-                                 std::to_string(++serial) + ".part";
+                                 leaf.substr(0, 64) + "." + RandomTag() + ".part";
     if (std::filesystem::is_directory(outText, ec)) {
         try {
             throw std::runtime_error(outText + " is a folder");
@@ -657,7 +670,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         // Only a file this job created may be deleted on failure.
         sptr<Stream::iByteOutput> out;
         try {
-            out = Stream::OpenStdioOutput(partText);
+            out = Stream::OpenStdioOutput(partText, true);
         } catch (const Stream::iByteOutput::CannotOpen& e) {
             // Said of the output and its folder: the temporary name means nothing to the user.
             std::string why;

@@ -65,7 +65,12 @@ public:
     void Close() override {
         std::FILE* f = Open();
         file_ = nullptr;
+        // On the disk before the caller renames it: after a crash or a power cut a finished
+        // name holds the whole file, not an empty one.
+        const bool stored = std::fflush(f) == 0 && ::fdatasync(fileno(f)) == 0;
+        const int error = errno;
         if (std::fclose(f) != 0) throw Failure("cannot close the output file", errno);
+        if (!stored) throw Failure("cannot store the output file", error);
     }
 
 private:
@@ -160,8 +165,19 @@ sptr<iByteOutput> OpenSequentialOutput(int fd) {
 iByteOutput::Failure::Failure(const char* operation, int error)
     : WobblyBecause(std::string(operation) + ": " + std::strerror(error)) {}
 
-sptr<iByteOutput> OpenStdioOutput(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+sptr<iByteOutput> OpenStdioOutput(const std::string& path, bool createOnly) {
+    std::FILE* f = nullptr;
+    if (createOnly) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 && !(f = ::fdopen(fd, "wb"))) {
+            const int error = errno;
+            ::close(fd);
+            ::unlink(path.c_str());
+            errno = error;
+        }
+    } else {
+        f = std::fopen(path.c_str(), "wb");
+    }
     if (!f) {
         const int error = errno;
         try {

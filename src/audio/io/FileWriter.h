@@ -52,10 +52,11 @@ public:
     virtual void Close() {}
 };
 
-// Byte output over a C file opened "wb". Throws CannotOpen, with the path and
-// the system's reason nested in it, when the file cannot be created. Closes
-// the file on destruction.
-sptr<iByteOutput> OpenStdioOutput(const std::string& path);
+// Byte output over a C file opened "wb", or with `createOnly` a new file that no other
+// process can have opened (it fails when the name exists). Throws CannotOpen, with the
+// path and the system's reason nested in it, when the file cannot be created. Close
+// stores the data on the disk before it returns; the destructor only closes the file.
+sptr<iByteOutput> OpenStdioOutput(const std::string& path, bool createOnly = false);
 
 // Byte output that only goes forward, over an open descriptor (standard
 // output, a pipe), which stays open. Tell counts the bytes written; a seek

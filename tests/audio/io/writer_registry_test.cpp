@@ -93,6 +93,24 @@ TEST(ByteOutput, SilenceIsWrittenAsZerosAndMissingFolderFails) {
     }
 }
 
+// A temporary output is created only under a new name: a file of that name (another
+// process's) is neither truncated nor written into.
+TEST(ByteOutput, ANewFileOnlyIsNeverAnotherProcesssFile) {
+    IOTest::TempDir dir;
+    const std::string p = dir.file("taken.part");
+    std::ofstream(p, std::ios::binary) << "theirs";
+    EXPECT_THROW(Stream::OpenStdioOutput(p, true), Stream::iByteOutput::CannotOpen);
+    EXPECT_EQ(fileBytes(p).size(), 6u);
+    const std::string q = dir.file("new.part");
+    {
+        auto out = Stream::OpenStdioOutput(q, true);
+        const std::uint8_t b[3] = {1, 2, 3};
+        out->Write(b, b + 3, Stream::Samples);
+        out->Close();
+    }
+    EXPECT_EQ(fileBytes(q).size(), 3u);
+}
+
 TEST(ByteOutput, FullDiskFailsTheWrite) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
     auto out = Stream::OpenStdioOutput("/dev/full");

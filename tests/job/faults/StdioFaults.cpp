@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace {
@@ -142,6 +144,17 @@ File* fopen(const char* path, const char* mode) {
 File* fopen64(const char* path, const char* mode) {
     static auto real = Next<File* (*)(const char*, const char*)>("fopen64");
     File* f = real(path, mode);
+    Track(f, path, mode);
+    return f;
+}
+
+// Outputs created as new files are opened by descriptor.
+File* fdopen(int fd, const char* mode) {
+    static auto real = Next<File* (*)(int, const char*)>("fdopen");
+    File* f = real(fd, mode);
+    char path[4096] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (readlink(link.c_str(), path, sizeof path - 1) < 0) path[0] = 0;
     Track(f, path, mode);
     return f;
 }

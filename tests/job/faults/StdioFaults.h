@@ -1,7 +1,7 @@
 #pragma once
 
 // Fault injection into the C library's file calls of this test executable.
-// StdioFaults.cpp defines fopen, fwrite, fflush, fseeko, ftello, fread and
+// StdioFaults.cpp defines fopen, fdopen, fwrite, fflush, fseeko, ftello, fread and
 // fclose in the executable itself, so the libraries linked into it call
 // these, which pass on to the C library unless a fault is armed. Files
 // opened for writing are "outputs", files opened for reading "inputs".
