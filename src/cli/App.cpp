@@ -48,9 +48,13 @@ void installSignalHandlers() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);  // the terminal was closed
+    // SIGHUP: the terminal was closed. A signal the run was started with ignored stays
+    // ignored: nohup, or a background job of a script, which the shell starts deaf to SIGINT.
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction inherited {};
+        if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+        sigaction(s, &sa, nullptr);
+    }
 }
 
 // Memory for the rows' texts, shared by the workers under a lock. Not
@@ -113,8 +117,16 @@ public:
         static std::mutex stdoutMutex;
         const std::string line = JobRecordJson(record) + "\n";
         std::lock_guard lock(stdoutMutex);
-        const bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
-        noteStdoutWrite(std::fflush(stdout) == 0 && written);
+        // One write for the whole line, whatever its length: tasks that share one output file
+        // (xargs -P, several background runs) never interleave pieces of their lines.
+        bool written = std::fflush(stdout) == 0;
+        for (std::size_t at = 0; written && at < line.size();) {
+            const ssize_t n = ::write(STDOUT_FILENO, line.data() + at, line.size() - at);
+            if (n < 0 && errno == EINTR) continue;
+            written = n > 0;
+            if (written) at += static_cast<std::size_t>(n);
+        }
+        noteStdoutWrite(written);
     }
     void SetJson(bool json) { json_ = json; }
     std::unique_ptr<JobProgress> MakeProgress(const std::atomic<bool>& abort) override {
@@ -343,13 +355,19 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files,
     // Standard output carries only the JSON lines or the stream there.
     std::FILE* human = o.request.toStandardOutput ? stderr : stdout;
     int status = refused.empty() ? 0 : 1;
+    std::size_t notConverted = refused.size();
     for (auto& r : rows) {
         r->ReportIfNotEnded();
         if (!o.json && std::fprintf(human, "%s\n", r->result().c_str()) < 0 && human == stdout)
             noteStdoutWrite(false);
-        if (!r->succeeded()) status = 1;
+        if (!r->succeeded()) status = 1, ++notConverted;
     }
     if (std::fflush(stdout) != 0) noteStdoutWrite(false);
+    // Among thousands of result lines the few failures are easily missed.
+    const std::size_t named = rows.size() + refused.size();
+    if (notConverted > 0 && named > 1)
+        std::fprintf(stderr, "tessival-cli: %zu of %zu files not converted (see their %s)\n",
+                     notConverted, named, o.json ? "JSON lines" : "results");
     if (const int e = gStdoutError.load()) {
         std::fprintf(stderr, "tessival-cli: cannot write the %s to standard output: %s\n",
                      o.json ? "JSON lines" : "results", std::strerror(e));
@@ -420,6 +438,9 @@ int RunCli(const std::vector<std::string>& args) {
         // stream's file, or of the JSON lines and results (the batch goes on; its outputs are
         // whole, and no temporary file is left as the signal would leave it).
         std::signal(SIGPIPE, SIG_IGN);
+        // An output beyond the file size limit (ulimit -f, which cluster schedulers pass on)
+        // fails its job ("File too large") instead of killing the run.
+        std::signal(SIGXFSZ, SIG_IGN);
         return runConversions(o, files, refused);
     } catch (...) {
         std::fprintf(stderr, "tessival-cli: %s\n",

@@ -40,7 +40,14 @@ bool installStopSignals() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+    // A signal the program was started with ignored (nohup) stays ignored.
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction inherited {};
+        if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+        sigaction(s, &sa, nullptr);
+    }
+    // An output beyond the file size limit fails its job instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     return true;
 }
 

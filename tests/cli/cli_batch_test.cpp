@@ -196,6 +196,32 @@ TEST_F(Batch, ResultsThatCannotBeWrittenFailTheRunButNotTheOutputs) {
     }
 }
 
+// What the caller set for the run holds: an output beyond the file size limit (ulimit -f, which
+// cluster schedulers pass on) fails alone, leaving nothing, where the signal killed the run;
+// stop signals started ignored (nohup, a script's background job) stay ignored, where they
+// aborted the batch.
+TEST_F(Batch, TheCallersLimitsAndIgnoredSignalsHold) {
+    wav("in/big.wav", 1, 441000);
+    for (int n = 0; n < 3; ++n) wav("in/small" + std::to_string(n) + ".wav", n, 300);
+    fs::create_directory(dir.path() / "out");
+    ShellRun r = sh("ulimit -f 1000; CLI -j 1 -r 48000 -t fp64 -o out in");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("big.wav -> -: failed: cannot write the output file: File too large"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(tree("out").size(), 3u) << "the three small outputs, no partial file";
+
+    for (int n = 0; n < 20; ++n) wav("many/" + std::to_string(n) + ".wav", n, 44100);
+    fs::create_directory(dir.path() / "out2");
+    // The signals are sent once the first temporary file exists, the handlers set.
+    r =
+        sh("(trap '' HUP INT; exec CLI -q -j 1 -r 48000 -t fp64 -o out2 many) & p=$!; "
+           "until ls -a out2 | grep -q part || ! kill -0 $p 2>/dev/null; do :; done; "
+           "kill -HUP $p; kill -INT $p; wait $p");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(tree("out2").size(), 20u) << r.out;
+}
+
 // N tasks given the same list in any order, with names given twice, take every file once.
 TEST_F(Batch, ShardsSplitTheListExactly) {
     std::string list;
@@ -300,7 +326,7 @@ TEST_F(Batch, InterruptedBatchResumesWithSkip) {
     pid_t pid = fork();
     if (pid == 0) {
         const std::string cmd = "cd " + quote(dir.path().string()) + " && exec " +
-                                quote(TESSIVAL_CLI) + " -o out" + args + " >first.txt 2>&1";
+                                quote(TESSIVAL_CLI) + " -o out" + args + " >first.txt 2>first.err";
         execl("/bin/sh", "sh", "-c", cmd.c_str(), (char*)nullptr);
         _exit(127);
     }

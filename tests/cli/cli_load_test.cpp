@@ -166,8 +166,12 @@ TEST_F(Load, InterruptedQueueEndsEveryFileCleanly) {
     std::map<std::string, int> states;
     std::map<std::string, std::string> outputOf;
     std::istringstream lines(readAll(dir / "log.txt"));
-    std::string line;
+    std::string line, summary;
     while (std::getline(lines, line)) {
+        if (line.starts_with("tessival-cli: ")) {
+            summary = line;  // the count of files not converted, on standard error
+            continue;
+        }
         const std::size_t arrow = line.find(" -> "), colon = line.rfind(": ");
         ASSERT_NE(arrow, std::string::npos) << line;
         ASSERT_NE(colon, std::string::npos) << line;
@@ -183,6 +187,8 @@ TEST_F(Load, InterruptedQueueEndsEveryFileCleanly) {
         }
     }
     EXPECT_EQ(states["done"] + states["aborted"] + states["queued"], files);
+    EXPECT_EQ(summary, "tessival-cli: " + std::to_string(files - states["done"]) + " of " +
+                           std::to_string(files) + " files not converted (see their results)");
     EXPECT_GE(states["done"], 3);
     // No file in the output folder that is not a reported, complete output.
     for (const auto& e : fs::directory_iterator(dir / "out"))
