@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -51,8 +52,20 @@ void Validate(const ConversionRequest& request) {
         throw InvalidRequest("baseband max out of range");
     if (std::isnan(s.stopbandMin) || s.stopbandMin == -kInfinity)
         throw InvalidRequest("stopband min out of range");
+    if (s.basebandMax < 0) throw InvalidRequest("baseband max must not be negative");
+    if (s.stopbandMin < 0) throw InvalidRequest("stopband min must not be negative");
+    if (s.snrDb > kMaxSnrDb)
+        throw InvalidRequest("filter SNR above " + std::to_string(kMaxSnrDb) + " dB");
     if (!(request.outputRate >= 0.0f)) throw InvalidRequest("output rate must be 0 or positive");
     if (!(request.outputRate <= kMaxRateHz)) throw InvalidRequest("output rate too high");
+    // The rate converted to is the one the header holds.
+    if (request.outputRate > 1.0f && request.outputRate != std::floor(request.outputRate)) {
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.7g", static_cast<double>(request.outputRate));
+        throw InvalidRequest(std::string("the output rate must be a whole number of hertz (files "
+                                         "store whole hertz), not ") +
+                             rate);
+    }
     if (request.container == Container::Flac && (request.sampleType == SampleType::Float32 ||
                                                 request.sampleType == SampleType::Float64))
         throw InvalidRequest(std::string("FLAC stores integer samples only: ") +

@@ -62,6 +62,8 @@ std::optional<Container> ParseContainer(std::string_view name);
 // Highest output rate a conversion accepts: 2^24 Hz, the largest range in which the 32-bit float
 // rate of a stream tag holds every whole number of hertz.
 inline constexpr double kMaxRateHz = 16777216.0;
+// Highest filter SNR target a conversion accepts, dB.
+inline constexpr std::uint32_t kMaxSnrDb = 400;
 // Largest |syncOffset| a conversion accepts, output samples: beyond it the offset's fraction
 // (the only part that changes samples) is lost in the filters' grid arithmetic.
 inline constexpr double kMaxSyncOffset = 1e9;
@@ -95,8 +97,9 @@ struct InvalidRequest : std::invalid_argument {
 };
 
 // Throws InvalidRequest for a speed that is not finite and positive, a gain or sync offset that
-// is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or -infinity, an
-// output rate that is negative, not finite or above kMaxRateHz, a ceiling outside
+// is not finite (or an offset past kMaxSyncOffset), a band edge that is NaN or negative, an
+// SNR target above kMaxSnrDb, an output rate that is negative, not a whole number of hertz
+// or above kMaxRateHz, a ceiling outside
 // kMinCeilingDbtp .. kMaxCeilingDbtp, or a float sample type for the FLAC container (FLAC
 // stores integers only).
 void Validate(const ConversionRequest& request);

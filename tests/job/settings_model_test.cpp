@@ -324,7 +324,9 @@ TEST(SettingsModel, AbsurdValuesAreStoredButRejectedForConversion) {
     EXPECT_FALSE(rejected(kRate, "16777216"));
     EXPECT_FALSE(rejected(kRate, "0"));
     EXPECT_FALSE(rejected(kGain, "-1e6"));  // gain 0: silence, but a valid conversion
-    EXPECT_FALSE(rejected(kBasebandPostspeed, "-5"));
+    EXPECT_TRUE(rejected(kBasebandPostspeed, "-5"));  // said so, not as a rate too low
+    EXPECT_TRUE(rejected(kRate, "48000.4"));          // the header could not hold it
+    EXPECT_TRUE(rejected(kSnr, "99999"));
 
     // A speed so small that the percentage underflows counts as no speed change.
     Fixture g;
@@ -335,8 +337,16 @@ TEST(SettingsModel, AbsurdValuesAreStoredButRejectedForConversion) {
     g.Commit(kSyncOffset, "1e308");
     EXPECT_EQ(g.model.controlText(kSyncOffset).size(), 313u);
     EXPECT_EQ(g.model.controlText(kSyncOffset).substr(0, 4), "1000");
+    // A gain the field cannot show becomes what it shows (as after a restart).
     g.Commit(kGain, "1e6");
-    EXPECT_EQ(g.model.controlText(kGain), "inf");
+    EXPECT_EQ(g.model.controlText(kGain), "0.000");
+    EXPECT_EQ(g.model.settings().gain, 1.0);
+    // The value used is the value shown: the name and a restart give that one.
+    g.Commit(kSpeed, "99.9996");
+    EXPECT_EQ(g.model.controlText(kSpeed), "100.000");
+    EXPECT_EQ(g.model.settings().speed, 1.0);
+    g.Commit(kSyncOffset, "0.0004");
+    EXPECT_EQ(g.model.settings().syncOffset, 0.0);
     g.Commit(kRate, "1e39");
     EXPECT_EQ(g.model.controlText(kRate), "inf");
 }
