@@ -233,11 +233,13 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
                 }
                 // A later pass of the same job (a lowered gain, a new name) is past the wait.
                 settled_.wait(lock, [&] { return firstUnsettled_ >= number; });
-                const auto& claim =
+                auto& claim =
                     claimed_
                         .try_emplace(std::pmr::string(key, &claimsMemory_), number,
                                      std::pmr::string(row.path.NativeText(), &claimsMemory_))
                         .first->second;
+                // The same input added again while its batch runs makes the same output again.
+                if (std::string_view(claim.second) == row.path.NativeText()) claim.first = number;
                 owner = {claim.first, std::string(claim.second)};
                 Settle(number);
             }

@@ -322,6 +322,13 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
     TestRow again(path("b/take.wav"));
     runBatch({&again});
     EXPECT_EQ(again.text(), "done");
+
+    // The same input added twice to one batch (the window's list, while the batch runs) is
+    // converted again: its name is its own.
+    TestRow once(path("a/take.wav")), twice(path("a/take.wav"));
+    runBatch({&once, &twice});
+    EXPECT_EQ(once.text(), "done");
+    EXPECT_EQ(twice.text(), "done");
 }
 
 // A job that ends before the next of its batch is submitted keeps its
