@@ -436,6 +436,25 @@ void SettingsModel::UpdateField(int id) {
                 settings_.snrDb = DefaultSnrDb(outputFormat_.lowByte);
             WriteText(kSnr, FormatField(kSnr));
             return;
+        case kSpeed:
+        case kGain:
+        case kSyncOffset: {
+            // The value used is the one shown: typed with more decimals than the field shows
+            // (or beyond what it can show, as an infinite gain), it becomes what is shown.
+            const double shown = ReadDecimal(FormatField(id));
+            const bool speedChanges =
+                id == kSpeed && shown != 0.0 && shown * 0.01 != settings_.speed;
+            if (speedChanges) settings_.speed = shown * 0.01;
+            if (id == kGain) settings_.gain = std::exp(shown * kNeperPerDb);
+            if (id == kSyncOffset) settings_.syncOffset = shown;
+            WriteText(id, FormatField(id));
+            if (speedChanges) {
+                EnablePrespeedFields();
+                WriteText(kBasebandPrespeed, FormatField(kBasebandPrespeed));
+                WriteText(kStopbandPrespeed, FormatField(kStopbandPrespeed));
+            }
+            return;
+        }
         default:
             FieldSlot(id);
             WriteText(id, FormatField(id));

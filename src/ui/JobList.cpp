@@ -31,10 +31,16 @@ bool WasAborted(const JobRecord& record) {
     return record.state == JobState::Failed && record.text == "aborted";
 }
 
-// An output that clipped, or whose true peak is above full scale.
-bool Clipped(const JobRecord& record) {
+// An output whose peaks the user must be told of: samples clipped, overs, a true peak above
+// full scale (the row's warning icon).
+bool PeaksToTell(const JobRecord& record) {
     return record.state == JobState::Finished && !record.skipped && record.peaks &&
            record.peaks->worthTelling();
+}
+
+// An output in which quantisation clipped samples (what its text calls "clipped").
+bool Clipped(const JobRecord& record) {
+    return PeaksToTell(record) && record.peaks->clampedSamples > 0;
 }
 
 // Ended by an abort before it ran: its text stays the queue's "queued".
@@ -128,7 +134,7 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
             if (e.record->state == JobState::Failed && !WasAborted(*e.record))
                 return style->standardIcon(QStyle::SP_MessageBoxCritical);
             if (e.record->state == JobState::Finished &&
-                (!e.record->warnings.empty() || Clipped(*e.record)))
+                (!e.record->warnings.empty() || PeaksToTell(*e.record)))
                 return style->standardIcon(QStyle::SP_MessageBoxWarning);
             return {};
         }

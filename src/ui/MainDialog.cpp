@@ -449,7 +449,10 @@ void MainDialog::ReadOutputFolder() {
     // While the radios change, both may read checked for a moment.
     if (intoFolder_->isChecked() && !nextToInput_->isChecked() && !text.isEmpty()) {
         try {
-            folder = Filesystem::Path::FromNative(ToNative(text), Filesystem::Path::Kind::Directory);
+            // A relative folder is the one below the current folder now, also after a restart
+            // from elsewhere.
+            folder = Filesystem::Path::FromNative(ToNative(QDir::current().absoluteFilePath(text)),
+                                                  Filesystem::Path::Kind::Directory);
         } catch (const std::exception&) {
         }
     }
@@ -486,7 +489,9 @@ void MainDialog::SaveSettings() {
     for (const auto& [key, value] : model_.Saved())
         store_->setValue(QString::fromStdString(key), QString::fromStdString(value));
     store_->endGroup();
-    store_->setValue(QStringLiteral("window/outputFolderText"), folder_->text());
+    const QString folder = folder_->text().trimmed();
+    store_->setValue(QStringLiteral("window/outputFolderText"),
+                     folder.isEmpty() ? folder : QDir::current().absoluteFilePath(folder));
     store_->sync();
 }
 
@@ -548,8 +553,12 @@ void MainDialog::ConnectControls() {
     using namespace ControlId;
     for (int id = kFirstField; id <= kLastField; ++id) {
         QLineEdit* edit = fields_[id - kFirstField];
-        connect(edit, &QLineEdit::textEdited, this,
-                [this, id](const QString& text) { model_.OnFieldChanged(id, text.toStdString()); });
+        connect(edit, &QLineEdit::textEdited, this, [this, id](QString text) {
+            // A decimal comma (a comma and no point) is read as the decimal point.
+            if (text.count(QLatin1Char(',')) == 1 && !text.contains(QLatin1Char('.')))
+                text.replace(QLatin1Char(','), QLatin1Char('.'));
+            model_.OnFieldChanged(id, text.toStdString());
+        });
         edit->installEventFilter(this);
     }
     rate_->installEventFilter(this);
@@ -570,7 +579,8 @@ void MainDialog::ConnectControls() {
         ReadOutputFolder();
     });
     connect(folder_, &QLineEdit::textEdited, this, [this] {
-        if (!folder_->text().trimmed().isEmpty()) intoFolder_->setChecked(true);
+        // The radio says where outputs go: an emptied field sends them next to their inputs.
+        (folder_->text().trimmed().isEmpty() ? nextToInput_ : intoFolder_)->setChecked(true);
         ReadOutputFolder();
     });
     connect(browse_, &QPushButton::clicked, this, &MainDialog::BrowseForFolder);

@@ -114,7 +114,14 @@ private slots:
         JobRow& clipped = list_->AddRow(FilePath("/clip.wav"), 8);
         JobRow& skipped = list_->AddRow(FilePath("/skip.wav"), 8);
         JobRow& notRun = list_->AddRow(FilePath("/late.wav"), 8);
+        JobRow& over = list_->AddRow(FilePath("/over.wav"), 8);
         OnWorker([&] {
+            // Inter-sample peaks over full scale, nothing clamped: told, not "clipped".
+            JobRecord v = record(over, JobState::Finished, "done, true peak +2.30 dBTP", {});
+            v.peaks = PeakFigures{};
+            v.peaks->truePeakDbtp = 2.3;
+            over.OnEnded(v);
+            over.state = JobState::Finished;
             JobRecord c = record(clipped, JobState::Finished, "done, clipped 3 samples", {});
             c.peaks = PeakFigures{};
             c.peaks->clampedSamples = 3;
@@ -129,8 +136,9 @@ private slots:
         notRun.state = JobState::Finished;
         QCoreApplication::processEvents();
         const JobListModel::Summary t = list_->Summarize(8);  // counts of the whole list
-        QCOMPARE(t.done, 2);
+        QCOMPARE(t.done, 3);
         QCOMPARE(t.clipped, 1);
+        QVERIFY(list_->index(6, 1).data(Qt::DecorationRole).isValid());
         QCOMPARE(t.existing, 1);
         QCOMPARE(t.skipped, 1);
         QVERIFY(list_->index(3, 1).data(Qt::DecorationRole).isValid());

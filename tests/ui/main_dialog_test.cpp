@@ -152,6 +152,13 @@ private slots:
         QCOMPARE(Settings().syncOffset, -12.5);
         LeaveField();
         QCOMPARE(Text(1006), QStringLiteral("-12.500"));
+        // A decimal comma is a decimal point; the value used is the one shown.
+        Type(1006, "2,5");
+        QCOMPARE(Settings().syncOffset, 2.5);
+        Type(1004, "99.9996");
+        LeaveField();
+        QCOMPARE(Text(1004), QStringLiteral("100.000"));
+        QCOMPARE(Settings().speed, 1.0);
     }
 
     void bandEdgesStayOrderedAndClearToUnset() {
@@ -640,6 +647,19 @@ private slots:
         QTest::keyClick(dialog_.get(), Qt::Key_X, Qt::AltModifier);  // "Ne&xt to each input"
         QTRY_VERIFY(Find<QRadioButton>("outputNextToInput")->isChecked());
         QVERIFY(!dialog_->settings().outputFolder());
+
+        // Emptying the field says outputs go next to their inputs; a relative folder is the one
+        // below the current folder, whatever the current folder is later.
+        QLineEdit* field = Find<QLineEdit>("outputFolder");
+        QTest::keyClicks(field, QStringLiteral("x"));
+        QVERIFY(Find<QRadioButton>("outputIntoFolder")->isChecked());
+        field->selectAll();
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QVERIFY(Find<QRadioButton>("outputNextToInput")->isChecked());
+        QVERIFY(!dialog_->settings().outputFolder());
+        QTest::keyClicks(field, QStringLiteral("rel/out"));
+        QCOMPARE(dialog_->settings().outputFolder()->NativeText(),
+                 QFile::encodeName(QDir::currentPath()).toStdString() + "/rel/out/");
     }
 
     void settingsSurviveARestartAndReset() {
