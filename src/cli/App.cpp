@@ -1,5 +1,6 @@
 #include "cli/App.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -379,6 +380,14 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files,
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args) {
+    // A standard stream the run was started without (>&-) gets /dev/null, so that no file the
+    // run opens takes its number; a closed standard output is a failed write of the results.
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) dup2(null, fd), ::close(null);
+        if (fd == STDOUT_FILENO) gStdoutError = EBADF;
+    }
     CliOptions o;
     try {
         o = ParseOptions(args);

@@ -167,7 +167,10 @@ TEST_F(Batch, ResultsThatCannotBeWrittenFailTheRunButNotTheOutputs) {
     const struct {
         const char* args;
         const char* why;
-    } cases[] = {{"--json", "Broken pipe"}, {"", "Broken pipe"}, {"--json >/dev/full", "No space"}};
+    } cases[] = {{"--json", "Broken pipe"},
+                 {"", "Broken pipe"},
+                 {"--json >/dev/full", "No space"},
+                 {"--json >&-", "Bad file descriptor"}};  // not a descriptor the run opened
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         fs::remove_all(dir.path() / "out");
