@@ -102,8 +102,7 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
                 case kFilename:
                     return e.leaf;
                 case kState:
-                    return NotRun(*e.row, e.record, e.stateText) ? QStringLiteral("not run")
-                                                                 : e.stateText;
+                    return StateTextAt(index.row());
                 case kPath:
                     return e.folder;
                 default:
@@ -114,7 +113,7 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
                 case kFilename:
                     return e.folder + e.leaf;
                 case kState:
-                    return e.stateText;
+                    return StateTextAt(index.row());
                 case kPath:
                     return e.folder;
                 default:
@@ -243,7 +242,8 @@ const JobRecord* JobListModel::RecordAt(int index) const {
 
 QString JobListModel::StateTextAt(int index) const {
     if (index < 0 || index >= rowCount()) return {};
-    return entries_[static_cast<std::size_t>(index)].stateText;
+    const Entry& e = entries_[static_cast<std::size_t>(index)];
+    return NotRun(*e.row, e.record, e.stateText) ? QStringLiteral("not run") : e.stateText;
 }
 
 JobListModel::Summary JobListModel::Summarize(std::uint64_t batch) const {

@@ -107,7 +107,8 @@ public:
     JobRow& PrepareRetry(int index, std::uint64_t batch);
     // UI thread. The record of row `index` once its job has ended, or null.
     const JobRecord* RecordAt(int index) const;
-    // UI thread. The State text of row `index`.
+    // UI thread. The State text of row `index` as the list shows it ("not run" for a row an
+    // abort kept from running).
     QString StateTextAt(int index) const;
     Summary Summarize(std::uint64_t batch) const;
     // UI thread. The row at `index`, or null.

@@ -12,28 +12,29 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
-#include <QMenu>
-#include <QProgressBar>
-#include <QRadioButton>
-#include <QSettings>
-#include <QShortcut>
-#include <QSystemTrayIcon>
-#include <QTimer>
-#include <QVBoxLayout>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QSettings>
+#include <QShortcut>
+#include <QSystemTrayIcon>
 #include <QThread>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -608,6 +609,18 @@ void MainDialog::ConnectControls() {
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
+        case QEvent::KeyPress: {
+            // Enter in a settings field confirms its value (as leaving it does); it does not
+            // press the default button (Add Files).
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key != Qt::Key_Return && key != Qt::Key_Enter) break;
+            for (int id = ControlId::kFirstField; id <= ControlId::kLastField; ++id) {
+                if (watched != fields_[id - ControlId::kFirstField]) continue;
+                model_.UpdateField(id);
+                return true;
+            }
+            break;
+        }
         case QEvent::FocusOut: {
             // Opening the rate list or a context menu is not leaving the field.
             if (static_cast<QFocusEvent*>(event)->reason() == Qt::PopupFocusReason) break;

@@ -143,6 +143,8 @@ private slots:
         QCOMPARE(t.skipped, 1);
         QVERIFY(list_->index(3, 1).data(Qt::DecorationRole).isValid());
         QCOMPARE(Text(*list_, 5, 1), QStringLiteral("not run"));
+        QCOMPARE(list_->StateTextAt(5), QStringLiteral("not run"));  // its tooltip and copy
+        QCOMPARE(list_->index(5, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("not run"));
 
         // Clearing ended rows of a batch does not take its progress back.
         QCOMPARE(list_->RemoveEndedRows({0}), 1);

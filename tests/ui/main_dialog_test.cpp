@@ -159,6 +159,17 @@ private slots:
         LeaveField();
         QCOMPARE(Text(1004), QStringLiteral("100.000"));
         QCOMPARE(Settings().speed, 1.0);
+        // Enter confirms a typed value; it does not open the file dialog.
+        int dialogs = 0;
+        const QPointer<QTimer> watcher = UiTest::WhenModal<QFileDialog>([&](QFileDialog* chooser) {
+            ++dialogs;
+            chooser->reject();
+        });
+        Type(1005, "-3");
+        QTest::keyClick(Edit(1005), Qt::Key_Return);
+        QCOMPARE(Text(1005), QStringLiteral("-3.000"));
+        QCOMPARE(dialogs, 0);
+        delete watcher;
     }
 
     void bandEdgesStayOrderedAndClearToUnset() {
