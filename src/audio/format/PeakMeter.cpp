@@ -188,7 +188,7 @@ using VIH = std::int32_t __attribute__((vector_size(2 * kLanes)));
 // hi = max(hi, v) lane by lane, in vectors of 8 (a compare and select on 16 lanes is done
 // lane by lane where registers hold fewer).
 [[gnu::always_inline]] inline void raise(VH& hi, VH v) {
-    hi = hi > v ? hi : v;
+    hi = v > hi ? v : hi;  // a NaN in v leaves hi as it was
 }
 [[gnu::always_inline, maybe_unused]] inline void raise(VH& hi, VF v) {
     VH halves[2];
@@ -222,6 +222,14 @@ template <class Read, std::size_t... K>
 }
 
 // Largest lane of `v`, NaN lanes left out (0 when every lane is NaN).
+[[gnu::always_inline]] inline float largestLane(VH v);
+[[gnu::always_inline, maybe_unused]] inline float largestLane(VF v) {
+    v = v == v ? v : VF{};
+    VH halves[2];
+    std::memcpy(halves, &v, sizeof v);
+    raise(halves[0], halves[1]);
+    return largestLane(halves[0]);
+}
 [[gnu::always_inline]] inline float largestLane(VH v) {
     v = v == v ? v : VH{};
     raise(v, __builtin_shuffle(v, VIH{4, 5, 6, 7, 0, 1, 2, 3}));
@@ -240,30 +248,36 @@ template <class Read>
                                                            std::size_t n, const Taps& t,
                                                            float threshold, float largest) {
     using V = typename Read::V;
+    constexpr std::size_t kGroups = kStep * kLanes / Read::kWidth;
     // Differences x[j] - x[j - 1] for j from i + 2 - kHalf to i + n - 1 + kHalf, and a few
     // more.
-    VH change = {};
-    for (std::size_t j = i + 2 - kHalf; j < i + n + kHalf; j += kLanes / 2) {
-        VH a, b;
+    V change = {};
+    for (std::size_t j = i + 2 - kHalf; j < i + n + kHalf; j += Read::kWidth) {
+        V a, b;
         std::memcpy(&a, x + j, sizeof a);
         std::memcpy(&b, x + j - 1, sizeof b);
-        raise(change, magnitude(a - b));
+        const V d = magnitude(a - b);
+        change = d > change ? d : change;
     }
     const float limit = threshold - t.fineGain * largestLane(change) - 1e-5f * largest;
-    unsigned over = 0;
-    for (std::size_t u = 0; u < n; u += Read::kWidth) {
-        const float* p = x + i + u;
+    // Each group's central sums; the step is judged as a whole first (one reduction), the
+    // groups one by one only when it fails.
+    V central[kGroups] = {}, any = {};
+    for (std::size_t g = 0; g < n / Read::kWidth; ++g) {
+        const float* p = x + i + g * Read::kWidth;
         const V a1 = Read::template at<1>(p), b1 = Read::template at<0>(p);
         const V a2 = Read::template at<2>(p), b2 = Read::template at<-1>(p);
         const V p1 = a1 + b1, p2 = a2 + b2, q1 = a1 - b1, q2 = a2 - b2;
-        const V sum = t.fineEven[0] * p1 + t.fineEven[1] * p2;
-        const V difference = t.fineOdd[0] * q1 + t.fineOdd[1] * q2;
-        const V mid = t.fineMid[0] * p1 + t.fineMid[1] * p2;
-        VH central = {};
-        raise(central, magnitude(sum) + magnitude(difference));
-        raise(central, magnitude(mid));
-        if (!(largestLane(central) <= limit)) over |= 1u << (u / Read::kWidth);
+        const V quarter = magnitude(t.fineEven[0] * p1 + t.fineEven[1] * p2) +
+                          magnitude(t.fineOdd[0] * q1 + t.fineOdd[1] * q2);
+        const V mid = magnitude(t.fineMid[0] * p1 + t.fineMid[1] * p2);
+        central[g] = quarter > mid ? quarter : mid;
+        any = central[g] > any ? central[g] : any;
     }
+    if (largestLane(any) <= limit) return 0;
+    unsigned over = 0;
+    for (std::size_t g = 0; g < n / Read::kWidth; ++g)
+        if (!(largestLane(central[g]) <= limit)) over |= 1u << g;
     return over;
 }
 
