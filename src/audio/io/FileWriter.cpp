@@ -67,7 +67,9 @@ public:
         file_ = nullptr;
         // On the disk before the caller renames it: after a crash or a power cut a finished
         // name holds the whole file, not an empty one.
-        const bool stored = std::fflush(f) == 0 && ::fdatasync(fileno(f)) == 0;
+        bool stored = std::fflush(f) == 0;
+        if (stored && ::fdatasync(fileno(f)) != 0)
+            stored = errno == EINVAL || errno == ENOTSUP;  // a file system without the call
         const int error = errno;
         if (std::fclose(f) != 0) throw Failure("cannot close the output file", errno);
         if (!stored) throw Failure("cannot store the output file", error);
