@@ -232,10 +232,16 @@ template <class Read, std::size_t... K>
 }
 [[gnu::always_inline]] inline float largestLane(VH v) {
     v = v == v ? v : VH{};
+#if defined(__clang__)  // the fuzzing build: no __builtin_shuffle there
+    float m = 0;
+    for (std::size_t l = 0; l < kLanes / 2; ++l) m = std::max(m, v[l]);
+    return m;
+#else
     raise(v, __builtin_shuffle(v, VIH{4, 5, 6, 7, 0, 1, 2, 3}));
     raise(v, __builtin_shuffle(v, VIH{2, 3, 0, 1, 6, 7, 4, 5}));
     raise(v, __builtin_shuffle(v, VIH{1, 0, 3, 2, 5, 4, 7, 6}));
     return v[0];
+#endif
 }
 
 // Which of the Read::kWidth-interval groups of the `n` intervals from i the fine bound (see
