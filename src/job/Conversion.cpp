@@ -442,6 +442,16 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         }
         source.setTag(tag);
     }
+    if (!meterEnd) {
+        // Without a cut the frames written are the stream's own: a last block read past its end
+        // is silence the writer never writes (measured, it made a file that ends at full scale
+        // read as dropping to silence).
+        const ::Stream::iOver* stream = source.get();
+        const std::int64_t frameBytes = tag.format.bytesPerFrame();
+        meterEnd = [stream, frameBytes] {
+            return stream->length < 0 ? std::int64_t{-1} : stream->length / frameBytes;
+        };
+    }
     meter->setEnd(std::move(meterEnd));
 
     // The input's tags and markers, every position moved to the output: the

@@ -374,6 +374,18 @@ TEST_F(Delivery, PeaksAreThoseOfTheFramesWritten) {
             EXPECT_NEAR(p.overallSamplePeakDbfs, 20 * std::log10(peak), 1e-9);
             fs::remove(out.NativeText());
         }
+    // A copy of steady DC reads its level as its true peak: the block read past the end (silence
+    // the writer never writes) is not measured as a drop to silence (+1.1 dB).
+    const auto dc = input("dc.wav", 44100, 5000, [](std::uint32_t) { return 0.5; });
+    for (bool exact : {false, true}) {
+        ConversionSettings s;
+        s.exactLength = exact;
+        Format req = kFp64;
+        req.sampleRate = 0.0f;
+        PeakFigures p;
+        fs::remove(ConvertFile(dc, req, s, nullptr, {}, nullptr, nullptr, &p).NativeText());
+        EXPECT_NEAR(p.truePeakDbtp, 20 * std::log10(0.5), 1e-6) << "exact " << exact;
+    }
 }
 
 // 32-bit floats end near +770 dBFS: an output beyond would hold infinities, reported "done".

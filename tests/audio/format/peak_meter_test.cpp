@@ -42,8 +42,13 @@ TEST(PeakMeter, ReadsSampleAndTruePeaksOfKnownSignals) {
         {"full-scale DC", [](long) { return 1.0; }},
         {"full-scale step", edge},
         {"faded-in tone", [&](long i) { return edge(i) * tone(11025, 1.2, 0.7)(i); }},
-        // Samples at 0.8, then (after silence) samples at 0.71 with points at 1.0 between them: the meter
-        // skips only what cannot pass the peak so far.
+        // Samples at 0.8, then (after silence) samples at 0.71 with points at 1.0 between them: the
+        // meter skips only what cannot pass the peak so far. Cut off at a crest, the file starting
+        // or ending there: the reconstruction rings before the first and after the last sample.
+        {"a tone faded in, to the last sample",
+         [&](long i) { return edge(i) * tone(12000, 1.0, kPi / 4)(i); }},
+        {"a tone from its first sample, faded out",
+         [&](long i) { return edge(1199 - i) * tone(12000, 1.0, kPi / 4)(i); }},
         {"peak between lower samples",
          [&](long i) {
              return i < 300 ? tone(1000, 0.8, 0.0)(i) : i < 500 ? 0.0 : tone(12000, 1.0, kPi / 4)(i);
