@@ -382,11 +382,12 @@ int runConversions(const CliOptions& o, const std::vector<Input>& files,
 int RunCli(const std::vector<std::string>& args) {
     // A standard stream the run was started without (>&-) gets /dev/null, so that no file the
     // run opens takes its number; a closed standard output is a failed write of the results.
+    bool stdoutClosed = false;
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         const int null = ::open("/dev/null", O_RDWR);
         if (null >= 0 && null != fd) dup2(null, fd), ::close(null);
-        if (fd == STDOUT_FILENO) gStdoutError = EBADF;
+        if (fd == STDOUT_FILENO) gStdoutError = EBADF, stdoutClosed = true;
     }
     CliOptions o;
     try {
@@ -394,6 +395,10 @@ int RunCli(const std::vector<std::string>& args) {
     } catch (const UsageError& e) {
         std::fprintf(stderr, "tessival-cli: %s\nTry 'tessival-cli --help'.\n", e.what());
         return 2;
+    }
+    if (stdoutClosed && o.request.toStandardOutput) {
+        std::fprintf(stderr, "tessival-cli: --stdout: standard output is closed\n");
+        return 1;
     }
     if (o.help) {
         std::fputs(kUsage, stdout);

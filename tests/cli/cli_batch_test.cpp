@@ -197,6 +197,10 @@ TEST_F(Batch, ResultsThatCannotBeWrittenFailTheRunButNotTheOutputs) {
         EXPECT_NE(err.find(c.why), std::string::npos) << err;
         EXPECT_TRUE(tree("out") == expected) << "the outputs whole, nothing else";
     }
+    // The stream itself cannot go to a closed standard output: refused before any work.
+    const ShellRun r = sh("CLI -q -r 48000 --stdout in/0.wav >&-");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--stdout: standard output is closed"), std::string::npos) << r.err;
 }
 
 // What the caller set for the run holds: an output beyond the file size limit (ulimit -f, which
