@@ -25,6 +25,12 @@ std::string OutputKey(const std::string& output) {
     return std::to_string(id->device) + ":" + std::to_string(id->inode) + "/" + leaf;
 }
 
+// Whether two names reach one file.
+bool SameFile(const std::string& a, const std::string& b) {
+    const std::optional<FileId> x = IdentityOf(a), y = IdentityOf(b);
+    return x && y && *x == *y;
+}
+
 }  // namespace
 
 OutputOptions OutputOptionsFor(const ConversionRequest& request) {
@@ -238,8 +244,12 @@ void JobQueue::Convert(iJobRow& row, const ConversionRequest& request, std::uint
                         .try_emplace(std::pmr::string(key, &claimsMemory_), number,
                                      std::pmr::string(row.path.NativeText(), &claimsMemory_))
                         .first->second;
-                // The same input added again while its batch runs makes the same output again.
-                if (std::string_view(claim.second) == row.path.NativeText()) claim.first = number;
+                // The same input added again while its batch runs (under any spelling) makes
+                // the same output again.
+                if (claim.first != number &&
+                    (std::string_view(claim.second) == row.path.NativeText() ||
+                     SameFile(std::string(claim.second), row.path.NativeText())))
+                    claim.first = number;
                 owner = {claim.first, std::string(claim.second)};
                 Settle(number);
             }

@@ -325,10 +325,12 @@ TEST_F(Temp, OneBatchDoesNotWriteTwoInputsToOneName) {
 
     // The same input added twice to one batch (the window's list, while the batch runs) is
     // converted again: its name is its own.
-    TestRow once(path("a/take.wav")), twice(path("a/take.wav"));
-    runBatch({&once, &twice});
+    fs::create_directory_symlink(dir / "a", dir / "alias");
+    TestRow once(path("a/take.wav")), twice(path("a/take.wav")), spelt(path("alias/take.wav"));
+    runBatch({&once, &twice, &spelt});
     EXPECT_EQ(once.text(), "done");
     EXPECT_EQ(twice.text(), "done");
+    EXPECT_EQ(spelt.text(), "done");
 }
 
 // A job that ends before the next of its batch is submitted keeps its
