@@ -137,8 +137,9 @@ public:
     // "input -> output: State text"
     std::string result() const {
         std::lock_guard lock(mutex_);
-        return path.NativeText() + " -> " + (output_.empty() ? "-" : std::string(output_)) +
-               ": " + std::string(text_);
+        // A file the stop kept from starting is "aborted", as its JSON line says.
+        return path.NativeText() + " -> " + (output_.empty() ? "-" : std::string(output_)) + ": " +
+               (ended_ ? std::string(text_) : std::string("aborted"));
     }
     bool succeeded() const { return state == JobState::Finished && !output_.empty(); }
     int percent() const {
