@@ -563,6 +563,7 @@ void MainDialog::ConnectControls() {
         edit->installEventFilter(this);
     }
     rate_->installEventFilter(this);
+    folder_->installEventFilter(this);
     connect(rate_, &QComboBox::activated, this,
             [this](int index) { model_.OnRateChosen(rate_->itemText(index).toStdString()); });
     connect(sampleType_, &QComboBox::activated, this,
@@ -614,6 +615,11 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
             // press the default button (Add Files).
             const int key = static_cast<QKeyEvent*>(event)->key();
             if (key != Qt::Key_Return && key != Qt::Key_Enter) break;
+            if (watched == rate_) {
+                model_.UpdateField(ControlId::kRate);
+                return true;
+            }
+            if (watched == folder_) return true;  // read as it is typed
             for (int id = ControlId::kFirstField; id <= ControlId::kLastField; ++id) {
                 if (watched != fields_[id - ControlId::kFirstField]) continue;
                 model_.UpdateField(id);

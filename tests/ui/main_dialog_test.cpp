@@ -168,6 +168,10 @@ private slots:
         Type(1005, "-3");
         QTest::keyClick(Edit(1005), Qt::Key_Return);
         QCOMPARE(Text(1005), QStringLiteral("-3.000"));
+        Combo(1003)->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTest::keyClick(Find<QLineEdit>("outputFolder"), Qt::Key_Return);
+        QCoreApplication::processEvents();
         QCOMPARE(dialogs, 0);
         delete watcher;
     }
