@@ -55,8 +55,8 @@ namespace {
 // (the chain's blocks are a few kilobytes).
 constexpr std::size_t kWriteBatchBytes = 256 * 1024;
 
-// 16 hex digits from the system's random source, drawn afresh for each call (the generator
-// is seeded once per thread).
+// 16 random hex digits, new at each call, from a generator each thread seeds once from the
+// system's random source (so that processes never share a sequence).
 std::string RandomTag() {
     thread_local std::mt19937_64 generator{[] {
         std::random_device device;
