@@ -184,8 +184,8 @@ struct Refused {
     std::string name, reason;
 };
 
+// Said on the error output once the batch's share is known (see RunCli).
 void refuse(std::vector<Refused>& refused, const std::string& name, std::string reason) {
-    std::fprintf(stderr, "%s: error: %s\n", name.c_str(), reason.c_str());
     refused.push_back({name, std::move(reason)});
 }
 
@@ -436,6 +436,11 @@ int RunCli(const std::vector<std::string>& args) {
             files = TakeShard(std::move(files), *o.shard, [request = requestOf(o)](const Input& f) {
                 return OutputNameGroup(request, f.path, f.walkedFrom);
             });
+        // Names refused before any job are the first task's to report: every task of a cluster
+        // batch meets them, and each would count them as its own.
+        if (o.shard && o.shard->index != 0) refused.clear();
+        for (const Refused& r : refused)
+            std::fprintf(stderr, "%s: error: %s\n", r.name.c_str(), r.reason.c_str());
         if (standardInput) files.insert(files.begin(), Input{StandardStreamPath(), std::nullopt});
         if (o.request.toStandardOutput && files.size() > 1) {
             std::fprintf(stderr, "tessival-cli: --stdout takes exactly one input file (%zu given)\n",

@@ -255,6 +255,14 @@ TEST_F(Batch, ShardsSplitTheListExactly) {
         }
         EXPECT_EQ(taken, std::multiset<std::string>(all.begin(), all.end())) << count;
     }
+    // A name refused before any job is reported once, by the first task.
+    for (int index = 0; index < 3; ++index) {
+        const ShellRun r = sh("CLI --json -q -r 44100 --if-exists replace --shard " +
+                              std::to_string(index) + "/3 in missing.wav");
+        EXPECT_EQ(r.status, index == 0 ? 1 : 0) << r.err;
+        EXPECT_EQ(lines(r.out).count("missing.wav"), index == 0 ? 1u : 0u) << index;
+        EXPECT_EQ(r.err.find("missing.wav") != std::string::npos, index == 0) << r.err;
+    }
     EXPECT_EQ(sh("CLI --shard 3/3 in").status, 2);
     EXPECT_EQ(lines(sh("printf 'in/1.wav\\nin/2.wav\\n' | CLI --files-from - --json -q").out).size(),
               2u);
