@@ -46,16 +46,7 @@ extern "C" void onStopSignal(int) {
 
 void installSignalHandlers() {
     PrepareStopRequests();
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    // SIGHUP: the terminal was closed. A signal the run was started with ignored stays
-    // ignored: nohup, or a background job of a script, which the shell starts deaf to SIGINT.
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction inherited {};
-        if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
-        sigaction(s, &sa, nullptr);
-    }
+    InstallStopSignals(onStopSignal);
 }
 
 // Memory for the rows' texts, shared by the workers under a lock. Not
@@ -458,9 +449,6 @@ int RunCli(const std::vector<std::string>& args) {
         // stream's file, or of the JSON lines and results (the batch goes on; its outputs are
         // whole, and no temporary file is left as the signal would leave it).
         std::signal(SIGPIPE, SIG_IGN);
-        // An output beyond the file size limit (ulimit -f, which cluster schedulers pass on)
-        // fails its job ("File too large") instead of killing the run.
-        std::signal(SIGXFSZ, SIG_IGN);
         return runConversions(o, files, refused);
     } catch (...) {
         std::fprintf(stderr, "tessival-cli: %s\n",

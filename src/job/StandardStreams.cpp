@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -64,4 +65,16 @@ void RequestStop() noexcept {
 
 bool StopRequested() noexcept {
     return Stream::StopRequested();
+}
+
+void InstallStopSignals(void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction inherited {};
+        if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+        sigaction(s, &sa, nullptr);
+    }
+    std::signal(SIGXFSZ, SIG_IGN);
 }

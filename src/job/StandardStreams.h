@@ -13,6 +13,12 @@ std::FILE* OpenStandardInput();
 
 // Makes stop requests able to wake the waits; call before installing the signal handlers.
 void PrepareStopRequests();
+// Points SIGINT, SIGTERM and SIGHUP (the terminal closed) at `handler`, except a signal the
+// process was started with ignored, which stays ignored (nohup, or a background job of a
+// script, which the shell starts deaf to SIGINT). Ignores SIGXFSZ: an output beyond the file
+// size limit (ulimit -f, which cluster schedulers pass on) fails its job ("File too large")
+// instead of ending the program.
+void InstallStopSignals(void (*handler)(int));
 // Async-signal-safe: for a signal handler.
 void RequestStop() noexcept;
 bool StopRequested() noexcept;

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "job/FileAcceptance.h"
+#include "job/StandardStreams.h"
 #include "ui/AppIcon.h"
 #include "ui/JobList.h"
 #include "ui/MainDialog.h"
@@ -37,17 +38,7 @@ extern "C" void onStopSignal(int signal) {
 
 bool installStopSignals() {
     if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    struct sigaction sa {};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    // A signal the program was started with ignored (nohup) stays ignored.
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction inherited {};
-        if (sigaction(s, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
-        sigaction(s, &sa, nullptr);
-    }
-    // An output beyond the file size limit fails its job instead of ending the program.
-    std::signal(SIGXFSZ, SIG_IGN);
+    InstallStopSignals(onStopSignal);
     return true;
 }
 
