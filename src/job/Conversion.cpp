@@ -389,32 +389,23 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     const std::int64_t inputFrames = inputFramesOf(*source, inputFormat);
 
     Audio::Stream::Tag tag = source.tag();
-    std::int64_t keptPreRing = 0;
-    if (settings.cropPreRing) {
-        std::int64_t d = roundHalfAway(tag.origin);
-        if (d > 0)
-            source = Audio::Stream::CropFront(std::move(source), d * tag.format.bytesPerFrame());
-        tag = source.tag();
-    } else {
-        keptPreRing = std::max<std::int64_t>(0, roundHalfAway(tag.origin));
-    }
-    // The meter sits in the chain, before the tail is cut: it measures the frames written, not
-    // those cut. (The cropped pre-ring it never sees: the crop seeks the chain past it.)
-    std::function<std::int64_t()> meterEnd;
+    const std::int64_t preRing = std::max<std::int64_t>(0, roundHalfAway(tag.origin));
+    const std::int64_t keptPreRing = settings.cropPreRing ? 0 : preRing;
+    const std::int64_t croppedPreRing = settings.cropPreRing ? preRing : 0;
+    const std::int64_t frameBytes = tag.format.bytesPerFrame();
+
+    // With an exact length: the input's duration at the output rate, after the pre-ring (kept
+    // or cropped): the filters' post-ring is cut, a short stream is padded with silence. The
+    // output's bytes, -1 while unknown: known from the start, or (a stream) once its end has
+    // been read, before the output reaches it (every output frame past the input's duration
+    // depends on input past its end).
+    std::function<std::int64_t()> exactBytes;
     if (settings.exactLength) {
-        // The input's duration at the output rate, after the pre-ring (kept or cropped): the
-        // filters' post-ring is cut, a short stream is padded with silence. A stream's length
-        // is known once its end has been read, before the output reaches it (every output
-        // frame past the input's duration depends on input past its end).
-        const std::int64_t frameBytes = tag.format.bytesPerFrame();
         const double inRate = inputFormat.sampleRate, outRate = tag.format.sampleRate;
         const double speed = settings.speed;
         auto bytesFor = [=](std::int64_t frames) {
             return (ExactOutputFrames(frames, inRate, outRate, speed) + keptPreRing) * frameBytes;
         };
-        // The output's bytes, -1 while unknown: known from the start, or (a stream) once its
-        // end has been read.
-        std::function<std::int64_t()> exactBytes;
         if (inputFrames > 0 || (inputFrames == 0 && bytesFor(0) == 0)) {
             exactBytes = [bytes = bytesFor(inputFrames)] { return bytes; };
         } else if (details.endBytes && inputFormat.bytesPerFrame() > 0) {
@@ -424,35 +415,45 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                 return bytes < 0 ? std::int64_t{-1} : bytesFor(bytes / inFrameBytes);
             };
         }
-        if (exactBytes) {
-            // A length known from the start is the plain crop (a stream's header then states
-            // it); 0 bytes (which the plain crop takes as no limit) or a length still to be
-            // found is cut when known.
-            if (const std::int64_t known = exactBytes(); known > 0)
-                source = StreamOver(::Stream::crop(std::move(source), 0, known,
-                                                   Audio::SilenceFiller(tag.format)));
-            else
-                source = StreamOver(::Stream::cropWhenKnown(
-                    std::move(source), static_cast<std::uint32_t>(frameBytes), exactBytes,
-                    Audio::SilenceFiller(tag.format)));
-            meterEnd = [exactBytes, frameBytes] {
-                const std::int64_t bytes = exactBytes();
-                return bytes < 0 ? std::int64_t{-1} : bytes / frameBytes;
-            };
-        }
+    }
+
+    // The meter sits in the chain's last stage, before both cuts: it measures the frames
+    // written, from the first after the cropped pre-ring (the crop's first read may pass over
+    // some before it, as it is built) to the end of the output. Without an exact length that
+    // is the stream's own end: a last block read past it is silence the writer never writes
+    // (measured, it made a file that ends at full scale read as dropping to silence).
+    if (exactBytes) {
+        meter->setWritten(static_cast<std::uint64_t>(croppedPreRing), [exactBytes, frameBytes] {
+            const std::int64_t bytes = exactBytes();
+            return bytes < 0 ? std::int64_t{-1} : bytes / frameBytes;
+        });
+    } else {
+        const ::Stream::iOver* stream = source.get();
+        meter->setWritten(static_cast<std::uint64_t>(croppedPreRing), [stream, frameBytes,
+                                                                       croppedPreRing] {
+            return stream->length < 0
+                       ? std::int64_t{-1}
+                       : std::max<std::int64_t>(0, stream->length / frameBytes - croppedPreRing);
+        });
+    }
+
+    if (croppedPreRing > 0) {
+        source = Audio::Stream::CropFront(std::move(source), croppedPreRing * frameBytes);
+        tag = source.tag();
+    }
+    if (exactBytes) {
+        // A length known from the start is the plain crop (a stream's header then states it);
+        // 0 bytes (which the plain crop takes as no limit) or a length still to be found is cut
+        // when known.
+        if (const std::int64_t known = exactBytes(); known > 0)
+            source = StreamOver(
+                ::Stream::crop(std::move(source), 0, known, Audio::SilenceFiller(tag.format)));
+        else
+            source = StreamOver(
+                ::Stream::cropWhenKnown(std::move(source), static_cast<std::uint32_t>(frameBytes),
+                                        exactBytes, Audio::SilenceFiller(tag.format)));
         source.setTag(tag);
     }
-    if (!meterEnd) {
-        // Without a cut the frames written are the stream's own: a last block read past its end
-        // is silence the writer never writes (measured, it made a file that ends at full scale
-        // read as dropping to silence).
-        const ::Stream::iOver* stream = source.get();
-        const std::int64_t frameBytes = tag.format.bytesPerFrame();
-        meterEnd = [stream, frameBytes] {
-            return stream->length < 0 ? std::int64_t{-1} : stream->length / frameBytes;
-        };
-    }
-    meter->setEnd(std::move(meterEnd));
 
     // The input's tags and markers, every position moved to the output: the
     // same sound stays under a marker, and the time of day of the output's

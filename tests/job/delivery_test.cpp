@@ -386,6 +386,28 @@ TEST_F(Delivery, PeaksAreThoseOfTheFramesWritten) {
         fs::remove(ConvertFile(dc, req, s, nullptr, {}, nullptr, nullptr, &p).NativeText());
         EXPECT_NEAR(p.truePeakDbtp, 20 * std::log10(0.5), 1e-6) << "exact " << exact;
     }
+    // A fractional sync offset at the same rate: the crop's first read passes over pre-ring
+    // frames it does not write. Measured, they took the place of the last frames written (an
+    // end that rings to +0.18 dBFS read +0.07) and hid the step from the first value held
+    // into the ringing (DC at 0.5 read 0.3 dB low).
+    const auto ends =
+        input("ends.wav", 44100, 1500, [](std::uint32_t i) { return i < 1440 ? 0.1 : 0.9; });
+    for (bool exact : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "sync offset, exact " << exact);
+        ConversionSettings s;
+        s.exactLength = exact;
+        s.syncOffset = 0.5;
+        Format req = kFp64;
+        req.sampleRate = 0.0f;
+        PeakFigures p;
+        const Filesystem::Path out = ConvertFile(ends, req, s, nullptr, {}, nullptr, nullptr, &p);
+        const std::vector<double> x = samples(out);
+        double peak = 0;
+        for (double v : x) peak = std::max(peak, std::fabs(v));
+        EXPECT_NEAR(p.overallSamplePeakDbfs, db(peak), 1e-9);
+        EXPECT_NEAR(p.truePeakDbtp, db(TestSupport::ReferenceTruePeak(x)), 0.03);
+        fs::remove(out.NativeText());
+    }
 }
 
 // 32-bit floats end near +770 dBFS: an output beyond would hold infinities, reported "done".

@@ -418,7 +418,8 @@ double PeakReading::overallTruePeak() const {
 
 void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutput) {
     channels_.assign(channels, Channel{});
-    fed_ = 0;
+    next_ = 0;
+    measured_ = first_;
     scale_ = scale;
     finished_ = false;
     reading_ = PeakReading{};
@@ -454,28 +455,41 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     c.fill -= used;
 }
 
-void PeakMeter::setEnd(std::function<std::int64_t()> end) {
-    end_ = std::move(end);
+void PeakMeter::setWritten(std::uint64_t first, std::function<std::int64_t()> count) {
+    first_ = measured_ = first;
+    count_ = std::move(count);
 }
 
-std::size_t PeakMeter::measured(std::uint64_t at, std::size_t frames) const {
-    const std::int64_t end = end_ ? end_() : -1;
-    if (end < 0) return frames;
-    const std::uint64_t e = static_cast<std::uint64_t>(end);
-    return e <= at ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(frames, e - at));
+PeakMeter::Span PeakMeter::written(std::uint64_t at, std::size_t frames) const {
+    const std::int64_t count = count_ ? count_() : -1;
+    const std::uint64_t from = std::max(at, first_);
+    std::uint64_t to = at + frames;
+    if (count >= 0) to = std::min(to, first_ + static_cast<std::uint64_t>(count));
+    if (to <= from) return {};
+    return {static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from)};
 }
 
-void PeakMeter::process(const double* x, std::size_t frames) {
-    const std::size_t count = measured(fed_, frames);
-    fed_ += frames;
-    if (count) append(x, channels_.size(), count);
+void PeakMeter::process(const double* x, std::size_t frames, std::uint64_t at) {
+    next_ = at + frames;
+    // Frames measured already are not appended again: the interpolation takes them in order.
+    const std::uint64_t from = std::max(at, measured_);
+    if (from >= next_) return;
+    const Span s = written(from, static_cast<std::size_t>(next_ - from));
+    if (s.count == 0) return;
+    const std::size_t n = channels_.size();
+    append(x + (from - at + s.skip) * n, n, s.count);
+    measured_ = from + s.skip + s.count;
 }
 
-void PeakMeter::processSilence(std::size_t frames) {
+void PeakMeter::processSilence(std::size_t frames, std::uint64_t at) {
     static const double zero = 0.0;
-    const std::size_t count = measured(fed_, frames);
-    fed_ += frames;
-    if (count) append(&zero, 0, count);
+    next_ = at + frames;
+    const std::uint64_t from = std::max(at, measured_);
+    if (from >= next_) return;
+    const Span s = written(from, static_cast<std::size_t>(next_ - from));
+    if (s.count == 0) return;
+    append(&zero, 0, s.count);
+    measured_ = from + s.skip + s.count;
 }
 
 namespace {
@@ -572,10 +586,10 @@ TESSIVAL_CLONES_V4_V3 std::uint64_t countOutside(
 }  // namespace
 
 void PeakMeter::countClamped(const double* x, std::size_t n, double low, double high,
-                             std::uint64_t firstFrame) {
+                             std::uint64_t at) {
     const std::size_t width = std::max<std::size_t>(channels_.size(), 1);
-    const std::size_t count = measured(firstFrame, n / width);
-    if (count) reading_.clamped += countOutside(x, count * width, low, high);
+    const Span s = written(at, n / width);
+    if (s.count) reading_.clamped += countOutside(x + s.skip * width, s.count * width, low, high);
 }
 
 // Every channel holds the same number of samples: they are appended together.

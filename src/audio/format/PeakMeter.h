@@ -73,21 +73,26 @@ public:
     void configure(std::uint32_t channels, double scale, bool integerOutput);
     std::uint32_t channels() const { return static_cast<std::uint32_t>(channels_.size()); }
 
-    // Measures only the frames fed before `end` (the frames a job writes, when the filters'
-    // tail is cut after the meter), counted from the first frame fed; `end` gives it when it
-    // is known, -1 before. Without one, everything fed.
-    void setEnd(std::function<std::int64_t()> end);
+    // Frames are numbered by their position in the stream fed (the feeder says where a block
+    // starts; without, it follows the previous one). Only the frames a job writes are
+    // measured: from frame `first` on (before it a lead-in the job cuts but its reads may
+    // pass through), `count()` of them (when the filters' tail is cut after the meter; -1
+    // while not known). Without a count, every frame from `first` on. The peaks take a frame
+    // once: one fed again (a stream read again after a seek back) is not appended twice.
+    void setWritten(std::uint64_t first, std::function<std::int64_t()> count);
 
-    // Feeds `frames` interleaved frames of channels() doubles.
-    void process(const double* interleaved, std::size_t frames);
-    // Feeds `frames` silent frames.
-    void processSilence(std::size_t frames);
+    // Feeds `frames` interleaved frames of channels() doubles, the first at stream frame `at`.
+    void process(const double* interleaved, std::size_t frames, std::uint64_t at);
+    void process(const double* interleaved, std::size_t frames) {
+        process(interleaved, frames, next_);
+    }
+    // Feeds `frames` silent frames from stream frame `at`.
+    void processSilence(std::size_t frames, std::uint64_t at);
     // Counts the `n` values of `x` outside [low, high) as clipped by the encoder; they are the
-    // frames from `firstFrame` on (counted as framesFed counts).
-    void countClamped(const double* x, std::size_t n, double low, double high,
-                      std::uint64_t firstFrame);
-    // Frames fed so far.
-    std::uint64_t framesFed() const { return fed_; }
+    // frames from stream frame `at` on.
+    void countClamped(const double* x, std::size_t n, double low, double high, std::uint64_t at);
+    // The stream frame after the last one fed.
+    std::uint64_t next() const { return next_; }
 
     // Flushes the interpolator with the last frame held (once) and returns
     // the figures.
@@ -112,14 +117,20 @@ private:
         FineGate gate;
     };
     void interpolate(Channel& c, bool flush);
-    // How many of `frames` frames fed from frame `at` come before the end.
-    std::size_t measured(std::uint64_t at, std::size_t frames) const;
+    // The frames of a block of `frames` from stream frame `at` that are written.
+    struct Span {
+        std::size_t skip = 0;   // frames before them
+        std::size_t count = 0;  // frames written
+    };
+    Span written(std::uint64_t at, std::size_t frames) const;
     // Frames of `x` with `stride` doubles between frames (0: one value repeated).
     void append(const double* x, std::size_t stride, std::size_t frames);
 
     std::vector<Channel> channels_;
-    std::uint64_t fed_ = 0;  // frames fed so far
-    std::function<std::int64_t()> end_;
+    std::uint64_t next_ = 0;               // the stream frame after the last one fed
+    std::uint64_t measured_ = 0;           // the stream frame after the last one measured
+    std::uint64_t first_ = 0;              // the first frame written
+    std::function<std::int64_t()> count_;  // frames written, -1 while unknown
     double scale_ = 1.0;
     bool truePeak_ = true;
     bool finished_ = false;

@@ -106,7 +106,8 @@ bool FormatTranslator::convertsNothing() const {
     return in_.ResolveScale().word == out_.word;
 }
 
-::Stream::Block FormatTranslator::Translate(::Stream::Block in, std::uint8_t* first) {
+::Stream::Block FormatTranslator::Translate(::Stream::Block in, std::uint8_t* first,
+                                            std::int64_t frame) {
     using ::Stream::Block;
     const std::size_t inFrame = in_.bytesPerFrame(), outFrame = out_.bytesPerFrame();
     const std::size_t frames = in.end > in.begin ? in.length() / inFrame : 0;
@@ -114,9 +115,13 @@ bool FormatTranslator::convertsNothing() const {
     std::uint8_t* const outEnd = first + outBytes;
     if (frames == 0) return Block{first, first, ::Stream::Silence};
 
+    // The meter's position of this block's first frame.
+    const std::uint64_t meterBase = !meter_      ? 0
+                                    : frame >= 0 ? static_cast<std::uint64_t>(frame)
+                                                 : meter_->next();
     const bool silent = isSilent(in);
     if (silent && !(scaleDither && scaleDither->active)) {
-        if (meter_) meter_->processSilence(frames);
+        if (meter_) meter_->processSilence(frames, meterBase);
         if (!outSilence_) return Block{first, outEnd, ::Stream::Silence};
         outSilence_(first, outEnd);  // zero bytes are not offset-binary silence
         return Block{first, outEnd, ::Stream::Samples};
@@ -143,7 +148,6 @@ bool FormatTranslator::convertsNothing() const {
 
     // Round to nearest; tiny float samples (subnormals) pass as they are, bit for bit.
     ScopedFloatMode floatMode(false);
-    const std::uint64_t meterBase = meter_ ? meter_->framesFed() : 0;  // this block's first frame
     alignas(64) double buffer[kChunkDoubles];
     auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
     const std::size_t inSamplesPerFrame = in_.channels();
@@ -160,7 +164,7 @@ bool FormatTranslator::convertsNothing() const {
         if (channelMapper) n = channelMapper(buffer, n);
         if (gain_ != 1.0)
             for (std::size_t i = 0; i < n; ++i) buffer[i] *= gain_;
-        if (meter_ && forward) meter_->process(buffer, count);
+        if (meter_ && forward) meter_->process(buffer, count, meterBase + f0);
         if (scaleDither) {
             scaleDither->position = ditherBase + f0 * outSamplesPerFrame;
             scaleDither->process(slice<double>(buffer, n));
@@ -181,7 +185,7 @@ bool FormatTranslator::convertsNothing() const {
             if (channelMapper) n = channelMapper(buffer, n);
             if (gain_ != 1.0)
                 for (std::size_t i = 0; i < n; ++i) buffer[i] *= gain_;
-            meter_->process(buffer, count);
+            meter_->process(buffer, count, meterBase + f0);
         }
     }
     if (forward) {
@@ -233,13 +237,15 @@ public:
     ::Stream::Block read(slice<std::uint8_t> dest, std::uint32_t capacity) override {
         const std::size_t frames = dest.length() / outFrame_;
         std::uint8_t* first = dest.begin;
+        // Frames keep their positions: the stream's frame at = the upstream's frame at.
+        const std::int64_t at = upstream->position / inFrame_;
         ::Stream::Block blk =
             upstream->read(slice<std::uint8_t>(first, frames * inFrame_), capacity);
         ::Stream::advance(*upstream, blk);
         const std::int64_t in = inFrame_, out = outFrame_;
         inheritLength(*upstream, [=](std::int64_t l) { return l / in * out; });
         if (blk.empty()) blk.kind = ::Stream::Silence;
-        return translator_.Translate(blk, first);
+        return translator_.Translate(blk, first, at);
     }
 
 private:

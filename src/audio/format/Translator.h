@@ -87,8 +87,9 @@ public:
     // bytes); callers still reserve scratchBytesPerFrame per frame. Silent
     // input (Silence, Zeros or empty) without a dithering step gives Silence
     // without touching memory (offset-binary output gets its midpoint
-    // written instead, since zero bytes are not its silence).
-    ::Stream::Block Translate(::Stream::Block in, std::uint8_t* first);
+    // written instead, since zero bytes are not its silence). `frame` is the stream position
+    // of the block's first frame, for the meter (-1: right after the previous block).
+    ::Stream::Block Translate(::Stream::Block in, std::uint8_t* first, std::int64_t frame = -1);
 
     Format inFormat() const { return in_; }
     // Completed output format with rate and resolved scale exponent.
