@@ -469,27 +469,24 @@ PeakMeter::Span PeakMeter::written(std::uint64_t at, std::size_t frames) const {
     return {static_cast<std::size_t>(from - at), static_cast<std::size_t>(to - from)};
 }
 
-void PeakMeter::process(const double* x, std::size_t frames, std::uint64_t at) {
+void PeakMeter::feed(const double* x, std::size_t stride, std::size_t frames, std::uint64_t at) {
     next_ = at + frames;
     // Frames measured already are not appended again: the interpolation takes them in order.
     const std::uint64_t from = std::max(at, measured_);
     if (from >= next_) return;
     const Span s = written(from, static_cast<std::size_t>(next_ - from));
     if (s.count == 0) return;
-    const std::size_t n = channels_.size();
-    append(x + (from - at + s.skip) * n, n, s.count);
+    append(x + (from - at + s.skip) * stride, stride, s.count);
     measured_ = from + s.skip + s.count;
+}
+
+void PeakMeter::process(const double* x, std::size_t frames, std::uint64_t at) {
+    feed(x, channels_.size(), frames, at);
 }
 
 void PeakMeter::processSilence(std::size_t frames, std::uint64_t at) {
     static const double zero = 0.0;
-    next_ = at + frames;
-    const std::uint64_t from = std::max(at, measured_);
-    if (from >= next_) return;
-    const Span s = written(from, static_cast<std::size_t>(next_ - from));
-    if (s.count == 0) return;
-    append(&zero, 0, s.count);
-    measured_ = from + s.skip + s.count;
+    feed(&zero, 0, frames, at);
 }
 
 namespace {

@@ -123,6 +123,9 @@ private:
         std::size_t count = 0;  // frames written
     };
     Span written(std::uint64_t at, std::size_t frames) const;
+    // Measures what is written of `frames` frames from stream frame `at`, `stride` doubles
+    // apart (0: one value repeated).
+    void feed(const double* x, std::size_t stride, std::size_t frames, std::uint64_t at);
     // Frames of `x` with `stride` doubles between frames (0: one value repeated).
     void append(const double* x, std::size_t stride, std::size_t frames);
 
