@@ -34,8 +34,17 @@ std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels) {
 }
 
 std::uint32_t FlacChannelMask(std::uint32_t channels) {
-    static constexpr std::uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
+    // 5 and 6 channels: the surround pair at the sides, as the flac tool and other players take
+    // it (the format says "back/surround").
+    static constexpr std::uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x607, 0x60F, 0x70F, 0x63F};
     return channels < 9 ? kMasks[channels] : 0;
+}
+
+std::uint32_t WavpackChannelMask(std::uint32_t mask, std::uint32_t channels) {
+    const std::uint32_t kept = ChannelMaskFor(mask, channels);
+    if (kept != 0 || mask == kNoPositions || channels <= 2) return kept;
+    constexpr std::uint32_t kPositionBits = 18;
+    return channels >= kPositionBits ? (1u << kPositionBits) - 1 : (1u << channels) - 1;
 }
 
 namespace {

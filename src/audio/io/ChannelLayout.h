@@ -22,7 +22,7 @@ inline constexpr std::uint32_t kNoPositions = 0x80000000u;
 std::uint32_t DefaultChannelMask(std::uint32_t channels);
 
 // The layout FLAC fixes for a channel count (1 to 8), which its files then
-// leave unsaid; 0 for other counts. A file with another layout says so in a
+// leave unsaid, as players read it; 0 for other counts. A file with another layout says so in a
 // Vorbis comment (kFlacChannelMaskTag, the mask in hexadecimal).
 std::uint32_t FlacChannelMask(std::uint32_t channels);
 inline constexpr const char* kFlacChannelMaskTag = "WAVEFORMATEXTENSIBLE_CHANNEL_MASK";
@@ -31,6 +31,11 @@ inline constexpr const char* kFlacChannelMaskTag = "WAVEFORMATEXTENSIBLE_CHANNEL
 // bits beyond the first `channels` ones, DefaultChannelMask(channels) when
 // `mask` is 0, and 0 for kNoPositions.
 std::uint32_t ChannelMaskFor(std::uint32_t mask, std::uint32_t channels);
+
+// The mask a WavPack file records: ChannelMaskFor, except that more than two channels of
+// which nothing is stated take the first positions in order, as the WavPack tool gives them
+// (players refuse a WavPack file of 3, 5 or 7 channels without positions).
+std::uint32_t WavpackChannelMask(std::uint32_t mask, std::uint32_t channels);
 
 // An AIFF "CHAN" chunk (a Core Audio channel layout, big-endian), whose channel bitmap bits
 // are the WAVE mask bits: the payload stating `mask` for `channels` channels as a bitmap,

@@ -62,7 +62,7 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
     config.flags = static_cast<int>(CONFIG_OPTIMIZE_MONO | CONFIG_FAST_FLAG | CONFIG_JOINT_STEREO);
     config.num_channels = static_cast<int>(channels);
     config.sample_rate = static_cast<std::int32_t>(rate);
-    config.channel_mask = static_cast<int>(ChannelMaskFor(channelMask, channels));
+    config.channel_mask = static_cast<int>(WavpackChannelMask(channelMask, channels));
     if (isFloat) {
         config.bits_per_sample = 32;
         config.bytes_per_sample = 4;

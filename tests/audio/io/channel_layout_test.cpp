@@ -90,6 +90,10 @@ TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
         {"5.1(side)", 6, 32, kFloat, 0x60F},
         {"2.1", 3, 16, kPCM, 0xB},
         {"5.1(side)", 6, 24, kPCM, 0x60F},
+        // FLAC leaves unsaid the side pair of 5.0 and 5.1 (as players read it): back speakers
+        // are stated (they came back as side ones to every player).
+        {"5.1", 6, 16, kPCM, 0x3F},
+        {"5.0", 5, 24, kPCM, 0x37},
         // Stems: six channels that say they have no positions stay so (they came out as 5.1;
         // ffprobe names no layout for them, and takes FLAC's default instead of its comment).
         {nullptr, 6, 24, kPCM, 0},
@@ -129,6 +133,29 @@ TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
         }
     }
     if (!probe) GTEST_SKIP() << "ffprobe is not installed: layouts checked by the readers only";
+}
+
+// More than two channels of which nothing is stated take the first positions in a WavPack
+// file, as the WavPack tool gives them: players refused the file ("unassigned speakers").
+TEST(ChannelLayout, WavpackGivesUnstatedChannelsPositions) {
+    const bool probe = HaveTool("ffprobe");
+    TempDir dir;
+    for (const auto& [channels, mask] : {std::pair{3u, 0x7u}, {5u, 0x1Fu}, {7u, 0x7Fu}}) {
+        SCOPED_TRACE(testing::Message() << channels << " channels");
+        const Format f = MakeFormat(2, Format::Integer, 16, channels, 44100);
+        const std::string out = dir.file("out.wv");
+        WriteThrough(Audio::IO::kWavpackWriter, Sequence(2 * channels * 100), f, 0, out);
+        Audio::IO::InputDetails back;
+        Audio::IO::OpenFile(P(out), nullptr, nullptr, &back);
+        EXPECT_EQ(back.channelMask, mask);
+        if (probe) {
+            EXPECT_EQ(CommandOutput("ffprobe -v error -show_entries stream=channels -of csv=p=0 '" +
+                                    out + "' 2>&1"),
+                      std::to_string(channels));
+        }
+    }
+    // Channels stated to have no positions stay so.
+    EXPECT_EQ(Audio::IO::WavpackChannelMask(Audio::IO::kNoPositions, 5), 0u);
 }
 
 }  // namespace
