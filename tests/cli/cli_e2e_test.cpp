@@ -261,6 +261,17 @@ TEST_F(Cli, FlacContainer) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("FLAC holds at most 8 channels, not 10"), std::string::npos) << r.out;
     EXPECT_TRUE(fs::is_empty(dir / "out"));
+    // The input's rate, taken over, is known only once the file is open (it said "bad write
+    // format").
+    writeWav16(dir / "fast.wav", 1536000, 1, 100,
+               [](int, std::uint32_t i) { return std::int16_t(i); });
+    r = runCli("-q -r 0 --container flac" + out + shellQuote((dir / "fast.wav").string()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("FLAC stores rates up to 1048575 Hz: choose another container for "
+                         "1536000 Hz"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
 
     r = runCli("-q --container flac -r 44100 -t int16" + out + in);
     ASSERT_EQ(r.status, 0) << r.err;
