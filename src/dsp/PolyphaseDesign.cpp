@@ -98,12 +98,12 @@ void decompose(float f, std::uint64_t& m, int& x) {
 }
 
 // The ratio of `fsIn` (computed in double precision: a rate times a speed) to fsOut that was
-// meant, with at most maxQ phases: the fraction with the fewest phases within the rounding of
-// that product (8 units of fsIn's last place; 44100 Hz at 99.6 % is 43923.6 Hz, 36603/40000 of
-// 48000 Hz, where the float rate 43923.6015625 is not), or its first convergent within
+// meant: the fraction with the fewest phases within the rounding of that product (8 units of
+// fsIn's last place; 44100 Hz at 99.6 % is 43923.6 Hz, 36603/40000 of 48000 Hz, where the
+// float rate 43923.6015625 is not); none when its terms are out of range.
+// meantRatio: that fraction with at most maxQ phases, or its first convergent within
 // kRatioTolerance; none when no such fraction fits.
-std::optional<std::pair<std::uint64_t, std::uint64_t>> meantRatio(double fsIn, float fsOut,
-                                                                  std::uint64_t maxQ) {
+std::optional<std::pair<std::uint64_t, std::uint64_t>> meantFraction(double fsIn, float fsOut) {
     int e;
     const auto m = static_cast<std::uint64_t>(std::ldexp(std::frexp(fsIn, &e), 53));
     std::uint64_t outM;
@@ -117,8 +117,16 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> meantRatio(double fsIn, f
     const auto [sp, sq] =
         simplestBetween(shift >= 0 ? lo << shift : lo, den, shift >= 0 ? hi << shift : hi, den);
     if (sp > UINT64_MAX / 2 || sq > UINT64_MAX / 2) return std::nullopt;
-    if (sq <= maxQ && sp <= UINT_MAX) return std::pair{std::uint64_t(sp), std::uint64_t(sq)};
-    const auto [p, q] = fewestPhases(std::uint64_t(sp), std::uint64_t(sq), maxQ, kRatioTolerance);
+    return std::pair{std::uint64_t(sp), std::uint64_t(sq)};
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> meantRatio(double fsIn, float fsOut,
+                                                                  std::uint64_t maxQ) {
+    const auto f = meantFraction(fsIn, fsOut);
+    if (!f) return std::nullopt;
+    const auto [sp, sq] = *f;
+    if (sq <= maxQ && sp <= UINT_MAX) return f;
+    const auto [p, q] = fewestPhases(sp, sq, maxQ, kRatioTolerance);
     const double x = double(sp) / double(sq);
     if (q > maxQ || p == 0 || std::abs(double(p) / double(q) - x) > kRatioTolerance * x)
         return std::nullopt;
@@ -159,15 +167,17 @@ boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPh
     maxPhases = std::clamp(maxPhases, 1u, kMaxPhases);
     std::uint64_t p = a, q = b;
     bool meant = false;
-    if (q > maxPhases || p > UINT_MAX) {
-        if (fsInExact > 0 && static_cast<float>(fsInExact) == fsIn) {
-            if (const auto r = meantRatio(fsInExact, fsOut, maxPhases)) {
-                std::tie(p, q) = *r;
-                meant = true;
-            }
+    // A rate the float rounded (a rate times a speed) converts at the rate meant, also when the
+    // float's own ratio fits (12345 Hz at 100.01 % to 67890 Hz drifted by 1e-8 of the time).
+    if (fsInExact > 0 && static_cast<float>(fsInExact) == fsIn &&
+        (double(fsIn) != fsInExact || q > maxPhases || p > UINT_MAX)) {
+        if (const auto r = meantRatio(fsInExact, fsOut, maxPhases)) {
+            std::tie(p, q) = *r;
+            meant = true;
         }
-        if (!meant) std::tie(p, q) = fewestPhases(a, b, maxPhases, kRatioTolerance);
     }
+    if (!meant && (q > maxPhases || p > UINT_MAX))
+        std::tie(p, q) = fewestPhases(a, b, maxPhases, kRatioTolerance);
     const double exact = double(a) / double(b);
     if (p == 0 || p > UINT_MAX)
         throw std::invalid_argument("The ratio of the sample rates is out of range");
@@ -178,6 +188,19 @@ boost::rational<unsigned> polyphaseRatio(float fsIn, float fsOut, unsigned maxPh
                       "filter phases to be converted exactly",
                       double(fsIn), double(fsOut), maxPhases);
         throw RatioNeedsMorePhases(text, maxPhases);
+    }
+    // The float's ratio taken, where the float rounded the rate meant: the fraction nearest the
+    // rate meant within the phases, when nearer (12345 Hz at 100.01 % to 67890 Hz drifted by
+    // 1e-8 of the time on the float's 25489/140160, by 2e-9 on 864/4751).
+    if (!meant && fsInExact > 0 && static_cast<float>(fsInExact) == fsIn &&
+        double(fsIn) != fsInExact) {
+        if (const auto f = meantFraction(fsInExact, fsOut)) {
+            const auto [bp, bq] = bestApproximation(f->first, f->second, maxPhases);
+            const double x = double(f->first) / double(f->second);
+            if (bp > 0 && bp <= UINT_MAX &&
+                std::abs(double(bp) / double(bq) - x) < std::abs(double(p) / double(q) - x))
+                p = bp, q = bq;
+        }
     }
     return boost::rational<unsigned>(static_cast<unsigned>(p), static_cast<unsigned>(q));
 }

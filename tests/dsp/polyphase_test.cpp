@@ -68,6 +68,14 @@ TEST(PolyphaseRatio, ExactWhileTheTableFitsElseWithinTheToleranceOrRefused) {
                   rational<unsigned>(p, q))
             << exactIn;
     }
+    // The float's own ratio fits but misses the rate meant (by 1e-8 at 100.01 %: a drift of
+    // 2.4 samples an hour): the fraction nearest the rate meant within the phases is taken.
+    for (auto [speed, p, q] : {std::tuple{1.0001, 864u, 4751u}, {1.0003, 23484u, 129109u}}) {
+        const double exactIn = 12345.0 * speed;
+        EXPECT_EQ(polyphaseRatio(float(exactIn), 67890.0f, DSP::FIR::maxPhasesFor(24), exactIn),
+                  rational<unsigned>(p, q))
+            << exactIn;
+    }
     // The budget: 32 MiB of phase blocks, at most kMaxPhases.
     EXPECT_EQ(DSP::FIR::maxPhasesFor(24), (32u << 20) / (25 * 8));
     EXPECT_EQ(DSP::FIR::maxPhasesFor(4), DSP::FIR::kMaxPhases);
