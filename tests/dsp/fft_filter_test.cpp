@@ -234,9 +234,12 @@ TEST(FFTFilter, ZeroAndTwinChannelsComeOutExact) {
     std::copy(other.begin() + 3000, other.begin() + 5000, b.begin() + 3000);  // apart, then equal
     const std::vector<Signal> x = {a, Signal(n, 0.0), a, b};
     const std::vector<double> h = randomSignal(63, 23);
-    for (int e : {1, 0, -1}) {
-        SCOPED_TRACE(e);
+    for (const auto& [e, shared] :
+         {std::pair{1, false}, {0, false}, {-1, false}, {1, true}, {0, true}, {-1, true}}) {
+        SCOPED_TRACE(testing::Message() << "e " << e << ", shared work area " << shared);
+        DSP::detail::forceSharedWorkArea(shared);
         auto f = DSP::makeFFTFilter(source(x, 44100.0f), 63, firGenerator(h), 1.0, 0.0, e);
+        DSP::detail::forceSharedWorkArea(false);
         const FFTFilterLayout layout = DSP::planFFTFilter(63, e, 0.0, 0.0);
         const std::size_t out = e >= 0 ? (n << e) : (n >> -e);
         const ReadResult r = readAll(*f, out, f->granularity / 8);
