@@ -626,8 +626,11 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     if (options.claim) options.claim(outText);
 
     const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
-    const std::int64_t expected =
-        options.writerId == Audio::IO::kWaveWriter ? expectedBytes(inputFrames, inputRate, tag) : 0;
+    // An input of unknown length (a stream) may give a WAVE output past 4 GiB: -1 has the
+    // writer keep room for RF64.
+    std::int64_t expected = 0;
+    if (options.writerId == Audio::IO::kWaveWriter)
+        expected = inputFrames < 0 ? -1 : expectedBytes(inputFrames, inputRate, tag);
     // FLAC frames hold up to 8 channels: said before any work ("bad write format" once started).
     if (options.writerId == Audio::IO::kFlacWriter && tag.format.channels() > 8)
         throw std::runtime_error("FLAC holds at most 8 channels, not " +

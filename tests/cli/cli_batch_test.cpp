@@ -419,7 +419,8 @@ TEST_F(Batch, OutputFolderMirrorsTheTree) {
 }
 
 // A WAVE stream through standard input and output gives the file conversion's bits: the whole
-// file when the input states its length, the samples under a streaming header when it does not.
+// file when the input states its length, the samples under a streaming header when it does not
+// (and, into a file, the whole file with a "JUNK" chunk that keeps room for RF64).
 TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
     wav("in.wav", 7, 30000);
     const std::string file = read(dir.file("in.wav"));
@@ -460,6 +461,17 @@ TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
             }
             ASSERT_GE(r.out.size(), header);
             EXPECT_EQ(r.out.substr(header), expected.substr(header)) << source;
+            // Into a file: the file conversion's bytes with room for RF64 after "WAVE".
+            std::string room = expected;
+            room.insert(12, std::string("JUNK\x1c\0\0\0", 8) + std::string(28, '\0'));
+            const std::uint32_t riff = std::uint32_t(room.size() - 8);
+            for (int i = 0; i < 4; ++i) room[4 + i] = char(riff >> (8 * i));
+            ASSERT_EQ(sh(std::string("mkdir piped && cat ") + source + " | CLI -q " + c.args +
+                         " -o piped -")
+                          .status,
+                      0);
+            EXPECT_EQ(read(dir.path() / "piped" / ("std" + std::string(c.output))), room) << source;
+            fs::remove_all(dir.path() / "piped");
             // Streaming sizes, or the true ones where the end was read before the header went
             // out (a short input, a kept pre-ring).
             for (std::size_t at : {std::size_t{4}, header - 4}) {

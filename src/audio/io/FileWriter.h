@@ -86,7 +86,9 @@ public:
     virtual int SetFormat(const FormatTranslator& translator);
     // Prepares the container on `out` and returns the byte output the sample
     // bytes go to (the same one, or a wrapper). `expectedDataSize` is the
-    // expected number of sample bytes, 0 or negative when unknown; for a
+    // expected number of sample bytes: negative when the length is unknown,
+    // 0 when no estimate is given (the same to writers that only use an
+    // estimate; a WAVE file of unknown length keeps room for RF64). For a
     // `sequential` writer it is the exact number (negative when unknown).
     virtual sptr<::Stream::iByteOutput> Open(sptr<::Stream::iByteOutput> out,
                                            std::int64_t expectedDataSize) = 0;

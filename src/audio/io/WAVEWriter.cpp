@@ -33,6 +33,9 @@ std::int64_t RiffOverhead(int fmtSize) {
     return 12 + 8 + fmtSize + 8;
 }
 
+// Largest value of a 32-bit size field.
+constexpr std::int64_t kMaxSizeField = 0xFFFFFFFF;
+
 }  // namespace
 
 Format iFileWriter_WAVE::AdaptFormat(Format f) {
@@ -133,10 +136,14 @@ void iFileWriter_WAVE::Layout() {
 
 void iFileWriter_WAVE::Plan(std::int64_t dataSize) {
     const std::int64_t expected = std::max<std::int64_t>(dataSize, 0);
-    rf64_ = expected > 0xFFFFFFFF - RiffOverhead(fmtSize_) - MetadataBytes() + 8;
+    rf64_ = expected > kMaxSizeField - RiffOverhead(fmtSize_) - MetadataBytes() + 8;
     plan_ = IFF::Plan();
+    ds64_.fill(0);
     const std::size_t riff = plan_.AddGroup(rf64_ ? "RF64" : "RIFF", "WAVE");
-    if (rf64_) plan_.AddChunk("ds64", ds64_.data(), static_cast<std::int64_t>(ds64_.size()));
+    ds64Node_ = 0;
+    if (rf64_ || rf64Room_)
+        ds64Node_ = plan_.AddChunk(rf64_ ? "ds64" : "JUNK", ds64_.data(),
+                                   static_cast<std::int64_t>(ds64_.size()));
     plan_.AddChunk("fmt ", format_.data(), fmtSize_);
     for (const auto& [id, payload] : metadataChunks_) {
         const char text[5] = {id[0], id[1], id[2], id[3], 0};
@@ -158,6 +165,7 @@ sptr<::Stream::iByteOutput> iFileWriter_WAVE::Open(sptr<::Stream::iByteOutput> o
     BuildFormatBlock();
     expected_ = expectedDataSize;
     headerWritten_ = false;
+    rf64Room_ = !sequential && expectedDataSize < 0;
     if (sequential) return out;  // the header waits for the first block
     Plan(expectedDataSize);
     out->Seek(0);
@@ -187,10 +195,20 @@ void iFileWriter_WAVE::BeforeWrite(std::uint64_t count) {
     const std::int64_t pos = output->Tell();
     dataWritten_ = pos - data.position;
     data.size = dataWritten_ + static_cast<std::int64_t>(count);
+    // The RIFF size field counts everything after itself.
+    if (rf64Room_ && !rf64_ && data.position + data.size - 8 > kMaxSizeField) TurnToRF64();
     Layout();  // throws SizeOverflow before anything is written
     output->Seek(0);
     plan_.Write(*output);
     output->SeekRelative(dataWritten_);
+}
+
+void iFileWriter_WAVE::TurnToRF64() {
+    rf64_ = true;
+    IFF::Plan::Node& riff = plan_.node(0);  // the group comes first
+    riff.id = IFF::ResType("RF64");
+    plan_.node(ds64Node_).id = IFF::ResType("ds64");
+    riff.sizeInDs64 = plan_.node(dataNode_).sizeInDs64 = true;
 }
 
 void iFileWriter_WAVE::Finish() {

@@ -14,6 +14,12 @@
 // whose data outgrows 4 GiB fails with IFF::Plan::SizeOverflow before the
 // block that would overflow is written.
 //
+// A file of unknown length (a negative size given to Open, not sequential)
+// keeps room for RF64: a "JUNK" chunk of a "ds64" chunk's 36 bytes right
+// after the "RIFF"/"WAVE" header. It stays a RIFF file while its sizes fit
+// 32 bits; the block that would outgrow them first turns the header into
+// RF64 ("ds64" in place of "JUNK"), nothing else moving.
+//
 // The `metadata` goes between "fmt " and "data": "bext" (with a coding-history
 // line for this output appended), "iXML", "LIST"/"INFO", "cue ",
 // "LIST"/"adtl", "smpl", "inst".
@@ -57,6 +63,8 @@ private:
     void Layout();
     // Builds the plan for `dataSize` sample bytes (negative: unknown).
     void Plan(std::int64_t dataSize);
+    // A RIFF plan with room for RF64 becomes RF64 (same layout).
+    void TurnToRF64();
     // Sequential: writes the header once, with the size known by now.
     void WriteStreamHeader();
 
@@ -67,8 +75,10 @@ private:
     std::vector<std::pair<std::array<char, 4>, std::vector<std::uint8_t>>> metadataChunks_;
     std::array<std::uint8_t, 40> format_{};
     int fmtSize_ = 0;
-    std::array<std::uint8_t, 28> ds64_{};
+    std::array<std::uint8_t, 28> ds64_{};  // "ds64" payload; zeros while it is "JUNK"
     bool rf64_ = false;
+    bool rf64Room_ = false;     // unknown length: "JUNK" holds the place of "ds64"
+    std::size_t ds64Node_ = 0;  // the "ds64" or "JUNK" node (0: none)
     IFF::Plan plan_;
     std::size_t dataNode_ = 0;
     std::int64_t dataWritten_ = 0;

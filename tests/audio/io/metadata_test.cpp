@@ -253,12 +253,14 @@ TEST_F(MetadataFile, InfoTextWithoutTerminatorEndsAtItsChunk) {
 }
 
 // The writer's chunks, read back by the reader: every field, the history line appended,
-// the container's sizes right in RIFF and in RF64 (chosen for a large expected size).
+// the container's sizes right in RIFF and in RF64 (chosen for a large expected size), and
+// past the "JUNK" chunk of an unknown length.
 TEST_F(MetadataFile, WrittenChunksReadBack) {
     const Metadata in = Read(RichWav(44100, 1000));
     Metadata expected = in;
     expected.bext->codingHistory += "A=PCM,F=48000,W=24,M=stereo,T=Tessival\r\n";
-    for (const std::int64_t promised : {std::int64_t{60}, std::int64_t{5} << 30}) {
+    for (const std::int64_t promised :
+         {std::int64_t{60}, std::int64_t{5} << 30, std::int64_t{-1}}) {
         const Audio::Format f = Audio::Format::FromBytes(0x23, 24, 0, 2, 48000.0f);
         auto writer =
             CreateFileWriter(MakeWriterSpec(kWaveWriter, Audio::Stream::Tag{0.0, f}), kWaveWriter);

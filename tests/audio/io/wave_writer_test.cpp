@@ -50,8 +50,10 @@ struct Opened {
     }
 };
 
-Opened OpenWave(Format f, std::int64_t expected = 0) {
+Opened OpenWave(Format f, std::int64_t expected = 0,
+                std::shared_ptr<const Audio::IO::Metadata> metadata = nullptr) {
     auto w = Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(1, {0.0, f}), 1);
+    w->metadata = std::move(metadata);
     auto* out = new MemoryOutput;
     w->output = w->Open(sptr<Stream::iByteOutput>(out), expected);
     return {std::move(w), out};
@@ -213,6 +215,47 @@ TEST(WaveWriter, LargeExpectedSizeWritesRF64) {
     EXPECT_EQ(o.out->end, std::int64_t(80 + 40 + big));
 }
 
+// A file of unknown length keeps a "JUNK" chunk where "ds64" goes and turns to RF64 with the
+// block that would outgrow the 32-bit sizes; the chunks after it stay where they were.
+TEST(WaveWriter, UnknownLengthTurnsToRF64InPlace) {
+    auto tags = std::make_shared<Audio::IO::Metadata>();
+    tags->info = {{"INAM", "abc"}};
+    Opened o = OpenWave(kInt16Stereo, -1, tags);
+    const std::int64_t start = o.out->end;  // of the samples
+    auto riff = [](std::uint32_t size) {
+        return Builder{}.id("RIFF").u32(size).id("WAVE").id("JUNK").u32(28).raw(Bytes(28, 0)).b;
+    };
+    auto tail = [&] { return Bytes(o.out->bytes.begin() + 48, o.out->bytes.begin() + start); };
+    const Bytes chunks = tail();  // "fmt ", "LIST", "data" header
+    EXPECT_EQ(Prefix(o.out->bytes, 48), riff(std::uint32_t(start - 8)));
+    EXPECT_EQ(Bytes(chunks.end() - 8, chunks.end()), Builder{}.id("data").u32(0).b);
+    o.out->keep = start;
+    o.Block(40);
+    // RIFF size exactly 0xFFFFFFFF: still RIFF.
+    const std::int64_t fits = 0xFFFFFFFFll - (start - 8);
+    o.writer->BeforeWrite(std::uint64_t(fits - 40));
+    o.out->SeekRelative(fits - 40);
+    auto withDataSize = [&](std::uint32_t size) {
+        Bytes b = chunks;
+        const Bytes field = Builder{}.u32(size).b;
+        std::copy(field.begin(), field.end(), b.end() - 4);
+        return b;
+    };
+    EXPECT_EQ(Prefix(o.out->bytes, 48), riff(0xFFFFFFFFu));
+    EXPECT_EQ(tail(), withDataSize(std::uint32_t(fits)));
+    // One frame more: RF64, nothing moved.
+    o.writer->BeforeWrite(4);
+    o.out->SeekRelative(4);
+    const std::uint64_t data = std::uint64_t(fits) + 4;
+    EXPECT_TRUE(dynamic_cast<Audio::IO::iFileWriter_WAVE&>(*o.writer).isRF64());
+    Builder rf64;
+    rf64.id("RF64").u32(0xFFFFFFFF).id("WAVE").id("ds64").u32(28);
+    rf64.u64(std::uint64_t(start) - 8 + data).u64(data).u64(data / 4).u32(0);
+    EXPECT_EQ(Prefix(o.out->bytes, 48), rf64.b);
+    EXPECT_EQ(tail(), withDataSize(0xFFFFFFFFu));
+    EXPECT_EQ(o.out->end, start + std::int64_t(data));
+}
+
 struct RoundTripCase {
     std::uint32_t bytes;
     Format::SampleType type;
@@ -227,7 +270,8 @@ TEST(WaveWriter, RoundTripThroughTheReader) {
                                    {4, Format::Float, 1},    {8, Format::Float, 1}};
     for (const RoundTripCase& c : cases) {
         for (std::uint32_t ch : {1u, 2u, 6u}) {
-            for (std::int64_t expected : {std::int64_t{0}, std::int64_t{5} << 30}) {
+            for (std::int64_t expected :
+                 {std::int64_t{0}, std::int64_t{5} << 30, std::int64_t{-1}}) {
                 SCOPED_TRACE(testing::Message() << c.bytes << " bytes, type " << c.type << ", "
                                                 << ch << " channels, expected " << expected);
                 const Format f = MakeFormat(c.bytes, c.type, c.scale, ch, 48000);
@@ -251,7 +295,11 @@ TEST(WaveWriter, RoundTripThroughTheReader) {
                     for (auto& b : data) b ^= 0x80;  // stored offset binary
                 EXPECT_EQ(got, data);
                 const Bytes file = ReadFile(path);
-                EXPECT_EQ(std::string(file.begin(), file.begin() + 4), expected ? "RF64" : "RIFF");
+                EXPECT_EQ(std::string(file.begin(), file.begin() + 4),
+                          expected > 0 ? "RF64" : "RIFF");
+                // An unknown length leaves room for "ds64".
+                const char* second = expected < 0 ? "JUNK" : expected > 0 ? "ds64" : "fmt ";
+                EXPECT_EQ(std::string(file.begin() + 12, file.begin() + 16), second);
             }
         }
     }
