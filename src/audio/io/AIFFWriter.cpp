@@ -151,6 +151,9 @@ void iFileWriter_AIFF::Finish() {
     // An odd-sized "SSND" is followed by a pad byte, which "FORM" counts.
     if (output && (plan_.node(ssndNode_).size & 1)) {
         const std::int64_t end = output->Tell();
+        // The pad can take "FORM" past its 32 bits where the audio alone did not (it wrapped
+        // to 0, and the file was reported done).
+        if (end + 1 - 8 > 0xFFFFFFFFll) throw IFF::Plan::SizeOverflow();
         static const std::uint8_t zero[1] = {};
         output->Write(zero, zero + 1, ::Stream::Samples);
         std::uint8_t size[4];

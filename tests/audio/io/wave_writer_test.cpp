@@ -2,11 +2,12 @@
 
 #include <limits>
 
-#include "support/IOTestUtil.h"
 #include "audio/format/Translator.h"
+#include "audio/io/IFFPlan.h"
 #include "audio/io/InsertWriter.h"
 #include "audio/io/WAVEWriter.h"
 #include "audio/io/WAVParser.h"
+#include "support/IOTestUtil.h"
 
 using namespace IOTest;
 using Audio::Format;
@@ -254,6 +255,34 @@ TEST(WaveWriter, UnknownLengthTurnsToRF64InPlace) {
     EXPECT_EQ(Prefix(o.out->bytes, 48), rf64.b);
     EXPECT_EQ(tail(), withDataSize(0xFFFFFFFFu));
     EXPECT_EQ(o.out->end, start + std::int64_t(data));
+}
+
+// AIFF: the pad after an odd "SSND" is counted in "FORM", which it may take past 32 bits
+// where the audio alone did not (the size wrapped to 0 and the file was reported done).
+TEST(AiffWriter, APadThatWouldWrapTheFormSizeFails) {
+    const Format mono8 = MakeFormat(1, Format::Integer, 8, 1, 44100);
+    // "FORM" holds 46 bytes of form type and headers, the audio and its pad.
+    for (const auto& [data, fits] :
+         {std::pair{0xFFFFFFFFll - 48, true}, {0xFFFFFFFFll - 46, false}}) {
+        SCOPED_TRACE(data);
+        auto w = Audio::IO::CreateFileWriter(
+            Audio::IO::MakeWriterSpec(Audio::IO::kAiffWriter, {0.0, mono8}),
+            Audio::IO::kAiffWriter);
+        auto* out = new MemoryOutput;
+        out->keep = 64;
+        w->output = w->Open(sptr<Stream::iByteOutput>(out), 0);
+        w->BeforeWrite(std::uint64_t(data));
+        out->SeekRelative(data);
+        if (!fits) {
+            EXPECT_THROW(w->Finish(), IFF::Plan::SizeOverflow);
+            continue;
+        }
+        w->Finish();
+        const std::uint32_t form = std::uint32_t(46 + data + 1);
+        EXPECT_EQ(Prefix(out->bytes, 8),
+                  (Bytes{'F', 'O', 'R', 'M', std::uint8_t(form >> 24), std::uint8_t(form >> 16),
+                         std::uint8_t(form >> 8), std::uint8_t(form)}));
+    }
 }
 
 struct RoundTripCase {
