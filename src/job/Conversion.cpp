@@ -492,6 +492,12 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         }
         metadata = std::make_shared<const Audio::IO::Metadata>(std::move(rescaled));
     }
+    if (settings.copyMetadata && !details.unreadChunks.empty()) {
+        std::string text = "not kept in the output, chunks this program does not read:";
+        for (std::size_t i = 0; i < details.unreadChunks.size(); ++i)
+            text += (i ? ", " : " ") + details.unreadChunks[i];
+        details.warnings.push_back(std::move(text));
+    }
 
     // The name carries the rate the header holds (a request of 0 is the
     // input's rate x speed; containers store whole hertz).

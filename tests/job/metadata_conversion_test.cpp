@@ -136,6 +136,33 @@ TEST_F(MetadataConversion, MalformedChunkConvertsWithAWarning) {
     EXPECT_EQ(m.cues.size(), 3u);  // the good chunk before it stays
 }
 
+// Chunks of another program's that no output gets are named (axml, cart, XMP went without a
+// word); fillers are not.
+TEST_F(MetadataConversion, ChunksNotReadAreNamed) {
+    using IOTest::Chunk;
+    const IOTest::Bytes text = {'<', 'x', '/', '>'};
+    const IOTest::Bytes before = IOTest::Group(
+        "RIFF", "WAVE",
+        {Chunk("fmt ", IOTest::FmtPayload(1, 1, 44100, 2, 16)), Chunk("PAD ", IOTest::Bytes(6)),
+         Chunk("_PMX", text), Chunk("data", IOTest::Bytes(200)), Chunk("cart", text)});
+    IOTest::Bytes extra;
+    for (const IOTest::Bytes& c : {Chunk("axml", text), Chunk("JUNK", IOTest::Bytes(8)),
+                                   Chunk("cart", text), Chunk("axml", text)})
+        extra.insert(extra.end(), c.begin(), c.end());
+    const IOTest::Bytes after = RichWav(44100, 100, extra);
+    const std::string said = "not kept in the output, chunks this program does not read: ";
+    for (const auto& [file, names] : {std::pair{before, "_PMX, cart"}, {after, "axml, cart"}}) {
+        std::vector<std::string> warnings;
+        Convert(file, 48000, Settings(), &warnings);
+        EXPECT_EQ(warnings, std::vector<std::string>{said + names});
+        ConversionSettings none = Settings();
+        none.copyMetadata = false;
+        warnings.clear();
+        Convert(file, 48000, none, &warnings);
+        EXPECT_TRUE(warnings.empty());
+    }
+}
+
 std::string Shell(const std::string& command) {
     std::string out;
     if (std::FILE* p = popen(command.c_str(), "r")) {

@@ -26,6 +26,9 @@ struct InputDetails {
     std::shared_ptr<NonFiniteCount> nonFinite;
     // Tags, markers and the like, positions at the input's rate.
     Metadata metadata;
+    // The identifiers of the input's chunks that hold neither its audio, its format nor
+    // metadata this program reads (an editor's or recorder's own), each once, in file order.
+    std::vector<std::string> unreadChunks;
     // An input opened for a conversion whose length is unknown until its end (a stream): its
     // length in bytes once the reader found it, -1 before (set on the reading thread).
     std::shared_ptr<std::atomic<std::int64_t>> endBytes;

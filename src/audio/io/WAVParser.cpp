@@ -226,6 +226,22 @@ std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data) {
     return std::max<std::int64_t>((end - data.start) / blockAlign * blockAlign, 0);
 }
 
+void WAVParser::PassOver(const IFF::ResType& id) {
+    const std::string name = id.text();
+    // Bytes that are no identifier (a damaged file's, or read off the chunk grid) name nothing:
+    // identifiers are letters and digits, with blanks, '_' or '-'.
+    auto usual = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == ' ' || c == '_' || c == '-';
+    };
+    if (!std::all_of(name.begin(), name.end(), usual) || name[0] == ' ') return;
+    for (const char* filler :
+         {"JUNK", "junk", "JUNQ", "PAD ", "FLLR", "ds64", "fact", "fmt ", "data"})
+        if (name == filler) return;
+    if (std::find(unreadChunks_.begin(), unreadChunks_.end(), name) == unreadChunks_.end())
+        unreadChunks_.push_back(name);
+}
+
 void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
     const int fd = Descriptor();
     const std::int64_t fileSize = FileSize();
@@ -245,7 +261,10 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
         const std::int64_t body = pos + 8;
         pos = body + size;
         const std::string name = id.text();
-        if (!IsMetadataChunk(name.c_str())) continue;
+        if (!IsMetadataChunk(name.c_str())) {
+            PassOver(id);
+            continue;
+        }
         if (size > end - body) {
             metadataWarnings_.push_back(Dropped(id, "truncated"));
             return;
@@ -376,6 +395,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         state_ = 3;
         return IFF::Stop;
     }
+    PassOver(c.id);
     return IFF::SkipChunk;
 }
 
@@ -408,6 +428,7 @@ Audio::Stream::Wrapper<::Stream::iOver> WAVParser::OpenWith(Input input, Propert
         }
         if (details) {
             details->metadata = std::move(parser.metadata_);
+            details->unreadChunks = std::move(parser.unreadChunks_);
             details->warnings.insert(details->warnings.end(), parser.metadataWarnings_.begin(),
                                      parser.metadataWarnings_.end());
         }

@@ -130,6 +130,10 @@ private:
     // after it through the descriptor, without moving the audio's position.
     Metadata metadata_;
     std::vector<std::string> metadataWarnings_;
+    std::vector<std::string> unreadChunks_;  // see InputDetails::unreadChunks
+
+    // Notes a chunk passed over: one of an editor's own, unless it only fills space.
+    void PassOver(const IFF::ResType& id);
 
     void ReadMetadata(const IFF::ChunkInfo& chunk);
     void ReadTrailingMetadata(const IFF::ChunkInfo& data);
