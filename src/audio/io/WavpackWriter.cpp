@@ -201,11 +201,13 @@ void iFileWriter_Wavpack::Finish() {
             // The APEv2 tag follows the last block.
             if (ok && metadata && packed_ > 0) {
                 bool any = false;
-                // An item the library refuses is left out: tags never fail the file.
-                for (const auto& [name, value] : TagsFor(*metadata, TagScheme::Ape)) {
-                    const std::string text = TagTextAsUtf8(value);
-                    if (WavpackAppendTagItem(context_, name.c_str(), text.data(),
-                                             static_cast<int>(text.size())))
+                // ContainerTags gives only items the library takes (names checked): a
+                // refusal is one of memory, and tags never fail the file.
+                for (const TagOut& t : ContainerTags(*metadata, TagScheme::Ape)) {
+                    const auto append = t.binary ? &WavpackAppendBinaryTagItem
+                                                 : &WavpackAppendTagItem;
+                    if (append(context_, t.name.c_str(), t.value.data(),
+                               static_cast<int>(t.value.size())))
                         any = true;
                 }
                 if (ok && any) ok = WavpackWriteTag(context_);
