@@ -101,7 +101,7 @@ TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
          1.0,
          {},
          0,
-         ": tag ARTIST, tag CUSTOMKEY, tag REPLAYGAIN_TRACK_GAIN, picture (front cover)"},
+         ": tag ARTIST (a further value), tag CUSTOMKEY, tag REPLAYGAIN_TRACK_GAIN, picture (front cover)"},
         {"FLAC>FLAC at half gain",
          kFlacWriter,
          "in.flac",

@@ -422,14 +422,23 @@ constexpr std::int64_t kVorbisReserve = 1024;
 
 }  // namespace
 
-std::string CarriedMetadataCapWarning() {
-    return "metadata: tags and pictures past " + std::to_string(kMaxCarriedMetadata >> 20) +
-           " MiB dropped";
+namespace {
+
+// Past the cap: the first item dropped is named; nothing after it is kept (carriedBytes stays
+// above the cap), which the same warning says.
+std::string DropForCap(Metadata& m, const std::string& what) {
+    if (m.carriedBytes > kMaxCarriedMetadata) return {};
+    m.carriedBytes = kMaxCarriedMetadata + 1;
+    return "metadata: " + what + " dropped, with every tag and picture after it: an input's " +
+           "tags and pictures are kept up to " + std::to_string(kMaxCarriedMetadata >> 20) +
+           " MiB";
 }
+
+}  // namespace
 
 std::string KeepPicture(Metadata& m, Picture p) {
     const std::int64_t bytes = PictureBytes(p);
-    if (bytes > kMaxCarriedMetadata - m.carriedBytes) return CarriedMetadataCapWarning();
+    if (bytes > kMaxCarriedMetadata - m.carriedBytes) return DropForCap(m, PictureWords(p));
     m.carriedBytes += bytes;
     m.pictures.push_back(std::move(p));
     return {};
@@ -483,7 +492,7 @@ std::string KeepTag(Metadata& m, TagScheme scheme, const std::string& name, std:
         }
         const auto bytes = static_cast<std::int64_t>(name.size() + v.size()) + 8;
         if (bytes > kMaxCarriedMetadata - m.carriedBytes) {
-            warning = CarriedMetadataCapWarning();
+            if (warning.empty()) warning = DropForCap(m, "tag " + name);
             continue;
         }
         m.carriedBytes += bytes;
@@ -1325,7 +1334,10 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
     // The others hold none of the tags beyond the common ones, nor pictures.
     auto others = [&m, &out] {
         for (const ExtraTag& t : m.tags) {
-            std::string what = (t.binary ? "binary item " : "tag ") + t.name;
+            // A common tag's further value: its first is kept where the output names the tag.
+            const bool further = !t.binary && !InfoKeyForTag(t.scheme, t.name).empty();
+            std::string what =
+                (t.binary ? "binary item " : "tag ") + t.name + (further ? " (a further value)" : "");
             if (std::find(out.begin(), out.end(), what) == out.end()) out.push_back(what);
         }
         for (const Picture& p : m.pictures) out.push_back(PictureWords(p));

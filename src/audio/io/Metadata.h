@@ -99,7 +99,8 @@ struct Metadata {
     std::vector<ExtraTag> tags;                             // in file order
     std::vector<Picture> pictures;                          // in file order
     // Bytes held in `tags` and `pictures` (names, values, picture fields), at most
-    // kMaxCarriedMetadata: KeepTag and KeepPicture count them.
+    // kMaxCarriedMetadata (above it once something was dropped): KeepTag and KeepPicture
+    // count them.
     std::int64_t carriedBytes = 0;
 
     bool empty() const {
@@ -112,13 +113,11 @@ struct Metadata {
 // (a picture of several MB fits; a FLAC block holds less than 16 MiB anyway).
 constexpr std::int64_t kMaxCarriedMetadata = std::int64_t{16} << 20;
 
-// The warning of what passes kMaxCarriedMetadata (one text for all, to be given once).
-std::string CarriedMetadataCapWarning();
-
 // Keeps a Vorbis comment or APEv2 item (`scheme` Vorbis or Ape) of an input: a common tag's
 // first value goes to `m.info`, every other value to `m.tags`. An APEv2 text holding several
 // values (NUL separated) is split; an APEv2 binary "Cover Art (...)" item becomes a picture.
-// Returns CarriedMetadataCapWarning() when it was dropped for the cap, else empty.
+// Returns a warning naming it when it is the first dropped for kMaxCarriedMetadata (nothing
+// is kept after it), else empty.
 std::string KeepTag(Metadata& m, TagScheme scheme, const std::string& name, std::string value,
                     bool binary = false);
 // Keeps a picture; the cap as for KeepTag.
