@@ -79,10 +79,13 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
     if (total == 0) total = -1;
     if (!WavpackSetConfiguration64(context_, &config, total, nullptr)) throw InternalError();
 
-    // The WAV chunks as the header of the WAV these samples unpack to.
+    // The WAV chunks as the header of the WAV these samples unpack to (tags and pictures go
+    // to the APEv2 tag).
     wrapped_ = false;
     wrapperChunks_ = metadata ? *metadata : Metadata();
     wrapperChunks_.info.clear();
+    wrapperChunks_.tags.clear();
+    wrapperChunks_.pictures.clear();
     storedBytes_ = static_cast<std::uint32_t>(config.bytes_per_sample);
     if (!wrapperChunks_.empty()) {
         if (wrapperChunks_.bext)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -183,6 +184,12 @@ TEST(ContainerTags, FlacAndWavpackFilesKeepTagsAndPictures) {
             EXPECT_EQ(d.metadata.pictures[i].data, Png());
         }
         EXPECT_TRUE(d.warnings.empty());
+        // Without WAV chunks, FLAC stores no RIFF header (WavPack's library always does).
+        const IOTest::Bytes bytes = IOTest::ReadFile(path);
+        const char riff[] = "RIFF";
+        if (r.writerId == kFlacWriter) {
+            EXPECT_EQ(std::search(bytes.begin(), bytes.end(), riff, riff + 4), bytes.end());
+        }
     }
 }
 
