@@ -933,6 +933,7 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
     }
     const std::size_t head = version == 2 ? 6 : 10, idLength = version == 2 ? 3 : 4;
     std::vector<std::pair<std::string, std::string>> found;
+    std::vector<std::string> passed;  // ids of the frames not read, each once
     while (tag.size() - pos >= head && tag[pos] != 0) {
         const std::uint8_t* f = tag.data() + pos;
         std::size_t size;
@@ -948,6 +949,7 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
         // Compressed or encrypted frames are passed over.
         const bool plain = version == 2 || (version == 3 ? !(f[9] & 0xC0) : !(f[9] & 0x0E));
         const std::uint8_t* body = f + head;
+        const std::size_t before = found.size();
         for (const auto& row : kId3Frames) {
             if (!plain || size < 1 || id != (version == 2 ? row.v2 : row.v4)) continue;
             const int encoding = body[0];
@@ -962,13 +964,22 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
             found.emplace_back(row.info, Id3Text(body + at, size - at, encoding, nullptr));
             break;
         }
+        const bool printable = std::all_of(id.begin(), id.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        });
+        if (found.size() == before && std::find(passed.begin(), passed.end(), id) == passed.end())
+            passed.push_back(printable ? id : "?");
         pos += head + size;
     }
     for (auto& tag : found)
         if (std::none_of(m.info.begin(), m.info.end(),
                          [&](const auto& kept) { return kept.first == tag.first; }))
             m.info.push_back(std::move(tag));
-    return "";
+    // Said, as no output gets them (pictures, other text frames).
+    if (passed.empty()) return "";
+    std::string warning = "metadata: ID3 frames not read:";
+    for (std::size_t i = 0; i < passed.size(); ++i) warning += (i ? ", " : " ") + passed[i];
+    return warning;
 }
 
 std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std::size_t n,

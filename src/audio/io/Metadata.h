@@ -232,7 +232,8 @@ std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::u
 
 // The text frames of an ID3v2 tag (a WAV "ID3 "/"id3 " chunk) that name
 // common tags: TIT2, TPE1, TALB, COMM, TDRC/TYER, TCON, TRCK (and their
-// v2.2 names). Returns the warning of a malformed tag; keys already in `m`
+// v2.2 names). Returns the warning of a malformed tag, or one naming the
+// frames not read (pictures, other texts, compressed frames); keys already in `m`
 // keep their values.
 std::string ReadId3Tag(const std::uint8_t* p, std::size_t size, Metadata& m);
 
