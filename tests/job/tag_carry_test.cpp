@@ -53,9 +53,9 @@ TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
         int outWriter;
         const char* extension;
         double gain;
-        Pairs tags;              // the output's, beyond the common ones
-        std::size_t pictures;    // the output's
-        std::string leftOut;     // part of a warning; empty: no warning of what is not kept
+        Pairs tags;            // the output's, beyond the common ones
+        std::size_t pictures;  // the output's
+        std::string leftOut;   // part of a warning; empty: no warning of what is not kept
     } const rows[] = {
         {"FLAC>FLAC",
          kFlacWriter,
@@ -101,7 +101,8 @@ TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
          1.0,
          {},
          0,
-         ": tag ARTIST (a further value), tag CUSTOMKEY, tag REPLAYGAIN_TRACK_GAIN, picture (front cover)"},
+         ": tag ARTIST (a further value), tag CUSTOMKEY, tag REPLAYGAIN_TRACK_GAIN, picture (front "
+         "cover)"},
         {"FLAC>FLAC at half gain",
          kFlacWriter,
          "in.flac",
@@ -118,8 +119,9 @@ TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         const std::string in = dir.file(r.inFile);
-        IOTest::WriteThrough(r.inWriter, IOTest::Sequence(4000), f, 0, in,
-                             Tagged(r.inWriter == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape));
+        IOTest::WriteThrough(
+            r.inWriter, IOTest::Sequence(4000), f, 0, in,
+            Tagged(r.inWriter == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape));
         ConversionSettings s;
         s.gain = r.gain;
         std::vector<std::string> warnings;
@@ -136,9 +138,8 @@ TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
             EXPECT_EQ(m.pictures[0].description, "front.jpg");
             EXPECT_EQ(m.pictures[0].data, kImage);
         }
-        const auto notKept = std::find_if(warnings.begin(), warnings.end(), [](const auto& w) {
-            return w.starts_with("not kept");
-        });
+        const auto notKept = std::find_if(warnings.begin(), warnings.end(),
+                                          [](const auto& w) { return w.starts_with("not kept"); });
         if (r.leftOut.empty()) {
             EXPECT_EQ(notKept, warnings.end()) << *notKept;
         } else {

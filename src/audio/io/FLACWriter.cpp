@@ -189,9 +189,9 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
             if (!FLAC__metadata_object_picture_set_mime_type(b, mime.data(), true) ||
                 !FLAC__metadata_object_picture_set_description(
                     b, reinterpret_cast<FLAC__byte*>(description.data()), true) ||
-                !FLAC__metadata_object_picture_set_data(
-                    b, const_cast<FLAC__byte*>(p->data.data()),
-                    static_cast<FLAC__uint32>(p->data.size()), true))
+                !FLAC__metadata_object_picture_set_data(b, const_cast<FLAC__byte*>(p->data.data()),
+                                                        static_cast<FLAC__uint32>(p->data.size()),
+                                                        true))
                 throw std::bad_alloc();
         }
 

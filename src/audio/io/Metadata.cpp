@@ -336,8 +336,8 @@ constexpr PictureKind kPictureKinds[] = {
 constexpr std::uint32_t kPictureKindCount = sizeof kPictureKinds / sizeof kPictureKinds[0];
 
 std::string PictureWords(const Picture& p) {
-    const std::string kind = p.type < kPictureKindCount ? kPictureKinds[p.type].words
-                                                         : "type " + std::to_string(p.type);
+    const std::string kind =
+        p.type < kPictureKindCount ? kPictureKinds[p.type].words : "type " + std::to_string(p.type);
     return "picture (" + kind + ")";
 }
 
@@ -420,18 +420,13 @@ constexpr std::int64_t kFlacBlockMax = (std::int64_t{1} << 24) - 1;
 // Room kept in the comment block for the vendor text and the speaker layout tag.
 constexpr std::int64_t kVorbisReserve = 1024;
 
-}  // namespace
-
-namespace {
-
 // Past the cap: the first item dropped is named; nothing after it is kept (carriedBytes stays
 // above the cap), which the same warning says.
 std::string DropForCap(Metadata& m, const std::string& what) {
     if (m.carriedBytes > kMaxCarriedMetadata) return {};
     m.carriedBytes = kMaxCarriedMetadata + 1;
     return "metadata: " + what + " dropped, with every tag and picture after it: an input's " +
-           "tags and pictures are kept up to " + std::to_string(kMaxCarriedMetadata >> 20) +
-           " MiB";
+           "tags and pictures are kept up to " + std::to_string(kMaxCarriedMetadata >> 20) + " MiB";
 }
 
 }  // namespace
@@ -511,8 +506,8 @@ std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
     for (auto& [name, value] : TagsFor(m, scheme)) out.push_back({name, value});
     for (const ExtraTag& t : m.tags) {
         const std::string name = ExtraNameFor(t, scheme);
-        const bool allowed =
-            scheme == TagScheme::Vorbis ? VorbisNameAllowed(name) && !t.binary : ApeNameAllowed(name);
+        const bool allowed = scheme == TagScheme::Vorbis ? VorbisNameAllowed(name) && !t.binary
+                                                         : ApeNameAllowed(name);
         if (!allowed) {
             leave((t.binary ? "binary item " : "tag ") + t.name);
             continue;
@@ -580,8 +575,8 @@ std::vector<const Picture*> FlacPictures(const Metadata& m, std::vector<std::str
         // libFLAC takes one file icon (a 32 x 32 PNG) and one other file icon.
         bool fits = PictureBytes(p) <= kFlacBlockMax;
         if (p.type == 1)
-            fits = fits && !std::exchange(icon, true) && (p.mime == "image/png" || p.mime == "-->") &&
-                   p.width == 32 && p.height == 32;
+            fits = fits && !std::exchange(icon, true) &&
+                   (p.mime == "image/png" || p.mime == "-->") && p.width == 32 && p.height == 32;
         if (p.type == 2) fits = fits && !std::exchange(otherIcon, true);
         if (fits)
             out.push_back(&p);
@@ -933,7 +928,8 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
     }
     const std::size_t head = version == 2 ? 6 : 10, idLength = version == 2 ? 3 : 4;
     std::vector<std::pair<std::string, std::string>> found;
-    std::vector<std::string> passed;  // ids of the frames not read, each once
+    std::vector<std::string> passed;             // ids of the frames not read, each once
+    constexpr std::size_t kMaxNamedFrames = 16;  // then "..."
     while (tag.size() - pos >= head && tag[pos] != 0) {
         const std::uint8_t* f = tag.data() + pos;
         std::size_t size;
@@ -967,8 +963,10 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
         const bool printable = std::all_of(id.begin(), id.end(), [](char c) {
             return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         });
-        if (found.size() == before && std::find(passed.begin(), passed.end(), id) == passed.end())
-            passed.push_back(printable ? id : "?");
+        const std::string label = printable ? id : "?";
+        if (found.size() == before &&
+            std::find(passed.begin(), passed.end(), label) == passed.end())
+            passed.push_back(passed.size() < kMaxNamedFrames ? label : "...");
         pos += head + size;
     }
     for (auto& tag : found)
@@ -1347,8 +1345,8 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
         for (const ExtraTag& t : m.tags) {
             // A common tag's further value: its first is kept where the output names the tag.
             const bool further = !t.binary && !InfoKeyForTag(t.scheme, t.name).empty();
-            std::string what =
-                (t.binary ? "binary item " : "tag ") + t.name + (further ? " (a further value)" : "");
+            std::string what = (t.binary ? "binary item " : "tag ") + t.name +
+                               (further ? " (a further value)" : "");
             if (std::find(out.begin(), out.end(), what) == out.end()) out.push_back(what);
         }
         for (const Picture& p : m.pictures) out.push_back(PictureWords(p));
@@ -1444,9 +1442,9 @@ std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata
         const Picture& p = m.pictures[i];
         std::string words = PictureWords(p);
         words = words.substr(9, words.size() - 10);  // inside "picture (...)"
-        add("picture." + std::to_string(i + 1), words + ", " + p.mime + ", " +
-                                                    std::to_string(p.data.size()) + " bytes" +
-                                                    (p.description.empty() ? "" : ", " + p.description));
+        add("picture." + std::to_string(i + 1),
+            words + ", " + p.mime + ", " + std::to_string(p.data.size()) + " bytes" +
+                (p.description.empty() ? "" : ", " + p.description));
     }
     if (m.instrument) {
         const auto& i = *m.instrument;

@@ -79,9 +79,9 @@ struct ExtraTag {
 // "Cover Art (...)" item: the type its name gives, the item's file name as
 // description, the MIME type told by the first bytes, sizes 0 (unknown).
 struct Picture {
-    std::uint32_t type = 3;   // ID3v2 APIC picture type: 3 front cover
-    std::string mime;         // "image/png"; "-->" when data is a URL
-    std::string description;  // UTF-8
+    std::uint32_t type = 3;               // ID3v2 APIC picture type: 3 front cover
+    std::string mime;                     // "image/png"; "-->" when data is a URL
+    std::string description;              // UTF-8
     std::uint32_t width = 0, height = 0;  // pixels
     std::uint32_t depth = 0;              // bits per pixel
     std::uint32_t colors = 0;             // palette entries, 0 without a palette
@@ -149,7 +149,6 @@ std::vector<const Picture*> FlacPictures(const Metadata& m,
 // Removes the loudness tags measured on the input (REPLAYGAIN_*, R128_*, names in any case)
 // from `m.tags`; returns their names, each once.
 std::vector<std::string> DropLoudnessTags(Metadata& m);
-
 
 // The INFO identifier of a container's tag name (Vorbis and APEv2 names in
 // any case), empty when the tag is not a common one.

@@ -207,8 +207,8 @@ void iFileWriter_Wavpack::Finish() {
                 // ContainerTags gives only items the library takes (names checked): a
                 // refusal is one of memory, and tags never fail the file.
                 for (const TagOut& t : ContainerTags(*metadata, TagScheme::Ape)) {
-                    const auto append = t.binary ? &WavpackAppendBinaryTagItem
-                                                 : &WavpackAppendTagItem;
+                    const auto append =
+                        t.binary ? &WavpackAppendBinaryTagItem : &WavpackAppendTagItem;
                     if (append(context_, t.name.c_str(), t.value.data(),
                                static_cast<int>(t.value.size())))
                         any = true;

@@ -21,8 +21,8 @@ namespace {
 
 // A PNG's signature and IHDR of a 16 x 8 RGBA image of 8 bits, then a byte.
 std::vector<std::uint8_t> Png() {
-    return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
-            0,    0,   0,   16,  0,    0,    0,    8,    8, 6, 0, 0,  0,   0xAB};
+    return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D',
+            'R',  0,   0,   0,   16,   0,    0,    0,    8, 8, 6, 0,  0,   0,   0xAB};
 }
 
 Picture Cover(std::uint32_t type, const std::string& description) {
@@ -96,8 +96,8 @@ TEST(ContainerTags, LeftOutIsNamedPerOutput) {
         {kFlacWriter, {"INFO IENG", "tag A=B", "binary item Blob"}},
         {kWavpackWriter, {"INFO IENG", "picture (front cover)"}},
         {kWaveWriter,
-         {"tag ARTIST (a further value)", "tag CustomKey", "tag CATALOGNUMBER", "tag MyKey", "tag A=B",
-          "binary item Blob", "picture (front cover)", "picture (front cover)"}},
+         {"tag ARTIST (a further value)", "tag CustomKey", "tag CATALOGNUMBER", "tag MyKey",
+          "tag A=B", "binary item Blob", "picture (front cover)", "picture (front cover)"}},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.writerId);
@@ -171,8 +171,7 @@ TEST(ContainerTags, FlacAndWavpackFilesKeepTagsAndPictures) {
         const std::string path = dir.file(r.file);
         IOTest::WriteThrough(r.writerId, IOTest::Sequence(400), f, 0, path, m);
         InputDetails d;
-        OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr, nullptr,
-                 &d);
+        OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr, nullptr, &d);
         EXPECT_EQ(d.metadata.info, m->info);
         ASSERT_EQ(d.metadata.tags.size(), 1u);
         EXPECT_EQ(d.metadata.tags[0].name, r.tag.name);
