@@ -482,6 +482,22 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         Audio::IO::Metadata rescaled = Audio::IO::RescaleMetadata(details.metadata, map);
         // Loudness and peak levels measured on the input no longer hold at another gain.
         if (rescaled.bext && settings.gain != 1.0) Audio::IO::ForgetLoudness(*rescaled.bext);
+        // ReplayGain and R128 tags state the input's loudness and peaks, which a resampling at
+        // unity gain keeps (up to the peaks between samples, which they do not promise to
+        // catch). Another gain (a lowered one against clipping included), another speed (the
+        // weighting of the measure moves along the spectrum) or other channels make them wrong:
+        // they are dropped, and said so, rather than written wrong.
+        if (settings.gain != 1.0 || settings.speed != 1.0 ||
+            tag.format.channels() != inputFormat.channels()) {
+            const std::vector<std::string> dropped = Audio::IO::DropLoudnessTags(rescaled);
+            if (!dropped.empty()) {
+                std::string text = "not kept, as the loudness measured on the input no longer "
+                                   "holds for the output:";
+                for (std::size_t i = 0; i < dropped.size(); ++i)
+                    text += (i ? ", " : " ") + dropped[i];
+                details.warnings.push_back(std::move(text));
+            }
+        }
         // What the output's container cannot hold is said, not lost without a word.
         const std::vector<std::string> left =
             Audio::IO::MetadataLeftOut(rescaled, options.writerId);

@@ -258,10 +258,13 @@ inline std::string CommandOutput(const std::string& command) {
 // Writes `data` (format `f`) to `path` through the registry's writer `id`
 // as a job does: the speaker layout `mask` set before Open, the file pulled
 // through the insert stage, then finished (which throws what Finish throws).
+// `metadata`, when given, is the writer's.
 inline void WriteThrough(int id, const Bytes& data, Audio::Format f, std::uint32_t mask,
-                         const std::string& path) {
+                         const std::string& path,
+                         std::shared_ptr<const Audio::IO::Metadata> metadata = nullptr) {
     auto writer = Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(id, {0.0, f}), id);
     writer->channelMask = mask;
+    writer->metadata = std::move(metadata);
     Audio::IO::OpenFileWriter(path, *writer, 0);
     Audio::IO::iFileWriter* w = writer.get();
     Audio::Stream::Wrapper<Stream::iOver> source(new AudioSource(data, f));

@@ -108,6 +108,24 @@ struct FLACDecoder::Callbacks {
             } catch (const std::bad_alloc&) {
                 self->failure_ = "out of memory while reading FLAC metadata";
             }
+        } else if (m->type == FLAC__METADATA_TYPE_PICTURE && self->details_ &&
+                   self->readingMetadata_) {
+            try {
+                const FLAC__StreamMetadata_Picture& pic = m->data.picture;
+                Picture p;
+                p.type = static_cast<std::uint32_t>(pic.type);
+                if (pic.mime_type) p.mime = pic.mime_type;
+                if (pic.description)
+                    p.description = TagTextAsUtf8(reinterpret_cast<const char*>(pic.description));
+                p.width = pic.width;
+                p.height = pic.height;
+                p.depth = pic.depth;
+                p.colors = pic.colors;
+                if (pic.data) p.data.assign(pic.data, pic.data + pic.data_length);
+                self->Warn(KeepPicture(self->details_->metadata, std::move(p)));
+            } catch (const std::bad_alloc&) {
+                self->failure_ = "out of memory while reading FLAC metadata";
+            }
         } else if (m->type == FLAC__METADATA_TYPE_VORBIS_COMMENT &&
                    (self->comments_ || self->details_)) {
             try {
@@ -133,8 +151,8 @@ struct FLACDecoder::Callbacks {
                             self->details_->warnings.push_back("metadata: Vorbis comment " + key +
                                                                " too large, dropped");
                         else
-                            AddTag(self->details_->metadata, TagScheme::Vorbis, key,
-                                   item.substr(eq + 1));
+                            self->Warn(KeepTag(self->details_->metadata, TagScheme::Vorbis, key,
+                                               item.substr(eq + 1)));
                     }
                     if (!self->comments_) continue;
                     for (char& c : key)
@@ -191,6 +209,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
         static const FLAC__byte kRiff[4] = {'r', 'i', 'f', 'f'};
         FLAC__stream_decoder_set_metadata_respond_application(self->decoder_, kRiff);
         FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_CUESHEET);
+        FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_PICTURE);
     }
     const FLAC__StreamDecoderInitStatus init =
         FLAC__stream_decoder_init_file(self->decoder_, path.c_str(), &Callbacks::Write,
@@ -216,6 +235,9 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
                              [&](const auto& kept) { return kept.first == tag.first; }))
                 into.info.push_back(std::move(tag));
         riff.info = std::move(into.info);
+        riff.tags = std::move(into.tags);
+        riff.pictures = std::move(into.pictures);
+        riff.carriedBytes = into.carriedBytes;
         if (riff.cues.empty()) riff.cues = std::move(self->cueSheet_);
         into = std::move(riff);
         self->riff_ = Metadata();
@@ -269,6 +291,13 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
         properties->insert(properties->end(), comments.begin(), comments.end());
     }
     return result;
+}
+
+void FLACDecoder::Warn(std::string warning) {
+    if (!warning.empty() && details_ &&
+        std::find(details_->warnings.begin(), details_->warnings.end(), warning) ==
+            details_->warnings.end())
+        details_->warnings.push_back(std::move(warning));
 }
 
 void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frames) {

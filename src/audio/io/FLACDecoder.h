@@ -6,8 +6,8 @@
 // ceil(b / 8) bytes with the b valid bits left-aligned (paddingBits =
 // 8 x bytes - b), as WAVE stores such samples. Every channel (1 to 8) is
 // kept. Metadata blocks are skipped, except Vorbis comments when properties
-// or details are asked for (the common tags go to details->metadata), and
-// for details the WAV chunks kept in APPLICATION blocks of id "riff" and the
+// or details are asked for (all of them go to details->metadata), and
+// for details the PICTURE blocks, the WAV chunks kept in APPLICATION blocks of id "riff" and the
 // CUESHEET (each index of each track a cue point, when no "cue " chunk came
 // with the WAV chunks); an ID3v2 tag in front of the stream is skipped by
 // libFLAC.
@@ -87,6 +87,8 @@ private:
     void Append(const std::int32_t* const buffer[], std::uint32_t frames);
     // Decodes the next FLAC frame into pending_; false at the end of the stream.
     bool DecodeFrame();
+    // Appends a warning to details_, once; nothing when empty.
+    void Warn(std::string warning);
     // Throws the failure recorded by a callback, if any.
     void ThrowIfFailed();
     // Throws Damaged naming the frames decoded and declared.

@@ -146,23 +146,24 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
         blocks_.push_back(b);
         return b;
     };
-    auto tags = metadata ? TagsFor(*metadata, TagScheme::Vorbis)
-                         : std::vector<std::pair<std::string, std::string>>{};
+    std::vector<TagOut> tags =
+        metadata ? ContainerTags(*metadata, TagScheme::Vorbis) : std::vector<TagOut>{};
     // A speaker layout other than FLAC's own for the count is stated (a layout, kept without
     // the metadata too).
     const std::uint32_t mask = ChannelMaskFor(channelMask, channels_);
     if (mask != FlacChannelMask(channels_) && (mask != 0 || channelMask == kNoPositions)) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%04X", mask);
-        tags.emplace_back(kFlacChannelMaskTag, hex);
+        tags.push_back({kFlacChannelMaskTag, hex});
     }
     if (!tags.empty()) {
         FLAC__StreamMetadata* vc = add(FLAC__METADATA_TYPE_VORBIS_COMMENT);
-        for (const auto& [name, value] : tags) {
+        for (const TagOut& t : tags) {
             FLAC__StreamMetadata_VorbisComment_Entry entry;
-            // Names are ASCII and values valid UTF-8: only memory can run out.
+            // Names are allowed ones and values valid UTF-8 (a NUL ends one): only memory can
+            // run out.
             if (!FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(
-                    &entry, name.c_str(), TagTextAsUtf8(value).c_str()))
+                    &entry, t.name.c_str(), t.value.c_str()))
                 throw std::bad_alloc();
             if (!FLAC__metadata_object_vorbiscomment_append_comment(vc, entry, false)) {
                 std::free(entry.entry);
@@ -171,9 +172,34 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
         }
     }
 
+    if (metadata)
+        for (const Picture* p : FlacPictures(*metadata)) {
+            FLAC__StreamMetadata* b = add(FLAC__METADATA_TYPE_PICTURE);
+            FLAC__StreamMetadata_Picture& pic = b->data.picture;
+            pic.type = static_cast<FLAC__StreamMetadata_Picture_Type>(p->type);
+            pic.width = p->width;
+            pic.height = p->height;
+            pic.depth = p->depth;
+            pic.colors = p->colors;
+            // The MIME type is printable ASCII.
+            std::string mime = p->mime;
+            for (char& c : mime)
+                if (c < 0x20 || c > 0x7E) c = '?';
+            std::string description = TagTextAsUtf8(p->description);
+            if (!FLAC__metadata_object_picture_set_mime_type(b, mime.data(), true) ||
+                !FLAC__metadata_object_picture_set_description(
+                    b, reinterpret_cast<FLAC__byte*>(description.data()), true) ||
+                !FLAC__metadata_object_picture_set_data(b, const_cast<FLAC__byte*>(p->data.data()),
+                                                        static_cast<FLAC__uint32>(p->data.size()),
+                                                        true))
+                throw std::bad_alloc();
+        }
+
     // The WAV chunks, framed as the WAV these samples would make.
     Metadata wav = metadata ? *metadata : Metadata{};
     wav.info.clear();
+    wav.tags.clear();
+    wav.pictures.clear();
     if (wav.bext) AppendCodingHistory(*wav.bext, CodingHistoryLine(rate, bits, channels_));
     if (!wav.empty()) {
         Format stored = translator->outFormat();

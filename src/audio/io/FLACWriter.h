@@ -9,8 +9,8 @@
 // The encoder receives 32-bit containers holding right-aligned integers of
 // scaleExponent bits (8, 16, 24 or 32). Float samples cannot be stored.
 //
-// The common tags of `metadata` go into a VORBIS_COMMENT block (values as
-// UTF-8). Its WAV chunks ("bext" with a coding-history line for this output,
+// The tags of `metadata` go into a VORBIS_COMMENT block (values as UTF-8,
+// see ContainerTags), its pictures into PICTURE blocks. Its WAV chunks ("bext" with a coding-history line for this output,
 // "iXML", "cue ", "LIST"/"adtl", "smpl", "inst") go into APPLICATION blocks
 // of id "riff", one whole chunk each, framed as a WAV of the stored samples
 // ("RIFF" header, "fmt " first, "data" header last), the form other FLAC

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "audio/io/FileWriter.h"
 
@@ -299,6 +300,303 @@ std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagS
     for (const auto& [key, value] : m.info)
         if (const char* name = TagNameForInfoKey(scheme, key)) out.emplace_back(name, value);
     return out;
+}
+
+namespace {
+
+// ID3v2 APIC picture types 0-20: the APEv2 item name's part in parentheses and the words of
+// a warning.
+struct PictureKind {
+    const char* ape;
+    const char* words;
+};
+constexpr PictureKind kPictureKinds[] = {
+    {"Other", "other"},
+    {"Png Icon", "file icon"},
+    {"Icon", "other file icon"},
+    {"Front", "front cover"},
+    {"Back", "back cover"},
+    {"Leaflet", "leaflet"},
+    {"Media", "media"},
+    {"Lead Artist", "lead artist"},
+    {"Artist", "artist"},
+    {"Conductor", "conductor"},
+    {"Band", "band"},
+    {"Composer", "composer"},
+    {"Lyricist", "lyricist"},
+    {"Recording Location", "recording location"},
+    {"During Recording", "during recording"},
+    {"During Performance", "during performance"},
+    {"Video Capture", "video capture"},
+    {"Fish", "bright coloured fish"},
+    {"Illustration", "illustration"},
+    {"Band Logotype", "band logotype"},
+    {"Publisher Logotype", "publisher logotype"},
+};
+constexpr std::uint32_t kPictureKindCount = sizeof kPictureKinds / sizeof kPictureKinds[0];
+
+std::string PictureWords(const Picture& p) {
+    const std::string kind =
+        p.type < kPictureKindCount ? kPictureKinds[p.type].words : "type " + std::to_string(p.type);
+    return "picture (" + kind + ")";
+}
+
+// For a type below kPictureKindCount.
+std::string ApePictureName(std::uint32_t type) {
+    return std::string("Cover Art (") + kPictureKinds[type].ape + ")";
+}
+
+// Names of extra tags that differ between the two schemes.
+constexpr std::pair<const char*, const char*> kExtraNames[] = {
+    {"ALBUMARTIST", "Album Artist"}, {"CATALOGNUMBER", "Catalog"}, {"DISCNUMBER", "Disc"},
+    {"COMPOSER", "Composer"},        {"CONDUCTOR", "Conductor"},   {"LYRICS", "Lyrics"},
+    {"PUBLISHER", "Publisher"},      {"LABEL", "Label"},           {"LANGUAGE", "Language"},
+};
+
+bool StartsWithAnyCase(const std::string& s, const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    return s.size() >= n && SameName(s.substr(0, n), prefix, true);
+}
+
+// Vorbis field names: printable ASCII but '=' and '~', at least one.
+bool VorbisNameAllowed(const std::string& name) {
+    if (name.empty()) return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return c >= 0x20 && c <= 0x7D && c != '='; });
+}
+
+// APEv2 item keys: 2 to 255 printable ASCII characters, not a tag's own marker.
+bool ApeNameAllowed(const std::string& name) {
+    if (name.size() < 2 || name.size() > 255) return false;
+    for (const char* reserved : {"ID3", "TAG", "OggS", "MP+"})
+        if (SameName(name, reserved, true)) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// The name of `t` in `scheme`.
+std::string ExtraNameFor(const ExtraTag& t, TagScheme scheme) {
+    if (t.scheme == scheme) return t.name;
+    for (const auto& [vorbis, ape] : kExtraNames)
+        if (SameName(t.name, t.scheme == TagScheme::Vorbis ? vorbis : ape, true))
+            return scheme == TagScheme::Vorbis ? vorbis : ape;
+    // A common tag's further value.
+    const std::string key = InfoKeyForTag(t.scheme, t.name);
+    if (!key.empty())
+        if (const char* name = TagNameForInfoKey(scheme, key)) return name;
+    std::string name = t.name;
+    if (scheme == TagScheme::Vorbis)
+        for (char& c : name)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return name;
+}
+
+// The MIME type told by an image's first bytes; empty when unknown.
+std::string SniffImage(const std::vector<std::uint8_t>& d) {
+    auto starts = [&d](const char* magic, std::size_t n, std::size_t at = 0) {
+        return d.size() >= at + n && std::memcmp(d.data() + at, magic, n) == 0;
+    };
+    if (starts("\x89PNG\r\n\x1A\n", 8)) return "image/png";
+    if (starts("\xFF\xD8\xFF", 3)) return "image/jpeg";
+    if (starts("GIF8", 4)) return "image/gif";
+    if (starts("BM", 2)) return "image/bmp";
+    if (starts("RIFF", 4) && starts("WEBP", 4, 8)) return "image/webp";
+    return {};
+}
+
+std::string ExtensionFor(const std::string& mime) {
+    for (const auto& [type, ext] : {std::pair{"image/png", ".png"}, std::pair{"image/jpeg", ".jpg"},
+                                    std::pair{"image/gif", ".gif"}, std::pair{"image/bmp", ".bmp"},
+                                    std::pair{"image/webp", ".webp"}})
+        if (mime == type) return ext;
+    return {};
+}
+
+std::int64_t PictureBytes(const Picture& p) {
+    return static_cast<std::int64_t>(p.mime.size() + p.description.size() + p.data.size()) + 32;
+}
+
+// A FLAC metadata block's payload holds at most 2^24 - 1 bytes.
+constexpr std::int64_t kFlacBlockMax = (std::int64_t{1} << 24) - 1;
+// Room kept in the comment block for the vendor text and the speaker layout tag.
+constexpr std::int64_t kVorbisReserve = 1024;
+
+// Past the cap: the first item dropped is named; nothing after it is kept (carriedBytes stays
+// above the cap), which the same warning says.
+std::string DropForCap(Metadata& m, const std::string& what) {
+    if (m.carriedBytes > kMaxCarriedMetadata) return {};
+    m.carriedBytes = kMaxCarriedMetadata + 1;
+    return "metadata: " + what + " dropped, with every tag and picture after it: an input's " +
+           "tags and pictures are kept up to " + std::to_string(kMaxCarriedMetadata >> 20) + " MiB";
+}
+
+}  // namespace
+
+std::string KeepPicture(Metadata& m, Picture p) {
+    const std::int64_t bytes = PictureBytes(p);
+    if (bytes > kMaxCarriedMetadata - m.carriedBytes) return DropForCap(m, PictureWords(p));
+    m.carriedBytes += bytes;
+    m.pictures.push_back(std::move(p));
+    return {};
+}
+
+std::string KeepTag(Metadata& m, TagScheme scheme, const std::string& name, std::string value,
+                    bool binary) {
+    if (binary && scheme == TagScheme::Ape) {
+        for (std::uint32_t type = 0; type < kPictureKindCount; ++type) {
+            if (!SameName(name, ApePictureName(type).c_str(), true)) continue;
+            // "file name", NUL, the image's bytes.
+            Picture p;
+            p.type = type;
+            const std::size_t nul = value.find('\0');
+            const std::size_t at = nul == std::string::npos ? 0 : nul + 1;
+            if (nul != std::string::npos) p.description = TagTextAsUtf8(value.substr(0, nul));
+            p.data.assign(value.begin() + static_cast<std::ptrdiff_t>(at), value.end());
+            p.mime = SniffImage(p.data);
+            if (p.mime.empty()) p.mime = "application/octet-stream";
+            if (p.mime == "image/png" && p.data.size() >= 26 &&
+                std::memcmp(p.data.data() + 12, "IHDR", 4) == 0) {
+                // IHDR: width, height, bit depth, colour type.
+                p.width = Be32(p.data.data() + 16);
+                p.height = Be32(p.data.data() + 20);
+                constexpr std::uint32_t kSamples[7] = {1, 0, 3, 1, 2, 0, 4};
+                const std::uint8_t colour = p.data[25];
+                if (colour < 7) p.depth = p.data[24] * kSamples[colour];
+            }
+            return KeepPicture(m, std::move(p));
+        }
+    }
+    std::vector<std::string> values;
+    if (scheme == TagScheme::Ape && !binary) {
+        for (std::size_t at = 0;;) {
+            const std::size_t nul = value.find('\0', at);
+            values.push_back(value.substr(at, nul == std::string::npos ? nul : nul - at));
+            if (nul == std::string::npos) break;
+            at = nul + 1;
+        }
+    } else {
+        values.push_back(std::move(value));
+    }
+    std::string warning;
+    for (std::string& v : values) {
+        const std::string key = binary ? std::string() : InfoKeyForTag(scheme, name);
+        const bool common = !key.empty();
+        if (common && std::none_of(m.info.begin(), m.info.end(),
+                                   [&](const auto& t) { return t.first == key; })) {
+            m.info.emplace_back(key, std::move(v));
+            continue;
+        }
+        const auto bytes = static_cast<std::int64_t>(name.size() + v.size()) + 8;
+        if (bytes > kMaxCarriedMetadata - m.carriedBytes) {
+            if (warning.empty()) warning = DropForCap(m, "tag " + name);
+            continue;
+        }
+        m.carriedBytes += bytes;
+        m.tags.push_back({scheme, name, std::move(v), binary});
+    }
+    return warning;
+}
+
+std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
+                                  std::vector<std::string>* leftOut) {
+    std::vector<TagOut> out;
+    auto leave = [leftOut](std::string what) {
+        if (leftOut && std::find(leftOut->begin(), leftOut->end(), what) == leftOut->end())
+            leftOut->push_back(std::move(what));
+    };
+    for (auto& [name, value] : TagsFor(m, scheme)) out.push_back({name, value});
+    for (const ExtraTag& t : m.tags) {
+        const std::string name = ExtraNameFor(t, scheme);
+        const bool allowed = scheme == TagScheme::Vorbis ? VorbisNameAllowed(name) && !t.binary
+                                                         : ApeNameAllowed(name);
+        if (!allowed) {
+            leave((t.binary ? "binary item " : "tag ") + t.name);
+            continue;
+        }
+        if (scheme == TagScheme::Ape) {
+            // One item per name (names compare in any case): values joined.
+            auto same = std::find_if(out.begin(), out.end(), [&](const TagOut& o) {
+                return SameName(o.name, name.c_str(), true);
+            });
+            if (same != out.end()) {
+                if (same->binary || t.binary) {
+                    leave((t.binary ? "binary item " : "tag ") + t.name);
+                } else {
+                    same->value += '\0';
+                    same->value += TagTextAsUtf8(t.value);
+                }
+                continue;
+            }
+        }
+        out.push_back({name, t.binary ? t.value : TagTextAsUtf8(t.value), t.binary});
+    }
+    if (scheme == TagScheme::Vorbis) {
+        // The comment block: vendor text and count, then a length and "NAME=value" each.
+        std::int64_t bytes = kVorbisReserve;
+        std::vector<TagOut> fit;
+        for (TagOut& o : out) {
+            bytes += static_cast<std::int64_t>(o.name.size() + o.value.size()) + 5;
+            if (bytes > kFlacBlockMax)
+                leave("tag " + o.name);
+            else
+                fit.push_back(std::move(o));
+        }
+        return fit;
+    }
+    if (scheme == TagScheme::Ape) {
+        for (const Picture& p : m.pictures) {
+            const std::string name = p.type < kPictureKindCount ? ApePictureName(p.type) : "";
+            if (name.empty() || p.mime == "-->" ||
+                std::any_of(out.begin(), out.end(), [&](const TagOut& o) {
+                    return SameName(o.name, name.c_str(), true);
+                })) {
+                leave(PictureWords(p));
+                continue;
+            }
+            // A file name: readers tell the type by its extension (the WavPack tools name a
+            // picture by its item).
+            const std::string ext = ExtensionFor(p.mime);
+            std::string file = p.description;
+            if (file.empty() || file.find('\0') != std::string::npos) file = name;
+            if (file.size() < ext.size() ||
+                !SameName(file.substr(file.size() - ext.size()), ext.c_str(), true))
+                file += ext;
+            std::string value = file + '\0';
+            value.append(p.data.begin(), p.data.end());
+            out.push_back({name, std::move(value), true});
+        }
+    }
+    return out;
+}
+
+std::vector<const Picture*> FlacPictures(const Metadata& m, std::vector<std::string>* leftOut) {
+    std::vector<const Picture*> out;
+    bool icon = false, otherIcon = false;
+    for (const Picture& p : m.pictures) {
+        // libFLAC takes one file icon (a 32 x 32 PNG) and one other file icon.
+        bool fits = PictureBytes(p) <= kFlacBlockMax;
+        if (p.type == 1)
+            fits = fits && !std::exchange(icon, true) &&
+                   (p.mime == "image/png" || p.mime == "-->") && p.width == 32 && p.height == 32;
+        if (p.type == 2) fits = fits && !std::exchange(otherIcon, true);
+        if (fits)
+            out.push_back(&p);
+        else if (leftOut)
+            leftOut->push_back(PictureWords(p));
+    }
+    return out;
+}
+
+std::vector<std::string> DropLoudnessTags(Metadata& m) {
+    std::vector<std::string> names;
+    auto loudness = [](const ExtraTag& t) {
+        return !t.binary &&
+               (StartsWithAnyCase(t.name, "REPLAYGAIN_") || StartsWithAnyCase(t.name, "R128_"));
+    };
+    for (const ExtraTag& t : m.tags)
+        if (loudness(t) && std::find(names.begin(), names.end(), t.name) == names.end())
+            names.push_back(t.name);
+    std::erase_if(m.tags, loudness);
+    return names;
 }
 
 std::string TagTextAsUtf8(const std::string& text) {
@@ -630,6 +928,8 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
     }
     const std::size_t head = version == 2 ? 6 : 10, idLength = version == 2 ? 3 : 4;
     std::vector<std::pair<std::string, std::string>> found;
+    std::vector<std::string> passed;             // ids of the frames not read, each once
+    constexpr std::size_t kMaxNamedFrames = 16;  // then "..."
     while (tag.size() - pos >= head && tag[pos] != 0) {
         const std::uint8_t* f = tag.data() + pos;
         std::size_t size;
@@ -645,6 +945,7 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
         // Compressed or encrypted frames are passed over.
         const bool plain = version == 2 || (version == 3 ? !(f[9] & 0xC0) : !(f[9] & 0x0E));
         const std::uint8_t* body = f + head;
+        const std::size_t before = found.size();
         for (const auto& row : kId3Frames) {
             if (!plain || size < 1 || id != (version == 2 ? row.v2 : row.v4)) continue;
             const int encoding = body[0];
@@ -659,13 +960,24 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
             found.emplace_back(row.info, Id3Text(body + at, size - at, encoding, nullptr));
             break;
         }
+        const bool printable = std::all_of(id.begin(), id.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        });
+        const std::string label = printable ? id : "?";
+        if (found.size() == before &&
+            std::find(passed.begin(), passed.end(), label) == passed.end())
+            passed.push_back(passed.size() < kMaxNamedFrames ? label : "...");
         pos += head + size;
     }
     for (auto& tag : found)
         if (std::none_of(m.info.begin(), m.info.end(),
                          [&](const auto& kept) { return kept.first == tag.first; }))
             m.info.push_back(std::move(tag));
-    return "";
+    // Said, as no output gets them (pictures, other text frames).
+    if (passed.empty()) return "";
+    std::string warning = "metadata: ID3 frames not read:";
+    for (std::size_t i = 0; i < passed.size(); ++i) warning += (i ? ", " : " ") + passed[i];
+    return warning;
 }
 
 std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std::size_t n,
@@ -1019,15 +1331,36 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
 
 std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
     std::vector<std::string> out;
-    if (writerId == kWaveWriter || m.empty()) return out;
+    if (m.empty()) return out;
+    if (writerId == kFlacWriter || writerId == kWavpackWriter) {
+        const TagScheme scheme = writerId == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape;
+        for (const auto& [key, value] : m.info)
+            if (!TagNameForInfoKey(scheme, key)) out.push_back("INFO " + key);
+        ContainerTags(m, scheme, &out);
+        if (writerId == kFlacWriter) FlacPictures(m, &out);
+        return out;
+    }
+    // The others hold none of the tags beyond the common ones, nor pictures.
+    auto others = [&m, &out] {
+        for (const ExtraTag& t : m.tags) {
+            // A common tag's further value: its first is kept where the output names the tag.
+            const bool further = !t.binary && !InfoKeyForTag(t.scheme, t.name).empty();
+            std::string what = (t.binary ? "binary item " : "tag ") + t.name +
+                               (further ? " (a further value)" : "");
+            if (std::find(out.begin(), out.end(), what) == out.end()) out.push_back(what);
+        }
+        for (const Picture& p : m.pictures) out.push_back(PictureWords(p));
+    };
+    if (writerId == kWaveWriter) {
+        others();
+        return out;
+    }
     const bool raw = writerId == kRawWriter, aiff = writerId == kAiffWriter;
     if ((raw || aiff) && m.bext) out.push_back("bext");
     if ((raw || aiff) && m.ixml) out.push_back("iXML");
-    const TagScheme scheme = aiff                      ? TagScheme::Aiff
-                             : writerId == kFlacWriter ? TagScheme::Vorbis
-                                                       : TagScheme::Ape;
     for (const auto& [key, value] : m.info)
-        if (raw || !TagNameForInfoKey(scheme, key)) out.push_back("INFO " + key);
+        if (raw || !TagNameForInfoKey(TagScheme::Aiff, key)) out.push_back("INFO " + key);
+    others();
     if (raw && !m.cues.empty()) out.push_back("markers");
     if (raw && (m.sampler || m.instrument)) out.push_back("instrument");
     if (aiff) {
@@ -1104,6 +1437,14 @@ std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata
         for (const SamplerLoop& l : m.sampler->loops)
             add("smpl.loop." + std::to_string(l.id),
                 Clock(l.start, rate) + " to " + Clock(l.end, rate));
+    }
+    for (std::size_t i = 0; i < m.pictures.size(); ++i) {
+        const Picture& p = m.pictures[i];
+        std::string words = PictureWords(p);
+        words = words.substr(9, words.size() - 10);  // inside "picture (...)"
+        add("picture." + std::to_string(i + 1),
+            words + ", " + p.mime + ", " + std::to_string(p.data.size()) + " bytes" +
+                (p.description.empty() ? "" : ", " + p.description));
     }
     if (m.instrument) {
         const auto& i = *m.instrument;

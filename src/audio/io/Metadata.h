@@ -58,6 +58,36 @@ struct SamplerChunk {
     std::vector<std::uint8_t> samplerData;
 };
 
+// The common text tags across containers. The model keeps them under the
+// WAV INFO identifiers ("INAM" title, "IART" artist, "IPRD" album, "ICMT"
+// comment, "ICRD" date, "IGNR" genre, "ITRK" track, "ICOP" copyright);
+// each other container names them its own way, and a container without
+// a name for one does not store it.
+enum class TagScheme { Vorbis, Aiff, Ape };
+
+// A tag beyond the common ones, or a further value of a common one, named
+// as its container names it: a Vorbis comment (scheme Vorbis) or an APEv2
+// item (scheme Ape). Text is UTF-8; an APEv2 binary item holds its bytes.
+struct ExtraTag {
+    TagScheme scheme = TagScheme::Vorbis;
+    std::string name;
+    std::string value;
+    bool binary = false;
+};
+
+// A picture as a FLAC PICTURE block describes it. From an APEv2
+// "Cover Art (...)" item: the type its name gives, the item's file name as
+// description, the MIME type told by the first bytes, sizes 0 (unknown).
+struct Picture {
+    std::uint32_t type = 3;               // ID3v2 APIC picture type: 3 front cover
+    std::string mime;                     // "image/png"; "-->" when data is a URL
+    std::string description;              // UTF-8
+    std::uint32_t width = 0, height = 0;  // pixels
+    std::uint32_t depth = 0;              // bits per pixel
+    std::uint32_t colors = 0;             // palette entries, 0 without a palette
+    std::vector<std::uint8_t> data;
+};
+
 struct Metadata {
     std::optional<BextChunk> bext;
     std::optional<std::string> ixml;
@@ -66,19 +96,59 @@ struct Metadata {
     std::vector<CueText> cueTexts;
     std::optional<SamplerChunk> sampler;
     std::optional<std::array<std::uint8_t, 7>> instrument;  // "inst" as stored
+    std::vector<ExtraTag> tags;                             // in file order
+    std::vector<Picture> pictures;                          // in file order
+    // Bytes held in `tags` and `pictures` (names, values, picture fields), at most
+    // kMaxCarriedMetadata (above it once something was dropped): KeepTag and KeepPicture
+    // count them.
+    std::int64_t carriedBytes = 0;
 
     bool empty() const {
         return !bext && !ixml && info.empty() && cues.empty() && cueTexts.empty() && !sampler &&
-               !instrument;
+               !instrument && tags.empty() && pictures.empty();
     }
 };
 
-// The common text tags across containers. The model keeps them under the
-// WAV INFO identifiers ("INAM" title, "IART" artist, "IPRD" album, "ICMT"
-// comment, "ICRD" date, "IGNR" genre, "ITRK" track, "ICOP" copyright);
-// each other container names them its own way, and a container without
-// a name for one does not store it.
-enum class TagScheme { Vorbis, Aiff, Ape };
+// Largest total of tags and pictures kept of one input, bytes: what comes after is dropped
+// (a picture of several MB fits; a FLAC block holds less than 16 MiB anyway).
+constexpr std::int64_t kMaxCarriedMetadata = std::int64_t{16} << 20;
+
+// Keeps a Vorbis comment or APEv2 item (`scheme` Vorbis or Ape) of an input: a common tag's
+// first value goes to `m.info`, every other value to `m.tags`. An APEv2 text holding several
+// values (NUL separated) is split; an APEv2 binary "Cover Art (...)" item becomes a picture.
+// Returns a warning naming it when it is the first dropped for kMaxCarriedMetadata (nothing
+// is kept after it), else empty.
+std::string KeepTag(Metadata& m, TagScheme scheme, const std::string& name, std::string value,
+                    bool binary = false);
+// Keeps a picture; the cap as for KeepTag.
+std::string KeepPicture(Metadata& m, Picture p);
+
+// One tag as an output of a Vorbis or APEv2 scheme writes it.
+struct TagOut {
+    std::string name;
+    std::string value;  // UTF-8 text, or an APEv2 binary item's bytes
+    bool binary = false;
+    bool operator==(const TagOut&) const = default;
+};
+
+// The tags an output of `scheme` (Vorbis or Ape) writes for `m`, in writing order: the common
+// tags under its own names, then the others by name (a few known names translated, e.g.
+// CATALOGNUMBER <-> Catalog; other Vorbis names from APEv2 in upper case, APEv2 names from
+// Vorbis as they are). APEv2 holds each name once: the values of one name are joined (NUL
+// separated) and pictures become "Cover Art (...)" binary items (file name, NUL, bytes).
+// What it cannot hold (a name it does not allow, a binary item in a Vorbis comment, a second
+// picture of one type in APEv2, more than a FLAC block holds) is named in `leftOut`.
+std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
+                                  std::vector<std::string>* leftOut = nullptr);
+
+// The pictures a FLAC output writes (one block each, under 2^24 bytes); the others are named
+// in `leftOut`.
+std::vector<const Picture*> FlacPictures(const Metadata& m,
+                                         std::vector<std::string>* leftOut = nullptr);
+
+// Removes the loudness tags measured on the input (REPLAYGAIN_*, R128_*, names in any case)
+// from `m.tags`; returns their names, each once.
+std::vector<std::string> DropLoudnessTags(Metadata& m);
 
 // The INFO identifier of a container's tag name (Vorbis and APEv2 names in
 // any case), empty when the tag is not a common one.
@@ -121,9 +191,11 @@ std::string ReadAiffInstrument(const std::uint8_t* payload, std::size_t size, Me
 std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m);
 
 // What of `m` an output of the writer `writerId` (WriterID) cannot hold, by kind ("bext",
-// "iXML", "INFO IENG", "region lengths", ...): WAVE holds everything; FLAC and WavPack all but
-// the INFO tags they have no name for; AIFF markers with their names, the instrument and two
-// loops, and four tags; raw nothing. Empty when nothing is left out.
+// "iXML", "INFO IENG", "tag ISRC", "picture (front cover)", "region lengths", ...): WAVE holds
+// all its own chunks; FLAC and WavPack all but the INFO tags they have no name for and what
+// ContainerTags and FlacPictures leave out; AIFF markers with their names, the instrument and
+// two loops, and four tags; raw nothing. Only FLAC and WavPack hold `tags` and `pictures`.
+// Empty when nothing is left out.
 std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId);
 
 // Largest payload kept of any one metadata chunk; a larger one is dropped.
@@ -159,7 +231,8 @@ std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::u
 
 // The text frames of an ID3v2 tag (a WAV "ID3 "/"id3 " chunk) that name
 // common tags: TIT2, TPE1, TALB, COMM, TDRC/TYER, TCON, TRCK (and their
-// v2.2 names). Returns the warning of a malformed tag; keys already in `m`
+// v2.2 names). Returns the warning of a malformed tag, or one naming the
+// frames not read (pictures, other texts, compressed frames); keys already in `m`
 // keep their values.
 std::string ReadId3Tag(const std::uint8_t* p, std::size_t size, Metadata& m);
 

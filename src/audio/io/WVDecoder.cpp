@@ -123,12 +123,26 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
             for (auto& [key, value] : decoder->TagItems()) {
                 for (char& ch : key)
                     ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-                properties->push_back({Property::FileTag, std::move(key), std::move(value)});
+                // Several values (NUL separated) are listed one by one.
+                for (std::size_t at = 0, nul = 0; nul != std::string::npos; at = nul + 1) {
+                    nul = value.find('\0', at);
+                    properties->push_back(
+                        {Property::FileTag, key,
+                         value.substr(at, nul == std::string::npos ? nul : nul - at)});
+                }
             }
     }
-    if (details && (mode & MODE_VALID_TAG))
-        for (const auto& [key, value] : decoder->TagItems())
-            AddTag(details->metadata, TagScheme::Ape, key, value);
+    if (details && (mode & MODE_VALID_TAG)) {
+        auto warn = [details](std::string w) {
+            if (!w.empty() && std::find(details->warnings.begin(), details->warnings.end(), w) ==
+                                  details->warnings.end())
+                details->warnings.push_back(std::move(w));
+        };
+        for (auto& [key, value] : decoder->TagItems())
+            warn(KeepTag(details->metadata, TagScheme::Ape, key, std::move(value)));
+        for (auto& [key, value] : decoder->TagItems(true))
+            warn(KeepTag(details->metadata, TagScheme::Ape, key, std::move(value), true));
+    }
     if (details) ReadWrapper(path, *details);
     return result;
 }
@@ -156,21 +170,23 @@ void WVDecoder::ReadWrapper(const std::string& path, InputDetails& details) {
     read();
 }
 
-std::vector<std::pair<std::string, std::string>> WVDecoder::TagItems() {
+std::vector<std::pair<std::string, std::string>> WVDecoder::TagItems(bool binary) {
     std::vector<std::pair<std::string, std::string>> list;
-    const int n = WavpackGetNumTagItems(context_);
+    const auto indexed = binary ? &WavpackGetBinaryTagItemIndexed : &WavpackGetTagItemIndexed;
+    const auto item = binary ? &WavpackGetBinaryTagItem : &WavpackGetTagItem;
+    const int n = binary ? WavpackGetNumBinaryTagItems(context_) : WavpackGetNumTagItems(context_);
     for (int i = 0; i < n; ++i) {
-        const int keyLength = WavpackGetTagItemIndexed(context_, i, nullptr, 0);
+        const int keyLength = indexed(context_, i, nullptr, 0);
         std::string key(static_cast<std::size_t>(std::max(keyLength, 0)) + 1, '\0');
-        const int gotKey =
-            WavpackGetTagItemIndexed(context_, i, key.data(), static_cast<int>(key.size()));
+        const int gotKey = indexed(context_, i, key.data(), static_cast<int>(key.size()));
         key.resize(static_cast<std::size_t>(std::clamp(gotKey, 0, keyLength)));
         std::string value;
         if (!key.empty()) {
-            const int valueLength = WavpackGetTagItem(context_, key.c_str(), nullptr, 0);
+            const int valueLength = item(context_, key.c_str(), nullptr, 0);
+            // A binary value is copied only to a buffer that holds all of it.
             value.assign(static_cast<std::size_t>(std::max(valueLength, 0)) + 1, '\0');
-            const int gotValue = WavpackGetTagItem(context_, key.c_str(), value.data(),
-                                                   static_cast<int>(value.size()));
+            const int gotValue =
+                item(context_, key.c_str(), value.data(), static_cast<int>(value.size()));
             value.resize(static_cast<std::size_t>(std::clamp(gotValue, 0, valueLength)));
         }
         list.emplace_back(std::move(key), std::move(value));

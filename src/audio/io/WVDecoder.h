@@ -71,8 +71,8 @@ public:
     // WVParser::Unsupported for DSD audio and more than 255 channels.
     // Fills `details`
     // when given: the file's channel mask, and a warning for a hybrid file
-    // read without its correction file; the common tags of the APEv2 tag
-    // go to details->metadata, then the metadata chunks of a WAV file's
+    // read without its correction file; the APEv2 tag's items (text and
+    // binary, see KeepTag) go to details->metadata, then the metadata chunks of a WAV file's
     // RIFF header and trailer wrappers (tags already there keep their values).
     static Audio::Stream::Wrapper<::Stream::iOver> Open(const std::string& path,
                                                         PropertyList* properties,
@@ -87,8 +87,8 @@ private:
     explicit WVDecoder(WavpackContext* context);
     // Reads the WAV chunks of the file's wrappers into details.metadata.
     static void ReadWrapper(const std::string& path, InputDetails& details);
-    // The APEv2 text items, {key as stored, value}.
-    std::vector<std::pair<std::string, std::string>> TagItems();
+    // The APEv2 text items (or the binary ones), {key as stored, value}.
+    std::vector<std::pair<std::string, std::string>> TagItems(bool binary = false);
     // Unpacks up to `frames` frames to `dest`; returns the frames delivered.
     std::uint32_t Unpack(std::uint8_t* dest, std::uint32_t frames);
 

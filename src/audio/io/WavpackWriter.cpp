@@ -79,10 +79,13 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
     if (total == 0) total = -1;
     if (!WavpackSetConfiguration64(context_, &config, total, nullptr)) throw InternalError();
 
-    // The WAV chunks as the header of the WAV these samples unpack to.
+    // The WAV chunks as the header of the WAV these samples unpack to (tags and pictures go
+    // to the APEv2 tag).
     wrapped_ = false;
     wrapperChunks_ = metadata ? *metadata : Metadata();
     wrapperChunks_.info.clear();
+    wrapperChunks_.tags.clear();
+    wrapperChunks_.pictures.clear();
     storedBytes_ = static_cast<std::uint32_t>(config.bytes_per_sample);
     if (!wrapperChunks_.empty()) {
         if (wrapperChunks_.bext)
@@ -201,11 +204,13 @@ void iFileWriter_Wavpack::Finish() {
             // The APEv2 tag follows the last block.
             if (ok && metadata && packed_ > 0) {
                 bool any = false;
-                // An item the library refuses is left out: tags never fail the file.
-                for (const auto& [name, value] : TagsFor(*metadata, TagScheme::Ape)) {
-                    const std::string text = TagTextAsUtf8(value);
-                    if (WavpackAppendTagItem(context_, name.c_str(), text.data(),
-                                             static_cast<int>(text.size())))
+                // ContainerTags gives only items the library takes (names checked): a
+                // refusal is one of memory, and tags never fail the file.
+                for (const TagOut& t : ContainerTags(*metadata, TagScheme::Ape)) {
+                    const auto append =
+                        t.binary ? &WavpackAppendBinaryTagItem : &WavpackAppendTagItem;
+                    if (append(context_, t.name.c_str(), t.value.data(),
+                               static_cast<int>(t.value.size())))
                         any = true;
                 }
                 if (ok && any) ok = WavpackWriteTag(context_);

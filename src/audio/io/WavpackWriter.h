@@ -8,8 +8,9 @@
 //
 // The file records ChannelMaskFor(channelMask, channels) as its layout.
 // The library receives 32-bit containers: right-aligned integers of
-// scaleExponent bits (8, 16, 24 or 32), or 32-bit floats. The common tags
-// of `metadata` follow the last block as an APEv2 tag (values as UTF-8).
+// scaleExponent bits (8, 16, 24 or 32), or 32-bit floats. The tags and
+// pictures of `metadata` follow the last block as an APEv2 tag (text as
+// UTF-8, see ContainerTags).
 // Its WAV chunks ("bext" with a coding-history line for this output,
 // "iXML", "cue ", "LIST"/"adtl", "smpl", "inst") go into the file's RIFF
 // header wrapper, as the header of the WAV the samples unpack to (sizes

@@ -239,7 +239,7 @@ TEST(Id3Chunk, CommonTextFramesBecomeTags) {
           {"IART", "A\xC3\xA9\xF0\x9F\x98\xB5"},
           {"ICMT", "Note"},
           {"ICRD", "1999"}},
-         ""},
+         "metadata: ID3 frames not read: TXXX"},
         {"v2.4 sizes are syncsafe",
          Id3(4, Cat({Frame(4, "TALB", Cat({{3}, Bytes(200, 'a')})), Frame(4, "TRCK", {3, '7'})})),
          {{"IPRD", std::string(200, 'a')}, {"ITRK", "7"}},

@@ -1,0 +1,195 @@
+// Tags beyond the common ones and pictures: how Vorbis comments and APEv2
+// items are kept, mapped between the two, named when an output cannot hold
+// them, and carried through the FLAC and WavPack writers and readers.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/io/FileWriter.h"
+#include "audio/io/Metadata.h"
+#include "audio/io/OpenFile.h"
+#include "support/IOTestUtil.h"
+
+using namespace Audio::IO;
+using V = std::vector<std::string>;
+
+namespace {
+
+// A PNG's signature and IHDR of a 16 x 8 RGBA image of 8 bits, then a byte.
+std::vector<std::uint8_t> Png() {
+    return {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D',
+            'R',  0,   0,   0,   16,   0,    0,    0,    8, 8, 6, 0,  0,   0,   0xAB};
+}
+
+Picture Cover(std::uint32_t type, const std::string& description) {
+    Picture p;
+    p.type = type;
+    p.mime = "image/png";
+    p.description = description;
+    p.data = Png();
+    return p;
+}
+
+// One of each kind the mapping treats apart.
+Metadata Mixed() {
+    Metadata m;
+    m.info = {{"INAM", "T"}, {"IART", "A1"}};
+    m.tags = {{TagScheme::Vorbis, "ARTIST", "A2"},
+              {TagScheme::Vorbis, "CustomKey", "v"},
+              {TagScheme::Vorbis, "CATALOGNUMBER", "c"},
+              {TagScheme::Ape, "MyKey", "x"},
+              {TagScheme::Ape, "A=B", "y"},  // '=' has no place in a Vorbis name
+              {TagScheme::Ape, "Blob", std::string("\x01\x00\x02", 3), true}};
+    m.pictures = {Cover(3, "front.png"), Cover(3, "again")};
+    return m;
+}
+
+TEST(ContainerTags, EachSchemeWritesWhatItCanAndNamesTheRest) {
+    const Metadata m = Mixed();
+    const std::vector<std::uint8_t> png = Png();
+    std::string cover = "front.png";
+    cover += '\0';
+    cover.append(png.begin(), png.end());
+    struct Row {
+        TagScheme scheme;
+        std::vector<TagOut> written;
+        V leftOut;
+    } const rows[] = {
+        {TagScheme::Vorbis,
+         {{"TITLE", "T"},
+          {"ARTIST", "A1"},
+          {"ARTIST", "A2"},
+          {"CustomKey", "v"},
+          {"CATALOGNUMBER", "c"},
+          {"MYKEY", "x"}},
+         {"tag A=B", "binary item Blob"}},
+        {TagScheme::Ape,
+         {{"Title", "T"},
+          {"Artist", std::string("A1\0A2", 5)},
+          {"CustomKey", "v"},
+          {"Catalog", "c"},
+          {"MyKey", "x"},
+          {"A=B", "y"},
+          {"Blob", std::string("\x01\x00\x02", 3), true},
+          {"Cover Art (Front)", cover, true}},
+         {"picture (front cover)"}},  // one item per name
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(static_cast<int>(r.scheme));
+        V left;
+        EXPECT_EQ(ContainerTags(m, r.scheme, &left), r.written);
+        EXPECT_EQ(left, r.leftOut);
+    }
+}
+
+TEST(ContainerTags, LeftOutIsNamedPerOutput) {
+    Metadata m = Mixed();
+    m.info.emplace_back("IENG", "e");
+    struct Row {
+        int writerId;
+        V leftOut;
+    } const rows[] = {
+        {kFlacWriter, {"INFO IENG", "tag A=B", "binary item Blob"}},
+        {kWavpackWriter, {"INFO IENG", "picture (front cover)"}},
+        {kWaveWriter,
+         {"tag ARTIST (a further value)", "tag CustomKey", "tag CATALOGNUMBER", "tag MyKey",
+          "tag A=B", "binary item Blob", "picture (front cover)", "picture (front cover)"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.writerId);
+        EXPECT_EQ(MetadataLeftOut(m, r.writerId), r.leftOut);
+    }
+}
+
+TEST(ContainerTags, ApeItemsSplitIntoValuesAndCoversIntoPictures) {
+    Metadata m;
+    EXPECT_EQ(KeepTag(m, TagScheme::Ape, "ARTIST", std::string("A1\0A2", 5)), "");
+    const std::vector<std::uint8_t> png = Png();
+    std::string cover = "b.png";
+    cover += '\0';
+    cover.append(png.begin(), png.end());
+    EXPECT_EQ(KeepTag(m, TagScheme::Ape, "cover art (back)", cover, true), "");
+    EXPECT_EQ(m.info, (std::vector<std::pair<std::string, std::string>>{{"IART", "A1"}}));
+    ASSERT_EQ(m.tags.size(), 1u);
+    EXPECT_EQ(m.tags[0].value, "A2");
+    ASSERT_EQ(m.pictures.size(), 1u);
+    const Picture& p = m.pictures[0];
+    EXPECT_EQ(p.type, 4u);
+    EXPECT_EQ(p.description, "b.png");
+    EXPECT_EQ(p.mime, "image/png");
+    EXPECT_EQ(p.data, Png());
+    EXPECT_EQ(p.width, 16u);
+    EXPECT_EQ(p.height, 8u);
+    EXPECT_EQ(p.depth, 32u);
+}
+
+TEST(ContainerTags, WhatPassesTheCapIsDroppedWithAWarning) {
+    Metadata m;
+    m.carriedBytes = kMaxCarriedMetadata - 30;  // each tag counts its name and value, and 8
+    EXPECT_EQ(KeepTag(m, TagScheme::Vorbis, "SHORT", "x"), "");
+    EXPECT_NE(KeepTag(m, TagScheme::Vorbis, "LONGER", "0123456789").find("tag LONGER dropped"),
+              std::string::npos);
+    // Said once: nothing after the first dropped is kept, though it would fit.
+    EXPECT_EQ(KeepTag(m, TagScheme::Vorbis, "S", ""), "");
+    EXPECT_EQ(m.tags.size(), 1u);
+}
+
+TEST(ContainerTags, LoudnessTagsAreDroppedByName) {
+    Metadata m;
+    m.tags = {{TagScheme::Vorbis, "REPLAYGAIN_TRACK_GAIN", "-3 dB"},
+              {TagScheme::Ape, "replaygain_album_peak", "0.9"},
+              {TagScheme::Vorbis, "R128_TRACK_GAIN", "0"},
+              {TagScheme::Vorbis, "REPLAYGAINX", "kept"}};
+    EXPECT_EQ(DropLoudnessTags(m),
+              (V{"REPLAYGAIN_TRACK_GAIN", "replaygain_album_peak", "R128_TRACK_GAIN"}));
+    ASSERT_EQ(m.tags.size(), 1u);
+    EXPECT_EQ(m.tags[0].name, "REPLAYGAINX");
+}
+
+// Each writer stores its own scheme's tags and the pictures; its reader finds them again.
+TEST(ContainerTags, FlacAndWavpackFilesKeepTagsAndPictures) {
+    IOTest::TempDir dir;
+    auto m = std::make_shared<Metadata>();
+    m->info = {{"IART", "A1"}};
+    const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
+    struct Row {
+        int writerId;
+        const char* file;
+        ExtraTag tag;
+    } const rows[] = {
+        {kFlacWriter, "t.flac", {TagScheme::Vorbis, "ARTIST", "A2"}},
+        {kWavpackWriter, "t.wv", {TagScheme::Ape, "MyKey", "x"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.file);
+        m->tags = {r.tag};
+        m->pictures = {Cover(3, "front.png"), Cover(4, "back.png")};
+        const std::string path = dir.file(r.file);
+        IOTest::WriteThrough(r.writerId, IOTest::Sequence(400), f, 0, path, m);
+        InputDetails d;
+        OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr, nullptr, &d);
+        EXPECT_EQ(d.metadata.info, m->info);
+        ASSERT_EQ(d.metadata.tags.size(), 1u);
+        EXPECT_EQ(d.metadata.tags[0].name, r.tag.name);
+        EXPECT_EQ(d.metadata.tags[0].value, r.tag.value);
+        ASSERT_EQ(d.metadata.pictures.size(), 2u);
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(d.metadata.pictures[i].type, m->pictures[i].type);
+            EXPECT_EQ(d.metadata.pictures[i].description, m->pictures[i].description);
+            EXPECT_EQ(d.metadata.pictures[i].data, Png());
+        }
+        EXPECT_TRUE(d.warnings.empty());
+        // Without WAV chunks, FLAC stores no RIFF header (WavPack's library always does).
+        const IOTest::Bytes bytes = IOTest::ReadFile(path);
+        const char riff[] = "RIFF";
+        if (r.writerId == kFlacWriter) {
+            EXPECT_EQ(std::search(bytes.begin(), bytes.end(), riff, riff + 4), bytes.end());
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Tags beyond the common ones and pictures go from FLAC and WavPack inputs
+// to outputs that hold them; what an output cannot hold, and loudness tags
+// a gain makes wrong, are named in a warning.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "audio/io/FileWriter.h"
+#include "audio/io/Metadata.h"
+#include "support/IOTestUtil.h"
+#include "support/MetadataConversion.h"
+
+using namespace Audio::IO;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+namespace {
+
+const std::vector<std::uint8_t> kImage = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3};  // a JPEG's start
+
+// The input's metadata in `scheme`'s names: two artists, a custom tag, a ReplayGain tag and a
+// front cover.
+std::shared_ptr<Metadata> Tagged(TagScheme scheme) {
+    auto m = std::make_shared<Metadata>();
+    m->info = {{"INAM", "T"}, {"IART", "A1"}};
+    const bool vorbis = scheme == TagScheme::Vorbis;
+    m->tags = {{scheme, vorbis ? "ARTIST" : "Artist", "A2"},
+               {scheme, vorbis ? "CUSTOMKEY" : "MyKey", "v"},
+               {scheme, "REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}};
+    Picture p;
+    p.mime = "image/jpeg";
+    p.description = "front.jpg";
+    p.data = kImage;
+    m->pictures = {p};
+    return m;
+}
+
+Pairs TagsOf(const Metadata& m) {
+    Pairs out;
+    for (const ExtraTag& t : m.tags) out.emplace_back(t.name, t.value);
+    return out;
+}
+
+TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
+    struct Row {
+        const char* name;
+        int inWriter;
+        const char* inFile;
+        int outWriter;
+        const char* extension;
+        double gain;
+        Pairs tags;            // the output's, beyond the common ones
+        std::size_t pictures;  // the output's
+        std::string leftOut;   // part of a warning; empty: no warning of what is not kept
+    } const rows[] = {
+        {"FLAC>FLAC",
+         kFlacWriter,
+         "in.flac",
+         kFlacWriter,
+         ".flac",
+         1.0,
+         {{"ARTIST", "A2"}, {"CUSTOMKEY", "v"}, {"REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}},
+         1,
+         ""},
+        {"WV>WV",
+         kWavpackWriter,
+         "in.wv",
+         kWavpackWriter,
+         ".wv",
+         1.0,
+         {{"Artist", "A2"}, {"MyKey", "v"}, {"REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}},
+         1,
+         ""},
+        {"FLAC>WV",
+         kFlacWriter,
+         "in.flac",
+         kWavpackWriter,
+         ".wv",
+         1.0,
+         {{"Artist", "A2"}, {"CUSTOMKEY", "v"}, {"REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}},
+         1,
+         ""},
+        {"WV>FLAC",
+         kWavpackWriter,
+         "in.wv",
+         kFlacWriter,
+         ".flac",
+         1.0,
+         {{"ARTIST", "A2"}, {"MYKEY", "v"}, {"REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}},
+         1,
+         ""},
+        {"FLAC>WAV",
+         kFlacWriter,
+         "in.flac",
+         kWaveWriter,
+         ".wav",
+         1.0,
+         {},
+         0,
+         ": tag ARTIST (a further value), tag CUSTOMKEY, tag REPLAYGAIN_TRACK_GAIN, picture (front "
+         "cover)"},
+        {"FLAC>FLAC at half gain",
+         kFlacWriter,
+         "in.flac",
+         kFlacWriter,
+         ".flac",
+         0.5,
+         {{"ARTIST", "A2"}, {"CUSTOMKEY", "v"}},
+         1,
+         "no longer holds for the output: REPLAYGAIN_TRACK_GAIN"},
+    };
+    IOTest::TempDir dir;
+    int outputs = 0;
+    const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string in = dir.file(r.inFile);
+        IOTest::WriteThrough(
+            r.inWriter, IOTest::Sequence(4000), f, 0, in,
+            Tagged(r.inWriter == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape));
+        ConversionSettings s;
+        s.gain = r.gain;
+        std::vector<std::string> warnings;
+        const std::string out =
+            MetaTest::ConvertInto(dir.file("out" + std::to_string(++outputs)), in, r.outWriter,
+                                  r.extension, 48000.0f, s, &warnings);
+        const Metadata m = MetaTest::ReadMetadataOf(out);
+        EXPECT_EQ(m.info, (Pairs{{"INAM", "T"}, {"IART", "A1"}}));
+        EXPECT_EQ(TagsOf(m), r.tags);
+        ASSERT_EQ(m.pictures.size(), r.pictures);
+        if (r.pictures) {
+            EXPECT_EQ(m.pictures[0].type, 3u);
+            EXPECT_EQ(m.pictures[0].mime, "image/jpeg");
+            EXPECT_EQ(m.pictures[0].description, "front.jpg");
+            EXPECT_EQ(m.pictures[0].data, kImage);
+        }
+        const auto notKept = std::find_if(warnings.begin(), warnings.end(),
+                                          [](const auto& w) { return w.starts_with("not kept"); });
+        if (r.leftOut.empty()) {
+            EXPECT_EQ(notKept, warnings.end()) << *notKept;
+        } else {
+            ASSERT_NE(notKept, warnings.end());
+            EXPECT_NE(notKept->find(r.leftOut), std::string::npos) << *notKept;
+        }
+    }
+}
+
+}  // namespace
