@@ -239,10 +239,16 @@ struct TagRow {
     const char* ape;
 };
 constexpr TagRow kTags[] = {
-    {"INAM", "TITLE", "NAME", "Title"},        {"IART", "ARTIST", "AUTH", "Artist"},
-    {"IPRD", "ALBUM", nullptr, "Album"},       {"ICMT", "COMMENT", "ANNO", "Comment"},
-    {"ICRD", "DATE", nullptr, "Year"},         {"IGNR", "GENRE", nullptr, "Genre"},
-    {"ITRK", "TRACKNUMBER", nullptr, "Track"}, {"ICOP", "COPYRIGHT", "(c) ", "Copyright"},
+    {"INAM", "TITLE", "NAME", "Title"},
+    {"IART", "ARTIST", "AUTH", "Artist"},
+    {"IPRD", "ALBUM", nullptr, "Album"},
+    {"ICMT", "COMMENT", "ANNO", "Comment"},
+    {"ICRD", "DATE", nullptr, "Year"},
+    {"IGNR", "GENRE", nullptr, "Genre"},
+    {"ITRK", "TRACKNUMBER", nullptr, "Track"},
+    {"ICOP", "COPYRIGHT", "(c) ", "Copyright"},
+    // The track number as ffmpeg stores it ("track" in its WAV files); read back as ITRK.
+    {"IPRT", "TRACKNUMBER", nullptr, "Track"},
 };
 
 const char* Column(const TagRow& r, TagScheme s) {

@@ -152,7 +152,8 @@ TEST(MetadataScale, WhatAContainerCannotHoldIsNamed) {
     Metadata m;
     m.bext = BextChunk{};
     m.ixml = "<BWFXML/>";
-    m.info = {{"INAM", "Title"}, {"IENG", "Engineer"}};
+    // IPRT: the track number in ffmpeg's WAV files (said to have no place in FLAC).
+    m.info = {{"INAM", "Title"}, {"IENG", "Engineer"}, {"IPRT", "3"}};
     m.cues.push_back(CuePoint{});
     CueText region;
     std::memcpy(region.kind.data(), "ltxt", 4);
@@ -163,10 +164,10 @@ TEST(MetadataScale, WhatAContainerCannotHoldIsNamed) {
     EXPECT_EQ(MetadataLeftOut(m, kWaveWriter), V{});
     EXPECT_EQ(MetadataLeftOut(m, kFlacWriter), V{"INFO IENG"});
     EXPECT_EQ(MetadataLeftOut(m, kWavpackWriter), V{"INFO IENG"});
-    EXPECT_EQ(MetadataLeftOut(m, kAiffWriter),
-              (V{"bext", "iXML", "INFO IENG", "region lengths", "loops past the second"}));
+    EXPECT_EQ(MetadataLeftOut(m, kAiffWriter), (V{"bext", "iXML", "INFO IENG", "INFO IPRT",
+                                                  "region lengths", "loops past the second"}));
     EXPECT_EQ(MetadataLeftOut(m, kRawWriter),
-              (V{"bext", "iXML", "INFO INAM", "INFO IENG", "markers", "instrument"}));
+              (V{"bext", "iXML", "INFO INAM", "INFO IENG", "INFO IPRT", "markers", "instrument"}));
     EXPECT_EQ(MetadataLeftOut(Metadata{}, kRawWriter), V{});
 }
 
