@@ -168,6 +168,13 @@ struct FLACDecoder::Callbacks {
     static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status,
                       void* client) {
         auto* self = static_cast<FLACDecoder*>(client);
+        // A damaged metadata block (a picture whose sizes do not fit its block) is skipped by
+        // the library and the audio reads on: the file converts, saying so (it was refused).
+        if (status == FLAC__STREAM_DECODER_ERROR_STATUS_BAD_METADATA && self->readingMetadata_) {
+            self->badMetadata_ = true;
+            self->Warn("metadata: a damaged FLAC metadata block was dropped");
+            return;
+        }
         if (self->failure_.empty()) self->failure_ = ErrorText(status);
     }
 };
@@ -181,6 +188,14 @@ FLACDecoder::~FLACDecoder() {
 Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& path,
                                                           PropertyList* properties,
                                                           InputDetails* details) {
+    return OpenWith(path, properties, details, true);
+}
+
+Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string& path,
+                                                              PropertyList* properties,
+                                                              InputDetails* details,
+                                                              bool pictures) {
+    const std::size_t warningsBefore = details ? details->warnings.size() : 0;
     // A foreign file is told apart by its first bytes: libFLAC would search
     // all of it for a stream header.
     bool startsWithMarker = false;
@@ -209,7 +224,8 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
         static const FLAC__byte kRiff[4] = {'r', 'i', 'f', 'f'};
         FLAC__stream_decoder_set_metadata_respond_application(self->decoder_, kRiff);
         FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_CUESHEET);
-        FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_PICTURE);
+        if (pictures)
+            FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_PICTURE);
     }
     const FLAC__StreamDecoderInitStatus init =
         FLAC__stream_decoder_init_file(self->decoder_, path.c_str(), &Callbacks::Write,
@@ -247,6 +263,17 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::Open(const std::string& pat
         if (startsWithMarker)
             throw FLACParser::Damaged("damaged FLAC header: no complete STREAMINFO block");
         throw FLACParser::NotFLAC();
+    }
+    if (!ok && self->badMetadata_ && pictures && self->failure_.empty()) {
+        // A damaged picture stops the library's reading of the metadata: read again without
+        // the pictures, as the audio does not need them.
+        if (details) {
+            details->warnings.resize(warningsBefore);
+            details->metadata = Metadata();
+        }
+        auto again = OpenWith(path, properties, details, false);
+        if (details) details->warnings.push_back("metadata: a damaged FLAC picture was dropped");
+        return again;
     }
     if (!ok || !self->failure_.empty())
         throw FLACParser::Damaged("damaged FLAC metadata" +

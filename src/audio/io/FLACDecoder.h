@@ -78,6 +78,10 @@ public:
 
 private:
     FLACDecoder();
+    // Open, with the PICTURE blocks read or skipped unseen.
+    static Audio::Stream::Wrapper<::Stream::iOver> OpenWith(const std::string& path,
+                                                            PropertyList* properties,
+                                                            InputDetails* details, bool pictures);
 
     struct Callbacks;  // libFLAC's callbacks, with the decoder as client data
     friend struct Callbacks;
@@ -102,6 +106,7 @@ private:
     InputDetails* details_ = nullptr;
     PropertyList* comments_ = nullptr;  // set only while the metadata is read
     bool readingMetadata_ = false;      // common tags go to details_->metadata then
+    bool badMetadata_ = false;          // the library found a damaged metadata block
     // While the metadata is read: what the "riff" blocks hold (tags from
     // Vorbis comments come first) and the CUESHEET's points.
     Metadata riff_;

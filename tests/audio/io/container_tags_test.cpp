@@ -192,4 +192,33 @@ TEST(ContainerTags, FlacAndWavpackFilesKeepTagsAndPictures) {
     }
 }
 
+// A damaged picture (its MIME type's length beyond its block) stopped the library's reading
+// of the metadata, and the file was refused; its audio is whole: it opens without the picture.
+TEST(ContainerTags, ADamagedFlacPictureIsDroppedNotTheFile) {
+    IOTest::TempDir dir;
+    auto m = std::make_shared<Metadata>();
+    m->info = {{"IART", "A1"}};
+    m->pictures = {Cover(3, "front.png")};
+    const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
+    const std::string path = dir.file("p.flac");
+    const IOTest::Bytes samples = IOTest::Sequence(400);
+    IOTest::WriteThrough(kFlacWriter, samples, f, 0, path, m);
+    IOTest::Bytes bytes = IOTest::ReadFile(path);
+    // Metadata blocks from byte 4: a type (the top bit marks the last) and a 24-bit size.
+    std::size_t at = 4;
+    while (at + 4 <= bytes.size() && (bytes[at] & 0x7F) != 6)
+        at += 4 +
+              (std::size_t{bytes[at + 1]} << 16 | std::size_t{bytes[at + 2]} << 8 | bytes[at + 3]);
+    ASSERT_LT(at + 12, bytes.size()) << "no PICTURE block";
+    bytes[at + 8] = 0x7F;  // the MIME type's length, after the picture type
+    IOTest::WriteFile(path, bytes);
+    InputDetails d;
+    auto s =
+        OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr, nullptr, &d);
+    EXPECT_EQ(IOTest::ReadAll(*s), samples);
+    EXPECT_TRUE(d.metadata.pictures.empty());
+    EXPECT_EQ(d.metadata.info, m->info);
+    EXPECT_EQ(d.warnings, V{"metadata: a damaged FLAC picture was dropped"});
+}
+
 }  // namespace
