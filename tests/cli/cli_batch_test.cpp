@@ -421,6 +421,22 @@ TEST_F(Batch, OutputFolderMirrorsTheTree) {
 // A WAVE stream through standard input and output gives the file conversion's bits: the whole
 // file when the input states its length, the samples under a streaming header when it does not
 // (and, into a file, the whole file with a "JUNK" chunk that keeps room for RF64).
+// An empty file whose container goes on after its data chunk (tags after no audio) is empty on
+// a pipe too: the tags were read as audio.
+TEST_F(Batch, AnEmptyFileWithTagsIsEmptyOnAPipe) {
+    const IOTest::Bytes tags = {'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M',
+                                4,   0,   0,   0,   'a', 'b', 'c', 0};
+    const IOTest::Bytes bytes =
+        IOTest::Group("RIFF", "WAVE",
+                      {IOTest::Chunk("fmt ", IOTest::FmtPayload(1, 2, 44100, 4, 16)),
+                       IOTest::Chunk("data", {}), IOTest::Chunk("LIST", tags)});
+    std::ofstream(dir.path() / "empty.wav", std::ios::binary)
+        << std::string(bytes.begin(), bytes.end());
+    const ShellRun r = sh("cat empty.wav | CLI -q --json -r 0 -o . -");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"frames_out\":0,"), std::string::npos) << r.out;
+}
+
 TEST_F(Batch, PipeRoundTripEqualsTheFileConversion) {
     wav("in.wav", 7, 30000);
     const std::string file = read(dir.file("in.wav"));

@@ -332,10 +332,12 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         const std::int64_t fileSize = FileSize();
         std::int64_t dataLength;
         // Size 0 in a container whose size is unknown as well: a writer that
-        // streamed the file and could not go back to fill the sizes in. On a pipe, whatever
-        // the container says: what follows cannot be looked at, and is the audio of such a
-        // writer (it read as an empty stream).
-        const bool streamed = c.size == 0 && ((c.next && c.next->openEnded()) || fileSize < 0);
+        // streamed the file and could not go back to fill the sizes in. On a pipe also in a
+        // container that ends with the data chunk's header (an empty file's, never updated):
+        // what follows cannot be looked at, and is that writer's audio (it read as an empty
+        // stream). A container that goes on holds chunks after an empty data chunk.
+        const bool headerOnly = fileSize < 0 && c.next && c.next->start + c.next->size <= c.start;
+        const bool streamed = c.size == 0 && ((c.next && c.next->openEnded()) || headerOnly);
         // A size within 64 KiB of 2 GiB, more than the file holds (or on a pipe), is a writer's
         // "unknown": one that cannot seek back puts the largest size it allows there
         // (0x7ffff000, rounded down to whole frames), and its "fact" count to match. Either would
