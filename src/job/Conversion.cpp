@@ -571,7 +571,10 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
             figures->framesOut = frame ? pull->position / frame : -1;
         }
         if (warnings) {
-            warnings->insert(warnings->end(), details.warnings.begin(), details.warnings.end());
+            // What the readers said of the metadata ("metadata: ...") does not matter to an
+            // output that leaves the metadata out.
+            for (const std::string& w : details.warnings)
+                if (settings.copyMetadata || !w.starts_with("metadata: ")) warnings->push_back(w);
             if (details.nonFinite && details.nonFinite->samples)
                 warnings->push_back(details.nonFinite->describe());
             // A speed without an output rate only relabels the rate, and the header holds

@@ -134,6 +134,12 @@ TEST_F(MetadataConversion, MalformedChunkConvertsWithAWarning) {
                                Settings(), &warnings);
     EXPECT_EQ(warnings, std::vector<std::string>{"metadata: cue chunk malformed, dropped"});
     EXPECT_EQ(m.cues.size(), 3u);  // the good chunk before it stays
+    // Without the metadata, what became of it is not said.
+    ConversionSettings none = Settings();
+    none.copyMetadata = false;
+    warnings.clear();
+    Convert(RichWav(44100, 44100, IOTest::Chunk("cue ", {9, 0, 0, 0})), 48000, none, &warnings);
+    EXPECT_TRUE(warnings.empty()) << warnings.front();
 }
 
 // Chunks of another program's that no output gets are named (axml, cart, XMP went without a
