@@ -596,7 +596,8 @@ std::vector<std::string> DropLoudnessTags(Metadata& m) {
     std::vector<std::string> names;
     auto loudness = [](const ExtraTag& t) {
         return !t.binary &&
-               (StartsWithAnyCase(t.name, "REPLAYGAIN_") || StartsWithAnyCase(t.name, "R128_"));
+               (StartsWithAnyCase(t.name, "REPLAYGAIN_") || StartsWithAnyCase(t.name, "R128_") ||
+                StartsWithAnyCase(t.name, "MP3GAIN_"));
     };
     for (const ExtraTag& t : m.tags)
         if (loudness(t) && std::find(names.begin(), names.end(), t.name) == names.end())

@@ -146,8 +146,8 @@ std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
 std::vector<const Picture*> FlacPictures(const Metadata& m,
                                          std::vector<std::string>* leftOut = nullptr);
 
-// Removes the loudness tags measured on the input (REPLAYGAIN_*, R128_*, names in any case)
-// from `m.tags`; returns their names, each once.
+// Removes the loudness tags measured on the input (REPLAYGAIN_*, R128_*, MP3GAIN_*, names in
+// any case) from `m.tags`; returns their names, each once.
 std::vector<std::string> DropLoudnessTags(Metadata& m);
 
 // The INFO identifier of a container's tag name (Vorbis and APEv2 names in

@@ -143,9 +143,10 @@ TEST(ContainerTags, LoudnessTagsAreDroppedByName) {
     m.tags = {{TagScheme::Vorbis, "REPLAYGAIN_TRACK_GAIN", "-3 dB"},
               {TagScheme::Ape, "replaygain_album_peak", "0.9"},
               {TagScheme::Vorbis, "R128_TRACK_GAIN", "0"},
+              {TagScheme::Ape, "MP3GAIN_MINMAX", "100,200"},
               {TagScheme::Vorbis, "REPLAYGAINX", "kept"}};
-    EXPECT_EQ(DropLoudnessTags(m),
-              (V{"REPLAYGAIN_TRACK_GAIN", "replaygain_album_peak", "R128_TRACK_GAIN"}));
+    EXPECT_EQ(DropLoudnessTags(m), (V{"REPLAYGAIN_TRACK_GAIN", "replaygain_album_peak",
+                                      "R128_TRACK_GAIN", "MP3GAIN_MINMAX"}));
     ASSERT_EQ(m.tags.size(), 1u);
     EXPECT_EQ(m.tags[0].name, "REPLAYGAINX");
 }
