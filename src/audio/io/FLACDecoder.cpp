@@ -321,10 +321,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
 }
 
 void FLACDecoder::Warn(std::string warning) {
-    if (!warning.empty() && details_ &&
-        std::find(details_->warnings.begin(), details_->warnings.end(), warning) ==
-            details_->warnings.end())
-        details_->warnings.push_back(std::move(warning));
+    if (details_) AddOnce(details_->warnings, std::move(warning));
 }
 
 void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frames) {

@@ -341,10 +341,14 @@ constexpr PictureKind kPictureKinds[] = {
 };
 constexpr std::uint32_t kPictureKindCount = sizeof kPictureKinds / sizeof kPictureKinds[0];
 
+// "front cover", or "type 99" past the known kinds.
+std::string PictureKindWords(const Picture& p) {
+    return p.type < kPictureKindCount ? kPictureKinds[p.type].words
+                                      : "type " + std::to_string(p.type);
+}
+
 std::string PictureWords(const Picture& p) {
-    const std::string kind =
-        p.type < kPictureKindCount ? kPictureKinds[p.type].words : "type " + std::to_string(p.type);
-    return "picture (" + kind + ")";
+    return "picture (" + PictureKindWords(p) + ")";
 }
 
 // For a type below kPictureKindCount.
@@ -506,8 +510,7 @@ std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
                                   std::vector<std::string>* leftOut) {
     std::vector<TagOut> out;
     auto leave = [leftOut](std::string what) {
-        if (leftOut && std::find(leftOut->begin(), leftOut->end(), what) == leftOut->end())
-            leftOut->push_back(std::move(what));
+        if (leftOut) AddOnce(*leftOut, std::move(what));
     };
     for (auto& [name, value] : TagsFor(m, scheme)) out.push_back({name, value});
     for (const ExtraTag& t : m.tags) {
@@ -600,10 +603,14 @@ std::vector<std::string> DropLoudnessTags(Metadata& m) {
                 StartsWithAnyCase(t.name, "MP3GAIN_"));
     };
     for (const ExtraTag& t : m.tags)
-        if (loudness(t) && std::find(names.begin(), names.end(), t.name) == names.end())
-            names.push_back(t.name);
+        if (loudness(t)) AddOnce(names, t.name);
     std::erase_if(m.tags, loudness);
     return names;
+}
+
+void AddOnce(std::vector<std::string>& list, std::string item) {
+    if (!item.empty() && std::find(list.begin(), list.end(), item) == list.end())
+        list.push_back(std::move(item));
 }
 
 std::string TagTextAsUtf8(const std::string& text) {
@@ -1352,9 +1359,8 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
         for (const ExtraTag& t : m.tags) {
             // A common tag's further value: its first is kept where the output names the tag.
             const bool further = !t.binary && !InfoKeyForTag(t.scheme, t.name).empty();
-            std::string what = (t.binary ? "binary item " : "tag ") + t.name +
-                               (further ? " (a further value)" : "");
-            if (std::find(out.begin(), out.end(), what) == out.end()) out.push_back(what);
+            AddOnce(out, (t.binary ? "binary item " : "tag ") + t.name +
+                             (further ? " (a further value)" : ""));
         }
         for (const Picture& p : m.pictures) out.push_back(PictureWords(p));
     };
@@ -1447,10 +1453,8 @@ std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata
     }
     for (std::size_t i = 0; i < m.pictures.size(); ++i) {
         const Picture& p = m.pictures[i];
-        std::string words = PictureWords(p);
-        words = words.substr(9, words.size() - 10);  // inside "picture (...)"
         add("picture." + std::to_string(i + 1),
-            words + ", " + p.mime + ", " + std::to_string(p.data.size()) + " bytes" +
+            PictureKindWords(p) + ", " + p.mime + ", " + std::to_string(p.data.size()) + " bytes" +
                 (p.description.empty() ? "" : ", " + p.description));
     }
     if (m.instrument) {

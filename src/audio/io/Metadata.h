@@ -164,6 +164,9 @@ bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::s
 // `m`'s tags that `scheme` can store, as {container name, value}, in order.
 std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagScheme scheme);
 
+// Appends `item` to `list` unless it is empty or already there (warnings and names said once).
+void AddOnce(std::vector<std::string>& list, std::string item);
+
 // `text` when it is valid UTF-8, else read as Latin-1 (as older WAV and
 // AIFF text often is) and encoded as UTF-8.
 std::string TagTextAsUtf8(const std::string& text);

@@ -238,8 +238,7 @@ void WAVParser::PassOver(const IFF::ResType& id) {
     for (const char* filler :
          {"JUNK", "junk", "JUNQ", "PAD ", "FLLR", "ds64", "fact", "fmt ", "data"})
         if (name == filler) return;
-    if (std::find(unreadChunks_.begin(), unreadChunks_.end(), name) == unreadChunks_.end())
-        unreadChunks_.push_back(name);
+    AddOnce(unreadChunks_, name);
 }
 
 void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {

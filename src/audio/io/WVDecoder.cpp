@@ -133,11 +133,7 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
             }
     }
     if (details && (mode & MODE_VALID_TAG)) {
-        auto warn = [details](std::string w) {
-            if (!w.empty() && std::find(details->warnings.begin(), details->warnings.end(), w) ==
-                                  details->warnings.end())
-                details->warnings.push_back(std::move(w));
-        };
+        auto warn = [details](std::string w) { AddOnce(details->warnings, std::move(w)); };
         for (auto& [key, value] : decoder->TagItems())
             warn(KeepTag(details->metadata, TagScheme::Ape, key, std::move(value)));
         for (auto& [key, value] : decoder->TagItems(true))
