@@ -355,6 +355,12 @@ private:
     bool reported_ = false;
 };
 
+// "what: a, b, c".
+std::string Listed(std::string what, const std::vector<std::string>& items) {
+    for (std::size_t i = 0; i < items.size(); ++i) what += (i ? ", " : ": ") + items[i];
+    return what;
+}
+
 struct Pass {
     Filesystem::Path path;
     Audio::PeakReading reading;
@@ -490,30 +496,23 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         if (settings.gain != 1.0 || settings.speed != 1.0 ||
             tag.format.channels() != inputFormat.channels()) {
             const std::vector<std::string> dropped = Audio::IO::DropLoudnessTags(rescaled);
-            if (!dropped.empty()) {
-                std::string text = "not kept, as the loudness measured on the input no longer "
-                                   "holds for the output:";
-                for (std::size_t i = 0; i < dropped.size(); ++i)
-                    text += (i ? ", " : " ") + dropped[i];
-                details.warnings.push_back(std::move(text));
-            }
+            if (!dropped.empty())
+                details.warnings.push_back(
+                    Listed("not kept, as the loudness measured on the "
+                           "input no longer holds for the output",
+                           dropped));
         }
         // What the output's container cannot hold is said, not lost without a word.
         const std::vector<std::string> left =
             Audio::IO::MetadataLeftOut(rescaled, options.writerId);
-        if (!left.empty()) {
-            std::string text = "not kept in the output, which has no place for it:";
-            for (std::size_t i = 0; i < left.size(); ++i) text += (i ? ", " : " ") + left[i];
-            details.warnings.push_back(std::move(text));
-        }
+        if (!left.empty())
+            details.warnings.push_back(
+                Listed("not kept in the output, which has no place for it", left));
         metadata = std::make_shared<const Audio::IO::Metadata>(std::move(rescaled));
     }
-    if (settings.copyMetadata && !details.unreadChunks.empty()) {
-        std::string text = "not kept in the output, chunks this program does not read:";
-        for (std::size_t i = 0; i < details.unreadChunks.size(); ++i)
-            text += (i ? ", " : " ") + details.unreadChunks[i];
-        details.warnings.push_back(std::move(text));
-    }
+    if (settings.copyMetadata && !details.unreadChunks.empty())
+        details.warnings.push_back(Listed(
+            "not kept in the output, chunks this program does not read", details.unreadChunks));
 
     // The name carries the rate the header holds (a request of 0 is the
     // input's rate x speed; containers store whole hertz).
