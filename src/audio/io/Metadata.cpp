@@ -476,16 +476,10 @@ std::string KeepTag(Metadata& m, TagScheme scheme, const std::string& name, std:
         }
     }
     std::vector<std::string> values;
-    if (scheme == TagScheme::Ape && !binary) {
-        for (std::size_t at = 0;;) {
-            const std::size_t nul = value.find('\0', at);
-            values.push_back(value.substr(at, nul == std::string::npos ? nul : nul - at));
-            if (nul == std::string::npos) break;
-            at = nul + 1;
-        }
-    } else {
+    if (scheme == TagScheme::Ape && !binary)
+        values = ApeValues(value);
+    else
         values.push_back(std::move(value));
-    }
     std::string warning;
     for (std::string& v : values) {
         const std::string key = binary ? std::string() : InfoKeyForTag(scheme, name);
@@ -606,6 +600,15 @@ std::vector<std::string> DropLoudnessTags(Metadata& m) {
         if (loudness(t)) AddOnce(names, t.name);
     std::erase_if(m.tags, loudness);
     return names;
+}
+
+std::vector<std::string> ApeValues(const std::string& value) {
+    std::vector<std::string> values;
+    for (std::size_t at = 0, nul = 0; nul != std::string::npos; at = nul + 1) {
+        nul = value.find('\0', at);
+        values.push_back(value.substr(at, nul == std::string::npos ? nul : nul - at));
+    }
+    return values;
 }
 
 void AddOnce(std::vector<std::string>& list, std::string item) {

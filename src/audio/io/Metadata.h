@@ -164,6 +164,9 @@ bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::s
 // `m`'s tags that `scheme` can store, as {container name, value}, in order.
 std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagScheme scheme);
 
+// The values of an APEv2 text item, which holds several separated by NUL bytes.
+std::vector<std::string> ApeValues(const std::string& value);
+
 // Appends `item` to `list` unless it is empty or already there (warnings and names said once).
 void AddOnce(std::vector<std::string>& list, std::string item);
 

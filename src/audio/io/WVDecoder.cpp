@@ -123,13 +123,9 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
             for (auto& [key, value] : decoder->TagItems()) {
                 for (char& ch : key)
                     ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-                // Several values (NUL separated) are listed one by one.
-                for (std::size_t at = 0, nul = 0; nul != std::string::npos; at = nul + 1) {
-                    nul = value.find('\0', at);
-                    properties->push_back(
-                        {Property::FileTag, key,
-                         value.substr(at, nul == std::string::npos ? nul : nul - at)});
-                }
+                // Several values are listed one by one.
+                for (std::string& v : ApeValues(value))
+                    properties->push_back({Property::FileTag, key, std::move(v)});
             }
     }
     if (details && (mode & MODE_VALID_TAG)) {
