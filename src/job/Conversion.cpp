@@ -661,10 +661,8 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                                  std::to_string(tag.format.channels()) +
                                  ": choose wav, wv, aiff or raw");
     // Nor rates beyond 20 bits: an input's rate taken over (-r 0) is known only here.
-    if (options.writerId == Audio::IO::kFlacWriter && tag.format.sampleRate > 1048575.0f)
-        throw std::runtime_error(
-            "FLAC stores rates up to 1048575 Hz: choose another container for " +
-            std::to_string(std::lround(static_cast<double>(tag.format.sampleRate))) + " Hz");
+    if (options.writerId == Audio::IO::kFlacWriter && tag.format.sampleRate > kFlacMaxRateHz)
+        throw std::runtime_error(FlacRateRefusal(tag.format.sampleRate));
     // AIFF sizes are 32-bit: an output certain to outgrow them fails before any work (the
     // WAVE writer turns to RF64 instead).
     if (options.writerId == Audio::IO::kAiffWriter && inputFrames > 0 &&

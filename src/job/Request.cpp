@@ -40,6 +40,11 @@ std::optional<Container> ParseContainer(std::string_view name) {
     return std::nullopt;
 }
 
+std::string FlacRateRefusal(double rate) {
+    return "FLAC stores rates up to 1048575 Hz: choose another container for " +
+           std::to_string(std::lround(rate)) + " Hz";
+}
+
 void Validate(const ConversionRequest& request) {
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
     const ConversionSettings& s = request.settings;
@@ -78,10 +83,8 @@ void Validate(const ConversionRequest& request) {
         throw InvalidRequest(
             "WavPack stores floats of 32 bits only: fp64 cannot be written to a "
             ".wv file (choose fp32 or an integer type)");
-    constexpr float kFlacMaxRate = 1048575.0f;  // 20 bits of the stream header
-    if (request.container == Container::Flac && request.outputRate > kFlacMaxRate)
-        throw InvalidRequest("FLAC stores rates up to 1048575 Hz: choose another container for " +
-                             std::to_string(static_cast<long>(request.outputRate)) + " Hz");
+    if (request.container == Container::Flac && request.outputRate > kFlacMaxRateHz)
+        throw InvalidRequest(FlacRateRefusal(request.outputRate));
     if (s.ceilingDbtp && !(*s.ceilingDbtp >= kMinCeilingDbtp && *s.ceilingDbtp <= kMaxCeilingDbtp))
         throw InvalidRequest("true-peak ceiling out of range (-60 to +6 dBTP)");
 }

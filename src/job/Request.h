@@ -73,6 +73,10 @@ inline constexpr double kDefaultCeilingDbtp = -0.1;
 inline constexpr double kMinCeilingDbtp = -60.0;
 inline constexpr double kMaxCeilingDbtp = 6.0;
 
+// Highest rate a FLAC stream header holds (20 bits), Hz; the refusal of a higher `rate`.
+inline constexpr double kFlacMaxRateHz = 1048575.0;
+std::string FlacRateRefusal(double rate);
+
 // What a batch does when an output's name is already taken by a file.
 enum class IfExists { Replace, Skip, Fail };
 
