@@ -244,7 +244,17 @@ void WAVParser::PassOver(const IFF::ResType& id) {
 void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
     const int fd = Descriptor();
     const std::int64_t fileSize = FileSize();
-    if (fd < 0 || fileSize < 0 || data.openEnded()) return;
+    if (data.openEnded()) return;
+    if (fd < 0 || fileSize < 0) {
+        // A pipe has passed the audio before what follows it could be read: the container's
+        // size says whether chunks follow.
+        const std::int64_t after = data.start + data.size + (data.size & 1);
+        if (data.next && !data.next->openEnded() && data.next->start + data.next->size >= after + 8)
+            metadataWarnings_.push_back(
+                "metadata: " + std::to_string(data.next->start + data.next->size - after) +
+                " bytes of chunks after the audio are not read from a pipe, dropped");
+        return;
+    }
     std::int64_t end = fileSize;
     if (data.next && !data.next->openEnded())
         end = std::min(end, data.next->start + data.next->size);
