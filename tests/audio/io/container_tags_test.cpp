@@ -195,31 +195,62 @@ TEST(ContainerTags, FlacAndWavpackFilesKeepTagsAndPictures) {
 
 // A damaged picture (its MIME type's length beyond its block) stopped the library's reading
 // of the metadata, and the file was refused; its audio is whole: it opens without the picture.
-TEST(ContainerTags, ADamagedFlacPictureIsDroppedNotTheFile) {
-    IOTest::TempDir dir;
-    auto m = std::make_shared<Metadata>();
-    m->info = {{"IART", "A1"}};
-    m->pictures = {Cover(3, "front.png")};
-    const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
-    const std::string path = dir.file("p.flac");
-    const IOTest::Bytes samples = IOTest::Sequence(400);
-    IOTest::WriteThrough(kFlacWriter, samples, f, 0, path, m);
-    IOTest::Bytes bytes = IOTest::ReadFile(path);
-    // Metadata blocks from byte 4: a type (the top bit marks the last) and a 24-bit size.
-    std::size_t at = 4;
-    while (at + 4 <= bytes.size() && (bytes[at] & 0x7F) != 6)
-        at += 4 +
-              (std::size_t{bytes[at + 1]} << 16 | std::size_t{bytes[at + 2]} << 8 | bytes[at + 3]);
-    ASSERT_LT(at + 12, bytes.size()) << "no PICTURE block";
-    bytes[at + 8] = 0x7F;  // the MIME type's length, after the picture type
-    IOTest::WriteFile(path, bytes);
-    InputDetails d;
-    auto s =
-        OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr, nullptr, &d);
-    EXPECT_EQ(IOTest::ReadAll(*s), samples);
-    EXPECT_TRUE(d.metadata.pictures.empty());
-    EXPECT_EQ(d.metadata.info, m->info);
-    EXPECT_EQ(d.warnings, V{"metadata: a damaged FLAC picture was dropped"});
+TEST(ContainerTags, DamagedFlacTagsAndPicturesAreDroppedNotTheFile) {
+    const struct {
+        int blockType;
+        std::size_t offset;  // of the length damaged, in the block's payload
+        V info;              // the tags kept
+        V warnings;
+    } cases[] = {
+        // The MIME type's length, after the picture type.
+        {6, 4, {"IART", "A1", "INAM", "T"}, {"metadata: a damaged FLAC picture was dropped"}},
+        // The second comment's length (after the vendor string and the count): the first is
+        // kept, and the loss is said.
+        {4,
+         0,
+         {"IART", "A1"},
+         {"metadata: a damaged FLAC tag block was read up to its damage, the tags after it "
+          "dropped"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.blockType);
+        IOTest::TempDir dir;
+        auto m = std::make_shared<Metadata>();
+        m->info = {{"IART", "A1"}, {"INAM", "T"}};
+        m->pictures = {Cover(3, "front.png")};
+        const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
+        const std::string path = dir.file("p.flac");
+        const IOTest::Bytes samples = IOTest::Sequence(400);
+        IOTest::WriteThrough(kFlacWriter, samples, f, 0, path, m);
+        IOTest::Bytes bytes = IOTest::ReadFile(path);
+        // Metadata blocks from byte 4: a type (the top bit marks the last) and a 24-bit size.
+        auto le32 = [&](std::size_t at) {
+            return std::size_t{bytes[at]} | std::size_t{bytes[at + 1]} << 8 |
+                   std::size_t{bytes[at + 2]} << 16 | std::size_t{bytes[at + 3]} << 24;
+        };
+        std::size_t at = 4;
+        while (at + 4 <= bytes.size() && (bytes[at] & 0x7F) != c.blockType)
+            at += 4 + (std::size_t{bytes[at + 1]} << 16 | std::size_t{bytes[at + 2]} << 8 |
+                       bytes[at + 3]);
+        ASSERT_LT(at + 12, bytes.size()) << "no such block";
+        std::size_t offset = c.offset;
+        if (c.blockType == 4) {
+            const std::size_t count = 4 + le32(at + 4);  // after the vendor string
+            ASSERT_EQ(le32(at + 4 + count), 2u);
+            offset = count + 4 + 4 + le32(at + 4 + count + 4);  // past the first comment
+        }
+        bytes[at + 4 + offset + 3] = 0x7F;  // a length far past the block
+        IOTest::WriteFile(path, bytes);
+        InputDetails d;
+        auto s = OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr,
+                          nullptr, &d);
+        EXPECT_EQ(IOTest::ReadAll(*s), samples);
+        V info;
+        for (const auto& [key, value] : d.metadata.info) info.insert(info.end(), {key, value});
+        EXPECT_EQ(info, c.info);
+        EXPECT_EQ(d.metadata.pictures.empty(), c.blockType == 6);
+        EXPECT_EQ(d.warnings, c.warnings);
+    }
 }
 
 }  // namespace
