@@ -405,12 +405,19 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     // output's bytes, -1 while unknown: known from the start, or (a stream) once its end has
     // been read, before the output reaches it (every output frame past the input's duration
     // depends on input past its end).
+    // A relabelled rate (no output rate asked for) keeps every frame: the exact length is the
+    // input's (the rate, a float, is not exactly the input's times the speed).
+    const bool relabelled = requested.sampleRate == 0.0f;
+    auto exactFrames = [relabelled, inRate = double(inputFormat.sampleRate),
+                        outRate = double(tag.format.sampleRate),
+                        speed = settings.speed](std::int64_t frames) {
+        return relabelled ? std::max<std::int64_t>(frames, 0)
+                          : ExactOutputFrames(frames, inRate, outRate, speed);
+    };
     std::function<std::int64_t()> exactBytes;
     if (settings.exactLength) {
-        const double inRate = inputFormat.sampleRate, outRate = tag.format.sampleRate;
-        const double speed = settings.speed;
         auto bytesFor = [=](std::int64_t frames) {
-            return (ExactOutputFrames(frames, inRate, outRate, speed) + keptPreRing) * frameBytes;
+            return (exactFrames(frames) + keptPreRing) * frameBytes;
         };
         if (inputFrames > 0 || (inputFrames == 0 && bytesFor(0) == 0)) {
             exactBytes = [bytes = bytesFor(inputFrames)] { return bytes; };
@@ -471,20 +478,23 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         map.outputRate = std::round(static_cast<double>(tag.format.sampleRate));
         map.speed = settings.speed;
         map.pitch = settings.speed;
-        if (requested.sampleRate == 0.0f) {
+        if (relabelled) {
             // A relabelled rate: the samples, and so the positions, stay.
             map.fileRate = map.inputRate;
             map.inputRate = map.outputRate;
             map.speed = 1.0;
         }
-        map.leadingFrames = keptPreRing;
-        if (inputFrames > 0)
+        // Where the input's first moment lies in the output: the delay the name gives.
+        map.delay = tag.origin;
+        map.outputBits = tag.format.bitsPerSample();
+        if (inputFrames > 0) {
+            map.inputFrames = inputFrames;
             map.outputFrames =
-                (settings.exactLength ? ExactOutputFrames(inputFrames, inputFormat.sampleRate,
-                                                          tag.format.sampleRate, settings.speed)
+                (settings.exactLength ? exactFrames(inputFrames)
                                       : Audio::IO::ScalePosition(inputFrames, map.inputRate,
                                                                  map.outputRate, map.speed)) +
                 keptPreRing;
+        }
         Audio::IO::Metadata rescaled = Audio::IO::RescaleMetadata(details.metadata, map);
         // Loudness and peak levels measured on the input no longer hold at another gain.
         if (rescaled.bext && settings.gain != 1.0) Audio::IO::ForgetLoudness(*rescaled.bext);

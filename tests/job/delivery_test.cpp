@@ -352,6 +352,26 @@ TEST_F(Delivery, ExactLengths) {
     }
 }
 
+// A relabelled rate (no output rate asked for) copies every frame: the exact length is the
+// input's. The float rate, 44100 x 0.7437 = 32797.171875, is not exactly the rate meant, and
+// gave 9000001 frames of 9000000 (one more every 9 million).
+TEST_F(Delivery, ARelabelKeepsItsLength) {
+    constexpr std::uint32_t n = 9000000;
+    const IOTest::Bytes bytes =
+        IOTest::Group("RIFF", "WAVE",
+                      {IOTest::Chunk("fmt ", IOTest::FmtPayload(1, 1, 44100, 2, 16)),
+                       IOTest::Chunk("data", IOTest::Bytes(2 * n, 1))});
+    std::ofstream(dir / "long.wav", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    ConversionSettings s;
+    s.speed = 0.7437;
+    s.exactLength = true;
+    const auto out =
+        ConvertFile(path("long.wav"), Format::FromBytes(0x22, 16, 0, 0, 0.0f), s, nullptr);
+    EXPECT_EQ(Audio::IO::OpenFile(out, nullptr, nullptr)->length, std::int64_t{2} * n);
+}
+
 // The figures describe the frames written: the tail that --exact-length cuts is not measured
 // (it made a good one-frame output "clipped 1 sample, peak +3.34 dBFS", deleted by
 // --fail-on-clip). A step at the very end of the input rings in the tail.

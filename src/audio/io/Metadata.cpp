@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 #include "audio/io/FileWriter.h"
@@ -200,24 +201,46 @@ std::pair<std::size_t, std::size_t> Element(const std::string& text, const std::
     return {a + open.size(), b - a - open.size()};
 }
 
+// A count written in decimal, with blanks, tabs and line ends around it (an XML writer's
+// indentation); at most 19 digits.
+std::optional<std::uint64_t> Count(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    if (text.empty() || text.size() > 19) return std::nullopt;
+    std::uint64_t v = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + std::uint64_t(c - '0');
+    }
+    return v;
+}
+
 std::optional<std::uint64_t> Number(const std::string& text, const std::string& name) {
     const auto [at, len] = Element(text, name);
     if (at == std::string::npos) return std::nullopt;
-    std::size_t i = at, end = at + len;
-    while (i < end && text[i] == ' ') ++i;
-    while (end > i && text[end - 1] == ' ') --end;
-    if (i == end || end - i > 19) return std::nullopt;
-    std::uint64_t v = 0;
-    for (; i < end; ++i) {
-        if (text[i] < '0' || text[i] > '9') return std::nullopt;
-        v = v * 10 + std::uint64_t(text[i] - '0');
-    }
-    return v;
+    return Count(std::string_view(text).substr(at, len));
 }
 
 void Replace(std::string& text, const std::string& name, std::uint64_t value) {
     const auto [at, len] = Element(text, name);
     if (at != std::string::npos) text.replace(at, len, std::to_string(value));
+}
+
+// Writes `value` split over a HI/LO pair of elements; a HI element the value needs is added
+// after the LO one (a writer leaves it out while the value fits in 32 bits).
+void WritePair(std::string& text, const std::string& hi, const std::string& lo,
+               std::uint64_t value) {
+    Replace(text, lo, value & 0xFFFFFFFF);
+    if (Element(text, hi).first != std::string::npos) {
+        Replace(text, hi, value >> 32);
+    } else if (value >> 32) {
+        const std::string close = "</" + lo + ">";
+        const std::size_t at = text.find(close, Element(text, lo).first);
+        if (at != std::string::npos)
+            text.insert(at + close.size(),
+                        "<" + hi + ">" + std::to_string(value >> 32) + "</" + hi + ">");
+    }
 }
 
 // A 64-bit sample count split over a HI/LO pair of elements.
@@ -226,9 +249,7 @@ void RescalePair(std::string& text, const std::string& hi, const std::string& lo
     const auto l = Number(text, lo);
     if (!l) return;
     const std::uint64_t h = Number(text, hi).value_or(0);
-    const std::uint64_t t = MapTimeReference(h << 32 | (*l & 0xFFFFFFFF), map);
-    Replace(text, lo, t & 0xFFFFFFFF);
-    Replace(text, hi, t >> 32);
+    WritePair(text, hi, lo, MapTimeReference(h << 32 | (*l & 0xFFFFFFFF), map));
 }
 
 // One row per common tag: INFO identifier, Vorbis, AIFF chunk, APEv2 names.
@@ -1210,24 +1231,54 @@ std::int64_t ScalePosition(std::int64_t p, double inputRate, double outputRate, 
                : static_cast<std::int64_t>(q);
 }
 
+namespace {
+
+// round(p x outputRate / (inputRate x speed) + offset), halves up: whole offsets exactly, a
+// fraction through the nearest whole position and the scaled position's remainder.
+std::int64_t ScaleAndShift(std::int64_t p, const PositionMap& map, double offset) {
+    const std::int64_t q = ScalePosition(p, map.inputRate, map.outputRate, map.speed);
+    const double whole = std::floor(offset), fraction = offset - whole;
+    std::int64_t shifted = q;
+    if (fraction != 0 && p >= 0 && q < std::numeric_limits<std::int64_t>::max()) {
+        // The scaled position's distance from q, in (-0.5, 0.5]: long double is exact enough
+        // away from the halves, where either neighbour is as near.
+        const long double exact = static_cast<long double>(p) * map.outputRate /
+                                  (static_cast<long double>(map.inputRate) * map.speed);
+        const long double v = exact - static_cast<long double>(q) + fraction;
+        shifted = q + static_cast<std::int64_t>(std::floor(v + 0.5L));
+    }
+    const auto limit = static_cast<double>(std::numeric_limits<std::int64_t>::max());
+    if (whole >= limit || static_cast<double>(shifted) + whole >= limit)
+        return std::numeric_limits<std::int64_t>::max();
+    if (whole <= -limit) return std::numeric_limits<std::int64_t>::min();
+    return shifted + static_cast<std::int64_t>(whole);
+}
+
+}  // namespace
+
 std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map) {
-    std::int64_t q = ScalePosition(p, map.inputRate, map.outputRate, map.speed);
-    if (q <=
-        std::numeric_limits<std::int64_t>::max() - std::max<std::int64_t>(map.leadingFrames, 0))
-        q += map.leadingFrames;
-    q = std::max<std::int64_t>(q, 0);
-    return map.outputFrames >= 0 ? std::min(q, map.outputFrames) : q;
+    std::int64_t q = std::max<std::int64_t>(ScaleAndShift(p, map, map.delay), 0);
+    if (map.outputFrames < 0) return q;
+    q = std::min(q, map.outputFrames);
+    // A frame of the input is a frame of the output, not the end after its last.
+    if (q == map.outputFrames && map.inputFrames >= 0 && p < map.inputFrames)
+        q = std::max<std::int64_t>(q - 1, 0);
+    return q;
 }
 
 std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map) {
     const auto p = static_cast<std::int64_t>(
         std::min<std::uint64_t>(t, std::uint64_t(std::numeric_limits<std::int64_t>::max())));
-    const std::int64_t q = ScalePosition(p, map.inputRate, map.outputRate, map.speed);
-    if (q >= map.leadingFrames) return static_cast<std::uint64_t>(q - map.leadingFrames);
-    // Before midnight: the previous day's time.
+    const std::int64_t q = ScaleAndShift(p, map, -map.delay);
+    // A time of day: before midnight the previous day's; past the day's end (a time of the
+    // day slowed down) the next day's. A count beyond a day in the input stays a count.
     const auto day = static_cast<std::int64_t>(std::llround(86400.0 * map.outputRate));
-    return day > map.leadingFrames - q ? static_cast<std::uint64_t>(day + q - map.leadingFrames)
-                                       : 0;
+    if (q < 0) return q > -day ? static_cast<std::uint64_t>(day + q) : 0;
+    const double ownRate = map.fileRate > 0 && map.outputRate > 0
+                               ? map.inputRate * map.fileRate / map.outputRate
+                               : map.inputRate;
+    if (day > 0 && q >= day && static_cast<double>(t) < 86400.0 * ownRate) return q % day;
+    return static_cast<std::uint64_t>(q);
 }
 
 std::string RescaleIxml(const std::string& text, const PositionMap& map) {
@@ -1262,8 +1313,7 @@ std::string RescaleIxml(const std::string& text, const PositionMap& map) {
                                static_cast<std::int64_t>(std::min<std::uint64_t>(
                                    v, std::uint64_t(std::numeric_limits<std::int64_t>::max()))),
                                map));
-            Replace(point, "SYNC_POINT_LOW", moved & 0xFFFFFFFF);
-            if (Number(point, "SYNC_POINT_HIGH")) Replace(point, "SYNC_POINT_HIGH", moved >> 32);
+            WritePair(point, "SYNC_POINT_HIGH", "SYNC_POINT_LOW", moved);
         }
         if (const auto d = Number(point, "SYNC_POINT_EVENT_DURATION"))
             Replace(point, "SYNC_POINT_EVENT_DURATION",
@@ -1276,6 +1326,8 @@ std::string RescaleIxml(const std::string& text, const PositionMap& map) {
     }
     if (Number(out, "TIMESTAMP_SAMPLE_RATE")) Replace(out, "TIMESTAMP_SAMPLE_RATE", outRate);
     if (Number(out, "FILE_SAMPLE_RATE")) Replace(out, "FILE_SAMPLE_RATE", outRate);
+    if (map.outputBits > 0 && Number(out, "AUDIO_BIT_DEPTH"))
+        Replace(out, "AUDIO_BIT_DEPTH", map.outputBits);
     return out;
 }
 
@@ -1298,6 +1350,11 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
     auto frame32 = [&](std::uint32_t p) { return Clamp32(MapFramePosition(p, map)); };
     if (m.bext) m.bext->timeReference = MapTimeReference(m.bext->timeReference, map);
     if (m.ixml) m.ixml = RescaleIxml(*m.ixml, map);
+    // The bext time reference as a tag (FLAC and WavPack files made from a broadcast WAV).
+    for (ExtraTag& t : m.tags) {
+        if (t.binary || !SameName(t.name, "time_reference", true)) continue;
+        if (const auto v = Count(t.value)) t.value = std::to_string(MapTimeReference(*v, map));
+    }
     for (CuePoint& c : m.cues) {
         c.position = frame32(c.position);
         c.sampleOffset = frame32(c.sampleOffset);

@@ -252,9 +252,9 @@ struct PositionMap {
     double inputRate = 0;   // Hz, whole in WAV headers
     double outputRate = 0;  // Hz
     double speed = 1.0;     // input played at inputRate x speed
-    // Output frames in front of the frame that names the input's first
-    // moment: the filters' pre-ring when it is kept, else 0.
-    std::int64_t leadingFrames = 0;
+    // Where the input's first moment lies in the output, in frames (the delay an output's name
+    // gives): the filters' pre-ring when it is kept, and what a sync offset leaves.
+    double delay = 0;
     // Output length in frames, -1 unknown: positions are clamped to it.
     std::int64_t outputFrames = -1;
     // Hz, the input file's own rate when inputRate is a relabelled one (a speed change with no
@@ -263,6 +263,10 @@ struct PositionMap {
     // Factor on the pitch of what is played (the speed, relabelled or not): a sampler's root
     // note moves by 12 log2(pitch) semitones.
     double pitch = 1.0;
+    // Input length in frames, -1 unknown: a position inside it stays inside the output.
+    std::int64_t inputFrames = -1;
+    // Bits per sample of the output, 0 unknown (iXML AUDIO_BIT_DEPTH).
+    unsigned outputBits = 0;
 };
 
 // round(p x outputRate / (inputRate x speed)), rounded exactly on the
@@ -270,14 +274,15 @@ struct PositionMap {
 std::int64_t ScalePosition(std::int64_t p, double inputRate, double outputRate, double speed);
 
 // A position inside the file: the same sound stays under it, so it moves
-// by the leading frames, clamped to [0, outputFrames].
+// by the delay; clamped to [0, outputFrames], and below outputFrames when it
+// was inside the input.
 std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map);
 
 // A time of day in samples (bext TimeReference): scaled as every position
 // is (through the speed as well: the output's timeline is the input's run
-// at that speed), and the output's first frame comes `leadingFrames` before
-// the input's, so its stamp is that much earlier (the previous day's time
-// when that is before midnight).
+// at that speed), and the output's first frame comes `delay` before
+// the input's, so its stamp is that much earlier; kept within the day
+// (before midnight the previous day's time, past its end the next day's).
 std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map);
 
 // Rewrites `<NAME>value</NAME>` elements of an iXML text: the

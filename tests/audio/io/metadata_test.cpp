@@ -53,6 +53,42 @@ TEST(MetadataScale, LeadingFramesMoveMarkersLaterAndStampsEarlier) {
     EXPECT_EQ(MapTimeReference(10, map), 86400u * 48000 + 11 - 37);  // the day before
 }
 
+// A marker stays on the nearest frame of its sound: the delay's fraction (a sync offset's
+// remainder) counts, and a frame of the input stays a frame of the output. A time of day stays
+// within the day when a slower speed stretches it past midnight.
+TEST(MetadataScale, MarkersFollowTheirSoundAndStampsStayInTheDay) {
+    struct Case {
+        PositionMap map;
+        std::int64_t p, position;
+        std::uint64_t t, stamp;
+    } cases[] = {
+        // Clicks at 500 and 734 in the output (a delay of -0.5, and 233.5 with the pre-ring).
+        {{44100, 22050, 1.0, -0.5, 22050, 0, 1.0, 44100}, 1001, 500, 1001, 501},
+        {{44100, 22050, 1.0, 233.5, 22284, 0, 1.0, 44100}, 1001, 734, 1001, 267},
+        // The input's last frame, on the output's length at half the rate; its end after it.
+        {{44100, 22050, 1.0, 0, 44100, 0, 1.0, 88200}, 88199, 44099, 0, 0},
+        {{44100, 22050, 1.0, 0, 44100, 0, 1.0, 88200}, 88200, 44100, 0, 0},
+        // 14:00 at half speed is 28:00: 04:00 of the next day. 12345 days, a count: kept.
+        {{48000, 48000, 0.5}, 0, 0, 2419200000, 691200000},
+        {{48000, 48000, 0.5}, 0, 0, 51194880000000, 102389760000000},
+        // 23:30 relabelled 5 % slower (45600 Hz): 24:44:12.6 of the relabelled samples.
+        {{45600, 45600, 1.0, 0, -1, 48000}, 0, 0, 4060800000, 120960000},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MapFramePosition(c.p, c.map), c.position) << c.p;
+        EXPECT_EQ(MapTimeReference(c.t, c.map), c.stamp) << c.t;
+    }
+    // The time reference as FLAC and WavPack files made from a broadcast WAV keep it, a tag.
+    Metadata m;
+    m.tags = {{TagScheme::Vorbis, "time_reference", "1000000"},
+              {TagScheme::Ape, "Time_Reference", " 1000000 "},
+              {TagScheme::Vorbis, "time_reference", "soon"}};
+    const Metadata out = RescaleMetadata(m, PositionMap{44100, 48000});
+    EXPECT_EQ(out.tags[0].value, "1088435");
+    EXPECT_EQ(out.tags[1].value, "1088435");
+    EXPECT_EQ(out.tags[2].value, "soon");
+}
+
 TEST(MetadataScale, IxmlKeepsEverythingButTheStampAndRates) {
     const std::string in = Ixml(44100);
     const std::string out = RescaleIxml(in, PositionMap{44100, 48000, 1.0, 0, -1});
@@ -102,6 +138,27 @@ TEST(MetadataScale, IxmlStampsAndSyncPointsFollowTheSamples) {
          ixml(47952, 1728000000, "RELATIVE", 48000, 100)},
     };
     for (const Case& c : cases) EXPECT_EQ(RescaleIxml(c.in, c.map), c.expected) << c.what;
+}
+
+// A writer may leave out the HI element while a count fits in 32 bits, and indent values: the
+// rescaled count gets its HI element when it needs one. The bit depth is the output's.
+TEST(MetadataScale, IxmlCountsGetTheirHighHalfWhenTheyNeedIt) {
+    const std::string in =
+        "<BWFXML><SPEED><AUDIO_BIT_DEPTH>24</AUDIO_BIT_DEPTH><TIMESTAMP_SAMPLE_RATE>\n\t48000\n"
+        "</TIMESTAMP_SAMPLE_RATE><TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO>\n\t2419200000 "
+        "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO></SPEED><SYNC_POINT><SYNC_POINT_TYPE>ABSOLUTE"
+        "</SYNC_POINT_TYPE><SYNC_POINT_LOW>2419200000</SYNC_POINT_LOW></SYNC_POINT></BWFXML>";
+    // 14:00 at 96 kHz is 4838400000 = 2^32 + 543432704.
+    const std::string expected =
+        "<BWFXML><SPEED><AUDIO_BIT_DEPTH>16</AUDIO_BIT_DEPTH><TIMESTAMP_SAMPLE_RATE>96000"
+        "</TIMESTAMP_SAMPLE_RATE><TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO>543432704"
+        "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO><TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>1"
+        "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI></SPEED><SYNC_POINT><SYNC_POINT_TYPE>ABSOLUTE"
+        "</SYNC_POINT_TYPE><SYNC_POINT_LOW>543432704</SYNC_POINT_LOW><SYNC_POINT_HIGH>1"
+        "</SYNC_POINT_HIGH></SYNC_POINT></BWFXML>";
+    PositionMap map{48000, 96000};
+    map.outputBits = 16;
+    EXPECT_EQ(RescaleIxml(in, map), expected);
 }
 
 // A speed change moves the pitch of what is played: a sampler's root note ("smpl" in semitones
