@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "support/IOTestUtil.h"
 #include "support/MetadataConversion.h"
 #include "support/MetadataFiles.h"
+#include "support/WavFiles.h"
 
 using Audio::Format;
 using Audio::IO::Metadata;
@@ -114,6 +116,44 @@ TEST_F(ForeignMetadata, FlacCueSheetHoldsTheCuePoints) {
     const Metadata m = Read(flac);
     EXPECT_FALSE(m.bext);
     EXPECT_EQ(Offsets(m), (std::vector<std::uint32_t>{1088, 24000, 48000}));
+}
+
+// A CD image's cue sheet (made by the flac tool) keeps its tracks, pre-gaps, codes and CD
+// flag in a FLAC output at 44100 Hz, its offsets rescaled at another rate (no longer a CD's).
+// Its pre-gap read as a track, and its codes dropped without a word, before.
+TEST_F(ForeignMetadata, ACdImagesCueSheetKeepsItsTracks) {
+    if (!IOTest::HaveTool("flac") || !IOTest::HaveTool("metaflac"))
+        GTEST_SKIP() << "flac or metaflac missing";
+    const std::string wav = dir.file("cd.wav"), cue = dir.file("cd.cue"), in = dir.file("cd.flac");
+    TestSupport::writeWav16(wav, 44100, 2, 88200, [](unsigned, std::uint32_t i) {
+        return static_cast<std::int16_t>(i % 1000);
+    });
+    std::ofstream(cue) << "CATALOG 1234567890123\nFILE \"cd.wav\" WAVE\n  TRACK 01 AUDIO\n"
+                          "    ISRC USABC1234567\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n"
+                          "    ISRC USABC1234568\n    INDEX 00 00:00:01\n    INDEX 01 00:01:00\n";
+    ASSERT_EQ(
+        std::system(("flac -s -f --cuesheet='" + cue + "' -o '" + in + "' '" + wav + "'").c_str()),
+        0);
+    auto sheet = [](const std::string& flac) {
+        std::string text = IOTest::CommandOutput("metaflac --export-cuesheet-to=- '" + flac + "'");
+        return text.erase(text.find("FILE"),
+                          text.find('\n', text.find("FILE")) - text.find("FILE"));
+    };
+    const std::string original = sheet(in);
+    EXPECT_NE(original.find("REM FLAC__lead-out 170 88200"), std::string::npos) << original;
+    EXPECT_EQ(sheet(Convert(in, 5, ".flac", 44100.0f)), original);
+    const std::string at48k = sheet(Convert(in, 5, ".flac", 48000.0f));
+    for (const char* line : {"CATALOG 1234567890123",
+                             "TRACK 02 AUDIO\n    ISRC USABC1234568\n"
+                             "    INDEX 00 640\n    INDEX 01 48000\n",
+                             "REM FLAC__lead-in 0\n"})
+        EXPECT_NE(at48k.find(line), std::string::npos) << line << at48k;
+    // A WAVE output holds the indexes as cue points, and says what it cannot hold.
+    std::vector<std::string> warnings;
+    const std::string out = ConvertInto(dir.file("wav"), in, 1, ".wav", 48000.0f, {}, &warnings);
+    EXPECT_EQ(Offsets(Read(out)), (std::vector<std::uint32_t>{0, 640, 48000}));
+    EXPECT_EQ(warnings, (std::vector<std::string>{"not kept in the output, which has no place for "
+                                                  "it: CUESHEET catalog number, CUESHEET ISRCs"}));
 }
 
 // The flac and WavPack tools' own round trips restore our chunks to a WAV, and we read the

@@ -94,17 +94,25 @@ struct FLACDecoder::Callbacks {
                    self->readingMetadata_) {
             try {
                 const FLAC__StreamMetadata_CueSheet& sheet = m->data.cue_sheet;
+                CueSheet kept;
+                kept.catalog.assign(sheet.media_catalog_number,
+                                    strnlen(sheet.media_catalog_number, 128));
+                kept.leadIn = sheet.lead_in;
+                kept.isCd = sheet.is_cd;
                 // The last track is the lead-out.
                 for (FLAC__uint32 t = 0; t + 1 < sheet.num_tracks; ++t) {
                     const FLAC__StreamMetadata_CueSheet_Track& track = sheet.tracks[t];
-                    for (FLAC__byte i = 0; i < track.num_indices; ++i) {
-                        const std::uint64_t at = track.offset + track.indices[i].offset;
-                        const auto id = static_cast<std::uint32_t>(self->cueSheet_.size() + 1);
-                        const auto p =
-                            static_cast<std::uint32_t>(std::min<std::uint64_t>(at, 0xFFFFFFFF));
-                        self->cueSheet_.push_back({id, p, p});
-                    }
+                    CueSheet::Track& out = kept.tracks.emplace_back();
+                    out.offset = track.offset;
+                    out.number = track.number;
+                    out.isrc.assign(track.isrc, strnlen(track.isrc, 12));
+                    out.audio = track.type == 0;
+                    out.preEmphasis = track.pre_emphasis;
+                    for (FLAC__byte i = 0; i < track.num_indices; ++i)
+                        out.indices.push_back(
+                            {track.offset + track.indices[i].offset, track.indices[i].number});
                 }
+                if (!self->cueSheet_) self->cueSheet_ = std::move(kept);
             } catch (const std::bad_alloc&) {
                 self->failure_ = "out of memory while reading FLAC metadata";
             }
@@ -262,10 +270,14 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         riff.tags = std::move(into.tags);
         riff.pictures = std::move(into.pictures);
         riff.carriedBytes = into.carriedBytes;
-        if (riff.cues.empty()) riff.cues = std::move(self->cueSheet_);
+        if (self->cueSheet_ && riff.cues.empty()) {
+            riff.cues = CueSheetPoints(*self->cueSheet_);
+            riff.cuesFromSheet = true;
+        }
+        riff.cueSheet = std::move(self->cueSheet_);
         into = std::move(riff);
         self->riff_ = Metadata();
-        self->cueSheet_.clear();
+        self->cueSheet_.reset();
     }
     if (!self->haveInfo_) {
         if (startsWithMarker)

@@ -20,6 +20,7 @@
 #include <FLAC/stream_decoder.h>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -108,10 +109,10 @@ private:
     bool readingMetadata_ = false;      // common tags go to details_->metadata then
     bool badMetadata_ = false;          // the library found a damaged metadata block
     // While the metadata is read: what the "riff" blocks hold (tags from
-    // Vorbis comments come first) and the CUESHEET's points.
+    // Vorbis comments come first) and the CUESHEET.
     Metadata riff_;
     bool riffBigEndian_ = false;
-    std::vector<CuePoint> cueSheet_;
+    std::optional<CueSheet> cueSheet_;
     // The layout a Vorbis comment gives (kNoPositions for none); 0: FLAC's own.
     std::uint32_t channelMaskTag_ = 0;
 

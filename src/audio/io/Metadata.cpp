@@ -1359,6 +1359,31 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
         c.position = frame32(c.position);
         c.sampleOffset = frame32(c.sampleOffset);
     }
+    if (m.cueSheet) {
+        // Every offset moves as a marker does. A CD's sectors hold at 44100 Hz, where every
+        // offset is still a whole sector.
+        CueSheet& sheet = *m.cueSheet;
+        auto frame = [&](std::uint64_t p) {
+            return static_cast<std::uint64_t>(
+                MapFramePosition(static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                     p, std::numeric_limits<std::int64_t>::max())),
+                                 map));
+        };
+        bool sectors =
+            map.outputRate == 44100 && (map.outputFrames < 0 || map.outputFrames % 588 == 0);
+        for (CueSheet::Track& t : sheet.tracks) {
+            t.offset = frame(t.offset);
+            sectors = sectors && t.offset % 588 == 0;
+            for (CueSheet::Index& i : t.indices) {
+                i.offset = std::max(frame(i.offset), t.offset);
+                sectors = sectors && i.offset % 588 == 0;
+            }
+        }
+        if (!sectors) {
+            sheet.isCd = false;
+            sheet.leadIn = 0;
+        }
+    }
     for (CueText& t : m.cueTexts) {
         if (!Is(t.kind.data(), "ltxt")) continue;
         std::int64_t len = ScalePosition(t.length, map.inputRate, map.outputRate, map.speed);
@@ -1403,6 +1428,17 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
     return m;
 }
 
+std::vector<CuePoint> CueSheetPoints(const CueSheet& sheet) {
+    std::vector<CuePoint> points;
+    for (const CueSheet::Track& t : sheet.tracks)
+        for (const CueSheet::Index& i : t.indices) {
+            const auto p =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(i.offset, 0xFFFFFFFF));
+            points.push_back({static_cast<std::uint32_t>(points.size() + 1), p, p});
+        }
+    return points;
+}
+
 std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
     std::vector<std::string> out;
     if (m.empty()) return out;
@@ -1413,6 +1449,14 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
         ContainerTags(m, scheme, &out);
         if (writerId == kFlacWriter) FlacPictures(m, &out);
         return out;
+    }
+    // The others hold a cue sheet's indexes as cue points, not its codes.
+    if (m.cueSheet && writerId != kRawWriter) {
+        const auto& tracks = m.cueSheet->tracks;
+        if (!m.cueSheet->catalog.empty()) out.push_back("CUESHEET catalog number");
+        if (std::any_of(tracks.begin(), tracks.end(),
+                        [](const CueSheet::Track& t) { return !t.isrc.empty(); }))
+            out.push_back("CUESHEET ISRCs");
     }
     // The others hold none of the tags beyond the common ones, nor pictures.
     auto others = [&m, &out] {

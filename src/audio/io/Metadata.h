@@ -88,6 +88,27 @@ struct Picture {
     std::vector<std::uint8_t> data;
 };
 
+// A FLAC CUESHEET (a CD image's track list): positions in frames from the start of the audio.
+struct CueSheet {
+    struct Index {
+        std::uint64_t offset = 0;  // frames from the start of the audio (the block's offsets
+                                   // are from the track's)
+        std::uint8_t number = 0;   // 0 a pre-gap, 1 the track's start, then further indexes
+    };
+    struct Track {
+        std::uint64_t offset = 0;  // frames
+        std::uint8_t number = 0;
+        std::string isrc;  // 12 characters or empty
+        bool audio = true;
+        bool preEmphasis = false;
+        std::vector<Index> indices;
+    };
+    std::string catalog;        // media catalog number, printable ASCII, at most 128
+    std::uint64_t leadIn = 0;   // frames before the first track of a CD
+    bool isCd = false;          // offsets are CD sectors (588 frames at 44100 Hz)
+    std::vector<Track> tracks;  // the lead-out is the output's end, not held here
+};
+
 struct Metadata {
     std::optional<BextChunk> bext;
     std::optional<std::string> ixml;
@@ -98,6 +119,10 @@ struct Metadata {
     std::optional<std::array<std::uint8_t, 7>> instrument;  // "inst" as stored
     std::vector<ExtraTag> tags;                             // in file order
     std::vector<Picture> pictures;                          // in file order
+    // A FLAC input's CUESHEET; `cues` also holds its indexes, for outputs without a cue sheet,
+    // unless the input had cue points of its own (`cuesFromSheet` false).
+    std::optional<CueSheet> cueSheet;
+    bool cuesFromSheet = false;
     // Bytes held in `tags` and `pictures` (names, values, picture fields), at most
     // kMaxCarriedMetadata (above it once something was dropped): KeepTag and KeepPicture
     // count them.
@@ -105,7 +130,7 @@ struct Metadata {
 
     bool empty() const {
         return !bext && !ixml && info.empty() && cues.empty() && cueTexts.empty() && !sampler &&
-               !instrument && tags.empty() && pictures.empty();
+               !instrument && tags.empty() && pictures.empty() && !cueSheet;
     }
 };
 
@@ -145,6 +170,10 @@ std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
 // in `leftOut`.
 std::vector<const Picture*> FlacPictures(const Metadata& m,
                                          std::vector<std::string>* leftOut = nullptr);
+
+// A cue sheet's indexes as cue points, in order, numbered from 1 (positions past 32 bits
+// clamped).
+std::vector<CuePoint> CueSheetPoints(const CueSheet& sheet);
 
 // Removes the loudness tags measured on the input (REPLAYGAIN_*, R128_*, MP3GAIN_*, names in
 // any case) from `m.tags`; returns their names, each once.
