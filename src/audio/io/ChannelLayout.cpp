@@ -55,6 +55,25 @@ constexpr std::uint32_t kUseChannelBitmap = 1u << 16;
 constexpr std::uint32_t kPositions = 18;       // labels 1 to 18 are bits 0 to 17
 constexpr std::uint32_t kDiscrete = 1u << 16;  // labels of discrete channels: this plus n
 
+// Layout tags (the number in the high half, the channel count in the low) as ffmpeg writes
+// them for its layouts and reads them back, the channels in the WAVE order; Core Audio's own
+// channel orders differ for some of them (ffmpeg's files are the ones met).
+constexpr std::pair<std::uint32_t, std::uint32_t> kLayoutTags[] = {
+    {100u << 16 | 1, 0x4},    // mono
+    {101u << 16 | 2, 0x3},    // stereo
+    {113u << 16 | 3, 0x7},    // 3.0
+    {131u << 16 | 3, 0x103},  // 3.0 (back)
+    {133u << 16 | 3, 0xB},    // 2.1
+    {115u << 16 | 4, 0x107},  // 4.0
+    {132u << 16 | 4, 0x603},  // quad (side)
+    {136u << 16 | 4, 0xF},    // 3.1
+    {117u << 16 | 5, 0x607},  // 5.0 (side)
+    {137u << 16 | 5, 0x10F},  // 4.1
+    {121u << 16 | 6, 0x60F},  // 5.1 (side)
+    {128u << 16 | 8, 0x63F},  // 7.1
+    {126u << 16 | 8, 0x6CF},  // 7.1 (wide, side)
+};
+
 std::uint32_t Big32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
@@ -105,6 +124,12 @@ std::uint32_t ReadAiffChannelLayout(const std::uint8_t* p, std::size_t size,
             mask |= bit;
         }
         if (discrete == count && count > 0) return kNoPositions;
+    } else {
+        // A layout by its tag: one not known here states positions, but not which (the count's
+        // own convention would name wrong ones).
+        for (const auto& [known, bits] : kLayoutTags)
+            if (tag == known) mask = bits;
+        if (mask == 0) return kNoPositions;
     }
     return static_cast<std::uint32_t>(std::popcount(mask)) == channels ? mask : 0;
 }

@@ -41,9 +41,10 @@ std::uint32_t WavpackChannelMask(std::uint32_t mask, std::uint32_t channels);
 // are the WAVE mask bits: the payload stating `mask` for `channels` channels as a bitmap,
 // kNoPositions as discrete channels; empty when the mask names fewer positions than channels.
 std::vector<std::uint8_t> EncodeAiffChannelLayout(std::uint32_t mask, std::uint32_t channels);
-// The WAVE mask a "CHAN" payload states for `channels` channels: a bitmap, or descriptions of
-// positions WAVE has in its order, or kNoPositions for discrete channels; 0 when it states
-// none of those (the count's convention then holds).
+// The WAVE mask a "CHAN" payload states for `channels` channels: a bitmap, descriptions of
+// positions WAVE has in its order, or a layout tag as ffmpeg writes it; kNoPositions for
+// discrete channels and for tags not known here; 0 when it states none of those for the count
+// (the count's convention then holds).
 std::uint32_t ReadAiffChannelLayout(const std::uint8_t* payload, std::size_t size,
                                     std::uint32_t channels);
 

@@ -290,8 +290,9 @@ void iFileWriter_FLAC::AddCueSheet(const Metadata& metadata) {
         return block;
     };
     // The encoder refuses a sheet that breaks the format's rules (a CD's with its offsets off
-    // the sectors, an input's own faults): a CD's is tried as a plain one, then left out.
-    for (const bool cd : {sheet.isCd, false}) {
+    // the sectors, an input's own faults): a CD's is tried as a plain one, then left out. A CD's
+    // lead-out must be known now: the length found at the end may be off the sectors.
+    for (const bool cd : {sheet.isCd && leadOut_ > 0, false}) {
         FLAC__StreamMetadata* block = build(cd);
         if (FLAC__format_cuesheet_is_legal(&block->data.cue_sheet, cd, nullptr)) {
             blocks_.push_back(block);

@@ -135,6 +135,41 @@ TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
     if (!probe) GTEST_SKIP() << "ffprobe is not installed: layouts checked by the readers only";
 }
 
+// ffmpeg states most layouts in an AIFF "CHAN" chunk by a layout tag: read as ffmpeg reads
+// them back (3.1 and 4.0 came out as quad, 5.1 with side speakers as back ones). A tag not
+// known here states no positions rather than the count's convention.
+TEST(ChannelLayout, AiffLayoutTagsReadAsFfmpegWritesThem) {
+    struct Case {
+        std::uint32_t tag, channels, mask;
+    } const cases[] = {
+        {136u << 16 | 4, 4, 0xF},   {115u << 16 | 4, 4, 0x107},
+        {121u << 16 | 6, 6, 0x60F}, {126u << 16 | 8, 8, 0x6CF},
+        {133u << 16 | 3, 3, 0xB},   {124u << 16 | 6, 6, Audio::IO::kNoPositions},
+        {121u << 16 | 6, 5, 0},  // not the file's count
+    };
+    for (const Case& c : cases) {
+        Bytes payload;
+        for (const std::uint32_t v : {c.tag, 0u, 0u})
+            for (int shift = 24; shift >= 0; shift -= 8)
+                payload.push_back(std::uint8_t(v >> shift));
+        EXPECT_EQ(Audio::IO::ReadAiffChannelLayout(payload.data(), payload.size(), c.channels),
+                  c.mask)
+            << (c.tag >> 16);
+    }
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed: its files not tried";
+    TempDir dir;
+    for (const auto& [layout, mask] : {std::pair{"3.1", 0xFu}, std::pair{"5.1(side)", 0x60Fu}}) {
+        const std::string aiff = dir.file("in.aiff");
+        ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i 'anullsrc=cl=" +
+                               std::string(layout) + "' -t 0.01 -c:a pcm_s16be '" + aiff + "'")
+                                  .c_str()),
+                  0);
+        Audio::IO::InputDetails details;
+        Audio::IO::OpenFile(P(aiff), nullptr, nullptr, &details);
+        EXPECT_EQ(details.channelMask, mask) << layout;
+    }
+}
+
 // More than two channels of which nothing is stated take the first positions in a WavPack
 // file, as the WavPack tool gives them: players refused the file ("unassigned speakers").
 TEST(ChannelLayout, WavpackGivesUnstatedChannelsPositions) {
