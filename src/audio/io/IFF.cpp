@@ -154,12 +154,12 @@ void VisitorParser::ReadDs64(const ChunkInfo& chunk) {
     ReadExact(fixed, sizeof fixed);
     const std::uint64_t riff = Load64LE(fixed), data = Load64LE(fixed + 8),
                         samples = Load64LE(fixed + 16);
-    if (riff > std::uint64_t(kMaxSize) || data > std::uint64_t(kMaxSize) ||
-        samples > std::uint64_t(kMaxSize))
-        throw ParseError();
+    if (riff > std::uint64_t(kMaxSize) || data > std::uint64_t(kMaxSize)) throw ParseError();
     ds64_.riffSize = static_cast<std::int64_t>(riff);
     ds64_.dataSize = static_cast<std::int64_t>(data);
-    ds64_.sampleCount = static_cast<std::int64_t>(samples);
+    // The sample count only repeats what the sizes say: one past any size (ffmpeg writes
+    // 2^63 + 1 in an empty file's) is unknown.
+    ds64_.sampleCount = samples > std::uint64_t(kMaxSize) ? -1 : static_cast<std::int64_t>(samples);
     ds64_.table.clear();
     // Only a bounded number of table entries is kept.
     std::int64_t entries = std::min<std::int64_t>(

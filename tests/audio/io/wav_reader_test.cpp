@@ -235,6 +235,19 @@ TEST_F(WAVReader, RF64WithDs64) {
     EXPECT_EQ(s->length, 400);
     EXPECT_EQ(ReadAll(*s), data);
 
+    // ffmpeg's sample count past any size (2^63 + 1, in its empty files): the sizes hold (the
+    // file was refused).
+    for (const std::size_t frames : {0, 3}) {
+        const Bytes audio = Sequence(4 * frames, 4);
+        Builder ds3;
+        ds3.u64(4 + 36 + 24 + 8 + audio.size()).u64(audio.size()).u64(0x8000000000000001ull).u32(0);
+        auto t = Open(Group(
+            "RF64", "WAVE",
+            {Chunk("ds64", ds3.b), Chunk("fmt ", fmt), Chunk("data", audio, false, 0xFFFFFFFF)},
+            false, 0xFFFFFFFF));
+        EXPECT_EQ(ReadAll(*t), audio);
+    }
+
     // More than 4 GiB of (sparse) data.
     const std::uint64_t big = 0x140000000ull;
     Builder ds2;
