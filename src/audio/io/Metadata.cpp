@@ -1345,11 +1345,52 @@ void ForgetLoudness(BextChunk& bext) {
     }
 }
 
+std::string StretchCueSheetText(const std::string& text, double stretch) {
+    std::string out;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(from, end - from);
+        from = end;
+        // INDEX nn mm:ss:ff, PREGAP mm:ss:ff, POSTGAP mm:ss:ff: the time is the last word.
+        const std::size_t first = line.find_first_not_of(" \t");
+        const bool timed = first != std::string::npos && (line.compare(first, 6, "INDEX ") == 0 ||
+                                                          line.compare(first, 7, "PREGAP ") == 0 ||
+                                                          line.compare(first, 8, "POSTGAP ") == 0);
+        const std::size_t stop = line.find_last_not_of(" \t\r\n") + 1;
+        const std::size_t start = line.find_last_of(" \t", stop - 1) + 1;
+        unsigned minutes = 0, seconds = 0, frames = 0;
+        int used = 0;
+        if (timed && stop > start &&
+            std::sscanf(line.c_str() + start, "%u:%u:%u%n", &minutes, &seconds, &frames, &used) ==
+                3 &&
+            start + static_cast<std::size_t>(used) == stop) {
+            const double total = (double(minutes) * 60 + seconds) * 75 + frames;
+            const auto moved = static_cast<unsigned long long>(std::llround(total * stretch));
+            char time[64];
+            std::snprintf(time, sizeof time, "%02llu:%02llu:%02llu", moved / 75 / 60,
+                          moved / 75 % 60, moved % 75);
+            line.replace(start, stop - start, time);
+        }
+        out += line;
+    }
+    return out;
+}
+
 Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
     Metadata m = in;
     auto frame32 = [&](std::uint32_t p) { return Clamp32(MapFramePosition(p, map)); };
     if (m.bext) m.bext->timeReference = MapTimeReference(m.bext->timeReference, map);
     if (m.ixml) m.ixml = RescaleIxml(*m.ixml, map);
+    // A cue sheet kept as text (a CD image's, in a FLAC comment or an APEv2 item) times its
+    // tracks: they stretch with the speed.
+    const double file = map.fileRate > 0 ? map.fileRate : map.inputRate;
+    const double stretch = map.inputRate * map.speed > 0 ? file / (map.inputRate * map.speed) : 1;
+    if (stretch != 1 && std::isfinite(stretch))
+        for (ExtraTag& t : m.tags)
+            if (!t.binary && SameName(t.name, "cuesheet", true))
+                t.value = StretchCueSheetText(t.value, stretch);
     // The bext time reference as a tag (FLAC and WavPack files made from a broadcast WAV).
     for (ExtraTag& t : m.tags) {
         if (t.binary || !SameName(t.name, "time_reference", true)) continue;

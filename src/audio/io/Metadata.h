@@ -322,6 +322,10 @@ std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map);
 // the output rate. Everything else stays byte for byte.
 std::string RescaleIxml(const std::string& text, const PositionMap& map);
 
+// A cue sheet's text with the times of its INDEX, PREGAP and POSTGAP lines (mm:ss:ff, 75
+// frames a second) multiplied by `stretch`, rounded to the nearest frame; the rest as it is.
+std::string StretchCueSheetText(const std::string& text, double stretch);
+
 // The metadata of an output: every position and rate moved by `map`.
 Metadata RescaleMetadata(const Metadata& in, const PositionMap& map);
 

@@ -140,6 +140,29 @@ TEST(MetadataScale, IxmlStampsAndSyncPointsFollowTheSamples) {
     for (const Case& c : cases) EXPECT_EQ(RescaleIxml(c.in, c.map), c.expected) << c.what;
 }
 
+// A CD image's cue sheet kept as text times its tracks: a speed change stretches them (they
+// pointed at the wrong audio); names and other lines stay.
+TEST(MetadataScale, TextCueSheetsStretchWithTheSpeed) {
+    const std::string in =
+        "TITLE \"Take 00:01:00\"\r\nFILE \"cd.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n"
+        "    INDEX 01 00:00:00\r\n  TRACK 02 AUDIO\r\n    PREGAP 00:00:30\r\n"
+        "    INDEX 01 00:02:00\r\n  TRACK 03 AUDIO\r\n    INDEX 01 59:59:74";
+    const std::string out =
+        "TITLE \"Take 00:01:00\"\r\nFILE \"cd.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n"
+        "    INDEX 01 00:00:00\r\n  TRACK 02 AUDIO\r\n    PREGAP 00:00:60\r\n"
+        "    INDEX 01 00:04:00\r\n  TRACK 03 AUDIO\r\n    INDEX 01 119:59:73";
+    EXPECT_EQ(StretchCueSheetText(in, 2.0), out);
+    Metadata m;
+    m.tags = {{TagScheme::Ape, "Cuesheet", in}, {TagScheme::Vorbis, "COMMENT", in}};
+    for (const PositionMap& map :
+         {PositionMap{44100, 44100, 0.5}, PositionMap{22050, 22050, 1.0, 0, -1, 44100}}) {
+        const Metadata o = RescaleMetadata(m, map);
+        EXPECT_EQ(o.tags[0].value, out);
+        EXPECT_EQ(o.tags[1].value, in);
+    }
+    EXPECT_EQ(RescaleMetadata(m, PositionMap{44100, 48000}).tags[0].value, in);
+}
+
 // A writer may leave out the HI element while a count fits in 32 bits, and indent values: the
 // rescaled count gets its HI element when it needs one. The bit depth is the output's.
 TEST(MetadataScale, IxmlCountsGetTheirHighHalfWhenTheyNeedIt) {
