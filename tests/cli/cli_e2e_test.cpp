@@ -505,7 +505,16 @@ TEST_F(Cli, InterruptAbortsAndDeletesPartialOutputs) {
             execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), (char*)nullptr);
             _exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Stopped once it writes (its stop handler is in place then; a fixed wait was too short
+        // for a slow build under load).
+        auto writing = [&] {
+            for (const auto& e : fs::directory_iterator(dir))
+                if (e.path().filename() != "long.wav" && e.path().filename() != "out.txt")
+                    return true;
+            return false;
+        };
+        for (int i = 0; i < 2000 && !writing(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         auto t0 = std::chrono::steady_clock::now();
         kill(pid, signal);
         int status = 0;
