@@ -106,6 +106,7 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
         c.id == IFF::ResType("INST") || c.id == IFF::ResType("ID3 ") ||
         c.id == IFF::ResType("id3 ") || !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
         return ReadText(c);
+    NameUnreadChunk(unreadChunks_, c.id.text());
     return IFF::SkipChunk;
 }
 
@@ -303,6 +304,7 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Open(const std::string& path
             details->channelMask = ReadAiffChannelLayout(
                 parser.layout_.data(), parser.layout_.size(), result.format().channels());
             details->metadata = std::move(parser.metadata_);
+            details->unreadChunks = std::move(parser.unreadChunks_);
             details->warnings.insert(details->warnings.end(), parser.warnings_.begin(),
                                      parser.warnings_.end());
         }

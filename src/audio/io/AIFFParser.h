@@ -97,6 +97,7 @@ private:
     bool haveInstrument_ = false;
     std::vector<std::uint8_t> layout_;   // the first "CHAN" payload
     std::vector<std::string> warnings_;  // dropped text chunks
+    std::vector<std::string> unreadChunks_;  // see InputDetails::unreadChunks
 };
 
 }  // namespace Audio::IO

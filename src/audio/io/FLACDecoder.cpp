@@ -84,9 +84,14 @@ struct FLACDecoder::Callbacks {
         } else if (m->type == FLAC__METADATA_TYPE_APPLICATION && self->details_ &&
                    self->readingMetadata_ && m->length >= 4) {
             try {
-                for (std::string& w : ReadRiffChunks(m->data.application.data, m->length - 4,
-                                                     self->riff_, self->riffBigEndian_))
-                    self->details_->warnings.push_back(std::move(w));
+                const FLAC__byte* data = m->data.application.data;
+                if (std::memcmp(m->data.application.id, "aiff", 4) == 0)
+                    // An AIFF's chunks, read together once all are known (loops name markers).
+                    self->aiff_.insert(self->aiff_.end(), data, data + (m->length - 4));
+                else
+                    for (std::string& w :
+                         ReadRiffChunks(data, m->length - 4, self->riff_, self->riffBigEndian_))
+                        self->details_->warnings.push_back(std::move(w));
             } catch (const std::bad_alloc&) {
                 self->failure_ = "out of memory while reading FLAC metadata";
             }
@@ -237,8 +242,9 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         FLAC__stream_decoder_set_metadata_respond(self->decoder_,
                                                   FLAC__METADATA_TYPE_VORBIS_COMMENT);
     if (details) {
-        static const FLAC__byte kRiff[4] = {'r', 'i', 'f', 'f'};
+        static const FLAC__byte kRiff[4] = {'r', 'i', 'f', 'f'}, kAiff[4] = {'a', 'i', 'f', 'f'};
         FLAC__stream_decoder_set_metadata_respond_application(self->decoder_, kRiff);
+        FLAC__stream_decoder_set_metadata_respond_application(self->decoder_, kAiff);
         FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_CUESHEET);
         if (pictures)
             FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_PICTURE);
@@ -262,6 +268,12 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         // Tags from the Vorbis comments stand; the WAV chunks add the rest.
         Metadata& into = details->metadata;
         Metadata& riff = self->riff_;
+        if (!self->aiff_.empty()) {
+            for (std::string& w : ReadAiffChunks(self->aiff_.data(), self->aiff_.size(), riff,
+                                                 self->rate_, details->unreadChunks))
+                details->warnings.push_back(std::move(w));
+            self->aiff_.clear();
+        }
         for (auto& tag : riff.info)
             if (std::none_of(into.info.begin(), into.info.end(),
                              [&](const auto& kept) { return kept.first == tag.first; }))

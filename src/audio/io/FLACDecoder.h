@@ -112,6 +112,7 @@ private:
     // Vorbis comments come first) and the CUESHEET.
     Metadata riff_;
     bool riffBigEndian_ = false;
+    std::vector<std::uint8_t> aiff_;  // the "aiff" blocks (an AIFF's chunks), in order
     std::optional<CueSheet> cueSheet_;
     // The layout a Vorbis comment gives (kNoPositions for none); 0: FLAC's own.
     std::uint32_t channelMaskTag_ = 0;

@@ -111,6 +111,7 @@ sptr<::Stream::iByteOutput> iFileWriter_FLAC::Open(sptr<::Stream::iByteOutput> o
     encoder_ = nullptr;
     FreeBlocks();
     cueSheetAt_ = -1;
+    cueSheetCd_ = false;
     real_ = std::move(out);
     channels_ = f.channels();
     encoded_ = 0;
@@ -290,12 +291,12 @@ void iFileWriter_FLAC::AddCueSheet(const Metadata& metadata) {
         return block;
     };
     // The encoder refuses a sheet that breaks the format's rules (a CD's with its offsets off
-    // the sectors, an input's own faults): a CD's is tried as a plain one, then left out. A CD's
-    // lead-out must be known now: the length found at the end may be off the sectors.
-    for (const bool cd : {sheet.isCd && leadOut_ > 0, false}) {
+    // the sectors, an input's own faults): a CD's is tried as a plain one, then left out.
+    for (const bool cd : {sheet.isCd, false}) {
         FLAC__StreamMetadata* block = build(cd);
         if (FLAC__format_cuesheet_is_legal(&block->data.cue_sheet, cd, nullptr)) {
             blocks_.push_back(block);
+            cueSheetCd_ = cd;
             leadOut_ = block->data.cue_sheet.tracks[sheet.tracks.size()].offset;
             return;
         }
@@ -312,6 +313,17 @@ void iFileWriter_FLAC::PatchLeadOut() {
     for (int i = 0; i < 8; ++i) offset[i] = static_cast<std::uint8_t>(frames >> (56 - 8 * i));
     real_->Seek(cueSheetAt_ + cueSheetBytes_ - 36);
     real_->Write(offset, offset + 8, ::Stream::Samples);
+    // A CD's lead-out is on a sector: a length off the sectors makes the sheet a plain one (no
+    // lead-in, no CD flag, the lead-out numbered 255). The block: a 4-byte header, the catalog
+    // number (128 bytes), the lead-in (8), the flag's byte.
+    if (cueSheetCd_ && frames % 588 != 0) {
+        const std::uint8_t zeros[9] = {};
+        real_->Seek(cueSheetAt_ + 4 + 128);
+        real_->Write(zeros, zeros + 9, ::Stream::Samples);
+        const std::uint8_t plain = 255;
+        real_->Seek(cueSheetAt_ + cueSheetBytes_ - 36 + 8);
+        real_->Write(&plain, &plain + 1, ::Stream::Samples);
+    }
 }
 
 void iFileWriter_FLAC::ThrowEncoderFailure() {

@@ -85,6 +85,7 @@ private:
     // File offset and size of the CUESHEET block as written; -1 without one.
     std::int64_t cueSheetAt_ = -1;
     std::int64_t cueSheetBytes_ = 0;
+    bool cueSheetCd_ = false;    // the CUESHEET written is a CD's
     std::uint64_t leadOut_ = 0;  // as written
     sptr<::Stream::iByteOutput> real_;
     std::uint32_t channels_ = 0;

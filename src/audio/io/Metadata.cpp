@@ -1160,6 +1160,74 @@ std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t n, Me
     return warnings;
 }
 
+void NameUnreadChunk(std::vector<std::string>& unread, const std::string& id) {
+    // Identifiers are letters and digits, with blanks, '_' or '-'.
+    auto usual = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == ' ' || c == '_' || c == '-';
+    };
+    if (id.size() != 4 || !std::all_of(id.begin(), id.end(), usual) || id[0] == ' ') return;
+    for (const char* filler : {"JUNK", "junk", "JUNQ", "PAD ", "FLLR", "ds64", "fact", "fmt ",
+                               "data", "FVER", "COMM", "SSND", "CHAN", "FORM"})
+        if (id == filler) return;
+    std::string name = id;
+    while (name.back() == ' ') name.pop_back();
+    AddOnce(unread, std::move(name));
+}
+
+std::vector<std::string> ReadAiffChunks(const std::uint8_t* p, std::size_t n, Metadata& m,
+                                        double rate, std::vector<std::string>& unread) {
+    std::vector<std::string> warnings;
+    auto warn = [&warnings](std::string w) {
+        if (!w.empty()) warnings.push_back(std::move(w));
+    };
+    std::size_t pos = 0;
+    if (n >= 12 && Is(reinterpret_cast<const char*>(p), "FORM")) pos = 12;
+    const std::uint8_t* instrument = nullptr;
+    std::size_t instrumentSize = 0;
+    bool markers = false;
+    while (n - pos >= 8) {
+        char id[4];
+        std::memcpy(id, p + pos, 4);
+        const std::uint32_t size = Be32(p + pos + 4);
+        pos += 8;
+        std::string name(id, 4);
+        if (Is(id, "SSND")) {
+            pos += std::min<std::size_t>(8, n - pos);  // offset and block size; no samples
+            continue;
+        }
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        const bool text = !InfoKeyForTag(TagScheme::Aiff, std::string(id, 4)).empty();
+        const bool read =
+            text || Is(id, "MARK") || Is(id, "INST") || Is(id, "ID3 ") || Is(id, "id3 ");
+        if (size > n - pos) {
+            if (read) warn("metadata: " + name + " chunk truncated, dropped");
+            break;
+        }
+        const std::uint8_t* payload = p + pos;
+        pos += size + ((size & 1) && pos + size < n);
+        if (read && size > kMaxMetadataChunk) {
+            warn("metadata: " + name + " chunk too large, dropped");
+        } else if (text) {
+            const auto* end = static_cast<const std::uint8_t*>(std::memchr(payload, 0, size));
+            AddTag(m, TagScheme::Aiff, std::string(id, 4),
+                   std::string(reinterpret_cast<const char*>(payload),
+                               end ? std::size_t(end - payload) : size));
+        } else if (Is(id, "MARK") && !markers) {
+            markers = true;
+            warn(ReadAiffMarkers(payload, size, m));
+        } else if (Is(id, "INST") && !instrument) {
+            instrument = payload, instrumentSize = size;
+        } else if (Is(id, "ID3 ") || Is(id, "id3 ")) {
+            warn(ReadId3Tag(payload, size, m));
+        } else if (!read) {
+            NameUnreadChunk(unread, std::string(id, 4));
+        }
+    }
+    if (instrument) warn(ReadAiffInstrument(instrument, instrumentSize, m, rate));
+    return warnings;
+}
+
 std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
                                                         const Metadata& m, std::int64_t dataBytes) {
     std::vector<Bytes> out;

@@ -199,6 +199,11 @@ std::vector<std::string> ApeValues(const std::string& value);
 // Appends `item` to `list` unless it is empty or already there (warnings and names said once).
 void AddOnce(std::vector<std::string>& list, std::string item);
 
+// Adds the 4-character `id` of a chunk a reader passed over to `unread` (once), unless it is a
+// filler or one of the format's own ("JUNK", "fact", "FVER", ...) or no identifier at all
+// (a damaged file's bytes, or bytes read off the chunk grid).
+void NameUnreadChunk(std::vector<std::string>& unread, const std::string& id);
+
 // `text` when it is valid UTF-8, else read as Latin-1 (as older WAV and
 // AIFF text often is) and encoded as UTF-8.
 std::string TagTextAsUtf8(const std::string& text);
@@ -210,6 +215,15 @@ std::string TagTextAsUtf8(const std::string& text);
 // bytes are cut to fit.
 std::string ReadAiffMarkers(const std::uint8_t* payload, std::size_t size, Metadata& m);
 std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m);
+
+// AIFF chunks another container keeps (a FLAC "aiff" APPLICATION block, a WavPack AIFF
+// wrapper): a run of whole big-endian chunks, a "FORM" header of 12 bytes first maybe, "SSND"
+// its header with offset and block size alone (the samples are stored elsewhere). The text
+// chunks, "ID3 ", "MARK" and "INST" (its loops at `rate`, once the markers are known) are read
+// as an AIFF file's are; the names of other chunks go to `unread` (fillers and the format's
+// own not). Returns the warnings of dropped chunks.
+std::vector<std::string> ReadAiffChunks(const std::uint8_t* p, std::size_t size, Metadata& m,
+                                        double rate, std::vector<std::string>& unread);
 
 // AIFF "INST": base note, detune, gain, note and velocity ranges map to
 // "inst"; the sustain and release loops, whose ends are markers of `m`,

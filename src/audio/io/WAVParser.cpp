@@ -227,18 +227,7 @@ std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data) {
 }
 
 void WAVParser::PassOver(const IFF::ResType& id) {
-    const std::string name = id.text();
-    // Bytes that are no identifier (a damaged file's, or read off the chunk grid) name nothing:
-    // identifiers are letters and digits, with blanks, '_' or '-'.
-    auto usual = [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == ' ' || c == '_' || c == '-';
-    };
-    if (!std::all_of(name.begin(), name.end(), usual) || name[0] == ' ') return;
-    for (const char* filler :
-         {"JUNK", "junk", "JUNQ", "PAD ", "FLLR", "ds64", "fact", "fmt ", "data"})
-        if (name == filler) return;
-    AddOnce(unreadChunks_, name);
+    NameUnreadChunk(unreadChunks_, id.text());
 }
 
 void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {

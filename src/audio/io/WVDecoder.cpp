@@ -142,24 +142,38 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
 void WVDecoder::ReadWrapper(const std::string& path, InputDetails& details) {
     // A context of its own: looking for the trailer moves through the file.
     char error[128] = {};
-    ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, OPEN_WRAPPER, 0)};
+    // Wrappers of files other than WAV (AIFF) are given only to a reader that asks for them.
+    ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, OPEN_WRAPPER | OPEN_ALT_TYPES, 0)};
     WavpackContext* ctx = guard.context;
     if (!ctx) return;
     bool bigEndian = false;
+    // The wrapper before the audio and the one after it, one run of chunks.
+    std::vector<std::uint8_t> chunks;
     auto read = [&] {
         const std::uint32_t n = WavpackGetWrapperBytes(ctx);
         const std::uint8_t* data = WavpackGetWrapperData(ctx);
-        if (n > 0 && data)
-            for (std::string& w : ReadRiffChunks(data, n, details.metadata, bigEndian))
-                details.warnings.push_back(std::move(w));
+        if (n > 0 && data) chunks.insert(chunks.end(), data, data + n);
         WavpackFreeWrapper(ctx);
     };
-    // Only WAV wrappers hold RIFF chunks.
+    // WAV wrappers hold RIFF chunks, AIFF ones an AIFF's.
     const int format = WavpackGetFileFormat(ctx);
-    if (format != WP_FORMAT_WAV) return;
+    if (format != WP_FORMAT_WAV && format != WP_FORMAT_AIF) return;
     read();
+    const std::size_t head = chunks.size();
     WavpackSeekTrailingWrapper(ctx);
     read();
+    std::vector<std::string> warnings;
+    if (format == WP_FORMAT_AIF) {
+        warnings = ReadAiffChunks(chunks.data(), chunks.size(), details.metadata,
+                                  WavpackGetSampleRate(ctx), details.unreadChunks);
+    } else {
+        // Each wrapper on its own: the trailing one starts a run of its own.
+        warnings = ReadRiffChunks(chunks.data(), head, details.metadata, bigEndian);
+        for (std::string& w : ReadRiffChunks(chunks.data() + head, chunks.size() - head,
+                                             details.metadata, bigEndian))
+            warnings.push_back(std::move(w));
+    }
+    details.warnings.insert(details.warnings.end(), warnings.begin(), warnings.end());
 }
 
 std::vector<std::pair<std::string, std::string>> WVDecoder::TagItems(bool binary) {
