@@ -74,7 +74,10 @@ public:
         if (got < want) {
             if (std::ferror(file_)) throw FileError();
             if (openSize_ >= 0 && RegularFileSize(file_) < openSize_) throw UnexpectedEOF();
-            if (offset_ < *requiredEnd_) throw UnexpectedEOF();  // a pipe cut short
+            if (offset_ < *requiredEnd_)  // a pipe cut short
+                throw UnexpectedEOF("the stream ended after " + std::to_string(offset_) +
+                                    " bytes, before the end of the audio its header gives (" +
+                                    std::to_string(*requiredEnd_) + " bytes)");
             if (length < 0) {
                 std::int64_t size = RegularFileSize(file_);
                 length = size >= 0 ? size : offset_;

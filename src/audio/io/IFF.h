@@ -90,6 +90,7 @@ struct ParseError : exception {
 };
 struct UnexpectedEOF : exception {
     UnexpectedEOF() : exception("Unexpected end of IFF stream", 4) {}
+    explicit UnexpectedEOF(const std::string& why) : exception(why.c_str(), 4) {}
 };
 
 // Visitor's answer for one chunk.
