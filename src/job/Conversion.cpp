@@ -1,6 +1,7 @@
 #include "job/Conversion.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -496,6 +497,10 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                 keptPreRing;
         }
         Audio::IO::Metadata rescaled = Audio::IO::RescaleMetadata(details.metadata, map);
+        // The encoder tag (ffmpeg's) names the program that wrote the input, not the output's.
+        std::erase_if(rescaled.tags, [](const Audio::IO::ExtraTag& t) {
+            return !t.binary && strcasecmp(t.name.c_str(), "encoder") == 0;
+        });
         // Loudness and peak levels measured on the input no longer hold at another gain.
         if (rescaled.bext && settings.gain != 1.0) Audio::IO::ForgetLoudness(*rescaled.bext);
         // ReplayGain and R128 tags state the input's loudness and peaks, which a resampling at

@@ -22,7 +22,8 @@ namespace {
 
 const std::vector<std::uint8_t> kImage = {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3};  // a JPEG's start
 
-// The input's metadata in `scheme`'s names: two artists, a custom tag, a ReplayGain tag and a
+// The input's metadata in `scheme`'s names: two artists, a custom tag, a ReplayGain tag, the
+// program that encoded it (as ffmpeg names it; not the output's, dropped without a word) and a
 // front cover.
 std::shared_ptr<Metadata> Tagged(TagScheme scheme) {
     auto m = std::make_shared<Metadata>();
@@ -30,7 +31,8 @@ std::shared_ptr<Metadata> Tagged(TagScheme scheme) {
     const bool vorbis = scheme == TagScheme::Vorbis;
     m->tags = {{scheme, vorbis ? "ARTIST" : "Artist", "A2"},
                {scheme, vorbis ? "CUSTOMKEY" : "MyKey", "v"},
-               {scheme, "REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}};
+               {scheme, "REPLAYGAIN_TRACK_GAIN", "-3.00 dB"},
+               {scheme, vorbis ? "encoder" : "Encoder", "Lavf59.27.100"}};
     Picture p;
     p.mime = "image/jpeg";
     p.description = "front.jpg";
