@@ -58,6 +58,13 @@ Format FormatFromComm(const std::uint8_t* c, bool aifc) {
             .setPaddingBits(bytes * 8 - bits)
             .setScaleExponent(bits)
             .setBigEndian(compression != IFF::ResType("sowt"));
+    } else if (compression == IFF::ResType("raw ") && bits >= 1 && bits <= 8) {
+        // Offset binary bytes (ffmpeg's unsigned 8-bit).
+        f.setBytesPerSample(1)
+            .setSampleType(Format::Integer)
+            .setPaddingBits(8 - bits)
+            .setScaleExponent(bits)
+            .setUnsigned(true);
     } else if (compression == IFF::ResType("fl32") || compression == IFF::ResType("FL32")) {
         f.setBytesPerSample(4).setSampleType(Format::Float).setScaleExponent(1).setBigEndian(true);
     } else if (compression == IFF::ResType("fl64") || compression == IFF::ResType("FL64")) {

@@ -83,6 +83,9 @@ TEST_F(AIFFReader, FilesOfOtherProgramsDecodeLikeTheirWav) {
          "ffmpeg -i w.wav -c:a pcm_s16le a.aifc", "a.aifc"},  // sowt
         {"ffmpeg", "ffmpeg -f lavfi -i sine=f=440:d=0.2 -c:a pcm_f32le w.wav",
          "ffmpeg -i w.wav -c:a pcm_f32be a.aifc", "a.aifc"},
+        // Unsigned bytes, AIFF-C 'raw ' (it was refused).
+        {"ffmpeg", "ffmpeg -f lavfi -i sine=f=440:d=0.2 -c:a pcm_u8 w.wav",
+         "ffmpeg -i w.wav -c:a pcm_u8 a.aifc", "a.aifc"},
     };
     int ran = 0;
     for (const ToolCase& c : cases) {
