@@ -155,12 +155,17 @@ TEST_F(ForeignMetadata, ACdImagesCueSheetKeepsItsTracks) {
     const std::string slowed = sheet(ConvertInto(dir.file("slow"), in, 5, ".flac", 44100, slow));
     for (const char* line : {"INDEX 00 1176\n", "REM FLAC__lead-in 0\n", "lead-out 255 "})
         EXPECT_NE(slowed.find(line), std::string::npos) << line << slowed;
-    // A WAVE output holds the indexes as cue points, and says what it cannot hold.
-    std::vector<std::string> warnings;
-    const std::string out = ConvertInto(dir.file("wav"), in, 1, ".wav", 48000.0f, {}, &warnings);
-    EXPECT_EQ(Offsets(Read(out)), (std::vector<std::uint32_t>{0, 640, 48000}));
-    EXPECT_EQ(warnings, (std::vector<std::string>{"not kept in the output, which has no place for "
-                                                  "it: CUESHEET catalog number, CUESHEET ISRCs"}));
+    // WAVE and WavPack outputs hold the indexes as cue points, and say what they cannot hold.
+    for (const auto& [writer, extension] : {std::pair{1, ".wav"}, std::pair{0, ".wv"}}) {
+        std::vector<std::string> warnings;
+        const std::string out =
+            ConvertInto(dir.file(extension + 1), in, writer, extension, 48000.0f, {}, &warnings);
+        EXPECT_EQ(Offsets(Read(out)), (std::vector<std::uint32_t>{0, 640, 48000})) << extension;
+        EXPECT_EQ(warnings,
+                  (std::vector<std::string>{"not kept in the output, which has no place for "
+                                            "it: CUESHEET catalog number, CUESHEET ISRCs"}))
+            << extension;
+    }
 }
 
 // The flac and WavPack tools' own round trips restore our chunks to a WAV, and we read the

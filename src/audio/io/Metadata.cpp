@@ -1551,22 +1551,25 @@ std::vector<CuePoint> CueSheetPoints(const CueSheet& sheet) {
 std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
     std::vector<std::string> out;
     if (m.empty()) return out;
+    // Outputs but FLAC hold a cue sheet's indexes as cue points, not its codes.
+    auto sheetCodes = [&m, &out] {
+        if (!m.cueSheet) return;
+        const auto& tracks = m.cueSheet->tracks;
+        if (!m.cueSheet->catalog.empty()) out.push_back("CUESHEET catalog number");
+        if (std::any_of(tracks.begin(), tracks.end(),
+                        [](const CueSheet::Track& t) { return !t.isrc.empty(); }))
+            out.push_back("CUESHEET ISRCs");
+    };
     if (writerId == kFlacWriter || writerId == kWavpackWriter) {
         const TagScheme scheme = writerId == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape;
         for (const auto& [key, value] : m.info)
             if (!TagNameForInfoKey(scheme, key)) out.push_back("INFO " + key);
         ContainerTags(m, scheme, &out);
         if (writerId == kFlacWriter) FlacPictures(m, &out);
+        if (writerId == kWavpackWriter) sheetCodes();
         return out;
     }
-    // The others hold a cue sheet's indexes as cue points, not its codes.
-    if (m.cueSheet && writerId != kRawWriter) {
-        const auto& tracks = m.cueSheet->tracks;
-        if (!m.cueSheet->catalog.empty()) out.push_back("CUESHEET catalog number");
-        if (std::any_of(tracks.begin(), tracks.end(),
-                        [](const CueSheet::Track& t) { return !t.isrc.empty(); }))
-            out.push_back("CUESHEET ISRCs");
-    }
+    if (writerId != kRawWriter) sheetCodes();
     // The others hold none of the tags beyond the common ones, nor pictures.
     auto others = [&m, &out] {
         for (const ExtraTag& t : m.tags) {
