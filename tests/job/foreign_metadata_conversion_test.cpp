@@ -219,7 +219,7 @@ TEST_F(ForeignMetadata, TheFormatsOwnToolsAndOursAgree) {
     // read as the AIFF's own, a chunk not read named (they were lost without a word).
     std::string aiff = ConvertInto(dir.file("aiff"), in, 4, ".aiff", 44100.0f, {});
     IOTest::Bytes bytes = IOTest::ReadFile(aiff);
-    const IOTest::Bytes comment = IOTest::Chunk("COMT", {0, 0}, true);
+    const IOTest::Bytes comment = IOTest::Chunk("APPL", {'a', 'b', 'c', 'd'}, true);
     bytes.insert(bytes.end(), comment.begin(), comment.end());
     const std::uint32_t form = static_cast<std::uint32_t>(bytes.size() - 8);
     for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<std::uint8_t>(form >> (24 - 8 * i));
@@ -234,7 +234,7 @@ TEST_F(ForeignMetadata, TheFormatsOwnToolsAndOursAgree) {
     const Metadata& own = aiffDetails.metadata;
     ASSERT_FALSE(own.cues.empty());
     ASSERT_TRUE(own.sampler);
-    EXPECT_EQ(aiffDetails.unreadChunks, std::vector<std::string>{"COMT"});
+    EXPECT_EQ(aiffDetails.unreadChunks, std::vector<std::string>{"APPL"});
     for (const Tool& t : tools) {
         SCOPED_TRACE(t.extension);
         const std::string theirs = dir.file(std::string("theirs-aiff") + t.extension);
@@ -244,7 +244,7 @@ TEST_F(ForeignMetadata, TheFormatsOwnToolsAndOursAgree) {
         EXPECT_EQ(Offsets(d.metadata), Offsets(own));
         ASSERT_TRUE(d.metadata.sampler);
         EXPECT_EQ(d.metadata.sampler->loops.size(), own.sampler->loops.size());
-        EXPECT_EQ(d.unreadChunks, std::vector<std::string>{"COMT"});
+        EXPECT_EQ(d.unreadChunks, std::vector<std::string>{"APPL"});
     }
 }
 

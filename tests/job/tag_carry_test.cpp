@@ -151,4 +151,22 @@ TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
     }
 }
 
+// WAV INFO text is often Latin-1; FLAC and WavPack hold UTF-8 (every FLAC output of such a
+// file failed, "std::bad_alloc", and WavPack stored the byte as it was).
+TEST(TagCarry, LatinOneTextOfAWavReachesFlacAndWavpackAsUtf8) {
+    IOTest::TempDir dir;
+    auto m = std::make_shared<Metadata>();
+    m->info = {{"IART", "Caf\xE9"}};
+    const std::string in = dir.file("in.wav");
+    IOTest::WriteThrough(kWaveWriter, IOTest::Sequence(4000),
+                         IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100), 0, in, m);
+    for (const auto& [writer, extension] :
+         {std::pair{kFlacWriter, ".flac"}, std::pair{kWavpackWriter, ".wv"}}) {
+        const std::string out =
+            MetaTest::ConvertInto(dir.file(extension + 1), in, writer, extension, 48000.0f, {});
+        EXPECT_EQ(MetaTest::ReadMetadataOf(out).info, (Pairs{{"IART", "Caf\xC3\xA9"}}))
+            << extension;
+    }
+}
+
 }  // namespace

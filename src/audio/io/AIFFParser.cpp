@@ -111,7 +111,8 @@ int AIFFParser::Visit(IFF::ChunkInfo& c) {
     if (c.id == IFF::ResType("SSND") && !haveSsnd_) return VisitSound(c);
     if (c.id == IFF::ResType("CHAN") || c.id == IFF::ResType("MARK") ||
         c.id == IFF::ResType("INST") || c.id == IFF::ResType("ID3 ") ||
-        c.id == IFF::ResType("id3 ") || !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
+        c.id == IFF::ResType("id3 ") || c.id == IFF::ResType("COMT") ||
+        !InfoKeyForTag(TagScheme::Aiff, c.id.text()).empty())
         return ReadText(c);
     NameUnreadChunk(unreadChunks_, c.id.text());
     return IFF::SkipChunk;
@@ -221,6 +222,11 @@ int AIFFParser::ReadText(const IFF::ChunkInfo& c) {
     }
     if (c.id == IFF::ResType("ID3 ") || c.id == IFF::ResType("id3 ")) {
         std::string warning = ReadId3Tag(text.data(), text.size(), metadata_);
+        if (!warning.empty()) warnings_.push_back(std::move(warning));
+        return IFF::SkipChunk;
+    }
+    if (c.id == IFF::ResType("COMT")) {
+        std::string warning = ReadAiffComments(text.data(), text.size(), metadata_);
         if (!warning.empty()) warnings_.push_back(std::move(warning));
         return IFF::SkipChunk;
     }

@@ -527,7 +527,8 @@ std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
     auto leave = [leftOut](std::string what) {
         if (leftOut) AddOnce(*leftOut, std::move(what));
     };
-    for (auto& [name, value] : TagsFor(m, scheme)) out.push_back({name, value});
+    // Common tags from WAV INFO or AIFF text may be Latin-1: both schemes hold UTF-8.
+    for (auto& [name, value] : TagsFor(m, scheme)) out.push_back({name, TagTextAsUtf8(value)});
     for (const ExtraTag& t : m.tags) {
         const std::string name = ExtraNameFor(t, scheme);
         const bool allowed = scheme == TagScheme::Vorbis ? VorbisNameAllowed(name) && !t.binary
@@ -700,6 +701,26 @@ std::string ReadAiffMarkers(const std::uint8_t* p, std::size_t n, Metadata& m) {
     }
     m.cues = std::move(cues);
     m.cueTexts.insert(m.cueTexts.end(), names.begin(), names.end());
+    return "";
+}
+
+std::string ReadAiffComments(const std::uint8_t* p, std::size_t n, Metadata& m) {
+    if (n < 2) return Malformed("COMT");
+    const std::size_t count = std::size_t(p[0]) << 8 | p[1];
+    std::string text;
+    std::size_t pos = 2;
+    for (std::size_t i = 0; i < count; ++i) {
+        // A time stamp (4 bytes), a marker id (2), the text's length (2), the text (even).
+        if (n - pos < 8) return Malformed("COMT");
+        const std::size_t length = std::size_t(p[pos + 6]) << 8 | p[pos + 7];
+        pos += 8;
+        if (length > n - pos) return Malformed("COMT");
+        // sox stamps every AIFF it writes: the program, not a comment of the audio's.
+        const std::string comment = Text(p + pos, length);
+        if (comment != "Processed by SoX") text += (text.empty() ? "" : "\n") + comment;
+        pos += length + (length & 1);
+    }
+    if (!text.empty()) AddTag(m, TagScheme::Aiff, "ANNO", text);
     return "";
 }
 
@@ -1167,8 +1188,9 @@ void NameUnreadChunk(std::vector<std::string>& unread, const std::string& id) {
                c == ' ' || c == '_' || c == '-';
     };
     if (id.size() != 4 || !std::all_of(id.begin(), id.end(), usual) || id[0] == ' ') return;
+    // PEAK: the peaks of the input's samples, which libsndfile writes into every float file.
     for (const char* filler : {"JUNK", "junk", "JUNQ", "PAD ", "FLLR", "ds64", "fact", "fmt ",
-                               "data", "FVER", "COMM", "SSND", "CHAN", "FORM"})
+                               "data", "FVER", "COMM", "SSND", "CHAN", "FORM", "PEAK"})
         if (id == filler) return;
     std::string name = id;
     while (name.back() == ' ') name.pop_back();
@@ -1198,8 +1220,8 @@ std::vector<std::string> ReadAiffChunks(const std::uint8_t* p, std::size_t n, Me
         }
         while (!name.empty() && name.back() == ' ') name.pop_back();
         const bool text = !InfoKeyForTag(TagScheme::Aiff, std::string(id, 4)).empty();
-        const bool read =
-            text || Is(id, "MARK") || Is(id, "INST") || Is(id, "ID3 ") || Is(id, "id3 ");
+        const bool read = text || Is(id, "MARK") || Is(id, "INST") || Is(id, "ID3 ") ||
+                          Is(id, "id3 ") || Is(id, "COMT");
         if (size > n - pos) {
             if (read) warn("metadata: " + name + " chunk truncated, dropped");
             break;
@@ -1220,6 +1242,8 @@ std::vector<std::string> ReadAiffChunks(const std::uint8_t* p, std::size_t n, Me
             instrument = payload, instrumentSize = size;
         } else if (Is(id, "ID3 ") || Is(id, "id3 ")) {
             warn(ReadId3Tag(payload, size, m));
+        } else if (Is(id, "COMT")) {
+            warn(ReadAiffComments(payload, size, m));
         } else if (!read) {
             NameUnreadChunk(unread, std::string(id, 4));
         }

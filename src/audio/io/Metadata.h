@@ -214,6 +214,11 @@ std::string TagTextAsUtf8(const std::string& text);
 // (empty without cue points): ids outside 1-32767 and names beyond 255
 // bytes are cut to fit.
 std::string ReadAiffMarkers(const std::uint8_t* payload, std::size_t size, Metadata& m);
+
+// AIFF "COMT": its comments' texts, one a line, become the comment tag (ICMT) unless one is
+// there already (an "ANNO" before it); sox's stamp ("Processed by SoX") is not a comment.
+// Returns the warning of a malformed chunk, which leaves `m` untouched.
+std::string ReadAiffComments(const std::uint8_t* payload, std::size_t size, Metadata& m);
 std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m);
 
 // AIFF chunks another container keeps (a FLAC "aiff" APPLICATION block, a WavPack AIFF

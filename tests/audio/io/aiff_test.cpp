@@ -297,6 +297,33 @@ TEST_F(AIFFReader, Id3ChunkGivesTheTags) {
     }
 }
 
+// COMT comments become the comment tag; sox's stamp is not one, and chunks not read are
+// named (a PEAK chunk, the input's own peaks, only fills). sox's stamp warned on every file.
+TEST_F(AIFFReader, CommentsAreReadAndOtherChunksNamed) {
+    auto comment = [](const std::string& text) {
+        Builder b{{}, true};
+        b.u32(0).u16(0).u16(static_cast<std::uint16_t>(text.size()));
+        b.raw(Bytes(text.begin(), text.end()));
+        if (text.size() & 1) b.u8(0);
+        return b.b;
+    };
+    Bytes comt = {0, 2};
+    for (const char* text : {"Processed by SoX", "Take 3"}) {
+        const Bytes c = comment(text);
+        comt.insert(comt.end(), c.begin(), c.end());
+    }
+    const Bytes file =
+        Form("AIFF", {Chunk("COMM", Comm(1, 2, 16, 44100), true), Chunk("COMT", comt, true),
+                      Chunk("PEAK", Bytes(12, 0), true), Chunk("APPL", Bytes(6, 1), true),
+                      Chunk("SSND", Ssnd(Bytes(4, 1)), true)});
+    Audio::IO::InputDetails details;
+    AIFFParser::Open(Put(file), nullptr, &details);
+    EXPECT_EQ(details.metadata.info,
+              (std::vector<std::pair<std::string, std::string>>{{"ICMT", "Take 3"}}));
+    EXPECT_EQ(details.unreadChunks, std::vector<std::string>{"APPL"});
+    EXPECT_TRUE(details.warnings.empty());
+}
+
 TEST_F(AIFFReader, RefusedFilesSayWhy) {
     const Bytes comm = Chunk("COMM", Comm(1, 4, 16, 44100), true);
     const Bytes ssnd = Chunk("SSND", Ssnd(Bytes(8, 1)), true);
