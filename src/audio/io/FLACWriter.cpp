@@ -234,75 +234,72 @@ void iFileWriter_FLAC::AddMetadata(std::uint32_t rate, std::uint32_t bits) {
 }
 
 void iFileWriter_FLAC::AddCueSheet(const Metadata& metadata) {
-    CueSheet sheet;
-    if (metadata.cueSheet) {
-        sheet = *metadata.cueSheet;
-    } else {
-        std::vector<std::uint32_t> offsets;
-        for (const CuePoint& c : metadata.cues) offsets.push_back(c.sampleOffset);
-        std::sort(offsets.begin(), offsets.end());
-        for (std::uint32_t at : offsets) {
-            CueSheet::Track& t = sheet.tracks.emplace_back();
-            t.offset = at;
-            t.number = static_cast<std::uint8_t>(std::min<std::size_t>(sheet.tracks.size(), 254));
-            t.indices = {{at, 1}};
-        }
+    // The cue points as tracks in position order, one index each.
+    CueSheet points;
+    std::vector<std::uint32_t> offsets;
+    for (const CuePoint& c : metadata.cues) offsets.push_back(c.sampleOffset);
+    std::sort(offsets.begin(), offsets.end());
+    for (std::uint32_t at : offsets) {
+        CueSheet::Track& t = points.tracks.emplace_back();
+        t.offset = at;
+        t.number = static_cast<std::uint8_t>(std::min<std::size_t>(points.tracks.size(), 254));
+        t.indices = {{at, 1}};
     }
-    // Tracks numbered 1-99 on a CD, 1-254 elsewhere; 170 and 255 are the lead-outs.
-    const std::size_t most = sheet.isCd ? 99 : 254;
-    if (sheet.tracks.size() > most) sheet.tracks.resize(most);
-    if (sheet.tracks.empty()) return;
+    // The input's sheet first: a CD's, then as a plain one; the points where the format's
+    // rules refuse it (an input's own faults: the library reads what the encoder refuses).
+    const CueSheet& kept = metadata.cueSheet ? *metadata.cueSheet : points;
+    const std::pair<const CueSheet*, bool> tries[] = {
+        {&kept, kept.isCd}, {&kept, false}, {&points, false}};
+    for (const auto& [candidate, cd] : tries)
+        if ((!cd || candidate->isCd) && AddCueSheet(*candidate, cd)) return;
+}
 
-    auto build = [&](bool cd) {
-        FLAC__StreamMetadata* block = FLAC__metadata_object_new(FLAC__METADATA_TYPE_CUESHEET);
-        if (!block) throw std::bad_alloc();
-        FLAC__StreamMetadata_CueSheet& cs = block->data.cue_sheet;
-        std::snprintf(cs.media_catalog_number, sizeof cs.media_catalog_number, "%s",
-                      sheet.catalog.c_str());
-        cs.lead_in = cd ? sheet.leadIn : 0;
-        cs.is_cd = cd;
-        std::uint64_t last = 0;
-        bool ok = FLAC__metadata_object_cuesheet_resize_tracks(
-            block, static_cast<std::uint32_t>(sheet.tracks.size() + 1));
-        for (std::uint32_t i = 0; ok && i < sheet.tracks.size(); ++i) {
-            const CueSheet::Track& from = sheet.tracks[i];
-            ok = FLAC__metadata_object_cuesheet_track_resize_indices(
-                block, i, static_cast<std::uint32_t>(from.indices.size()));
-            FLAC__StreamMetadata_CueSheet_Track& t = cs.tracks[i];
-            t.offset = from.offset;
-            t.number = from.number;
-            std::snprintf(t.isrc, sizeof t.isrc, "%s", from.isrc.c_str());
-            t.type = from.audio ? 0 : 1;
-            t.pre_emphasis = from.preEmphasis;
-            last = std::max(last, from.offset);
-            for (std::size_t k = 0; ok && k < from.indices.size(); ++k) {
-                t.indices[k].offset = from.indices[k].offset - from.offset;
-                t.indices[k].number = from.indices[k].number;
-                last = std::max(last, from.indices[k].offset);
-            }
+bool iFileWriter_FLAC::AddCueSheet(CueSheet sheet, bool cd) {
+    // Tracks numbered 1-99 on a CD, 1-254 elsewhere; 170 and 255 are the lead-outs.
+    if (sheet.tracks.size() > (cd ? 99u : 254u)) sheet.tracks.resize(cd ? 99 : 254);
+    if (sheet.tracks.empty()) return true;
+    FLAC__StreamMetadata* block = FLAC__metadata_object_new(FLAC__METADATA_TYPE_CUESHEET);
+    if (!block) throw std::bad_alloc();
+    FLAC__StreamMetadata_CueSheet& cs = block->data.cue_sheet;
+    std::snprintf(cs.media_catalog_number, sizeof cs.media_catalog_number, "%s",
+                  sheet.catalog.c_str());
+    cs.lead_in = cd ? sheet.leadIn : 0;
+    cs.is_cd = cd;
+    std::uint64_t last = 0;
+    bool ok = FLAC__metadata_object_cuesheet_resize_tracks(
+        block, static_cast<std::uint32_t>(sheet.tracks.size() + 1));
+    for (std::uint32_t i = 0; ok && i < sheet.tracks.size(); ++i) {
+        const CueSheet::Track& from = sheet.tracks[i];
+        ok = FLAC__metadata_object_cuesheet_track_resize_indices(
+            block, i, static_cast<std::uint32_t>(from.indices.size()));
+        FLAC__StreamMetadata_CueSheet_Track& t = cs.tracks[i];
+        t.offset = from.offset;
+        t.number = from.number;
+        std::snprintf(t.isrc, sizeof t.isrc, "%s", from.isrc.c_str());
+        t.type = from.audio ? 0 : 1;
+        t.pre_emphasis = from.preEmphasis;
+        last = std::max(last, from.offset);
+        for (std::size_t k = 0; ok && k < from.indices.size(); ++k) {
+            t.indices[k].offset = from.indices[k].offset - from.offset;
+            t.indices[k].number = from.indices[k].number;
+            last = std::max(last, from.indices[k].offset);
         }
-        if (!ok) {
-            FLAC__metadata_object_delete(block);
-            throw std::bad_alloc();
-        }
-        FLAC__StreamMetadata_CueSheet_Track& leadOut = cs.tracks[sheet.tracks.size()];
-        leadOut.number = cd ? 170 : 255;
-        leadOut.offset = std::max<std::uint64_t>(leadOut_, last);
-        return block;
-    };
-    // The encoder refuses a sheet that breaks the format's rules (a CD's with its offsets off
-    // the sectors, an input's own faults): a CD's is tried as a plain one, then left out.
-    for (const bool cd : {sheet.isCd, false}) {
-        FLAC__StreamMetadata* block = build(cd);
-        if (FLAC__format_cuesheet_is_legal(&block->data.cue_sheet, cd, nullptr)) {
-            blocks_.push_back(block);
-            cueSheetCd_ = cd;
-            leadOut_ = block->data.cue_sheet.tracks[sheet.tracks.size()].offset;
-            return;
-        }
-        FLAC__metadata_object_delete(block);
-        if (!cd) break;
     }
+    if (!ok) {
+        FLAC__metadata_object_delete(block);
+        throw std::bad_alloc();
+    }
+    FLAC__StreamMetadata_CueSheet_Track& leadOut = cs.tracks[sheet.tracks.size()];
+    leadOut.number = cd ? 170 : 255;
+    leadOut.offset = std::max<std::uint64_t>(leadOut_, last);
+    if (!FLAC__format_cuesheet_is_legal(&cs, cd, nullptr)) {
+        FLAC__metadata_object_delete(block);
+        return false;
+    }
+    blocks_.push_back(block);
+    cueSheetCd_ = cd;
+    leadOut_ = leadOut.offset;
+    return true;
 }
 
 void iFileWriter_FLAC::PatchLeadOut() {

@@ -71,9 +71,12 @@ private:
     // encoder (before init).
     void AddMetadata(std::uint32_t rate, std::uint32_t bits);
     void FreeBlocks();
-    // Adds a CUESHEET block: the metadata's cue sheet, else its cue points as tracks (one index
-    // each). One the format's rules refuse is left out (a CD's first tried as a plain one).
+    // Adds a CUESHEET block: the metadata's cue sheet, else (or where the format's rules refuse
+    // it) its cue points as tracks, one index each. A CD's is tried as a plain one first.
     void AddCueSheet(const Metadata& metadata);
+    // Adds `sheet` as a CD's (`cd`) or a plain one; false, adding nothing, where the format's
+    // rules refuse it.
+    bool AddCueSheet(CueSheet sheet, bool cd);
     // Sets the CUESHEET's lead-out to the frames encoded, in the file.
     void PatchLeadOut();
     void Encode(const std::uint8_t* begin, std::size_t frames, bool silence);

@@ -253,4 +253,27 @@ TEST(ContainerTags, DamagedFlacTagsAndPicturesAreDroppedNotTheFile) {
     }
 }
 
+// A cue sheet the FLAC encoder refuses (an input's own fault: index numbers 1 then 3, which
+// the decoder reads) goes out as its indexes, one track each (it was dropped, markers and all).
+TEST(ContainerTags, ACueSheetTheEncoderRefusesKeepsItsIndexes) {
+    IOTest::TempDir dir;
+    auto m = std::make_shared<Metadata>();
+    CueSheet sheet;
+    sheet.tracks = {{0, 1, "", true, false, {{0, 1}}},
+                    {200, 2, "", true, false, {{200, 1}, {300, 3}}}};
+    m->cues = CueSheetPoints(sheet);
+    m->cuesFromSheet = true;
+    m->cueSheet = sheet;
+    const std::string path = dir.file("c.flac");
+    IOTest::WriteThrough(kFlacWriter, IOTest::Sequence(4000),
+                         IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100), 0, path, m);
+    InputDetails d;
+    OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr, nullptr, &d);
+    std::vector<std::uint32_t> offsets;
+    for (const CuePoint& c : d.metadata.cues) offsets.push_back(c.sampleOffset);
+    EXPECT_EQ(offsets, (std::vector<std::uint32_t>{0, 200, 300}));
+    ASSERT_TRUE(d.metadata.cueSheet);
+    EXPECT_EQ(d.metadata.cueSheet->tracks.size(), 3u);
+}
+
 }  // namespace
