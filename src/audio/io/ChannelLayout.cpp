@@ -67,6 +67,7 @@ constexpr std::pair<std::uint32_t, std::uint32_t> kLayoutTags[] = {
     {115u << 16 | 4, 0x107},  // 4.0
     {132u << 16 | 4, 0x603},  // quad (side)
     {136u << 16 | 4, 0xF},    // 3.1
+    {108u << 16 | 4, 0x33},   // quadraphonic
     {117u << 16 | 5, 0x607},  // 5.0 (side)
     {137u << 16 | 5, 0x10F},  // 4.1
     {121u << 16 | 6, 0x60F},  // 5.1 (side)
@@ -125,11 +126,12 @@ std::uint32_t ReadAiffChannelLayout(const std::uint8_t* p, std::size_t size,
         }
         if (discrete == count && count > 0) return kNoPositions;
     } else {
-        // A layout by its tag: one not known here states positions, but not which (the count's
-        // own convention would name wrong ones).
+        // A layout by its tag. One not known here: one or two channels are the count's own
+        // (headphones, matrix, mid-side stereo ...); more state positions, but not which (the
+        // count's convention would name wrong ones).
         for (const auto& [known, bits] : kLayoutTags)
             if (tag == known) mask = bits;
-        if (mask == 0) return kNoPositions;
+        if (mask == 0) return channels <= 2 ? 0 : kNoPositions;
     }
     return static_cast<std::uint32_t>(std::popcount(mask)) == channels ? mask : 0;
 }

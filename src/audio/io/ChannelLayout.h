@@ -43,8 +43,8 @@ std::uint32_t WavpackChannelMask(std::uint32_t mask, std::uint32_t channels);
 std::vector<std::uint8_t> EncodeAiffChannelLayout(std::uint32_t mask, std::uint32_t channels);
 // The WAVE mask a "CHAN" payload states for `channels` channels: a bitmap, descriptions of
 // positions WAVE has in its order, or a layout tag as ffmpeg writes it; kNoPositions for
-// discrete channels and for tags not known here; 0 when it states none of those for the count
-// (the count's convention then holds).
+// discrete channels and for tags of more than two channels not known here; 0 when it states
+// none of those for the count (the count's convention then holds).
 std::uint32_t ReadAiffChannelLayout(const std::uint8_t* payload, std::size_t size,
                                     std::uint32_t channels);
 

@@ -137,7 +137,8 @@ TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
 
 // ffmpeg states most layouts in an AIFF "CHAN" chunk by a layout tag: read as ffmpeg reads
 // them back (3.1 and 4.0 came out as quad, 5.1 with side speakers as back ones). A tag not
-// known here states no positions rather than the count's convention.
+// known here states no positions rather than the count's convention, but for one or two
+// channels.
 TEST(ChannelLayout, AiffLayoutTagsReadAsFfmpegWritesThem) {
     struct Case {
         std::uint32_t tag, channels, mask;
@@ -145,7 +146,8 @@ TEST(ChannelLayout, AiffLayoutTagsReadAsFfmpegWritesThem) {
         {136u << 16 | 4, 4, 0xF},   {115u << 16 | 4, 4, 0x107},
         {121u << 16 | 6, 6, 0x60F}, {126u << 16 | 8, 8, 0x6CF},
         {133u << 16 | 3, 3, 0xB},   {124u << 16 | 6, 6, Audio::IO::kNoPositions},
-        {121u << 16 | 6, 5, 0},  // not the file's count
+        {108u << 16 | 4, 4, 0x33},  {104u << 16 | 2, 2, 0},  // mid-side: the count's own
+        {121u << 16 | 6, 5, 0},                              // not the file's count
     };
     for (const Case& c : cases) {
         Bytes payload;
