@@ -1023,7 +1023,10 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
             return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         });
         const std::string label = printable ? id : "?";
-        if (found.size() == before &&
+        // TSSE (TSS in version 2.2) names the program that encoded the input, not a tag of
+        // the audio's.
+        const bool stamp = label == "TSSE" || label == "TSS";
+        if (found.size() == before && !stamp &&
             std::find(passed.begin(), passed.end(), label) == passed.end())
             passed.push_back(passed.size() < kMaxNamedFrames ? label : "...");
         pos += head + size;
@@ -1572,6 +1575,12 @@ std::vector<CuePoint> CueSheetPoints(const CueSheet& sheet) {
     return points;
 }
 
+namespace {
+// INFO ISFT names the program that wrote the input: an output that cannot hold it loses
+// nothing of the audio's (ffmpeg's files all have one).
+constexpr const char* kSoftwareKey = "ISFT";
+}  // namespace
+
 std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
     std::vector<std::string> out;
     if (m.empty()) return out;
@@ -1587,7 +1596,8 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
     if (writerId == kFlacWriter || writerId == kWavpackWriter) {
         const TagScheme scheme = writerId == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape;
         for (const auto& [key, value] : m.info)
-            if (!TagNameForInfoKey(scheme, key)) out.push_back("INFO " + key);
+            if (!TagNameForInfoKey(scheme, key) && key != kSoftwareKey)
+                out.push_back("INFO " + key);
         ContainerTags(m, scheme, &out);
         if (writerId == kFlacWriter) FlacPictures(m, &out);
         if (writerId == kWavpackWriter) sheetCodes();
@@ -1612,7 +1622,8 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
     if ((raw || aiff) && m.bext) out.push_back("bext");
     if ((raw || aiff) && m.ixml) out.push_back("iXML");
     for (const auto& [key, value] : m.info)
-        if (raw || !TagNameForInfoKey(TagScheme::Aiff, key)) out.push_back("INFO " + key);
+        if ((raw || !TagNameForInfoKey(TagScheme::Aiff, key)) && key != kSoftwareKey)
+            out.push_back("INFO " + key);
     others();
     if (raw && !m.cues.empty()) out.push_back("markers");
     if (raw && (m.sampler || m.instrument)) out.push_back("instrument");

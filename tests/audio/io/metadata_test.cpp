@@ -232,8 +232,9 @@ TEST(MetadataScale, WhatAContainerCannotHoldIsNamed) {
     Metadata m;
     m.bext = BextChunk{};
     m.ixml = "<BWFXML/>";
-    // IPRT: the track number in ffmpeg's WAV files (said to have no place in FLAC).
-    m.info = {{"INAM", "Title"}, {"IENG", "Engineer"}, {"IPRT", "3"}};
+    // IPRT: the track number in ffmpeg's WAV files (said to have no place in FLAC). ISFT, the
+    // program that wrote the input, is nothing of the audio's (every ffmpeg file warned).
+    m.info = {{"INAM", "Title"}, {"IENG", "Engineer"}, {"IPRT", "3"}, {"ISFT", "Lavf59"}};
     m.cues.push_back(CuePoint{});
     CueText region;
     std::memcpy(region.kind.data(), "ltxt", 4);
