@@ -144,11 +144,12 @@ struct FLACDecoder::Callbacks {
             try {
                 const FLAC__StreamMetadata_VorbisComment& vc = m->data.vorbis_comment;
                 // The library stops at a comment whose length runs past the block, and keeps
-                // those before it: the block's length says whether any were lost.
+                // those before it: the block's length says whether any were lost (a few bytes
+                // past the last comment, a framing byte or padding, are not a comment).
                 std::uint64_t used = 8 + std::uint64_t{vc.vendor_string.length};
                 for (FLAC__uint32 i = 0; i < vc.num_comments; ++i)
                     used += 4 + std::uint64_t{vc.comments[i].length};
-                if (used < m->length && self->readingMetadata_)
+                if (used + 4 < m->length && self->readingMetadata_)
                     self->Warn("metadata: a damaged FLAC tag block was read up to its damage, "
                                "the tags after it dropped");
                 for (FLAC__uint32 i = 0; i < vc.num_comments; ++i) {

@@ -232,6 +232,10 @@ void Replace(std::string& text, const std::string& name, std::uint64_t value) {
 void WritePair(std::string& text, const std::string& hi, const std::string& lo,
                std::uint64_t value) {
     Replace(text, lo, value & 0xFFFFFFFF);
+    // An empty element written self-closed takes the value in place.
+    const std::string empty = "<" + hi + "/>";
+    if (const std::size_t at = text.find(empty); at != std::string::npos)
+        text.replace(at, empty.size(), "<" + hi + "></" + hi + ">");
     if (Element(text, hi).first != std::string::npos) {
         Replace(text, hi, value >> 32);
     } else if (value >> 32) {

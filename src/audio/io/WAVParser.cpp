@@ -238,7 +238,8 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
         // A pipe has passed the audio before what follows it could be read: the container's
         // size says whether chunks follow.
         const std::int64_t after = data.start + data.size + (data.size & 1);
-        if (data.next && !data.next->openEnded() && data.next->start + data.next->size >= after + 8)
+        // (8 bytes are no chunk with a payload: a writer's RIFF size 8 too large.)
+        if (data.next && !data.next->openEnded() && data.next->start + data.next->size > after + 8)
             metadataWarnings_.push_back(
                 "metadata: " + std::to_string(data.next->start + data.next->size - after) +
                 " bytes of chunks after the audio are not read from a pipe, dropped");

@@ -182,6 +182,14 @@ TEST(MetadataScale, IxmlCountsGetTheirHighHalfWhenTheyNeedIt) {
     PositionMap map{48000, 96000};
     map.outputBits = 16;
     EXPECT_EQ(RescaleIxml(in, map), expected);
+    // An empty HI element written self-closed takes the value (a second one was added).
+    std::string selfClosed = in;
+    selfClosed.insert(selfClosed.find("</SPEED>"), "<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI/>");
+    const std::string out = RescaleIxml(selfClosed, map);
+    EXPECT_EQ(out.find("_HI/>"), std::string::npos) << out;
+    EXPECT_EQ(out.find("<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>1<"),
+              out.rfind("<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>"))
+        << out;
 }
 
 // A speed change moves the pitch of what is played: a sampler's root note ("smpl" in semitones
