@@ -44,7 +44,9 @@ protected:
     IOTest::TempDir dir;
 };
 
-// Expected positions computed apart with exact fractions; inputs are 1 s long.
+// Expected positions computed apart with exact fractions; inputs are 1 s long. A loop's end is
+// inclusive: the frame after it scales (1000..44099 at 96 kHz is 19799 frames at 44.1 kHz,
+// 459..20257; it came out a frame long).
 struct Case {
     std::uint32_t in, out;
     double speed;
@@ -53,7 +55,7 @@ struct Case {
 } const kCases[] = {
     {44100, 48000, 1.0, 24000, 1088, 48000, 480, 47999, 23373972767, 1196747363397},
     {48000, 44100, 1.0, 20258, 919, 44100, 405, 40516, 19730006935, 1010176319361},
-    {96000, 44100, 1.0, 10129, 459, 44100, 203, 20258, 9865003467, 505088159681},
+    {96000, 44100, 1.0, 10129, 459, 44100, 203, 20257, 9865003467, 505088159681},
     {48000, 48000, 1.01, 21832, 990, 47525, 437, 43662, 21262215327, 1088625386258},
 };
 

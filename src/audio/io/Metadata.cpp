@@ -1556,7 +1556,10 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
             m.sampler->samplePeriodNs = Clamp32(std::llround(1e9 / map.outputRate));
         for (SamplerLoop& l : m.sampler->loops) {
             l.start = frame32(l.start);
-            l.end = frame32(l.end);
+            // The end is inclusive: the frame after it moves, so that the loop's length scales
+            // (the end moved as a position made a loop doubled in rate a frame short).
+            l.end = Clamp32(
+                std::max<std::int64_t>(MapFramePosition(std::int64_t{l.end} + 1, map) - 1, 0));
             // The end is inclusive: a frame of the output.
             if (map.outputFrames > 0) {
                 const auto last = Clamp32(map.outputFrames - 1);
