@@ -1,6 +1,7 @@
 #include "audio/io/Metadata.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -1461,10 +1462,15 @@ std::string StretchCueSheetText(const std::string& text, double stretch) {
         const std::size_t start = line.find_last_of(" \t", stop - 1) + 1;
         unsigned minutes = 0, seconds = 0, frames = 0;
         int used = 0;
-        if (timed && stop > start &&
+        // Digits and colons only (a damaged time stays as it is).
+        const bool digits =
+            stop > start && std::all_of(line.begin() + start, line.begin() + stop, [](char c) {
+                return c == ':' || std::isdigit(static_cast<unsigned char>(c));
+            });
+        if (timed && digits &&
             std::sscanf(line.c_str() + start, "%u:%u:%u%n", &minutes, &seconds, &frames, &used) ==
                 3 &&
-            start + static_cast<std::size_t>(used) == stop) {
+            start + static_cast<std::size_t>(used) == stop && seconds < 60 && frames < 75) {
             const double total = (double(minutes) * 60 + seconds) * 75 + frames;
             const auto moved = static_cast<unsigned long long>(std::llround(total * stretch));
             char time[64];

@@ -146,11 +146,13 @@ TEST(MetadataScale, TextCueSheetsStretchWithTheSpeed) {
     const std::string in =
         "TITLE \"Take 00:01:00\"\r\nFILE \"cd.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n"
         "    INDEX 01 00:00:00\r\n  TRACK 02 AUDIO\r\n    PREGAP 00:00:30\r\n"
-        "    INDEX 01 00:02:00\r\n  TRACK 03 AUDIO\r\n    INDEX 01 59:59:74";
+        "    INDEX 01 00:02:00\r\n  TRACK 03 AUDIO\r\n    INDEX 01 59:59:74\r\n"
+        "    INDEX 02 -1:00:00";  // damaged: as it is (it became 4772185883:20:00)
     const std::string out =
         "TITLE \"Take 00:01:00\"\r\nFILE \"cd.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n"
         "    INDEX 01 00:00:00\r\n  TRACK 02 AUDIO\r\n    PREGAP 00:00:60\r\n"
-        "    INDEX 01 00:04:00\r\n  TRACK 03 AUDIO\r\n    INDEX 01 119:59:73";
+        "    INDEX 01 00:04:00\r\n  TRACK 03 AUDIO\r\n    INDEX 01 119:59:73\r\n"
+        "    INDEX 02 -1:00:00";
     EXPECT_EQ(StretchCueSheetText(in, 2.0), out);
     Metadata m;
     m.tags = {{TagScheme::Ape, "Cuesheet", in}, {TagScheme::Vorbis, "COMMENT", in}};
