@@ -321,8 +321,13 @@ const char* TagNameForInfoKey(TagScheme scheme, const std::string& infoKey) {
 bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::string& value) {
     const std::string key = InfoKeyForTag(scheme, name);
     if (key.empty()) return false;
-    for (const auto& tag : m.info)
-        if (tag.first == key) return true;
+    for (auto& tag : m.info)
+        if (tag.first == key) {
+            // AIFF holds any number of annotations (and comments): each a line of the comment.
+            if (scheme == TagScheme::Aiff && key == "ICMT" && !value.empty())
+                tag.second += (tag.second.empty() ? "" : "\n") + value;
+            return true;
+        }
     m.info.emplace_back(key, value);
     return true;
 }

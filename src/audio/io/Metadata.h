@@ -187,7 +187,8 @@ std::string InfoKeyForTag(TagScheme scheme, const std::string& name);
 const char* TagNameForInfoKey(TagScheme scheme, const std::string& infoKey);
 
 // Adds a container's tag to `m.info` when it maps (a repeated key keeps
-// the first value); returns whether it did.
+// the first value, but AIFF annotations and comments, which add a line each); returns
+// whether it did.
 bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::string& value);
 
 // `m`'s tags that `scheme` can store, as {container name, value}, in order.

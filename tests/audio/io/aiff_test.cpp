@@ -299,8 +299,9 @@ TEST_F(AIFFReader, Id3ChunkGivesTheTags) {
     }
 }
 
-// COMT comments become the comment tag; sox's stamp is not one, and chunks not read are
-// named (a PEAK chunk, the input's own peaks, only fills). sox's stamp warned on every file.
+// Annotations and COMT comments become the comment tag, a line each (a second ANNO was
+// dropped); sox's stamp is not one, and chunks not read are named (a PEAK chunk, the input's
+// own peaks, only fills). sox's stamp warned on every file.
 TEST_F(AIFFReader, CommentsAreReadAndOtherChunksNamed) {
     auto comment = [](const std::string& text) {
         Builder b{{}, true};
@@ -315,13 +316,14 @@ TEST_F(AIFFReader, CommentsAreReadAndOtherChunksNamed) {
         comt.insert(comt.end(), c.begin(), c.end());
     }
     const Bytes file =
-        Form("AIFF", {Chunk("COMM", Comm(1, 2, 16, 44100), true), Chunk("COMT", comt, true),
+        Form("AIFF", {Chunk("COMM", Comm(1, 2, 16, 44100), true), Chunk("ANNO", {'A', '1'}, true),
+                      Chunk("ANNO", {'A', '2'}, true), Chunk("COMT", comt, true),
                       Chunk("PEAK", Bytes(12, 0), true), Chunk("APPL", Bytes(6, 1), true),
                       Chunk("SSND", Ssnd(Bytes(4, 1)), true)});
     Audio::IO::InputDetails details;
     AIFFParser::Open(Put(file), nullptr, &details);
     EXPECT_EQ(details.metadata.info,
-              (std::vector<std::pair<std::string, std::string>>{{"ICMT", "Take 3"}}));
+              (std::vector<std::pair<std::string, std::string>>{{"ICMT", "A1\nA2\nTake 3"}}));
     EXPECT_EQ(details.unreadChunks, std::vector<std::string>{"APPL"});
     EXPECT_TRUE(details.warnings.empty());
 }
