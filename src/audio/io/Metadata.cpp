@@ -23,6 +23,12 @@ std::uint32_t Le32(const std::uint8_t* p) {
            std::uint32_t(p[3]) << 24;
 }
 
+// A stored count as a position: past what positions hold it is the largest.
+std::int64_t AsPosition(std::uint64_t v) {
+    return static_cast<std::int64_t>(
+        std::min<std::uint64_t>(v, std::uint64_t(std::numeric_limits<std::int64_t>::max())));
+}
+
 std::uint32_t Be32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
 }
@@ -1372,9 +1378,7 @@ std::int64_t MapFramePosition(std::int64_t p, const PositionMap& map) {
 }
 
 std::uint64_t MapTimeReference(std::uint64_t t, const PositionMap& map) {
-    const auto p = static_cast<std::int64_t>(
-        std::min<std::uint64_t>(t, std::uint64_t(std::numeric_limits<std::int64_t>::max())));
-    const std::int64_t q = ScaleAndShift(p, map, -map.delay);
+    const std::int64_t q = ScaleAndShift(AsPosition(t), map, -map.delay);
     // A time of day: before midnight the previous day's; past the day's end (a time of the
     // day slowed down) the next day's. A count beyond a day in the input stays a count.
     const auto day = static_cast<std::int64_t>(std::llround(86400.0 * map.outputRate));
@@ -1414,18 +1418,13 @@ std::string RescaleIxml(const std::string& text, const PositionMap& map) {
                 typeAt != std::string::npos && point.compare(typeAt, typeLength, "ABSOLUTE") == 0;
             const std::uint64_t moved =
                 absolute ? MapTimeReference(v, stamp)
-                         : static_cast<std::uint64_t>(MapFramePosition(
-                               static_cast<std::int64_t>(std::min<std::uint64_t>(
-                                   v, std::uint64_t(std::numeric_limits<std::int64_t>::max()))),
-                               map));
+                         : static_cast<std::uint64_t>(MapFramePosition(AsPosition(v), map));
             WritePair(point, "SYNC_POINT_HIGH", "SYNC_POINT_LOW", moved);
         }
         if (const auto d = Number(point, "SYNC_POINT_EVENT_DURATION"))
             Replace(point, "SYNC_POINT_EVENT_DURATION",
-                    static_cast<std::uint64_t>(ScalePosition(
-                        static_cast<std::int64_t>(std::min<std::uint64_t>(
-                            *d, std::uint64_t(std::numeric_limits<std::int64_t>::max()))),
-                        map.inputRate, map.outputRate, map.speed)));
+                    static_cast<std::uint64_t>(
+                        ScalePosition(AsPosition(*d), map.inputRate, map.outputRate, map.speed)));
         out.replace(at, end - at, point);
         at += point.size();
     }
@@ -1515,10 +1514,7 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
         // offset is still a whole sector.
         CueSheet& sheet = *m.cueSheet;
         auto frame = [&](std::uint64_t p) {
-            return static_cast<std::uint64_t>(
-                MapFramePosition(static_cast<std::int64_t>(std::min<std::uint64_t>(
-                                     p, std::numeric_limits<std::int64_t>::max())),
-                                 map));
+            return static_cast<std::uint64_t>(MapFramePosition(AsPosition(p), map));
         };
         bool sectors =
             map.outputRate == 44100 && (map.outputFrames < 0 || map.outputFrames % 588 == 0);
@@ -1676,10 +1672,7 @@ std::vector<std::pair<std::string, std::string>> DescribeMetadata(const Metadata
         add("bext.originator-reference", b.originatorReference);
         add("bext.origination-date", b.originationDate);
         add("bext.origination-time", b.originationTime);
-        add("bext.time-reference",
-            Clock(static_cast<std::int64_t>(std::min<std::uint64_t>(
-                      b.timeReference, std::uint64_t(std::numeric_limits<std::int64_t>::max()))),
-                  rate));
+        add("bext.time-reference", Clock(AsPosition(b.timeReference), rate));
         add("bext.version", std::to_string(b.version));
         if (std::any_of(b.umid.begin(), b.umid.end(), [](std::uint8_t x) { return x != 0; })) {
             std::string hex;
