@@ -508,39 +508,58 @@ double copyScaled(const double* x, std::size_t stride, std::size_t frames, doubl
 }
 
 using VD = double __attribute__((vector_size(64)));
-typedef double VDu __attribute__((vector_size(64), aligned(8), may_alias));
 using VL = std::int64_t __attribute__((vector_size(64)));
-typedef float VF8u __attribute__((vector_size(32), aligned(4), may_alias));
 
 #if TESSIVAL_ISA_VARIANTS
-// copyScaled for the two channels of stereo frames, eight frames a step; `peak` and `bad`
-// per channel. NaNs leave the peaks as they are (as std::max does).
+using VD4 = double __attribute__((vector_size(32)));
+using VL4 = std::int64_t __attribute__((vector_size(32)));
+using VF4 = float __attribute__((vector_size(16)));
+using VF8 = float __attribute__((vector_size(32)));
+
+// copyScaled for the two channels of stereo frames, a vector of frames a step; `peak` and
+// `bad` per channel. NaNs leave the peaks as they are (as std::max does). D holds one
+// register's doubles: eight on AVX-512, four on AVX2 (where GCC took the eight-lane
+// comparisons and selections apart lane by lane, through the stack: the split cost four
+// times the interpolation). F: W floats. Loads and stores by memcpy: the samples have no
+// particular alignment (a template argument loses a typedef's alignment).
+template <class D, class L, class F>
 [[gnu::always_inline]] inline void splitStereoVectors(const double* x, std::size_t frames,
                                                       double scale, float* d0, float* d1,
                                                       double* peak, std::uint64_t* bad) {
-    const VL magnitude = VL{} + 0x7fffffffffffffff;
-    VD hi0 = {}, hi1 = {};
-    VL finite0 = {}, finite1 = {};
-    auto raise = [](VD& hi, VD v) {
-        const VL more = v > hi;  // all ones where v is larger (never for a NaN)
-        hi = VD((VL(v) & more) | (VL(hi) & ~more));
+    constexpr std::size_t W = sizeof(D) / sizeof(double);
+    const L magnitude = L{} + 0x7fffffffffffffff;
+    D hi0 = {}, hi1 = {};
+    L finite0 = {}, finite1 = {};
+    auto raise = [](D& hi, D v) {
+        const L more = v > hi;  // all ones where v is larger (never for a NaN)
+        hi = D((L(v) & more) | (L(hi) & ~more));
     };
     std::size_t i = 0;
-    for (; i + 8 <= frames; i += 8) {
-        const VD a = *reinterpret_cast<const VDu*>(x + 2 * i) * scale;
-        const VD b = *reinterpret_cast<const VDu*>(x + 2 * i + 8) * scale;
-        const VD l = __builtin_shuffle(a, b, VL{0, 2, 4, 6, 8, 10, 12, 14});
-        const VD r = __builtin_shuffle(a, b, VL{1, 3, 5, 7, 9, 11, 13, 15});
-        const VD al = VD(VL(l) & magnitude), ar = VD(VL(r) & magnitude);
+    for (; i + W <= frames; i += W) {
+        D a, b;
+        std::memcpy(&a, x + 2 * i, sizeof a);
+        std::memcpy(&b, x + 2 * i + W, sizeof b);
+        a *= scale;
+        b *= scale;
+        D l, r;
+        if constexpr (W == 8) {
+            l = __builtin_shuffle(a, b, L{0, 2, 4, 6, 8, 10, 12, 14});
+            r = __builtin_shuffle(a, b, L{1, 3, 5, 7, 9, 11, 13, 15});
+        } else {
+            l = __builtin_shuffle(a, b, L{0, 2, 4, 6});
+            r = __builtin_shuffle(a, b, L{1, 3, 5, 7});
+        }
+        const D al = D(L(l) & magnitude), ar = D(L(r) & magnitude);
         raise(hi0, al);
         raise(hi1, ar);
         finite0 -= al <= 1.7976931348623157e308;  // a true comparison is -1
         finite1 -= ar <= 1.7976931348623157e308;
-        *reinterpret_cast<VF8u*>(d0 + i) = __builtin_convertvector(l, VF8u);
-        *reinterpret_cast<VF8u*>(d1 + i) = __builtin_convertvector(r, VF8u);
+        const F f0 = __builtin_convertvector(l, F), f1 = __builtin_convertvector(r, F);
+        std::memcpy(d0 + i, &f0, sizeof f0);
+        std::memcpy(d1 + i, &f1, sizeof f1);
     }
     std::uint64_t n0 = 0, n1 = 0;
-    for (std::size_t l = 0; l < 8; ++l) {
+    for (std::size_t l = 0; l < W; ++l) {
         peak[0] = std::max(peak[0], hi0[l]), peak[1] = std::max(peak[1], hi1[l]);
         n0 += static_cast<std::uint64_t>(finite0[l]), n1 += static_cast<std::uint64_t>(finite1[l]);
     }
@@ -563,12 +582,12 @@ TESSIVAL_DEFAULT_VARIANT void splitStereo(const double* x, std::size_t frames, d
 [[gnu::target("arch=x86-64-v3")]] void splitStereo(const double* x, std::size_t frames,
                                                    double scale, float* d0, float* d1, double* peak,
                                                    std::uint64_t* bad) {
-    splitStereoVectors(x, frames, scale, d0, d1, peak, bad);
+    splitStereoVectors<VD4, VL4, VF4>(x, frames, scale, d0, d1, peak, bad);
 }
 [[gnu::target("arch=x86-64-v4")]] void splitStereo(const double* x, std::size_t frames,
                                                    double scale, float* d0, float* d1, double* peak,
                                                    std::uint64_t* bad) {
-    splitStereoVectors(x, frames, scale, d0, d1, peak, bad);
+    splitStereoVectors<VD, VL, VF8>(x, frames, scale, d0, d1, peak, bad);
 }
 
 #endif
