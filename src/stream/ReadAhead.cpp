@@ -24,7 +24,7 @@ constexpr auto kStartLimit = std::chrono::milliseconds(200);
 
 struct ReadAhead::Shared {
     struct Block {
-        std::vector<std::uint8_t> memory;
+        std::unique_ptr<std::uint8_t[]> memory;  // pages are touched only where written
         Channels set;
         std::uint32_t length = 0;  // bytes per channel the upstream gave
         ChannelMask silent;
@@ -42,11 +42,9 @@ struct ReadAhead::Shared {
     iVOver* upstream = nullptr;  // the task's while it runs; the reader's otherwise
     std::function<bool()> wanted;
     std::shared_ptr<iSideWork> side;
-    std::vector<std::uint8_t> scratch;  // lent to the upstream's reads; the task's
-    Channels scratchSet;
     std::uint32_t channels = 0;
     std::uint32_t blockBytes = 0;
-    std::uint32_t capacity = 0;  // lent per channel to each upstream read
+    std::uint32_t capacity = 0;  // bytes per channel of a block, lent to each upstream read
 
     std::mutex lock;
     std::condition_variable changed;
@@ -62,15 +60,16 @@ struct ReadAhead::Shared {
 };
 
 void ReadAhead::Shared::fill(Block& b) {
-    // The upstream works in memory only this thread touches; just the result goes into the
-    // block (lines the reader's core held are written once, not for every stage's scratch).
-    VBlock vb = upstream->read(VSlice{&scratchSet, 0, blockBytes}, capacity);
+    // The upstream writes into the block itself (it has the room the upstream borrows); only an
+    // upstream that gives its own memory is copied.
+    VBlock vb = upstream->read(VSlice{&b.set, 0, blockBytes}, capacity);
     advance(*upstream, vb);
     const std::uint32_t got = std::min(vb.length(), blockBytes);
-    const Channels& src = vb.channels ? *vb.channels : scratchSet;
+    const Channels& src = vb.channels ? *vb.channels : b.set;
     for (std::uint32_t i = 0; i < channels; ++i) {
         if (vb.silentMask.test(i) || got == 0) continue;
-        std::memcpy(b.set[i], src[i] + vb.begin, got);
+        const std::uint8_t* from = src[i] + vb.begin;
+        if (from != b.set[i]) std::memmove(b.set[i], from, got);
     }
     b.length = got;
     b.silent = got == 0 ? kAllSilent : vb.silentMask;
@@ -169,19 +168,14 @@ ReadAhead::ReadAhead(Wrapper<iVOver> up, Launcher launch, std::uint32_t blockByt
     if (room > kMax32) throw Wobbly{};
     s.blockBytes = static_cast<std::uint32_t>(bytes);
     s.capacity = static_cast<std::uint32_t>(room);
-    const auto aligned = [](std::vector<std::uint8_t>& memory, Channels& set, std::uint64_t n,
-                            std::uint32_t c) {
-        const std::uint64_t stride = (n + 63) & ~std::uint64_t{63};
-        memory.resize(stride * c + 64);
-        std::uint8_t* base = memory.data();
-        base += (64 - reinterpret_cast<std::uintptr_t>(base) % 64) % 64;
-        set.resize(c);
-        for (std::uint32_t i = 0; i < c; ++i) set[i] = base + i * stride;
-    };
-    aligned(s.scratch, s.scratchSet, room, channels);
+    const std::uint64_t stride = (room + 63) & ~std::uint64_t{63};
     s.blocks.resize(std::max<std::uint32_t>(blocks, 2));
     for (Shared::Block& b : s.blocks) {
-        aligned(b.memory, b.set, bytes, channels);
+        b.memory.reset(new std::uint8_t[stride * channels + 64]);
+        std::uint8_t* base = b.memory.get();
+        base += (64 - reinterpret_cast<std::uintptr_t>(base) % 64) % 64;
+        b.set.resize(channels);
+        for (std::uint32_t i = 0; i < channels; ++i) b.set[i] = base + i * stride;
         s.free.push_back(&b);
     }
 }

@@ -6,8 +6,8 @@
 // buffers, while the stage's reader works on the blocks already read. The upstream is then only
 // touched by that task, never by two threads at once; the bytes the reader gets are the bytes
 // the upstream gives, in the same order, so a chain with the cut computes what it computes
-// without it. Memory per channel: `blocks` buffers of `blockBytes`, and one of `blockBytes` x
-// upstream expansion that the upstream's reads use.
+// without it. Memory per channel: `blocks` buffers of `blockBytes` x upstream expansion (the
+// room an upstream read may use); the upstream reads straight into them.
 //
 // When no task can be started (the launcher says no), the stage passes reads straight through on
 // the reader's thread, as it does after the task has ended (the upstream reached its length or
