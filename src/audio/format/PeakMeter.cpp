@@ -8,23 +8,19 @@
 #include <numbers>
 #include <utility>
 
+#include "audio/format/KernelIsa.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
-// Instruction-set variants (GCC's x86-64 levels, chosen at run time). Other compilers, such as
-// the fuzzing build's, build the portable code alone.
+// Instruction-set variants (GCC's x86-64 levels), chosen at run time by the kernel set in
+// force (KernelIsa.h), so that TESSIVAL_ISA and the tests reach every one. Other compilers,
+// such as the fuzzing build's, build the portable code alone.
 #if defined(__x86_64__) && !defined(__clang__)
 #define TESSIVAL_ISA_VARIANTS 1
-#define TESSIVAL_CLONES_V3 [[gnu::target_clones("arch=x86-64-v3", "default")]]
-#define TESSIVAL_CLONES_V4_V3 \
-    [[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]]
-#define TESSIVAL_DEFAULT_VARIANT [[gnu::target("default")]]
 #else
 #define TESSIVAL_ISA_VARIANTS 0
-#define TESSIVAL_CLONES_V3
-#define TESSIVAL_CLONES_V4_V3
-#define TESSIVAL_DEFAULT_VARIANT
 #endif
 
 namespace Audio {
@@ -339,10 +335,19 @@ template <class Read>
     return largestLane(hi);
 }
 
-TESSIVAL_CLONES_V3 float portablePeak(const float* x, std::size_t from, std::size_t to,
-                                      const Taps& t, float threshold, PeakMeter::FineGate& gate) {
+float portablePeak(const float* x, std::size_t from, std::size_t to, const Taps& t, float threshold,
+                   PeakMeter::FineGate& gate) {
     return peakOf<Loads>(x, from, to, t, threshold, gate);
 }
+
+#if TESSIVAL_ISA_VARIANTS
+[[gnu::target("arch=x86-64-v3"), gnu::flatten]] float avx2Peak(const float* x, std::size_t from,
+                                                               std::size_t to, const Taps& t,
+                                                               float threshold,
+                                                               PeakMeter::FineGate& gate) {
+    return peakOf<Loads>(x, from, to, t, threshold, gate);
+}
+#endif
 
 #if TESSIVAL_ISA_VARIANTS
 // AVX-512: unaligned vectors straddle two cache lines and cost two loads. Three in four are
@@ -373,25 +378,41 @@ struct Shifts {
                                                                  PeakMeter::FineGate& gate) {
     return peakOf<Shifts>(x, from, to, t, threshold, gate);
 }
-
-// The AVX-512 kernel where the CPU has it, unless TESSIVAL_ISA asks for a smaller set.
-bool useAvx512() {
-    static const bool use = [] {
-        const char* isa = std::getenv("TESSIVAL_ISA");
-        const bool smaller =
-            isa && (std::strcmp(isa, "portable") == 0 || std::strcmp(isa, "avx2") == 0);
-        return !smaller && __builtin_cpu_supports("avx512f") &&
-               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
-               __builtin_cpu_supports("avx512vl");
-    }();
-    return use;
-}
 #endif
+
+// The meter's variant: the kernel set in force, where the CPU has the whole x86-64 level
+// the variant is built for (the kernel sets ask for less).
+enum class Variant { Portable, V3, V4 };
+
+Variant variant() {
+#if TESSIVAL_ISA_VARIANTS
+    static const bool v4 = __builtin_cpu_supports("x86-64-v4");
+    static const bool v3 = __builtin_cpu_supports("x86-64-v3");
+    switch (kernelIsa()) {
+        case KernelIsa::AVX512:
+            if (v4) return Variant::V4;
+            [[fallthrough]];
+        case KernelIsa::AVX2:
+            if (v3) return Variant::V3;
+            [[fallthrough]];
+        case KernelIsa::Portable:
+            break;
+    }
+#endif
+    return Variant::Portable;
+}
 
 float interpolatedPeak(const float* x, std::size_t from, std::size_t to, float threshold,
                        PeakMeter::FineGate& gate) {
 #if TESSIVAL_ISA_VARIANTS
-    if (useAvx512()) return avx512Peak(x, from, to, taps(), threshold, gate);
+    switch (variant()) {
+        case Variant::V4:
+            return avx512Peak(x, from, to, taps(), threshold, gate);
+        case Variant::V3:
+            return avx2Peak(x, from, to, taps(), threshold, gate);
+        case Variant::Portable:
+            break;
+    }
 #endif
     return portablePeak(x, from, to, taps(), threshold, gate);
 }
@@ -571,32 +592,66 @@ template <class D, class L, class F>
 }
 #endif  // TESSIVAL_ISA_VARIANTS
 
+#if TESSIVAL_ISA_VARIANTS
+[[gnu::target("arch=x86-64-v3")]] void splitStereoV3(const double* x, std::size_t frames,
+                                                     double scale, float* d0, float* d1,
+                                                     double* peak, std::uint64_t* bad) {
+    splitStereoVectors<VD4, VL4, VF4>(x, frames, scale, d0, d1, peak, bad);
+}
+[[gnu::target("arch=x86-64-v4")]] void splitStereoV4(const double* x, std::size_t frames,
+                                                     double scale, float* d0, float* d1,
+                                                     double* peak, std::uint64_t* bad) {
+    splitStereoVectors<VD, VL, VF8>(x, frames, scale, d0, d1, peak, bad);
+}
+#endif
+
 // The vectors of 8 doubles take four SSE2 registers each: the basic set goes frame by frame.
-TESSIVAL_DEFAULT_VARIANT void splitStereo(const double* x, std::size_t frames, double scale,
-                                            float* d0, float* d1, double* peak,
-                                            std::uint64_t* bad) {
+void splitStereo(const double* x, std::size_t frames, double scale, float* d0, float* d1,
+                 double* peak, std::uint64_t* bad) {
+#if TESSIVAL_ISA_VARIANTS
+    switch (variant()) {
+        case Variant::V4:
+            return splitStereoV4(x, frames, scale, d0, d1, peak, bad);
+        case Variant::V3:
+            return splitStereoV3(x, frames, scale, d0, d1, peak, bad);
+        case Variant::Portable:
+            break;
+    }
+#endif
     peak[0] = std::max(peak[0], copyScaled(x, 2, frames, scale, d0, bad[0]));
     peak[1] = std::max(peak[1], copyScaled(x + 1, 2, frames, scale, d1, bad[1]));
 }
-#if TESSIVAL_ISA_VARIANTS
-[[gnu::target("arch=x86-64-v3")]] void splitStereo(const double* x, std::size_t frames,
-                                                   double scale, float* d0, float* d1, double* peak,
-                                                   std::uint64_t* bad) {
-    splitStereoVectors<VD4, VL4, VF4>(x, frames, scale, d0, d1, peak, bad);
-}
-[[gnu::target("arch=x86-64-v4")]] void splitStereo(const double* x, std::size_t frames,
-                                                   double scale, float* d0, float* d1, double* peak,
-                                                   std::uint64_t* bad) {
-    splitStereoVectors<VD, VL, VF8>(x, frames, scale, d0, d1, peak, bad);
-}
 
-#endif
-
-TESSIVAL_CLONES_V4_V3 std::uint64_t countOutside(
-    const double* x, std::size_t n, double low, double high) {
+[[gnu::always_inline]] inline std::uint64_t countOutsideOf(const double* x, std::size_t n,
+                                                           double low, double high) {
     std::uint64_t count = 0;
     for (std::size_t i = 0; i < n; ++i) count += (x[i] < low) | (x[i] >= high);
     return count;
+}
+
+#if TESSIVAL_ISA_VARIANTS
+[[gnu::target("arch=x86-64-v3")]] std::uint64_t countOutsideV3(const double* x, std::size_t n,
+                                                               double low, double high) {
+    return countOutsideOf(x, n, low, high);
+}
+[[gnu::target("arch=x86-64-v4")]] std::uint64_t countOutsideV4(const double* x, std::size_t n,
+                                                               double low, double high) {
+    return countOutsideOf(x, n, low, high);
+}
+#endif
+
+std::uint64_t countOutside(const double* x, std::size_t n, double low, double high) {
+#if TESSIVAL_ISA_VARIANTS
+    switch (variant()) {
+        case Variant::V4:
+            return countOutsideV4(x, n, low, high);
+        case Variant::V3:
+            return countOutsideV3(x, n, low, high);
+        case Variant::Portable:
+            break;
+    }
+#endif
+    return countOutsideOf(x, n, low, high);
 }
 
 }  // namespace

@@ -1,16 +1,16 @@
 // The peak meter against a reference from a long windowed sinc
 // (support/TruePeakReference.h), and against an analytic inter-sample peak.
 
-#include "audio/format/PeakMeter.h"
-
-#include "support/TruePeakReference.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
 #include <numbers>
 #include <vector>
+
+#include "audio/format/KernelIsa.h"
+#include "audio/format/PeakMeter.h"
+#include "support/TruePeakReference.h"
 
 namespace {
 
@@ -220,6 +220,55 @@ TEST(PeakMeter, CountsNonFiniteSamplesOnEveryPath) {
             EXPECT_EQ(r.samplePeak[channels - 1], 0.5);  // the NaN is not a peak
         }
     }
+}
+
+// Every kernel set reads what the portable code reads: the same sample peaks, clamped and
+// non-finite counts, true peaks up to float rounding (fused multiply-adds). Blocks of odd
+// lengths leave every kernel a tail; the NaN and the infinity fall inside vectors.
+TEST(PeakMeter, EveryKernelSetReadsAlike) {
+    std::uint32_t noise = 11;
+    auto white = [&] {
+        noise = noise * 1664525u + 1013904223u;
+        return double(noise >> 8) / 8388608.0 - 1.0;
+    };
+    auto make = [&](std::uint32_t channels) {
+        std::vector<double> frames;
+        for (long i = 0; i < 4099; ++i)
+            for (std::uint32_t c = 0; c < channels; ++c)
+                frames.push_back((0.6 + 0.2 * c) * std::sin(2 * kPi * 3001 * i / 48000.0 + c) +
+                                 0.5 * white());
+        frames[77 * channels] = std::nan("");
+        frames[1201 * channels + channels - 1] = -INFINITY;
+        return frames;
+    };
+    const std::vector<double> input[] = {make(2), make(3)};
+    auto read = [&](std::uint32_t channels) {
+        const std::vector<double>& frames = input[channels - 2];
+        Audio::PeakMeter meter;
+        meter.configure(channels, 0.9, true);
+        for (std::size_t f = 0, block = 1000; f < 4099; f += block, block = 1099 - block) {
+            const std::size_t n = std::min<std::size_t>(block, 4099 - f);
+            meter.process(frames.data() + channels * f, n, f);
+            meter.countClamped(frames.data() + channels * f, channels * n, -1.0, 1.0, f);
+        }
+        return meter.finish();
+    };
+    ASSERT_TRUE(Audio::selectKernelIsa(Audio::KernelIsa::Portable));
+    const Audio::PeakReading stereo = read(2), three = read(3);
+    for (Audio::KernelIsa isa : {Audio::KernelIsa::AVX2, Audio::KernelIsa::AVX512}) {
+        if (!Audio::selectKernelIsa(isa)) continue;
+        SCOPED_TRACE(static_cast<int>(isa));
+        for (const auto& [channels, ref] : {std::pair{2u, stereo}, std::pair{3u, three}}) {
+            const Audio::PeakReading r = read(channels);
+            EXPECT_EQ(r.samplePeak, ref.samplePeak);
+            EXPECT_EQ(r.clamped, ref.clamped);
+            EXPECT_EQ(r.nonFinite, ref.nonFinite);
+            for (std::uint32_t c = 0; c + 1 < channels; ++c)  // the last holds the infinity
+                EXPECT_NEAR(r.truePeak[c], ref.truePeak[c], 1e-6 * ref.truePeak[c]);
+            EXPECT_EQ(r.truePeak[channels - 1], INFINITY);
+        }
+    }
+    Audio::resetKernelIsa();
 }
 
 }  // namespace
