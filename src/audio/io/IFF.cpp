@@ -321,13 +321,18 @@ std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bo
     if (end - lo < 8) return end;
     std::vector<std::uint8_t> tail(static_cast<std::size_t>(end - lo));
     if (!ReadAt(fd, lo, tail.data(), tail.size())) return end;
-    std::int64_t chain = end;
-    for (std::int64_t at = chain - 8; at >= lo; --at) {
+    // Every start found so far begins a chain to `end`; a chunk that ends at any of them
+    // begins a longer one. (Not only at the latest: the last sub-chunk of a LIST ends where
+    // the LIST does, and is found before it.)
+    std::vector<std::int64_t> starts{end};  // decreasing
+    for (std::int64_t at = end - 8; at >= lo; --at) {
         const std::uint8_t* h = tail.data() + (at - lo);
+        if (!IsChunkId(h)) continue;
         const std::int64_t body = Load32(h + 4, bigEndian);
-        if (IsChunkId(h) && at + 8 + body + (body & 1) == chain) chain = at;
+        const std::int64_t next = at + 8 + body + (body & 1);
+        if (std::binary_search(starts.rbegin(), starts.rend(), next)) starts.push_back(at);
     }
-    return chain;
+    return starts.back();
 }
 
 }  // namespace IFF

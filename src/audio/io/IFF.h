@@ -177,8 +177,8 @@ bool ReadAt(int fd, std::int64_t at, std::uint8_t* dest, std::size_t n);
 // characters and a size whose chunk ends by `end` (the container's end).
 bool ChunkHeaderAt(int fd, std::int64_t at, std::int64_t end, bool bigEndian);
 
-// Where a chain of whole chunks that ends exactly at `end` begins, looked
-// for in the last MiB before it and not before `from` (the metadata a
+// Where the longest chain of whole chunks that ends exactly at `end` begins,
+// looked for in the last MiB before it and not before `from` (the metadata a
 // writer appends after the audio); `end` when none does.
 std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian);
 

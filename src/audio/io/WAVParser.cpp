@@ -246,7 +246,8 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
         return;
     }
     std::int64_t end = fileSize;
-    if (data.next && !data.next->openEnded())
+    // (A container that ends before the audio is an empty file's header, never updated.)
+    if (data.next && !data.next->openEnded() && data.next->start + data.next->size > data.start)
         end = std::min(end, data.next->start + data.next->size);
     std::int64_t pos = data.start + data.size;
     for (int n = 0; n < kMaxTrailingChunks; ++n) {
@@ -348,10 +349,20 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (placeholder && blockAlign != 0 && factFrames_ * blockAlign >= kPlaceholderSize)
             factFrames_ = -1;
         const std::int64_t hidden = AudioAfterEmptyData(c);
+        // Chunks appended after the audio of a streamed file (not of a pipe: it cannot look
+        // ahead) are not audio: where they begin, or -1.
+        std::int64_t trailing = -1;
+        if ((c.openEnded() || streamed || placeholder) && fileSize >= 0 && Descriptor() >= 0 &&
+            blockAlign != 0) {
+            const std::int64_t t =
+                IFF::TrailingChunksStart(Descriptor(), c.start, fileSize, c.bigEndian());
+            if (t < fileSize) trailing = c.start + (t - c.start) / blockAlign * blockAlign;
+        }
         if (c.openEnded() || streamed || placeholder) {
-            // Streamed file: the data runs to the end of the file, or as far
-            // as a "fact" count says when that is shorter.
+            // Streamed file: the data runs to the end of the file (or of the audio, when chunks
+            // follow it), or as far as a "fact" count says when that is shorter.
             dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
+            if (trailing >= 0) dataLength = trailing - c.start;
             if (factFrames_ >= 0 && blockAlign != 0 &&
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;
@@ -386,9 +397,10 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (!entry || !entry->factory) throw UnsupportedFormat();
         result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
         if (!result_) throw UnsupportedFormat();
-        if (hidden > 0) {
+        if (hidden > 0 || trailing >= 0) {
             IFF::ChunkInfo found = c;  // the chunks after the audio found
-            found.size = hidden;
+            found.size = hidden > 0 ? hidden : trailing - c.start;
+            found.flags &= ~IFF::ChunkInfo::kOpenEnded;
             ReadTrailingMetadata(found);
         } else if (!streamed && !placeholder) {
             ReadTrailingMetadata(c);

@@ -369,22 +369,49 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
     const Bytes fmt = FmtPayload(1, 2, 44100, 4, 16);
     const Bytes audio = Sequence(600 * 4, 4);
     const Bytes junk = Chunk("JUNK", Sequence(12)), odd = Chunk("odd ", Sequence(7));
-    Bytes audioThenChunks = audio;
-    for (const Bytes* c : {&junk, &odd})
-        audioThenChunks.insert(audioThenChunks.end(), c->begin(), c->end());
+    // A LIST's last sub-chunk ends where the LIST does: the LIST was read as 3 frames of audio.
+    const Bytes list = Group("LIST", "INFO", {Chunk("INAM", Bytes{'T', 'a', 'k', 'e', 0, 0})});
+    auto followed = [&](std::vector<const Bytes*> chunks) {
+        Bytes b = audio;
+        for (const Bytes* c : chunks) b.insert(b.end(), c->begin(), c->end());
+        return b;
+    };
     const struct {
         const char* name;
         std::vector<Bytes> chunks;
         std::int64_t riffSize;  // -1: the right one
         std::int64_t frames;
+        std::size_t warnings;
+        const char* title;
     } cases[] = {
-        {"audio after", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, -1, 600},
-        {"never updated", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, 36, 600},
+        {"audio after", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, -1, 600, 1, ""},
+        {"never updated", {Chunk("fmt ", fmt), Chunk("data", audio, false, 0)}, 36, 600, 1, ""},
         {"audio, then chunks",
-         {Chunk("fmt ", fmt), Chunk("data", audioThenChunks, false, 0)},
+         {Chunk("fmt ", fmt), Chunk("data", followed({&junk, &odd}), false, 0)},
          -1,
-         600},
-        {"a chunk after", {Chunk("fmt ", fmt), Chunk("data", {}), junk}, -1, 0},
+         600,
+         1,
+         ""},
+        {"a chunk after", {Chunk("fmt ", fmt), Chunk("data", {}), junk}, -1, 0, 0, ""},
+        {"audio, then a LIST",
+         {Chunk("fmt ", fmt), Chunk("data", followed({&junk, &list}), false, 0)},
+         -1,
+         600,
+         1,
+         "Take"},
+        {"never updated, then a LIST",
+         {Chunk("fmt ", fmt), Chunk("data", followed({&list}), false, 0)},
+         36,
+         600,
+         1,
+         "Take"},
+        // Sizes of 0 in both: a streamed file; the chunks after its audio are found as well.
+        {"streamed, then a LIST",
+         {Chunk("fmt ", fmt), Chunk("data", followed({&list}), false, 0)},
+         0,
+         600,
+         0,
+         "Take"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -393,7 +420,9 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
                                  &details);
         EXPECT_EQ(s->length, c.frames * 4);
         EXPECT_EQ(ReadAll(*s), Bytes(audio.begin(), audio.begin() + c.frames * 4));
-        EXPECT_EQ(details.warnings.size(), c.frames ? 1u : 0u);
+        EXPECT_EQ(details.warnings.size(), c.warnings);
+        const auto& info = details.metadata.info;
+        EXPECT_EQ(info.empty() ? "" : info[0].second, std::string(c.title));
     }
 }
 
