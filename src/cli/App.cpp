@@ -388,6 +388,7 @@ int RunCli(const std::vector<std::string>& args) {
         std::fprintf(stderr, "tessival-cli: %s\nTry 'tessival-cli --help'.\n", e.what());
         return 2;
     }
+    AnnounceInstructionSet();
     if (stdoutClosed && o.request.toStandardOutput) {
         std::fprintf(stderr, "tessival-cli: --stdout: standard output is closed\n");
         return 1;

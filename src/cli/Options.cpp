@@ -10,7 +10,8 @@
 
 const char* const kUsage =
     "Usage: tessival-cli [options] FILE_OR_FOLDER...\n"
-    "Converts WAV, AIFF and WavPack files (folders are walked recursively) to new WAVE files.\n"
+    "Converts WAV, AIFF, FLAC and WavPack files (folders are walked recursively) to new\n"
+    "WAVE files (or WavPack, raw, AIFF or FLAC files: --container).\n"
     "\n"
     "  -r, --rate HZ            output rate (44100; 0 = input rate x speed)\n"
     "  -t, --type TYPE          int8, int16, int24, int32, fp32 or fp64 (int16)\n"
@@ -44,7 +45,8 @@ const char* const kUsage =
     "      --json               one JSON object per file on standard output as it ends\n"
     "      --files-from FILE    also convert the names listed in FILE, one a line (- = stdin)\n"
     "  -0, --null               the --files-from names are separated by NUL bytes\n"
-    "      --shard I/N          convert only every N-th file of the sorted list, from the I-th (0-based)\n"
+    "      --shard I/N          convert only every N-th file of the sorted list, from the I-th "
+    "(0-based)\n"
     "      --stdout             write the one output to standard output as a WAVE stream;\n"
     "                           an input named - is a WAVE stream read from standard input\n"
     "      --container C        wav, wv, raw, aiff or flac (wav)\n"

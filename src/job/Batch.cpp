@@ -206,8 +206,12 @@ std::string JobRecordJson(const JobRecord& r) {
     field("output_rate", number(f.outputRate, f.outputRate > 0));
     field("frames_in", count(f.framesIn));
     field("frames_out", count(f.framesOut));
-    field("sample_type", JsonString(f.sampleType));
-    field("container", JsonString(f.container));
+    // Not known (a name refused before its job): null, as every figure.
+    auto text = [](const std::string& v) {
+        return v.empty() ? std::string("null") : JsonString(v);
+    };
+    field("sample_type", text(f.sampleType));
+    field("container", text(f.container));
     // Levels in dB; silence (-infinity dB) is null.
     auto db = [](double v) { return number(v, std::isfinite(v)); };
     if (r.peaks) {

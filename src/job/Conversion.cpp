@@ -28,6 +28,7 @@
 #include "audio/io/Metadata.h"
 #include "audio/io/OpenFile.h"
 #include "dsp/ResamplingChain.h"
+#include "dsp/fft/Isa.h"
 #include "job/BehindOutput.h"
 #include "job/SettingsModel.h"
 #include "job/StandardStreams.h"
@@ -207,6 +208,10 @@ Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, do
     std::string name = formatName(cut.Leaf().c_str(), format, origin, settings, preciseGain);
     return Filesystem::Path::Join(cut.Parent(),
                                   Filesystem::Path::FromNative(name, Filesystem::Path::Kind::File));
+}
+
+void AnnounceInstructionSet() {
+    DSP::activeIsa();
 }
 
 Filesystem::Path StandardStreamPath() {

@@ -42,6 +42,10 @@ struct OutputOptions {
     Stream::Launcher beside;
 };
 
+// Reads TESSIVAL_ISA now, so that a name that cannot be honoured is said on standard error at
+// the start of a run (otherwise the first filter says it, and a run that filters nothing never).
+void AnnounceInstructionSet();
+
 // The name "-": standard input as an input (read as a WAVE stream), standard output as an output.
 Filesystem::Path StandardStreamPath();
 bool IsStandardStream(const Filesystem::Path& path);

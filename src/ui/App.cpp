@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "job/Conversion.h"
 #include "job/FileAcceptance.h"
 #include "job/StandardStreams.h"
 #include "ui/AppIcon.h"
@@ -94,6 +95,7 @@ int RunTessivalApp(int& argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
     QApplication::setDesktopFileName(QStringLiteral("tessival"));
     QApplication::setWindowIcon(MakeAppIcon());
+    AnnounceInstructionSet();
 
     MainDialog dialog;
     // SIGINT, SIGTERM or SIGHUP (the session ends, a kill): the jobs are

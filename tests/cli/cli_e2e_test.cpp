@@ -411,6 +411,10 @@ TEST_F(Cli, InstructionSetFromTheEnvironment) {
         rows.push_back({DSP::isaName(isa), std::min(isa, best), isa > best});
     rows.push_back({"", best, false});
     rows.push_back({"sse9", best, true});
+    // A run that filters nothing says so as well (the first filter said it).
+    const CliRun copy = runCli("-q -r 0 " + shellQuote(in.string()), "TESSIVAL_ISA=sse9");
+    EXPECT_NE(copy.err.find("TESSIVAL_ISA=sse9"), std::string::npos) << copy.err;
+    for (const fs::path& o : outputs()) fs::remove(o);
     std::map<DSP::Isa, Wav> outputOf;
     for (const Row& row : rows) {
         SCOPED_TRACE("TESSIVAL_ISA=" + row.value);

@@ -187,7 +187,8 @@ TEST(Batch, JobRecordLineCarriesTheFigures) {
     r.output.reset();
     r.figures = {};
     const auto o = MiniJson::ParseObject(JobRecordJson(r));
-    for (const char* unknown : {"output", "input_rate", "output_rate", "frames_in", "frames_out"})
+    for (const char* unknown : {"output", "input_rate", "output_rate", "frames_in", "frames_out",
+                                "sample_type", "container"})
         EXPECT_EQ(o.at(unknown).kind, TestSupport::JsonValue::Null) << unknown;
 }
 
