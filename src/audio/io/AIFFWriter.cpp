@@ -114,9 +114,11 @@ sptr<::Stream::iByteOutput> iFileWriter_AIFF::Open(sptr<::Stream::iByteOutput> o
     commNode_ = plan_.AddChunk("COMM", comm_.data(), float_ ? kAifcCommSize : kCommSize);
     texts_.clear();
     // Beyond stereo the speaker layout is stated ("CHAN"): readers would take the AIFF
-    // convention for the count (L, Lc, C, R, Rc, S for six) otherwise.
+    // convention for the count (L, Lc, C, R, Rc, S for six) otherwise. One or two channels
+    // state it when they are not that convention's (centre; left and right).
     const std::uint32_t channels = translator->outFormat().channels();
-    if (channels > 2) {
+    const std::uint32_t usual = channels == 1 ? 0x4 : 0x3;
+    if (channels > 2 || (channelMask != 0 && channelMask != usual && channelMask != kNoPositions)) {
         const std::vector<std::uint8_t> chan = EncodeAiffChannelLayout(channelMask, channels);
         if (!chan.empty()) texts_.emplace_back("CHAN", std::string(chan.begin(), chan.end()));
     }

@@ -97,6 +97,10 @@ TEST(ChannelLayout, WaveInputLayoutReachesEveryOutput) {
         // Stems: six channels that say they have no positions stay so (they came out as 5.1;
         // ffprobe names no layout for them, and takes FLAC's default instead of its comment).
         {nullptr, 6, 24, kPCM, 0},
+        // A pair or a single channel at other than the count's usual place (the AIFF output
+        // stated no layout for them: they came back as front left and right, or centre).
+        {nullptr, 2, 24, kPCM, 0x600},
+        {nullptr, 1, 16, kPCM, 0x100},
     };
     const bool probe = HaveTool("ffprobe");
     TempDir dir;
