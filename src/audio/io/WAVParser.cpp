@@ -207,7 +207,7 @@ void WAVParser::ReadMetadata(const IFF::ChunkInfo& c) {
     if (!warning.empty()) metadataWarnings_.push_back(std::move(warning));
 }
 
-std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data) {
+std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data, std::int64_t& chunksAt) {
     const int fd = Descriptor();
     const std::int64_t fileSize = FileSize();
     const std::uint16_t blockAlign = Le16(&format_[12]);
@@ -222,8 +222,8 @@ std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data) {
     // the empty data chunk as well (a header written for an empty file, never updated). Chunks
     // appended after the audio are not audio.
     std::int64_t end = containerEnd > data.start ? std::min(fileSize, containerEnd) : fileSize;
-    end = IFF::TrailingChunksStart(fd, data.start, end, data.bigEndian());
-    return std::max<std::int64_t>((end - data.start) / blockAlign * blockAlign, 0);
+    chunksAt = IFF::TrailingChunksStart(fd, data.start, end, data.bigEndian());
+    return std::max<std::int64_t>((chunksAt - data.start) / blockAlign * blockAlign, 0);
 }
 
 void WAVParser::PassOver(const IFF::ResType& id) {
@@ -348,21 +348,22 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
                                  (fileSize < 0 || c.size > fileSize - c.start);
         if (placeholder && blockAlign != 0 && factFrames_ * blockAlign >= kPlaceholderSize)
             factFrames_ = -1;
-        const std::int64_t hidden = AudioAfterEmptyData(c);
-        // Chunks appended after the audio of a streamed file (not of a pipe: it cannot look
-        // ahead) are not audio: where they begin, or -1.
+        // Where chunks appended after the audio begin (-1: none found), when the data's size
+        // does not say: after a size of 0, and in a streamed file (not on a pipe: it cannot
+        // look ahead). They are not audio.
         std::int64_t trailing = -1;
+        const std::int64_t hidden = AudioAfterEmptyData(c, trailing);
         if ((c.openEnded() || streamed || placeholder) && fileSize >= 0 && Descriptor() >= 0 &&
             blockAlign != 0) {
             const std::int64_t t =
                 IFF::TrailingChunksStart(Descriptor(), c.start, fileSize, c.bigEndian());
-            if (t < fileSize) trailing = c.start + (t - c.start) / blockAlign * blockAlign;
+            trailing = t < fileSize ? t : -1;
         }
         if (c.openEnded() || streamed || placeholder) {
             // Streamed file: the data runs to the end of the file (or of the audio, when chunks
             // follow it), or as far as a "fact" count says when that is shorter.
             dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
-            if (trailing >= 0) dataLength = trailing - c.start;
+            if (trailing >= 0) dataLength = (trailing - c.start) / blockAlign * blockAlign;
             if (factFrames_ >= 0 && blockAlign != 0 &&
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;
@@ -397,9 +398,9 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (!entry || !entry->factory) throw UnsupportedFormat();
         result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
         if (!result_) throw UnsupportedFormat();
-        if (hidden > 0 || trailing >= 0) {
+        if ((hidden > 0 || streamed || placeholder || c.openEnded()) && trailing >= 0) {
             IFF::ChunkInfo found = c;  // the chunks after the audio found
-            found.size = hidden > 0 ? hidden : trailing - c.start;
+            found.size = trailing - c.start;
             found.flags &= ~IFF::ChunkInfo::kOpenEnded;
             ReadTrailingMetadata(found);
         } else if (!streamed && !placeholder) {

@@ -138,8 +138,9 @@ private:
     void ReadMetadata(const IFF::ChunkInfo& chunk);
     void ReadTrailingMetadata(const IFF::ChunkInfo& data);
     // Bytes of whole frames after a "data" chunk of size 0 that are not the next chunk, up to
-    // the container's end (a regular file whose container size is known); else 0.
-    std::int64_t AudioAfterEmptyData(const IFF::ChunkInfo& data);
+    // the container's end (a regular file whose container size is known); else 0. `chunksAt`:
+    // where the chunks appended after those frames begin.
+    std::int64_t AudioAfterEmptyData(const IFF::ChunkInfo& data, std::int64_t& chunksAt);
 };
 
 }  // namespace Audio::IO

@@ -371,6 +371,7 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
     const Bytes junk = Chunk("JUNK", Sequence(12)), odd = Chunk("odd ", Sequence(7));
     // A LIST's last sub-chunk ends where the LIST does: the LIST was read as 3 frames of audio.
     const Bytes list = Group("LIST", "INFO", {Chunk("INAM", Bytes{'T', 'a', 'k', 'e', 0, 0})});
+    const Bytes stray{1, 2};  // less than a frame before the chunks
     auto followed = [&](std::vector<const Bytes*> chunks) {
         Bytes b = audio;
         for (const Bytes* c : chunks) b.insert(b.end(), c->begin(), c->end());
@@ -408,6 +409,12 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
         // Sizes of 0 in both: a streamed file; the chunks after its audio are found as well.
         {"streamed, then a LIST",
          {Chunk("fmt ", fmt), Chunk("data", followed({&list}), false, 0)},
+         0,
+         600,
+         0,
+         "Take"},
+        {"streamed, then part of a frame and a LIST",
+         {Chunk("fmt ", fmt), Chunk("data", followed({&stray, &list}), false, 0)},
          0,
          600,
          0,
