@@ -734,7 +734,7 @@ std::string ReadAiffComments(const std::uint8_t* p, std::size_t n, Metadata& m) 
         // sox stamps every AIFF it writes: the program, not a comment of the audio's.
         const std::string comment = Text(p + pos, length);
         if (comment != "Processed by SoX") text += (text.empty() ? "" : "\n") + comment;
-        pos += length + (length & 1);
+        pos = std::min(n, pos + length + (length & 1));  // the last text's pad may be missing
     }
     if (!text.empty()) AddTag(m, TagScheme::Aiff, "ANNO", text);
     return "";

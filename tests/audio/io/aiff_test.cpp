@@ -326,6 +326,22 @@ TEST_F(AIFFReader, CommentsAreReadAndOtherChunksNamed) {
               (std::vector<std::pair<std::string, std::string>>{{"ICMT", "A1\nA2\nTake 3"}}));
     EXPECT_EQ(details.unreadChunks, std::vector<std::string>{"APPL"});
     EXPECT_TRUE(details.warnings.empty());
+
+    // An odd last text without its pad, and a count beyond the chunk: the reading stops at
+    // the chunk's end (it went past it) and says the chunk is malformed.
+    Bytes cut = {0, 3};
+    for (const char* text : {"Take 3", "abc"}) {
+        const Bytes c = comment(text);
+        cut.insert(cut.end(), c.begin(), c.end());
+    }
+    cut.pop_back();
+    Audio::IO::InputDetails damaged;
+    AIFFParser::Open(
+        Put(Form("AIFF", {Chunk("COMM", Comm(1, 2, 16, 44100), true), Chunk("COMT", cut, true),
+                          Chunk("SSND", Ssnd(Bytes(4, 1)), true)})),
+        nullptr, &damaged);
+    ASSERT_EQ(damaged.warnings.size(), 1u);
+    EXPECT_NE(damaged.warnings[0].find("COMT"), std::string::npos) << damaged.warnings[0];
 }
 
 TEST_F(AIFFReader, RefusedFilesSayWhy) {
