@@ -50,7 +50,7 @@ void Validate(const ConversionRequest& request) {
     const ConversionSettings& s = request.settings;
     if (!(std::isfinite(s.speed) && s.speed > 0.0))
         throw InvalidRequest("speed must be a positive finite percentage");
-    if (!std::isfinite(s.gain)) throw InvalidRequest("gain out of range (at most 6000 dB)");
+    if (!std::isfinite(s.gain)) throw InvalidRequest("gain out of range (at most 6153 dB)");
     if (!(std::fabs(s.syncOffset) <= kMaxSyncOffset))
         throw InvalidRequest("sync offset out of range (at most 1e9 samples either way)");
     if (std::isnan(s.basebandMax) || s.basebandMax == -kInfinity)

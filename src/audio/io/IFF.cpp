@@ -316,7 +316,8 @@ bool ChunkHeaderAt(int fd, std::int64_t at, std::int64_t end, bool bigEndian) {
 }
 
 std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian) {
-    constexpr std::int64_t kWindow = 1 << 20;
+    // Past the largest tag block kept (16 MiB: an ID3 chunk holds pictures of several MiB).
+    constexpr std::int64_t kWindow = 32 << 20;
     const std::int64_t lo = std::max(from, end - kWindow);
     if (end - lo < 8) return end;
     std::vector<std::uint8_t> tail(static_cast<std::size_t>(end - lo));

@@ -178,7 +178,7 @@ bool ReadAt(int fd, std::int64_t at, std::uint8_t* dest, std::size_t n);
 bool ChunkHeaderAt(int fd, std::int64_t at, std::int64_t end, bool bigEndian);
 
 // Where the longest chain of whole chunks that ends exactly at `end` begins,
-// looked for in the last MiB before it and not before `from` (the metadata a
+// looked for in the last 32 MiB before it and not before `from` (the metadata a
 // writer appends after the audio); `end` when none does.
 std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian);
 

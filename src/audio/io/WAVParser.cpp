@@ -223,17 +223,27 @@ std::int64_t WAVParser::AudioAfterEmptyData(const IFF::ChunkInfo& data, std::int
     // appended after the audio are not audio.
     std::int64_t end = containerEnd > data.start ? std::min(fileSize, containerEnd) : fileSize;
     chunksAt = IFF::TrailingChunksStart(fd, data.start, end, data.bigEndian());
-    return std::max<std::int64_t>((chunksAt - data.start) / blockAlign * blockAlign, 0);
+    return AudioBefore(data, chunksAt);
+}
+
+std::int64_t WAVParser::AudioBefore(const IFF::ChunkInfo& data, std::int64_t chunksAt) {
+    const std::uint16_t blockAlign = Le16(&format_[12]);
+    std::int64_t bytes = std::max<std::int64_t>(chunksAt - data.start, 0);
+    std::uint8_t last = 1;
+    if (blockAlign == 1 && bytes > 0 && bytes % 2 == 0 && chunksAt < FileSize() &&
+        IFF::ReadAt(Descriptor(), chunksAt - 1, &last, 1) && last == 0)
+        --bytes;
+    return blockAlign ? bytes / blockAlign * blockAlign : 0;
 }
 
 void WAVParser::PassOver(const IFF::ResType& id) {
     NameUnreadChunk(unreadChunks_, id.text());
 }
 
-void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
+void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data, std::int64_t chunksAt) {
     const int fd = Descriptor();
     const std::int64_t fileSize = FileSize();
-    if (data.openEnded()) return;
+    if (chunksAt < 0 && data.openEnded()) return;
     if (fd < 0 || fileSize < 0) {
         // A pipe has passed the audio before what follows it could be read: the container's
         // size says whether chunks follow.
@@ -249,9 +259,9 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data) {
     // (A container that ends before the audio is an empty file's header, never updated.)
     if (data.next && !data.next->openEnded() && data.next->start + data.next->size > data.start)
         end = std::min(end, data.next->start + data.next->size);
-    std::int64_t pos = data.start + data.size;
+    std::int64_t pos = chunksAt >= 0 ? chunksAt : data.start + data.size;
     for (int n = 0; n < kMaxTrailingChunks; ++n) {
-        pos += pos & 1;
+        if (n > 0 || chunksAt < 0) pos += pos & 1;  // a found chunk is where it was found
         if (pos > end - 8) return;
         std::uint8_t header[8];
         if (!IFF::ReadAt(fd, pos, header, 8)) return;
@@ -363,7 +373,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
             // Streamed file: the data runs to the end of the file (or of the audio, when chunks
             // follow it), or as far as a "fact" count says when that is shorter.
             dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
-            if (trailing >= 0) dataLength = (trailing - c.start) / blockAlign * blockAlign;
+            if (trailing >= 0) dataLength = AudioBefore(c, trailing);
             if (factFrames_ >= 0 && blockAlign != 0 &&
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;
@@ -399,10 +409,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
         if (!result_) throw UnsupportedFormat();
         if ((hidden > 0 || streamed || placeholder || c.openEnded()) && trailing >= 0) {
-            IFF::ChunkInfo found = c;  // the chunks after the audio found
-            found.size = trailing - c.start;
-            found.flags &= ~IFF::ChunkInfo::kOpenEnded;
-            ReadTrailingMetadata(found);
+            ReadTrailingMetadata(c, trailing);
         } else if (!streamed && !placeholder) {
             ReadTrailingMetadata(c);
         }

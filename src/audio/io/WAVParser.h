@@ -136,7 +136,12 @@ private:
     void PassOver(const IFF::ResType& id);
 
     void ReadMetadata(const IFF::ChunkInfo& chunk);
-    void ReadTrailingMetadata(const IFF::ChunkInfo& data);
+    // `chunksAt`: where a search found them (after audio whose size the header does not give);
+    // -1: after the data chunk.
+    void ReadTrailingMetadata(const IFF::ChunkInfo& data, std::int64_t chunksAt = -1);
+    // Audio bytes, whole frames, before chunks found at `chunksAt`: less the pad byte a writer
+    // put after 8-bit mono audio of odd length (a 0, as a sample full scale).
+    std::int64_t AudioBefore(const IFF::ChunkInfo& data, std::int64_t chunksAt);
     // Bytes of whole frames after a "data" chunk of size 0 that are not the next chunk, up to
     // the container's end (a regular file whose container size is known); else 0. `chunksAt`:
     // where the chunks appended after those frames begin.

@@ -433,6 +433,42 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
     }
 }
 
+// Chunks after audio whose size the header does not give, where writers leave them: after
+// 8-bit mono audio of odd length with its pad byte (a 0, read as a full-scale sample) or
+// without, and after a tag block larger than a MiB (it was read as audio).
+TEST_F(WAVReader, ChunksAfterAudioOfUnknownSizeAreFoundWhereTheyBegin) {
+    const Bytes list = Group("LIST", "INFO", {Chunk("INAM", Bytes{'T', 'a', 'k', 'e', 0, 0})});
+    const Bytes mono(1001, 0x90), stereo = Sequence(500 * 4, 4);
+    auto cat = [](std::vector<Bytes> parts) {
+        Bytes b;
+        for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+        return b;
+    };
+    const struct {
+        const char* name;
+        Bytes fmt, audio, after;
+    } cases[] = {
+        {"8-bit mono, its pad byte", FmtPayload(1, 1, 8000, 1, 8), mono, cat({{0}, list})},
+        {"8-bit mono, no pad byte", FmtPayload(1, 1, 8000, 1, 8), mono, list},
+        {"a MiB and a half of chunks", FmtPayload(1, 2, 44100, 4, 16), stereo,
+         cat({Chunk("JUNK", Bytes(1536 * 1024, 7)), list})},
+    };
+    for (const auto& c : cases) {
+        // The data's size 0, the container's size given, or 0 as well (a streamed file).
+        for (std::int64_t riffSize : {-1, 0}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", RIFF size " << riffSize);
+            const Bytes data = cat({{'d', 'a', 't', 'a', 0, 0, 0, 0}, c.audio, c.after});
+            Audio::IO::InputDetails details;
+            auto s = WAVParser::Open(
+                Put(Group("RIFF", "WAVE", {Chunk("fmt ", c.fmt), data}, false, riffSize)), nullptr,
+                &details);
+            EXPECT_EQ(ReadAll(*s), c.audio);
+            const auto& info = details.metadata.info;
+            EXPECT_EQ(info.empty() ? "" : info[0].second, "Take");
+        }
+    }
+}
+
 Audio::Stream::Wrapper<Stream::iOver> ALawFactory(int, Stream::Wrapper<Stream::iOver> data,
                                                   const void*, bool, std::int64_t factFrames,
                                                   std::int64_t dataLength) {
