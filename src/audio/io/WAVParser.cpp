@@ -259,10 +259,19 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data, std::int64_t ch
     // (A container that ends before the audio is an empty file's header, never updated.)
     if (data.next && !data.next->openEnded() && data.next->start + data.next->size > data.start)
         end = std::min(end, data.next->start + data.next->size);
+    // Chunks a program appended past the container's end, its size not updated, are not the
+    // file's (as other readers take it); that they are there is said.
+    auto beyond = [&] {
+        const std::int64_t at = end + (end & 1);
+        if (end < fileSize && IFF::ChunkHeaderAt(fd, at, fileSize, data.bigEndian()))
+            metadataWarnings_.push_back("metadata: " + std::to_string(fileSize - at) +
+                                        " bytes of chunks past the size the file's header "
+                                        "gives are not read");
+    };
     std::int64_t pos = chunksAt >= 0 ? chunksAt : data.start + data.size;
     for (int n = 0; n < kMaxTrailingChunks; ++n) {
         if (n > 0 || chunksAt < 0) pos += pos & 1;  // a found chunk is where it was found
-        if (pos > end - 8) return;
+        if (pos > end - 8) return beyond();
         std::uint8_t header[8];
         if (!IFF::ReadAt(fd, pos, header, 8)) return;
         if (data.bigEndian()) std::reverse(header + 4, header + 8);

@@ -469,6 +469,21 @@ TEST_F(WAVReader, ChunksAfterAudioOfUnknownSizeAreFoundWhereTheyBegin) {
     }
 }
 
+// A tag block a program appended past the container without updating its size: not read
+// (as other readers take the file), but named.
+TEST_F(WAVReader, ChunksPastTheContainersSizeAreNamed) {
+    const Bytes audio = Sequence(400);
+    Bytes file = Wav(FmtPayload(1, 2, 44100, 4, 16), audio);
+    const Bytes list = Group("LIST", "INFO", {Chunk("INAM", Bytes{'T', 'a', 'k', 'e', 0, 0})});
+    file.insert(file.end(), list.begin(), list.end());
+    Audio::IO::InputDetails details;
+    auto s = WAVParser::Open(Put(file), nullptr, &details);
+    EXPECT_EQ(ReadAll(*s), audio);
+    ASSERT_EQ(details.warnings.size(), 1u);
+    EXPECT_EQ(details.warnings[0],
+              "metadata: 26 bytes of chunks past the size the file's header gives are not read");
+}
+
 Audio::Stream::Wrapper<Stream::iOver> ALawFactory(int, Stream::Wrapper<Stream::iOver> data,
                                                   const void*, bool, std::int64_t factFrames,
                                                   std::int64_t dataLength) {
