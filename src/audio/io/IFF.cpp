@@ -316,24 +316,35 @@ bool ChunkHeaderAt(int fd, std::int64_t at, std::int64_t end, bool bigEndian) {
 }
 
 std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian) {
-    // Past the largest tag block kept (16 MiB: an ID3 chunk holds pictures of several MiB).
-    constexpr std::int64_t kWindow = 32 << 20;
+    // Tag blocks with pictures run to several MiB.
+    constexpr std::int64_t kWindow = 16 << 20;
+    // Zero bytes a writer may leave after the last chunk.
+    constexpr std::int64_t kTrailingZeros = 16;
     const std::int64_t lo = std::max(from, end - kWindow);
     if (end - lo < 8) return end;
     std::vector<std::uint8_t> tail(static_cast<std::size_t>(end - lo));
     if (!ReadAt(fd, lo, tail.data(), tail.size())) return end;
-    // Every start found so far begins a chain to `end`; a chunk that ends at any of them
-    // begins a longer one. (Not only at the latest: the last sub-chunk of a LIST ends where
-    // the LIST does, and is found before it.)
+    // Every start found so far begins a chain to the end; a chunk that ends at any of them (its
+    // pad byte included or, as some writers leave it, missing) begins a longer one. Not only
+    // at the latest: the last sub-chunk of a LIST ends where the LIST does, and is found first.
     std::vector<std::int64_t> starts{end};  // decreasing
-    for (std::int64_t at = end - 8; at >= lo; --at) {
+    for (std::int64_t e = end; e > lo + 8 && end - e < kTrailingZeros && tail[e - 1 - lo] == 0;)
+        starts.push_back(--e);
+    auto isStart = [&starts](std::int64_t p) {
+        return std::binary_search(starts.rbegin(), starts.rend(), p);
+    };
+    std::int64_t chain = end;
+    for (std::int64_t at = starts.back() - 8; at >= lo; --at) {
         const std::uint8_t* h = tail.data() + (at - lo);
         if (!IsChunkId(h)) continue;
         const std::int64_t body = Load32(h + 4, bigEndian);
-        const std::int64_t next = at + 8 + body + (body & 1);
-        if (std::binary_search(starts.rbegin(), starts.rend(), next)) starts.push_back(at);
+        const std::int64_t next = at + 8 + body;
+        if (isStart(next + (body & 1)) || isStart(next)) {
+            starts.push_back(at);
+            chain = at;
+        }
     }
-    return starts.back();
+    return chain;
 }
 
 }  // namespace IFF

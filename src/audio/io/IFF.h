@@ -177,9 +177,10 @@ bool ReadAt(int fd, std::int64_t at, std::uint8_t* dest, std::size_t n);
 // characters and a size whose chunk ends by `end` (the container's end).
 bool ChunkHeaderAt(int fd, std::int64_t at, std::int64_t end, bool bigEndian);
 
-// Where the longest chain of whole chunks that ends exactly at `end` begins,
-// looked for in the last 32 MiB before it and not before `from` (the metadata a
-// writer appends after the audio); `end` when none does.
+// Where the longest chain of whole chunks that ends at `end` begins (before a
+// few zero bytes left after it, its last pad byte missing or not), looked for
+// in the last 16 MiB before it and not before `from` (the metadata a writer
+// appends after the audio); `end` when none does.
 std::int64_t TrailingChunksStart(int fd, std::int64_t from, std::int64_t end, bool bigEndian);
 
 }  // namespace IFF

@@ -230,7 +230,7 @@ std::int64_t WAVParser::AudioBefore(const IFF::ChunkInfo& data, std::int64_t chu
     const std::uint16_t blockAlign = Le16(&format_[12]);
     std::int64_t bytes = std::max<std::int64_t>(chunksAt - data.start, 0);
     std::uint8_t last = 1;
-    if (blockAlign == 1 && bytes > 0 && bytes % 2 == 0 && chunksAt < FileSize() &&
+    if (blockAlign == 1 && bytes > 0 && bytes % 2 == 0 &&
         IFF::ReadAt(Descriptor(), chunksAt - 1, &last, 1) && last == 0)
         --bytes;
     return blockAlign ? bytes / blockAlign * blockAlign : 0;
@@ -259,26 +259,30 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data, std::int64_t ch
     // (A container that ends before the audio is an empty file's header, never updated.)
     if (data.next && !data.next->openEnded() && data.next->start + data.next->size > data.start)
         end = std::min(end, data.next->start + data.next->size);
-    // Chunks a program appended past the container's end, its size not updated, are not the
-    // file's (as other readers take it); that they are there is said.
-    auto beyond = [&] {
-        const std::int64_t at = end + (end & 1);
-        if (end < fileSize && IFF::ChunkHeaderAt(fd, at, fileSize, data.bigEndian()))
-            metadataWarnings_.push_back("metadata: " + std::to_string(fileSize - at) +
-                                        " bytes of chunks past the size the file's header "
-                                        "gives are not read");
+    const bool be = data.bigEndian();
+    // After a chunk of odd size its pad byte, unless a chunk starts right at its end and none
+    // after the pad (a writer that leaves pads out).
+    auto skipPad = [&](std::int64_t at, std::int64_t size) {
+        if (!(size & 1)) return at;
+        return IFF::ChunkHeaderAt(fd, at + 1, fileSize, be) ||
+                       !IFF::ChunkHeaderAt(fd, at, fileSize, be)
+                   ? at + 1
+                   : at;
     };
-    std::int64_t pos = chunksAt >= 0 ? chunksAt : data.start + data.size;
+    std::int64_t pos = chunksAt >= 0 ? chunksAt : skipPad(data.start + data.size, data.size);
+    // Chunks a program appended past the container's size, not updated (or a size a few bytes
+    // short), are read when they run whole to the file's end, as other readers take them.
+    if (end < fileSize && pos < fileSize && IFF::TrailingChunksStart(fd, pos, fileSize, be) == pos)
+        end = fileSize;
     for (int n = 0; n < kMaxTrailingChunks; ++n) {
-        if (n > 0 || chunksAt < 0) pos += pos & 1;  // a found chunk is where it was found
-        if (pos > end - 8) return beyond();
+        if (pos > end - 8) return;
         std::uint8_t header[8];
         if (!IFF::ReadAt(fd, pos, header, 8)) return;
         if (data.bigEndian()) std::reverse(header + 4, header + 8);
         const IFF::ResType id = IFF::ResType::FromBytes(header);
         const std::int64_t size = Le32(header + 4);
         const std::int64_t body = pos + 8;
-        pos = body + size;
+        pos = skipPad(body + size, size);
         const std::string name = id.text();
         if (!IsMetadataChunk(name.c_str())) {
             PassOver(id);
@@ -382,7 +386,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
             // Streamed file: the data runs to the end of the file (or of the audio, when chunks
             // follow it), or as far as a "fact" count says when that is shorter.
             dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
-            if (trailing >= 0) dataLength = AudioBefore(c, trailing);
+            if (fileSize >= 0) dataLength = AudioBefore(c, trailing >= 0 ? trailing : fileSize);
             if (factFrames_ >= 0 && blockAlign != 0 &&
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;

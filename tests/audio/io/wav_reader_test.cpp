@@ -435,23 +435,33 @@ TEST_F(WAVReader, EmptyDataFollowedByAudioReadsTheAudio) {
 
 // Chunks after audio whose size the header does not give, where writers leave them: after
 // 8-bit mono audio of odd length with its pad byte (a 0, read as a full-scale sample) or
-// without, and after a tag block larger than a MiB (it was read as audio).
+// without, after a tag block larger than a MiB (it was read as audio), with the last chunk's
+// pad missing or zero bytes after it (they were read as audio too).
 TEST_F(WAVReader, ChunksAfterAudioOfUnknownSizeAreFoundWhereTheyBegin) {
     const Bytes list = Group("LIST", "INFO", {Chunk("INAM", Bytes{'T', 'a', 'k', 'e', 0, 0})});
     const Bytes mono(1001, 0x90), stereo = Sequence(500 * 4, 4);
+    const Bytes u8 = FmtPayload(1, 1, 8000, 1, 8), s16 = FmtPayload(1, 2, 44100, 4, 16);
     auto cat = [](std::vector<Bytes> parts) {
         Bytes b;
         for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
         return b;
     };
+    Bytes odd = Chunk("odd ", Bytes(7, 'x'));
+    odd.pop_back();  // its pad byte left out
     const struct {
         const char* name;
         Bytes fmt, audio, after;
+        const char* title;
     } cases[] = {
-        {"8-bit mono, its pad byte", FmtPayload(1, 1, 8000, 1, 8), mono, cat({{0}, list})},
-        {"8-bit mono, no pad byte", FmtPayload(1, 1, 8000, 1, 8), mono, list},
-        {"a MiB and a half of chunks", FmtPayload(1, 2, 44100, 4, 16), stereo,
-         cat({Chunk("JUNK", Bytes(1536 * 1024, 7)), list})},
+        {"8-bit mono, its pad byte", u8, mono, cat({{0}, list}), "Take"},
+        {"8-bit mono, its pad byte, nothing after", u8, mono, {0}, ""},
+        {"8-bit mono, no pad byte", u8, mono, list, "Take"},
+        {"8-bit mono, no pad bytes, two chunks", u8, mono, cat({Chunk("JUNK", Bytes(6)), list}),
+         "Take"},
+        {"a MiB and a half of chunks", s16, stereo,
+         cat({Chunk("JUNK", Bytes(1536 * 1024, 7)), list}), "Take"},
+        {"the last pad byte missing", s16, stereo, cat({list, odd}), "Take"},
+        {"zero bytes after the chunks", s16, stereo, cat({list, Bytes(5, 0)}), "Take"},
     };
     for (const auto& c : cases) {
         // The data's size 0, the container's size given, or 0 as well (a streamed file).
@@ -464,24 +474,42 @@ TEST_F(WAVReader, ChunksAfterAudioOfUnknownSizeAreFoundWhereTheyBegin) {
                 &details);
             EXPECT_EQ(ReadAll(*s), c.audio);
             const auto& info = details.metadata.info;
-            EXPECT_EQ(info.empty() ? "" : info[0].second, "Take");
+            EXPECT_EQ(info.empty() ? "" : info[0].second, std::string(c.title));
         }
     }
 }
 
-// A tag block a program appended past the container without updating its size: not read
-// (as other readers take the file), but named.
-TEST_F(WAVReader, ChunksPastTheContainersSizeAreNamed) {
+// A tag block a program appended past the container without updating its size (or with a
+// size a few bytes short) is read, as other readers take it, when it runs whole to the end of
+// the file; bytes after the container that are no such chain (an ID3v1 tag) say nothing.
+TEST_F(WAVReader, ChunksPastTheContainersSizeAreRead) {
     const Bytes audio = Sequence(400);
-    Bytes file = Wav(FmtPayload(1, 2, 44100, 4, 16), audio);
     const Bytes list = Group("LIST", "INFO", {Chunk("INAM", Bytes{'T', 'a', 'k', 'e', 0, 0})});
-    file.insert(file.end(), list.begin(), list.end());
-    Audio::IO::InputDetails details;
-    auto s = WAVParser::Open(Put(file), nullptr, &details);
-    EXPECT_EQ(ReadAll(*s), audio);
-    ASSERT_EQ(details.warnings.size(), 1u);
-    EXPECT_EQ(details.warnings[0],
-              "metadata: 26 bytes of chunks past the size the file's header gives are not read");
+    Bytes id3v1 = {'T', 'A', 'G', 'A', 'b', 0, 0, 0};
+    id3v1.resize(128);
+    const struct {
+        const char* name;
+        Bytes after;
+        std::int64_t riffSize;  // -1: the container ends with the audio
+        const char* title;
+    } cases[] = {
+        {"a LIST past the container", list, -1, "Take"},
+        {"a container 4 bytes short", list, 4 + 24 + 8 + 400 + 22, "Take"},
+        {"an ID3v1 tag", id3v1, -1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes file = Group("RIFF", "WAVE",
+                           {Chunk("fmt ", FmtPayload(1, 2, 44100, 4, 16)), Chunk("data", audio)},
+                           false, c.riffSize);
+        file.insert(file.end(), c.after.begin(), c.after.end());
+        Audio::IO::InputDetails details;
+        auto s = WAVParser::Open(Put(file), nullptr, &details);
+        EXPECT_EQ(ReadAll(*s), audio);
+        EXPECT_TRUE(details.warnings.empty()) << details.warnings[0];
+        const auto& info = details.metadata.info;
+        EXPECT_EQ(info.empty() ? "" : info[0].second, std::string(c.title));
+    }
 }
 
 Audio::Stream::Wrapper<Stream::iOver> ALawFactory(int, Stream::Wrapper<Stream::iOver> data,
