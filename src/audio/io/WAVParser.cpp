@@ -233,7 +233,7 @@ std::int64_t WAVParser::AudioBefore(const IFF::ChunkInfo& data, std::int64_t chu
     if (blockAlign == 1 && bytes > 0 && bytes % 2 == 0 &&
         IFF::ReadAt(Descriptor(), chunksAt - 1, &last, 1) && last == 0)
         --bytes;
-    return blockAlign ? bytes / blockAlign * blockAlign : 0;
+    return blockAlign ? bytes / blockAlign * blockAlign : bytes;
 }
 
 void WAVParser::PassOver(const IFF::ResType& id) {
@@ -385,8 +385,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (c.openEnded() || streamed || placeholder) {
             // Streamed file: the data runs to the end of the file (or of the audio, when chunks
             // follow it), or as far as a "fact" count says when that is shorter.
-            dataLength = fileSize >= 0 ? std::max<std::int64_t>(fileSize - c.start, 0) : -1;
-            if (fileSize >= 0) dataLength = AudioBefore(c, trailing >= 0 ? trailing : fileSize);
+            dataLength = fileSize >= 0 ? AudioBefore(c, trailing >= 0 ? trailing : fileSize) : -1;
             if (factFrames_ >= 0 && blockAlign != 0 &&
                 (dataLength < 0 || factFrames_ < dataLength / blockAlign))
                 dataLength = factFrames_ * blockAlign;
@@ -421,7 +420,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (!entry || !entry->factory) throw UnsupportedFormat();
         result_ = entry->factory(1, data, format_.data(), bigEndian_, factFrames_, dataLength);
         if (!result_) throw UnsupportedFormat();
-        if ((hidden > 0 || streamed || placeholder || c.openEnded()) && trailing >= 0) {
+        if (trailing >= 0) {
             ReadTrailingMetadata(c, trailing);
         } else if (!streamed && !placeholder) {
             ReadTrailingMetadata(c);
