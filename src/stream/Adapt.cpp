@@ -38,7 +38,12 @@ void prepare(RingBuffer& ring, std::uint64_t expansion, std::uint32_t largest,
              std::uint32_t available, std::uint64_t need) {
     growFor(ring, expansion, largest);
     if (ring.size() - 1 < available + need) ring.reserve(available + need, false);
-    if (ring.toEnd() < available + need || ring.writableContiguous() < need) ring.linearize();
+    // Back to the ring's start also whenever that moves less than half of what the read may
+    // write: the writes then land in memory the caches hold, where cycling through the whole
+    // ring (many times a read) took them out to memory the caches had dropped.
+    if (ring.toEnd() < available + need || ring.writableContiguous() < need ||
+        2 * std::uint64_t{available} <= need)
+        ring.linearize();
 }
 
 }  // namespace

@@ -288,6 +288,27 @@ TEST(VUnderAdaptor, SilentChannelKeepsItsBitAndRingSize) {
     EXPECT_THROW(u->peek(10, wrong), Wobbly);
 }
 
+// A consumer that takes most of each peek: every read lands at the rings' start, in memory
+// the caches still hold, rather than cycling through rings of many reads.
+TEST(VUnderAdaptor, ReadsLandAtTheRingsStart) {
+    std::vector<std::vector<std::uint8_t>> data = {TestStreams::randomBytes(400000, 7),
+                                                   TestStreams::randomBytes(400000, 8)};
+    auto* src = new MemoryVOver(data, {});
+    src->expansion = 4;
+    Wrapper<iVUnder> u = adapt(src);
+    Channels set(2);
+    std::size_t consumed = 0;
+    for (int round = 0; round < 20; ++round) {
+        u->peek(16384, set);
+        for (std::uint32_t c = 0; c < 2; ++c) {
+            EXPECT_EQ(set[c], adaptor(u).ring(c).begin()) << round;
+            EXPECT_EQ(std::memcmp(set[c], data[c].data() + consumed, 16384), 0) << round;
+        }
+        u->consume(16000);
+        consumed += 16000;
+    }
+}
+
 TEST(VUnderAdaptor, SeekInsideAnUpstreamUnit) {
     std::vector<std::vector<std::uint8_t>> data = {TestStreams::randomBytes(4000, 3),
                                                    TestStreams::randomBytes(4000, 4)};
