@@ -522,6 +522,9 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                            "input no longer holds for the output",
                            dropped));
         }
+        if (options.writerId != Audio::IO::kFlacWriter &&
+            options.writerId != Audio::IO::kWavpackWriter)
+            Audio::IO::AdoptTagAliases(rescaled);
         // What the output's container cannot hold is said, not lost without a word.
         const std::vector<std::string> left =
             Audio::IO::MetadataLeftOut(rescaled, options.writerId);

@@ -151,6 +151,90 @@ TEST(TagCarry, OutputsKeepWhatTheyCanAndNameTheRest) {
     }
 }
 
+// ffmpeg writes a comment into FLAC as DESCRIPTION and a year into WavPack as "date": outputs
+// that keep only the common tags read them as those (they were dropped, with a warning); FLAC
+// and WavPack outputs keep them by name, and a file that has the common tag too keeps both.
+TEST(TagCarry, OtherNamesOfACommonTagFillIt) {
+    struct Row {
+        const char* name;
+        int inWriter;
+        Pairs inTags;
+        int outWriter;
+        Pairs info;  // the output's common tags
+        Pairs tags;  // and the others
+        bool warned;
+    } const rows[] = {
+        {"FLAC>WAV",
+         kFlacWriter,
+         {{"DESCRIPTION", "d"}},
+         kWaveWriter,
+         {{"INAM", "T"}, {"ICMT", "d"}},
+         {},
+         false},
+        {"WV>WAV",
+         kWavpackWriter,
+         {{"date", "2020"}},
+         kWaveWriter,
+         {{"INAM", "T"}, {"ICRD", "2020"}},
+         {},
+         false},
+        {"WV>AIFF",
+         kWavpackWriter,
+         {{"Comment", "c"}, {"Date", "2020"}},
+         kAiffWriter,
+         {{"INAM", "T"}, {"ICMT", "c"}},
+         {},
+         true},
+        {"FLAC>WAV with a comment too",
+         kFlacWriter,
+         {{"COMMENT", "c"}, {"DESCRIPTION", "d"}},
+         kWaveWriter,
+         {{"INAM", "T"}, {"ICMT", "c"}},
+         {},
+         true},
+        {"FLAC>FLAC",
+         kFlacWriter,
+         {{"DESCRIPTION", "d"}},
+         kFlacWriter,
+         {{"INAM", "T"}},
+         {{"DESCRIPTION", "d"}},
+         false},
+        {"WV>WV",
+         kWavpackWriter,
+         {{"date", "2020"}},
+         kWavpackWriter,
+         {{"INAM", "T"}},
+         {{"date", "2020"}},
+         false},
+    };
+    IOTest::TempDir dir;
+    int outputs = 0;
+    const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const TagScheme scheme = r.inWriter == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape;
+        auto tagged = std::make_shared<Metadata>();
+        tagged->info = {{"INAM", "T"}};
+        for (const auto& [name, value] : r.inTags) KeepTag(*tagged, scheme, name, value);
+        const std::string in = dir.file(r.inWriter == kFlacWriter ? "in.flac" : "in.wv");
+        IOTest::WriteThrough(r.inWriter, IOTest::Sequence(4000), f, 0, in, tagged);
+        const char* extension = r.outWriter == kWaveWriter   ? ".wav"
+                                : r.outWriter == kAiffWriter ? ".aiff"
+                                : r.outWriter == kFlacWriter ? ".flac"
+                                                             : ".wv";
+        std::vector<std::string> warnings;
+        const std::string out =
+            MetaTest::ConvertInto(dir.file("alias" + std::to_string(++outputs)), in, r.outWriter,
+                                  extension, 48000.0f, ConversionSettings{}, &warnings);
+        const Metadata m = MetaTest::ReadMetadataOf(out);
+        EXPECT_EQ(m.info, r.info);
+        EXPECT_EQ(TagsOf(m), r.tags);
+        EXPECT_EQ(std::any_of(warnings.begin(), warnings.end(),
+                              [](const auto& w) { return w.starts_with("not kept"); }),
+                  r.warned);
+    }
+}
+
 // WAV INFO text is often Latin-1; FLAC and WavPack hold UTF-8 (every FLAC output of such a
 // file failed, "std::bad_alloc", and WavPack stored the byte as it was).
 TEST(TagCarry, LatinOneTextOfAWavReachesFlacAndWavpackAsUtf8) {

@@ -338,6 +338,27 @@ bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::s
     return true;
 }
 
+void AdoptTagAliases(Metadata& m) {
+    struct Alias {
+        TagScheme scheme;
+        const char* name;
+        const char* info;
+    };
+    static constexpr Alias kAliases[] = {{TagScheme::Vorbis, "DESCRIPTION", "ICMT"},
+                                         {TagScheme::Ape, "Date", "ICRD"}};
+    for (const Alias& a : kAliases) {
+        if (std::any_of(m.info.begin(), m.info.end(),
+                        [&](const auto& t) { return t.first == a.info; }))
+            continue;
+        const auto it = std::find_if(m.tags.begin(), m.tags.end(), [&](const ExtraTag& t) {
+            return !t.binary && t.scheme == a.scheme && SameName(t.name, a.name, true);
+        });
+        if (it == m.tags.end()) continue;
+        m.info.emplace_back(a.info, it->value);
+        m.tags.erase(it);
+    }
+}
+
 std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagScheme scheme) {
     std::vector<std::pair<std::string, std::string>> out;
     for (const auto& [key, value] : m.info)
