@@ -161,14 +161,21 @@ constexpr std::size_t kStep = 4;  // groups gated and computed together
 // from -32 to 47 (a compile-time offset, so that the AVX-512 reader can build the vector from
 // the two aligned ones around it). Loads: vectors of 8 with unaligned loads (a vector wider
 // than the registers would be assembled through the stack where they are 256-bit), two
-// chains of sums.
+// chains of sums (kChains: the chains of each sum of a group; kGroupsAtOnce: groups worked
+// out together).
 struct Loads {
     using V = VH;
-    static constexpr std::size_t kWidth = kLanes / 2, kChains = 2;
+    static constexpr std::size_t kWidth = kLanes / 2, kChains = 2, kGroupsAtOnce = 1;
     template <int O>
     [[gnu::always_inline]] static VH at(const float* p) {
         return *reinterpret_cast<const VHu*>(p + O);
     }
+};
+
+// AVX2: two groups at a time, one chain of sums each, sharing their taps' broadcasts (which
+// were half of the loads). With SSE2's registers (a vector of 8 takes two) the sums spill.
+struct LoadsTwice : Loads {
+    static constexpr std::size_t kChains = 1, kGroupsAtOnce = 2;
 };
 
 using VI = std::int32_t __attribute__((vector_size(4 * kLanes)));
@@ -215,6 +222,33 @@ template <class Read, std::size_t... K>
     (tapPair<Read, K + 1>(p, t, s, d, m), ...);
     raise(hi, magnitude(s[0] + s[1]) + magnitude(d[0] + d[1]));
     raise(hi, magnitude(m[0] + m[1]));
+}
+
+// Tap pair k of two neighbouring groups at p and p + Read::kWidth, one chain each: the three
+// taps are broadcast once for both (on AVX2 the broadcasts were half of the loads).
+template <class Read, std::size_t k, class V>
+[[gnu::always_inline]] inline void tapPairTwice(const float* p, const Taps& t, V* s, V* d, V* m) {
+    constexpr int W = int(Read::kWidth);
+    const V a0 = Read::template at<int(k)>(p), b0 = Read::template at<1 - int(k)>(p);
+    const V a1 = Read::template at<W + int(k)>(p), b1 = Read::template at<W + 1 - int(k)>(p);
+    const V even = V{} + t.even[k - 1], odd = V{} + t.odd[k - 1], mid = V{} + t.mid[k - 1];
+    const V sum0 = a0 + b0, sum1 = a1 + b1;
+    s[0] += even * sum0, s[1] += even * sum1;
+    d[0] += odd * (a0 - b0), d[1] += odd * (a1 - b1);
+    m[0] += mid * sum0, m[1] += mid * sum1;
+}
+
+// raiseToGroup for the groups at p and p + Read::kWidth (the same sums, in the same order).
+template <class Read, std::size_t... K>
+[[gnu::always_inline]] inline void raiseToGroups(VH& hi, const float* p, const Taps& t,
+                                                 std::index_sequence<K...>) {
+    using V = typename Read::V;
+    V s[2] = {}, d[2] = {}, m[2] = {};
+    (tapPairTwice<Read, K + 1>(p, t, s, d, m), ...);
+    for (int g = 0; g < 2; ++g) {
+        raise(hi, magnitude(s[g]) + magnitude(d[g]));
+        raise(hi, magnitude(m[g]));
+    }
 }
 
 // Largest lane of `v`, NaN lanes left out (0 when every lane is NaN).
@@ -327,10 +361,21 @@ template <class Read>
                 gate.backoff = 0;
             }
         }
+        if constexpr (Read::kGroupsAtOnce == 2) {
+            for (std::size_t u = 0; u < n; u += 2 * Read::kWidth) {
+                const unsigned two = compute >> (u / Read::kWidth) & 3;
+                if (two == 3)
+                    raiseToGroups<Read>(hi, x + i + u, t, std::make_index_sequence<kHalf>());
+                else if (two)
+                    raiseToGroup<Read>(hi, x + i + u + (two >> 1) * Read::kWidth, t,
+                                       std::make_index_sequence<kHalf>());
+            }
+        } else {
 #pragma GCC unroll 2
-        for (std::size_t u = 0; u < kStep * kLanes; u += Read::kWidth)
-            if (u < n && (compute >> (u / Read::kWidth) & 1))
-                raiseToGroup<Read>(hi, x + i + u, t, std::make_index_sequence<kHalf>());
+            for (std::size_t u = 0; u < kStep * kLanes; u += Read::kWidth)
+                if (u < n && (compute >> (u / Read::kWidth) & 1))
+                    raiseToGroup<Read>(hi, x + i + u, t, std::make_index_sequence<kHalf>());
+        }
     }
     return largestLane(hi);
 }
@@ -345,7 +390,7 @@ float portablePeak(const float* x, std::size_t from, std::size_t to, const Taps&
                                                                std::size_t to, const Taps& t,
                                                                float threshold,
                                                                PeakMeter::FineGate& gate) {
-    return peakOf<Loads>(x, from, to, t, threshold, gate);
+    return peakOf<LoadsTwice>(x, from, to, t, threshold, gate);
 }
 #endif
 
@@ -355,7 +400,7 @@ float portablePeak(const float* x, std::size_t from, std::size_t to, const Taps&
 // the load and shuffle units share the work.
 struct Shifts {
     using V = VF;
-    static constexpr std::size_t kWidth = kLanes, kChains = 2;
+    static constexpr std::size_t kWidth = kLanes, kChains = 2, kGroupsAtOnce = 1;
     template <int O>
     [[gnu::target("arch=x86-64-v4")]] static VF at(const float* p) {
         constexpr int q = (O + 32) / 16 - 2, r = O - 16 * q;  // O = 16 q + r, 0 <= r < 16
