@@ -168,19 +168,17 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
     // The filters work on doubles.
     const std::uint32_t channels = std::min(format.channels(), src.channels());
     const Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
-    // Nothing to filter: only the sample type changes. A gain still needs the filter stage,
-    // which applies it, unless it is to be a plain scale.
+    // Nothing to filter: only the sample type changes, and a gain is a plain scale (as a
+    // gain asked of sox or ffmpeg is: the filters would cut above the pass band and add their
+    // tail, for a gain alone).
     if (static_cast<double>(format.sampleRate) == x && noStopband && noShift) {
         if (settings.gain == 1.0)
             return Audio::FormatTranslator::MakeAndApply(std::move(source), format, 1,
                                                          std::move(extras));
-        if (settings.gainAsScale) {
-            // Through doubles, as the filters' output goes: dithered as it is.
-            StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
-            extras.gain = settings.gain;
-            return Audio::FormatTranslator::MakeAndApply(std::move(w), format, 1,
-                                                         std::move(extras));
-        }
+        // Through doubles, as the filters' output goes: dithered as it is.
+        StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
+        extras.gain = settings.gain;
+        return Audio::FormatTranslator::MakeAndApply(std::move(w), format, 1, std::move(extras));
     }
 
     StreamOver w = Audio::FormatTranslator::MakeAndApply(std::move(source), work, 1);
@@ -792,9 +790,6 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             "preventing clipping reads the input again and rewrites the output: not with a "
             "stream");
     ConversionSettings s = settings;
-    // Later passes differ from the first by the gain alone: where the first converted without
-    // filtering (the same rate, no gain), so do they.
-    s.gainAsScale = settings.gain == 1.0;
     PassProgress passes(progress);
     const bool shared = s.preventClipping;  // several passes share the progress bar
     for (int pass = 1;; ++pass) {

@@ -26,8 +26,4 @@ struct ConversionSettings {
     bool failOnClip = false;       // a clipping output fails (and is deleted)
     // Carry the input's tags and markers (WAV outputs), positions rescaled.
     bool copyMetadata = true;
-    // At the same rate with nothing to filter, the gain is a plain scale rather than the
-    // filter's: set by preventClipping for its later passes when the first had no gain, so
-    // that they differ from it by the gain alone.
-    bool gainAsScale = false;
 };

@@ -195,7 +195,7 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
 }
 
 // At the same rate a job with nothing to filter writes the input's samples: a whole sync offset
-// changes nothing, and --prevent-clipping's second pass is the first one scaled by its gain (it
+// changes nothing, and a gain (asked for, or --prevent-clipping's second pass) scales them (it
 // went through the filter, cut above 20 kHz and 113 frames longer).
 TEST_F(Delivery, AtTheSameRateNothingIsFilteredButWhatIsAsked) {
     constexpr std::uint32_t n = 4410;
@@ -217,6 +217,10 @@ TEST_F(Delivery, AtTheSameRateNothingIsFilteredButWhatIsAsked) {
         {"a whole sync offset", [](ConversionSettings& s) { s.syncOffset = 3; }, false},
         {"a negative one", [](ConversionSettings& s) { s.syncOffset = -2.5; }, false},
         {"the second pass", [](ConversionSettings& s) { s.preventClipping = true; }, true},
+        // A gain asked for went through the filters: 63 frames longer, cut above 20 kHz.
+        {"a gain", [](ConversionSettings& s) { s.gain = 0.5; }, false},
+        {"a gain, then the second pass",
+         [](ConversionSettings& s) { s.gain = 0.9, s.preventClipping = true; }, true},
     };
     for (const Case& c : cases) {
         ConversionSettings s = settings();
@@ -227,7 +231,7 @@ TEST_F(Delivery, AtTheSameRateNothingIsFilteredButWhatIsAsked) {
             ConvertFile(in, int24, s, nullptr, {}, nullptr, nullptr, &peaks);
         const std::vector<double> y = samples(out);
         ASSERT_EQ(y.size(), n) << c.what;
-        const double g = c.lowered ? peaks.gain : 1.0;
+        const double g = c.lowered ? peaks.gain : s.gain;
         if (c.lowered) {
             EXPECT_LT(g, 1.0) << c.what;
         }
