@@ -117,10 +117,11 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
                                        std::ldexp(fsInExact, plan.exponent));
     } catch (const FIR::RatioNeedsMorePhases& e) {
         // Told in the rates the user gave, not the first stage's.
-        char text[240];
+        char text[320];
         std::snprintf(text, sizeof text,
                       "%.9g Hz%s to %.9g Hz cannot be converted exactly: the ratio needs more "
-                      "than %u filter phases",
+                      "than %u filter phases (a lower signal-to-noise target, whose shorter "
+                      "filters allow more phases, or a speed nearer a simple ratio converts it)",
                       double(fsGiven), settings.speed == 1.0 ? "" : " at the speed asked",
                       double(fsOut), e.phases);
         throw std::invalid_argument(text);
