@@ -829,12 +829,17 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
                 // gain has four digits), not as "0.00".
                 const double cut = toDb(settings.gain / s.gain);
                 const int digits = cut < 0.01 ? 4 : 2;
-                char text[120];
+                char text[200];
+                // Above 0 dBTP an integer output may clip first: either lowered the gain.
+                const bool clips =
+                    settings.ceilingDbtp && *settings.ceilingDbtp > 0 && !requested.isFloat();
                 if (settings.ceilingDbtp)
                     std::snprintf(text, sizeof text,
-                                  "gain lowered by %.*f dB to %.*f dB so that the true peak stays "
+                                  "gain lowered by %.*f dB to %.*f dB so that %s true peak stays "
                                   "at or below %+.2f dBTP",
-                                  digits, cut, digits, toDb(s.gain), *settings.ceilingDbtp);
+                                  digits, cut, digits, toDb(s.gain),
+                                  clips ? "the output does not clip and its" : "the",
+                                  *settings.ceilingDbtp + 0.0);  // -0 reads +0.00
                 else
                     std::snprintf(text, sizeof text,
                                   "gain lowered by %.*f dB to %.*f dB so that the output does not "

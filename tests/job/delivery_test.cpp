@@ -244,25 +244,38 @@ TEST_F(Delivery, AtTheSameRateNothingIsFilteredButWhatIsAsked) {
 }
 
 // A ceiling holds in the file written, quantisation included: one step of an int8 output is
-// 0.07 dB at -1 dBFS (the file's true peak was 0.12 dB above the ceiling).
+// 0.07 dB at -1 dBFS (the file's true peak was 0.12 dB above the ceiling). The warning says
+// what lowered the gain: above 0 dBTP an integer output's clipping may have (it named the
+// ceiling alone), and a ceiling of -0 reads +0.00.
 TEST_F(Delivery, TheCeilingHoldsInTheQuantisedFile) {
     constexpr std::uint32_t n = 2400;
     const auto in = input("tones.wav", 48000, n, [](std::uint32_t i) {
         return 0.499 * (std::sin(2 * kPi * 997 * i / 48000) + std::sin(2 * kPi * 1499 * i / 48000));
     });
-    ConversionSettings s;
-    s.snrDb = 49;
-    s.preventClipping = true;
-    s.ceilingDbtp = -1.0;
-    s.ditherSeed = 2;
-    std::vector<std::string> warnings;
-    const Filesystem::Path out = ConvertFile(in, Format::FromBytes(0x21, 8, 0, 0, 48000.0f), s,
-                                             nullptr, {}, &warnings, nullptr, nullptr);
-    EXPECT_LE(db(TestSupport::ReferenceTruePeak(samples(out))), -1.0);
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_NE(warnings[0].find("so that the true peak stays at or below -1.00 dBTP"),
-              std::string::npos)
-        << warnings[0];
+    const struct {
+        double gain, ceiling;
+        const char* said;
+    } rows[] = {
+        {1.0, -1.0, "so that the true peak stays at or below -1.00 dBTP"},
+        {1.5, 2.0, "so that the output does not clip and its true peak stays at or below +2.00"},
+        {1.5, -0.0, "so that the true peak stays at or below +0.00 dBTP"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.said);
+        ConversionSettings s;
+        s.snrDb = 49;
+        s.gain = r.gain;
+        s.preventClipping = true;
+        s.ceilingDbtp = r.ceiling;
+        s.ditherSeed = 2;
+        std::vector<std::string> warnings;
+        const Filesystem::Path out = ConvertFile(in, Format::FromBytes(0x21, 8, 0, 0, 48000.0f), s,
+                                                 nullptr, {}, &warnings, nullptr, nullptr);
+        EXPECT_LE(db(TestSupport::ReferenceTruePeak(samples(out))), r.ceiling);
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(r.said), std::string::npos) << warnings[0];
+        fs::remove(out.NativeText());
+    }
 }
 
 // An earlier output of the first pass's name (gain=1.00, clipped) is not what this job writes:
