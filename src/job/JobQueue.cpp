@@ -138,6 +138,14 @@ void JobQueue::AbortAll() {
     // otherwise outlive it and skip every job queued later.
     std::lock_guard lock(mutex_);
     if (activeJobs_ > 0) abortRequested_ = true;
+    held_ = false;
+    released_.notify_all();
+}
+
+void JobQueue::Hold(bool on) {
+    std::lock_guard lock(mutex_);
+    held_ = on;
+    if (!on) released_.notify_all();
 }
 
 bool JobQueue::WaitIdle(std::chrono::milliseconds timeout) {
@@ -151,6 +159,10 @@ bool JobQueue::WaitIdle(std::chrono::milliseconds timeout) {
 }
 
 void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request, std::uint64_t number) {
+    {
+        std::unique_lock lock(mutex_);
+        released_.wait(lock, [this] { return !held_; });
+    }
     row.state = JobState::Running;
     if (abortRequested_) {
         row.state = JobState::Finished;  // the text stays "queued", no file is touched
@@ -193,6 +205,8 @@ JobQueue::Batch::~Batch() {
 
 JobQueue::~JobQueue() {
     std::unique_lock lock(mutex_);
+    held_ = false;
+    released_.notify_all();
     left_.wait(lock, [this] { return inside_ == 0; });
 }
 

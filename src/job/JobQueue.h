@@ -94,8 +94,11 @@ public:
     // starts meanwhile replaces one of them. Forgotten when the batch ends.
     void NoteInput(const Filesystem::Path& input);
     // Running jobs stop ("aborted"), queued ones end without running (their
-    // text stays "queued"). Nothing happens while no job is active.
+    // text stays "queued"). Nothing happens while no job is active. Ends a hold.
     void AbortAll();
+    // While held, no queued job starts (running ones go on): a front end holds the queue while
+    // it asks whether to abort, so that the answer finds the queued jobs it asked about.
+    void Hold(bool on);
     // Blocks until no job is active, or for at most `timeout`; true when idle.
     bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
 
@@ -136,6 +139,8 @@ private:
     std::mutex mutex_;
     std::condition_variable left_, idle_;
     std::int32_t inside_ = 0;  // jobs queued and not yet out of RunJob; under mutex_
+    bool held_ = false;        // Hold; under mutex_
+    std::condition_variable released_;
     std::int32_t openBatches_ = 0;  // Batch objects alive; under mutex_
     // Output file (OutputKey) -> number and input of the job writing it, while jobs are active;
     // under mutex_. Workers add to it and it lives for the whole batch: its memory comes from a

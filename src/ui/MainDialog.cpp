@@ -1031,13 +1031,18 @@ QString MainDialog::ContainingFolder(int index) const {
 
 bool MainDialog::RequestAbort() {
     if (queue_.ActiveJobs() != 0) {
+        // No queued job starts while the question is open (they ran to "done" meanwhile).
+        queue_.Hold(true);
         const auto answer = QMessageBox::warning(
             this, QStringLiteral("Tessival"), QStringLiteral("Abort queued jobs?"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
-        if (answer != QMessageBox::Yes) return false;
+        if (answer != QMessageBox::Yes) {
+            queue_.Hold(false);
+            return false;
+        }
     }
+    queue_.AbortAll();  // the hold ends with it
     if (queue_.ActiveJobs() == 0) return true;
-    queue_.AbortAll();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WaitForJobsToEnd();
     QApplication::restoreOverrideCursor();

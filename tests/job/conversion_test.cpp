@@ -276,6 +276,38 @@ TEST_F(Temp, AbortStopsRunningJobsAndSkipsQueuedOnes) {
     EXPECT_EQ(fileCount(), 1u);  // only the input
 }
 
+// While the queue is held (a front end asking whether to abort) no queued job starts; an
+// abort then finds them all queued (they ran to "done" while the question was open), and a
+// release runs them.
+TEST_F(Temp, AHeldQueueStartsNothingUntilReleasedOrAborted) {
+    writeWav(dir / "short.wav", 44100, 2000);
+    for (const bool abort : {true, false}) {
+        SCOPED_TRACE(abort ? "aborted" : "released");
+        Threads::Pool pool(1);
+        JobQueue q(&pool);
+        ConversionRequest request;
+        request.outputRate = 48000.0f;
+        std::vector<std::unique_ptr<TestRow>> rows;
+        q.Hold(true);
+        for (int i = 0; i < 3; ++i) {
+            rows.push_back(std::make_unique<TestRow>(path("short.wav")));
+            q.Submit(*rows.back(), request);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (const auto& r : rows) EXPECT_EQ(r->state, JobState::Queued);
+        EXPECT_EQ(fileCount(), 1u);
+        if (abort)
+            q.AbortAll();
+        else
+            q.Hold(false);
+        ASSERT_TRUE(q.WaitIdle(std::chrono::seconds(60)));
+        EXPECT_EQ(rows[0]->text(), abort ? "queued" : "done");
+        EXPECT_EQ(fileCount(), abort ? 1u : 2u);  // one output name, the first job's
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().filename() != "short.wav") fs::remove(entry.path());
+    }
+}
+
 // Two inputs of one batch whose outputs share a name: the first keeps it, the
 // second is refused (it would have replaced the first's output, both "done").
 // Once the batch has ended the name is free again.
