@@ -117,13 +117,20 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
                                        std::ldexp(fsInExact, plan.exponent));
     } catch (const FIR::RatioNeedsMorePhases& e) {
         // Told in the rates the user gave, not the first stage's.
+        // Longer filters allow fewer phases, up to the table's size; at the most phases any
+        // filter gets, only another ratio helps.
+        const char* remedy = e.phases < FIR::kMaxPhases
+                                 ? "a lower signal-to-noise target (shorter filters allow more "
+                                   "phases, up to 262144) or a speed nearer a simple ratio may "
+                                   "convert it"
+                                 : "a speed nearer a simple ratio may convert it";
+        static_assert(FIR::kMaxPhases == 262144);
         char text[320];
         std::snprintf(text, sizeof text,
                       "%.9g Hz%s to %.9g Hz cannot be converted exactly: the ratio needs more "
-                      "than %u filter phases (a lower signal-to-noise target, whose shorter "
-                      "filters allow more phases, or a speed nearer a simple ratio converts it)",
+                      "than %u filter phases (%s)",
                       double(fsGiven), settings.speed == 1.0 ? "" : " at the speed asked",
-                      double(fsOut), e.phases);
+                      double(fsOut), e.phases, remedy);
         throw std::invalid_argument(text);
     }
 }

@@ -294,7 +294,8 @@ std::string clipReason(const Audio::PeakReading& r, const PeakFigures& f,
         return DescribePeaks(f) + ", samples above full scale";
     if (s.ceilingDbtp && r.overallTruePeak() > std::pow(10.0, *s.ceilingDbtp / 20.0)) {
         char text[64];
-        std::snprintf(text, sizeof text, " above the ceiling of %+.2f dBTP", *s.ceilingDbtp);
+        std::snprintf(text, sizeof text, " above the ceiling of %+.2f dBTP",
+                      *s.ceilingDbtp + 0.0);  // -0 reads +0.00
         return DescribePeaks(f) + text;
     }
     return {};
@@ -520,9 +521,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                            "input no longer holds for the output",
                            dropped));
         }
-        if (options.writerId != Audio::IO::kFlacWriter &&
-            options.writerId != Audio::IO::kWavpackWriter)
-            Audio::IO::AdoptTagAliases(rescaled);
+        Audio::IO::AdoptTagAliases(rescaled, options.writerId);
         // What the output's container cannot hold is said, not lost without a word.
         const std::vector<std::string> left =
             Audio::IO::MetadataLeftOut(rescaled, options.writerId);

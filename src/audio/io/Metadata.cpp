@@ -338,7 +338,8 @@ bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::s
     return true;
 }
 
-void AdoptTagAliases(Metadata& m) {
+void AdoptTagAliases(Metadata& m, int writerId) {
+    if (writerId != kWaveWriter && writerId != kAiffWriter) return;
     struct Alias {
         TagScheme scheme;
         const char* name;
@@ -347,6 +348,7 @@ void AdoptTagAliases(Metadata& m) {
     static constexpr Alias kAliases[] = {{TagScheme::Vorbis, "DESCRIPTION", "ICMT"},
                                          {TagScheme::Ape, "Date", "ICRD"}};
     for (const Alias& a : kAliases) {
+        if (writerId == kAiffWriter && !TagNameForInfoKey(TagScheme::Aiff, a.info)) continue;
         if (std::any_of(m.info.begin(), m.info.end(),
                         [&](const auto& t) { return t.first == a.info; }))
             continue;

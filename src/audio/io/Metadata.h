@@ -191,10 +191,11 @@ const char* TagNameForInfoKey(TagScheme scheme, const std::string& infoKey);
 // whether it did.
 bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::string& value);
 
-// For outputs that keep only the common tags: an extra tag under another name in use for a
-// common one (a FLAC's DESCRIPTION, which ffmpeg writes for a comment; a WavPack's "Date",
-// which ffmpeg writes for the year) becomes that common tag where `m` has none.
-void AdoptTagAliases(Metadata& m);
+// For WAVE and AIFF outputs (writer `writerId`), which keep only the common tags: an extra
+// tag under another name in use for a common one (a FLAC's DESCRIPTION, which ffmpeg writes
+// for a comment; a WavPack's "Date", which ffmpeg writes for the year) becomes that common
+// tag where `m` has none and the output holds it.
+void AdoptTagAliases(Metadata& m, int writerId);
 
 // `m`'s tags that `scheme` can store, as {container name, value}, in order.
 std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagScheme scheme);
