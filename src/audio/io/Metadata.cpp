@@ -23,6 +23,11 @@ std::uint32_t Le32(const std::uint8_t* p) {
            std::uint32_t(p[3]) << 24;
 }
 
+// Whether `m` holds the common tag `key` (an INFO identifier).
+bool HasInfo(const Metadata& m, const std::string& key) {
+    return std::any_of(m.info.begin(), m.info.end(), [&](const auto& t) { return t.first == key; });
+}
+
 // A stored count as a position: past what positions hold it is the largest.
 std::int64_t AsPosition(std::uint64_t v) {
     return static_cast<std::int64_t>(
@@ -131,9 +136,7 @@ bool ReadList(const std::uint8_t* p, std::size_t n, Metadata& m) {
         if ((len & 1) && pos < n) ++pos;  // pad byte
     }
     for (auto& tag : tags)
-        if (std::none_of(m.info.begin(), m.info.end(),
-                         [&](const auto& kept) { return kept.first == tag.first; }))
-            m.info.push_back(std::move(tag));
+        if (!HasInfo(m, tag.first)) m.info.push_back(std::move(tag));
     m.cueTexts.insert(m.cueTexts.end(), texts.begin(), texts.end());
     return true;
 }
@@ -349,9 +352,7 @@ void AdoptTagAliases(Metadata& m, int writerId) {
                                          {TagScheme::Ape, "Date", "ICRD"}};
     for (const Alias& a : kAliases) {
         if (writerId == kAiffWriter && !TagNameForInfoKey(TagScheme::Aiff, a.info)) continue;
-        if (std::any_of(m.info.begin(), m.info.end(),
-                        [&](const auto& t) { return t.first == a.info; }))
-            continue;
+        if (HasInfo(m, a.info)) continue;
         const auto it = std::find_if(m.tags.begin(), m.tags.end(), [&](const ExtraTag& t) {
             return !t.binary && t.scheme == a.scheme && SameName(t.name, a.name, true);
         });
@@ -544,8 +545,7 @@ std::string KeepTag(Metadata& m, TagScheme scheme, const std::string& name, std:
     for (std::string& v : values) {
         const std::string key = binary ? std::string() : InfoKeyForTag(scheme, name);
         const bool common = !key.empty();
-        if (common && std::none_of(m.info.begin(), m.info.end(),
-                                   [&](const auto& t) { return t.first == key; })) {
+        if (common && !HasInfo(m, key)) {
             m.info.emplace_back(key, std::move(v));
             continue;
         }
@@ -1071,9 +1071,7 @@ std::string ReadId3Tag(const std::uint8_t* p, std::size_t n, Metadata& m) {
         pos += head + size;
     }
     for (auto& tag : found)
-        if (std::none_of(m.info.begin(), m.info.end(),
-                         [&](const auto& kept) { return kept.first == tag.first; }))
-            m.info.push_back(std::move(tag));
+        if (!HasInfo(m, tag.first)) m.info.push_back(std::move(tag));
     // Said, as no output gets them (pictures, other text frames).
     if (passed.empty()) return "";
     std::string warning = "metadata: ID3 frames not read:";
