@@ -805,6 +805,13 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
                 if (nextGain > 0) return false;
             }
             if (s.failOnClip) throw ClippedOutput(measured, reason);
+            // Kept over its limit although the user asked for it to be kept within: say so
+            // (a ceiling under the sample type's dither and rounding, or passes used up).
+            if (s.preventClipping && warnings)
+                warnings->push_back("clipping was not prevented (" + reason + "): " +
+                                    (last ? "the limit was still exceeded after the last pass"
+                                          : "no lower gain reaches the limit with this sample "
+                                            "type's steps"));
             return true;
         };
         Pass done;

@@ -259,6 +259,9 @@ TEST_F(Delivery, TheCeilingHoldsInTheQuantisedFile) {
         {1.0, -1.0, "so that the true peak stays at or below -1.00 dBTP"},
         {1.5, 2.0, "so that the output does not clip and its true peak stays at or below +2.00"},
         {1.5, -0.0, "so that the true peak stays at or below +0.00 dBTP"},
+        // Under an 8-bit step no gain reaches it: the file is kept as it is, and said so (it
+        // was "done" without a word).
+        {1.0, -45.0, "clipping was not prevented ("},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.said);
@@ -271,7 +274,11 @@ TEST_F(Delivery, TheCeilingHoldsInTheQuantisedFile) {
         std::vector<std::string> warnings;
         const Filesystem::Path out = ConvertFile(in, Format::FromBytes(0x21, 8, 0, 0, 48000.0f), s,
                                                  nullptr, {}, &warnings, nullptr, nullptr);
-        EXPECT_LE(db(TestSupport::ReferenceTruePeak(samples(out))), r.ceiling);
+        const double peak = db(TestSupport::ReferenceTruePeak(samples(out)));
+        if (r.ceiling > -40)
+            EXPECT_LE(peak, r.ceiling);
+        else
+            EXPECT_GT(peak, -1.0);  // the first pass, at the gain asked
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find(r.said), std::string::npos) << warnings[0];
         fs::remove(out.NativeText());
