@@ -763,15 +763,45 @@ std::string ReadAiffComments(const std::uint8_t* p, std::size_t n, Metadata& m) 
     return "";
 }
 
+namespace {
+
+constexpr std::uint32_t kMaxMarkerId = 0x7FFF;
+
+// The id each cue point is written under in an AIFF "MARK": ids are unique and 1-32767 there.
+// A cue's own id where it fits and no earlier cue holds it; the others (0, past 32767, a
+// repeated id) get the smallest ids nobody holds, in order; 0 once none is left (not written).
+std::vector<std::uint32_t> AiffMarkerIds(const std::vector<CuePoint>& cues) {
+    std::vector<std::uint32_t> ids(cues.size(), 0);
+    std::vector<bool> taken(kMaxMarkerId + 1, false);
+    for (std::size_t i = 0; i < cues.size(); ++i) {
+        const std::uint32_t id = cues[i].id;
+        if (id >= 1 && id <= kMaxMarkerId && !taken[id]) taken[id] = true, ids[i] = id;
+    }
+    std::uint32_t next = 1;
+    for (std::size_t i = 0; i < cues.size(); ++i) {
+        if (ids[i] != 0) continue;
+        while (next <= kMaxMarkerId && taken[next]) ++next;
+        if (next > kMaxMarkerId) break;
+        taken[next] = true;
+        ids[i] = next;
+    }
+    return ids;
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
     Bytes b;
     if (m.cues.empty()) return b;
-    const std::size_t count = std::min<std::size_t>(m.cues.size(), 0xFFFF);
+    const std::vector<std::uint32_t> ids = AiffMarkerIds(m.cues);
+    const auto count = static_cast<std::size_t>(
+        std::count_if(ids.begin(), ids.end(), [](std::uint32_t id) { return id != 0; }));
     b.push_back(static_cast<std::uint8_t>(count >> 8));
     b.push_back(static_cast<std::uint8_t>(count));
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < m.cues.size(); ++i) {
         const CuePoint& c = m.cues[i];
-        const auto id = static_cast<std::uint32_t>(std::clamp<std::uint32_t>(c.id, 1, 0x7FFF));
+        const std::uint32_t id = ids[i];
+        if (id == 0) continue;
         std::string name;
         for (const CueText& t : m.cueTexts)
             if (t.cueId == c.id && Is(t.kind.data(), "labl")) {
@@ -791,9 +821,9 @@ std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
 
 namespace {
 
-// The id a marker is written under (1-32767).
+// The id a marker read from an AIFF file is known by (1-32767).
 std::uint32_t MarkerId(std::uint32_t id) {
-    return std::clamp<std::uint32_t>(id, 1, 0x7FFF);
+    return std::clamp<std::uint32_t>(id, 1, kMaxMarkerId);
 }
 
 }  // namespace
@@ -847,16 +877,20 @@ std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m) {
                inst[6],
                static_cast<std::uint8_t>(gain >> 8),
                static_cast<std::uint8_t>(gain)};
-    // The marker at `frame`, added when none is there; 0 when ids ran out.
+    // The id of the marker at `frame` (as EncodeAiffMarkers writes it), added under an id
+    // nobody holds when none is there; 0 when ids ran out.
     auto marker = [&](std::uint32_t frame) -> std::uint32_t {
-        std::uint32_t top = 0;
-        for (const CuePoint& c : m.cues) {
-            if (c.sampleOffset == frame) return MarkerId(c.id);
-            top = std::max(top, MarkerId(c.id));
+        const std::vector<std::uint32_t> ids = AiffMarkerIds(m.cues);
+        std::vector<bool> taken(kMaxMarkerId + 1, false);
+        for (std::size_t i = 0; i < m.cues.size(); ++i) {
+            if (ids[i] != 0 && m.cues[i].sampleOffset == frame) return ids[i];
+            taken[ids[i]] = true;
         }
-        if (top >= 0x7FFF || m.cues.size() >= 0xFFFF) return 0;
-        m.cues.push_back({top + 1, frame, frame});
-        return top + 1;
+        std::uint32_t free = 1;
+        while (free <= kMaxMarkerId && taken[free]) ++free;
+        if (free > kMaxMarkerId) return 0;
+        m.cues.push_back({free, frame, frame});
+        return free;
     };
     for (std::size_t i = 0; i < 2; ++i) {
         std::uint32_t mode = 0, begin = 0, end = 0;
@@ -1670,6 +1704,7 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
         if (has("ltxt")) out.push_back("region lengths");
         if (has("note")) out.push_back("marker notes");
         if (m.sampler && m.sampler->loops.size() > 2) out.push_back("loops past the second");
+        if (m.cues.size() > kMaxMarkerId) out.push_back("markers past the 32767th");
     }
     return out;
 }

@@ -218,8 +218,10 @@ std::string TagTextAsUtf8(const std::string& text);
 // AIFF "MARK": markers become cue points (position and sample offset
 // alike) with their names as "labl" texts. Reading returns the warning of a
 // malformed chunk, which leaves `m` untouched; encoding gives the payload
-// (empty without cue points): ids outside 1-32767 and names beyond 255
-// bytes are cut to fit.
+// (empty without cue points): marker ids are unique and 1-32767, so a cue
+// id outside that range or held by an earlier cue gets the smallest free one
+// (loops name the markers by these ids); markers past the 32767th are left
+// out, and names beyond 255 bytes are cut to fit.
 std::string ReadAiffMarkers(const std::uint8_t* payload, std::size_t size, Metadata& m);
 
 // AIFF "COMT": its comments' texts, one a line, become the comment tag (ICMT) unless one is

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "audio/format/Translator.h"
 #include "audio/io/AIFFParser.h"
 #include "audio/io/AIFFWriter.h"
@@ -550,6 +552,49 @@ TEST(AiffInstrument, WrittenLoopsReadBack) {
     EXPECT_EQ(back.sampler->loops[0].end, 299u);
     EXPECT_EQ(back.sampler->loops[1].type, 1u);
     EXPECT_EQ(back.sampler->loops[1].end, 399u);
+}
+
+// Cue ids that AIFF cannot hold (0, past 32767, repeated) get free marker ids: every marker keeps
+// its own label and the loop its own markers through a write and a read. (0 and 1 both became
+// marker 1, moving the loop onto the first one; an id past 32767 dropped every loop.)
+TEST(AiffInstrument, CueIdsOutsideTheMarkerRangeKeepTheirLoopsAndLabels) {
+    const std::vector<std::vector<std::uint32_t>> idSets = {
+        {0, 1, 2}, {1, 50000, 32767}, {7, 7, 40000}};
+    for (const auto& ids : idSets) {
+        SCOPED_TRACE(::testing::PrintToString(ids));
+        Metadata m;
+        const std::uint32_t at[] = {100, 1000, 1500};
+        for (std::size_t i = 0; i < 3; ++i) {
+            m.cues.push_back({ids[i], at[i], at[i]});
+            Audio::IO::CueText label;
+            label.kind = {'l', 'a', 'b', 'l'};
+            label.cueId = ids[i];
+            label.text = "cue " + std::to_string(i);
+            if (i == 0 || ids[i] != ids[i - 1]) m.cueTexts.push_back(label);
+        }
+        m.sampler.emplace();
+        m.sampler->loops = {{0, 0, 1000, 1999, 0, 0}};
+        Metadata written = m;
+        const Bytes inst = Audio::IO::EncodeAiffInstrument(written);
+        const Bytes mark = Audio::IO::EncodeAiffMarkers(written);
+        Metadata back;
+        ASSERT_EQ(Audio::IO::ReadAiffMarkers(mark.data(), mark.size(), back), "");
+        ASSERT_EQ(Audio::IO::ReadAiffInstrument(inst.data(), inst.size(), back, 48000.0), "");
+        std::set<std::uint32_t> unique;
+        std::vector<std::uint32_t> where;
+        for (const auto& c : back.cues) unique.insert(c.id), where.push_back(c.sampleOffset);
+        EXPECT_EQ(unique.size(), back.cues.size());
+        EXPECT_EQ(where, (std::vector<std::uint32_t>{100, 1000, 1500, 2000}));
+        for (const auto& c : back.cues)
+            EXPECT_LE(std::count_if(back.cueTexts.begin(), back.cueTexts.end(),
+                                    [&](const auto& t) { return t.cueId == c.id; }),
+                      1);
+        EXPECT_EQ(back.cueTexts.front().text, "cue 0");
+        ASSERT_TRUE(back.sampler);
+        ASSERT_EQ(back.sampler->loops.size(), 1u);
+        EXPECT_EQ(back.sampler->loops[0].start, 1000u);
+        EXPECT_EQ(back.sampler->loops[0].end, 1999u);
+    }
 }
 
 }  // namespace
