@@ -505,15 +505,16 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         std::erase_if(rescaled.tags, [](const Audio::IO::ExtraTag& t) {
             return !t.binary && strcasecmp(t.name.c_str(), "encoder") == 0;
         });
-        // Loudness and peak levels measured on the input no longer hold at another gain.
-        if (rescaled.bext && settings.gain != 1.0) Audio::IO::ForgetLoudness(*rescaled.bext);
-        // ReplayGain and R128 tags state the input's loudness and peaks, which a resampling at
-        // unity gain keeps (up to the peaks between samples, which they do not promise to
-        // catch). Another gain (a lowered one against clipping included), another speed (the
-        // weighting of the measure moves along the spectrum) or other channels make them wrong:
-        // they are dropped, and said so, rather than written wrong.
-        if (settings.gain != 1.0 || settings.speed != 1.0 ||
-            tag.format.channels() != inputFormat.channels()) {
+        // ReplayGain and R128 tags, and a broadcast header's loudness fields, state the
+        // input's loudness and peaks, which a resampling at unity gain keeps (up to the peaks
+        // between samples, which they do not promise to catch). Another gain (a lowered one
+        // against clipping included), another speed (the weighting of the measure moves along
+        // the spectrum) or other channels make them wrong: the tags are dropped, and said so,
+        // rather than written wrong, and the header's fields read "not measured".
+        const bool loudnessChanged = settings.gain != 1.0 || settings.speed != 1.0 ||
+                                     tag.format.channels() != inputFormat.channels();
+        if (rescaled.bext && loudnessChanged) Audio::IO::ForgetLoudness(*rescaled.bext);
+        if (loudnessChanged) {
             const std::vector<std::string> dropped = Audio::IO::DropLoudnessTags(rescaled);
             if (!dropped.empty())
                 details.warnings.push_back(

@@ -109,18 +109,20 @@ TEST_F(MetadataConversion, KeptPreRingShiftsPositions) {
     EXPECT_EQ(m.bext->timeReference, 23373972767u - d);
 }
 
-// The input's loudness figures go with it at its own gain; at another gain they are marked
-// as not computed.
-TEST_F(MetadataConversion, LoudnessFiguresHoldOnlyAtTheSameGain) {
+// The input's loudness figures go with it at its own gain and speed; at another gain or speed
+// (the speed was missed) they are marked as not computed.
+TEST_F(MetadataConversion, LoudnessFiguresHoldOnlyAtTheSameGainAndSpeed) {
     const std::array<std::uint8_t, 10> measured{0x9C, 0xFF, 0xF4, 0x01, 0xF6, 0xFF, 0, 0, 0, 0};
     const std::array<std::uint8_t, 10> unknown{0xFF, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F,
                                                0xFF, 0x7F, 0xFF, 0x7F};
-    for (const double gain : {1.0, 0.5}) {
+    for (const auto& [gain, speed] : {std::pair{1.0, 1.0}, {0.5, 1.0}, {1.0, 1.001}}) {
         ConversionSettings s = Settings();
         s.gain = gain;
+        s.speed = speed;
         const Metadata m = Convert(RichWav(44100, 44100), 48000, s);
         ASSERT_TRUE(m.bext);
-        EXPECT_EQ(m.bext->loudness, gain == 1.0 ? measured : unknown) << gain;
+        EXPECT_EQ(m.bext->loudness, gain == 1.0 && speed == 1.0 ? measured : unknown)
+            << gain << " " << speed;
     }
 }
 
