@@ -1669,6 +1669,10 @@ std::vector<std::string> MetadataLeftOut(const Metadata& m, int writerId) {
                 out.push_back("INFO " + key);
         ContainerTags(m, scheme, &out);
         if (writerId == kFlacWriter) FlacPictures(m, &out);
+        // A FLAC's CUESHEET, one track a cue point, holds 254 tracks; the WAVE "cue " chunk
+        // the output also keeps holds every point.
+        if (writerId == kFlacWriter && !m.cueSheet && m.cues.size() > 254)
+            out.push_back("CUESHEET tracks past the 254th cue point");
         if (writerId == kWavpackWriter) sheetCodes();
         return out;
     }

@@ -260,6 +260,12 @@ TEST(MetadataScale, WhatAContainerCannotHoldIsNamed) {
     EXPECT_EQ(MetadataLeftOut(m, kRawWriter),
               (V{"bext", "iXML", "INFO INAM", "INFO IENG", "INFO IPRT", "markers", "instrument"}));
     EXPECT_EQ(MetadataLeftOut(Metadata{}, kRawWriter), V{});
+    // A FLAC CUESHEET holds a track for each of 254 cue points; more were cut without a word.
+    Metadata many;
+    for (std::uint32_t i = 1; i <= 255; ++i) many.cues.push_back({i, i * 10, i * 10});
+    EXPECT_EQ(MetadataLeftOut(many, kFlacWriter), V{"CUESHEET tracks past the 254th cue point"});
+    many.cues.pop_back();
+    EXPECT_EQ(MetadataLeftOut(many, kFlacWriter), V{});
 }
 
 class MetadataFile : public ::testing::Test {
