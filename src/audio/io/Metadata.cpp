@@ -863,10 +863,19 @@ std::string ReadAiffInstrument(const std::uint8_t* p, std::size_t n, Metadata& m
 std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m) {
     if (!m.instrument && !m.sampler) return {};
     std::array<std::uint8_t, 7> inst{60, 0, 0, 0, 127, 1, 127};
-    if (m.instrument)
+    if (m.instrument) {
         inst = *m.instrument;
-    else
-        inst[0] = static_cast<std::uint8_t>(std::min<std::uint32_t>(m.sampler->unityNote, 127));
+    } else {
+        // The sampler's note and its fraction of a semitone: the nearest note and a detune of
+        // -50 to +50 cents.
+        const double note = std::min(
+            double(m.sampler->unityNote) + std::ldexp(double(m.sampler->pitchFraction), -32),
+            127.0);
+        const double whole = std::round(note);
+        inst[0] = static_cast<std::uint8_t>(whole);
+        inst[1] = static_cast<std::uint8_t>(
+            static_cast<std::int8_t>(std::clamp(std::round((note - whole) * 100), -50.0, 50.0)));
+    }
     const auto gain =
         static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(inst[2])));
     Bytes b = {inst[0],

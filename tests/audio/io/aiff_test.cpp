@@ -597,4 +597,29 @@ TEST(AiffInstrument, CueIdsOutsideTheMarkerRangeKeepTheirLoopsAndLabels) {
     }
 }
 
+// Without an "inst" chunk the sampler's fine tuning becomes the detune (it was written as 0).
+TEST(AiffInstrument, TheSamplersFineTuningIsTheDetune) {
+    const struct {
+        std::uint32_t note, fraction;
+        std::uint8_t base;
+        std::int8_t detune;
+    } rows[] = {{60, 0, 60, 0},
+                {60, 0x40000000, 60, 25},
+                {60, 0x80000000, 61, -50},
+                {60, 0xC0000000, 61, -25},
+                {127, 0x80000000, 127, 0},
+                {200, 0, 127, 0}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.fraction);
+        Metadata m;
+        m.sampler.emplace();
+        m.sampler->unityNote = r.note;
+        m.sampler->pitchFraction = r.fraction;
+        const Bytes inst = Audio::IO::EncodeAiffInstrument(m);
+        ASSERT_EQ(inst.size(), 20u);
+        EXPECT_EQ(inst[0], r.base);
+        EXPECT_EQ(static_cast<std::int8_t>(inst[1]), r.detune);
+    }
+}
+
 }  // namespace
