@@ -240,6 +240,38 @@ TEST(TagCarry, OtherNamesOfACommonTagFillIt) {
     }
 }
 
+// ffmpeg keeps a broadcast WAV's time reference in FLAC and WavPack files as a tag: a WAVE
+// output holds it in "bext" (it was dropped as having no place), rescaled to the output's rate.
+TEST(TagCarry, ATimeReferenceTagBecomesTheBroadcastHeaders) {
+    IOTest::TempDir dir;
+    const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
+    for (const auto& [writer, extension] :
+         {std::pair{kFlacWriter, ".flac"}, std::pair{kWavpackWriter, ".wv"}}) {
+        SCOPED_TRACE(extension);
+        auto tagged = std::make_shared<Metadata>();
+        const TagScheme scheme = writer == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape;
+        KeepTag(*tagged, scheme, "time_reference", "158760000");  // one hour at 44100 Hz
+        KeepTag(*tagged, scheme, "origination_date", "2026-03-04");
+        KeepTag(*tagged, scheme, "origination_time", "10:00:00:00");  // too long: a tag still
+        const std::string in = dir.file(std::string("in") + extension);
+        IOTest::WriteThrough(writer, IOTest::Sequence(4000), f, 0, in, tagged);
+        std::vector<std::string> warnings;
+        const std::string out =
+            MetaTest::ConvertInto(dir.file(extension + 1), in, kWaveWriter, ".wav", 48000.0f,
+                                  ConversionSettings{}, &warnings);
+        const Metadata m = MetaTest::ReadMetadataOf(out);
+        ASSERT_TRUE(m.bext);
+        EXPECT_EQ(m.bext->timeReference, 172800000u);
+        EXPECT_EQ(m.bext->originationDate, "2026-03-04");
+        EXPECT_EQ(m.bext->originationTime, "");
+        for (const std::string& w : warnings) EXPECT_EQ(w.find("time_reference"), w.npos) << w;
+        const auto notKept = std::find_if(warnings.begin(), warnings.end(),
+                                          [](const auto& w) { return w.starts_with("not kept"); });
+        ASSERT_NE(notKept, warnings.end());
+        EXPECT_NE(notKept->find("tag origination_time"), std::string::npos) << *notKept;
+    }
+}
+
 // WAV INFO text is often Latin-1; FLAC and WavPack hold UTF-8 (every FLAC output of such a
 // file failed, "std::bad_alloc", and WavPack stored the byte as it was).
 TEST(TagCarry, LatinOneTextOfAWavReachesFlacAndWavpackAsUtf8) {

@@ -360,6 +360,34 @@ void AdoptTagAliases(Metadata& m, int writerId) {
         m.info.emplace_back(a.info, it->value);
         m.tags.erase(it);
     }
+    // A broadcast WAV's header as tags (ffmpeg's FLAC and WavPack files, its time reference
+    // first): a WAVE output holds them in a "bext" chunk, when the input brought none.
+    if (writerId != kWaveWriter || m.bext) return;
+    auto find = [&m](const char* name) {
+        return std::find_if(m.tags.begin(), m.tags.end(), [name](const ExtraTag& t) {
+            return !t.binary && SameName(t.name, name, true);
+        });
+    };
+    const auto reference = find("time_reference");
+    if (reference == m.tags.end() || !Count(reference->value)) return;
+    m.bext.emplace();
+    m.bext->version = 1;
+    m.bext->timeReference = *Count(reference->value);
+    m.tags.erase(reference);
+    // The texts that fit their fields (bytes of the chunk; the history has no limit).
+    const std::pair<const char*, std::string BextChunk::*> texts[] = {
+        {"originator", &BextChunk::originator},
+        {"originator_reference", &BextChunk::originatorReference},
+        {"origination_date", &BextChunk::originationDate},
+        {"origination_time", &BextChunk::originationTime},
+        {"coding_history", &BextChunk::codingHistory}};
+    const std::size_t widths[] = {32, 32, 10, 8, std::string::npos};
+    for (std::size_t i = 0; i < std::size(texts); ++i) {
+        const auto it = find(texts[i].first);
+        if (it == m.tags.end() || it->value.size() > widths[i]) continue;
+        (*m.bext).*texts[i].second = it->value;
+        m.tags.erase(it);
+    }
 }
 
 std::vector<std::pair<std::string, std::string>> TagsFor(const Metadata& m, TagScheme scheme) {
