@@ -830,9 +830,12 @@ std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
         const CuePoint& c = m.cues[i];
         const std::uint32_t id = ids[i];
         if (id == 0) continue;
+        // The label of a repeated id: the n-th cue of that id takes its n-th label.
+        auto rank = std::count_if(m.cues.begin(), m.cues.begin() + static_cast<std::ptrdiff_t>(i),
+                                  [&c](const CuePoint& e) { return e.id == c.id; });
         std::string name;
         for (const CueText& t : m.cueTexts)
-            if (t.cueId == c.id && Is(t.kind.data(), "labl")) {
+            if (t.cueId == c.id && Is(t.kind.data(), "labl") && rank-- == 0) {
                 name = t.text.substr(0, 255);
                 break;
             }
