@@ -321,7 +321,10 @@ double lowerGain(const Audio::PeakReading& r, const ConversionSettings& s, doubl
         if (r.integerOutput)
             ceiling -=
                 std::ldexp(1.5, 1 - static_cast<int>(out.bytesPerSample() * 8 - out.paddingBits()));
-        factor = std::min(factor, ceiling / r.overallTruePeak());
+        // A ceiling within the dither and rounding of the type's steps: no gain reaches it, but
+        // the clamped samples can still be avoided.
+        if (ceiling <= 0 && !(r.integerOutput && r.clamped > 0)) return 0;
+        if (ceiling > 0) factor = std::min(factor, ceiling / r.overallTruePeak());
     }
     double g = gain * factor;
     if (!(g > 0) || !std::isfinite(g)) return 0;
@@ -809,10 +812,13 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
             // Kept over its limit although the user asked for it to be kept within: say so
             // (a ceiling under the sample type's dither and rounding, or passes used up).
             if (s.preventClipping && warnings)
-                warnings->push_back("clipping was not prevented (" + reason + "): " +
-                                    (last ? "the limit was still exceeded after the last pass"
-                                          : "no lower gain reaches the limit with this sample "
-                                            "type's steps"));
+                warnings->push_back(
+                    std::string(r.clamped > 0 || !s.ceilingDbtp
+                                    ? "clipping was not prevented ("
+                                    : "the true peak was not brought under the ceiling (") +
+                    reason + "): " +
+                    (last ? "the limit was still exceeded after the last pass"
+                          : "no lower gain reaches the limit with this sample type's steps"));
             return true;
         };
         Pass done;
@@ -840,7 +846,10 @@ Filesystem::Path ConvertFile(const Filesystem::Path& input, Format requested,
                 // Above 0 dBTP an integer output may clip first: either lowered the gain.
                 const bool clips =
                     settings.ceilingDbtp && *settings.ceilingDbtp > 0 && !requested.isFloat();
-                if (settings.ceilingDbtp)
+                // A ceiling out of reach (said in its own warning): the gain avoided the clips.
+                const bool underCeiling =
+                    settings.ceilingDbtp && measured.truePeakDbtp <= *settings.ceilingDbtp;
+                if (underCeiling)
                     std::snprintf(text, sizeof text,
                                   "gain lowered by %.*f dB to %.*f dB so that %s true peak stays "
                                   "at or below %+.2f dBTP",
