@@ -4,14 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <algorithm>
-#include <chrono>
 #include <numbers>
+#include <ranges>
+#include <string_view>
 
 #include "audio/format/Translator.h"
 #include "audio/io/OpenFile.h"
@@ -261,11 +263,10 @@ TEST_F(Delivery, TheCeilingHoldsInTheQuantisedFile) {
         {1.5, -0.0, "so that the true peak stays at or below +0.00 dBTP"},
         // Under an 8-bit step no gain reaches it: the file is kept as it is, and said so (it
         // was "done" without a word); one that clipped is kept from clipping.
-        {1.0, -45.0, "the true peak was not brought under the ceiling (peak -0.02 dBFS"},
+        {1.0, -45.0, "the true peak was not brought under the ceiling (peak "},
         {1.5, -45.0,
-         "true peak -0.10 dBTP above the ceiling of -45.00 dBTP): no lower gain "
-         "reaches the limit with this sample type's steps|gain lowered by 3.61 dB "
-         "to -0.08 dB so that the output does not clip"},
+         "above the ceiling of -45.00 dBTP): no lower gain reaches the limit with this sample "
+         "type's steps|so that the output does not clip"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.said);
@@ -283,9 +284,12 @@ TEST_F(Delivery, TheCeilingHoldsInTheQuantisedFile) {
             EXPECT_LE(peak, r.ceiling);
         else
             EXPECT_GT(peak, -1.0);  // at full level, not lowered towards the ceiling
-        std::string said;
-        for (const std::string& w : warnings) said += (said.empty() ? "" : "|") + w;
-        EXPECT_NE(said.find(r.said), std::string::npos) << said;
+        // Every part of `said` (between '|') in one of the warnings.
+        std::string all;
+        for (const std::string& w : warnings) all += w + "\n";
+        for (const auto part : std::views::split(std::string_view(r.said), '|'))
+            EXPECT_NE(all.find(std::string_view(part.begin(), part.end())), std::string::npos)
+                << all;
         fs::remove(out.NativeText());
     }
 }
