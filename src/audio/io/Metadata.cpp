@@ -798,7 +798,9 @@ constexpr std::uint32_t kMaxMarkerId = 0x7FFF;
 // The id each cue point is written under in an AIFF "MARK": ids are unique and 1-32767 there.
 // A cue's own id where it fits and no earlier cue holds it; the others (0, past 32767, a
 // repeated id) get the smallest ids nobody holds, in order; 0 once none is left (not written).
-std::vector<std::uint32_t> AiffMarkerIds(const std::vector<CuePoint>& cues) {
+// `firstFree`, if given, receives the smallest id left over (0 when none is).
+std::vector<std::uint32_t> AiffMarkerIds(const std::vector<CuePoint>& cues,
+                                         std::uint32_t* firstFree = nullptr) {
     std::vector<std::uint32_t> ids(cues.size(), 0);
     std::vector<bool> taken(kMaxMarkerId + 1, false);
     for (std::size_t i = 0; i < cues.size(); ++i) {
@@ -812,6 +814,10 @@ std::vector<std::uint32_t> AiffMarkerIds(const std::vector<CuePoint>& cues) {
         if (next > kMaxMarkerId) break;
         taken[next] = true;
         ids[i] = next;
+    }
+    if (firstFree) {
+        while (next <= kMaxMarkerId && taken[next]) ++next;
+        *firstFree = next <= kMaxMarkerId ? next : 0;
     }
     return ids;
 }
@@ -920,16 +926,11 @@ std::vector<std::uint8_t> EncodeAiffInstrument(Metadata& m) {
     // The id of the marker at `frame` (as EncodeAiffMarkers writes it), added under an id
     // nobody holds when none is there; 0 when ids ran out.
     auto marker = [&](std::uint32_t frame) -> std::uint32_t {
-        const std::vector<std::uint32_t> ids = AiffMarkerIds(m.cues);
-        std::vector<bool> taken(kMaxMarkerId + 1, false);
-        for (std::size_t i = 0; i < m.cues.size(); ++i) {
+        std::uint32_t free = 0;
+        const std::vector<std::uint32_t> ids = AiffMarkerIds(m.cues, &free);
+        for (std::size_t i = 0; i < m.cues.size(); ++i)
             if (ids[i] != 0 && m.cues[i].sampleOffset == frame) return ids[i];
-            taken[ids[i]] = true;
-        }
-        std::uint32_t free = 1;
-        while (free <= kMaxMarkerId && taken[free]) ++free;
-        if (free > kMaxMarkerId) return 0;
-        m.cues.push_back({free, frame, frame});
+        if (free != 0) m.cues.push_back({free, frame, frame});
         return free;
     };
     for (std::size_t i = 0; i < 2; ++i) {
