@@ -272,6 +272,38 @@ TEST(TagCarry, ATimeReferenceTagBecomesTheBroadcastHeaders) {
     }
 }
 
+// A broadcast WAV's time reference in FLAC and WavPack outputs: beside the header kept whole,
+// the tag ffmpeg reads (it saw none); back in a WAVE file the tag is the header's copy, not a
+// tag left out.
+TEST(TagCarry, TheTimeReferenceIsAlsoATagInFlacAndWavpack) {
+    IOTest::TempDir dir;
+    auto m = std::make_shared<Metadata>();
+    m->bext.emplace();
+    m->bext->timeReference = 158760000;  // one hour at 44100 Hz
+    const std::string in = dir.file("in.wav");
+    IOTest::WriteThrough(kWaveWriter, IOTest::Sequence(4000),
+                         IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100), 0, in, m);
+    for (const auto& [writer, extension] :
+         {std::pair{kFlacWriter, ".flac"}, std::pair{kWavpackWriter, ".wv"}}) {
+        SCOPED_TRACE(extension);
+        const std::string mid =
+            MetaTest::ConvertInto(dir.file(extension + 1), in, writer, extension, 48000.0f, {});
+        const Metadata tagged = MetaTest::ReadMetadataOf(mid);
+        const auto tag = std::find_if(tagged.tags.begin(), tagged.tags.end(),
+                                      [](const auto& t) { return t.name == "time_reference"; });
+        ASSERT_NE(tag, tagged.tags.end());
+        EXPECT_EQ(tag->value, "172800000");
+        std::vector<std::string> warnings;
+        const std::string back =
+            MetaTest::ConvertInto(dir.file(std::string("back") + (extension + 1)), mid, kWaveWriter,
+                                  ".wav", 44100.0f, ConversionSettings{}, &warnings);
+        const Metadata m2 = MetaTest::ReadMetadataOf(back);
+        ASSERT_TRUE(m2.bext);
+        EXPECT_EQ(m2.bext->timeReference, 158760000u);
+        for (const std::string& w : warnings) EXPECT_EQ(w.find("time_reference"), w.npos) << w;
+    }
+}
+
 // WAV INFO text is often Latin-1; FLAC and WavPack hold UTF-8 (every FLAC output of such a
 // file failed, "std::bad_alloc", and WavPack stored the byte as it was).
 TEST(TagCarry, LatinOneTextOfAWavReachesFlacAndWavpackAsUtf8) {

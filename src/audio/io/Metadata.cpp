@@ -342,7 +342,25 @@ bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::s
 }
 
 void AdoptTagAliases(Metadata& m, int writerId) {
+    auto isReference = [](const ExtraTag& t) {
+        return !t.binary && SameName(t.name, "time_reference", true);
+    };
+    if (m.bext && (writerId == kFlacWriter || writerId == kWavpackWriter)) {
+        // The broadcast header goes along whole (in a "riff" block or the WavPack wrapper),
+        // where only this program and the flac tool look: its time reference also as the tag
+        // ffmpeg writes and reads for it.
+        if (std::none_of(m.tags.begin(), m.tags.end(), isReference))
+            m.tags.push_back({writerId == kFlacWriter ? TagScheme::Vorbis : TagScheme::Ape,
+                              "time_reference", std::to_string(m.bext->timeReference)});
+        return;
+    }
     if (writerId != kWaveWriter && writerId != kAiffWriter) return;
+    // A time reference tag beside a broadcast header is its copy (our FLAC and WavPack files
+    // hold both): the header holds it.
+    if (m.bext)
+        std::erase_if(m.tags, [&](const ExtraTag& t) {
+            return isReference(t) && Count(t.value) == m.bext->timeReference;
+        });
     struct Alias {
         TagScheme scheme;
         const char* name;

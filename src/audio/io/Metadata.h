@@ -195,7 +195,9 @@ bool AddTag(Metadata& m, TagScheme scheme, const std::string& name, const std::s
 // tag under another name in use for a common one (a FLAC's DESCRIPTION, which ffmpeg writes
 // for a comment; a WavPack's "Date", which ffmpeg writes for the year) becomes that common
 // tag where `m` has none and the output holds it. For WAVE outputs without a "bext", the
-// tags ffmpeg writes for one (time_reference, and the texts that fit their fields) become it.
+// tags ffmpeg writes for one (time_reference, and the texts that fit their fields) become it;
+// with one, a time_reference tag of the same value is dropped as its copy. FLAC and WavPack
+// outputs of a "bext" gain its time_reference tag where `m` has none.
 void AdoptTagAliases(Metadata& m, int writerId);
 
 // `m`'s tags that `scheme` can store, as {container name, value}, in order.
