@@ -246,6 +246,22 @@ TEST_F(ForeignMetadata, TheFormatsOwnToolsAndOursAgree) {
         EXPECT_EQ(d.metadata.sampler->loops.size(), own.sampler->loops.size());
         EXPECT_EQ(d.unreadChunks, std::vector<std::string>{"APPL"});
     }
+
+    // So with a WAV's chunk after its audio, in the tools' trailing blocks.
+    bytes = IOTest::ReadFile(in);
+    const IOTest::Bytes cart = IOTest::Chunk("cart", {'a', 'b', 'c'});
+    bytes.insert(bytes.end(), cart.begin(), cart.end());
+    const std::uint32_t riff = static_cast<std::uint32_t>(bytes.size() - 8);
+    for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<std::uint8_t>(riff >> (8 * i));
+    const std::string wav = dir.file("cart.wav");
+    IOTest::WriteFile(wav, bytes);
+    EXPECT_EQ(details(wav).unreadChunks, std::vector<std::string>{"cart"});
+    for (const Tool& t : tools) {
+        SCOPED_TRACE(t.extension);
+        const std::string theirs = dir.file(std::string("theirs-cart") + t.extension);
+        ASSERT_EQ(std::system(command(t.pack, theirs, wav).c_str()), 0);
+        EXPECT_EQ(details(theirs).unreadChunks, std::vector<std::string>{"cart"});
+    }
 }
 
 }  // namespace

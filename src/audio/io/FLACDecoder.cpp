@@ -90,7 +90,8 @@ struct FLACDecoder::Callbacks {
                     self->aiff_.insert(self->aiff_.end(), data, data + (m->length - 4));
                 else
                     for (std::string& w :
-                         ReadRiffChunks(data, m->length - 4, self->riff_, self->riffBigEndian_))
+                         ReadRiffChunks(data, m->length - 4, self->riff_, self->riffBigEndian_,
+                                        self->details_->unreadChunks))
                         self->details_->warnings.push_back(std::move(w));
             } catch (const std::bad_alloc&) {
                 self->failure_ = "out of memory while reading FLAC metadata";

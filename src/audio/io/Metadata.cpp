@@ -1278,7 +1278,7 @@ std::vector<std::pair<std::array<char, 4>, std::vector<std::uint8_t>>> EncodeMet
 }
 
 std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t n, Metadata& m,
-                                        bool& bigEndian) {
+                                        bool& bigEndian, std::vector<std::string>& unread) {
     std::vector<std::string> warnings;
     std::size_t pos = 0;
     if (n >= 12 && (Is(reinterpret_cast<const char*>(p), "RIFF") ||
@@ -1307,6 +1307,8 @@ std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t n, Me
                 std::string w = ReadMetadataChunk(id, p + pos, size, m, bigEndian);
                 if (!w.empty()) warnings.push_back(std::move(w));
             }
+        } else {
+            NameUnreadChunk(unread, std::string(id, 4));
         }
         pos += size;
         if ((size & 1) && pos < n) ++pos;

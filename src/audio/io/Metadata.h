@@ -284,9 +284,10 @@ std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std
 // a "RIFF", "RF64" or "RIFX" header of 12 bytes may come first (RIFX makes
 // this and later runs big-endian: pass the same `bigEndian` along), and a
 // "data" chunk is its 8-byte header alone. A chunk that runs past the end
-// ends the run. Returns the warnings of dropped chunks.
+// ends the run. Returns the warnings of dropped chunks; the names of other chunks go to
+// `unread` (fillers and the format's own excepted), as a WAV file's do.
 std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t size, Metadata& m,
-                                        bool& bigEndian);
+                                        bool& bigEndian, std::vector<std::string>& unread);
 
 // The chunks a foreign store keeps for a WAV of the "fmt " payload `fmt`,
 // each whole (id, size, payload, pad byte): the "RIFF" header, "fmt ",

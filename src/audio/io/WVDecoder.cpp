@@ -168,9 +168,10 @@ void WVDecoder::ReadWrapper(const std::string& path, InputDetails& details) {
                                   WavpackGetSampleRate(ctx), details.unreadChunks);
     } else {
         // Each wrapper on its own: the trailing one starts a run of its own.
-        warnings = ReadRiffChunks(chunks.data(), head, details.metadata, bigEndian);
+        warnings =
+            ReadRiffChunks(chunks.data(), head, details.metadata, bigEndian, details.unreadChunks);
         for (std::string& w : ReadRiffChunks(chunks.data() + head, chunks.size() - head,
-                                             details.metadata, bigEndian))
+                                             details.metadata, bigEndian, details.unreadChunks))
             warnings.push_back(std::move(w));
     }
     details.warnings.insert(details.warnings.end(), warnings.begin(), warnings.end());

@@ -45,9 +45,11 @@ TEST(ForeignChunks, WrittenRunsReadBack) {
 
     Metadata whole, blocks;
     bool bigEndian = false;
-    EXPECT_TRUE(ReadRiffChunks(run.data(), run.size(), whole, bigEndian).empty());
+    std::vector<std::string> unread;
+    EXPECT_TRUE(ReadRiffChunks(run.data(), run.size(), whole, bigEndian, unread).empty());
     for (const Bytes& c : chunks)
-        EXPECT_TRUE(ReadRiffChunks(c.data(), c.size(), blocks, bigEndian).empty());
+        EXPECT_TRUE(ReadRiffChunks(c.data(), c.size(), blocks, bigEndian, unread).empty());
+    EXPECT_TRUE(unread.empty());
     EXPECT_EQ(EncodeMetadata(whole), EncodeMetadata(expected));
     EXPECT_EQ(EncodeMetadata(blocks), EncodeMetadata(expected));
 }
@@ -59,7 +61,8 @@ TEST(ForeignChunks, FaultyRunsCostAWarning) {
         Bytes run;
         bool bigEndian;
         std::vector<std::string> warnings;
-        std::uint64_t timeReference;  // 0: no bext read
+        std::uint64_t timeReference;           // 0: no bext read
+        std::vector<std::string> unread = {};  // chunks named as not read
     } const cases[] = {
         {"data header passed over", Builder{}.id("data").u32(99).raw(bext).b, false, {}, 7},
         {"declared past the end",
@@ -83,13 +86,21 @@ TEST(ForeignChunks, FaultyRunsCostAWarning) {
          {},
          0},
         {"half a header", Bytes{'b', 'e', 'x'}, false, {}, 0},
+        {"chunks not read are named, fillers not",
+         Builder{}.raw(Chunk("cart", Bytes(5, 'x'))).raw(Chunk("JUNK", Bytes(4, 0))).raw(bext).b,
+         false,
+         {},
+         7,
+         {"cart"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Metadata m;
         bool bigEndian = c.bigEndian;
-        EXPECT_EQ(ReadRiffChunks(c.run.data(), c.run.size(), m, bigEndian), c.warnings);
+        std::vector<std::string> unread;
+        EXPECT_EQ(ReadRiffChunks(c.run.data(), c.run.size(), m, bigEndian, unread), c.warnings);
         EXPECT_EQ(m.bext ? m.bext->timeReference : 0, c.timeReference);
+        EXPECT_EQ(unread, c.unread);
     }
 }
 
