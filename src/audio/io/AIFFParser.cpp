@@ -279,6 +279,13 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details
     const bool placeholder = dataBytes_ >= 0x7f000000 - 16 && fileFrames < ssndFrames;
     if (details && present < declared && !placeholder)
         details->warnings.push_back(CutShortWarning(present, declared));
+    // More sound than COMM declares: COMM holds, and the frames left out are said (other
+    // readers take them all).
+    const std::int64_t beyond = std::min(ssndFrames, fileFrames) - declared;
+    if (details && commFrames != 0 && beyond > 0 && !placeholder)
+        details->warnings.push_back("the sound data holds " + std::to_string(beyond) +
+                                    " frames more than the header's " + std::to_string(declared) +
+                                    ": they are left out");
 
     // The parse may have gone past the samples (to a "COMM" after them).
     if (source_->position != dataStart_) {

@@ -147,7 +147,8 @@ TEST_F(AIFFReader, EdgeCases) {
          s8, 2, 12, 4, 1, false, true, nullptr},
         {"COMM frames limit",
          Form("AIFF", {Chunk("COMM", Comm(2, 3, 16, 44100), true), Chunk("SSND", Ssnd(s8), true)}),
-         Bytes(s8.begin(), s8.begin() + 12), 2, 16, 0, 2, false, true, nullptr},
+         Bytes(s8.begin(), s8.begin() + 12), 2, 16, 0, 2, false, true,
+         "the sound data holds 7 frames more than the header's 3: they are left out"},
         {"SSND size limits",
          Form("AIFF",
               {Chunk("COMM", Comm(2, 1000, 16, 44100), true), Chunk("SSND", Ssnd(s8), true)}),
@@ -203,7 +204,8 @@ TEST_F(AIFFReader, EdgeCases) {
 
 // A file that holds fewer frames than COMM declares, whether the file ends
 // inside SSND or SSND itself is smaller: the whole frames present, and one
-// warning with both counts.
+// warning with both counts. More sound than COMM declares: COMM's frames, and
+// a warning.
 TEST_F(AIFFReader, CutShortOpensWithTheFramesPresent) {
     const struct {
         const char* name;
@@ -219,6 +221,8 @@ TEST_F(AIFFReader, CutShortOpensWithTheFramesPresent) {
          "input cut short: 1234 of 2000 frames"},
         {"both", 3000, 8000, 1234 * 4, 1234, "input cut short: 1234 of 3000 frames"},
         {"whole", 2000, 8000, 8000, 2000, nullptr},
+        {"SSND larger than COMM", 1500, 8000, 8000, 1500,
+         "the sound data holds 500 frames more than the header's 1500: they are left out"},
         // A writer that could not seek back: sizes near 2 GiB (those of sox on a pipe).
         {"placeholder", 0x0FE00000, 8000, 8000, 2000, nullptr, 0x7F000008},
     };
