@@ -534,6 +534,13 @@ std::int64_t PictureBytes(const Picture& p) {
 
 // A FLAC metadata block's payload holds at most 2^24 - 1 bytes.
 constexpr std::int64_t kFlacBlockMax = (std::int64_t{1} << 24) - 1;
+// libFLAC's encoder refuses a picture block of the last three of those sizes (a file failed).
+constexpr std::int64_t kFlacPictureMax = kFlacBlockMax - 3;
+// libwavpack's APEv2 tag: at most 16 MiB, from its 32-byte footer on, each item taking 9
+// bytes besides its name and value (an item past it was refused, and lost without a word).
+constexpr std::int64_t kApeTagMax = std::int64_t{16} << 20;
+constexpr std::int64_t kApeTagFooter = 32;
+constexpr std::int64_t kApeItemOverhead = 9;
 // Room kept in the comment block for the vendor text and the speaker layout tag.
 constexpr std::int64_t kVorbisReserve = 1024;
 
@@ -653,6 +660,20 @@ std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
         return fit;
     }
     if (scheme == TagScheme::Ape) {
+        std::int64_t bytes = kApeTagFooter;
+        auto fits = [&bytes](const std::string& name, const std::string& value) {
+            const auto item = static_cast<std::int64_t>(name.size() + value.size());
+            if (bytes + kApeItemOverhead + item > kApeTagMax) return false;
+            bytes += kApeItemOverhead + item;
+            return true;
+        };
+        std::vector<TagOut> fit;
+        for (TagOut& o : out)
+            if (fits(o.name, o.value))
+                fit.push_back(std::move(o));
+            else
+                leave((o.binary ? "binary item " : "tag ") + o.name);
+        out = std::move(fit);
         for (const Picture& p : m.pictures) {
             const std::string name = p.type < kPictureKindCount ? ApePictureName(p.type) : "";
             if (name.empty() || p.mime == "-->" ||
@@ -672,6 +693,10 @@ std::vector<TagOut> ContainerTags(const Metadata& m, TagScheme scheme,
                 file += ext;
             std::string value = file + '\0';
             value.append(p.data.begin(), p.data.end());
+            if (!fits(name, value)) {
+                leave(PictureWords(p));
+                continue;
+            }
             out.push_back({name, std::move(value), true});
         }
     }
@@ -683,7 +708,7 @@ std::vector<const Picture*> FlacPictures(const Metadata& m, std::vector<std::str
     bool icon = false, otherIcon = false;
     for (const Picture& p : m.pictures) {
         // libFLAC takes one file icon (a 32 x 32 PNG) and one other file icon.
-        bool fits = PictureBytes(p) <= kFlacBlockMax;
+        bool fits = PictureBytes(p) <= kFlacPictureMax;
         if (p.type == 1)
             fits = fits && !std::exchange(icon, true) &&
                    (p.mime == "image/png" || p.mime == "-->") && p.width == 32 && p.height == 32;

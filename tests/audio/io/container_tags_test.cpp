@@ -193,6 +193,41 @@ TEST(ContainerTags, FlacAndWavpackFilesKeepTagsAndPictures) {
     }
 }
 
+// A picture at the containers' limits (a FLAC block near 2^24 bytes, libwavpack's 16 MiB tag)
+// is kept or named as left out, never lost: FLAC's encoder failed the file, WavPack's library
+// dropped it without a word. Sizes are of the picture's data, on each side of the limit.
+TEST(ContainerTags, PicturesAtTheSizeLimitsAreKeptOrNamed) {
+    IOTest::TempDir dir;
+    const Audio::Format f = IOTest::MakeFormat(2, Audio::Format::Integer, 16, 2, 44100);
+    // FLAC: the block's 32 bytes of fields, "image/png" and "f.png"; WavPack: the tag's 32-byte
+    // footer, the item's 9 bytes and name ("Cover Art (Front)"), "f.png" and its NUL.
+    const std::size_t flacLimit = (std::size_t{1} << 24) - 4 - 32 - 9 - 5;
+    const std::size_t apeLimit = (std::size_t{1} << 24) - 32 - 9 - 17 - 6;
+    const struct {
+        int writerId;
+        const char* file;
+        std::size_t bytes;
+        bool kept;
+    } rows[] = {
+        {kFlacWriter, "a.flac", flacLimit, true},
+        {kFlacWriter, "b.flac", flacLimit + 1, false},
+        {kWavpackWriter, "a.wv", apeLimit, true},
+        {kWavpackWriter, "b.wv", apeLimit + 1, false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.file);
+        auto m = std::make_shared<Metadata>();
+        m->pictures = {Cover(3, "f.png")};
+        m->pictures[0].data.resize(r.bytes, 0);
+        const std::string path = dir.file(r.file);
+        IOTest::WriteThrough(r.writerId, IOTest::Sequence(400), f, 0, path, m);
+        InputDetails d;
+        OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File), nullptr, nullptr, &d);
+        EXPECT_EQ(d.metadata.pictures.size(), r.kept ? 1u : 0u);
+        EXPECT_EQ(MetadataLeftOut(*m, r.writerId), r.kept ? V{} : V{"picture (front cover)"});
+    }
+}
+
 // A damaged picture (its MIME type's length beyond its block) stopped the library's reading
 // of the metadata, and the file was refused; its audio is whole: it opens without the picture.
 TEST(ContainerTags, DamagedFlacTagsAndPicturesAreDroppedNotTheFile) {
