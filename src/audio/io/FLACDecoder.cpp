@@ -228,6 +228,9 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         char head[4] = {};
         const std::size_t n = std::fread(head, 1, 4, f);
         std::fclose(f);
+        if (n == 4 && std::memcmp(head, "OggS", 4) == 0)
+            throw FLACParser::exception(
+                "an Ogg file: FLAC in an Ogg container is not read (flac -d makes a WAV of it)", 2);
         if (n < 4 || (std::memcmp(head, "fLaC", 4) != 0 && std::memcmp(head, "ID3", 3) != 0))
             throw FLACParser::NotFLAC();
         startsWithMarker = std::memcmp(head, "fLaC", 4) == 0;

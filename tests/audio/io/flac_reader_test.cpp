@@ -243,6 +243,10 @@ TEST_F(FLACFile, FlippedAudioByteFails) {
 TEST_F(FLACFile, WaveFileNamedFlacFails) {
     file = SourceWav(2, 16, 16, 100, 1);
     EXPECT_EQ(Failure(), "not a FLAC file (no FLAC stream header found)");
+    // Ogg FLAC (flac --ogg) is named as such.
+    file = {'O', 'g', 'g', 'S', 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(Failure(),
+              "an Ogg file: FLAC in an Ogg container is not read (flac -d makes a WAV of it)");
 }
 
 TEST_F(FLACFile, HeaderWithoutStreamInfoFails) {
