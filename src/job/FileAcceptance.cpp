@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -59,10 +60,15 @@ EntryType TypeOf(const fs::file_status& status) {
 }
 
 // The identity of the directory at `text` itself, or none when it is not one (a link to one
-// included).
-std::optional<FileId> OwnDirectoryId(const std::string& text) {
+// included). A name that cannot be looked up (too long, no permission) sets `error`; one that
+// vanished does not.
+std::optional<FileId> OwnDirectoryId(const std::string& text, std::error_code& error) {
     struct stat info {};
-    if (::lstat(text.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
+    if (::lstat(text.c_str(), &info) != 0) {
+        if (errno != ENOENT) error.assign(errno, std::generic_category());
+        return std::nullopt;
+    }
+    if (!S_ISDIR(info.st_mode)) return std::nullopt;
     return FileId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
@@ -97,6 +103,16 @@ std::vector<Entry> ListDirectory(const fs::path& directory, WalkReport* report) 
         if (!statusError && fs::is_symlink(own)) {
             const fs::file_status target = it->status(statusError);  // a link to a file is fine
             type = statusError ? EntryType::Missing : TypeOf(target);
+        }
+        if (statusError && statusError != std::errc::no_such_file_or_directory) {
+            // Listed but not reachable by its name (too long, a folder without search
+            // permission): taken as the listing's type, so that its walk or its job says why
+            // (it was passed over without a word).
+            std::error_code cached;
+            if (it->is_directory(cached))
+                type = EntryType::Directory;
+            else if (it->is_regular_file(cached))
+                type = EntryType::RegularFile;
         }
         if (!(type == EntryType::Directory && fs::is_symlink(own)))
             entries.push_back({it->path().filename().string(), type});
@@ -149,7 +165,10 @@ void AddDirectory(const Filesystem::Path& root,
             case PathClass::Directory: {
                 // Checked again as it is entered: a folder replaced by a link is not followed.
                 const std::string text = child.NativeText();
-                const std::optional<FileId> id = OwnDirectoryId(text);
+                std::error_code error;
+                const std::optional<FileId> id = OwnDirectoryId(text, error);
+                // A folder that cannot be entered is named, not passed over without a word.
+                if (error && report) report->unreadableFolders.emplace_back(text, error.message());
                 if (!id || !walked.insert(*id).second) break;
                 // (invalidates `frame`)
                 stack.push_back({child, ListDirectory(fs::path(text), report), 0});

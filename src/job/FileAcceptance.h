@@ -44,7 +44,7 @@ inline PathClass ClassifyPath(const Filesystem::Path& path) {
 struct WalkReport {
     std::size_t earlierOutputs = 0;  // files named like outputs of an earlier run
     std::vector<std::string> earlierOutputFiles;  // their names
-    // Folders that could not be listed, their files left out: the folder, and why.
+    // Folders that could not be entered or listed, their files left out: the folder, and why.
     std::vector<std::pair<std::string, std::string>> unreadableFolders;
     // The path given itself, when it is neither an accepted file nor a folder: it, and why.
     std::vector<std::pair<std::string, std::string>> notTaken;

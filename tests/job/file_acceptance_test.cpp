@@ -236,6 +236,33 @@ TEST(AddPath, UnreadableFoldersAreSkippedAndReported) {
     EXPECT_EQ(report.unreadableFolders[0].second, std::strerror(EACCES));
 }
 
+// A folder listed but not searchable (read without execute permission; names past PATH_MAX
+// fail the same way): its entries cannot be looked up. Its files are still handed on, so that
+// their jobs say why they fail, and its sub-folders are named as unreadable (both were passed
+// over without a word).
+TEST(AddPath, EntriesThatCannotBeLookedUpAreNotPassedOver) {
+    TempTree tree;
+    tree.Dir("listed/sub");
+    tree.File("listed/b.wav");
+    tree.File("listed/sub/c.wav");
+    fs::permissions(tree.root() / "listed", fs::perms::owner_read);
+    std::vector<Path> files;
+    WalkReport report;
+    {
+        TestSupport::NoPermissionOverride obey;
+        if (::faccessat(AT_FDCWD, (tree.root() / "listed").c_str(), X_OK, AT_EACCESS) == 0) {
+            fs::permissions(tree.root() / "listed", fs::perms::owner_all);
+            GTEST_SKIP() << "permissions are not enforced for this user";
+        }
+        EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath(), &report));
+    }
+    fs::permissions(tree.root() / "listed", fs::perms::owner_all);
+    EXPECT_EQ(Bodies(files, tree.RootPath()), std::vector<std::string>{"listed/b.wav"});
+    ASSERT_EQ(report.unreadableFolders.size(), 1u);
+    EXPECT_EQ(report.unreadableFolders[0].first, (tree.root() / "listed/sub").string());
+    EXPECT_EQ(report.unreadableFolders[0].second, std::strerror(EACCES));
+}
+
 // Each file once, under its plainest name, in one order whatever order the names came in.
 TEST(DistinctFilesInOrder, OneNamePerFileInputOrderDoesNotMatter) {
     TempTree tree;
