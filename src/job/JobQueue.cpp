@@ -158,6 +158,11 @@ bool JobQueue::WaitIdle(std::chrono::milliseconds timeout) {
     return idle_.wait_for(lock, timeout, idle);
 }
 
+bool JobQueue::WaitJobsEnded(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return idle_.wait_for(lock, timeout, [this] { return activeJobs_ == 0; });
+}
+
 void JobQueue::RunJob(iJobRow& row, const ConversionRequest& request, std::uint64_t number) {
     {
         std::unique_lock lock(mutex_);

@@ -99,8 +99,12 @@ public:
     // While held, no queued job starts (running ones go on): a front end holds the queue while
     // it asks whether to abort, so that the answer finds the queued jobs it asked about.
     void Hold(bool on);
-    // Blocks until no job is active, or for at most `timeout`; true when idle.
+    // Blocks until no job is active and no Batch is open, or for at most `timeout`; true when
+    // idle.
     bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+    // Blocks for at most `timeout` until no job is active, whatever Batch is open (one held by
+    // the caller further up its stack, while it asks the user something); true when none is.
+    bool WaitJobsEnded(std::chrono::milliseconds timeout);
 
     std::int32_t ActiveJobs() const { return activeJobs_; }  // queued plus running
     bool AbortRequested() const { return abortRequested_; }

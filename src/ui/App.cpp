@@ -115,8 +115,12 @@ int RunTessivalApp(int& argc, char** argv) {
     dialog.show();
     // The names as the bytes given (a name need not be valid text); Qt's own options are gone.
     QueueArguments(dialog, std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
-    InstallSmokeHook(dialog);
-    dialog.exec();
+    // A stop signal may have come while a question about those names was open: the window
+    // has been closed then, and is not shown again.
+    if (stoppedBy == 0) {
+        InstallSmokeHook(dialog);
+        dialog.exec();
+    }
     dialog.poster().Detach();
     return stoppedBy ? 128 + stoppedBy : 0;
 }

@@ -1050,8 +1050,10 @@ bool MainDialog::RequestAbort() {
 }
 
 void MainDialog::WaitForJobsToEnd() {
-    // Jobs post their texts meanwhile; the user's input waits until the jobs have ended.
-    while (!queue_.WaitIdle(std::chrono::milliseconds(50)))
+    // Jobs post their texts meanwhile; the user's input waits until the jobs have ended. A
+    // batch being added may be open further up the stack (a stop signal came while a question
+    // about it was open): it closes after this returns, so only the jobs are waited for.
+    while (!queue_.WaitJobsEnded(std::chrono::milliseconds(50)))
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);  // the last texts
 }

@@ -20,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,6 +42,24 @@
 namespace {
 
 constexpr int kJobTimeoutMs = 300000;
+
+// Two gigabytes of silence (96000 Hz stereo 16-bit) in a sparse WAVE file: long enough to be
+// stopped while it converts.
+bool WriteLongSilence(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return false;
+    const quint32 data = 0x7FFFFFF0u;
+    QByteArray header("RIFF", 4);
+    auto le = [&](quint32 v, int n) {
+        for (int i = 0; i < n; ++i) header.append(char((v >> (8 * i)) & 0xFF));
+    };
+    le(36 + data, 4);
+    header.append("WAVEfmt ", 8);
+    le(16, 4), le(1, 2), le(2, 2), le(96000, 4), le(96000 * 4, 4), le(4, 2), le(16, 2);
+    header.append("data", 4);
+    le(data, 4);
+    return f.write(header) == header.size() && f.resize(44 + qint64{data});
+}
 
 Filesystem::Path PathOf(const QString& text, Filesystem::Path::Kind kind) {
     return Filesystem::Path::Parse(QFile::encodeName(text).toStdString(), kind);
@@ -437,23 +456,7 @@ private slots:
     // its partial output and ends the program with 128 + the signal's number.
     void stopSignalsLeaveNoPartialOutput() {
         const QString input = dir_->path() + QStringLiteral("/long.wav");
-        {
-            // Two gigabytes of silence in a sparse file: long enough to be stopped.
-            QFile f(input);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            const quint32 data = 0x7FFFFFF0u;
-            QByteArray header("RIFF", 4);
-            auto le = [&](quint32 v, int n) {
-                for (int i = 0; i < n; ++i) header.append(char((v >> (8 * i)) & 0xFF));
-            };
-            le(36 + data, 4);
-            header.append("WAVEfmt ", 8);
-            le(16, 4), le(1, 2), le(2, 2), le(96000, 4), le(96000 * 4, 4), le(4, 2), le(16, 2);
-            header.append("data", 4);
-            le(data, 4);
-            f.write(header);
-            QVERIFY(f.resize(44 + qint64{data}));
-        }
+        QVERIFY(WriteLongSilence(input));
         for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
             QProcess program;
             program.start(QStringLiteral(TESSIVAL_GUI), {input});
@@ -468,6 +471,38 @@ private slots:
             QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
                      QStringList{QStringLiteral("long.wav")});
         }
+    }
+
+    // The program given a name its question is about (an earlier output beside it, "ask once
+    // per batch" remembered): a stop signal while the question is open, before the window's own
+    // loop has started, ends it with 128 + the signal's number. (The window came back, its row
+    // never queued, until someone closed it.)
+    void aStopSignalDuringTheFirstQuestionEndsTheProgram() {
+        QTemporaryDir config;
+        QVERIFY(config.isValid());
+        QVERIFY(QDir(config.path()).mkpath(QStringLiteral("Tessival")));
+        QSettings remembered(config.path() + QStringLiteral("/Tessival/Tessival.conf"),
+                             QSettings::IniFormat);
+        remembered.setValue(QStringLiteral("settings/existingOutputs"), QStringLiteral("ask"));
+        remembered.sync();
+        const QString tone = dir_->path() + QStringLiteral("/tone.wav");
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(tone).toStdString(), 0.1));
+        QVERIFY(UiTest::WriteSineWav(
+            QFile::encodeName(dir_->path() + QStringLiteral("/tone [44100i16 speed=1.000 "
+                                                            "gain=1.00 delay=0.00].wav"))
+                .toStdString(),
+            0.1));
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(TESSIVAL_GUI), {tone});
+        QVERIFY(program.waitForStarted());
+        QTest::qWait(1500);  // the question is open (a signal before it takes the same path)
+        ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 128 + SIGTERM);
+        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }
 
     // A stop signal while a box is open over the window (a file dialog, a question) closes the
@@ -495,6 +530,38 @@ private slots:
         QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 2);  // nothing converted
         for (const QString& text : Column(1))                           // nor skipped: no job ran
             QVERIFY2(text.isEmpty() || text == QStringLiteral("queued"), qPrintable(text));
+    }
+
+    // The same with a job running when the question opens: the job is aborted and its partial
+    // output deleted (the window waited for the batch being added, which stays open under the
+    // question, and hung).
+    void aStopSignalDuringAQuestionAbortsTheRunningJob() {
+        const QString tone = dir_->path() + QStringLiteral("/tone.wav");
+        const QString earlier =
+            dir_->path() + QStringLiteral("/tone [44100i16 speed=1.000 gain=1.00 delay=0.00].wav");
+        const QString long_ = dir_->path() + QStringLiteral("/long.wav");
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(tone).toStdString(), 0.1));
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(earlier).toStdString(), 0.1));
+        QVERIFY(WriteLongSilence(long_));
+        ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);  // ask: a box while adding
+        dialog_->AddPath(PathOf(long_, Filesystem::Path::Kind::File));
+        QTRY_COMPARE_WITH_TIMEOUT(RowState(0), static_cast<int>(JobState::Running), kJobTimeoutMs);
+        bool asked = false;
+        UiTest::WhenModal<QMessageBox>([&](QMessageBox*) {
+            asked = true;
+            dialog_->CloseForSignal();
+        });
+        dialog_->AddPath(PathOf(tone, Filesystem::Path::Kind::File));
+        QVERIFY(asked);
+        QVERIFY(!dialog_->isVisible());
+        QCOMPARE(dialog_->jobQueue().ActiveJobs(), 0);
+        QCOMPARE(Column(1).at(0), QStringLiteral("aborted"));
+        QStringList left = QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden);
+        left.sort();
+        QCOMPARE(left, (QStringList{QStringLiteral("long.wav"),
+                                    QStringLiteral("tone [44100i16 "
+                                                   "speed=1.000 gain=1.00 delay=0.00].wav"),
+                                    QStringLiteral("tone.wav")}));
     }
 
     void settingsNoJobCanRunWithFailTheRow() {
