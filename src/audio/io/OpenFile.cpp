@@ -1,5 +1,9 @@
 #include "audio/io/OpenFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <exception>
 #include <string>
@@ -28,6 +32,24 @@ Audio::Stream::Wrapper<::Stream::iOver> Hashed(Audio::Stream::Wrapper<::Stream::
     return ::Stream::Hash(*digest, stream, slice<const unsigned char>(prefix, sizeof prefix));
 }
 
+// Refuses a name that is no longer a regular file (a FIFO, a device or a folder put in its place
+// after a walk found it): a reader's open would wait on a FIFO for a writer, and no stop
+// request could end it. Opened without waiting, to be looked at; a name that cannot be opened
+// is left to the reader, which says why.
+void RequireRegularFile(const std::string& text) {
+    const int fd = ::open(text.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (regular) return;
+    try {
+        throw std::runtime_error(text + ": not a regular file");
+    } catch (const std::runtime_error&) {
+        std::throw_with_nested(FileError());
+    }
+}
+
 }  // namespace
 
 Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
@@ -36,6 +58,9 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
     const std::string extension = Lower(path.Extension());
     const std::string text = path.ToString('/');
     Audio::Stream::Wrapper<::Stream::iOver> stream;
+    const bool known = extension == ".wav" || extension == ".aif" || extension == ".aiff" ||
+                       extension == ".aifc" || extension == ".wv" || extension == ".flac";
+    if (known) RequireRegularFile(text);
     if (extension == ".wav") {
         try {
             stream = WAVParser::Open(text, properties, details);

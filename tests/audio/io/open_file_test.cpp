@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include "support/IOTestUtil.h"
 #include "audio/io/InsertWriter.h"
 #include "audio/io/OpenFile.h"
+#include "support/IOTestUtil.h"
 
 using namespace IOTest;
 using Audio::IO::OpenFile;
@@ -88,6 +89,10 @@ TEST_F(OpenFileTest, ReaderFailuresKeepTheirReason) {
     WriteFile(dir.file("adpcm.wav"), badFormat);
     WriteFile(dir.file("text.wv"), Sequence(100));
     WriteFile(dir.file("fake.aiff"), wav);
+    // Names that stopped being regular files after a walk found them: a FIFO (whose open would
+    // wait for a writer, and hung the batch) and a folder.
+    ASSERT_EQ(::mkfifo(dir.file("pipe.flac").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.file("folder.wav"));
 
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("fake.wav"), "Unexpected end of IFF stream"},
@@ -97,6 +102,8 @@ TEST_F(OpenFileTest, ReaderFailuresKeepTheirReason) {
         {dir.file("missing.wv"), dir.file("missing.wv") + ": No such file or directory"},
         {dir.file("text.wv"), "Malformed Wavpack file"},
         {dir.file("fake.aiff"), "not an AIFF or AIFF-C file"},
+        {dir.file("pipe.flac"), dir.file("pipe.flac") + ": not a regular file"},
+        {dir.file("folder.wav"), dir.file("folder.wav") + ": not a regular file"},
     };
     for (const auto& [path, reason] : cases) {
         try {
