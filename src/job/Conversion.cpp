@@ -204,7 +204,9 @@ Filesystem::Path MakeOutputPath(const Filesystem::Path& input, Format format, do
     if (dot == std::string::npos) throw Filesystem::Path::NoExtension{};
     cut.body.resize(dot);
     std::string name = formatName(cut.Leaf().c_str(), format, origin, settings, preciseGain);
-    return Filesystem::Path::Join(cut.Parent(),
+    // The input's folder: a name that is all extension (".wav") leaves `cut` nothing to take it
+    // from (the job failed with no text).
+    return Filesystem::Path::Join(input.Parent(),
                                   Filesystem::Path::FromNative(name, Filesystem::Path::Kind::File));
 }
 
@@ -698,17 +700,21 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     // complete: two jobs with the same output name (x.wav and x.wv) never
     // write into one file, a failed job leaves an earlier output of that
     // name alone, and the output name never shows a partial file.
-    // Its name stays short whatever the output's length (a file system takes
-    // 255 bytes per name): a hidden ".<start of the name>.<random>.part", created only if
-    // the name is new, so that no other process (another task of a cluster batch, whose
-    // process id may be the same in its own container) can write into it.
+    // Its name is no longer than the output's (a file system takes 255 bytes per name, a
+    // path PATH_MAX: an output that fits must not fail for its temporary name): a hidden
+    // ".<start of the name>.<random>.part", created only if the name is new, so that no
+    // other process (another task of a cluster batch, whose process id may be the same in
+    // its own container) can write into it.
     const std::string leaf = outPath.Leaf();
     if (leaf.size() > NAME_MAX)
         throw std::runtime_error("the output name is longer than a file name may be (" +
                                  std::to_string(leaf.size()) + " bytes, at most " +
                                  std::to_string(NAME_MAX) + "): " + outText);
+    constexpr std::size_t kPartOverhead = 1 + 1 + 16 + 5;  // the dots, the tag and "part"
+    const std::size_t start =
+        std::min<std::size_t>(64, leaf.size() > kPartOverhead ? leaf.size() - kPartOverhead : 0);
     const std::string partText = outText.substr(0, outText.size() - leaf.size()) + "." +
-                                 leaf.substr(0, 64) + "." + RandomTag() + ".part";
+                                 leaf.substr(0, start) + "." + RandomTag() + ".part";
     if (std::filesystem::is_directory(outText, ec)) {
         try {
             throw std::runtime_error(outText + " is a folder");

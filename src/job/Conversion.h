@@ -70,7 +70,7 @@ struct ClippedOutput : std::runtime_error {
 };
 
 // Converts `input` to the requested format (channels 0 = the input's; rate
-// 0 = input rate x speed). The output is written as ".<name>.<pid>-<n>.part" beside it
+// 0 = input rate x speed). The output is written as ".<start of name>.<random>.part" beside it
 // and renamed to its name when complete, replacing a file of that name. On
 // any failure or abort the partial file is deleted (an earlier output of the
 // same name stays) and the exception passed on. Returns the output path;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -79,6 +80,14 @@ TEST(MakeOutputPath, NamesAfterTheSettings) {
     EXPECT_THROW(
         MakeOutputPath(Filesystem::Path::Parse("/a/noext", Filesystem::Path::Kind::File), f, 0, s),
         Filesystem::Path::NoExtension);
+    // A name that is all extension, with or without a folder (the job failed without a text).
+    for (const char* name : {".wav", "a/.wav"}) {
+        const std::string text = name;
+        EXPECT_EQ(
+            MakeOutputPath(Filesystem::Path::Parse(name, Filesystem::Path::Kind::File), f, 0, s)
+                .ToString('/'),
+            text.substr(0, text.size() - 4) + " [0f64 speed=0.500 gain=2.00 delay=0.00].wav");
+    }
 }
 
 TEST_F(Temp, SameRateIsAPassThroughAndRateZeroRelabelsOnce) {
@@ -475,6 +484,23 @@ TEST_F(Temp, LongOutputNamesFitOrAreRefusedWithTheReason) {
             << e.what();
     }
     EXPECT_EQ(fileCount(), 3u);  // two inputs, one output, nothing left over
+
+    // So for the path: an output whose path is one byte under PATH_MAX is written (its
+    // temporary name made the path 23 bytes longer, and the file failed).
+    const std::string leaf = "x" + suffix;
+    fs::path deep = dir;
+    while (deep.string().size() + 1 + leaf.size() < PATH_MAX - 1) {
+        const std::size_t room = PATH_MAX - 1 - deep.string().size() - 1 - leaf.size() - 1;
+        deep /= std::string(std::min<std::size_t>(room, 250), 'd');
+    }
+    ASSERT_EQ(deep.string().size() + 1 + leaf.size(), std::size_t{PATH_MAX - 1});
+    fs::create_directories(deep);
+    writeWav(deep / "x.wav", 44100, 1000);
+    const Filesystem::Path nearTheLimit = ConvertFile(
+        Filesystem::Path::FromNative((deep / "x.wav").string(), Filesystem::Path::Kind::File),
+        request, s, nullptr);
+    EXPECT_EQ(nearTheLimit.NativeText(), (deep / leaf).string());
+    EXPECT_TRUE(fs::exists(deep / leaf));
 }
 
 TEST_F(Temp, InputSecondsComesFromTheHeader) {
