@@ -19,6 +19,13 @@ set -euo pipefail
 : "${SLURM_ARRAY_TASK_ID:?submit this with sbatch --array}"
 tasks=${SLURM_ARRAY_TASK_COUNT:?}
 first=${SLURM_ARRAY_TASK_MIN:-0}
+last=${SLURM_ARRAY_TASK_MAX:-$((first + tasks - 1))}
+# A stepped or listed array (0-7:2, 1,5,9) leaves shares to no task: refused by every task.
+if [ "$((last - first + 1))" -ne "$tasks" ]; then
+  echo "slurm-batch.sh: the array must be a plain range such as 0-$((tasks - 1)) (this one" \
+    "has $tasks tasks from $first to $last): shares would be left to no task" >&2
+  exit 2
+fi
 jobs=()
 [ -n "${SLURM_CPUS_PER_TASK:-}" ] && jobs=(-j "$SLURM_CPUS_PER_TASK")
 exec "${TESSIVAL_CLI:-tessival-cli}" --shard "$((SLURM_ARRAY_TASK_ID - first))/$tasks" \

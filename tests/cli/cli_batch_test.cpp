@@ -268,6 +268,41 @@ TEST_F(Batch, ShardsSplitTheListExactly) {
               2u);
 }
 
+// The Slurm script gives task k of a plain array (0-N or M-N) share k; a stepped or listed
+// array, which would leave shares to no task, is refused by every task (half the files were
+// never converted, and a task failed on a --shard the user never wrote).
+TEST_F(Batch, TheSlurmScriptTakesPlainArraysOnly) {
+    const struct {
+        int id, count, min, max;
+        int status;
+        const char* shard;  // passed on, for a plain array
+    } rows[] = {
+        {0, 4, 0, 3, 0, "--shard 0/4 "},
+        {16, 16, 1, 16, 0, "--shard 15/16 "},
+        {2, 2, 0, 2, 2, nullptr},  // --array=0-2:2
+        {9, 3, 1, 9, 2, nullptr},  // --array=1,5,9
+    };
+    // A stand-in for the program on the PATH that prints its arguments (the variable that
+    // would name another is unset; its quotes keep sh() from reading it as the program).
+    fs::create_directories(dir.path() / "bin");
+    std::ofstream(dir.path() / "bin/tessival-cli") << "#!/bin/sh\necho \"$@\"\n";
+    fs::permissions(dir.path() / "bin/tessival-cli", fs::perms::owner_all);
+    for (const auto& r : rows) {
+        const std::string env = "PATH=\"$PWD/bin:$PATH\" SLURM_ARRAY_TASK_ID=" + std::to_string(r.id) +
+                                " SLURM_ARRAY_TASK_COUNT=" + std::to_string(r.count) +
+                                " SLURM_ARRAY_TASK_MIN=" + std::to_string(r.min) +
+                                " SLURM_ARRAY_TASK_MAX=" + std::to_string(r.max);
+        const ShellRun run =
+            sh("env -u TESSIVAL_C''LI " + env + " bash " + quote(SLURM_BATCH_SCRIPT) + " in");
+        EXPECT_EQ(run.status, r.status) << env << run.err;
+        if (r.shard) {
+            EXPECT_EQ(run.out.rfind(r.shard, 0), 0u) << run.out;
+        } else {
+            EXPECT_NE(run.err.find("plain range"), std::string::npos) << run.err;
+        }
+    }
+}
+
 // A file named as another input's output is an input of the batch too: the job that would
 // replace it fails, and the file is converted as it was, whatever the order of the jobs.
 TEST_F(Batch, AnOutputNeverReplacesAnInputOfTheBatch) {
