@@ -124,7 +124,7 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
                 const QVariant bar = data(index, kBarRole);
                 if (bar.isValid())
                     return QStringLiteral("running, %1%").arg(std::lround(bar.toDouble() * 100));
-                return e.stateText;
+                return StateTextAt(index.row());
             }
             return data(index, Qt::DisplayRole);
         case Qt::DecorationRole: {
@@ -203,10 +203,11 @@ int JobListModel::RemoveEndedRows(std::vector<int> indices) {
 }
 
 void JobListModel::RemoveAt(int index) {
-    // An ended row of the batch still counts in its progress.
+    // An ended row of the batch still counts in its progress. Only the newest batch's
+    // progress is shown: rows of earlier ones, cleared with it, leave its count alone.
     const Entry& e = entries_[static_cast<std::size_t>(index)];
-    if (e.batch != removedBatch_) removedBatch_ = e.batch, removedWeight_ = 0.0;
-    removedWeight_ += e.weight;
+    if (e.batch > removedBatch_) removedBatch_ = e.batch, removedWeight_ = 0.0;
+    if (e.batch == removedBatch_) removedWeight_ += e.weight;
     beginRemoveRows({}, index, index);
     entries_.erase(entries_.begin() + index);
     endRemoveRows();

@@ -152,7 +152,8 @@ private:
 
     UIThreadPoster& poster_;
     std::vector<Entry> entries_;  // by increasing row id
-    // Weight of the ended rows of batch `removedBatch_` removed from the list.
+    // Weight of the ended rows of batch `removedBatch_` (the newest one rows were removed of)
+    // removed from the list.
     std::uint64_t removedBatch_ = 0;
     double removedWeight_ = 0.0;
     std::uint64_t nextId_ = 1;

@@ -145,11 +145,19 @@ private slots:
         QCOMPARE(Text(*list_, 5, 1), QStringLiteral("not run"));
         QCOMPARE(list_->StateTextAt(5), QStringLiteral("not run"));  // its tooltip and copy
         QCOMPARE(list_->index(5, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("not run"));
+        QCOMPARE(list_->index(5, 1).data(Qt::AccessibleTextRole).toString(),
+                 QStringLiteral("not run"));
 
-        // Clearing ended rows of a batch does not take its progress back.
+        // Clearing ended rows of a batch does not take its progress back, nor does clearing
+        // them with rows of an earlier batch (batch 8 went back to 0 %).
         QCOMPARE(list_->RemoveEndedRows({0}), 1);
         QVERIFY2(std::fabs(list_->Summarize(7).batchFraction - 0.25) < 1e-9,
                  qPrintable(QString::number(list_->Summarize(7).batchFraction)));
+        JobRow& running = list_->AddRow(FilePath("/run.wav"), 8);
+        running.state = JobState::Running;
+        QCOMPARE(list_->RemoveEndedRows(), 5);
+        QVERIFY2(std::fabs(list_->Summarize(8).batchFraction - 0.8) < 1e-9,
+                 qPrintable(QString::number(list_->Summarize(8).batchFraction)));
     }
 
     void stateTextsArriveFromWorkersInOrder() {
