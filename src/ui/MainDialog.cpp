@@ -40,6 +40,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "job/FileAcceptance.h"
@@ -748,7 +749,21 @@ std::vector<MainDialog::Found> MainDialog::Find(const std::vector<Filesystem::Pa
         for (auto& [folder, why] : report.unreadableFolders) unreadableFolders_.push_back(folder);
         for (auto& entry : report.notTaken) notAdded_.push_back(std::move(entry));
     }
-    return found;
+    // Each file once, under the name the command line keeps of several names of it (a link, a
+    // hard link, a name given twice), in the order given; a name left out is told.
+    std::vector<Filesystem::Path> files;
+    for (const Found& f : found) files.push_back(f.file);
+    std::vector<std::pair<Filesystem::Path, Filesystem::Path>> dropped;
+    std::set<std::string> kept;
+    for (const Filesystem::Path& file : DistinctFilesInOrder(std::move(files), &dropped))
+        kept.insert(file.NativeText());
+    std::vector<Found> distinct;
+    for (Found& f : found)
+        if (kept.erase(f.file.NativeText())) distinct.push_back(std::move(f));
+    for (const auto& [left, same] : dropped)
+        if (left.NativeText() != same.NativeText())
+            notAdded_.emplace_back(left.NativeText(), "the same file as " + same.NativeText());
+    return distinct;
 }
 
 void MainDialog::AddFound(const std::vector<Found>& found) {

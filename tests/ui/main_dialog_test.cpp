@@ -616,6 +616,27 @@ private slots:
         QCOMPARE(QDir(dir_->path()).entryList(QDir::Files).size(), 1);
     }
 
+    // One file under several names in one addition (a link, the name twice) is one row, under
+    // the name the command line keeps, and the others are told (a link whose file had ended
+    // made a second output under the link's name).
+    void aFileNamedTwiceIsAddedOnce() {
+        UiTest::PoolBlocker blocker;
+        const QString file = dir_->path() + QStringLiteral("/x.wav");
+        const QString link = dir_->path() + QStringLiteral("/link.wav");
+        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(file).toStdString(), 0.1));
+        QVERIFY(QFile::link(file, link));
+        dialog_->AddPaths({PathOf(link, Filesystem::Path::Kind::File),
+                           PathOf(file, Filesystem::Path::Kind::File),
+                           PathOf(file, Filesystem::Path::Kind::File)});
+        QCOMPARE(Column(0), QStringList{QStringLiteral("x.wav")});
+        QVERIFY2(Find<QLabel>("status")->text().endsWith(QStringLiteral("not added: ") + link +
+                                                         QStringLiteral(" (the same file as ") +
+                                                         file + QStringLiteral(")")),
+                 qPrintable(Find<QLabel>("status")->text()));
+        blocker.Release();
+        WaitForJobs();
+    }
+
     void addFilesTakesTheChosenFiles() {
         for (const char* name : {"one.wav", "two.wv", "three.txt"})
             WriteText(dir_->path() + QLatin1Char('/') + QLatin1String(name), "x");
