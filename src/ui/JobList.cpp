@@ -1,6 +1,7 @@
 #include "ui/JobList.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QPainter>
@@ -133,7 +134,7 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
             if (e.record->state == JobState::Failed && !WasAborted(*e.record))
                 return style->standardIcon(QStyle::SP_MessageBoxCritical);
             if (e.record->state == JobState::Finished &&
-                (!e.record->warnings.empty() || PeaksToTell(*e.record)))
+                (!e.record->warnings.empty() || PeaksToTell(*e.record) || !e.replacedBy.isEmpty()))
                 return style->standardIcon(QStyle::SP_MessageBoxWarning);
             return {};
         }
@@ -244,7 +245,11 @@ const JobRecord* JobListModel::RecordAt(int index) const {
 QString JobListModel::StateTextAt(int index) const {
     if (index < 0 || index >= rowCount()) return {};
     const Entry& e = entries_[static_cast<std::size_t>(index)];
-    return NotRun(*e.row, e.record, e.stateText) ? QStringLiteral("not run") : e.stateText;
+    if (NotRun(*e.row, e.record, e.stateText)) return QStringLiteral("not run");
+    if (!e.replacedBy.isEmpty())
+        return e.stateText + QStringLiteral("; its output was then replaced by that of ") +
+               e.replacedBy;
+    return e.stateText;
 }
 
 JobListModel::Summary JobListModel::Summarize(std::uint64_t batch) const {
@@ -320,7 +325,22 @@ void JobListModel::SetRowRecord(const JobRow& row, JobRecord record) {
 void JobListModel::ApplyRecord(std::uint64_t id, JobRecord record) {
     const int index = IndexOf(id);
     if (index < 0) return;
-    entries_[static_cast<std::size_t>(index)].record = std::move(record);
+    // A later job that wrote the same output (Replace) replaced this row's file: the row
+    // that said "done" of it says so too.
+    if (record.state == JobState::Finished && !record.skipped && record.output) {
+        const std::string output = record.output->NativeText();
+        for (int other = 0; other < rowCount(); ++other) {
+            Entry& e = entries_[static_cast<std::size_t>(other)];
+            if (other == index || !e.record || e.record->state != JobState::Finished ||
+                e.record->skipped || !e.record->output || e.record->output->NativeText() != output)
+                continue;
+            e.replacedBy = QFile::decodeName(QByteArray::fromStdString(record.input.NativeText()));
+            StateCellChanged(other);
+        }
+    }
+    Entry& e = entries_[static_cast<std::size_t>(index)];
+    e.record = std::move(record);
+    e.replacedBy.clear();
     StateCellChanged(index);
 }
 

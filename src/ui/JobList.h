@@ -139,6 +139,7 @@ private:
         std::uint32_t done = 0;
         std::uint32_t total = 1;
         std::optional<JobRecord> record;
+        QString replacedBy;              // a later job's input, whose output replaced this one's
         std::optional<FileId> identity;  // of the input when added
         double weight = 1.0;             // input length, seconds (> 0)
         std::uint64_t batch = 0;

@@ -160,6 +160,36 @@ private slots:
                  qPrintable(QString::number(list_->Summarize(8).batchFraction)));
     }
 
+    // A later job whose output replaced an ended row's output (Replace): that row, which said
+    // "done" of a file no longer there, says what replaced it, with the warning icon.
+    void aReplacedOutputIsToldOnItsRow() {
+        JobRow& first = list_->AddRow(FilePath("/a.wav"), 1);
+        JobRow& second = list_->AddRow(FilePath("/a.flac"), 2);
+        JobRow& elsewhere = list_->AddRow(FilePath("/b.wav"), 2);
+        const Filesystem::Path output =
+            FilePath("/a [48000i16 speed=1.000 gain=1.00 delay=0.00].wav");
+        auto end = [&](JobRow& row, const Filesystem::Path& out) {
+            JobRecord r;
+            r.input = row.path;
+            r.output = out;
+            r.state = JobState::Finished;
+            r.text = "done";
+            row.OnEnded(r);
+            row.SetStateText("done");
+            row.state = JobState::Finished;
+        };
+        end(first, output);
+        end(elsewhere, FilePath("/b [48000i16 speed=1.000 gain=1.00 delay=0.00].wav"));
+        QVERIFY(!list_->index(0, 1).data(Qt::DecorationRole).isValid());
+        end(second, output);
+        QCOMPARE(list_->StateTextAt(0),
+                 QStringLiteral("done; its output was then replaced by that of /a.flac"));
+        QVERIFY(list_->index(0, 1).data(Qt::DecorationRole).isValid());
+        QCOMPARE(list_->StateTextAt(1), QStringLiteral("done"));
+        QCOMPARE(list_->StateTextAt(2), QStringLiteral("done"));
+        QCOMPARE(list_->Summarize(2).done, 3);
+    }
+
     void stateTextsArriveFromWorkersInOrder() {
         JobRow& row = list_->AddRow(FilePath("/a.wav"));
         row.SetStateText("queued");  // UI thread: at once
