@@ -108,10 +108,12 @@ std::vector<Entry> ListDirectory(const fs::path& directory, WalkReport* report) 
             // Listed but not reachable by its name (too long, a folder without search
             // permission): taken as the listing's type, so that its walk or its job says why
             // (it was passed over without a word).
+            // A link that cannot be followed is taken as a file (links to folders are not
+            // walked): named like audio, its job says why it cannot be read.
             std::error_code cached;
             if (it->is_directory(cached))
                 type = EntryType::Directory;
-            else if (it->is_regular_file(cached))
+            else if (it->is_regular_file(cached) || it->is_symlink(cached))
                 type = EntryType::RegularFile;
         }
         if (!(type == EntryType::Directory && fs::is_symlink(own)))

@@ -10,6 +10,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 #include "job/InputReport.h"
 #include "ui/UIThreadPoster.h"
@@ -327,12 +328,18 @@ void JobListModel::ApplyRecord(std::uint64_t id, JobRecord record) {
     if (index < 0) return;
     // A later job that wrote the same output (Replace) replaced this row's file: the row
     // that said "done" of it says so too.
+    // Names compare absolute and lexically normal: "a/x.wav" and "/home/u/a/x.wav" are one.
+    auto plain = [](const Filesystem::Path& p) {
+        std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(p.NativeText(), error);
+        return (error ? std::filesystem::path(p.NativeText()) : absolute).lexically_normal();
+    };
     if (record.state == JobState::Finished && !record.skipped && record.output) {
-        const std::string output = record.output->NativeText();
+        const std::filesystem::path output = plain(*record.output);
         for (int other = 0; other < rowCount(); ++other) {
             Entry& e = entries_[static_cast<std::size_t>(other)];
             if (other == index || !e.record || e.record->state != JobState::Finished ||
-                e.record->skipped || !e.record->output || e.record->output->NativeText() != output)
+                e.record->skipped || !e.record->output || plain(*e.record->output) != output)
                 continue;
             e.replacedBy = QFile::decodeName(QByteArray::fromStdString(record.input.NativeText()));
             StateCellChanged(other);

@@ -212,55 +212,46 @@ TEST(AddPath, TakesEveryNameAsTheFileSystemHoldsIt) {
 }
 
 // A folder that cannot be listed is walked past and named in the report (its files would
-// otherwise be lost without a word).
-TEST(AddPath, UnreadableFoldersAreSkippedAndReported) {
-    TempTree tree;
-    tree.File("a.wav");
-    tree.Dir("locked");
-    tree.File("locked/b.wav");
-    fs::permissions(tree.root() / "locked", fs::perms::none);
-    std::vector<Path> files;
-    WalkReport report;
-    {
-        TestSupport::NoPermissionOverride obey;
-        if (::faccessat(AT_FDCWD, (tree.root() / "locked").c_str(), R_OK, AT_EACCESS) == 0) {
-            fs::permissions(tree.root() / "locked", fs::perms::owner_all);
-            GTEST_SKIP() << "permissions are not enforced for this user";
+// otherwise be lost without a word). One listed but not searchable (read without execute
+// permission; names past PATH_MAX fail the same way) has entries that cannot be looked up: its
+// files are still handed on, so that their jobs say why they fail, and its sub-folders are
+// named as unreadable (both were passed over without a word).
+TEST(AddPath, FoldersThatCannotBeReadOrEnteredAreReported) {
+    const struct {
+        fs::perms mode;  // of "locked"
+        int access;      // what the mode denies
+        std::vector<std::string> files;
+        const char* unreadable;
+    } rows[] = {
+        {fs::perms::none, R_OK, {"a.wav"}, "locked"},
+        {fs::perms::owner_read, X_OK, {"a.wav", "locked/b.wav", "locked/link.wav"}, "locked/sub"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.unreadable);
+        TempTree tree;
+        tree.File("a.wav");
+        tree.Dir("locked/sub");
+        tree.File("locked/b.wav");
+        tree.File("locked/sub/c.wav");
+        tree.Link("locked/link.wav", tree.root() / "a.wav");  // a link to a file is walked
+        fs::permissions(tree.root() / "locked", r.mode);
+        std::vector<Path> files;
+        WalkReport report;
+        {
+            TestSupport::NoPermissionOverride obey;
+            if (::faccessat(AT_FDCWD, (tree.root() / "locked").c_str(), r.access, AT_EACCESS) ==
+                0) {
+                fs::permissions(tree.root() / "locked", fs::perms::owner_all);
+                GTEST_SKIP() << "permissions are not enforced for this user";
+            }
+            EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath(), &report));
         }
-        EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath(), &report));
+        fs::permissions(tree.root() / "locked", fs::perms::owner_all);
+        EXPECT_EQ(Bodies(files, tree.RootPath()), r.files);
+        ASSERT_EQ(report.unreadableFolders.size(), 1u);
+        EXPECT_EQ(report.unreadableFolders[0].first, (tree.root() / r.unreadable).string());
+        EXPECT_EQ(report.unreadableFolders[0].second, std::strerror(EACCES));
     }
-    fs::permissions(tree.root() / "locked", fs::perms::owner_all);
-    EXPECT_EQ(Bodies(files, tree.RootPath()), std::vector<std::string>{"a.wav"});
-    ASSERT_EQ(report.unreadableFolders.size(), 1u);
-    EXPECT_EQ(report.unreadableFolders[0].first, (tree.root() / "locked").string());
-    EXPECT_EQ(report.unreadableFolders[0].second, std::strerror(EACCES));
-}
-
-// A folder listed but not searchable (read without execute permission; names past PATH_MAX
-// fail the same way): its entries cannot be looked up. Its files are still handed on, so that
-// their jobs say why they fail, and its sub-folders are named as unreadable (both were passed
-// over without a word).
-TEST(AddPath, EntriesThatCannotBeLookedUpAreNotPassedOver) {
-    TempTree tree;
-    tree.Dir("listed/sub");
-    tree.File("listed/b.wav");
-    tree.File("listed/sub/c.wav");
-    fs::permissions(tree.root() / "listed", fs::perms::owner_read);
-    std::vector<Path> files;
-    WalkReport report;
-    {
-        TestSupport::NoPermissionOverride obey;
-        if (::faccessat(AT_FDCWD, (tree.root() / "listed").c_str(), X_OK, AT_EACCESS) == 0) {
-            fs::permissions(tree.root() / "listed", fs::perms::owner_all);
-            GTEST_SKIP() << "permissions are not enforced for this user";
-        }
-        EXPECT_NO_THROW(files = CollectAcceptedFiles(tree.RootPath(), &report));
-    }
-    fs::permissions(tree.root() / "listed", fs::perms::owner_all);
-    EXPECT_EQ(Bodies(files, tree.RootPath()), std::vector<std::string>{"listed/b.wav"});
-    ASSERT_EQ(report.unreadableFolders.size(), 1u);
-    EXPECT_EQ(report.unreadableFolders[0].first, (tree.root() / "listed/sub").string());
-    EXPECT_EQ(report.unreadableFolders[0].second, std::strerror(EACCES));
 }
 
 // Each file once, under its plainest name, in one order whatever order the names came in.

@@ -160,8 +160,9 @@ private slots:
                  qPrintable(QString::number(list_->Summarize(8).batchFraction)));
     }
 
-    // A later job whose output replaced an ended row's output (Replace): that row, which said
-    // "done" of a file no longer there, says what replaced it, with the warning icon.
+    // A later job whose output replaced an ended row's output (Replace), under any spelling of
+    // its name: that row, which said "done" of a file no longer there, says what replaced it,
+    // with the warning icon.
     void aReplacedOutputIsToldOnItsRow() {
         JobRow& first = list_->AddRow(FilePath("/a.wav"), 1);
         JobRow& second = list_->AddRow(FilePath("/a.flac"), 2);
@@ -181,7 +182,7 @@ private slots:
         end(first, output);
         end(elsewhere, FilePath("/b [48000i16 speed=1.000 gain=1.00 delay=0.00].wav"));
         QVERIFY(!list_->index(0, 1).data(Qt::DecorationRole).isValid());
-        end(second, output);
+        end(second, FilePath("/b/../a [48000i16 speed=1.000 gain=1.00 delay=0.00].wav"));
         QCOMPARE(list_->StateTextAt(0),
                  QStringLiteral("done; its output was then replaced by that of /a.flac"));
         QVERIFY(list_->index(0, 1).data(Qt::DecorationRole).isValid());

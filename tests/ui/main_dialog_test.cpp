@@ -485,13 +485,8 @@ private slots:
                              QSettings::IniFormat);
         remembered.setValue(QStringLiteral("settings/existingOutputs"), QStringLiteral("ask"));
         remembered.sync();
-        const QString tone = dir_->path() + QStringLiteral("/tone.wav");
-        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(tone).toStdString(), 0.1));
-        QVERIFY(UiTest::WriteSineWav(
-            QFile::encodeName(dir_->path() + QStringLiteral("/tone [44100i16 speed=1.000 "
-                                                            "gain=1.00 delay=0.00].wav"))
-                .toStdString(),
-            0.1));
+        const QString tone = ToneWithAnEarlierOutput();
+        QVERIFY(!tone.isEmpty());
         QProcess program;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
@@ -509,13 +504,8 @@ private slots:
     // box and the window, and what the box was about is not queued. (The program stayed with
     // the box open until someone answered it, then converted the files chosen.)
     void aStopSignalClosesAnOpenBox() {
-        const QString input = dir_->path() + QStringLiteral("/tone.wav");
-        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(input).toStdString(), 0.1));
-        QVERIFY(UiTest::WriteSineWav(
-            QFile::encodeName(dir_->path() + QStringLiteral("/tone [44100i16 speed=1.000 "
-                                                            "gain=1.00 delay=0.00].wav"))
-                .toStdString(),
-            0.1));
+        const QString input = ToneWithAnEarlierOutput();
+        QVERIFY(!input.isEmpty());
         ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);  // ask: a box while adding
         bool asked = false;
         UiTest::WhenModal<QMessageBox>([&](QMessageBox*) {
@@ -536,12 +526,9 @@ private slots:
     // output deleted (the window waited for the batch being added, which stays open under the
     // question, and hung).
     void aStopSignalDuringAQuestionAbortsTheRunningJob() {
-        const QString tone = dir_->path() + QStringLiteral("/tone.wav");
-        const QString earlier =
-            dir_->path() + QStringLiteral("/tone [44100i16 speed=1.000 gain=1.00 delay=0.00].wav");
+        const QString tone = ToneWithAnEarlierOutput();
         const QString long_ = dir_->path() + QStringLiteral("/long.wav");
-        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(tone).toStdString(), 0.1));
-        QVERIFY(UiTest::WriteSineWav(QFile::encodeName(earlier).toStdString(), 0.1));
+        QVERIFY(!tone.isEmpty());
         QVERIFY(WriteLongSilence(long_));
         ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);  // ask: a box while adding
         dialog_->AddPath(PathOf(long_, Filesystem::Path::Kind::File));
@@ -1131,6 +1118,17 @@ private:
         for (int row = 0; row < model->rowCount(); ++row)
             texts.append(model->index(row, column).data().toString());
         return texts;
+    }
+
+    // tone.wav in the test's folder with an output of an earlier run beside it (what "ask once
+    // per batch" asks about); its path, or "" when it could not be written.
+    QString ToneWithAnEarlierOutput() const {
+        const QString tone = dir_->path() + QStringLiteral("/tone.wav");
+        const QString earlier =
+            dir_->path() + QStringLiteral("/tone [44100i16 speed=1.000 gain=1.00 delay=0.00].wav");
+        for (const QString& path : {tone, earlier})
+            if (!UiTest::WriteSineWav(QFile::encodeName(path).toStdString(), 0.1)) return {};
+        return tone;
     }
 
     int RowState(int row) const {

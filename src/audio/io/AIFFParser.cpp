@@ -280,12 +280,17 @@ Audio::Stream::Wrapper<::Stream::iOver> AIFFParser::Finish(InputDetails* details
     if (details && present < declared && !placeholder)
         details->warnings.push_back(CutShortWarning(present, declared));
     // More sound than COMM declares: COMM holds, and the frames left out are said (other
-    // readers take them all).
-    const std::int64_t beyond = std::min(ssndFrames, fileFrames) - declared;
+    // readers take them all). A byte past an odd-sized SSND's frames is its pad byte, which
+    // some writers count in its size.
+    const std::int64_t surplus =
+        std::min(dataBytes_, fileSize >= 0 ? fileSize - dataStart_ : dataBytes_) -
+        declared * frameBytes;
+    const std::int64_t beyond = surplus >= 2 || frameBytes > 1 ? surplus / frameBytes : 0;
     if (details && commFrames != 0 && beyond > 0 && !placeholder)
         details->warnings.push_back("the sound data holds " + std::to_string(beyond) +
-                                    " frames more than the header's " + std::to_string(declared) +
-                                    ": they are left out");
+                                    (beyond == 1 ? " frame" : " frames") +
+                                    " more than the header's " + std::to_string(declared) + ": " +
+                                    (beyond == 1 ? "it is" : "they are") + " left out");
 
     // The parse may have gone past the samples (to a "COMM" after them).
     if (source_->position != dataStart_) {

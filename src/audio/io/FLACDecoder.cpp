@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "audio/io/ChannelLayout.h"
 
@@ -225,10 +226,14 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
     {
         std::FILE* f = std::fopen(path.c_str(), "rb");
         if (!f) throw FLACParser::exception(path + ": " + std::strerror(errno), 0);
-        char head[4] = {};
-        const std::size_t n = std::fread(head, 1, 4, f);
+        // An Ogg page's header is 27 bytes and its segment table; Ogg FLAC's first packet
+        // starts "\x7FFLAC".
+        char head[64] = {};
+        const std::size_t n = std::fread(head, 1, sizeof head, f);
         std::fclose(f);
-        if (n == 4 && std::memcmp(head, "OggS", 4) == 0)
+        if (n >= 28 && std::memcmp(head, "OggS", 4) == 0 &&
+            std::string_view(head, n).find("\x7F"
+                                           "FLAC") != std::string_view::npos)
             throw FLACParser::exception(
                 "an Ogg file: FLAC in an Ogg container is not read (flac -d makes a WAV of it)", 2);
         if (n < 4 || (std::memcmp(head, "fLaC", 4) != 0 && std::memcmp(head, "ID3", 3) != 0))

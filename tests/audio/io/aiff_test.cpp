@@ -104,7 +104,9 @@ TEST_F(AIFFReader, FilesOfOtherProgramsDecodeLikeTheirWav) {
         ASSERT_EQ(run(c.aiff), 0);
         ++ran;
         auto wav = Audio::IO::WAVParser::Open(work.file("w.wav"), nullptr);
-        auto aiff = AIFFParser::Open(work.file(c.name), nullptr);
+        Audio::IO::InputDetails details;
+        auto aiff = AIFFParser::Open(work.file(c.name), nullptr, &details);
+        EXPECT_EQ(details.warnings, std::vector<std::string>{});
         EXPECT_EQ(aiff.format().channels(), wav.format().channels());
         EXPECT_EQ(aiff.format().sampleRate, wav.format().sampleRate);
         EXPECT_EQ(aiff.format().bitsPerSample(), wav.format().bitsPerSample());
@@ -139,6 +141,9 @@ TEST_F(AIFFReader, EdgeCases) {
               {Chunk("SSND", Ssnd(s8), true), Chunk("ANNO", Bytes(5, 'x'), true),
                Chunk("COMM", Comm(1, 20, 16, 44100), true), Chunk("MARK", Bytes(3, 0), true)}),
          s8, 2, 16, 0, 1, false, true, nullptr},
+        {"SSND's size counts its pad byte",
+         Form("AIFF", {Chunk("COMM", Comm(1, 39, 8, 8000), true), Chunk("SSND", Ssnd(s8), true)}),
+         Bytes(s8.begin(), s8.begin() + 39), 1, 8, 0, 1, false, true, nullptr},
         {"8-bit is signed",
          Form("AIFF", {Chunk("COMM", Comm(1, 40, 8, 8000), true), Chunk("SSND", Ssnd(s8), true)}),
          s8, 1, 8, 0, 1, false, true, nullptr},
@@ -223,6 +228,8 @@ TEST_F(AIFFReader, CutShortOpensWithTheFramesPresent) {
         {"whole", 2000, 8000, 8000, 2000, nullptr},
         {"SSND larger than COMM", 1500, 8000, 8000, 1500,
          "the sound data holds 500 frames more than the header's 1500: they are left out"},
+        {"one frame more", 1999, 8000, 8000, 1999,
+         "the sound data holds 1 frame more than the header's 1999: it is left out"},
         // A writer that could not seek back: sizes near 2 GiB (those of sox on a pipe).
         {"placeholder", 0x0FE00000, 8000, 8000, 2000, nullptr, 0x7F000008},
     };

@@ -243,10 +243,20 @@ TEST_F(FLACFile, FlippedAudioByteFails) {
 TEST_F(FLACFile, WaveFileNamedFlacFails) {
     file = SourceWav(2, 16, 16, 100, 1);
     EXPECT_EQ(Failure(), "not a FLAC file (no FLAC stream header found)");
-    // Ogg FLAC (flac --ogg) is named as such.
-    file = {'O', 'g', 'g', 'S', 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    // Ogg FLAC (flac --ogg) is named as such: its first page (27 bytes, a segment table of one)
+    // holds the "\x7FFLAC" mapping header; another Ogg stream is no FLAC file.
+    file.assign(28, 0);
+    file[0] = 'O', file[1] = 'g', file[2] = 'g', file[3] = 'S', file[5] = 2, file[26] = 1;
+    file[27] = 51;
+    const Bytes oggFlac = {0x7F, 'F', 'L', 'A', 'C', 1, 0, 0, 1, 'f', 'L', 'a', 'C'};
+    const Bytes vorbis = {1, 'v', 'o', 'r', 'b', 'i', 's', 0, 0, 0, 0, 2, 0x44, 0xAC};
+    const Bytes page = file;
+    file.insert(file.end(), oggFlac.begin(), oggFlac.end());
     EXPECT_EQ(Failure(),
               "an Ogg file: FLAC in an Ogg container is not read (flac -d makes a WAV of it)");
+    file = page;
+    file.insert(file.end(), vorbis.begin(), vorbis.end());
+    EXPECT_EQ(Failure(), "not a FLAC file (no FLAC stream header found)");
 }
 
 TEST_F(FLACFile, HeaderWithoutStreamInfoFails) {
