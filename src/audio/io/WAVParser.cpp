@@ -386,9 +386,20 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
             // Streamed file: the data runs to the end of the file (or of the audio, when chunks
             // follow it), or as far as a "fact" count says when that is shorter.
             dataLength = fileSize >= 0 ? AudioBefore(c, trailing >= 0 ? trailing : fileSize) : -1;
-            if (factFrames_ >= 0 && blockAlign != 0 &&
-                (dataLength < 0 || factFrames_ < dataLength / blockAlign))
+            // A count of 0 is the placeholder of a header never updated (a recorder that lost
+            // power, a float file's "fact" written before the audio): it says nothing (every
+            // frame was dropped, "done"). A smaller count is said when more frames follow.
+            if (factFrames_ == 0) factFrames_ = -1;
+            if (factFrames_ > 0 && blockAlign != 0 &&
+                (dataLength < 0 || factFrames_ < dataLength / blockAlign)) {
+                if (dataLength >= 0)
+                    metadataWarnings_.push_back("the \"fact\" chunk gives the audio " +
+                                                std::to_string(factFrames_) + " frames, but " +
+                                                std::to_string(dataLength / blockAlign) +
+                                                " follow the header: only " +
+                                                std::to_string(factFrames_) + " are converted");
                 dataLength = factFrames_ * blockAlign;
+            }
         } else if (hidden > 0) {
             // A size of 0 with audio after it, inside the container's size: a writer that filled
             // the container's size in but not the data's. Read as far as the container goes.

@@ -148,6 +148,24 @@ TEST_F(WAVReader, FactCountsOnlyWhereTheDataSizeIsUnknown) {
     EXPECT_EQ(Open(streamed(-1))->length, 400);
     EXPECT_EQ(Open(streamed(10))->length, 40);
     EXPECT_EQ(Open(streamed(5000))->length, 400);
+    // A count of 0 is a placeholder never updated (a recorder that lost power; every float file
+    // has a "fact"): the audio runs to the end, also on a pipe (it was an empty output, "done").
+    // A smaller count that drops frames present says so.
+    Audio::IO::InputDetails details;
+    EXPECT_EQ(WAVParser::Open(Put(streamed(0)), nullptr, &details)->length, 400);
+    EXPECT_EQ(details.warnings, std::vector<std::string>{});
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const Bytes bytes = streamed(0);  // far less than a pipe holds
+    ASSERT_EQ(::write(ends[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    ::close(ends[1]);
+    std::FILE* pipe = ::fdopen(ends[0], "rb");
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(ReadAll(*WAVParser::Open(pipe, nullptr, nullptr)), data);
+    WAVParser::Open(Put(streamed(10)), nullptr, &details);
+    EXPECT_EQ(details.warnings,
+              std::vector<std::string>{"the \"fact\" chunk gives the audio 10 frames, but 100 "
+                                       "follow the header: only 10 are converted"});
 }
 
 TEST_F(WAVReader, SkipsOtherChunksAndHonoursPadBytes) {
