@@ -1212,7 +1212,19 @@ std::string ReadMetadataChunk(const char id[4], const std::uint8_t* payload, std
         m.ixml = Text(p, n);
         return "";
     }
-    if (Is(id, "LIST")) return ReadList(p, n, m) ? "" : Malformed("LIST");
+    if (Is(id, "LIST")) {
+        // Lists other than INFO and adtl (a camera's "exif") are not carried: said, as the
+        // chunks not read are (they were dropped without a word).
+        if (n >= 4 && !Is(reinterpret_cast<const char*>(p), "INFO") &&
+            !Is(reinterpret_cast<const char*>(p), "adtl")) {
+            std::string type;
+            for (std::size_t i = 0; i < 4; ++i)
+                type += p[i] >= 0x20 && p[i] < 0x7F ? static_cast<char>(p[i]) : '?';
+            while (!type.empty() && type.back() == ' ') type.pop_back();
+            return "metadata: LIST " + type + " chunk not read, dropped";
+        }
+        return ReadList(p, n, m) ? "" : Malformed("LIST");
+    }
     if (Is(id, "cue ")) return ReadCue(p, n, m) ? "" : Malformed("cue");
     if (Is(id, "smpl")) return ReadSmpl(p, n, m) ? "" : Malformed("smpl");
     if (Is(id, "inst")) {
