@@ -284,6 +284,13 @@ void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data, std::int64_t ch
         const std::int64_t body = pos + 8;
         pos = skipPad(body + size, size);
         const std::string name = id.text();
+        // Audio in a second "data" chunk (after an empty one, or a second take) is not read:
+        // said, as other readers take only the first too (it was left without a word).
+        if (id == IFF::ResType("data") && size > 0) {
+            metadataWarnings_.push_back("a second \"data\" chunk after the audio, " +
+                                        std::to_string(size) + " bytes, is not read");
+            continue;
+        }
         if (!IsMetadataChunk(name.c_str())) {
             PassOver(id);
             continue;
