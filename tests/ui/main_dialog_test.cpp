@@ -507,13 +507,7 @@ private slots:
         const QString input = ToneWithAnEarlierOutput();
         QVERIFY(!input.isEmpty());
         ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);  // ask: a box while adding
-        bool asked = false;
-        UiTest::WhenModal<QMessageBox>([&](QMessageBox*) {
-            asked = true;
-            dialog_->CloseForSignal();
-        });
-        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
-        QVERIFY(asked);
+        QVERIFY(AddWithAStopSignalAtTheQuestion(input));
         QVERIFY(!QApplication::activeModalWidget());
         QVERIFY(!dialog_->isVisible());
         WaitForJobs();
@@ -533,13 +527,7 @@ private slots:
         ChooseByKeyboard(Find<QComboBox>("existingOutputs"), 2);  // ask: a box while adding
         dialog_->AddPath(PathOf(long_, Filesystem::Path::Kind::File));
         QTRY_COMPARE_WITH_TIMEOUT(RowState(0), static_cast<int>(JobState::Running), kJobTimeoutMs);
-        bool asked = false;
-        UiTest::WhenModal<QMessageBox>([&](QMessageBox*) {
-            asked = true;
-            dialog_->CloseForSignal();
-        });
-        dialog_->AddPath(PathOf(tone, Filesystem::Path::Kind::File));
-        QVERIFY(asked);
+        QVERIFY(AddWithAStopSignalAtTheQuestion(tone));
         QVERIFY(!dialog_->isVisible());
         QCOMPARE(dialog_->jobQueue().ActiveJobs(), 0);
         QCOMPARE(Column(1).at(0), QStringLiteral("aborted"));
@@ -1118,6 +1106,18 @@ private:
         for (int row = 0; row < model->rowCount(); ++row)
             texts.append(model->index(row, column).data().toString());
         return texts;
+    }
+
+    // Adds `input`, sending the stop signal while the question about it is open; whether the
+    // question came.
+    bool AddWithAStopSignalAtTheQuestion(const QString& input) {
+        bool asked = false;
+        UiTest::WhenModal<QMessageBox>([&](QMessageBox*) {
+            asked = true;
+            dialog_->CloseForSignal();
+        });
+        dialog_->AddPath(PathOf(input, Filesystem::Path::Kind::File));
+        return asked;
     }
 
     // tone.wav in the test's folder with an output of an earlier run beside it (what "ask once
