@@ -326,24 +326,26 @@ void JobListModel::SetRowRecord(const JobRow& row, JobRecord record) {
 void JobListModel::ApplyRecord(std::uint64_t id, JobRecord record) {
     const int index = IndexOf(id);
     if (index < 0) return;
-    // A later job that wrote the same output (Replace) replaced this row's file: the row
-    // that said "done" of it says so too.
-    // Names compare absolute and lexically normal: "a/x.wav" and "/home/u/a/x.wav" are one.
-    auto plain = [](const Filesystem::Path& p) {
-        std::error_code error;
-        const std::filesystem::path absolute = std::filesystem::absolute(p.NativeText(), error);
-        return (error ? std::filesystem::path(p.NativeText()) : absolute).lexically_normal();
-    };
+    // A later job that wrote the same output (Replace) replaced the file of the row that
+    // wrote it before: that row, which said "done" of it, says so too. Names compare absolute
+    // and lexically normal ("a/x.wav" and "/home/u/a/x.wav" are one).
     if (record.state == JobState::Finished && !record.skipped && record.output) {
-        const std::filesystem::path output = plain(*record.output);
-        for (int other = 0; other < rowCount(); ++other) {
+        std::error_code error;
+        const std::string text = record.output->NativeText();
+        const std::filesystem::path absolute = std::filesystem::absolute(text, error);
+        const std::string key =
+            (error ? std::filesystem::path(text) : absolute).lexically_normal().string();
+        const auto [writer, first] = lastWriter_.try_emplace(key, id);
+        const int other = first || writer->second == id ? -1 : IndexOf(writer->second);
+        if (other >= 0) {
             Entry& e = entries_[static_cast<std::size_t>(other)];
-            if (other == index || !e.record || e.record->state != JobState::Finished ||
-                e.record->skipped || !e.record->output || plain(*e.record->output) != output)
-                continue;
-            e.replacedBy = QFile::decodeName(QByteArray::fromStdString(record.input.NativeText()));
-            StateCellChanged(other);
+            if (e.record && e.record->state == JobState::Finished && !e.record->skipped) {
+                e.replacedBy =
+                    QFile::decodeName(QByteArray::fromStdString(record.input.NativeText()));
+                StateCellChanged(other);
+            }
         }
+        writer->second = id;
     }
     Entry& e = entries_[static_cast<std::size_t>(index)];
     e.record = std::move(record);

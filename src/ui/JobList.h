@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "job/FileAcceptance.h"
@@ -157,6 +158,9 @@ private:
     // removed from the list.
     std::uint64_t removedBatch_ = 0;
     double removedWeight_ = 0.0;
+    // The row that last wrote each output file (absolute, lexically normal name): a later job
+    // writing it again replaced that row's file.
+    std::unordered_map<std::string, std::uint64_t> lastWriter_;
     std::uint64_t nextId_ = 1;
 };
 
