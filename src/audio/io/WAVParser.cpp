@@ -60,6 +60,9 @@ Format FormatFromArea(const std::uint8_t* a, bool bigEndian) {
         else if (sub != kPCM)
             throw Unsupported();
         bytes = bits / 8;
+        // A block align that contradicts the container (24 bits in blocks of 8 on stereo) leaves
+        // the samples' layout unknown: refused (it was read as noise, "done").
+        if (blockAlign != channels * bytes) throw Unsupported();
         valid = validBits;
     } else {
         throw Unsupported();

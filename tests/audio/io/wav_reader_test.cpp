@@ -323,6 +323,9 @@ TEST_F(WAVReader, MalformedFiles) {
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 16, 16, 2), data)), nonPCM);
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(300, 44100, 16, 16, 1), data)), nonPCM);
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(1, 44100, 256, 24, 1), data)), nonPCM);
+    Bytes contradicting = ExtensiblePayload(2, 44100, 24, 24, 1);
+    contradicting[12] = 8;  // block align: two 4-byte containers, not 3-byte ones
+    EXPECT_EQ(Failure(Wave(contradicting, data)), nonPCM);
 }
 
 // A header declaring more audio than the file holds (a recording that lost
