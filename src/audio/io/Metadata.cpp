@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "audio/io/FileWriter.h"
@@ -875,19 +876,19 @@ std::vector<std::uint8_t> EncodeAiffMarkers(const Metadata& m) {
         std::count_if(ids.begin(), ids.end(), [](std::uint32_t id) { return id != 0; }));
     b.push_back(static_cast<std::uint8_t>(count >> 8));
     b.push_back(static_cast<std::uint8_t>(count));
+    // The labels of each cue id, in order: the n-th cue of a repeated id takes its n-th label.
+    std::unordered_map<std::uint32_t, std::vector<const std::string*>> labels;
+    for (const CueText& t : m.cueTexts)
+        if (Is(t.kind.data(), "labl")) labels[t.cueId].push_back(&t.text);
+    std::unordered_map<std::uint32_t, std::size_t> seen;  // cues of each id so far
     for (std::size_t i = 0; i < m.cues.size(); ++i) {
         const CuePoint& c = m.cues[i];
+        const std::size_t rank = seen[c.id]++;
         const std::uint32_t id = ids[i];
         if (id == 0) continue;
-        // The label of a repeated id: the n-th cue of that id takes its n-th label.
-        auto rank = std::count_if(m.cues.begin(), m.cues.begin() + static_cast<std::ptrdiff_t>(i),
-                                  [&c](const CuePoint& e) { return e.id == c.id; });
         std::string name;
-        for (const CueText& t : m.cueTexts)
-            if (t.cueId == c.id && Is(t.kind.data(), "labl") && rank-- == 0) {
-                name = t.text.substr(0, 255);
-                break;
-            }
+        if (const auto it = labels.find(c.id); it != labels.end() && rank < it->second.size())
+            name = it->second[rank]->substr(0, 255);
         b.push_back(static_cast<std::uint8_t>(id >> 8));
         b.push_back(static_cast<std::uint8_t>(id));
         for (int k = 0; k < 4; ++k)
