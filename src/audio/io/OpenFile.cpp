@@ -58,9 +58,7 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
     const std::string extension = Lower(path.Extension());
     const std::string text = path.ToString('/');
     Audio::Stream::Wrapper<::Stream::iOver> stream;
-    const bool known = extension == ".wav" || extension == ".aif" || extension == ".aiff" ||
-                       extension == ".aifc" || extension == ".wv" || extension == ".flac";
-    if (known) RequireRegularFile(text);
+    RequireRegularFile(text);
     if (extension == ".wav") {
         try {
             stream = WAVParser::Open(text, properties, details);
