@@ -19,20 +19,21 @@ BandEdges bandEdges(unsigned snrDb, unsigned minTransitionHz, bool aliasGuardBan
     const double m = fsIn <= fsOut ? fsIn : fsOut;
     const double t0 = std::min(stopbandMin, m / 2);
     const double b = std::min(basebandMax, t0 - minTransitionHz);
-    // A negative pass-band edge would put DC inside the transition band (or,
-    // below -T', flip the filter's sign): such settings cannot be met.
-    if (b < 0.0) {
+    // A pass-band edge of 0 keeps DC alone (everything else falls in the transition band, a
+    // 300 Hz tone at 1000 Hz came out 19 dB down); a negative one would flip the filter's sign
+    // below -T': such settings cannot be met.
+    if (!(b > 0.0)) {
         // Said in what the user chose: a stop band, or a rate too low for the filters.
         char text[200];
         if (stopbandMin < m / 2)
             std::snprintf(text, sizeof text,
-                          "filter settings leave no pass band (a stop band of %g Hz is below "
-                          "the minimum transition width of %u Hz)",
+                          "filter settings leave no pass band (a stop band of %g Hz is not "
+                          "above the minimum transition width of %u Hz)",
                           stopbandMin, minTransitionHz);
         else
             std::snprintf(text, sizeof text,
                           "a rate of %g Hz (after any speed change) is too low for the filters: "
-                          "half of it is below their minimum transition width of %u Hz",
+                          "half of it is not above their minimum transition width of %u Hz",
                           m, minTransitionHz);
         throw std::invalid_argument(text);
     }

@@ -30,9 +30,9 @@ struct BandEdges {
 // The band edges of one conversion from input rate fsIn (after the speed
 // change) to fsOut. basebandMax and stopbandMin are +infinity when unset.
 // Guarantees stopbandMin - basebandMax >= minTransitionHz and
-// basebandMax >= 0. Throws std::invalid_argument for rates that are not
-// positive, a NaN edge, or edges that leave no pass band (a stop band below
-// the minimum transition width).
+// basebandMax > 0. Throws std::invalid_argument for rates that are not
+// positive, a NaN edge, or edges that leave no pass band (a stop band, or half
+// the lower rate, not above the minimum transition width).
 BandEdges bandEdges(unsigned snrDb, unsigned minTransitionHz, bool aliasGuardBand,
                     double basebandMax, double stopbandMin, double fsIn, double fsOut);
 

@@ -81,6 +81,24 @@ Audio::Stream::Wrapper<::Stream::iVOver> makeFFTStage(
     return makeFFTFilter(std::move(input), *window, settings.gain, settings.syncOffset, band, e);
 }
 
+std::optional<double> passBandLoweredByStopband(float fsGiven, const ResamplingSettings& s,
+                                                float fsOut) {
+    if (!std::isfinite(s.basebandMax) || !std::isfinite(s.stopbandMin) || !(s.stopbandMin > 0))
+        return std::nullopt;
+    const auto fsIn = static_cast<float>(double(fsGiven) * s.speed);
+    try {
+        const auto edges = [&](double stopband) {
+            return FIR::bandEdges(s.snrDb, s.minTransitionHz, s.aliasGuardBand, s.basebandMax,
+                                  stopband, fsIn, fsOut);
+        };
+        const double lowered = edges(s.stopbandMin).basebandMax;
+        if (lowered < edges(std::numeric_limits<double>::infinity()).basebandMax) return lowered;
+    } catch (const std::invalid_argument&) {
+        // Settings no filter meets: the chain says why.
+    }
+    return std::nullopt;
+}
+
 Audio::Stream::Wrapper<::Stream::iVOver> makeResamplingChain(
     Audio::Stream::Wrapper<::Stream::iVOver> input, ResamplingSettings settings, float fsOut,
     const StageInsert& afterFFT) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 
 #include "audio/format/Format.h"
 #include "stream/Stream.h"
@@ -51,6 +52,13 @@ struct ResamplingPlan {
 // The stage choice for input rate fsIn (already relabelled) and fsOut.
 // Throws std::invalid_argument for settings that make no filter.
 ResamplingPlan planResampling(float fsIn, const ResamplingSettings& settings, float fsOut);
+
+// B' when a stop band asked for lies closer to the pass band asked for than the narrowest
+// transition band the filters take, which then lowers the pass band's edge (Hz, after the speed
+// change); none when the stop band leaves the pass band as the rates alone would.
+// `fsGiven` is the input's rate before the speed change.
+std::optional<double> passBandLoweredByStopband(float fsGiven, const ResamplingSettings& settings,
+                                                float fsOut);
 
 // A stage put between two others (a cut of the chain); it keeps the tag.
 using StageInsert = std::function<Audio::Stream::Wrapper<::Stream::iVOver>(

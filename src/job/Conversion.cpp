@@ -148,6 +148,24 @@ StreamOver OpenInput(const Filesystem::Path& path, const ConversionSettings* set
 
 }  // namespace Audio::IO
 
+namespace {
+
+// True when a conversion from `inRate` to `outRate` builds no filter: the rates agree (after
+// the speed change), no stop band is asked for, and no fraction of a sync offset moves the
+// samples.
+bool CopiesSamples(float inRate, float outRate, const ConversionSettings& settings) {
+    const double x = static_cast<double>(inRate) * settings.speed;
+    const bool noStopband = !std::isfinite(settings.stopbandMin) || settings.stopbandMin <= 0 ||
+                            x == settings.stopbandMin + settings.basebandMax;
+    // A sync offset moves the samples by its fraction alone (the whole part is absorbed in
+    // the cropped pre-ring), and not at all when negative (no grid alignment).
+    const bool noShift =
+        settings.syncOffset <= 0.0 || settings.syncOffset == std::floor(settings.syncOffset);
+    return static_cast<double>(outRate) == x && noStopband && noShift;
+}
+
+}  // namespace
+
 StreamOver BuildConversionChain(StreamOver source, Format format,
                                 const ConversionSettings& settings,
                                 Audio::FormatTranslator::Extras extras,
@@ -159,19 +177,13 @@ StreamOver BuildConversionChain(StreamOver source, Format format,
         throw std::invalid_argument("the input's sample rate times the speed is out of range");
     if (!(format.sampleRate >= 1.0f && format.sampleRate <= kMaxRateHz))
         throw std::invalid_argument("output rate out of range (1 Hz to 16777216 Hz)");
-    const bool noStopband = !std::isfinite(settings.stopbandMin) || settings.stopbandMin <= 0 ||
-                            x == settings.stopbandMin + settings.basebandMax;
-    // A sync offset moves the samples by its fraction alone (the whole part is absorbed in
-    // the cropped pre-ring), and not at all when negative (no grid alignment).
-    const bool noShift =
-        settings.syncOffset <= 0.0 || settings.syncOffset == std::floor(settings.syncOffset);
     // The filters work on doubles.
     const std::uint32_t channels = std::min(format.channels(), src.channels());
     const Format work = Format::FromBytes(0x48, 0xFF, 0, channels, src.sampleRate);
     // Nothing to filter: only the sample type changes, and a gain is a plain scale (as a
     // gain asked of sox or ffmpeg is: the filters would cut above the pass band and add their
     // tail, for a gain alone).
-    if (static_cast<double>(format.sampleRate) == x && noStopband && noShift) {
+    if (CopiesSamples(src.sampleRate, format.sampleRate, settings)) {
         if (settings.gain == 1.0)
             return Audio::FormatTranslator::MakeAndApply(std::move(source), format, 1,
                                                          std::move(extras));
@@ -615,6 +627,20 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                               "%.9g Hz is stored as %.0f Hz, a speed of %.7f instead of %.7f "
                               "(give an output rate to resample at the exact speed)",
                               relabelled, stored, stored / in, settings.speed);
+                warnings->push_back(text);
+            }
+            // A stop band nearer the pass band than the filters' narrowest transition lowers
+            // the pass band's edge: what was asked to be kept is cut (a 15900 Hz tone came out
+            // 19 dB down with a pass band to 16000 Hz asked for).
+            if (const auto edge = DSP::passBandLoweredByStopband(
+                    inputFormat.sampleRate, DesignSettings(settings), tag.format.sampleRate);
+                edge && !CopiesSamples(inputFormat.sampleRate, tag.format.sampleRate, settings)) {
+                char text[240];
+                std::snprintf(text, sizeof text,
+                              "the pass band ends at %.6g Hz, not at %.6g Hz as asked: the "
+                              "filters keep at least %u Hz between it and the stop band (%.6g Hz)",
+                              *edge, settings.basebandMax, settings.minTransitionHz,
+                              settings.stopbandMin);
                 warnings->push_back(text);
             }
             // The filters move the output's sampling grid later only.

@@ -56,10 +56,13 @@ TEST(BandEdges, SettingsThatLeaveNoPassBandAreRejected) {
     EXPECT_THROW(bandEdges(97, 500, false, kInf, kInf, 0, 48000), std::invalid_argument);
     EXPECT_THROW(bandEdges(97, 500, false, kInf, kInf, 44100, -1), std::invalid_argument);
     EXPECT_THROW(bandEdges(97, 500, false, kInf, kInf, kInf, 48000), std::invalid_argument);
-    // The edge of what is allowed: B' = 0.
-    const auto e = bandEdges(97, 500, false, kInf, 500, 44100, 48000);
-    EXPECT_EQ(e.basebandMax, 0.0);
-    EXPECT_EQ(e.stopbandMin, 500.0);
+    // B' = 0 keeps DC alone: no pass band either, from a stop band or from the rate.
+    EXPECT_THROW(bandEdges(97, 500, false, kInf, 500, 44100, 48000), std::invalid_argument);
+    EXPECT_THROW(bandEdges(97, 500, false, kInf, kInf, 1000, 8000), std::invalid_argument);
+    // The edge of what is allowed.
+    const auto e = bandEdges(97, 500, false, kInf, 501, 44100, 48000);
+    EXPECT_EQ(e.basebandMax, 1.0);
+    EXPECT_EQ(e.stopbandMin, 501.0);
 }
 
 TEST(BandEdges, InvariantsOverRandomSettings) {
@@ -75,7 +78,7 @@ TEST(BandEdges, InvariantsOverRandomSettings) {
         try {
             const auto e = bandEdges(rng() % 500, mt, guard, b, t, fsIn, fsOut);
             const double m = std::min(fsIn, fsOut);
-            EXPECT_GE(e.basebandMax, 0.0);
+            EXPECT_GT(e.basebandMax, 0.0);
             EXPECT_GE(e.stopbandMin - e.basebandMax, static_cast<double>(mt));
             EXPECT_LE(e.basebandMax, b);
             EXPECT_LE(e.stopbandMin, t);
@@ -84,7 +87,7 @@ TEST(BandEdges, InvariantsOverRandomSettings) {
             EXPECT_LE(e.snrDb, 324u);
         } catch (const std::invalid_argument&) {
             // only when no pass band is left
-            EXPECT_LT(std::min({b, t, std::min(fsIn, fsOut) / 2}) - mt, 0.0);
+            EXPECT_LE(std::min({b, t - mt, std::min(fsIn, fsOut) / 2 - mt}), 0.0);
         }
     }
 }

@@ -156,6 +156,41 @@ TEST_F(Temp, ANegativeSyncOffsetIsReported) {
     }
 }
 
+TEST_F(Temp, APassBandLoweredByTheStopBandIsReported) {
+    writeWav(dir / "p.wav", 44100, 1000);
+    constexpr double kUnset = std::numeric_limits<double>::infinity();
+    const struct {
+        double baseband, stopband;
+        float rate;
+        const char* warning;  // empty: none
+    } cases[] = {
+        {16000, 16100, 44100,
+         "the pass band ends at 15600 Hz, not at 16000 Hz as asked: the "
+         "filters keep at least 500 Hz between it and the stop band "
+         "(16100 Hz)"},
+        {16000, 16200, 48000, "the pass band ends at 15700 Hz, not at 16000 Hz"},
+        {20000, 20400, 48000, "the pass band ends at 19900 Hz, not at 20000 Hz"},
+        {16000, 16500, 48000, ""},   // 500 Hz apart: as asked
+        {kUnset, 16100, 48000, ""},  // no pass band asked for
+        {20000, kUnset, 32000, ""},  // lowered by the rate alone
+    };
+    for (const auto& c : cases) {
+        ConversionSettings s;
+        s.basebandMax = c.baseband;
+        s.stopbandMin = c.stopband;
+        std::vector<std::string> warnings;
+        const Filesystem::Path out = ConvertFile(
+            path("p.wav"), Format::FromBytes(0x22, 16, 0, 0, c.rate), s, nullptr, {}, &warnings);
+        fs::remove(out.NativeText());
+        if (*c.warning == 0) {
+            EXPECT_TRUE(warnings.empty()) << c.stopband << " " << warnings[0];
+        } else {
+            ASSERT_EQ(warnings.size(), 1u) << c.stopband;
+            EXPECT_EQ(warnings[0].rfind(c.warning, 0), 0u) << warnings[0];
+        }
+    }
+}
+
 TEST_F(Temp, CropsThePreRingAndKeepsItOnRequest) {
     writeWav(dir / "b.wav", 44100, 20000);
     ConversionSettings s;
