@@ -60,12 +60,12 @@ EntryType TypeOf(const fs::file_status& status) {
 }
 
 // The identity of the directory at `text` itself, or none when it is not one (a link to one
-// included). A name that cannot be looked up (too long, no permission) sets `error`; one that
-// vanished does not.
+// included). A name that cannot be looked up sets `error`: too long, no permission, or gone
+// since its folder was listed (renamed or removed meanwhile: its files are not walked).
 std::optional<FileId> OwnDirectoryId(const std::string& text, std::error_code& error) {
     struct stat info {};
     if (::lstat(text.c_str(), &info) != 0) {
-        if (errno != ENOENT) error.assign(errno, std::generic_category());
+        error.assign(errno, std::generic_category());
         return std::nullopt;
     }
     if (!S_ISDIR(info.st_mode)) return std::nullopt;

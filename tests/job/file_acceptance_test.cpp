@@ -254,6 +254,33 @@ TEST(AddPath, FoldersThatCannotBeReadOrEnteredAreReported) {
     }
 }
 
+// A folder renamed or removed after its parent was listed (a library reorganised during a run)
+// is named as unreadable: its files were lost without a word.
+TEST(AddPath, AFolderGoneSinceItsParentWasListedIsReported) {
+    for (const bool removed : {false, true}) {
+        TempTree tree;
+        tree.File("a.wav");
+        tree.Dir("b");
+        tree.File("b/c.wav");
+        std::vector<std::string> files;
+        WalkReport report;
+        AddPath(
+            tree.RootPath(),
+            [&](const Path& p) {
+                files.push_back(p.NativeText());
+                if (removed)
+                    fs::remove_all(tree.root() / "b");
+                else
+                    fs::rename(tree.root() / "b", tree.root() / "d");
+            },
+            &report);
+        EXPECT_EQ(files, std::vector<std::string>{(tree.root() / "a.wav").string()});
+        ASSERT_EQ(report.unreadableFolders.size(), 1u) << removed;
+        EXPECT_EQ(report.unreadableFolders[0].first, (tree.root() / "b").string());
+        EXPECT_EQ(report.unreadableFolders[0].second, std::strerror(ENOENT));
+    }
+}
+
 // Each file once, under its plainest name, in one order whatever order the names came in.
 TEST(DistinctFilesInOrder, OneNamePerFileInputOrderDoesNotMatter) {
     TempTree tree;
