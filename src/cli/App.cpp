@@ -113,6 +113,15 @@ public:
         // (xargs -P, several background runs) never interleave pieces of their lines.
         bool written = std::fflush(stdout) == 0;
         for (std::size_t at = 0; written && at < line.size();) {
+            // A reader that stopped reading (a pipe) must not keep a stop signal from ending
+            // the run: once a line waits for it in vain, the later ones are not written either.
+            static bool stalled = false;
+            if (stalled || !WaitToWrite(STDOUT_FILENO)) {
+                stalled = true;
+                errno = ECANCELED;
+                written = false;
+                break;
+            }
             const ssize_t n = ::write(STDOUT_FILENO, line.data() + at, line.size() - at);
             if (n < 0 && errno == EINTR) continue;
             written = n > 0;

@@ -67,6 +67,15 @@ bool StopRequested() noexcept {
     return Stream::StopRequested();
 }
 
+bool WaitToWrite(int fd) {
+    if (!Stream::StopRequested() && Stream::WaitReady(fd, POLLOUT)) return true;
+    pollfd ready{fd, POLLOUT, 0};
+    int n;
+    do n = poll(&ready, 1, 1000);
+    while (n < 0 && errno == EINTR);
+    return n != 0;  // poll's own failure: the write says what is wrong
+}
+
 void InstallStopSignals(void (*handler)(int)) {
     struct sigaction sa {};
     sa.sa_handler = handler;

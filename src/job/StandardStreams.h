@@ -22,3 +22,7 @@ void InstallStopSignals(void (*handler)(int));
 // Async-signal-safe: for a signal handler.
 void RequestStop() noexcept;
 bool StopRequested() noexcept;
+// Waits until `fd` takes a write of up to PIPE_BUF bytes without blocking (or reports an
+// error): true. False when a stop is requested first; once one was, it waits a second at most,
+// so that a reader that stopped reading cannot keep the program from ending.
+bool WaitToWrite(int fd);

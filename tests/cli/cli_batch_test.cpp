@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +63,36 @@ protected:
         TestSupport::writeWav16(dir.path() / rel, 44100, 2, frames, [n](int c, std::uint32_t i) {
             return std::int16_t((n * 977 + i * 31 + c * 500) % 20000 - 10000);
         });
+    }
+    // Starts the program on `args` in the test's folder, standard input and output the pipes'
+    // ends in[0] and out[1] (closed here), standard error into the file `report`.
+    pid_t start(const std::vector<std::string>& args, int in[2], int out[2],
+                const std::string& report) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(fd, 2);
+            for (int f : {in[0], in[1], out[0], out[1], fd}) close(f);
+            if (chdir(dir.path().c_str()) != 0) _exit(127);
+            std::vector<char*> argv{const_cast<char*>(TESSIVAL_CLI)};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(TESSIVAL_CLI, argv.data());
+            _exit(127);
+        }
+        close(in[0]), close(out[1]);
+        return pid;
+    }
+    // Waits up to 10 s for `pid` to end (then kills it): whether it ended by itself.
+    static bool waitEnded(pid_t pid, int& status) {
+        for (int i = 0; i < 1000; ++i) {
+            if (waitpid(pid, &status, WNOHANG) == pid) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        return false;
     }
     // Every line of `out` is one JSON object: the objects by input.
     static std::map<std::string, JsonObject> lines(const std::string& out) {
@@ -588,21 +619,7 @@ TEST_F(Batch, StopSignalEndsAWaitOnAStream) {
         ASSERT_EQ(pipe(in), 0);
         ASSERT_EQ(pipe(out), 0);
         const std::string report = dir.file("report.txt");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 2);
-            for (int f : {in[0], in[1], out[0], out[1], fd}) close(f);
-            if (chdir(dir.path().c_str()) != 0) _exit(127);
-            std::vector<char*> argv{const_cast<char*>(TESSIVAL_CLI)};
-            for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(TESSIVAL_CLI, argv.data());
-            _exit(127);
-        }
-        close(in[0]), close(out[1]);
+        const pid_t pid = start(c.args, in, out, report);
         // Once the pipe took more than it holds, or gave a byte, the job is running.
         char byte;
         if (c.feedsStdin)
@@ -611,12 +628,7 @@ TEST_F(Batch, StopSignalEndsAWaitOnAStream) {
             EXPECT_EQ(::read(out[0], &byte, 1), 1);
         kill(pid, c.signal);
         int status = 0;
-        bool ended = false;
-        for (int i = 0; i < 1000 && !ended; ++i) {
-            ended = waitpid(pid, &status, WNOHANG) == pid;
-            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        const bool ended = waitEnded(pid, status);
         close(in[1]);
         // The result line: on standard output, or on standard error after a stream there.
         std::string said = read(report);
@@ -629,6 +641,39 @@ TEST_F(Batch, StopSignalEndsAWaitOnAStream) {
         fs::remove(report);
         EXPECT_EQ(tree(".").size(), 1u) << "only the input";
     }
+}
+
+// A reader of the JSON lines that stops reading (a stalled consumer) keeps the lines waiting
+// to be written: a stop signal still ends the run, and the lines it cannot take are not
+// waited for.
+TEST_F(Batch, StopSignalEndsARunWhoseJsonReaderStopped) {
+    for (int i = 0; i < 60; ++i) wav("many/f" + std::to_string(100 + i) + ".wav", i);
+    fs::create_directories(dir.path() / "outs");
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_GT(fcntl(out[1], F_SETPIPE_SZ, 4096), 0);  // a few lines fill it
+    const std::string report = dir.file("report.txt");
+    const pid_t pid =
+        start({"-j", "1", "--json", "-r", "48000", "-o", "outs", "many"}, in, out, report);
+    close(in[1]);
+    // The pipe is full once it stops filling.
+    int held = -1, now = 0;
+    for (int i = 0; i < 100 && (now == 0 || now != held); ++i) {
+        held = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(ioctl(out[0], FIONREAD, &now), 0);
+    }
+    ASSERT_GT(now, 0) << read(report);
+    kill(pid, SIGTERM);
+    int status = 0;
+    const bool ended = waitEnded(pid, status);
+    close(out[0]);
+    EXPECT_TRUE(ended) << "still running 10 s after the signal";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(read(report).find("cannot write the JSON lines to standard output"),
+              std::string::npos)
+        << read(report);
 }
 
 // --info of standard input tells what --info of the file does; the frames of a stream of
