@@ -252,6 +252,28 @@ std::int64_t inputFramesOf(iStream& chain, const Format& inputFormat) {
 
 // Gives `from` the name `to` unless a file of that name appears meanwhile
 // (another task of a batch finished it): false then, and `from` is left.
+// A folder held open by its identity (O_PATH), closed with the holder; fd -1 when it could not
+// be opened. `text` empty: the working folder.
+struct HeldFolder {
+    explicit HeldFolder(const std::string& text)
+        : fd(::open(text.empty() ? "." : text.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~HeldFolder() {
+        if (fd >= 0) ::close(fd);
+    }
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+    const int fd;
+};
+
+// The failure to give the finished output `to` its name (error: an errno value).
+std::runtime_error NamingFailed(const std::string& to, int error) {
+    return std::runtime_error("cannot give the output file its name, " + to + ": " +
+                              std::strerror(error) +
+                              (error == ENOENT ? " (was its folder moved or removed?)" : ""));
+}
+
+// Renames `from` to `to` unless `to` exists (false then: a file another program or job put
+// there meanwhile; a folder there fails, as one there at the start does).
 bool renameNoReplace(const std::string& from, const std::string& to) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
@@ -264,9 +286,11 @@ bool renameNoReplace(const std::string& from, const std::string& to) {
         }
         error = errno;
     }
+    std::error_code ec;
+    if (error == EEXIST && std::filesystem::is_directory(std::filesystem::symlink_status(to, ec)))
+        throw std::runtime_error(to + " is a folder");
     if (error == EEXIST) return false;
-    throw std::runtime_error(std::string("cannot give the output file its name: ") +
-                             std::strerror(error));
+    throw NamingFailed(to, error);
 }
 
 }  // namespace
@@ -581,6 +605,12 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     pass.path = outPath;
     // After the last write: the measurement, then whether the pass is kept.
     auto judge = [&] {
+        // Written to by another program while it was read (a copy over it, an export, a
+        // recording going on): the samples may mix two files, under the first one's header.
+        if (details.watch && details.watch->Changed())
+            throw std::runtime_error(
+                "the input changed while it was read (another program wrote to it); convert it "
+                "again once it is complete");
         pass.reading = meter->finish();
         if (pass.reading.nonFinite > 0)
             throw std::runtime_error(
@@ -739,8 +769,8 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     constexpr std::size_t kPartOverhead = 1 + 1 + 16 + 5;  // the dots, the tag and "part"
     const std::size_t start =
         std::min<std::size_t>(64, leaf.size() > kPartOverhead ? leaf.size() - kPartOverhead : 0);
-    const std::string partText = outText.substr(0, outText.size() - leaf.size()) + "." +
-                                 leaf.substr(0, start) + "." + RandomTag() + ".part";
+    const std::string partLeaf = "." + leaf.substr(0, start) + "." + RandomTag() + ".part";
+    const std::string partText = outText.substr(0, outText.size() - leaf.size()) + partLeaf;
     if (std::filesystem::is_directory(outText, ec)) {
         try {
             throw std::runtime_error(outText + " is a folder");
@@ -757,6 +787,13 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     if (taken && options.ifExists == IfExists::Fail)
         throw std::runtime_error("the output file exists already: " + outText);
     bool created = false;
+    // The folder the temporary file is made in, held open: where the folder was moved or
+    // removed meanwhile the file is deleted there (by name it stayed, hidden, at full size).
+    const HeldFolder folder(outText.substr(0, outText.size() - leaf.size()));
+    auto removePart = [&] {
+        if (std::remove(partText.c_str()) != 0 && folder.fd >= 0)
+            ::unlinkat(folder.fd, partLeaf.c_str(), 0);
+    };
     try {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(
             Audio::IO::MakeWriterSpec(options.writerId, tag), options.writerId);
@@ -792,13 +829,12 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         Stream::Wrapper<Stream::iUnder> pull = write(std::move(writer), std::move(out), expected);
         judge();
         if (!pass.kept) {
-            std::remove(partText.c_str());
+            removePart();
             return pass;
         }
         if (options.ifExists == IfExists::Replace) {
             if (std::rename(partText.c_str(), outText.c_str()) != 0)
-                throw std::runtime_error(std::string("cannot give the output file its name: ") +
-                                         std::strerror(errno));
+                throw NamingFailed(outText, errno);
         } else if (!renameNoReplace(partText, outText)) {
             // Written meanwhile by someone else: theirs stays.
             if (options.ifExists == IfExists::Skip) throw OutputExists(outPath);
@@ -806,7 +842,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         }
         report(pull);
     } catch (...) {
-        if (created) std::remove(partText.c_str());
+        if (created) removePart();
         throw;
     }
     return pass;

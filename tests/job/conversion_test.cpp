@@ -227,6 +227,78 @@ TEST_F(Temp, AbortAndFailureLeaveNoFile) {
     EXPECT_EQ(fileCount(), 2u);
 }
 
+// Another program at work while a file converts. Written to in place (an export or a copy over
+// it, a recording going on), the input read mixes two files under the first one's header: the
+// job fails, as it does when the file is cut short. Replaced by a new file under its name, or
+// renamed, it was read whole as it was. The output's folder moved away: the job fails, and no
+// hidden temporary file stays there.
+TEST_F(Temp, ChangesByOtherProgramsDuringAConversion) {
+    const fs::path input = dir / "in" / "take.wav", out = dir / "out";
+    const Format request = Format::FromBytes(0x23, 24, 0, 0, 48000.0f);
+    const Filesystem::Path named =
+        Filesystem::Path::Parse(input.string(), Filesystem::Path::Kind::File);
+    OutputOptions options;
+    options.directory = Filesystem::Path::Parse(out.string(), Filesystem::Path::Kind::Directory);
+    fs::create_directories(dir / "in");
+    fs::create_directories(out);
+    writeWav(input, 44100, 1000);
+    const std::string output = ConvertFile(named, request, {}, nullptr, options).NativeText();
+    const struct {
+        const char* name;
+        std::function<void()> change;
+        std::string failure;  // the start of the job's message; empty: done
+        IfExists ifExists = IfExists::Replace;
+    } cases[] = {
+        {"appended", [&] { std::ofstream(input, std::ios::app) << "more"; },
+         "the input changed while it was read"},
+        {"overwritten",
+         [&] {
+             std::fstream f(input, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(100000);
+             f << "noise";
+         },
+         "the input changed while it was read"},
+        {"cut short", [&] { fs::resize_file(input, 50000); },
+         "the file shrank from 2646044 to 50000 bytes while it was read"},
+        {"replaced",
+         [&] {
+             writeWav(dir / "in" / "new.wav", 44100, 1000);
+             fs::rename(dir / "in" / "new.wav", input);
+         },
+         ""},
+        {"renamed", [&] { fs::rename(input, dir / "in" / "moved.wav"); }, ""},
+        {"folder moved", [&] { fs::rename(out, dir / "moved"); },
+         "cannot give the output file its name, "},
+        // Skipped, it read: a folder is no output.
+        {"a folder takes the name", [&] { fs::create_directory(output); }, output + " is a folder",
+         IfExists::Skip},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const fs::path& folder : {dir / "in", out, dir / "moved"}) fs::remove_all(folder);
+        fs::create_directories(dir / "in");
+        fs::create_directories(out);
+        writeWav(input, 44100, 44100 * 30);  // the drain reports after each MiB written
+        TestSupport::ActAt act(1, c.change);
+        options.ifExists = c.ifExists;
+        std::string failure;
+        try {
+            ConvertFile(named, request, {}, &act, options);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        EXPECT_TRUE(act.acted());
+        EXPECT_EQ(failure.rfind(c.failure, 0), 0u) << failure;
+        // A failed job leaves nothing, wherever its folder went; one done, its output.
+        for (const fs::path& folder : {out, dir / "moved"}) {
+            if (!fs::exists(folder)) continue;
+            std::vector<std::string> left;
+            for (const auto& e : fs::directory_iterator(folder)) left.push_back(e.path().string());
+            EXPECT_EQ(left.size(), c.failure.empty() || fs::exists(output) ? 1u : 0u) << folder;
+        }
+    }
+}
+
 TEST_F(Temp, AnExistingFileThatCannotBeReplacedIsNotDeleted) {
     writeWav(dir / "d.wav", 44100, 100);
     ConversionSettings s;

@@ -73,7 +73,9 @@ public:
         offset_ += static_cast<std::int64_t>(got);
         if (got < want) {
             if (std::ferror(file_)) throw FileError();
-            if (openSize_ >= 0 && RegularFileSize(file_) < openSize_) throw UnexpectedEOF();
+            if (const std::int64_t now = RegularFileSize(file_); openSize_ >= 0 && now < openSize_)
+                throw UnexpectedEOF("the file shrank from " + std::to_string(openSize_) + " to " +
+                                    std::to_string(now) + " bytes while it was read");
             if (offset_ < *requiredEnd_)  // a pipe cut short
                 throw UnexpectedEOF("the stream ended after " + std::to_string(offset_) +
                                     " bytes, before the end of the audio its header gives (" +

@@ -35,12 +35,16 @@ Audio::Stream::Wrapper<::Stream::iOver> Hashed(Audio::Stream::Wrapper<::Stream::
 // Refuses a name that is no longer a regular file (a FIFO, a device or a folder put in its place
 // after a walk found it): a reader's open would wait on a FIFO for a writer, and no stop
 // request could end it. Opened without waiting, to be looked at; a name that cannot be opened
-// is left to the reader, which says why.
-void RequireRegularFile(const std::string& text) {
+// is left to the reader, which says why. The file, watched from here on for `details`.
+void RequireRegularFile(const std::string& text, InputDetails* details) {
     const int fd = ::open(text.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     struct stat info {};
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (regular && details) {
+        details->watch = std::make_shared<const FileWatch>(fd);
+        return;
+    }
     ::close(fd);
     if (regular) return;
     try {
@@ -58,7 +62,7 @@ Audio::Stream::Wrapper<::Stream::iOver> OpenFile(const Filesystem::Path& path,
     const std::string extension = Lower(path.Extension());
     const std::string text = path.ToString('/');
     Audio::Stream::Wrapper<::Stream::iOver> stream;
-    RequireRegularFile(text);
+    RequireRegularFile(text, details);
     if (extension == ".wav") {
         try {
             stream = WAVParser::Open(text, properties, details);
