@@ -250,8 +250,6 @@ std::int64_t inputFramesOf(iStream& chain, const Format& inputFormat) {
     return frames;
 }
 
-// Gives `from` the name `to` unless a file of that name appears meanwhile
-// (another task of a batch finished it): false then, and `from` is left.
 // A folder held open by its identity (O_PATH), closed with the holder; fd -1 when it could not
 // be opened. `text` empty: the working folder.
 struct HeldFolder {
@@ -272,8 +270,9 @@ std::runtime_error NamingFailed(const std::string& to, int error) {
                               (error == ENOENT ? " (was its folder moved or removed?)" : ""));
 }
 
-// Renames `from` to `to` unless `to` exists (false then: a file another program or job put
-// there meanwhile; a folder there fails, as one there at the start does).
+// Gives `from` the name `to` unless an entry of that name appears meanwhile: false then, and
+// `from` is left, where it is a file (another task of a batch finished it); a folder there
+// fails, as one there at the start does.
 bool renameNoReplace(const std::string& from, const std::string& to) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
