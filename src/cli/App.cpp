@@ -1,11 +1,14 @@
 #include "cli/App.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -109,8 +112,9 @@ public:
         static std::mutex stdoutMutex;
         const std::string line = JobRecordJson(record) + "\n";
         std::lock_guard lock(stdoutMutex);
-        // One write for the whole line, whatever its length: tasks that share one output file
-        // (xargs -P, several background runs) never interleave pieces of their lines.
+        // One write for the whole line, whatever its length (into a pipe, up to PIPE_BUF):
+        // tasks that share one output file (xargs -P, several background runs) never
+        // interleave pieces of their lines.
         bool written = std::fflush(stdout) == 0;
         for (std::size_t at = 0; written && at < line.size();) {
             // A reader that stopped reading (a pipe) must not keep a stop signal from ending
@@ -122,7 +126,16 @@ public:
                 written = false;
                 break;
             }
-            const ssize_t n = ::write(STDOUT_FILENO, line.data() + at, line.size() - at);
+            // Into a pipe, a piece its waiting space takes without blocking (a line past
+            // PIPE_BUF is not written at once there anyway).
+            static const bool pipe = [] {
+                struct stat info {};
+                return ::fstat(STDOUT_FILENO, &info) == 0 &&
+                       (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
+            }();
+            const std::size_t piece =
+                pipe ? std::min<std::size_t>(line.size() - at, PIPE_BUF) : line.size() - at;
+            const ssize_t n = ::write(STDOUT_FILENO, line.data() + at, piece);
             if (n < 0 && errno == EINTR) continue;
             written = n > 0;
             if (written) at += static_cast<std::size_t>(n);

@@ -85,6 +85,9 @@ protected:
         close(in[0]), close(out[1]);
         return pid;
     }
+    // Runs a batch over "many" with JSON lines into a pipe that is not read, and sends a stop
+    // signal once the pipe is full.
+    void stopWhileTheReaderWaits();
     // Waits up to 10 s for `pid` to end (then kills it): whether it ended by itself.
     static bool waitEnded(pid_t pid, int& status) {
         for (int i = 0; i < 1000; ++i) {
@@ -645,10 +648,21 @@ TEST_F(Batch, StopSignalEndsAWaitOnAStream) {
 
 // A reader of the JSON lines that stops reading (a stalled consumer) keeps the lines waiting
 // to be written: a stop signal still ends the run, and the lines it cannot take are not
-// waited for.
+// waited for, also lines longer than a pipe takes at once (deep folders).
 TEST_F(Batch, StopSignalEndsARunWhoseJsonReaderStopped) {
-    for (int i = 0; i < 60; ++i) wav("many/f" + std::to_string(100 + i) + ".wav", i);
-    fs::create_directories(dir.path() / "outs");
+    std::string deep = "many";
+    for (int i = 0; i < 20; ++i) deep += "/" + std::string(110, char('a' + i));
+    for (const std::string& folder : {std::string("many"), deep}) {
+        SCOPED_TRACE(folder.size());
+        for (int i = 0; i < 60; ++i) wav(folder + "/f" + std::to_string(100 + i) + ".wav", i);
+        fs::remove_all(dir.path() / "outs");
+        fs::create_directories(dir.path() / "outs");
+        stopWhileTheReaderWaits();
+        fs::remove_all(dir.path() / "many");
+    }
+}
+
+void Batch::stopWhileTheReaderWaits() {
     int in[2], out[2];
     ASSERT_EQ(pipe(in), 0);
     ASSERT_EQ(pipe(out), 0);
