@@ -386,6 +386,8 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         // look ahead). They are not audio.
         std::int64_t trailing = -1;
         const std::int64_t hidden = AudioAfterEmptyData(c, trailing);
+        constexpr std::int64_t kWrap = std::int64_t{1} << 32;
+        bool wrapped = false;  // sizes that wrapped past 4 GiB: the audio runs to the end
         if ((c.openEnded() || streamed || placeholder) && fileSize >= 0 && Descriptor() >= 0 &&
             blockAlign != 0) {
             const std::int64_t t =
@@ -418,6 +420,19 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
                 "the header gives the audio a size of 0, but " +
                 std::to_string(hidden / std::max<std::uint16_t>(blockAlign, 1)) +
                 " frames follow it: they are converted");
+        } else if (const std::int64_t beyond = fileSize - c.start - c.size;
+                   fileSize >= 0 && beyond >= kWrap && beyond % kWrap == 0) {
+            // A RIFF file past 4 GiB whose writer knew no RF64: its 32-bit sizes wrapped, and
+            // the audio runs a whole number of 4 GiB past them to the end of the file (sox and
+            // ffmpeg read the first sliver of a three-hour recording, without a word).
+            dataLength = fileSize - c.start;
+            wrapped = true;
+            metadataWarnings_.push_back(
+                "the header's sizes end " + std::to_string(beyond / kWrap) + " x 4 GiB before " +
+                "the file does, as 32-bit sizes of a file past 4 GiB wrap (a writer without " +
+                "RF64): the " +
+                std::to_string(dataLength / std::max<std::uint16_t>(blockAlign, 1)) +
+                " frames to the end are converted");
         } else {
             dataLength = c.size;
             // A file cut short (a recording that lost power, a copy that
@@ -443,7 +458,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         if (!result_) throw UnsupportedFormat();
         if (trailing >= 0) {
             ReadTrailingMetadata(c, trailing);
-        } else if (!streamed && !placeholder) {
+        } else if (!streamed && !placeholder && !wrapped) {
             ReadTrailingMetadata(c);
         }
         state_ = 3;

@@ -233,6 +233,33 @@ TEST_F(WAVReader, DataOfTwoGiBAndMore) {
     EXPECT_EQ(Bytes(last.begin() + 8, last.end()), tail);
 }
 
+// Past 4 GiB the 32-bit sizes of a writer without RF64 wrap: the file runs a whole number of
+// 4 GiB past them, and the audio is read to its end, with a warning (it read 8 bytes of it).
+TEST_F(WAVReader, SizesThatWrappedPastFourGiBReadToTheEnd) {
+    const std::int64_t audio = (std::int64_t{1} << 32) + 8;
+    Bytes header = Wave(FmtPayload(1, 2, 44100, 4, 16), Bytes(8));
+    header.resize(header.size() - 8);  // the header, stating the wrapped sizes
+    const Bytes tail = Sequence(8, 2);
+    const std::string p = Put(header, "wrapped.wav");
+    {
+        const int fd = ::open(p.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, tail.data(), 8, off_t(header.size() + audio - 8)), 8);
+        ::close(fd);
+    }
+    Audio::IO::InputDetails details;
+    auto s = WAVParser::Open(p, nullptr, &details);
+    EXPECT_EQ(s->length, audio);
+    ASSERT_EQ(details.warnings.size(), 1u);
+    EXPECT_EQ(details.warnings[0],
+              "the header's sizes end 1 x 4 GiB before the file does, as 32-bit sizes of a file "
+              "past 4 GiB wrap (a writer without RF64): the 1073741826 frames to the end are "
+              "converted");
+    s->seek(audio - 8);
+    s->position = audio - 8;
+    EXPECT_EQ(ReadAll(*s), tail);
+}
+
 TEST_F(WAVReader, RF64WithDs64) {
     // A small RF64 file: every size from ds64.
     Bytes data = Sequence(4 * 100, 4);
