@@ -91,8 +91,10 @@ std::optional<double> passBandLoweredByStopband(float fsGiven, const ResamplingS
             return FIR::bandEdges(s.snrDb, s.minTransitionHz, s.aliasGuardBand, s.basebandMax,
                                   stopband, fsIn, fsOut);
         };
+        // A rounding apart is not lowered (16384.1 - 500 falls just under 15884.1).
         const double lowered = edges(s.stopbandMin).basebandMax;
-        if (lowered < edges(std::numeric_limits<double>::infinity()).basebandMax) return lowered;
+        if (lowered < edges(std::numeric_limits<double>::infinity()).basebandMax * (1 - 1e-12))
+            return lowered;
     } catch (const std::invalid_argument&) {
         // Settings no filter meets: the chain says why.
     }

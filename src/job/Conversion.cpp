@@ -540,7 +540,13 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                                                                  map.outputRate, map.speed)) +
                 keptPreRing;
         }
-        Audio::IO::Metadata rescaled = Audio::IO::RescaleMetadata(details.metadata, map);
+        std::vector<std::string> beyond;
+        Audio::IO::Metadata rescaled = Audio::IO::RescaleMetadata(details.metadata, map, &beyond);
+        if (!beyond.empty())
+            details.warnings.push_back(
+                Listed("not kept in the output, past the last frame its markers can point at "
+                       "(4294967295)",
+                       beyond));
         // The encoder tag (ffmpeg's) names the program that wrote the input, not the output's.
         std::erase_if(rescaled.tags, [](const Audio::IO::ExtraTag& t) {
             return !t.binary && strcasecmp(t.name.c_str(), "encoder") == 0;
@@ -666,8 +672,8 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
                 edge && !CopiesSamples(inputFormat.sampleRate, tag.format.sampleRate, settings)) {
                 char text[240];
                 std::snprintf(text, sizeof text,
-                              "the pass band ends at %.6g Hz, not at %.6g Hz as asked: the "
-                              "filters keep at least %u Hz between it and the stop band (%.6g Hz)",
+                              "the pass band ends at %.6g Hz, not at %.6g Hz: the filters keep "
+                              "at least %u Hz between it and the stop band (%.6g Hz)",
                               *edge, settings.basebandMax, settings.minTransitionHz,
                               settings.stopbandMin);
                 warnings->push_back(text);
@@ -732,10 +738,13 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
 
     const double inputRate = static_cast<double>(inputFormat.sampleRate) * settings.speed;
     // An input of unknown length (a stream) may give a WAVE output past 4 GiB: -1 has the
-    // writer keep room for RF64.
+    // writer keep room for RF64. A WavPack file's WAV header (its chunks' wrapper) is RF64
+    // where the estimate passes 4 GiB.
     std::int64_t expected = 0;
     if (options.writerId == Audio::IO::kWaveWriter)
         expected = inputFrames < 0 ? -1 : expectedBytes(inputFrames, inputRate, tag);
+    if (options.writerId == Audio::IO::kWavpackWriter)
+        expected = std::max<std::int64_t>(0, expectedBytes(inputFrames, inputRate, tag));
     // FLAC frames hold up to 8 channels: said before any work ("bad write format" once started).
     if (options.writerId == Audio::IO::kFlacWriter && tag.format.channels() > 8)
         throw std::runtime_error("FLAC holds at most 8 channels, not " +

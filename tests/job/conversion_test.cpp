@@ -165,14 +165,14 @@ TEST_F(Temp, APassBandLoweredByTheStopBandIsReported) {
         const char* warning;  // empty: none
     } cases[] = {
         {16000, 16100, 44100,
-         "the pass band ends at 15600 Hz, not at 16000 Hz as asked: the "
-         "filters keep at least 500 Hz between it and the stop band "
-         "(16100 Hz)"},
+         "the pass band ends at 15600 Hz, not at 16000 Hz: the filters keep at least 500 Hz "
+         "between it and the stop band (16100 Hz)"},
         {16000, 16200, 48000, "the pass band ends at 15700 Hz, not at 16000 Hz"},
         {20000, 20400, 48000, "the pass band ends at 19900 Hz, not at 20000 Hz"},
-        {16000, 16500, 48000, ""},   // 500 Hz apart: as asked
-        {kUnset, 16100, 48000, ""},  // no pass band asked for
-        {20000, kUnset, 32000, ""},  // lowered by the rate alone
+        {16000, 16500, 48000, ""},      // 500 Hz apart: as asked
+        {15884.1, 16384.1, 48000, ""},  // the same, a rounding apart
+        {kUnset, 16100, 48000, ""},     // no pass band asked for
+        {20000, kUnset, 32000, ""},     // lowered by the rate alone
     };
     for (const auto& c : cases) {
         ConversionSettings s;

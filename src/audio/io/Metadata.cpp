@@ -1426,7 +1426,8 @@ std::vector<std::string> ReadAiffChunks(const std::uint8_t* p, std::size_t n, Me
 }
 
 std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
-                                                        const Metadata& m, std::int64_t dataBytes) {
+                                                        const Metadata& m, std::int64_t dataBytes,
+                                                        bool rf64) {
     std::vector<Bytes> out;
     auto chunk = [&](const char* id, const Bytes& payload) {
         Bytes b;
@@ -1437,6 +1438,7 @@ std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::u
         out.push_back(std::move(b));
     };
     out.emplace_back();  // the header, once the size is known
+    if (rf64) chunk("ds64", Bytes(28));  // filled in below
     chunk("fmt ", fmt);
     for (const auto& [id, payload] : EncodeMetadata(m)) {
         const bool info = Is(id.data(), "LIST") && payload.size() >= 4 &&
@@ -1450,7 +1452,19 @@ std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::u
     out.push_back(std::move(head));
     std::uint64_t riff = 4 + data + (data & 1);
     for (std::size_t i = 1; i < out.size(); ++i) riff += out[i].size();
-    PutId(out[0], "RIFF");
+    if (rf64) {
+        // ds64: the RIFF and "data" sizes and the frames, then an empty table.
+        const std::uint32_t blockAlign = fmt.size() >= 14 ? fmt[12] | fmt[13] << 8 : 0;
+        const std::uint64_t sizes[] = {riff, data, blockAlign ? data / blockAlign : 0};
+        Bytes& ds64 = out[1];
+        for (std::size_t i = 0; i < 3; ++i)
+            for (std::size_t b = 0; b < 8; ++b)
+                ds64[8 + 8 * i + b] = static_cast<std::uint8_t>(sizes[i] >> (8 * b));
+        Bytes& head = out.back();
+        std::fill(head.begin() + 4, head.end(), 0xFF);
+        riff = 0xFFFFFFFF;
+    }
+    PutId(out[0], rf64 ? "RF64" : "RIFF");
     Put32(out[0], static_cast<std::uint32_t>(std::min<std::uint64_t>(riff, 0xFFFFFFFF)));
     PutId(out[0], "WAVE");
     return out;
@@ -1641,7 +1655,8 @@ std::string StretchCueSheetText(const std::string& text, double stretch) {
     return out;
 }
 
-Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
+Metadata RescaleMetadata(const Metadata& in, const PositionMap& map,
+                         std::vector<std::string>* lost) {
     Metadata m = in;
     auto frame32 = [&](std::uint32_t p) { return Clamp32(MapFramePosition(p, map)); };
     if (m.bext) m.bext->timeReference = MapTimeReference(m.bext->timeReference, map);
@@ -1659,6 +1674,17 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
         if (t.binary || !SameName(t.name, "time_reference", true)) continue;
         if (const auto v = Count(t.value)) t.value = std::to_string(MapTimeReference(*v, map));
     }
+    // A position past 32 bits would be clamped onto the last one the chunks hold: such a
+    // marker is left out, with its texts, rather than moved.
+    auto beyond = [&](std::uint32_t p) { return MapFramePosition(p, map) > 0xFFFFFFFF; };
+    std::erase_if(m.cues, [&](const CuePoint& c) {
+        if (!beyond(c.position) && !beyond(c.sampleOffset)) return false;
+        if (lost)
+            lost->push_back("marker " + std::to_string(c.id) + " at frame " +
+                            std::to_string(MapFramePosition(c.sampleOffset, map)));
+        std::erase_if(m.cueTexts, [&](const CueText& t) { return t.cueId == c.id; });
+        return true;
+    });
     for (CuePoint& c : m.cues) {
         c.position = frame32(c.position);
         c.sampleOffset = frame32(c.sampleOffset);
@@ -1715,6 +1741,13 @@ Metadata RescaleMetadata(const Metadata& in, const PositionMap& map) {
     if (m.sampler) {
         if (map.outputRate > 0)
             m.sampler->samplePeriodNs = Clamp32(std::llround(1e9 / map.outputRate));
+        std::erase_if(m.sampler->loops, [&](const SamplerLoop& l) {
+            if (!beyond(l.start) && !beyond(l.end)) return false;
+            if (lost)
+                lost->push_back("sampler loop " + std::to_string(l.id) + " at frame " +
+                                std::to_string(MapFramePosition(l.start, map)));
+            return true;
+        });
         for (SamplerLoop& l : m.sampler->loops) {
             l.start = frame32(l.start);
             // The end is inclusive: the frame after it moves, so that the loop's length scales

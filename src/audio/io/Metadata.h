@@ -292,9 +292,12 @@ std::vector<std::string> ReadRiffChunks(const std::uint8_t* p, std::size_t size,
 // The chunks a foreign store keeps for a WAV of the "fmt " payload `fmt`,
 // each whole (id, size, payload, pad byte): the "RIFF" header, "fmt ",
 // `m`'s chunks but its LIST/INFO (tags go to the store's own tags), and the
-// "data" header stating `dataBytes` (sizes clamped to 32 bits).
+// "data" header stating `dataBytes` (sizes clamped to 32 bits). With `rf64`,
+// an "RF64" header and a "ds64" chunk after it state the sizes in 64 bits
+// (EBU Tech 3306), whatever they are: the layout does not depend on them.
 std::vector<std::vector<std::uint8_t>> EncodeRiffChunks(const std::vector<std::uint8_t>& fmt,
-                                                        const Metadata& m, std::int64_t dataBytes);
+                                                        const Metadata& m, std::int64_t dataBytes,
+                                                        bool rf64 = false);
 
 // The text frames of an ID3v2 tag (a WAV "ID3 "/"id3 " chunk) that name
 // common tags: TIT2, TPE1, TALB, COMM, TDRC/TYER, TCON, TRCK (and their
@@ -358,8 +361,11 @@ std::string RescaleIxml(const std::string& text, const PositionMap& map);
 // frames a second) multiplied by `stretch`, rounded to the nearest frame; the rest as it is.
 std::string StretchCueSheetText(const std::string& text, double stretch);
 
-// The metadata of an output: every position and rate moved by `map`.
-Metadata RescaleMetadata(const Metadata& in, const PositionMap& map);
+// The metadata of an output: every position and rate moved by `map`. Markers (with their
+// texts) and sampler loops moved past the 32-bit frame positions they are stored in are left
+// out, each named in `lost` ("marker 2 at frame 4399980000").
+Metadata RescaleMetadata(const Metadata& in, const PositionMap& map,
+                         std::vector<std::string>* lost = nullptr);
 
 // Marks the five loudness values of a version 2 "bext" as not computed
 // (0x7FFF each): an output made at another gain no longer has them.

@@ -73,10 +73,12 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
     }
     // An unknown total (-1) keeps a file that is never finished readable to
     // its end; the count is filled in as the file grows. The library cannot
-    // start from a total of 0 (its set-up fails or never returns).
-    std::int64_t total =
-        expectedDataSize > 0 && bytesPerFrame > 0 ? expectedDataSize / bytesPerFrame : -1;
-    if (total == 0) total = -1;
+    // start from a total of 0 (its set-up fails or never returns). Only an
+    // exact size (a sequential writer's) is a total; an estimate chooses the
+    // wrapper's header.
+    const std::int64_t expectedFrames =
+        expectedDataSize > 0 && bytesPerFrame > 0 ? expectedDataSize / bytesPerFrame : 0;
+    std::int64_t total = sequential && expectedFrames > 0 ? expectedFrames : -1;
     if (!WavpackSetConfiguration64(context_, &config, total, nullptr)) throw InternalError();
 
     // The WAV chunks as the header of the WAV these samples unpack to (tags and pictures go
@@ -95,13 +97,15 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
         Format stored = f;
         stored.setBytesPerSample(storedBytes_).setPaddingBits(0);
         wrapperFormat_ = WaveFormatPayload(stored, channelMask);
+        // The header is set again with the true sizes at the end, in place: its layout is
+        // chosen now, RF64 where the unpacked WAV may pass 4 GiB.
+        wrapperRF64_ = false;
+        const std::uint64_t bytes = Wrapper(expectedFrames).size() +
+                                    std::uint64_t(expectedFrames) * channels * storedBytes_;
+        wrapperRF64_ = bytes >= 0xFFFFFFF0u;
         const std::vector<std::uint8_t> header = Wrapper(std::max<std::int64_t>(total, 0));
-        const std::uint64_t bytes =
-            header.size() +
-            std::uint64_t(std::max<std::int64_t>(total, 0)) * channels * storedBytes_;
-        if (bytes < 0xFFFFFFF0u)
-            wrapped_ = WavpackAddWrapper(context_, const_cast<std::uint8_t*>(header.data()),
-                                         static_cast<std::uint32_t>(header.size()));
+        wrapped_ = WavpackAddWrapper(context_, const_cast<std::uint8_t*>(header.data()),
+                                     static_cast<std::uint32_t>(header.size()));
     }
     if (!WavpackPackInit(context_)) throw InternalError();
     started_ = false;
@@ -111,8 +115,8 @@ sptr<::Stream::iByteOutput> iFileWriter_Wavpack::Open(sptr<::Stream::iByteOutput
 
 std::vector<std::uint8_t> iFileWriter_Wavpack::Wrapper(std::int64_t frames) const {
     std::vector<std::uint8_t> header;
-    for (const auto& chunk :
-         EncodeRiffChunks(wrapperFormat_, wrapperChunks_, frames * channels_ * storedBytes_))
+    for (const auto& chunk : EncodeRiffChunks(wrapperFormat_, wrapperChunks_,
+                                              frames * channels_ * storedBytes_, wrapperRF64_))
         header.insert(header.end(), chunk.begin(), chunk.end());
     return header;
 }

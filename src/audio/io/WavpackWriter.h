@@ -15,8 +15,8 @@
 // "iXML", "cue ", "LIST"/"adtl", "smpl", "inst") go into the file's RIFF
 // header wrapper, as the header of the WAV the samples unpack to (sizes
 // set again when the file is finished), the way WavPack's own tools keep a
-// WAV's chunks. A file expected beyond 4 GiB keeps the library's own header
-// and no chunks.
+// WAV's chunks; an RF64 header where the unpacked WAV is expected beyond
+// 4 GiB (its 32-bit sizes would be wrong).
 
 #include <cstdint>
 #include <exception>
@@ -86,6 +86,7 @@ private:
     Metadata wrapperChunks_;
     std::uint32_t storedBytes_ = 0;  // bytes per sample in the unpacked WAV
     bool wrapped_ = false;           // the wrapper went to the library
+    bool wrapperRF64_ = false;       // the wrapper's header is RF64 (sizes in "ds64")
     bool started_ = false;
     bool haveFirstBlock_ = false;
     std::uint32_t channels_ = 0;

@@ -237,6 +237,28 @@ TEST(MetadataScale, LoopEndsStayInsideTheOutput) {
     EXPECT_LE(out.sampler->loops[1].start, out.sampler->loops[1].end);
 }
 
+// A marker or loop moved past the last frame 32 bits count is left out and named (it was put on
+// frame 4294967295, a day early in a long recording); its texts go with it.
+TEST(MetadataScale, PositionsPast32BitsAreLeftOutAndNamed) {
+    Metadata m;
+    m.cues = {{1, 1000, 1000}, {2, 2199990000u, 2199990000u}};
+    m.cueTexts = {{{'l', 'a', 'b', 'l'}, 1, 0, {}, "start"},
+                  {{'l', 'a', 'b', 'l'}, 2, 0, {}, "end"}};
+    m.sampler = SamplerChunk{};
+    m.sampler->loops = {SamplerLoop{1, 0, 100, 200, 0, 0},
+                        SamplerLoop{7, 0, 2147483648u, 2147490000u, 0, 0}};
+    std::vector<std::string> lost;
+    const Metadata out = RescaleMetadata(m, PositionMap{8000, 16000}, &lost);
+    ASSERT_EQ(out.cues.size(), 1u);
+    EXPECT_EQ(out.cues[0].sampleOffset, 2000u);
+    ASSERT_EQ(out.cueTexts.size(), 1u);
+    EXPECT_EQ(out.cueTexts[0].text, "start");
+    ASSERT_EQ(out.sampler->loops.size(), 1u);
+    EXPECT_EQ(out.sampler->loops[0].id, 1u);
+    EXPECT_EQ(lost, (std::vector<std::string>{"marker 2 at frame 4399980000",
+                                              "sampler loop 7 at frame 4294967296"}));
+}
+
 // What a container cannot hold is named, so that the job can say it was left out.
 TEST(MetadataScale, WhatAContainerCannotHoldIsNamed) {
     Metadata m;
