@@ -154,18 +154,21 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
                 if (i + 1 >= args.size()) throw UsageError("option " + name + " needs a value");
                 value = args[++i];
             }
+            // A second list would replace the first: its files were left out, status 0.
+            if (name == "--files-from" && values.count(name))
+                throw UsageError("--files-from is given twice: give one list (join the lists)");
             values[name] = value;
-        } else if (hasValue) {
-            throw UsageError("option " + name + " takes no value");
-        } else if (name == "--keep-pre-ring" || name == "--alias-guard-band" || name == "--info" ||
-                   name == "--quiet" || name == "--help" || name == "--version" ||
-                   name == "--flat" || name == "--json" || name == "--null" || name == "--stdout" ||
-                   name == "--exact-length" || name == "--prevent-clipping" ||
-                   name == "--fail-on-clip" || name == "--no-metadata") {
-            values.insert_or_assign(name, std::string(1, '1'));
-        } else {
-            throw UsageError("unknown option '" + a + "'");
+            continue;
         }
+        const bool flag = name == "--keep-pre-ring" || name == "--alias-guard-band" ||
+                          name == "--info" || name == "--quiet" || name == "--help" ||
+                          name == "--version" || name == "--flat" || name == "--json" ||
+                          name == "--null" || name == "--stdout" || name == "--exact-length" ||
+                          name == "--prevent-clipping" || name == "--fail-on-clip" ||
+                          name == "--no-metadata";
+        if (!flag) throw UsageError("unknown option '" + (hasValue ? name : a) + "'");
+        if (hasValue) throw UsageError("option " + name + " takes no value");
+        values.insert_or_assign(name, std::string(1, '1'));
     }
     o.help = values.count("--help");
     o.version = values.count("--version");
@@ -316,5 +319,8 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     }
     if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty() && !o.filesFrom)
         throw UsageError("no input files given");
+    // (It converted nothing of them, status 0.)
+    if (!o.makeDemo.empty() && (!o.inputs.empty() || o.filesFrom))
+        throw UsageError("--make-demo writes a demo file and converts nothing: no inputs with it");
     return o;
 }

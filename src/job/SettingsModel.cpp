@@ -393,14 +393,19 @@ void SettingsModel::OnFieldChanged(int id, std::string_view text) {
 void SettingsModel::ApplyBandEdge(int id, std::string_view text) {
     // 0 (or no number) means unset, whatever the speed; a prespeed value is converted to Hz after
     // the speed change. Speed is never 0 or NaN, so the product is never NaN and the clamps
-    // below keep basebandMax <= stopbandMin.
+    // below keep basebandMax <= stopbandMin where both are set. An unset edge bounds nothing:
+    // a stop band under an unset pass band was raised to "unset" (the filter it asked for was
+    // dropped without a word), and unsetting the pass band under a stop band set it to it.
     const double number = ReadDecimal(text);
     double v = kInfinity;
     if (number != 0.0) v = IsPrespeed(id) ? number * settings_.speed : number;
     if (IsBaseband(id)) {
-        settings_.basebandMax = v <= settings_.stopbandMin ? v : settings_.stopbandMin;
+        settings_.basebandMax =
+            v <= settings_.stopbandMin || v == kInfinity ? v : settings_.stopbandMin;
     } else {
-        settings_.stopbandMin = settings_.basebandMax <= v ? v : settings_.basebandMax;
+        settings_.stopbandMin = settings_.basebandMax <= v || settings_.basebandMax == kInfinity
+                                    ? v
+                                    : settings_.basebandMax;
     }
     UpdateField(PartnerField(id));
 }

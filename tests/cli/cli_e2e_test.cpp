@@ -540,6 +540,15 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
     CliRun r = runCli("-r abc x.wav");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--rate"), std::string::npos) << r.err;
+    // A mistyped long option with a value is unknown, not "takes no value".
+    r = runCli("--gai=3 x.wav");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown option '--gai'"), std::string::npos) << r.err;
+    // A second list replaced the first: its files were left out, status 0.
+    r = runCli("--files-from a.txt --files-from b.txt");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--files-from is given twice"), std::string::npos) << r.err;
+    EXPECT_EQ(runCli("--make-demo d.wav x.wav").status, 2);
     EXPECT_EQ(runCli("-t int12 x.wav").status, 2);
     EXPECT_EQ(runCli("").status, 2);
     EXPECT_EQ(runCli("--help").status, 0);
@@ -588,8 +597,16 @@ TEST_F(Cli, ContradictingSettingsAreRefused) {
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << ": " << r.err;
     }
     EXPECT_TRUE(outputs().empty());
+    // A stop band under an unset pass band is kept (it was dropped: a copy of the 100 frames,
+    // "done"): the filter adds its tail.
+    CliRun r = runCli("-q -r 0 --baseband 0 --stopband 5000 --json " + shellQuote(in.string()));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::size_t at = r.out.find("\"frames_out\":");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GT(std::stol(r.out.substr(at + 13)), 100) << r.out;
+    for (const fs::path& p : outputs()) fs::remove(p);
     // Output rate 0 is the input's rate x speed, and the name says which.
-    CliRun r = runCli("-q -r 0 -s 101 " + shellQuote(in.string()));
+    r = runCli("-q -r 0 -s 101 " + shellQuote(in.string()));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("c [44541i16 speed=1.010"), std::string::npos) << r.out;
 }
