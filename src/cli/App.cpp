@@ -1,10 +1,9 @@
 #include "cli/App.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +18,7 @@
 #include <memory_resource>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "cli/Options.h"
 #include "job/Batch.h"
@@ -40,6 +40,26 @@ std::atomic<int> gStdoutError{0};
 void noteStdoutWrite(bool ok) {
     int none = 0;
     if (!ok) gStdoutError.compare_exchange_strong(none, errno ? errno : EIO);
+}
+
+// Waits until `fd` takes `bytes` in one write without blocking, as far as can be told: a pipe
+// with that much room (a little more, for the pages its contents take), anything else ready
+// for writing. A pipe smaller than that is only waited for until it takes a write. False when
+// a stop request comes first, or (after one) when the wait takes more than a second.
+bool WaitForRoom(int fd, std::size_t bytes) {
+    const int capacity = ::fcntl(fd, F_GETPIPE_SZ);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (;;) {
+        if (!WaitToWrite(fd)) return false;
+        int queued = 0;
+        if (capacity < 0 || std::size_t(capacity) < bytes + PIPE_BUF ||
+            ::ioctl(fd, FIONREAD, &queued) != 0 ||
+            std::size_t(capacity - queued) >= bytes + PIPE_BUF)
+            return true;
+        // Room for part of it: the reader is still taking lines, or stopped.
+        if (StopRequested() && std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 // Also wakes the jobs waiting for standard input or for the output stream's reader.
@@ -112,30 +132,20 @@ public:
         static std::mutex stdoutMutex;
         const std::string line = JobRecordJson(record) + "\n";
         std::lock_guard lock(stdoutMutex);
-        // One write for the whole line, whatever its length (into a pipe, up to PIPE_BUF):
-        // tasks that share one output file (xargs -P, several background runs) never
-        // interleave pieces of their lines.
+        // One write for the whole line, whatever its length: tasks that share one output file
+        // or pipe (xargs -P, several background runs) never interleave pieces of their lines.
         bool written = std::fflush(stdout) == 0;
         for (std::size_t at = 0; written && at < line.size();) {
             // A reader that stopped reading (a pipe) must not keep a stop signal from ending
             // the run: once a line waits for it in vain, the later ones are not written either.
             static bool stalled = false;
-            if (stalled || !WaitToWrite(STDOUT_FILENO)) {
+            if (stalled || !WaitForRoom(STDOUT_FILENO, line.size() - at)) {
                 stalled = true;
                 errno = ECANCELED;
                 written = false;
                 break;
             }
-            // Into a pipe, a piece its waiting space takes without blocking (a line past
-            // PIPE_BUF is not written at once there anyway).
-            static const bool pipe = [] {
-                struct stat info {};
-                return ::fstat(STDOUT_FILENO, &info) == 0 &&
-                       (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
-            }();
-            const std::size_t piece =
-                pipe ? std::min<std::size_t>(line.size() - at, PIPE_BUF) : line.size() - at;
-            const ssize_t n = ::write(STDOUT_FILENO, line.data() + at, piece);
+            const ssize_t n = ::write(STDOUT_FILENO, line.data() + at, line.size() - at);
             if (n < 0 && errno == EINTR) continue;
             written = n > 0;
             if (written) at += static_cast<std::size_t>(n);

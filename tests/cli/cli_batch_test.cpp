@@ -648,7 +648,8 @@ TEST_F(Batch, StopSignalEndsAWaitOnAStream) {
 
 // A reader of the JSON lines that stops reading (a stalled consumer) keeps the lines waiting
 // to be written: a stop signal still ends the run, and the lines it cannot take are not
-// waited for, also lines longer than a pipe takes at once (deep folders).
+// waited for, also lines longer than a pipe takes atomically (deep folders). Lines of runs
+// sharing one pipe stay whole.
 TEST_F(Batch, StopSignalEndsARunWhoseJsonReaderStopped) {
     std::string deep = "many";
     for (int i = 0; i < 20; ++i) deep += "/" + std::string(110, char('a' + i));
@@ -662,11 +663,32 @@ TEST_F(Batch, StopSignalEndsARunWhoseJsonReaderStopped) {
     }
 }
 
+// Two runs writing JSON lines into one pipe: every line stays whole, lines longer than a pipe
+// takes atomically (deep folders) included (written in pieces, they were cut by the other
+// run's lines).
+TEST_F(Batch, JsonLinesOfRunsSharingAPipeStayWhole) {
+    std::string deep = "a";
+    for (int i = 0; i < 20; ++i) deep += "/" + std::string(110, char('a' + i));
+    for (int i = 0; i < 16; ++i) {
+        wav(deep + "/f" + std::to_string(i) + ".wav", i);
+        wav("b/f" + std::to_string(i) + ".wav", i);
+    }
+    const ShellRun r =
+        sh("{ CLI -j 1 --json -r 48000 a & CLI -j 1 --json -r 48000 b; wait; } | cat");
+    std::istringstream lines(r.out);
+    int whole = 0;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.starts_with("{\"input\":") && line.ends_with("}")) << line.substr(0, 80);
+        whole += line.starts_with("{\"input\":") && line.ends_with("}");
+    }
+    EXPECT_EQ(whole, 32) << r.err;
+}
+
 void Batch::stopWhileTheReaderWaits() {
     int in[2], out[2];
     ASSERT_EQ(pipe(in), 0);
     ASSERT_EQ(pipe(out), 0);
-    ASSERT_GT(fcntl(out[1], F_SETPIPE_SZ, 4096), 0);  // a few lines fill it
+    ASSERT_GT(fcntl(out[1], F_SETPIPE_SZ, 16384), 0);  // a few lines fill it
     const std::string report = dir.file("report.txt");
     const pid_t pid =
         start({"-j", "1", "--json", "-r", "48000", "-o", "outs", "many"}, in, out, report);
