@@ -332,6 +332,9 @@ void MainDialog::BuildControls() {
     status_->setObjectName(QStringLiteral("status"));
     status_->setAccessibleName(QStringLiteral("Status"));
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long line (a deep folder's name) is cut at the window's edge, whole in its tooltip: its
+    // width set the window's least width (32767 pixels).
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     overall_ = new QProgressBar;
     overall_->setObjectName(QStringLiteral("overallProgress"));
     overall_->setAccessibleName(QStringLiteral("Overall progress"));
@@ -785,7 +788,12 @@ void MainDialog::AddFound(const std::vector<Found>& found) {
 
 void MainDialog::AddFileRow(const Filesystem::Path& path,
                             const std::optional<Filesystem::Path>& walkedFrom) {
-    if (stopping_ || list_->IsQueuedOrRunning(path)) return;
+    if (stopping_) return;
+    // Said, as the command line says it (the name was dropped without a word).
+    if (list_->IsQueuedOrRunning(path)) {
+        notAdded_.emplace_back(path.NativeText(), "queued or converting already");
+        return;
+    }
     StartBatchIfIdle();
     JobRow& row = list_->AddRow(path, batch_);
     row.walkedFrom = walkedFrom;
@@ -952,6 +960,7 @@ QString MainDialog::StatusText() const {
 void MainDialog::UpdateStatus() {
     statusTimer_->stop();
     status_->setText(StatusText());
+    status_->setToolTip(status_->text());
     const bool running = batchActive_ && queue_.ActiveJobs() > 0;
     if (running) {
         const double fraction = list_->Summarize(batch_).batchFraction;

@@ -608,7 +608,26 @@ private slots:
                                                          QStringLiteral(" (the same file as ") +
                                                          file + QStringLiteral(")")),
                  qPrintable(Find<QLabel>("status")->text()));
+        // Named again while its job waits: counted too (it was dropped without a word).
+        dialog_->AddPaths({PathOf(file, Filesystem::Path::Kind::File)});
+        QCOMPARE(Column(0), QStringList{QStringLiteral("x.wav")});
+        QVERIFY2(Find<QLabel>("status")->text().contains(QStringLiteral("2 names not added")),
+                 qPrintable(Find<QLabel>("status")->text()));
         blocker.Release();
+        WaitForJobs();
+    }
+
+    // A long status line is cut at the window's edge, whole in its tooltip; its width set the
+    // window's least width.
+    void aLongStatusLineKeepsTheWindowNarrow() {
+        const QString missing = dir_->path() + QLatin1Char('/') + QString(200, QLatin1Char('n')) +
+                                QStringLiteral(".wav");
+        dialog_->AddPaths({PathOf(missing, Filesystem::Path::Kind::File)});
+        QLabel* status = Find<QLabel>("status");
+        QVERIFY2(status->text().contains(missing), qPrintable(status->text()));
+        QCOMPARE(status->toolTip(), status->text());
+        QVERIFY2(dialog_->minimumSizeHint().width() < 1000,
+                 qPrintable(QString::number(dialog_->minimumSizeHint().width())));
         WaitForJobs();
     }
 
