@@ -243,6 +243,29 @@ void WAVParser::PassOver(const IFF::ResType& id) {
     NameUnreadChunk(unreadChunks_, id.text());
 }
 
+namespace {
+
+constexpr std::int64_t kWrap = std::int64_t{1} << 32;
+
+// How many times 4 GiB the "data" chunk `c` of a file of `fileSize` bytes holds beyond its
+// stated size, where its 32-bit sizes wrapped: the file runs a whole number of 4 GiB past the
+// end of the audio (after its pad byte), or past the end of the container; 0 otherwise.
+std::int64_t WrappedBy(const IFF::ChunkInfo& c, std::int64_t fileSize) {
+    if (fileSize < 0) return 0;
+    const std::int64_t beyond = fileSize - c.start - c.size;
+    if (beyond >= kWrap && (beyond % kWrap == 0 || (c.size & 1 && beyond % kWrap == 1)))
+        return beyond / kWrap;
+    // Chunks after the audio: the container's size wrapped as the audio's did.
+    if (c.next && !c.next->openEnded()) {
+        const std::int64_t gap = fileSize - (c.next->start + c.next->size);
+        if (gap >= kWrap && gap % kWrap == 0 && c.start + c.size + gap <= fileSize)
+            return gap / kWrap;
+    }
+    return 0;
+}
+
+}  // namespace
+
 void WAVParser::ReadTrailingMetadata(const IFF::ChunkInfo& data, std::int64_t chunksAt) {
     const int fd = Descriptor();
     const std::int64_t fileSize = FileSize();
@@ -386,8 +409,7 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         // look ahead). They are not audio.
         std::int64_t trailing = -1;
         const std::int64_t hidden = AudioAfterEmptyData(c, trailing);
-        constexpr std::int64_t kWrap = std::int64_t{1} << 32;
-        bool wrapped = false;  // sizes that wrapped past 4 GiB: the audio runs to the end
+        bool wrapped = false;  // sizes that wrapped past 4 GiB
         if ((c.openEnded() || streamed || placeholder) && fileSize >= 0 && Descriptor() >= 0 &&
             blockAlign != 0) {
             const std::int64_t t =
@@ -420,19 +442,17 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
                 "the header gives the audio a size of 0, but " +
                 std::to_string(hidden / std::max<std::uint16_t>(blockAlign, 1)) +
                 " frames follow it: they are converted");
-        } else if (const std::int64_t beyond = fileSize - c.start - c.size;
-                   fileSize >= 0 && beyond >= kWrap && beyond % kWrap == 0) {
+        } else if (const std::int64_t wraps = WrappedBy(c, fileSize); wraps > 0) {
             // A RIFF file past 4 GiB whose writer knew no RF64: its 32-bit sizes wrapped, and
-            // the audio runs a whole number of 4 GiB past them to the end of the file (sox and
-            // ffmpeg read the first sliver of a three-hour recording, without a word).
-            dataLength = fileSize - c.start;
+            // the audio runs a whole number of 4 GiB past them (sox and ffmpeg read the first
+            // sliver of a three-hour recording, without a word).
+            dataLength = c.size + wraps * kWrap;
             wrapped = true;
             metadataWarnings_.push_back(
-                "the header's sizes end " + std::to_string(beyond / kWrap) + " x 4 GiB before " +
-                "the file does, as 32-bit sizes of a file past 4 GiB wrap (a writer without " +
-                "RF64): the " +
+                "the header's sizes are " + std::to_string(wraps) + " x 4 GiB short of the " +
+                "file, as 32-bit sizes of a file past 4 GiB wrap (a writer without RF64): the " +
                 std::to_string(dataLength / std::max<std::uint16_t>(blockAlign, 1)) +
-                " frames to the end are converted");
+                " frames it holds are converted");
         } else {
             dataLength = c.size;
             // A file cut short (a recording that lost power, a copy that

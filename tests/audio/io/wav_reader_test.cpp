@@ -234,30 +234,53 @@ TEST_F(WAVReader, DataOfTwoGiBAndMore) {
 }
 
 // Past 4 GiB the 32-bit sizes of a writer without RF64 wrap: the file runs a whole number of
-// 4 GiB past them, and the audio is read to its end, with a warning (it read 8 bytes of it).
-TEST_F(WAVReader, SizesThatWrappedPastFourGiBReadToTheEnd) {
-    const std::int64_t audio = (std::int64_t{1} << 32) + 8;
-    Bytes header = Wave(FmtPayload(1, 2, 44100, 4, 16), Bytes(8));
-    header.resize(header.size() - 8);  // the header, stating the wrapped sizes
-    const Bytes tail = Sequence(8, 2);
-    const std::string p = Put(header, "wrapped.wav");
-    {
-        const int fd = ::open(p.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::pwrite(fd, tail.data(), 8, off_t(header.size() + audio - 8)), 8);
-        ::close(fd);
+// 4 GiB past them, and the audio is read whole, with a warning (it read a few bytes of it).
+// So also with a pad byte after odd audio, and with a chunk after it (the container's size
+// wrapped as the audio's did).
+TEST_F(WAVReader, SizesThatWrappedPastFourGiBAreReadWhole) {
+    const struct {
+        std::int64_t audio;  // bytes of 8-bit mono
+        Bytes after;         // a chunk after the audio (and its pad byte)
+    } cases[] = {
+        {(std::int64_t{1} << 32) + 8, {}},
+        {(std::int64_t{1} << 32) + 9, {}},
+        {(std::int64_t{1} << 32) + 9, Chunk("LIST", Bytes(12, 'i'))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.audio << " " << c.after.size());
+        const std::int64_t pad = c.audio & 1;
+        Bytes header = Wave(FmtPayload(1, 1, 44100, 1, 8), Bytes(8));
+        header.resize(header.size() - 8);
+        // The sizes as a 32-bit writer leaves them.
+        Builder riff, data;
+        riff.u32(std::uint32_t(header.size() - 8 + c.audio + pad + c.after.size()));
+        data.u32(std::uint32_t(c.audio));
+        std::copy(riff.b.begin(), riff.b.end(), header.begin() + 4);
+        std::copy(data.b.begin(), data.b.end(), header.end() - 4);
+        Bytes tail = Sequence(8, 1);
+        tail.resize(8 + pad);
+        tail.insert(tail.end(), c.after.begin(), c.after.end());
+        const std::string p = Put(header, "wrapped.wav");
+        {
+            const int fd = ::open(p.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), off_t(header.size() + c.audio - 8)),
+                      ssize_t(tail.size()));
+            ::close(fd);
+        }
+        Audio::IO::InputDetails details;
+        auto s = WAVParser::Open(p, nullptr, &details);
+        EXPECT_EQ(s->length, c.audio);
+        ASSERT_EQ(details.warnings.size(), 1u);
+        EXPECT_EQ(details.warnings[0],
+                  "the header's sizes are 1 x 4 GiB short of the file, as 32-bit sizes of a file "
+                  "past 4 GiB wrap (a writer without RF64): the " +
+                      std::to_string(c.audio) + " frames it holds are converted");
+        s->seek(c.audio - 8);
+        s->position = c.audio - 8;
+        EXPECT_EQ(ReadAll(*s), Bytes(tail.begin(), tail.begin() + 8));
+        ::unlink(p.c_str());
     }
-    Audio::IO::InputDetails details;
-    auto s = WAVParser::Open(p, nullptr, &details);
-    EXPECT_EQ(s->length, audio);
-    ASSERT_EQ(details.warnings.size(), 1u);
-    EXPECT_EQ(details.warnings[0],
-              "the header's sizes end 1 x 4 GiB before the file does, as 32-bit sizes of a file "
-              "past 4 GiB wrap (a writer without RF64): the 1073741826 frames to the end are "
-              "converted");
-    s->seek(audio - 8);
-    s->position = audio - 8;
-    EXPECT_EQ(ReadAll(*s), tail);
 }
 
 TEST_F(WAVReader, RF64WithDs64) {
