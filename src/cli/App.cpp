@@ -1,13 +1,11 @@
 #include "cli/App.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -18,7 +16,6 @@
 #include <memory_resource>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "cli/Options.h"
 #include "job/Batch.h"
@@ -40,26 +37,6 @@ std::atomic<int> gStdoutError{0};
 void noteStdoutWrite(bool ok) {
     int none = 0;
     if (!ok) gStdoutError.compare_exchange_strong(none, errno ? errno : EIO);
-}
-
-// Waits until `fd` takes `bytes` in one write without blocking, as far as can be told: a pipe
-// with that much room (a little more, for the pages its contents take), anything else ready
-// for writing. A pipe smaller than that is only waited for until it takes a write. False when
-// a stop request comes first, or (after one) when the wait takes more than a second.
-bool WaitForRoom(int fd, std::size_t bytes) {
-    const int capacity = ::fcntl(fd, F_GETPIPE_SZ);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    for (;;) {
-        if (!WaitToWrite(fd)) return false;
-        int queued = 0;
-        if (capacity < 0 || std::size_t(capacity) < bytes + PIPE_BUF ||
-            ::ioctl(fd, FIONREAD, &queued) != 0 ||
-            std::size_t(capacity - queued) >= bytes + PIPE_BUF)
-            return true;
-        // Room for part of it: the reader is still taking lines, or stopped.
-        if (StopRequested() && std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 // Also wakes the jobs waiting for standard input or for the output stream's reader.
@@ -139,7 +116,7 @@ public:
             // A reader that stopped reading (a pipe) must not keep a stop signal from ending
             // the run: once a line waits for it in vain, the later ones are not written either.
             static bool stalled = false;
-            if (stalled || !WaitForRoom(STDOUT_FILENO, line.size() - at)) {
+            if (stalled || !WaitToWrite(STDOUT_FILENO, line.size() - at)) {
                 stalled = true;
                 errno = ECANCELED;
                 written = false;

@@ -2,14 +2,20 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "stream/Stop.h"
 
@@ -67,13 +73,30 @@ bool StopRequested() noexcept {
     return Stream::StopRequested();
 }
 
-bool WaitToWrite(int fd) {
-    if (!Stream::StopRequested() && Stream::WaitReady(fd, POLLOUT)) return true;
-    pollfd ready{fd, POLLOUT, 0};
-    int n;
-    do n = poll(&ready, 1, 1000);
-    while (n < 0 && errno == EINTR);
-    return n != 0;  // poll's own failure: the write says what is wrong
+bool WaitToWrite(int fd, std::size_t bytes) {
+    using Clock = std::chrono::steady_clock;
+    const int capacity = fcntl(fd, F_GETPIPE_SZ);
+    std::optional<Clock::time_point> deadline;  // a second after the stop request
+    for (;;) {
+        if (!Stream::StopRequested() && !Stream::WaitReady(fd, POLLOUT)) continue;
+        if (Stream::StopRequested()) {
+            if (!deadline) deadline = Clock::now() + std::chrono::seconds(1);
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+            pollfd ready{fd, POLLOUT, 0};
+            const int n = poll(&ready, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+            if (n == 0) return false;
+            if (n < 0 && errno == EINTR) continue;
+            // (poll's own failure: the write says what is wrong)
+        }
+        int queued = 0;
+        if (capacity < 0 || std::size_t(capacity) < bytes + PIPE_BUF ||
+            ioctl(fd, FIONREAD, &queued) != 0 || std::size_t(capacity - queued) >= bytes + PIPE_BUF)
+            return true;
+        // Room for part of it: the reader is still taking lines, or stopped.
+        if (deadline && Clock::now() > *deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void InstallStopSignals(void (*handler)(int)) {

@@ -4,6 +4,7 @@
 // ends a job's waits for standard input and for the output stream (--stdout): the job then
 // ends "aborted".
 
+#include <cstddef>
 #include <cstdio>
 
 // Standard input as a C file of its own ("rb"; closing it leaves descriptor 0 open). A
@@ -22,7 +23,9 @@ void InstallStopSignals(void (*handler)(int));
 // Async-signal-safe: for a signal handler.
 void RequestStop() noexcept;
 bool StopRequested() noexcept;
-// Waits until `fd` takes a write of up to PIPE_BUF bytes without blocking (or reports an
-// error): true. False when a stop is requested first; once one was, it waits a second at most,
-// so that a reader that stopped reading cannot keep the program from ending.
-bool WaitToWrite(int fd);
+// Waits until `fd` takes `bytes` in one write without blocking, as far as can be told (or
+// reports an error): true. A pipe must have that much room, and a little more for the pages its
+// contents take; one smaller than that, and anything else, must be ready for a write. False
+// when a stop is requested first; once one was, it waits a second at most, so that a reader
+// that stopped reading cannot keep the program from ending.
+bool WaitToWrite(int fd, std::size_t bytes);
