@@ -744,7 +744,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     if (options.writerId == Audio::IO::kWaveWriter)
         expected = inputFrames < 0 ? -1 : expectedBytes(inputFrames, inputRate, tag);
     if (options.writerId == Audio::IO::kWavpackWriter)
-        expected = std::max<std::int64_t>(0, expectedBytes(inputFrames, inputRate, tag));
+        expected = expectedBytes(inputFrames, inputRate, tag);
     // FLAC frames hold up to 8 channels: said before any work ("bad write format" once started).
     if (options.writerId == Audio::IO::kFlacWriter && tag.format.channels() > 8)
         throw std::runtime_error("FLAC holds at most 8 channels, not " +
