@@ -462,6 +462,34 @@ float interpolatedPeak(const float* x, std::size_t from, std::size_t to, float t
     return portablePeak(x, from, to, taps(), threshold, gate);
 }
 
+// The largest magnitude among the `n` values of `x`, NaNs left out.
+[[gnu::always_inline]] inline float largestMagnitudeOf(const float* x, std::size_t n) {
+    VH top = {};
+    std::size_t i = 0;
+    for (; i + kLanes / 2 <= n; i += kLanes / 2) {
+        VH v;
+        std::memcpy(&v, x + i, sizeof v);
+        raise(top, magnitude(v));
+    }
+    float m = largestLane(top);
+    for (; i < n; ++i) m = std::max(m, std::fabs(x[i]));
+    return m;
+}
+
+#if TESSIVAL_ISA_VARIANTS
+[[gnu::target("arch=x86-64-v3"), gnu::flatten]] float largestMagnitudeV3(const float* x,
+                                                                         std::size_t n) {
+    return largestMagnitudeOf(x, n);
+}
+#endif
+
+float largestMagnitude(const float* x, std::size_t n) {
+#if TESSIVAL_ISA_VARIANTS
+    if (variant() != Variant::Portable) return largestMagnitudeV3(x, n);
+#endif
+    return largestMagnitudeOf(x, n);
+}
+
 }  // namespace
 
 namespace detail {
@@ -510,15 +538,25 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     // Past the valid samples the last one is held (flush) or overwritten later (not read
     // for counted points).
     float* const h = aligned(c.history);
-    std::fill(h + c.fill, h + kCapacity, c.last);
     // Groups that cannot raise the channel's peak are skipped: the true peak is at least the
-    // sample peak.
+    // sample peak. A round whose every sample (and the last one, held past them) is too small
+    // for that is passed over whole.
     const float threshold =
         everyPoint ? -1.0f : std::max(c.truePeak, static_cast<float>(c.samplePeak));
-    c.truePeak = std::max(c.truePeak, interpolatedPeak(h, from, from + count, threshold, c.gate));
+    if (!(c.held * taps().gain <= threshold)) {
+        std::fill(h + c.fill, h + kCapacity, c.last);
+        c.truePeak =
+            std::max(c.truePeak, interpolatedPeak(h, from, from + count, threshold, c.gate));
+    }
     const std::size_t used = std::min(count, c.fill);
     std::memmove(h, h + used, (c.fill - used) * sizeof(float));
     c.fill -= used;
+    c.held = largestMagnitude(h, c.fill);  // the reach of the next round's first points
+}
+
+void PeakMeter::Channel::raise(double peak) {
+    samplePeak = std::max(samplePeak, peak);
+    held = std::max(held, static_cast<float>(peak));
 }
 
 void PeakMeter::setWritten(std::uint64_t first, std::function<std::int64_t()> count) {
@@ -577,17 +615,12 @@ using VD = double __attribute__((vector_size(64)));
 using VL = std::int64_t __attribute__((vector_size(64)));
 
 #if TESSIVAL_ISA_VARIANTS
-using VD4 = double __attribute__((vector_size(32)));
-using VL4 = std::int64_t __attribute__((vector_size(32)));
-using VF4 = float __attribute__((vector_size(16)));
 using VF8 = float __attribute__((vector_size(32)));
 
-// copyScaled for the two channels of stereo frames, a vector of frames a step; `peak` and
-// `bad` per channel. NaNs leave the peaks as they are (as std::max does). D holds one
-// register's doubles: eight on AVX-512, four on AVX2 (where GCC took the eight-lane
-// comparisons and selections apart lane by lane, through the stack: the split cost four
-// times the interpolation). F: W floats. Loads and stores by memcpy: the samples have no
-// particular alignment (a template argument loses a typedef's alignment).
+// copyScaled for the two channels of stereo frames on AVX-512, eight frames a step; `peak`
+// and `bad` per channel. NaNs leave the peaks as they are (as std::max does). Loads and
+// stores by memcpy: the samples have no particular alignment (a template argument loses a
+// typedef's alignment).
 template <class D, class L, class F>
 [[gnu::always_inline]] inline void splitStereoVectors(const double* x, std::size_t frames,
                                                       double scale, float* d0, float* d1,
@@ -607,14 +640,8 @@ template <class D, class L, class F>
         std::memcpy(&b, x + 2 * i + W, sizeof b);
         a *= scale;
         b *= scale;
-        D l, r;
-        if constexpr (W == 8) {
-            l = __builtin_shuffle(a, b, L{0, 2, 4, 6, 8, 10, 12, 14});
-            r = __builtin_shuffle(a, b, L{1, 3, 5, 7, 9, 11, 13, 15});
-        } else {
-            l = __builtin_shuffle(a, b, L{0, 2, 4, 6});
-            r = __builtin_shuffle(a, b, L{1, 3, 5, 7});
-        }
+        const D l = __builtin_shuffle(a, b, L{0, 2, 4, 6, 8, 10, 12, 14});
+        const D r = __builtin_shuffle(a, b, L{1, 3, 5, 7, 9, 11, 13, 15});
         const D al = D(L(l) & magnitude), ar = D(L(r) & magnitude);
         raise(hi0, al);
         raise(hi1, ar);
@@ -638,10 +665,62 @@ template <class D, class L, class F>
 #endif  // TESSIVAL_ISA_VARIANTS
 
 #if TESSIVAL_ISA_VARIANTS
+// AVX2, eight frames a step: the peaks are taken on the interleaved doubles (lanes left,
+// right, left, right), the values converted to floats before they are taken apart (one
+// permutation of eight floats instead of two of four doubles for each channel), and
+// non-finite values only noticed (a multiply-add by zero turns them into a NaN that stays):
+// the rare block that holds one is counted again value by value. Same values as the generic
+// vectors: the product, then its float.
+template <bool Scaled>
+[[gnu::target("arch=x86-64-v3"), gnu::always_inline]] inline void splitStereoAvx2(
+    const double* x, std::size_t frames, double scale, float* d0, float* d1, double* peak,
+    std::uint64_t* bad) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    const __m256d factor = _mm256_set1_pd(scale), zero = _mm256_setzero_pd();
+    const __m256i apart = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    __m256d hi[2] = {zero, zero}, poison[4] = {zero, zero, zero, zero};
+    std::size_t i = 0;
+    for (; i + 8 <= frames; i += 8) {
+        __m128 f[4];
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            __m256d v = _mm256_loadu_pd(x + 2 * i + 4 * k);
+            if constexpr (Scaled) v = _mm256_mul_pd(v, factor);
+            // The first operand's NaN gives the second: a NaN leaves the peak as it was.
+            hi[k % 2] = _mm256_max_pd(_mm256_and_pd(v, magnitude), hi[k % 2]);
+            poison[k] = _mm256_fmadd_pd(v, zero, poison[k]);
+            f[k] = _mm256_cvtpd_ps(v);  // left, right, left, right
+        }
+        const __m256 g0 = _mm256_permutevar8x32_ps(_mm256_set_m128(f[1], f[0]), apart);
+        const __m256 g1 = _mm256_permutevar8x32_ps(_mm256_set_m128(f[3], f[2]), apart);
+        _mm256_storeu_ps(d0 + i, _mm256_permute2f128_ps(g0, g1, 0x20));
+        _mm256_storeu_ps(d1 + i, _mm256_permute2f128_ps(g0, g1, 0x31));
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, _mm256_max_pd(hi[0], hi[1]));
+    peak[0] = std::max({peak[0], lanes[0], lanes[2]});
+    peak[1] = std::max({peak[1], lanes[1], lanes[3]});
+    const __m256d any =
+        _mm256_add_pd(_mm256_add_pd(poison[0], poison[1]), _mm256_add_pd(poison[2], poison[3]));
+    if (_mm256_movemask_pd(_mm256_cmp_pd(any, any, _CMP_UNORD_Q))) {
+        for (std::size_t j = 0; j < 2 * i; ++j) {
+            const double v = Scaled ? x[j] * scale : x[j];
+            bad[0] += !(std::fabs(v) <= 1.7976931348623157e308);
+        }
+    }
+    std::uint64_t tail = 0;
+    peak[0] = std::max(peak[0], copyScaled(x + 2 * i, 2, frames - i, scale, d0 + i, tail));
+    peak[1] = std::max(peak[1], copyScaled(x + 2 * i + 1, 2, frames - i, scale, d1 + i, tail));
+    bad[0] += tail;
+}
+
 [[gnu::target("arch=x86-64-v3")]] void splitStereoV3(const double* x, std::size_t frames,
                                                      double scale, float* d0, float* d1,
                                                      double* peak, std::uint64_t* bad) {
-    splitStereoVectors<VD4, VL4, VF4>(x, frames, scale, d0, d1, peak, bad);
+    if (scale == 1.0)
+        splitStereoAvx2<false>(x, frames, scale, d0, d1, peak, bad);
+    else
+        splitStereoAvx2<true>(x, frames, scale, d0, d1, peak, bad);
 }
 [[gnu::target("arch=x86-64-v4")]] void splitStereoV4(const double* x, std::size_t frames,
                                                      double scale, float* d0, float* d1,
@@ -675,9 +754,23 @@ void splitStereo(const double* x, std::size_t frames, double scale, float* d0, f
 }
 
 #if TESSIVAL_ISA_VARIANTS
+// Most blocks clip nowhere: their extremes are taken first (a NaN, never counted, leaves them
+// as they were), and only a block that reaches past the limits is counted value by value.
 [[gnu::target("arch=x86-64-v3")]] std::uint64_t countOutsideV3(const double* x, std::size_t n,
                                                                double low, double high) {
-    return countOutsideOf(x, n, low, high);
+    __m256d lo[2] = {_mm256_set1_pd(low), _mm256_set1_pd(low)}, hi[2] = {lo[0], lo[0]};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256d a = _mm256_loadu_pd(x + i), b = _mm256_loadu_pd(x + i + 4);
+        lo[0] = _mm256_min_pd(a, lo[0]), hi[0] = _mm256_max_pd(a, hi[0]);
+        lo[1] = _mm256_min_pd(b, lo[1]), hi[1] = _mm256_max_pd(b, hi[1]);
+    }
+    const __m256d under =
+        _mm256_cmp_pd(_mm256_min_pd(lo[0], lo[1]), _mm256_set1_pd(low), _CMP_LT_OQ);
+    const __m256d over =
+        _mm256_cmp_pd(_mm256_max_pd(hi[0], hi[1]), _mm256_set1_pd(high), _CMP_GE_OQ);
+    if (_mm256_movemask_pd(_mm256_or_pd(under, over))) return countOutsideOf(x, n, low, high);
+    return countOutsideOf(x + i, n - i, low, high);
 }
 [[gnu::target("arch=x86-64-v4")]] std::uint64_t countOutsideV4(const double* x, std::size_t n,
                                                                double low, double high) {
@@ -719,6 +812,7 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
             c.started = true;
             std::fill_n(aligned(c.history), kLeft + 1, static_cast<float>(x[n ? ch : 0] * scale_));
             c.fill = kLeft + 1;
+            c.held = std::fabs(aligned(c.history)[0]);
         }
     }
     std::size_t f = 0;
@@ -731,18 +825,17 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
             float* d0 = aligned(c0.history) + c0.fill;
             float* d1 = aligned(c1.history) + c1.fill;
             const double* src = x + 2 * f;
-            double peak[2] = {c0.samplePeak, c1.samplePeak};
+            double peak[2] = {};
             std::uint64_t bad[2] = {};
             splitStereo(src, take, scale_, d0, d1, peak, bad);
-            c0.samplePeak = peak[0], c1.samplePeak = peak[1];
             c0.nonFinite += bad[0] + bad[1];
+            c0.raise(peak[0]);
+            c1.raise(peak[1]);
         } else {
             for (std::size_t ch = 0; ch < count; ++ch) {
                 Channel& c = channels_[ch];
                 const double* src = n ? x + f * n + ch : x;
-                c.samplePeak = std::max(
-                    c.samplePeak,
-                    copyScaled(src, n, take, scale_, aligned(c.history) + c.fill, c.nonFinite));
+                c.raise(copyScaled(src, n, take, scale_, aligned(c.history) + c.fill, c.nonFinite));
             }
         }
         for (Channel& c : channels_) {

@@ -112,9 +112,12 @@ private:
         bool started = false;        // history begins with the first value held
         float last = 0;              // the latest value, held after the end
         double samplePeak = 0;
+        float held = 0;  // no sample in history (NaNs aside) is of larger magnitude
         std::uint64_t nonFinite = 0;
         float truePeak = 0;
         FineGate gate;
+        // Takes the largest magnitude of samples just appended (NaNs left out).
+        void raise(double peak);
     };
     void interpolate(Channel& c, bool flush);
     // The frames of a block of `frames` from stream frame `at` that are written.

@@ -224,7 +224,8 @@ TEST(PeakMeter, CountsNonFiniteSamplesOnEveryPath) {
 
 // Every kernel set reads what the portable code reads: the same sample peaks, clamped and
 // non-finite counts, true peaks up to float rounding (fused multiply-adds). Blocks of odd
-// lengths leave every kernel a tail; the NaN and the infinity fall inside vectors.
+// lengths leave every kernel a tail; the NaN and the infinity fall inside vectors; the
+// clamp limits are passed by a few blocks only.
 TEST(PeakMeter, EveryKernelSetReadsAlike) {
     std::uint32_t noise = 11;
     auto white = [&] {
@@ -249,12 +250,14 @@ TEST(PeakMeter, EveryKernelSetReadsAlike) {
         for (std::size_t f = 0, block = 1000; f < 4099; f += block, block = 1099 - block) {
             const std::size_t n = std::min<std::size_t>(block, 4099 - f);
             meter.process(frames.data() + channels * f, n, f);
-            meter.countClamped(frames.data() + channels * f, channels * n, -1.0, 1.0, f);
+            meter.countClamped(frames.data() + channels * f, channels * n, -1.2, 1.2, f);
         }
         return meter.finish();
     };
     ASSERT_TRUE(Audio::selectKernelIsa(Audio::KernelIsa::Portable));
     const Audio::PeakReading stereo = read(2), three = read(3);
+    ASSERT_GT(stereo.clamped, 0u);
+    ASSERT_LT(stereo.clamped, 400u);
     for (Audio::KernelIsa isa : {Audio::KernelIsa::AVX2, Audio::KernelIsa::AVX512}) {
         if (!Audio::selectKernelIsa(isa)) continue;
         SCOPED_TRACE(static_cast<int>(isa));
@@ -266,6 +269,26 @@ TEST(PeakMeter, EveryKernelSetReadsAlike) {
             for (std::uint32_t c = 0; c + 1 < channels; ++c)  // the last holds the infinity
                 EXPECT_NEAR(r.truePeak[c], ref.truePeak[c], 1e-5 * ref.truePeak[c]);
             EXPECT_EQ(r.truePeak[channels - 1], INFINITY);
+        }
+    }
+    Audio::resetKernelIsa();
+}
+
+// Every kernel set counts one value out of range wherever it falls: in a vector, in the tail
+// after the vectors, among NaNs.
+TEST(PeakMeter, EveryKernelSetCountsALoneClamp) {
+    for (Audio::KernelIsa isa :
+         {Audio::KernelIsa::Portable, Audio::KernelIsa::AVX2, Audio::KernelIsa::AVX512}) {
+        if (!Audio::selectKernelIsa(isa)) continue;
+        for (std::size_t at : {0u, 7u, 8u, 20u, 22u}) {
+            SCOPED_TRACE(testing::Message() << static_cast<int>(isa) << " at " << at);
+            std::vector<double> values(22, 0.25);  // eleven stereo frames
+            values[3] = std::nan("");
+            if (at < values.size()) values[at] = at % 2 ? -1.5 : 1.0;
+            Audio::PeakMeter meter;
+            meter.configure(2, 1.0, true);
+            meter.countClamped(values.data(), values.size(), -1.0, 1.0, 0);
+            EXPECT_EQ(meter.finish().clamped, at < values.size() ? 1u : 0u);
         }
     }
     Audio::resetKernelIsa();
