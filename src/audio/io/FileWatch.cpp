@@ -5,23 +5,34 @@
 
 namespace Audio::IO {
 
-FileWatch::FileWatch(int fd) : fd_(fd) {
-    struct stat info {};
-    if (::fstat(fd_, &info) == 0) {
-        size_ = info.st_size;
-        modified_ = info.st_mtim;
-    }
+FileWatch::FileWatch(int fd) {
+    Add(fd);
 }
 
 FileWatch::~FileWatch() {
-    ::close(fd_);
+    for (const Watched& f : files_) ::close(f.fd);
+}
+
+void FileWatch::Add(int fd) {
+    if (fd < 0) return;
+    Watched f{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) == 0) {
+        f.size = info.st_size;
+        f.modified = info.st_mtim;
+    }
+    files_.push_back(f);
 }
 
 bool FileWatch::Changed() const {
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0) return true;
-    return info.st_size != size_ || info.st_mtim.tv_sec != modified_.tv_sec ||
-           info.st_mtim.tv_nsec != modified_.tv_nsec;
+    for (const Watched& f : files_) {
+        struct stat info {};
+        if (::fstat(f.fd, &info) != 0) return true;
+        if (info.st_size != f.size || info.st_mtim.tv_sec != f.modified.tv_sec ||
+            info.st_mtim.tv_nsec != f.modified.tv_nsec)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace Audio::IO

@@ -33,9 +33,10 @@ struct InputDetails {
     // An input opened for a conversion whose length is unknown until its end (a stream): its
     // length in bytes once the reader found it, -1 before (set on the reading thread).
     std::shared_ptr<std::atomic<std::int64_t>> endBytes;
-    // A file opened by name: its size and time of last modification at the start, to tell
-    // whether another program wrote to it while it was read.
-    std::shared_ptr<const FileWatch> watch;
+    // A file opened by name: its size and time of last modification at the start (and those
+    // of a WavPack file's correction file), to tell whether another program wrote to it while
+    // it was read.
+    std::shared_ptr<FileWatch> watch;
 };
 
 // The warning of a file whose header declares more audio than it holds:

@@ -42,7 +42,7 @@ void RequireRegularFile(const std::string& text, InputDetails* details) {
     struct stat info {};
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     if (regular && details) {
-        details->watch = std::make_shared<const FileWatch>(fd);
+        details->watch = std::make_shared<FileWatch>(fd);
         return;
     }
     ::close(fd);

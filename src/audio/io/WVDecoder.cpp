@@ -1,5 +1,6 @@
 #include "audio/io/WVDecoder.h"
 
+#include <fcntl.h>
 #include <wavpack/wavpack.h>
 
 #include <algorithm>
@@ -98,6 +99,10 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
         if ((mode & MODE_HYBRID) && !(mode & MODE_WVC))
             details->warnings.push_back(
                 "hybrid WavPack without its correction file (.wvc): decoding the lossy part");
+        // The correction file (the name with a "c" added, as the library opened it) is read
+        // beside the file: written to meanwhile, it spoils the audio as much.
+        if ((mode & MODE_WVC) && details->watch)
+            details->watch->Add(::open((path + "c").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     }
 
     auto* decoder = new WVDecoder(ctx);

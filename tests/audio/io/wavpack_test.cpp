@@ -3,15 +3,17 @@
 #include <wavpack/wavpack.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <random>
 #include <thread>
 
-#include "support/IOTestUtil.h"
 #include "audio/format/Translator.h"
 #include "audio/io/InsertWriter.h"
+#include "audio/io/OpenFile.h"
 #include "audio/io/WVDecoder.h"
 #include "audio/io/WavpackWriter.h"
+#include "support/IOTestUtil.h"
 
 using namespace IOTest;
 using Audio::Format;
@@ -438,6 +440,21 @@ TEST(WVDecoder, HybridFileIsLosslessWithItsCorrectionFile) {
                                std::filesystem::copy_options::overwrite_existing);
     auto s = WVDecoder::Open(path, nullptr);
     EXPECT_THROW(ReadAll(*s), Audio::IO::WVParser::CorrectionMismatch);
+
+    // Opened by name for a conversion, the correction file is watched with the file: another
+    // program writing to either while they are read makes the job fail.
+    for (const std::string& written : {path, path + "c"}) {
+        SCOPED_TRACE(written);
+        WriteHybrid(path, original);
+        Audio::IO::InputDetails details;
+        auto opened =
+            Audio::IO::OpenFile(Filesystem::Path::Parse(path, Filesystem::Path::Kind::File),
+                                nullptr, nullptr, &details);
+        ASSERT_TRUE(details.watch);
+        EXPECT_FALSE(details.watch->Changed());
+        std::ofstream(written, std::ios::app) << "more";
+        EXPECT_TRUE(details.watch->Changed());
+    }
 }
 
 class WavpackTool : public ::testing::Test {
