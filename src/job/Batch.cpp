@@ -94,7 +94,10 @@ std::vector<std::string> SplitNameList(std::string_view data, bool nulSeparated)
     while (from < data.size()) {
         std::size_t end = data.find(separator, from);
         if (end == std::string_view::npos) end = data.size();
-        const std::string_view name = data.substr(from, end - from);
+        std::string_view name = data.substr(from, end - from);
+        // A list written with CRLF line ends (on Windows, or by its tools) names the files
+        // without the carriage return: no one means a name that ends in one.
+        if (!nulSeparated && name.ends_with('\r')) name.remove_suffix(1);
         if (name.find('\0') != std::string_view::npos)
             throw BatchInputError(
                 "the list holds a NUL byte: a list of NUL-separated names needs -0");

@@ -125,6 +125,9 @@ TEST(Batch, NameListsSplitOnTheirSeparator) {
     using V = std::vector<std::string>;
     EXPECT_EQ(SplitNameList("a.wav\nb c.wav\n\nd\\e.wav", false), (V{"a.wav", "b c.wav", "d\\e.wav"}));
     EXPECT_EQ(SplitNameList(std::string("a\nb.wav\0c.wav\0", 14), true), (V{"a\nb.wav", "c.wav"}));
+    EXPECT_EQ(SplitNameList("a.wav\r\nb c.wav\r\n\r\nd.wav\r", false),
+              (V{"a.wav", "b c.wav", "d.wav"}));
+    EXPECT_EQ(SplitNameList(std::string("a\r\0", 3), true), V{"a\r"});
     EXPECT_EQ(SplitNameList("", false), V{});
     EXPECT_THROW(SplitNameList(std::string("a.wav\0b.wav", 11), false), BatchInputError);
     EXPECT_THROW(ReadNameList("/nonexistent/list", false), BatchInputError);
