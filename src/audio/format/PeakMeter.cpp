@@ -535,8 +535,6 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     std::size_t count = c.fill - 2 * kLeft - 1 + 1;
     count = flush ? (count + kLanes - 1) / kLanes * kLanes : count / kLanes * kLanes;
     if (count == 0) return;
-    // Past the valid samples the last one is held (flush) or overwritten later (not read
-    // for counted points).
     float* const h = aligned(c.history);
     // Groups that cannot raise the channel's peak are skipped: the true peak is at least the
     // sample peak. A round whose every sample (and the last one, held past them) is too small
@@ -544,6 +542,8 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     const float threshold =
         everyPoint ? -1.0f : std::max(c.truePeak, static_cast<float>(c.samplePeak));
     if (!(c.held * taps().gain <= threshold)) {
+        // Past the valid samples the last one is held (flush) or overwritten later (not read
+        // for counted points).
         std::fill(h + c.fill, h + kCapacity, c.last);
         c.truePeak =
             std::max(c.truePeak, interpolatedPeak(h, from, from + count, threshold, c.gate));

@@ -225,7 +225,7 @@ TEST(PeakMeter, CountsNonFiniteSamplesOnEveryPath) {
 // Every kernel set reads what the portable code reads: the same sample peaks, clamped and
 // non-finite counts, true peaks up to float rounding (fused multiply-adds). Blocks of odd
 // lengths leave every kernel a tail; the NaN and the infinity fall inside vectors; the
-// clamp limits are passed by a few blocks only.
+// clamp limits are passed in a few places only.
 TEST(PeakMeter, EveryKernelSetReadsAlike) {
     std::uint32_t noise = 11;
     auto white = [&] {
