@@ -319,7 +319,7 @@ CliOptions ParseOptions(const std::vector<std::string>& args) {
     }
     if (!o.help && !o.version && o.makeDemo.empty() && o.inputs.empty() && !o.filesFrom)
         throw UsageError("no input files given");
-    // (It converted nothing of them, status 0.)
+    // Inputs given with it were left unconverted, and the run ended with status 0.
     if (!o.makeDemo.empty() && (!o.inputs.empty() || o.filesFrom))
         throw UsageError("--make-demo writes a demo file and converts nothing: no inputs with it");
     return o;
