@@ -7,6 +7,7 @@
 #include <new>
 #include <numbers>
 #include <stdexcept>
+#include <utility>
 
 #include "base/FloatMode.h"
 #include "dsp/FFTFilterKernels.h"
@@ -186,7 +187,10 @@ FFTFilter<N>::FFTFilter(Audio::Stream::Wrapper<::Stream::iVOver> input,
     setTag(tag);
 
     tails_.resize(this->channels);
-    for (auto& t : tails_) t.tail.reset(new double[std::max(tailLength_, 1u)]);
+    for (auto& t : tails_) {
+        t.tail.reset(new double[std::max(tailLength_, 1u)]);
+        t.spare.reset(new double[std::max(tailLength_, 1u)]);
+    }
 
     // The pairs' overlap-add assumes a tail no longer than a block, which
     // M >= 2L gives; the single-channel path would carry a longer one.
@@ -322,33 +326,33 @@ void FFTFilter<N>::pairStep(ChannelTail& ta, double* zr, double* outA, ChannelTa
     const std::uint32_t nOut = static_cast<std::uint32_t>(this->outputDFT().n);
     const double* kr = pairSpectrum_.get();
     const double* ki = kr + size_;
+    // The tail of the previous block adds to the first tailLength_ samples.
+    const std::uint32_t ob = this->outputBlock;
+    auto head = [&](const ChannelTail& t) -> std::size_t {
+        return t.tailIsZero ? 0 : std::min(tailLength_, ob);
+    };
+    const OOURA::FFT::Overlap to{{outA, outB},
+                                 {ta.tail.get(), tb.tail.get()},
+                                 {ta.spare.get(), tb.spare.get()},
+                                 {head(ta), head(tb)},
+                                 ob};
     if constexpr (N == kSameRate) {
-        pairOut_->convolve(zr, zi, kr, ki);
+        pairOut_->convolve(zr, zi, kr, ki, &to);
     } else {
         pairIn_->forward(zr, zi);
         // In bit-reversed order imaging repeats every bin 2^e times in a row
         // and folding adds runs of 2^-e neighbours.
         if constexpr (N == kDecimating) {
             Split::foldMultiply(zr, zi, kr, ki, nOut, size_ / nOut);
-            pairOut_->inverse(zr, zi);
+            pairOut_->inverse(zr, zi, &to);
         } else {
-            pairOut_->imageInverse(zr, zi, kr, ki, size_ / nIn);
+            pairOut_->imageInverse(zr, zi, kr, ki, size_ / nIn, &to);
         }
     }
-    emit(ta, outA, zr);
-    emit(tb, outB, zi);
-}
-
-template <int N>
-void FFTFilter<N>::emit(ChannelTail& t, double* out, const double* z) {
-    // The tail of the previous block adds to the first tailLength_ samples.
-    const std::uint32_t ob = this->outputBlock;
-    const std::uint32_t head = t.tailIsZero ? 0 : std::min(tailLength_, ob);
-    const double* tail = t.tail.get();
-    for (std::uint32_t i = 0; i < head; ++i) out[i] = z[i] + tail[i];
-    std::memcpy(out + head, z + head, (ob - head) * sizeof(double));
-    std::memcpy(t.tail.get(), z + ob, tailLength_ * sizeof(double));
-    t.tailIsZero = false;
+    for (ChannelTail* t : {&ta, &tb}) {
+        std::swap(t->tail, t->spare);
+        t->tailIsZero = false;
+    }
 }
 
 template <int N>

@@ -131,7 +131,8 @@ public:
 
 private:
     struct ChannelTail {
-        std::unique_ptr<double[]> tail;  // n_out - outputBlock samples
+        std::unique_ptr<double[]> tail;   // n_out - outputBlock samples
+        std::unique_ptr<double[]> spare;  // as long: where a pair step puts the next tail
         bool tailIsZero = true;
     };
     struct FreeAligned {
@@ -146,12 +147,11 @@ private:
     // parts of one complex transform (the kernel is real, so the parts do not
     // mix). Same outputs as two channel steps up to rounding. The inputs a
     // and b (nIn samples, 64-byte aligned) are overwritten; the outputs go
-    // to outA and outB (outputBlock samples each).
+    // to outA and outB (outputBlock samples each) straight from the inverse
+    // transform's last step, with the tails added, and the new tails into the
+    // spare buffers, which then become the tails.
     void pairStep(ChannelTail& ta, double* a, double* outA, ChannelTail& tb, double* b,
                   double* outB);
-    // One channel's block from the pair's inverse transform z: output with
-    // the tail added, then the new tail.
-    void emit(ChannelTail& t, double* out, const double* z);
     std::int64_t mapLength(std::int64_t upstreamBytes) const;
 
     std::uint32_t size_;

@@ -22,6 +22,8 @@
 // then the bit reversal of every index of floor(log2 N / 2) bits.
 #include <cstddef>
 
+#include "dsp/fft/Overlap.h"
+
 namespace OOURA::FFT::detail {
 
 // Offset in doubles of the table of pass length L (< N) in `w`.
@@ -56,11 +58,11 @@ void twiddle(std::size_t p, std::size_t N, double& c, double& s);
     void forward(std::size_t n, double* a, const int* ip, const double* w);                        \
     void inverse(std::size_t n, double* a, const int* ip, const double* w);                        \
     void splitForward(std::size_t N, double* re, double* im, const double* w);                     \
-    void splitInverse(std::size_t N, double* re, double* im, const double* w);                     \
+    void splitInverse(std::size_t N, double* re, double* im, const double* w, const Overlap* to);  \
     void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,  \
-                       const double* w);                                                           \
+                       const double* w, const Overlap* to);                                        \
     void splitImageInverse(std::size_t N, double* re, double* im, const double* kr,                \
-                           const double* ki, std::size_t f, const double* w);                      \
+                           const double* ki, std::size_t f, const double* w, const Overlap* to);   \
     void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n); \
     void splitImageMultiply(double* re, double* im, const double* kr, const double* ki,            \
                             std::size_t n, std::size_t f);                                         \

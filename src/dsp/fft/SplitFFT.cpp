@@ -81,17 +81,18 @@ void Split::forward(double* re, double* im) const {
     kernels().forward(N_, re, im, w_.get());
 }
 
-void Split::inverse(double* re, double* im) const {
-    kernels().inverse(N_, re, im, w_.get());
+void Split::inverse(double* re, double* im, const Overlap* to) const {
+    kernels().inverse(N_, re, im, w_.get(), to);
 }
 
-void Split::imageInverse(double* re, double* im, const double* kr, const double* ki,
-                         std::size_t f) const {
-    kernels().imageInverse(N_, re, im, kr, ki, f, w_.get());
+void Split::imageInverse(double* re, double* im, const double* kr, const double* ki, std::size_t f,
+                         const Overlap* to) const {
+    kernels().imageInverse(N_, re, im, kr, ki, f, w_.get(), to);
 }
 
-void Split::convolve(double* re, double* im, const double* kr, const double* ki) const {
-    kernels().convolve(N_, re, im, kr, ki, w_.get());
+void Split::convolve(double* re, double* im, const double* kr, const double* ki,
+                     const Overlap* to) const {
+    kernels().convolve(N_, re, im, kr, ki, w_.get(), to);
 }
 
 std::size_t Split::convolutionIndex(std::size_t k) const {

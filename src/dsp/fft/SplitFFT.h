@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "dsp/fft/FFT.h"
+#include "dsp/fft/Overlap.h"
 
 namespace OOURA::FFT {
 
@@ -34,20 +35,22 @@ public:
     // Natural order to bins in bit-reversed order, in place. (The arrays are
     // best 64-byte aligned: loads that split cache lines cost much more.)
     void forward(double* re, double* im) const;
-    // Bins in bit-reversed order to natural order, in place.
-    void inverse(double* re, double* im) const;
+    // Bins in bit-reversed order to natural order, in place, or delivered
+    // where `to` says (the arrays then hold intermediate values).
+    void inverse(double* re, double* im, const Overlap* to = nullptr) const;
     // The same on the product of the first N/f bins imaged by f (a power of
     // two) with the spectrum K = (kr, ki) of N bins: on z[k] = z[k / f] K[k]
     // (see imageMultiply). Products and transform in one sweep for f = 1, 2.
-    void imageInverse(double* re, double* im, const double* kr, const double* ki,
-                      std::size_t f) const;
+    void imageInverse(double* re, double* im, const double* kr, const double* ki, std::size_t f,
+                      const Overlap* to = nullptr) const;
 
     // Fast convolution in one call: z = inverse(forward(z) K), with K = (kr,
     // ki) given in the order of convolutionIndex, not in bit-reversed order.
     // The forward steps, product and inverse steps of each part of the
     // arrays run while it is in cache; the result has the bits of forward,
-    // multiply and inverse.
-    void convolve(double* re, double* im, const double* kr, const double* ki) const;
+    // multiply and inverse (delivered where `to` says, as by inverse).
+    void convolve(double* re, double* im, const double* kr, const double* ki,
+                  const Overlap* to = nullptr) const;
     // Where bin k goes in the spectrum convolve takes.
     std::size_t convolutionIndex(std::size_t k) const;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
@@ -293,6 +294,74 @@ TEST_P(FFTKernels, SplitConvolveIsForwardProductInverse) {
         fft.convolve(r2.data(), i2.data(), cr.data(), ci.data());
         EXPECT_EQ(r1, r2);
         EXPECT_EQ(i1, i2);
+    }
+}
+
+// Delivered through an Overlap, each inverse gives the bits of the in-place inverse followed by
+// the overlap-add done value by value, wherever the ends of the heads and of the block fall in a
+// vector, and writes nothing outside the areas it is given.
+TEST_P(FFTKernels, InversesDeliverTheOverlapAddOfTheInPlaceResult) {
+    struct Case {
+        std::size_t N, headRe, headIm, block;
+    };
+    constexpr double kUntouched = 12345.0;
+    constexpr std::size_t kGuard = 3;  // values checked on both sides of every area
+    for (const Case c : {Case{16, 5, 0, 11},
+                         {64, 0, 0, 64},
+                         {64, 13, 64, 64},
+                         {128, 37, 3, 91},
+                         {1024, 101, 0, 923},
+                         {4096, 508, 508, 3588},
+                         {4096, 509, 0, 3587},
+                         {8192, 4095, 17, 4097},
+                         {8192, 0, 0, 0}}) {
+        const Split& fft = Split::ForSize(c.N);
+        const auto zr = randomReals(c.N, 31), zi = randomReals(c.N, 32);
+        const auto kr = randomReals(c.N, 33), ki = randomReals(c.N, 34);
+        const std::vector<double> tails[2] = {randomReals(c.N, 35), randomReals(c.N, 36)};
+        const std::size_t heads[2] = {c.headRe, c.headIm};
+        using Inverse = std::function<void(double*, double*, const OOURA::FFT::Overlap*)>;
+        const std::pair<const char*, Inverse> kinds[] = {
+            {"inverse", [&](double* r, double* i, auto* to) { fft.inverse(r, i, to); }},
+            {"imaged by 2", [&](double* r, double* i,
+                                auto* to) { fft.imageInverse(r, i, kr.data(), ki.data(), 2, to); }},
+            {"convolution",
+             [&](double* r, double* i, auto* to) { fft.convolve(r, i, kr.data(), ki.data(), to); }},
+        };
+        for (const auto& [name, run] : kinds) {
+            SCOPED_TRACE(testing::Message() << name << ", N " << c.N << ", heads " << c.headRe
+                                            << " " << c.headIm << ", block " << c.block);
+            std::vector<double> r = zr, i = zi;
+            run(r.data(), i.data(), nullptr);
+            const std::vector<double>* whole[2] = {&r, &i};
+
+            std::vector<double> out[2], rest[2], r2 = zr, i2 = zi;
+            OOURA::FFT::Overlap to{};
+            to.block = c.block;
+            for (int p = 0; p < 2; ++p) {
+                // One value past an aligned start: the areas need no alignment.
+                out[p].assign(c.block + 2 * kGuard + 1, kUntouched);
+                rest[p].assign(c.N - c.block + 2 * kGuard + 1, kUntouched);
+                to.out[p] = out[p].data() + kGuard + 1;
+                to.rest[p] = rest[p].data() + kGuard + 1;
+                to.add[p] = tails[p].data();
+                to.head[p] = heads[p];
+            }
+            run(r2.data(), i2.data(), &to);
+            for (int p = 0; p < 2; ++p) {
+                std::vector<double> wantOut(out[p].size(), kUntouched);
+                std::vector<double> wantRest(rest[p].size(), kUntouched);
+                for (std::size_t k = 0; k < c.N; ++k) {
+                    const double z = (*whole[p])[k];
+                    if (k < c.block)
+                        wantOut[kGuard + 1 + k] = k < heads[p] ? z + tails[p][k] : z;
+                    else
+                        wantRest[kGuard + 1 + k - c.block] = z;
+                }
+                EXPECT_EQ(wantOut, out[p]) << "part " << p;
+                EXPECT_EQ(wantRest, rest[p]) << "part " << p;
+            }
+        }
     }
 }
 
