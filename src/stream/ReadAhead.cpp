@@ -19,6 +19,10 @@ constexpr std::uint32_t kDefaultBlocks = 8;
 // A launched task that has not started by then is given up and the reads pass through: a
 // launcher that said yes normally starts it within microseconds.
 constexpr auto kStartLimit = std::chrono::milliseconds(200);
+// Reads passed through before a launcher that said no (no thread was free), or whose task gave
+// its thread back, is asked again: a worker may be free by then (one still starting when the
+// conversion began, or one that ended its job at the tail of a batch).
+constexpr std::uint32_t kRetryReads = 32;
 
 }  // namespace
 
@@ -55,6 +59,7 @@ struct ReadAhead::Shared {
     Task task = Task::None;
     bool stop = false;
     bool readDone = false;  // the task reads no more (end, error, or its thread wanted)
+    bool yielded = false;   // it ended because its thread was wanted
     std::uint64_t generation = 0;
     std::exception_ptr error;
 };
@@ -133,7 +138,10 @@ void ReadAhead::Shared::run(std::uint64_t g) {
             l.unlock();
             const bool yield = wanted();
             l.lock();
-            if (yield) break;
+            if (yield) {
+                yielded = true;
+                break;
+            }
         }
     }
     readDone = true;
@@ -195,6 +203,7 @@ void ReadAhead::stopTask() {
     ++s.generation;
     s.stop = false;
     s.readDone = false;
+    s.yielded = false;
     s.task = Shared::Task::None;
     launched_ = false;
 }
@@ -210,12 +219,17 @@ void ReadAhead::seek(std::uint64_t p) {
     }
     offset_ = 0;
     passThrough_ = false;
+    retryIn_ = 0;
     upstream->seek(p);
     upstream->position = static_cast<std::int64_t>(p);
 }
 
+bool ReadAhead::ended() const {
+    return upstream->length >= 0 && upstream->position >= upstream->length;
+}
+
 bool ReadAhead::visit(const VisitFn& fn, int depth) {
-    if (launched_) {
+    if (launched_ || retryIn_ > 0) {
         stopTask();
         passThrough_ = true;
     }
@@ -228,7 +242,9 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
     Shared& s = *shared_;
     const std::uint32_t want = dest.length();
 
-    if (!launched_ && !passThrough_) {
+    if (!launched_ && !passThrough_ && retryIn_ > 0) {
+        --retryIn_;
+    } else if (!launched_ && !passThrough_ && !ended()) {
         {
             std::lock_guard l(s.lock);
             s.task = Shared::Task::Waiting;
@@ -243,7 +259,7 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
         launched_ = true;
         if (!started) {
             stopTask();
-            passThrough_ = true;
+            retryIn_ = kRetryReads;
         }
     }
 
@@ -279,8 +295,17 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
             continue;
         }
         if (s.error) std::rethrow_exception(s.error);
-        if (passThrough_ || s.readDone) {
-            passThrough_ = true;
+        if (!launched_ || passThrough_) break;
+        if (s.readDone) {
+            if (s.yielded) {
+                // Asked again later; the reads pass through meanwhile.
+                l.unlock();
+                stopTask();
+                retryIn_ = kRetryReads;
+                l.lock();
+            } else {
+                passThrough_ = true;
+            }
             break;
         }
         if (s.task == Shared::Task::Running) {

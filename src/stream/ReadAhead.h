@@ -11,10 +11,13 @@
 //
 // When no task can be started (the launcher says no), the stage passes reads straight through on
 // the reader's thread, as it does after the task has ended (the upstream reached its length or
-// gave a short block, or the task's thread is wanted elsewhere) for whatever is read past that. An
-// exception thrown by the upstream in the task is thrown by the read that reaches the point where
-// it happened. A task the launcher took but that has not started when the reader first waits for
-// it (200 ms) is given up: it will not touch the upstream, and the reads pass through.
+// gave a short block, or the task's thread is wanted elsewhere) for whatever is read past that.
+// After a refusal, or a task that gave its thread back, the launcher is asked again every 32
+// reads, so that a thread freed later (one still starting when the reads began, or one whose
+// job ended) takes the upstream over from where the reader is. An exception thrown by the
+// upstream in the task is thrown by the read that reaches the point where it happened. A task
+// the launcher took but that has not started when the reader first waits for it (200 ms) is
+// given up for good: it will not touch the upstream, and the reads pass through.
 //
 // Thread roles: construction, read, seek, visit and destruction on the reader's thread. A seek
 // stops the task (it starts again at the next read); a visit that finds the task started stops
@@ -78,8 +81,12 @@ private:
 
     Launcher launch_;
     std::shared_ptr<Shared> shared_;
+    // True when the upstream has no more content to read ahead.
+    bool ended() const;
+
     bool launched_ = false;     // a task was handed to the launcher since the last stop
     bool passThrough_ = false;  // no more tasks: reads go straight to the upstream
+    std::uint32_t retryIn_ = 0;  // reads to pass through before the launcher is asked again
     bool everSplit_ = false;
     std::uint32_t offset_ = 0;  // bytes of the front block already given out
 };

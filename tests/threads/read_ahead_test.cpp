@@ -136,13 +136,37 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ReadAheadRows,
 TEST(ReadAhead, RefusedLauncherPassesEveryReadStraightThrough) {
     MemoryVOver* source = makeSource(LengthMode::Known);
     const std::vector<Bytes> want = source->data;
-    auto* stage =
-        new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
-                              launchWith([](std::function<void()>) { return false; }), 4096, 4);
+    int asked = 0;
+    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                                        launchWith([&](std::function<void()>) {
+                                            ++asked;
+                                            return false;
+                                        }),
+                                        4096, 4);
     Stream::Wrapper<Stream::iVOver> w(stage);
     EXPECT_EQ(readAll(*stage, 1000, kSize), want);
     EXPECT_FALSE(stage->everSplit());
     EXPECT_EQ(source->requests, std::vector<std::uint64_t>(96, 1000));
+    EXPECT_GT(asked, 1);  // asked again now and then: a thread may have become free
+}
+
+// A conversion that starts while no worker is free (one still starting, or all busy in a
+// batch) splits once one is: it used to read on its own thread to the end.
+TEST(ReadAhead, LauncherThatRefusedAtFirstIsAskedAgainAndTheTaskReadsAhead) {
+    ThreadLauncher threads;
+    MemoryVOver* source = makeSource(LengthMode::Known);
+    const std::vector<Bytes> want = source->data;
+    Stream::Launcher accept = threads.launcher();
+    int asked = 0;
+    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
+                                        launchWith([&](std::function<void()> task) {
+                                            return ++asked > 1 && accept.launch(std::move(task));
+                                        }),
+                                        4096, 4);
+    Stream::Wrapper<Stream::iVOver> w(stage);
+    EXPECT_EQ(readAll(*stage, 1000, kSize), want);
+    EXPECT_TRUE(stage->everSplit());
+    EXPECT_EQ(asked, 2);
 }
 
 TEST(ReadAhead, TaskThatStartsTooLateNeverTouchesTheUpstream) {
@@ -169,12 +193,18 @@ TEST(ReadAhead, TaskWantedElsewhereEndsAndTheReadsPassThrough) {
     MemoryVOver* source = makeSource(LengthMode::Known);
     const std::vector<Bytes> want = source->data;
     std::atomic<int> asked = 0;
-    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source),
-                                        threads.launcher([&] { return ++asked == 3; }), 4096, 4);
+    Stream::Launcher first = threads.launcher([&] { return ++asked == 3; });
+    int launches = 0;  // the first accepted; later ones (a thread free again) refused here
+    Stream::Launcher launcher = first;
+    launcher.launch = [&](std::function<void()> task) {
+        return ++launches == 1 && first.launch(std::move(task));
+    };
+    auto* stage = new Stream::ReadAhead(Stream::Wrapper<Stream::iVOver>(source), launcher, 4096, 4);
     Stream::Wrapper<Stream::iVOver> w(stage);
     EXPECT_EQ(readAll(*stage, 1000, kSize), want);
     EXPECT_TRUE(stage->everSplit());
     EXPECT_EQ(asked.load(), 3);
+    EXPECT_GT(launches, 1);  // asked again after the task gave its thread back
     // Three blocks ahead, then the rest of the read under way, then the reader's own reads.
     std::vector<std::uint64_t> requests{4096, 4096, 4096, 13000 - 3 * 4096};
     requests.resize(requests.size() + (kSize - 13000) / 1000, 1000);
