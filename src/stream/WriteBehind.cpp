@@ -1,7 +1,5 @@
 #include "stream/WriteBehind.h"
 
-#include <cstring>
-
 namespace Stream {
 
 WriteBehind::WriteBehind(std::size_t batchBytes, std::size_t batches)
@@ -154,12 +152,12 @@ void WriteBehind::write(const std::uint8_t* begin, std::size_t n, bool zeros) {
         return;
     }
     if (open_.ops.empty()) open_.ops.push_back(Op{-1, open_.bytes.size(), 0});
-    const std::size_t at = open_.bytes.size();
-    open_.bytes.resize(at + n);
+    // Appended without zeroing the room first (a resize would, and every byte was then written
+    // twice).
     if (zeros)
-        std::memset(open_.bytes.data() + at, 0, n);
-    else if (n)
-        std::memcpy(open_.bytes.data() + at, begin, n);
+        open_.bytes.resize(open_.bytes.size() + n);
+    else
+        open_.bytes.insert(open_.bytes.end(), begin, begin + n);
     open_.ops.back().length += n;
     position_ += static_cast<std::int64_t>(n);
     if (open_.bytes.size() >= batchBytes_) hand(false);
