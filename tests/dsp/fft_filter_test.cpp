@@ -87,6 +87,11 @@ TEST(FFTFilterLayout, BlockSizesShiftsAndOrigins) {
 }
 
 TEST(FFTFilterLayout, LongFiltersKeepTheirTransformsSmall) {
+    // Up to 1024 taps, at most 4096 points; 8L from there on.
+    EXPECT_EQ(DSP::planFFTFilter(511, 0, 0.0, 0.0).size, 4096u);
+    EXPECT_EQ(DSP::planFFTFilter(519, 1, 0.0, 0.0).size, 4096u);
+    EXPECT_EQ(DSP::planFFTFilter(1023, 0, 0.0, 0.0).size, 4096u);
+    EXPECT_EQ(DSP::planFFTFilter(1025, 0, 0.0, 0.0).size, 16384u);
     // 8L would be 65536 points: held at 2^15 while 2L fits.
     EXPECT_EQ(DSP::planFFTFilter(5001, 0, 0.0, 0.0).size, 32768u);
     EXPECT_EQ(DSP::planFFTFilter(16383, 0, 0.0, 0.0).size, 32768u);
