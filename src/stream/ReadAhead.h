@@ -78,12 +78,11 @@ public:
 private:
     // Stops the task and waits until it no longer touches the upstream.
     void stopTask();
-
-    Launcher launch_;
-    std::shared_ptr<Shared> shared_;
     // True when the upstream has no more content to read ahead.
     bool ended() const;
 
+    Launcher launch_;
+    std::shared_ptr<Shared> shared_;
     bool launched_ = false;     // a task was handed to the launcher since the last stop
     bool passThrough_ = false;  // no more tasks: reads go straight to the upstream
     std::uint32_t retryIn_ = 0;  // reads to pass through before the launcher is asked again
