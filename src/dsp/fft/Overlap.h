@@ -12,7 +12,7 @@ namespace OOURA::FFT {
 
 struct Overlap {
     double* out[2];
-    const double* add[2];  // null where head[p] is 0
+    const double* add[2];  // may be null where head[p] is 0
     double* rest[2];
     std::size_t head[2];
     std::size_t block;
