@@ -7,7 +7,8 @@
 # the peak memory of each. With perf installed it also prints the CPU time of
 # each thread of one -j 1 and one -j 2 run and the ratio an idle two-core
 # machine would give (CPU of -j 1 / CPU of the busier -j 2 thread): on a
-# shared machine the wall times mostly show the other load. The input is made
+# shared machine the wall times mostly show the other load; the share of time the host stole
+# during each run is printed, and the ratio of the pairs it left alone. The input is made
 # in a temporary folder inside the build folder, removed at the end.
 #   bench/split_file.sh [build-dir] [runs] [minutes]
 set -euo pipefail
@@ -24,23 +25,32 @@ trap 'rm -rf "$work"' EXIT
 sox -n -r 44100 -c 2 -b 24 "$work/long.wav" synth $((minutes * 60)) sine 997 pinknoise gain -3
 mkdir -p "$work/j1" "$work/j2"
 
-# Wall seconds and peak RSS (KiB) of one conversion into folder $2 with -j $1.
+# The machine's stolen and total jiffies so far (/proc/stat): the time the host gave this
+# virtual machine's processors to others.
+jiffies() { awk '/^cpu / {t = 0; for (i = 2; i <= NF; i++) t += $i; print $9, t}' /proc/stat; }
+
+# Wall seconds, peak RSS (KiB) and the percentage of the machine's time stolen by the host
+# during one conversion into folder $2 with -j $1.
 run() {
-  local out
+  local out s0 t0 s1 t1
+  read -r s0 t0 < <(jiffies)
   out=$( { /usr/bin/time -f "%e %M" "$cli" -q -j "$1" --seed 7 -r 48000 -t int24 -o "$work/$2" \
            "$work/long.wav" >/dev/null; } 2>&1 | tail -1)
-  echo "$out"
+  read -r s1 t1 < <(jiffies)
+  echo "$out $(( (s1 - s0) * 100 / (t1 > t0 ? t1 - t0 : 1) ))"
 }
 
-t1=(); t2=(); m1=0; m2=0
+t1=(); t2=(); m1=0; m2=0; st1=(); st2=(); quiet=()
 for i in $(seq "$runs"); do
   rm -f "$work"/j1/* "$work"/j2/*
   if [ $((i % 2)) = 1 ]; then
-    read -r a ma < <(run 1 j1); read -r b mb < <(run 2 j2)
+    read -r a ma sa < <(run 1 j1); read -r b mb sb < <(run 2 j2)
   else
-    read -r b mb < <(run 2 j2); read -r a ma < <(run 1 j1)
+    read -r b mb sb < <(run 2 j2); read -r a ma sa < <(run 1 j1)
   fi
-  t1+=("$a"); t2+=("$b")
+  t1+=("$a"); t2+=("$b"); st1+=("$sa"); st2+=("$sb")
+  # Pairs the host left alone (under 5 % stolen in both runs).
+  [ "$sa" -lt 5 ] && [ "$sb" -lt 5 ] && quiet+=("$(echo "scale=3; $a / $b" | bc)")
   [ "$ma" -gt "$m1" ] && m1=$ma
   [ "$mb" -gt "$m2" ] && m2=$mb
   cmp -s "$work"/j1/*.wav "$work"/j2/*.wav || { echo "run $i: outputs differ"; exit 1; }
@@ -50,6 +60,12 @@ echo "input: $minutes min, 44100 Hz 24-bit stereo -> 48000 int24, --seed 7"
 echo "-j 1 times: ${t1[*]}"
 echo "-j 2 times: ${t2[*]}"
 echo "median -j 1 ${a}s, -j 2 ${b}s, ratio $(echo "scale=3; $a / $b" | bc)"
+echo "stolen by the host, % of each run: -j 1 ${st1[*]}; -j 2 ${st2[*]}"
+if [ ${#quiet[@]} -gt 0 ]; then
+  echo "ratio of the ${#quiet[@]} pairs under 5 % stolen: ${quiet[*]}, median $(median "${quiet[@]}")"
+else
+  echo "no pair ran under 5 % stolen: the wall times show the host"
+fi
 echo "outputs identical in every run (cmp)"
 echo "peak RSS -j 1 ${m1} KiB, -j 2 ${m2} KiB"
 
