@@ -339,7 +339,7 @@ TEST_P(FFTKernels, InversesDeliverTheOverlapAddOfTheInPlaceResult) {
             OOURA::FFT::Overlap to{};
             to.block = c.block;
             for (int p = 0; p < 2; ++p) {
-                // One value past an aligned start: the areas need no alignment.
+                // Four values into each vector: the areas need no particular alignment.
                 out[p].assign(c.block + 2 * kGuard + 1, kUntouched);
                 rest[p].assign(c.N - c.block + 2 * kGuard + 1, kUntouched);
                 to.out[p] = out[p].data() + kGuard + 1;
