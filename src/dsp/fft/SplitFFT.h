@@ -31,6 +31,8 @@ public:
     Split& operator=(const Split&) = delete;
 
     std::size_t size() const { return N_; }
+    // The twiddle table the kernels take (for tests that run kernel builds directly).
+    const double* table() const { return w_.get(); }
 
     // Natural order to bins in bit-reversed order, in place. (The arrays are
     // best 64-byte aligned: loads that split cache lines cost much more.)
