@@ -11,6 +11,7 @@
 
 #include "dsp/fft/FFT.h"
 #include "dsp/fft/PerIsa.h"
+#include "dsp/fft/SplitCases.h"
 #include "dsp/fft/SplitFFT.h"
 
 namespace {
@@ -22,13 +23,7 @@ using OOURA::FFT::Split;
 
 constexpr long double kPi = 3.141592653589793238462643383279502884L;
 
-std::vector<double> randomReals(std::size_t n, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (double& x : v) x = d(rng);
-    return v;
-}
+using SplitTesting::randomReals;
 
 // cos/sin(2 pi t / n) for t < n, in long double.
 struct Circle {
@@ -301,20 +296,9 @@ TEST_P(FFTKernels, SplitConvolveIsForwardProductInverse) {
 // the overlap-add done value by value, wherever the ends of the heads and of the block fall in a
 // vector, and writes nothing outside the areas it is given.
 TEST_P(FFTKernels, InversesDeliverTheOverlapAddOfTheInPlaceResult) {
-    struct Case {
-        std::size_t N, headRe, headIm, block;
-    };
     constexpr double kUntouched = 12345.0;
     constexpr std::size_t kGuard = 3;  // values checked on both sides of every area
-    for (const Case c : {Case{16, 5, 0, 11},
-                         {64, 0, 0, 64},
-                         {64, 13, 64, 64},
-                         {128, 37, 3, 91},
-                         {1024, 101, 0, 923},
-                         {4096, 508, 508, 3588},
-                         {4096, 509, 0, 3587},
-                         {8192, 4095, 17, 4097},
-                         {8192, 0, 0, 0}}) {
+    for (const SplitTesting::OverlapCase c : SplitTesting::kOverlapCases) {
         const Split& fft = Split::ForSize(c.N);
         const auto zr = randomReals(c.N, 31), zi = randomReals(c.N, 32);
         const auto kr = randomReals(c.N, 33), ki = randomReals(c.N, 34);

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <random>
 #include <vector>
 
 #include "dsp/fft/Kernels.h"
+#include "dsp/fft/SplitCases.h"
 #include "dsp/fft/SplitFFT.h"
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -46,13 +46,7 @@ namespace portable = OOURA::FFT::detail::generic;
 using OOURA::FFT::Overlap;
 using OOURA::FFT::Split;
 
-std::vector<double> randoms(std::size_t n, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> d(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (double& x : v) x = d(rng);
-    return v;
-}
+using SplitTesting::randomReals;
 
 // The outputs of one inverse through an Overlap (or, block 0 and no overlap, the arrays).
 struct Result {
@@ -64,7 +58,7 @@ template <class Run>
 Result deliver(std::size_t N, std::size_t headRe, std::size_t headIm, std::size_t block,
                bool overlap, const std::vector<double> tails[2], Run run) {
     Result r;
-    r.re = randoms(N, 1), r.im = randoms(N, 2);
+    r.re = randomReals(N, 1), r.im = randomReals(N, 2);
     Overlap to{};
     to.block = block;
     const std::size_t heads[2] = {headRe, headIm};
@@ -87,21 +81,10 @@ TEST(WideSplitKernels, GiveThePortableBitsWithAndWithoutAnOverlap) {
     GTEST_SKIP() << "built by GCC for x86-64 only";
 #else
     if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "this CPU has no AVX2";
-    struct Case {
-        std::size_t N, headRe, headIm, block;
-    };
-    for (const Case c : {Case{16, 5, 0, 11},
-                         {64, 13, 64, 64},
-                         {128, 37, 3, 91},
-                         {1024, 101, 0, 923},
-                         {4096, 508, 508, 3588},
-                         {4096, 509, 0, 3587},
-                         {8192, 4095, 17, 4097},
-                         {8192, 0, 0, 0},
-                         {16384, 1500, 1499, 14885}}) {
+    for (const SplitTesting::OverlapCase c : SplitTesting::kOverlapCases) {
         const double* w = Split::ForSize(c.N).table();
-        const auto kr = randoms(c.N, 3), ki = randoms(c.N, 4);
-        const std::vector<double> tails[2] = {randoms(c.N, 5), randoms(c.N, 6)};
+        const auto kr = randomReals(c.N, 3), ki = randomReals(c.N, 4);
+        const std::vector<double> tails[2] = {randomReals(c.N, 5), randomReals(c.N, 6)};
         for (const bool overlap : {false, true}) {
             SCOPED_TRACE(testing::Message() << "N " << c.N << ", block " << c.block
                                             << (overlap ? ", overlap" : ", in place"));
