@@ -83,6 +83,7 @@ TESSIVAL_FFT_KERNEL_DECLARATIONS
 }  // namespace avx512
 #endif
 
-#undef TESSIVAL_FFT_KERNEL_DECLARATIONS
+// (TESSIVAL_FFT_KERNEL_DECLARATIONS stays defined: a test builds the kernels once more in a
+// namespace of its own.)
 
 }  // namespace OOURA::FFT::detail

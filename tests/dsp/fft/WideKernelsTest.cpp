@@ -15,17 +15,7 @@
 #define TESSIVAL_WIDE_ON_AVX2 1
 
 namespace OOURA::FFT::detail::wide_on_avx2 {
-void splitForward(std::size_t N, double* re, double* im, const double* w);
-void splitInverse(std::size_t N, double* re, double* im, const double* w, const Overlap* to);
-void splitConvolve(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                   const double* w, const Overlap* to);
-void splitImageInverse(std::size_t N, double* re, double* im, const double* kr, const double* ki,
-                       std::size_t f, const double* w, const Overlap* to);
-void splitMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n);
-void splitImageMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                        std::size_t f);
-void splitFoldMultiply(double* re, double* im, const double* kr, const double* ki, std::size_t n,
-                       std::size_t f);
+TESSIVAL_FFT_KERNEL_DECLARATIONS
 }  // namespace OOURA::FFT::detail::wide_on_avx2
 
 #pragma GCC push_options
