@@ -155,7 +155,9 @@ bool FormatTranslator::convertsNothing() const {
     // The dither of a sample follows from its stream index, whatever the chunk order.
     const std::uint64_t ditherBase = scaleDither ? scaleDither->position : 0;
     const std::size_t outSamplesPerFrame = out_.channels();
-    auto convert = [&](std::size_t f0, std::size_t count) {
+    // Decodes `count` frames from frame f0 into the buffer, mapped and with the gain; returns
+    // the values now in it.
+    auto decode = [&](std::size_t f0, std::size_t count) {
         std::size_t n = count * inSamplesPerFrame;
         if (silent)
             std::fill(buffer, buffer + n, 0.0);
@@ -164,6 +166,10 @@ bool FormatTranslator::convertsNothing() const {
         if (channelMapper) n = channelMapper(buffer, n);
         if (gain_ != 1.0)
             for (std::size_t i = 0; i < n; ++i) buffer[i] *= gain_;
+        return n;
+    };
+    auto convert = [&](std::size_t f0, std::size_t count) {
+        const std::size_t n = decode(f0, count);
         if (meter_ && forward) meter_->process(buffer, count, meterBase + f0);
         if (scaleDither) {
             scaleDither->position = ditherBase + f0 * outSamplesPerFrame;
@@ -177,14 +183,7 @@ bool FormatTranslator::convertsNothing() const {
         // The meter takes frames in order: a pass of its own before the backward one.
         for (std::size_t f0 = 0; f0 < frames; f0 += chunk) {
             const std::size_t count = std::min(chunk, frames - f0);
-            std::size_t n = count * inSamplesPerFrame;
-            if (silent)
-                std::fill(buffer, buffer + n, 0.0);
-            else
-                decoder(bytes, src + f0 * inFrame, n);
-            if (channelMapper) n = channelMapper(buffer, n);
-            if (gain_ != 1.0)
-                for (std::size_t i = 0; i < n; ++i) buffer[i] *= gain_;
+            decode(f0, count);
             meter_->process(buffer, count, meterBase + f0);
         }
     }
