@@ -231,7 +231,8 @@ template <class Read, std::size_t k, class V>
     constexpr int W = int(Read::kWidth);
     const V a0 = Read::template at<int(k)>(p), b0 = Read::template at<1 - int(k)>(p);
     const V a1 = Read::template at<W + int(k)>(p), b1 = Read::template at<W + 1 - int(k)>(p);
-    const V even = V{} + t.even[k - 1], odd = V{} + t.odd[k - 1], mid = V{} + t.mid[k - 1];
+    // x - 0 is x for every float (V{} + x is not: -0 + 0 is +0), so these are plain broadcasts.
+    const V even = t.even[k - 1] - V{}, odd = t.odd[k - 1] - V{}, mid = t.mid[k - 1] - V{};
     const V sum0 = a0 + b0, sum1 = a1 + b1;
     s[0] += even * sum0, s[1] += even * sum1;
     d[0] += odd * (a0 - b0), d[1] += odd * (a1 - b1);
