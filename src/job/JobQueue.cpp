@@ -77,17 +77,21 @@ JobQueue::JobQueue(unsigned workers)
                                                        : Threads::Pool::DefaultWorkerCount())),
       pool_(ownPool_.get()) {}
 
+void JobQueue::EndFailed(iJobRow& row, std::exception_ptr e) {
+    JobRecord record;
+    record.input = row.path;
+    record.state = JobState::Failed;
+    record.text = DescribeFailure(e);
+    row.OnEnded(record);
+    row.SetStateText(record.text);
+    row.state = JobState::Failed;
+}
+
 void JobQueue::Submit(iJobRow& row, const ConversionRequest& request) {
     try {
         Validate(request);
     } catch (const InvalidRequest&) {
-        JobRecord record;
-        record.input = row.path;
-        record.state = JobState::Failed;
-        record.text = DescribeFailure(std::current_exception());
-        row.OnEnded(record);
-        row.SetStateText(record.text);
-        row.state = JobState::Failed;
+        EndFailed(row, std::current_exception());
         return;
     }
     iJobRow* r = &row;

@@ -9,10 +9,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
-#include <memory_resource>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -89,6 +90,9 @@ public:
     // is) fails with "the output would replace <input>, an input of this
     // batch", whichever runs first.
     void Submit(iJobRow& row, const ConversionRequest& request);
+    // Ends `row` "failed" with the reason `e` gives, without running it (a request that did not
+    // validate, or no worker to take it).
+    static void EndFailed(iJobRow& row, std::exception_ptr e);
     // Notes `input` as an input of the batch before its job is submitted (Submit notes it as
     // well): a front end that submits many files notes them all first, so that no job that
     // starts meanwhile replaces one of them. Forgotten when the batch ends.

@@ -812,13 +812,7 @@ void MainDialog::Submit(JobRow& row, const ConversionRequest& request) {
     try {
         queue_.Submit(row, request);
     } catch (...) {  // no worker could be started
-        JobRecord record;
-        record.input = row.path;
-        record.state = JobState::Failed;
-        record.text = DescribeFailure(std::current_exception());
-        row.OnEnded(record);
-        row.SetStateText(record.text);
-        row.state = JobState::Failed;
+        JobQueue::EndFailed(row, std::current_exception());
     }
     // A job that has already ended posted the closure that disables the button again.
     if (queue_.ActiveJobs() > 0) abortAll_->setEnabled(true);
