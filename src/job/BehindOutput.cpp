@@ -29,6 +29,9 @@ public:
     void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) override {
         behind_->write(begin, static_cast<std::size_t>(end - begin), kind != Stream::Samples);
     }
+    void WriteTaking(std::vector<std::uint8_t>& bytes, std::size_t n) override {
+        behind_->writeTaking(bytes, n);
+    }
     void Close() override {
         behind_->flush();
         file_->Close();

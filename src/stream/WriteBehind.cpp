@@ -40,15 +40,20 @@ std::int64_t WriteBehind::tell() {
 void WriteBehind::carryOut(Batch& b) {
     for (const Op& op : b.ops) {
         if (op.seekTo >= 0) target_->seekTo(op.seekTo);
-        if (op.length)
-            target_->write(b.bytes.data() + op.offset, b.bytes.data() + op.offset + op.length,
-                           false);
+        if (!op.length) continue;
+        const std::uint8_t* bytes =
+            op.taken ? b.taken[op.offset].data() : b.bytes.data() + op.offset;
+        target_->write(bytes, bytes + op.length, false);
     }
 }
 
 void WriteBehind::recycle(Batch& b) {
     b.ops.clear();
     b.bytes.clear();
+    for (std::vector<std::uint8_t>& v : b.taken)
+        if (spareTaken_.size() <= batches_) spareTaken_.push_back(std::move(v));
+    b.taken.clear();
+    b.takenBytes = 0;
     if (spare_.size() < batches_) spare_.push_back(std::move(b));
 }
 
@@ -151,7 +156,8 @@ void WriteBehind::write(const std::uint8_t* begin, std::size_t n, bool zeros) {
         position_ += static_cast<std::int64_t>(n);
         return;
     }
-    if (open_.ops.empty()) open_.ops.push_back(Op{-1, open_.bytes.size(), 0});
+    if (open_.ops.empty() || open_.ops.back().taken)
+        open_.ops.push_back(Op{-1, open_.bytes.size(), 0});
     // Appended without zeroing the room first (a resize would, and every byte was then written
     // twice).
     if (zeros)
@@ -160,7 +166,29 @@ void WriteBehind::write(const std::uint8_t* begin, std::size_t n, bool zeros) {
         open_.bytes.insert(open_.bytes.end(), begin, begin + n);
     open_.ops.back().length += n;
     position_ += static_cast<std::int64_t>(n);
-    if (open_.bytes.size() >= batchBytes_) hand(false);
+    if (open_.held() >= batchBytes_) hand(false);
+}
+
+void WriteBehind::writeTaking(std::vector<std::uint8_t>& bytes, std::size_t n) {
+    if (direct()) {
+        target_->write(bytes.data(), bytes.data() + n, false);
+        position_ += static_cast<std::int64_t>(n);
+        return;
+    }
+    std::vector<std::uint8_t> other;
+    {
+        std::lock_guard l(lock_);
+        if (!spareTaken_.empty()) {
+            other = std::move(spareTaken_.back());
+            spareTaken_.pop_back();
+        }
+    }
+    open_.ops.push_back(Op{-1, open_.taken.size(), n, true});
+    open_.taken.push_back(std::move(bytes));
+    open_.takenBytes += n;
+    bytes = std::move(other);
+    position_ += static_cast<std::int64_t>(n);
+    hand(false);  // a writer's batch is one of ours: memory stays at one vector per batch
 }
 
 void WriteBehind::flush() {

@@ -6,7 +6,8 @@
 //
 // The writer calls tell, seek and write here; the position is kept here, so tell answers at
 // once. Writes and seeks are collected into batches of about `batchBytes` handed to the task, at
-// most `batches` at a time (the memory bound); when they are all queued, the writer carries out
+// most `batches` at a time (the memory bound); a writer's own batch of bytes handed over whole
+// (writeTaking, no copy) ends a batch. When they are all queued, the writer carries out
 // the oldest itself (one batch at a time, in order, whoever does it). While no task serves this
 // (none started, or it ended), every call goes straight to the target, after whatever was queued:
 // without a task the target sees exactly the writer's calls, when they are made. A failure of the
@@ -49,6 +50,9 @@ public:
     std::int64_t tell();
     void seek(std::int64_t position);
     void write(const std::uint8_t* begin, std::size_t n, bool zeros);
+    // Writes the first n bytes of `bytes`. Where they are queued the vector itself is taken,
+    // not copied, and `bytes` holds another in its place (an earlier one, or empty).
+    void writeTaking(std::vector<std::uint8_t>& bytes, std::size_t n);
     void flush();
 
     void attach(std::function<void()> wake) override;
@@ -62,12 +66,16 @@ public:
 private:
     struct Op {
         std::int64_t seekTo;  // -1: none; else a seek to this position before the bytes
-        std::size_t offset;   // the bytes, in the batch's buffer
+        std::size_t offset;   // the bytes: in the batch's buffer, or taken[offset]
         std::size_t length;
+        bool taken = false;
     };
     struct Batch {
         std::vector<Op> ops;
         std::vector<std::uint8_t> bytes;
+        std::vector<std::vector<std::uint8_t>> taken;  // vectors handed over by writeTaking
+        std::size_t takenBytes = 0;                    // bytes of them written
+        std::size_t held() const { return bytes.size() + takenBytes; }
     };
 
     bool direct();            // nothing queued and no task: straight to the target
@@ -92,6 +100,7 @@ private:
     std::function<void()> wake_;  // set while a task serves this
     std::deque<Batch> queue_;
     std::vector<Batch> spare_;
+    std::vector<std::vector<std::uint8_t>> spareTaken_;  // taken vectors carried out, for reuse
     bool busy_ = false;  // a batch is being carried out
     std::exception_ptr error_;
     std::atomic<bool> pending_{false};

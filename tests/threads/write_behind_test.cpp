@@ -79,9 +79,11 @@ private:
 };
 
 // What a WAVE writer does: per block its header at 0, then the block after the data so far;
-// every fifth block is silence.
+// every fifth block is silence; at the end a trailer right after the last block (chunks after
+// the audio). `taking`: the blocks that are not silent are handed over (writeTaking), and the
+// writer fills whatever vector it gets back.
 void writeLikeAWaveWriter(Stream::WriteBehind& out, int blocks, std::size_t block,
-                          const std::function<void(int)>& between = {}) {
+                          const std::function<void(int)>& between = {}, bool taking = false) {
     Bytes header(44, 0), data(block);
     for (int b = 0; b < blocks; ++b) {
         const std::int64_t at = out.tell();
@@ -89,10 +91,15 @@ void writeLikeAWaveWriter(Stream::WriteBehind& out, int blocks, std::size_t bloc
         out.seek(0);
         out.write(header.data(), header.size(), false);
         out.seek(at < 44 ? 44 : at);
+        if (data.size() < block) data.resize(block);
         for (std::size_t i = 0; i < block; ++i) data[i] = static_cast<std::uint8_t>(b * 7 + i);
-        out.write(data.data(), block, b % 5 == 4);
+        if (taking && b % 5 != 3)
+            out.writeTaking(data, block);
+        else
+            out.write(data.data(), block, b % 5 == 3);
         if (between) between(b);
     }
+    out.write(header.data(), 8, false);
     out.flush();
 }
 
@@ -108,6 +115,7 @@ struct Row {
     std::size_t batchBytes;
     std::size_t batches;
     std::size_t block;
+    bool taking = false;
 };
 
 class WriteBehindRows : public ::testing::TestWithParam<Row> {};
@@ -118,7 +126,7 @@ TEST_P(WriteBehindRows, ServedWritesLeaveTheFileOfDirectOnes) {
     auto behind = std::make_shared<Stream::WriteBehind>(r.batchBytes, r.batches);
     behind->open(std::make_unique<MemoryFile>(file), 0);
     Server server(behind);
-    writeLikeAWaveWriter(*behind, 60, r.block);
+    writeLikeAWaveWriter(*behind, 60, r.block, {}, r.taking);
     server.stop();
     EXPECT_EQ(file, direct(60, r.block));
     EXPECT_GT(behind->stepsDone(), 0u);
@@ -126,7 +134,9 @@ TEST_P(WriteBehindRows, ServedWritesLeaveTheFileOfDirectOnes) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WriteBehindRows,
                          ::testing::Values(Row{1, 1, 100}, Row{4096, 2, 1000},
-                                           Row{256 * 1024, 4, 11000}));
+                                           Row{256 * 1024, 4, 11000}, Row{1, 1, 100, true},
+                                           Row{4096, 2, 1000, true}, Row{4096, 3, 5000, true},
+                                           Row{256 * 1024, 4, 11000, true}));
 
 TEST(WriteBehind, WithoutAServerEveryCallGoesStraightThrough) {
     Bytes file;
@@ -138,14 +148,19 @@ TEST(WriteBehind, WithoutAServerEveryCallGoesStraightThrough) {
 }
 
 TEST(WriteBehind, ServerStoppingMidwayHandsTheRestBack) {
-    Bytes file;
-    auto behind = std::make_shared<Stream::WriteBehind>(2048, 3);
-    behind->open(std::make_unique<MemoryFile>(file), 0);
-    Server server(behind);
-    writeLikeAWaveWriter(*behind, 60, 700, [&](int b) {
-        if (b == 30) server.stop();
-    });
-    EXPECT_EQ(file, direct(60, 700));
+    for (const bool taking : {false, true}) {
+        Bytes file;
+        auto behind = std::make_shared<Stream::WriteBehind>(2048, 3);
+        behind->open(std::make_unique<MemoryFile>(file), 0);
+        Server server(behind);
+        writeLikeAWaveWriter(
+            *behind, 60, 700,
+            [&](int b) {
+                if (b == 30) server.stop();
+            },
+            taking);
+        EXPECT_EQ(file, direct(60, 700)) << "taking " << taking;
+    }
 }
 
 TEST(WriteBehind, ServedFailureReachesTheWriter) {

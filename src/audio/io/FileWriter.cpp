@@ -254,7 +254,7 @@ void iFileWriter::FlushBatch() {
     const std::size_t n = batchFill_;
     batchFill_ = 0;
     BeforeWrite(n);
-    output->Write(batch_.data(), batch_.data() + n, ::Stream::Samples);
+    output->WriteTaking(batch_, n);  // batch_ may now be another vector: BatchRoom sizes it
 }
 
 namespace {

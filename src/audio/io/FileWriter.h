@@ -46,6 +46,12 @@ public:
     // Writes [begin, end) for kind Samples; end - begin zero bytes for Silence
     // or Zeros, whatever the range holds.
     virtual void Write(const std::uint8_t* begin, const std::uint8_t* end, std::int32_t kind) = 0;
+    // Writes the first n bytes of `bytes` as samples. An output that keeps bytes for later may
+    // take the vector instead of a copy and leave another in its place (of any size and
+    // content); the others write them as Write does.
+    virtual void WriteTaking(std::vector<std::uint8_t>& bytes, std::size_t n) {
+        Write(bytes.data(), bytes.data() + n, Samples);
+    }
     // Ends the output and reports what the system says about the last
     // writes (a closed file may still turn out not to be stored). Nothing may
     // be written afterwards. Outputs without such a report do nothing.
