@@ -36,9 +36,9 @@ ScaleDither<0, 0>::ScaleDither(std::int32_t s) : shift(s) {
     active = false;
 }
 
-void ScaleDither<0, 0>::process(slice<double> samples) {
+void ScaleDither<0, 0>::process(const double* in, double* out, std::size_t n) {
     const double g = gainOf(shift);
-    for (double* p = samples.begin; p != samples.end; ++p) *p *= g;
+    for (std::size_t k = 0; k < n; ++k) out[k] = in[k] * g;
 }
 
 std::uint64_t DitherSeed() {
@@ -50,18 +50,18 @@ std::uint64_t DitherSeed() {
 
 namespace {
 
-// The kernels: x[k] = x[k] * g plus the dither of stream sample `index` + k,
-// for n samples. Words come from the counters z = key + (index + k + 1) *
+// The kernels: out[k] = x[k] * g plus the dither of stream sample `index` + k,
+// for n samples (out may be x). Words come from the counters z = key + (index + k + 1) *
 // kGamma; the vector kernels hold one counter per lane and leave the tail to
 // the portable one. Only exact operations are involved besides x * g and the
 // final sum, which every set rounds alike (no fused multiply-add).
-using Kernel = void (*)(double* x, std::size_t n, double g, std::uint64_t key,
+using Kernel = void (*)(const double* x, double* out, std::size_t n, double g, std::uint64_t key,
                         std::uint64_t index);
 
-void triangularPortable(double* x, std::size_t n, double g, std::uint64_t key,
+void triangularPortable(const double* x, double* out, std::size_t n, double g, std::uint64_t key,
                         std::uint64_t index) {
     const DitherGenerator gen(key);
-    for (std::size_t k = 0; k < n; ++k) x[k] = x[k] * g + TriangularOf(gen.at(index + k));
+    for (std::size_t k = 0; k < n; ++k) out[k] = x[k] * g + TriangularOf(gen.at(index + k));
 }
 
 // Rectangular dither of word w for value x (already scaled), binade exponent e (biased, > 0):
@@ -72,13 +72,13 @@ inline double rectangularOf(std::uint64_t w, std::uint64_t e) {
     return c * __builtin_bit_cast(double, e > 55 ? (e - 55) << 52 : std::uint64_t{0});
 }
 
-void rectangularPortable(double* x, std::size_t n, double g, std::uint64_t key,
+void rectangularPortable(const double* x, double* out, std::size_t n, double g, std::uint64_t key,
                          std::uint64_t index) {
     const DitherGenerator gen(key);
     for (std::size_t k = 0; k < n; ++k) {
         const double v = x[k] * g;
         const std::uint64_t e = (__builtin_bit_cast(std::uint64_t, v) >> 52) & 0x7FF;
-        x[k] = e == 0 ? v : v + rectangularOf(gen.at(index + k), e);  // zeros, denormals kept
+        out[k] = e == 0 ? v : v + rectangularOf(gen.at(index + k), e);  // zeros, denormals kept
     }
 }
 
@@ -111,8 +111,8 @@ constexpr double kMagicTriValue = 3145728.0;
                              static_cast<long long>(z + g), static_cast<long long>(z));
 }
 
-[[gnu::target("avx2")]] void triangularAvx2(double* x, std::size_t n, double g, std::uint64_t key,
-                                            std::uint64_t index) {
+[[gnu::target("avx2")]] void triangularAvx2(const double* x, double* out, std::size_t n, double g,
+                                            std::uint64_t key, std::uint64_t index) {
     __m256i z = countersAvx2(key, index);
     const __m256i step = _mm256_set1_epi64x(static_cast<long long>(4 * DitherGenerator::kGamma));
     const __m256i low31 = _mm256_set1_epi64x(0x7FFFFFFF);
@@ -126,13 +126,14 @@ constexpr double kMagicTriValue = 3145728.0;
                                            _mm256_and_si256(_mm256_srli_epi64(w, 32), low31));
         const __m256d dither =
             _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(d, magic)), magicValue);
-        _mm256_storeu_pd(x + k, _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(x + k), gain), dither));
+        _mm256_storeu_pd(out + k,
+                         _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(x + k), gain), dither));
     }
-    triangularPortable(x + k, n - k, g, key, index + k);
+    triangularPortable(x + k, out + k, n - k, g, key, index + k);
 }
 
-[[gnu::target("avx2")]] void rectangularAvx2(double* x, std::size_t n, double g, std::uint64_t key,
-                                             std::uint64_t index) {
+[[gnu::target("avx2")]] void rectangularAvx2(const double* x, double* out, std::size_t n, double g,
+                                             std::uint64_t key, std::uint64_t index) {
     __m256i z = countersAvx2(key, index);
     const __m256i step = _mm256_set1_epi64x(static_cast<long long>(4 * DitherGenerator::kGamma));
     const __m256i exponent = _mm256_set1_epi64x(0x7FF), below = _mm256_set1_epi64x(55);
@@ -155,9 +156,9 @@ constexpr double kMagicTriValue = 3145728.0;
         const __m256d c = _mm256_sub_pd(_mm256_castsi256_pd(biased), bias);
         const __m256d sum = _mm256_add_pd(v, _mm256_mul_pd(c, _mm256_castsi256_pd(scale)));
         const __m256d keep = _mm256_castsi256_pd(_mm256_cmpeq_epi64(e, _mm256_setzero_si256()));
-        _mm256_storeu_pd(x + k, _mm256_blendv_pd(sum, v, keep));
+        _mm256_storeu_pd(out + k, _mm256_blendv_pd(sum, v, keep));
     }
-    rectangularPortable(x + k, n - k, g, key, index + k);
+    rectangularPortable(x + k, out + k, n - k, g, key, index + k);
 }
 
 #define TESSIVAL_AVX512 gnu::target("avx512f,avx512dq")
@@ -181,8 +182,8 @@ constexpr __mmask8 kAll = 0xFF;
                             _mm512_mullo_epi64(lane, _mm512_set1_epi64(static_cast<long long>(g))));
 }
 
-[[TESSIVAL_AVX512]] void triangularAvx512(double* x, std::size_t n, double g, std::uint64_t key,
-                                          std::uint64_t index) {
+[[TESSIVAL_AVX512]] void triangularAvx512(const double* x, double* out, std::size_t n, double g,
+                                          std::uint64_t key, std::uint64_t index) {
     __m512i z = countersAvx512(key, index);
     const __m512i step = _mm512_set1_epi64(static_cast<long long>(8 * DitherGenerator::kGamma));
     const __m512i low31 = _mm512_set1_epi64(0x7FFFFFFF), magic = _mm512_set1_epi64(kMagicTri);
@@ -195,13 +196,14 @@ constexpr __mmask8 kAll = 0xFF;
                                            _mm512_and_si512(_mm512_maskz_srli_epi64(kAll, w, 32), low31));
         const __m512d dither =
             _mm512_sub_pd(_mm512_castsi512_pd(_mm512_add_epi64(d, magic)), magicValue);
-        _mm512_storeu_pd(x + k, _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(x + k), gain), dither));
+        _mm512_storeu_pd(out + k,
+                         _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(x + k), gain), dither));
     }
-    triangularPortable(x + k, n - k, g, key, index + k);
+    triangularPortable(x + k, out + k, n - k, g, key, index + k);
 }
 
-[[TESSIVAL_AVX512]] void rectangularAvx512(double* x, std::size_t n, double g, std::uint64_t key,
-                                           std::uint64_t index) {
+[[TESSIVAL_AVX512]] void rectangularAvx512(const double* x, double* out, std::size_t n, double g,
+                                           std::uint64_t key, std::uint64_t index) {
     __m512i z = countersAvx512(key, index);
     const __m512i step = _mm512_set1_epi64(static_cast<long long>(8 * DitherGenerator::kGamma));
     const __m512i exponent = _mm512_set1_epi64(0x7FF), below = _mm512_set1_epi64(55);
@@ -219,9 +221,9 @@ constexpr __mmask8 kAll = 0xFF;
         const __m512d c = _mm512_cvtepi64_pd(_mm512_maskz_srai_epi64(kAll, _mm512_maskz_slli_epi64(kAll, w, 32), 32));
         const __mmask8 normal = _mm512_test_epi64_mask(e, e);
         const __m512d sum = _mm512_add_pd(v, _mm512_mul_pd(c, _mm512_castsi512_pd(scale)));
-        _mm512_storeu_pd(x + k, _mm512_mask_blend_pd(normal, v, sum));
+        _mm512_storeu_pd(out + k, _mm512_mask_blend_pd(normal, v, sum));
     }
-    rectangularPortable(x + k, n - k, g, key, index + k);
+    rectangularPortable(x + k, out + k, n - k, g, key, index + k);
 }
 
 #undef TESSIVAL_AVX512
@@ -244,9 +246,8 @@ ScaleDither<1, 0>::ScaleDither(std::int32_t s, std::uint64_t seed)
     active = true;
 }
 
-void ScaleDither<1, 0>::process(slice<double> samples) {
-    const std::size_t n = samples.length();
-    kTriangular[static_cast<int>(kernelIsa())](samples.begin, n, gainOf(shift), key, position);
+void ScaleDither<1, 0>::process(const double* in, double* out, std::size_t n) {
+    kTriangular[static_cast<int>(kernelIsa())](in, out, n, gainOf(shift), key, position);
     position += n;
 }
 
@@ -255,9 +256,8 @@ ScaleDither<2, 4>::ScaleDither(std::int32_t s, std::uint64_t seed)
     active = true;
 }
 
-void ScaleDither<2, 4>::process(slice<double> samples) {
-    const std::size_t n = samples.length();
-    kRectangular[static_cast<int>(kernelIsa())](samples.begin, n, gainOf(shift), key, position);
+void ScaleDither<2, 4>::process(const double* in, double* out, std::size_t n) {
+    kRectangular[static_cast<int>(kernelIsa())](in, out, n, gainOf(shift), key, position);
     position += n;
 }
 

@@ -2,7 +2,8 @@
 
 // Scale-and-dither step of the format translator.
 //
-// Works on doubles in place, between decoding and encoding. The input is in
+// Works on doubles, in place or from the decoded values into the encoder's, between decoding
+// and encoding. The input is in
 // the input format's integer units, the output in the output format's: a
 // power-of-two gain moves between the two, and where the output has less
 // precision than the input, dither is added before the encoder rounds.
@@ -20,6 +21,7 @@
 // KernelIsa.h; every set gives the same bits). One step belongs to one
 // translator and one thread.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "audio/format/Format.h"
@@ -31,9 +33,11 @@ namespace Audio {
 class iScaleDither {
 public:
     virtual ~iScaleDither() = default;
-    // Processes samples[k] as stream sample position + k; advances position by
-    // the length.
-    virtual void process(slice<double> samples) = 0;
+    // Writes out[k] for in[k] (out may be in), stream sample position + k, for n samples;
+    // advances position by n.
+    virtual void process(const double* in, double* out, std::size_t n) = 0;
+    // In place.
+    void process(slice<double> samples) { process(samples.begin, samples.begin, samples.length()); }
 
     // True when the step must also run on silent input (it makes noise).
     bool active = false;
@@ -51,7 +55,8 @@ template <>
 class ScaleDither<0, 0> final : public iScaleDither {
 public:
     explicit ScaleDither(std::int32_t shift);
-    void process(slice<double> samples) override;
+    using iScaleDither::process;
+    void process(const double* in, double* out, std::size_t n) override;
 
     std::int32_t shift;
 };
@@ -94,7 +99,8 @@ template <>
 class ScaleDither<1, 0> final : public iScaleDither, public DitherGenerator {
 public:
     explicit ScaleDither(std::int32_t shift, std::uint64_t seed = DitherSeed());
-    void process(slice<double> samples) override;
+    using iScaleDither::process;
+    void process(const double* in, double* out, std::size_t n) override;
 
     std::int32_t shift;
 };
@@ -106,7 +112,8 @@ template <>
 class ScaleDither<2, 4> final : public iScaleDither, public DitherGenerator {
 public:
     explicit ScaleDither(std::int32_t shift, std::uint64_t seed = DitherSeed());
-    void process(slice<double> samples) override;
+    using iScaleDither::process;
+    void process(const double* in, double* out, std::size_t n) override;
 
     std::int32_t shift;
 };

@@ -93,6 +93,8 @@ FormatTranslator::FormatTranslator(unsigned flags, Format in, Format request, Ex
     scaleDither = SelectScaleDither(in_, out_, downmix,
                                     extras.ditherSeed ? *extras.ditherSeed : DitherSeed());
     identity_ = convertsNothing() && !scaleDither && !channelMapper && !meter_ && gain_ == 1.0;
+    readsInPlace_ = in_.lowByte() == 0x48 && !in_.isBigEndian() && !channelMapper && gain_ == 1.0 &&
+                    scaleDither;
     if (meter_) {
         // Decoded values times 2^shift are output units; full scale is 2^(scale - 1) of them.
         meter_->configure(outChannels,
@@ -168,12 +170,19 @@ bool FormatTranslator::convertsNothing() const {
             for (std::size_t i = 0; i < n; ++i) buffer[i] *= gain_;
         return n;
     };
+    const bool inPlace =
+        readsInPlace_ && !silent && reinterpret_cast<std::uintptr_t>(src) % alignof(double) == 0;
     auto convert = [&](std::size_t f0, std::size_t count) {
-        const std::size_t n = decode(f0, count);
-        if (meter_ && forward) meter_->process(buffer, count, meterBase + f0);
+        const double* values = buffer;
+        std::size_t n = count * inSamplesPerFrame;
+        if (inPlace)
+            values = reinterpret_cast<const double*>(src + f0 * inFrame);
+        else
+            n = decode(f0, count);
+        if (meter_ && forward) meter_->process(values, count, meterBase + f0);
         if (scaleDither) {
             scaleDither->position = ditherBase + f0 * outSamplesPerFrame;
-            scaleDither->process(slice<double>(buffer, n));
+            scaleDither->process(values, buffer, n);
         }
         if (meter_ && clampHigh_ > 0)
             meter_->countClamped(buffer, n, clampLow_, clampHigh_, meterBase + f0);

@@ -122,6 +122,9 @@ private:
     Format out_;
     ::Stream::Filler outSilence_ = nullptr;
     bool identity_ = false;  // same format: a copy does
+    // Little-endian doubles in, neither mapped nor gained, and a scale-and-dither step: the
+    // meter and that step read the input where it is (no decoding copy).
+    bool readsInPlace_ = false;
     std::shared_ptr<PeakMeter> meter_;
     double gain_ = 1.0;  // Extras::gain
     // Integer output: values (after dither) outside [clampLow_, clampHigh_) round outside

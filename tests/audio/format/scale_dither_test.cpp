@@ -40,8 +40,9 @@ std::vector<std::uint64_t> bitsOf(const std::vector<double>& x) {
 }  // namespace
 
 // Both dithering variants on every instruction set the CPU has, processing in pieces of
-// every length around the vector widths, give the portable kernel's bits for one call over
-// the whole range: the dither of a sample follows from its stream index alone.
+// every length around the vector widths, in place or into another array, give the portable
+// kernel's bits for one call over the whole range: the dither of a sample follows from its
+// stream index alone.
 TEST(ScaleDither, EveryInstructionSetAndSplitGivesTheSameBits) {
     const double special[] = {0.0,  -0.0, 1.0,     -3.5,    1e-310, 1e-300, std::ldexp(1.0, -1000),
                               1e30, 1e300, INFINITY, -INFINITY, NAN,    0.3,    -0.75};
@@ -74,6 +75,17 @@ TEST(ScaleDither, EveryInstructionSetAndSplitGivesTheSameBits) {
             }
             EXPECT_EQ(s->position, 1000003 + x.size());
             EXPECT_EQ(bitsOf(x), bitsOf(expected));
+            // From the input into another array: the same bits, the input left as it was.
+            const std::vector<double> in = input;
+            std::vector<double> out(in.size(), 42.0);
+            s = make();
+            for (std::size_t at = 0, k = 3; at < in.size(); ++k) {
+                const std::size_t n = std::min(pieces[k % std::size(pieces)], in.size() - at);
+                s->process(in.data() + at, out.data() + at, n);
+                at += n;
+            }
+            EXPECT_EQ(bitsOf(out), bitsOf(expected));
+            EXPECT_EQ(bitsOf(in), bitsOf(input));
         }
     }
     resetKernelIsa();
