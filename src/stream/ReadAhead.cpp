@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "stream/Stop.h"
+
 namespace Stream {
 
 namespace {
@@ -23,6 +25,10 @@ constexpr auto kStartLimit = std::chrono::milliseconds(200);
 // its thread back, is asked again: a worker may be free by then (one still starting when the
 // conversion began, or one that ended its job at the tail of a batch).
 constexpr std::uint32_t kRetryReads = 32;
+// The reader waits for half the blocks at a time (fewer wake-ups), but no longer than this for
+// the blocks already read: an upstream that waits for its own producer (standard input) must
+// not hold them back.
+constexpr auto kGatherLimit = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -49,6 +55,9 @@ struct ReadAhead::Shared {
     std::uint32_t channels = 0;
     std::uint32_t blockBytes = 0;
     std::uint32_t capacity = 0;  // bytes per channel of a block, lent to each upstream read
+    // Fired when the stage is destroyed: ends the task's wait in a read of standard input (null
+    // where the system gave no descriptor: such a wait then lasts until its producer acts).
+    std::unique_ptr<WaitCancel> cancel;
 
     std::mutex lock;
     std::condition_variable changed;
@@ -84,6 +93,7 @@ void ReadAhead::Shared::fill(Block& b) {
 }
 
 void ReadAhead::Shared::run(std::uint64_t g) {
+    const WaitCancel::Scope scope(cancel.get());
     std::unique_lock l(lock);
     if (stop || g != generation) return;  // given up, or a later launch owns the upstream
     task = Task::Running;
@@ -170,6 +180,10 @@ ReadAhead::ReadAhead(Wrapper<iVOver> up, Launcher launch, std::uint32_t blockByt
     s.wanted = launch_.wanted;
     s.side = launch_.side;
     s.channels = channels;
+    try {
+        s.cancel = std::make_unique<WaitCancel>();
+    } catch (const std::exception&) {
+    }
     const std::uint64_t unit = granularity;
     const std::uint64_t bytes = (std::max<std::uint64_t>(blockBytes, 1) + unit - 1) / unit * unit;
     const std::uint64_t room = bytes * expansion;
@@ -189,6 +203,8 @@ ReadAhead::ReadAhead(Wrapper<iVOver> up, Launcher launch, std::uint32_t blockByt
 }
 
 ReadAhead::~ReadAhead() {
+    // The upstream is dropped with the stage: a read the task waits in may fail.
+    if (launched_ && shared_->cancel) shared_->cancel->fire();
     stopTask();
 }
 
@@ -310,7 +326,7 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
         }
         if (s.task == Shared::Task::Running) {
             const std::size_t half = s.blocks.size() / 2;
-            s.changed.wait(l, [&] {
+            s.changed.wait_for(l, kGatherLimit, [&] {
                 return s.full.size() >= half || s.readDone || s.error ||
                        s.task != Shared::Task::Running;
             });

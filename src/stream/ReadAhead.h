@@ -23,7 +23,8 @@
 // stops the task (it starts again at the next read); a visit that finds the task started stops
 // it for good, so that the walk, and whatever the caller looks at afterwards (counters the
 // upstream fills), sees the upstream at rest. Destruction stops the task and waits for its
-// current block.
+// current block; a read of that block waiting in WaitReady (standard input whose producer is
+// idle) is ended at once (WaitCancel), not left to the producer.
 
 #include <cstdint>
 #include <functional>

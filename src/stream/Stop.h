@@ -4,6 +4,7 @@
 // WaitReady, on any thread, ends at once. Lets a blocking read of standard input or write
 // of a stream that the other end does not serve be given up.
 
+#include <atomic>
 #include <stdexcept>
 
 namespace Stream {
@@ -20,7 +21,40 @@ void ArmStop();
 void RequestStop() noexcept;
 bool StopRequested() noexcept;
 // Waits until `fd` is ready for `events` (POLLIN, POLLOUT) or reports an error or hang-up:
-// true; false when a stop was requested first (or is already).
+// true; false when a stop was requested first (or is already), or the calling thread's
+// WaitCancel fired.
 bool WaitReady(int fd, short events);
+
+// Ends the waits of WaitReady on one thread, the process's stop aside: a read-ahead that is
+// given up wakes its task from a read of standard input whose producer is idle. Any thread
+// may fire it; its waits end from then on.
+class WaitCancel {
+public:
+    // Throws when the system has no event descriptor to give.
+    WaitCancel();
+    ~WaitCancel();
+    WaitCancel(const WaitCancel&) = delete;
+    WaitCancel& operator=(const WaitCancel&) = delete;
+
+    void fire() noexcept;
+    bool fired() const noexcept { return fired_.load(); }
+    int descriptor() const { return fd_; }
+
+    // While it lives, the thread's WaitReady also ends when `cancel` (may be null) fires.
+    class Scope {
+    public:
+        explicit Scope(const WaitCancel* cancel);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        const WaitCancel* previous_;
+    };
+
+private:
+    int fd_;
+    std::atomic<bool> fired_{false};
+};
 
 }  // namespace Stream

@@ -3,15 +3,20 @@
 // a seek, a visit and destruction mid-way stop the task cleanly. Threaded: run under TSan too.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "stream/ReadAhead.h"
+#include "stream/Stop.h"
 #include "stream/TestStreams.h"
 
 namespace {
@@ -73,6 +78,30 @@ public:
 
 private:
     std::uint64_t at_;
+};
+
+// Gives `ready` bytes of zeros, slowly (30 ms a read), then waits in WaitReady for `fd` to be
+// readable, as a read of standard input does while its producer is idle; a wait given up
+// throws Stopped.
+class WaitingVOver final : public Stream::iVOver, public Stream::Source {
+public:
+    WaitingVOver(int fd, std::uint64_t ready) : fd_(fd), ready_(ready) {
+        channels = 2;
+        granularity = 8;
+        expansion = 1;
+    }
+    void seek(std::uint64_t) override {}
+    Stream::VBlock read(Stream::VSlice dest, std::uint32_t) override {
+        const std::uint64_t at = static_cast<std::uint64_t>(position);
+        if (at < ready_) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        if (at >= ready_ && !Stream::WaitReady(fd_, POLLIN)) throw Stream::Stopped();
+        return Stream::VBlock{dest.channels, dest.begin, dest.end, Stream::kAllSilent,
+                              Stream::kAllSilent};
+    }
+
+private:
+    int fd_;
+    std::uint64_t ready_;
 };
 
 // Reads `chunk` bytes at a time until `total` bytes per channel or a short block.
@@ -267,6 +296,34 @@ TEST(ReadAhead, DestroyedWhileTheTaskWaitsForRoom) {
         Stream::Wrapper<Stream::iVOver> w(stage);
         readAll(*stage, 800, 800 * round);
     }
+}
+
+// The upstream waits for its own producer (standard input) after two blocks: the reader gets
+// those blocks without waiting for more, and a job that then fails drops its chain at once
+// instead of waiting for the producer.
+TEST(ReadAhead, TaskWaitingForAnIdleProducerHoldsBackNeitherItsBlocksNorTheEnd) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    {
+        ThreadLauncher threads;
+        auto* stage = new Stream::ReadAhead(
+            Stream::Wrapper<Stream::iVOver>(new WaitingVOver(pipeFds[0], 1024)), threads.launcher(),
+            512, 8);
+        auto wrapper = std::make_unique<Stream::Wrapper<Stream::iVOver>>(stage);
+        auto ended = std::async(std::launch::async, [stage, last = std::move(wrapper)]() mutable {
+            readAll(*stage, 512, 1024);
+            last.reset();
+        });
+        const bool inTime = ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!inTime) {
+            const char byte = 0;  // the producer acts: the test ends, failed
+            ASSERT_EQ(write(pipeFds[1], &byte, 1), 1);
+        }
+        ended.wait();
+        EXPECT_TRUE(inTime) << "the reader or the destruction waited for the producer";
+    }
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 }  // namespace
