@@ -16,7 +16,10 @@ namespace Stream {
 namespace {
 
 constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
-constexpr std::uint32_t kDefaultBlockBytes = 32768;
+// Bytes of a block over all channels (32 KiB per channel for stereo), and the least per channel:
+// memory stays near stereo's with many channels.
+constexpr std::uint32_t kDefaultBlockBytes = 65536;
+constexpr std::uint32_t kLeastChannelBytes = 4096;
 constexpr std::uint32_t kDefaultBlocks = 8;
 // A launched task that has not started by then is given up and the reads pass through: a
 // launcher that said yes normally starts it within microseconds.
@@ -369,8 +372,11 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
 
 Wrapper<iVOver> readAhead(Wrapper<iVOver> upstream, Launcher launch) {
     if (!launch) return upstream;
+    const std::uint32_t perChannel =
+        std::max(kDefaultBlockBytes / std::max<std::uint32_t>(upstream ? upstream->channels : 1, 1),
+                 kLeastChannelBytes);
     return Wrapper<iVOver>(
-        new ReadAhead(std::move(upstream), std::move(launch), kDefaultBlockBytes, kDefaultBlocks));
+        new ReadAhead(std::move(upstream), std::move(launch), perChannel, kDefaultBlocks));
 }
 
 }  // namespace Stream

@@ -91,8 +91,8 @@ private:
     std::uint32_t offset_ = 0;  // bytes of the front block already given out
 };
 
-// A ReadAhead with blocks of about 32 KiB per channel, eight in flight; `launch` empty: the
-// stream itself.
+// A ReadAhead with blocks of about 64 KiB over all channels (at least 4 KiB per channel), eight
+// in flight; `launch` empty: the stream itself.
 Wrapper<iVOver> readAhead(Wrapper<iVOver> upstream, Launcher launch);
 
 }  // namespace Stream
