@@ -273,7 +273,8 @@ JobListModel::Summary JobListModel::Summarize(std::uint64_t batch) const {
             fraction = 1.0;
         } else {
             ++s.left;
-            if (state == JobState::Running && e.barShown)
+            // What it reached, also once its bar is hidden while its file is stored.
+            if (state == JobState::Running)
                 fraction = static_cast<double>(e.done) / static_cast<double>(e.total);
         }
         if (e.batch != batch) continue;

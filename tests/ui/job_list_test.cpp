@@ -71,6 +71,22 @@ private slots:
         QCOMPARE(Text(*list_, 1, 2), QStringLiteral("/"));
     }
 
+    // A job whose reading ended while its file is stored (its bar hidden until the record
+    // comes) keeps its share of the batch's fraction: the overall bar does not run back.
+    void storingKeepsTheJobsShareOfTheBatch() {
+        JobRow& row = list_->AddRow(FilePath("/storing.wav"), 9);
+        const std::atomic<bool> abort{false};
+        OnWorker([&] {
+            row.state = JobState::Running;
+            auto progress = row.MakeProgress(abort);
+            progress->progress(3, 4, true);
+            progress->finished();
+        });
+        QCoreApplication::processEvents();
+        QVERIFY2(std::fabs(list_->Summarize(9).batchFraction - 0.75) < 1e-9,
+                 qPrintable(QString::number(list_->Summarize(9).batchFraction)));
+    }
+
     // The batch's fraction weighs rows by input length; records posted from workers set the
     // counts and the icons (none for a row the user aborted).
     void summaryWeighsByLengthAndCountsRecords() {
