@@ -61,9 +61,13 @@ public:
 
     void seek(std::uint64_t p) override {
         if (p == std::uint64_t(offset_)) return;
-        if (p > std::uint64_t(std::numeric_limits<off_t>::max()) ||
-            fseeko(file_, static_cast<off_t>(p), SEEK_SET) != 0)
-            throw FileError();
+        if (p > std::uint64_t(std::numeric_limits<off_t>::max()))
+            throw FileError("cannot seek in the input to byte " + std::to_string(p));
+        if (fseeko(file_, static_cast<off_t>(p), SEEK_SET) != 0) {
+            const int error = errno;
+            throw FileError("cannot seek in the input to byte " + std::to_string(p) + ": " +
+                            std::strerror(error));
+        }
         offset_ = static_cast<std::int64_t>(p);
     }
 
@@ -72,7 +76,11 @@ public:
         const std::size_t got = want ? std::fread(dest.begin, 1, want, file_) : 0;
         offset_ += static_cast<std::int64_t>(got);
         if (got < want) {
-            if (std::ferror(file_)) throw FileError();
+            if (std::ferror(file_)) {
+                const int error = errno;
+                throw FileError("cannot read the input at byte " + std::to_string(offset_) + ": " +
+                                std::strerror(error));
+            }
             if (const std::int64_t now = RegularFileSize(file_); openSize_ >= 0 && now < openSize_)
                 throw UnexpectedEOF("the file shrank from " + std::to_string(openSize_) + " to " +
                                     std::to_string(now) + " bytes while it was read");

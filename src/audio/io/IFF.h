@@ -84,6 +84,8 @@ private:
 };
 struct FileError : exception {
     FileError() : exception("???", 2) {}
+    // What the system said (a read of a failing disk: "Input/output error").
+    explicit FileError(const std::string& why) : exception(why.c_str(), 2) {}
 };
 struct ParseError : exception {
     ParseError() : exception("Error parsing IFF stream", 3) {}

@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "support/IOTestUtil.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "audio/format/Translator.h"
 #include "audio/io/WAVParser.h"
+#include "support/IOTestUtil.h"
 
 using namespace IOTest;
 using Audio::IO::WAVParser;
@@ -191,6 +195,42 @@ TEST_F(WAVReader, StreamedFileReadsToTheEnd) {
     EXPECT_EQ(s->length, 1000);
     EXPECT_EQ(props[4].value, "250");
     EXPECT_EQ(ReadAll(*s, 96), data);
+}
+
+// A file whose reads fail after `good` bytes (a failing disk): its bytes, then EIO.
+struct FailingFile {
+    Bytes bytes;
+    std::size_t good;
+    std::size_t at = 0;
+};
+
+std::FILE* OpenFailingFile(FailingFile& f) {
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* buffer, std::size_t size) -> ssize_t {
+        auto& file = *static_cast<FailingFile*>(cookie);
+        if (file.at >= file.good) {
+            errno = EIO;
+            return -1;
+        }
+        const std::size_t n = std::min(size, file.good - file.at);
+        std::memcpy(buffer, file.bytes.data() + file.at, n);
+        file.at += n;
+        return static_cast<ssize_t>(n);
+    };
+    return fopencookie(&f, "r", io);
+}
+
+TEST_F(WAVReader, AReadErrorSaysWhatTheSystemSaid) {
+    FailingFile f{Wave(FmtPayload(1, 2, 44100, 4, 16), Sequence(40000, 3)), 20000};
+    auto s = WAVParser::Open(OpenFailingFile(f), nullptr);
+    std::string message = "(read to the end)";
+    try {
+        ReadAll(*s, 4096);
+    } catch (const std::exception& e) {
+        message = e.what();
+    }
+    EXPECT_NE(message.find("cannot read the input at byte"), std::string::npos) << message;
+    EXPECT_NE(message.find(std::strerror(EIO)), std::string::npos) << message;
 }
 
 TEST_F(WAVReader, SeekAndSmallReadsGiveTheSameBytes) {
