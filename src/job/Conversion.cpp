@@ -798,9 +798,18 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
     // The folder the temporary file is made in, held open: where the folder was moved or
     // removed meanwhile the file is deleted there (by name it stayed, hidden, at full size).
     const HeldFolder folder(outText.substr(0, outText.size() - leaf.size()));
+    // A temporary file that cannot be removed (its folder made read-only meanwhile) is named
+    // among the warnings: it is hidden, and may be as large as the output.
     auto removePart = [&] {
-        if (std::remove(partText.c_str()) != 0 && folder.fd >= 0)
-            ::unlinkat(folder.fd, partLeaf.c_str(), 0);
+        if (std::remove(partText.c_str()) == 0) return;
+        int error = errno;
+        if (folder.fd >= 0) {
+            if (::unlinkat(folder.fd, partLeaf.c_str(), 0) == 0) return;
+            error = errno;
+        }
+        if (error != ENOENT && warnings)
+            warnings->push_back("the partial output " + partText +
+                                " could not be removed: " + std::strerror(error));
     };
     try {
         sptr<Audio::IO::iFileWriter> writer = Audio::IO::CreateFileWriter(

@@ -25,6 +25,7 @@
 #include "job/Demo.h"
 #include "job/JobQueue.h"
 #include "support/JobRows.h"
+#include "support/NoPermissionOverride.h"
 #include "support/WavFiles.h"
 #include "threads/Pool.h"
 
@@ -431,6 +432,39 @@ TEST_F(Faults, AFailedJobKeepsAnEarlierOutput) {
     expectFailedWithMessage(runJob(dir / "in.wav", options(Audio::IO::kWaveWriter)), "second run");
     ASSERT_EQ(outputs().size(), 1u);
     EXPECT_EQ(fs::file_size(out), size);
+}
+
+// The output folder made read-only during a job: the output cannot be named, nor its hidden
+// temporary file removed; the job fails and names the file it had to leave.
+TEST_F(Faults, APartialOutputThatCannotBeRemovedIsNamed) {
+    writeWav(dir / "in.wav", 44100, 44100 * 10);
+    std::vector<std::string> warnings;
+    std::string failure;
+    {
+        TestSupport::NoPermissionOverride obey;
+        StdioFaults::BeforeRead(20, [&](const std::string&) {  // the output is open by then
+            fs::permissions(dir / "out", fs::perms::owner_read | fs::perms::owner_exec);
+        });
+        try {
+            ConvertFile(
+                Filesystem::Path::Parse((dir / "in.wav").string(), Filesystem::Path::Kind::File),
+                Audio::Format::FromBytes(0x48, 1, 0, 0, 48000.0f), ConversionSettings{}, nullptr,
+                options(Audio::IO::kWaveWriter), &warnings);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+    }
+    fs::permissions(dir / "out", fs::perms::owner_all);
+    const std::vector<std::string> left = outputs();
+    if (failure.empty() && left.size() == 1 && left[0].find(".part") == std::string::npos)
+        GTEST_SKIP() << "permissions are not enforced for this user";
+    EXPECT_NE(failure.find(std::strerror(EACCES)), std::string::npos) << failure;
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(left[0]), std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].find("could not be removed: " + std::string(std::strerror(EACCES))),
+              std::string::npos)
+        << warnings[0];
 }
 
 // The demo file is written like any output: a full disk leaves no truncated
