@@ -53,7 +53,6 @@ void WriteBehind::recycle(Batch& b) {
     for (std::vector<std::uint8_t>& v : b.taken)
         if (spareTaken_.size() <= batches_) spareTaken_.push_back(std::move(v));
     b.taken.clear();
-    b.takenBytes = 0;
     if (spare_.size() < batches_) spare_.push_back(std::move(b));
 }
 
@@ -156,8 +155,7 @@ void WriteBehind::write(const std::uint8_t* begin, std::size_t n, bool zeros) {
         position_ += static_cast<std::int64_t>(n);
         return;
     }
-    if (open_.ops.empty() || open_.ops.back().taken)
-        open_.ops.push_back(Op{-1, open_.bytes.size(), 0});
+    if (open_.ops.empty()) open_.ops.push_back(Op{-1, open_.bytes.size(), 0});
     // Appended without zeroing the room first (a resize would, and every byte was then written
     // twice).
     if (zeros)
@@ -166,7 +164,7 @@ void WriteBehind::write(const std::uint8_t* begin, std::size_t n, bool zeros) {
         open_.bytes.insert(open_.bytes.end(), begin, begin + n);
     open_.ops.back().length += n;
     position_ += static_cast<std::int64_t>(n);
-    if (open_.held() >= batchBytes_) hand(false);
+    if (open_.bytes.size() >= batchBytes_) hand(false);
 }
 
 void WriteBehind::writeTaking(std::vector<std::uint8_t>& bytes, std::size_t n) {
@@ -185,7 +183,6 @@ void WriteBehind::writeTaking(std::vector<std::uint8_t>& bytes, std::size_t n) {
     }
     open_.ops.push_back(Op{-1, open_.taken.size(), n, true});
     open_.taken.push_back(std::move(bytes));
-    open_.takenBytes += n;
     bytes = std::move(other);
     position_ += static_cast<std::int64_t>(n);
     hand(false);  // a writer's batch is one of ours: memory stays at one vector per batch

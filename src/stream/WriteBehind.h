@@ -73,9 +73,8 @@ private:
     struct Batch {
         std::vector<Op> ops;
         std::vector<std::uint8_t> bytes;
-        std::vector<std::vector<std::uint8_t>> taken;  // vectors handed over by writeTaking
-        std::size_t takenBytes = 0;                    // bytes of them written
-        std::size_t held() const { return bytes.size() + takenBytes; }
+        // Vectors handed over by writeTaking; one ends its batch, so no write follows it there.
+        std::vector<std::vector<std::uint8_t>> taken;
     };
 
     bool direct();            // nothing queued and no task: straight to the target
