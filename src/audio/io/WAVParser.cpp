@@ -353,9 +353,18 @@ int WAVParser::Visit(IFF::ChunkInfo& c) {
         return IFF::SkipChunk;
 
     if (state_ == 1 && c.id == IFF::ResType("fmt ")) {
-        if (c.openEnded() || c.size > std::int64_t(kFormatAreaSize)) return IFF::StopError;
+        if (c.openEnded()) return IFF::StopError;
         format_.fill(0);
-        ReadExact(format_.data(), static_cast<std::size_t>(c.size));
+        ReadExact(format_.data(), static_cast<std::size_t>(std::min<std::int64_t>(
+                                      c.size, std::int64_t(kFormatAreaSize))));
+        if (c.size > std::int64_t(kFormatAreaSize)) {
+            // PCM and float descriptions fit the area; a longer one of theirs is broken. Other
+            // formats (ADPCM's takes 50 bytes) are read as far as the tag, and refused as
+            // non-PCM when their data is reached.
+            const std::uint16_t tag =
+                c.bigEndian() ? std::uint16_t(format_[0] << 8 | format_[1]) : Le16(format_.data());
+            if (tag == kTagPCM || tag == kTagFloat || tag == kTagExtensible) return IFF::StopError;
+        }
         if (c.bigEndian())
             for (auto [offset, width] : kFields)
                 std::reverse(&format_[offset], &format_[offset + width]);

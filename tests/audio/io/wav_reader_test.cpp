@@ -381,7 +381,13 @@ TEST_F(WAVReader, MalformedFiles) {
     EXPECT_EQ(Failure(Group("RIFF", "AVI ", {Chunk("fmt ", fmt), Chunk("data", data)})), malformed);
     EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("data", data), Chunk("fmt ", fmt)})), malformed);
     EXPECT_EQ(Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt)})), malformed);
-    EXPECT_EQ(Failure(Wave(Bytes(42, 1), data)), malformed);  // "fmt " over 40 bytes
+    // A PCM, float or extensible "fmt " over 40 bytes; other formats' longer ones are read.
+    for (const std::uint16_t tag : {1, 3, 0xFFFE}) {
+        Bytes longFmt = ExtensiblePayload(2, 44100, 16, 16, 1);
+        longFmt.resize(42);
+        longFmt[0] = tag & 0xFF, longFmt[1] = tag >> 8;
+        EXPECT_EQ(Failure(Wave(longFmt, data)), malformed) << tag;
+    }
     // Sizes running past the end of the file while parsing.
     EXPECT_EQ(
         Failure(Group("RIFF", "WAVE", {Chunk("fmt ", fmt), Chunk("LIST", {}, false, 0xFFFFFF00)})),
@@ -401,6 +407,9 @@ TEST_F(WAVReader, MalformedFiles) {
 
     // Format descriptions that cannot be read.
     EXPECT_EQ(Failure(Wave(FmtPayload(2, 2, 44100, 4, 4), data)), nonPCM);     // ADPCM
+    Bytes adpcm = FmtPayload(2, 2, 44100, 2048, 4);  // as written, with its 32 bytes of table
+    adpcm.resize(50, 7);
+    EXPECT_EQ(Failure(Wave(adpcm, data)), nonPCM);
     EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 3, 16), data)), nonPCM);    // block align
     EXPECT_EQ(Failure(Wave(FmtPayload(1, 0, 44100, 4, 16), data)), nonPCM);    // no channels
     EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 0, 4, 16), data)), nonPCM);        // rate 0
