@@ -114,8 +114,15 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
             switch (index.column()) {
                 case kFilename:
                     return e.folder + e.leaf;
-                case kState:
-                    return StateTextAt(index.row());
+                case kState: {
+                    // A job that failed or was aborted tells its warnings here (a partial
+                    // output left behind); a done one has them in its text.
+                    QString tip = StateTextAt(index.row());
+                    if (e.record && e.record->state != JobState::Finished)
+                        for (const std::string& w : e.record->warnings)
+                            tip += QStringLiteral("\nwarning: ") + QString::fromStdString(w);
+                    return tip;
+                }
                 case kPath:
                     return e.folder;
                 default:

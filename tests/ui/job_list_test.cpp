@@ -110,7 +110,9 @@ private slots:
             done.OnEnded(record(done, JobState::Finished, "done, clipped 3 samples",
                                 {"clipped 3 samples"}));
             done.state = JobState::Finished;
-            aborted.OnEnded(record(aborted, JobState::Failed, "aborted", {}));
+            aborted.OnEnded(record(aborted, JobState::Failed, "aborted",
+                                   {"the partial output /o.wav.part could not be removed"}));
+            aborted.SetStateText("aborted");
             aborted.state = JobState::Failed;
         });
         QCoreApplication::processEvents();
@@ -124,6 +126,11 @@ private slots:
         QVERIFY(list_->index(0, 1).data(Qt::DecorationRole).isValid());  // the warning
         QVERIFY(!list_->index(2, 1).data(Qt::DecorationRole).isValid());
         QVERIFY(list_->CanRetry(2) && !list_->CanRetry(0) && !list_->CanRetry(1));
+        // Warnings of a job that did not end done are in its tooltip, not its text.
+        QCOMPARE(Text(*list_, 2, 1), QStringLiteral("aborted"));
+        QCOMPARE(list_->index(2, 1).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("aborted\nwarning: the partial output /o.wav.part could not be "
+                                "removed"));
 
         // An output that clipped is worth the warning icon without any other warning; a
         // skipped input is not "done"; a row the abort kept from running says so.
