@@ -18,6 +18,11 @@ namespace Audio::IO {
 
 namespace {
 
+// What a read the system refused says: where, and the system's words.
+std::string UnreadableText(std::int64_t offset, int error) {
+    return "cannot read the input at byte " + std::to_string(offset) + ": " + std::strerror(error);
+}
+
 std::string ErrorText(FLAC__StreamDecoderErrorStatus status) {
     switch (status) {
         case FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC:
@@ -230,7 +235,10 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         // starts "\x7FFLAC".
         char head[64] = {};
         const std::size_t n = std::fread(head, 1, sizeof head, f);
+        const int error = errno;
+        const bool unreadable = std::ferror(f);
         std::fclose(f);
+        if (unreadable) throw FLACParser::exception(UnreadableText(0, error), 1);
         if (n >= 28 && std::memcmp(head, "OggS", 4) == 0 &&
             std::string_view(head, n).find("\x7F"
                                            "FLAC") != std::string_view::npos)
@@ -259,11 +267,13 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         if (pictures)
             FLAC__stream_decoder_set_metadata_respond(self->decoder_, FLAC__METADATA_TYPE_PICTURE);
     }
-    const FLAC__StreamDecoderInitStatus init =
-        FLAC__stream_decoder_init_file(self->decoder_, path.c_str(), &Callbacks::Write,
-                                       &Callbacks::Metadata, &Callbacks::Error, self);
-    if (init == FLAC__STREAM_DECODER_INIT_STATUS_ERROR_OPENING_FILE)
-        throw FLACParser::exception(path + ": " + std::strerror(errno), 0);
+    // Opened here, so that a read the system refuses can be told from damage (the library
+    // reads it as the stream's end or as an abort).
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) throw FLACParser::exception(path + ": " + std::strerror(errno), 0);
+    const FLAC__StreamDecoderInitStatus init = FLAC__stream_decoder_init_FILE(
+        self->decoder_, file, &Callbacks::Write, &Callbacks::Metadata, &Callbacks::Error, self);
+    if (init == FLAC__STREAM_DECODER_INIT_STATUS_OK) self->file_ = file;
     if (init == FLAC__STREAM_DECODER_INIT_STATUS_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK)
         throw FLACParser::exception("libFLAC refused to start decoding", 0);
@@ -272,6 +282,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
     self->comments_ = properties ? &comments : nullptr;
     self->readingMetadata_ = true;
     const bool ok = FLAC__stream_decoder_process_until_end_of_metadata(self->decoder_);
+    const int readError = errno;
     self->comments_ = nullptr;
     self->readingMetadata_ = false;
     if (details) {
@@ -301,6 +312,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         self->riff_ = Metadata();
         self->cueSheet_.reset();
     }
+    if (!ok) self->ThrowIfUnreadable(readError);
     if (!self->haveInfo_) {
         if (startsWithMarker)
             throw FLACParser::Damaged("damaged FLAC header: no complete STREAMINFO block");
@@ -408,6 +420,11 @@ void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frame
     md5Running_.Update(md5Scratch_.data(), m);
 }
 
+void FLACDecoder::ThrowIfUnreadable(int error) {
+    if (file_ && std::ferror(file_))
+        throw FLACParser::exception(UnreadableText(std::max<off_t>(::ftello(file_), 0), error), 1);
+}
+
 void FLACDecoder::ThrowIfFailed() {
     if (!failure_.empty()) throw FLACParser::Damaged("damaged FLAC file: " + failure_);
 }
@@ -422,6 +439,7 @@ bool FLACDecoder::DecodeFrame() {
     const std::size_t before = pending_.size() - pendingAt_;
     while (pending_.size() - pendingAt_ == before) {
         const bool ok = FLAC__stream_decoder_process_single(decoder_);
+        ThrowIfUnreadable(errno);
         const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_);
         // Damage met at the end of a file that lacks declared frames: cut short.
         if (!failure_.empty() && state == FLAC__STREAM_DECODER_END_OF_STREAM && totalFrames_ > 0 &&
@@ -487,8 +505,10 @@ void FLACDecoder::seek(std::uint64_t p) {
         // digest check.
         failure_.clear();
         if (!FLAC__stream_decoder_reset(decoder_) ||
-            !FLAC__stream_decoder_process_until_end_of_metadata(decoder_))
+            !FLAC__stream_decoder_process_until_end_of_metadata(decoder_)) {
+            ThrowIfUnreadable(errno);
             throw FLACParser::Damaged("cannot rewind the FLAC file");
+        }
         ThrowIfFailed();
         decodedFrames_ = 0;
         md5Running_ = MD5(digest_);
@@ -502,6 +522,7 @@ void FLACDecoder::seek(std::uint64_t p) {
     }
     decodedFrames_ = frame;
     if (!FLAC__stream_decoder_seek_absolute(decoder_, frame)) {
+        ThrowIfUnreadable(errno);
         if (FLAC__stream_decoder_get_state(decoder_) == FLAC__STREAM_DECODER_SEEK_ERROR)
             FLAC__stream_decoder_flush(decoder_);
         ThrowIfFailed();

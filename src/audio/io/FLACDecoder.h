@@ -20,6 +20,7 @@
 #include <FLAC/stream_decoder.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -96,6 +97,9 @@ private:
     void Warn(std::string warning);
     // Throws the failure recorded by a callback, if any.
     void ThrowIfFailed();
+    // Throws a read of the input the system refused, if one was (`error`: errno right after
+    // the library's call that met it), before it is taken for damage or the stream's end.
+    void ThrowIfUnreadable(int error);
     // Throws Damaged naming the frames decoded and declared.
     [[noreturn]] void ThrowTruncated();
     // Called once every declared sample was decoded (or the stream ended):
@@ -103,6 +107,7 @@ private:
     void CheckDigest();
 
     FLAC__StreamDecoder* decoder_ = nullptr;
+    std::FILE* file_ = nullptr;  // the input, owned by decoder_ (closed when it finishes)
     std::string path_;
     InputDetails* details_ = nullptr;
     PropertyList* comments_ = nullptr;  // set only while the metadata is read

@@ -1,6 +1,7 @@
 #include "audio/io/WVDecoder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <wavpack/wavpack.h>
 
 #include <algorithm>
@@ -27,10 +28,82 @@ struct ContextGuard {
 
 }  // namespace
 
-WVDecoder::WVDecoder(WavpackContext* context) : context_(context) {}
+struct WVDecoder::Input {
+    struct File {
+        std::FILE* f = nullptr;
+        int error = 0;        // errno of the first read refused, 0: none
+        std::int64_t at = 0;  // its position in the file, bytes
+    };
+    File wv, wvc;
+
+    Input() = default;
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+    ~Input() {
+        for (File* file : {&wv, &wvc})
+            if (file->f) std::fclose(file->f);
+    }
+
+    // A context over `path` (and its correction file when `flags` ask for it); null when the
+    // library refuses it, with its reason in `error`.
+    WavpackContext* Open(const std::string& path, char* error, int flags) {
+        wv.f = std::fopen(path.c_str(), "rb");
+        if (!wv.f) return nullptr;
+        if (flags & OPEN_WVC) wvc.f = std::fopen((path + "c").c_str(), "rb");
+        return WavpackOpenFileInputEx64(&kReader, &wv, wvc.f ? &wvc : nullptr, error, flags, 0);
+    }
+
+private:
+    static std::FILE* FileOf(void* id) { return static_cast<File*>(id)->f; }
+    static std::int32_t Read(void* id, void* data, std::int32_t count) {
+        File& file = *static_cast<File*>(id);
+        const std::int64_t at = ::ftello(file.f);
+        const std::size_t got = std::fread(data, 1, static_cast<std::size_t>(count), file.f);
+        if (got < static_cast<std::size_t>(count) && std::ferror(file.f) && file.error == 0) {
+            file.error = errno ? errno : EIO;
+            file.at = std::max<std::int64_t>(at, 0) + static_cast<std::int64_t>(got);
+        }
+        return static_cast<std::int32_t>(got);
+    }
+    static std::int32_t Write(void*, void*, std::int32_t) { return 0; }
+    static std::int64_t Position(void* id) { return ::ftello(FileOf(id)); }
+    static int SeekTo(void* id, std::int64_t position) {
+        return ::fseeko(FileOf(id), static_cast<off_t>(position), SEEK_SET);
+    }
+    static int SeekBy(void* id, std::int64_t delta, int mode) {
+        return ::fseeko(FileOf(id), static_cast<off_t>(delta), mode);
+    }
+    static int PushBack(void* id, int c) { return std::ungetc(c, FileOf(id)); }
+    static std::int64_t Length(void* id) {
+        struct stat st {};
+        return ::fstat(::fileno(FileOf(id)), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+    }
+    static int CanSeek(void* id) {
+        struct stat st {};
+        return ::fstat(::fileno(FileOf(id)), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    static int Truncate(void*) { return -1; }
+    static int Close(void*) { return 0; }  // the files are closed by ~Input
+
+    static inline WavpackStreamReader64 kReader = {Read,     Write,  Position, SeekTo,   SeekBy,
+                                                   PushBack, Length, CanSeek,  Truncate, Close};
+};
+
+WVDecoder::WVDecoder(WavpackContext* context, std::unique_ptr<Input> input)
+    : context_(context), input_(std::move(input)) {}
 
 WVDecoder::~WVDecoder() {
     WavpackCloseFile(context_);
+}
+
+void WVDecoder::ThrowIfUnreadable(const Input& input) {
+    for (const Input::File* file : {&input.wv, &input.wvc})
+        if (file->error)
+            throw WVParser::exception(
+                "cannot read the input" +
+                    std::string(file == &input.wvc ? "'s correction file" : "") + " at byte " +
+                    std::to_string(file->at) + ": " + std::strerror(file->error),
+                1);
 }
 
 Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
@@ -40,9 +113,11 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
     // All channels are decoded: no OPEN_2CH_MAX. DSD files open (as PCM)
     // only to be told apart from damaged ones.
     const int flags = OPEN_WVC | OPEN_DSD_AS_PCM | (properties || details ? OPEN_TAGS : 0);
-    ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, flags, 0)};
+    auto input = std::make_unique<Input>();
+    ContextGuard guard{input->Open(path, error, flags)};
     WavpackContext* ctx = guard.context;
     if (!ctx) {
+        ThrowIfUnreadable(*input);
         // A file that cannot be opened says which and why.
         std::FILE* f = std::fopen(path.c_str(), "rb");
         if (!f) throw WVParser::exception((path + ": " + std::strerror(errno)).c_str(), 0);
@@ -105,7 +180,7 @@ Audio::Stream::Wrapper<::Stream::iOver> WVDecoder::Open(const std::string& path,
             details->watch->Add(::open((path + "c").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     }
 
-    auto* decoder = new WVDecoder(ctx);
+    auto* decoder = new WVDecoder(ctx, std::move(input));
     guard.context = nullptr;
     Audio::Stream::Wrapper<::Stream::iOver> result(decoder);
     decoder->channels_ = static_cast<std::uint32_t>(channels);
@@ -148,8 +223,10 @@ void WVDecoder::ReadWrapper(const std::string& path, InputDetails& details) {
     // A context of its own: looking for the trailer moves through the file.
     char error[128] = {};
     // Wrappers of files other than WAV (AIFF) are given only to a reader that asks for them.
-    ContextGuard guard{WavpackOpenFileInput(path.c_str(), error, OPEN_WRAPPER | OPEN_ALT_TYPES, 0)};
+    Input input;
+    ContextGuard guard{input.Open(path, error, OPEN_WRAPPER | OPEN_ALT_TYPES)};
     WavpackContext* ctx = guard.context;
+    ThrowIfUnreadable(input);
     if (!ctx) return;
     bool bigEndian = false;
     // The wrapper before the audio and the one after it, one run of chunks.
@@ -167,6 +244,7 @@ void WVDecoder::ReadWrapper(const std::string& path, InputDetails& details) {
     const std::size_t head = chunks.size();
     WavpackSeekTrailingWrapper(ctx);
     read();
+    ThrowIfUnreadable(input);  // a trailer the system would not give is not left out unsaid
     std::vector<std::string> warnings;
     if (format == WP_FORMAT_AIF) {
         warnings = ReadAiffChunks(chunks.data(), chunks.size(), details.metadata,
@@ -233,6 +311,7 @@ std::uint32_t WVDecoder::Unpack(std::uint8_t* dest, std::uint32_t frames) {
     // while it was read) would otherwise read as silence.
     const std::int64_t reached = position + static_cast<std::int64_t>(produced);
     const bool cutShort = got < frames && length >= 0 && reached < length;
+    ThrowIfUnreadable(*input_);
     if (WavpackGetNumErrors(context_) > 0) {
         if (corrected_) throw WVParser::CorrectionMismatch();
         // A block cut in two at the file's end fails its checks too: the file is cut short.
@@ -255,7 +334,10 @@ void WVDecoder::seek(std::uint64_t p) {
     std::int64_t target = static_cast<std::int64_t>(frame);
     const bool pastEnd = total >= 0 && target > total - 1;
     if (pastEnd) target = total - 1;
-    if (target >= 0 && !WavpackSeekSample64(context_, target)) throw APIFail{};
+    if (target >= 0 && !WavpackSeekSample64(context_, target)) {
+        ThrowIfUnreadable(*input_);
+        throw APIFail{};
+    }
     if (pastEnd && target >= 0) {
         // Decode the last frame so that the next read starts at the end.
         scratch_.resize(channels_);

@@ -9,6 +9,7 @@
 // Units: position and length in bytes; one frame = 4 x channels bytes.
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -83,8 +84,14 @@ public:
     void seek(std::uint64_t position) override;
     ::Stream::Block read(slice<std::uint8_t> dest, std::uint32_t capacity) override;
 
+    // The files a library context reads (the audio's and the correction file), opened here so
+    // that a read the system refuses is told as such: the library takes it for the file's end.
+    struct Input;
+
 private:
-    explicit WVDecoder(WavpackContext* context);
+    WVDecoder(WavpackContext* context, std::unique_ptr<Input> input);
+    // Throws a read of the input the system refused, if one was.
+    static void ThrowIfUnreadable(const Input& input);
     // Reads the WAV chunks of the file's wrappers into details.metadata.
     static void ReadWrapper(const std::string& path, InputDetails& details);
     // The APEv2 text items (or the binary ones), {key as stored, value}.
@@ -93,6 +100,7 @@ private:
     std::uint32_t Unpack(std::uint8_t* dest, std::uint32_t frames);
 
     WavpackContext* context_;
+    std::unique_ptr<Input> input_;  // outlives context_, which reads it
     std::uint32_t channels_ = 0;
     std::uint32_t bytesPerFrame_ = 0;
     bool corrected_ = false;             // a correction file is in use

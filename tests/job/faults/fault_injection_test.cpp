@@ -59,6 +59,7 @@ ConversionRequest requestFor(const OutputOptions& options, SampleType type) {
     r.container = options.writerId == Audio::IO::kWavpackWriter ? Container::WavPack
                   : options.writerId == Audio::IO::kRawWriter   ? Container::Raw
                   : options.writerId == Audio::IO::kAiffWriter  ? Container::Aiff
+                  : options.writerId == Audio::IO::kFlacWriter  ? Container::Flac
                                                                 : Container::Wave;
     r.outputFolder = options.directory;
     return r;
@@ -127,6 +128,7 @@ protected:
         o.extension = writer == Audio::IO::kWavpackWriter ? ".wv"
                       : writer == Audio::IO::kRawWriter   ? ".raw"
                       : writer == Audio::IO::kAiffWriter  ? ".aiff"
+                      : writer == Audio::IO::kFlacWriter  ? ".flac"
                                                           : ".wav";
         o.directory =
             Filesystem::Path::Parse((dir / "out").string(), Filesystem::Path::Kind::Directory);
@@ -232,6 +234,37 @@ TEST_F(Faults, InputCutShortWhileReadFailsTheJob) {
                 for (const auto& f : outputs()) fs::remove(dir / "out" / f);
                 fs::rename(dir / "saved", dir / name);
             }
+        }
+    }
+}
+
+// A read the system refuses (a failing disk) is told as such, with the system's words, in
+// every input format: not as a damaged or truncated file.
+TEST_F(Faults, AReadErrorOfEveryInputFormatSaysWhatTheSystemSaid) {
+    writeWav(dir / "in.wav", 44100, 44100 * 3);
+    const std::pair<const char*, int> made[] = {{"in.wv", Audio::IO::kWavpackWriter},
+                                                {"in.aiff", Audio::IO::kAiffWriter},
+                                                {"in.flac", Audio::IO::kFlacWriter}};
+    for (const auto& [name, writer] : made) {
+        ASSERT_EQ(runJob(dir / "in.wav", options(writer)).state, JobState::Finished) << name;
+        fs::rename(dir / "out" / outputs()[0], dir / name);
+    }
+    for (const char* name : {"in.wav", "in.wv", "in.aiff", "in.flac"}) {
+        StdioFaults::Reset();
+        const Outcome clean = runJob(dir / name, options(Audio::IO::kWaveWriter));
+        ASSERT_EQ(clean.state, JobState::Finished) << name << ": " << clean.text;
+        fs::remove(dir / "out" / outputs()[0]);
+        const std::uint64_t reads = StdioFaults::Current().inputReads;
+        for (std::uint64_t k : {std::uint64_t{2}, reads / 2}) {
+            const std::string what = std::string(name) + ", read #" + std::to_string(k);
+            StdioFaults::Reset();
+            StdioFaults::FailAt(Call::InputRead, k, EIO);
+            const Outcome o = runJob(dir / name, options(Audio::IO::kWaveWriter));
+            EXPECT_EQ(o.state, JobState::Failed) << what;
+            EXPECT_NE(o.text.find("Input/output error"), std::string::npos)
+                << what << ": " << o.text;
+            EXPECT_TRUE(outputs().empty()) << what;
+            for (const auto& f : outputs()) fs::remove(dir / "out" / f);
         }
     }
 }
