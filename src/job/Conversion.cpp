@@ -464,7 +464,9 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         auto bytesFor = [=](std::int64_t frames) {
             return (exactFrames(frames) + keptPreRing) * frameBytes;
         };
-        if (inputFrames > 0 || (inputFrames == 0 && bytesFor(0) == 0)) {
+        // A length known when the input opens is final (a stream cut short fails), an empty
+        // input's too: its output is the kept pre-ring.
+        if (inputFrames >= 0) {
             exactBytes = [bytes = bytesFor(inputFrames)] { return bytes; };
         } else if (details.endBytes && inputFormat.bytesPerFrame() > 0) {
             const std::int64_t inFrameBytes = inputFormat.bytesPerFrame();

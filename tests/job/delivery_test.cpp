@@ -383,6 +383,19 @@ TEST_F(Delivery, ExactLengths) {
         req.sampleRate = rate;
         EXPECT_EQ(samples(ConvertFile(none, req, s, nullptr)).size(), 0u) << rate;
     }
+    // A kept pre-ring is the whole of it: what one frame in gives, less that frame's share (an
+    // empty file gave what the chain made of nothing, 9 frames at 48000 Hz, where a pipe gave
+    // the pre-ring).
+    s.cropPreRing = false;
+    const auto oneAt96k = input("one96.wav", 96000, 1, [](std::uint32_t) { return 0.5; });
+    for (float rate : {8000.0f, 48000.0f, 88200.0f}) {
+        Format req = kInt24;
+        req.sampleRate = rate;
+        const std::size_t preRing = samples(ConvertFile(oneAt96k, req, s, nullptr)).size() -
+                                    std::size_t(ExactOutputFrames(1, 96000, rate, 1.0));
+        EXPECT_GT(preRing, 0u) << rate;
+        EXPECT_EQ(samples(ConvertFile(none, req, s, nullptr)).size(), preRing) << rate;
+    }
 }
 
 // A relabelled rate (no output rate asked for) copies every frame: the exact length is the
