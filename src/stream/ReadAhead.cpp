@@ -21,6 +21,17 @@ constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
 constexpr std::uint32_t kDefaultBlockBytes = 65536;
 constexpr std::uint32_t kLeastChannelBytes = 4096;
 constexpr std::uint32_t kDefaultBlocks = 8;
+// The most memory readAhead gives its blocks: past it (an extreme rate ratio, whose upstream
+// reads expand a block thousands of times) the chain is not cut, as the cut would cost gigabytes.
+constexpr std::uint64_t kMostBlockMemory = std::uint64_t{256} << 20;
+
+// The room one channel's block takes: `blockBytes` rounded up to the upstream's unit, times the
+// room an upstream read may use.
+std::uint64_t blockRoom(const iVOver& upstream, std::uint32_t blockBytes) {
+    const std::uint64_t unit = std::max<std::uint32_t>(upstream.granularity, 1);
+    const std::uint64_t bytes = (std::max<std::uint64_t>(blockBytes, 1) + unit - 1) / unit * unit;
+    return bytes * std::max<std::uint32_t>(upstream.expansion, 1);
+}
 // A launched task that has not started by then is given up and the reads pass through: a
 // launcher that said yes normally starts it within microseconds.
 constexpr auto kStartLimit = std::chrono::milliseconds(200);
@@ -187,11 +198,9 @@ ReadAhead::ReadAhead(Wrapper<iVOver> up, Launcher launch, std::uint32_t blockByt
         s.cancel = std::make_unique<WaitCancel>();
     } catch (const std::exception&) {
     }
-    const std::uint64_t unit = granularity;
-    const std::uint64_t bytes = (std::max<std::uint64_t>(blockBytes, 1) + unit - 1) / unit * unit;
-    const std::uint64_t room = bytes * expansion;
-    if (room > kMax32) throw Wobbly{};
-    s.blockBytes = static_cast<std::uint32_t>(bytes);
+    const std::uint64_t room = blockRoom(*upstream, blockBytes);
+    if (room > kMax32) throw WobblyBecause("a read-ahead block over 4 GiB");
+    s.blockBytes = static_cast<std::uint32_t>(room / expansion);
     s.capacity = static_cast<std::uint32_t>(room);
     const std::uint64_t stride = (room + 63) & ~std::uint64_t{63};
     s.blocks.resize(std::max<std::uint32_t>(blocks, 2));
@@ -375,6 +384,9 @@ Wrapper<iVOver> readAhead(Wrapper<iVOver> upstream, Launcher launch) {
     const std::uint32_t perChannel =
         std::max(kDefaultBlockBytes / std::max<std::uint32_t>(upstream ? upstream->channels : 1, 1),
                  kLeastChannelBytes);
+    if (upstream &&
+        blockRoom(*upstream, perChannel) * upstream->channels * kDefaultBlocks > kMostBlockMemory)
+        return upstream;
     return Wrapper<iVOver>(
         new ReadAhead(std::move(upstream), std::move(launch), perChannel, kDefaultBlocks));
 }

@@ -92,7 +92,8 @@ private:
 };
 
 // A ReadAhead with blocks of about 64 KiB over all channels (at least 4 KiB per channel), eight
-// in flight; `launch` empty: the stream itself.
+// in flight; `launch` empty, or blocks that would take over 256 MiB (an extreme rate ratio): the
+// stream itself.
 Wrapper<iVOver> readAhead(Wrapper<iVOver> upstream, Launcher launch);
 
 }  // namespace Stream

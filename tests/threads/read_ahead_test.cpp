@@ -179,6 +179,20 @@ TEST(ReadAhead, RefusedLauncherPassesEveryReadStraightThrough) {
     EXPECT_GT(asked, 1);  // asked again now and then: a thread may have become free
 }
 
+// An upstream whose reads expand a block thousands of times (an extreme rate ratio) is not cut:
+// the blocks would take gigabytes (2.75 GB for 255 channels at 1024 -> 16777216 Hz), or over
+// 4 GiB each, which failed the conversion with no reason.
+TEST(ReadAhead, BlocksThatWouldTakeGigabytesLeaveTheChainUncut) {
+    ThreadLauncher threads;
+    for (const std::uint32_t expansion : {2u, 16384u, 1u << 20}) {
+        MemoryVOver* source = makeSource(LengthMode::Known);
+        source->expansion = expansion;
+        Stream::Wrapper<Stream::iVOver> up(source);
+        const Stream::Wrapper<Stream::iVOver> cut = Stream::readAhead(up, threads.launcher());
+        EXPECT_EQ(cut.get() == source, expansion > 2) << expansion;
+    }
+}
+
 // A conversion that starts while no worker is free (one still starting, or all busy in a
 // batch) splits once one is: it used to read on its own thread to the end.
 TEST(ReadAhead, LauncherThatRefusedAtFirstIsAskedAgainAndTheTaskReadsAhead) {
