@@ -43,7 +43,11 @@ Format FormatFromArea(const std::uint8_t* a, bool bigEndian) {
     const std::uint16_t blockAlign = Le16(a + 12), bits = Le16(a + 14), validBits = Le16(a + 18);
 
     // The channel count fills an 8-bit field; 0 would make every frame empty.
-    if (channels == 0 || channels > 255) throw Unsupported();
+    if (channels == 0) throw Unsupported();
+    if (channels > 255)
+        throw WAVParser::exception(
+            "WAVE file has " + std::to_string(channels) + " channels; at most 255 are supported",
+            3);
     std::uint32_t bytes = 0, valid = 0;
     bool isFloat = false;
     if (tag == kTagPCM || tag == kTagFloat) {

@@ -417,10 +417,12 @@ TEST_F(WAVReader, MalformedFiles) {
     EXPECT_EQ(Failure(Wave(FmtPayload(1, 2, 44100, 4, 24), data)), nonPCM);    // bits > container
     EXPECT_EQ(Failure(Wave(FmtPayload(1, 1, 44100, 32, 256), data)), nonPCM);  // 32-byte samples
     EXPECT_EQ(Failure(Wave(FmtPayload(3, 1, 44100, 2, 16), data)), nonPCM);    // 16-bit float
-    EXPECT_EQ(Failure(Wave(FmtPayload(1, 256, 44100, 512, 16), data)), nonPCM);
+    EXPECT_EQ(Failure(Wave(FmtPayload(1, 256, 44100, 512, 16), data)),
+              "WAVE file has 256 channels; at most 255 are supported");  // PCM all the same
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 20, 20, 1), data)), nonPCM);
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(2, 44100, 16, 16, 2), data)), nonPCM);
-    EXPECT_EQ(Failure(Wave(ExtensiblePayload(300, 44100, 16, 16, 1), data)), nonPCM);
+    EXPECT_EQ(Failure(Wave(ExtensiblePayload(300, 44100, 16, 16, 1), data)),
+              "WAVE file has 300 channels; at most 255 are supported");
     EXPECT_EQ(Failure(Wave(ExtensiblePayload(1, 44100, 256, 24, 1), data)), nonPCM);
     Bytes contradicting = ExtensiblePayload(2, 44100, 24, 24, 1);
     contradicting[12] = 8;  // block align: two 4-byte containers, not 3-byte ones
