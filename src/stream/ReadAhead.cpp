@@ -133,7 +133,13 @@ void ReadAhead::Shared::run(std::uint64_t g) {
         if (side && side->pending()) {
             l.unlock();
             side->step();
+            const std::exception_ptr failed = side->failure();
             l.lock();
+            if (failed && !readDone) {
+                error = failed;
+                readDone = true;
+                changed.notify_all();
+            }
             continue;
         }
         if (readDone) break;
@@ -337,10 +343,22 @@ VBlock ReadAhead::read(VSlice dest, std::uint32_t capacity) {
             break;
         }
         if (s.task == Shared::Task::Running) {
+            if (s.side && s.side->pending()) {
+                // The task is behind, or held in a read by an idle producer: this thread,
+                // waiting for it anyway, does the work it was given besides (the output's
+                // writes), which would otherwise wait for the producer; a step that failed
+                // ends the read.
+                l.unlock();
+                s.side->step();
+                if (const std::exception_ptr failed = s.side->failure())
+                    std::rethrow_exception(failed);
+                l.lock();
+                continue;
+            }
             const std::size_t half = s.blocks.size() / 2;
             s.changed.wait_for(l, kGatherLimit, [&] {
                 return s.full.size() >= half || s.readDone || s.error ||
-                       s.task != Shared::Task::Running;
+                       s.task != Shared::Task::Running || (s.side && s.side->pending());
             });
             continue;
         }

@@ -27,6 +27,7 @@
 // idle) is ended at once (WaitCancel), not left to the producer.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 
@@ -39,12 +40,17 @@ namespace Stream {
 // calls attach when it starts (`wake` wakes it; call it when work arrives), `pending` with its
 // own lock held (so it must be cheap and take no lock that is held while calling `wake`),
 // `step` to do one piece, and detach when it ends, after which the owner does the work itself.
+// The stage's reader, while it waits for blocks, does pending steps itself (the task may be held
+// in a read by an idle producer). Once a step failed (`failure`), the task reads no further (a
+// read of an idle producer would keep the failed job waiting) and the reader is given the
+// failure after the blocks already read.
 class iSideWork {
 public:
     virtual ~iSideWork() = default;
     virtual void attach(std::function<void()> wake) = 0;
     virtual bool pending() const = 0;
     virtual void step() = 0;
+    virtual std::exception_ptr failure() const = 0;
     virtual void detach() = 0;
 };
 

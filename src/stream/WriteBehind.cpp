@@ -92,6 +92,11 @@ void WriteBehind::step() {
     ++steps_;
 }
 
+std::exception_ptr WriteBehind::failure() const {
+    std::lock_guard l(lock_);
+    return error_;
+}
+
 void WriteBehind::drainHere(std::unique_lock<std::mutex>& l) {
     changed_.wait(l, [&] { return !busy_; });
     while (!error_ && !queue_.empty()) {

@@ -58,6 +58,7 @@ public:
     void attach(std::function<void()> wake) override;
     bool pending() const override { return pending_.load(std::memory_order_acquire); }
     void step() override;
+    std::exception_ptr failure() const override;
     void detach() override;
 
     // Batches a task carried out (for tests).

@@ -11,7 +11,9 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -312,6 +314,19 @@ TEST(ReadAhead, DestroyedWhileTheTaskWaitsForRoom) {
     }
 }
 
+// Runs `body` on a thread of its own while the producer writing to `producer` stays idle; true
+// when it ended within 10 s (else the producer acts, so that the test ends, failed).
+bool endsWhileTheProducerIsIdle(int producer, std::function<void()> body) {
+    auto ended = std::async(std::launch::async, std::move(body));
+    const bool inTime = ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!inTime) {
+        const char byte = 0;
+        EXPECT_EQ(write(producer, &byte, 1), 1);
+    }
+    ended.wait();
+    return inTime;
+}
+
 // The upstream waits for its own producer (standard input) after two blocks: the reader gets
 // those blocks without waiting for more, and a job that then fails drops its chain at once
 // instead of waiting for the producer.
@@ -324,17 +339,93 @@ TEST(ReadAhead, TaskWaitingForAnIdleProducerHoldsBackNeitherItsBlocksNorTheEnd) 
             Stream::Wrapper<Stream::iVOver>(new WaitingVOver(pipeFds[0], 1024)), threads.launcher(),
             512, 8);
         auto wrapper = std::make_unique<Stream::Wrapper<Stream::iVOver>>(stage);
-        auto ended = std::async(std::launch::async, [stage, last = std::move(wrapper)]() mutable {
+        EXPECT_TRUE(endsWhileTheProducerIsIdle(pipeFds[1], [&] {
             readAll(*stage, 512, 1024);
-            last.reset();
-        });
-        const bool inTime = ended.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-        if (!inTime) {
-            const char byte = 0;  // the producer acts: the test ends, failed
-            ASSERT_EQ(write(pipeFds[1], &byte, 1), 1);
-        }
-        ended.wait();
-        EXPECT_TRUE(inTime) << "the reader or the destruction waited for the producer";
+            wrapper.reset();
+        })) << "the reader or the destruction waited for the producer";
+    }
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+// Work besides the reading (a write-behind) whose one step fails, as a write to a full disk;
+// pending once `armed`.
+class FailingSideWork final : public Stream::iSideWork {
+public:
+    explicit FailingSideWork(bool armed = true) : armed_(armed) {}
+    void arm() { armed_ = true; }
+    void attach(std::function<void()> wake) override { wake(); }
+    bool pending() const override {
+        std::lock_guard l(lock_);
+        return armed_ && !failed_;
+    }
+    void step() override {
+        std::lock_guard l(lock_);
+        if (armed_) failed_ = std::make_exception_ptr(std::runtime_error("disk full"));
+    }
+    std::exception_ptr failure() const override {
+        std::lock_guard l(lock_);
+        return failed_;
+    }
+    void detach() override {}
+
+private:
+    mutable std::mutex lock_;
+    bool armed_;
+    std::exception_ptr failed_;
+};
+
+// The task's side work fails while the upstream's producer is idle: the reader is given the
+// failure at once (the task read on, into the idle producer, and the failed job waited for it).
+TEST(ReadAhead, ASideWorkThatFailedEndsTheReadingAndReachesTheReader) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    {
+        ThreadLauncher threads;
+        Stream::Launcher launch = threads.launcher();
+        launch.side = std::make_shared<FailingSideWork>();
+        auto* stage = new Stream::ReadAhead(
+            Stream::Wrapper<Stream::iVOver>(new WaitingVOver(pipeFds[0], 1024)), launch, 512, 8);
+        Stream::Wrapper<Stream::iVOver> w(stage);
+        std::string failure;
+        EXPECT_TRUE(endsWhileTheProducerIsIdle(pipeFds[1], [&] {
+            try {
+                readAll(*stage, 512, 1 << 20);
+            } catch (const std::runtime_error& e) {
+                failure = e.what();
+            }
+        })) << "the reader waited for the producer";
+        EXPECT_EQ(failure, "disk full");
+    }
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+// Work given to the task once it waits for its idle producer is done by the reader, which waits
+// for the task anyway: the output's writes waited for the producer, and so did their failure.
+TEST(ReadAhead, WorkGivenWhileTheTaskWaitsForItsProducerIsDoneByTheReader) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    {
+        ThreadLauncher threads;
+        Stream::Launcher launch = threads.launcher();
+        auto side = std::make_shared<FailingSideWork>(false);
+        launch.side = side;
+        auto* stage = new Stream::ReadAhead(
+            Stream::Wrapper<Stream::iVOver>(new WaitingVOver(pipeFds[0], 1024)), launch, 512, 8);
+        Stream::Wrapper<Stream::iVOver> w(stage);
+        std::string failure;
+        EXPECT_TRUE(endsWhileTheProducerIsIdle(pipeFds[1], [&] {
+            try {
+                std::vector<Bytes> got = readAll(*stage, 512, 1024);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the task waits
+                side->arm();
+                readAll(*stage, 512, 1 << 20, std::move(got));
+            } catch (const std::runtime_error& e) {
+                failure = e.what();
+            }
+        })) << "the work waited for the producer";
+        EXPECT_EQ(failure, "disk full");
     }
     close(pipeFds[0]);
     close(pipeFds[1]);
