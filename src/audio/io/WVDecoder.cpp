@@ -45,11 +45,19 @@ struct WVDecoder::Input {
     }
 
     // A context over `path` (and its correction file when `flags` ask for it); null when the
-    // library refuses it, with its reason in `error`.
+    // library refuses it, with its reason in `error`. A correction file that is there but
+    // cannot be opened is an error (the audio would be the lossy part, "done").
     WavpackContext* Open(const std::string& path, char* error, int flags) {
         wv.f = std::fopen(path.c_str(), "rb");
         if (!wv.f) return nullptr;
-        if (flags & OPEN_WVC) wvc.f = std::fopen((path + "c").c_str(), "rb");
+        if (flags & OPEN_WVC) {
+            const std::string correction = path + "c";
+            wvc.f = std::fopen(correction.c_str(), "rb");
+            if (!wvc.f && errno != ENOENT)
+                throw WVParser::exception(
+                    "cannot open the correction file " + correction + ": " + std::strerror(errno),
+                    0);
+        }
         return WavpackOpenFileInputEx64(&kReader, &wv, wvc.f ? &wvc : nullptr, error, flags, 0);
     }
 

@@ -423,6 +423,23 @@ void CheckHybrid(const std::string& path, const std::vector<std::int32_t>& origi
     EXPECT_NE(lossy, original);
     EXPECT_EQ(details.warnings, std::vector<std::string>{"hybrid WavPack without its correction "
                                                          "file (.wvc): decoding the lossy part"});
+    // One that is there but cannot be opened (a link to itself) or read (a folder) is no
+    // missing file: the lossy part came out "done".
+    const std::pair<std::function<void()>, std::string> unreadable[] = {
+        {[&] { std::filesystem::create_symlink(path + "c", path + "c"); },
+         "cannot open the correction file " + path + "c: Too many levels of symbolic links"},
+        {[&] { std::filesystem::create_directory(path + "c"); },
+         "cannot read the input's correction file at byte 0: Is a directory"}};
+    for (const auto& [make, says] : unreadable) {
+        make();
+        try {
+            ReadAll(*WVDecoder::Open(path, nullptr, &details));
+            ADD_FAILURE() << "read without its correction file: " << says;
+        } catch (const Audio::IO::WVParser::exception& e) {
+            EXPECT_EQ(e.what(), says);
+        }
+        std::filesystem::remove(path + "c");
+    }
     std::filesystem::rename(moved, path + "c");
 }
 
