@@ -2,7 +2,7 @@
 
 // Write-behind for a chain that is split (ReadAhead): the output's writes and seeks, in the
 // order the writer made them, are carried out by the read-ahead task between its blocks, so
-// that the reader's thread only computes.
+// that the reader's thread only computes (or by the reader, while it waits for the task's blocks).
 //
 // The writer calls tell, seek and write here; the position is kept here, so tell answers at
 // once. Writes and seeks are collected into batches of about `batchBytes` handed to the task, at
@@ -61,7 +61,7 @@ public:
     std::exception_ptr failure() const override;
     void detach() override;
 
-    // Batches a task carried out (for tests).
+    // Batches carried out by step (for tests).
     std::uint64_t stepsDone() const { return steps_.load(); }
 
 private:
