@@ -375,60 +375,43 @@ private:
     std::exception_ptr failed_;
 };
 
-// The task's side work fails while the upstream's producer is idle: the reader is given the
-// failure at once (the task read on, into the idle producer, and the failed job waited for it).
-TEST(ReadAhead, ASideWorkThatFailedEndsTheReadingAndReachesTheReader) {
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    {
-        ThreadLauncher threads;
-        Stream::Launcher launch = threads.launcher();
-        launch.side = std::make_shared<FailingSideWork>();
-        auto* stage = new Stream::ReadAhead(
-            Stream::Wrapper<Stream::iVOver>(new WaitingVOver(pipeFds[0], 1024)), launch, 512, 8);
-        Stream::Wrapper<Stream::iVOver> w(stage);
-        std::string failure;
-        EXPECT_TRUE(endsWhileTheProducerIsIdle(pipeFds[1], [&] {
-            try {
-                readAll(*stage, 512, 1 << 20);
-            } catch (const std::runtime_error& e) {
-                failure = e.what();
-            }
-        })) << "the reader waited for the producer";
-        EXPECT_EQ(failure, "disk full");
+// The side work of the task (the output's writes) fails while the upstream's producer is idle,
+// given before the task reads (it does the step) or once it waits for its producer (the reader,
+// waiting for it anyway, does it): the reader is given the failure at once. The task read on,
+// and the writes given later waited for the producer, as did the failed job.
+TEST(ReadAhead, ASideWorkThatFailsEndsTheReadingAndReachesTheReader) {
+    for (const bool givenLate : {false, true}) {
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        {
+            ThreadLauncher threads;
+            Stream::Launcher launch = threads.launcher();
+            auto side = std::make_shared<FailingSideWork>(!givenLate);
+            launch.side = side;
+            auto* stage = new Stream::ReadAhead(
+                Stream::Wrapper<Stream::iVOver>(new WaitingVOver(pipeFds[0], 1024)), launch, 512,
+                8);
+            Stream::Wrapper<Stream::iVOver> w(stage);
+            std::string failure;
+            EXPECT_TRUE(endsWhileTheProducerIsIdle(
+                pipeFds[1],
+                [&] {
+                    try {
+                        std::vector<Bytes> got = readAll(*stage, 512, 1024);
+                        std::this_thread::sleep_for(
+                            std::chrono::milliseconds(50));  // the task waits
+                        side->arm();
+                        readAll(*stage, 512, 1 << 20, std::move(got));
+                    } catch (const std::runtime_error& e) {
+                        failure = e.what();
+                    }
+                }))
+                << "waited for the producer, given late: " << givenLate;
+            EXPECT_EQ(failure, "disk full") << givenLate;
+        }
+        close(pipeFds[0]);
+        close(pipeFds[1]);
     }
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-}
-
-// Work given to the task once it waits for its idle producer is done by the reader, which waits
-// for the task anyway: the output's writes waited for the producer, and so did their failure.
-TEST(ReadAhead, WorkGivenWhileTheTaskWaitsForItsProducerIsDoneByTheReader) {
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    {
-        ThreadLauncher threads;
-        Stream::Launcher launch = threads.launcher();
-        auto side = std::make_shared<FailingSideWork>(false);
-        launch.side = side;
-        auto* stage = new Stream::ReadAhead(
-            Stream::Wrapper<Stream::iVOver>(new WaitingVOver(pipeFds[0], 1024)), launch, 512, 8);
-        Stream::Wrapper<Stream::iVOver> w(stage);
-        std::string failure;
-        EXPECT_TRUE(endsWhileTheProducerIsIdle(pipeFds[1], [&] {
-            try {
-                std::vector<Bytes> got = readAll(*stage, 512, 1024);
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the task waits
-                side->arm();
-                readAll(*stage, 512, 1 << 20, std::move(got));
-            } catch (const std::runtime_error& e) {
-                failure = e.what();
-            }
-        })) << "the work waited for the producer";
-        EXPECT_EQ(failure, "disk full");
-    }
-    close(pipeFds[0]);
-    close(pipeFds[1]);
 }
 
 }  // namespace
