@@ -18,11 +18,6 @@ namespace Audio::IO {
 
 namespace {
 
-// What a read the system refused says: where, and the system's words.
-std::string UnreadableText(std::int64_t offset, int error) {
-    return "cannot read the input at byte " + std::to_string(offset) + ": " + std::strerror(error);
-}
-
 std::string ErrorText(FLAC__StreamDecoderErrorStatus status) {
     switch (status) {
         case FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC:
@@ -238,7 +233,7 @@ Audio::Stream::Wrapper<::Stream::iOver> FLACDecoder::OpenWith(const std::string&
         const int error = errno;
         const bool unreadable = std::ferror(f);
         std::fclose(f);
-        if (unreadable) throw FLACParser::exception(UnreadableText(0, error), 1);
+        if (unreadable) throw FLACParser::exception(ReadRefusedText(0, error), 1);
         if (n >= 28 && std::memcmp(head, "OggS", 4) == 0 &&
             std::string_view(head, n).find("\x7F"
                                            "FLAC") != std::string_view::npos)
@@ -422,7 +417,7 @@ void FLACDecoder::Append(const std::int32_t* const buffer[], std::uint32_t frame
 
 void FLACDecoder::ThrowIfUnreadable(int error) {
     if (file_ && std::ferror(file_))
-        throw FLACParser::exception(UnreadableText(std::max<off_t>(::ftello(file_), 0), error), 1);
+        throw FLACParser::exception(ReadRefusedText(std::max<off_t>(::ftello(file_), 0), error), 1);
 }
 
 void FLACDecoder::ThrowIfFailed() {

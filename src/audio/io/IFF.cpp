@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "audio/io/InputDetails.h"
+
 namespace IFF {
 
 namespace {
@@ -78,8 +80,7 @@ public:
         if (got < want) {
             if (std::ferror(file_)) {
                 const int error = errno;
-                throw FileError("cannot read the input at byte " + std::to_string(offset_) + ": " +
-                                std::strerror(error));
+                throw FileError(Audio::IO::ReadRefusedText(offset_, error));
             }
             if (const std::int64_t now = RegularFileSize(file_); openSize_ >= 0 && now < openSize_)
                 throw UnexpectedEOF("the file shrank from " + std::to_string(openSize_) + " to " +

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,14 @@
 #include "audio/io/Metadata.h"
 
 namespace Audio::IO {
+
+// What every reader says of a read of its input that the system refused (a failing disk): where,
+// and the system's words ("cannot read the input at byte 4096: Input/output error").
+inline std::string ReadRefusedText(std::int64_t offset, int error,
+                                   const std::string& what = "the input") {
+    return "cannot read " + what + " at byte " + std::to_string(offset) + ": " +
+           std::strerror(error);
+}
 
 struct InputDetails {
     // Speaker positions in the bits of WAVE's dwChannelMask (bit 0 front

@@ -65,11 +65,10 @@ private:
     static std::FILE* FileOf(void* id) { return static_cast<File*>(id)->f; }
     static std::int32_t Read(void* id, void* data, std::int32_t count) {
         File& file = *static_cast<File*>(id);
-        const std::int64_t at = ::ftello(file.f);
         const std::size_t got = std::fread(data, 1, static_cast<std::size_t>(count), file.f);
         if (got < static_cast<std::size_t>(count) && std::ferror(file.f) && file.error == 0) {
             file.error = errno ? errno : EIO;
-            file.at = std::max<std::int64_t>(at, 0) + static_cast<std::int64_t>(got);
+            file.at = std::max<std::int64_t>(::ftello(file.f), 0);
         }
         return static_cast<std::int32_t>(got);
     }
@@ -108,9 +107,8 @@ void WVDecoder::ThrowIfUnreadable(const Input& input) {
     for (const Input::File* file : {&input.wv, &input.wvc})
         if (file->error)
             throw WVParser::exception(
-                "cannot read the input" +
-                    std::string(file == &input.wvc ? "'s correction file" : "") + " at byte " +
-                    std::to_string(file->at) + ": " + std::strerror(file->error),
+                ReadRefusedText(file->at, file->error,
+                                file == &input.wvc ? "the input's correction file" : "the input"),
                 1);
 }
 
