@@ -32,6 +32,7 @@ std::uint64_t blockRoom(const iVOver& upstream, std::uint32_t blockBytes) {
     const std::uint64_t bytes = (std::max<std::uint64_t>(blockBytes, 1) + unit - 1) / unit * unit;
     return bytes * std::max<std::uint32_t>(upstream.expansion, 1);
 }
+
 // A launched task that has not started by then is given up and the reads pass through: a
 // launcher that said yes normally starts it within microseconds.
 constexpr auto kStartLimit = std::chrono::milliseconds(200);
