@@ -131,7 +131,9 @@ void ReadAhead::Shared::run(std::uint64_t g) {
                    (readDone && !side);
         });
         if (stop) break;
-        if (side && side->pending()) {
+        // Blocks first (see iSideWork): side work when there is no block to fill.
+        const bool fillNext = !readDone && free.size() >= room;
+        if (!fillNext && side && side->pending()) {
             l.unlock();
             side->step();
             const std::exception_ptr failed = side->failure();
