@@ -612,59 +612,6 @@ double copyScaled(const double* x, std::size_t stride, std::size_t frames, doubl
     return peak;
 }
 
-using VD = double __attribute__((vector_size(64)));
-using VL = std::int64_t __attribute__((vector_size(64)));
-
-#if TESSIVAL_ISA_VARIANTS
-using VF8 = float __attribute__((vector_size(32)));
-
-// copyScaled for the two channels of stereo frames on AVX-512, eight frames a step; `peak`
-// and `bad` per channel. NaNs leave the peaks as they are (as std::max does). Loads and
-// stores by memcpy: the samples have no particular alignment (a template argument loses a
-// typedef's alignment).
-template <class D, class L, class F>
-[[gnu::always_inline]] inline void splitStereoVectors(const double* x, std::size_t frames,
-                                                      double scale, float* d0, float* d1,
-                                                      double* peak, std::uint64_t* bad) {
-    constexpr std::size_t W = sizeof(D) / sizeof(double);
-    const L magnitude = L{} + 0x7fffffffffffffff;
-    D hi0 = {}, hi1 = {};
-    L finite0 = {}, finite1 = {};
-    auto raise = [](D& hi, D v) {
-        const L more = v > hi;  // all ones where v is larger (never for a NaN)
-        hi = D((L(v) & more) | (L(hi) & ~more));
-    };
-    std::size_t i = 0;
-    for (; i + W <= frames; i += W) {
-        D a, b;
-        std::memcpy(&a, x + 2 * i, sizeof a);
-        std::memcpy(&b, x + 2 * i + W, sizeof b);
-        a *= scale;
-        b *= scale;
-        const D l = __builtin_shuffle(a, b, L{0, 2, 4, 6, 8, 10, 12, 14});
-        const D r = __builtin_shuffle(a, b, L{1, 3, 5, 7, 9, 11, 13, 15});
-        const D al = D(L(l) & magnitude), ar = D(L(r) & magnitude);
-        raise(hi0, al);
-        raise(hi1, ar);
-        finite0 -= al <= 1.7976931348623157e308;  // a true comparison is -1
-        finite1 -= ar <= 1.7976931348623157e308;
-        const F f0 = __builtin_convertvector(l, F), f1 = __builtin_convertvector(r, F);
-        std::memcpy(d0 + i, &f0, sizeof f0);
-        std::memcpy(d1 + i, &f1, sizeof f1);
-    }
-    std::uint64_t n0 = 0, n1 = 0;
-    for (std::size_t l = 0; l < W; ++l) {
-        peak[0] = std::max(peak[0], hi0[l]), peak[1] = std::max(peak[1], hi1[l]);
-        n0 += static_cast<std::uint64_t>(finite0[l]), n1 += static_cast<std::uint64_t>(finite1[l]);
-    }
-    bad[0] += i - n0, bad[1] += i - n1;
-    std::uint64_t tail = 0;
-    peak[0] = std::max(peak[0], copyScaled(x + 2 * i, 2, frames - i, scale, d0 + i, tail));
-    peak[1] = std::max(peak[1], copyScaled(x + 2 * i + 1, 2, frames - i, scale, d1 + i, tail));
-    bad[0] += tail;
-}
-#endif  // TESSIVAL_ISA_VARIANTS
-
 #if TESSIVAL_ISA_VARIANTS
 // AVX2, eight frames a step: the peaks are taken on the interleaved doubles (lanes left,
 // right, left, right), the values converted to floats before they are taken apart (one
@@ -723,10 +670,64 @@ template <bool Scaled>
     else
         splitStereoAvx2<true>(x, frames, scale, d0, d1, peak, bad);
 }
+
+// Every lane: GCC 12 warns of the undefined vector its unmasked AVX-512 intrinsics pass on.
+constexpr __mmask8 kAll8 = 0xFF;
+
+// The same on AVX-512, sixteen frames a step: the floats of eight frames fill a vector, and one
+// permutation of two such vectors gives each channel's sixteen.
+template <bool Scaled>
+[[gnu::target("arch=x86-64-v4"), gnu::always_inline]] inline void splitStereoAvx512(
+    const double* x, std::size_t frames, double scale, float* d0, float* d1, double* peak,
+    std::uint64_t* bad) {
+    const __m512d magnitude = _mm512_castsi512_pd(_mm512_set1_epi64(0x7fffffffffffffff));
+    const __m512d factor = _mm512_set1_pd(scale), zero = _mm512_setzero_pd();
+    const __m512i left =
+        _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    const __m512i right = _mm512_add_epi32(left, _mm512_set1_epi32(1));
+    __m512d hi[2] = {zero, zero}, poison[2] = {zero, zero};
+    std::size_t i = 0;
+    for (; i + 16 <= frames; i += 16) {
+        __m256 f[4];
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            __m512d v = _mm512_loadu_pd(x + 2 * i + 8 * k);
+            if constexpr (Scaled) v = _mm512_mul_pd(v, factor);
+            hi[k % 2] = _mm512_maskz_max_pd(kAll8, _mm512_and_pd(v, magnitude), hi[k % 2]);
+            poison[k % 2] = _mm512_fmadd_pd(v, zero, poison[k % 2]);
+            f[k] = _mm512_maskz_cvtpd_ps(kAll8, v);  // left, right, left, right
+        }
+        const __m512 a = __builtin_shufflevector(f[0], f[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
+                                                 12, 13, 14, 15);
+        const __m512 b = __builtin_shufflevector(f[2], f[3], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
+                                                 12, 13, 14, 15);
+        _mm512_storeu_ps(d0 + i, _mm512_permutex2var_ps(a, left, b));
+        _mm512_storeu_ps(d1 + i, _mm512_permutex2var_ps(a, right, b));
+    }
+    alignas(64) double lanes[8];
+    _mm512_store_pd(lanes, _mm512_maskz_max_pd(kAll8, hi[0], hi[1]));
+    peak[0] = std::max({peak[0], lanes[0], lanes[2], lanes[4], lanes[6]});
+    peak[1] = std::max({peak[1], lanes[1], lanes[3], lanes[5], lanes[7]});
+    const __m512d any = _mm512_add_pd(poison[0], poison[1]);
+    if (_mm512_cmp_pd_mask(any, any, _CMP_UNORD_Q)) {
+        for (std::size_t j = 0; j < 2 * i; ++j) {
+            const double v = Scaled ? x[j] * scale : x[j];
+            bad[0] += !(std::fabs(v) <= 1.7976931348623157e308);
+        }
+    }
+    std::uint64_t tail = 0;
+    peak[0] = std::max(peak[0], copyScaled(x + 2 * i, 2, frames - i, scale, d0 + i, tail));
+    peak[1] = std::max(peak[1], copyScaled(x + 2 * i + 1, 2, frames - i, scale, d1 + i, tail));
+    bad[0] += tail;
+}
+
 [[gnu::target("arch=x86-64-v4")]] void splitStereoV4(const double* x, std::size_t frames,
                                                      double scale, float* d0, float* d1,
                                                      double* peak, std::uint64_t* bad) {
-    splitStereoVectors<VD, VL, VF8>(x, frames, scale, d0, d1, peak, bad);
+    if (scale == 1.0)
+        splitStereoAvx512<false>(x, frames, scale, d0, d1, peak, bad);
+    else
+        splitStereoAvx512<true>(x, frames, scale, d0, d1, peak, bad);
 }
 #endif
 
@@ -775,7 +776,19 @@ void splitStereo(const double* x, std::size_t frames, double scale, float* d0, f
 }
 [[gnu::target("arch=x86-64-v4")]] std::uint64_t countOutsideV4(const double* x, std::size_t n,
                                                                double low, double high) {
-    return countOutsideOf(x, n, low, high);
+    __m512d lo[2] = {_mm512_set1_pd(low), _mm512_set1_pd(low)}, hi[2] = {lo[0], lo[0]};
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512d a = _mm512_loadu_pd(x + i), b = _mm512_loadu_pd(x + i + 8);
+        lo[0] = _mm512_maskz_min_pd(kAll8, a, lo[0]), hi[0] = _mm512_maskz_max_pd(kAll8, a, hi[0]);
+        lo[1] = _mm512_maskz_min_pd(kAll8, b, lo[1]), hi[1] = _mm512_maskz_max_pd(kAll8, b, hi[1]);
+    }
+    const __mmask8 under = _mm512_cmp_pd_mask(_mm512_maskz_min_pd(kAll8, lo[0], lo[1]),
+                                              _mm512_set1_pd(low), _CMP_LT_OQ);
+    const __mmask8 over = _mm512_cmp_pd_mask(_mm512_maskz_max_pd(kAll8, hi[0], hi[1]),
+                                             _mm512_set1_pd(high), _CMP_GE_OQ);
+    if (under | over) return countOutsideOf(x, n, low, high);
+    return countOutsideOf(x + i, n - i, low, high);
 }
 #endif
 
