@@ -613,6 +613,23 @@ double copyScaled(const double* x, std::size_t stride, std::size_t frames, doubl
 }
 
 #if TESSIVAL_ISA_VARIANTS
+// The end of a vectorised split of `frames` stereo frames, `done` of them split: where the
+// vectors `noticed` a non-finite value, those of the first `done` frames are counted one by one
+// (into bad[0]; the caller adds both); the frames after them are split one by one.
+void finishSplit(const double* x, std::size_t done, std::size_t frames, double scale, bool noticed,
+                 float* d0, float* d1, double* peak, std::uint64_t* bad) {
+    if (noticed)
+        for (std::size_t j = 0; j < 2 * done; ++j)
+            bad[0] += !(std::fabs(x[j] * scale) <= 1.7976931348623157e308);
+    std::uint64_t tail = 0;
+    peak[0] = std::max(peak[0], copyScaled(x + 2 * done, 2, frames - done, scale, d0 + done, tail));
+    peak[1] =
+        std::max(peak[1], copyScaled(x + 2 * done + 1, 2, frames - done, scale, d1 + done, tail));
+    bad[0] += tail;
+}
+#endif
+
+#if TESSIVAL_ISA_VARIANTS
 // AVX2, eight frames a step: the peaks are taken on the interleaved doubles (lanes left,
 // right, left, right), the values converted to floats before they are taken apart (one
 // permutation of eight floats instead of two of four doubles for each channel), and
@@ -650,16 +667,8 @@ template <bool Scaled>
     peak[1] = std::max({peak[1], lanes[1], lanes[3]});
     const __m256d any =
         _mm256_add_pd(_mm256_add_pd(poison[0], poison[1]), _mm256_add_pd(poison[2], poison[3]));
-    if (_mm256_movemask_pd(_mm256_cmp_pd(any, any, _CMP_UNORD_Q))) {
-        for (std::size_t j = 0; j < 2 * i; ++j) {
-            const double v = Scaled ? x[j] * scale : x[j];
-            bad[0] += !(std::fabs(v) <= 1.7976931348623157e308);
-        }
-    }
-    std::uint64_t tail = 0;
-    peak[0] = std::max(peak[0], copyScaled(x + 2 * i, 2, frames - i, scale, d0 + i, tail));
-    peak[1] = std::max(peak[1], copyScaled(x + 2 * i + 1, 2, frames - i, scale, d1 + i, tail));
-    bad[0] += tail;
+    const bool noticed = _mm256_movemask_pd(_mm256_cmp_pd(any, any, _CMP_UNORD_Q));
+    finishSplit(x, i, frames, scale, noticed, d0, d1, peak, bad);
 }
 
 [[gnu::target("arch=x86-64-v3")]] void splitStereoV3(const double* x, std::size_t frames,
@@ -709,16 +718,8 @@ template <bool Scaled>
     peak[0] = std::max({peak[0], lanes[0], lanes[2], lanes[4], lanes[6]});
     peak[1] = std::max({peak[1], lanes[1], lanes[3], lanes[5], lanes[7]});
     const __m512d any = _mm512_add_pd(poison[0], poison[1]);
-    if (_mm512_cmp_pd_mask(any, any, _CMP_UNORD_Q)) {
-        for (std::size_t j = 0; j < 2 * i; ++j) {
-            const double v = Scaled ? x[j] * scale : x[j];
-            bad[0] += !(std::fabs(v) <= 1.7976931348623157e308);
-        }
-    }
-    std::uint64_t tail = 0;
-    peak[0] = std::max(peak[0], copyScaled(x + 2 * i, 2, frames - i, scale, d0 + i, tail));
-    peak[1] = std::max(peak[1], copyScaled(x + 2 * i + 1, 2, frames - i, scale, d1 + i, tail));
-    bad[0] += tail;
+    const bool noticed = _mm512_cmp_pd_mask(any, any, _CMP_UNORD_Q);
+    finishSplit(x, i, frames, scale, noticed, d0, d1, peak, bad);
 }
 
 [[gnu::target("arch=x86-64-v4")]] void splitStereoV4(const double* x, std::size_t frames,
