@@ -29,26 +29,26 @@ mkdir -p "$work/j1" "$work/j2"
 # virtual machine's processors to others.
 jiffies() { awk '/^cpu / {t = 0; for (i = 2; i <= NF; i++) t += $i; print $9, t}' /proc/stat; }
 
-# Wall seconds, peak RSS (KiB) and the percentage of the machine's time stolen by the host
-# during one conversion into folder $2 with -j $1.
+# Wall seconds, peak RSS (KiB), system seconds and the percentage of the machine's time stolen
+# by the host during one conversion into folder $2 with -j $1.
 run() {
   local out s0 t0 s1 t1
   read -r s0 t0 < <(jiffies)
-  out=$( { /usr/bin/time -f "%e %M" "$cli" -q -j "$1" --seed 7 -r 48000 -t int24 -o "$work/$2" \
+  out=$( { /usr/bin/time -f "%e %M %S" "$cli" -q -j "$1" --seed 7 -r 48000 -t int24 -o "$work/$2" \
            "$work/long.wav" >/dev/null; } 2>&1 | tail -1)
   read -r s1 t1 < <(jiffies)
   echo "$out $(( (s1 - s0) * 100 / (t1 > t0 ? t1 - t0 : 1) ))"
 }
 
-t1=(); t2=(); m1=0; m2=0; st1=(); st2=(); quiet=()
+t1=(); t2=(); m1=0; m2=0; st1=(); st2=(); k1=(); k2=(); quiet=()
 for i in $(seq "$runs"); do
   rm -f "$work"/j1/* "$work"/j2/*
   if [ $((i % 2)) = 1 ]; then
-    read -r a ma sa < <(run 1 j1); read -r b mb sb < <(run 2 j2)
+    read -r a ma ka sa < <(run 1 j1); read -r b mb kb sb < <(run 2 j2)
   else
-    read -r b mb sb < <(run 2 j2); read -r a ma sa < <(run 1 j1)
+    read -r b mb kb sb < <(run 2 j2); read -r a ma ka sa < <(run 1 j1)
   fi
-  t1+=("$a"); t2+=("$b"); st1+=("$sa"); st2+=("$sb")
+  t1+=("$a"); t2+=("$b"); st1+=("$sa"); st2+=("$sb"); k1+=("$ka"); k2+=("$kb")
   # Pairs the host left alone (under 5 % stolen in both runs).
   [ "$sa" -lt 5 ] && [ "$sb" -lt 5 ] && quiet+=("$(echo "scale=3; $a / $b" | bc)")
   [ "$ma" -gt "$m1" ] && m1=$ma
@@ -61,6 +61,9 @@ echo "-j 1 times: ${t1[*]}"
 echo "-j 2 times: ${t2[*]}"
 echo "median -j 1 ${a}s, -j 2 ${b}s, ratio $(echo "scale=3; $a / $b" | bc)"
 echo "stolen by the host, % of each run: -j 1 ${st1[*]}; -j 2 ${st2[*]}"
+# The kernel's share (page cache, file copies) swings between runs on some virtual machines
+# even where nothing is stolen.
+echo "system seconds of each run: -j 1 ${k1[*]}; -j 2 ${k2[*]}"
 if [ ${#quiet[@]} -gt 0 ]; then
   echo "ratio of the ${#quiet[@]} pairs under 5 % stolen: ${quiet[*]}, median $(median "${quiet[@]}")"
 else
