@@ -34,6 +34,9 @@
 
 namespace {
 
+// A job reads the true peak over all channels alone.
+constexpr auto kJobScope = Audio::PeakMeter::Scope::Overall;
+
 constexpr double kSeconds = 10.0;
 constexpr double kRate = 44100.0;
 
@@ -106,7 +109,7 @@ std::size_t convert(const std::vector<Signal>& in, bool metered, std::vector<std
     auto chain = DSP::makeResamplingChain(Audio::Stream::Wrapper<Stream::iVOver>(source(in)),
                                           s, 48000.0f);
     Audio::FormatTranslator::Extras extras;
-    if (metered) extras.meter = std::make_shared<Audio::PeakMeter>();
+    if (metered) extras.meter = std::make_shared<Audio::PeakMeter>(true, kJobScope);
     auto out = Audio::FormatTranslator::MakeAndApply(
         Audio::Stream::MakeVOver2Over(std::move(chain)),
         Audio::Format::FromBytes(0x23, 24, 0, 0, 48000.0f), 1, extras);
@@ -134,7 +137,7 @@ std::size_t convertFile(const Filesystem::Path& file, bool metered, std::vector<
     ConversionSettings s;
     s.snrDb = 145;
     Audio::FormatTranslator::Extras extras;
-    if (metered) extras.meter = std::make_shared<Audio::PeakMeter>();
+    if (metered) extras.meter = std::make_shared<Audio::PeakMeter>(true, kJobScope);
     auto out = Audio::IO::OpenInput(file, &s, nullptr, nullptr, nullptr,
                                     Audio::Format::FromBytes(0x23, 24, 0, 0, 48000.0f), nullptr,
                                     extras);

@@ -426,7 +426,7 @@ Pass convertPass(const Filesystem::Path& input, Format requested,
         throw std::runtime_error("only WAVE and raw outputs can be written to a stream");
     Format inputFormat;
     Audio::IO::InputDetails details;
-    auto meter = std::make_shared<Audio::PeakMeter>();
+    auto meter = std::make_shared<Audio::PeakMeter>(true, Audio::PeakMeter::Scope::Overall);
     Audio::FormatTranslator::Extras extras;
     extras.meter = meter;
     if (settings.ditherSeed) extras.ditherSeed = Audio::SeedFromNumber(*settings.ditherSeed);

@@ -515,6 +515,7 @@ void PeakMeter::configure(std::uint32_t channels, double scale, bool integerOutp
     channels_.assign(channels, Channel{});
     next_ = 0;
     measured_ = first_;
+    loudest_ = 0;
     scale_ = scale;
     finished_ = false;
     reading_ = PeakReading{};
@@ -537,17 +538,20 @@ void PeakMeter::interpolate(Channel& c, bool flush) {
     count = flush ? (count + kLanes - 1) / kLanes * kLanes : count / kLanes * kLanes;
     if (count == 0) return;
     float* const h = aligned(c.history);
-    // Groups that cannot raise the channel's peak are skipped: the true peak is at least the
-    // sample peak. A round whose every sample (and the last one, held past them) is too small
-    // for that is passed over whole.
-    const float threshold =
-        everyPoint ? -1.0f : std::max(c.truePeak, static_cast<float>(c.samplePeak));
+    // Groups that cannot raise the channel's peak (Scope::Overall: the loudest channel's) are
+    // skipped: the true peak is at least the sample peak. A round whose every sample (and the
+    // last one, held past them) is too small for that is passed over whole.
+    const float own = std::max(c.truePeak, static_cast<float>(c.samplePeak));
+    const float threshold = everyPoint                 ? -1.0f
+                            : scope_ == Scope::Overall ? std::max(own, loudest_)
+                                                       : own;
     if (!(c.held * taps().gain <= threshold)) {
         // Past the valid samples the last one is held (flush) or overwritten later (not read
         // for counted points).
         std::fill(h + c.fill, h + kCapacity, c.last);
         c.truePeak =
             std::max(c.truePeak, interpolatedPeak(h, from, from + count, threshold, c.gate));
+        loudest_ = std::max(loudest_, c.truePeak);
     }
     const std::size_t used = std::min(count, c.fill);
     std::memmove(h, h + used, (c.fill - used) * sizeof(float));
@@ -853,6 +857,9 @@ void PeakMeter::append(const double* x, std::size_t n, std::size_t frames) {
                 c.raise(copyScaled(src, n, take, scale_, aligned(c.history) + c.fill, c.nonFinite));
             }
         }
+        if (scope_ == Scope::Overall)
+            for (const Channel& c : channels_)
+                loudest_ = std::max(loudest_, static_cast<float>(c.samplePeak));
         for (Channel& c : channels_) {
             if (take) c.last = aligned(c.history)[c.fill + take - 1];
             c.fill += take;

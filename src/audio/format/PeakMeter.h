@@ -45,7 +45,9 @@ namespace Audio {
 // What a meter has seen, linear (1.0 = full scale).
 struct PeakReading {
     std::vector<double> samplePeak;  // per channel, max |x|
-    std::vector<double> truePeak;    // per channel, max |x| over the 4x oversampled signal
+    // Per channel, max |x| over the 4x oversampled signal. A meter of Scope::Overall reads only
+    // the largest of them exactly: the others lie between their sample and true peaks.
+    std::vector<double> truePeak;
     std::uint64_t clamped = 0;       // samples the integer encoder clipped (dither included)
     std::uint64_t nonFinite = 0;     // NaNs and infinities fed (a gain that overflowed)
     bool integerOutput = false;      // clamped is only counted for integer outputs
@@ -65,8 +67,14 @@ public:
     static constexpr unsigned kPhaseTaps = 24;  // samples weighed for each point
     static constexpr unsigned kMaxRound = 512;   // points per channel worked out at once
 
+    // Whose true peak is read exactly: every channel's, or only the largest over all channels
+    // (what a job reports and its gain follows), which lets a channel skip the points that
+    // cannot lift the loudest channel's reading so far (a quieter channel costs little).
+    enum class Scope { PerChannel, Overall };
+
     // `truePeak` false measures the sample peaks alone. The feeder sets the channels.
-    explicit PeakMeter(bool truePeak = true) : truePeak_(truePeak) {}
+    explicit PeakMeter(bool truePeak = true, Scope scope = Scope::PerChannel)
+        : truePeak_(truePeak), scope_(scope) {}
 
     // Starts over with `channels` channels; `scale` is the factor from the fed values to
     // full-scale units.
@@ -139,6 +147,8 @@ private:
     std::function<std::int64_t()> count_;  // frames written, -1 while unknown
     double scale_ = 1.0;
     bool truePeak_ = true;
+    Scope scope_ = Scope::PerChannel;
+    float loudest_ = 0;  // Scope::Overall: the largest sample or true peak of any channel so far
     bool finished_ = false;
     PeakReading reading_;
 };

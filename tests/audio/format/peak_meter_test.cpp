@@ -23,6 +23,7 @@ double db(double v) {
 struct Case {
     const char* name;
     std::function<double(long)> signal;  // at 48 kHz, 1200 frames
+    std::function<double(long)> other = nullptr;  // a second channel, where a test asks for one
 };
 
 TEST(PeakMeter, ReadsSampleAndTruePeaksOfKnownSignals) {
@@ -153,7 +154,8 @@ TEST(PeakMeter, ReadsTheSameWhateverTheLayoutAndBlocks) {
 }
 
 // The gates skip points only where they cannot raise the peak: the readings equal those of
-// a meter that works out every point, on signals made to come close to the bounds.
+// a meter that works out every point, on signals made to come close to the bounds. A meter of
+// the overall true peak reads it alike, with the louder channel's peaks gating the other's.
 TEST(PeakMeter, SkipsNoPointThatWouldRaiseThePeak) {
     std::uint32_t noise = 7;
     auto white = [&] {
@@ -179,6 +181,11 @@ TEST(PeakMeter, SkipsNoPointThatWouldRaiseThePeak) {
          [](long i) { return (0.5 + 1e-5 * (i / 960)) * std::sin(2 * kPi * 50 * i / 48000.0); }},
         {"noise whose level steps up and down",
          [&](long i) { return (i / 3000 % 3 == 1 ? 0.9 : 0.3) * white(); }},
+        {"the quieter channel's inter-sample peaks pass the louder channel's samples",
+         [](long i) { return 0.95 * std::sin(2 * kPi * 50 * i / 48000.0); },
+         [](long i) {  // samples at 0.85, +3 dB between them
+             return i >= 20000 && i < 20064 ? 1.2 * std::sin(kPi * i / 2 + kPi / 4) : 0.0;
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -186,11 +193,11 @@ TEST(PeakMeter, SkipsNoPointThatWouldRaiseThePeak) {
         for (long i = 0; i < 30000; ++i) {
             const double v = c.signal(i);
             frames.push_back(v);
-            frames.push_back(-0.5 * v);
+            frames.push_back(c.other ? c.other(i) : -0.5 * v);
         }
-        auto read = [&](bool everyPoint) {
+        auto read = [&](bool everyPoint, Audio::PeakMeter::Scope scope) {
             Audio::detail::computeEveryPoint(everyPoint);
-            Audio::PeakMeter meter;
+            Audio::PeakMeter meter(true, scope);
             meter.configure(2, 1.0, false);
             for (std::size_t f = 0; f < 30000; f += 1000)
                 meter.process(frames.data() + 2 * f, 1000);
@@ -198,8 +205,10 @@ TEST(PeakMeter, SkipsNoPointThatWouldRaiseThePeak) {
             Audio::detail::computeEveryPoint(false);
             return r;
         };
-        const Audio::PeakReading gated = read(false), full = read(true);
-        EXPECT_EQ(gated.truePeak, full.truePeak);
+        using Scope = Audio::PeakMeter::Scope;
+        const Audio::PeakReading full = read(true, Scope::PerChannel);
+        EXPECT_EQ(read(false, Scope::PerChannel).truePeak, full.truePeak);
+        EXPECT_EQ(read(false, Scope::Overall).overallTruePeak(), full.overallTruePeak());
     }
 }
 
