@@ -42,9 +42,9 @@ namespace Stream {
 // `step` to do one piece, and detach when it ends, after which the owner does the work itself.
 // The task fills blocks first and takes the steps when it has no block to fill; the stage's
 // reader, while it waits for blocks, does pending steps itself (the task is the slower one, or
-// held in a read by an idle producer). So the work lands on whichever thread has time for it. Once a step failed (`failure`), the task reads no further (a
-// read of an idle producer would keep the failed job waiting) and the reader is given the
-// failure after the blocks already read.
+// held in a read by an idle producer). So the work lands on whichever thread has time for it.
+// Once a step failed (`failure`), the task reads no further (a read of an idle producer would
+// keep the failed job waiting) and the reader is given the failure after the blocks already read.
 class iSideWork {
 public:
     virtual ~iSideWork() = default;

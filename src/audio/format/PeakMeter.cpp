@@ -631,7 +631,7 @@ void finishSplit(const double* x, std::size_t done, std::size_t frames, double s
         std::max(peak[1], copyScaled(x + 2 * done + 1, 2, frames - done, scale, d1 + done, tail));
     bad[0] += tail;
 }
-#endif
+#endif  // TESSIVAL_ISA_VARIANTS
 
 #if TESSIVAL_ISA_VARIANTS
 // AVX2, eight frames a step: the peaks are taken on the interleaved doubles (lanes left,
