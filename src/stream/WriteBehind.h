@@ -1,8 +1,8 @@
 #pragma once
 
 // Write-behind for a chain that is split (ReadAhead): the output's writes and seeks, in the
-// order the writer made them, are carried out by the read-ahead task between its blocks, so
-// that the reader's thread only computes (or by the reader, while it waits for the task's blocks).
+// order the writer made them, are carried out by the read-ahead task when it has no block to
+// fill, or by the reader while it waits for the task's blocks: by whichever thread has time.
 //
 // The writer calls tell, seek and write here; the position is kept here, so tell answers at
 // once. Writes and seeks are collected into batches of about `batchBytes` handed to the task, at

@@ -376,8 +376,8 @@ private:
 };
 
 // The side work of the task (the output's writes) fails while the upstream's producer is idle,
-// given before the task reads (it does the step) or once it waits for its producer (the reader,
-// waiting for it anyway, does it): the reader is given the failure at once. The task read on,
+// given before the task reads or once it waits for its producer (the reader, waiting for the
+// task anyway, does the step): the reader is given the failure at once. The task read on,
 // and the writes given later waited for the producer, as did the failed job.
 TEST(ReadAhead, ASideWorkThatFailsEndsTheReadingAndReachesTheReader) {
     for (const bool givenLate : {false, true}) {

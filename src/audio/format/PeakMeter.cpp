@@ -779,29 +779,12 @@ void splitStereo(const double* x, std::size_t frames, double scale, float* d0, f
     if (_mm256_movemask_pd(_mm256_or_pd(under, over))) return countOutsideOf(x, n, low, high);
     return countOutsideOf(x + i, n - i, low, high);
 }
-[[gnu::target("arch=x86-64-v4")]] std::uint64_t countOutsideV4(const double* x, std::size_t n,
-                                                               double low, double high) {
-    __m512d lo[2] = {_mm512_set1_pd(low), _mm512_set1_pd(low)}, hi[2] = {lo[0], lo[0]};
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m512d a = _mm512_loadu_pd(x + i), b = _mm512_loadu_pd(x + i + 8);
-        lo[0] = _mm512_maskz_min_pd(kAll8, a, lo[0]), hi[0] = _mm512_maskz_max_pd(kAll8, a, hi[0]);
-        lo[1] = _mm512_maskz_min_pd(kAll8, b, lo[1]), hi[1] = _mm512_maskz_max_pd(kAll8, b, hi[1]);
-    }
-    const __mmask8 under = _mm512_cmp_pd_mask(_mm512_maskz_min_pd(kAll8, lo[0], lo[1]),
-                                              _mm512_set1_pd(low), _CMP_LT_OQ);
-    const __mmask8 over = _mm512_cmp_pd_mask(_mm512_maskz_max_pd(kAll8, hi[0], hi[1]),
-                                             _mm512_set1_pd(high), _CMP_GE_OQ);
-    if (under | over) return countOutsideOf(x, n, low, high);
-    return countOutsideOf(x + i, n - i, low, high);
-}
 #endif
 
 std::uint64_t countOutside(const double* x, std::size_t n, double low, double high) {
 #if TESSIVAL_ISA_VARIANTS
     switch (variant()) {
-        case Variant::V4:
-            return countOutsideV4(x, n, low, high);
+        case Variant::V4:  // the AVX2 form: a pass over values in the first level cache
         case Variant::V3:
             return countOutsideV3(x, n, low, high);
         case Variant::Portable:
