@@ -99,24 +99,26 @@ double foldTails(std::vector<double>& h) {
     return tails;
 }
 
+// The taps of the point `fraction` of the way from x[i] to x[i + 1]: h[j] on x[i + j + 1 - kHalf],
+// i.e. h(k) for k from 1 - kHalf to kHalf at distance k - fraction from the point.
+std::vector<double> design(double fraction) {
+    constexpr double kBeta = 6.0;
+    constexpr double kReach = double(kHalf) + 0.25;
+    std::vector<double> h(2 * kHalf);
+    double sum = 0;
+    for (std::size_t j = 0; j < 2 * kHalf; ++j) {
+        const double d = double(long(j) + 1 - long(kHalf)) - fraction;
+        const double sinc = d == 0 ? 1 : std::sin(std::numbers::pi * d) / (std::numbers::pi * d);
+        const double r = d / kReach;
+        h[j] = sinc * besselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r)));
+        sum += h[j];
+    }
+    for (double& v : h) v /= sum;
+    return h;
+}
+
 const Taps& taps() {
     static const Taps t = [] {
-        constexpr double kBeta = 6.0;
-        constexpr double kReach = double(kHalf) + 0.25;
-        auto design = [&](double fraction) {
-            // h(k) for k from 1 - kHalf to kHalf at distance k - fraction from the point.
-            std::vector<double> h(2 * kHalf);
-            double sum = 0;
-            for (std::size_t j = 0; j < 2 * kHalf; ++j) {
-                const double d = double(long(j) + 1 - long(kHalf)) - fraction;
-                const double sinc = d == 0 ? 1 : std::sin(std::numbers::pi * d) / (std::numbers::pi * d);
-                const double r = d / kReach;
-                h[j] = sinc * besselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r)));
-                sum += h[j];
-            }
-            for (double& v : h) v /= sum;
-            return h;
-        };
         // Index of k in h: k - 1 + kHalf.
         const std::vector<double> h1 = design(0.25), h2 = design(0.5);
         Taps t;
@@ -496,6 +498,9 @@ float largestMagnitude(const float* x, std::size_t n) {
 namespace detail {
 void computeEveryPoint(bool on) {
     everyPoint = on;
+}
+std::vector<double> interpolatorTaps(unsigned quarter) {
+    return design(quarter / 4.0);
 }
 }  // namespace detail
 

@@ -59,6 +59,10 @@ struct PeakReading {
 namespace detail {
 // For tests: every meter works out every point (no gate skips any) while `on`.
 void computeEveryPoint(bool on);
+// For tests: the interpolator's taps (before their rounding to floats) for the point `quarter`
+// quarters of the way from x[i] to x[i + 1] (1 to 3): kPhaseTaps of them, tap j on
+// x[i + j + 1 - kPhaseTaps / 2].
+std::vector<double> interpolatorTaps(unsigned quarter);
 }  // namespace detail
 
 class PeakMeter {

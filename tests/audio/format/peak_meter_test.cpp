@@ -212,6 +212,59 @@ TEST(PeakMeter, SkipsNoPointThatWouldRaiseThePeak) {
     }
 }
 
+// The gates' bounds are reached, around the interval from x[at] to x[at + 1], by its half-way
+// point, above every other point; an earlier sample sets the peak just below that point, so a
+// bound too small by 1 % skips it, on every kernel set and in every lane of a vector.
+// - The taps' gain times the largest sample: the samples are +-A with the signs of their taps.
+// - The cheaper bound: the samples beyond the central four step by d, each step with the sign
+//   of its weight in the bound (the first differences' weights, the samples' tap sums from the
+//   outside in), and the two middle samples lie d above the outer ones.
+TEST(PeakMeter, ReadsPointsBuiltToReachTheGatesBounds) {
+    const std::vector<double> h = Audio::detail::interpolatorTaps(2);
+    const long taps = long(h.size()), half = taps / 2, lo = half - 2, hi = half + 1;
+    auto weight = [&](long m) {  // of x(m) - x(m - 1), tap indices outside lo + 1 .. hi
+        double w = 0;
+        for (long j = 0; j < taps; ++j) w += m <= lo ? -(j < m) * h[j] : (j >= m) * h[j];
+        return w;
+    };
+    constexpr double kLevel = 0.5, kStep = 0.05, kSign = 0.4;
+    for (const bool cheaper : {false, true}) {
+        for (long at = 4000; at < 4016; ++at) {
+            std::vector<double> x(6000, cheaper ? kLevel : 0.0);
+            auto tap = [&](long j) -> double& { return x[at + j + 1 - half]; };
+            if (cheaper) {
+                tap(lo + 1) = tap(lo + 2) = kLevel + kStep;
+                for (long j = lo - 1; j >= 0; --j)
+                    tap(j) = tap(j + 1) - std::copysign(kStep, weight(j + 1));
+                for (long j = hi + 1; j < taps; ++j)
+                    tap(j) = tap(j - 1) + std::copysign(kStep, weight(j));
+            } else {
+                for (long j = 0; j < taps; ++j) tap(j) = std::copysign(kSign, h[j]);
+            }
+            double point = 0;
+            for (long j = 0; j < taps; ++j) point += h[j] * tap(j);
+            x[2000] = point - 1e-4;
+
+            for (Audio::KernelIsa isa :
+                 {Audio::KernelIsa::Portable, Audio::KernelIsa::AVX2, Audio::KernelIsa::AVX512}) {
+                if (!Audio::selectKernelIsa(isa)) continue;
+                for (auto scope :
+                     {Audio::PeakMeter::Scope::PerChannel, Audio::PeakMeter::Scope::Overall}) {
+                    SCOPED_TRACE(testing::Message()
+                                 << (cheaper ? "cheaper" : "gain") << " bound, at " << at
+                                 << ", set " << static_cast<int>(isa) << ", scope "
+                                 << static_cast<int>(scope));
+                    Audio::PeakMeter meter(true, scope);
+                    meter.configure(1, 1.0, false);
+                    meter.process(x.data(), x.size());
+                    EXPECT_NEAR(meter.finish().truePeak[0], point, 1e-6);
+                }
+            }
+        }
+    }
+    Audio::resetKernelIsa();
+}
+
 TEST(PeakMeter, CountsNonFiniteSamplesOnEveryPath) {
     // Frames 3 (NaN) and 21 (infinity, in the stereo path's tail after 16 frames).
     for (std::uint32_t channels : {1u, 2u, 3u}) {
