@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "audio/format/KernelIsa.h"
+#include "audio/format/PeakMeter.h"
 #include "translator_helpers.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -205,6 +207,30 @@ TEST(Translator, DitherDoesNotDependOnChunkOrderOrBlocks) {
         f += n;
     }
     EXPECT_EQ(out, expected);
+}
+
+// The clamp count follows the encoder to the step, dither (under one step either way)
+// included: a level one and a half steps inside full scale is never clamped, half a step
+// outside always is, on both sides, on every instruction set.
+TEST(Translator, CountsClampedSamplesToTheStep) {
+    constexpr std::size_t kFrames = 4099;
+    const struct {
+        double steps;  // the level, in steps of int16
+        std::uint64_t clamped;
+    } cases[] = {{32766.4, 0}, {32768.6, kFrames}, {-32767.4, 0}, {-32769.6, kFrames}};
+    for (Audio::KernelIsa isa :
+         {Audio::KernelIsa::Portable, Audio::KernelIsa::AVX2, Audio::KernelIsa::AVX512}) {
+        if (!Audio::selectKernelIsa(isa)) continue;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.steps << " steps, set " << static_cast<int>(isa));
+            const std::vector<double> level(kFrames, c.steps / 32768.0);
+            auto meter = std::make_shared<Audio::PeakMeter>();
+            FormatTranslator t(1, floatFormat(8), intFormat(2), {meter, 5, std::nullopt});
+            translateInPlace(t, bytesOf(level));
+            EXPECT_EQ(meter->finish().clamped, c.clamped);
+        }
+    }
+    Audio::resetKernelIsa();
 }
 
 TEST(Translator, RestoresAndOverridesTheFloatMode) {
