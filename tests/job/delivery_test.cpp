@@ -337,7 +337,18 @@ TEST_F(Delivery, FailOnClipLeavesNoFile) {
         EXPECT_NE(std::string(e.what()).find("samples above full scale"), std::string::npos)
             << e.what();
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    // One clamped sample is enough (at the input's rate nothing spreads it).
+    const auto one = input("one.wav", 44100, 4410, [](std::uint32_t i) {
+        return i == 2000 ? 1.5 : 0.25 * std::sin(i * 0.1);
+    });
+    try {
+        ConvertFile(one, Format::FromBytes(0x23, 24, 0, 0, 0.0f), s, nullptr);
+        ADD_FAILURE() << "converted";
+    } catch (const ClippedOutput& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("failed, clipped 1 sample", 0), 0u) << e.what();
+        EXPECT_EQ(e.peaks.clampedSamples, 1u);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
     // A ceiling of the user's own is then the limit, above full scale too (+3.5 dBFS here).
     s.ceilingDbtp = 6.0;
     EXPECT_NO_THROW(fs::remove(ConvertFile(in, kFp64, s, nullptr).NativeText()));
