@@ -257,6 +257,24 @@ TEST(WaveWriter, UnknownLengthTurnsToRF64InPlace) {
     EXPECT_EQ(o.out->end, start + std::int64_t(data));
 }
 
+// Written in one pass (standard output), the header states the promised length before the
+// audio: a stream that comes out shorter fails, one of that length does not.
+TEST(WaveWriter, AStreamShorterThanItsHeaderFails) {
+    for (const std::size_t written : {std::size_t{400}, std::size_t{396}}) {
+        SCOPED_TRACE(written);
+        auto w = Audio::IO::CreateFileWriter(Audio::IO::MakeWriterSpec(1, {0.0, kInt16Stereo}), 1);
+        w->sequential = true;
+        auto* out = new MemoryOutput;
+        w->output = w->Open(sptr<Stream::iByteOutput>(out), 400);
+        Opened o{std::move(w), out};
+        o.Block(written);
+        if (written == 400)
+            EXPECT_NO_THROW(o.writer->Finish());
+        else
+            EXPECT_THROW(o.writer->Finish(), std::runtime_error);
+    }
+}
+
 // AIFF: the pad after an odd "SSND" is counted in "FORM", which it may take past 32 bits
 // where the audio alone did not (the size wrapped to 0 and the file was reported done).
 TEST(AiffWriter, APadThatWouldWrapTheFormSizeFails) {
