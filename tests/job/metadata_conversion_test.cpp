@@ -92,6 +92,22 @@ TEST_F(MetadataConversion, EveryFieldKeptEveryPositionRescaled) {
     }
 }
 
+// A relabelled rate (no output rate, a speed) keeps every frame, and so every marker, region
+// and loop on its frame; the cue past the end stops at the last frame.
+TEST_F(MetadataConversion, ARelabelKeepsEveryPosition) {
+    const Metadata m = Convert(RichWav(44100, 44100), 0, Settings(1.25));
+    ASSERT_TRUE(m.sampler);
+    ASSERT_EQ(m.cues.size(), 3u);
+    EXPECT_EQ(m.cues[0].sampleOffset, kCueHalf);
+    EXPECT_EQ(m.cues[1].sampleOffset, kCueEarly);
+    EXPECT_EQ(m.cues[2].sampleOffset, 44100u);
+    ASSERT_EQ(m.cueTexts.size(), 3u);
+    EXPECT_EQ(m.cueTexts[2].length, kLtxtLength);
+    ASSERT_EQ(m.sampler->loops.size(), 1u);
+    EXPECT_EQ(m.sampler->loops[0].start, kLoopStart);
+    EXPECT_EQ(m.sampler->loops[0].end, kLoopEnd);
+}
+
 // The kept pre-ring puts d frames before the input's first moment: markers move d later
 // (the same sound stays under them), the time of day of the first frame d earlier.
 TEST_F(MetadataConversion, KeptPreRingShiftsPositions) {
