@@ -199,6 +199,24 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
 // At the same rate a job with nothing to filter writes the input's samples: a whole sync offset
 // changes nothing, and a gain (asked for, or --prevent-clipping's second pass) scales them (it
 // went through the filter, cut above 20 kHz and 113 frames longer).
+// At 8 bits a step is 0.8 % of full scale: the second pass keeps the peak 1.5 steps below it
+// (dither and rounding), so it clamps nothing and no third pass is needed.
+TEST_F(Delivery, PreventClippingHoldsAtEightBits) {
+    const auto in =
+        input("loud.wav", 44100, 44100, [](std::uint32_t i) { return 1.2 * std::sin(i * 0.05); });
+    ConversionSettings s = settings();
+    s.preventClipping = true;
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+        s.ditherSeed = seed;
+        PeakFigures got;
+        fs::remove(ConvertFile(in, Format::FromBytes(0x21, 8, 0, 0, 48000.0f), s, nullptr, {},
+                               nullptr, nullptr, &got)
+                       .NativeText());
+        EXPECT_EQ(got.passes, 2) << seed;
+        EXPECT_EQ(got.clampedSamples, 0u) << seed;
+    }
+}
+
 TEST_F(Delivery, AtTheSameRateNothingIsFilteredButWhatIsAsked) {
     constexpr std::uint32_t n = 4410;
     // Full-band noise (a filter would change every sample) beyond full scale.
