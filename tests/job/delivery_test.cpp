@@ -367,6 +367,12 @@ TEST_F(Delivery, FailOnClipLeavesNoFile) {
         EXPECT_EQ(e.peaks.clampedSamples, 1u);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+    // A float master that peaks at full scale exactly does not clip.
+    const auto full = input("full.wav", 44100, 4410, [](std::uint32_t i) {
+        return i == 100 ? 1.0 : 0.5 * std::sin(i * 0.1);
+    });
+    EXPECT_NO_THROW(fs::remove(
+        ConvertFile(full, Format::FromBytes(0x48, 1, 0, 0, 0.0f), s, nullptr).NativeText()));
     // A ceiling of the user's own is then the limit, above full scale too (+3.5 dBFS here).
     s.ceilingDbtp = 6.0;
     EXPECT_NO_THROW(fs::remove(ConvertFile(in, kFp64, s, nullptr).NativeText()));
