@@ -196,9 +196,6 @@ TEST_F(Delivery, PreventClippingLowersTheGainJustEnough) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
-// At the same rate a job with nothing to filter writes the input's samples: a whole sync offset
-// changes nothing, and a gain (asked for, or --prevent-clipping's second pass) scales them (it
-// went through the filter, cut above 20 kHz and 113 frames longer).
 // At 8 bits a step is 0.8 % of full scale: the second pass keeps the peak 1.5 steps below it
 // (dither and rounding), so it clamps nothing and no third pass is needed.
 TEST_F(Delivery, PreventClippingHoldsAtEightBits) {
@@ -217,6 +214,9 @@ TEST_F(Delivery, PreventClippingHoldsAtEightBits) {
     }
 }
 
+// At the same rate a job with nothing to filter writes the input's samples: a whole sync offset
+// changes nothing, and a gain (asked for, or --prevent-clipping's second pass) scales them (it
+// went through the filter, cut above 20 kHz and 113 frames longer).
 TEST_F(Delivery, AtTheSameRateNothingIsFilteredButWhatIsAsked) {
     constexpr std::uint32_t n = 4410;
     // Full-band noise (a filter would change every sample) beyond full scale.

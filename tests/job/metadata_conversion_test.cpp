@@ -93,7 +93,7 @@ TEST_F(MetadataConversion, EveryFieldKeptEveryPositionRescaled) {
 }
 
 // A relabelled rate (no output rate, a speed) keeps every frame, and so every marker, region
-// and loop on its frame; the cue past the end stops at the last frame.
+// and loop on its frame; the cue past the end stops at the output's end.
 TEST_F(MetadataConversion, ARelabelKeepsEveryPosition) {
     const Metadata m = Convert(RichWav(44100, 44100), 0, Settings(1.25));
     ASSERT_TRUE(m.sampler);
