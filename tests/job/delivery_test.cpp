@@ -378,6 +378,14 @@ TEST_F(Delivery, FailOnClipLeavesNoFile) {
     EXPECT_NO_THROW(fs::remove(ConvertFile(in, kFp64, s, nullptr).NativeText()));
     s.ceilingDbtp = 3.0;
     EXPECT_THROW(ConvertFile(in, kFp64, s, nullptr), ClippedOutput);
+    // --prevent-clipping then brings the true peak to that ceiling, not the samples to full scale.
+    s.failOnClip = false;
+    s.preventClipping = true;
+    PeakFigures got;
+    fs::remove(ConvertFile(in, kFp64, s, nullptr, {}, nullptr, nullptr, &got).NativeText());
+    EXPECT_EQ(got.passes, 2);
+    EXPECT_LE(got.truePeakDbtp, 3.0);
+    EXPECT_GT(got.truePeakDbtp, 2.99);
 }
 
 TEST_F(Delivery, ExactLengths) {
